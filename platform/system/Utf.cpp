@@ -1,0 +1,118 @@
+#include "platform/system/Utf.h"
+
+#include <cstdint>
+
+namespace nx::sys {
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+// Decodes one code point at s[i]; advances i. Returns the code point, or -1 for an invalid
+// byte (i then advances by one).
+long DecodeOne(std::string_view s, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int len = 0;
+    uint32_t cp = 0;
+    uint32_t min = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        len = 2;
+        cp = b0 & 0x1F;
+        min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        len = 3;
+        cp = b0 & 0x0F;
+        min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        len = 4;
+        cp = b0 & 0x07;
+        min = 0x10000;
+    } else {
+        ++i;
+        return -1;
+    }
+    if (i + static_cast<std::size_t>(len) > s.size()) {
+        ++i;
+        return -1;
+    }
+    for (int k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return -1;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF) {
+        ++i;
+        return -1;
+    }
+    i += static_cast<std::size_t>(len);
+    return static_cast<long>(cp);
+}
+
+template <typename Sink>
+void Decode(std::string_view s, Sink&& sink) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const long cp = DecodeOne(s, i);
+        if (cp < 0) {
+            sink(kReplacement);
+        } else if (cp >= 0x10000) {
+            const auto v = static_cast<uint32_t>(cp) - 0x10000;
+            sink(static_cast<char16_t>(0xD800 + (v >> 10)));
+            sink(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+        } else {
+            // Includes lone surrogates written as three bytes: they come back as themselves.
+            sink(static_cast<char16_t>(cp));
+        }
+    }
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    Decode(utf8, [&](char16_t c) { out.push_back(c); });
+    return out;
+}
+
+std::size_t Utf16Length(std::string_view utf8) {
+    std::size_t n = 0;
+    Decode(utf8, [&](char16_t) { ++n; });
+    return n;
+}
+
+std::string Utf16ToUtf8(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 2);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        uint32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
+            ++i;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+}  // namespace nx::sys

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, from Debian's packages. Safe to run
+# again: it only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev sqlite3 libicu-dev libpugixml-dev libinih-dev nlohmann-json3-dev
+  tzdata python3 python3-impacket
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "deps: installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite twice: the plain build (unit,
+# conformance, golden, e2e, corpus replays, benchmark smoke runs), then the ASan+UBSan build
+# (the same tests, plus every libFuzzer target for a short fixed budget).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== plain build"
+bash scripts/build.sh plain
+(cd build && ctest --output-on-failure -j "${NX_JOBS:-2}" --timeout 600)
+
+echo "== sanitizer build (ASan+UBSan, libFuzzer)"
+bash scripts/build.sh sanitize
+(cd build-asan && ctest --output-on-failure -j "${NX_JOBS:-2}" --timeout 900)
