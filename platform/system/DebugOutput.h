@@ -1,0 +1,23 @@
+// The debugger-output channel: a diagnostic sink for texts that Windows would hand to the
+// debug-string facility. Silent unless switched on, so a normal run prints nothing.
+//
+// Switch: the environment variable NX_DEBUG_OUTPUT, read once, at the first text sent:
+//   unset or ""   silent (the texts are dropped)
+//   "stderr"      each text is written to standard error
+//   "stdout"      each text is written to standard output
+//   anything else the path of a file; each text is appended to it (created if missing)
+// Texts are written exactly as given (UTF-8, no line end added, nothing prefixed), each with one
+// write under a lock so texts from several threads never mix.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace nx::sys {
+
+void OutputDebugString(std::string_view text);
+
+// Tests: route every text to `sink` instead of the switch's target (null restores the switch).
+void SetDebugOutputSinkForTesting(std::function<void(std::string_view)> sink);
+
+}  // namespace nx::sys
