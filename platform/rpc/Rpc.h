@@ -34,11 +34,14 @@ inline constexpr RpcStatus RPC_S_PROTSEQ_NOT_SUPPORTED = 1703;
 inline constexpr RpcStatus RPC_S_INVALID_RPC_PROTSEQ = 1704;
 inline constexpr RpcStatus RPC_S_INVALID_STRING_UUID = 1705;
 inline constexpr RpcStatus RPC_S_INVALID_ENDPOINT_FORMAT = 1706;
+inline constexpr RpcStatus RPC_S_INVALID_NET_ADDR = 1707;
 inline constexpr RpcStatus RPC_S_ALREADY_REGISTERED = 1711;
 inline constexpr RpcStatus RPC_S_ALREADY_LISTENING = 1713;
 inline constexpr RpcStatus RPC_S_NO_PROTSEQS_REGISTERED = 1714;
 inline constexpr RpcStatus RPC_S_NOT_LISTENING = 1715;
 inline constexpr RpcStatus RPC_S_UNKNOWN_IF = 1717;
+inline constexpr RpcStatus RPC_S_CANT_CREATE_ENDPOINT = 1720;
+inline constexpr RpcStatus RPC_S_OUT_OF_RESOURCES = 1721;
 inline constexpr RpcStatus RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr RpcStatus RPC_S_SERVER_TOO_BUSY = 1723;
 inline constexpr RpcStatus RPC_S_CALL_FAILED = 1726;
@@ -106,7 +109,7 @@ public:
 
     std::size_t size() const { return m_values.size(); }
     char16_t& WChar(std::size_t i);
-    std::u16string& Text(std::size_t i);         // String and SizedOutString
+    std::u16string& Text(std::size_t i);          // String and SizedOutString
     std::vector<char16_t>& Array(std::size_t i);  // FixedArray
     int32_t& Long(std::size_t i);
 
@@ -154,6 +157,7 @@ public:
     struct Impl;
 
 private:
+    friend struct ServerAccess;  // the runtime's internals and its tests (platform/rpc/Server.h)
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -1,0 +1,284 @@
+// Client side: string bindings, binding handles and calls.
+//
+// A binding holds at most one connection. The first call connects and binds (one presentation
+// context per interface: NDR 2.0 only; a second interface on the same binding is added with
+// alter_context). Before a call reuses an idle connection it checks whether the server has
+// closed it; if so it reconnects once. A connection that fails while a request is being sent
+// or its reply read is dropped and the call fails with RPC_S_CALL_FAILED (the server may have
+// run it, so it is not sent again); the next call connects afresh.
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+
+#include "platform/rpc/Ndr.h"
+#include "platform/rpc/Pdu.h"
+#include "platform/rpc/Rpc.h"
+#include "platform/rpc/Transport.h"
+
+namespace nx::rpc {
+
+struct Binding::Impl {
+    using Connector = std::function<RpcStatus(std::unique_ptr<ByteStream>&)>;
+
+    std::string endpoint;
+    Connector connect;
+
+    std::mutex m;
+    std::unique_ptr<ByteStream> stream;
+    uint32_t nextCallId = 1;
+    uint16_t maxXmitFrag = pdu::kDefaultMaxFrag;
+    std::map<std::pair<std::string, uint16_t>, uint16_t> contexts;  // (uuid, major) -> context id
+    uint16_t nextContext = 0;
+
+    void Drop() {
+        stream.reset();
+        contexts.clear();
+        nextContext = 0;
+    }
+
+    // Reads the next fragment addressed to callId; other PDUs for older calls are skipped.
+    RpcStatus ReadFor(uint32_t callId, pdu::Fragment& f) {
+        for (;;) {
+            if (ReadFragment(*stream, f) != ReadResult::Ok) return RPC_S_CALL_FAILED;
+            if (f.hdr.callId == callId) return RPC_S_OK;
+            if (f.hdr.ptype != pdu::kResponse && f.hdr.ptype != pdu::kFault) return RPC_S_PROTOCOL_ERROR;
+        }
+    }
+
+    // bind (fresh connection) or alter_context (further interface) for iface.
+    RpcStatus AddContext(const Interface& iface, uint16_t& contextId) {
+        auto key = std::make_pair(iface.uuid.ToString(), iface.versionMajor);
+        if (auto it = contexts.find(key); it != contexts.end()) {
+            contextId = it->second;
+            return RPC_S_OK;
+        }
+        const bool first = contexts.empty() && nextContext == 0;
+        pdu::Bind b;
+        pdu::ContextElem e;
+        e.contextId = nextContext++;
+        e.abstract.uuid = iface.uuid;
+        e.abstract.version = iface.versionMajor | uint32_t{iface.versionMinor} << 16;
+        e.transfers.push_back(pdu::NdrSyntax());
+        b.contexts.push_back(e);
+        uint32_t callId = nextCallId++;
+        auto bytes = pdu::EncodeBind(first ? pdu::kBind : pdu::kAlterContext, callId, b);
+        if (!stream->WriteAll(bytes.data(), bytes.size(), kMidPduTimeoutMs)) return RPC_S_CALL_FAILED_DNE;
+        pdu::Fragment f;
+        if (RpcStatus st = ReadFor(callId, f); st != RPC_S_OK) return st;
+        if (f.hdr.ptype == pdu::kBindNak) return RPC_S_SERVER_UNAVAILABLE;
+        pdu::BindAck ack;
+        if (f.hdr.ptype != (first ? pdu::kBindAck : pdu::kAlterContextResp) || !pdu::ParseBindAck(f, ack) ||
+            ack.results.size() != 1)
+            return RPC_S_PROTOCOL_ERROR;
+        const pdu::ContextResult& r = ack.results[0];
+        if (r.result != pdu::kResultAcceptance) {
+            return r.reason == pdu::kReasonTransferSyntaxesNotSupported ? RPC_S_UNSUPPORTED_TRANS_SYN
+                                                                        : RPC_S_UNKNOWN_IF;
+        }
+        if (first) {
+            // The server's max_xmit_frag is what we may send it... as long as it can receive it.
+            maxXmitFrag = std::min<uint16_t>(pdu::kDefaultMaxFrag, ack.maxRecvFrag);
+            if (maxXmitFrag < pdu::kMinRecvFrag) return RPC_S_PROTOCOL_ERROR;
+        }
+        contexts[key] = e.contextId;
+        contextId = e.contextId;
+        return RPC_S_OK;
+    }
+
+    RpcStatus Call(const Interface& iface, uint16_t opnum, Args& args) {
+        if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
+        const Procedure& proc = iface.procedures[opnum];
+        if (args.size() != proc.params.size()) return RPC_S_INVALID_ARG;
+        std::vector<uint8_t> stub;
+        try {
+            ndr::Marshal(proc, ndr::Pass::Request, args, stub);
+        } catch (const std::bad_alloc&) {
+            return RPC_S_OUT_OF_MEMORY;
+        } catch (...) {
+            return RPC_S_INVALID_ARG;  // Args built for another procedure
+        }
+        if (stub.size() > pdu::kMaxCallStub) return RPC_S_INVALID_ARG;
+
+        std::lock_guard lock(m);
+        // A server that dropped the idle connection (or sent something unasked) makes us
+        // reconnect, once.
+        if (stream && stream->PeerClosedOrReadable()) Drop();
+        if (!stream) {
+            if (RpcStatus st = connect(stream); st != RPC_S_OK) {
+                stream.reset();
+                return st;
+            }
+        }
+        uint16_t contextId = 0;
+        if (RpcStatus st = AddContext(iface, contextId); st != RPC_S_OK) {
+            Drop();
+            return st;
+        }
+
+        const uint32_t callId = nextCallId++;
+        std::vector<std::vector<uint8_t>> frags;
+        pdu::EncodeRequestFragments(callId, contextId, opnum, stub, maxXmitFrag, frags);
+        stub = {};
+        for (const auto& f : frags) {
+            if (!stream->WriteAll(f.data(), f.size(), kMidPduTimeoutMs)) {
+                Drop();
+                return RPC_S_CALL_FAILED;
+            }
+        }
+        frags = {};
+
+        std::vector<uint8_t> reply;
+        bool bigEndian = false;
+        for (bool firstFrag = true;; firstFrag = false) {
+            pdu::Fragment f;
+            if (RpcStatus st = ReadFor(callId, f); st != RPC_S_OK) {
+                Drop();
+                return st;
+            }
+            if (f.hdr.ptype == pdu::kFault) {
+                uint32_t status = RPC_S_CALL_FAILED;
+                pdu::ParseFault(f, status);
+                return status == RPC_S_OK ? RPC_S_CALL_FAILED : status;
+            }
+            pdu::Response resp;
+            if (f.hdr.ptype != pdu::kResponse || !pdu::ParseResponse(f, resp) ||
+                firstFrag != bool(f.hdr.flags & pdu::PFC_FIRST_FRAG) ||
+                reply.size() + resp.stub.size() > pdu::kMaxCallStub) {
+                Drop();
+                return RPC_S_PROTOCOL_ERROR;
+            }
+            if (firstFrag) bigEndian = f.hdr.BigEndian();
+            reply.insert(reply.end(), resp.stub.begin(), resp.stub.end());
+            if (f.hdr.flags & pdu::PFC_LAST_FRAG) break;
+        }
+        return ndr::Unmarshal(proc, ndr::Pass::Reply, reply, bigEndian, args);
+    }
+};
+
+Binding::Binding(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+Binding::~Binding() = default;
+
+RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
+    return m_impl->Call(iface, opnum, args);
+}
+
+const std::string& Binding::Endpoint() const {
+    return m_impl->endpoint;
+}
+
+// ---------------------------------------------------------------------------------------------
+// String bindings.
+
+RpcStatus StringBindingCompose(std::string_view objUuid, std::string_view protseq,
+                               std::string_view networkAddr, std::string_view endpoint,
+                               std::string_view options, std::string& out) {
+    std::string s;
+    if (!objUuid.empty()) {
+        Uuid u;
+        if (!Uuid::Parse(objUuid, u)) return RPC_S_INVALID_STRING_UUID;
+        s.append(objUuid).push_back('@');
+    }
+    s.append(protseq).push_back(':');
+    s.append(networkAddr);
+    if (!endpoint.empty() || !options.empty()) {
+        s.push_back('[');
+        s.append(endpoint);
+        if (!options.empty()) s.append(",").append(options);
+        s.push_back(']');
+    }
+    out = std::move(s);
+    return RPC_S_OK;
+}
+
+namespace {
+
+std::string Lower(std::string_view v) {
+    std::string s(v);
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string_view Trim(std::string_view v) {
+    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    return v;
+}
+
+bool IsLocalAddress(std::string_view addr) {
+    std::string a = Lower(addr);
+    while (a.size() >= 1 && a[0] == '\\') a.erase(0, 1);  // "\\." and "\\localhost" as UNC names
+    return a.empty() || a == "." || a == "localhost" || a == "127.0.0.1" || a == "::1";
+}
+
+}  // namespace
+
+RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Binding>& out) {
+    std::string_view rest = text;
+    if (auto at = rest.find('@'); at != std::string_view::npos && at < rest.find(':')) {
+        Uuid u;
+        if (!Uuid::Parse(rest.substr(0, at), u)) return RPC_S_INVALID_STRING_UUID;
+        rest.remove_prefix(at + 1);
+    }
+    auto colon = rest.find(':');
+    if (colon == std::string_view::npos) return RPC_S_INVALID_STRING_BINDING;
+    std::string protseq = Lower(rest.substr(0, colon));
+    rest.remove_prefix(colon + 1);
+    if (protseq != "ncacn_np") {
+        for (std::string_view known :
+             {"ncalrpc", "ncacn_ip_tcp", "ncadg_ip_udp", "ncacn_http", "ncacn_hvsocket"})
+            if (protseq == known) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+        return RPC_S_INVALID_RPC_PROTSEQ;
+    }
+    std::string_view address = rest, inside;
+    if (auto open = rest.find('['); open != std::string_view::npos) {
+        if (rest.back() != ']' || rest.find(']') != rest.size() - 1) return RPC_S_INVALID_STRING_BINDING;
+        address = rest.substr(0, open);
+        inside = rest.substr(open + 1, rest.size() - open - 2);
+    } else if (rest.find(']') != std::string_view::npos) {
+        return RPC_S_INVALID_STRING_BINDING;
+    }
+    if (!IsLocalAddress(address)) return RPC_S_INVALID_NET_ADDR;
+    // Inside the brackets: the endpoint, then options ("key=value", comma separated); the
+    // endpoint may also be given as the option "endpoint=...". Other options are ignored.
+    std::string endpoint;
+    bool firstItem = true;
+    while (true) {
+        auto comma = inside.find(',');
+        std::string_view item = Trim(inside.substr(0, comma));
+        if (firstItem && item.find('=') == std::string_view::npos) {
+            endpoint = item;
+        } else if (auto eq = item.find('=');
+                   eq != std::string_view::npos && Lower(Trim(item.substr(0, eq))) == "endpoint") {
+            endpoint = Trim(item.substr(eq + 1));
+        }
+        firstItem = false;
+        if (comma == std::string_view::npos) break;
+        inside.remove_prefix(comma + 1);
+    }
+    // Without an endpoint Windows would ask the endpoint mapper, which local pipes here do
+    // not have.
+    if (endpoint.empty()) return RPC_S_INVALID_ENDPOINT_FORMAT;
+    std::string path;
+    if (RpcStatus st = EndpointSocketPath(endpoint, path); st != RPC_S_OK) return st;
+    auto impl = std::make_unique<Binding::Impl>();
+    impl->endpoint = endpoint;
+    impl->connect = [endpoint](std::unique_ptr<ByteStream>& s) { return ConnectEndpoint(endpoint, s); };
+    out = std::make_shared<Binding>(std::move(impl));
+    return RPC_S_OK;
+}
+
+}  // namespace nx::rpc
+
+#include "platform/rpc/Client.h"
+
+namespace nx::rpc {
+
+std::shared_ptr<Binding> MakeBinding(std::string endpoint, Connector connector) {
+    auto impl = std::make_unique<Binding::Impl>();
+    impl->endpoint = std::move(endpoint);
+    impl->connect = std::move(connector);
+    return std::make_shared<Binding>(std::move(impl));
+}
+
+}  // namespace nx::rpc

@@ -1,0 +1,422 @@
+// Server: endpoints, interface registry, the accept loop, connection threads, call admission
+// and the stop sequence.
+//
+// Thread model: Listen runs the accept loop on the caller's thread. Each accepted connection
+// gets its own thread, which reads fragments, runs complete calls (handler included) and
+// writes the replies; calls on one connection are therefore sequential, calls on different
+// connections concurrent. At most maxCalls calls run at once (a call beyond that gets a
+// RPC_S_SERVER_TOO_BUSY fault) and at most maxCalls connections are served at once (one more
+// is accepted and closed at once), so the thread count stays bounded.
+//
+// StopListening marks the server stopping and wakes the accept loop. Listen then stops
+// accepting, waits until every admitted call has written its reply (the stopping call
+// included), refuses later requests with RPC_S_SERVER_TOO_BUSY, closes the endpoints and the
+// connections, joins every connection thread and returns.
+#include "platform/rpc/Server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "platform/rpc/Association.h"
+#include "platform/rpc/Ndr.h"
+
+namespace nx::rpc {
+
+extern thread_local const RegisteredIf* t_currentInterface;
+
+namespace {
+
+struct Listener {
+    std::string endpoint;
+    std::string secondaryAddress;
+    std::string path;
+    int fd = -1;
+    int lockFd = -1;  // flock on "<path>.lock", held while the endpoint is ours
+};
+
+struct Connection {
+    std::shared_ptr<ByteStream> stream;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+RpcStatus CheckProtseq(std::string_view protseq) {
+    if (EqualsNoCase(protseq, "ncacn_np")) return RPC_S_OK;
+    for (std::string_view known : {"ncalrpc", "ncacn_ip_tcp", "ncadg_ip_udp", "ncacn_http", "ncacn_hvsocket"})
+        if (EqualsNoCase(protseq, known)) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+    return RPC_S_INVALID_RPC_PROTSEQ;
+}
+
+void CloseListener(Listener& l) {
+    if (l.fd >= 0) {
+        ::close(l.fd);
+        ::unlink(l.path.c_str());
+        l.fd = -1;
+    }
+    if (l.lockFd >= 0) {
+        ::close(l.lockFd);  // releases the flock
+        l.lockFd = -1;
+    }
+}
+
+// Takes the endpoint: the lock file first (so that two servers starting together cannot both
+// replace a stale socket), then a live-server check, then the socket itself.
+RpcStatus OpenListener(Listener& l) {
+    std::string lockPath = l.path + ".lock";
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0) return RPC_S_CANT_CREATE_ENDPOINT;
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lockFd);
+        return RPC_S_DUPLICATE_ENDPOINT;
+    }
+    struct stat st {};
+    if (::lstat(l.path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            ::close(lockFd);
+            return RPC_S_CANT_CREATE_ENDPOINT;  // something that is not ours sits there
+        }
+        if (EndpointIsListening(l.endpoint)) {  // a server without the lock (should not happen)
+            ::close(lockFd);
+            return RPC_S_DUPLICATE_ENDPOINT;
+        }
+        ::unlink(l.path.c_str());  // stale: its server died
+    }
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ::close(lockFd);
+        return RPC_S_OUT_OF_RESOURCES;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, l.path.c_str(), l.path.size() + 1);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int err = errno;
+        ::close(fd);
+        ::close(lockFd);
+        return err == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
+    }
+    ::chmod(l.path.c_str(), 0600);
+    if (::listen(fd, SOMAXCONN) != 0) {
+        ::close(fd);
+        ::unlink(l.path.c_str());
+        ::close(lockFd);
+        return RPC_S_CANT_CREATE_ENDPOINT;
+    }
+    l.fd = fd;
+    l.lockFd = lockFd;
+    return RPC_S_OK;
+}
+
+}  // namespace
+
+struct Server::Impl final : Dispatcher {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Listener> listeners;
+    std::vector<std::shared_ptr<RegisteredIf>> ifaces;
+    unsigned protseqMaxCalls = 1234;
+    unsigned maxCalls = 1234;
+    bool listening = false;
+    bool stopping = false;
+    unsigned inFlight = 0;
+    int wake[2] = {-1, -1};
+    std::list<std::unique_ptr<Connection>> connections;
+    std::atomic<uint32_t> nextGroup{0x5a00};
+
+    ~Impl() override {
+        std::unique_lock lock(m);
+        if (listening) {
+            stopping = true;
+            WakeLocked();
+            cv.wait(lock, [&] { return !listening; });
+        }
+        lock.unlock();
+        CloseConnections();
+        for (Listener& l : listeners) CloseListener(l);
+    }
+
+    void WakeLocked() {
+        if (wake[1] >= 0) {
+            char c = 1;
+            [[maybe_unused]] ssize_t n = ::write(wake[1], &c, 1);
+        }
+    }
+
+    // -- Dispatcher ----------------------------------------------------------------------------
+    std::shared_ptr<RegisteredIf> FindInterface(const pdu::SyntaxId& abstract) override {
+        std::lock_guard lock(m);
+        uint16_t major = static_cast<uint16_t>(abstract.version),
+                 minor = static_cast<uint16_t>(abstract.version >> 16);
+        for (const auto& r : ifaces)
+            if (r->iface.uuid == abstract.uuid && r->iface.versionMajor == major &&
+                minor <= r->iface.versionMinor)
+                return r;
+        return nullptr;
+    }
+
+    RpcStatus BeginCall(RegisteredIf& reg) override {
+        std::lock_guard lock(m);
+        if (!reg.registered) return NCA_S_UNK_IF;
+        if (stopping || inFlight >= maxCalls) return RPC_S_SERVER_TOO_BUSY;
+        ++inFlight;
+        ++reg.active;
+        return RPC_S_OK;
+    }
+
+    void EndCall(RegisteredIf& reg) override {
+        std::lock_guard lock(m);
+        --inFlight;
+        --reg.active;
+        cv.notify_all();
+    }
+
+    uint32_t NewAssociationGroup() override { return nextGroup++; }
+
+    // -- connections ---------------------------------------------------------------------------
+    void Attach(std::unique_ptr<ByteStream> stream, std::string secondaryAddress) {
+        auto conn = std::make_unique<Connection>();
+        conn->stream = std::move(stream);
+        Connection* c = conn.get();
+        std::lock_guard lock(m);
+        connections.push_back(std::move(conn));
+        c->thread = std::thread([this, c, addr = std::move(secondaryAddress)] {
+            Serve(*c->stream, addr);
+            c->stream->Shutdown();
+            c->done = true;
+        });
+    }
+
+    void Serve(ByteStream& stream, const std::string& secondaryAddress) {
+        Association assoc(*this, secondaryAddress);
+        for (;;) {
+            pdu::Fragment f;
+            ReadResult rr = ReadFragment(stream, f);
+            if (rr == ReadResult::BadVersion && f.hdr.ptype == pdu::kBind) {
+                auto nak = pdu::EncodeBindNak(f.hdr.callId, pdu::kNakProtocolVersionNotSupported);
+                stream.WriteAll(nak.data(), nak.size(), kMidPduTimeoutMs);
+                return;
+            }
+            if (rr != ReadResult::Ok) return;  // end of stream, or bytes we cannot frame
+            Association::Output out;
+            assoc.OnFragment(f, out);
+            bool ok = true;
+            for (const auto& p : out.pdus)
+                if (!(ok = stream.WriteAll(p.data(), p.size(), kMidPduTimeoutMs))) break;
+            if (out.admitted) EndCall(*out.admitted);
+            if (!ok || out.close) return;
+        }
+    }
+
+    void ReapLocked(std::vector<std::thread>& finished) {
+        for (auto it = connections.begin(); it != connections.end();) {
+            if ((*it)->done) {
+                finished.push_back(std::move((*it)->thread));
+                it = connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::size_t LiveConnectionsLocked() const {
+        return static_cast<std::size_t>(
+            std::count_if(connections.begin(), connections.end(), [](const auto& c) { return !c->done; }));
+    }
+
+    void CloseConnections() {
+        std::list<std::unique_ptr<Connection>> all;
+        {
+            std::lock_guard lock(m);
+            all.swap(connections);
+        }
+        for (auto& c : all) c->stream->Shutdown();
+        for (auto& c : all) c->thread.join();
+    }
+
+    RpcStatus Listen(unsigned maxCallsArg) {
+        {
+            std::lock_guard lock(m);
+            if (listening) return RPC_S_ALREADY_LISTENING;
+            if (listeners.empty()) return RPC_S_NO_PROTSEQS_REGISTERED;
+            for (Listener& l : listeners)
+                if (l.fd < 0)
+                    if (RpcStatus st = OpenListener(l); st != RPC_S_OK) return st;
+            if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return RPC_S_OUT_OF_RESOURCES;
+            maxCalls = std::max(1u, std::min(protseqMaxCalls, maxCallsArg));
+            listening = true;
+            stopping = false;
+        }
+        AcceptLoop();
+        {
+            std::unique_lock lock(m);
+            cv.wait(lock, [&] { return inFlight == 0; });
+            for (Listener& l : listeners) CloseListener(l);
+        }
+        CloseConnections();
+        std::lock_guard lock(m);
+        ::close(wake[0]);
+        ::close(wake[1]);
+        wake[0] = wake[1] = -1;
+        listening = false;
+        cv.notify_all();
+        return RPC_S_OK;
+    }
+
+    void AcceptLoop() {
+        std::vector<pollfd> fds;
+        std::vector<const Listener*> owners;
+        {
+            std::lock_guard lock(m);
+            fds.push_back({wake[0], POLLIN, 0});
+            for (const Listener& l : listeners) {
+                fds.push_back({l.fd, POLLIN, 0});
+                owners.push_back(&l);
+            }
+        }
+        for (;;) {
+            int rc = ::poll(fds.data(), fds.size(), 1000);
+            std::vector<std::thread> finished;
+            {
+                std::lock_guard lock(m);
+                ReapLocked(finished);
+                if (stopping) break;
+            }
+            for (auto& t : finished) t.join();
+            if (rc <= 0) continue;
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (!(fds[i].revents & POLLIN)) continue;
+                int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                bool full;
+                {
+                    std::lock_guard lock(m);
+                    full = LiveConnectionsLocked() >= maxCalls;
+                }
+                if (full) {
+                    ::close(fd);
+                    continue;
+                }
+                Attach(MakeSocketStream(fd), owners[i - 1]->secondaryAddress);
+            }
+        }
+        std::vector<std::thread> finished;
+        {
+            std::lock_guard lock(m);
+            ReapLocked(finished);
+        }
+        for (auto& t : finished) t.join();
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+
+Server::Server() : m_impl(std::make_unique<Impl>()) {}
+Server::~Server() = default;
+
+RpcStatus Server::UseProtseqEp(std::string_view protseq, unsigned maxCalls, std::string_view endpoint) {
+    if (RpcStatus st = CheckProtseq(protseq); st != RPC_S_OK) return st;
+    Listener l;
+    l.endpoint = endpoint;
+    if (RpcStatus st = EndpointSocketPath(endpoint, l.path); st != RPC_S_OK) return st;
+    l.secondaryAddress = SecondaryAddressOf(endpoint);
+    std::string dir;
+    if (RpcStatus st = EnsurePipeDirectory(dir); st != RPC_S_OK) return st;
+    std::lock_guard lock(m_impl->m);
+    if (m_impl->listening) return RPC_S_ALREADY_LISTENING;
+    for (const Listener& have : m_impl->listeners)
+        if (have.path == l.path) return RPC_S_OK;  // this server has it already
+    if (RpcStatus st = OpenListener(l); st != RPC_S_OK) return st;
+    m_impl->listeners.push_back(std::move(l));
+    if (maxCalls) m_impl->protseqMaxCalls = std::min(m_impl->protseqMaxCalls, maxCalls);
+    return RPC_S_OK;
+}
+
+RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handlers) {
+    if (handlers.size() != iface.procedures.size()) return RPC_S_INVALID_ARG;
+    if (RpcStatus st = ndr::CheckInterface(iface); st != RPC_S_OK) return st;
+    std::lock_guard lock(m_impl->m);
+    for (const auto& r : m_impl->ifaces)
+        if (r->iface.uuid == iface.uuid && r->iface.versionMajor == iface.versionMajor)
+            return RPC_S_ALREADY_REGISTERED;
+    auto reg = std::make_shared<RegisteredIf>();
+    reg->iface = iface;
+    reg->handlers = std::move(handlers);
+    m_impl->ifaces.push_back(std::move(reg));
+    return RPC_S_OK;
+}
+
+RpcStatus Server::Listen(unsigned /*minThreads*/, unsigned maxCalls) {
+    // minThreads: every connection has its own thread, so there is always one to take a call.
+    return m_impl->Listen(maxCalls);
+}
+
+RpcStatus Server::StopListening() {
+    std::lock_guard lock(m_impl->m);
+    if (!m_impl->listening) return RPC_S_NOT_LISTENING;
+    m_impl->stopping = true;
+    m_impl->WakeLocked();
+    return RPC_S_OK;
+}
+
+RpcStatus Server::UnregisterIf(const Interface* iface, bool waitForCalls) {
+    std::unique_lock lock(m_impl->m);
+    std::vector<std::shared_ptr<RegisteredIf>> removed;
+    auto& all = m_impl->ifaces;
+    for (auto it = all.begin(); it != all.end();) {
+        if (!iface ||
+            ((*it)->iface.uuid == iface->uuid && (*it)->iface.versionMajor == iface->versionMajor)) {
+            (*it)->registered = false;
+            removed.push_back(*it);
+            it = all.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (removed.empty()) return iface ? RPC_S_UNKNOWN_IF : RPC_S_OK;
+    if (waitForCalls) {
+        m_impl->cv.wait(lock, [&] {
+            return std::all_of(removed.begin(), removed.end(), [](const auto& r) {
+                return r->active == (t_currentInterface == r.get() ? 1u : 0u);
+            });
+        });
+    }
+    return RPC_S_OK;
+}
+
+void ServerAccess::AttachStream(Server& server, std::unique_ptr<ByteStream> stream,
+                                std::string secondaryAddress) {
+    server.m_impl->Attach(std::move(stream), std::move(secondaryAddress));
+}
+
+unsigned ServerAccess::CallsInFlight(Server& server) {
+    std::lock_guard lock(server.m_impl->m);
+    return server.m_impl->inFlight;
+}
+
+std::size_t ServerAccess::Connections(Server& server) {
+    std::lock_guard lock(server.m_impl->m);
+    return server.m_impl->LiveConnectionsLocked();
+}
+
+}  // namespace nx::rpc

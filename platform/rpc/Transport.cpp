@@ -1,0 +1,294 @@
+#include "platform/rpc/Transport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace nx::rpc {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Unix stream socket.
+
+class SocketStream final : public ByteStream {
+public:
+    explicit SocketStream(int fd) : m_fd(fd) {}
+    ~SocketStream() override { ::close(m_fd); }
+
+    long Read(void* buf, std::size_t n, int timeoutMs) override {
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            int rc = ::poll(&p, 1, timeoutMs);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc < 0) return kError;
+            if (rc == 0) return kTimeout;
+            ssize_t got = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+            if (got >= 0) return static_cast<long>(got);
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return errno == ECONNRESET ? 0 : kError;
+        }
+    }
+
+    bool WriteAll(const void* buf, std::size_t n, int timeoutMs) override {
+        const auto* p = static_cast<const uint8_t*>(buf);
+        while (n > 0) {
+            ssize_t put = ::send(m_fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (put > 0) {
+                p += put;
+                n -= static_cast<std::size_t>(put);
+                continue;
+            }
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd pf{m_fd, POLLOUT, 0};
+                int rc = ::poll(&pf, 1, timeoutMs);
+                if (rc < 0 && errno == EINTR) continue;
+                if (rc <= 0) return false;
+                continue;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    bool PeerClosedOrReadable() override {
+        pollfd p{m_fd, POLLIN | POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) != 0;
+    }
+
+    void Shutdown() override { ::shutdown(m_fd, SHUT_RDWR); }
+
+private:
+    int m_fd;
+};
+
+// ---------------------------------------------------------------------------------------------
+// In-memory pipe.
+
+struct Channel {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<uint8_t> data;
+    bool writerClosed = false;
+    bool readerClosed = false;
+};
+
+class MemoryEnd final : public ByteStream {
+public:
+    MemoryEnd(std::shared_ptr<Channel> in, std::shared_ptr<Channel> out)
+        : m_in(std::move(in)), m_out(std::move(out)) {}
+    ~MemoryEnd() override { Shutdown(); }
+
+    long Read(void* buf, std::size_t n, int timeoutMs) override {
+        std::unique_lock lock(m_in->m);
+        auto ready = [&] { return !m_in->data.empty() || m_in->writerClosed || m_in->readerClosed; };
+        if (timeoutMs < 0) {
+            m_in->cv.wait(lock, ready);
+        } else if (!m_in->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
+            return kTimeout;
+        }
+        if (m_in->readerClosed || m_in->data.empty()) return 0;
+        std::size_t k = std::min(n, m_in->data.size());
+        std::copy_n(m_in->data.begin(), k, static_cast<uint8_t*>(buf));
+        m_in->data.erase(m_in->data.begin(), m_in->data.begin() + static_cast<std::ptrdiff_t>(k));
+        return static_cast<long>(k);
+    }
+
+    bool WriteAll(const void* buf, std::size_t n, int) override {
+        std::lock_guard lock(m_out->m);
+        if (m_out->readerClosed || m_out->writerClosed) return false;
+        const auto* p = static_cast<const uint8_t*>(buf);
+        m_out->data.insert(m_out->data.end(), p, p + n);
+        m_out->cv.notify_all();
+        return true;
+    }
+
+    bool PeerClosedOrReadable() override {
+        std::lock_guard lock(m_in->m);
+        return !m_in->data.empty() || m_in->writerClosed;
+    }
+
+    void Shutdown() override {
+        {
+            std::lock_guard lock(m_in->m);
+            m_in->readerClosed = true;
+            m_in->cv.notify_all();
+        }
+        std::lock_guard lock(m_out->m);
+        m_out->writerClosed = true;
+        m_out->cv.notify_all();
+    }
+
+private:
+    std::shared_ptr<Channel> m_in, m_out;
+};
+
+bool ReadExact(ByteStream& s, uint8_t* buf, std::size_t n, std::chrono::steady_clock::time_point deadline,
+               ReadResult& why) {
+    while (n > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            why = ReadResult::Timeout;
+            return false;
+        }
+        long got = s.Read(buf, n, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+        if (got == 0) {
+            why = ReadResult::Eof;
+            return false;
+        }
+        if (got == ByteStream::kTimeout) {
+            why = ReadResult::Timeout;
+            return false;
+        }
+        if (got < 0) {
+            why = ReadResult::IoError;
+            return false;
+        }
+        buf += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithPipePrefix(std::string_view e) {
+    static constexpr std::string_view prefix = "\\pipe\\";
+    if (e.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (AsciiLower(e[i]) != prefix[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<ByteStream> MakeSocketStream(int fd) {
+    return std::make_unique<SocketStream>(fd);
+}
+
+std::pair<std::unique_ptr<ByteStream>, std::unique_ptr<ByteStream>> MakeMemoryPipe() {
+    auto a = std::make_shared<Channel>();
+    auto b = std::make_shared<Channel>();
+    return {std::make_unique<MemoryEnd>(a, b), std::make_unique<MemoryEnd>(b, a)};
+}
+
+ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs) {
+    uint8_t header[pdu::kHeaderSize];
+    long got;
+    do {
+        got = s.Read(header, sizeof header, -1);
+    } while (got == ByteStream::kTimeout);
+    if (got == 0) return ReadResult::Eof;
+    if (got < 0) return ReadResult::IoError;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(midTimeoutMs);
+    ReadResult why = ReadResult::Ok;
+    if (!ReadExact(s, header + got, sizeof header - static_cast<std::size_t>(got), deadline, why)) return why;
+    switch (pdu::ParseHeader(header, out.hdr)) {
+        case pdu::FrameStatus::Ok:
+            break;
+        case pdu::FrameStatus::BadVersion:
+            return ReadResult::BadVersion;
+        case pdu::FrameStatus::BadDrep:
+            return ReadResult::BadDrep;
+        default:
+            return ReadResult::BadLength;
+    }
+    out.bytes.assign(header, header + sizeof header);
+    out.bytes.resize(out.hdr.fragLength);  // at most 65535 bytes
+    if (!ReadExact(s, out.bytes.data() + pdu::kHeaderSize, out.hdr.fragLength - pdu::kHeaderSize, deadline,
+                   why))
+        return why;
+    return ReadResult::Ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Endpoints.
+
+std::string PipeDirectory() {
+    if (const char* d = std::getenv("NX_PIPE_DIR"); d && *d) return d;
+    if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r && *r) return std::string(r) + "/nx-pipes";
+    return "/tmp/nx-pipes-" + std::to_string(::getuid());
+}
+
+RpcStatus PipeNameOfEndpoint(std::string_view endpoint, std::string& name) {
+    if (!StartsWithPipePrefix(endpoint)) return RPC_S_INVALID_ENDPOINT_FORMAT;
+    std::string_view rest = endpoint.substr(6);
+    if (rest.empty() || rest == "." || rest == "..") return RPC_S_INVALID_ENDPOINT_FORMAT;
+    for (char c : rest)
+        if (c == '/' || c == '\\' || c == '\0') return RPC_S_INVALID_ENDPOINT_FORMAT;
+    name.assign(rest);
+    return RPC_S_OK;
+}
+
+std::string SecondaryAddressOf(std::string_view endpoint) {
+    std::string name;
+    if (PipeNameOfEndpoint(endpoint, name) != RPC_S_OK) return {};
+    return "\\PIPE\\" + name;
+}
+
+RpcStatus EndpointSocketPath(std::string_view endpoint, std::string& path) {
+    std::string name;
+    if (RpcStatus st = PipeNameOfEndpoint(endpoint, name); st != RPC_S_OK) return st;
+    for (char& c : name) c = AsciiLower(c);
+    std::string p = PipeDirectory() + "/" + name;
+    if (p.size() >= sizeof(sockaddr_un{}.sun_path)) return RPC_S_INVALID_ENDPOINT_FORMAT;
+    path = std::move(p);
+    return RPC_S_OK;
+}
+
+RpcStatus EnsurePipeDirectory(std::string& dir) {
+    dir = PipeDirectory();
+    // Create missing parents too (a fresh XDG_RUNTIME_DIR or NX_PIPE_DIR in a test world).
+    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') continue;
+        std::string part = dir.substr(0, pos);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return RPC_S_CANT_CREATE_ENDPOINT;
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return RPC_S_CANT_CREATE_ENDPOINT;
+    if (st.st_uid != ::getuid()) return RPC_S_ACCESS_DENIED;
+    if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return RPC_S_ACCESS_DENIED;
+    return RPC_S_OK;
+}
+
+RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out) {
+    std::string path;
+    if (RpcStatus st = EndpointSocketPath(endpoint, path); st != RPC_S_OK) return st;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return RPC_S_OUT_OF_RESOURCES;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int err = errno;
+        ::close(fd);
+        return err == EAGAIN ? RPC_S_SERVER_TOO_BUSY : RPC_S_SERVER_UNAVAILABLE;
+    }
+    out = MakeSocketStream(fd);
+    return RPC_S_OK;
+}
+
+bool EndpointIsListening(std::string_view endpoint) {
+    std::unique_ptr<ByteStream> s;
+    return ConnectEndpoint(endpoint, s) == RPC_S_OK;
+}
+
+}  // namespace nx::rpc

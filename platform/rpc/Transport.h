@@ -1,0 +1,59 @@
+// Byte streams under the RPC engine, the Unix-socket implementation that stands in for a
+// Windows named pipe, an in-memory pipe for tests, and the mapping of pipe endpoint names to
+// socket paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/rpc/Pdu.h"
+#include "platform/rpc/Rpc.h"
+
+namespace nx::rpc {
+
+// Once a PDU has begun, the rest of it must arrive (and a written PDU must drain) within this
+// time; a peer that stalls mid-PDU loses its connection. Between PDUs a connection may idle.
+inline constexpr int kMidPduTimeoutMs = 30000;
+
+class ByteStream {
+public:
+    virtual ~ByteStream() = default;
+    static constexpr long kError = -1;
+    static constexpr long kTimeout = -2;
+    // Reads up to n bytes, waiting at most timeoutMs (-1: no limit). Returns the count read
+    // (> 0), 0 at end of stream, kError or kTimeout.
+    virtual long Read(void* buf, std::size_t n, int timeoutMs) = 0;
+    // Writes all n bytes; each step must make progress within timeoutMs.
+    virtual bool WriteAll(const void* buf, std::size_t n, int timeoutMs) = 0;
+    // Without blocking: true when the peer has closed its end or bytes are waiting. A client
+    // about to start a call on an idle connection uses it to see that the server dropped it.
+    virtual bool PeerClosedOrReadable() = 0;
+    // Ends both directions; blocked readers and writers return at once. Thread-safe.
+    virtual void Shutdown() = 0;
+};
+
+// A connected Unix stream socket; owns the descriptor.
+std::unique_ptr<ByteStream> MakeSocketStream(int fd);
+// Connects to the socket of a pipe endpoint: RPC_S_SERVER_UNAVAILABLE when nobody listens.
+RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out);
+
+// Two connected in-memory ends (unbounded buffers: writes never block).
+std::pair<std::unique_ptr<ByteStream>, std::unique_ptr<ByteStream>> MakeMemoryPipe();
+
+// Reads one whole fragment. The wait for its first byte has no limit; the rest must arrive
+// within kMidPduTimeoutMs (or midTimeoutMs). frag_length is at most 65535 by construction.
+enum class ReadResult { Ok, Eof, IoError, Timeout, BadVersion, BadDrep, BadLength };
+ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs = kMidPduTimeoutMs);
+
+// The name of the pipe after "\pipe\", as given ("MapiServer64"), or an error status.
+RpcStatus PipeNameOfEndpoint(std::string_view endpoint, std::string& name);
+// The secondary address a bind_ack carries for an endpoint: "\PIPE\MapiServer64".
+std::string SecondaryAddressOf(std::string_view endpoint);
+// Creates the pipe directory (mode 0700) when missing and checks that this user owns it.
+RpcStatus EnsurePipeDirectory(std::string& dir);
+
+}  // namespace nx::rpc

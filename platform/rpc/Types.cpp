@@ -1,0 +1,93 @@
+// Uuid and Args.
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/rpc/Rpc.h"
+
+namespace nx::rpc {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool Uuid::Parse(std::string_view text, Uuid& out) {
+    if (text.size() != 36) return false;
+    uint8_t raw[16];  // in text order
+    std::size_t pos = 0;
+    for (int i = 0; i < 16; ++i) {
+        if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
+            if (text[pos] != '-') return false;
+            ++pos;
+        }
+        int hi = HexValue(text[pos]), lo = HexValue(text[pos + 1]);
+        if (hi < 0 || lo < 0) return false;
+        raw[i] = static_cast<uint8_t>(hi << 4 | lo);
+        pos += 2;
+    }
+    // Data1, Data2 and Data3 travel little-endian; Data4 as written.
+    static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (int i = 0; i < 16; ++i) out.bytes[i] = raw[order[i]];
+    return true;
+}
+
+std::string Uuid::ToString() const {
+    const auto& b = bytes;
+    char text[37];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return text;
+}
+
+Args::Args(const Procedure& proc) {
+    m_values.reserve(proc.params.size());
+    for (const Param& p : proc.params) {
+        switch (p.shape) {
+            case Shape::WChar:
+                m_values.emplace_back(char16_t{0});
+                break;
+            case Shape::String:
+            case Shape::SizedOutString:
+                m_values.emplace_back(std::u16string());
+                break;
+            case Shape::FixedArray:
+                m_values.emplace_back(std::vector<char16_t>(p.size, 0));
+                break;
+            case Shape::Long:
+                m_values.emplace_back(int32_t{0});
+                break;
+        }
+    }
+}
+
+// A wrong index or shape is a programming error in a handler or stub; it throws, and the
+// server turns the escaped exception into a fault reply.
+template <typename T>
+static T& Get(std::vector<std::variant<char16_t, std::u16string, std::vector<char16_t>, int32_t>>& v,
+              std::size_t i) {
+    if (i >= v.size()) throw std::out_of_range("rpc::Args: no parameter at this index");
+    T* p = std::get_if<T>(&v[i]);
+    if (!p) throw std::invalid_argument("rpc::Args: parameter has another shape");
+    return *p;
+}
+
+char16_t& Args::WChar(std::size_t i) {
+    return Get<char16_t>(m_values, i);
+}
+std::u16string& Args::Text(std::size_t i) {
+    return Get<std::u16string>(m_values, i);
+}
+std::vector<char16_t>& Args::Array(std::size_t i) {
+    return Get<std::vector<char16_t>>(m_values, i);
+}
+int32_t& Args::Long(std::size_t i) {
+    return Get<int32_t>(m_values, i);
+}
+
+}  // namespace nx::rpc
