@@ -1,0 +1,83 @@
+#include "agent/AgentConfig.h"
+
+#include <exception>
+
+#include "platform/system/Paths.h"
+#include "platform/system/ProfileString.h"
+
+namespace nx::agent {
+namespace {
+
+AgentConfig g_config;
+
+bool EqualsTrueNoCase(std::string_view v) {
+    static constexpr std::string_view kTrue = "true";
+    if (v.size() != kTrue.size()) return false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        char c = v[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kTrue[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const AgentConfig& Config() {
+    return g_config;
+}
+AgentConfig& MutableConfig() {
+    return g_config;
+}
+
+void ReadAgentProfile(std::string_view section) {
+    ReadAgentProfileFor(nx::sys::ExecutablePath(), section);
+}
+
+void ReadAgentProfileFor(std::string_view executablePath, std::string_view section) {
+    AgentConfig& c = g_config;
+    c.executableFolder.clear();
+    if (executablePath.empty()) return;
+    c.executableFolder = nx::sys::FolderWithSeparator(executablePath);
+    const std::string iniPath = c.executableFolder + kProfileFileName;
+
+    const std::string subFolder = nx::sys::GetPrivateProfileString(section, "subfolder", "false",
+                                                                   nx::sys::kProfileBufferUnits, iniPath);
+    c.subFolder = EqualsTrueNoCase(subFolder);
+
+    const std::string xmlPath =
+        nx::sys::GetPrivateProfileString(section, "XMLPath", "", nx::sys::kProfileBufferUnits, iniPath);
+    if (!xmlPath.empty()) {
+        // The folder is asked for once per document path; an empty
+        // folder (no application data) leaves the document path "" so nothing is saved.
+        const std::string folders = GetXmlFolder(xmlPath);
+        c.foldersDocumentPath = folders.empty() ? "" : nx::sys::JoinPath(folders, "Outlook.xml");
+        const std::string profiles = GetXmlFolder(xmlPath);
+        c.profilesDocumentPath = profiles.empty() ? "" : nx::sys::JoinPath(profiles, "Profile.xml");
+    }
+}
+
+std::string GetXmlFolder(std::string_view name) {
+    std::string folder = nx::sys::RoamingAppDataFolder();
+    if (folder.empty()) return "";
+    if (!name.empty()) folder = nx::sys::JoinPath(folder, name);
+    const uint32_t rc = nx::sys::CreateDirectoryWithParents(folder);
+    if (rc != nx::sys::kErrorSuccess && rc != nx::sys::kErrorFileExists && rc != nx::sys::kErrorAlreadyExists)
+        return "";
+    return folder;
+}
+
+void CreateWorkFolder() {
+    g_config.workFolder.clear();
+    try {
+        std::string base = nx::sys::RoamingAppDataFolder();
+        if (base.empty()) base = nx::sys::TempFolder();
+        const std::string work = nx::sys::JoinPath(base, "Outlook");
+        nx::sys::CreateDirectoryWithParents(work);  // its result is not looked at
+        g_config.workFolder = work;
+    } catch (const std::exception&) {
+        g_config.workFolder.clear();
+    }
+}
+
+}  // namespace nx::agent

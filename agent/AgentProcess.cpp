@@ -1,0 +1,80 @@
+#include "agent/AgentProcess.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "agent/AgentConfig.h"
+#include "agent/Interfaces.h"
+#include "agent/ServiceHandlers.h"
+#include "common/LogFile.h"
+#include "common/MapiFunctions.h"
+#include "platform/system/DebugOutput.h"
+#include "platform/system/Paths.h"
+
+namespace nx::agent {
+namespace {
+
+std::unique_ptr<nx::rpc::Server> g_server;
+
+}  // namespace
+
+int ExitCodeForRpcStatus(nx::rpc::RpcStatus status) {
+    const int low = static_cast<int>(status & 0xFF);
+    return low <= 1 ? 255 : low;
+}
+
+void ExitWithRpcStatus(std::string_view call, nx::rpc::RpcStatus status) {
+    const int code = ExitCodeForRpcStatus(status);
+    std::fprintf(stderr, "NxAgentOutlook64: %.*s failed with RPC status %u (0x%08X); exit code %d\n",
+                 static_cast<int>(call.size()), call.data(), status, status, code);
+    std::fflush(stderr);
+    std::fflush(stdout);
+    std::_Exit(code);
+}
+
+bool RunStartupSteps() {
+    const uint32_t defaultSwitch = LOG_TO_DEBUGGER;
+    CLogFile::Init("NxAgentOutlook64", false, defaultSwitch);
+
+    const std::string folder = nx::sys::FolderWithSeparator(nx::sys::ExecutablePath());
+    bool mapiBound = false;
+    if (!LoadMapiLibrary(folder)) {
+        nx::sys::OutputDebugString("unable open MAPI32.dll failed\n");
+    } else if (!LoadMapiFunctions()) {
+        nx::sys::OutputDebugString("LoadLibrary MAPI32.dll failed\n");
+    } else {
+        mapiBound = true;
+    }
+    // The configuration and the work folder do not depend on MAPI: the procedures that do not
+    // need MAPI still see them when the runtime is missing.
+    ReadAgentProfile(kProfileSection);
+    CreateWorkFolder();
+    return mapiBound;
+}
+
+nx::rpc::Server* AgentServer() {
+    return g_server.get();
+}
+
+int RunAgent() {
+    CLogFile::Trace("Begin  Rpc Intliaize-----------------------------------");
+    g_server = std::make_unique<nx::rpc::Server>();
+
+    nx::rpc::RpcStatus status = g_server->UseProtseqEp(kProtseq, kMaxCalls, kAgentEndpoint);
+    if (status != nx::rpc::RPC_S_OK) ExitWithRpcStatus("RpcServerUseProtseqEp", status);
+
+    status = g_server->RegisterIf(AgentInterface(), BuildAgentHandlers());
+    if (status != nx::rpc::RPC_S_OK) ExitWithRpcStatus("RpcServerRegisterIf", status);
+
+    RunStartupSteps();
+    CLogFile::Trace("finish Rpc Intliaize-----------------------------------");
+
+    status = g_server->Listen(kMinCallThreads, kMaxCalls);
+    if (status != nx::rpc::RPC_S_OK) ExitWithRpcStatus("RpcServerListen", status);
+
+    g_server.reset();
+    return 0;
+}
+
+}  // namespace nx::agent

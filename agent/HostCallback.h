@@ -1,0 +1,36 @@
+// The agent's side of the host callback interface: the one process-wide callback binding and
+// the three calls made through it.
+//
+// BindHostCallback() composes "ncacn_np:[\pipe\OutlookServer32]" and replaces the process-wide
+// binding with a new one (the old one is released once no call uses it any more). Binding does
+// not contact the host; the first callback call does. It is called by procedure BindCallback
+// and at the end of every MAPILogOn. A failure to compose the string binding ends the process
+// with the RPC status (see AgentProcess.h for how a status becomes an exit code); a failure to
+// turn it into a binding is traced as "faild to bind outlookserver----..." and leaves the old
+// binding in place.
+//
+// The Deliver calls are synchronous: they return once the host has answered (or the call has
+// failed). They are made from the thread of the read procedure that produces the documents.
+// Their status is returned so a read can report a host that has gone away as a failed read.
+#pragma once
+
+#include <string_view>
+
+#include "platform/rpc/Rpc.h"
+
+namespace nx::agent {
+
+void BindHostCallback();
+
+// True once a binding exists (BindCallback or MAPILogOn ran).
+bool HasHostCallback();
+
+// NotifyShutdown, only when a binding exists; RPC_S_INVALID_BINDING when none does.
+nx::rpc::RpcStatus NotifyHostShutdown();
+
+// One contact / appointment document (UTF-8; it travels as UTF-16). RPC_S_INVALID_BINDING when
+// no binding exists.
+nx::rpc::RpcStatus DeliverContact(std::string_view xml);
+nx::rpc::RpcStatus DeliverCalendar(std::string_view xml);
+
+}  // namespace nx::agent
