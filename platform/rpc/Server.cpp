@@ -297,12 +297,14 @@ struct Server::Impl final : Dispatcher {
         for (;;) {
             int rc = ::poll(fds.data(), fds.size(), 1000);
             std::vector<std::thread> finished;
+            bool stop = false;
             {
                 std::lock_guard lock(m);
                 ReapLocked(finished);
-                if (stopping) break;
+                stop = stopping;
             }
-            for (auto& t : finished) t.join();
+            for (auto& t : finished) t.join();  // joined before leaving: a joinable thread must not be destroyed
+            if (stop) break;
             if (rc <= 0) continue;
             for (std::size_t i = 1; i < fds.size(); ++i) {
                 if (!(fds[i].revents & POLLIN)) continue;
