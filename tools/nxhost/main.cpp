@@ -1,0 +1,680 @@
+// nxhost: the sync host stand-in. It serves the host callback interface on
+// "\pipe\OutlookServer32" on its own threads, optionally starts the agent, calls the agent's
+// procedures from a script or the command line, prints every [out] value and every document
+// the agent delivers, and ends with a summary. See `nxhost --help`.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/Interfaces.h"
+#include "platform/system/Paths.h"
+#include "platform/system/Utf.h"
+#include "tools/nxhost/HostScript.h"
+
+namespace {
+
+using nx::rpc::RpcStatus;
+namespace agent = nx::agent;
+namespace host = nx::host;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage = R"(usage: nxhost [options] [PROCEDURE [ARG...]]
+
+Drives the agent as the sync host does: serves the host callback interface on
+\pipe\OutlookServer32, calls the agent's procedures on \pipe\MapiServer64, prints every
+[out] value and every document the agent delivers, and ends with a summary.
+
+options:
+  -s, --script FILE   run the calls in FILE, one per line; '-' reads standard input
+  -e, --exec LINE     run one call line (repeatable; runs before the script)
+      --start AGENT   start the agent executable AGENT, wait for its pipe, and at the end
+                      report its exit status (nxhost calls Shutdown itself if the session
+                      did not)
+      --wait SECONDS  how long to wait for the agent's pipe and for its exit (default 10)
+      --save DIR      save each delivered document to DIR/contact-0001.xml,
+                      DIR/calendar-0001.xml, ... instead of printing it
+      --no-callback   do not serve the callback interface
+      --keep-going    go on after a call fails (default: stop at the first failed call)
+      --list          list the procedures and their arguments
+  -h, --help          this text
+
+A call is the procedure name followed by one argument per [in] parameter: a word, a
+"quoted text" (escapes \" \\ \n \r \t \0 \xHH \uHHHH \UHHHHHH) or @FILE (the file's
+content). Missing arguments are empty. Lines starting with '#' are comments; "sleep MS"
+pauses. Example session:
+  GetAppProfile x
+  MAPILogOn
+  GetAppFolder x
+  SetContactFolder "<id>...</id>"
+  GetContactCount
+  ReadContacts "" ""
+  WriteContacts @contact.xml
+  MAPILogOff
+  Shutdown
+
+The pipes live in $NX_PIPE_DIR, else $XDG_RUNTIME_DIR/nx-pipes, else /tmp/nx-pipes-<uid>.
+Exit status: 0 when every call went through and a started agent exited with 0; 1 when a
+call failed, the agent could not be reached or exited otherwise; 2 for bad usage.
+)";
+
+std::mutex g_out;
+
+void Print(const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_out);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void PrintError(const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_out);
+    std::fflush(stdout);
+    std::fprintf(stderr, "nxhost: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+std::string StatusName(RpcStatus s) {
+    switch (s) {
+        case nx::rpc::RPC_S_OK:
+            return "RPC_S_OK";
+        case nx::rpc::RPC_S_ACCESS_DENIED:
+            return "RPC_S_ACCESS_DENIED";
+        case nx::rpc::RPC_S_OUT_OF_MEMORY:
+            return "RPC_S_OUT_OF_MEMORY";
+        case nx::rpc::RPC_S_INVALID_ARG:
+            return "RPC_S_INVALID_ARG";
+        case nx::rpc::RPC_S_INVALID_STRING_BINDING:
+            return "RPC_S_INVALID_STRING_BINDING";
+        case nx::rpc::RPC_S_INVALID_BINDING:
+            return "RPC_S_INVALID_BINDING";
+        case nx::rpc::RPC_S_INVALID_ENDPOINT_FORMAT:
+            return "RPC_S_INVALID_ENDPOINT_FORMAT";
+        case nx::rpc::RPC_S_ALREADY_LISTENING:
+            return "RPC_S_ALREADY_LISTENING";
+        case nx::rpc::RPC_S_UNKNOWN_IF:
+            return "RPC_S_UNKNOWN_IF";
+        case nx::rpc::RPC_S_SERVER_UNAVAILABLE:
+            return "RPC_S_SERVER_UNAVAILABLE";
+        case nx::rpc::RPC_S_SERVER_TOO_BUSY:
+            return "RPC_S_SERVER_TOO_BUSY";
+        case nx::rpc::RPC_S_CALL_FAILED:
+            return "RPC_S_CALL_FAILED";
+        case nx::rpc::RPC_S_CALL_FAILED_DNE:
+            return "RPC_S_CALL_FAILED_DNE";
+        case nx::rpc::RPC_S_PROTOCOL_ERROR:
+            return "RPC_S_PROTOCOL_ERROR";
+        case nx::rpc::RPC_S_DUPLICATE_ENDPOINT:
+            return "RPC_S_DUPLICATE_ENDPOINT";
+        case nx::rpc::RPC_S_PROCNUM_OUT_OF_RANGE:
+            return "RPC_S_PROCNUM_OUT_OF_RANGE";
+        case nx::rpc::RPC_X_BAD_STUB_DATA:
+            return "RPC_X_BAD_STUB_DATA";
+        case nx::rpc::NCA_S_OP_RNG_ERROR:
+            return "nca_s_op_rng_error";
+        case nx::rpc::NCA_S_UNK_IF:
+            return "nca_s_unk_if";
+        case nx::rpc::NCA_S_PROTO_ERROR:
+            return "nca_s_proto_error";
+        default:
+            return "";
+    }
+}
+
+std::string DescribeStatus(RpcStatus s) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", s);
+    const std::string name = StatusName(s);
+    return "RPC status " + std::to_string(s) + " (" + hex + (name.empty() ? "" : ", " + name) + ")";
+}
+
+// A printable, quoted form of a text.
+std::string Quote(std::u16string_view text) {
+    const std::string utf8 = nx::sys::Utf16ToUtf8(text);
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+struct Options {
+    std::vector<std::string> execLines;
+    std::optional<std::string> script;
+    std::optional<std::string> agentPath;
+    unsigned waitSeconds = 10;
+    std::optional<std::string> saveDir;
+    bool callback = true;
+    bool keepGoing = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The callback side: counts and prints or saves what the agent sends.
+class CallbackServer {
+public:
+    explicit CallbackServer(std::optional<std::string> saveDir) : m_saveDir(std::move(saveDir)) {}
+
+    RpcStatus Start() {
+        std::vector<nx::rpc::Handler> handlers(agent::kCallbackProcCount);
+        handlers[agent::kNotifyShutdown] = [this](nx::rpc::Args&) {
+            const int n = ++m_notifications;
+            Print("<= NotifyShutdown (#" + std::to_string(n) + ")\n");
+        };
+        handlers[agent::kDeliverContact] = [this](nx::rpc::Args& a) {
+            Document("contact", m_contacts, a.Text(0));
+        };
+        handlers[agent::kDeliverCalendar] = [this](nx::rpc::Args& a) {
+            Document("calendar", m_calendars, a.Text(0));
+        };
+        RpcStatus s = m_server.UseProtseqEp(agent::kProtseq, agent::kMaxCalls, agent::kCallbackEndpoint);
+        if (s != nx::rpc::RPC_S_OK) return s;
+        s = m_server.RegisterIf(agent::CallbackInterface(), std::move(handlers));
+        if (s != nx::rpc::RPC_S_OK) return s;
+        m_thread = std::thread([this] { m_listenStatus = m_server.Listen(1, agent::kMaxCalls); });
+        return nx::rpc::RPC_S_OK;
+    }
+
+    void Stop() {
+        if (!m_thread.joinable()) return;
+        m_server.StopListening();
+        m_thread.join();
+        m_server.UnregisterIf(nullptr, false);
+    }
+
+    ~CallbackServer() { Stop(); }
+
+    int Notifications() const { return m_notifications; }
+    int Contacts() const { return m_contacts; }
+    int Calendars() const { return m_calendars; }
+    int SaveFailures() const { return m_saveFailures; }
+
+private:
+    void Document(const char* kind, std::atomic<int>& counter, const std::u16string& text) {
+        const int n = ++counter;
+        const std::string utf8 = nx::sys::Utf16ToUtf8(text);
+        const char* proc = std::strcmp(kind, "contact") == 0 ? "DeliverContact" : "DeliverCalendar";
+        std::string header = "<= " + std::string(proc) + " #" + std::to_string(n) + " (" +
+                             std::to_string(text.size()) + " UTF-16 units)";
+        if (!m_saveDir) {
+            Print(header + "\n" + utf8 + (utf8.empty() || utf8.back() != '\n' ? "\n" : ""));
+            return;
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "%s-%04d.xml", kind, n);
+        const std::string path = nx::sys::JoinPath(*m_saveDir, name);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(utf8.data(), static_cast<std::streamsize>(utf8.size()));
+        out.close();
+        if (!out) {
+            ++m_saveFailures;
+            PrintError("cannot save " + path + ": " + std::strerror(errno));
+            return;
+        }
+        Print(header + " saved to " + path + "\n");
+    }
+
+    nx::rpc::Server m_server;
+    std::thread m_thread;
+    std::atomic<RpcStatus> m_listenStatus{0};
+    std::optional<std::string> m_saveDir;
+    std::atomic<int> m_notifications{0};
+    std::atomic<int> m_contacts{0};
+    std::atomic<int> m_calendars{0};
+    std::atomic<int> m_saveFailures{0};
+};
+
+// ---------------------------------------------------------------------------------------------
+// The agent process that nxhost started, if any.
+class AgentProcess {
+public:
+    bool Start(const std::string& path, std::string& error) {
+        if (access(path.c_str(), X_OK) != 0) {
+            error = "cannot run the agent " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        m_pid = fork();
+        if (m_pid < 0) {
+            error = std::string("fork: ") + std::strerror(errno);
+            return false;
+        }
+        if (m_pid == 0) {
+            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+            std::fprintf(stderr, "nxhost: exec %s: %s\n", path.c_str(), std::strerror(errno));
+            _exit(127);
+        }
+        return true;
+    }
+
+    bool Started() const { return m_pid > 0; }
+    bool Exited() const { return m_exited; }
+
+    // Non-blocking check; true once the process has ended.
+    bool Poll() {
+        if (m_pid <= 0 || m_exited) return m_exited;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) Record(status);
+        return m_exited;
+    }
+
+    // Waits up to `seconds` for the end; false on timeout.
+    bool Wait(unsigned seconds) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!Poll()) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    void Kill() {
+        if (m_pid <= 0 || m_exited) return;
+        kill(m_pid, SIGTERM);
+        if (!Wait(2)) {
+            kill(m_pid, SIGKILL);
+            int status = 0;
+            if (waitpid(m_pid, &status, 0) == m_pid) Record(status);
+        }
+    }
+
+    std::string Describe() const {
+        if (!m_exited) return "still running";
+        if (m_signal) return "killed by signal " + std::to_string(m_signal);
+        return "exit status " + std::to_string(m_exitCode);
+    }
+    bool Succeeded() const { return m_exited && !m_signal && m_exitCode == 0; }
+
+private:
+    void Record(int status) {
+        m_exited = true;
+        if (WIFEXITED(status)) m_exitCode = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) m_signal = WTERMSIG(status);
+    }
+
+    pid_t m_pid = -1;
+    bool m_exited = false;
+    int m_exitCode = 0;
+    int m_signal = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+struct Session {
+    Options opt;
+    std::shared_ptr<nx::rpc::Binding> binding;
+    AgentProcess agentProcess;
+    int calls = 0;
+    int failedCalls = 0;
+    bool shutdownSent = false;
+};
+
+std::string DescribeOutputs(const host::ScriptStep& step, nx::rpc::Args& args) {
+    const auto& proc = agent::AgentInterface().procedures[step.opnum];
+    const auto& names = host::ParamNames(step.opnum);
+    std::string out;
+    std::size_t in = 0;
+    for (std::size_t p = 0; p < proc.params.size(); ++p) {
+        const auto& param = proc.params[p];
+        const std::string name = p < names.size() ? names[p] : std::to_string(p);
+        if (param.dir == nx::rpc::Direction::In) {
+            ++in;
+            continue;
+        }
+        out += "   " + name + " = ";
+        switch (param.shape) {
+            case nx::rpc::Shape::Long:
+                out += std::to_string(args.Long(p));
+                break;
+            case nx::rpc::Shape::SizedOutString:
+                out += Quote(args.Text(p));
+                break;
+            case nx::rpc::Shape::FixedArray: {
+                const auto& got = args.Array(p);
+                std::u16string sent = in < step.inputs.size() ? step.inputs[in] : std::u16string();
+                sent.resize(param.size, char16_t(0));
+                ++in;
+                std::size_t diff = 0;
+                while (diff < got.size() && diff < sent.size() && got[diff] == sent[diff]) ++diff;
+                out += std::to_string(got.size()) + " units, ";
+                if (diff == got.size() && got.size() == sent.size()) {
+                    out += "unchanged";
+                } else {
+                    out += "changed from unit " + std::to_string(diff);
+                }
+                std::u16string shown(got.begin(), got.end());
+                const auto zero = shown.find(char16_t(0));
+                if (zero != std::u16string::npos) shown.resize(zero);
+                out += ", text " + Quote(shown);
+                break;
+            }
+            default:
+                out += "?";
+                break;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+// Runs one step; false when the session should stop.
+bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source) {
+    if (step.kind == host::ScriptStep::Kind::Sleep) {
+        Print("> " + source + "\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.sleepMs));
+        return true;
+    }
+    const auto& iface = agent::AgentInterface();
+    nx::rpc::Args args = host::MakeArgs(step);
+    Print("> " + source + "\n");
+    ++s.calls;
+    const RpcStatus status = s.binding->Call(iface, step.opnum, args);
+    if (status != nx::rpc::RPC_S_OK) {
+        ++s.failedCalls;
+        std::string why = iface.procedures[step.opnum].name + " failed: " + DescribeStatus(status);
+        if (status == nx::rpc::RPC_S_SERVER_UNAVAILABLE)
+            why += "; no agent is listening on \\pipe\\MapiServer64 in " + nx::rpc::PipeDirectory();
+        PrintError(why);
+        return s.opt.keepGoing;
+    }
+    Print(DescribeOutputs(step, args));
+    if (step.opnum == agent::kShutdown) {
+        s.shutdownSent = true;
+        if (s.agentProcess.Started()) {
+            if (s.agentProcess.Wait(s.opt.waitSeconds)) {
+                Print("   agent ended: " + s.agentProcess.Describe() + "\n");
+            } else {
+                PrintError("the agent did not end within " + std::to_string(s.opt.waitSeconds) +
+                           " s after Shutdown");
+            }
+        }
+    }
+    return true;
+}
+
+bool ReadFileContent(const std::string& base, const std::string& path, std::string& content,
+                     std::string& error) {
+    const std::string full =
+        (path.empty() || path[0] == '/' || base.empty()) ? path : nx::sys::JoinPath(base, path);
+    std::ifstream in(full, std::ios::binary);
+    if (!in) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    content = ss.str();
+    return true;
+}
+
+struct Line {
+    std::string text;
+    std::string where;  // "script.txt:3" or "-e 1"
+    std::string baseDir;
+};
+
+// Parses every line first, so a typo on line 9 is reported before line 1 runs.
+bool ParseAll(const std::vector<Line>& lines, std::vector<std::pair<host::ScriptStep, const Line*>>& steps) {
+    bool ok = true;
+    for (const Line& l : lines) {
+        std::optional<host::ScriptStep> step;
+        std::string error;
+        const host::FileReader reader = [&l](const std::string& p, std::string& c, std::string& e) {
+            return ReadFileContent(l.baseDir, p, c, e);
+        };
+        if (!host::ParseScriptLine(l.text, reader, step, error)) {
+            PrintError(l.where + ": " + error);
+            ok = false;
+            continue;
+        }
+        if (step) steps.emplace_back(std::move(*step), &l);
+    }
+    return ok;
+}
+
+bool ParseUnsigned(const std::string& s, unsigned& v) {
+    if (s.empty() || s.size() > 6) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    v = static_cast<unsigned>(std::stoul(s));
+    return true;
+}
+
+int Run(int argc, char** argv) {
+    Options opt;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                PrintError(a + " needs a value (nxhost --help)");
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "-h" || a == "--help") {
+            Print(kUsage);
+            return kExitOk;
+        } else if (a == "--list") {
+            Print(host::ProcedureList());
+            return kExitOk;
+        } else if (a == "-s" || a == "--script") {
+            if (!value(v)) return kExitUsage;
+            opt.script = v;
+        } else if (a == "-e" || a == "--exec") {
+            if (!value(v)) return kExitUsage;
+            opt.execLines.push_back(v);
+        } else if (a == "--start") {
+            if (!value(v)) return kExitUsage;
+            opt.agentPath = v;
+        } else if (a == "--wait") {
+            if (!value(v)) return kExitUsage;
+            if (!ParseUnsigned(v, opt.waitSeconds) || opt.waitSeconds == 0) {
+                PrintError("--wait needs a whole number of seconds above 0, got '" + v + "'");
+                return kExitUsage;
+            }
+        } else if (a == "--save") {
+            if (!value(v)) return kExitUsage;
+            opt.saveDir = v;
+        } else if (a == "--no-callback") {
+            opt.callback = false;
+        } else if (a == "--keep-going") {
+            opt.keepGoing = true;
+        } else if (a.size() > 1 && a[0] == '-' && positional.empty()) {
+            PrintError("unknown option " + a + " (nxhost --help)");
+            return kExitUsage;
+        } else {
+            positional.push_back(a);
+        }
+    }
+
+    // Gather the lines: -e lines, then the positional call, then the script.
+    std::vector<Line> lines;
+    for (std::size_t i = 0; i < opt.execLines.size(); ++i)
+        lines.push_back({opt.execLines[i], "-e " + std::to_string(i + 1), ""});
+    if (!positional.empty()) {
+        std::string call = positional[0];
+        for (std::size_t i = 1; i < positional.size(); ++i) {
+            std::string quoted = "\"";
+            for (char c : positional[i]) {
+                if (c == '"' || c == '\\') quoted += '\\';
+                quoted += c;
+            }
+            call += " " + quoted + "\"";
+        }
+        lines.push_back({call, "command line", ""});
+    }
+    if (opt.script) {
+        std::istream* in = &std::cin;
+        std::ifstream file;
+        std::string base;
+        if (*opt.script != "-") {
+            file.open(*opt.script);
+            if (!file) {
+                PrintError("cannot read the script " + *opt.script + ": " + std::strerror(errno));
+                return kExitUsage;
+            }
+            in = &file;
+            base = nx::sys::FolderWithSeparator(*opt.script);
+        }
+        std::string text;
+        for (int n = 1; std::getline(*in, text); ++n)
+            lines.push_back(
+                {text, (*opt.script == "-" ? "stdin" : *opt.script) + ":" + std::to_string(n), base});
+    }
+    if (lines.empty() && !opt.agentPath) {
+        Print(kUsage);
+        return kExitUsage;
+    }
+    std::vector<std::pair<host::ScriptStep, const Line*>> steps;
+    if (!ParseAll(lines, steps)) return kExitUsage;
+
+    if (opt.saveDir) {
+        const uint32_t rc = nx::sys::CreateDirectoryWithParents(*opt.saveDir);
+        if (rc != nx::sys::kErrorSuccess && rc != nx::sys::kErrorAlreadyExists) {
+            PrintError("cannot create the document folder " + *opt.saveDir + " (error " + std::to_string(rc) +
+                       ")");
+            return kExitFailed;
+        }
+    }
+
+    Session s;
+    s.opt = opt;
+    CallbackServer callbacks(opt.saveDir);
+    if (opt.callback) {
+        const RpcStatus st = callbacks.Start();
+        if (st != nx::rpc::RPC_S_OK) {
+            std::string why = "cannot serve \\pipe\\OutlookServer32 in " + nx::rpc::PipeDirectory() + ": " +
+                              DescribeStatus(st);
+            if (st == nx::rpc::RPC_S_DUPLICATE_ENDPOINT) why += "; another host already serves it";
+            if (st == nx::rpc::RPC_S_ACCESS_DENIED) why += "; the pipe directory belongs to another user";
+            PrintError(why + " (set NX_PIPE_DIR to a folder of your own)");
+            return kExitFailed;
+        }
+        Print("serving \\pipe\\OutlookServer32 in " + nx::rpc::PipeDirectory() + "\n");
+    }
+
+    if (opt.agentPath) {
+        std::string error;
+        if (nx::rpc::EndpointIsListening(agent::kAgentEndpoint))
+            Print(
+                "note: an agent already listens on \\pipe\\MapiServer64; the new one will not be able to\n");
+        if (!s.agentProcess.Start(*opt.agentPath, error)) {
+            PrintError(error);
+            return kExitFailed;
+        }
+        Print("started " + *opt.agentPath + "\n");
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(opt.waitSeconds);
+        while (!nx::rpc::EndpointIsListening(agent::kAgentEndpoint)) {
+            if (s.agentProcess.Poll()) {
+                PrintError("the agent ended before it listened (" + s.agentProcess.Describe() + ")");
+                return kExitFailed;
+            }
+            if (std::chrono::steady_clock::now() >= until) {
+                PrintError("the agent did not listen on \\pipe\\MapiServer64 within " +
+                           std::to_string(opt.waitSeconds) + " s");
+                s.agentProcess.Kill();
+                return kExitFailed;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Print("agent listens on \\pipe\\MapiServer64\n");
+    } else if (!steps.empty() && !nx::rpc::EndpointIsListening(agent::kAgentEndpoint)) {
+        std::string socket;
+        nx::rpc::EndpointSocketPath(agent::kAgentEndpoint, socket);
+        PrintError("no agent listens on \\pipe\\MapiServer64 (socket " + socket +
+                   "); start one with --start AGENT, or point NX_PIPE_DIR at the agent's pipe directory");
+        return kExitFailed;
+    }
+
+    std::string stringBinding;
+    RpcStatus st =
+        nx::rpc::StringBindingCompose("", agent::kProtseq, "", agent::kAgentEndpoint, "", stringBinding);
+    if (st == nx::rpc::RPC_S_OK) st = nx::rpc::BindingFromStringBinding(stringBinding, s.binding);
+    if (st != nx::rpc::RPC_S_OK || !s.binding) {
+        PrintError("cannot bind to the agent: " + DescribeStatus(st));
+        s.agentProcess.Kill();
+        return kExitFailed;
+    }
+
+    bool stopped = false;
+    for (const auto& [step, line] : steps) {
+        if (!RunStep(s, step, line->text.empty() ? line->where : line->text)) {
+            stopped = true;
+            break;
+        }
+    }
+
+    if (s.agentProcess.Started() && !s.agentProcess.Exited()) {
+        if (!s.shutdownSent && !stopped) {
+            Print("> Shutdown (the session did not end the agent)\n");
+            host::ScriptStep step;
+            step.opnum = agent::kShutdown;
+            RunStep(s, step, "Shutdown");
+        }
+        if (!s.agentProcess.Wait(s.opt.waitSeconds)) {
+            PrintError("the agent is still running; stopping it");
+            s.agentProcess.Kill();
+        }
+    }
+    s.binding.reset();
+    callbacks.Stop();
+
+    std::string summary =
+        "summary: " + std::to_string(s.calls) + " call" + (s.calls == 1 ? "" : "s") + ", " +
+        std::to_string(s.failedCalls) + " failed; documents: " + std::to_string(callbacks.Contacts()) +
+        " contact, " + std::to_string(callbacks.Calendars()) +
+        " calendar; NotifyShutdown received: " + std::to_string(callbacks.Notifications()) + "\n";
+    if (s.agentProcess.Started()) summary += "agent: " + s.agentProcess.Describe() + "\n";
+    Print(summary);
+
+    const bool ok = s.failedCalls == 0 && !stopped && callbacks.SaveFailures() == 0 &&
+                    (!s.agentProcess.Started() || s.agentProcess.Succeeded());
+    return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    return Run(argc, argv);
+}
