@@ -41,7 +41,8 @@ int VisitSharedObject(struct dl_phdr_info* info, size_t, void* data) {
     if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
     const std::string base = BaseName(info->dlpi_name);
     for (const auto& n : search->names) {
-        if (base == n) {
+        // "libc.so" also matches a versioned file name such as "libc.so.6".
+        if (base == n || (base.size() > n.size() && base.compare(0, n.size() + 1, n + ".") == 0)) {
             char resolved[PATH_MAX];
             search->found = realpath(info->dlpi_name, resolved) ? resolved : info->dlpi_name;
             return 1;

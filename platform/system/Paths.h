@@ -7,7 +7,8 @@
 //   --------------------------------  ---------------------------------------------------------
 //   module path of the process        /proc/self/exe, resolved (the real file, links followed)
 //   module path of a named module     a loaded shared object of that file name (lib<base>.so or
-//                                     <base>.so for "<base>.dll"), else the process executable
+//                                     <base>.so, version suffix allowed, for "<base>.dll"), else
+//                                     the process executable
 //   roaming application-data folder   $XDG_DATA_HOME, else $HOME/.local/share (created if missing)
 //   temporary folder                  $TMPDIR, else /tmp
 //   directory creation with parents   CreateDirectoryWithParents, Windows result codes
@@ -35,9 +36,9 @@ std::string ExecutablePath();
 
 // The path that a module-file-name query returns for `moduleFileName` ("Name.exe" or
 // "Name.dll"): for a ".dll" name, the path of a loaded shared object called "libName.so" or
-// "Name.so"; for an ".exe" name, the executable when its file name is "Name" or "Name.exe".
-// In every other case (no such module loaded) the process executable, as on Windows when the
-// module handle lookup gives null. "" only when even the executable path cannot be had.
+// "Name.so" (or such a name with a version suffix, "libName.so.6"). In every other case (an
+// ".exe" name, or no such module loaded) the process executable, as on Windows when the module
+// handle lookup gives null. "" only when even the executable path cannot be had.
 std::string ModuleFileName(std::string_view moduleFileName);
 
 // The per-user roaming application-data folder (no trailing separator), created with its

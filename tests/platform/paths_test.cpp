@@ -1,0 +1,108 @@
+#include "platform/system/Paths.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/system/DebugOutput.h"
+
+namespace fs = std::filesystem;
+using namespace nx::sys;
+
+class PathsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("nx-paths-" + std::to_string(::getpid()) + "-" +
+                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override {
+        fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(m_dir);
+    }
+    fs::path m_dir;
+};
+
+TEST_F(PathsTest, CreateDirectoryWithParentsGivesTheWindowsResults) {
+    std::ofstream(m_dir / "file") << "x";
+    struct Case {
+        std::string path;
+        uint32_t expected;
+    } cases[] = {
+        {(m_dir / "a/b/c").string(), kErrorSuccess},
+        {(m_dir / "a/b/c").string(), kErrorAlreadyExists},
+        {(m_dir / "a/b/c/").string(), kErrorAlreadyExists},
+        {(m_dir / "a").string(), kErrorAlreadyExists},
+        {(m_dir / "file").string(), kErrorFileExists},
+        {(m_dir / "file/below").string(), kErrorPathNotFound},
+        {"", kErrorBadPathname},
+        {"relative/path", kErrorBadPathname},
+        {"/" + std::string(5000, 'n'), kErrorFilenameExcedRange},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CreateDirectoryWithParents(c.path), c.expected) << c.path;
+    EXPECT_TRUE(fs::is_directory(m_dir / "a/b/c"));
+
+    if (::geteuid() != 0) {  // root ignores permissions
+        fs::create_directories(m_dir / "locked");
+        fs::permissions(m_dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(CreateDirectoryWithParents((m_dir / "locked/x").string()), kErrorAccessDenied);
+    }
+}
+
+TEST_F(PathsTest, RoamingAppDataComesFromXdgAndIsCreated) {
+    const std::string data = (m_dir / "data/deep").string();
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    EXPECT_EQ(RoamingAppDataFolder(), data);
+    EXPECT_TRUE(fs::is_directory(data));
+
+    setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored, HOME is used
+    const std::string home = (m_dir / "home").string();
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(RoamingAppDataFolder(), home + "/.local/share");
+
+    std::ofstream(m_dir / "blocker") << "x";
+    const std::string blocked = (m_dir / "blocker/data").string();
+    setenv("XDG_DATA_HOME", blocked.c_str(), 1);
+    EXPECT_EQ(RoamingAppDataFolder(), "");
+    unsetenv("XDG_DATA_HOME");
+
+    setenv("TMPDIR", (m_dir.string() + "/").c_str(), 1);
+    EXPECT_EQ(TempFolder(), m_dir.string());
+    setenv("TMPDIR", "rel", 1);
+    EXPECT_EQ(TempFolder(), "/tmp");
+}
+
+TEST(Paths, ModuleAndFolderPaths) {
+    const std::string exe = ExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_TRUE(fs::equivalent(exe, "/proc/self/exe"));
+    // No module of that name is loaded: the process executable, as on Windows.
+    EXPECT_EQ(ModuleFileName("NxAgentOutlook64.exe"), exe);
+    EXPECT_EQ(ModuleFileName("NoSuchLibrary.dll"), exe);
+    // A loaded shared object is found by its "lib<name>.so" file name.
+    EXPECT_NE(ModuleFileName("c.dll").find("libc.so"), std::string::npos);
+
+    struct Case {
+        const char* dir;
+        const char* name;
+        const char* joined;
+    } joins[] = {{"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"/a//", "/b", "/a/b"}, {"", "b", "b"}};
+    for (const auto& c : joins) EXPECT_EQ(JoinPath(c.dir, c.name), c.joined);
+    EXPECT_EQ(FolderWithSeparator("/a/b/c"), "/a/b/");
+    EXPECT_EQ(FolderWithSeparator("/c"), "/");
+    EXPECT_EQ(FolderWithSeparator("c"), "");
+}
+
+TEST(DebugOutput, TextsReachTheSinkUnchanged) {
+    std::string got;
+    SetDebugOutputSinkForTesting([&](std::string_view t) { got += t; });
+    OutputDebugString("unable open MAPI32.dll failed\n");
+    OutputDebugString("#### Load dovlib32.dll function enter ####");
+    SetDebugOutputSinkForTesting(nullptr);
+    EXPECT_EQ(got, "unable open MAPI32.dll failed\n#### Load dovlib32.dll function enter ####");
+}
