@@ -1,0 +1,152 @@
+#include "common/Encoding.h"
+
+#include <climits>
+#include <new>
+
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_COMMON {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+bool IsAsciiSpace(char16_t c) {
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+int HexValue(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// wcstol(s, nullptr, 16) over the (at most two) units of s.
+long ParseBase16(std::u16string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && IsAsciiSpace(s[i])) ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
+        negative = s[i] == u'-';
+        ++i;
+    }
+    // "0x" belongs to the number only when a hex digit follows it.
+    if (i + 2 < s.size() && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X') && HexValue(s[i + 2]) >= 0)
+        i += 2;
+    long value = 0;
+    for (; i < s.size(); ++i) {
+        const int d = HexValue(s[i]);
+        if (d < 0) break;
+        value = value * 16 + d;
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+std::string BinaryToHexString(const uint8_t* lpb, uint32_t cb) {
+    std::string result;
+    if (lpb == nullptr || cb == 0) return result;
+    try {
+        result.resize(static_cast<std::size_t>(cb) * 2);
+    } catch (const std::bad_alloc&) {
+        return std::string();
+    }
+    for (uint32_t i = 0; i < cb; ++i) {
+        result[2 * i] = kHexDigits[lpb[i] >> 4];
+        result[2 * i + 1] = kHexDigits[lpb[i] & 0x0F];
+    }
+    return result;
+}
+
+std::vector<uint8_t> HexStringToBinary(std::string_view text) {
+    std::vector<uint8_t> bytes;
+    // Positions count UTF-16 units; plain ASCII (the usual case) needs no conversion.
+    std::u16string wide;
+    try {
+        wide = nx::sys::Utf8ToUtf16(text);
+    } catch (const std::bad_alloc&) {
+        return bytes;
+    }
+    const std::size_t length = wide.size();
+    if (length < 2) return bytes;
+
+    std::size_t skip = 0;
+    if (wide[0] == u'x' || wide[0] == u'X') skip = 1;
+    if (wide[1] == u'x' || wide[1] == u'X') skip = 2;
+    const std::size_t count = skip == 0 ? length / 2 : (length - skip + 1) / 2;
+    if (count == 0) return bytes;
+    try {
+        bytes.resize(count);
+    } catch (const std::bad_alloc&) {
+        return std::vector<uint8_t>();
+    }
+    const std::u16string_view all(wide);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t pos = skip + 2 * k;
+        const long value = ParseBase16(all.substr(pos, 2));
+        bytes[k] = static_cast<uint8_t>(static_cast<unsigned long>(value) & 0xFF);
+    }
+    return bytes;
+}
+
+int32_t Base64EncodeGetRequiredLength(int32_t nSrcLen) {
+    if (nSrcLen < 0) return 0;
+    const int64_t times4 = static_cast<int64_t>(nSrcLen) * 4;
+    if (times4 > INT_MAX) throw Base64LengthError();
+    int32_t required = static_cast<int32_t>(times4 / 3) + nSrcLen % 3;
+    const int32_t onLastLine = required % 76;
+    if (onLastLine % 4 != 0) required += 4 - onLastLine % 4;
+    return required;
+}
+
+bool Base64Encode(const uint8_t* pbSrc, int32_t nSrcLen, uint8_t* pbDest, int32_t* pnDestLen) {
+    if (pbDest == nullptr || pnDestLen == nullptr) return false;
+    if (nSrcLen < 0 || (pbSrc == nullptr && nSrcLen != 0)) return false;
+    const int32_t required = Base64EncodeGetRequiredLength(nSrcLen);
+    if (*pnDestLen < required) return false;
+
+    int32_t written = 0;
+    int32_t i = 0;
+    for (; i + 3 <= nSrcLen; i += 3) {
+        const uint32_t group = (uint32_t{pbSrc[i]} << 16) | (uint32_t{pbSrc[i + 1]} << 8) | pbSrc[i + 2];
+        pbDest[written++] = static_cast<uint8_t>(kBase64Alphabet[(group >> 18) & 0x3F]);
+        pbDest[written++] = static_cast<uint8_t>(kBase64Alphabet[(group >> 12) & 0x3F]);
+        pbDest[written++] = static_cast<uint8_t>(kBase64Alphabet[(group >> 6) & 0x3F]);
+        pbDest[written++] = static_cast<uint8_t>(kBase64Alphabet[group & 0x3F]);
+    }
+    const int32_t rest = nSrcLen - i;
+    if (rest > 0) {
+        uint32_t group = uint32_t{pbSrc[i]} << 16;
+        if (rest == 2) group |= uint32_t{pbSrc[i + 1]} << 8;
+        pbDest[written++] = static_cast<uint8_t>(kBase64Alphabet[(group >> 18) & 0x3F]);
+        pbDest[written++] = static_cast<uint8_t>(kBase64Alphabet[(group >> 12) & 0x3F]);
+        pbDest[written++] = rest == 2 ? static_cast<uint8_t>(kBase64Alphabet[(group >> 6) & 0x3F]) : '=';
+        pbDest[written++] = '=';
+    }
+    *pnDestLen = written;
+    return true;
+}
+
+std::string Base64Encode(const uint8_t* pbSrc, std::size_t nSrcLen) {
+    if (nSrcLen > static_cast<std::size_t>(INT32_MAX)) throw Base64LengthError();
+    const auto n = static_cast<int32_t>(nSrcLen);
+    int32_t capacity = Base64EncodeGetRequiredLength(n);
+    std::string out(static_cast<std::size_t>(capacity), '\0');
+    if (!Base64Encode(pbSrc, n, reinterpret_cast<uint8_t*>(out.data()), &capacity)) return std::string();
+    out.resize(static_cast<std::size_t>(capacity));
+    return out;
+}
+
+std::vector<uint8_t> Utf16LeBytes(std::string_view utf8) {
+    const std::u16string wide = nx::sys::Utf8ToUtf16(utf8);
+    std::vector<uint8_t> bytes(wide.size() * 2);
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(wide[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(wide[i] >> 8);
+    }
+    return bytes;
+}
+
+}  // namespace NAMESPACE_COMMON

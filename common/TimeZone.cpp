@@ -1,0 +1,804 @@
+#include "common/TimeZone.h"
+
+#include <unicode/basictz.h>
+#include <unicode/calendar.h>
+#include <unicode/locid.h>
+#include <unicode/timezone.h>
+#include <unicode/tznames.h>
+#include <unicode/tzrule.h>
+#include <unicode/unistr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_COMMON {
+namespace {
+
+constexpr int64_t kMsPerMinute = 60000;
+constexpr int64_t kMsPerDay = 86400000;
+
+// ---- small helpers --------------------------------------------------------------------------
+
+std::string ToUtf8(const icu::UnicodeString& s) {
+    std::string out;
+    s.toUTF8String(out);
+    return out;
+}
+
+icu::UnicodeString ToUnicode(std::string_view s) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+}
+
+// Upper-case comparison, the order in which the registry enumerates sub-keys.
+bool KeyLess(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto ux = static_cast<unsigned char>(x >= 'a' && x <= 'z' ? x - 32 : x);
+        const auto uy = static_cast<unsigned char>(y >= 'a' && y <= 'z' ? y - 32 : y);
+        return ux < uy;
+    });
+}
+
+// Copies a UTF-8 text into a 32-unit name field: at most 31 UTF-16 units, then NUL.
+void SetName(char16_t (&field)[32], std::string_view utf8) {
+    std::u16string wide = nx::sys::Utf8ToUtf16(utf8);
+    if (wide.size() > 31) wide.resize(31);
+    std::fill(std::begin(field), std::end(field), u'\0');
+    std::copy(wide.begin(), wide.end(), field);
+}
+
+std::string GetName(const char16_t (&field)[32]) {
+    std::size_t n = 0;
+    while (n < 32 && field[n] != u'\0') ++n;
+    return nx::sys::Utf16ToUtf8(std::u16string_view(field, n));
+}
+
+std::string TruncateUtf16(std::string_view utf8, std::size_t units) {
+    std::u16string wide = nx::sys::Utf8ToUtf16(utf8);
+    if (wide.size() <= units) return std::string(utf8);
+    wide.resize(units);
+    return nx::sys::Utf16ToUtf8(wide);
+}
+
+bool IsZero(const SYSTEMTIME& st) {
+    static constexpr SYSTEMTIME kZero{};
+    return std::memcmp(&st, &kZero, sizeof st) == 0;
+}
+
+SYSTEMTIME RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
+    SYSTEMTIME st{};
+    st.wMonth = static_cast<uint16_t>(month);
+    st.wDay = static_cast<uint16_t>(week);
+    st.wDayOfWeek = static_cast<uint16_t>(dayOfWeek);
+    st.wHour = static_cast<uint16_t>(millisInDay / 3600000);
+    st.wMinute = static_cast<uint16_t>(millisInDay / 60000 % 60);
+    st.wSecond = static_cast<uint16_t>(millisInDay / 1000 % 60);
+    st.wMilliseconds = static_cast<uint16_t>(millisInDay % 1000);
+    return st;
+}
+
+// ---- ICU rules in Windows form -----------------------------------------------------------------
+
+// An ICU yearly transition rule as a Windows rule date: wall-clock time before the change.
+SYSTEMTIME ToWindowsRule(const icu::DateTimeRule& rule, int32_t rawOffset, int32_t savingsBefore) {
+    int64_t millis = rule.getRuleMillisInDay();
+    if (rule.getTimeRuleType() == icu::DateTimeRule::STANDARD_TIME) millis += savingsBefore;
+    if (rule.getTimeRuleType() == icu::DateTimeRule::UTC_TIME) millis += rawOffset + savingsBefore;
+    millis = std::clamp<int64_t>(millis, 0, kMsPerDay - 1);
+    const int month = rule.getRuleMonth() + 1;
+    int week = 1;
+    int dayOfWeek = rule.getRuleDayOfWeek() - 1;  // ICU: 1 = Sunday
+    const int dom = rule.getRuleDayOfMonth();
+    switch (rule.getDateRuleType()) {
+        case icu::DateTimeRule::DOW: {
+            const int n = rule.getRuleWeekInMonth();
+            week = n < 0 || n > 5 ? 5 : n;
+            break;
+        }
+        case icu::DateTimeRule::DOW_GEQ_DOM:
+            week = std::min(5, (dom - 1) / 7 + 1);
+            break;
+        case icu::DateTimeRule::DOW_LEQ_DOM:
+            week = dom >= 28 ? 5 : std::max(1, dom / 7);
+            break;
+        case icu::DateTimeRule::DOM:
+        default: {
+            // A fixed day of the month: the weekday it falls on this year, in its week.
+            const std::time_t now = std::time(nullptr);
+            std::tm tm{};
+            gmtime_r(&now, &tm);
+            dayOfWeek = DayOfWeek(tm.tm_year + 1900, month, dom);
+            week = std::min(5, (dom - 1) / 7 + 1);
+            break;
+        }
+    }
+    return RuleTime(month, week, dayOfWeek, millis);
+}
+
+// Fills the numeric fields of a zone from the rule ICU has for it at `at`.
+void FillRule(const icu::BasicTimeZone& zone, UDate at, tagNxTimeZone& out) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::InitialTimeZoneRule* initial = nullptr;
+    icu::AnnualTimeZoneRule* standardRule = nullptr;
+    icu::AnnualTimeZoneRule* daylightRule = nullptr;
+    zone.getSimpleRulesNear(at, initial, standardRule, daylightRule, status);
+    std::unique_ptr<icu::InitialTimeZoneRule> ownInitial(initial);
+    std::unique_ptr<icu::AnnualTimeZoneRule> ownStandard(standardRule);
+    std::unique_ptr<icu::AnnualTimeZoneRule> ownDaylight(daylightRule);
+    out.StandardBias = 0;
+    out.StandardDate = SYSTEMTIME{};
+    out.DaylightDate = SYSTEMTIME{};
+    if (U_SUCCESS(status) && standardRule != nullptr && daylightRule != nullptr) {
+        const int32_t standardTotal = standardRule->getRawOffset() + standardRule->getDSTSavings();
+        const int32_t daylightTotal = daylightRule->getRawOffset() + daylightRule->getDSTSavings();
+        out.Bias = -standardTotal / static_cast<int32_t>(kMsPerMinute);
+        out.DaylightBias = -(daylightTotal - standardTotal) / static_cast<int32_t>(kMsPerMinute);
+        out.StandardDate = ToWindowsRule(*standardRule->getRule(), daylightRule->getRawOffset(),
+                                         daylightRule->getDSTSavings());
+        out.DaylightDate = ToWindowsRule(*daylightRule->getRule(), standardRule->getRawOffset(),
+                                         standardRule->getDSTSavings());
+        return;
+    }
+    int32_t raw = 0;
+    int32_t dst = 0;
+    UErrorCode offsetStatus = U_ZERO_ERROR;
+    zone.getOffset(at, false, raw, dst, offsetStatus);
+    if (U_FAILURE(offsetStatus)) raw = zone.getRawOffset(), dst = 0;
+    out.Bias = -(raw + dst) / static_cast<int32_t>(kMsPerMinute);
+    out.DaylightBias = -60;  // as the registry keeps it for zones without daylight saving
+}
+
+// ---- names ---------------------------------------------------------------------------------
+
+std::string StandardNameForKey(const std::string& key) {
+    if (key == "UTC") return "Coordinated Universal Time";
+    return key;
+}
+
+std::string DaylightNameForKey(const std::string& key) {
+    std::string name = StandardNameForKey(key);
+    const std::string standard = "Standard Time";
+    const std::size_t pos = name.rfind(standard);
+    if (pos != std::string::npos) name.replace(pos, standard.size(), "Daylight Time");
+    return name;
+}
+
+std::string OffsetLabel(const std::string& key, int32_t bias) {
+    if (bias == 0 && key.rfind("UTC", 0) == 0) return "(UTC)";
+    const int32_t east = -bias;
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "(UTC%c%02d:%02d)", east < 0 ? '-' : '+', std::abs(east) / 60,
+                  std::abs(east) % 60);
+    return buffer;
+}
+
+// The description after the offset: the zone's English generic name ("Eastern Time"), else its
+// standard name, else its exemplar city, else the key without " Standard Time".
+std::string DescriptionFor(const icu::TimeZoneNames* names, const std::string& key,
+                           const icu::UnicodeString& id, UDate at) {
+    if (names != nullptr) {
+        icu::UnicodeString text;
+        for (UTimeZoneNameType type : {UTZNM_LONG_GENERIC, UTZNM_LONG_STANDARD}) {
+            names->getDisplayName(id, type, at, text);
+            if (!text.isBogus() && text.length() > 0) return ToUtf8(text);
+        }
+        names->getExemplarLocationName(id, text);
+        if (!text.isBogus() && text.length() > 0) return ToUtf8(text);
+    }
+    std::string description = key;
+    const std::string suffix = " Standard Time";
+    if (description.size() > suffix.size() &&
+        description.compare(description.size() - suffix.size(), suffix.size(), suffix) == 0)
+        description.resize(description.size() - suffix.size());
+    return description;
+}
+
+std::string ExemplarFor(const icu::TimeZoneNames* names, const icu::UnicodeString& id) {
+    icu::UnicodeString text;
+    if (names != nullptr) names->getExemplarLocationName(id, text);
+    if (!text.isBogus() && text.length() > 0) return ToUtf8(text);
+    std::string s = ToUtf8(id);
+    const std::size_t slash = s.rfind('/');
+    if (slash != std::string::npos) s = s.substr(slash + 1);
+    std::replace(s.begin(), s.end(), '_', ' ');
+    return s;
+}
+
+// ---- the registry stand-in: every Windows zone, built once --------------------------------
+
+struct ZoneEntry {
+    std::string key;
+    tagNxTimeZone zone;
+};
+
+std::vector<ZoneEntry> BuildZoneTable() {
+    std::vector<ZoneEntry> table;
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::StringEnumeration> ids(
+        icu::TimeZone::createTimeZoneIDEnumeration(UCAL_ZONE_TYPE_ANY, nullptr, nullptr, status));
+    if (U_FAILURE(status) || !ids) return table;
+    std::set<std::string> keys;
+    while (const icu::UnicodeString* id = ids->snext(status)) {
+        if (U_FAILURE(status)) break;
+        icu::UnicodeString windowsId;
+        UErrorCode idStatus = U_ZERO_ERROR;
+        icu::TimeZone::getWindowsID(*id, windowsId, idStatus);
+        if (U_SUCCESS(idStatus) && !windowsId.isBogus() && windowsId.length() > 0)
+            keys.insert(ToUtf8(windowsId));
+    }
+    UErrorCode namesStatus = U_ZERO_ERROR;
+    std::unique_ptr<icu::TimeZoneNames> names(
+        icu::TimeZoneNames::createInstance(icu::Locale::getEnglish(), namesStatus));
+    if (U_FAILURE(namesStatus)) names.reset();
+    const UDate now = icu::Calendar::getNow();
+
+    std::vector<icu::UnicodeString> zoneIds;
+    for (const std::string& key : keys) {
+        icu::UnicodeString zoneId;
+        UErrorCode mapStatus = U_ZERO_ERROR;
+        icu::TimeZone::getIDForWindowsID(ToUnicode(key), nullptr, zoneId, mapStatus);
+        if (U_FAILURE(mapStatus) || zoneId.isBogus() || zoneId.length() == 0) continue;
+        std::unique_ptr<icu::TimeZone> tz(icu::TimeZone::createTimeZone(zoneId));
+        auto* basic = dynamic_cast<icu::BasicTimeZone*>(tz.get());
+        if (basic == nullptr) continue;
+        ZoneEntry entry;
+        entry.key = key;
+        entry.zone.StandardName = StandardNameForKey(key);
+        entry.zone.DaylightName = DaylightNameForKey(key);
+        FillRule(*basic, now, entry.zone);
+        entry.zone.DisplayName = OffsetLabel(key, entry.zone.Bias) + " " +
+                                 (key == "UTC" ? std::string("Coordinated Universal Time")
+                                               : DescriptionFor(names.get(), key, zoneId, now));
+        table.push_back(std::move(entry));
+        zoneIds.push_back(zoneId);
+    }
+    // Two zones listing the same text are told apart by their exemplar city.
+    std::map<std::string, int> seen;
+    for (const ZoneEntry& e : table) ++seen[e.zone.DisplayName];
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (seen[table[i].zone.DisplayName] > 1)
+            table[i].zone.DisplayName += " (" + ExemplarFor(names.get(), zoneIds[i]) + ")";
+    }
+    std::stable_sort(table.begin(), table.end(),
+                     [](const ZoneEntry& a, const ZoneEntry& b) { return KeyLess(a.key, b.key); });
+    return table;
+}
+
+const std::vector<ZoneEntry>& ZoneTable() {
+    static const std::vector<ZoneEntry> table = BuildZoneTable();
+    return table;
+}
+
+// ---- rule evaluation (the kernel's zone-specific conversions) -------------------------------
+
+bool ValidRule(const SYSTEMTIME& rule) {
+    if (rule.wMonth < 1 || rule.wMonth > 12 || rule.wHour > 23 || rule.wMinute > 59 || rule.wSecond > 59 ||
+        rule.wMilliseconds > 999)
+        return false;
+    if (rule.wYear == 0) return rule.wDay >= 1 && rule.wDay <= 5 && rule.wDayOfWeek <= 6;
+    return rule.wDay >= 1 && rule.wDay <= 31;
+}
+
+bool HasDaylightRule(const TIME_ZONE_INFORMATION& tzi) {
+    return tzi.StandardDate.wMonth != 0 && tzi.DaylightDate.wMonth != 0;
+}
+
+int64_t DayNumber(int year, int month, int day) {
+    // Days since 1601-01-01 via FILETIME arithmetic of midnight.
+    SYSTEMTIME st{};
+    st.wYear = static_cast<uint16_t>(year);
+    st.wMonth = static_cast<uint16_t>(month);
+    st.wDay = static_cast<uint16_t>(day);
+    FILETIME ft{};
+    SystemTimeToFileTime(st, ft);
+    const uint64_t ticks = (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000ULL / static_cast<uint64_t>(kMsPerDay));
+}
+
+// The local wall-clock instant (ms since 1601) at which a rule fires in `year`.
+int64_t RuleInstant(const SYSTEMTIME& rule, int year) {
+    const int month = rule.wMonth;
+    const int days = DaysInMonth(year, month);
+    int day = 0;
+    if (rule.wYear == 0) {
+        const int first = DayOfWeek(year, month, 1);
+        day = 1 + (rule.wDayOfWeek - first + 7) % 7 + (rule.wDay - 1) * 7;
+        while (day > days) day -= 7;
+    } else {
+        day = std::min<int>(rule.wDay, days);
+    }
+    return DayNumber(year, month, day) * kMsPerDay + rule.wHour * 3600000LL + rule.wMinute * 60000LL +
+           rule.wSecond * 1000LL + rule.wMilliseconds;
+}
+
+bool ToMillis(const SYSTEMTIME& st, int64_t& ms) {
+    FILETIME ft{};
+    if (!SystemTimeToFileTime(st, ft)) return false;
+    ms = static_cast<int64_t>(((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime) / 10000ULL);
+    return true;
+}
+
+bool FromMillis(int64_t ms, SYSTEMTIME& st) {
+    if (ms < 0) return false;
+    const uint64_t ticks = static_cast<uint64_t>(ms) * 10000ULL;
+    FILETIME ft{static_cast<uint32_t>(ticks & 0xFFFFFFFFu), static_cast<uint32_t>(ticks >> 32)};
+    SYSTEMTIME out{};
+    if (!FileTimeToSystemTime(ft, out) || out.wYear > 30827) return false;
+    st = out;
+    return true;
+}
+
+int YearOf(int64_t ms) {
+    SYSTEMTIME st{};
+    return FromMillis(ms, st) ? st.wYear : 1601;
+}
+
+// Whether a local wall-clock time (ms) falls in daylight time.
+bool IsDaylightLocal(const TIME_ZONE_INFORMATION& tzi, int64_t local) {
+    const int year = YearOf(local);
+    const int64_t daylightStart = RuleInstant(tzi.DaylightDate, year);  // standard wall clock
+    const int64_t standardStart = RuleInstant(tzi.StandardDate, year);  // daylight wall clock
+    if (daylightStart < standardStart) return local >= daylightStart && local < standardStart;
+    return local >= daylightStart || local < standardStart;
+}
+
+bool IsDaylightUtc(const TIME_ZONE_INFORMATION& tzi, int64_t utc) {
+    const int year = YearOf(utc - int64_t{tzi.Bias} * kMsPerMinute);
+    const int64_t daylightStart =
+        RuleInstant(tzi.DaylightDate, year) + (int64_t{tzi.Bias} + tzi.StandardBias) * kMsPerMinute;
+    const int64_t standardStart =
+        RuleInstant(tzi.StandardDate, year) + (int64_t{tzi.Bias} + tzi.DaylightBias) * kMsPerMinute;
+    if (daylightStart < standardStart) return utc >= daylightStart && utc < standardStart;
+    return utc >= daylightStart || utc < standardStart;
+}
+
+bool RulesUsable(const TIME_ZONE_INFORMATION& tzi) {
+    return !HasDaylightRule(tzi) || (ValidRule(tzi.StandardDate) && ValidRule(tzi.DaylightDate));
+}
+
+// ---- the machine's zone ----------------------------------------------------------------------
+
+std::string ReadFirstLine(const char* path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\r' || line.back() == '\t'))
+        line.pop_back();
+    return line;
+}
+
+std::string AfterZoneinfo(const std::string& path) {
+    const std::string marker = "zoneinfo/";
+    const std::size_t pos = path.rfind(marker);
+    if (pos == std::string::npos) return std::string();
+    std::string id = path.substr(pos + marker.size());
+    // "posix/Area/City" and "right/Area/City" name the same zones.
+    for (const char* prefix : {"posix/", "right/"})
+        if (id.rfind(prefix, 0) == 0) id = id.substr(std::strlen(prefix));
+    return id;
+}
+
+std::string HostZoneId() {
+    if (const char* tz = std::getenv("TZ")) {
+        std::string value = tz;
+        if (value.empty()) return "UTC";
+        if (value[0] == ':') value.erase(0, 1);
+        if (!value.empty() && value[0] == '/') {
+            std::string id = AfterZoneinfo(value);
+            if (!id.empty()) return id;
+        }
+        return value;
+    }
+    char target[4096];
+    const ssize_t n = ::readlink("/etc/localtime", target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        std::string id = AfterZoneinfo(target);
+        if (!id.empty()) return id;
+    }
+    std::string id = ReadFirstLine("/etc/timezone");
+    if (!id.empty()) return id;
+    std::unique_ptr<icu::TimeZone> host(icu::TimeZone::detectHostTimeZone());
+    icu::UnicodeString hostId;
+    if (host) host->getID(hostId);
+    return hostId.length() > 0 ? ToUtf8(hostId) : std::string("UTC");
+}
+
+// POSIX rule text: std offset [dst [offset] [,start[/time],end[/time]]], offsets positive west.
+class PosixRuleReader {
+public:
+    explicit PosixRuleReader(std::string_view s) : m_s(s) {}
+
+    bool Read(TIME_ZONE_INFORMATION& tzi, int year) {
+        std::string standardName;
+        std::string daylightName;
+        int64_t standardOffset = 0;
+        if (!Name(standardName) || !Offset(standardOffset)) return false;
+        tzi = TIME_ZONE_INFORMATION{};
+        tzi.Bias = static_cast<int32_t>(standardOffset / 60);
+        tzi.DaylightBias = -60;
+        SetName(tzi.StandardName, standardName);
+        SetName(tzi.DaylightName, standardName);
+        if (m_pos == m_s.size()) return true;
+        if (!Name(daylightName)) return false;
+        SetName(tzi.DaylightName, daylightName);
+        int64_t daylightOffset = standardOffset - 3600;
+        if (m_pos < m_s.size() && m_s[m_pos] != ',' && !Offset(daylightOffset)) return false;
+        tzi.DaylightBias = static_cast<int32_t>((daylightOffset - standardOffset) / 60);
+        SYSTEMTIME start = RuleTime(3, 2, 0, 2 * 3600000LL);  // default: the US rule
+        SYSTEMTIME end = RuleTime(11, 1, 0, 2 * 3600000LL);
+        if (m_pos < m_s.size()) {
+            if (m_s[m_pos] != ',') return false;
+            ++m_pos;
+            if (!Rule(start, year)) return false;
+            if (m_pos >= m_s.size() || m_s[m_pos] != ',') return false;
+            ++m_pos;
+            if (!Rule(end, year)) return false;
+        }
+        if (m_pos != m_s.size()) return false;
+        tzi.DaylightDate = start;
+        tzi.StandardDate = end;
+        return true;
+    }
+
+private:
+    char At() const { return m_pos < m_s.size() ? m_s[m_pos] : '\0'; }
+    static bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+    static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+    bool Name(std::string& name) {
+        const std::size_t start = m_pos;
+        if (At() == '<') {
+            const std::size_t close = m_s.find('>', m_pos);
+            if (close == std::string_view::npos || close - m_pos - 1 < 3) return false;
+            name = std::string(m_s.substr(m_pos + 1, close - m_pos - 1));
+            m_pos = close + 1;
+            return true;
+        }
+        while (IsAlpha(At())) ++m_pos;
+        if (m_pos - start < 3) return false;
+        name = std::string(m_s.substr(start, m_pos - start));
+        return true;
+    }
+
+    bool Number(int maxValue, int& value) {
+        if (!IsDigit(At())) return false;
+        value = 0;
+        while (IsDigit(At())) {
+            value = value * 10 + (At() - '0');
+            if (value > maxValue) return false;
+            ++m_pos;
+        }
+        return true;
+    }
+
+    // [+-]hh[:mm[:ss]] in seconds.
+    bool Offset(int64_t& seconds, int maxHours = 24) {
+        int sign = 1;
+        if (At() == '+' || At() == '-') {
+            sign = At() == '-' ? -1 : 1;
+            ++m_pos;
+        }
+        int h = 0, m = 0, s = 0;
+        if (!Number(maxHours, h)) return false;
+        if (At() == ':') {
+            ++m_pos;
+            if (!Number(59, m)) return false;
+            if (At() == ':') {
+                ++m_pos;
+                if (!Number(59, s)) return false;
+            }
+        }
+        seconds = sign * (h * 3600LL + m * 60LL + s);
+        return true;
+    }
+
+    bool Rule(SYSTEMTIME& rule, int year) {
+        int month = 0, week = 0, weekday = 0;
+        if (At() == 'M') {
+            ++m_pos;
+            if (!Number(12, month) || month < 1 || At() != '.') return false;
+            ++m_pos;
+            if (!Number(5, week) || week < 1 || At() != '.') return false;
+            ++m_pos;
+            if (!Number(6, weekday)) return false;
+        } else {
+            // Jn (1-365, no leap day) or n (0-365): the date it names this year, as a weekday
+            // rule of its week.
+            const bool julian = At() == 'J';
+            if (julian) ++m_pos;
+            int n = 0;
+            if (!Number(365, n) || (julian && n < 1)) return false;
+            int dayOfYear = julian ? n : n + 1;
+            const bool leap = DaysInMonth(year, 2) == 29;
+            if (julian && leap && dayOfYear >= 60) ++dayOfYear;
+            month = 1;
+            while (month < 12 && dayOfYear > DaysInMonth(year, month))
+                dayOfYear -= DaysInMonth(year, month++);
+            const int day = std::min(dayOfYear, DaysInMonth(year, month));
+            weekday = DayOfWeek(year, month, day);
+            week = std::min(5, (day - 1) / 7 + 1);
+        }
+        int64_t time = 2 * 3600;
+        if (At() == '/') {
+            ++m_pos;
+            if (!Offset(time, 167)) return false;
+        }
+        if (time < 0 || time >= 86400) return false;  // Windows rules hold a time of day
+        rule = RuleTime(month, week, weekday, time * 1000);
+        return true;
+    }
+
+    std::string_view m_s;
+    std::size_t m_pos = 0;
+};
+
+uint32_t CurrentPeriod(const TIME_ZONE_INFORMATION& tzi, std::time_t at) {
+    if (!HasDaylightRule(tzi)) return TIME_ZONE_ID_UNKNOWN;
+    const int64_t utc = (static_cast<int64_t>(at) + 11644473600LL) * 1000;
+    return IsDaylightUtc(tzi, utc) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+}
+
+}  // namespace
+
+// ---- records -----------------------------------------------------------------------------------
+
+bool operator==(const tagNxTimeZone& a, const tagNxTimeZone& b) {
+    return a.DisplayName == b.DisplayName && a.StandardName == b.StandardName &&
+           a.DaylightName == b.DaylightName && GetTziBytes(a) == GetTziBytes(b);
+}
+
+std::array<uint8_t, kTziSize> GetTziBytes(const tagNxTimeZone& zone) {
+    std::array<uint8_t, kTziSize> bytes{};
+    std::size_t at = 0;
+    auto put32 = [&](int32_t v) {
+        const auto u = static_cast<uint32_t>(v);
+        for (int i = 0; i < 4; ++i) bytes[at++] = static_cast<uint8_t>(u >> (8 * i));
+    };
+    auto putTime = [&](const SYSTEMTIME& st) {
+        for (uint16_t v : {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay, st.wHour, st.wMinute, st.wSecond,
+                           st.wMilliseconds}) {
+            bytes[at++] = static_cast<uint8_t>(v & 0xFF);
+            bytes[at++] = static_cast<uint8_t>(v >> 8);
+        }
+    };
+    put32(zone.Bias);
+    put32(zone.StandardBias);
+    put32(zone.DaylightBias);
+    putTime(zone.StandardDate);
+    putTime(zone.DaylightDate);
+    return bytes;
+}
+
+void SetTziBytes(tagNxTimeZone& zone, const uint8_t* bytes, std::size_t size) {
+    std::array<uint8_t, kTziSize> all{};
+    if (bytes != nullptr) std::copy(bytes, bytes + std::min(size, kTziSize), all.begin());
+    std::size_t at = 0;
+    auto get32 = [&] {
+        uint32_t u = 0;
+        for (int i = 0; i < 4; ++i) u |= uint32_t{all[at++]} << (8 * i);
+        return static_cast<int32_t>(u);
+    };
+    auto getTime = [&](SYSTEMTIME& st) {
+        for (uint16_t* v : {&st.wYear, &st.wMonth, &st.wDayOfWeek, &st.wDay, &st.wHour, &st.wMinute,
+                            &st.wSecond, &st.wMilliseconds}) {
+            *v = static_cast<uint16_t>(all[at] | (all[at + 1] << 8));
+            at += 2;
+        }
+    };
+    zone.Bias = get32();
+    zone.StandardBias = get32();
+    zone.DaylightBias = get32();
+    getTime(zone.StandardDate);
+    getTime(zone.DaylightDate);
+}
+
+std::string FormatTimeZoneKey(const tagNxTimeZone& zone) {
+    char buffer[64];
+    const int dst = IsZero(zone.DaylightDate) ? 0 : std::abs(zone.DaylightBias);
+    std::snprintf(buffer, sizeof buffer, "GMT:%+d;DST:%d", zone.Bias, dst);
+    return buffer;
+}
+
+std::string FormatTimeZone(const tagNxTimeZone& zone) {
+    char buffer[192];
+    const SYSTEMTIME& s = zone.StandardDate;
+    const SYSTEMTIME& d = zone.DaylightDate;
+    std::snprintf(buffer, sizeof buffer, ";STD:%04d%02d%02d%02d%02d%02d%02d;DLT:%04d%02d%02d%02d%02d%02d%02d",
+                  s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute, s.wSecond, s.wDayOfWeek, d.wYear, d.wMonth,
+                  d.wDay, d.wHour, d.wMinute, d.wSecond, d.wDayOfWeek);
+    return FormatTimeZoneKey(zone) + buffer;
+}
+
+std::vector<std::string> EnumTimeZoneKeys() {
+    std::vector<std::string> keys;
+    for (const ZoneEntry& e : ZoneTable()) keys.push_back(e.key);
+    return keys;
+}
+
+bool ReadTimeZone(std::string_view keyName, tagNxTimeZone& zone) {
+    zone = tagNxTimeZone{};
+    for (const ZoneEntry& e : ZoneTable()) {
+        if (e.key == keyName) {
+            zone = e.zone;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool LoadTimeZones(std::vector<tagNxTimeZone>& zones) {
+    if (!zones.empty()) return true;
+    const std::vector<ZoneEntry>& table = ZoneTable();
+    if (table.empty()) return false;
+    zones.reserve(table.size());
+    for (const ZoneEntry& e : table) zones.push_back(e.zone);
+    return true;
+}
+
+int32_t FindTimeZoneIndex(const std::vector<tagNxTimeZone>& zones, std::string_view text) {
+    for (std::size_t i = 0; i < zones.size() && i < static_cast<std::size_t>(INT32_MAX); ++i)
+        if (FormatTimeZoneKey(zones[i]) == text) return static_cast<int32_t>(i);
+    return -1;
+}
+
+bool FindRegistryTimeZone(const TIME_ZONE_INFORMATION& tzi, tagNxTimeZone& zone) {
+    zone = tagNxTimeZone{};
+    const std::string standardName = GetName(tzi.StandardName);
+    for (const ZoneEntry& e : ZoneTable()) {
+        if (TruncateUtf16(e.zone.StandardName, 31) == standardName && e.zone.Bias == tzi.Bias &&
+            e.zone.StandardBias == tzi.StandardBias &&
+            std::memcmp(&e.zone.StandardDate, &tzi.StandardDate, sizeof(SYSTEMTIME)) == 0) {
+            zone = e.zone;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool GetTimeZoneDisplayName(const TIME_ZONE_INFORMATION& tzi, std::string& displayName) {
+    tagNxTimeZone zone;
+    if (!FindRegistryTimeZone(tzi, zone)) return false;
+    displayName = TruncateUtf16(zone.DisplayName, 259);
+    return true;
+}
+
+TIME_ZONE_INFORMATION ToTimeZoneInformation(const tagNxTimeZone& zone) {
+    TIME_ZONE_INFORMATION tzi{};
+    tzi.Bias = zone.Bias;
+    tzi.StandardBias = zone.StandardBias;
+    tzi.DaylightBias = zone.DaylightBias;
+    tzi.StandardDate = zone.StandardDate;
+    tzi.DaylightDate = zone.DaylightDate;
+    SetName(tzi.StandardName, zone.StandardName);
+    SetName(tzi.DaylightName, zone.DaylightName);
+    return tzi;
+}
+
+tagNxTimeZone FromTimeZoneInformation(const TIME_ZONE_INFORMATION& tzi, std::string displayName) {
+    tagNxTimeZone zone;
+    zone.DisplayName = std::move(displayName);
+    zone.StandardName = GetName(tzi.StandardName);
+    zone.DaylightName = GetName(tzi.DaylightName);
+    zone.Bias = tzi.Bias;
+    zone.StandardBias = tzi.StandardBias;
+    zone.DaylightBias = tzi.DaylightBias;
+    zone.StandardDate = tzi.StandardDate;
+    zone.DaylightDate = tzi.DaylightDate;
+    return zone;
+}
+
+// ---- the machine's zone ----------------------------------------------------------------------
+
+uint32_t GetTimeZoneInformationForZone(std::string_view zoneId, std::time_t at, TIME_ZONE_INFORMATION& tzi) {
+    tzi = TIME_ZONE_INFORMATION{};
+    if (zoneId.empty()) return TIME_ZONE_ID_INVALID;
+    const icu::UnicodeString id = ToUnicode(zoneId);
+    icu::UnicodeString canonical;
+    UErrorCode status = U_ZERO_ERROR;
+    icu::TimeZone::getCanonicalID(id, canonical, status);
+    if (U_SUCCESS(status) && !canonical.isBogus() && canonical.length() > 0 &&
+        canonical != UNICODE_STRING_SIMPLE("Etc/Unknown")) {
+        std::unique_ptr<icu::TimeZone> tz(icu::TimeZone::createTimeZone(canonical));
+        auto* basic = dynamic_cast<icu::BasicTimeZone*>(tz.get());
+        if (basic == nullptr) return TIME_ZONE_ID_INVALID;
+        tagNxTimeZone zone;
+        const UDate when = static_cast<UDate>(at) * 1000.0;
+        FillRule(*basic, when, zone);
+        icu::UnicodeString windowsId;
+        UErrorCode windowsStatus = U_ZERO_ERROR;
+        icu::TimeZone::getWindowsID(canonical, windowsId, windowsStatus);
+        if (U_SUCCESS(windowsStatus) && !windowsId.isBogus() && windowsId.length() > 0) {
+            zone.StandardName = StandardNameForKey(ToUtf8(windowsId));
+            zone.DaylightName = DaylightNameForKey(ToUtf8(windowsId));
+        } else {
+            UErrorCode namesStatus = U_ZERO_ERROR;
+            std::unique_ptr<icu::TimeZoneNames> names(
+                icu::TimeZoneNames::createInstance(icu::Locale::getEnglish(), namesStatus));
+            icu::UnicodeString text;
+            if (U_SUCCESS(namesStatus) && names) {
+                names->getDisplayName(canonical, UTZNM_LONG_STANDARD, when, text);
+                zone.StandardName = text.isBogus() ? std::string() : ToUtf8(text);
+                names->getDisplayName(canonical, UTZNM_LONG_DAYLIGHT, when, text);
+                zone.DaylightName = text.isBogus() ? std::string() : ToUtf8(text);
+            }
+            if (zone.StandardName.empty()) zone.StandardName = ToUtf8(canonical);
+            if (zone.DaylightName.empty()) zone.DaylightName = zone.StandardName;
+        }
+        tzi = ToTimeZoneInformation(zone);
+        return CurrentPeriod(tzi, at);
+    }
+    std::tm tm{};
+    gmtime_r(&at, &tm);
+    PosixRuleReader reader(zoneId);
+    TIME_ZONE_INFORMATION parsed{};
+    if (!reader.Read(parsed, tm.tm_year + 1900)) return TIME_ZONE_ID_INVALID;
+    tzi = parsed;
+    return CurrentPeriod(tzi, at);
+}
+
+uint32_t GetTimeZoneInformation(TIME_ZONE_INFORMATION& tzi) {
+    return GetTimeZoneInformationForZone(HostZoneId(), std::time(nullptr), tzi);
+}
+
+bool SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION& tzi, const SYSTEMTIME& utc,
+                                     SYSTEMTIME& local) {
+    int64_t ms = 0;
+    if (!ToMillis(utc, ms) || !RulesUsable(tzi)) return false;
+    int64_t bias = int64_t{tzi.Bias} + tzi.StandardBias;
+    if (HasDaylightRule(tzi) && IsDaylightUtc(tzi, ms)) bias = int64_t{tzi.Bias} + tzi.DaylightBias;
+    return FromMillis(ms - bias * kMsPerMinute, local);
+}
+
+bool TzSpecificLocalTimeToSystemTime(const TIME_ZONE_INFORMATION& tzi, const SYSTEMTIME& local,
+                                     SYSTEMTIME& utc) {
+    int64_t ms = 0;
+    if (!ToMillis(local, ms) || !RulesUsable(tzi)) return false;
+    int64_t bias = int64_t{tzi.Bias} + tzi.StandardBias;
+    if (HasDaylightRule(tzi) && IsDaylightLocal(tzi, ms)) bias = int64_t{tzi.Bias} + tzi.DaylightBias;
+    return FromMillis(ms + bias * kMsPerMinute, utc);
+}
+
+const TimeZoneSource& SystemTimeZoneSource() {
+    static const TimeZoneSource source{[](TIME_ZONE_INFORMATION& tzi) { return GetTimeZoneInformation(tzi); },
+                                       true};
+    return source;
+}
+
+void UtcToLocal(const SYSTEMTIME& utc, CDateTime& local, const TimeZoneSource& source) {
+    TIME_ZONE_INFORMATION tzi{};
+    if (!source.getTimeZoneInformation || source.getTimeZoneInformation(tzi) == TIME_ZONE_ID_INVALID) return;
+    SYSTEMTIME converted{};
+    if (source.zoneConversionsAvailable && SystemTimeToTzSpecificLocalTime(tzi, utc, converted)) {
+        local.SetDateTime(converted.wYear, converted.wMonth, converted.wDay, converted.wHour,
+                          converted.wMinute, converted.wSecond);
+        return;
+    }
+    local = CDateTime(utc).AddMinutes(-tzi.Bias);
+}
+
+void LocalToUtc(const CDateTime& local, SYSTEMTIME& utc, const TimeZoneSource& source) {
+    TIME_ZONE_INFORMATION tzi{};
+    if (!source.getTimeZoneInformation || source.getTimeZoneInformation(tzi) == TIME_ZONE_ID_INVALID) return;
+    if (!local.IsValid()) return;
+    SYSTEMTIME fields{};
+    SYSTEMTIME converted{};
+    if (source.zoneConversionsAvailable && local.GetAsSystemTime(fields) &&
+        TzSpecificLocalTimeToSystemTime(tzi, fields, converted)) {
+        utc = converted;
+        return;
+    }
+    SYSTEMTIME shifted{};
+    if (local.AddMinutes(tzi.Bias).GetAsSystemTime(shifted)) utc = shifted;
+}
+
+}  // namespace NAMESPACE_COMMON

@@ -1,0 +1,126 @@
+// CXMLParser: one XML document with a root element, as every item, folder list and profile list
+// exchanged with the host is built and read. The DOM is pugixml; nothing outside common/ sees it.
+//
+// Building: Init, CreateHeader, CreateRoot, then CreateChildNode / SetAttribute / AddIndent,
+// then GetXML (to send) or SaveToFile (to store). Reading: Init, LoadXML, then SelectNode and
+// GetNodeText per field. Every failure shows only in the result (false, a null node, "").
+//
+// Document shape: the declaration <?xml version="1.0" encoding="utf-8"?>, the root element, and
+// for every child created with a level >= 0 a text node of a line feed and `level` tabs before
+// it. Nothing is added before an end tag unless the caller adds it with AddIndent.
+//
+// GetXML text: each top-level node (the declaration, the root element) followed by one line
+// feed; inside the root exactly the nodes that were created, no added formatting. Markup
+// characters are escaped (& < > in text; & < > " in attributes; CR, tab and line feed inside
+// attribute values and CR in text as character references), so every element text reads back
+// unchanged through LoadXML + GetNodeText.
+//
+// Loading: the text must be one well-formed document with exactly one root element and no
+// character data outside it. Comments, processing instructions, the declaration and a DOCTYPE
+// are dropped (no entity of a DTD is expanded). White-space-only text between elements is
+// dropped, but an element whose only content is blanks keeps them, and the blanks around an
+// element's text are kept as they are. A failed load leaves the document empty and no root.
+// Neither loading, serialising, selecting nor reading recurses, so nesting depth is bounded by
+// memory only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace NAMESPACE_COMMON {
+
+class CXMLParser;
+
+// A borrowed reference to a node of a parser's document. It stays usable until the parser is
+// released, destroyed, or loads another text; it owns nothing and needs no release.
+class CXMLNode {
+public:
+    CXMLNode() = default;
+    explicit operator bool() const { return m_node != nullptr; }
+    friend bool operator==(const CXMLNode& a, const CXMLNode& b) { return a.m_node == b.m_node; }
+
+    // The element's name; "" for a null node.
+    std::string GetName() const;
+
+private:
+    friend class CXMLParser;
+    explicit CXMLNode(void* node) : m_node(node) {}
+    void* m_node = nullptr;  // pugi::xml_node_struct*
+};
+
+class CXMLParser {
+public:
+    CXMLParser();
+    virtual ~CXMLParser();
+    CXMLParser(const CXMLParser&) = delete;
+    CXMLParser& operator=(const CXMLParser&) = delete;
+
+    // Creates the (empty) document. True when it exists.
+    bool Init();
+
+    // Adds the declaration as the document's first node. False without a document, or when the
+    // document already has a node (the declaration can only come first).
+    bool CreateHeader();
+
+    // Drops the current root reference, then creates the document element. Null when the name is
+    // null or not an XML name, when there is no document, or when the document already has a
+    // document element (a document holds only one).
+    CXMLNode CreateRoot(const char* name);
+
+    // Adds an element: the indentation text node (AddIndent with `level`) goes into the parent
+    // (the root when parent is null) first, whether or not the element is appended. With
+    // `append` non-zero the element is appended to the parent and returned, or null when there
+    // is no parent. With `append` zero it is returned unattached (kept in a side document of the
+    // parser until AppendChild moves a copy in). A non-null text becomes the element's only
+    // content ("" leaves it empty); null text gives an empty element.
+    CXMLNode CreateChildNode(const char* name, const char* text, CXMLNode parent, int append, int level);
+
+    // A line feed and `level` tabs as a text node appended to the parent; nothing when the level
+    // is negative, the parent is null or there is no document.
+    void AddIndent(int level, CXMLNode parent);
+
+    // Appends a copy of `child` (typically an unattached element) to `parent` and returns the
+    // copy; null on failure.
+    CXMLNode AppendChild(CXMLNode parent, CXMLNode child);
+
+    // Sets (or replaces) an attribute of an element. False when the value or the node is null,
+    // the node is not an element, or the name is not an XML name.
+    static bool SetAttribute(const char* name, const char* value, CXMLNode node);
+
+    // Absolute paths of element names, "/Root/Child" (any number of steps): the first element in
+    // document order whose ancestors match the steps; null when none matches or the path is not
+    // of that form (no predicates, attributes, wildcards or "//").
+    CXMLNode SelectNode(std::string path) const;
+
+    // The text content of the node and its descendants, in document order; "" for a null node.
+    static std::string GetNodeText(CXMLNode node);
+
+    // The whole document as text (see above); "" without a document.
+    std::string GetXML() const;
+
+    // Replaces the document with the parsed text and sets the root; see above for failures.
+    void LoadXML(std::string_view text);
+
+    // Writes GetXML's text to the file as UTF-8 (no byte-order mark). False without a document
+    // or when the file cannot be written completely.
+    bool SaveToFile(const std::string& path) const;
+
+    // Drops the document and the root.
+    void Release();
+
+    // The current root element (CreateRoot or LoadXML), null otherwise.
+    CXMLNode GetRoot() const { return m_pRoot; }
+    bool HasDocument() const { return m_pDoc != nullptr; }
+
+private:
+    struct Document;
+    std::unique_ptr<Document> m_pDoc;
+    CXMLNode m_pRoot;
+};
+
+// Whether a text is an XML element or attribute name (ASCII letters, digits, "_", "-", ".",
+// ":" and any non-ASCII character; not starting with a digit, "-" or ".").
+bool IsXmlName(std::string_view name);
+
+}  // namespace NAMESPACE_COMMON
