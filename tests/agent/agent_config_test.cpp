@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "agent/AgentConfig.h"
+#include "agent/AgentProcess.h"
+#include "tests/agent/TempDir.h"
+
+namespace fs = std::filesystem;
+using nx::agent::Config;
+using nx::agent::ReadAgentProfileFor;
+
+class AgentConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = nx::test::MakeTempDir("nx-cfg");
+        m_data = m_dir / "data";
+        setenv("XDG_DATA_HOME", m_data.c_str(), 1);
+        m_exe = (m_dir / "bin" / "NxAgentOutlook64").string();
+        fs::create_directories(m_dir / "bin");
+    }
+    void TearDown() override {
+        nx::agent::MutableConfig() = {};
+        fs::remove_all(m_dir);
+    }
+    void Ini(const std::string& text) { nx::test::WriteBytes(m_dir / "bin" / "PIMProfile.ini", text); }
+    fs::path m_dir;
+    fs::path m_data;
+    std::string m_exe;
+};
+
+TEST_F(AgentConfigTest, SubfolderIsOnOnlyForTrueInAnyCase) {
+    struct Case {
+        const char* ini;  // null: no file
+        bool on;
+    } cases[] = {
+        {"[Outlook]\nsubfolder=TRUE\n", true},    {"[Outlook]\nsubfolder=true\n", true},
+        {"[outlook]\nSubFolder = True \n", true}, {"[Outlook]\nsubfolder=\"true\"\n", true},
+        {"[Outlook]\nsubfolder=yes\n", false},    {"[Outlook]\nsubfolder=1\n", false},
+        {"[Outlook]\nsubfolder=truex\n", false},  {"[Outlook]\nsubfolder=\n", false},
+        {"[Other]\nsubfolder=true\n", false},     {nullptr, false},
+    };
+    for (const auto& c : cases) {
+        fs::remove(m_dir / "bin" / "PIMProfile.ini");
+        if (c.ini) Ini(c.ini);
+        nx::agent::MutableConfig() = {};
+        ReadAgentProfileFor(m_exe, "Outlook");
+        EXPECT_EQ(Config().subFolder, c.on) << (c.ini ? c.ini : "(no file)");
+        EXPECT_EQ(Config().executableFolder, (m_dir / "bin").string() + "/");
+    }
+}
+
+TEST_F(AgentConfigTest, XmlPathNamesADocumentFolderUnderApplicationData) {
+    Ini("[Outlook]\nXMLPath=Sync\n");
+    ReadAgentProfileFor(m_exe, "Outlook");
+    EXPECT_EQ(Config().foldersDocumentPath, (m_data / "Sync/Outlook.xml").string());
+    EXPECT_EQ(Config().profilesDocumentPath, (m_data / "Sync/Profile.xml").string());
+    EXPECT_TRUE(fs::is_directory(m_data / "Sync"));
+}
+
+TEST_F(AgentConfigTest, NoXmlPathMeansNoDocumentPathsAndNoFolder) {
+    for (const char* ini : {"[Outlook]\nXMLPath=\n", "[Outlook]\nsubfolder=true\n", ""}) {
+        Ini(ini);
+        nx::agent::MutableConfig() = {};
+        ReadAgentProfileFor(m_exe, "Outlook");
+        EXPECT_EQ(Config().foldersDocumentPath, "") << ini;
+        EXPECT_EQ(Config().profilesDocumentPath, "") << ini;
+        EXPECT_FALSE(fs::exists(m_data)) << "no folder is created for an unset XMLPath: " << ini;
+    }
+    // The path query failing leaves everything untouched but the executable folder.
+    nx::agent::MutableConfig().subFolder = true;
+    ReadAgentProfileFor("", "Outlook");
+    EXPECT_EQ(Config().executableFolder, "");
+    EXPECT_TRUE(Config().subFolder);
+}
+
+TEST_F(AgentConfigTest, UnusableApplicationDataGivesEmptyPathsAndTheTempWorkFolder) {
+    nx::test::WriteBytes(m_dir / "blocker", "x");
+    setenv("XDG_DATA_HOME", (m_dir / "blocker/data").c_str(), 1);
+    setenv("TMPDIR", (m_dir / "tmp").c_str(), 1);
+    fs::create_directories(m_dir / "tmp");
+    Ini("[Outlook]\nXMLPath=Sync\n");
+    ReadAgentProfileFor(m_exe, "Outlook");
+    EXPECT_EQ(Config().foldersDocumentPath, "");
+    EXPECT_EQ(Config().profilesDocumentPath, "");
+    nx::agent::CreateWorkFolder();
+    EXPECT_EQ(Config().workFolder, (m_dir / "tmp/Outlook").string());
+    EXPECT_TRUE(fs::is_directory(m_dir / "tmp/Outlook"));
+    unsetenv("TMPDIR");
+
+    setenv("XDG_DATA_HOME", m_data.c_str(), 1);
+    nx::agent::CreateWorkFolder();
+    EXPECT_EQ(Config().workFolder, (m_data / "Outlook").string());
+    EXPECT_TRUE(fs::is_directory(m_data / "Outlook"));
+    EXPECT_EQ(nx::agent::GetXmlFolder(""), m_data.string());
+}
+
+TEST(AgentExitCode, RpcStatusesBecomeEightBitExitCodes) {
+    struct Case {
+        uint32_t status;
+        int code;
+    } cases[] = {
+        {1740, 204},                                       // RPC_S_DUPLICATE_ENDPOINT
+        {1722, 186},                                       // RPC_S_SERVER_UNAVAILABLE
+        {5, 5},          {87, 87},          {0x100, 255},  // low byte 0 would read as success
+        {0x101, 255},  // low byte 1 would read as an initialisation failure
+        {0x1C010003, 3}, {0xFFFFFFFF, 255},
+    };
+    for (const auto& c : cases) EXPECT_EQ(nx::agent::ExitCodeForRpcStatus(c.status), c.code) << c.status;
+}
