@@ -387,16 +387,21 @@ std::string AfterZoneinfo(const std::string& path) {
     return id;
 }
 
+// A TZ-style text as a zone id: ":" dropped, a path under a zoneinfo folder reduced to the id.
+std::string NormalizeZoneText(std::string_view text) {
+    std::string value(text);
+    if (!value.empty() && value[0] == ':') value.erase(0, 1);
+    if (!value.empty() && value[0] == '/') {
+        std::string id = AfterZoneinfo(value);
+        if (!id.empty()) return id;
+    }
+    return value;
+}
+
 std::string HostZoneId() {
     if (const char* tz = std::getenv("TZ")) {
-        std::string value = tz;
-        if (value.empty()) return "UTC";
-        if (value[0] == ':') value.erase(0, 1);
-        if (!value.empty() && value[0] == '/') {
-            std::string id = AfterZoneinfo(value);
-            if (!id.empty()) return id;
-        }
-        return value;
+        if (*tz == '\0') return "UTC";
+        return NormalizeZoneText(tz);
     }
     char target[4096];
     const ssize_t n = ::readlink("/etc/localtime", target, sizeof target - 1);
@@ -699,8 +704,10 @@ tagNxTimeZone FromTimeZoneInformation(const TIME_ZONE_INFORMATION& tzi, std::str
 
 // ---- the machine's zone ----------------------------------------------------------------------
 
-uint32_t GetTimeZoneInformationForZone(std::string_view zoneId, std::time_t at, TIME_ZONE_INFORMATION& tzi) {
+uint32_t GetTimeZoneInformationForZone(std::string_view zoneText, std::time_t at,
+                                       TIME_ZONE_INFORMATION& tzi) {
     tzi = TIME_ZONE_INFORMATION{};
+    const std::string zoneId = NormalizeZoneText(zoneText);
     if (zoneId.empty()) return TIME_ZONE_ID_INVALID;
     const icu::UnicodeString id = ToUnicode(zoneId);
     icu::UnicodeString canonical;

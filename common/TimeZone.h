@@ -97,8 +97,9 @@ bool GetTimeZoneDisplayName(const TIME_ZONE_INFORMATION& tzi, std::string& displ
 // daylight saving, TIME_ZONE_ID_STANDARD or TIME_ZONE_ID_DAYLIGHT for the current period, or
 // TIME_ZONE_ID_INVALID (output cleared) when the zone cannot be identified.
 uint32_t GetTimeZoneInformation(TIME_ZONE_INFORMATION& tzi);
-// The same for a named zone (an IANA id or a POSIX rule text) at a given instant.
-uint32_t GetTimeZoneInformationForZone(std::string_view zoneId, std::time_t at, TIME_ZONE_INFORMATION& tzi);
+// The same for a zone named as TZ names it (an IANA id, ":id", a zoneinfo path or a POSIX rule
+// text) at a given instant.
+uint32_t GetTimeZoneInformationForZone(std::string_view zoneText, std::time_t at, TIME_ZONE_INFORMATION& tzi);
 
 // Conversions between UTC and a zone's local time by its rule, as the kernel's zone-specific
 // conversions do: the transitions of the year in question ("day" = week of month, 5 = last;
