@@ -1,0 +1,266 @@
+// The real agent process driven by the real nxhost (or by an RPC client in the test) in a
+// temporary world.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "agent/Interfaces.h"
+#include "platform/rpc/Rpc.h"
+#include "platform/system/Utf.h"
+#include "tests/e2e/World.h"
+
+namespace {
+
+using nx::e2e::World;
+namespace agent = nx::agent;
+
+bool WaitListening(const char* endpoint, int seconds = 10) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!nx::rpc::EndpointIsListening(endpoint)) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::shared_ptr<nx::rpc::Binding> Bind(const char* endpoint) {
+    std::string s;
+    EXPECT_EQ(nx::rpc::StringBindingCompose("", agent::kProtseq, "", endpoint, "", s), nx::rpc::RPC_S_OK);
+    std::shared_ptr<nx::rpc::Binding> b;
+    EXPECT_EQ(nx::rpc::BindingFromStringBinding(s, b), nx::rpc::RPC_S_OK);
+    return b;
+}
+
+std::string Utf16LeToUtf8(const std::string& bytes) {
+    std::u16string units;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                       (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    return nx::sys::Utf16ToUtf8(units);
+}
+
+class StartAndShutdown : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StartAndShutdown, EndsWithExitZeroWithOrWithoutTheMapiRuntime) {
+    const bool withMapi = GetParam();
+    World w;
+    if (withMapi && !World::HaveMapiRuntime()) GTEST_SKIP() << "libmapi32.so is not built yet";
+    const std::string exe = w.InstallAgent(withMapi);
+    setenv("NX_DEBUG_OUTPUT", (w.Root() / "debug.txt").c_str(), 1);
+    const auto r = w.Host({"--start", exe, "-e", "GetContactCount", "-e", "MAPILogOn", "-e",
+                           "GetAppProfile x", "-e", "ReadContacts \"\" \"\"", "-e", "Shutdown"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("summary: 5 calls, 0 failed"), std::string::npos) << r.out;
+
+    const std::string debug = nx::e2e::ReadFile(w.Root() / "debug.txt");
+    if (withMapi) {
+        EXPECT_NE(debug.find("#### Load dovlib32.dll function enter ########## Load dovlib32.dll function "
+                             "return TRUE ####"),
+                  std::string::npos)
+            << debug;
+    } else {
+        EXPECT_NE(debug.find("unable open MAPI32.dll failed\n"), std::string::npos) << debug;
+        EXPECT_EQ(debug.find("#### Load"), std::string::npos) << debug;
+        // Without MAPI every procedure that needs it answers its failure value.
+        EXPECT_NE(r.out.find("> GetContactCount\n   count = 0\n   result = 0\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> GetAppProfile x\n   result = 1\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("> ReadContacts \"\" \"\"\n   result = 1\n"), std::string::npos) << r.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Agent, StartAndShutdown, ::testing::Values(false, true), [](const auto& info) {
+    return info.param ? "WithMapiRuntime" : "WithoutMapiRuntime";
+});
+
+TEST(AgentE2E, NotifyShutdownReachesTheHostExactlyWhenACallbackBindingExists) {
+    struct Case {
+        std::vector<std::string> calls;
+        const char* notifications;
+    } cases[] = {
+        {{"Shutdown"}, "NotifyShutdown received: 0"},
+        {{"BindCallback", "Shutdown"}, "NotifyShutdown received: 1"},
+        {{"MAPILogOn", "Shutdown"}, "NotifyShutdown received: 1"},
+        {{"BindCallback", "BindCallback", "Shutdown"}, "NotifyShutdown received: 1"},
+    };
+    for (const auto& c : cases) {
+        World w;
+        const std::string exe = w.InstallAgent(false);
+        std::vector<std::string> args = {"--start", exe};
+        for (const auto& call : c.calls) {
+            args.push_back("-e");
+            args.push_back(call);
+        }
+        const auto r = w.Host(args);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.notifications), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
+    }
+}
+
+TEST(AgentE2E, ABoundCallbackWithNoHostServingItStillEndsCleanly) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    const auto r = w.Host({"--no-callback", "--start", exe, "-e", "BindCallback", "-e", "Shutdown"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
+}
+
+TEST(AgentE2E, ASecondAgentOnTheSameEndpointExitsWithTheRpcStatus) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    const pid_t first = w.Spawn({exe}, w.Root() / "first.out", w.Root() / "first.err");
+    ASSERT_TRUE(WaitListening(agent::kAgentEndpoint));
+
+    const auto second = w.Run({exe}, 20);
+    EXPECT_EQ(second.exitCode, 204) << "RPC_S_DUPLICATE_ENDPOINT 1740 & 0xFF";
+    EXPECT_NE(
+        second.err.find("RpcServerUseProtseqEp failed with RPC status 1740 (0x000006CC); exit code 204"),
+        std::string::npos)
+        << second.err;
+
+    const auto r = w.Host({"-e", "Shutdown"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(w.Wait(first, 20), 0);
+}
+
+TEST(AgentE2E, ConstantProceduresOverTheWire) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
+    ASSERT_TRUE(WaitListening(agent::kAgentEndpoint));
+    const auto binding = Bind(agent::kAgentEndpoint);
+    ASSERT_TRUE(binding);
+    const auto& iface = agent::AgentInterface();
+
+    // 3000 units (6000 bytes, more than one fragment) of every kind of unit come back unchanged.
+    nx::rpc::Args folder(iface.procedures[agent::kGetContactFolder]);
+    auto& buffer = folder.Array(0);
+    for (std::size_t i = 0; i < buffer.size(); ++i)
+        buffer[i] = static_cast<char16_t>(0xD7F0 + (i * 7919) % 0x2810);
+    buffer[0] = 0;
+    buffer[2999] = 0xDFFF;
+    const std::vector<char16_t> sent = buffer;
+    ASSERT_EQ(binding->Call(iface, agent::kGetContactFolder, folder), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(folder.Array(0), sent);
+    EXPECT_EQ(folder.Long(1), 1);
+
+    nx::rpc::Args calendar(iface.procedures[agent::kGetCalendarFolder]);
+    calendar.WChar(0) = u'x';
+    calendar.Long(1) = 77;
+    ASSERT_EQ(binding->Call(iface, agent::kGetCalendarFolder, calendar), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(calendar.Long(1), 0);
+
+    nx::rpc::Args noop(iface.procedures[agent::kNoOperation]);
+    ASSERT_EQ(binding->Call(iface, agent::kNoOperation, noop), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(noop.Long(1), 0);
+
+    // A large request (a 20000-unit document) crosses in fragments and is answered.
+    nx::rpc::Args write(iface.procedures[agent::kWriteContacts]);
+    write.Text(0) = u"<contact>" + std::u16string(20000, u'\u00E9') + u"</contact>";
+    ASSERT_EQ(binding->Call(iface, agent::kWriteContacts, write), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(write.Long(3), 1);
+    EXPECT_EQ(write.Text(1), u"");
+
+    nx::rpc::Args shutdown(iface.procedures[agent::kShutdown]);
+    EXPECT_EQ(binding->Call(iface, agent::kShutdown, shutdown), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(w.Wait(pid, 20), 0);
+}
+
+TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    nx::e2e::WriteFile(w.Root() / "config/nx-registry/HKEY_CURRENT_USER.reg",
+                       "Windows Registry Editor Version "
+                       "5.00\r\n\r\n[HKEY_CURRENT_USER\\SoftWare\\Varnelle\\LogFiles]\r\n\"" +
+                           exe + "\"=dword:00000002\r\n");
+    nx::e2e::WriteFile(w.Root() / "agent/PIMProfile.ini", "[Outlook]\r\nsubfolder=true\r\nXMLPath=Sync\r\n");
+
+    const auto r =
+        w.Host({"--start", exe, "-e", "GetContactFolder abc", "-e", "GetCalendarFolder", "-e", "Shutdown"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("buffer = 3000 units, unchanged, text \"abc\"\n   result = 1"), std::string::npos)
+        << r.out;
+
+    const std::string log = nx::e2e::ReadFile(w.Root() / "agent/NxAgentOutlook64.log");
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.substr(0, 2), "\xFF\xFE");
+    const std::string tag = "[NxAgentForOutlook64] ";
+    EXPECT_EQ(
+        Utf16LeToUtf8(log.substr(2)),
+        tag + "finish Rpc Intliaize-----------------------------------" + tag +
+            "CMAPIObject::GetContactFolder - Begin\r\n" + tag + "CMAPIObject::GetContactFolder - Finish\r\n" +
+            tag + "Outlook2k - GetCalendarFolder : Begin\r\n" + tag +
+            "Outlook2k - GetCalendarFolder : Finish\r\n" + tag + "Calling RpcMgmtStopServerListening\n" +
+            tag + "RpcMgmtStopServerListening returned: 0x0\n" + tag + "Calling RpcServerUnregisterIf\n" +
+            tag + "RpcServerUnregisterIf returned 0x0\n");
+    EXPECT_TRUE(std::filesystem::is_directory(w.Root() / "data/Sync"));
+    EXPECT_TRUE(std::filesystem::is_directory(w.Root() / "data/Outlook"));
+}
+
+TEST(HostE2E, DocumentsDeliveredWhileASessionRunsAreSavedOnePerFile) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    const auto docs = w.Root() / "docs";
+    const pid_t host = w.Spawn({w.Bin("nxhost").string(), "--save", docs.string(), "--start", exe, "-e",
+                                "BindCallback", "-e", "sleep 3000", "-e", "Shutdown"},
+                               w.Root() / "host.out", w.Root() / "host.err");
+    ASSERT_TRUE(WaitListening(agent::kCallbackEndpoint));
+    const auto binding = Bind(agent::kCallbackEndpoint);
+    const auto& iface = agent::CallbackInterface();
+    const std::u16string texts[] = {u"<contact>\u00E9 1</contact>", u"<contact>2</contact>", u"<calendar/>"};
+    const uint16_t procs[] = {agent::kDeliverContact, agent::kDeliverContact, agent::kDeliverCalendar};
+    for (int i = 0; i < 3; ++i) {
+        nx::rpc::Args a(iface.procedures[procs[i]]);
+        a.Text(0) = texts[i];
+        EXPECT_EQ(binding->Call(iface, procs[i], a), nx::rpc::RPC_S_OK);
+    }
+    EXPECT_EQ(w.Wait(host, 30), 0) << nx::e2e::ReadFile(w.Root() / "host.out")
+                                   << nx::e2e::ReadFile(w.Root() / "host.err");
+    EXPECT_EQ(nx::e2e::ReadFile(docs / "contact-0001.xml"), "<contact>\xC3\xA9 1</contact>");
+    EXPECT_EQ(nx::e2e::ReadFile(docs / "contact-0002.xml"), "<contact>2</contact>");
+    EXPECT_EQ(nx::e2e::ReadFile(docs / "calendar-0001.xml"), "<calendar/>");
+    const std::string out = nx::e2e::ReadFile(w.Root() / "host.out");
+    EXPECT_NE(out.find("documents: 2 contact, 1 calendar; NotifyShutdown received: 1"), std::string::npos)
+        << out;
+}
+
+TEST(HostE2E, ClearErrorsAndExitStatuses) {
+    World w;
+    nx::e2e::WriteFile(w.Root() / "blocker", "x");
+    struct Case {
+        std::vector<std::string> args;
+        const char* pipeDir;  // null: the world's
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {{"-e", "GetContactCount"}, nullptr, 1, "no agent listens on \\pipe\\MapiServer64"},
+        {{"--bogus"}, nullptr, 2, "unknown option --bogus"},
+        {{"-e", "GetContactCont"}, nullptr, 2, "-e 1: unknown procedure 'GetContactCont'"},
+        {{"MAPILogOn", "OO"}, nullptr, 2, "command line: MAPILogOn: profile is one character"},
+        {{"--script", "/nonexistent/script.txt"},
+         nullptr,
+         2,
+         "cannot read the script /nonexistent/script.txt"},
+        {{"--wait", "soon", "-e", "Shutdown"}, nullptr, 2, "--wait needs a whole number"},
+        {{"-e", "Shutdown"}, "blocker/pipes", 1, "cannot serve \\pipe\\OutlookServer32"},
+        {{"--start", "/nonexistent/agent", "-e", "Shutdown"},
+         nullptr,
+         1,
+         "cannot run the agent /nonexistent/agent"},
+    };
+    for (const auto& c : cases) {
+        setenv("NX_PIPE_DIR", c.pipeDir ? (w.Root() / c.pipeDir).c_str() : (w.Root() / "pipes").c_str(), 1);
+        const auto r = w.Host(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.message << "\n" << r.out << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    const auto help = w.Host({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("usage: nxhost"), std::string::npos);
+    const auto list = w.Host({"--list"});
+    EXPECT_NE(list.out.find("16 BindCallback"), std::string::npos) << list.out;
+}
+
+}  // namespace
