@@ -13,7 +13,8 @@ constexpr const char* kDeclarationEncoding = "utf-8";
 
 // Element content and attribute values as written here read back unchanged through LoadXML.
 constexpr unsigned kParseOptions =
-    pugi::parse_escapes | pugi::parse_wconv_attribute | pugi::parse_cdata | pugi::parse_ws_pcdata_single;
+    pugi::parse_escapes | pugi::parse_wconv_attribute | pugi::parse_cdata | pugi::parse_ws_pcdata_single |
+    pugi::parse_fragment;  // keeps stray top-level text visible, so that it can be refused
 
 pugi::xml_node ToPugi(void* raw) {
     return pugi::xml_node(static_cast<pugi::xml_node_struct*>(raw));

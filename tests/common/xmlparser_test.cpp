@@ -1,0 +1,309 @@
+#include "common/XMLParser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+using namespace NAMESPACE_COMMON;
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A parser holding <?xml?> and an empty root of the given name.
+void Start(CXMLParser& p, const char* root = "Contact") {
+    ASSERT_TRUE(p.Init());
+    ASSERT_TRUE(p.CreateHeader());
+    ASSERT_TRUE(p.CreateRoot(root));
+}
+
+constexpr const char* kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+
+}  // namespace
+
+TEST(CXMLParser, CreateChildNodeIndentsAppendsAndFillsText) {
+    const struct {
+        const char* name;
+        const char* text;
+        int append;
+        int level;
+        bool returned;
+        const char* body;  // the document between the declaration and the end
+    } cases[] = {
+        {"A", "x", 1, -1, true, "<Contact><A>x</A></Contact>\n"},
+        {"A", "x", 1, 0, true, "<Contact>\n<A>x</A></Contact>\n"},
+        {"A", "x", 1, 2, true, "<Contact>\n\t\t<A>x</A></Contact>\n"},
+        {"A", nullptr, 1, 1, true, "<Contact>\n\t<A/></Contact>\n"},
+        {"A", "", 1, 1, true, "<Contact>\n\t<A/></Contact>\n"},
+        {"A", "x", 0, 1, true, "<Contact>\n\t</Contact>\n"},    // unattached, the indent stays
+        {nullptr, "x", 1, 1, false, "<Contact/>\n"},            // no name: nothing at all
+        {"1A", "x", 1, 1, false, "<Contact>\n\t</Contact>\n"},  // not an XML name
+        {"A B", "x", 1, 1, false, "<Contact>\n\t</Contact>\n"},
+    };
+    for (const auto& c : cases) {
+        CXMLParser p;
+        Start(p);
+        const CXMLNode node = p.CreateChildNode(c.name, c.text, CXMLNode(), c.append, c.level);
+        EXPECT_EQ(static_cast<bool>(node), c.returned) << c.body;
+        EXPECT_EQ(p.GetXML(), std::string(kDeclaration) + c.body);
+    }
+}
+
+TEST(CXMLParser, BuildingOperationsFailWithoutTheirPrerequisites) {
+    CXMLParser p;
+    EXPECT_FALSE(p.CreateHeader());
+    EXPECT_FALSE(p.CreateRoot("Contact"));
+    EXPECT_FALSE(p.CreateChildNode("A", "x", CXMLNode(), 1, 1));
+    EXPECT_EQ(p.GetXML(), "");
+    EXPECT_FALSE(p.SelectNode("/Contact"));
+    EXPECT_FALSE(p.SaveToFile("/dev/null"));
+    p.LoadXML("<a/>");
+    EXPECT_FALSE(p.GetRoot());
+
+    ASSERT_TRUE(p.Init());
+    EXPECT_FALSE(p.CreateRoot(nullptr));
+    EXPECT_FALSE(p.CreateChildNode("A", "x", CXMLNode(), 1, 1)) << "no root, no parent";
+    EXPECT_EQ(p.GetXML(), "");
+    ASSERT_TRUE(p.CreateHeader());
+    EXPECT_FALSE(p.CreateHeader()) << "only one declaration";
+    const CXMLNode root = p.CreateRoot("Calendar");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(p.GetRoot(), root);
+    EXPECT_FALSE(p.CreateRoot("Second")) << "a document holds one document element";
+    EXPECT_FALSE(p.GetRoot()) << "and the old root reference is dropped";
+    EXPECT_EQ(p.GetXML(), std::string(kDeclaration) + "<Calendar/>\n");
+
+    p.Release();
+    EXPECT_FALSE(p.HasDocument());
+    EXPECT_EQ(p.GetXML(), "");
+}
+
+TEST(CXMLParser, SetAttributeSetsOrReplaces) {
+    CXMLParser p;
+    Start(p, "folders");
+    const CXMLNode root = p.GetRoot();
+    EXPECT_TRUE(CXMLParser::SetAttribute("name", "outlook", root));
+    EXPECT_TRUE(CXMLParser::SetAttribute("class", "a\"b<c>&\t\n\r", root));
+    EXPECT_TRUE(CXMLParser::SetAttribute("name", "again", root));
+    EXPECT_FALSE(CXMLParser::SetAttribute("x", nullptr, root));
+    EXPECT_FALSE(CXMLParser::SetAttribute("x", "1", CXMLNode()));
+    EXPECT_FALSE(CXMLParser::SetAttribute("1x", "1", root));
+    EXPECT_FALSE(CXMLParser::SetAttribute(nullptr, "1", root));
+    EXPECT_EQ(p.GetXML(), std::string(kDeclaration) +
+                              "<folders name=\"again\" class=\"a&quot;b&lt;c&gt;&amp;&#9;&#10;&#13;\"/>\n");
+}
+
+TEST(CXMLParser, UnattachedElementsCanBeAppendedLater) {
+    CXMLParser p;
+    Start(p);
+    const CXMLNode loose = p.CreateChildNode("Loose", "t", CXMLNode(), 0, -1);
+    ASSERT_TRUE(loose);
+    ASSERT_TRUE(p.CreateChildNode("Inner", "u", loose, 1, -1));
+    EXPECT_TRUE(CXMLParser::SetAttribute("k", "v", loose));
+    EXPECT_EQ(p.GetXML(), std::string(kDeclaration) + "<Contact/>\n");
+    const CXMLNode placed = p.AppendChild(p.GetRoot(), loose);
+    ASSERT_TRUE(placed);
+    EXPECT_EQ(p.GetXML(),
+              std::string(kDeclaration) + "<Contact><Loose k=\"v\">t<Inner>u</Inner></Loose></Contact>\n");
+    EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode("/Contact/Loose")), "tu");
+}
+
+TEST(CXMLParser, SelectNodeFollowsAbsolutePathsInDocumentOrder) {
+    CXMLParser p;
+    ASSERT_TRUE(p.Init());
+    p.LoadXML(
+        "<Contact><FullName>first</FullName><Group><Item>g1</Item></Group><FullName>second</FullName>"
+        "<Group><Item>g2</Item><Deep><Item>no</Item></Deep></Group><Empty/></Contact>");
+    ASSERT_TRUE(p.GetRoot());
+    const struct {
+        const char* path;
+        const char* text;  // null: nothing selected
+    } cases[] = {
+        {"/Contact/FullName", "first"},
+        {"/Contact/Group/Item", "g1"},
+        {"/Contact/Group/Deep/Item", "no"},
+        {"/Contact/Empty", ""},
+        {"/Contact", "firstg1secondg2no"},
+        {"/Contact/Missing", nullptr},
+        {"/Other/FullName", nullptr},  // first step is not the document element
+        {"Contact/FullName", nullptr},
+        {"//FullName", nullptr},
+        {"/Contact/FullName[1]", nullptr},
+        {"/Contact/*", nullptr},
+        {"/Contact/@name", nullptr},
+        {"/Contact/", nullptr},
+        {"/", nullptr},
+        {"", nullptr},
+        {"/contact/fullname", nullptr},  // case-sensitive
+    };
+    for (const auto& c : cases) {
+        const CXMLNode node = p.SelectNode(c.path);
+        EXPECT_EQ(static_cast<bool>(node), c.text != nullptr) << c.path;
+        if (c.text != nullptr) {
+            EXPECT_EQ(CXMLParser::GetNodeText(node), c.text) << c.path;
+        }
+    }
+    EXPECT_EQ(CXMLParser::GetNodeText(CXMLNode()), "");
+}
+
+TEST(CXMLParser, ElementTextsReadBackUnchanged) {
+    const std::string texts[] = {
+        "plain",
+        "Tom & Jerry <tj@example.com> \"q\" 'a' ]]> -->",
+        "line1\r\nline2\rline3\nline4",
+        "  surrounding blanks  ",
+        "   ",
+        "\t",
+        "\r\n",
+        "Gr\xC3\xBC\xC3\x9F"
+        "e \xE2\x82\xAC \xF0\x9F\x98\x80",
+        "ctrl\x01\x1F"
+        "end",
+        "&amp; already escaped &#65;",
+        std::string(100000, 'x'),
+    };
+    for (const std::string& text : texts) {
+        CXMLParser built;
+        Start(built);
+        ASSERT_TRUE(built.CreateChildNode("Body", text.c_str(), CXMLNode(), 1, 1));
+        ASSERT_TRUE(built.CreateChildNode("After", "z", CXMLNode(), 1, 1));
+        CXMLParser read;
+        ASSERT_TRUE(read.Init());
+        read.LoadXML(built.GetXML());
+        ASSERT_TRUE(read.GetRoot()) << built.GetXML().substr(0, 200);
+        EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/Contact/Body")), text);
+        EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/Contact/After")), "z");
+    }
+}
+
+TEST(CXMLParser, LoadXmlKeepsTextAsWrittenAndDropsTheRest) {
+    const struct {
+        const char* xml;
+        const char* path;
+        const char* text;
+    } cases[] = {
+        {"<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<C>\r\n\t<A>x</A>\r\n</C>\r\n", "/C/A", "x"},
+        {"\xEF\xBB\xBF<C><A>bom</A></C>", "/C/A", "bom"},
+        {"<C><A> padded </A></C>", "/C/A", " padded "},
+        {"<C><A>\n\t</A></C>", "/C/A", "\n\t"},
+        {"<C>\n\t<A>a</A>\n\t<B>b</B>\n</C>", "/C", "ab"},  // indentation between elements is dropped
+        {"<C><A><![CDATA[<raw> & ]]></A></C>", "/C/A", "<raw> & "},
+        {"<C><A>a<!-- note -->b<?pi x?>c</A></C>", "/C/A", "abc"},
+        {"<!DOCTYPE C [<!ENTITY e \"boom\">]><C><A>&lt;&#x41;&#66;&amp;</A></C>", "/C/A", "<AB&"},
+        {"<C><A>x\r\ny</A></C>", "/C/A", "x\r\ny"},
+    };
+    for (const auto& c : cases) {
+        CXMLParser p;
+        ASSERT_TRUE(p.Init());
+        p.LoadXML(c.xml);
+        ASSERT_TRUE(p.GetRoot()) << c.xml;
+        EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode(c.path)), c.text) << c.xml;
+    }
+}
+
+TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
+    const std::string cases[] = {
+        "",
+        "   ",
+        "<",
+        "<C>",
+        "<C></D>",
+        "<C><A></C>",
+        "<C/><D/>",
+        "text<C/>",
+        "<C/>text",
+        "<?xml version='1.0'?>",
+        "<!-- only a comment -->",
+        "<C a=1/>",
+        "<C>\x00</C>",
+        std::string(200000, '<'),
+        std::string(500000, 'x'),
+    };
+    for (const std::string& xml : cases) {
+        CXMLParser p;
+        Start(p);
+        ASSERT_TRUE(p.CreateChildNode("Old", "content", CXMLNode(), 1, 1));
+        p.LoadXML(xml);
+        EXPECT_FALSE(p.GetRoot()) << xml.substr(0, 40);
+        EXPECT_EQ(p.GetXML(), "") << xml.substr(0, 40);
+        EXPECT_FALSE(p.SelectNode("/Contact/Old"));
+    }
+}
+
+TEST(CXMLParser, DeepAndHugeDocumentsNeverExhaustTheStack) {
+    constexpr int kDepth = 300000;
+    std::string deep;
+    deep.reserve(kDepth * 7 + 16);
+    for (int i = 0; i < kDepth; ++i) deep += "<a>";
+    deep += "core";
+    for (int i = 0; i < kDepth; ++i) deep += "</a>";
+    CXMLParser p;
+    ASSERT_TRUE(p.Init());
+    p.LoadXML(deep);
+    ASSERT_TRUE(p.GetRoot());
+    EXPECT_EQ(CXMLParser::GetNodeText(p.GetRoot()), "core");
+    EXPECT_EQ(p.GetXML(), deep + "\n");
+    EXPECT_FALSE(p.SelectNode("/a/b"));
+    EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode("/a/a/a")), "core");
+
+    // Unclosed at depth: malformed, empty document.
+    p.LoadXML(deep.substr(0, deep.size() - 4));
+    EXPECT_FALSE(p.GetRoot());
+
+    // A large element text (16 MB) loads and reads back.
+    const std::string big(16u << 20, 'y');
+    p.LoadXML("<C><Body>" + big + "</Body></C>");
+    EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode("/C/Body")).size(), big.size());
+}
+
+TEST(CXMLParser, SaveToFileWritesTheDocumentAsUtf8) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "nx_common_xml_test";
+    std::filesystem::create_directories(dir);
+    CXMLParser p;
+    Start(p, "profiles");
+    ASSERT_TRUE(p.CreateChildNode("pname",
+                                  "Gr\xC3\xBC\xC3\x9F"
+                                  "e",
+                                  CXMLNode(), 1, 1));
+    const std::filesystem::path file = dir / "Profile.xml";
+    ASSERT_TRUE(p.SaveToFile(file.string()));
+    EXPECT_EQ(ReadFile(file), p.GetXML());
+    EXPECT_EQ(ReadFile(file).substr(0, 3), "<?x") << "no byte-order mark";
+    EXPECT_FALSE(p.SaveToFile((dir / "missing" / "x.xml").string()));
+    EXPECT_FALSE(p.SaveToFile(dir.string())) << "a folder is not a file";
+    std::filesystem::remove_all(dir);
+}
+
+// The committed bytes of a document built at every indentation level.
+TEST(CXMLParserGolden, BuiltDocumentSerialisesToTheCommittedBytes) {
+    CXMLParser p;
+    Start(p);
+    EXPECT_TRUE(CXMLParser::SetAttribute("version", "1", p.GetRoot()));
+    ASSERT_TRUE(p.CreateChildNode("lFlag", "8", CXMLNode(), 1, -1));
+    ASSERT_TRUE(p.CreateChildNode("PIMID", "000AFF", CXMLNode(), 1, 0));
+    const CXMLNode name = p.CreateChildNode("FullName", "Tom & Jerry <tj@example.com>", CXMLNode(), 1, 1);
+    ASSERT_TRUE(name);
+    EXPECT_TRUE(CXMLParser::SetAttribute("IMType", "\"1\"", name));
+    const CXMLNode group = p.CreateChildNode("node", nullptr, CXMLNode(), 1, 1);
+    ASSERT_TRUE(group);
+    ASSERT_TRUE(p.CreateChildNode("fname",
+                                  "Gr\xC3\xBC\xC3\x9F"
+                                  "e \xE2\x82\xAC",
+                                  group, 1, 2));
+    ASSERT_TRUE(p.CreateChildNode("id", "", group, 1, 2));
+    p.AddIndent(1, group);
+    ASSERT_TRUE(p.CreateChildNode("Body", "line1\r\nline2\ttab", CXMLNode(), 1, 1));
+    ASSERT_TRUE(p.CreateChildNode("Empty", nullptr, CXMLNode(), 1, 1));
+    p.AddIndent(0, p.GetRoot());
+    const std::string golden =
+        ReadFile(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / "built_document.xml");
+    ASSERT_FALSE(golden.empty());
+    EXPECT_EQ(p.GetXML(), golden);
+}
