@@ -65,8 +65,17 @@ struct Binding::Impl {
         auto bytes = pdu::EncodeBind(first ? pdu::kBind : pdu::kAlterContext, callId, b);
         if (!stream->WriteAll(bytes.data(), bytes.size(), kMidPduTimeoutMs)) return RPC_S_CALL_FAILED_DNE;
         pdu::Fragment f;
-        if (RpcStatus st = ReadFor(callId, f); st != RPC_S_OK) return st;
-        if (f.hdr.ptype == pdu::kBindNak) return RPC_S_SERVER_UNAVAILABLE;
+        // A server that closes the connection instead of answering the bind (too many
+        // connections) has not run anything.
+        if (RpcStatus st = ReadFor(callId, f); st != RPC_S_OK)
+            return st == RPC_S_CALL_FAILED ? RPC_S_CALL_FAILED_DNE : st;
+        if (f.hdr.ptype == pdu::kBindNak) {
+            uint16_t reason = 0;
+            pdu::ParseBindNak(f, reason);
+            return reason == pdu::kNakTemporaryCongestion || reason == pdu::kNakLocalLimitExceeded
+                       ? RPC_S_SERVER_TOO_BUSY
+                       : RPC_S_CALL_FAILED_DNE;
+        }
         pdu::BindAck ack;
         if (f.hdr.ptype != (first ? pdu::kBindAck : pdu::kAlterContextResp) || !pdu::ParseBindAck(f, ack) ||
             ack.results.size() != 1)

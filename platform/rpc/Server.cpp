@@ -5,8 +5,9 @@
 // gets its own thread, which reads fragments, runs complete calls (handler included) and
 // writes the replies; calls on one connection are therefore sequential, calls on different
 // connections concurrent. At most maxCalls calls run at once (a call beyond that gets a
-// RPC_S_SERVER_TOO_BUSY fault) and at most maxCalls connections are served at once (one more
-// is accepted and closed at once), so the thread count stays bounded.
+// RPC_S_SERVER_TOO_BUSY fault), and at most kMaxConnections connections are served at once (one
+// more is accepted and closed at once, which its client sees as RPC_S_CALL_FAILED_DNE), so the
+// thread count stays bounded.
 //
 // StopListening marks the server stopping and wakes the accept loop. Listen then stops
 // accepting, waits until every admitted call has written its reply (the stopping call
@@ -39,6 +40,10 @@ namespace nx::rpc {
 extern thread_local const RegisteredIf* t_currentInterface;
 
 namespace {
+
+// Connections served at once: as many as the default call cap, so that the cap, not the
+// connection count, is what a client meets first.
+constexpr std::size_t kMaxConnections = 1234;
 
 struct Listener {
     std::string endpoint;
@@ -303,7 +308,8 @@ struct Server::Impl final : Dispatcher {
                 ReapLocked(finished);
                 stop = stopping;
             }
-            for (auto& t : finished) t.join();  // joined before leaving: a joinable thread must not be destroyed
+            for (auto& t : finished)
+                t.join();  // joined before leaving: a joinable thread must not be destroyed
             if (stop) break;
             if (rc <= 0) continue;
             for (std::size_t i = 1; i < fds.size(); ++i) {
@@ -313,7 +319,7 @@ struct Server::Impl final : Dispatcher {
                 bool full;
                 {
                     std::lock_guard lock(m);
-                    full = LiveConnectionsLocked() >= maxCalls;
+                    full = LiveConnectionsLocked() >= kMaxConnections;
                 }
                 if (full) {
                     ::close(fd);

@@ -1,0 +1,413 @@
+// The runtime over real Unix sockets: endpoints, string bindings, the server's life cycle,
+// the client's lazy connect and reconnect, concurrency, the call cap and the stop sequence.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/rpc/Server.h"
+#include "tests/rpc/TempWorld.h"
+#include "tests/rpc/TestInterface.h"
+
+namespace nx::rpc::test {
+namespace {
+
+constexpr const char* kEndpoint = "\\pipe\\NxRpcTest";
+
+// A server with the test interface, listening on its own thread.
+class Listening {
+public:
+    explicit Listening(std::vector<Handler> handlers = {}, unsigned maxCalls = 1234,
+                       const char* endpoint = kEndpoint) {
+        if (handlers.empty()) handlers = TestHandlers(&server);
+        EXPECT_EQ(server.UseProtseqEp("ncacn_np", maxCalls, endpoint), RPC_S_OK);
+        EXPECT_EQ(server.RegisterIf(TestInterface(), std::move(handlers)), RPC_S_OK);
+        done = std::async(std::launch::async, [this, maxCalls] { return server.Listen(1, maxCalls); });
+    }
+    ~Listening() {
+        // Listen may not have begun yet on its thread: stop until it has.
+        while (server.StopListening() != RPC_S_OK &&
+               done.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+        }
+        done.wait();
+    }
+    Server server;
+    std::future<RpcStatus> done;
+};
+
+std::shared_ptr<Binding> Bind(const char* endpoint = kEndpoint) {
+    std::string text;
+    EXPECT_EQ(StringBindingCompose("", "ncacn_np", "", endpoint, "", text), RPC_S_OK);
+    std::shared_ptr<Binding> b;
+    EXPECT_EQ(BindingFromStringBinding(text, b), RPC_S_OK);
+    return b;
+}
+
+RpcStatus CallChar(Binding& b, char16_t c, int32_t& out) {
+    Args a(TestInterface().procedures[kChar]);
+    a.WChar(0) = c;
+    RpcStatus st = b.Call(TestInterface(), kChar, a);
+    out = a.Long(1);
+    return st;
+}
+
+// A gate that blocking handlers wait on.
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    void Wait() {
+        std::unique_lock l(m);
+        cv.wait(l, [&] { return open; });
+    }
+    void Open() {
+        std::lock_guard l(m);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+bool WaitFor(const std::function<bool()>& cond) {
+    for (int i = 0; i < 1000; ++i) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+TEST(RpcEndpoints, PipeDirectoryAndSocketPaths) {
+    ::unsetenv("NX_PIPE_DIR");
+    const char* oldXdg = std::getenv("XDG_RUNTIME_DIR");
+    std::string savedXdg = oldXdg ? oldXdg : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(PipeDirectory(), "/tmp/nx-pipes-" + std::to_string(::getuid()));
+    ::setenv("XDG_RUNTIME_DIR", "/run/user/77", 1);
+    EXPECT_EQ(PipeDirectory(), "/run/user/77/nx-pipes");
+    ::setenv("NX_PIPE_DIR", "/x/pipes", 1);
+    EXPECT_EQ(PipeDirectory(), "/x/pipes");
+
+    struct Case {
+        const char* endpoint;
+        RpcStatus status;
+        const char* path;
+    } cases[] = {
+        {"\\pipe\\MapiServer64", RPC_S_OK, "/x/pipes/mapiserver64"},
+        {"\\PIPE\\OutlookServer32", RPC_S_OK, "/x/pipes/outlookserver32"},
+        {"\\Pipe\\a.b-c_d", RPC_S_OK, "/x/pipes/a.b-c_d"},
+        {"pipe\\x", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+        {"\\pipe\\", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+        {"\\pipe\\..", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+        {"\\pipe\\a/b", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+        {"\\pipe\\a\\b", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+        {"1234", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        std::string path;
+        EXPECT_EQ(EndpointSocketPath(c.endpoint, path), c.status);
+        if (c.status == RPC_S_OK) {
+            EXPECT_EQ(path, c.path);
+        }
+    }
+    std::string path;
+    EXPECT_EQ(EndpointSocketPath("\\pipe\\" + std::string(120, 'n'), path), RPC_S_INVALID_ENDPOINT_FORMAT);
+    ::unsetenv("NX_PIPE_DIR");
+    if (oldXdg)
+        ::setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
+    else
+        ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(RpcEndpoints, PipeDirectoryIsPrivate) {
+    TempWorld world;
+    ::setenv("NX_PIPE_DIR", (world.root + "/deeper/pipes").c_str(), 1);
+    {
+        Server s;
+        ASSERT_EQ(s.UseProtseqEp("ncacn_np", 10, kEndpoint), RPC_S_OK);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat((world.root + "/deeper/pipes").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // A directory with looser rights is tightened; one owned by someone else is refused.
+    ::chmod((world.root + "/deeper/pipes").c_str(), 0755);
+    {
+        Server s;
+        ASSERT_EQ(s.UseProtseqEp("ncacn_np", 10, kEndpoint), RPC_S_OK);
+    }
+    ASSERT_EQ(::stat((world.root + "/deeper/pipes").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    if (::getuid() == 0) {
+        ASSERT_EQ(::chown((world.root + "/deeper/pipes").c_str(), 65534, 65534), 0);
+        Server s;
+        EXPECT_EQ(s.UseProtseqEp("ncacn_np", 10, kEndpoint), RPC_S_ACCESS_DENIED);
+    }
+}
+
+TEST(RpcBindingText, ComposeAndParse) {
+    std::string text;
+    EXPECT_EQ(StringBindingCompose("", "ncacn_np", "", "\\pipe\\OutlookServer32", "", text), RPC_S_OK);
+    EXPECT_EQ(text, "ncacn_np:[\\pipe\\OutlookServer32]");
+    EXPECT_EQ(StringBindingCompose("4f1d7a52-6c1e-4b8e-9d7f-0a5b3c2e1d90", "ncacn_np", "localhost",
+                                   "\\pipe\\x", "security=none", text),
+              RPC_S_OK);
+    EXPECT_EQ(text, "4f1d7a52-6c1e-4b8e-9d7f-0a5b3c2e1d90@ncacn_np:localhost[\\pipe\\x,security=none]");
+    EXPECT_EQ(StringBindingCompose("", "ncacn_np", "", "", "", text), RPC_S_OK);
+    EXPECT_EQ(text, "ncacn_np:");
+    EXPECT_EQ(StringBindingCompose("not-a-uuid", "ncacn_np", "", "\\pipe\\x", "", text),
+              RPC_S_INVALID_STRING_UUID);
+
+    struct Case {
+        const char* text;
+        RpcStatus status;
+        const char* endpoint;
+    } cases[] = {
+        {"ncacn_np:[\\pipe\\OutlookServer32]", RPC_S_OK, "\\pipe\\OutlookServer32"},
+        {"ncacn_np:.[\\pipe\\OutlookServer32]", RPC_S_OK, "\\pipe\\OutlookServer32"},
+        {"ncacn_np:localhost[\\pipe\\OutlookServer32]", RPC_S_OK, "\\pipe\\OutlookServer32"},
+        {"ncacn_np:\\\\.[\\pipe\\x]", RPC_S_OK, "\\pipe\\x"},
+        {"NCACN_NP:[\\PIPE\\X]", RPC_S_OK, "\\PIPE\\X"},
+        {"4f1d7a52-6c1e-4b8e-9d7f-0a5b3c2e1d90@ncacn_np:[\\pipe\\x]", RPC_S_OK, "\\pipe\\x"},
+        {"ncacn_np:[\\pipe\\x,security=impersonation dynamic false]", RPC_S_OK, "\\pipe\\x"},
+        {"ncacn_np:[endpoint=\\pipe\\y]", RPC_S_OK, "\\pipe\\y"},
+        {"ncacn_np:[\\pipe\\x", RPC_S_INVALID_STRING_BINDING, ""},
+        {"ncacn_np:[\\pipe\\x]tail", RPC_S_INVALID_STRING_BINDING, ""},
+        {"\\pipe\\x", RPC_S_INVALID_STRING_BINDING, ""},
+        {"bad@ncacn_np:[\\pipe\\x]", RPC_S_INVALID_STRING_UUID, ""},
+        {"ncacn_ip_tcp:[135]", RPC_S_PROTSEQ_NOT_SUPPORTED, ""},
+        {"nonsense:[\\pipe\\x]", RPC_S_INVALID_RPC_PROTSEQ, ""},
+        {"ncacn_np:otherhost[\\pipe\\x]", RPC_S_INVALID_NET_ADDR, ""},
+        {"ncacn_np:", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+        {"ncacn_np:[1234]", RPC_S_INVALID_ENDPOINT_FORMAT, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::shared_ptr<Binding> b;
+        EXPECT_EQ(BindingFromStringBinding(c.text, b), c.status);
+        if (c.status == RPC_S_OK) {
+            ASSERT_TRUE(b);
+            EXPECT_EQ(b->Endpoint(), c.endpoint);
+        }
+    }
+}
+
+TEST(RpcServer, RegistrationErrors) {
+    TempWorld world;
+    Server s;
+    EXPECT_EQ(s.UseProtseqEp("ncalrpc", 10, kEndpoint), RPC_S_PROTSEQ_NOT_SUPPORTED);
+    EXPECT_EQ(s.UseProtseqEp("nc", 10, kEndpoint), RPC_S_INVALID_RPC_PROTSEQ);
+    EXPECT_EQ(s.UseProtseqEp("ncacn_np", 10, "MapiServer64"), RPC_S_INVALID_ENDPOINT_FORMAT);
+    EXPECT_EQ(s.Listen(1, 10), RPC_S_NO_PROTSEQS_REGISTERED);
+    EXPECT_EQ(s.StopListening(), RPC_S_NOT_LISTENING);
+    EXPECT_EQ(s.RegisterIf(TestInterface(), {}), RPC_S_INVALID_ARG);
+    EXPECT_EQ(s.RegisterIf(TestInterface(), TestHandlers(&s)), RPC_S_OK);
+    EXPECT_EQ(s.RegisterIf(TestInterface(), TestHandlers(&s)), RPC_S_ALREADY_REGISTERED);
+    Interface bad = TestInterface();
+    bad.uuid.bytes[0] ^= 1;
+    bad.procedures[kArray].params[0].size = 0;
+    EXPECT_EQ(s.RegisterIf(bad, TestHandlers(&s)), RPC_S_INVALID_ARG);
+    EXPECT_EQ(s.UnregisterIf(&bad, false), RPC_S_UNKNOWN_IF);
+}
+
+TEST(RpcServer, DuplicateAndStaleEndpoints) {
+    TempWorld world;
+    {
+        Listening live;
+        Server other;
+        EXPECT_EQ(other.UseProtseqEp("ncacn_np", 10, "\\PIPE\\NXRPCTEST"), RPC_S_DUPLICATE_ENDPOINT);
+        EXPECT_TRUE(EndpointIsListening(kEndpoint));
+    }
+    EXPECT_FALSE(EndpointIsListening(kEndpoint));
+    // A socket file left behind by a server that died is replaced.
+    std::string path;
+    ASSERT_EQ(EndpointSocketPath(kEndpoint, path), RPC_S_OK);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    ASSERT_TRUE(std::filesystem::exists(path));
+    Listening fresh;
+    int32_t v = 0;
+    EXPECT_EQ(CallChar(*Bind(), u'q', v), RPC_S_OK);
+    EXPECT_EQ(v, u'q');
+}
+
+TEST(RpcClient, EveryShapeOverASocket) {
+    TempWorld world;
+    Listening l;
+    auto b = Bind();
+    const Interface& i = TestInterface();
+
+    Args text(i.procedures[kText]);
+    text.Text(0) = u"h\u00e9llo \U0001F600";
+    ASSERT_EQ(b->Call(i, kText, text), RPC_S_OK);
+    EXPECT_EQ(text.Long(1), 8);  // a surrogate pair is two units
+
+    Args arr(i.procedures[kArray]);
+    for (std::size_t k = 0; k < 3000; ++k) arr.Array(0)[k] = static_cast<char16_t>(k % 7);
+    ASSERT_EQ(b->Call(i, kArray, arr), RPC_S_OK);
+    EXPECT_EQ(arr.Array(0).size(), 3000u);
+    EXPECT_EQ(arr.Array(0)[0], 2999 % 7);
+    EXPECT_EQ(arr.Long(1), 3000 - 429);
+
+    Args w(i.procedures[kWrite]);
+    w.Text(0) = std::u16string(399, u'I');
+    ASSERT_EQ(b->Call(i, kWrite, w), RPC_S_OK);
+    EXPECT_EQ(w.Text(1), std::u16string(399, u'I'));
+    EXPECT_EQ(w.Text(2), u"2026/12/06 01:02:03");
+    // 400 units do not fit a 400-unit buffer with its terminator; a pair is never split.
+    w.Text(0) = std::u16string(398, u'I') + u"\U0001F600";
+    ASSERT_EQ(b->Call(i, kWrite, w), RPC_S_OK);
+    EXPECT_EQ(w.Text(1), std::u16string(398, u'I'));
+
+    Args two(i.procedures[kTwoTexts]);
+    two.Text(0) = u"abc";
+    two.Text(1) = std::u16string(20000, u'z');  // several fragments
+    ASSERT_EQ(b->Call(i, kTwoTexts, two), RPC_S_OK);
+    EXPECT_EQ(two.Long(2), 3 * 1000 + 20000);
+
+    Args none(i.procedures[kThrow]);
+    EXPECT_EQ(b->Call(i, kThrow, none), RPC_S_CALL_FAILED);
+    EXPECT_EQ(b->Call(i, kMissing, none), NCA_S_OP_RNG_ERROR);
+    EXPECT_EQ(b->Call(i, 200, none), RPC_S_PROCNUM_OUT_OF_RANGE);
+    EXPECT_EQ(b->Call(i, kText, none), RPC_S_INVALID_ARG);  // Args of another procedure
+    int32_t v = 0;
+    EXPECT_EQ(CallChar(*b, u'\x263a', v), RPC_S_OK);
+    EXPECT_EQ(v, 0x263a);
+}
+
+TEST(RpcClient, BindingDoesNotConnectAndReconnectsOnce) {
+    TempWorld world;
+    auto b = Bind();  // nobody listens yet
+    int32_t v = 0;
+    EXPECT_EQ(CallChar(*b, u'a', v), RPC_S_SERVER_UNAVAILABLE);
+    {
+        Listening first;
+        EXPECT_EQ(CallChar(*b, u'b', v), RPC_S_OK);
+        EXPECT_EQ(v, u'b');
+    }
+    // The server went away and a new one took the endpoint: the same binding reconnects.
+    Listening second;
+    EXPECT_EQ(CallChar(*b, u'c', v), RPC_S_OK);
+    EXPECT_EQ(v, u'c');
+    EXPECT_EQ(CallChar(*b, u'd', v), RPC_S_OK);
+}
+
+TEST(RpcClient, UnknownInterfaceOnTheServer) {
+    TempWorld world;
+    Listening l;
+    Interface other = TestInterface();
+    Uuid::Parse("887e407b-88c9-4e15-9435-27481418cd5b", other.uuid);
+    Args a(other.procedures[kPing]);
+    EXPECT_EQ(Bind()->Call(other, kPing, a), RPC_S_UNKNOWN_IF);
+    // A binding can carry two interfaces (the second through alter_context).
+    auto b = Bind();
+    int32_t v;
+    EXPECT_EQ(CallChar(*b, u'x', v), RPC_S_OK);
+    EXPECT_EQ(b->Call(other, kPing, a), RPC_S_UNKNOWN_IF);
+    EXPECT_EQ(CallChar(*b, u'y', v), RPC_S_OK);
+}
+
+TEST(RpcServer, ManyClientsAtOnce) {
+    TempWorld world;
+    std::atomic<int> calls{0};
+    Listening l(TestHandlers(nullptr, &calls));
+    auto shared = Bind();  // one binding used from several threads: calls are serialised
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            auto own = Bind();
+            for (int k = 0; k < 25; ++k) {
+                int32_t v = 0;
+                char16_t c = static_cast<char16_t>(u'A' + t);
+                if (CallChar(*own, c, v) != RPC_S_OK || v != c) ++failures;
+                if (CallChar(*shared, c, v) != RPC_S_OK || v != c) ++failures;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(calls.load(), 8 * 25 * 2);
+}
+
+TEST(RpcServer, CallsBeyondTheCapAreRefused) {
+    TempWorld world;
+    Gate gate;
+    auto handlers = TestHandlers(nullptr);
+    handlers[kSleep] = [&](Args& a) {
+        gate.Wait();
+        a.Long(1) = 7;
+    };
+    Listening l(handlers, 2);
+    auto slow = [&] {
+        Args a(TestInterface().procedures[kSleep]);
+        a.Text(0) = u"0";
+        RpcStatus st = Bind()->Call(TestInterface(), kSleep, a);
+        return st == RPC_S_OK ? a.Long(1) : -static_cast<int32_t>(st);
+    };
+    auto first = std::async(std::launch::async, slow);
+    auto second = std::async(std::launch::async, slow);
+    ASSERT_TRUE(WaitFor([&] { return ServerAccess::CallsInFlight(l.server) == 2; }));
+    int32_t v;
+    EXPECT_EQ(CallChar(*Bind(), u'z', v), RPC_S_SERVER_TOO_BUSY);
+    gate.Open();
+    EXPECT_EQ(first.get(), 7);
+    EXPECT_EQ(second.get(), 7);
+    EXPECT_EQ(CallChar(*Bind(), u'z', v), RPC_S_OK);
+}
+
+TEST(RpcServer, StopWaitsForCallsInFlightIncludingTheStoppingOne) {
+    TempWorld world;
+    Gate gate;
+    Server server;
+    auto handlers = TestHandlers(&server);
+    handlers[kSleep] = [&](Args& a) {
+        gate.Wait();
+        a.Long(1) = 42;
+    };
+    ASSERT_EQ(server.UseProtseqEp("ncacn_np", 1234, kEndpoint), RPC_S_OK);
+    ASSERT_EQ(server.RegisterIf(TestInterface(), handlers), RPC_S_OK);
+    auto listen = std::async(std::launch::async, [&] { return server.Listen(1, 1234); });
+    auto blocked = std::async(std::launch::async, [&] {
+        Args a(TestInterface().procedures[kSleep]);
+        a.Text(0) = u"0";
+        RpcStatus st = Bind()->Call(TestInterface(), kSleep, a);
+        return st == RPC_S_OK ? a.Long(1) : -1;
+    });
+    ASSERT_TRUE(WaitFor([&] { return ServerAccess::CallsInFlight(server) == 1; }));
+    auto idle = Bind();
+    int32_t v;
+    ASSERT_EQ(CallChar(*idle, u'i', v), RPC_S_OK);  // a connection that stays open and idle
+    Args stop(TestInterface().procedures[kStop]);
+    EXPECT_EQ(Bind()->Call(TestInterface(), kStop, stop), RPC_S_OK);  // the stopping call gets its reply
+    EXPECT_EQ(listen.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    gate.Open();
+    EXPECT_EQ(blocked.get(), 42);
+    EXPECT_EQ(listen.get(), RPC_S_OK);
+    EXPECT_FALSE(EndpointIsListening(kEndpoint));
+    EXPECT_EQ(CallChar(*idle, u'i', v), RPC_S_SERVER_UNAVAILABLE);
+    EXPECT_EQ(server.UnregisterIf(nullptr, true), RPC_S_OK);
+}
+
+TEST(RpcServer, UnregisteredInterfaceRefusesNewCalls) {
+    TempWorld world;
+    Listening l;
+    auto b = Bind();
+    int32_t v;
+    ASSERT_EQ(CallChar(*b, u'a', v), RPC_S_OK);
+    ASSERT_EQ(l.server.UnregisterIf(&TestInterface(), true), RPC_S_OK);
+    EXPECT_EQ(CallChar(*b, u'a', v), NCA_S_UNK_IF);
+    EXPECT_EQ(CallChar(*Bind(), u'a', v), RPC_S_UNKNOWN_IF);
+}
+
+}  // namespace
+}  // namespace nx::rpc::test
