@@ -25,27 +25,9 @@
 #include <string>
 #include <string_view>
 
-// The platform's calendar-field and file-time layouts (the Windows SYSTEMTIME and FILETIME).
-#ifndef _FILETIME_
-#define _FILETIME_
-typedef struct _FILETIME {
-    uint32_t dwLowDateTime;
-    uint32_t dwHighDateTime;
-} FILETIME;
-#endif
-#ifndef _SYSTEMTIME_
-#define _SYSTEMTIME_
-typedef struct _SYSTEMTIME {
-    uint16_t wYear;
-    uint16_t wMonth;      // 1-12
-    uint16_t wDayOfWeek;  // 0 = Sunday
-    uint16_t wDay;
-    uint16_t wHour;
-    uint16_t wMinute;
-    uint16_t wSecond;
-    uint16_t wMilliseconds;
-} SYSTEMTIME;
-#endif
+// The platform's calendar-field and file-time layouts (SYSTEMTIME, FILETIME) are those of the
+// MAPI ABI, so that PT_SYSTIME values pass straight through.
+#include "platform/mapi/MapiTypes.h"
 
 namespace NAMESPACE_COMMON {
 

@@ -29,15 +29,15 @@
 // The platform's time-zone information (the Windows TIME_ZONE_INFORMATION layout).
 #ifndef _TIME_ZONE_INFORMATION_
 #define _TIME_ZONE_INFORMATION_
-typedef struct _TIME_ZONE_INFORMATION {
-    int32_t Bias;  // minutes, UTC = local + Bias
-    char16_t StandardName[32];
+struct TIME_ZONE_INFORMATION {
+    LONG Bias;  // minutes, UTC = local + Bias
+    WCHAR StandardName[32];
     SYSTEMTIME StandardDate;
-    int32_t StandardBias;
-    char16_t DaylightName[32];
+    LONG StandardBias;
+    WCHAR DaylightName[32];
     SYSTEMTIME DaylightDate;
-    int32_t DaylightBias;
-} TIME_ZONE_INFORMATION;
+    LONG DaylightBias;
+};
 #endif
 #ifndef TIME_ZONE_ID_INVALID
 #define TIME_ZONE_ID_UNKNOWN 0u
