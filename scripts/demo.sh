@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs a complete host session against the agent in a
+# temporary world of its own (XDG folders, pipe directory, MAPI profile and store, registry),
+# printing the procedures, their results, the documents and the agent's trace log.
+#   scripts/demo.sh [SESSION]    SESSION defaults to tools/nxhost/sessions/demo.nxh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+session=${1:-$root/tools/nxhost/sessions/demo.nxh}
+[ -f "$session" ] || { echo "demo: no session file $session" >&2; exit 2; }
+session=$(cd "$(dirname "$session")" && pwd)/$(basename "$session")
+
+bash scripts/deps.sh
+echo "== building"
+bash scripts/build.sh plain
+bin=$root/build/bin
+
+world=$(mktemp -d /tmp/nx-demo.XXXXXX)
+export XDG_CONFIG_HOME=$world/config XDG_DATA_HOME=$world/data XDG_RUNTIME_DIR=$world/run
+export NX_PIPE_DIR=$world/pipes TMPDIR=$world/tmp
+unset NX_DEBUG_OUTPUT
+mkdir -p "$XDG_CONFIG_HOME/nx-registry" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR" "$TMPDIR" "$world/agent"
+echo "== temporary world: $world"
+
+# The agent is installed as on Windows: the executable with its libraries beside it.
+cp "$bin/NxAgentOutlook64" "$world/agent/"
+for lib in "$bin"/*.so; do [ -e "$lib" ] && cp "$lib" "$world/agent/"; done
+agent=$world/agent/NxAgentOutlook64
+if [ -e "$world/agent/libmapi32.so" ]; then
+  echo "   MAPI runtime: $world/agent/libmapi32.so"
+else
+  echo "   MAPI runtime: not built yet; the agent answers every MAPI procedure with its failure value"
+fi
+
+# Trace log on (switch 2: to the file beside the agent), keyed by the agent's full path.
+cat > "$XDG_CONFIG_HOME/nx-registry/HKEY_CURRENT_USER.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\SoftWare\\Varnelle\\LogFiles]
+"$agent"=dword:00000002
+REG
+# The folders and profiles documents go to \$XDG_DATA_HOME/Sync.
+printf '[Outlook]\r\nsubfolder=false\r\nXMLPath=Sync\r\n' > "$world/agent/PIMProfile.ini"
+
+if [ -x "$bin/mapiadmin" ]; then
+  echo "== mapiadmin init (profile \"Outlook\", store \"Personal Folders\")"
+  "$bin/mapiadmin" init
+  "$bin/mapiadmin" folder list || true
+else
+  echo "== mapiadmin is not built yet: the session runs without a MAPI profile"
+fi
+
+echo "== host session: $session"
+status=0
+"$bin/nxhost" --start "$agent" --save "$world/documents" --script "$session" || status=$?
+
+echo "== documents"
+found=0
+for f in "$XDG_DATA_HOME/Sync/Profile.xml" "$XDG_DATA_HOME/Sync/Outlook.xml" "$world"/documents/*.xml; do
+  [ -f "$f" ] || continue
+  found=1
+  echo "-- $f"
+  cat "$f"
+  echo
+done
+[ "$found" = 1 ] || echo "(none)"
+
+echo "== trace log $world/agent/NxAgentOutlook64.log (UTF-16LE)"
+if [ -f "$world/agent/NxAgentOutlook64.log" ]; then
+  iconv -f UTF-16 -t UTF-8 "$world/agent/NxAgentOutlook64.log" | tr -d '\r'
+  echo
+else
+  echo "(no trace log)"
+fi
+echo "== the world stays in $world (rm -rf it when done); nxhost exit status: $status"
+exit "$status"
