@@ -1,0 +1,172 @@
+// Hostile peers against a real listening server: garbage, truncated PDUs, lying lengths, huge
+// alloc_hint values, oversized calls and a thousand connections dropped mid-PDU, while a
+// well-behaved client keeps calling. Nothing may crash, leak or stop the good client.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <random>
+#include <thread>
+
+#include "platform/rpc/Server.h"
+#include "tests/rpc/TempWorld.h"
+#include "tests/rpc/WireHelpers.h"
+
+namespace nx::rpc::test {
+namespace {
+
+constexpr const char* kEndpoint = "\\pipe\\NxRpcRobust";
+
+std::unique_ptr<ByteStream> Connect() {
+    std::unique_ptr<ByteStream> s;
+    EXPECT_EQ(ConnectEndpoint(kEndpoint, s), RPC_S_OK);
+    return s;
+}
+
+bool Send(ByteStream& s, const Bytes& b) {
+    return s.WriteAll(b.data(), b.size(), 2000);
+}
+
+// Reads what the server says until it closes the connection; false if it stays open.
+bool ServerCloses(ByteStream& s) {
+    uint8_t buf[4096];
+    for (;;) {
+        long n = s.Read(buf, sizeof buf, 5000);
+        if (n == 0) return true;
+        if (n < 0) return false;
+    }
+}
+
+class RobustnessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(server.UseProtseqEp("ncacn_np", 1234, kEndpoint), RPC_S_OK);
+        ASSERT_EQ(server.RegisterIf(TestInterface(), TestHandlers(&server)), RPC_S_OK);
+        listen = std::async(std::launch::async, [this] { return server.Listen(1, 1234); });
+        good = std::thread([this] {
+            std::shared_ptr<Binding> b;
+            BindingFromStringBinding("ncacn_np:[\\pipe\\NxRpcRobust]", b);
+            for (int i = 0; !stop; ++i) {
+                Args a(TestInterface().procedures[kTwoTexts]);
+                a.Text(0) = std::u16string(static_cast<std::size_t>(i % 50), u'g');
+                a.Text(1) = u"ok";
+                RpcStatus st = b->Call(TestInterface(), kTwoTexts, a);
+                if (st == RPC_S_OK && a.Long(2) == (i % 50) * 1000 + 2)
+                    ++goodCalls;
+                else
+                    ++badCalls;
+            }
+        });
+    }
+    void TearDown() override {
+        int before = goodCalls;
+        for (int i = 0; i < 400 && goodCalls < before + 5; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stop = true;
+        good.join();
+        EXPECT_EQ(badCalls.load(), 0);
+        EXPECT_GT(goodCalls.load(), before);
+        while (server.StopListening() != RPC_S_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(listen.get(), RPC_S_OK);
+    }
+
+    TempWorld world;
+    Server server;
+    std::future<RpcStatus> listen;
+    std::thread good;
+    std::atomic<bool> stop{false};
+    std::atomic<int> goodCalls{0}, badCalls{0};
+};
+
+TEST_F(RobustnessTest, MalformedStreamsEndTheirConnectionOnly) {
+    std::mt19937 rng(1234);
+    Bytes garbage(3000);
+    for (auto& b : garbage) b = static_cast<uint8_t>(rng());
+    const Bytes bind = SimpleBind();
+    Bytes lyingLength = SimpleBind();
+    lyingLength[8] = 0xff;  // frag_length 0x??ff: more than will ever come
+    lyingLength[9] = 0x0f;
+    Bytes tinyLength = SimpleBind();
+    tinyLength[8] = 8;
+    tinyLength[9] = 0;
+    Bytes badDrep = SimpleBind();
+    badDrep[4] = 0x20;
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        bool expectClose;  // the server closes by itself (otherwise we drop it)
+    } cases[] = {
+        {"random bytes", garbage, true},
+        {"frag_length below the header", tinyLength, true},
+        {"unknown integer representation", badDrep, true},
+        {"lying frag_length", lyingLength, false},
+        {"truncated bind", Bytes(bind.begin(), bind.begin() + 30), false},
+        {"half a header", Bytes(bind.begin(), bind.begin() + 7), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto s = Connect();
+        ASSERT_TRUE(Send(*s, c.bytes));
+        if (c.expectClose) {
+            EXPECT_TRUE(ServerCloses(*s));
+        }
+    }
+}
+
+TEST_F(RobustnessTest, HugeAllocHintIsOnlyAHint) {
+    auto s = Connect();
+    ASSERT_TRUE(Send(*s, SimpleBind()));
+    pdu::Fragment f;
+    ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
+    Bytes req = RequestPdu(2, kChar, Hex("41 00"));
+    req[16] = req[17] = req[18] = req[19] = 0xff;  // alloc_hint 4 GiB
+    ASSERT_TRUE(Send(*s, req));
+    ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
+    EXPECT_EQ(ResponseStub({f}), Hex("41 00 00 00"));
+    // A first fragment announcing 4 GiB and then silence, dropped by the client.
+    req = RequestPdu(3, kText, Hex("03 00 00 00"), pdu::PFC_FIRST_FRAG);
+    req[16] = req[17] = req[18] = req[19] = 0xff;
+    ASSERT_TRUE(Send(*s, req));
+}
+
+TEST_F(RobustnessTest, OversizedCallIsRefused) {
+    auto s = Connect();
+    ASSERT_TRUE(Send(*s, SimpleBind()));
+    pdu::Fragment f;
+    ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
+    // Fragments of 65000 stub bytes each, past the 16 MiB per-call cap.
+    Bytes chunk(65000, 0x41);
+    bool first = true;
+    for (std::size_t sent = 0; sent <= pdu::kMaxCallStub + chunk.size(); sent += chunk.size()) {
+        if (!Send(*s, RequestPdu(9, kText, chunk, first ? pdu::PFC_FIRST_FRAG : 0))) break;
+        first = false;
+    }
+    ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
+    EXPECT_EQ(FaultStatus(f), NCA_S_FAULT_REMOTE_NO_MEMORY);
+    EXPECT_TRUE(ServerCloses(*s));
+}
+
+TEST_F(RobustnessTest, AThousandConnectionsDroppedMidPdu) {
+    const Bytes bind = SimpleBind();
+    for (int batch = 0; batch < 10; ++batch) {
+        std::vector<std::unique_ptr<ByteStream>> open;
+        for (int i = 0; i < 100; ++i) {
+            auto s = Connect();
+            if (!s) continue;
+            // Every cut of a bind, then a bound connection cut inside a request.
+            std::size_t cut = static_cast<std::size_t>((batch * 100 + i) % static_cast<int>(bind.size()));
+            Send(*s, Bytes(bind.begin(), bind.begin() + static_cast<std::ptrdiff_t>(cut)));
+            open.push_back(std::move(s));
+        }
+        open.clear();  // dropped mid-PDU
+    }
+    // The server reaps them: only the good client's connection is left.
+    bool reaped = false;
+    for (int i = 0; i < 1000 && !reaped; ++i) {
+        reaped = ServerAccess::Connections(server) <= 1;
+        if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(reaped) << ServerAccess::Connections(server) << " connections left";
+}
+
+}  // namespace
+}  // namespace nx::rpc::test
