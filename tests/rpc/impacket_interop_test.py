@@ -19,7 +19,7 @@ SKIP = 77
 try:
     from impacket.dcerpc.v5 import rpcrt, transport
     from impacket.dcerpc.v5.dtypes import LONG, WSTR
-    from impacket.dcerpc.v5.ndr import NDRCALL, NDRUniConformantArray
+    from impacket.dcerpc.v5.ndr import NDRCALL, NDRSHORT, NDRUniConformantArray
     from impacket.uuid import uuidtup_to_bin
 except ImportError:
     print("impacket is not installed: skipped")
