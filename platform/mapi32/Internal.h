@@ -1,0 +1,26 @@
+// Declarations shared by the store, folder and message implementations.
+#pragma once
+
+#include "platform/mapi32/Objects.h"
+
+namespace nx::mapi32 {
+
+class MessageObj;
+
+// Current time as a FILETIME payload.
+std::string NowPayload();
+
+FolderObj* NewFolder(StoreCtxPtr ctx, std::int64_t id);
+ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props);
+
+// Computed properties every object of a store carries.
+void AddStoreIdentity(const StoreCtx& ctx, PropMap& out);
+
+// Row loaders.
+std::vector<TableRow> LoadContentsRows(const StoreCtx& ctx, std::int64_t folder, int kind);
+std::vector<TableRow> LoadHierarchyRows(const StoreCtx& ctx, std::int64_t folder);
+
+// PR_INSTANCE_KEY payload of a row.
+std::string InstanceKey(std::int64_t key);
+
+}  // namespace nx::mapi32

@@ -1,0 +1,386 @@
+// Messages and attachments: both are transacted. A message keeps its edits in memory until
+// SaveChanges, which writes the message and every attachment change in one transaction. An
+// attachment's SaveChanges hands its edits to its message; they reach the store file with the
+// message's next SaveChanges, as MAPI prescribes.
+#include <climits>
+
+#include "platform/mapi32/Internal.h"
+
+namespace nx::mapi32 {
+namespace {
+
+bool IsMessageComputed(ULONG id) {
+    switch (id) {
+        case PROP_ID(PR_ENTRYID):
+        case PROP_ID(PR_PARENT_ENTRYID):
+        case PROP_ID(PR_OBJECT_TYPE):
+        case PROP_ID(PR_RECORD_KEY):
+        case PROP_ID(PR_STORE_ENTRYID):
+        case PROP_ID(PR_STORE_RECORD_KEY):
+        case PROP_ID(PR_MAPPING_SIGNATURE):
+        case PROP_ID(PR_INSTANCE_KEY):
+        case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
+        case PROP_ID(PR_HASATTACH):
+            return true;
+        default:
+            return false;
+    }
+}
+
+constexpr ULONG kUnknownAttachNum = 0xFFFFFFFFu;
+
+struct AttachState {
+    std::int64_t rowId = 0;  // 0: not in the store file yet
+    PropMap props;           // every value; out-of-line ones not loaded unless edited
+    std::set<std::uint16_t> dirty;
+    std::set<std::uint16_t> removed;
+    bool deleted = false;
+};
+
+}  // namespace
+
+class MessageObj final : public PropObject<IMessage> {
+public:
+    MessageObj(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props)
+        : m_ctx(std::move(ctx)), m_id(id), m_parent(parent), m_kind(kind), m_props(std::move(props)) {}
+
+    bool Supports(const IID& iid) const override {
+        return iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IMessage;
+    }
+    std::mutex& Mutex() override { return m_ctx->mutex(); }
+    Storage* NamedStorage() override { return &m_ctx->db(); }
+    const StoreCtx& Ctx() const { return *m_ctx; }
+    bool IsComputed(ULONG id) override { return IsMessageComputed(id); }
+
+    void Collect(PropMap& out) override {
+        out = m_props;
+        AddStoreIdentity(*m_ctx, out);
+        if (m_id) {
+            std::string eid = m_ctx->MessageId(m_id);
+            out[PROP_ID(PR_ENTRYID)] = Bin(eid);
+            out[PROP_ID(PR_RECORD_KEY)] = Bin(eid);
+        }
+        out[PROP_ID(PR_PARENT_ENTRYID)] = Bin(m_ctx->FolderId(m_parent));
+        out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_MESSAGE);
+        if (!m_id || !m_staged.empty()) out[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
+    }
+    void Set(std::uint16_t id, StoredValue v) override {
+        m_props[id] = std::move(v);
+        m_dirty.insert(id);
+        m_removed.erase(id);
+    }
+    void Delete(std::uint16_t id) override {
+        m_props.erase(id);
+        m_dirty.erase(id);
+        m_removed.insert(id);
+    }
+    std::string LoadValue(std::uint16_t id) override {
+        if (!m_id) throw MapiError(MAPI_E_NOT_FOUND);
+        return m_ctx->db().LoadLarge(m_id, id);
+    }
+
+    HRESULT Save(ULONG) override {
+        std::lock_guard lock(Mutex());
+        std::vector<Change> batch(1);
+        Change& m = batch[0];
+        m.id = m_id;
+        m.kind = m_kind;
+        m.parent = m_parent;
+        for (std::uint16_t id : m_dirty) m.set[id] = m_props[id];
+        m.removeProps.assign(m_removed.begin(), m_removed.end());
+        // Times the caller set explicitly are kept; otherwise the store stamps them.
+        std::string now = NowPayload();
+        if (!m_id && !m_dirty.count(PROP_ID(PR_CREATION_TIME)))
+            m.set[PROP_ID(PR_CREATION_TIME)] = {PT_SYSTIME, now};
+        if (!m_dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
+            m.set[PROP_ID(PR_LAST_MODIFICATION_TIME)] = {PT_SYSTIME, now};
+        m.set[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
+        std::vector<ULONG> nums;
+        for (auto& [num, st] : m_staged) {
+            Change c;
+            if (st.deleted) {
+                if (!st.rowId) continue;
+                c.id = st.rowId;
+                c.remove = true;
+            } else if (!st.rowId) {
+                c.kind = kKindAttachment;
+                c.parent = m_id ? m_id : kParentOfBatch;
+                c.attachNum = static_cast<std::int32_t>(num);
+                c.set = st.props;
+            } else if (!st.dirty.empty() || !st.removed.empty()) {
+                c.id = st.rowId;
+                for (std::uint16_t id : st.dirty) c.set[id] = st.props[id];
+                c.removeProps.assign(st.removed.begin(), st.removed.end());
+            } else {
+                continue;
+            }
+            batch.push_back(std::move(c));
+            nums.push_back(num);
+        }
+        std::vector<std::int64_t> ids = m_ctx->db().Save(batch);
+        // Committed: the in-memory state now matches the file.
+        m_id = ids[0];
+        for (auto& [id, v] : m.set) m_props[id] = v;
+        m_dirty.clear();
+        m_removed.clear();
+        for (std::size_t i = 0; i < nums.size(); ++i) {
+            AttachState& st = m_staged[nums[i]];
+            if (st.deleted) {
+                m_staged.erase(nums[i]);
+                continue;
+            }
+            st.rowId = ids[i + 1];
+            st.dirty.clear();
+            st.removed.clear();
+        }
+        return S_OK;
+    }
+
+    // ---- Attachments (the caller holds the store mutex) ----
+
+    template <class F>
+    void ForEachAttachment(F&& f) {
+        if (m_id) {
+            m_ctx->db().QueryChildren(m_id, kKindAttachment, [&](const ObjectRow& row) {
+                auto num = static_cast<ULONG>(row.attachNum);
+                auto it = m_staged.find(num);
+                if (it != m_staged.end()) {
+                    if (!it->second.deleted) f(num, it->second.rowId, it->second.props);
+                    return;
+                }
+                PropMap props;
+                if (FAILED(DecodeBlob(row.props, props))) throw MapiError(MAPI_E_CORRUPT_DATA);
+                f(num, row.id, props);
+            });
+        }
+        for (auto& [num, st] : m_staged)
+            if (!st.rowId && !st.deleted) f(num, std::int64_t{0}, st.props);
+    }
+
+    bool HasAttachments() {
+        bool any = false;
+        ForEachAttachment([&](ULONG, std::int64_t, const PropMap&) { any = true; });
+        return any;
+    }
+
+    std::int64_t CommittedRow(ULONG num) {
+        std::int64_t found = 0;
+        if (m_id)
+            m_ctx->db().QueryChildren(m_id, kKindAttachment, [&](const ObjectRow& row) {
+                if (static_cast<ULONG>(row.attachNum) == num) found = row.id;
+            });
+        return found;
+    }
+
+    // Takes an attachment's saved edits.
+    void Stage(ULONG num, const PropMap& props, const std::set<std::uint16_t>& dirty,
+               const std::set<std::uint16_t>& removed) {
+        auto it = m_staged.find(num);
+        if (it == m_staged.end()) {
+            AttachState st;
+            st.rowId = CommittedRow(num);
+            it = m_staged.emplace(num, std::move(st)).first;
+        }
+        AttachState& st = it->second;
+        if (st.deleted) throw MapiError(MAPI_E_OBJECT_DELETED);
+        st.props = props;
+        for (auto id : removed) {
+            st.dirty.erase(id);
+            st.removed.insert(id);
+        }
+        for (auto id : dirty) {
+            st.removed.erase(id);
+            st.dirty.insert(id);
+        }
+    }
+
+    std::string LoadAttachValue(std::int64_t rowId, std::uint16_t id) {
+        if (!rowId) throw MapiError(MAPI_E_NOT_FOUND);
+        return m_ctx->db().LoadLarge(rowId, id);
+    }
+
+    ULONG NextAttachNum() {
+        if (m_nextAttach == kUnknownAttachNum) {
+            ULONG next = 0;
+            ForEachAttachment(
+                [&](ULONG num, std::int64_t, const PropMap&) { next = std::max(next, num + 1); });
+            for (auto& [num, st] : m_staged) next = std::max(next, num + 1);
+            m_nextAttach = next;
+        }
+        return m_nextAttach++;
+    }
+
+    std::vector<TableRow> AttachmentRows() {
+        std::vector<TableRow> rows;
+        ForEachAttachment([&](ULONG num, std::int64_t, const PropMap& props) {
+            TableRow row;
+            row.blob = EncodeBlob(props);
+            row.extra.emplace_back(PR_ATTACH_NUM, PayloadLong(static_cast<LONG>(num)));
+            row.extra.emplace_back(PR_INSTANCE_KEY, InstanceKey(num));
+            row.extra.emplace_back(PR_OBJECT_TYPE, PayloadLong(MAPI_ATTACH));
+            rows.push_back(std::move(row));
+        });
+        return rows;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetAttachmentTable(ULONG flags, LPMAPITABLE* out) override;
+    HRESULT STDMETHODCALLTYPE OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) override;
+    HRESULT STDMETHODCALLTYPE CreateAttach(LPCIID iid, ULONG flags, ULONG* num, LPATTACH* out) override;
+    HRESULT STDMETHODCALLTYPE DeleteAttach(ULONG num, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
+        return Guarded([&]() -> HRESULT {
+            std::lock_guard lock(Mutex());
+            auto it = m_staged.find(num);
+            if (it != m_staged.end()) {
+                if (it->second.deleted) return MAPI_E_NOT_FOUND;
+                if (it->second.rowId) {
+                    it->second.deleted = true;
+                } else {
+                    m_staged.erase(it);
+                }
+                return S_OK;
+            }
+            std::int64_t row = CommittedRow(num);
+            if (!row) return MAPI_E_NOT_FOUND;
+            AttachState st;
+            st.rowId = row;
+            st.deleted = true;
+            m_staged.emplace(num, std::move(st));
+            return S_OK;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
+        return Guarded([&]() -> HRESULT {
+            if (!out) return MAPI_E_INVALID_PARAMETER;
+            *out = NewTable(
+                nullptr, [] { return std::vector<TableRow>(); },
+                {PR_DISPLAY_NAME_W, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W, PR_INSTANCE_KEY},
+                (flags & MAPI_UNICODE) != 0);
+            return S_OK;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE ModifyRecipients(ULONG, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE SubmitMessage(ULONG) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE SetReadFlag(ULONG) override { return MAPI_E_NO_SUPPORT; }
+
+private:
+    StoreCtxPtr m_ctx;
+    std::int64_t m_id;
+    std::int64_t m_parent;
+    int m_kind;
+    PropMap m_props;
+    std::set<std::uint16_t> m_dirty;
+    std::set<std::uint16_t> m_removed;
+    std::map<ULONG, AttachState> m_staged;
+    ULONG m_nextAttach = kUnknownAttachNum;
+};
+
+class AttachObj final : public PropObject<IAttach> {
+public:
+    AttachObj(MessageObj* msg, ULONG num, std::int64_t rowId, PropMap props)
+        : m_msg(msg), m_num(num), m_rowId(rowId), m_props(std::move(props)) {
+        m_msg->AddRef();
+    }
+    ~AttachObj() override { m_msg->Release(); }
+
+    bool Supports(const IID& iid) const override {
+        return iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IAttachment;
+    }
+    std::mutex& Mutex() override { return m_msg->Mutex(); }
+    Storage* NamedStorage() override { return m_msg->NamedStorage(); }
+    bool IsComputed(ULONG id) override {
+        return id == PROP_ID(PR_ATTACH_NUM) || id == PROP_ID(PR_OBJECT_TYPE) ||
+               id == PROP_ID(PR_INSTANCE_KEY) || id == PROP_ID(PR_STORE_ENTRYID) ||
+               id == PROP_ID(PR_STORE_RECORD_KEY) || id == PROP_ID(PR_MAPPING_SIGNATURE);
+    }
+    void Collect(PropMap& out) override {
+        out = m_props;
+        AddStoreIdentity(m_msg->Ctx(), out);
+        out[PROP_ID(PR_ATTACH_NUM)] = Long(static_cast<LONG>(m_num));
+        out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_ATTACH);
+    }
+    void Set(std::uint16_t id, StoredValue v) override {
+        m_props[id] = std::move(v);
+        m_dirty.insert(id);
+        m_removed.erase(id);
+    }
+    void Delete(std::uint16_t id) override {
+        m_props.erase(id);
+        m_dirty.erase(id);
+        m_removed.insert(id);
+    }
+    std::string LoadValue(std::uint16_t id) override { return m_msg->LoadAttachValue(m_rowId, id); }
+
+    HRESULT Save(ULONG) override {
+        std::lock_guard lock(Mutex());
+        // An attachment without an explicit size reports the size of its data.
+        auto data = m_props.find(PROP_ID(PR_ATTACH_DATA_BIN));
+        if (!m_props.count(PROP_ID(PR_ATTACH_SIZE)) && data != m_props.end()) {
+            m_props[PROP_ID(PR_ATTACH_SIZE)] =
+                Long(static_cast<LONG>(std::min<std::uint64_t>(data->second.Size(), LONG_MAX)));
+            m_dirty.insert(PROP_ID(PR_ATTACH_SIZE));
+        }
+        m_msg->Stage(m_num, m_props, m_dirty, m_removed);
+        m_dirty.clear();
+        m_removed.clear();
+        return S_OK;
+    }
+
+private:
+    MessageObj* m_msg;
+    ULONG m_num;
+    std::int64_t m_rowId;
+    PropMap m_props;
+    std::set<std::uint16_t> m_dirty;
+    std::set<std::uint16_t> m_removed;
+};
+
+HRESULT MessageObj::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
+    return Guarded([&]() -> HRESULT {
+        if (!out) return MAPI_E_INVALID_PARAMETER;
+        *out = nullptr;
+        ComPtr<IMessage> keep(this);
+        MessageObj* self = this;
+        *out = NewTable(
+            &m_ctx->mutex(), [keep, self] { return self->AttachmentRows(); },
+            {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_ATTACH_METHOD, PR_ATTACH_SIZE, PR_DISPLAY_NAME_W},
+            (flags & MAPI_UNICODE) != 0);
+        return S_OK;
+    });
+}
+
+HRESULT MessageObj::OpenAttach(ULONG num, LPCIID iid, ULONG, LPATTACH* out) {
+    return Guarded([&]() -> HRESULT {
+        if (!out) return MAPI_E_INVALID_PARAMETER;
+        *out = nullptr;
+        AttachObj* obj = nullptr;
+        {
+            std::lock_guard lock(Mutex());
+            ForEachAttachment([&](ULONG n, std::int64_t rowId, const PropMap& props) {
+                if (n == num && !obj) obj = new AttachObj(this, n, rowId, props);
+            });
+        }
+        if (!obj) return MAPI_E_NOT_FOUND;
+        return HandOut(obj, iid, reinterpret_cast<void**>(out));
+    });
+}
+
+HRESULT MessageObj::CreateAttach(LPCIID iid, ULONG, ULONG* num, LPATTACH* out) {
+    return Guarded([&]() -> HRESULT {
+        if (!out) return MAPI_E_INVALID_PARAMETER;
+        *out = nullptr;
+        ULONG n;
+        {
+            std::lock_guard lock(Mutex());
+            n = NextAttachNum();
+        }
+        if (num) *num = n;
+        return HandOut(new AttachObj(this, n, 0, {}), iid, reinterpret_cast<void**>(out));
+    });
+}
+
+ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind,
+                              PropMap props) {
+    return new MessageObj(std::move(ctx), id, parent, kind, std::move(props));
+}
+
+}  // namespace nx::mapi32

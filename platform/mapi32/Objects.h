@@ -1,0 +1,216 @@
+// The MAPI objects of the runtime: session, profile administration, message store, folder,
+// message, attachment, stream and table. Every method is wrapped by Guarded (no exception
+// leaves a MAPI method); every object of one store serialises on the store's mutex, so any
+// object may be used from any thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/mapi/Mapi.h"
+#include "platform/mapi32/EntryId.h"
+#include "platform/mapi32/Memory.h"
+#include "platform/mapi32/Profiles.h"
+#include "platform/mapi32/Props.h"
+#include "platform/mapi32/Storage.h"
+
+namespace nx::mapi32 {
+
+template <class F>
+HRESULT Guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const MapiError& e) {
+        return e.hr();
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return MAPI_E_CALL_FAILED;
+    }
+}
+
+// Reference counting and QueryInterface for one interface chain.
+template <class Iface>
+class ComBase : public Iface {
+public:
+    ComBase() = default;
+    ComBase(const ComBase&) = delete;
+    ComBase& operator=(const ComBase&) = delete;
+    virtual ~ComBase() = default;
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG r = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (r == 0) delete this;
+        return r;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return MAPI_E_INVALID_PARAMETER;
+        *out = nullptr;
+        if (!Supports(iid)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        AddRef();
+        *out = static_cast<Iface*>(this);
+        return S_OK;
+    }
+    virtual bool Supports(const IID& iid) const = 0;
+
+private:
+    std::atomic<ULONG> m_refs{1};
+};
+
+// Hands a new object to an out parameter, checking the interface asked for.
+template <class T>
+HRESULT HandOut(T* obj, LPCIID iid, void** out) {
+    if (iid && !obj->Supports(*iid)) {
+        obj->Release();
+        return MAPI_E_INTERFACE_NOT_SUPPORTED;
+    }
+    *out = obj;
+    return S_OK;
+}
+
+// What every object of one store shares.
+struct StoreCtx {
+    std::shared_ptr<StoreBackend> backend;
+    Uid uid{};
+    std::string displayName;  // UTF-8, from the profile
+    std::string entryId;
+    bool isDefault = false;
+
+    Storage& db() const { return *backend->storage; }
+    std::mutex& mutex() const { return backend->mutex; }
+    const StoreLayout& layout() const { return backend->storage->Layout(); }
+    std::string FolderId(std::int64_t key) const { return MakeObjectEntryId(uid, kEidFolder, key); }
+    std::string MessageId(std::int64_t key, bool shortTerm = false) const {
+        return MakeObjectEntryId(uid, kEidMessage, key, shortTerm);
+    }
+};
+using StoreCtxPtr = std::shared_ptr<const StoreCtx>;
+
+StoredValue Bin(std::string bytes);
+StoredValue Long(LONG v);
+StoredValue Bool(bool v);
+StoredValue Text(std::u16string_view v);
+std::string TextArg(const void* p, ULONG flags);  // an LPTSTR argument as UTF-8
+
+// Implements IMAPIProp over three hooks; the hooks run with the object's mutex held.
+class PropHooks {
+public:
+    virtual ~PropHooks() = default;
+    virtual std::mutex& Mutex() = 0;
+    // Every property the object has now: stored values (with pending edits) and computed ones.
+    virtual void Collect(PropMap& out) = 0;
+    virtual bool IsComputed(ULONG propId) = 0;
+    virtual void Set(std::uint16_t propId, StoredValue v) = 0;
+    virtual void Delete(std::uint16_t propId) = 0;
+    // The full value of an out-of-line property.
+    virtual std::string LoadValue(std::uint16_t propId) = 0;
+    // Called after a batch of Set / Delete calls (SetProps, DeleteProps, a stream's Commit):
+    // objects that are not transacted write the batch here, in one transaction.
+    virtual void EndEdit() {}
+    virtual IUnknown* Self() = 0;
+    virtual Storage* NamedStorage() = 0;  // the store that maps named properties
+};
+
+template <class Iface>
+class PropObject : public ComBase<Iface>, public PropHooks {
+public:
+    HRESULT STDMETHODCALLTYPE GetLastError(HRESULT, ULONG, LPMAPIERROR* err) override;
+    HRESULT STDMETHODCALLTYPE SaveChanges(ULONG ulFlags) override;
+    HRESULT STDMETHODCALLTYPE GetProps(LPSPropTagArray tags, ULONG ulFlags, ULONG* count,
+                                       LPSPropValue* props) override;
+    HRESULT STDMETHODCALLTYPE GetPropList(ULONG ulFlags, LPSPropTagArray* tags) override;
+    HRESULT STDMETHODCALLTYPE OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG ulFlags,
+                                           LPUNKNOWN* out) override;
+    HRESULT STDMETHODCALLTYPE SetProps(ULONG count, LPSPropValue props,
+                                       LPSPropProblemArray* problems) override;
+    HRESULT STDMETHODCALLTYPE DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) override;
+    HRESULT STDMETHODCALLTYPE CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID,
+                                     LPVOID, ULONG, LPSPropProblemArray*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT STDMETHODCALLTYPE CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
+                                        LPSPropProblemArray*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT STDMETHODCALLTYPE GetNamesFromIDs(LPSPropTagArray* tags, LPGUID guid, ULONG ulFlags, ULONG* count,
+                                              LPMAPINAMEID** names) override;
+    HRESULT STDMETHODCALLTYPE GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG ulFlags,
+                                              LPSPropTagArray* tags) override;
+
+    IUnknown* Self() override { return this; }
+
+protected:
+    // Transacted objects (messages, attachments) override; others change at once.
+    virtual HRESULT Save(ULONG) { return S_OK; }
+};
+
+// A stream over one property value, read into memory; writes reach the property on Commit (or
+// on the last Release, when uncommitted).
+class StreamObj final : public ComBase<IStream> {
+public:
+    StreamObj(PropHooks* owner, ULONG tag, std::string data, bool writable);
+    ~StreamObj() override;
+    bool Supports(const IID& iid) const override;
+
+    HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* read) override;
+    HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* written) override;
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* pos) override;
+    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override;
+    HRESULT STDMETHODCALLTYPE CopyTo(IStream* dst, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
+                                     ULARGE_INTEGER* written) override;
+    HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
+    HRESULT STDMETHODCALLTYPE Revert() override;
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+        return STG_E_INVALIDFUNCTION;
+    }
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+        return STG_E_INVALIDFUNCTION;
+    }
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
+    HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return MAPI_E_NO_SUPPORT; }
+
+private:
+    void Flush();
+    PropHooks* m_owner;  // holds a reference through m_owner->Self()
+    ULONG m_tag;
+    std::mutex m_lock;
+    std::string m_data;
+    std::size_t m_pos = 0;
+    bool m_writable;
+    bool m_dirty = false;
+};
+
+// ---- Tables ----
+struct TableRow {
+    std::string blob;                                  // stored properties (property blob)
+    std::vector<std::pair<ULONG, std::string>> extra;  // computed columns: tag, payload
+};
+using RowLoader = std::function<std::vector<TableRow>()>;
+
+// A table over rows that `loader` produces (run with `storeMutex` held when set).
+
+IMAPITable* NewTable(std::mutex* storeMutex, RowLoader loader, std::vector<ULONG> defaultColumns,
+                     bool unicode);
+
+// ---- Store, folders, messages ----
+class MsgStoreObj;
+class FolderObj;
+class MessageObj;
+
+// Opens an entry of a store by id (empty id: the root folder). Caller holds no lock.
+HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID iid, ULONG flags, ULONG* type,
+                       LPUNKNOWN* out);
+
+ComBase<IMsgStore>* NewMsgStore(StoreCtxPtr ctx);
+IMAPISession* NewSession(ProfileEntry profile);
+IProfAdmin* NewProfAdmin();
+
+}  // namespace nx::mapi32

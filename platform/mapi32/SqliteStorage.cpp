@@ -1,0 +1,421 @@
+// SQLite implementation of the storage seam. Schema of a store file (application_id 'NXMS',
+// user_version 1):
+//
+//   meta(key TEXT PRIMARY KEY, value BLOB)          uid, store_object, root, ipm, longterm
+//   objects(id INTEGER PRIMARY KEY AUTOINCREMENT,   key of every object; AUTOINCREMENT so that a
+//           kind, parent -> objects ON DELETE         key is never handed out twice
+//           CASCADE, attach_num, props BLOB)
+//   large_values(object -> objects ON DELETE CASCADE, tag, value BLOB)   out-of-line values
+//   named_props(id AUTOINCREMENT, guid, kind, lid, name, UNIQUE(...))    id 0x8000 + id - 1
+//   receive_folders(class TEXT COLLATE NOCASE PRIMARY KEY, folder -> objects ON DELETE CASCADE)
+//
+// The file is in WAL mode with synchronous=NORMAL: a transaction that committed survives any
+// crash of the process; an operating-system crash or power loss may lose the last transactions
+// but never leaves a half-written one.
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/mapi32/Sqlite.h"
+#include "platform/mapi32/Storage.h"
+#include "platform/system/Utf.h"
+
+namespace nx::mapi32 {
+namespace {
+
+constexpr int kApplicationId = 0x4E584D53;  // 'NXMS'
+constexpr int kSchemaVersion = 1;
+constexpr ULONG kMaxNamedProps = 0x7FFF;
+
+const char* const kSchema = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB NOT NULL);
+CREATE TABLE objects(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind INTEGER NOT NULL,
+  parent INTEGER REFERENCES objects(id) ON DELETE CASCADE,
+  attach_num INTEGER,
+  props BLOB NOT NULL);
+CREATE INDEX objects_by_parent ON objects(parent, kind, id);
+CREATE TABLE large_values(
+  object INTEGER NOT NULL REFERENCES objects(id) ON DELETE CASCADE,
+  tag INTEGER NOT NULL,
+  value BLOB NOT NULL,
+  PRIMARY KEY(object, tag)) WITHOUT ROWID;
+CREATE TABLE named_props(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  guid BLOB NOT NULL, kind INTEGER NOT NULL, lid INTEGER NOT NULL, name BLOB NOT NULL,
+  UNIQUE(guid, kind, lid, name));
+CREATE TABLE receive_folders(
+  class TEXT NOT NULL COLLATE NOCASE PRIMARY KEY,
+  folder INTEGER NOT NULL REFERENCES objects(id) ON DELETE CASCADE);
+)sql";
+
+struct ResetOnExit {
+    Stmt& s;
+    ~ResetOnExit() { s.Reset(); }
+};
+
+class SqliteStorage final : public Storage {
+public:
+    explicit SqliteStorage(Db db) : m_db(std::move(db)) {}
+
+    // Per-connection settings; WAL mode is kept in the file itself.
+    void Configure() {
+        m_db.Exec("PRAGMA journal_mode=WAL");
+        m_db.Exec("PRAGMA synchronous=NORMAL");
+    }
+
+    void Prepare() {
+        m_load.emplace(m_db,
+                       "SELECT id, kind, COALESCE(parent, 0), COALESCE(attach_num, -1), props FROM objects "
+                       "WHERE id = ?1");
+        m_large.emplace(m_db, "SELECT value FROM large_values WHERE object = ?1 AND tag = ?2");
+        m_children.emplace(m_db,
+                           "SELECT id, kind, COALESCE(parent, 0), COALESCE(attach_num, -1), props FROM "
+                           "objects WHERE parent = ?1 AND kind = ?2 ORDER BY id");
+        m_folders.emplace(m_db,
+                          "SELECT o.id, o.kind, COALESCE(o.parent, 0), COALESCE(o.attach_num, -1), o.props, "
+                          "EXISTS(SELECT 1 FROM objects c WHERE c.parent = o.id AND c.kind = 1), "
+                          "(SELECT COUNT(*) FROM objects m WHERE m.parent = o.id AND m.kind = 2) "
+                          "FROM objects o WHERE o.parent = ?1 AND o.kind = 1 ORDER BY o.id");
+        m_hasChild.emplace(m_db, "SELECT EXISTS(SELECT 1 FROM objects WHERE parent = ?1 AND kind = ?2)");
+        m_count.emplace(m_db, "SELECT COUNT(*) FROM objects WHERE parent = ?1 AND kind = ?2");
+    }
+
+    void ReadLayout() {
+        Stmt s(m_db, "SELECT key, value FROM meta");
+        std::unordered_map<std::string, std::string> meta;
+        while (s.Step()) meta[s.Text(0)] = std::string(s.Blob(1));
+        auto num = [&](const char* key) -> std::int64_t {
+            auto it = meta.find(key);
+            if (it == meta.end()) throw MapiError(MAPI_E_CORRUPT_STORE, "store metadata missing");
+            try {
+                return std::stoll(it->second);
+            } catch (...) {
+                throw MapiError(MAPI_E_CORRUPT_STORE, "store metadata damaged");
+            }
+        };
+        auto uid = meta.find("uid");
+        if (uid == meta.end() || uid->second.size() != 16) throw MapiError(MAPI_E_CORRUPT_STORE, "store uid");
+        std::memcpy(m_layout.uid.data(), uid->second.data(), 16);
+        m_layout.storeObject = num("store_object");
+        m_layout.root = num("root");
+        m_layout.ipmSubtree = num("ipm");
+        m_layout.longTermIds = num("longterm") != 0;
+        for (std::int64_t id : {m_layout.storeObject, m_layout.root, m_layout.ipmSubtree})
+            if (!Load(id)) throw MapiError(MAPI_E_CORRUPT_STORE, "store objects missing");
+    }
+
+    void Create(const Uid& uid, bool longTermIds) {
+        Transaction tx(m_db);
+        m_db.Exec(kSchema);
+        m_db.Exec("PRAGMA application_id = 1314409811");  // kApplicationId
+        m_db.Exec("PRAGMA user_version = 1");
+        auto insert = [&](int kind, std::int64_t parent, const PropMap& props) {
+            Stmt s(m_db, "INSERT INTO objects(kind, parent, props) VALUES(?1, ?2, ?3)");
+            s.Bind(1, kind);
+            if (parent) {
+                s.Bind(2, parent);
+            } else {
+                s.BindNull(2);
+            }
+            s.BindBlob(3, EncodeBlob(props));
+            s.Run();
+            return m_db.LastInsertId();
+        };
+        auto folderProps = [](const char16_t* name, LONG folderType) {
+            PropMap p;
+            p[PROP_ID(PR_DISPLAY_NAME_W)] = {PT_UNICODE, U16ToPayload(name)};
+            p[PROP_ID(PR_FOLDER_TYPE)] = {PT_LONG, PayloadLong(folderType)};
+            return p;
+        };
+        std::int64_t storeObject = insert(kKindStore, 0, {});
+        std::int64_t root = insert(kKindFolder, 0, folderProps(u"", FOLDER_ROOT));
+        std::int64_t ipm = insert(kKindFolder, root, folderProps(u"Top of Personal Folders", FOLDER_GENERIC));
+        auto meta = [&](const char* key, std::string_view value) {
+            Stmt s(m_db, "INSERT INTO meta(key, value) VALUES(?1, ?2)");
+            s.Bind(1, std::string_view(key)).BindBlob(2, value);
+            s.Run();
+        };
+        meta("uid", std::string_view(reinterpret_cast<const char*>(uid.data()), 16));
+        meta("store_object", std::to_string(storeObject));
+        meta("root", std::to_string(root));
+        meta("ipm", std::to_string(ipm));
+        meta("longterm", longTermIds ? "1" : "0");
+        tx.Commit();
+    }
+
+    void CheckIdentity() {
+        Stmt a(m_db, "PRAGMA application_id");
+        std::int64_t app = a.Step() ? a.Int(0) : 0;
+        Stmt v(m_db, "PRAGMA user_version");
+        std::int64_t ver = v.Step() ? v.Int(0) : 0;
+        if (app != kApplicationId) throw MapiError(MAPI_E_CORRUPT_STORE, "not a message store file");
+        if (ver != kSchemaVersion) throw MapiError(MAPI_E_VERSION, "unknown store file version");
+    }
+
+    const StoreLayout& Layout() const override { return m_layout; }
+
+    std::optional<ObjectRow> Load(std::int64_t id) override {
+        Stmt& s = *m_load;
+        ResetOnExit r{s};
+        s.Bind(1, id);
+        if (!s.Step()) return std::nullopt;
+        return RowOf(s, false);
+    }
+
+    std::string LoadLarge(std::int64_t id, std::uint16_t propId) override {
+        // The tag of an out-of-line value is looked up by id: the blob holds its type.
+        auto row = Load(id);
+        if (!row) throw MapiError(MAPI_E_OBJECT_DELETED);
+        std::vector<PropRef> refs;
+        if (FAILED(ParseBlob(row->props, refs))) throw MapiError(MAPI_E_CORRUPT_DATA);
+        for (const auto& ref : refs) {
+            if (PROP_ID(ref.tag) != propId) continue;
+            if (!ref.outOfLine) return std::string(ref.payload);
+            Stmt& s = *m_large;
+            ResetOnExit r{s};
+            s.Bind(1, id).Bind(2, static_cast<std::int64_t>(ref.tag));
+            if (!s.Step()) throw MapiError(MAPI_E_CORRUPT_DATA, "out-of-line value missing");
+            std::string value(s.Blob(0));
+            if (value.size() != ref.size || !ValidPayload(PROP_TYPE(ref.tag), value))
+                throw MapiError(MAPI_E_CORRUPT_DATA, "out-of-line value damaged");
+            return value;
+        }
+        throw MapiError(MAPI_E_NOT_FOUND);
+    }
+
+    std::vector<std::int64_t> Save(std::vector<Change>& changes) override {
+        Transaction tx(m_db);
+        std::vector<std::int64_t> ids;
+        std::int64_t firstInsert = 0;
+        for (Change& c : changes) {
+            std::int64_t id = c.id;
+            if (c.remove) {
+                if (id) {
+                    Stmt s(m_db, "DELETE FROM objects WHERE id = ?1");
+                    s.Bind(1, id).Run();
+                }
+                ids.push_back(id);
+                continue;
+            }
+            PropMap props;
+            if (id) {
+                auto row = Load(id);
+                if (!row) throw MapiError(MAPI_E_OBJECT_DELETED);
+                if (FAILED(DecodeBlob(row->props, props))) throw MapiError(MAPI_E_CORRUPT_DATA);
+            }
+            for (std::uint16_t pid : c.removeProps) {
+                auto it = props.find(pid);
+                if (it == props.end()) continue;
+                if (it->second.outOfLine) DeleteLarge(id, PROP_TAG(it->second.type, pid));
+                props.erase(it);
+            }
+            std::vector<std::pair<ULONG, const std::string*>> large;
+            for (auto& [pid, v] : c.set) {
+                auto old = props.find(pid);
+                if (id && old != props.end() && old->second.outOfLine)
+                    DeleteLarge(id, PROP_TAG(old->second.type, pid));
+                StoredValue nv = v;
+                if (!nv.outOfLine && nv.payload.size() > kInlineLimit) {
+                    large.emplace_back(PROP_TAG(nv.type, pid), &v.payload);
+                    nv.outOfLine = true;
+                    nv.size = nv.payload.size();
+                    nv.payload.clear();
+                }
+                props[pid] = std::move(nv);
+            }
+            std::string blob = EncodeBlob(props);
+            if (id) {
+                Stmt s(m_db, "UPDATE objects SET props = ?2 WHERE id = ?1");
+                s.Bind(1, id).BindBlob(2, blob).Run();
+            } else {
+                std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
+                Stmt s(m_db, "INSERT INTO objects(kind, parent, attach_num, props) VALUES(?1, ?2, ?3, ?4)");
+                s.Bind(1, c.kind);
+                if (parent > 0) {
+                    s.Bind(2, parent);
+                } else {
+                    s.BindNull(2);
+                }
+                if (c.attachNum >= 0) {
+                    s.Bind(3, c.attachNum);
+                } else {
+                    s.BindNull(3);
+                }
+                s.BindBlob(4, blob).Run();
+                id = m_db.LastInsertId();
+                if (!firstInsert) firstInsert = id;
+            }
+            for (auto& [tag, payload] : large) {
+                Stmt s(m_db, "INSERT OR REPLACE INTO large_values(object, tag, value) VALUES(?1, ?2, ?3)");
+                s.Bind(1, id).Bind(2, static_cast<std::int64_t>(tag)).BindBlob(3, *payload).Run();
+            }
+            ids.push_back(id);
+        }
+        tx.Commit();
+        return ids;
+    }
+
+    void QueryChildren(std::int64_t parent, int kind,
+                       const std::function<void(const ObjectRow&)>& f) override {
+        Stmt& s = kind == kKindFolder ? *m_folders : *m_children;
+        ResetOnExit r{s};
+        s.Bind(1, parent);
+        if (kind != kKindFolder) s.Bind(2, kind);
+        while (s.Step()) f(RowOf(s, kind == kKindFolder));
+    }
+
+    bool HasChild(std::int64_t parent, int kind) override {
+        Stmt& s = *m_hasChild;
+        ResetOnExit r{s};
+        s.Bind(1, parent).Bind(2, kind);
+        return s.Step() && s.Int(0) != 0;
+    }
+
+    std::int32_t CountChildren(std::int64_t parent, int kind) override {
+        Stmt& s = *m_count;
+        ResetOnExit r{s};
+        s.Bind(1, parent).Bind(2, kind);
+        return s.Step() ? static_cast<std::int32_t>(s.Int(0)) : 0;
+    }
+
+    ULONG NamedPropId(const GUID& guid, ULONG kind, LONG lid, const std::u16string& name,
+                      bool create) override {
+        std::string_view g(reinterpret_cast<const char*>(&guid), sizeof(GUID));
+        std::string n = kind == MNID_STRING ? U16ToPayload(name) : std::string();
+        LONG l = kind == MNID_STRING ? 0 : lid;
+        auto find = [&]() -> std::int64_t {
+            Stmt s(m_db,
+                   "SELECT id FROM named_props WHERE guid = ?1 AND kind = ?2 AND lid = ?3 AND name = ?4");
+            s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n);
+            return s.Step() ? s.Int(0) : 0;
+        };
+        std::int64_t row = find();
+        if (!row && create) {
+            Transaction tx(m_db);
+            row = find();  // another process may have made it meanwhile
+            if (!row) {
+                Stmt s(m_db, "INSERT INTO named_props(guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4)");
+                s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n).Run();
+                row = m_db.LastInsertId();
+                if (row > static_cast<std::int64_t>(kMaxNamedProps))
+                    throw MapiError(MAPI_E_NOT_ENOUGH_RESOURCES, "named property ids exhausted");
+            }
+            tx.Commit();
+        }
+        if (row <= 0 || row > static_cast<std::int64_t>(kMaxNamedProps)) return 0;
+        return static_cast<ULONG>(MAPI_NAMED_PROP_MIN + row - 1);
+    }
+
+    std::optional<NamedProp> NamedPropName(ULONG id) override {
+        if (id < MAPI_NAMED_PROP_MIN || id > 0xFFFE) return std::nullopt;
+        Stmt s(m_db, "SELECT id, guid, kind, lid, name FROM named_props WHERE id = ?1");
+        s.Bind(1, static_cast<std::int64_t>(id - MAPI_NAMED_PROP_MIN + 1));
+        if (!s.Step()) return std::nullopt;
+        return NamedOf(s);
+    }
+
+    std::vector<NamedProp> AllNamedProps() override {
+        std::vector<NamedProp> all;
+        Stmt s(m_db, "SELECT id, guid, kind, lid, name FROM named_props ORDER BY id");
+        while (s.Step()) {
+            auto np = NamedOf(s);
+            if (np) all.push_back(*np);
+        }
+        return all;
+    }
+
+    std::int64_t ReceiveFolder(const std::string& messageClass, std::string& explicitClass) override {
+        Stmt s(m_db, "SELECT folder, class FROM receive_folders WHERE class = ?1");
+        std::string cls = messageClass;
+        for (;;) {
+            s.Reset();
+            s.Bind(1, std::string_view(cls));
+            if (s.Step()) {
+                explicitClass = s.Text(1);
+                return s.Int(0);
+            }
+            if (cls.empty()) return 0;
+            auto dot = cls.rfind('.');
+            cls = dot == std::string::npos ? std::string() : cls.substr(0, dot);
+        }
+    }
+
+    void SetReceiveFolder(const std::string& messageClass, std::int64_t folder) override {
+        Transaction tx(m_db);
+        if (folder) {
+            Stmt s(m_db, "INSERT OR REPLACE INTO receive_folders(class, folder) VALUES(?1, ?2)");
+            s.Bind(1, std::string_view(messageClass)).Bind(2, folder).Run();
+        } else {
+            Stmt s(m_db, "DELETE FROM receive_folders WHERE class = ?1");
+            s.Bind(1, std::string_view(messageClass)).Run();
+        }
+        tx.Commit();
+    }
+
+private:
+    static ObjectRow RowOf(const Stmt& s, bool folderStats) {
+        ObjectRow row;
+        row.id = s.Int(0);
+        row.kind = static_cast<int>(s.Int(1));
+        row.parent = s.Int(2);
+        row.attachNum = static_cast<std::int32_t>(s.Int(3));
+        row.props.assign(s.Blob(4));
+        if (folderStats) {
+            row.hasSubfolders = s.Int(5) != 0;
+            row.contentCount = static_cast<std::int32_t>(s.Int(6));
+        }
+        return row;
+    }
+
+    static std::optional<NamedProp> NamedOf(const Stmt& s) {
+        NamedProp np;
+        std::int64_t row = s.Int(0);
+        std::string_view g = s.Blob(1);
+        if (row <= 0 || row > static_cast<std::int64_t>(kMaxNamedProps) || g.size() != sizeof(GUID))
+            return std::nullopt;
+        np.id = static_cast<ULONG>(MAPI_NAMED_PROP_MIN + row - 1);
+        std::memcpy(&np.guid, g.data(), sizeof(GUID));
+        np.kind = static_cast<ULONG>(s.Int(2));
+        if (np.kind != MNID_ID && np.kind != MNID_STRING) return std::nullopt;
+        np.lid = static_cast<LONG>(s.Int(3));
+        np.name = PayloadToU16(s.Blob(4));
+        return np;
+    }
+
+    void DeleteLarge(std::int64_t id, ULONG tag) {
+        Stmt s(m_db, "DELETE FROM large_values WHERE object = ?1 AND tag = ?2");
+        s.Bind(1, id).Bind(2, static_cast<std::int64_t>(tag)).Run();
+    }
+
+    Db m_db;
+    StoreLayout m_layout;
+    std::optional<Stmt> m_load, m_large, m_children, m_folders, m_hasChild, m_count;
+};
+
+}  // namespace
+
+std::unique_ptr<Storage> OpenSqliteStorage(const std::string& path) {
+    Db db;
+    db.Open(path, false);
+    auto s = std::make_unique<SqliteStorage>(std::move(db));
+    s->CheckIdentity();
+    s->Configure();
+    s->Prepare();
+    s->ReadLayout();
+    return s;
+}
+
+std::unique_ptr<Storage> CreateSqliteStorage(const std::string& path, const Uid& uid, bool longTermIds) {
+    Db db;
+    db.Open(path, true);
+    db.Exec("PRAGMA journal_mode=WAL");
+    db.Exec("PRAGMA synchronous=NORMAL");
+    auto s = std::make_unique<SqliteStorage>(std::move(db));
+    s->Create(uid, longTermIds);
+    s->Prepare();
+    s->ReadLayout();
+    return s;
+}
+
+}  // namespace nx::mapi32

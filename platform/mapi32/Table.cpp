@@ -1,0 +1,649 @@
+// IMAPITable over a loader of rows: columns, restriction, sort order, cursor and bookmarks.
+// Rows are read from the store when the table is first used and again after every Restrict or
+// SortTable, so a query always sees the store as it is then; between those calls the table is a
+// snapshot (TBLTYPE_SNAPSHOT). Row order is the loader's (key order: stable) unless sorted.
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "platform/mapi32/Objects.h"
+
+namespace nx::mapi32 {
+namespace {
+
+constexpr int kMaxRestrictionDepth = 64;
+constexpr ULONG kMaxColumns = 4096;
+
+// A restriction copied out of the caller's memory.
+struct Res {
+    ULONG rt = 0;
+    ULONG relop = 0;
+    ULONG tag = 0;
+    ULONG tag2 = 0;
+    ULONG fuzzy = 0;
+    ULONG mask = 0;
+    ULONG cb = 0;
+    bool hasValue = false;
+    StoredValue value;
+    std::vector<Res> kids;
+};
+
+Res CopyRes(const SRestriction* r, int depth) {
+    if (!r) throw MapiError(MAPI_E_INVALID_PARAMETER, "null restriction");
+    if (depth > kMaxRestrictionDepth) throw MapiError(MAPI_E_TOO_COMPLEX, "restriction too deep");
+    Res out;
+    out.rt = r->rt;
+    auto value = [&](const SPropValue* v, ULONG tag) {
+        if (!v) throw MapiError(MAPI_E_INVALID_PARAMETER, "restriction without value");
+        out.value = FromSPropValue(*v);
+        out.hasValue = true;
+        out.tag = tag;
+    };
+    auto kids = [&](ULONG n, const SRestriction* list) {
+        if (n && !list) throw MapiError(MAPI_E_INVALID_PARAMETER, "restriction list");
+        if (n > 100000) throw MapiError(MAPI_E_TOO_COMPLEX, "restriction too wide");
+        for (ULONG i = 0; i < n; ++i) out.kids.push_back(CopyRes(&list[i], depth + 1));
+    };
+    switch (r->rt) {
+        case RES_AND:
+            kids(r->res.resAnd.cRes, r->res.resAnd.lpRes);
+            break;
+        case RES_OR:
+            kids(r->res.resOr.cRes, r->res.resOr.lpRes);
+            break;
+        case RES_NOT:
+            kids(1, r->res.resNot.lpRes);
+            break;
+        case RES_CONTENT: {
+            out.fuzzy = r->res.resContent.ulFuzzyLevel;
+            value(r->res.resContent.lpProp, r->res.resContent.ulPropTag);
+            ULONG t = out.value.type;
+            if (t != PT_UNICODE && t != PT_BINARY && t != PT_MV_UNICODE && t != PT_MV_BINARY)
+                throw MapiError(MAPI_E_TOO_COMPLEX, "content restriction on a non-string");
+            break;
+        }
+        case RES_PROPERTY:
+            out.relop = r->res.resProperty.relop;
+            if (out.relop > RELOP_NE) throw MapiError(MAPI_E_TOO_COMPLEX, "relation not supported");
+            value(r->res.resProperty.lpProp, r->res.resProperty.ulPropTag);
+            break;
+        case RES_COMPAREPROPS:
+            out.relop = r->res.resCompareProps.relop;
+            if (out.relop > RELOP_NE) throw MapiError(MAPI_E_TOO_COMPLEX, "relation not supported");
+            out.tag = r->res.resCompareProps.ulPropTag1;
+            out.tag2 = r->res.resCompareProps.ulPropTag2;
+            break;
+        case RES_BITMASK:
+            out.relop = r->res.resBitMask.relBMR;
+            out.tag = r->res.resBitMask.ulPropTag;
+            out.mask = r->res.resBitMask.ulMask;
+            break;
+        case RES_SIZE:
+            out.relop = r->res.resSize.relop;
+            if (out.relop > RELOP_NE) throw MapiError(MAPI_E_TOO_COMPLEX, "relation not supported");
+            out.tag = r->res.resSize.ulPropTag;
+            out.cb = r->res.resSize.cb;
+            break;
+        case RES_EXIST:
+            out.tag = r->res.resExist.ulPropTag;
+            break;
+        case RES_COMMENT:
+            if (r->res.resComment.lpRes) kids(1, r->res.resComment.lpRes);
+            break;
+        case RES_SUBRESTRICTION:
+            throw MapiError(MAPI_E_TOO_COMPLEX, "sub-object restrictions are not supported");
+        default:
+            throw MapiError(MAPI_E_INVALID_PARAMETER, "unknown restriction type");
+    }
+    return out;
+}
+
+bool Relate(ULONG relop, int cmp) {
+    switch (relop) {
+        case RELOP_LT:
+            return cmp < 0;
+        case RELOP_LE:
+            return cmp <= 0;
+        case RELOP_GT:
+            return cmp > 0;
+        case RELOP_GE:
+            return cmp >= 0;
+        case RELOP_EQ:
+            return cmp == 0;
+        case RELOP_NE:
+            return cmp != 0;
+        default:
+            return false;
+    }
+}
+
+std::u16string Fold(std::u16string s) {
+    std::u16string out(s.size() * 3 + 1, u'\0');
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t n = u_strFoldCase(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+                              reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()),
+                              U_FOLD_CASE_DEFAULT, &err);
+    if (U_FAILURE(err)) return s;
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+bool ContentMatch(ULONG fuzzy, ULONG type, std::string_view hay, std::string_view needle) {
+    ULONG how = fuzzy & 0xFFFF;
+    if (type == PT_UNICODE) {
+        std::u16string h = PayloadToU16(hay), n = PayloadToU16(needle);
+        if (fuzzy & (FL_IGNORECASE | FL_LOOSE)) {
+            h = Fold(std::move(h));
+            n = Fold(std::move(n));
+        }
+        if (how == FL_SUBSTRING) return h.find(n) != std::u16string::npos;
+        if (how == FL_PREFIX) return h.compare(0, n.size(), n) == 0;
+        return h == n;
+    }
+    if (how == FL_SUBSTRING) return hay.find(needle) != std::string_view::npos;
+    if (how == FL_PREFIX) return hay.substr(0, needle.size()) == needle;
+    return hay == needle;
+}
+
+// Splits a multi-valued payload into its element payloads.
+std::vector<std::string_view> Elements(ULONG mvType, std::string_view payload) {
+    std::vector<std::string_view> out;
+    if (payload.size() < 4) return out;
+    std::uint32_t count;
+    std::memcpy(&count, payload.data(), 4);
+    ULONG base = mvType & ~MV_FLAG;
+    std::size_t pos = 4;
+    std::size_t fixed = base == PT_I2                               ? 2
+                        : (base == PT_LONG || base == PT_R4)        ? 4
+                        : base == PT_CLSID                          ? 16
+                        : (base == PT_BINARY || base == PT_UNICODE) ? 0
+                                                                    : 8;
+    for (std::uint32_t i = 0; i < count && pos <= payload.size(); ++i) {
+        std::size_t len = fixed;
+        if (!fixed) {
+            if (payload.size() - pos < 4) break;
+            std::uint32_t l;
+            std::memcpy(&l, payload.data() + pos, 4);
+            pos += 4;
+            len = l;
+        }
+        if (payload.size() - pos < len) break;
+        out.push_back(payload.substr(pos, len));
+        pos += len;
+    }
+    return out;
+}
+
+// One row's properties: computed columns first, then the stored blob.
+class RowView {
+public:
+    void Reset(const TableRow& row) {
+        m_row = &row;
+        if (FAILED(ParseBlob(row.blob, m_refs))) m_refs.clear();
+    }
+    // Finds a property by id; false when absent.
+    bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
+        for (const auto& [tag, p] : m_row->extra) {
+            if (PROP_ID(tag) == id) {
+                type = PROP_TYPE(tag);
+                payload = p;
+                outOfLine = false;
+                size = p.size();
+                return true;
+            }
+        }
+        for (const auto& r : m_refs) {
+            if (PROP_ID(r.tag) == id) {
+                type = PROP_TYPE(r.tag);
+                payload = r.payload;
+                outOfLine = r.outOfLine;
+                size = r.size;
+                return true;
+            }
+        }
+        return false;
+    }
+    template <class F>
+    void ForEach(F&& f) const {
+        for (const auto& [tag, p] : m_row->extra) f(tag);
+        for (const auto& r : m_refs) f(r.tag);
+    }
+
+private:
+    const TableRow* m_row = nullptr;
+    std::vector<PropRef> m_refs;
+};
+
+bool Eval(const Res& r, const RowView& row) {
+    ULONG type;
+    std::string_view payload;
+    bool outOfLine;
+    std::uint64_t size;
+    switch (r.rt) {
+        case RES_AND:
+            for (const auto& k : r.kids)
+                if (!Eval(k, row)) return false;
+            return true;
+        case RES_OR:
+            for (const auto& k : r.kids)
+                if (Eval(k, row)) return true;
+            return false;
+        case RES_NOT:
+            return !Eval(r.kids[0], row);
+        case RES_COMMENT:
+            return r.kids.empty() || Eval(r.kids[0], row);
+        case RES_EXIST:
+            return row.Find(PROP_ID(r.tag), type, payload, outOfLine, size);
+        case RES_SIZE: {
+            if (!row.Find(PROP_ID(r.tag), type, payload, outOfLine, size)) return false;
+            std::uint64_t n = size + (type == PT_UNICODE ? 2 : 0);
+            return Relate(r.relop, n < r.cb ? -1 : (n > r.cb ? 1 : 0));
+        }
+        case RES_BITMASK: {
+            if (!row.Find(PROP_ID(r.tag), type, payload, outOfLine, size) || type != PT_LONG ||
+                payload.size() != 4)
+                return false;
+            ULONG v;
+            std::memcpy(&v, payload.data(), 4);
+            return r.relop == BMR_EQZ ? (v & r.mask) == 0 : (v & r.mask) != 0;
+        }
+        case RES_COMPAREPROPS: {
+            ULONG t2;
+            std::string_view p2;
+            bool o2;
+            std::uint64_t s2;
+            if (!row.Find(PROP_ID(r.tag), type, payload, outOfLine, size) ||
+                !row.Find(PROP_ID(r.tag2), t2, p2, o2, s2) || type != t2 || outOfLine || o2)
+                return false;
+            return Relate(r.relop, ComparePayload(type, payload, p2, true));
+        }
+        case RES_PROPERTY:
+        case RES_CONTENT: {
+            if (!row.Find(PROP_ID(r.tag), type, payload, outOfLine, size) || outOfLine) return false;
+            auto test = [&](ULONG t, std::string_view p) {
+                if (r.rt == RES_CONTENT) return ContentMatch(r.fuzzy, t, p, r.value.payload);
+                return Relate(r.relop, ComparePayload(t, p, r.value.payload, true));
+            };
+            if (type == r.value.type) {
+                if (!(type & MV_FLAG)) return test(type, payload);
+                return payload == r.value.payload;
+            }
+            // A multi-valued property matches when one of its values does.
+            if ((type & MV_FLAG) && (type & ~MV_FLAG) == r.value.type) {
+                for (auto e : Elements(type, payload))
+                    if (test(r.value.type, e)) return true;
+            }
+            return false;
+        }
+        default:
+            return false;
+    }
+}
+
+class TableObj final : public ComBase<IMAPITable> {
+public:
+    TableObj(std::mutex* storeMutex, RowLoader loader, std::vector<ULONG> columns, bool unicode)
+        : m_storeMutex(storeMutex),
+          m_loader(std::move(loader)),
+          m_columns(std::move(columns)),
+          m_unicode(unicode) {}
+
+    bool Supports(const IID& iid) const override { return iid == IID_IUnknown || iid == IID_IMAPITable; }
+
+    HRESULT STDMETHODCALLTYPE GetLastError(HRESULT, ULONG, LPMAPIERROR* err) override {
+        if (!err) return MAPI_E_INVALID_PARAMETER;
+        *err = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE GetStatus(ULONG* status, ULONG* type) override {
+        if (!status || !type) return MAPI_E_INVALID_PARAMETER;
+        *status = TBLSTAT_COMPLETE;
+        *type = TBLTYPE_SNAPSHOT;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetColumns(LPSPropTagArray tags, ULONG) override {
+        return Guarded([&]() -> HRESULT {
+            if (!tags || tags->cValues == 0 || tags->cValues > kMaxColumns) return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            m_columns.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryColumns(ULONG flags, LPSPropTagArray* out) override {
+        return Guarded([&]() -> HRESULT {
+            if (!out) return MAPI_E_INVALID_PARAMETER;
+            *out = nullptr;
+            std::lock_guard lock(m_lock);
+            std::vector<ULONG> cols = m_columns;
+            if (flags & TBL_ALL_COLUMNS) {
+                EnsureLoaded();
+                RowView view;
+                for (const auto& row : m_rows) {
+                    view.Reset(row);
+                    view.ForEach([&](ULONG tag) {
+                        if (std::none_of(cols.begin(), cols.end(),
+                                         [&](ULONG c) { return PROP_ID(c) == PROP_ID(tag); }))
+                            cols.push_back(tag);
+                    });
+                }
+            }
+            auto* arr = static_cast<LPSPropTagArray>(AllocOrThrow(CbNewSPropTagArray(cols.size())));
+            arr->cValues = static_cast<ULONG>(cols.size());
+            std::copy(cols.begin(), cols.end(), arr->aulPropTag);
+            *out = arr;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE GetRowCount(ULONG, ULONG* count) override {
+        return Guarded([&]() -> HRESULT {
+            if (!count) return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            EnsureLoaded();
+            *count = static_cast<ULONG>(m_order.size());
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE SeekRow(BOOKMARK origin, LONG count, LONG* sought) override {
+        return Guarded([&]() -> HRESULT {
+            std::lock_guard lock(m_lock);
+            EnsureLoaded();
+            long long base;
+            if (origin == BOOKMARK_BEGINNING) {
+                base = 0;
+            } else if (origin == BOOKMARK_CURRENT) {
+                base = static_cast<long long>(m_pos);
+            } else if (origin == BOOKMARK_END) {
+                base = static_cast<long long>(m_order.size());
+            } else {
+                auto it = m_bookmarks.find(origin);
+                if (it == m_bookmarks.end()) return MAPI_E_INVALID_BOOKMARK;
+                base = static_cast<long long>(std::min(it->second, m_order.size()));
+            }
+            long long target = std::clamp<long long>(base + count, 0, static_cast<long long>(m_order.size()));
+            if (sought) *sought = static_cast<LONG>(target - base);
+            m_pos = static_cast<std::size_t>(target);
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE SeekRowApprox(ULONG num, ULONG den) override {
+        return Guarded([&]() -> HRESULT {
+            if (den == 0 || num > den) return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            EnsureLoaded();
+            m_pos = static_cast<std::size_t>(static_cast<unsigned long long>(m_order.size()) * num / den);
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryPosition(ULONG* row, ULONG* num, ULONG* den) override {
+        return Guarded([&]() -> HRESULT {
+            if (!row || !num || !den) return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            EnsureLoaded();
+            *row = static_cast<ULONG>(m_pos);
+            *num = static_cast<ULONG>(m_pos);
+            *den = static_cast<ULONG>(std::max<std::size_t>(m_order.size(), 1));
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE FindRow(LPSRestriction res, BOOKMARK origin, ULONG flags) override {
+        return Guarded([&]() -> HRESULT {
+            Res r = CopyRes(res, 0);
+            std::lock_guard lock(m_lock);
+            EnsureLoaded();
+            std::size_t start = origin == BOOKMARK_BEGINNING ? 0
+                                : origin == BOOKMARK_END     ? m_order.size()
+                                                             : m_pos;
+            if (origin > BOOKMARK_END) {
+                auto it = m_bookmarks.find(origin);
+                if (it == m_bookmarks.end()) return MAPI_E_INVALID_BOOKMARK;
+                start = std::min(it->second, m_order.size());
+            }
+            RowView view;
+            if (flags & DIR_BACKWARD) {
+                for (std::size_t i = start; i-- > 0;) {
+                    view.Reset(m_rows[m_order[i]]);
+                    if (Eval(r, view)) {
+                        m_pos = i;
+                        return S_OK;
+                    }
+                }
+            } else {
+                for (std::size_t i = start; i < m_order.size(); ++i) {
+                    view.Reset(m_rows[m_order[i]]);
+                    if (Eval(r, view)) {
+                        m_pos = i;
+                        return S_OK;
+                    }
+                }
+            }
+            return MAPI_E_NOT_FOUND;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE Restrict(LPSRestriction res, ULONG) override {
+        return Guarded([&]() -> HRESULT {
+            std::optional<Res> r;
+            if (res) r = CopyRes(res, 0);
+            std::lock_guard lock(m_lock);
+            m_restriction = std::move(r);
+            m_loaded = false;
+            m_pos = 0;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE CreateBookmark(BOOKMARK* bk) override {
+        return Guarded([&]() -> HRESULT {
+            if (!bk) return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            *bk = m_nextBookmark++;
+            m_bookmarks[*bk] = m_pos;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE FreeBookmark(BOOKMARK bk) override {
+        std::lock_guard lock(m_lock);
+        if (bk <= BOOKMARK_END) return S_OK;
+        return m_bookmarks.erase(bk) ? S_OK : MAPI_E_INVALID_BOOKMARK;
+    }
+
+    HRESULT STDMETHODCALLTYPE SortTable(LPSSortOrderSet sort, ULONG) override {
+        return Guarded([&]() -> HRESULT {
+            if (!sort) return MAPI_E_INVALID_PARAMETER;
+            if (sort->cCategories > 0) return MAPI_E_TOO_COMPLEX;
+            if (sort->cSorts > kMaxColumns) return MAPI_E_TOO_COMPLEX;
+            std::vector<SSortOrder> keys(sort->aSort, sort->aSort + sort->cSorts);
+            for (const auto& k : keys)
+                if (k.ulOrder != TABLE_SORT_ASCEND && k.ulOrder != TABLE_SORT_DESCEND)
+                    return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            m_sort = std::move(keys);
+            m_loaded = false;
+            m_pos = 0;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE QuerySortOrder(LPSSortOrderSet* out) override {
+        return Guarded([&]() -> HRESULT {
+            if (!out) return MAPI_E_INVALID_PARAMETER;
+            std::lock_guard lock(m_lock);
+            auto* s = static_cast<LPSSortOrderSet>(AllocOrThrow(CbNewSSortOrderSet(m_sort.size())));
+            s->cSorts = static_cast<ULONG>(m_sort.size());
+            std::copy(m_sort.begin(), m_sort.end(), s->aSort);
+            *out = s;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryRows(LONG count, ULONG flags, LPSRowSet* out) override {
+        return Guarded([&]() -> HRESULT {
+            if (!out) return MAPI_E_INVALID_PARAMETER;
+            *out = nullptr;
+            std::lock_guard lock(m_lock);
+            EnsureLoaded();
+            std::size_t from, to;
+            if (count >= 0) {
+                from = m_pos;
+                to = std::min(m_order.size(), m_pos + static_cast<std::size_t>(count));
+            } else {
+                to = m_pos;
+                std::size_t back = static_cast<std::size_t>(-static_cast<long long>(count));
+                from = m_pos > back ? m_pos - back : 0;
+            }
+            *out = Project(from, to);
+            if (!(flags & TBL_NOADVANCE)) m_pos = count >= 0 ? to : from;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE Abort() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT STDMETHODCALLTYPE CollapseRow(ULONG, LPBYTE, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE WaitForCompletion(ULONG, ULONG, ULONG* status) override {
+        if (status) *status = TBLSTAT_COMPLETE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT STDMETHODCALLTYPE SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override {
+        return MAPI_E_NO_SUPPORT;
+    }
+
+private:
+    void EnsureLoaded() {
+        if (m_loaded) return;
+        if (m_storeMutex) {
+            std::lock_guard lock(*m_storeMutex);
+            m_rows = m_loader();
+        } else {
+            m_rows = m_loader();
+        }
+        m_order.clear();
+        m_order.reserve(m_rows.size());
+        RowView view;
+        for (std::size_t i = 0; i < m_rows.size(); ++i) {
+            if (m_restriction) {
+                view.Reset(m_rows[i]);
+                if (!Eval(*m_restriction, view)) continue;
+            }
+            m_order.push_back(i);
+        }
+        if (!m_sort.empty()) SortRows();
+        m_loaded = true;
+        if (m_pos > m_order.size()) m_pos = m_order.size();
+    }
+
+    void SortRows() {
+        RowView a, b;
+        std::stable_sort(m_order.begin(), m_order.end(), [&](std::size_t x, std::size_t y) {
+            a.Reset(m_rows[x]);
+            b.Reset(m_rows[y]);
+            for (const auto& key : m_sort) {
+                ULONG ta, tb;
+                std::string_view pa, pb;
+                bool oa, ob;
+                std::uint64_t sa, sb;
+                bool ha = a.Find(PROP_ID(key.ulPropTag), ta, pa, oa, sa);
+                bool hb = b.Find(PROP_ID(key.ulPropTag), tb, pb, ob, sb);
+                int c;
+                if (ha != hb) {
+                    c = ha ? 1 : -1;  // a missing value sorts first
+                } else if (!ha || ta != tb) {
+                    c = 0;
+                } else {
+                    c = ComparePayload(ta, pa, pb, true);
+                }
+                if (key.ulOrder == TABLE_SORT_DESCEND) c = -c;
+                if (c) return c < 0;
+            }
+            return false;
+        });
+    }
+
+    LPSRowSet Project(std::size_t from, std::size_t to) {
+        std::size_t n = to > from ? to - from : 0;
+        auto* set = static_cast<LPSRowSet>(AllocOrThrow(CbNewSRowSet(std::max<std::size_t>(n, 1))));
+        set->cRows = 0;
+        try {
+            RowView view;
+            for (std::size_t i = from; i < to; ++i) {
+                view.Reset(m_rows[m_order[i]]);
+                PropArrayBuilder b;
+                for (ULONG col : m_columns) {
+                    ULONG type;
+                    std::string_view payload;
+                    bool outOfLine;
+                    std::uint64_t size;
+                    auto id = PROP_ID(col);
+                    if (!view.Find(id, type, payload, outOfLine, size)) {
+                        b.AddError(id, MAPI_E_NOT_FOUND);
+                        continue;
+                    }
+                    ULONG outType = OutputType(PROP_TYPE(col), type, m_unicode);
+                    if (outType == PT_ERROR) {
+                        b.AddError(id, MAPI_E_NOT_FOUND);
+                    } else if (outOfLine || size > kInlineLimit) {
+                        b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
+                    } else {
+                        b.AddValue(PROP_TAG(outType, id), outType, payload);
+                    }
+                }
+                SRow& row = set->aRow[set->cRows];
+                row.ulAdrEntryPad = 0;
+                row.cValues = static_cast<ULONG>(b.Count());
+                row.lpProps = b.Build();
+                ++set->cRows;
+            }
+        } catch (...) {
+            for (ULONG i = 0; i < set->cRows; ++i) FreeBuffer(set->aRow[i].lpProps);
+            FreeBuffer(set);
+            throw;
+        }
+        return set;
+    }
+
+    std::mutex m_lock;
+    std::mutex* m_storeMutex;
+    RowLoader m_loader;
+    std::vector<ULONG> m_columns;
+    bool m_unicode;
+    std::optional<Res> m_restriction;
+    std::vector<SSortOrder> m_sort;
+    std::vector<TableRow> m_rows;
+    std::vector<std::size_t> m_order;
+    bool m_loaded = false;
+    std::size_t m_pos = 0;
+    std::map<BOOKMARK, std::size_t> m_bookmarks;
+    BOOKMARK m_nextBookmark = BOOKMARK_END + 1;
+};
+
+}  // namespace
+
+IMAPITable* NewTable(std::mutex* storeMutex, RowLoader loader, std::vector<ULONG> defaultColumns,
+                     bool unicode) {
+    if (!unicode) {
+        for (ULONG& c : defaultColumns) {
+            if (PROP_TYPE(c) == PT_UNICODE) c = CHANGE_PROP_TYPE(c, PT_STRING8);
+        }
+    }
+    return new TableObj(storeMutex, std::move(loader), std::move(defaultColumns), unicode);
+}
+
+}  // namespace nx::mapi32
