@@ -616,6 +616,7 @@ std::optional<std::vector<std::string>> SplitFolderPath(const std::string& path)
         }
     }
     if (any) parts.push_back(std::move(cur));
+    if (parts.empty()) return std::nullopt;
     return parts;
 }
 
