@@ -132,6 +132,14 @@ void Association::OnRequest(const pdu::Fragment& f, Output& out) {
             ProtocolError(f.hdr.callId, out);
             return;
         }
+        if (f.hdr.flags & pdu::PFC_LAST_FRAG) {  // the whole call in one fragment: no copy
+            m_call.callId = f.hdr.callId;
+            m_call.contextId = req.contextId;
+            m_call.opnum = req.opnum;
+            m_call.bigEndian = f.hdr.BigEndian();
+            Execute(req.stub, out);
+            return;
+        }
         m_reassembling = true;
         m_call.callId = f.hdr.callId;
         m_call.contextId = req.contextId;
@@ -154,11 +162,12 @@ void Association::OnRequest(const pdu::Fragment& f, Output& out) {
     m_call.stub.insert(m_call.stub.end(), req.stub.begin(), req.stub.end());
     if (!(f.hdr.flags & pdu::PFC_LAST_FRAG)) return;
     m_reassembling = false;
-    Execute(out);
+    std::vector<uint8_t> stub = std::move(m_call.stub);
     m_call.stub = {};
+    Execute(stub, out);
 }
 
-void Association::Execute(Output& out) {
+void Association::Execute(std::span<const uint8_t> stub, Output& out) {
     const uint32_t callId = m_call.callId;
     const uint16_t ctx = m_call.contextId;
     auto fault = [&](RpcStatus st, bool didNotExecute) {
@@ -175,9 +184,8 @@ void Association::Execute(Output& out) {
     const Procedure& proc = reg->iface.procedures[m_call.opnum];
     try {
         Args args(proc);
-        if (ndr::Unmarshal(proc, ndr::Pass::Request, m_call.stub, m_call.bigEndian, args) != RPC_S_OK)
+        if (ndr::Unmarshal(proc, ndr::Pass::Request, stub, m_call.bigEndian, args) != RPC_S_OK)
             return fault(RPC_X_BAD_STUB_DATA, true);
-        m_call.stub = {};
         t_currentInterface = reg.get();
         try {
             reg->handlers[m_call.opnum](args);

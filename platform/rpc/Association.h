@@ -56,7 +56,7 @@ private:
     void OnBind(const pdu::Fragment& f, Output& out);
     void OnAlterContext(const pdu::Fragment& f, Output& out);
     void OnRequest(const pdu::Fragment& f, Output& out);
-    void Execute(Output& out);
+    void Execute(std::span<const uint8_t> stub, Output& out);
     std::vector<pdu::ContextResult> Negotiate(const std::vector<pdu::ContextElem>& contexts);
     void ProtocolError(uint32_t callId, Output& out);
 

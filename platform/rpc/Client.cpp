@@ -8,6 +8,7 @@
 // run it, so it is not sent again); the next call connects afresh.
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -99,7 +100,9 @@ struct Binding::Impl {
         if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
         const Procedure& proc = iface.procedures[opnum];
         if (args.size() != proc.params.size()) return RPC_S_INVALID_ARG;
-        std::vector<uint8_t> stub;
+        // The stub is marshalled after room for a request header, so that a call that fits
+        // one fragment goes out from this buffer without another copy.
+        std::vector<uint8_t> stub(pdu::kRequestHeaderSize);
         try {
             ndr::Marshal(proc, ndr::Pass::Request, args, stub);
         } catch (const std::bad_alloc&) {
@@ -107,7 +110,8 @@ struct Binding::Impl {
         } catch (...) {
             return RPC_S_INVALID_ARG;  // Args built for another procedure
         }
-        if (stub.size() > pdu::kMaxCallStub) return RPC_S_INVALID_ARG;
+        const std::size_t stubSize = stub.size() - pdu::kRequestHeaderSize;
+        if (stubSize > pdu::kMaxCallStub) return RPC_S_INVALID_ARG;
 
         std::lock_guard lock(m);
         // A server that dropped the idle connection (or sent something unasked) makes us
@@ -127,7 +131,20 @@ struct Binding::Impl {
 
         const uint32_t callId = nextCallId++;
         std::vector<std::vector<uint8_t>> frags;
-        pdu::EncodeRequestFragments(callId, contextId, opnum, stub, maxXmitFrag, frags);
+        if (stub.size() <= maxXmitFrag) {
+            std::vector<std::vector<uint8_t>> header;
+            pdu::EncodeRequestFragments(callId, contextId, opnum, {}, maxXmitFrag, header);
+            std::memcpy(stub.data(), header[0].data(), pdu::kRequestHeaderSize);
+            stub[8] = static_cast<uint8_t>(stub.size());  // frag_length
+            stub[9] = static_cast<uint8_t>(stub.size() >> 8);
+            for (int i = 0; i < 4; ++i)
+                stub[16 + i] = static_cast<uint8_t>(stubSize >> (8 * i));  // alloc_hint
+            frags.push_back(std::move(stub));
+        } else {
+            pdu::EncodeRequestFragments(callId, contextId, opnum,
+                                        std::span<const uint8_t>(stub).subspan(pdu::kRequestHeaderSize),
+                                        maxXmitFrag, frags);
+        }
         stub = {};
         for (const auto& f : frags) {
             if (!stream->WriteAll(f.data(), f.size(), kMidPduTimeoutMs)) {

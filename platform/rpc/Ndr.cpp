@@ -76,6 +76,18 @@ bool Travels(const Param& p, Pass pass) {
 }
 
 void Marshal(const Procedure& proc, Pass pass, Args& args, std::vector<uint8_t>& out) {
+    std::size_t estimate = out.size();
+    for (std::size_t i = 0; i < proc.params.size(); ++i) {
+        const Param& p = proc.params[i];
+        if (!Travels(p, pass)) continue;
+        if (p.shape == Shape::String || p.shape == Shape::SizedOutString)
+            estimate += 16 + args.Text(i).size() * 2;
+        else if (p.shape == Shape::FixedArray)
+            estimate += 8 + std::size_t{p.size} * 2;
+        else
+            estimate += 8;
+    }
+    out.reserve(estimate);
     wire::Writer w(out);
     for (std::size_t i = 0; i < proc.params.size(); ++i) {
         const Param& p = proc.params[i];

@@ -27,6 +27,12 @@ public:
     ~SocketStream() override { ::close(m_fd); }
 
     long Read(void* buf, std::size_t n, int timeoutMs) override {
+        // Bytes already waiting are taken without a poll first: one system call per read on
+        // the busy path.
+        ssize_t ready = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+        if (ready >= 0) return static_cast<long>(ready);
+        if (errno == ECONNRESET) return 0;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kError;
         for (;;) {
             pollfd p{m_fd, POLLIN, 0};
             int rc = ::poll(&p, 1, timeoutMs);
