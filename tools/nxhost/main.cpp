@@ -210,13 +210,19 @@ public:
         if (s != nx::rpc::RPC_S_OK) return s;
         s = m_server.RegisterIf(agent::CallbackInterface(), std::move(handlers));
         if (s != nx::rpc::RPC_S_OK) return s;
-        m_thread = std::thread([this] { m_listenStatus = m_server.Listen(1, agent::kMaxCalls); });
+        m_thread = std::thread([this] {
+            m_listenStatus = m_server.Listen(1, agent::kMaxCalls);
+            m_listenDone = true;
+        });
         return nx::rpc::RPC_S_OK;
     }
 
     void Stop() {
         if (!m_thread.joinable()) return;
-        m_server.StopListening();
+        // The listen thread may not have entered Listen yet: ask until the server took the
+        // request or the thread is done.
+        while (!m_listenDone && m_server.StopListening() != nx::rpc::RPC_S_OK)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         m_thread.join();
         m_server.UnregisterIf(nullptr, false);
     }
@@ -256,6 +262,7 @@ private:
     nx::rpc::Server m_server;
     std::thread m_thread;
     std::atomic<RpcStatus> m_listenStatus{0};
+    std::atomic<bool> m_listenDone{false};
     std::optional<std::string> m_saveDir;
     std::atomic<int> m_notifications{0};
     std::atomic<int> m_contacts{0};
