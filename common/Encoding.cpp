@@ -60,21 +60,18 @@ std::string BinaryToHexString(const uint8_t* lpb, uint32_t cb) {
     return result;
 }
 
-std::vector<uint8_t> HexStringToBinary(std::string_view text) {
-    std::vector<uint8_t> bytes;
-    // Positions count UTF-16 units; plain ASCII (the usual case) needs no conversion.
-    std::u16string wide;
-    try {
-        wide = nx::sys::Utf8ToUtf16(text);
-    } catch (const std::bad_alloc&) {
-        return bytes;
-    }
-    const std::size_t length = wide.size();
-    if (length < 2) return bytes;
+namespace {
 
+// The decoding rules over a text of code units (UTF-16, or plain ASCII where units and bytes
+// coincide).
+template <typename Unit>
+std::vector<uint8_t> DecodeHex(std::basic_string_view<Unit> text) {
+    std::vector<uint8_t> bytes;
+    const std::size_t length = text.size();
+    if (length < 2) return bytes;
     std::size_t skip = 0;
-    if (wide[0] == u'x' || wide[0] == u'X') skip = 1;
-    if (wide[1] == u'x' || wide[1] == u'X') skip = 2;
+    if (text[0] == Unit('x') || text[0] == Unit('X')) skip = 1;
+    if (text[1] == Unit('x') || text[1] == Unit('X')) skip = 2;
     const std::size_t count = skip == 0 ? length / 2 : (length - skip + 1) / 2;
     if (count == 0) return bytes;
     try {
@@ -82,13 +79,42 @@ std::vector<uint8_t> HexStringToBinary(std::string_view text) {
     } catch (const std::bad_alloc&) {
         return std::vector<uint8_t>();
     }
-    const std::u16string_view all(wide);
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t pos = skip + 2 * k;
-        const long value = ParseBase16(all.substr(pos, 2));
+        const int high = HexValue(static_cast<char16_t>(text[pos]));
+        const int low = pos + 1 < length ? HexValue(static_cast<char16_t>(text[pos + 1])) : -1;
+        long value = 0;
+        if (high >= 0 && low >= 0) {
+            value = high * 16 + low;  // the common case
+        } else {
+            char16_t pair[2] = {static_cast<char16_t>(text[pos]),
+                                pos + 1 < length ? static_cast<char16_t>(text[pos + 1]) : u'\0'};
+            value = ParseBase16(std::u16string_view(pair, pos + 1 < length ? 2 : 1));
+        }
         bytes[k] = static_cast<uint8_t>(static_cast<unsigned long>(value) & 0xFF);
     }
     return bytes;
+}
+
+}  // namespace
+
+std::vector<uint8_t> HexStringToBinary(std::string_view text) {
+    // Positions count UTF-16 units; for ASCII text (the usual case) they are the bytes.
+    bool ascii = true;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    }
+    if (ascii) return DecodeHex<char>(text);
+    std::u16string wide;
+    try {
+        wide = nx::sys::Utf8ToUtf16(text);
+    } catch (const std::bad_alloc&) {
+        return std::vector<uint8_t>();
+    }
+    return DecodeHex<char16_t>(wide);
 }
 
 int32_t Base64EncodeGetRequiredLength(int32_t nSrcLen) {

@@ -1,6 +1,7 @@
 #include "common/XMLParser.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <pugixml.hpp>
 #include <vector>
@@ -20,131 +21,53 @@ pugi::xml_node ToPugi(void* raw) {
     return pugi::xml_node(static_cast<pugi::xml_node_struct*>(raw));
 }
 
-void AppendEscaped(std::string& out, const char* s, bool attribute) {
-    const char* run = s;
-    for (; *s; ++s) {
-        const auto c = static_cast<unsigned char>(*s);
-        const char* replacement = nullptr;
-        char numeric[8];
-        switch (c) {
-            case '&':
-                replacement = "&amp;";
-                break;
-            case '<':
-                replacement = "&lt;";
-                break;
-            case '>':
-                replacement = "&gt;";
-                break;
-            case '"':
-                if (attribute) replacement = "&quot;";
-                break;
-            case '\r':
-                replacement = "&#13;";
-                break;
-            case '\n':
-                if (attribute) replacement = "&#10;";
-                break;
-            case '\t':
-                if (attribute) replacement = "&#9;";
-                break;
-            default:
-                if (c < 0x20) {
-                    std::snprintf(numeric, sizeof numeric, "&#%u;", c);
-                    replacement = numeric;
-                }
-                break;
-        }
-        if (replacement != nullptr) {
-            out.append(run, static_cast<std::size_t>(s - run));
-            out.append(replacement);
-            run = s + 1;
-        }
+// Collects the serialiser's output.
+struct StringWriter : pugi::xml_writer {
+    std::string* out;
+    explicit StringWriter(std::string& target) : out(&target) {}
+    void write(const void* data, size_t size) override { out->append(static_cast<const char*>(data), size); }
+};
+
+// A carriage return inside text is written as a reference, so that a reader's line-end
+// normalisation cannot turn CR LF into LF (the serialiser writes markup, attribute values and
+// control characters escaped, but a text's CR as it is).
+void EscapeCarriageReturns(std::string& text, std::size_t from) {
+    std::size_t cr = text.find('\r', from);
+    if (cr == std::string::npos) return;
+    std::string escaped;
+    escaped.reserve(text.size() + 16);
+    escaped.append(text, 0, cr);
+    for (; cr < text.size(); ++cr) {
+        if (text[cr] == '\r')
+            escaped.append("&#13;");
+        else
+            escaped.push_back(text[cr]);
     }
-    out.append(run, static_cast<std::size_t>(s - run));
+    text.swap(escaped);
 }
 
-void AppendCData(std::string& out, const char* s) {
-    // "]]>" cannot appear inside a section: split it across two sections.
-    out.append("<![CDATA[");
-    for (; *s; ++s) {
-        if (s[0] == ']' && s[1] == ']' && s[2] == '>') {
-            out.append("]]]]><![CDATA[>");
-            s += 2;
-        } else {
-            out.push_back(*s);
-        }
-    }
-    out.append("]]>");
-}
-
-void AppendStartTag(std::string& out, const pugi::xml_node& node, bool empty) {
-    out.push_back('<');
-    out.append(node.name());
-    for (const pugi::xml_attribute& a : node.attributes()) {
-        out.push_back(' ');
-        out.append(a.name());
-        out.append("=\"");
-        AppendEscaped(out, a.value(), true);
-        out.push_back('"');
-    }
-    out.append(empty ? "/>" : ">");
-}
-
-// Serialises one top-level node and everything under it without recursion.
-void Serialise(std::string& out, const pugi::xml_node& top) {
-    switch (top.type()) {
-        case pugi::node_declaration:
-            out.append("<?xml");
-            for (const pugi::xml_attribute& a : top.attributes()) {
-                out.push_back(' ');
-                out.append(a.name());
-                out.append("=\"");
-                AppendEscaped(out, a.value(), true);
-                out.push_back('"');
-            }
-            out.append("?>");
-            return;
-        case pugi::node_pcdata:
-            AppendEscaped(out, top.value(), false);
-            return;
-        case pugi::node_cdata:
-            AppendCData(out, top.value());
-            return;
-        case pugi::node_element:
-            break;
-        default:
-            return;  // comments, processing instructions, doctype: never kept
-    }
-    pugi::xml_node node = top;
-    for (;;) {
-        // Enter `node`.
-        bool descended = false;
-        if (node.type() == pugi::node_element) {
-            const bool empty = !node.first_child();
-            AppendStartTag(out, node, empty);
-            if (!empty) {
-                node = node.first_child();
-                descended = true;
-            }
-        } else if (node.type() == pugi::node_pcdata) {
-            AppendEscaped(out, node.value(), false);
-        } else if (node.type() == pugi::node_cdata) {
-            AppendCData(out, node.value());
-        }
-        if (descended) continue;
-        // Leave `node`: move to its next sibling, closing finished parents on the way up.
-        for (;;) {
-            if (node == top) return;
-            if (pugi::xml_node next = node.next_sibling()) {
+// CDATA sections of a loaded document become plain text nodes of the same content, so that the
+// text reads the same and every text serialises through one escaping path.
+void FlattenCData(pugi::xml_node top) {
+    pugi::xml_node node = top.first_child();
+    while (node) {
+        if (node.type() == pugi::node_cdata) {
+            pugi::xml_node text = node.parent().insert_child_before(pugi::node_pcdata, node);
+            text.set_value(node.value());
+            pugi::xml_node next = node.next_sibling();
+            node.parent().remove_child(node);
+            node = text;
+            if (next) {
                 node = next;
-                break;
+                continue;
             }
-            node = node.parent();
-            out.append("</");
-            out.append(node.name());
-            out.push_back('>');
+        } else if (node.first_child()) {
+            node = node.first_child();
+            continue;
         }
+        while (node && node != top && !node.next_sibling()) node = node.parent();
+        if (!node || node == top) break;
+        node = node.next_sibling();
     }
 }
 
@@ -166,18 +89,7 @@ void AppendText(std::string& out, const pugi::xml_node& top) {
     }
 }
 
-bool SplitPath(std::string_view path, std::vector<std::string_view>& steps) {
-    if (path.size() < 2 || path[0] != '/') return false;
-    path.remove_prefix(1);
-    while (true) {
-        const std::size_t slash = path.find('/');
-        const std::string_view step = path.substr(0, slash);
-        if (!IsXmlName(step)) return false;
-        steps.push_back(step);
-        if (slash == std::string_view::npos) return true;
-        path.remove_prefix(slash + 1);
-    }
-}
+constexpr std::size_t kMaxSteps = 64;
 
 }  // namespace
 
@@ -293,33 +205,57 @@ bool CXMLParser::SetAttribute(const char* name, const char* value, CXMLNode node
     return attribute && attribute.set_value(value);
 }
 
-CXMLNode CXMLParser::SelectNode(std::string path) const {
-    if (!m_pDoc) return CXMLNode();
-    std::vector<std::string_view> steps;
-    if (!SplitPath(path, steps)) return CXMLNode();
-    // Depth-first in document order; a subtree is entered only while its names match the path.
-    std::size_t depth = 0;  // index of the step `node` is tested against
-    pugi::xml_node node = m_pDoc->doc.first_child();
-    while (node) {
-        if (node.type() == pugi::node_element && steps[depth] == node.name()) {
-            if (depth + 1 == steps.size()) return CXMLNode(node.internal_object());
-            if (pugi::xml_node child = node.first_child()) {
-                node = child;
-                ++depth;
-                continue;
-            }
-        }
-        while (!node.next_sibling()) {
-            if (depth == 0) return CXMLNode();
-            node = node.parent();
-            --depth;
-        }
-        node = node.next_sibling();
+CXMLNode CXMLParser::SelectNode(std::string_view path) const {
+    if (!m_pDoc || path.size() < 2 || path[0] != '/') return CXMLNode();
+    // The steps as terminated names, in a stack buffer for every path the agent uses.
+    char local[256];
+    std::string large;
+    char* names = local;
+    if (path.size() > sizeof local) {
+        large.resize(path.size());
+        names = large.data();
     }
-    return CXMLNode();
+    const char* steps[kMaxSteps];
+    std::size_t count = 0;
+    std::size_t start = 0;
+    const std::size_t length = path.size() - 1;
+    std::memcpy(names, path.data() + 1, length);
+    names[length] = '\0';
+    for (std::size_t i = 0; i <= length; ++i) {
+        if (i < length && names[i] != '/') continue;
+        // An empty step ("//", a trailing "/") is not a path of names. Other text that is not a
+        // name (predicates, "*", "@x") can never equal an element's name, so it selects nothing.
+        if (count == kMaxSteps || i == start) return CXMLNode();
+        names[i] = '\0';
+        steps[count++] = names + start;
+        start = i + 1;
+    }
+    // Depth-first in document order: at each depth the next element of that step's name.
+    pugi::xml_node_struct* at[kMaxSteps];  // raw: no per-call construction of 64 handles
+    std::size_t depth = 0;
+    at[0] = m_pDoc->doc.child(steps[0]).internal_object();
+    for (;;) {
+        pugi::xml_node node(at[depth]);
+        while (node && node.type() != pugi::node_element) node = node.next_sibling(steps[depth]);
+        if (!node) {
+            if (depth == 0) return CXMLNode();
+            --depth;
+            at[depth] = pugi::xml_node(at[depth]).next_sibling(steps[depth]).internal_object();
+            continue;
+        }
+        if (depth + 1 == count) return CXMLNode(node.internal_object());
+        at[depth] = node.internal_object();
+        at[depth + 1] = node.child(steps[depth + 1]).internal_object();
+        ++depth;
+    }
 }
 
 std::string CXMLParser::GetNodeText(CXMLNode node) {
+    if (!node) return std::string();
+    // The usual element: one text node.
+    const pugi::xml_node element = ToPugi(node.m_node);
+    const pugi::xml_node only = element.first_child();
+    if (only && only.type() == pugi::node_pcdata && !only.next_sibling()) return only.value();
     std::string text;
     if (node) AppendText(text, ToPugi(node.m_node));
     return text;
@@ -329,11 +265,14 @@ std::string CXMLParser::GetXML() const {
     std::string out;
     if (!m_pDoc) return out;
     try {
+        out.reserve(4096);
+        StringWriter writer(out);
         for (const pugi::xml_node& top : m_pDoc->doc.children()) {
             const std::size_t before = out.size();
-            Serialise(out, top);
+            top.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
             if (out.size() != before) out.push_back('\n');
         }
+        EscapeCarriageReturns(out, 0);
     } catch (const std::bad_alloc&) {
         return std::string();
     }
@@ -359,6 +298,7 @@ void CXMLParser::LoadXML(std::string_view text) {
         doc.reset();
         return;
     }
+    if (text.find("<![CDATA[") != std::string_view::npos) FlattenCData(doc.document_element());
     m_pRoot = CXMLNode(doc.document_element().internal_object());
 }
 

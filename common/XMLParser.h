@@ -90,8 +90,8 @@ public:
 
     // Absolute paths of element names, "/Root/Child" (any number of steps): the first element in
     // document order whose ancestors match the steps; null when none matches or the path is not
-    // of that form (no predicates, attributes, wildcards or "//").
-    CXMLNode SelectNode(std::string path) const;
+    // of that form (no predicates, attributes, wildcards or "//"; at most 64 steps).
+    CXMLNode SelectNode(std::string_view path) const;
 
     // The text content of the node and its descendants, in document order; "" for a null node.
     static std::string GetNodeText(CXMLNode node);

@@ -97,7 +97,7 @@ TEST(CXMLParser, SetAttributeSetsOrReplaces) {
     EXPECT_FALSE(CXMLParser::SetAttribute("1x", "1", root));
     EXPECT_FALSE(CXMLParser::SetAttribute(nullptr, "1", root));
     EXPECT_EQ(p.GetXML(), std::string(kDeclaration) +
-                              "<folders name=\"again\" class=\"a&quot;b&lt;c&gt;&amp;&#9;&#10;&#13;\"/>\n");
+                              "<folders name=\"again\" class=\"a&quot;b&lt;c>&amp;&#09;&#10;&#13;\"/>\n");
 }
 
 TEST(CXMLParser, UnattachedElementsCanBeAppendedLater) {
