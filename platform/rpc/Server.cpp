@@ -148,6 +148,7 @@ struct Server::Impl final : Dispatcher {
     int wake[2] = {-1, -1};
     std::list<std::unique_ptr<Connection>> connections;
     std::atomic<uint32_t> nextGroup{0x5a00};
+    std::size_t served = 0;
 
     ~Impl() override {
         std::unique_lock lock(m);
@@ -204,6 +205,7 @@ struct Server::Impl final : Dispatcher {
         conn->stream = std::move(stream);
         Connection* c = conn.get();
         std::lock_guard lock(m);
+        ++served;
         connections.push_back(std::move(conn));
         c->thread = std::thread([this, c, addr = std::move(secondaryAddress)] {
             Serve(*c->stream, addr);
@@ -420,6 +422,11 @@ void ServerAccess::AttachStream(Server& server, std::unique_ptr<ByteStream> stre
 unsigned ServerAccess::CallsInFlight(Server& server) {
     std::lock_guard lock(server.m_impl->m);
     return server.m_impl->inFlight;
+}
+
+std::size_t ServerAccess::ConnectionsServed(Server& server) {
+    std::lock_guard lock(server.m_impl->m);
+    return server.m_impl->served;
 }
 
 std::size_t ServerAccess::Connections(Server& server) {

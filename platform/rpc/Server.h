@@ -19,6 +19,8 @@ struct ServerAccess {
     static unsigned CallsInFlight(Server& server);
     // Live connection threads.
     static std::size_t Connections(Server& server);
+    // Connections served since the server was created.
+    static std::size_t ConnectionsServed(Server& server);
 };
 
 }  // namespace nx::rpc
