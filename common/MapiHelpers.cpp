@@ -1,0 +1,177 @@
+#include "common/MapiHelpers.h"
+
+#include <array>
+#include <vector>
+
+#include "common/Encoding.h"
+#include "common/MapiFunctions.h"
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_COMMON {
+namespace {
+
+constexpr ULONG kItemAccess = MAPI_MODIFY | MAPI_BEST_ACCESS;
+
+}  // namespace
+
+ComPtr<IMAPIFolder> OpenInboxFolder(IMsgStore* store) {
+    const MapiFunctions& fns = MapiTable();
+    if (store == nullptr || fns.MAPIFreeBuffer == nullptr) return {};
+    std::u16string messageClass = u"IPM.Note";
+    ULONG cbInbox = 0;
+    MapiBuffer<ENTRYID> inboxId(fns.MAPIFreeBuffer);
+    const HRESULT hr =
+        store->GetReceiveFolder(messageClass.data(), MAPI_UNICODE, &cbInbox, inboxId.put(), nullptr);
+    if (FAILED(hr) || !inboxId || cbInbox == 0) return {};
+    return OpenFolderEntry(store, cbInbox, reinterpret_cast<const BYTE*>(inboxId.get()));
+}
+
+namespace {
+
+bool IsBinaryValue(const MapiBuffer<SPropValue>& value) {
+    return value && PROP_TYPE(value->ulPropTag) == PT_BINARY && value->Value.bin.cb != 0 &&
+           value->Value.bin.lpb != nullptr;
+}
+
+template <class T>
+ComPtr<T> AdoptAs(ComPtr<IUnknown>&& object) {
+    // OpenEntry without an interface id hands out the object's standard interface.
+    return ComPtr<T>::Attach(reinterpret_cast<T*>(object.detach()));
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+}  // namespace
+
+ComPtr<IUnknown> OpenEntryById(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId, ULONG* objType) {
+    if (objType) *objType = 0;
+    if (store == nullptr) return {};
+    ULONG type = 0;
+    ComPtr<IUnknown> object;
+    const HRESULT hr = store->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)),
+                                        nullptr, MAPI_BEST_ACCESS, &type, object.put());
+    if (FAILED(hr)) return {};  // the ComPtr releases whatever came back
+    if (objType && object) *objType = type;
+    return object;
+}
+
+ComPtr<IUnknown> OpenEntryInContainer(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId,
+                                      ULONG flags, ULONG* objType) {
+    if (objType) *objType = 0;
+    if (container == nullptr) return {};
+    ULONG type = 0;
+    ComPtr<IUnknown> object;
+    const HRESULT hr =
+        container->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)), nullptr,
+                             flags, &type, object.put());
+    if (FAILED(hr)) return {};
+    if (objType && object) *objType = type;
+    return object;
+}
+
+ComPtr<IMAPIFolder> OpenFolderEntry(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId) {
+    ULONG type = 0;
+    ComPtr<IUnknown> object = OpenEntryById(store, cbEntryId, entryId, &type);
+    if (!object || type != MAPI_FOLDER) return {};
+    return AdoptAs<IMAPIFolder>(std::move(object));
+}
+
+MapiBuffer<SPropValue> GetOneProp(IMAPIProp* object, ULONG propTag) {
+    const MapiFunctions& fns = MapiTable();
+    MapiBuffer<SPropValue> value(fns.MAPIFreeBuffer);
+    if (object == nullptr || fns.HrGetOneProp == nullptr || fns.MAPIFreeBuffer == nullptr) return value;
+    const HRESULT hr = fns.HrGetOneProp(object, propTag, value.put());
+    if (FAILED(hr)) value.reset();
+    return value;
+}
+
+ComPtr<IMAPIFolder> OpenDefaultFolder(IMsgStore* store, ULONG propTag) {
+    if (store == nullptr) return {};
+    MapiBuffer<SPropValue> value(MapiTable().MAPIFreeBuffer);
+    if (ComPtr<IMAPIFolder> inbox = OpenInboxFolder(store)) value = GetOneProp(inbox.get(), propTag);
+    if (!value) {
+        if (ComPtr<IMAPIFolder> root = OpenFolderEntry(store, 0, nullptr))
+            value = GetOneProp(root.get(), propTag);
+    }
+    if (!IsBinaryValue(value)) return {};
+    return OpenFolderEntry(store, value->Value.bin.cb, value->Value.bin.lpb);
+}
+
+ComPtr<IMAPIFolder> OpenParentFolder(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId) {
+    const MapiFunctions& fns = MapiTable();
+    if (container == nullptr || entryId == nullptr || fns.MAPIFreeBuffer == nullptr) return {};
+    ComPtr<IUnknown> item = OpenEntryInContainer(container, cbEntryId, entryId, kItemAccess);
+    if (!item) return {};
+    // Every MAPI object with properties starts with the IMAPIProp interface.
+    auto* props = reinterpret_cast<IMAPIProp*>(item.get());
+    SizedSPropTagArray<1> tags = {1, {PR_PARENT_ENTRYID}};
+    ULONG count = 0;
+    MapiBuffer<SPropValue> values(fns.MAPIFreeBuffer);
+    const HRESULT hr = props->GetProps(tags.get(), MAPI_UNICODE, &count, values.put());
+    if (FAILED(hr) || !values || count == 0) return {};
+    if (PROP_TYPE(values->ulPropTag) == PT_ERROR || PROP_TYPE(values->ulPropTag) != PT_BINARY) return {};
+    ULONG type = 0;
+    ComPtr<IUnknown> parent =
+        OpenEntryInContainer(container, values->Value.bin.cb, values->Value.bin.lpb, MAPI_BEST_ACCESS, &type);
+    if (!parent || type != MAPI_FOLDER) return {};
+    return AdoptAs<IMAPIFolder>(std::move(parent));
+}
+
+ComPtr<IMAPIFolder> OpenParentFolderByHexId(IMAPIContainer* container, std::string_view hexId) {
+    if (container == nullptr || hexId.empty()) return {};
+    const std::vector<uint8_t> id = HexStringToBinary(hexId);
+    if (id.empty()) return {};
+    return OpenParentFolder(container, static_cast<ULONG>(id.size()), id.data());
+}
+
+ComPtr<IMessage> OpenMessageByHexId(IMAPIContainer* container, std::string_view hexId) {
+    if (container == nullptr || hexId.empty()) return {};
+    std::vector<uint8_t> id = HexStringToBinary(hexId);
+    // A one-character text decodes to an empty id, which still goes to OpenEntry; a non-null
+    // pointer keeps "empty id" apart from "no id".
+    static const BYTE kNoBytes[1] = {0};
+    const BYTE* bytes = id.empty() ? kNoBytes : id.data();
+    ULONG type = 0;
+    ComPtr<IUnknown> item =
+        OpenEntryInContainer(container, static_cast<ULONG>(id.size()), bytes, kItemAccess, &type);
+    if (!item || type != MAPI_MESSAGE) return {};
+    return AdoptAs<IMessage>(std::move(item));
+}
+
+uint32_t GetFolderTypeCode(std::string_view containerClass) {
+    static constexpr std::array<std::string_view, 6> kClasses = {
+        "IPF.Note", "IPF.Appointment", "IPF.Contact", "IPF.Task", "IPF.Journal", "IPF.StickyNote"};
+    for (uint32_t i = 0; i < kClasses.size(); ++i)
+        if (containerClass == kClasses[i]) return i;
+    return kFolderTypeOther;
+}
+
+std::string TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return std::string(text);
+}
+
+bool ExtractEventId(std::string_view text, std::string* out) {
+    const std::string copy = TrimBlanks(text);
+    const std::string_view view = copy;
+    const bool wrapped = view.size() >= 9 && view.starts_with("<id>") && view.ends_with("</id>");
+    if (out == nullptr) return true;
+    out->clear();
+    static constexpr std::string_view kStart = "<event>";
+    static constexpr std::string_view kEnd = "</event>";
+    const auto start = view.find(kStart);
+    const auto end = view.find(kEnd);
+    if (start == std::string_view::npos || end == std::string_view::npos) return true;
+    const auto first = start + kStart.size();
+    if (end <= first) return true;
+    const std::string_view id = view.substr(first, end - first);
+    std::string result = wrapped ? "<id>" + std::string(id) + "</id>" : std::string(id);
+    if (nx::sys::Utf16Length(result) > kEventIdMaxUnits) return false;
+    *out = std::move(result);
+    return true;
+}
+
+}  // namespace NAMESPACE_COMMON

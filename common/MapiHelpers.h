@@ -1,0 +1,105 @@
+// Small Extended MAPI helpers shared by the session, folder and item code: opening an entry by
+// its binary or hex entry id, opening a store's default folder named by a store or inbox
+// property, opening the parent folder of an item, mapping a container class to the agent's
+// folder type code, and taking the folder id out of the "<event>" wrapper the host uses when it
+// names a calendar folder.
+//
+// Every MAPI call goes through the process-wide entry-point table (common/MapiFunctions.h); a
+// helper that needs a table entry gives its failure value when the table is incomplete. No
+// helper traces or throws: a failure is a null result (or an empty output) that the caller
+// reports in its own words. Every object and buffer obtained on the way is released or freed
+// before returning, on failure too. Results are owned (ComPtr): the caller holds the one
+// reference.
+//
+// Object types: MAPI's OpenEntry, asked for no particular interface, hands out the object's
+// standard interface, which the caller then uses as a folder or a message. The folder helpers
+// (OpenDefaultFolder, OpenParentFolder, OpenFolderEntry) additionally insist that the opened
+// object reports MAPI_FOLDER, and OpenMessageByHexId that it reports MAPI_MESSAGE, so an entry
+// id that names an object of another kind (a store, a message where a folder is wanted) gives
+// null instead of an interface of the wrong shape.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/mapi/Mapi.h"
+
+namespace NAMESPACE_COMMON {
+
+// Folder type codes: the index of the container class in the table below, 6 for any other.
+inline constexpr uint32_t kFolderTypeNote = 0;         // "IPF.Note"
+inline constexpr uint32_t kFolderTypeAppointment = 1;  // "IPF.Appointment"
+inline constexpr uint32_t kFolderTypeContact = 2;      // "IPF.Contact"
+inline constexpr uint32_t kFolderTypeTask = 3;         // "IPF.Task"
+inline constexpr uint32_t kFolderTypeJournal = 4;      // "IPF.Journal"
+inline constexpr uint32_t kFolderTypeStickyNote = 5;   // "IPF.StickyNote"
+inline constexpr uint32_t kFolderTypeOther = 6;        // anything else, "IPF.Post" included
+
+// The longest text ExtractEventId writes, in UTF-16 units: the host's 1024-unit buffer less
+// its terminating zero.
+inline constexpr std::size_t kEventIdMaxUnits = 1023;
+
+// OpenEntry on the store with MAPI_BEST_ACCESS and no interface id. Null for a null store or a
+// failed open (an object handed out with a failure status is released). objType, when given,
+// receives the opened object's type (0 when nothing opened).
+ComPtr<IUnknown> OpenEntryById(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId,
+                               ULONG* objType = nullptr);
+
+// OpenEntry on a folder (container) with the caller's flags; as OpenEntryById otherwise.
+ComPtr<IUnknown> OpenEntryInContainer(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId,
+                                      ULONG flags, ULONG* objType = nullptr);
+
+// The store's inbox: the receive folder of "IPM.Note" (asked with MAPI_UNICODE), opened with
+// MAPI_BEST_ACCESS; null when the store names none or it does not open as a folder.
+ComPtr<IMAPIFolder> OpenInboxFolder(IMsgStore* store);
+
+// OpenEntryById, kept only when the object is a folder.
+ComPtr<IMAPIFolder> OpenFolderEntry(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId);
+
+// The store's default folder named by `propTag` (PR_IPM_CONTACT_ENTRYID, ...): the property is
+// read from the inbox (the receive folder of "IPM.Note") and, when the inbox is missing or lacks
+// it, from the root folder; a binary value of non-zero length is opened as a folder. Null when
+// neither has a binary value, or when it does not open as a folder.
+ComPtr<IMAPIFolder> OpenDefaultFolder(IMsgStore* store, ULONG propTag);
+
+// Reads one property with HrGetOneProp; the value (owned) or null. Also null when the table is
+// incomplete or the object is null.
+MapiBuffer<SPropValue> GetOneProp(IMAPIProp* object, ULONG propTag);
+
+// The folder holding the item named by the entry id, opened through `container` (the item with
+// MAPI_MODIFY | MAPI_BEST_ACCESS, its PR_PARENT_ENTRYID with MAPI_BEST_ACCESS). Null for a null
+// container or id, or when either open fails.
+ComPtr<IMAPIFolder> OpenParentFolder(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId);
+
+// OpenParentFolder with the entry id given as hex text (HexStringToBinary rules: optional "x" or
+// "0x" prefix, two digits per byte). An empty text, or one that decodes to no byte (a single
+// character), gives null without calling MAPI.
+ComPtr<IMAPIFolder> OpenParentFolderByHexId(IMAPIContainer* container, std::string_view hexId);
+
+// The item named by the hex entry id, opened through `container` with MAPI_MODIFY |
+// MAPI_BEST_ACCESS. An empty text gives null; a text of one character decodes to an empty id,
+// which is passed to OpenEntry unchanged (and then names no item).
+ComPtr<IMessage> OpenMessageByHexId(IMAPIContainer* container, std::string_view hexId);
+
+// The folder type code of a container class: exact, case-sensitive comparison with the whole
+// class; a derived class ("IPF.Contact.Special") or another case gives 6.
+uint32_t GetFolderTypeCode(std::string_view containerClass);
+
+// Takes the calendar folder selection out of the host's text. The text is trimmed (blanks, tabs,
+// line ends); it counts as wrapped when it starts with "<id>" and ends with "</id>". The
+// characters between the first "<event>" and the first "</event>" (at least one) are the id;
+// the output is "<id>" + id + "</id>" for a wrapped text, the id alone otherwise, and empty for
+// any other shape (no event part, an empty one, the end tag before the start tag). The source
+// is never changed; a null output does nothing.
+//
+// The host's buffer for the result holds 1023 characters. An output longer than that (counted
+// in UTF-16 units) is not cut short, which would name another folder: the output is left empty
+// and the result is false, so the caller can refuse the selection instead of taking the empty
+// text as "the default folder". True in every other case, an empty output included.
+bool ExtractEventId(std::string_view text, std::string* out);
+
+// Blank characters that selection texts are trimmed of: space, tab, CR, LF, VT, FF.
+std::string TrimBlanks(std::string_view text);
+
+}  // namespace NAMESPACE_COMMON

@@ -1,0 +1,152 @@
+// CMAPIObject: the agent's one stateful object. A single process-wide instance (GetMAPIObject)
+// holds the MAPI session, the default message store, the contacts and calendar folders that
+// reads and writes work on, the counters of the read in progress and the machine's time zone.
+// Every RPC procedure acts on it; the host issues one call at a time, which is what keeps the
+// state consistent (the object takes no lock).
+//
+// Lifecycle: logged off -> MAPILogOn (MAPIInitialize once, logon, default store, default
+// folders, the machine's zone) -> logged on -> MAPILogOff (release everything, MAPIUninitialize)
+// -> logged off. A second MAPILogOn while logged on drops the old session first and does not
+// initialise MAPI again. A failed MAPILogOn always ends logged off with MAPI uninitialised.
+// GetAppProfile works before logon and then leaves MAPI as it found it.
+//
+// Results: MAPILogOn returns 1 logged on / 0 not; GetAppProfile, GetAppFolder, SetContactFolder
+// and SetCalendarFolder return 0 done / 1 failed; counts return the count (0 on any error).
+// Every operation writes its Begin and Finish trace lines and the status of each MAPI call
+// ("0X%08X"); nothing throws out of an operation.
+//
+// Decisions taken here (docs/mapi-session.md has the details):
+//  - Documents without "XMLPath": GetAppProfile and GetAppFolder build the document, save no
+//    file and return 0. The host's argument of both procedures is input-only on the wire, so the
+//    document is never written into it; the host gets the documents through the files only.
+//    The document text is still handed to a caller that asks for it (the `document` argument),
+//    which is how the tests and the benchmark read it.
+//  - A calendar selection whose extracted text would exceed the host's 1023-character buffer is
+//    refused: SetCalendarFolder fails with result 1 and keeps the current folder, rather than
+//    cutting the id short or taking the empty text for "the default calendar folder".
+//  - Folders named by entry id must be folders: an entry id of a message or of a store is not a
+//    folder and the selection fails.
+//  - Progress messages: nothing ever sets the progress window, so SendProgress only records the
+//    last message for diagnostics and reaches no window. m_bInterrupted is never set by the
+//    agent; reads only look at it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/XMLParser.h"
+#include "mapi/MapiCommon.h"
+
+namespace NAMESPACE_MAPI {
+
+using NAMESPACE_COMMON::tagNxTimeZone;
+
+// The process-wide configuration CMAPIObject works with. Start-up reads it (PIMProfile.ini,
+// the application-data folder) in the agent layer and hands it down with SetConfig.
+struct CMAPIConfig {
+    bool subFolder = false;            // counts (and reads) include sub-folders of the same kind
+    std::string foldersDocumentPath;   // "<folder>/Outlook.xml", "" = save no folders document
+    std::string profilesDocumentPath;  // "<folder>/Profile.xml", "" = save no profiles document
+};
+
+// The window message of the progress notifications (WM_USER + 1500).
+inline constexpr uint32_t WM_AGENT_PROGRESS = 2524;
+inline constexpr std::size_t kDefaultFolderCount = 7;
+
+class CMAPIObject {
+public:
+    CMAPIObject();
+    virtual ~CMAPIObject();
+    CMAPIObject(const CMAPIObject&) = delete;
+    CMAPIObject& operator=(const CMAPIObject&) = delete;
+
+    void SetConfig(const CMAPIConfig& config) { m_Config = config; }
+    const CMAPIConfig& GetConfig() const { return m_Config; }
+
+    // ---- Session ----
+    // Logs on to the profile (UTF-8; "" = the default profile). The window is not used.
+    int MAPILogOn(void* window, const char* profile);
+    void MAPILogOff();
+    void MAPIRelease();
+    void MAPIUninitialize();
+
+    // ---- Discovery (documents "Profile.xml" and "Outlook.xml") ----
+    // The argument must be present; its content is not used. `document`, when given, receives
+    // the document text whenever the document was built (whether or not a file was saved).
+    int GetAppProfile(const char* argument, std::string* document = nullptr);
+    int GetAppFolder(const char* argument, std::string* document = nullptr);
+    int GetAppFolderFromStore(const SRow* storeRow, NAMESPACE_COMMON::CXMLParser& parser,
+                              NAMESPACE_COMMON::CXMLNode parent, int depth);
+    int GetAppFolderFromFolder(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId,
+                               NAMESPACE_COMMON::CXMLParser& parser, NAMESPACE_COMMON::CXMLNode parent,
+                               int depth);
+
+    // ---- Folder selection ----
+    // Texts: "" or "<id></id>" (the default folder), "<id>HEX</id>" (any store), trimmed first.
+    int SetContactFolder(const char* text);
+    // Any text whose "<event>...</event>" part holds the selection (see ExtractEventId).
+    int SetCalendarFolder(const char* text);
+    ComPtr<IMAPIFolder> GetOutlookFolder(const char* text, ULONG defaultTag);
+    ComPtr<IMAPIFolder> GetOutlookFolderFromEntryID(const char* hexText);
+
+    // ---- Counts ----
+    // Items of class exactly "IPM.Contact" in the selected contacts folder (and, with the
+    // sub-folder switch, its "IPF.Contact" sub-folders at any depth).
+    int32_t GetContactCount();
+    int32_t GetContactCountFromFolder(ULONG cbEntryId, const BYTE* entryId);
+    // The same for "IPM.Appointment" / "IPF.Appointment" and the selected calendar folder.
+    int32_t GetCalendarEventCount();
+    int32_t GetCalendarEventCountFromFolder(ULONG cbEntryId, const BYTE* entryId);
+
+    // ---- Progress (no window is ever set: harmless) ----
+    void SendProgress(uint64_t wParam, int64_t lParam);
+
+    // ---- State, for the read code and for tests ----
+    bool IsLoggedOn() const { return m_bLoggedOn != 0; }
+    bool IsMAPIInitialized() const { return m_bMAPIInitialized != 0; }
+    IMAPISession* Session() const { return m_lpMAPISession.get(); }
+    IMsgStore* MsgStore() const { return m_lpMsgStore.get(); }
+    IMAPIFolder* ContactFolder() const { return m_lpContactFolder.get(); }
+    IMAPIFolder* EventFolder() const { return m_lpEventFolder.get(); }
+    const std::array<std::string, kDefaultFolderCount>& DefaultFolderIds() const {
+        return m_DefaultFolderIds;
+    }
+    const tagNxTimeZone& LocalTimeZone() const { return m_LocalTimeZone; }
+    std::vector<tagNxTimeZone>& TimeZones() { return m_TimeZones; }
+    int32_t& ItemsDelivered() { return m_nItemsDelivered; }
+    int32_t& ItemCount() { return m_nItemCount; }
+    BOOL& Interrupted() { return m_bInterrupted; }
+    uint32_t ProgressMessagesSent() const { return m_nProgressMessages; }
+
+private:
+    void FillDefaultFolderIds();
+    void TakeLocalTimeZone();
+    // The failure path of MAPILogOn and the body of MAPILogOff.
+    void LogOffSteps();
+    int32_t CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId);
+
+    void* m_hProgressWnd = nullptr;
+    ComPtr<IMAPISession> m_lpMAPISession;
+    ComPtr<IProfAdmin> m_lpProfAdmin;
+    ComPtr<IMsgStore> m_lpMsgStore;
+    BOOL m_bMAPIInitialized = 0;
+    BOOL m_bLoggedOn = 0;
+    ComPtr<IMAPIFolder> m_lpContactFolder;
+    ComPtr<IMAPIFolder> m_lpEventFolder;
+    int32_t m_nItemsDelivered = 0;
+    int32_t m_nItemCount = 0;
+    BOOL m_bInterrupted = 0;
+    tagNxTimeZone m_LocalTimeZone;
+    std::vector<tagNxTimeZone> m_TimeZones;
+    std::array<std::string, kDefaultFolderCount> m_DefaultFolderIds;
+
+    CMAPIConfig m_Config;
+    uint32_t m_nProgressMessages = 0;
+};
+
+// The process-wide instance.
+CMAPIObject& GetMAPIObject();
+
+}  // namespace NAMESPACE_MAPI

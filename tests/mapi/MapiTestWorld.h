@@ -1,0 +1,120 @@
+// A temporary MAPI world for tests that run against the real runtime (libmapi32.so in the build's
+// bin folder): its own XDG folders, built with the mapiadmin tool, and the process-wide MAPI
+// entry-point table bound to the runtime once per test process.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/MapiFunctions.h"
+
+namespace nx::test {
+
+namespace fs = std::filesystem;
+
+class MapiTestWorld {
+public:
+    MapiTestWorld() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = info ? info->name() : "world";
+        for (char& c : name)
+            if (c == '/') c = '_';
+        m_root = fs::temp_directory_path() /
+                 ("nxmapi-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++) + "-" + name);
+        fs::remove_all(m_root);
+        for (const char* d : {"config", "data", "run"}) fs::create_directories(m_root / d);
+        setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (m_root / "data").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", (m_root / "run").c_str(), 1);
+    }
+    ~MapiTestWorld() { fs::remove_all(m_root); }
+    MapiTestWorld(const MapiTestWorld&) = delete;
+    MapiTestWorld& operator=(const MapiTestWorld&) = delete;
+
+    const fs::path& Root() const { return m_root; }
+
+    // The runtime and the tool are built; tests skip themselves otherwise.
+    static bool Available() {
+        return fs::exists(fs::path(NX_BIN_DIR) / "libmapi32.so") &&
+               fs::exists(fs::path(NX_BIN_DIR) / "mapiadmin");
+    }
+    // Binds the entry-point table to the runtime of bin/ (once per process).
+    static bool Bind() {
+        static const bool bound = LoadMapiLibrary(NX_BIN_DIR) && LoadMapiFunctions();
+        return bound;
+    }
+
+    // Runs mapiadmin; the last line of its output (an entry id for the create commands).
+    // Records a test failure when it does not exit with 0.
+    std::string Admin(const std::vector<std::string>& args) {
+        std::string out;
+        const int rc = RunAdmin(args, out);
+        EXPECT_EQ(rc, 0) << "mapiadmin failed: " << Join(args) << "\n" << out;
+        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+        const auto nl = out.rfind('\n');
+        return nl == std::string::npos ? out : out.substr(nl + 1);
+    }
+
+    // Creates an item of the class in the folder (path or entry id); its entry id.
+    std::string PutItem(const std::string& folder, const std::string& messageClass,
+                        const std::string& subject, const std::string& profile = "") {
+        const fs::path file = m_root / ("item" + std::to_string(m_items++) + ".json");
+        std::ofstream(file) << R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")" << messageClass
+                            << R"("},{"tag":"PR_SUBJECT_W","value":")" << subject << R"("}]})";
+        std::vector<std::string> args;
+        if (!profile.empty()) args = {"--profile", profile};
+        args.insert(args.end(), {"item", "put", folder, file.string()});
+        return Admin(args);
+    }
+
+    int RunAdmin(const std::vector<std::string>& args, std::string& output) {
+        const fs::path outFile = m_root / "admin-out.txt";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (!freopen(outFile.c_str(), "w", stdout)) _exit(126);
+            dup2(fileno(stdout), fileno(stderr));
+            std::vector<std::string> argv = {(fs::path(NX_BIN_DIR) / "mapiadmin").string()};
+            argv.insert(argv.end(), args.begin(), args.end());
+            std::vector<char*> raw;
+            for (auto& a : argv) raw.push_back(a.data());
+            raw.push_back(nullptr);
+            execv(raw[0], raw.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::ifstream in(outFile, std::ios::binary);
+        output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    static std::string Join(const std::vector<std::string>& args) {
+        std::string s;
+        for (const auto& a : args) s += a + " ";
+        return s;
+    }
+    static int& Counter() {
+        static int n = 0;
+        return n;
+    }
+    fs::path m_root;
+    int m_items = 0;
+};
+
+#define NX_REQUIRE_MAPI_RUNTIME()                                                         \
+    do {                                                                                  \
+        if (!::nx::test::MapiTestWorld::Available())                                      \
+            GTEST_SKIP() << "libmapi32.so or mapiadmin is not built";                     \
+        ASSERT_TRUE(::nx::test::MapiTestWorld::Bind()) << "cannot bind the MAPI runtime"; \
+    } while (0)
+
+}  // namespace nx::test

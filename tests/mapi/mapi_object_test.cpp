@@ -1,0 +1,201 @@
+// CMAPIObject against the real runtime: logon and logoff, profile listing before and after
+// logon, folder selection in any store, and the counts with and without sub-folders.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/Encoding.h"
+#include "common/MapiHelpers.h"
+#include "mapi/MAPIObject.h"
+#include "tests/mapi/MapiTestWorld.h"
+
+namespace {
+
+using NAMESPACE_MAPI::CMAPIObject;
+const std::string kTop = "Personal Folders/Top of Personal Folders/";
+
+std::string IdOf(IMAPIProp* object) {
+    MapiBuffer<SPropValue> v = NAMESPACE_COMMON::GetOneProp(object, PR_ENTRYID);
+    if (!v || PROP_TYPE(v->ulPropTag) != PT_BINARY) return "";
+    return NAMESPACE_COMMON::BinaryToHexString(v->Value.bin.lpb, v->Value.bin.cb);
+}
+
+class MapiObjectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NX_REQUIRE_MAPI_RUNTIME();
+        world = std::make_unique<nx::test::MapiTestWorld>();
+    }
+    void TearDown() override { mapi.MAPILogOff(); }
+
+    std::unique_ptr<nx::test::MapiTestWorld> world;
+    CMAPIObject mapi;
+};
+
+TEST_F(MapiObjectTest, LogonOutcomes) {
+    world->Admin({"init"});
+    world->Admin({"profile", "create", "O"});
+    world->Admin({"--profile", "O", "store", "create", "One", "--standard-folders"});
+    world->Admin({"profile", "create", "Empty"});  // no store, so no default store
+
+    const struct {
+        const char* profile;
+        int result;
+    } cases[] = {
+        {"", 1}, {"O", 1}, {"Outlook", 1}, {"Empty", 0}, {"Z", 0}, {"", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mapi.MAPILogOn(nullptr, c.profile), c.result) << c.profile;
+        EXPECT_EQ(mapi.IsLoggedOn(), c.result == 1) << c.profile;
+        // A failed logon leaves nothing held and MAPI uninitialised.
+        EXPECT_EQ(mapi.IsMAPIInitialized(), c.result == 1) << c.profile;
+        EXPECT_EQ(mapi.MsgStore() != nullptr, c.result == 1) << c.profile;
+        EXPECT_EQ(mapi.ContactFolder() != nullptr, c.result == 1) << c.profile;
+        EXPECT_EQ(mapi.EventFolder() != nullptr, c.result == 1) << c.profile;
+    }
+    // Logged on to the default profile: the default folder ids by type code, index 6 empty.
+    const auto& ids = mapi.DefaultFolderIds();
+    EXPECT_EQ(ids[1], world->Admin({"folder", "show", kTop + "Calendar"}));
+    EXPECT_EQ(ids[2], world->Admin({"folder", "show", kTop + "Contacts"}));
+    EXPECT_EQ(ids[3], world->Admin({"folder", "show", kTop + "Tasks"}));
+    EXPECT_EQ(ids[5], world->Admin({"folder", "show", kTop + "Inbox"}));
+    EXPECT_EQ(ids[6], "");
+    EXPECT_EQ(IdOf(mapi.ContactFolder()), ids[2]);
+    EXPECT_EQ(IdOf(mapi.EventFolder()), ids[1]);
+
+    mapi.MAPILogOff();
+    EXPECT_FALSE(mapi.IsLoggedOn());
+    EXPECT_FALSE(mapi.IsMAPIInitialized());
+    EXPECT_EQ(mapi.Session(), nullptr);
+    mapi.MAPILogOff();  // never fails, whatever the state
+}
+
+TEST_F(MapiObjectTest, ProfileListingLeavesMapiAsItFoundIt) {
+    world->Admin({"init"});
+    world->Admin({"profile", "create", "Second & <more>"});
+    std::string doc;
+    EXPECT_EQ(mapi.GetAppProfile("x", &doc), 0);
+    EXPECT_FALSE(mapi.IsMAPIInitialized());
+    EXPECT_EQ(doc,
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<profiles name=\"outlook\">\n"
+              "\t<node default=\"true\">\n\t\t<pname>Outlook</pname>\n\t</node>\n"
+              "\t<node default=\"false\">\n\t\t<pname>Second &amp; &lt;more&gt;</pname>\n\t</node>\n"
+              "</profiles>\n");
+
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    std::string again;
+    EXPECT_EQ(mapi.GetAppProfile("", &again), 0);
+    EXPECT_EQ(again, doc);
+    EXPECT_TRUE(mapi.IsLoggedOn());  // the session survives a listing after logon
+    EXPECT_NE(mapi.Session(), nullptr);
+
+    EXPECT_EQ(mapi.GetAppProfile(nullptr), 1);
+    EXPECT_EQ(mapi.GetAppFolder(nullptr), 1);
+    mapi.MAPILogOff();
+    EXPECT_EQ(mapi.GetAppFolder("x"), 1);  // needs a session
+}
+
+TEST_F(MapiObjectTest, FolderSelectionInEveryStore) {
+    world->Admin({"init"});
+    world->Admin({"store", "create", "Archive"});
+    const std::string archived = world->Admin(
+        {"folder", "create", "Archive/Top of Personal Folders/Old People", "--class", "IPF.Contact"});
+    const std::string archivedCal = world->Admin(
+        {"folder", "create", "Archive/Top of Personal Folders/Old Days", "--class", "IPF.Appointment"});
+    const std::string item = world->PutItem(kTop + "Contacts", "IPM.Contact", "Ada");
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    const std::string contacts = mapi.DefaultFolderIds()[2];
+    const std::string calendar = mapi.DefaultFolderIds()[1];
+
+    // Each selection starts from the second store's folder, so a failure shows as "kept".
+    const struct {
+        std::string text;
+        int result;
+        std::string selected;
+    } contactCases[] = {
+        {"<id>" + archived + "</id>", 0, archived},
+        {" \t<id>" + archived + "</id>\r\n", 0, archived},
+        {"<id>0x" + archived + "</id>", 0, archived},
+        {"", 0, contacts},
+        {"<id></id>", 0, contacts},
+        {"   ", 0, contacts},
+        {archived, 1, archived},                     // bare hex: kept
+        {"<ID>" + archived + "</ID>", 1, archived},  // tags compare with case
+        {"<id>" + item + "</id>", 1, archived},      // a message is no folder
+        {"<id>A</id>", 1, archived},                 // no byte
+        {"<id>00112233</id>", 1, archived},          // names nothing
+    };
+    for (const auto& c : contactCases) {
+        ASSERT_EQ(mapi.SetContactFolder(("<id>" + archived + "</id>").c_str()), 0);
+        EXPECT_EQ(mapi.SetContactFolder(c.text.c_str()), c.result) << c.text;
+        EXPECT_EQ(IdOf(mapi.ContactFolder()), c.selected) << c.text;
+    }
+    EXPECT_EQ(mapi.SetContactFolder(nullptr), 1);
+
+    const struct {
+        std::string text;
+        int result;
+        std::string selected;
+    } calendarCases[] = {
+        {"<id><event>" + archivedCal + "</event></id>", 0, archivedCal},
+        {"<event><id>" + archivedCal + "</id></event>", 0, archivedCal},
+        {"no event part", 0, calendar},
+        {"", 0, calendar},
+        {"<event>" + archivedCal + "</event>", 1, archivedCal},  // bare hex between the tags
+        {"<event><id>" + std::string(1200, 'A') + "</id></event>", 1, archivedCal},  // too long
+    };
+    for (const auto& c : calendarCases) {
+        ASSERT_EQ(mapi.SetCalendarFolder(("<event><id>" + archivedCal + "</id></event>").c_str()), 0);
+        EXPECT_EQ(mapi.SetCalendarFolder(c.text.c_str()), c.result) << c.text;
+        EXPECT_EQ(IdOf(mapi.EventFolder()), c.selected) << c.text;
+    }
+
+    // Without a session nothing can be selected.
+    mapi.MAPILogOff();
+    EXPECT_EQ(mapi.SetContactFolder(""), 1);
+    EXPECT_EQ(mapi.SetContactFolder(("<id>" + archived + "</id>").c_str()), 1);
+    EXPECT_EQ(mapi.SetCalendarFolder(""), 1);
+}
+
+TEST_F(MapiObjectTest, CountsFollowTheClassesAndTheSubFolderSwitch) {
+    world->Admin({"init"});
+    const std::string c = kTop + "Contacts";
+    const std::string cal = kTop + "Calendar";
+    for (int i = 0; i < 3; ++i) world->PutItem(c, "IPM.Contact", "top" + std::to_string(i));
+    world->PutItem(c, "IPM.DistList", "a list");
+    world->PutItem(c, "IPM.Contact.Derived", "derived");
+    world->Admin({"folder", "create", c + "/Friends", "--class", "IPF.Contact"});
+    world->Admin({"folder", "create", c + "/Friends/Close", "--class", "IPF.Contact"});
+    world->PutItem(c + "/Friends", "IPM.Contact", "f1");
+    world->PutItem(c + "/Friends/Close", "IPM.Contact", "f2");
+    world->Admin({"folder", "create", c + "/Notes", "--class", "IPF.Note"});
+    world->Admin({"folder", "create", c + "/Notes/Hidden", "--class", "IPF.Contact"});
+    world->PutItem(c + "/Notes", "IPM.Contact", "n1");
+    world->PutItem(c + "/Notes/Hidden", "IPM.Contact", "h1");
+    world->PutItem(cal, "IPM.Appointment", "a1");
+    world->PutItem(cal, "IPM.Appointment", "a2");
+    world->PutItem(cal, "IPM.Contact", "not an appointment");
+    world->Admin({"folder", "create", cal + "/Holidays", "--class", "IPF.Appointment"});
+    world->PutItem(cal + "/Holidays", "IPM.Appointment", "a3");
+
+    // Before logon: 0.
+    EXPECT_EQ(mapi.GetContactCount(), 0);
+    EXPECT_EQ(mapi.GetCalendarEventCount(), 0);
+
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    const struct {
+        bool subFolder;
+        int32_t contacts;
+        int32_t events;
+    } cases[] = {{false, 3, 2}, {true, 5, 3}};
+    for (const auto& k : cases) {
+        mapi.SetConfig({k.subFolder, "", ""});
+        EXPECT_EQ(mapi.GetContactCount(), k.contacts) << k.subFolder;
+        EXPECT_EQ(mapi.GetCalendarEventCount(), k.events) << k.subFolder;
+    }
+    EXPECT_EQ(mapi.GetContactCountFromFolder(0, nullptr), 0);
+    EXPECT_EQ(mapi.GetCalendarEventCountFromFolder(3, reinterpret_cast<const BYTE*>("abc")), 0);
+}
+
+}  // namespace
