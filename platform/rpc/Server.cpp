@@ -149,6 +149,7 @@ struct Server::Impl final : Dispatcher {
     std::list<std::unique_ptr<Connection>> connections;
     std::atomic<uint32_t> nextGroup{0x5a00};
     std::size_t served = 0;
+    std::atomic<int> midPduTimeoutMs{kMidPduTimeoutMs};
 
     ~Impl() override {
         std::unique_lock lock(m);
@@ -218,10 +219,11 @@ struct Server::Impl final : Dispatcher {
         Association assoc(*this, secondaryAddress);
         for (;;) {
             pdu::Fragment f;
-            ReadResult rr = ReadFragment(stream, f);
+            const int timeoutMs = midPduTimeoutMs;
+            ReadResult rr = ReadFragment(stream, f, timeoutMs);
             if (rr == ReadResult::BadVersion && f.hdr.ptype == pdu::kBind) {
                 auto nak = pdu::EncodeBindNak(f.hdr.callId, pdu::kNakProtocolVersionNotSupported);
-                stream.WriteAll(nak.data(), nak.size(), kMidPduTimeoutMs);
+                stream.WriteAll(nak.data(), nak.size(), timeoutMs);
                 return;
             }
             if (rr != ReadResult::Ok) return;  // end of stream, or bytes we cannot frame
@@ -229,7 +231,7 @@ struct Server::Impl final : Dispatcher {
             assoc.OnFragment(f, out);
             bool ok = true;
             for (const auto& p : out.pdus)
-                if (!(ok = stream.WriteAll(p.data(), p.size(), kMidPduTimeoutMs))) break;
+                if (!(ok = stream.WriteAll(p.data(), p.size(), timeoutMs))) break;
             if (out.admitted) EndCall(*out.admitted);
             if (!ok || out.close) return;
         }
@@ -422,6 +424,10 @@ void ServerAccess::AttachStream(Server& server, std::unique_ptr<ByteStream> stre
 unsigned ServerAccess::CallsInFlight(Server& server) {
     std::lock_guard lock(server.m_impl->m);
     return server.m_impl->inFlight;
+}
+
+void ServerAccess::SetMidPduTimeout(Server& server, int ms) {
+    server.m_impl->midPduTimeoutMs = ms;
 }
 
 std::size_t ServerAccess::ConnectionsServed(Server& server) {

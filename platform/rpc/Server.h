@@ -19,6 +19,8 @@ struct ServerAccess {
     static unsigned CallsInFlight(Server& server);
     // Live connection threads.
     static std::size_t Connections(Server& server);
+    // How long a PDU that has begun may take to arrive or drain (kMidPduTimeoutMs by default).
+    static void SetMidPduTimeout(Server& server, int ms);
     // Connections served since the server was created.
     static std::size_t ConnectionsServed(Server& server);
 };

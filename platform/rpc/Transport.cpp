@@ -266,8 +266,11 @@ RpcStatus EnsurePipeDirectory(std::string& dir) {
     }
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return RPC_S_CANT_CREATE_ENDPOINT;
+    // Another user's directory, or one where others may create entries (and so plant a socket
+    // under an endpoint's name), is refused. An existing directory is never re-moded: the
+    // variable could name a shared folder.
     if (st.st_uid != ::getuid()) return RPC_S_ACCESS_DENIED;
-    if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return RPC_S_ACCESS_DENIED;
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return RPC_S_ACCESS_DENIED;
     return RPC_S_OK;
 }
 

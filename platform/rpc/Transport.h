@@ -53,7 +53,8 @@ ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs = kM
 RpcStatus PipeNameOfEndpoint(std::string_view endpoint, std::string& name);
 // The secondary address a bind_ack carries for an endpoint: "\PIPE\MapiServer64".
 std::string SecondaryAddressOf(std::string_view endpoint);
-// Creates the pipe directory (mode 0700) when missing and checks that this user owns it.
+// Creates the pipe directory (mode 0700, parents too) when missing; an existing one must be
+// owned by this user and writable by nobody else (RPC_S_ACCESS_DENIED otherwise).
 RpcStatus EnsurePipeDirectory(std::string& dir);
 
 }  // namespace nx::rpc

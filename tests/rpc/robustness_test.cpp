@@ -112,6 +112,14 @@ TEST_F(RobustnessTest, MalformedStreamsEndTheirConnectionOnly) {
     }
 }
 
+TEST_F(RobustnessTest, PeerStalledMidPduIsDropped) {
+    ServerAccess::SetMidPduTimeout(server, 200);
+    auto s = Connect();
+    const Bytes bind = SimpleBind();
+    ASSERT_TRUE(Send(*s, Bytes(bind.begin(), bind.begin() + 20)));
+    EXPECT_TRUE(ServerCloses(*s));
+}
+
 TEST_F(RobustnessTest, HugeAllocHintIsOnlyAHint) {
     auto s = Connect();
     ASSERT_TRUE(Send(*s, SimpleBind()));

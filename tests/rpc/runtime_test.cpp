@@ -135,14 +135,14 @@ TEST(RpcEndpoints, PipeDirectoryIsPrivate) {
     struct stat st {};
     ASSERT_EQ(::stat((world.root + "/deeper/pipes").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    // A directory with looser rights is tightened; one owned by someone else is refused.
-    ::chmod((world.root + "/deeper/pipes").c_str(), 0755);
-    {
+    // A directory others can write to, or one owned by someone else, is refused.
+    for (mode_t mode : {0755, 0770, 0703}) {
+        SCOPED_TRACE(mode);
+        ::chmod((world.root + "/deeper/pipes").c_str(), mode);
         Server s;
-        ASSERT_EQ(s.UseProtseqEp("ncacn_np", 10, kEndpoint), RPC_S_OK);
+        EXPECT_EQ(s.UseProtseqEp("ncacn_np", 10, kEndpoint), mode == 0755 ? RPC_S_OK : RPC_S_ACCESS_DENIED);
     }
-    ASSERT_EQ(::stat((world.root + "/deeper/pipes").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ::chmod((world.root + "/deeper/pipes").c_str(), 0700);
     if (::getuid() == 0) {
         ASSERT_EQ(::chown((world.root + "/deeper/pipes").c_str(), 65534, 65534), 0);
         Server s;
@@ -267,6 +267,12 @@ TEST(RpcClient, EveryShapeOverASocket) {
     w.Text(0) = std::u16string(398, u'I') + u"\U0001F600";
     ASSERT_EQ(b->Call(i, kWrite, w), RPC_S_OK);
     EXPECT_EQ(w.Text(1), std::u16string(398, u'I'));
+
+    // Unpaired surrogates cross unchanged; a text ends at its first NUL, as a C handler sees it.
+    const std::u16string odd{u'a', 0xD800, u'b', 0xDC00};
+    w.Text(0) = odd + std::u16string(1, u'\0') + u"hidden";
+    ASSERT_EQ(b->Call(i, kWrite, w), RPC_S_OK);
+    EXPECT_EQ(w.Text(1), odd);
 
     Args two(i.procedures[kTwoTexts]);
     two.Text(0) = u"abc";
