@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <new>
+#include <type_traits>
 
 #include "platform/system/Utf.h"
 
@@ -15,11 +16,19 @@ bool IsAsciiSpace(char16_t c) {
     return c == u' ' || (c >= u'\t' && c <= u'\r');
 }
 
+struct HexTable {
+    int8_t values[256];
+    constexpr HexTable() : values() {
+        for (int c = 0; c < 256; ++c) values[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) values[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) values[c] = static_cast<int8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) values[c] = static_cast<int8_t>(c - 'A' + 10);
+    }
+};
+constexpr HexTable kHex;
+
 int HexValue(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
+    return c < 256 ? kHex.values[c] : -1;
 }
 
 // wcstol(s, nullptr, 16) over the (at most two) units of s.
@@ -81,8 +90,9 @@ std::vector<uint8_t> DecodeHex(std::basic_string_view<Unit> text) {
     }
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t pos = skip + 2 * k;
-        const int high = HexValue(static_cast<char16_t>(text[pos]));
-        const int low = pos + 1 < length ? HexValue(static_cast<char16_t>(text[pos + 1])) : -1;
+        const int high = HexValue(static_cast<std::make_unsigned_t<Unit>>(text[pos]));
+        const int low =
+            pos + 1 < length ? HexValue(static_cast<std::make_unsigned_t<Unit>>(text[pos + 1])) : -1;
         long value = 0;
         if (high >= 0 && low >= 0) {
             value = high * 16 + low;  // the common case

@@ -754,7 +754,36 @@ uint32_t GetTimeZoneInformationForZone(std::string_view zoneText, std::time_t at
 }
 
 uint32_t GetTimeZoneInformation(TIME_ZONE_INFORMATION& tzi) {
-    return GetTimeZoneInformationForZone(HostZoneId(), std::time(nullptr), tzi);
+    // The zone is identified afresh on every call (TZ or /etc/localtime may change at any
+    // time); building its record from the zone database is what costs, so the record of the
+    // last zone is kept for the rest of that UTC day. The current period is always recomputed.
+    struct Cache {
+        std::mutex lock;
+        std::string zone;
+        int64_t day = -1;
+        bool valid = false;
+        TIME_ZONE_INFORMATION tzi{};
+    };
+    static Cache cache;
+    const std::string zone = HostZoneId();
+    const std::time_t now = std::time(nullptr);
+    const int64_t day = static_cast<int64_t>(now) / 86400;
+    {
+        std::lock_guard<std::mutex> guard(cache.lock);
+        if (cache.valid && cache.day == day && cache.zone == zone) {
+            tzi = cache.tzi;
+            return CurrentPeriod(tzi, now);
+        }
+    }
+    const uint32_t period = GetTimeZoneInformationForZone(zone, now, tzi);
+    if (period != TIME_ZONE_ID_INVALID) {
+        std::lock_guard<std::mutex> guard(cache.lock);
+        cache.zone = zone;
+        cache.day = day;
+        cache.tzi = tzi;
+        cache.valid = true;
+    }
+    return period;
 }
 
 bool SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION& tzi, const SYSTEMTIME& utc,

@@ -298,7 +298,7 @@ void CXMLParser::LoadXML(std::string_view text) {
         doc.reset();
         return;
     }
-    if (text.find("<![CDATA[") != std::string_view::npos) FlattenCData(doc.document_element());
+    if (text.find("[CDATA[") != std::string_view::npos) FlattenCData(doc.document_element());
     m_pRoot = CXMLNode(doc.document_element().internal_object());
 }
 

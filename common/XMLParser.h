@@ -10,18 +10,20 @@
 // it. Nothing is added before an end tag unless the caller adds it with AddIndent.
 //
 // GetXML text: each top-level node (the declaration, the root element) followed by one line
-// feed; inside the root exactly the nodes that were created, no added formatting. Markup
-// characters are escaped (& < > in text; & < > " in attributes; CR, tab and line feed inside
-// attribute values and CR in text as character references), so every element text reads back
-// unchanged through LoadXML + GetNodeText.
+// feed; inside the root exactly the nodes that were created, no added formatting; an element
+// without content as <Name/>. Escaping: & < > in text; & < " in attribute values; control
+// characters as two-digit references (tab, line feed and CR in attribute values too, "&#09;");
+// a CR in text as "&#13;". So every element text reads back unchanged through LoadXML +
+// GetNodeText, CR LF included.
 //
 // Loading: the text must be one well-formed document with exactly one root element and no
 // character data outside it. Comments, processing instructions, the declaration and a DOCTYPE
-// are dropped (no entity of a DTD is expanded). White-space-only text between elements is
-// dropped, but an element whose only content is blanks keeps them, and the blanks around an
-// element's text are kept as they are. A failed load leaves the document empty and no root.
-// Neither loading, serialising, selecting nor reading recurses, so nesting depth is bounded by
-// memory only.
+// are dropped (no entity of a DTD is expanded; an undeclared "&name;" stays literal text), a
+// CDATA section becomes ordinary text, and line ends inside text are kept as sent (CR LF stays).
+// White-space-only text between elements is dropped, but an element whose only content is
+// blanks keeps them, and the blanks around an element's text are kept as they are. A failed load
+// leaves the document empty and no root. Neither loading, serialising, selecting nor reading
+// recurses, so nesting depth is bounded by memory only.
 #pragma once
 
 #include <memory>

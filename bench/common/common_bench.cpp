@@ -1,11 +1,14 @@
 // The common layer against baselines run in the same process: the document wrapper against
 // pugixml used directly (building and serialising a 47-element contact, parsing one and reading
 // every field), the hex and base64 codecs against plain table loops, and date texts against
-// snprintf / sscanf of the same fields. Each pair is "<case>/agent" and "<case>/baseline"; the
-// run ends with a table of agent/baseline CPU-time ratios (CPU time, since the machine is shared).
+// snprintf / sscanf of the same fields, UTC-to-local conversion against localtime_r. Each pair is
+// "<case>/agent" and "<case>/baseline"; the run ends with a table of agent/baseline CPU-time ratios (CPU
+// time, since the machine is shared).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <map>
 #include <pugixml.hpp>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "common/DateTime.h"
 #include "common/Encoding.h"
+#include "common/TimeZone.h"
 #include "common/XMLParser.h"
 
 using namespace NAMESPACE_COMMON;
@@ -244,6 +248,27 @@ void BM_DateParse_Baseline(benchmark::State& state) {
     }
 }
 
+// A stored UTC time to the machine's local date value, against the C library's localtime_r.
+void BM_UtcToLocal_Agent(benchmark::State& state) {
+    setenv("TZ", "America/New_York", 1);
+    const SYSTEMTIME utc{2009, 7, 3, 1, 12, 0, 0, 0};
+    for (auto _ : state) {
+        CDateTime local;
+        UtcToLocal(utc, local);
+        benchmark::DoNotOptimize(local);
+    }
+}
+void BM_UtcToLocal_Baseline(benchmark::State& state) {
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    const std::time_t utc = 1246449600;  // 2009-07-01 12:00 UTC
+    for (auto _ : state) {
+        std::tm tm{};
+        localtime_r(&utc, &tm);
+        benchmark::DoNotOptimize(tm);
+    }
+}
+
 BENCHMARK(BM_BuildContact_Agent)->Name("BuildContact47/agent");
 BENCHMARK(BM_BuildContact_Baseline)->Name("BuildContact47/baseline");
 BENCHMARK(BM_ParseContact_Agent)->Name("ParseContact47/agent");
@@ -258,6 +283,8 @@ BENCHMARK(BM_DateFormat_Agent)->Name("DateFormat/agent");
 BENCHMARK(BM_DateFormat_Baseline)->Name("DateFormat/baseline");
 BENCHMARK(BM_DateParse_Agent)->Name("DateParse/agent");
 BENCHMARK(BM_DateParse_Baseline)->Name("DateParse/baseline");
+BENCHMARK(BM_UtcToLocal_Agent)->Name("UtcToLocal/agent");
+BENCHMARK(BM_UtcToLocal_Baseline)->Name("UtcToLocal/baseline");
 
 // Prints the usual console table, then agent/baseline ratios of the pairs.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -198,6 +198,7 @@ TEST(CXMLParser, LoadXmlKeepsTextAsWrittenAndDropsTheRest) {
         {"<C><A>a<!-- note -->b<?pi x?>c</A></C>", "/C/A", "abc"},
         {"<!DOCTYPE C [<!ENTITY e \"boom\">]><C><A>&lt;&#x41;&#66;&amp;</A></C>", "/C/A", "<AB&"},
         {"<C><A>x\r\ny</A></C>", "/C/A", "x\r\ny"},
+        {"<C><A>&name; &amp;</A></C>", "/C/A", "&name; &"},  // undeclared entity: literal text
     };
     for (const auto& c : cases) {
         CXMLParser p;
