@@ -23,15 +23,24 @@
 
 namespace nx::mapi32 {
 
+// Writes a failure's reason to stderr when NX_MAPI_TRACE is set in the environment.
+void TraceFailure(HRESULT hr, const char* what) noexcept;
+
 template <class F>
 HRESULT Guarded(F&& f) noexcept {
     try {
         return f();
     } catch (const MapiError& e) {
+        TraceFailure(e.hr(), e.what());
         return e.hr();
     } catch (const std::bad_alloc&) {
+        TraceFailure(MAPI_E_NOT_ENOUGH_MEMORY, "out of memory");
         return MAPI_E_NOT_ENOUGH_MEMORY;
+    } catch (const std::exception& e) {
+        TraceFailure(MAPI_E_CALL_FAILED, e.what());
+        return MAPI_E_CALL_FAILED;
     } catch (...) {
+        TraceFailure(MAPI_E_CALL_FAILED, "unknown exception");
         return MAPI_E_CALL_FAILED;
     }
 }

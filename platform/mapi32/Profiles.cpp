@@ -49,12 +49,17 @@ bool OpenProfiles(Db& db, bool create) {
     std::string path = ProfilesPath();
     if (!create && ::access(path.c_str(), F_OK) != 0) return false;
     db.Open(path, create);
-    Stmt app(db, "PRAGMA application_id");
-    std::int64_t id = app.Step() ? app.Int(0) : 0;
+    std::int64_t id = 0;
+    {
+        Stmt app(db, "PRAGMA application_id");
+        id = app.Step() ? app.Int(0) : 0;
+    }
     if (id == 0) {
-        Stmt tables(db, "SELECT COUNT(*) FROM sqlite_master");
-        if (tables.Step() && tables.Int(0) != 0)
-            throw MapiError(MAPI_E_CORRUPT_DATA, "profiles.db is foreign");
+        {
+            Stmt tables(db, "SELECT COUNT(*) FROM sqlite_master");
+            if (tables.Step() && tables.Int(0) != 0)
+                throw MapiError(MAPI_E_CORRUPT_DATA, "profiles.db is foreign");
+        }
         db.Exec("PRAGMA journal_mode=WAL");
         Transaction tx(db);
         db.Exec(kProfilesSchema);

@@ -1,11 +1,18 @@
 // IMAPIProp over the PropHooks of each object, and the property stream.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/mapi32/Objects.h"
 #include "platform/system/Utf.h"
 
 namespace nx::mapi32 {
+
+void TraceFailure(HRESULT hr, const char* what) noexcept {
+    static const bool enabled = std::getenv("NX_MAPI_TRACE") != nullptr;
+    if (enabled) std::fprintf(stderr, "libmapi32: 0X%08X %s\n", static_cast<unsigned>(hr), what ? what : "");
+}
 
 StoredValue Bin(std::string bytes) {
     return {PT_BINARY, std::move(bytes)};

@@ -38,8 +38,7 @@ HRESULT MapSqliteError(int rc) noexcept {
 }
 
 void ThrowSqlite(sqlite3* db, int rc) {
-    (void)db;
-    throw MapiError(MapSqliteError(rc), sqlite3_errstr(rc));
+    throw MapiError(MapSqliteError(rc), db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
 }
 
 Db::~Db() {

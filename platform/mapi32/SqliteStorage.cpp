@@ -145,10 +145,15 @@ public:
     }
 
     void CheckIdentity() {
-        Stmt a(m_db, "PRAGMA application_id");
-        std::int64_t app = a.Step() ? a.Int(0) : 0;
-        Stmt v(m_db, "PRAGMA user_version");
-        std::int64_t ver = v.Step() ? v.Int(0) : 0;
+        std::int64_t app = 0, ver = 0;
+        {
+            Stmt a(m_db, "PRAGMA application_id");
+            app = a.Step() ? a.Int(0) : 0;
+        }
+        {
+            Stmt v(m_db, "PRAGMA user_version");
+            ver = v.Step() ? v.Int(0) : 0;
+        }
         if (app != kApplicationId) throw MapiError(MAPI_E_CORRUPT_STORE, "not a message store file");
         if (ver != kSchemaVersion) throw MapiError(MAPI_E_VERSION, "unknown store file version");
     }

@@ -1,0 +1,162 @@
+// Test support: a temporary world (XDG_DATA_HOME in a fresh folder) and libmapi32.so loaded with
+// dlopen and bound the way the agent binds it, plus the administration API.
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/mapi/Mapi.h"
+#include "platform/mapi32/Admin.h"
+
+namespace nx::test {
+
+struct AdminApi {
+    decltype(&NxMapiAdminCreateProfile) CreateProfile;
+    decltype(&NxMapiAdminDeleteProfile) DeleteProfile;
+    decltype(&NxMapiAdminSetDefaultProfile) SetDefaultProfile;
+    decltype(&NxMapiAdminAddStore) AddStore;
+    decltype(&NxMapiAdminRemoveStore) RemoveStore;
+    decltype(&NxMapiAdminInitDefault) InitDefault;
+    decltype(&NxMapiAdminCreateStandardFolders) CreateStandardFolders;
+    decltype(&NxMapiAdminListProfiles) ListProfiles;
+    decltype(&NxMapiAdminFreeProfileList) FreeProfileList;
+    decltype(&NxMapiAdminDataFolder) DataFolder;
+};
+
+// The library, loaded once per process.
+struct MapiLibrary {
+    void* handle = nullptr;
+    MapiFunctions fn;
+    AdminApi admin{};
+
+    static MapiLibrary& Get() {
+        static MapiLibrary lib;
+        return lib;
+    }
+
+private:
+    template <class T>
+    void Bind(T& slot, const char* name) {
+        slot = reinterpret_cast<T>(dlsym(handle, name));
+        if (!slot) ADD_FAILURE() << "missing export " << name;
+    }
+    MapiLibrary() {
+        handle = dlopen(NX_BIN_DIR "/libmapi32.so", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            ADD_FAILURE() << dlerror();
+            return;
+        }
+        Bind(fn.MAPIInitialize, "MAPIInitialize");
+        Bind(fn.MAPIUninitialize, "MAPIUninitialize");
+        Bind(fn.MAPILogonEx, "MAPILogonEx");
+        Bind(fn.MAPIAllocateBuffer, "MAPIAllocateBuffer");
+        Bind(fn.MAPIAllocateMore, "MAPIAllocateMore");
+        Bind(fn.MAPIFreeBuffer, "MAPIFreeBuffer");
+        Bind(fn.MAPIAdminProfiles, "MAPIAdminProfiles");
+        Bind(fn.HrGetOneProp, "HrGetOneProp");
+        Bind(fn.FreeProws, "FreeProws");
+        Bind(fn.HrQueryAllRows, "HrQueryAllRows");
+        Bind(admin.CreateProfile, "NxMapiAdminCreateProfile");
+        Bind(admin.DeleteProfile, "NxMapiAdminDeleteProfile");
+        Bind(admin.SetDefaultProfile, "NxMapiAdminSetDefaultProfile");
+        Bind(admin.AddStore, "NxMapiAdminAddStore");
+        Bind(admin.RemoveStore, "NxMapiAdminRemoveStore");
+        Bind(admin.InitDefault, "NxMapiAdminInitDefault");
+        Bind(admin.CreateStandardFolders, "NxMapiAdminCreateStandardFolders");
+        Bind(admin.ListProfiles, "NxMapiAdminListProfiles");
+        Bind(admin.FreeProfileList, "NxMapiAdminFreeProfileList");
+        Bind(admin.DataFolder, "NxMapiAdminDataFolder");
+    }
+};
+
+// Flags the agent logs on with.
+inline constexpr ULONG kLogonNamed = 0x80100032;
+inline constexpr ULONG kLogonDefault = 0x80100072;
+
+// A fresh world per test; MAPI initialised for the test's life.
+class MapiWorld : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "nxmapi-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        m_dir = tmpl;
+        setenv("XDG_DATA_HOME", m_dir.c_str(), 1);
+        ASSERT_NE(lib().handle, nullptr);
+        MAPIINIT_0 init{MAPI_INIT_VERSION, 0};
+        ASSERT_EQ(fn().MAPIInitialize(&init), S_OK);
+    }
+    void TearDown() override {
+        fn().MAPIUninitialize();
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    static MapiLibrary& lib() { return MapiLibrary::Get(); }
+    static const MapiFunctions& fn() { return lib().fn; }
+    static const AdminApi& admin() { return lib().admin; }
+    const std::string& dir() const { return m_dir; }
+
+    ComPtr<IMAPISession> Logon(const std::u16string& profile = u"") {
+        ComPtr<IMAPISession> s;
+        HRESULT hr = fn().MAPILogonEx(0, profile.empty() ? nullptr : const_cast<LPWSTR>(profile.c_str()),
+                                      nullptr, profile.empty() ? kLogonDefault : kLogonNamed, s.put());
+        EXPECT_EQ(hr, S_OK);
+        return s;
+    }
+
+    // The default store of a session, found as the agent finds it.
+    ComPtr<IMsgStore> DefaultStore(IMAPISession* session) {
+        ComPtr<IMAPITable> table;
+        EXPECT_EQ(session->GetMsgStoresTable(0, table.put()), S_OK);
+        SizedSPropTagArray<3> cols = {3, {PR_DEFAULT_STORE, PR_ENTRYID, PR_DISPLAY_NAME_W}};
+        SPropValue yes{};
+        yes.ulPropTag = PR_DEFAULT_STORE;
+        yes.Value.b = 1;
+        SRestriction res{};
+        res.rt = RES_PROPERTY;
+        res.res.resProperty = {RELOP_EQ, PR_DEFAULT_STORE, &yes};
+        RowSetPtr rows(fn().FreeProws);
+        EXPECT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), &res, nullptr, 0, rows.put()), S_OK);
+        ComPtr<IMsgStore> store;
+        if (rows.size() != 1) {
+            ADD_FAILURE() << "expected one default store, got " << rows.size();
+            return store;
+        }
+        const SBinary& eid = rows[0].lpProps[1].Value.bin;
+        EXPECT_EQ(session->OpenMsgStore(0, eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), nullptr, 0x19,
+                                        store.put()),
+                  S_OK);
+        return store;
+    }
+
+    // A binary property of a MAPI object, as bytes; empty when absent.
+    std::string BinProp(IMAPIProp* obj, ULONG tag) {
+        MapiBuffer<SPropValue> v(fn().MAPIFreeBuffer);
+        if (fn().HrGetOneProp(obj, tag, v.put()) != S_OK) return {};
+        return std::string(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb);
+    }
+
+    template <class T>
+    ComPtr<T> Open(IMsgStore* store, const std::string& eid, ULONG flags = MAPI_BEST_ACCESS) {
+        ComPtr<T> obj;
+        ULONG type = 0;
+        EXPECT_EQ(store->OpenEntry(static_cast<ULONG>(eid.size()),
+                                   reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr, flags,
+                                   &type, reinterpret_cast<IUnknown**>(obj.put())),
+                  S_OK);
+        return obj;
+    }
+
+    // Profile "Outlook" with the standard folders (what `mapiadmin init` gives).
+    void InitDefault() { ASSERT_EQ(admin().InitDefault(), S_OK); }
+
+private:
+    std::string m_dir;
+};
+
+}  // namespace nx::test

@@ -1,0 +1,382 @@
+// Property values through the ABI: every property type survives set, save, a new session and
+// get; text keeps every UTF-16 code unit; named properties keep their ids across sessions.
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include "tests/mapi32/MapiWorld.h"
+
+namespace nx::test {
+namespace {
+
+GUID g1 = {0x01020304, 0x0506, 0x0708, {1, 2, 3, 4, 5, 6, 7, 8}};
+GUID g2 = {0xA0B0C0D0, 0xE0F0, 0x1121, {9, 8, 7, 6, 5, 4, 3, 2}};
+short shorts[] = {-32768, 0, 32767};
+LONG longs[] = {INT32_MIN, -1, 0, INT32_MAX};
+float floats[] = {-1.5f, 0.0f, 3.25e10f};
+double doubles[] = {-2.5, 0.0, 1e300};
+CURRENCY currencies[] = {{.int64 = -123456789}, {.int64 = 42}};
+FILETIME times[] = {{0, 0}, {0xD53E8000, 0x01A8E79F}, {0xFFFFFFFF, 0x7FFFFFFF}};
+LARGE_INTEGER bigs[] = {{.QuadPart = INT64_MIN}, {.QuadPart = INT64_MAX}};
+GUID guids[] = {g1, g2};
+BYTE bytes1[] = {0, 1, 2, 0xFF};
+BYTE bytes2[] = {0x7F};
+SBinary bins[] = {{4, bytes1}, {0, nullptr}, {1, bytes2}};
+// A text with a non-BMP character (a surrogate pair), a lone high and a lone low surrogate, and
+// characters outside Latin-1.
+char16_t tricky[] = {u'A', 0xD83D, 0xDE00, u'-', 0xD800, u'x', 0xDC00, 0x00E9, 0x4E2D, 0};
+char16_t plain[] = u"Gr\u00FC\u00DFe";
+char16_t empty[] = u"";
+LPWSTR wides[] = {tricky, empty, plain};
+char latin[] = "caf\xC3\xA9";
+LPSTR narrows[] = {latin, const_cast<char*>("")};
+
+SPropValue Make(ULONG type, std::function<void(PV&)> fill) {
+    SPropValue v{};
+    v.ulPropTag = PROP_TAG(type, 0x6601);
+    fill(v.Value);
+    return v;
+}
+
+bool SameBytes(const void* a, const void* b, std::size_t n) {
+    return n == 0 || std::memcmp(a, b, n) == 0;
+}
+std::u16string W(const char16_t* s) {
+    return s ? std::u16string(s) : std::u16string();
+}
+
+bool Equal(const SPropValue& a, const SPropValue& b) {
+    if (a.ulPropTag != b.ulPropTag) return false;
+    const PV &x = a.Value, &y = b.Value;
+    switch (PROP_TYPE(a.ulPropTag)) {
+        case PT_I2:
+            return x.i == y.i;
+        case PT_LONG:
+            return x.l == y.l;
+        case PT_R4:
+            return x.flt == y.flt;
+        case PT_DOUBLE:
+            return x.dbl == y.dbl;
+        case PT_APPTIME:
+            return x.at == y.at;
+        case PT_CURRENCY:
+            return x.cur.int64 == y.cur.int64;
+        case PT_I8:
+            return x.li.QuadPart == y.li.QuadPart;
+        case PT_BOOLEAN:
+            return (x.b != 0) == (y.b != 0);
+        case PT_SYSTIME:
+            return x.ft.dwLowDateTime == y.ft.dwLowDateTime && x.ft.dwHighDateTime == y.ft.dwHighDateTime;
+        case PT_CLSID:
+            return *x.lpguid == *y.lpguid;
+        case PT_STRING8:
+            return std::strcmp(x.lpszA, y.lpszA) == 0;
+        case PT_UNICODE:
+            return W(x.lpszW) == W(y.lpszW);
+        case PT_BINARY:
+            return x.bin.cb == y.bin.cb && SameBytes(x.bin.lpb, y.bin.lpb, x.bin.cb);
+        case PT_MV_I2:
+            return x.MVi.cValues == y.MVi.cValues && SameBytes(x.MVi.lpi, y.MVi.lpi, 2 * x.MVi.cValues);
+        case PT_MV_LONG:
+            return x.MVl.cValues == y.MVl.cValues && SameBytes(x.MVl.lpl, y.MVl.lpl, 4 * x.MVl.cValues);
+        case PT_MV_R4:
+            return x.MVflt.cValues == y.MVflt.cValues &&
+                   SameBytes(x.MVflt.lpflt, y.MVflt.lpflt, 4 * x.MVflt.cValues);
+        case PT_MV_DOUBLE:
+        case PT_MV_APPTIME:
+        case PT_MV_CURRENCY:
+        case PT_MV_I8:
+        case PT_MV_SYSTIME:
+            return x.MVdbl.cValues == y.MVdbl.cValues &&
+                   SameBytes(x.MVdbl.lpdbl, y.MVdbl.lpdbl, 8 * x.MVdbl.cValues);
+        case PT_MV_CLSID:
+            return x.MVguid.cValues == y.MVguid.cValues &&
+                   SameBytes(x.MVguid.lpguid, y.MVguid.lpguid, 16 * x.MVguid.cValues);
+        case PT_MV_BINARY:
+            if (x.MVbin.cValues != y.MVbin.cValues) return false;
+            for (ULONG i = 0; i < x.MVbin.cValues; ++i)
+                if (x.MVbin.lpbin[i].cb != y.MVbin.lpbin[i].cb ||
+                    !SameBytes(x.MVbin.lpbin[i].lpb, y.MVbin.lpbin[i].lpb, x.MVbin.lpbin[i].cb))
+                    return false;
+            return true;
+        case PT_MV_UNICODE:
+            if (x.MVszW.cValues != y.MVszW.cValues) return false;
+            for (ULONG i = 0; i < x.MVszW.cValues; ++i)
+                if (W(x.MVszW.lppszW[i]) != W(y.MVszW.lppszW[i])) return false;
+            return true;
+        case PT_MV_STRING8:
+            if (x.MVszA.cValues != y.MVszA.cValues) return false;
+            for (ULONG i = 0; i < x.MVszA.cValues; ++i)
+                if (std::strcmp(x.MVszA.lppszA[i], y.MVszA.lppszA[i]) != 0) return false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+class PropsTest : public MapiWorld {
+protected:
+    void SetUp() override {
+        MapiWorld::SetUp();
+        InitDefault();
+    }
+    // Creates a message in the Contacts folder with the values, saves it, returns its entry id.
+    std::string SaveNew(std::vector<SPropValue> values) {
+        auto session = Logon();
+        auto store = DefaultStore(session.get());
+        auto folder = Open<IMAPIFolder>(
+            store.get(), BinProp(reinterpret_cast<IMAPIProp*>(Open<IMAPIFolder>(store.get(), "").get()),
+                                 PR_IPM_CONTACT_ENTRYID));
+        ComPtr<IMessage> msg;
+        EXPECT_EQ(folder->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        LPSPropProblemArray problems = nullptr;
+        EXPECT_EQ(msg->SetProps(static_cast<ULONG>(values.size()), values.data(), &problems), S_OK);
+        EXPECT_EQ(problems, nullptr);
+        fn().MAPIFreeBuffer(problems);
+        EXPECT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        return BinProp(msg.get(), PR_ENTRYID);
+    }
+    ComPtr<IMessage> Reopen(ComPtr<IMAPISession>& session, const std::string& eid) {
+        session = Logon();
+        auto store = DefaultStore(session.get());
+        return Open<IMessage>(store.get(), eid, MAPI_BEST_ACCESS | MAPI_MODIFY);
+    }
+};
+
+TEST_F(PropsTest, EveryTypeRoundTripsThroughSaveAndANewSession) {
+    std::vector<SPropValue> cases = {
+        Make(PT_I2, [](PV& v) { v.i = -12345; }),
+        Make(PT_LONG, [](PV& v) { v.l = INT32_MIN; }),
+        Make(PT_R4, [](PV& v) { v.flt = 1.25f; }),
+        Make(PT_DOUBLE, [](PV& v) { v.dbl = -0.1; }),
+        Make(PT_CURRENCY, [](PV& v) { v.cur.int64 = 99999999999LL; }),
+        Make(PT_APPTIME, [](PV& v) { v.at = 45000.75; }),
+        Make(PT_BOOLEAN, [](PV& v) { v.b = 1; }),
+        Make(PT_I8, [](PV& v) { v.li.QuadPart = -1; }),
+        Make(PT_SYSTIME, [](PV& v) { v.ft = times[1]; }),
+        Make(PT_CLSID, [](PV& v) { v.lpguid = &g2; }),
+        Make(PT_UNICODE, [](PV& v) { v.lpszW = tricky; }),
+        Make(PT_BINARY, [](PV& v) { v.bin = bins[0]; }),
+        Make(PT_MV_I2,
+             [](PV& v) {
+                 v.MVi = {3, shorts};
+             }),
+        Make(PT_MV_LONG,
+             [](PV& v) {
+                 v.MVl = {4, longs};
+             }),
+        Make(PT_MV_R4,
+             [](PV& v) {
+                 v.MVflt = {3, floats};
+             }),
+        Make(PT_MV_DOUBLE,
+             [](PV& v) {
+                 v.MVdbl = {3, doubles};
+             }),
+        Make(PT_MV_CURRENCY,
+             [](PV& v) {
+                 v.MVcur = {2, currencies};
+             }),
+        Make(PT_MV_APPTIME,
+             [](PV& v) {
+                 v.MVat = {3, doubles};
+             }),
+        Make(PT_MV_SYSTIME,
+             [](PV& v) {
+                 v.MVft = {3, times};
+             }),
+        Make(PT_MV_I8,
+             [](PV& v) {
+                 v.MVli = {2, bigs};
+             }),
+        Make(PT_MV_CLSID,
+             [](PV& v) {
+                 v.MVguid = {2, guids};
+             }),
+        Make(PT_MV_BINARY,
+             [](PV& v) {
+                 v.MVbin = {3, bins};
+             }),
+        Make(PT_MV_UNICODE,
+             [](PV& v) {
+                 v.MVszW = {3, wides};
+             }),
+        Make(PT_MV_LONG,
+             [](PV& v) {
+                 v.MVl = {0, nullptr};
+             }),  // an empty list is a value too
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i)  // one property id per case
+        cases[i].ulPropTag = PROP_TAG(PROP_TYPE(cases[i].ulPropTag), 0x6601 + i);
+    std::string eid = SaveNew(cases);
+    ASSERT_FALSE(eid.empty());
+
+    ComPtr<IMAPISession> session;
+    auto msg = Reopen(session, eid);
+    ASSERT_TRUE(msg);
+    std::vector<ULONG> tags;
+    for (const auto& c : cases) tags.push_back(c.ulPropTag);
+    auto* arr = static_cast<LPSPropTagArray>(std::malloc(CbNewSPropTagArray(tags.size())));
+    arr->cValues = static_cast<ULONG>(tags.size());
+    std::copy(tags.begin(), tags.end(), arr->aulPropTag);
+    ULONG count = 0;
+    MapiBuffer<SPropValue> got(fn().MAPIFreeBuffer);
+    EXPECT_EQ(msg->GetProps(arr, MAPI_UNICODE, &count, got.put()), S_OK);
+    std::free(arr);
+    ASSERT_EQ(count, cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(testing::Message()
+                     << "type 0x" << std::hex << PROP_TYPE(cases[i].ulPropTag) << " case " << i);
+        EXPECT_TRUE(Equal(got[i], cases[i]));
+    }
+}
+
+TEST_F(PropsTest, EightBitTextIsStoredAsUnicodeAndAnsweredInEitherWidth) {
+    SPropValue v[3] = {};
+    v[0].ulPropTag = PR_SUBJECT_A;
+    v[0].Value.lpszA = latin;
+    v[1].ulPropTag = PROP_TAG(PT_MV_STRING8, 0x6700);
+    v[1].Value.MVszA = {2, narrows};
+    v[2].ulPropTag = PR_BODY_W;
+    v[2].Value.lpszW = plain;
+    std::string eid = SaveNew({v[0], v[1], v[2]});
+    ComPtr<IMAPISession> session;
+    auto msg = Reopen(session, eid);
+    SizedSPropTagArray<6> tags = {6,
+                                  {PR_SUBJECT_W, PR_SUBJECT_A, PROP_TAG(PT_MV_UNICODE, 0x6700),
+                                   PROP_TAG(PT_MV_STRING8, 0x6700), PR_BODY_A, PROP_TAG(PT_LONG, 0x1000)}};
+    ULONG count = 0;
+    MapiBuffer<SPropValue> got(fn().MAPIFreeBuffer);
+    EXPECT_EQ(msg->GetProps(tags.get(), 0, &count, got.put()), MAPI_W_ERRORS_RETURNED);
+    ASSERT_EQ(count, 6u);
+    EXPECT_EQ(W(got[0].Value.lpszW), u"caf\u00E9");
+    EXPECT_STREQ(got[1].Value.lpszA, latin);
+    ASSERT_EQ(got[2].Value.MVszW.cValues, 2u);
+    EXPECT_EQ(W(got[2].Value.MVszW.lppszW[0]), u"caf\u00E9");
+    EXPECT_STREQ(got[3].Value.MVszA.lppszA[1], "");
+    EXPECT_STREQ(got[4].Value.lpszA,
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e");
+    // Asking for a type the value does not have is an error value, not a conversion.
+    EXPECT_EQ(got[5].ulPropTag, PROP_TAG(PT_ERROR, 0x1000));
+    EXPECT_EQ(got[5].Value.err, MAPI_E_NOT_FOUND);
+}
+
+TEST_F(PropsTest, MissingAndUnspecifiedTags) {
+    SPropValue v{};
+    v.ulPropTag = PR_SUBJECT_W;
+    v.Value.lpszW = plain;
+    std::string eid = SaveNew({v});
+    ComPtr<IMAPISession> session;
+    auto msg = Reopen(session, eid);
+    SizedSPropTagArray<4> tags = {
+        4,
+        {PR_BIRTHDAY, PROP_TAG(PT_UNSPECIFIED, PROP_ID(PR_SUBJECT_W)), PR_PARENT_ENTRYID, PR_CREATION_TIME}};
+    ULONG count = 0;
+    MapiBuffer<SPropValue> got(fn().MAPIFreeBuffer);
+    EXPECT_EQ(msg->GetProps(tags.get(), MAPI_UNICODE, &count, got.put()), MAPI_W_ERRORS_RETURNED);
+    EXPECT_EQ(got[0].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_BIRTHDAY)));
+    EXPECT_EQ(got[0].Value.err, MAPI_E_NOT_FOUND);
+    EXPECT_EQ(got[1].ulPropTag, PR_SUBJECT_W);
+    EXPECT_EQ(got[2].ulPropTag, PR_PARENT_ENTRYID);
+    EXPECT_EQ(got[3].ulPropTag, PR_CREATION_TIME);
+    // HrGetOneProp gives the error itself.
+    MapiBuffer<SPropValue> one(fn().MAPIFreeBuffer);
+    EXPECT_EQ(fn().HrGetOneProp(msg.get(), PR_BIRTHDAY, one.put()), MAPI_E_NOT_FOUND);
+    EXPECT_FALSE(one);
+    // Computed properties cannot be set; the problem array says so and the rest is set.
+    SPropValue set[2] = {};
+    set[0].ulPropTag = PR_ENTRYID;
+    set[0].Value.bin = bins[0];
+    set[1].ulPropTag = PR_TITLE_W;
+    set[1].Value.lpszW = plain;
+    LPSPropProblemArray problems = nullptr;
+    EXPECT_EQ(msg->SetProps(2, set, &problems), S_OK);
+    ASSERT_NE(problems, nullptr);
+    EXPECT_EQ(problems->cProblem, 1u);
+    EXPECT_EQ(problems->aProblem[0].ulIndex, 0u);
+    EXPECT_EQ(problems->aProblem[0].scode, MAPI_E_COMPUTED);
+    fn().MAPIFreeBuffer(problems);
+}
+
+TEST_F(PropsTest, SaveStampsCreationOnceAndModificationEveryTime) {
+    SPropValue v{};
+    v.ulPropTag = PR_SUBJECT_W;
+    v.Value.lpszW = plain;
+    std::string eid = SaveNew({v});
+    ComPtr<IMAPISession> session;
+    auto msg = Reopen(session, eid);
+    auto time = [&](ULONG tag) {
+        MapiBuffer<SPropValue> t(fn().MAPIFreeBuffer);
+        EXPECT_EQ(fn().HrGetOneProp(msg.get(), tag, t.put()), S_OK);
+        return t ? (static_cast<ULONGLONG>(t->Value.ft.dwHighDateTime) << 32) | t->Value.ft.dwLowDateTime : 0;
+    };
+    ULONGLONG created = time(PR_CREATION_TIME), modified = time(PR_LAST_MODIFICATION_TIME);
+    EXPECT_GT(created, 116444736000000000ULL);  // after 1970
+    EXPECT_GE(modified, created);
+    usleep(20000);
+    ASSERT_EQ(msg->SetProps(1, &v, nullptr), S_OK);
+    ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(time(PR_CREATION_TIME), created);
+    EXPECT_GT(time(PR_LAST_MODIFICATION_TIME), modified);
+    // DeleteProps, saved, is gone in a new session.
+    SizedSPropTagArray<1> del = {1, {PR_SUBJECT_W}};
+    ASSERT_EQ(msg->DeleteProps(del.get(), nullptr), S_OK);
+    ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    auto again = Reopen(session, eid);
+    MapiBuffer<SPropValue> s(fn().MAPIFreeBuffer);
+    EXPECT_EQ(fn().HrGetOneProp(again.get(), PR_SUBJECT_W, s.put()), MAPI_E_NOT_FOUND);
+}
+
+TEST_F(PropsTest, NamedPropertyIdsAreStablePerStore) {
+    GUID address = PSETID_Address, pub = PS_PUBLIC_STRINGS;
+    char16_t keywords[] = u"Keywords";
+    MAPINAMEID names[3] = {};
+    names[0] = {&address, MNID_ID, {.lID = 0x8005}};
+    names[1] = {&pub, MNID_STRING, {}};
+    names[1].Kind.lpwstrName = keywords;
+    names[2] = {&address, MNID_ID, {.lID = 0x8015}};
+    LPMAPINAMEID list[3] = {&names[0], &names[1], &names[2]};
+
+    std::vector<ULONG> first;
+    for (int round = 0; round < 2; ++round) {
+        auto session = Logon();
+        auto store = DefaultStore(session.get());
+        auto root = Open<IMAPIFolder>(store.get(), "");
+        // Without MAPI_CREATE an unknown name gives an error entry.
+        MapiBuffer<SPropTagArray> tags(fn().MAPIFreeBuffer);
+        HRESULT hr = root->GetIDsFromNames(3, list, 0, tags.put());
+        if (round == 0) {
+            EXPECT_EQ(hr, MAPI_W_ERRORS_RETURNED);
+            EXPECT_EQ(tags->aulPropTag[0], PROP_TAG(PT_ERROR, 0));
+            ASSERT_EQ(root->GetIDsFromNames(3, list, MAPI_CREATE, tags.put()), S_OK);
+            for (ULONG i = 0; i < 3; ++i) first.push_back(tags->aulPropTag[i]);
+        } else {
+            EXPECT_EQ(hr, S_OK);
+            for (ULONG i = 0; i < 3; ++i) EXPECT_EQ(tags->aulPropTag[i], first[i]);
+        }
+    }
+    for (ULONG t : first) {
+        EXPECT_GE(PROP_ID(t), 0x8000u);
+        EXPECT_EQ(PROP_TYPE(t), PT_UNSPECIFIED);
+    }
+    EXPECT_NE(first[0], first[1]);
+    // And back from ids to names.
+    auto session = Logon();
+    auto store = DefaultStore(session.get());
+    SizedSPropTagArray<2> ids = {2, {first[1], PROP_TAG(PT_LONG, 0xFFF0)}};
+    LPSPropTagArray idp = ids.get();
+    ULONG count = 0;
+    LPMAPINAMEID* got = nullptr;
+    EXPECT_EQ(store->GetNamesFromIDs(&idp, nullptr, 0, &count, &got), MAPI_W_ERRORS_RETURNED);
+    ASSERT_EQ(count, 2u);
+    ASSERT_NE(got[0], nullptr);
+    EXPECT_EQ(*got[0]->lpguid, PS_PUBLIC_STRINGS);
+    EXPECT_EQ(got[0]->ulKind, MNID_STRING);
+    EXPECT_EQ(W(got[0]->Kind.lpwstrName), u"Keywords");
+    EXPECT_EQ(got[1], nullptr);
+    fn().MAPIFreeBuffer(got);
+}
+
+}  // namespace
+}  // namespace nx::test
