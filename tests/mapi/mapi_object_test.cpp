@@ -55,10 +55,9 @@ TEST_F(MapiObjectTest, LogonOutcomes) {
     }
     // Logged on to the default profile: the default folder ids by type code, index 6 empty.
     const auto& ids = mapi.DefaultFolderIds();
-    EXPECT_EQ(ids[1], world->Admin({"folder", "show", kTop + "Calendar"}));
-    EXPECT_EQ(ids[2], world->Admin({"folder", "show", kTop + "Contacts"}));
-    EXPECT_EQ(ids[3], world->Admin({"folder", "show", kTop + "Tasks"}));
-    EXPECT_EQ(ids[5], world->Admin({"folder", "show", kTop + "Inbox"}));
+    const char* byType[] = {"Drafts", "Calendar", "Contacts", "Tasks", "Journal", "Notes"};
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(ids[i], world->Admin({"folder", "show", kTop + byType[i]})) << i;
     EXPECT_EQ(ids[6], "");
     EXPECT_EQ(IdOf(mapi.ContactFolder()), ids[2]);
     EXPECT_EQ(IdOf(mapi.EventFolder()), ids[1]);
