@@ -209,6 +209,16 @@ TEST(CXMLParser, LoadXmlKeepsTextAsWrittenAndDropsTheRest) {
     }
 }
 
+TEST(CXMLParser, ALoadedDocumentSerialisesAsPlainText) {
+    CXMLParser p;
+    ASSERT_TRUE(p.Init());
+    p.LoadXML(
+        "<?xml version='1.0'?>\n<C k='v&amp;'>\n\t<A>x<![CDATA[y<]]><B/><![CDATA[z\r\n]]></A><!-- c --></C>");
+    ASSERT_TRUE(p.GetRoot());
+    EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode("/C/A")), "xy<z\r\n");
+    EXPECT_EQ(p.GetXML(), "<C k=\"v&amp;\"><A>xy&lt;<B/>z&#13;\n</A></C>\n");
+}
+
 TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
     const std::string cases[] = {
         "",
