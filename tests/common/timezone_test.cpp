@@ -21,6 +21,17 @@ SYSTEMTIME Rule(int month, int week, int dayOfWeek, int hour, int minute = 0) {
     return st;
 }
 
+SYSTEMTIME At(int y, int mo, int d, int h, int mi, int s = 0) {
+    SYSTEMTIME st{};
+    st.wYear = static_cast<uint16_t>(y);
+    st.wMonth = static_cast<uint16_t>(mo);
+    st.wDay = static_cast<uint16_t>(d);
+    st.wHour = static_cast<uint16_t>(h);
+    st.wMinute = static_cast<uint16_t>(mi);
+    st.wSecond = static_cast<uint16_t>(s);
+    return st;
+}
+
 tagNxTimeZone Zone(int bias, int daylightBias, SYSTEMTIME standard, SYSTEMTIME daylight,
                    const char* name = "Zone") {
     tagNxTimeZone z;
@@ -42,18 +53,8 @@ const tagNxTimeZone kSydney =
     Zone(-600, -60, Rule(4, 1, 0, 3), Rule(10, 1, 0, 2), "AUS Eastern Standard Time");
 const tagNxTimeZone kCentralEurope =
     Zone(-60, -60, Rule(10, 5, 0, 3), Rule(3, 5, 0, 2), "W. Europe Standard Time");
+const tagNxTimeZone kAbsolute = Zone(-60, -60, At(2009, 10, 1, 2, 0), At(2009, 4, 1, 4, 0), "Absolute");
 const tagNxTimeZone kIndia = Zone(-330, -60, SYSTEMTIME{}, SYSTEMTIME{}, "India Standard Time");
-
-SYSTEMTIME At(int y, int mo, int d, int h, int mi, int s = 0) {
-    SYSTEMTIME st{};
-    st.wYear = static_cast<uint16_t>(y);
-    st.wMonth = static_cast<uint16_t>(mo);
-    st.wDay = static_cast<uint16_t>(d);
-    st.wHour = static_cast<uint16_t>(h);
-    st.wMinute = static_cast<uint16_t>(mi);
-    st.wSecond = static_cast<uint16_t>(s);
-    return st;
-}
 
 std::string Text(const SYSTEMTIME& st) {
     char b[40];
@@ -195,6 +196,11 @@ TEST(ZoneRules, ConvertUtcToLocalAcrossBothTransitions) {
         {&kCentralEurope, At(2015, 3, 29, 1, 0, 0), "2015-03-29 03:00:00"},  // March 2015 has 5 Sundays
         // No daylight rule: the bias alone.
         {&kIndia, At(2009, 7, 1, 12, 0), "2009-07-01 17:30:00"},
+        // Dates with a year: that month and day, every year.
+        {&kAbsolute, At(2009, 4, 1, 2, 59, 59), "2009-04-01 03:59:59"},
+        {&kAbsolute, At(2009, 4, 1, 3, 0, 0), "2009-04-01 05:00:00"},
+        {&kAbsolute, At(2012, 9, 30, 23, 0, 0), "2012-10-01 01:00:00"},
+        {&kAbsolute, At(2012, 10, 1, 1, 0, 0), "2012-10-01 02:00:00"},
     };
     for (const auto& c : cases) {
         SYSTEMTIME local{};
@@ -348,6 +354,8 @@ TEST(ZoneTable, ListsTheWindowsZonesInKeyOrder) {
     const int32_t index = FindTimeZoneIndex(table, "GMT:+300;DST:60");
     ASSERT_GE(index, 0);
     for (int32_t i = 0; i < index; ++i) EXPECT_NE(FormatTimeZoneKey(table[i]), "GMT:+300;DST:60");
+    EXPECT_EQ(keys[static_cast<std::size_t>(index)], "Cuba Standard Time")
+        << "registry order, not the best-known zone";
 }
 
 TEST(MachineZone, ComesFromTzAndMatchesTheRegistryTable) {
