@@ -304,6 +304,17 @@ struct SSortOrderSet {
 using LPSSortOrderSet = SSortOrderSet*;
 #define CbNewSSortOrderSet(n) (offsetof(SSortOrderSet, aSort) + sizeof(SSortOrder) * (n))
 
+// A sort order set of a size fixed at compile time:
+//   SizedSSortOrderSet<1> sort = {1, 0, 0, {{PR_SUBJECT_W, TABLE_SORT_ASCEND}}};
+template <ULONG N>
+struct SizedSSortOrderSet {
+    ULONG cSorts;
+    ULONG cCategories;
+    ULONG cExpanded;
+    SSortOrder aSort[N];
+    LPSSortOrderSet get() noexcept { return reinterpret_cast<LPSSortOrderSet>(this); }
+};
+
 // ---- Named properties ----
 #define MNID_ID 0UL
 #define MNID_STRING 1UL

@@ -95,6 +95,7 @@ public:
         if (!m_dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
             m.set[PROP_ID(PR_LAST_MODIFICATION_TIME)] = {PT_SYSTIME, now};
         m.set[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
+        // From here on batch grows: `m` is not used again.
         std::vector<ULONG> nums;
         for (auto& [num, st] : m_staged) {
             Change c;
@@ -120,7 +121,7 @@ public:
         std::vector<std::int64_t> ids = m_ctx->db().Save(batch);
         // Committed: the in-memory state now matches the file.
         m_id = ids[0];
-        for (auto& [id, v] : m.set) m_props[id] = v;
+        for (auto& [id, v] : batch[0].set) m_props[id] = v;
         m_dirty.clear();
         m_removed.clear();
         for (std::size_t i = 0; i < nums.size(); ++i) {

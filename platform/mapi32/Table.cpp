@@ -1,7 +1,8 @@
 // IMAPITable over a loader of rows: columns, restriction, sort order, cursor and bookmarks.
-// Rows are read from the store when the table is first used and again after every Restrict or
-// SortTable, so a query always sees the store as it is then; between those calls the table is a
-// snapshot (TBLTYPE_SNAPSHOT). Row order is the loader's (key order: stable) unless sorted.
+// Rows are read from the store when the table is first used and again after every Restrict,
+// SortTable or SeekRow to the beginning (HrQueryAllRows does all three), so a query always sees
+// the store as it is then; between those calls the table is a snapshot (TBLTYPE_SNAPSHOT). Row order is the
+// loader's (key order: stable) unless sorted.
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
@@ -355,6 +356,7 @@ public:
     HRESULT STDMETHODCALLTYPE SeekRow(BOOKMARK origin, LONG count, LONG* sought) override {
         return Guarded([&]() -> HRESULT {
             std::lock_guard lock(m_lock);
+            if (origin == BOOKMARK_BEGINNING) m_loaded = false;  // rewinding reads the store again
             EnsureLoaded();
             long long base;
             if (origin == BOOKMARK_BEGINNING) {

@@ -1,0 +1,557 @@
+// Stores, folders, tables, entry ids, attachments and streams through the ABI, as the agent
+// uses them.
+#include <cstring>
+#include <thread>
+
+#include "tests/mapi32/MapiWorld.h"
+
+namespace nx::test {
+namespace {
+
+std::string Bytes(const SBinary& b) {
+    return std::string(reinterpret_cast<const char*>(b.lpb), b.cb);
+}
+
+class StoreTest : public MapiWorld {
+protected:
+    void SetUp() override {
+        MapiWorld::SetUp();
+        InitDefault();
+        m_session = Logon();
+        m_store = DefaultStore(m_session.get());
+        ASSERT_TRUE(m_store);
+        m_root = Open<IMAPIFolder>(m_store.get(), "");
+        ASSERT_TRUE(m_root);
+        m_contacts = Open<IMAPIFolder>(m_store.get(), BinProp(m_root.get(), PR_IPM_CONTACT_ENTRYID));
+        ASSERT_TRUE(m_contacts);
+    }
+    void TearDown() override {
+        m_contacts.reset();
+        m_root.reset();
+        m_store.reset();
+        m_session.reset();
+        MapiWorld::TearDown();
+    }
+
+    // Saves a message with a class, a subject and optional extra values; returns its entry id.
+    std::string AddMessage(IMAPIFolder* folder, const char16_t* cls, const char16_t* subject,
+                           std::vector<SPropValue> extra = {}) {
+        ComPtr<IMessage> msg;
+        EXPECT_EQ(folder->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        SPropValue v[2] = {};
+        v[0].ulPropTag = PR_MESSAGE_CLASS_W;
+        v[0].Value.lpszW = const_cast<LPWSTR>(cls);
+        v[1].ulPropTag = PR_SUBJECT_W;
+        v[1].Value.lpszW = const_cast<LPWSTR>(subject);
+        extra.push_back(v[0]);
+        extra.push_back(v[1]);
+        EXPECT_EQ(msg->SetProps(static_cast<ULONG>(extra.size()), extra.data(), nullptr), S_OK);
+        EXPECT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        return BinProp(msg.get(), PR_ENTRYID);
+    }
+
+    // Subjects of the rows of a contents table under a restriction (null: all) and sort order.
+    std::vector<std::u16string> Subjects(IMAPIFolder* folder, LPSRestriction res,
+                                         LPSSortOrderSet sort = nullptr) {
+        ComPtr<IMAPITable> table;
+        EXPECT_EQ(folder->GetContentsTable(MAPI_UNICODE | MAPI_DEFERRED_ERRORS, table.put()), S_OK);
+        SizedSPropTagArray<1> cols = {1, {PR_SUBJECT_W}};
+        RowSetPtr rows(fn().FreeProws);
+        EXPECT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), res, sort, 0, rows.put()), S_OK);
+        std::vector<std::u16string> out;
+        for (ULONG i = 0; i < rows.size(); ++i)
+            out.push_back(PROP_TYPE(rows[i].lpProps[0].ulPropTag) == PT_UNICODE
+                              ? rows[i].lpProps[0].Value.lpszW
+                              : u"?");
+        return out;
+    }
+
+    ComPtr<IMAPIFolder> CreateFolder(IMAPIFolder* parent, const char16_t* name, const char16_t* cls) {
+        ComPtr<IMAPIFolder> f;
+        EXPECT_EQ(parent->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(name), nullptr, nullptr,
+                                       MAPI_UNICODE, f.put()),
+                  S_OK);
+        if (f && cls) {
+            SPropValue v{};
+            v.ulPropTag = PR_CONTAINER_CLASS_W;
+            v.Value.lpszW = const_cast<LPWSTR>(cls);
+            EXPECT_EQ(f->SetProps(1, &v, nullptr), S_OK);
+        }
+        return f;
+    }
+
+    ComPtr<IMAPISession> m_session;
+    ComPtr<IMsgStore> m_store;
+    ComPtr<IMAPIFolder> m_root;
+    ComPtr<IMAPIFolder> m_contacts;
+};
+
+TEST_F(StoreTest, DefaultFoldersAreReachableTheWayTheAgentLooksThemUp) {
+    // The receive folder of IPM.Note is the Inbox, for derived classes too.
+    for (const char16_t* cls : {u"IPM.Note", u"IPM.Note.Custom", u"ipm.note", u""}) {
+        ULONG cb = 0;
+        LPENTRYID eid = nullptr;
+        LPTSTR explicitClass = nullptr;
+        ASSERT_EQ(m_store->GetReceiveFolder(const_cast<LPWSTR>(cls), MAPI_UNICODE, &cb, &eid, &explicitClass),
+                  S_OK);
+        auto inbox = Open<IMAPIFolder>(m_store.get(), std::string(reinterpret_cast<char*>(eid), cb));
+        MapiBuffer<SPropValue> name(fn().MAPIFreeBuffer);
+        ASSERT_EQ(fn().HrGetOneProp(inbox.get(), PR_DISPLAY_NAME_W, name.put()), S_OK);
+        EXPECT_EQ(std::u16string(name->Value.lpszW), u"Inbox");
+        fn().MAPIFreeBuffer(eid);
+        fn().MAPIFreeBuffer(explicitClass);
+    }
+    ULONG cb = 0;
+    LPENTRYID eid = nullptr;
+    ASSERT_EQ(m_store->GetReceiveFolder(const_cast<LPWSTR>(u"IPM.Note"), MAPI_UNICODE, &cb, &eid, nullptr),
+              S_OK);
+    auto inbox = Open<IMAPIFolder>(m_store.get(), std::string(reinterpret_cast<char*>(eid), cb));
+    fn().MAPIFreeBuffer(eid);
+
+    struct Default {
+        ULONG tag;
+        const char16_t* name;
+        const char16_t* cls;
+    } defaults[] = {
+        {PR_IPM_APPOINTMENT_ENTRYID, u"Calendar", u"IPF.Appointment"},
+        {PR_IPM_CONTACT_ENTRYID, u"Contacts", u"IPF.Contact"},
+        {PR_IPM_JOURNAL_ENTRYID, u"Journal", u"IPF.Journal"},
+        {PR_IPM_NOTE_ENTRYID, u"Notes", u"IPF.StickyNote"},
+        {PR_IPM_TASK_ENTRYID, u"Tasks", u"IPF.Task"},
+        {PR_IPM_DRAFTS_ENTRYID, u"Drafts", u"IPF.Note"},
+    };
+    for (const auto& d : defaults) {
+        SCOPED_TRACE(std::string(d.name, d.name + std::char_traits<char16_t>::length(d.name)));
+        std::string fromInbox = BinProp(inbox.get(), d.tag), fromRoot = BinProp(m_root.get(), d.tag);
+        ASSERT_FALSE(fromInbox.empty());
+        EXPECT_EQ(fromInbox, fromRoot);
+        auto folder = Open<IMAPIFolder>(m_store.get(), fromInbox);
+        SizedSPropTagArray<3> tags = {3, {PR_DISPLAY_NAME_W, PR_CONTAINER_CLASS_W, PR_PARENT_ENTRYID}};
+        ULONG n = 0;
+        MapiBuffer<SPropValue> v(fn().MAPIFreeBuffer);
+        ASSERT_EQ(folder->GetProps(tags.get(), MAPI_UNICODE, &n, v.put()), S_OK);
+        EXPECT_EQ(std::u16string(v[0].Value.lpszW), d.name);
+        EXPECT_EQ(std::u16string(v[1].Value.lpszW), d.cls);
+        EXPECT_EQ(Bytes(v[2].Value.bin), BinProp(m_store.get(), PR_IPM_SUBTREE_ENTRYID));
+    }
+}
+
+TEST_F(StoreTest, HierarchyTableListsChildrenWithSubfolderFlag) {
+    auto sub = CreateFolder(m_contacts.get(), u"Friends", u"IPF.Contact");
+    CreateFolder(sub.get(), u"Close", u"IPF.Contact");
+    CreateFolder(m_contacts.get(), u"Notes here", u"IPF.Note");
+    ComPtr<IMAPIFolder> dup;
+    EXPECT_EQ(m_contacts->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(u"friends"), nullptr, nullptr,
+                                       MAPI_UNICODE, dup.put()),
+              MAPI_E_COLLISION);
+    EXPECT_EQ(m_contacts->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(u"friends"), nullptr, nullptr,
+                                       MAPI_UNICODE | OPEN_IF_EXISTS, dup.put()),
+              S_OK);
+    EXPECT_EQ(BinProp(dup.get(), PR_ENTRYID), BinProp(sub.get(), PR_ENTRYID));
+
+    ComPtr<IMAPITable> table;
+    ASSERT_EQ(m_contacts->GetHierarchyTable(MAPI_UNICODE, table.put()), S_OK);
+    SizedSPropTagArray<5> cols = {
+        5, {PR_CONTAINER_CLASS_W, PR_DISPLAY_NAME_W, PR_ENTRYID, PR_SUBFOLDERS, PR_COMMENT_W}};
+    RowSetPtr rows(fn().FreeProws);
+    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(std::u16string(rows[0].lpProps[1].Value.lpszW), u"Friends");
+    EXPECT_EQ(rows[0].lpProps[3].Value.b, 1);
+    EXPECT_EQ(std::u16string(rows[1].lpProps[0].Value.lpszW), u"IPF.Note");
+    EXPECT_EQ(rows[1].lpProps[3].Value.b, 0);
+    EXPECT_EQ(rows[1].lpProps[4].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_COMMENT_W)));
+    EXPECT_EQ(Bytes(rows[0].lpProps[2].Value.bin), BinProp(sub.get(), PR_ENTRYID));
+    // The IPM subtree lists the nine standard folders.
+    auto ipm = Open<IMAPIFolder>(m_store.get(), BinProp(m_store.get(), PR_IPM_SUBTREE_ENTRYID));
+    ComPtr<IMAPITable> top;
+    ASSERT_EQ(ipm->GetHierarchyTable(MAPI_UNICODE, top.put()), S_OK);
+    ULONG count = 0;
+    EXPECT_EQ(top->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 9u);
+}
+
+TEST_F(StoreTest, RestrictionsColumnsAndSortOrders) {
+    SPropValue prio{};
+    prio.ulPropTag = PR_PRIORITY;
+    for (LONG i = 0; i < 3; ++i) {
+        prio.Value.l = i;
+        AddMessage(m_contacts.get(), u"IPM.Contact",
+                   i == 0   ? u"Bravo"
+                   : i == 1 ? u"alpha"
+                            : u"Charlie",
+                   {prio});
+    }
+    AddMessage(m_contacts.get(), u"IPM.DistList", u"List");
+    AddMessage(m_contacts.get(), u"IPM.Contact.Derived", u"Derived");
+
+    SPropValue contact{}, two{}, prefix{}, sub{};
+    contact.ulPropTag = PR_MESSAGE_CLASS_W;
+    contact.Value.lpszW = const_cast<LPWSTR>(u"IPM.Contact");
+    two.ulPropTag = PR_PRIORITY;
+    two.Value.l = 1;
+    prefix.ulPropTag = PR_MESSAGE_CLASS_W;
+    prefix.Value.lpszW = const_cast<LPWSTR>(u"ipm.contact");
+    sub.ulPropTag = PR_SUBJECT_W;
+    sub.Value.lpszW = const_cast<LPWSTR>(u"AR");
+
+    auto prop = [](ULONG relop, SPropValue* v) {
+        SRestriction r{};
+        r.rt = RES_PROPERTY;
+        r.res.resProperty = {relop, v->ulPropTag, v};
+        return r;
+    };
+    auto content = [](ULONG fuzzy, SPropValue* v) {
+        SRestriction r{};
+        r.rt = RES_CONTENT;
+        r.res.resContent = {fuzzy, v->ulPropTag, v};
+        return r;
+    };
+    SRestriction isContact = prop(RELOP_EQ, &contact), ge1 = prop(RELOP_GE, &two), ne1 = prop(RELOP_NE, &two);
+    SRestriction startsContact = content(FL_PREFIX | FL_IGNORECASE, &prefix);
+    SRestriction hasAr = content(FL_SUBSTRING | FL_IGNORECASE, &sub);
+    SRestriction hasArExact = content(FL_SUBSTRING, &sub);
+    SRestriction exists{};
+    exists.rt = RES_EXIST;
+    exists.res.resExist.ulPropTag = PR_PRIORITY;
+    SRestriction andKids[2] = {isContact, ge1};
+    SRestriction both{};
+    both.rt = RES_AND;
+    both.res.resAnd = {2, andKids};
+    SRestriction orKids[2] = {hasAr, ne1};
+    SRestriction either{};
+    either.rt = RES_OR;
+    either.res.resOr = {2, orKids};
+    SRestriction notContact{};
+    notContact.rt = RES_NOT;
+    notContact.res.resNot.lpRes = &isContact;
+
+    struct Case {
+        const char* name;
+        LPSRestriction res;
+        std::vector<std::u16string> expected;
+    } cases[] = {
+        {"none", nullptr, {u"Bravo", u"alpha", u"Charlie", u"List", u"Derived"}},
+        {"class equal (whole value, any case)", &isContact, {u"Bravo", u"alpha", u"Charlie"}},
+        {"prefix ignoring case", &startsContact, {u"Bravo", u"alpha", u"Charlie", u"Derived"}},
+        {"substring ignoring case", &hasAr, {u"Charlie"}},
+        {"substring with case", &hasArExact, {}},
+        {"exists", &exists, {u"Bravo", u"alpha", u"Charlie"}},
+        {"and", &both, {u"alpha", u"Charlie"}},
+        {"or with a missing property", &either, {u"Bravo", u"Charlie"}},
+        {"not", &notContact, {u"List", u"Derived"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Subjects(m_contacts.get(), c.res), c.expected);
+    }
+
+    // Sorting: strings without case, descending numbers, missing values first.
+    SizedSSortOrderSet<1> bySubject = {1, 0, 0, {{PR_SUBJECT_W, TABLE_SORT_ASCEND}}};
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr, bySubject.get()),
+              (std::vector<std::u16string>{u"alpha", u"Bravo", u"Charlie", u"Derived", u"List"}));
+    SizedSSortOrderSet<1> byPriority = {1, 0, 0, {{PR_PRIORITY, TABLE_SORT_DESCEND}}};
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr, byPriority.get()),
+              (std::vector<std::u16string>{u"Charlie", u"alpha", u"Bravo", u"List", u"Derived"}));
+    SizedSSortOrderSet<1> categorized = {1, 1, 1, {{PR_SUBJECT_W, TABLE_SORT_ASCEND}}};
+    ComPtr<IMAPITable> table;
+    ASSERT_EQ(m_contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+    EXPECT_EQ(table->SortTable(categorized.get(), 0), MAPI_E_TOO_COMPLEX);
+
+    // A row limit below the row count fails as a whole.
+    RowSetPtr rows(fn().FreeProws);
+    SizedSPropTagArray<3> cols = {3, {PR_SUBJECT_W, PR_BIRTHDAY, PROP_TAG(PT_LONG, PROP_ID(PR_SUBJECT_W))}};
+    EXPECT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 4, rows.put()),
+              MAPI_E_TABLE_TOO_BIG);
+    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), &isContact, nullptr, 3, rows.put()), S_OK);
+    ASSERT_EQ(rows.size(), 3u);
+    // Columns the row lacks, or asks in another type, come back as errors in place.
+    EXPECT_EQ(rows[0].cValues, 3u);
+    EXPECT_EQ(rows[0].lpProps[1].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_BIRTHDAY)));
+    EXPECT_EQ(rows[0].lpProps[1].Value.err, MAPI_E_NOT_FOUND);
+    EXPECT_EQ(rows[0].lpProps[2].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_SUBJECT_W)));
+    // Paging with QueryRows and SeekRow.
+    ASSERT_EQ(table->SeekRow(BOOKMARK_BEGINNING, 1, nullptr), S_OK);
+    ASSERT_EQ(table->QueryRows(10, 0, rows.put()), S_OK);
+    EXPECT_EQ(rows.size(), 2u);
+    ASSERT_EQ(table->QueryRows(10, 0, rows.put()), S_OK);
+    EXPECT_EQ(rows.size(), 0u);
+    // Malformed restrictions are refused, not followed.
+    SRestriction broken{};
+    broken.rt = RES_AND;
+    broken.res.resAnd = {3, nullptr};
+    EXPECT_EQ(table->Restrict(&broken, 0), MAPI_E_INVALID_PARAMETER);
+    broken.rt = 99;
+    EXPECT_EQ(table->Restrict(&broken, 0), MAPI_E_INVALID_PARAMETER);
+}
+
+TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
+    std::string a = AddMessage(m_contacts.get(), u"IPM.Contact", u"A");
+    std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");
+    ASSERT_EQ(a.size(), 30u);
+    EXPECT_NE(a, b);
+    auto msg = Open<IMessage>(m_contacts.get() ? m_store.get() : nullptr, a, MAPI_MODIFY | MAPI_BEST_ACCESS);
+    EXPECT_EQ(BinProp(msg.get(), PR_PARENT_ENTRYID), BinProp(m_contacts.get(), PR_ENTRYID));
+    EXPECT_EQ(BinProp(m_contacts.get(), PR_PARENT_ENTRYID), BinProp(m_store.get(), PR_IPM_SUBTREE_ENTRYID));
+    EXPECT_EQ(BinProp(m_root.get(), PR_PARENT_ENTRYID), BinProp(m_root.get(), PR_ENTRYID));
+    msg.reset();
+
+    // Foreign and malformed ids fail with MAPI errors; the folder opens ids of its store.
+    std::string otherStore = a, truncated = a.substr(0, 29), flagged = a, folderAsMessage = a;
+    otherStore[10] ^= 0x55;
+    flagged[1] = 1;
+    folderAsMessage[20] = 1;  // a folder id naming a message's key
+    struct Case {
+        const char* name;
+        std::string id;
+        HRESULT hr;
+    } cases[] = {
+        {"other store", otherStore, MAPI_E_NOT_FOUND},
+        {"truncated", truncated, MAPI_E_INVALID_ENTRYID},
+        {"unknown flags", flagged, MAPI_E_INVALID_ENTRYID},
+        {"wrong kind", folderAsMessage, MAPI_E_NOT_FOUND},
+        {"random", std::string(30, '\x7F'), MAPI_E_INVALID_ENTRYID},
+        {"huge", std::string(5000, '\0'), MAPI_E_INVALID_ENTRYID},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IUnknown> obj;
+        ULONG type = 0;
+        EXPECT_EQ(m_contacts->OpenEntry(static_cast<ULONG>(c.id.size()),
+                                        reinterpret_cast<LPENTRYID>(const_cast<char*>(c.id.data())), nullptr,
+                                        MAPI_BEST_ACCESS, &type, obj.put()),
+                  c.hr);
+        EXPECT_FALSE(obj);
+    }
+
+    // DeleteMessages: one transaction; unknown ids make it a partial completion.
+    SBinary ids[2] = {{static_cast<ULONG>(a.size()), reinterpret_cast<LPBYTE>(a.data())},
+                      {static_cast<ULONG>(otherStore.size()), reinterpret_cast<LPBYTE>(otherStore.data())}};
+    ENTRYLIST list{2, ids};
+    EXPECT_EQ(m_contacts->DeleteMessages(&list, 0, nullptr, 0), MAPI_W_PARTIAL_COMPLETION);
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr), std::vector<std::u16string>{u"B"});
+    ComPtr<IUnknown> gone;
+    ULONG type = 0;
+    EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(a.size()), reinterpret_cast<LPENTRYID>(a.data()), nullptr,
+                                 MAPI_BEST_ACCESS, &type, gone.put()),
+              MAPI_E_NOT_FOUND);
+    // Keys are never handed out again.
+    std::string c = AddMessage(m_contacts.get(), u"IPM.Contact", u"C");
+    EXPECT_NE(c, a);
+    // Deleting a message through a folder that does not hold it does nothing.
+    SBinary cb{static_cast<ULONG>(c.size()), reinterpret_cast<LPBYTE>(c.data())};
+    ENTRYLIST one{1, &cb};
+    EXPECT_EQ(m_root->DeleteMessages(&one, 0, nullptr, 0), MAPI_W_PARTIAL_COMPLETION);
+    EXPECT_EQ(m_contacts->DeleteMessages(&one, 0, nullptr, 0), S_OK);
+}
+
+TEST_F(StoreTest, LongTermIdsInContentsTablesArePerStore) {
+    ASSERT_EQ(admin().AddStore("Outlook", "Exchange-like",
+                               NX_MAPI_STORE_LONGTERM_IDS | NX_MAPI_STORE_STANDARD_FOLDERS, nullptr, 0),
+              S_OK);
+    auto session = Logon();
+    ComPtr<IMAPITable> stores;
+    ASSERT_EQ(session->GetMsgStoresTable(0, stores.put()), S_OK);
+    SizedSPropTagArray<3> scols = {3, {PR_DEFAULT_STORE, PR_ENTRYID, PR_DISPLAY_NAME_W}};
+    RowSetPtr srows(fn().FreeProws);
+    ASSERT_EQ(fn().HrQueryAllRows(stores.get(), scols.get(), nullptr, nullptr, 0, srows.put()), S_OK);
+    ASSERT_EQ(srows.size(), 2u);
+    EXPECT_EQ(srows[0].lpProps[0].Value.b, 1);
+    EXPECT_EQ(srows[1].lpProps[0].Value.b, 0);
+    EXPECT_EQ(std::u16string(srows[1].lpProps[2].Value.lpszW), u"Exchange-like");
+
+    for (ULONG s = 0; s < 2; ++s) {
+        const SBinary& sid = srows[s].lpProps[1].Value.bin;
+        ComPtr<IMsgStore> store;
+        ASSERT_EQ(session->OpenMsgStore(0, sid.cb, reinterpret_cast<LPENTRYID>(sid.lpb), nullptr, 0x19,
+                                        store.put()),
+                  S_OK);
+        auto root = Open<IMAPIFolder>(store.get(), "");
+        auto contacts = Open<IMAPIFolder>(store.get(), BinProp(root.get(), PR_IPM_CONTACT_ENTRYID));
+        std::string id = AddMessage(contacts.get(), u"IPM.Contact", u"X");
+        ComPtr<IMAPITable> table;
+        ASSERT_EQ(contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+        SizedSPropTagArray<2> cols = {2, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE}};
+        RowSetPtr rows(fn().FreeProws);
+        ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+        ASSERT_EQ(rows.size(), 1u);
+        if (s == 0) {
+            EXPECT_EQ(Bytes(rows[0].lpProps[0].Value.bin), id);
+            EXPECT_EQ(PROP_TYPE(rows[0].lpProps[1].ulPropTag), PT_ERROR);
+        } else {
+            // The table's PR_ENTRYID is the short-term form; both open the same message.
+            std::string shortTerm = Bytes(rows[0].lpProps[0].Value.bin);
+            EXPECT_NE(shortTerm, id);
+            EXPECT_EQ(Bytes(rows[0].lpProps[1].Value.bin), id);
+            auto m = Open<IMessage>(store.get(), shortTerm);
+            EXPECT_EQ(BinProp(m.get(), PR_ENTRYID), id);
+        }
+        // A folder id of one store does not open in the other.
+        ComPtr<IUnknown> obj;
+        ULONG type = 0;
+        std::string other = BinProp(m_contacts.get(), PR_ENTRYID);
+        HRESULT expected = s == 0 ? S_OK : MAPI_E_NOT_FOUND;
+        EXPECT_EQ(
+            store->OpenEntry(static_cast<ULONG>(other.size()), reinterpret_cast<LPENTRYID>(other.data()),
+                             nullptr, MAPI_BEST_ACCESS, &type, obj.put()),
+            expected);
+    }
+}
+
+TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
+    std::string photo(5 * 1024 * 1024 + 7, '\0');
+    for (std::size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    std::string eid;
+    {
+        ComPtr<IMessage> msg;
+        ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        for (int k = 0; k < 2; ++k) {
+            ULONG num = 99;
+            ComPtr<IAttach> att;
+            ASSERT_EQ(msg->CreateAttach(nullptr, MAPI_DEFERRED_ERRORS, &num, att.put()), S_OK);
+            EXPECT_EQ(num, static_cast<ULONG>(k));
+            SPropValue v[2] = {};
+            v[0].ulPropTag = PR_ATTACHMENT_CONTACTPHOTO;
+            v[0].Value.b = k == 0;
+            v[1].ulPropTag = PR_ATTACH_METHOD;
+            v[1].Value.l = ATTACH_BY_VALUE;
+            ASSERT_EQ(att->SetProps(2, v, nullptr), S_OK);
+            ComPtr<IStream> stream;
+            ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0,
+                                        MAPI_MODIFY | MAPI_CREATE | MAPI_BEST_ACCESS,
+                                        reinterpret_cast<IUnknown**>(stream.put())),
+                      S_OK);
+            const std::string& data = k == 0 ? photo : std::string("tiny");
+            for (std::size_t off = 0; off < data.size(); off += 1024) {
+                ULONG n = static_cast<ULONG>(std::min<std::size_t>(1024, data.size() - off)), written = 0;
+                ASSERT_EQ(stream->Write(data.data() + off, n, &written), S_OK);
+                ASSERT_EQ(written, n);
+            }
+            ASSERT_EQ(stream->Commit(0), S_OK);
+            stream.reset();
+            ASSERT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        }
+        ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        eid = BinProp(msg.get(), PR_ENTRYID);
+    }
+    auto session = Logon();
+    auto store = DefaultStore(session.get());
+    auto msg = Open<IMessage>(store.get(), eid, MAPI_MODIFY | MAPI_BEST_ACCESS);
+    MapiBuffer<SPropValue> has(fn().MAPIFreeBuffer);
+    ASSERT_EQ(fn().HrGetOneProp(msg.get(), PR_HASATTACH, has.put()), S_OK);
+    EXPECT_EQ(has->Value.b, 1);
+
+    ComPtr<IMAPITable> table;
+    ASSERT_EQ(msg->GetAttachmentTable(0, table.put()), S_OK);
+    SizedSPropTagArray<3> cols = {3, {PR_ATTACH_NUM, PR_ATTACH_DATA_BIN, PR_ATTACH_SIZE}};
+    SPropValue yes{};
+    yes.ulPropTag = PR_ATTACHMENT_CONTACTPHOTO;
+    yes.Value.b = 1;
+    SRestriction photoOnly{};
+    photoOnly.rt = RES_PROPERTY;
+    photoOnly.res.resProperty = {RELOP_EQ, PR_ATTACHMENT_CONTACTPHOTO, &yes};
+    RowSetPtr rows(fn().FreeProws);
+    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), &photoOnly, nullptr, 0, rows.put()), S_OK);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].lpProps[0].Value.l, 0);
+    EXPECT_EQ(rows[0].lpProps[1].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_DATA_BIN)));
+    EXPECT_EQ(rows[0].lpProps[1].Value.err, MAPI_E_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(rows[0].lpProps[2].Value.l, static_cast<LONG>(photo.size()));
+    // The small one comes back in the table itself. (A null restriction keeps the table's own.)
+    ASSERT_EQ(table->Restrict(nullptr, 0), S_OK);
+    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(Bytes(rows[1].lpProps[1].Value.bin), "tiny");
+
+    ComPtr<IAttach> att;
+    ASSERT_EQ(msg->OpenAttach(0, nullptr, MAPI_BEST_ACCESS, att.put()), S_OK);
+    ComPtr<IStream> stream;
+    ASSERT_EQ(
+        att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())),
+        S_OK);
+    std::string back;
+    char buf[1024];
+    for (;;) {
+        ULONG got = 0;
+        ASSERT_EQ(stream->Read(buf, sizeof buf, &got), S_OK);
+        if (!got) break;
+        back.append(buf, got);
+    }
+    EXPECT_TRUE(back == photo);
+    stream.reset();
+    att.reset();
+
+    // DeleteAttach reaches the store with the message's SaveChanges.
+    ASSERT_EQ(msg->DeleteAttach(0, 0, nullptr, 0), S_OK);
+    EXPECT_EQ(msg->OpenAttach(0, nullptr, 0, att.put()), MAPI_E_NOT_FOUND);
+    ASSERT_EQ(msg->DeleteAttach(1, 0, nullptr, 0), S_OK);
+    ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+    EXPECT_EQ(rows.size(), 0u);
+    ASSERT_EQ(fn().HrGetOneProp(msg.get(), PR_HASATTACH, has.put()), S_OK);
+    EXPECT_EQ(has->Value.b, 0);
+}
+
+TEST_F(StoreTest, BodyStreamKeepsEveryCodeUnit) {
+    std::u16string body = u"line1\r\n";
+    body += char16_t(0xD83D);
+    body += char16_t(0xDE00);
+    body += char16_t(0xDC00);             // unpaired
+    body += std::u16string(40000, u'x');  // larger than a table returns
+    ComPtr<IMessage> msg;
+    ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
+    ComPtr<IStream> w;
+    ASSERT_EQ(msg->OpenProperty(PR_BODY_W, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
+                                reinterpret_cast<IUnknown**>(w.put())),
+              S_OK);
+    ASSERT_EQ(w->Write(body.data(), static_cast<ULONG>(body.size() * 2), nullptr), S_OK);
+    ASSERT_EQ(w->Commit(0), S_OK);
+    w.reset();
+    ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    std::string eid = BinProp(msg.get(), PR_ENTRYID);
+    msg.reset();
+    auto session = Logon();
+    auto store = DefaultStore(session.get());
+    auto again = Open<IMessage>(store.get(), eid);
+    MapiBuffer<SPropValue> v(fn().MAPIFreeBuffer);
+    EXPECT_EQ(fn().HrGetOneProp(again.get(), PR_BODY_W, v.put()), MAPI_E_NOT_ENOUGH_MEMORY);
+    ComPtr<IStream> r;
+    ASSERT_EQ(again->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(r.put())),
+              S_OK);
+    STATSTG st{};
+    ASSERT_EQ(r->Stat(&st, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(st.cbSize.QuadPart, body.size() * 2);
+    std::u16string back(body.size(), u'\0');
+    ULONG got = 0;
+    ASSERT_EQ(r->Read(back.data(), static_cast<ULONG>(back.size() * 2), &got), S_OK);
+    EXPECT_EQ(got, body.size() * 2);
+    EXPECT_TRUE(back == body);
+    EXPECT_EQ(r->Write("x", 1, nullptr), STG_E_ACCESSDENIED);
+    ComPtr<IStream> none;
+    EXPECT_EQ(again->OpenProperty(PR_SUBJECT_W, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(none.put())),
+              MAPI_E_NOT_FOUND);
+}
+
+TEST_F(StoreTest, ConcurrentWritersFromManyThreads) {
+    constexpr int kThreads = 4, kEach = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            // Half the threads share the test's folder object, half log on by themselves.
+            ComPtr<IMAPISession> session;
+            ComPtr<IMsgStore> store;
+            ComPtr<IMAPIFolder> folder = m_contacts;
+            if (t % 2) {
+                session = Logon();
+                store = DefaultStore(session.get());
+                folder = Open<IMAPIFolder>(store.get(), BinProp(m_contacts.get(), PR_ENTRYID));
+            }
+            for (int i = 0; i < kEach; ++i) AddMessage(folder.get(), u"IPM.Contact", u"T");
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr).size(), static_cast<std::size_t>(kThreads * kEach));
+}
+
+}  // namespace
+}  // namespace nx::test
