@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
+#include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
 namespace nx::reg {
@@ -332,11 +332,8 @@ std::string HiveFilePath(Hive hive) {
 }
 
 long RegKey::Open(Hive hive, std::string_view subKey, RegKey& out) {
-    std::ifstream in(HiveFilePath(hive), std::ios::binary);
-    if (!in) return ERROR_FILE_NOT_FOUND;
-    std::string bytes(kMaxFileBytes + 1, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    std::string bytes;
+    if (!nx::sys::ReadFileBytes(HiveFilePath(hive), kMaxFileBytes, bytes)) return ERROR_FILE_NOT_FOUND;
     RegFile file = RegFile::Parse(bytes);
     std::string path = std::string(HiveName(hive)) + "\\" + std::string(subKey);
     if (!file.KeyExists(path)) return ERROR_FILE_NOT_FOUND;

@@ -1,9 +1,11 @@
 #include "platform/system/Paths.h"
 
+#include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -139,6 +141,22 @@ uint32_t CreateDirectoryWithParents(std::string_view pathView) {
         return ErrnoToWindows(e);
     }
     return kErrorSuccess;
+}
+
+bool ReadFileBytes(const std::string& path, std::size_t limit, std::string& out) {
+    out.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char chunk[65536];
+    while (out.size() <= limit) {
+        const std::size_t want = std::min(sizeof chunk, limit + 1 - out.size());
+        const ssize_t n = read(fd, chunk, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return true;
 }
 
 std::string JoinPath(std::string_view dir, std::string_view name) {

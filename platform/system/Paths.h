@@ -60,6 +60,10 @@ std::string TempFolder();
 // Any other errno maps to 3.
 uint32_t CreateDirectoryWithParents(std::string_view path);
 
+// Reads a whole file into `out`, at most `limit` + 1 bytes (so a caller sees that a file is over
+// its limit without reading all of it). False when the file cannot be opened.
+bool ReadFileBytes(const std::string& path, std::size_t limit, std::string& out);
+
 // "dir/name" with exactly one separator between them; `dir` "" gives `name`.
 std::string JoinPath(std::string_view dir, std::string_view name);
 

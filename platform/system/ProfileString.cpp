@@ -3,10 +3,9 @@
 #include <ini.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
+#include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
 namespace nx::sys {
@@ -221,13 +220,10 @@ std::string GetProfileStringFromBytes(std::string_view fileBytes, std::string_vi
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view defaultValue, std::size_t bufferUnits,
                                     const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return DefaultValue(defaultValue, bufferUnits);
     // A profile file is small; a runaway file is read no further than 1 MiB.
     std::string bytes;
-    bytes.resize(1u << 20);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (!ReadFileBytes(path, 1u << 20, bytes)) return DefaultValue(defaultValue, bufferUnits);
+    if (bytes.size() > (1u << 20)) bytes.resize(1u << 20);
     return GetProfileStringFromBytes(bytes, section, key, defaultValue, bufferUnits);
 }
 
