@@ -230,6 +230,15 @@ CXMLNode CXMLParser::SelectNode(std::string_view path) const {
         steps[count++] = names + start;
         start = i + 1;
     }
+    // The agent's paths have two steps: the document element, then one of its children. A named
+    // node inside an element is always an element, so only the first step needs the type test
+    // (the declaration is named "xml").
+    if (count <= 2) {
+        pugi::xml_node first = m_pDoc->doc.child(steps[0]);
+        while (first && first.type() != pugi::node_element) first = first.next_sibling(steps[0]);
+        if (!first || count == 1) return CXMLNode(first.internal_object());
+        return CXMLNode(first.child(steps[1]).internal_object());
+    }
     // Depth-first in document order: at each depth the next element of that step's name.
     pugi::xml_node_struct* at[kMaxSteps];  // raw: no per-call construction of 64 handles
     std::size_t depth = 0;

@@ -135,6 +135,7 @@ TEST(Base64Encode, EncodesUtf16LeBytesOfText) {
     EXPECT_EQ(bytes, Bytes({0x41, 0x00, 0xE9, 0x00}));
     EXPECT_EQ(Base64Encode(bytes.data(), bytes.size()), "QQDpAA==");
     EXPECT_EQ(Utf16LeBytes("\xF0\x9F\x98\x80"), Bytes({0x3D, 0xD8, 0x00, 0xDE}));  // surrogate pair
+    EXPECT_EQ(Utf16LeBytes("\xED\xA0\x80"), Bytes({0x00, 0xD8}));  // an unpaired surrogate stays itself
 }
 
 TEST(CStringEx, GetNextTokenWalksASeparatedText) {
