@@ -6,6 +6,9 @@
 // the shapes and directions of its parameters. The server unmarshals a request from that table,
 // hands the values to the procedure's handler and marshals the reply from the same table; the
 // client side marshals a call from the same table. Nothing is marshalled by hand per procedure.
+//
+// docs/rpc.md describes the wire decisions, the caps on untrusted lengths, the data
+// representation, every status code and the thread model.
 #pragma once
 
 #include <array>
@@ -141,15 +144,24 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Registers protocol sequence "ncacn_np" with an endpoint. A stale socket left by a dead
-    // server is replaced; a live server on the endpoint gives RPC_S_DUPLICATE_ENDPOINT.
+    // Registers protocol sequence "ncacn_np" with an endpoint and takes the endpoint at once.
+    // A stale socket left by a dead server is replaced; a live server on the endpoint gives
+    // RPC_S_DUPLICATE_ENDPOINT. Other protocol sequences: RPC_S_PROTSEQ_NOT_SUPPORTED or
+    // RPC_S_INVALID_RPC_PROTSEQ; a bad endpoint name RPC_S_INVALID_ENDPOINT_FORMAT; an unusable
+    // pipe directory RPC_S_ACCESS_DENIED or RPC_S_CANT_CREATE_ENDPOINT. maxCalls (0: no limit of
+    // its own) caps the calls in flight together with Listen's.
     RpcStatus UseProtseqEp(std::string_view protseq, unsigned maxCalls, std::string_view endpoint);
-    // handlers.size() must equal iface.procedures.size(); an empty handler answers with a fault.
+    // handlers.size() must equal iface.procedures.size() (else RPC_S_INVALID_ARG); an empty
+    // handler answers with an nca_s_op_rng_error fault. The same UUID and major version twice:
+    // RPC_S_ALREADY_REGISTERED.
     RpcStatus RegisterIf(const Interface& iface, std::vector<Handler> handlers);
     // Serves until StopListening; returns once the calls in flight (the stopping call
-    // included) have sent their replies.
+    // included) have sent their replies, with the endpoints closed and every connection
+    // thread joined. Each connection has its own thread, so minThreads is always met; at
+    // most min(maxCalls, UseProtseqEp's maxCalls) calls run at once, a call beyond that gets
+    // an RPC_S_SERVER_TOO_BUSY fault.
     RpcStatus Listen(unsigned minThreads, unsigned maxCalls);
-    // Callable from any thread, a handler included.
+    // Callable from any thread, a handler included; RPC_S_NOT_LISTENING outside Listen.
     RpcStatus StopListening();
     // Unregisters one interface (null: all of them); new calls on it are refused.
     RpcStatus UnregisterIf(const Interface* iface, bool waitForCalls);
@@ -179,8 +191,11 @@ public:
     Binding& operator=(const Binding&) = delete;
 
     // Marshals the [in] values of args, calls, and fills the [out] values. Returns RPC_S_OK,
-    // a transport status (RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED, ...) or the fault
-    // status the server replied with (NCA_S_OP_RNG_ERROR, RPC_X_BAD_STUB_DATA, ...).
+    // a transport status (RPC_S_SERVER_UNAVAILABLE: nobody listens; RPC_S_CALL_FAILED_DNE:
+    // the bind failed, nothing ran; RPC_S_CALL_FAILED: the connection broke after the request
+    // was sent, the call may have run and is not repeated; RPC_S_UNKNOWN_IF; ...) or the fault
+    // status the server replied with, untranslated (NCA_S_OP_RNG_ERROR, RPC_X_BAD_STUB_DATA,
+    // RPC_S_SERVER_TOO_BUSY, ...). args must have been built for iface.procedures[opnum].
     RpcStatus Call(const Interface& iface, uint16_t opnum, Args& args);
 
     const std::string& Endpoint() const;
