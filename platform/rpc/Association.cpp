@@ -96,7 +96,11 @@ void Association::OnBind(const pdu::Fragment& f, Output& out) {
     }
     m_bound = true;
     m_maxXmitFrag = std::min(pdu::kDefaultMaxFrag, bind.maxRecvFrag);
-    m_maxRecvFrag = std::min(pdu::kDefaultMaxFrag, bind.maxXmitFrag);
+    // What we announce we receive: ours, or less when the client will never send more (but
+    // not below what every peer must accept).
+    m_maxRecvFrag = std::min(pdu::kDefaultMaxFrag, std::max(bind.maxXmitFrag, pdu::kMinRecvFrag));
+    // A client joining a group keeps its id (groups carry no shared state here: no context
+    // handles); a new association gets a fresh one.
     m_assocGroupId = bind.assocGroupId ? bind.assocGroupId : m_dispatcher.NewAssociationGroup();
     pdu::BindAck ack;
     ack.maxXmitFrag = m_maxXmitFrag;
