@@ -91,6 +91,11 @@ TEST(HostScript, RejectsWhatCannotBeCalledWithAClearReason) {
         {"sleep", "sleep needs one number"},
         {"sleep -1", "sleep needs one number"},
         {"sleep 9999999", "sleep needs one number"},
+        {"GetContactCount =>", "needs name and value pairs"},
+        {"GetContactCount => count", "needs name and value pairs"},
+        {"GetContactCount => total 3", "GetContactCount has no [out] value 'total'"},
+        {"GetAppProfile x => profiles x", "has no [out] value 'profiles'"},
+        {"sleep 5 => result 0", "sleep has no values to expect"},
     };
     for (const auto& c : cases) {
         std::optional<ScriptStep> step;
@@ -117,3 +122,28 @@ TEST(HostScript, ArgsCarryTheInputsAndPadTheFolderBuffer) {
 }
 
 }  // namespace
+
+TEST(HostScript, ExpectationsCompareOutValuesAsPrinted) {
+    std::optional<ScriptStep> step;
+    std::string error;
+    ASSERT_TRUE(
+        ParseScriptLine("WriteContacts \"=>\" => identifier 00AB time \"\" RESULT 0", Files, step, error))
+        << error;
+    EXPECT_EQ(step->inputs, std::vector<std::u16string>{u"=>"});
+    nx::rpc::Args args = nx::host::MakeArgs(*step);
+    args.Text(1) = u"00AB";
+    EXPECT_TRUE(nx::host::CheckExpectations(*step, args).empty());
+    args.Text(1) = u"00AC";
+    args.Long(3) = 1;
+    const auto problems = nx::host::CheckExpectations(*step, args);
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0], "identifier is \"00AC\", expected \"00AB\"");
+    EXPECT_EQ(problems[1], "result is \"1\", expected \"0\"");
+
+    ASSERT_TRUE(ParseScriptLine("GetContactFolder abc => buffer abc result 1", Files, step, error)) << error;
+    args = nx::host::MakeArgs(*step);
+    args.Long(1) = 1;
+    EXPECT_TRUE(nx::host::CheckExpectations(*step, args).empty());
+    args.Array(0)[1] = u'x';
+    EXPECT_EQ(nx::host::CheckExpectations(*step, args).size(), 1u);
+}

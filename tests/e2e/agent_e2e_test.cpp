@@ -256,6 +256,16 @@ TEST(HostE2E, ClearErrorsAndExitStatuses) {
         EXPECT_EQ(r.exitCode, c.exitCode) << c.message << "\n" << r.out << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
+    // A session whose expected values differ fails, and says which value.
+    setenv("NX_PIPE_DIR", (w.Root() / "pipes").c_str(), 1);
+    const std::string exe = w.InstallAgent(false);
+    const auto expect = w.Host({"--start", exe, "-e", "GetCalendarFolder => result 0", "-e",
+                                "GetContactFolder abc => buffer abc result 0", "-e", "Shutdown"});
+    EXPECT_EQ(expect.exitCode, 1) << expect.out << expect.err;
+    EXPECT_NE(expect.err.find("GetContactFolder: result is \"1\", expected \"0\""), std::string::npos)
+        << expect.err;
+    EXPECT_NE(expect.out.find("summary: 3 calls, 1 failed"), std::string::npos) << expect.out;
+
     const auto help = w.Host({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: nxhost"), std::string::npos);

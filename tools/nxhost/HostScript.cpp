@@ -1,5 +1,6 @@
 #include "tools/nxhost/HostScript.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "agent/Interfaces.h"
@@ -35,6 +36,7 @@ bool ParseHex(std::string_view digits, uint32_t& value) {
 
 struct Token {
     std::u16string text;
+    bool bare = false;  // a word, not a quoted text or a file
 };
 
 // Reads one token at the start of `s` (blanks already skipped).
@@ -147,6 +149,7 @@ bool ReadToken(std::string_view& s, const FileReader& readFile, Token& out, std:
         return true;
     }
     out.text = nx::sys::Utf8ToUtf16(word);
+    out.bare = true;
     return true;
 }
 
@@ -237,7 +240,25 @@ bool ParseScriptLine(std::string_view line, const FileReader& readFile, std::opt
         tokens.push_back(std::move(t));
     }
 
+    // Expected values follow a bare "=>".
+    std::vector<Token> expected;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i].bare && tokens[i].text == u"=>") {
+            expected.assign(tokens.begin() + static_cast<std::ptrdiff_t>(i) + 1, tokens.end());
+            tokens.resize(i);
+            if (expected.empty() || expected.size() % 2 != 0) {
+                error = "\"=>\" needs name and value pairs";
+                return false;
+            }
+            break;
+        }
+    }
+
     if (EqualNoCase(name, "sleep")) {
+        if (!expected.empty()) {
+            error = "sleep has no values to expect";
+            return false;
+        }
         uint32_t ms = 0;
         const std::string digits = tokens.size() == 1 ? nx::sys::Utf16ToUtf8(tokens[0].text) : "";
         const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
@@ -286,8 +307,46 @@ bool ParseScriptLine(std::string_view line, const FileReader& readFile, std::opt
                 ", got " + std::to_string(tokens.size());
         return false;
     }
+    for (std::size_t i = 0; i < expected.size(); i += 2) {
+        const std::string want = nx::sys::Utf16ToUtf8(expected[i].text);
+        std::size_t index = proc.params.size();
+        for (std::size_t p = 0; p < proc.params.size(); ++p)
+            if (proc.params[p].dir != Direction::In && p < names.size() && EqualNoCase(names[p], want))
+                index = p;
+        if (index == proc.params.size()) {
+            error = proc.name + " has no [out] value '" + want + "'";
+            return false;
+        }
+        s.expectations.emplace_back(index, expected[i + 1].text);
+    }
     step = std::move(s);
     return true;
+}
+
+std::vector<std::string> CheckExpectations(const ScriptStep& step, nx::rpc::Args& args) {
+    std::vector<std::string> problems;
+    const auto& proc = nx::agent::AgentInterface().procedures[step.opnum];
+    const auto& names = ParamNames(step.opnum);
+    for (const auto& [index, want] : step.expectations) {
+        std::u16string got;
+        switch (proc.params[index].shape) {
+            case Shape::Long:
+                got = nx::sys::Utf8ToUtf16(std::to_string(args.Long(index)));
+                break;
+            case Shape::FixedArray: {
+                const auto& a = args.Array(index);
+                got.assign(a.begin(), std::find(a.begin(), a.end(), char16_t(0)));
+                break;
+            }
+            default:
+                got = args.Text(index);
+                break;
+        }
+        if (got != want)
+            problems.push_back(names[index] + " is \"" + nx::sys::Utf16ToUtf8(got) + "\", expected \"" +
+                               nx::sys::Utf16ToUtf8(want) + "\"");
+    }
+    return problems;
 }
 
 nx::rpc::Args MakeArgs(const ScriptStep& step) {

@@ -8,6 +8,9 @@
 //   ReadContacts "" ""
 //   WriteContacts @contact.xml   (the argument is the UTF-8 content of the file)
 //   GetContactFolder @buffer.txt
+//   GetContactCount => count 3 result 0
+//                                (after "=>": expected [out] values, name and value pairs;
+//                                a difference makes the call count as failed)
 //   sleep 250                    (milliseconds; not a call)
 //   Shutdown
 //
@@ -39,8 +42,15 @@ struct ScriptStep {
     uint16_t opnum = 0;
     // One value per [in] or [in, out] parameter, in parameter order.
     std::vector<std::u16string> inputs;
+    // Expected [out] values: parameter index and the value as nxhost prints it (a number for a
+    // long, the text for a string or buffer, the buffer read up to its first zero unit).
+    std::vector<std::pair<std::size_t, std::u16string>> expectations;
     unsigned sleepMs = 0;
 };
+
+// The [out] values of a call that differ from the step's expectations, one message each
+// ("result is 1, expected 0"); empty when all match.
+std::vector<std::string> CheckExpectations(const ScriptStep& step, nx::rpc::Args& args);
 
 // Reads a file for an @path token; false with a message when it cannot.
 using FileReader = std::function<bool(const std::string& path, std::string& content, std::string& error)>;

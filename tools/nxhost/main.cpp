@@ -58,8 +58,9 @@ options:
 
 A call is the procedure name followed by one argument per [in] parameter: a word, a
 "quoted text" (escapes \" \\ \n \r \t \0 \xHH \uHHHH \UHHHHHH) or @FILE (the file's
-content). Missing arguments are empty. Lines starting with '#' are comments; "sleep MS"
-pauses. Example session:
+content). Missing arguments are empty. After a bare "=>", name and value pairs are the
+expected [out] values ("GetContactCount => count 3 result 0"); a difference fails the call.
+Lines starting with '#' are comments; "sleep MS" pauses. Example session:
   GetAppProfile x
   MAPILogOn
   GetAppFolder x
@@ -422,6 +423,12 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
         return s.opt.keepGoing;
     }
     Print(DescribeOutputs(step, args));
+    const auto problems = host::CheckExpectations(step, args);
+    for (const auto& p : problems) PrintError(iface.procedures[step.opnum].name + ": " + p);
+    if (!problems.empty()) {
+        ++s.failedCalls;
+        if (!s.opt.keepGoing) return false;
+    }
     if (step.opnum == agent::kShutdown) {
         s.shutdownSent = true;
         if (s.agentProcess.Started()) {
@@ -652,8 +659,9 @@ int Run(int argc, char** argv) {
     }
 
     if (s.agentProcess.Started() && !s.agentProcess.Exited()) {
-        if (!s.shutdownSent && !stopped) {
-            Print("> Shutdown (the session did not end the agent)\n");
+        if (!s.shutdownSent) {
+            Print(stopped ? "nxhost: the session stopped early; ending the agent\n"
+                          : "nxhost: the session did not end the agent; ending it\n");
             host::ScriptStep step;
             step.opnum = agent::kShutdown;
             RunStep(s, step, "Shutdown");
