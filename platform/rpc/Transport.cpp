@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace nx::rpc {
 namespace {
@@ -26,24 +27,21 @@ public:
     explicit SocketStream(int fd) : m_fd(fd) {}
     ~SocketStream() override { ::close(m_fd); }
 
+    // Small reads (a PDU header, then the rest of a fragment) are served from a read-ahead
+    // buffer, so that a whole fragment usually costs one system call.
     long Read(void* buf, std::size_t n, int timeoutMs) override {
-        // Bytes already waiting are taken without a poll first: one system call per read on
-        // the busy path.
-        ssize_t ready = ::recv(m_fd, buf, n, MSG_DONTWAIT);
-        if (ready >= 0) return static_cast<long>(ready);
-        if (errno == ECONNRESET) return 0;
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kError;
-        for (;;) {
-            pollfd p{m_fd, POLLIN, 0};
-            int rc = ::poll(&p, 1, timeoutMs);
-            if (rc < 0 && errno == EINTR) continue;
-            if (rc < 0) return kError;
-            if (rc == 0) return kTimeout;
-            ssize_t got = ::recv(m_fd, buf, n, MSG_DONTWAIT);
-            if (got >= 0) return static_cast<long>(got);
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return errno == ECONNRESET ? 0 : kError;
+        if (m_pos == m_end) {
+            if (n >= kReadAhead) return Receive(buf, n, timeoutMs);
+            if (m_ahead.empty()) m_ahead.resize(kReadAhead);
+            long got = Receive(m_ahead.data(), m_ahead.size(), timeoutMs);
+            if (got <= 0) return got;
+            m_pos = 0;
+            m_end = static_cast<std::size_t>(got);
         }
+        std::size_t k = std::min(n, m_end - m_pos);
+        std::memcpy(buf, m_ahead.data() + m_pos, k);
+        m_pos += k;
+        return static_cast<long>(k);
     }
 
     bool WriteAll(const void* buf, std::size_t n, int timeoutMs) override {
@@ -69,6 +67,7 @@ public:
     }
 
     bool PeerClosedOrReadable() override {
+        if (m_pos != m_end) return true;
         pollfd p{m_fd, POLLIN | POLLRDHUP, 0};
         return ::poll(&p, 1, 0) != 0;
     }
@@ -76,7 +75,30 @@ public:
     void Shutdown() override { ::shutdown(m_fd, SHUT_RDWR); }
 
 private:
+    static constexpr std::size_t kReadAhead = 16384;
+
+    long Receive(void* buf, std::size_t n, int timeoutMs) {
+        // Bytes already waiting are taken without a poll first.
+        ssize_t ready = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+        if (ready >= 0) return static_cast<long>(ready);
+        if (errno == ECONNRESET) return 0;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kError;
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            int rc = ::poll(&p, 1, timeoutMs);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc < 0) return kError;
+            if (rc == 0) return kTimeout;
+            ssize_t got = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+            if (got >= 0) return static_cast<long>(got);
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return errno == ECONNRESET ? 0 : kError;
+        }
+    }
+
     int m_fd;
+    std::vector<uint8_t> m_ahead;  // read-ahead, allocated on first use
+    std::size_t m_pos = 0, m_end = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
