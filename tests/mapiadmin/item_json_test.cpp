@@ -42,7 +42,10 @@ TEST(ItemJson, ReadsEachTypeToItsExactValue) {
         {R"({"tag": "0x12340002", "value": "0xFFFF"})", 0x12340002, std::int64_t{-1}},
         {R"({"tag": "PR_IMPORTANCE", "value": 2})", 0x00170003, std::int64_t{2}},
         {R"({"tag": "PR_MESSAGE_FLAGS", "value": 4294967295})", 0x0E070003, std::int64_t{-1}},
-        {R"({"tag": "PR_HASATTACH", "value": true})", 0x0E1B000B, std::int64_t{1}},
+        {R"({"tag": "PR_SEND_RICH_INFO", "value": true})", 0x3A40000B, std::int64_t{1}},
+        // Times the store would stamp may be given explicitly.
+        {R"({"tag": "PR_LAST_MODIFICATION_TIME", "value": "2020-01-01"})", 0x30080040,
+         std::int64_t{132223104000000000}},
         {R"({"tag": "0x1234000B", "value": 7})", 0x1234000B, std::int64_t{7}},
         {R"({"tag": "0x12340014", "value": -9223372036854775808})", 0x12340014, INT64_MIN},
         {R"({"tag": "0x12340014", "value": 18446744073709551615})", 0x12340014, std::int64_t{-1}},

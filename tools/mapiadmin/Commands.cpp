@@ -937,10 +937,13 @@ void CmdItemDump(const Options& o, std::ostream& out) {
         out << text;
         return;
     }
-    std::ofstream f(o.output, std::ios::binary | std::ios::trunc);
+    const fs::path target = fs::absolute(o.output);
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    std::ofstream f(target, std::ios::binary | std::ios::trunc);
     f << text;
     f.close();
-    if (!f) throw CommandError(kExitFailure, "cannot write " + Quote(o.output));
+    if (!f) throw CommandError(kExitFailure, "cannot write " + Quote(o.output) + ": " + std::strerror(errno));
 }
 
 void CmdItemDelete(const Options& o, std::ostream&) {

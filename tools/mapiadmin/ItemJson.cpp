@@ -298,7 +298,7 @@ std::vector<Prop> ReadEntries(const json& obj, const char* key, const std::strin
     for (std::size_t i = 0; i < arr.size(); ++i) {
         const std::string w = at + "[" + std::to_string(i) + "]";
         Prop p = ReadEntry(arr[i], w);
-        if (settable && !p.named && IsComputedTag(p.tag))
+        if (settable && !p.named && IsReadOnlyTag(p.tag))
             Fail(w, DescribeProp(p) +
                         " is set by the store itself; it belongs under \"computed\" (ignored on put)");
         out.push_back(std::move(p));

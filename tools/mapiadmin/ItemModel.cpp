@@ -51,11 +51,10 @@ int HexValue(char c) {
 
 }  // namespace
 
-bool IsComputedTag(std::uint32_t tag) {
+bool IsReadOnlyTag(std::uint32_t tag) {
     switch (PropIdOf(tag)) {
-        case 0x0E08:  // PR_MESSAGE_SIZE
         case 0x0E09:  // PR_PARENT_ENTRYID
-        case 0x0E20:  // PR_ATTACH_SIZE
+        case 0x0E1B:  // PR_HASATTACH
         case 0x0E21:  // PR_ATTACH_NUM
         case 0x0FF4:  // PR_ACCESS
         case 0x0FF6:  // PR_INSTANCE_KEY
@@ -66,12 +65,21 @@ bool IsComputedTag(std::uint32_t tag) {
         case 0x0FFB:  // PR_STORE_ENTRYID
         case 0x0FFE:  // PR_OBJECT_TYPE
         case 0x0FFF:  // PR_ENTRYID
-        case 0x3007:  // PR_CREATION_TIME
-        case 0x3008:  // PR_LAST_MODIFICATION_TIME
         case 0x6670:  // PR_LONGTERM_ENTRYID_FROM_TABLE
             return true;
         default:
             return false;
+    }
+}
+
+bool IsComputedTag(std::uint32_t tag) {
+    switch (PropIdOf(tag)) {
+        case 0x0E08:  // PR_MESSAGE_SIZE
+        case 0x3007:  // PR_CREATION_TIME
+        case 0x3008:  // PR_LAST_MODIFICATION_TIME
+            return true;
+        default:
+            return IsReadOnlyTag(tag);
     }
 }
 

@@ -111,10 +111,15 @@ struct Item {
     bool operator==(const Item&) const = default;
 };
 
-// Properties the store computes or assigns itself (entry ids, keys, sizes, the creation and
-// modification times, ...). A dump lists them under "computed"; put refuses them in "properties"
-// so that a fixture never silently expects a value the store will overwrite.
+// Properties the store computes or assigns itself (entry ids, keys, PR_HASATTACH, the message
+// size, the creation and modification times, ...). A dump lists them under "computed", which put
+// ignores, so that a copy of an item gets its own ids and times.
 bool IsComputedTag(std::uint32_t tag);
+// The computed properties put refuses under "properties", so that a fixture never silently
+// expects a value the store overwrites. The creation and modification times and the message size
+// are not among them: the store keeps values a caller sets explicitly (fixtures of change reads
+// set times).
+bool IsReadOnlyTag(std::uint32_t tag);
 
 // FILETIME ticks (100 ns since 1601-01-01 UTC) <-> ISO-8601 UTC text
 // "YYYY-MM-DDTHH:MM:SS[.f{1,7}]Z" (also "YYYY-MM-DD" for midnight on input). Years 1601 to 9999.

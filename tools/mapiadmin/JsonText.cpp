@@ -1,6 +1,7 @@
 #include "tools/mapiadmin/JsonText.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
@@ -151,6 +152,27 @@ std::string ParseErrorDetail(const char* what) {
     return std::string(w.substr(colon + 2));
 }
 
+// The parser reports the last character of the token it did not expect; the user looks for the
+// token's first character.
+std::size_t TokenStart(std::string_view text, std::size_t last) {
+    if (last >= text.size()) return last;
+    if (text[last] == '"') {
+        for (std::size_t k = last; k-- > 0;) {
+            if (text[k] != '"') continue;
+            std::size_t slashes = 0;
+            while (k > slashes && text[k - 1 - slashes] == '\\') ++slashes;
+            if (slashes % 2 == 0) return k;
+        }
+        return last;
+    }
+    auto word = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    };
+    std::size_t k = last;
+    while (k > 0 && word(text[k]) && word(text[k - 1])) --k;
+    return k;
+}
+
 }  // namespace
 
 nlohmann::json ParseJsonText(std::string_view text) {
@@ -159,7 +181,11 @@ nlohmann::json ParseJsonText(std::string_view text) {
         return nlohmann::json::parse(r.text, nullptr, true, true);
     } catch (const nlohmann::json::parse_error& e) {
         // e.byte counts from 1 and points at (or just past) the offending character.
-        const std::size_t at = std::min(r.OriginalOffset(e.byte > 0 ? e.byte - 1 : 0), text.size());
+        std::size_t at = std::min(r.OriginalOffset(e.byte > 0 ? e.byte - 1 : 0), text.size());
+        const std::string detail = ParseErrorDetail(e.what());
+        if (detail.find(" - unexpected ") != std::string::npos &&
+            detail.find("end of input") == std::string::npos)
+            at = TokenStart(text, at);
         std::size_t line = 1, column = 1;
         for (std::size_t k = 0; k < at; ++k) {
             if (text[k] == '\n') {
@@ -170,7 +196,7 @@ nlohmann::json ParseJsonText(std::string_view text) {
             }
         }
         throw InputError("line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
-                         ParseErrorDetail(e.what()));
+                         detail);
     }
 }
 
