@@ -712,8 +712,11 @@ uint32_t GetTimeZoneInformationForZone(std::string_view zoneText, std::time_t at
     const icu::UnicodeString id = ToUnicode(zoneId);
     icu::UnicodeString canonical;
     UErrorCode status = U_ZERO_ERROR;
-    icu::TimeZone::getCanonicalID(id, canonical, status);
-    if (U_SUCCESS(status) && !canonical.isBogus() && canonical.length() > 0 &&
+    UBool systemZone = false;
+    icu::TimeZone::getCanonicalID(id, canonical, systemZone, status);
+    // Only a zone of the database is taken by name: ICU would also read "GMT+5" as a custom
+    // zone five hours east, where TZ means the POSIX rule five hours west.
+    if (U_SUCCESS(status) && systemZone && !canonical.isBogus() && canonical.length() > 0 &&
         canonical != UNICODE_STRING_SIMPLE("Etc/Unknown")) {
         std::unique_ptr<icu::TimeZone> tz(icu::TimeZone::createTimeZone(canonical));
         auto* basic = dynamic_cast<icu::BasicTimeZone*>(tz.get());

@@ -377,6 +377,7 @@ TEST(MachineZone, ComesFromTzAndMatchesTheRegistryTable) {
         {"UTC", TIME_ZONE_ID_UNKNOWN, 0, "Coordinated Universal Time", "(UTC) Coordinated Universal Time"},
         {"CET-1CEST,M3.5.0,M10.5.0/3", TIME_ZONE_ID_DAYLIGHT, -60, "CET", nullptr},
         {"JST-9", TIME_ZONE_ID_UNKNOWN, -540, "JST", nullptr},
+        {"GMT+5", TIME_ZONE_ID_UNKNOWN, 300, "GMT", nullptr},  // POSIX: five hours west
         {"<+0530>-5:30", TIME_ZONE_ID_UNKNOWN, -330, "+0530", nullptr},
         {"Not/AZone", TIME_ZONE_ID_INVALID, 0, "", nullptr},
         {"EST5EDT,M3.2.0,M11.1.0,junk", TIME_ZONE_ID_INVALID, 0, "", nullptr},
