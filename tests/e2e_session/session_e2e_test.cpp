@@ -1,0 +1,257 @@
+// The first half of a host session through RPC against a real store: profiles and folders
+// documents, logon, folder selection in any store, counts with and without sub-folders, logoff,
+// and the trace log of a scripted session, line by line.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/e2e_session/SessionWorld.h"
+
+namespace {
+
+using nx::e2e::Call;
+using nx::e2e::ReadFile;
+using nx::e2e::SessionWorld;
+
+const std::string kTop = "Personal Folders/Top of Personal Folders/";
+const std::string kArchive = "Archive/Top of Personal Folders/";
+
+std::string Golden(const std::string& name) {
+    return ReadFile(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / name);
+}
+
+// Lines of a text file ("\n" separated, the last line end optional).
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto nl = text.find('\n', at);
+        lines.push_back(text.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
+        if (nl == std::string::npos) break;
+        at = nl + 1;
+    }
+    return lines;
+}
+
+#define REQUIRE_WORLD() \
+    if (!SessionWorld::Ready()) GTEST_SKIP() << "libmapi32.so or mapiadmin is not built yet"
+
+TEST(SessionE2E, ProfilesDocumentListsEveryProfileInTableOrder) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    w.Admin({"init"});
+    w.Admin({"profile", "create", "Work & Play"});
+    const auto calls = w.Session({"GetAppProfile x", "Shutdown"});
+    ASSERT_GE(calls.size(), 1u) << w.LastOutput();
+    EXPECT_EQ(calls[0].outs.at("result"), "0");
+    EXPECT_EQ(w.Document("Profile.xml"),
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<profiles name=\"outlook\">\n"
+              "\t<node default=\"true\">\n\t\t<pname>Outlook</pname>\n\t</node>\n"
+              "\t<node default=\"false\">\n\t\t<pname>Work &amp; Play</pname>\n\t</node>\n"
+              "</profiles>\n");
+}
+
+TEST(SessionE2E, FoldersDocumentOfTwoStoresAndADeepTree) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    w.Admin({"init"});
+    w.Admin({"store", "create", "Archive"});
+    const std::vector<std::pair<std::string, std::string>> folders = {
+        {kArchive + "Projects", "IPF.Note"},
+        {kArchive + "Projects/People", "IPF.Contact"},
+        {kArchive + "Projects/People/Family", "IPF.Contact.Special"},
+        {kArchive + "Projects/People/Family/Events", "IPF.Appointment"},
+        {kArchive + "Projects/People/Family/Events/Old", ""},
+        {kArchive + "Projects/People/Family/Events/Old/R&D <2009>", "IPF.Task"},
+        {kArchive + "Board", "IPF.StickyNote"},
+        {kTop + "Contacts/Friends", "IPF.Contact"},
+        {kTop + "Inbox/Receipts", "IPF.Note.Receipts"},
+        {kTop + "Calendar/Holidays", "IPF.Appointment"},
+    };
+    for (const auto& [path, cls] : folders) {
+        if (cls.empty())
+            w.Admin({"folder", "create", path});
+        else
+            w.Admin({"folder", "create", path, "--class", cls});
+    }
+    const auto calls = w.Session({"MAPILogOn", "GetAppFolder x", "Shutdown"});
+    ASSERT_GE(calls.size(), 2u) << w.LastOutput();
+    EXPECT_EQ(calls[0].outs.at("result"), "0");
+    EXPECT_EQ(calls[1].outs.at("result"), "0");
+    const std::string document = SessionWorld::ReplaceIds(w.Document("Outlook.xml"), w.EntryIdNames());
+    EXPECT_EQ(document, Golden("Outlook.xml"));
+    if (document != Golden("Outlook.xml"))
+        std::ofstream(std::filesystem::path(NX_BIN_DIR) / "Outlook.actual.xml", std::ios::binary) << document;
+}
+
+TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    w.Admin({"init"});
+    w.Admin({"profile", "create", "Q"});
+    w.Admin({"--profile", "Q", "store", "create", "Quiet", "--standard-folders"});
+    w.PutItem("Quiet/Top of Personal Folders/Contacts", "IPM.Contact", "only one");
+    w.Admin({"profile", "create", "E"});  // no store: the stores table has no default store
+    const auto calls =
+        w.Session({"MAPILogOn", "GetContactCount", "MAPILogOn Q", "GetContactCount", "MAPILogOn E",
+                   "GetContactCount", "MAPILogOn Z", "MAPILogOn", "MAPILogOff", "Shutdown"});
+    ASSERT_GE(calls.size(), 9u) << w.LastOutput();
+    const struct {
+        std::size_t call;
+        const char* key;
+        const char* value;
+    } expected[] = {
+        {0, "result", "0"}, {1, "count", "0"}, {2, "result", "0"}, {3, "count", "1"},
+        {4, "result", "1"}, {5, "count", "0"}, {6, "result", "1"}, {7, "result", "0"},
+    };
+    for (const auto& e : expected)
+        EXPECT_EQ(calls[e.call].outs.at(e.key), e.value) << calls[e.call].line << "\n" << w.LastOutput();
+
+    // The storeless profile: logged on, no default store row, then MAPI is uninitialised.
+    const auto lines = w.TraceLines();
+    std::string joined;
+    for (const auto& l : lines) joined += l + "\n";
+    const std::string storeless =
+        "CMAPIObject::MAPILogOn - pfnHrQueryAllRows(0X00000000)\n"
+        "CMAPIObject::MAPILogOff : Begin\n"
+        "CMAPIObject::MAPIRelease : Begin\n"
+        "CMAPIObject::MAPIRelease : 1\n"
+        "CMAPIObject::MAPIRelease : 2\n"
+        "CMAPIObject::MAPIRelease : 3\n"
+        "CMAPIObject::MAPIRelease - m_lpMAPISession->Logoff(0X00000000)\n"
+        "CMAPIObject::MAPIRelease : 4\n"
+        "CMAPIObject::MAPIRelease : Finish\n"
+        "CMAPIObject::MAPIUninitialize : Begin\n"
+        "CMAPIObject::MAPIUninitialize - pfnMAPIUninitialize(0X00000000)\n"
+        "CMAPIObject::MAPIUninitialize : Finish\n"
+        "CMAPIObject::MAPILogOff : Finish\n"
+        "CMAPIObject::MAPILogOn - Finish(Failed)\n";
+    EXPECT_NE(joined.find(storeless), std::string::npos) << joined;
+}
+
+// A world where every count and every selection shows in a different number.
+void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string& archiveDays) {
+    w.Admin({"init"});
+    w.Admin({"store", "create", "Archive"});
+    const std::string c = kTop + "Contacts";
+    for (int i = 0; i < 3; ++i) w.PutItem(c, "IPM.Contact", "c" + std::to_string(i));
+    w.PutItem(c, "IPM.DistList", "not a contact");
+    w.Admin({"folder", "create", c + "/Friends", "--class", "IPF.Contact"});
+    w.PutItem(c + "/Friends", "IPM.Contact", "f1");
+    w.PutItem(c + "/Friends", "IPM.Contact", "f2");
+    w.Admin({"folder", "create", c + "/Misc", "--class", "IPF.Note"});
+    w.Admin({"folder", "create", c + "/Misc/Hidden", "--class", "IPF.Contact"});
+    w.PutItem(c + "/Misc/Hidden", "IPM.Contact", "below a note folder");
+    const std::string cal = kTop + "Calendar";
+    w.PutItem(cal, "IPM.Appointment", "a1");
+    w.PutItem(cal, "IPM.Appointment", "a2");
+    w.Admin({"folder", "create", cal + "/Holidays", "--class", "IPF.Appointment"});
+    w.PutItem(cal + "/Holidays", "IPM.Appointment", "a3");
+    archivePeople = w.Admin({"folder", "create", kArchive + "People", "--class", "IPF.Contact"});
+    for (int i = 0; i < 4; ++i) w.PutItem(kArchive + "People", "IPM.Contact", "p" + std::to_string(i));
+    archiveDays = w.Admin({"folder", "create", kArchive + "Days", "--class", "IPF.Appointment"});
+    for (int i = 0; i < 6; ++i) w.PutItem(kArchive + "Days", "IPM.Appointment", "d" + std::to_string(i));
+}
+
+TEST(SessionE2E, FolderSelectionInTheSecondStoreAndCountsShowWhatIsSelected) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    std::string people, days;
+    BuildCountingWorld(w, people, days);
+    // {call line, expected result (or "" for none), expected count of the count call after it}
+    const struct {
+        std::string line;
+        const char* result;
+        const char* count;
+    } steps[] = {
+        {"GetContactCount", "0", "0"},  // before logon
+        {"GetCalendarCount", "0", "0"},
+        {"MAPILogOn", "0", nullptr},
+        {"GetContactCount", "0", "3"},
+        {"GetCalendarCount", "0", "2"},
+        {"SetContactFolder \"  <id>" + people + "</id>\\r\\n\"", "0", nullptr},
+        {"GetContactCount", "0", "4"},
+        {"SetContactFolder \"<id></id>\"", "0", nullptr},
+        {"GetContactCount", "0", "3"},
+        {"SetContactFolder \"<id>" + people + "</id>\"", "0", nullptr},
+        {"SetContactFolder \"\"", "0", nullptr},
+        {"GetContactCount", "0", "3"},
+        {"SetContactFolder " + people, "1", nullptr},  // bare hex fails, the folder is kept
+        {"GetContactCount", "0", "3"},
+        {"SetCalendarFolder \"<id><event>" + days + "</event></id>\"", "0", nullptr},
+        {"GetCalendarCount", "0", "6"},
+        {"SetCalendarFolder \"no event part\"", "0", nullptr},
+        {"GetCalendarCount", "0", "2"},
+        {"SetCalendarFolder \"<event><id>" + days + "</id></event>\"", "0", nullptr},
+        {"GetCalendarCount", "0", "6"},
+        {"SetCalendarFolder \"<event>" + days + "</event>\"", "1", nullptr},
+        {"GetCalendarCount", "0", "6"},
+        {"MAPILogOff", nullptr, nullptr},
+        {"GetContactCount", "0", "0"},
+        {"Shutdown", nullptr, nullptr},
+    };
+    std::vector<std::string> lines;
+    for (const auto& s : steps) lines.push_back(s.line);
+    const auto calls = w.Session(lines);
+    ASSERT_EQ(calls.size(), std::size(steps)) << w.LastOutput();
+    auto out = [](const Call& c, const char* key) {
+        const auto it = c.outs.find(key);
+        return it == c.outs.end() ? std::string("<none>") : it->second;
+    };
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (steps[i].result) {
+            EXPECT_EQ(out(calls[i], "result"), steps[i].result) << i << ": " << steps[i].line;
+        }
+        if (steps[i].count) {
+            EXPECT_EQ(out(calls[i], "count"), steps[i].count) << i << ": " << steps[i].line;
+        }
+    }
+}
+
+TEST(SessionE2E, CountsWithTheSubFolderSwitchOffAndOn) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    std::string people, days;
+    BuildCountingWorld(w, people, days);
+    // Off: the folder only. On: "IPF.Contact" sub-folders at any depth, but not the contacts
+    // folder below an "IPF.Note" folder; distribution lists never.
+    const struct {
+        bool subFolder;
+        const char* contacts;
+        const char* events;
+    } cases[] = {{false, "3", "2"}, {true, "5", "3"}};
+    for (const auto& c : cases) {
+        w.SetSubFolder(c.subFolder);
+        const auto calls =
+            w.Session({"MAPILogOn", "GetContactCount", "GetCalendarCount", "MAPILogOff", "Shutdown"});
+        ASSERT_GE(calls.size(), 3u) << w.LastOutput();
+        EXPECT_EQ(calls[1].outs.at("count"), c.contacts) << c.subFolder;
+        EXPECT_EQ(calls[2].outs.at("count"), c.events) << c.subFolder;
+    }
+}
+
+TEST(SessionE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    w.Admin({"init"});
+    w.PutItem(kTop + "Contacts", "IPM.Contact", "Ada");
+    const auto r = w.Host({"--start", (w.Root() / "agent/NxAgentOutlook64").string(), "--script",
+                           std::string(NX_TEST_DATA_DIR) + "/sessions/first-half.nxh"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const auto calls = SessionWorld::ParseCalls(r.out);
+    ASSERT_EQ(calls.size(), 9u) << r.out;
+    EXPECT_EQ(calls[5].outs.at("count"), "1");
+
+    const std::vector<std::string> actual = w.TraceLines();
+    const std::vector<std::string> expected = Lines(Golden("first-half.trace"));
+    for (std::size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
+        const std::string a = i < actual.size() ? actual[i] : "<missing>";
+        const std::string e = i < expected.size() ? expected[i] : "<none>";
+        ASSERT_EQ(a, e) << "trace line " << i + 1;
+    }
+    EXPECT_FALSE(w.Document("Profile.xml").empty());
+    EXPECT_FALSE(w.Document("Outlook.xml").empty());
+}
+
+}  // namespace
