@@ -120,6 +120,12 @@ TEST(AgentE2E, ASecondAgentOnTheSameEndpointExitsWithTheRpcStatus) {
         std::string::npos)
         << second.err;
 
+    // nxhost refuses to start a second agent rather than talk to the first one by mistake.
+    const auto refused = w.Host({"--start", exe, "-e", "NoOperation"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("an agent already listens on \\pipe\\MapiServer64"), std::string::npos)
+        << refused.err;
+
     const auto r = w.Host({"-e", "Shutdown"});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(w.Wait(first, 20), 0);

@@ -609,9 +609,11 @@ int Run(int argc, char** argv) {
 
     if (opt.agentPath) {
         std::string error;
-        if (nx::rpc::EndpointIsListening(agent::kAgentEndpoint))
-            Print(
-                "note: an agent already listens on \\pipe\\MapiServer64; the new one will not be able to\n");
+        if (nx::rpc::EndpointIsListening(agent::kAgentEndpoint)) {
+            PrintError("an agent already listens on \\pipe\\MapiServer64 in " + nx::rpc::PipeDirectory() +
+                       "; end it first (nxhost Shutdown) or use another NX_PIPE_DIR");
+            return kExitFailed;
+        }
         if (!s.agentProcess.Start(*opt.agentPath, error)) {
             PrintError(error);
             return kExitFailed;
