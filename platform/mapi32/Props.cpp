@@ -126,7 +126,8 @@ bool IsStorableType(ULONG type) noexcept {
         ULONG base = type & ~MV_FLAG;
         return IsMvBase(base) && base != PT_STRING8;
     }
-    return FixedSize(type) >= 0 && type != PT_STRING8;
+    // Error values are answers, never stored.
+    return FixedSize(type) >= 0 && type != PT_STRING8 && type != PT_ERROR;
 }
 
 ULONG StorageType(ULONG type) noexcept {
@@ -146,6 +147,8 @@ bool ValidPayload(ULONG type, std::string_view payload) noexcept {
         return r && ok;
     }
     int fixed = FixedSize(type);
+    if (type == PT_BOOLEAN)
+        return payload.size() == 2 && payload[1] == 0 && (payload[0] == 0 || payload[0] == 1);
     if (fixed > 0) return payload.size() == static_cast<std::size_t>(fixed);
     if (type == PT_UNICODE) return payload.size() % 2 == 0;
     return true;  // PT_BINARY
@@ -394,23 +397,30 @@ ULONG OutputType(ULONG requested, ULONG stored, bool unicode) noexcept {
 }
 
 void PropArrayBuilder::AddValue(ULONG tag, ULONG outType, std::string_view payload) {
-    Item item{PROP_TAG(outType, PROP_ID(tag)), outType, {}, 0};
+    Item& item = m_items.emplace_back();
+    item.tag = PROP_TAG(outType, PROP_ID(tag));
+    item.outType = outType;
+    item.err = 0;
     if (outType == PT_STRING8) {
-        item.payload = U16ToUtf8Payload(payload);
+        item.owned = U16ToUtf8Payload(payload);
+        item.useOwned = true;
     } else if (outType == PT_MV_STRING8) {
         std::vector<std::string> parts;
         ForEachElement(PT_MV_UNICODE, payload,
                        [&](std::string_view e) { parts.push_back(U16ToUtf8Payload(e)); });
-        PutU32(item.payload, static_cast<std::uint32_t>(parts.size()));
-        for (auto& p : parts) item.payload += LengthPrefixed(std::move(p));
+        PutU32(item.owned, static_cast<std::uint32_t>(parts.size()));
+        for (auto& p : parts) item.owned += LengthPrefixed(std::move(p));
+        item.useOwned = true;
     } else {
-        item.payload.assign(payload);
+        item.payload = payload;
     }
-    m_items.push_back(std::move(item));
 }
 
 void PropArrayBuilder::AddError(ULONG propId, SCODE err) {
-    m_items.push_back({PROP_TAG(PT_ERROR, propId), PT_ERROR, {}, err});
+    Item& item = m_items.emplace_back();
+    item.tag = PROP_TAG(PT_ERROR, propId);
+    item.outType = PT_ERROR;
+    item.err = err;
     m_errors = true;
 }
 
@@ -420,21 +430,21 @@ LPSPropValue PropArrayBuilder::Build(void* parent) {
     for (const auto& it : m_items) {
         ULONG t = it.outType;
         if (t == PT_BINARY || t == PT_CLSID) {
-            extra += Align8(it.payload.size());
+            extra += Align8(it.Payload().size());
         } else if (t == PT_UNICODE) {
-            extra += Align8(it.payload.size() + 2);
+            extra += Align8(it.Payload().size() + 2);
         } else if (t == PT_STRING8) {
-            extra += Align8(it.payload.size() + 1);
+            extra += Align8(it.Payload().size() + 1);
         } else if (t & MV_FLAG) {
             ULONG base = t & ~MV_FLAG;
-            std::uint32_t count = it.payload.size() >= 4 ? ReadU32(it.payload.data()) : 0;
+            std::uint32_t count = it.Payload().size() >= 4 ? ReadU32(it.Payload().data()) : 0;
             if (base == PT_BINARY || base == PT_UNICODE || base == PT_STRING8) {
                 extra += Align8(std::size_t{count} * (base == PT_BINARY ? sizeof(SBinary) : sizeof(void*)));
-                ForEachElement(base == PT_STRING8 ? PT_MV_BINARY : t, it.payload, [&](std::string_view e) {
+                ForEachElement(base == PT_STRING8 ? PT_MV_BINARY : t, it.Payload(), [&](std::string_view e) {
                     extra += Align8(e.size() + (base == PT_UNICODE ? 2 : base == PT_STRING8 ? 1 : 0));
                 });
             } else {
-                extra += Align8(it.payload.size() - 4);
+                extra += Align8(it.Payload().size() - 4);
             }
         }
     }
@@ -451,7 +461,7 @@ LPSPropValue PropArrayBuilder::Build(void* parent) {
         const Item& it = m_items[i];
         SPropValue& v = values[i];
         v.ulPropTag = it.tag;
-        std::string_view p = it.payload;
+        std::string_view p = it.Payload();
         switch (it.outType) {
             case PT_ERROR:
                 v.Value.err = it.err;

@@ -84,7 +84,8 @@ ULONG OutputType(ULONG requestedType, ULONG storedType, bool unicode) noexcept;
 // Builds one SPropValue array in a single MAPI buffer. Add values, then Build.
 class PropArrayBuilder {
 public:
-    void AddValue(ULONG tag, ULONG outType, std::string_view payload);  // payload in storage form
+    // The payload is in storage form and must stay alive until Build.
+    void AddValue(ULONG tag, ULONG outType, std::string_view payload);
     void AddError(ULONG propId, SCODE err);
     std::size_t Count() const noexcept { return m_items.size(); }
     bool HasErrors() const noexcept { return m_errors; }
@@ -95,8 +96,11 @@ private:
     struct Item {
         ULONG tag;
         ULONG outType;
-        std::string payload;  // storage form, or the UTF-8 text for PT_STRING8 / MV elements
+        std::string_view payload;  // storage form, or `owned`: the UTF-8 text of PT_STRING8 values
         SCODE err;
+        std::string owned;
+        bool useOwned = false;
+        std::string_view Payload() const noexcept { return useOwned ? std::string_view(owned) : payload; }
     };
     std::vector<Item> m_items;
     bool m_errors = false;
