@@ -591,6 +591,11 @@ void WriteJson(const ojson& doc, std::ostream& out) {
     out << DumpJsonText(doc);
 }
 
+// A UTF-8 name from the runtime as a JSON string (bytes that are not UTF-8 become U+FFFD).
+std::string JsonName(const std::string& utf8) {
+    return Utf16ToJson(sys::Utf8ToUtf16(utf8));
+}
+
 }  // namespace
 
 // ---- Path syntax ----
@@ -646,12 +651,13 @@ void CmdProfileList(const Options& o, std::ostream& out) {
         for (const auto& p : profiles) {
             ojson stores = ojson::array();
             for (const auto& st : p.stores)
-                stores.push_back({{"name", st.name},
+                stores.push_back({{"name", JsonName(st.name)},
                                   {"entryId", st.entryIdHex},
                                   {"default", st.isDefault},
                                   {"longTermIds", st.longTermIds},
-                                  {"path", st.path}});
-            arr.push_back({{"name", p.name}, {"default", p.isDefault}, {"stores", std::move(stores)}});
+                                  {"path", JsonName(st.path)}});
+            arr.push_back(
+                {{"name", JsonName(p.name)}, {"default", p.isDefault}, {"stores", std::move(stores)}});
         }
         WriteJson(arr, out);
         return;
@@ -685,11 +691,11 @@ void CmdStoreList(const Options& o, std::ostream& out) {
     if (o.json) {
         ojson arr = ojson::array();
         for (const auto& st : p.stores)
-            arr.push_back({{"name", st.name},
+            arr.push_back({{"name", JsonName(st.name)},
                            {"entryId", st.entryIdHex},
                            {"default", st.isDefault},
                            {"longTermIds", st.longTermIds},
-                           {"path", st.path}});
+                           {"path", JsonName(st.path)}});
         WriteJson(arr, out);
         return;
     }
@@ -743,7 +749,7 @@ void CmdFolderList(const Options& o, std::ostream& out) {
     if (o.json) {
         ojson arr = ojson::array();
         for (std::size_t i = 0; i < tops.size(); ++i)
-            arr.push_back({{"name", labels[i]},
+            arr.push_back({{"name", JsonName(labels[i])},
                            {"entryId", ToHex(tops[i].entryId)},
                            {"folders", FolderTreeJson(s, tops[i].folder.get(), 0)}});
         WriteJson(arr, out);

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +64,7 @@ enum Opt : unsigned {
     kClass = 32,
     kOutput = 64,
     kFiles = 128,
+    kProfile = 256,
 };
 
 struct Command {
@@ -84,16 +84,16 @@ const Command kCommands[] = {
     {"profile", "create", kDefault, 1, 1, "NAME", CmdProfileCreate},
     {"profile", "delete", 0, 1, 1, "NAME", CmdProfileDelete},
     {"profile", "set-default", 0, 1, 1, "NAME", CmdProfileSetDefault},
-    {"store", "list", kJson, 0, 0, "", CmdStoreList},
-    {"store", "create", kDefault | kLongTerm | kStandard, 1, 1, "NAME", CmdStoreCreate},
-    {"store", "delete", 0, 1, 1, "NAME", CmdStoreDelete},
-    {"folder", "list", kJson, 0, 1, "[FOLDER]", CmdFolderList},
-    {"folder", "show", kJson, 1, 1, "FOLDER", CmdFolderShow},
-    {"folder", "create", kClass | kParents, 1, 1, "PATH", CmdFolderCreate},
-    {"item", "put", 0, 2, 2, "FOLDER FILE.json", CmdItemPut},
-    {"item", "list", kJson, 1, 1, "FOLDER", CmdItemList},
-    {"item", "dump", kOutput | kFiles, 1, 1, "ENTRYID", CmdItemDump},
-    {"item", "delete", 0, 1, kMany, "ENTRYID...", CmdItemDelete},
+    {"store", "list", kProfile | kJson, 0, 0, "", CmdStoreList},
+    {"store", "create", kProfile | kDefault | kLongTerm | kStandard, 1, 1, "NAME", CmdStoreCreate},
+    {"store", "delete", kProfile, 1, 1, "NAME", CmdStoreDelete},
+    {"folder", "list", kProfile | kJson, 0, 1, "[FOLDER]", CmdFolderList},
+    {"folder", "show", kProfile | kJson, 1, 1, "FOLDER", CmdFolderShow},
+    {"folder", "create", kProfile | kClass | kParents, 1, 1, "PATH", CmdFolderCreate},
+    {"item", "put", kProfile, 2, 2, "FOLDER FILE.json", CmdItemPut},
+    {"item", "list", kProfile | kJson, 1, 1, "FOLDER", CmdItemList},
+    {"item", "dump", kProfile | kOutput | kFiles, 1, 1, "ENTRYID", CmdItemDump},
+    {"item", "delete", kProfile, 1, kMany, "ENTRYID...", CmdItemDelete},
 };
 
 struct UsageError {
@@ -136,26 +136,36 @@ const Command& Parse(const std::vector<std::string>& argv, Options& o) {
             if (hasInline) throw UsageError{"option " + name + " takes no value"};
             seen |= bit;
         };
-        if (name == "--profile")
-            o.profile = value(i, name, inlineValue, hasInline);
-        else if (name == "--json")
-            flag(kJson), o.json = true;
-        else if (name == "--default")
-            flag(kDefault), o.makeDefault = true;
-        else if (name == "--longterm-ids")
-            flag(kLongTerm), o.longTermIds = true;
-        else if (name == "--standard-folders")
-            flag(kStandard), o.standardFolders = true;
-        else if (name == "--parents" || name == "-p")
-            flag(kParents), o.parents = true;
-        else if (name == "--class")
-            seen |= kClass, o.containerClass = value(i, name, inlineValue, hasInline);
-        else if (name == "--output" || name == "-o")
-            seen |= kOutput, o.output = value(i, name, inlineValue, hasInline);
-        else if (name == "--files")
-            seen |= kFiles, o.filesDir = value(i, name, inlineValue, hasInline);
-        else
+        auto text = [&](unsigned bit, std::string& to) {
+            seen |= bit;
+            to = value(i, name, inlineValue, hasInline);
+        };
+        if (name == "--profile") {
+            text(kProfile, o.profile);
+        } else if (name == "--json") {
+            flag(kJson);
+            o.json = true;
+        } else if (name == "--default") {
+            flag(kDefault);
+            o.makeDefault = true;
+        } else if (name == "--longterm-ids") {
+            flag(kLongTerm);
+            o.longTermIds = true;
+        } else if (name == "--standard-folders") {
+            flag(kStandard);
+            o.standardFolders = true;
+        } else if (name == "--parents" || name == "-p") {
+            flag(kParents);
+            o.parents = true;
+        } else if (name == "--class") {
+            text(kClass, o.containerClass.emplace());
+        } else if (name == "--output" || name == "-o") {
+            text(kOutput, o.output);
+        } else if (name == "--files") {
+            text(kFiles, o.filesDir);
+        } else {
             throw UsageError{"unknown option " + name};
+        }
     }
     if (words.empty()) throw UsageError{"no command given"};
     for (const auto& c : kCommands) {
@@ -178,19 +188,22 @@ const Command& Parse(const std::vector<std::string>& argv, Options& o) {
                                                                       {kParents, "--parents"},
                                                                       {kClass, "--class"},
                                                                       {kOutput, "--output"},
-                                                                      {kFiles, "--files"}};
+                                                                      {kFiles, "--files"},
+                                                                      {kProfile, "--profile"}};
             for (const auto& [bit, n] : kNames)
                 if (extra & bit)
                     throw UsageError{std::string("option ") + n + " does not apply to " + Name(c)};
         }
         return c;
     }
-    std::set<std::string> groups;
-    for (const auto& c : kCommands) groups.insert(c.group);
-    if (groups.count(words[0]) && words.size() >= 2)
-        throw UsageError{"unknown command \"" + words[0] + " " + words[1] + "\""};
-    if (groups.count(words[0])) throw UsageError{"\"" + words[0] + "\" needs a sub-command"};
-    throw UsageError{"unknown command \"" + words[0] + "\""};
+    std::string verbs;
+    for (const auto& c : kCommands)
+        if (words[0] == c.group && c.verb) verbs += std::string(verbs.empty() ? "" : ", ") + c.verb;
+    if (verbs.empty()) throw UsageError{"unknown command \"" + words[0] + "\""};
+    if (words.size() >= 2)
+        throw UsageError{"unknown command \"" + words[0] + " " + words[1] + "\" (" + words[0] +
+                         " commands: " + verbs + ")"};
+    throw UsageError{"\"" + words[0] + "\" needs a sub-command: " + verbs};
 }
 
 }  // namespace
@@ -224,8 +237,9 @@ int main(int argc, char** argv) {
         std::cerr << "mapiadmin: error: " << e.what() << "\n";
         return e.ExitStatus();
     } catch (const InputError& e) {
-        std::cerr << "mapiadmin: error: " << (o.args.size() > 1 ? o.args[1] + ": " : std::string())
-                  << e.what() << "\n";
+        // Only item put reads an input file (its second argument).
+        const std::string source = o.args.size() > 1 ? (o.args[1] == "-" ? "<stdin>" : o.args[1]) + ": " : "";
+        std::cerr << "mapiadmin: error: " << source << e.what() << "\n";
         return kExitInput;
     } catch (const std::exception& e) {
         std::cerr << "mapiadmin: error: " << e.what() << "\n";
