@@ -393,6 +393,10 @@ TEST(RpcServer, StopWaitsForCallsInFlightIncludingTheStoppingOne) {
     auto idle = Bind();
     int32_t v;
     ASSERT_EQ(CallChar(*idle, u'i', v), RPC_S_OK);  // a connection that stays open and idle
+    for (int k = 0; k < 20; ++k) {  // connections that end just before the stop are reaped by it
+        std::unique_ptr<ByteStream> dropped;
+        ASSERT_EQ(ConnectEndpoint(kEndpoint, dropped), RPC_S_OK);
+    }
     Args stop(TestInterface().procedures[kStop]);
     EXPECT_EQ(Bind()->Call(TestInterface(), kStop, stop), RPC_S_OK);  // the stopping call gets its reply
     EXPECT_EQ(listen.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
