@@ -532,6 +532,52 @@ TEST_F(StoreTest, BodyStreamKeepsEveryCodeUnit) {
               MAPI_E_NOT_FOUND);
 }
 
+TEST_F(StoreTest, DeletedObjectsReportThemselvesDeleted) {
+    auto folder = CreateFolder(m_contacts.get(), u"Doomed", u"IPF.Contact");
+    auto child = CreateFolder(folder.get(), u"Child", u"IPF.Contact");
+    std::string msgId = AddMessage(folder.get(), u"IPM.Contact", u"M");
+    std::string folderId = BinProp(folder.get(), PR_ENTRYID), childId = BinProp(child.get(), PR_ENTRYID);
+    auto open = Open<IMessage>(m_store.get(), msgId, MAPI_MODIFY | MAPI_BEST_ACCESS);
+    auto del = [&](IMAPIFolder* parent, const std::string& id, ULONG flags) {
+        return parent->DeleteFolder(static_cast<ULONG>(id.size()),
+                                    reinterpret_cast<LPENTRYID>(const_cast<char*>(id.data())), 0, nullptr,
+                                    flags);
+    };
+    struct Case {
+        const char* name;
+        IMAPIFolder* parent;
+        const std::string& id;
+        ULONG flags;
+        HRESULT hr;
+    } cases[] = {
+        {"not a child of this folder", m_root.get(), folderId, DEL_FOLDERS | DEL_MESSAGES, MAPI_E_NOT_FOUND},
+        {"has sub-folders", m_contacts.get(), folderId, DEL_MESSAGES, MAPI_E_HAS_FOLDERS},
+        {"has messages", m_contacts.get(), folderId, DEL_FOLDERS, MAPI_E_HAS_MESSAGES},
+        {"everything", m_contacts.get(), folderId, DEL_FOLDERS | DEL_MESSAGES, S_OK},
+        {"again", m_contacts.get(), folderId, DEL_FOLDERS | DEL_MESSAGES, MAPI_E_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(del(c.parent, c.id, c.flags), c.hr);
+    }
+    // Objects still held see that they are gone; nothing below the folder survives.
+    ComPtr<IMAPITable> table;
+    EXPECT_EQ(folder->GetContentsTable(0, table.put()), MAPI_E_OBJECT_DELETED);
+    SPropValue v{};
+    v.ulPropTag = PR_PRIORITY;
+    v.Value.l = 1;
+    ASSERT_EQ(open->SetProps(1, &v, nullptr), S_OK);
+    EXPECT_EQ(open->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
+    for (const std::string* id : {&childId, &msgId}) {
+        ComPtr<IUnknown> obj;
+        ULONG type = 0;
+        EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(id->size()),
+                                     reinterpret_cast<LPENTRYID>(const_cast<char*>(id->data())), nullptr,
+                                     MAPI_BEST_ACCESS, &type, obj.put()),
+                  MAPI_E_NOT_FOUND);
+    }
+}
+
 TEST_F(StoreTest, ConcurrentWritersFromManyThreads) {
     constexpr int kThreads = 4, kEach = 25;
     std::vector<std::thread> threads;
