@@ -1,9 +1,10 @@
 // Fuzz target over mapiadmin's JSON item reader: any input either fails with InputError or gives
-// an item whose dump reads back to the same dump (the writer and the reader agree on every value,
-// unpaired surrogates, odd booleans and non-text PT_STRING8 bytes included).
+// items (one, or an array) each of whose dump reads back to the same dump (the writer and the reader agree on
+// every value, unpaired surrogates, odd booleans and non-text PT_STRING8 bytes included).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "tools/mapiadmin/ItemJson.h"
 
@@ -17,16 +18,18 @@ void DropFileValues(std::vector<Prop>& props) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    Item item;
+    std::vector<Item> items;
     try {
-        item = ItemFromJson(text);
+        items = ItemsFromJson(text);
     } catch (const InputError&) {
         return 0;
     }
-    DropFileValues(item.props);
-    for (auto& a : item.attachments) DropFileValues(a.props);
-    const std::string first = ItemToJson(item);
-    const std::string second = ItemToJson(ItemFromJson(first));
-    if (first != second) std::abort();
+    for (Item& item : items) {
+        DropFileValues(item.props);
+        for (auto& a : item.attachments) DropFileValues(a.props);
+        const std::string first = ItemToJson(item);
+        const std::string second = ItemToJson(ItemFromJson(first));
+        if (first != second) std::abort();
+    }
     return 0;
 }

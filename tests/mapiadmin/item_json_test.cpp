@@ -243,6 +243,27 @@ TEST(ItemJson, BadInputNamesTheElementOrPosition) {
     }
 }
 
+TEST(ItemJson, AnArrayHoldsSeveralItemsAndErrorsNameTheItem) {
+    bool array = false;
+    const auto items =
+        ItemsFromJson(R"([{"properties": [{"tag": "PR_SUBJECT_W", "value": "a"}]}, {}])", &array);
+    EXPECT_TRUE(array);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].props.size(), 1u);
+    EXPECT_TRUE(items[1].props.empty());
+    EXPECT_EQ(ItemsFromJson("{}", &array).size(), 1u);
+    EXPECT_FALSE(array);
+    try {
+        ItemsFromJson(R"([{}, {"properties": [{"tag": "PR_IMPORTANCE", "value": "x"}]}])");
+        ADD_FAILURE() << "a bad second item was accepted";
+    } catch (const InputError& e) {
+        EXPECT_NE(std::string(e.what()).find("[1].properties[0].value: expected an integer"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_THROW(ItemsFromJson("[1]"), InputError);
+}
+
 TEST(ItemJson, SyntaxErrorPositionsCountTheOriginalText) {
     // A literal U+FDD0 is doubled internally; the position must still be that of the user's text.
     const std::string error = ErrorOf(

@@ -346,6 +346,33 @@ TEST_F(MapiAdmin, DeletesItems) {
     EXPECT_EQ(Run({"item", "delete", a}).status, 4);
 }
 
+TEST_F(MapiAdmin, PutsAnArrayOfItemsAllOrNothingOnBadInput) {
+    Ok({"init"});
+    const std::string tasks = kTop + "/Tasks";
+    const std::string bad = R"([{"properties": [{"tag": "PR_SUBJECT_W", "value": "one"}]},
+                                {"properties": [{"tag": "PR_BODY_W", "file": "missing.txt"}]}])";
+    const Result r = Run({"item", "put", tasks, "-"}, bad);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("<stdin>: [1].properties[0].file: cannot read"), std::string::npos) << r.err;
+    EXPECT_EQ(Ok({"item", "list", tasks}), "");
+
+    std::string many = "[";
+    for (int i = 0; i < 5; ++i)
+        many += std::string(i ? "," : "") + R"({"properties": [{"tag": "PR_SUBJECT_W", "value": "t)" +
+                std::to_string(i) + "\"}]}";
+    many += "]";
+    const std::string ids = Ok({"item", "put", tasks, "-"}, many + "\n");
+    const std::string list = Ok({"item", "list", tasks});
+    std::size_t n = 0;
+    for (std::size_t at = 0, next; at < ids.size(); at = next + 1, ++n) {
+        next = ids.find('\n', at);
+        if (next == std::string::npos) next = ids.size();
+        EXPECT_NE(list.find(ids.substr(at, next - at) + "    t" + std::to_string(n)), std::string::npos)
+            << list;
+    }
+    EXPECT_EQ(n, 5u);
+}
+
 TEST_F(MapiAdmin, ProfilesAndStores) {
     Ok({"init"});
     Ok({"profile", "create", "Work"});

@@ -806,27 +806,24 @@ void CmdFolderCreate(const Options& o, std::ostream& out) {
 
 // ---- Items ----
 
-void CmdItemPut(const Options& o, std::ostream& out) {
-    fs::path baseDir;
-    const std::string text = ReadInput(o.args.at(1), baseDir);
-    Item item = ItemFromJson(text);
-    LoadFileValues(item, baseDir);
+namespace {
 
-    Session s(o.profile);
-    const FolderRef folder = ResolveFolder(s, o.args.at(0));
+// Creates one item in folder and returns its entry id. `item` names it in messages ("the item",
+// or "item [3]" of an array).
+std::string PutItem(const Session& s, const FolderRef& folder, const Item& item, const std::string& label) {
     ComPtr<IMessage> msg;
     Check(folder.folder->CreateMessage(nullptr, 0, msg.put()),
           "cannot create an item in " + Quote(folder.path));
     if (!msg) throw CommandError(kExitFailure, "the folder returned no item");
     const auto ids = ResolveNames(s, msg.get(), item);
-    SetAll(s, msg.get(), item.props, ids, "the item");
+    SetAll(s, msg.get(), item.props, ids, label);
 
     for (std::size_t i = 0; i < item.attachments.size(); ++i) {
-        const std::string what = "attachment " + std::to_string(i);
+        const std::string what = "attachment " + std::to_string(i) + " of " + label;
         ComPtr<IAttach> att;
         ULONG num = 0;
         Check(msg->CreateAttach(nullptr, 0, &num, att.put()), "cannot create " + what);
-        if (!att) throw CommandError(kExitFailure, "the item returned no attachment");
+        if (!att) throw CommandError(kExitFailure, "no attachment came back for " + what);
         std::vector<Prop> props;
         const Prop* data = nullptr;
         for (const auto& p : item.attachments[i].props) {
@@ -841,8 +838,29 @@ void CmdItemPut(const Options& o, std::ostream& out) {
                         "the data of " + what);
         Check(att->SaveChanges(KEEP_OPEN_READWRITE), "cannot save " + what);
     }
-    Check(msg->SaveChanges(KEEP_OPEN_READWRITE), "cannot save the item");
-    out << ToHex(EntryIdOf(s.Rt(), msg.get())) << "\n";
+    Check(msg->SaveChanges(KEEP_OPEN_READWRITE), "cannot save " + label);
+    return ToHex(EntryIdOf(s.Rt(), msg.get()));
+}
+
+}  // namespace
+
+void CmdItemPut(const Options& o, std::ostream& out) {
+    // Every item is read and checked, files included, before the first one is written.
+    fs::path baseDir;
+    const std::string text = ReadInput(o.args.at(1), baseDir);
+    bool array = false;
+    std::vector<Item> items = ItemsFromJson(text, &array);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        LoadFileValues(items[i], baseDir, array ? "[" + std::to_string(i) + "]" : "");
+
+    Session s(o.profile);
+    const FolderRef folder = ResolveFolder(s, o.args.at(0));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string label = array ? "item [" + std::to_string(i) + "]" : "the item";
+        // Each id is printed as soon as its item is saved, so that a failure later in an array
+        // still reports what was created.
+        out << PutItem(s, folder, items[i], label) << std::endl;
+    }
 }
 
 void CmdItemList(const Options& o, std::ostream& out) {

@@ -420,18 +420,22 @@ ojson WriteEntries(const std::vector<Prop>& props, const DumpOptions& options, i
 
 }  // namespace
 
-Item ItemFromJson(std::string_view text) {
-    const json doc = ParseJsonText(text);
-    if (!doc.is_object()) throw InputError("the item must be a JSON object, got " + Kind(doc));
-    CheckKeys(doc, {"properties", "computed", "attachments"}, "item");
+namespace {
+
+// One item; prefix locates it in messages ("" for a lone item, "[3]" in an array).
+Item ItemFromDoc(const json& doc, const std::string& prefix) {
+    if (!doc.is_object())
+        throw InputError((prefix.empty() ? "the item" : prefix) + " must be a JSON object, got " + Kind(doc));
+    CheckKeys(doc, {"properties", "computed", "attachments"}, prefix.empty() ? "item" : prefix);
     Item item;
-    item.props = ReadEntries(doc, "properties", "", true);
-    item.computed = ReadEntries(doc, "computed", "", false);
+    item.props = ReadEntries(doc, "properties", prefix, true);
+    item.computed = ReadEntries(doc, "computed", prefix, false);
     if (doc.contains("attachments")) {
         const json& arr = doc["attachments"];
-        if (!arr.is_array()) Fail("attachments", "expected an array, got " + Kind(arr));
+        const std::string at = prefix.empty() ? "attachments" : prefix + ".attachments";
+        if (!arr.is_array()) Fail(at, "expected an array, got " + Kind(arr));
         for (std::size_t i = 0; i < arr.size(); ++i) {
-            const std::string w = "attachments[" + std::to_string(i) + "]";
+            const std::string w = at + "[" + std::to_string(i) + "]";
             if (!arr[i].is_object()) Fail(w, "expected an object, got " + Kind(arr[i]));
             CheckKeys(arr[i], {"properties", "computed"}, w);
             Attachment a;
@@ -443,7 +447,24 @@ Item ItemFromJson(std::string_view text) {
     return item;
 }
 
-void LoadFileValues(Item& item, const std::filesystem::path& baseDir) {
+}  // namespace
+
+Item ItemFromJson(std::string_view text) {
+    return ItemFromDoc(ParseJsonText(text), "");
+}
+
+std::vector<Item> ItemsFromJson(std::string_view text, bool* isArray) {
+    const json doc = ParseJsonText(text);
+    if (isArray) *isArray = doc.is_array();
+    if (!doc.is_array()) return {ItemFromDoc(doc, "")};
+    std::vector<Item> items;
+    items.reserve(doc.size());
+    for (std::size_t i = 0; i < doc.size(); ++i)
+        items.push_back(ItemFromDoc(doc[i], "[" + std::to_string(i) + "]"));
+    return items;
+}
+
+void LoadFileValues(Item& item, const std::filesystem::path& baseDir, const std::string& prefix) {
     auto load = [&](std::vector<Prop>& props, const std::string& where) {
         for (std::size_t i = 0; i < props.size(); ++i) {
             Prop& p = props[i];
@@ -466,9 +487,10 @@ void LoadFileValues(Item& item, const std::filesystem::path& baseDir) {
             p.file.reset();
         }
     };
-    load(item.props, "properties");
+    const std::string at = prefix.empty() ? "" : prefix + ".";
+    load(item.props, at + "properties");
     for (std::size_t a = 0; a < item.attachments.size(); ++a)
-        load(item.attachments[a].props, "attachments[" + std::to_string(a) + "].properties");
+        load(item.attachments[a].props, at + "attachments[" + std::to_string(a) + "].properties");
 }
 
 std::string ItemToJson(const Item& item, const DumpOptions& options) {

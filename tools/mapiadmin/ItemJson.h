@@ -1,6 +1,8 @@
 // The JSON form of an item, read by `mapiadmin item put` and written by `mapiadmin item dump`.
 // docs/mapiadmin.md describes the format for fixture authors; in short:
 //
+// A file holds one item or an array of items. An item:
+//
 //   { "properties":  [ ENTRY, ... ],
 //     "computed":    [ ENTRY, ... ],          written by dump, ignored by put
 //     "attachments": [ { "properties": [ ENTRY, ... ], "computed": [ ... ] }, ... ] }
@@ -22,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/mapiadmin/ItemModel.h"
 #include "tools/mapiadmin/JsonText.h"
@@ -30,10 +33,13 @@ namespace nx::mapiadmin {
 
 // Parses an item. Values given as "file" are left unloaded (Prop::file set, no values).
 Item ItemFromJson(std::string_view text);
+// Parses one item (an object) or several (an array of items, which messages locate as "[3]...").
+// *isArray tells which form the text had.
+std::vector<Item> ItemsFromJson(std::string_view text, bool* isArray = nullptr);
 
 // Reads every "file" value, relative paths against baseDir. Throws InputError naming the
-// element and the file when a file cannot be read.
-void LoadFileValues(Item& item, const std::filesystem::path& baseDir);
+// element (after prefix, such as "[3]") and the file when a file cannot be read.
+void LoadFileValues(Item& item, const std::filesystem::path& baseDir, const std::string& prefix = "");
 
 struct DumpOptions {
     // Offered every PT_BINARY value; returns the text for "file" when it wrote the bytes to a

@@ -37,8 +37,9 @@ Folders
                                        above it, and no error when it exists); prints its entry id
 
 Items
-  item put FOLDER FILE.json            create an item from its JSON description ("-" reads
-                                       standard input); prints its entry id
+  item put FOLDER FILE.json            create an item (or each item of an array) from its JSON
+                                       description ("-" reads standard input); prints the
+                                       entry ids, one a line
   item list FOLDER [--json]            entry id, message class and subject of each item
   item dump ENTRYID [-o FILE] [--files DIR]
                                        write the item as JSON (with --files, attachment data and
