@@ -2,17 +2,33 @@
 // 2 MAPILogOff, 3 GetAppProfile, 4 GetContactCount, 5 GetCalendarCount, 6 GetAppFolder,
 // 10 SetContactFolder, 11 SetCalendarFolder.
 //
-// Each handler reads its [in] values from the call's Args and sets its [out] values (parameter
-// indexes in agent/Interfaces.h). Handlers never throw and never fail the RPC call: every
-// outcome is a value of the [out] parameters. A procedure that needs MAPI answers its failure
-// value (result 1, count 0) whenever the MAPI entry-point table is incomplete, so no call goes
-// through an empty entry. MAPILogOn binds the host callback (BindHostCallback) after setting
-// its result, whatever the logon gave.
+// Each handler reads its [in] values from the call's Args, calls the process-wide CMAPIObject
+// (mapi/MAPIObject.h) and sets its [out] values (parameter indexes in agent/Interfaces.h).
+// Handlers never throw and never fail the RPC call: every outcome is a value of the [out]
+// parameters. When the MAPI entry-point table is incomplete CMAPIObject makes no MAPI call and
+// answers its failure value (logon and folder procedures result 1, counts 0 with result 0).
+//
+//   MAPILogOn        the received UTF-16 unit is the profile name (a zero unit: "", the default
+//                    profile); result 0 when logged on, else 1; then the host callback is bound
+//                    (BindHostCallback), whatever the logon gave
+//   GetAppProfile    result of CMAPIObject::GetAppProfile with the received text
+//   GetAppFolder     result of CMAPIObject::GetAppFolder with the received character
+//   GetContactCount  count of the selected contacts folder, result 0
+//   GetCalendarCount count of the selected calendar folder, result 0
+//   Set...Folder     result of CMAPIObject::SetContactFolder / SetCalendarFolder
+//
+// The [in] texts are input-only on the wire: nothing is ever written back into them (the two
+// documents reach the host only as the files named by "XMLPath").
 #pragma once
 
 #include "platform/rpc/Rpc.h"
 
 namespace nx::agent {
+
+// Hands the process-wide configuration (sub-folder switch, document paths) to the MAPI object.
+// Start-up may call it once the configuration is read; every handler here calls it too, so the
+// MAPI object always works with the configuration the process holds.
+void ApplyMapiConfig();
 
 void HandleMAPILogOn(nx::rpc::Args& args);
 void HandleMAPILogOff(nx::rpc::Args& args);

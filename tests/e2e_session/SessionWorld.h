@@ -55,11 +55,14 @@ public:
     }
 
     std::string PutItem(const std::string& folder, const std::string& messageClass,
-                        const std::string& subject) {
+                        const std::string& subject, const std::string& profile = "") {
         const fs::path file = Root() / ("item" + std::to_string(m_items++) + ".json");
         WriteFile(file, R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")" + messageClass +
                             R"("},{"tag":"PR_SUBJECT_W","value":")" + subject + R"("}]})");
-        return Admin({"item", "put", folder, file.string()});
+        std::vector<std::string> args;
+        if (!profile.empty()) args = {"--profile", profile};
+        args.insert(args.end(), {"item", "put", folder, file.string()});
+        return Admin(args);
     }
 
     // Runs the calls (one script line each) against a freshly started agent and returns them
