@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& r : refs) {
         LPSPropValue v = &values[k++];
         ULONG type = PROP_TYPE(r.tag);
-        if (type == PT_UNICODE || type == PT_MV_UNICODE) ++k;  // skip the 8-bit view
+        if (!r.outOfLine && (type == PT_UNICODE || type == PT_MV_UNICODE)) ++k;  // skip the 8-bit view
         if (r.outOfLine || type == PT_MV_UNICODE) continue;
         if (type == PT_UNICODE && HasNulUnit(r.payload)) continue;
         if (FromSPropValue(*v).payload != r.payload) std::abort();
