@@ -130,6 +130,39 @@ TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
     EXPECT_NE(joined.find(storeless), std::string::npos) << joined;
 }
 
+TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    w.Admin({"init"});
+    // Without "XMLPath" both documents are built and nothing is saved: result 0.
+    nx::e2e::WriteFile(w.Root() / "agent/PIMProfile.ini", "[Outlook]\r\nsubfolder=false\r\n");
+    auto calls = w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});
+    ASSERT_GE(calls.size(), 3u) << w.LastOutput();
+    EXPECT_EQ(calls[0].outs.at("result"), "0");
+    EXPECT_EQ(calls[2].outs.at("result"), "0");
+    EXPECT_FALSE(std::filesystem::exists(w.Root() / "data/Sync"));
+
+    // A document that cannot be saved: result 1 and the failure in the trace.
+    w.SetSubFolder(false);
+    std::filesystem::create_directories(w.Root() / "data/Sync/Outlook.xml");
+    std::filesystem::create_directories(w.Root() / "data/Sync/Profile.xml");
+    calls = w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});
+    ASSERT_GE(calls.size(), 3u) << w.LastOutput();
+    EXPECT_EQ(calls[0].outs.at("result"), "1");
+    EXPECT_EQ(calls[1].outs.at("result"), "0");
+    EXPECT_EQ(calls[2].outs.at("result"), "1");
+    std::string trace;
+    for (const auto& l : w.TraceLines()) trace += l + "\n";
+    EXPECT_NE(trace.find("CMAPIObject::GetAppProfile : Failed to Save Profiles\n"
+                         "CMAPIObject::MAPIRelease : Begin\n"),
+              std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("CMAPIObject::GetAppFolder : Failed to Save Folders\n"
+                         "CMAPIObject::GetAppFolder : Finish(1)\n"),
+              std::string::npos)
+        << trace;
+}
+
 // A world where every count and every selection shows in a different number.
 void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string& archiveDays) {
     w.Admin({"init"});
