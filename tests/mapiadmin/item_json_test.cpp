@@ -144,6 +144,10 @@ TEST(ItemJson, DumpReadsBackToTheSameItem) {
     add(att.props, 0x7FFF000B, {std::int64_t{1}});
     add(att.props, 0x37010102, {std::string(70000, '\x5A')});
     add(att.computed, 0x0E210003, {std::int64_t{0}});
+    Prop removed;
+    removed.tag = 0x1000001F;
+    removed.remove = true;
+    item.props.push_back(removed);
     item.attachments.push_back(att);
     item.attachments.push_back(Attachment{});
 
@@ -235,6 +239,8 @@ TEST(ItemJson, BadInputNamesTheElementOrPosition) {
         {R"({"attachments": [{"properties": [{"tag": "PR_ATTACH_NUM", "value": 0}]}]})",
          "attachments[0].properties[0]: PR_ATTACH_NUM is set by the store"},
         {R"({"attachments": [1]})", "attachments[0]: expected an object"},
+        {R"({"properties": [{"tag": "PR_BODY_W", "delete": false}]})", "properties[0].delete: expected true"},
+        {R"({"properties": [{"tag": "PR_BODY_W", "delete": true, "value": "x"}]})", "needs exactly one of"},
         {"{\"properties\": [{\"tag\": \"PR_SUBJECT_W\", \"value\": \"\\ud800\\uZZZZ\"}]}", "line 1, column"},
     };
     for (const auto& [text, expected] : cases) {

@@ -373,6 +373,47 @@ TEST_F(MapiAdmin, PutsAnArrayOfItemsAllOrNothingOnBadInput) {
     EXPECT_EQ(n, 5u);
 }
 
+TEST_F(MapiAdmin, UpdatesAnItemInPlace) {
+    Ok({"init"});
+    const std::string id = Ok({"item", "put", kTop + "/Contacts", "-"}, R"({"properties": [
+        {"tag": "PR_SUBJECT_W", "value": "before"},
+        {"tag": "PR_BODY_W", "value": "body"},
+        {"named": "PidLidFileUnder", "value": "Smith, Ann"}]})");
+    const std::string updated = Ok({"item", "update", id, "-"}, R"({"properties": [
+        {"tag": "PR_SUBJECT_W", "value": "after"},
+        {"tag": "PR_BODY_W", "delete": true},
+        {"named": "PidLidFileUnder", "delete": true},
+        {"named": "PidLidInstantMessagingAddress", "value": "QQ:1"},
+        {"tag": "PR_LAST_MODIFICATION_TIME", "value": "2030-01-02T03:04:05Z"}],
+      "attachments": [{"properties": [{"tag": "PR_ATTACH_DATA_BIN", "value": "0102"}]}]})");
+    EXPECT_EQ(updated, id);
+    const Item item = ItemFromJson(Ok({"item", "dump", id}));
+    auto has = [&](const std::string& entry) {
+        const Prop want = ItemFromJson("{\"properties\": [" + entry + "]}").props.at(0);
+        const Prop* got = Find(item.props, want);
+        return got && got->values == want.values;
+    };
+    EXPECT_TRUE(has(R"({"tag": "PR_SUBJECT_W", "value": "after"})"));
+    EXPECT_TRUE(has(R"({"named": "PidLidInstantMessagingAddress", "value": "QQ:1"})"));
+    EXPECT_FALSE(
+        Find(item.props, ItemFromJson(R"({"properties": [{"tag": "PR_BODY_W", "value": ""}]})").props[0]));
+    EXPECT_FALSE(Find(
+        item.props, ItemFromJson(R"({"properties": [{"named": "PidLidFileUnder", "value": ""}]})").props[0]));
+    ASSERT_EQ(item.attachments.size(), 1u);
+    bool stamped = false;
+    for (const auto& p : item.computed)
+        stamped = stamped ||
+                  (p.tag == 0x30080040 &&
+                   p.values.at(0) == Scalar{static_cast<std::int64_t>(*ParseIsoUtc("2030-01-02T03:04:05Z"))});
+    EXPECT_TRUE(stamped) << "the explicit modification time was not kept";
+
+    const Result put = Run({"item", "put", kTop + "/Contacts", "-"},
+                           R"({"properties": [{"tag": "PR_BODY_W", "delete": true}]})");
+    EXPECT_EQ(put.status, 3);
+    EXPECT_NE(put.err.find("applies to item update only"), std::string::npos) << put.err;
+    EXPECT_EQ(Run({"item", "update", "00112233445566778899", "-"}, "{}").status, 4);
+}
+
 TEST_F(MapiAdmin, ProfilesAndStores) {
     Ok({"init"});
     Ok({"profile", "create", "Work"});

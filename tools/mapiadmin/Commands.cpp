@@ -808,16 +808,9 @@ void CmdFolderCreate(const Options& o, std::ostream& out) {
 
 namespace {
 
-// Creates one item in folder and returns its entry id. `item` names it in messages ("the item",
-// or "item [3]" of an array).
-std::string PutItem(const Session& s, const FolderRef& folder, const Item& item, const std::string& label) {
-    ComPtr<IMessage> msg;
-    Check(folder.folder->CreateMessage(nullptr, 0, msg.put()),
-          "cannot create an item in " + Quote(folder.path));
-    if (!msg) throw CommandError(kExitFailure, "the folder returned no item");
-    const auto ids = ResolveNames(s, msg.get(), item);
-    SetAll(s, msg.get(), item.props, ids, label);
-
+// Adds the item's attachments to msg.
+void AddAttachments(const Session& s, IMessage* msg, const Item& item,
+                    const std::map<NameKey, std::uint16_t>& ids, const std::string& label) {
     for (std::size_t i = 0; i < item.attachments.size(); ++i) {
         const std::string what = "attachment " + std::to_string(i) + " of " + label;
         ComPtr<IAttach> att;
@@ -838,8 +831,33 @@ std::string PutItem(const Session& s, const FolderRef& folder, const Item& item,
                         "the data of " + what);
         Check(att->SaveChanges(KEEP_OPEN_READWRITE), "cannot save " + what);
     }
+}
+
+// Creates one item in folder and returns its entry id. `label` names it in messages ("the item",
+// or "item [3]" of an array).
+std::string PutItem(const Session& s, const FolderRef& folder, const Item& item, const std::string& label) {
+    ComPtr<IMessage> msg;
+    Check(folder.folder->CreateMessage(nullptr, 0, msg.put()),
+          "cannot create an item in " + Quote(folder.path));
+    if (!msg) throw CommandError(kExitFailure, "the folder returned no item");
+    const auto ids = ResolveNames(s, msg.get(), item);
+    SetAll(s, msg.get(), item.props, ids, label);
+    AddAttachments(s, msg.get(), item, ids, label);
     Check(msg->SaveChanges(KEEP_OPEN_READWRITE), "cannot save " + label);
     return ToHex(EntryIdOf(s.Rt(), msg.get()));
+}
+
+// "delete": true belongs to item update; put has nothing to delete.
+void RefuseDeletes(const Item& item, const std::string& prefix) {
+    auto check = [&](const std::vector<Prop>& props, const std::string& at) {
+        for (std::size_t i = 0; i < props.size(); ++i)
+            if (props[i].remove)
+                throw InputError(at + "[" + std::to_string(i) + "]: \"delete\" applies to item update only");
+    };
+    const std::string at = prefix.empty() ? "" : prefix + ".";
+    check(item.props, at + "properties");
+    for (std::size_t a = 0; a < item.attachments.size(); ++a)
+        check(item.attachments[a].props, at + "attachments[" + std::to_string(a) + "].properties");
 }
 
 }  // namespace
@@ -850,8 +868,11 @@ void CmdItemPut(const Options& o, std::ostream& out) {
     const std::string text = ReadInput(o.args.at(1), baseDir);
     bool array = false;
     std::vector<Item> items = ItemsFromJson(text, &array);
-    for (std::size_t i = 0; i < items.size(); ++i)
-        LoadFileValues(items[i], baseDir, array ? "[" + std::to_string(i) + "]" : "");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string prefix = array ? "[" + std::to_string(i) + "]" : "";
+        RefuseDeletes(items[i], prefix);
+        LoadFileValues(items[i], baseDir, prefix);
+    }
 
     Session s(o.profile);
     const FolderRef folder = ResolveFolder(s, o.args.at(0));
@@ -861,6 +882,42 @@ void CmdItemPut(const Options& o, std::ostream& out) {
         // still reports what was created.
         out << PutItem(s, folder, items[i], label) << std::endl;
     }
+}
+
+void CmdItemUpdate(const Options& o, std::ostream& out) {
+    fs::path baseDir;
+    const std::string text = ReadInput(o.args.at(1), baseDir);
+    Item item = ItemFromJson(text);
+    for (const auto& a : item.attachments)
+        for (std::size_t i = 0; i < a.props.size(); ++i)
+            if (a.props[i].remove)
+                throw InputError("attachments: \"delete\" applies to the item's own properties");
+    LoadFileValues(item, baseDir);
+
+    Session s(o.profile);
+    auto [store, msg] = OpenById<IMessage>(s, o.args.at(0), MAPI_MESSAGE, "item");
+    const auto ids = ResolveNames(s, msg.get(), item);
+    std::vector<Prop> set;
+    std::vector<ULONG> removeTags(1, 0);
+    for (const auto& p : item.props) {
+        if (p.remove)
+            removeTags.push_back(TagFor(p, ids));
+        else
+            set.push_back(p);
+    }
+    SetAll(s, msg.get(), set, ids, "the item");
+    if (removeTags.size() > 1) {
+        removeTags[0] = static_cast<ULONG>(removeTags.size() - 1);
+        MapiBuffer<SPropProblemArray> problems(s.Rt().mapi.MAPIFreeBuffer);
+        Check(msg->DeleteProps(reinterpret_cast<LPSPropTagArray>(removeTags.data()), problems.put()),
+              "cannot delete properties of the item");
+        for (ULONG k = 0; problems && k < problems->cProblem; ++k)
+            if (problems->aProblem[k].scode != MAPI_E_NOT_FOUND)
+                ThrowHr("cannot delete a property of the item", problems->aProblem[k].scode);
+    }
+    AddAttachments(s, msg.get(), item, ids, "the item");
+    Check(msg->SaveChanges(KEEP_OPEN_READWRITE), "cannot save the item");
+    out << ToHex(EntryIdOf(s.Rt(), msg.get())) << "\n";
 }
 
 void CmdItemList(const Options& o, std::ostream& out) {

@@ -34,6 +34,7 @@ void CmdFolderList(const Options& o, std::ostream& out);
 void CmdFolderShow(const Options& o, std::ostream& out);
 void CmdFolderCreate(const Options& o, std::ostream& out);
 void CmdItemPut(const Options& o, std::ostream& out);
+void CmdItemUpdate(const Options& o, std::ostream& out);
 void CmdItemList(const Options& o, std::ostream& out);
 void CmdItemDump(const Options& o, std::ostream& out);
 void CmdItemDelete(const Options& o, std::ostream& out);

@@ -201,7 +201,7 @@ void CheckKeys(const json& obj, std::initializer_list<const char*> allowed, cons
 
 Prop ReadEntry(const json& e, const std::string& where) {
     if (!e.is_object()) Fail(where, "expected an object, got " + Kind(e));
-    CheckKeys(e, {"tag", "named", "set", "id", "name", "type", "value", "hex", "file"}, where);
+    CheckKeys(e, {"tag", "named", "set", "id", "name", "type", "value", "hex", "file", "delete"}, where);
     const int identities = static_cast<int>(e.contains("tag")) + e.contains("named") + e.contains("set");
     if (identities != 1) Fail(where, "needs exactly one of \"tag\", \"named\" or \"set\"");
 
@@ -264,9 +264,13 @@ Prop ReadEntry(const json& e, const std::string& where) {
     if (!IsValueType(base) || (IsMultiValued(t) && !HasMvForm(base)))
         Fail(where, "type " + TypeName(t) + " cannot be stored as a property value");
 
-    const int values = static_cast<int>(e.contains("value")) + e.contains("hex") + e.contains("file");
-    if (values != 1) Fail(where, "needs exactly one of \"value\", \"hex\" or \"file\"");
-    if (e.contains("value")) {
+    const int values =
+        static_cast<int>(e.contains("value")) + e.contains("hex") + e.contains("file") + e.contains("delete");
+    if (values != 1) Fail(where, "needs exactly one of \"value\", \"hex\", \"file\" or \"delete\"");
+    if (e.contains("delete")) {
+        if (!e["delete"].is_boolean() || !e["delete"].get<bool>()) Fail(where + ".delete", "expected true");
+        p.remove = true;
+    } else if (e.contains("value")) {
         const json& v = e["value"];
         if (IsMultiValued(t)) {
             if (!v.is_array())
@@ -388,7 +392,9 @@ ojson WriteEntry(const Prop& p, const DumpOptions& options, int attachment) {
         e["type"] = TypeName(t);
     }
     const PropType base = BaseType(t);
-    if (IsMultiValued(t)) {
+    if (p.remove) {
+        e["delete"] = true;
+    } else if (IsMultiValued(t)) {
         ojson arr = ojson::array();
         for (const auto& s : p.values) arr.push_back(WriteScalar(s, base));
         e["value"] = std::move(arr);
@@ -412,7 +418,7 @@ ojson WriteEntries(const std::vector<Prop>& props, const DumpOptions& options, i
     ojson arr = ojson::array();
     for (const auto& p : props) {
         const PropType t = p.Type();
-        if (!IsValueType(BaseType(t)) || (!IsMultiValued(t) && p.values.size() != 1)) continue;
+        if (!IsValueType(BaseType(t)) || (!p.remove && !IsMultiValued(t) && p.values.size() != 1)) continue;
         arr.push_back(WriteEntry(p, options, attachment));
     }
     return arr;

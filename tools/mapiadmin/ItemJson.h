@@ -12,6 +12,7 @@
 //          | { "set": "PSETID_Address" | "{GUID}", "id": 32899 | "0x8083", "type": T, VALUE }
 //          | { "set": ..., "name": "Keywords", "type": T, VALUE }
 //   VALUE  = "value": <JSON form of the type> | "hex": "0A1B..." | "file": "relative/or/absolute"
+//          | "delete": true                  (item update: remove the property)
 //
 // Reading is strict: an unknown key, a missing or extra value, a value that does not fit its
 // type, or a type that cannot be stored is an InputError naming the element

@@ -93,6 +93,8 @@ struct Prop {
     // Set by the reader when the value comes from a file ("file": ...): the path as written in
     // the JSON, resolved and loaded by LoadFileValues. values is empty until then.
     std::optional<std::string> file;
+    // "delete": true: item update removes the property (no values).
+    bool remove = false;
 
     PropType Type() const { return PropTypeOf(tag); }
     bool operator==(const Prop&) const = default;

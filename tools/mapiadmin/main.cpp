@@ -40,6 +40,9 @@ Items
   item put FOLDER FILE.json            create an item (or each item of an array) from its JSON
                                        description ("-" reads standard input); prints the
                                        entry ids, one a line
+  item update ENTRYID FILE.json        set the properties of FILE's item on an existing item
+                                       ("delete": true removes one) and add its attachments;
+                                       the entry id stays, the modification time moves
   item list FOLDER [--json]            entry id, message class and subject of each item
   item dump ENTRYID [-o FILE] [--files DIR]
                                        write the item as JSON (with --files, attachment data and
@@ -92,6 +95,7 @@ const Command kCommands[] = {
     {"folder", "show", kProfile | kJson, 1, 1, "FOLDER", CmdFolderShow},
     {"folder", "create", kProfile | kClass | kParents, 1, 1, "PATH", CmdFolderCreate},
     {"item", "put", kProfile, 2, 2, "FOLDER FILE.json", CmdItemPut},
+    {"item", "update", kProfile, 2, 2, "ENTRYID FILE.json", CmdItemUpdate},
     {"item", "list", kProfile | kJson, 1, 1, "FOLDER", CmdItemList},
     {"item", "dump", kProfile | kOutput | kFiles, 1, 1, "ENTRYID", CmdItemDump},
     {"item", "delete", kProfile, 1, kMany, "ENTRYID...", CmdItemDelete},
