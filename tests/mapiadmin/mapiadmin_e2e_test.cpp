@@ -194,6 +194,17 @@ TEST_F(MapiAdmin, CreatesADeepTreeOfMixedClasses) {
     const std::string sub = Ok({"folder", "list", kTop + "/Calendar"});
     EXPECT_NE(sub.find("Notes in a calendar  [IPF.StickyNote]"), std::string::npos) << sub;
     EXPECT_EQ(sub.find("Contacts"), std::string::npos) << sub;
+
+    // Deleting a folder takes its sub-tree and items with it; the root goes only with its store.
+    Ok({"item", "put", kTop + "/Contacts/Friends/Close", "-"}, R"({"properties": []})");
+    Ok({"folder", "delete", kTop + "/Contacts/Friends"});
+    const auto after = FolderMap();
+    EXPECT_FALSE(after.count(kTop + "/Contacts/Friends"));
+    EXPECT_FALSE(after.count(kTop + "/Contacts/Friends/Close"));
+    EXPECT_TRUE(after.count(kTop + "/Contacts/Meetings"));
+    EXPECT_EQ(Run({"folder", "show", ids[kTop + "/Contacts/Friends/Close/Closest"]}).status, 4);
+    EXPECT_EQ(Run({"folder", "delete", kTop + "/Contacts/Friends"}).status, 4);
+    EXPECT_EQ(Run({"folder", "delete", "Personal Folders"}).status, 2);
 }
 
 // An item with a value of every type, named properties by id and by string, a binary from a

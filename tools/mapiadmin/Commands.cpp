@@ -804,6 +804,26 @@ void CmdFolderCreate(const Options& o, std::ostream& out) {
     out << ToHex(ref.entryId) << "\n";
 }
 
+void CmdFolderDelete(const Options& o, std::ostream&) {
+    Session s(o.profile);
+    const FolderRef ref = ResolveFolder(s, o.args.at(0));
+    MapiBuffer<SPropValue> parent(s.Rt().mapi.MAPIFreeBuffer);
+    const HRESULT hr = s.Rt().mapi.HrGetOneProp(ref.folder.get(), PR_PARENT_ENTRYID, parent.put());
+    const std::string parentId = SUCCEEDED(hr) && parent && PROP_TYPE(parent->ulPropTag) == PT_BINARY
+                                     ? EntryIdBytes(parent->Value.bin)
+                                     : std::string();
+    // The root folder is its own parent (or has none): it goes only with its store.
+    if (parentId.empty() || parentId == ref.entryId)
+        throw CommandError(kExitUsage, Quote(o.args[0]) + " is a store's root folder; use \"store delete\"");
+    HRESULT open = S_OK;
+    ComPtr<IMAPIFolder> up = OpenInStore<IMAPIFolder>(ref.store.get(), parentId, MAPI_FOLDER, open);
+    if (!up) ThrowHr("cannot open the parent of " + Quote(o.args[0]), open);
+    std::string id = ref.entryId;
+    Check(up->DeleteFolder(static_cast<ULONG>(id.size()), AsEntryId(id), 0, nullptr,
+                           DEL_FOLDERS | DEL_MESSAGES),
+          "cannot delete folder " + Quote(o.args[0]));
+}
+
 // ---- Items ----
 
 namespace {

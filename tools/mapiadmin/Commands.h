@@ -33,6 +33,7 @@ void CmdStoreDelete(const Options& o, std::ostream& out);
 void CmdFolderList(const Options& o, std::ostream& out);
 void CmdFolderShow(const Options& o, std::ostream& out);
 void CmdFolderCreate(const Options& o, std::ostream& out);
+void CmdFolderDelete(const Options& o, std::ostream& out);
 void CmdItemPut(const Options& o, std::ostream& out);
 void CmdItemUpdate(const Options& o, std::ostream& out);
 void CmdItemList(const Options& o, std::ostream& out);

@@ -35,6 +35,7 @@ Folders
   folder create PATH [--class CLASS] [--parents]
                                        create a folder (with --parents also the missing folders
                                        above it, and no error when it exists); prints its entry id
+  folder delete FOLDER                 delete a folder with its items and sub-folders
 
 Items
   item put FOLDER FILE.json            create an item (or each item of an array) from its JSON
@@ -94,6 +95,7 @@ const Command kCommands[] = {
     {"folder", "list", kProfile | kJson, 0, 1, "[FOLDER]", CmdFolderList},
     {"folder", "show", kProfile | kJson, 1, 1, "FOLDER", CmdFolderShow},
     {"folder", "create", kProfile | kClass | kParents, 1, 1, "PATH", CmdFolderCreate},
+    {"folder", "delete", kProfile, 1, 1, "FOLDER", CmdFolderDelete},
     {"item", "put", kProfile, 2, 2, "FOLDER FILE.json", CmdItemPut},
     {"item", "update", kProfile, 2, 2, "ENTRYID FILE.json", CmdItemUpdate},
     {"item", "list", kProfile | kJson, 1, 1, "FOLDER", CmdItemList},
