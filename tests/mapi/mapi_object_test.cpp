@@ -62,6 +62,19 @@ TEST_F(MapiObjectTest, LogonOutcomes) {
     EXPECT_EQ(IdOf(mapi.ContactFolder()), ids[2]);
     EXPECT_EQ(IdOf(mapi.EventFolder()), ids[1]);
 
+    // Logon takes the machine's zone.
+    setenv("TZ", "Europe/Berlin", 1);
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    unsetenv("TZ");
+    const auto& zone = mapi.LocalTimeZone();
+    EXPECT_EQ(zone.Bias, -60);
+    EXPECT_EQ(zone.DaylightBias, -60);
+    EXPECT_EQ(zone.StandardName, "W. Europe Standard Time");
+    EXPECT_EQ(zone.DaylightName, "W. Europe Daylight Time");
+    EXPECT_NE(zone.DisplayName.find("Berlin"), std::string::npos) << zone.DisplayName;
+    EXPECT_EQ(zone.DaylightDate.wMonth, 3);
+    EXPECT_EQ(zone.StandardDate.wMonth, 10);
+
     mapi.MAPILogOff();
     EXPECT_FALSE(mapi.IsLoggedOn());
     EXPECT_FALSE(mapi.IsMAPIInitialized());
