@@ -45,6 +45,11 @@ printf '[Outlook]\r\nsubfolder=false\r\nXMLPath=Sync\r\n' > "$world/agent/PIMPro
 if [ -x "$bin/mapiadmin" ]; then
   echo "== mapiadmin init (profile \"Outlook\", store \"Personal Folders\")"
   "$bin/mapiadmin" init
+  sessions=$root/tools/nxhost/sessions
+  "$bin/mapiadmin" item put "Personal Folders/Top of Personal Folders/Contacts" "$sessions/demo-contact.json" >/dev/null &&
+    echo "   a contact in Contacts" || echo "demo: could not add the sample contact" >&2
+  "$bin/mapiadmin" item put "Personal Folders/Top of Personal Folders/Calendar" "$sessions/demo-appointment.json" >/dev/null &&
+    echo "   an appointment in Calendar" || echo "demo: could not add the sample appointment" >&2
   "$bin/mapiadmin" folder list || true
 else
   echo "== mapiadmin is not built yet: the session runs without a MAPI profile"
