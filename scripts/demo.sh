@@ -4,11 +4,13 @@
 # printing the procedures, their results, the documents and the agent's trace log.
 #   scripts/demo.sh [SESSION]    SESSION defaults to tools/nxhost/sessions/demo.nxh
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 session=${1:-$root/tools/nxhost/sessions/demo.nxh}
-[ -f "$session" ] || { echo "demo: no session file $session" >&2; exit 2; }
+# A relative session path is taken from where the demo was started, or else from the tree.
+[ -f "$session" ] || session=$root/$session
+[ -f "$session" ] || { echo "demo: no session file ${1:-}" >&2; exit 2; }
 session=$(cd "$(dirname "$session")" && pwd)/$(basename "$session")
+cd "$root"
 
 bash scripts/deps.sh
 echo "== building"
