@@ -571,9 +571,11 @@ int Run(int argc, char** argv) {
             base = nx::sys::FolderWithSeparator(*opt.script);
         }
         std::string text;
-        for (int n = 1; std::getline(*in, text); ++n)
+        for (int n = 1; std::getline(*in, text); ++n) {
+            if (n == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a UTF-8 byte-order mark
             lines.push_back(
                 {text, (*opt.script == "-" ? "stdin" : *opt.script) + ":" + std::to_string(n), base});
+        }
     }
     if (lines.empty() && !opt.agentPath) {
         Print(kUsage);
