@@ -12,10 +12,13 @@
 namespace nx::agent {
 namespace {
 
+// The process-wide object, with the process configuration applied. Callers hold the lock.
 NAMESPACE_MAPI::CMAPIObject& Mapi() {
     ApplyMapiConfig();
     return NAMESPACE_MAPI::GetMAPIObject();
 }
+
+using Guard = std::lock_guard<std::recursive_mutex>;
 
 // A received wide text as the agent's UTF-8; it ends at its first zero unit, as the wire's
 // zero-terminated string does.
@@ -33,6 +36,7 @@ std::string CharacterOf(nx::rpc::Args& args, std::size_t index) {
 }  // namespace
 
 void ApplyMapiConfig() {
+    const std::lock_guard<std::recursive_mutex> guard(NAMESPACE_MAPI::MAPIObjectLock());
     const AgentConfig& c = Config();
     NAMESPACE_MAPI::GetMAPIObject().SetConfig({c.subFolder, c.foldersDocumentPath, c.profilesDocumentPath});
 }
@@ -41,6 +45,7 @@ void HandleMAPILogOn(nx::rpc::Args& args) {
     int32_t result = 1;
     try {
         const std::string profile = CharacterOf(args, 0);
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         result = Mapi().MAPILogOn(nullptr, profile.c_str()) == 1 ? 0 : 1;
     } catch (const std::exception&) {
         result = 1;
@@ -51,6 +56,7 @@ void HandleMAPILogOn(nx::rpc::Args& args) {
 
 void HandleMAPILogOff(nx::rpc::Args&) {
     try {
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         Mapi().MAPILogOff();
     } catch (const std::exception&) {
     }
@@ -60,6 +66,7 @@ void HandleGetAppProfile(nx::rpc::Args& args) {
     int32_t result = 1;
     try {
         const std::string text = TextOf(args, 0);
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         result = Mapi().GetAppProfile(text.c_str());
     } catch (const std::exception&) {
         result = 1;
@@ -70,6 +77,7 @@ void HandleGetAppProfile(nx::rpc::Args& args) {
 void HandleGetContactCount(nx::rpc::Args& args) {
     int32_t count = 0;
     try {
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         count = Mapi().GetContactCount();
     } catch (const std::exception&) {
         count = 0;
@@ -82,6 +90,7 @@ void HandleGetCalendarCount(nx::rpc::Args& args) {
     int32_t count = 0;
     try {
         CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         count = Mapi().GetCalendarEventCount();
         CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
     } catch (const std::exception&) {
@@ -96,6 +105,7 @@ void HandleGetAppFolder(nx::rpc::Args& args) {
     try {
         // The character is only required to be present; a zero unit is an empty argument.
         const std::string argument = CharacterOf(args, 0);
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         result = Mapi().GetAppFolder(argument.c_str());
     } catch (const std::exception&) {
         result = 1;
@@ -107,6 +117,7 @@ void HandleSetContactFolder(nx::rpc::Args& args) {
     int32_t result = 1;
     try {
         const std::string text = TextOf(args, 0);
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         result = Mapi().SetContactFolder(text.c_str());
     } catch (const std::exception&) {
         result = 1;
@@ -118,6 +129,7 @@ void HandleSetCalendarFolder(nx::rpc::Args& args) {
     int32_t result = 1;
     try {
         const std::string text = TextOf(args, 0);
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
         result = Mapi().SetCalendarFolder(text.c_str());
     } catch (const std::exception&) {
         result = 1;

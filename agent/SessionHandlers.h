@@ -17,6 +17,9 @@
 //   GetCalendarCount count of the selected calendar folder, result 0
 //   Set...Folder     result of CMAPIObject::SetContactFolder / SetCalendarFolder
 //
+// Each handler holds the MAPI object's lock (MAPIObjectLock) while it uses the object: a host
+// makes one call at a time, and the lock keeps one that does not from racing the session.
+//
 // The [in] texts are input-only on the wire: nothing is ever written back into them (the two
 // documents reach the host only as the files named by "XMLPath").
 #pragma once

@@ -780,6 +780,11 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
     return count;
 }
 
+std::recursive_mutex& MAPIObjectLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
 CMAPIObject& GetMAPIObject() {
     static CMAPIObject* instance = new CMAPIObject();  // never destroyed: lives until exit
     return *instance;

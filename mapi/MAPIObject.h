@@ -33,6 +33,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -148,5 +149,12 @@ private:
 
 // The process-wide instance.
 CMAPIObject& GetMAPIObject();
+
+// The lock the procedure handlers hold around their use of the process-wide instance. The host
+// makes one call at a time, so with a well-behaved host it is never contended; it keeps a host
+// that calls on two connections at once from releasing the session under a running procedure.
+// Recursive, so a handler may call another operation that takes it. A read must not hold it
+// while it waits for a host that could call a session procedure from its callback.
+std::recursive_mutex& MAPIObjectLock();
 
 }  // namespace NAMESPACE_MAPI

@@ -163,6 +163,35 @@ TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
         << trace;
 }
 
+TEST(SessionE2E, TwoHostsCallingAtOnceDoNotBreakTheSession) {
+    REQUIRE_WORLD();
+    SessionWorld w;
+    w.Admin({"init"});
+    w.Admin({"store", "create", "Archive"});
+    // Host A starts the agent and works through a session; host B, on a second connection,
+    // logs off and on under it. Whatever the interleaving, every call is answered and the agent
+    // ends normally.
+    std::string scriptA = "MAPILogOn\n";
+    std::vector<std::string> argsB = {w.Bin("nxhost").string(), "--no-callback", "--keep-going"};
+    for (int i = 0; i < 25; ++i) {
+        scriptA += "GetAppFolder x\nSetContactFolder \"\"\nGetContactCount\nGetCalendarCount\nMAPILogOn\n";
+        argsB.insert(argsB.end(), {"-e", "MAPILogOff", "-e", "MAPILogOn", "-e", "GetAppFolder x"});
+    }
+    scriptA += "sleep 300\nShutdown\n";
+    nx::e2e::WriteFile(w.Root() / "a.nxh", scriptA);
+    const pid_t a =
+        w.Spawn({w.Bin("nxhost").string(), "--start", (w.Root() / "agent/NxAgentOutlook64").string(),
+                 "--keep-going", "--script", (w.Root() / "a.nxh").string()},
+                w.Root() / "a.out", w.Root() / "a.err");
+    for (int i = 0; i < 500 && !std::filesystem::exists(w.Root() / "pipes/mapiserver64"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const nx::e2e::Result b = w.Run(argsB);
+    EXPECT_NE(b.out.find("> GetAppFolder x\n   result = 0"), std::string::npos) << b.out;
+    EXPECT_EQ(w.Wait(a, 120), 0) << ReadFile(w.Root() / "a.out") << ReadFile(w.Root() / "a.err");
+    EXPECT_NE(ReadFile(w.Root() / "a.out").find("agent: exit status 0"), std::string::npos)
+        << ReadFile(w.Root() / "a.out");
+}
+
 // A world where every count and every selection shows in a different number.
 void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string& archiveDays) {
     w.Admin({"init"});
