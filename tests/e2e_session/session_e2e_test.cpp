@@ -199,6 +199,7 @@ void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string
     const std::string c = kTop + "Contacts";
     for (int i = 0; i < 3; ++i) w.PutItem(c, "IPM.Contact", "c" + std::to_string(i));
     w.PutItem(c, "IPM.DistList", "not a contact");
+    w.PutItem(c, "IPM.Contact.Derived", "a derived class is not counted either");
     w.Admin({"folder", "create", c + "/Friends", "--class", "IPF.Contact"});
     w.PutItem(c + "/Friends", "IPM.Contact", "f1");
     w.PutItem(c + "/Friends", "IPM.Contact", "f2");
