@@ -38,19 +38,19 @@ bool RunStartupSteps() {
     CLogFile::Init("NxAgentOutlook64", false, defaultSwitch);
 
     const std::string folder = nx::sys::FolderWithSeparator(nx::sys::ExecutablePath());
-    bool mapiBound = false;
     if (!LoadMapiLibrary(folder)) {
         nx::sys::OutputDebugString("unable open MAPI32.dll failed\n");
-    } else if (!LoadMapiFunctions()) {
-        nx::sys::OutputDebugString("LoadLibrary MAPI32.dll failed\n");
-    } else {
-        mapiBound = true;
+        return false;
     }
-    // The configuration and the work folder do not depend on MAPI: the procedures that do not
-    // need MAPI still see them when the runtime is missing.
+    if (!LoadMapiFunctions()) {
+        nx::sys::OutputDebugString("LoadLibrary MAPI32.dll failed\n");
+        return false;  // the library stays loaded
+    }
+    // Without a bound MAPI runtime start-up stops above: the configuration only serves MAPI
+    // procedures, which then answer their failure values anyway.
     ReadAgentProfile(kProfileSection);
     CreateWorkFolder();
-    return mapiBound;
+    return true;
 }
 
 nx::rpc::Server* AgentServer() {

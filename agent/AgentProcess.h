@@ -34,8 +34,9 @@ int ExitCodeForRpcStatus(nx::rpc::RpcStatus status);
 
 // Start-up steps: trace log init ("NxAgentOutlook64", an executable, default switch 4), open
 // the MAPI runtime from the executable's folder first, bind its 10 entries, read
-// PIMProfile.ini, create the work folder. False when MAPI could not be bound (the texts of
-// that are sent to the debugger-output channel); the configuration is still read then.
+// PIMProfile.ini, create the work folder. False when MAPI could not be opened or bound (the
+// texts of that go to the debugger-output channel); start-up stops there, so the configuration
+// keeps its defaults and no folder is created.
 bool RunStartupSteps();
 
 // The server the process entry registered (null before RunAgent created it).

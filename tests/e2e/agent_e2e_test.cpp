@@ -60,6 +60,9 @@ TEST_P(StartAndShutdown, EndsWithExitZeroWhateverTheMapiRuntime) {
     EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("summary: 8 calls, 0 failed"), std::string::npos) << r.out;
 
+    // Start-up goes on to the configuration and the work folder only with a bound runtime.
+    EXPECT_EQ(std::filesystem::is_directory(w.Root() / "data/Outlook"), runtime == Runtime::Complete);
+
     const std::string debug = nx::e2e::ReadFile(w.Root() / "debug.txt");
     const std::string enter = "#### Load dovlib32.dll function enter ####";
     switch (runtime) {
@@ -199,7 +202,8 @@ TEST(AgentE2E, ConstantProceduresOverTheWire) {
 
 TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
     World w;
-    const std::string exe = w.InstallAgent(false);
+    const bool mapi = World::HaveMapiRuntime();
+    const std::string exe = w.InstallAgent(mapi);
     nx::e2e::WriteFile(w.Root() / "config/nx-registry/HKEY_CURRENT_USER.reg",
                        "Windows Registry Editor Version "
                        "5.00\r\n\r\n[HKEY_CURRENT_USER\\SoftWare\\Varnelle\\LogFiles]\r\n\"" +
@@ -224,8 +228,9 @@ TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
             "Outlook2k - GetCalendarFolder : Finish\r\n" + tag + "Calling RpcMgmtStopServerListening\n" +
             tag + "RpcMgmtStopServerListening returned: 0x0\n" + tag + "Calling RpcServerUnregisterIf\n" +
             tag + "RpcServerUnregisterIf returned 0x0\n");
-    EXPECT_TRUE(std::filesystem::is_directory(w.Root() / "data/Sync"));
-    EXPECT_TRUE(std::filesystem::is_directory(w.Root() / "data/Outlook"));
+    // The configuration is read (and its folders made) only once MAPI is bound.
+    EXPECT_EQ(std::filesystem::is_directory(w.Root() / "data/Sync"), mapi);
+    EXPECT_EQ(std::filesystem::is_directory(w.Root() / "data/Outlook"), mapi);
 }
 
 TEST(HostE2E, DocumentsDeliveredWhileASessionRunsAreSavedOnePerFile) {
