@@ -78,6 +78,19 @@ call failed, the agent could not be reached or exited otherwise; 2 for bad usage
 
 std::mutex g_out;
 
+// The agent nxhost started, for the interrupt handler: an interrupted session does not leave
+// its agent running.
+std::atomic<pid_t> g_startedAgent{0};
+
+extern "C" void OnInterrupt(int sig) {
+    const pid_t agentPid = g_startedAgent.load();
+    if (agentPid > 0) kill(agentPid, SIGTERM);
+    static const char kText[] = "\nnxhost: interrupted\n";
+    if (write(STDERR_FILENO, kText, sizeof kText - 1) < 0) {
+    }
+    _exit(128 + sig);
+}
+
 void Print(const std::string& text) {
     std::lock_guard<std::mutex> guard(g_out);
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -285,6 +298,7 @@ public:
             error = std::string("fork: ") + std::strerror(errno);
             return false;
         }
+        if (m_pid > 0) g_startedAgent = m_pid;
         if (m_pid == 0) {
             execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
             std::fprintf(stderr, "nxhost: exec %s: %s\n", path.c_str(), std::strerror(errno));
@@ -334,6 +348,7 @@ public:
 private:
     void Record(int status) {
         m_exited = true;
+        g_startedAgent = 0;
         if (WIFEXITED(status)) m_exitCode = WEXITSTATUS(status);
         if (WIFSIGNALED(status)) m_signal = WTERMSIG(status);
     }
@@ -695,5 +710,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, OnInterrupt);
+    signal(SIGTERM, OnInterrupt);
     return Run(argc, argv);
 }
