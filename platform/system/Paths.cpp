@@ -145,8 +145,14 @@ uint32_t CreateDirectoryWithParents(std::string_view pathView) {
 
 bool ReadFileBytes(const std::string& path, std::size_t limit, std::string& out) {
     out.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO or device in the file's place must not block the reader.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
     char chunk[65536];
     while (out.size() <= limit) {
         const std::size_t want = std::min(sizeof chunk, limit + 1 - out.size());

@@ -61,7 +61,8 @@ std::string TempFolder();
 uint32_t CreateDirectoryWithParents(std::string_view path);
 
 // Reads a whole file into `out`, at most `limit` + 1 bytes (so a caller sees that a file is over
-// its limit without reading all of it). False when the file cannot be opened.
+// its limit without reading all of it). False when the file cannot be opened or is not a
+// regular file.
 bool ReadFileBytes(const std::string& path, std::size_t limit, std::string& out);
 
 // "dir/name" with exactly one separator between them; `dir` "" gives `name`.
