@@ -95,20 +95,6 @@ bool ReadQuoted(std::string_view& s, std::string& out) {
     return false;
 }
 
-std::string FileText(std::string_view bytes) {
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::u16string units;
-        units.reserve((bytes.size() - 2) / 2);
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        return nx::sys::Utf16ToUtf8(units);
-    }
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    return std::string(bytes);
-}
-
 // True for a value line whose data is a hex list ("name"=hex:..., @=hex(7):...).
 bool IsHexValueLine(std::string_view t) {
     if (t.front() == '"') {
@@ -246,7 +232,7 @@ RegFile RegFile::Parse(std::string_view fileBytes) {
         file.m_error = "file larger than 16 MiB";
         return file;
     }
-    const std::string text = FileText(fileBytes);
+    const std::string text = nx::sys::TextFileToUtf8(fileBytes);
     RegParser parser{file, {}, 0};
 
     // Physical lines, joined where a line ends in '\' outside a quoted text.

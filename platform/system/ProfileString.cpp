@@ -153,20 +153,6 @@ int OnValue(void* user, const char* section, const char*, const char* value) {
     return 1;
 }
 
-std::string FileText(std::string_view bytes) {
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::u16string units;
-        units.reserve((bytes.size() - 2) / 2);
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        return Utf16ToUtf8(units);
-    }
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    return std::string(bytes);
-}
-
 std::string StripQuotes(std::string_view v) {
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
         return std::string(v.substr(1, v.size() - 2));
@@ -193,7 +179,7 @@ std::string DefaultValue(std::string_view def, std::size_t bufferUnits) {
 std::string GetProfileStringFromBytes(std::string_view fileBytes, std::string_view section,
                                       std::string_view key, std::string_view defaultValue,
                                       std::size_t bufferUnits) {
-    const std::string text = FileText(fileBytes);
+    const std::string text = TextFileToUtf8(fileBytes);
     Parse parse;
     std::string_view rest(text);
     while (!rest.empty()) {

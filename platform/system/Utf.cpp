@@ -115,4 +115,18 @@ std::string Utf16ToUtf8(std::u16string_view s) {
     return out;
 }
 
+std::string TextFileToUtf8(std::string_view bytes) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        std::u16string units;
+        units.reserve((bytes.size() - 2) / 2);
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+        return Utf16ToUtf8(units);
+    }
+    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+    return std::string(bytes);
+}
+
 }  // namespace nx::sys

@@ -23,4 +23,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 // limits of the host interface (399, 39, 1023 characters) are counted.
 std::size_t Utf16Length(std::string_view utf8);
 
+// The text of a file as Windows tools write it: UTF-16LE after an FF FE mark (regedit's .reg
+// exports, profile files saved as "Unicode"), else UTF-8 with or without its EF BB BF mark.
+std::string TextFileToUtf8(std::string_view bytes);
+
 }  // namespace nx::sys
