@@ -9,24 +9,6 @@
 namespace nx::mapi32 {
 namespace {
 
-bool IsMessageComputed(ULONG id) {
-    switch (id) {
-        case PROP_ID(PR_ENTRYID):
-        case PROP_ID(PR_PARENT_ENTRYID):
-        case PROP_ID(PR_OBJECT_TYPE):
-        case PROP_ID(PR_RECORD_KEY):
-        case PROP_ID(PR_STORE_ENTRYID):
-        case PROP_ID(PR_STORE_RECORD_KEY):
-        case PROP_ID(PR_MAPPING_SIGNATURE):
-        case PROP_ID(PR_INSTANCE_KEY):
-        case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
-        case PROP_ID(PR_HASATTACH):
-            return true;
-        default:
-            return false;
-    }
-}
-
 constexpr ULONG kUnknownAttachNum = 0xFFFFFFFFu;
 
 struct AttachState {
@@ -50,7 +32,7 @@ public:
     std::mutex& Mutex() override { return m_ctx->mutex(); }
     Storage* NamedStorage() override { return &m_ctx->db(); }
     const StoreCtx& Ctx() const { return *m_ctx; }
-    bool IsComputed(ULONG id) override { return IsMessageComputed(id); }
+    bool IsComputed(ULONG id) override { return IsComputedIdentity(id) || id == PROP_ID(PR_HASATTACH); }
 
     void Collect(PropMap& out) override {
         out = m_props;

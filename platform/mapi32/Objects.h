@@ -109,6 +109,25 @@ StoredValue Bool(bool v);
 StoredValue Text(std::u16string_view v);
 std::string TextArg(const void* p, ULONG flags);  // an LPTSTR argument as UTF-8
 
+// The identity properties every stored object (store, folder, message) computes from its place
+// in the store rather than keeping: they are read-only to callers.
+inline bool IsComputedIdentity(ULONG id) {
+    switch (id) {
+        case PROP_ID(PR_ENTRYID):
+        case PROP_ID(PR_PARENT_ENTRYID):
+        case PROP_ID(PR_OBJECT_TYPE):
+        case PROP_ID(PR_RECORD_KEY):
+        case PROP_ID(PR_STORE_ENTRYID):
+        case PROP_ID(PR_STORE_RECORD_KEY):
+        case PROP_ID(PR_MAPPING_SIGNATURE):
+        case PROP_ID(PR_INSTANCE_KEY):
+        case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Implements IMAPIProp over three hooks; the hooks run with the object's mutex held.
 class PropHooks {
 public:

@@ -29,23 +29,6 @@ void AddStoreIdentity(const StoreCtx& ctx, PropMap& out) {
 
 namespace {
 
-bool IsStoreComputed(ULONG id) {
-    switch (id) {
-        case PROP_ID(PR_ENTRYID):
-        case PROP_ID(PR_PARENT_ENTRYID):
-        case PROP_ID(PR_OBJECT_TYPE):
-        case PROP_ID(PR_RECORD_KEY):
-        case PROP_ID(PR_STORE_ENTRYID):
-        case PROP_ID(PR_STORE_RECORD_KEY):
-        case PROP_ID(PR_MAPPING_SIGNATURE):
-        case PROP_ID(PR_INSTANCE_KEY):
-        case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Pending edits of a non-transacted object, written by EndEdit.
 struct ImmediateEdits {
     PropMap set;
@@ -84,7 +67,7 @@ public:
     std::mutex& Mutex() override { return m_ctx->mutex(); }
     Storage* NamedStorage() override { return &m_ctx->db(); }
     bool IsComputed(ULONG id) override {
-        return IsStoreComputed(id) || id == PROP_ID(PR_IPM_SUBTREE_ENTRYID) ||
+        return IsComputedIdentity(id) || id == PROP_ID(PR_IPM_SUBTREE_ENTRYID) ||
                id == PROP_ID(PR_MDB_PROVIDER) || id == PROP_ID(PR_DISPLAY_NAME_W) ||
                id == PROP_ID(PR_DEFAULT_STORE);
     }
@@ -222,7 +205,7 @@ public:
     std::mutex& Mutex() override { return m_ctx->mutex(); }
     Storage* NamedStorage() override { return &m_ctx->db(); }
     bool IsComputed(ULONG id) override {
-        return IsStoreComputed(id) || id == PROP_ID(PR_SUBFOLDERS) || id == PROP_ID(PR_CONTENT_COUNT) ||
+        return IsComputedIdentity(id) || id == PROP_ID(PR_SUBFOLDERS) || id == PROP_ID(PR_CONTENT_COUNT) ||
                id == PROP_ID(PR_CONTENT_UNREAD) || id == PROP_ID(PR_FOLDER_TYPE);
     }
     void Collect(PropMap& out) override {
