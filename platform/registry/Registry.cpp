@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/system/Ascii.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -10,16 +11,6 @@ namespace nx::reg {
 namespace {
 
 constexpr std::size_t kMaxFileBytes = 16u << 20;
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Fold(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = Lower(c);
-    return out;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -43,7 +34,7 @@ constexpr RootAlias kRoots[] = {
 // Folded, canonical key path: long root name, single separators, no trailing separator.
 // "" for a path without a known root.
 std::string CanonicalKey(std::string_view path) {
-    std::string folded = Fold(Trim(path));
+    std::string folded = nx::sys::AsciiLower(Trim(path));
     std::string out;
     out.reserve(folded.size());
     for (char c : folded) {
@@ -62,7 +53,7 @@ std::string CanonicalKey(std::string_view path) {
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = Lower(c);
+    c = nx::sys::AsciiLower(c);
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
@@ -108,7 +99,7 @@ bool IsHexValueLine(std::string_view t) {
     t = Trim(t);
     if (t.empty() || t.front() != '=') return false;
     t = Trim(t.substr(1));
-    return t.size() >= 3 && Fold(t.substr(0, 3)) == "hex";
+    return t.size() >= 3 && nx::sys::AsciiLower(t.substr(0, 3)) == "hex";
 }
 
 }  // namespace
@@ -179,7 +170,7 @@ struct RegParser {
         line = Trim(line.substr(1));
         if (currentKey.empty()) return;  // values of a section that gives none
         auto& values = file.m_keys[currentKey];
-        const std::string folded = Fold(name);
+        const std::string folded = nx::sys::AsciiLower(name);
         if (line == "-") {
             values.erase(folded);
             return;
@@ -191,7 +182,7 @@ struct RegParser {
             if (!Trim(line).empty()) return Fail("text after a string value");
             v.type = REG_SZ;
             AppendUtf16Le(v.data, text);
-        } else if (line.size() >= 6 && Fold(line.substr(0, 6)) == "dword:") {
+        } else if (line.size() >= 6 && nx::sys::AsciiLower(line.substr(0, 6)) == "dword:") {
             const std::string_view digits = Trim(line.substr(6));
             if (digits.empty() || digits.size() > 8) return Fail("dword needs 1 to 8 hex digits");
             uint32_t d = 0;
@@ -201,7 +192,7 @@ struct RegParser {
             }
             v.type = REG_DWORD;
             for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<uint8_t>(d >> (8 * i)));
-        } else if (line.size() >= 3 && Fold(line.substr(0, 3)) == "hex") {
+        } else if (line.size() >= 3 && nx::sys::AsciiLower(line.substr(0, 3)) == "hex") {
             std::string_view rest = line.substr(3);
             v.type = REG_BINARY;
             if (!rest.empty() && rest.front() == '(') {
@@ -297,7 +288,7 @@ bool RegFile::KeyExists(std::string_view keyPath) const {
 const Value* RegFile::Find(std::string_view keyPath, std::string_view valueName) const {
     const auto k = m_keys.find(CanonicalKey(keyPath));
     if (k == m_keys.end()) return nullptr;
-    const auto v = k->second.find(Fold(valueName));
+    const auto v = k->second.find(nx::sys::AsciiLower(valueName));
     return v == k->second.end() ? nullptr : &v->second;
 }
 

@@ -6,8 +6,9 @@
 // closed it; if so it reconnects once. A connection that fails while a request is being sent
 // or its reply read is dropped and the call fails with RPC_S_CALL_FAILED (the server may have
 // run it, so it is not sent again); the next call connects afresh.
+#include "platform/rpc/Client.h"
+
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "platform/rpc/Pdu.h"
 #include "platform/rpc/Rpc.h"
 #include "platform/rpc/Transport.h"
+#include "platform/system/Ascii.h"
 
 namespace nx::rpc {
 
@@ -219,12 +221,6 @@ RpcStatus StringBindingCompose(std::string_view objUuid, std::string_view protse
 
 namespace {
 
-std::string Lower(std::string_view v) {
-    std::string s(v);
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string_view Trim(std::string_view v) {
     while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
     while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
@@ -232,7 +228,7 @@ std::string_view Trim(std::string_view v) {
 }
 
 bool IsLocalAddress(std::string_view addr) {
-    std::string a = Lower(addr);
+    std::string a = nx::sys::AsciiLower(addr);
     while (a.size() >= 1 && a[0] == '\\') a.erase(0, 1);  // "\\." and "\\localhost" as UNC names
     return a.empty() || a == "." || a == "localhost" || a == "127.0.0.1" || a == "::1";
 }
@@ -248,7 +244,7 @@ RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Bindin
     }
     auto colon = rest.find(':');
     if (colon == std::string_view::npos) return RPC_S_INVALID_STRING_BINDING;
-    std::string protseq = Lower(rest.substr(0, colon));
+    std::string protseq = nx::sys::AsciiLower(rest.substr(0, colon));
     rest.remove_prefix(colon + 1);
     if (protseq != "ncacn_np") {
         for (std::string_view known :
@@ -274,8 +270,8 @@ RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Bindin
         std::string_view item = Trim(inside.substr(0, comma));
         if (firstItem && item.find('=') == std::string_view::npos) {
             endpoint = item;
-        } else if (auto eq = item.find('=');
-                   eq != std::string_view::npos && Lower(Trim(item.substr(0, eq))) == "endpoint") {
+        } else if (auto eq = item.find('='); eq != std::string_view::npos &&
+                                             nx::sys::AsciiLower(Trim(item.substr(0, eq))) == "endpoint") {
             endpoint = Trim(item.substr(eq + 1));
         }
         firstItem = false;
@@ -293,12 +289,6 @@ RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Bindin
     out = std::make_shared<Binding>(std::move(impl));
     return RPC_S_OK;
 }
-
-}  // namespace nx::rpc
-
-#include "platform/rpc/Client.h"
-
-namespace nx::rpc {
 
 std::shared_ptr<Binding> MakeBinding(std::string endpoint, Connector connector) {
     auto impl = std::make_unique<Binding::Impl>();

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/system/Ascii.h"
+
 namespace nx::rpc {
 namespace {
 
@@ -190,15 +192,11 @@ bool ReadExact(ByteStream& s, uint8_t* buf, std::size_t n, std::chrono::steady_c
     return true;
 }
 
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool StartsWithPipePrefix(std::string_view e) {
     static constexpr std::string_view prefix = "\\pipe\\";
     if (e.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (AsciiLower(e[i]) != prefix[i]) return false;
+        if (nx::sys::AsciiLower(e[i]) != prefix[i]) return false;
     return true;
 }
 
@@ -271,7 +269,7 @@ std::string SecondaryAddressOf(std::string_view endpoint) {
 RpcStatus EndpointSocketPath(std::string_view endpoint, std::string& path) {
     std::string name;
     if (RpcStatus st = PipeNameOfEndpoint(endpoint, name); st != RPC_S_OK) return st;
-    for (char& c : name) c = AsciiLower(c);
+    for (char& c : name) c = nx::sys::AsciiLower(c);
     std::string p = PipeDirectory() + "/" + name;
     if (p.size() >= sizeof(sockaddr_un{}.sun_path)) return RPC_S_INVALID_ENDPOINT_FORMAT;
     path = std::move(p);

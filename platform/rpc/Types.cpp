@@ -3,19 +3,9 @@
 #include <stdexcept>
 
 #include "platform/rpc/Rpc.h"
+#include "platform/system/Ascii.h"
 
 namespace nx::rpc {
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
 bool Uuid::Parse(std::string_view text, Uuid& out) {
     if (text.size() != 36) return false;
     uint8_t raw[16];  // in text order
@@ -25,7 +15,7 @@ bool Uuid::Parse(std::string_view text, Uuid& out) {
             if (text[pos] != '-') return false;
             ++pos;
         }
-        int hi = HexValue(text[pos]), lo = HexValue(text[pos + 1]);
+        int hi = nx::sys::HexDigitValue(text[pos]), lo = nx::sys::HexDigitValue(text[pos + 1]);
         if (hi < 0 || lo < 0) return false;
         raw[i] = static_cast<uint8_t>(hi << 4 | lo);
         pos += 2;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/system/Ascii.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -24,17 +25,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
 }
 
 bool NeedsEscape(char c) {
@@ -90,7 +80,7 @@ struct Parse {
 
     std::size_t SectionIndex(std::string_view name) {
         for (std::size_t i = 0; i < sections.size(); ++i)
-            if (EqualNoCase(sections[i], name)) return i;
+            if (EqualsIgnoreAsciiCase(sections[i], name)) return i;
         sections.emplace_back(name);
         return sections.size() - 1;
     }
@@ -193,9 +183,9 @@ std::string GetProfileStringFromBytes(std::string_view fileBytes, std::string_vi
     const std::string_view wantSection = Trim(section);
     const std::string_view wantKey = Trim(key);
     for (std::size_t s = 0; s < parse.sections.size(); ++s) {
-        if (!EqualNoCase(parse.sections[s], wantSection)) continue;
+        if (!EqualsIgnoreAsciiCase(parse.sections[s], wantSection)) continue;
         for (const Entry& e : parse.entries) {
-            if (e.section == s && EqualNoCase(e.key, wantKey))
+            if (e.section == s && EqualsIgnoreAsciiCase(e.key, wantKey))
                 return FitBuffer(StripQuotes(Unescape(e.rawValue)), bufferUnits);
         }
         break;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/system/Ascii.h"
+
 namespace nx::mapiadmin {
 namespace {
 
@@ -40,13 +42,6 @@ bool Digits(std::string_view s, std::size_t at, std::size_t n, unsigned& out) {
         out = out * 10 + static_cast<unsigned>(s[i] - '0');
     }
     return true;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -151,7 +146,7 @@ std::optional<Guid> ParseGuid(std::string_view t) {
             ++i;
             continue;
         }
-        const int hi = HexValue(t[i]), lo = HexValue(t[i + 1]);
+        const int hi = nx::sys::HexDigitValue(t[i]), lo = nx::sys::HexDigitValue(t[i + 1]);
         if (hi < 0 || lo < 0) return std::nullopt;
         b[n++] = static_cast<std::uint8_t>(hi * 16 + lo);
         i += 2;
@@ -190,7 +185,7 @@ std::optional<std::string> FromHex(std::string_view hex) {
     std::string out;
     out.reserve(hex.size() / 2);
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
+        const int hi = nx::sys::HexDigitValue(hex[i]), lo = nx::sys::HexDigitValue(hex[i + 1]);
         if (hi < 0 || lo < 0) return std::nullopt;
         out.push_back(static_cast<char>(hi * 16 + lo));
     }

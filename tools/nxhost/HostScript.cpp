@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "agent/Interfaces.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
 namespace nx::host {
@@ -11,17 +12,6 @@ namespace {
 
 using nx::rpc::Direction;
 using nx::rpc::Shape;
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -158,7 +148,7 @@ bool ReadToken(std::string_view& s, const FileReader& readFile, Token& out, std:
 int FindProcedure(std::string_view name) {
     const auto& procs = nx::agent::AgentInterface().procedures;
     for (std::size_t i = 0; i < procs.size(); ++i)
-        if (EqualNoCase(procs[i].name, name)) return static_cast<int>(i);
+        if (nx::sys::EqualsIgnoreAsciiCase(procs[i].name, name)) return static_cast<int>(i);
     return -1;
 }
 
@@ -254,7 +244,7 @@ bool ParseScriptLine(std::string_view line, const FileReader& readFile, std::opt
         }
     }
 
-    if (EqualNoCase(name, "sleep")) {
+    if (nx::sys::EqualsIgnoreAsciiCase(name, "sleep")) {
         if (!expected.empty()) {
             error = "sleep has no values to expect";
             return false;
@@ -311,7 +301,8 @@ bool ParseScriptLine(std::string_view line, const FileReader& readFile, std::opt
         const std::string want = nx::sys::Utf16ToUtf8(expected[i].text);
         std::size_t index = proc.params.size();
         for (std::size_t p = 0; p < proc.params.size(); ++p)
-            if (proc.params[p].dir != Direction::In && p < names.size() && EqualNoCase(names[p], want))
+            if (proc.params[p].dir != Direction::In && p < names.size() &&
+                nx::sys::EqualsIgnoreAsciiCase(names[p], want))
                 index = p;
         if (index == proc.params.size()) {
             error = proc.name + " has no [out] value '" + want + "'";

@@ -1,0 +1,36 @@
+// Locale-free ASCII helpers for the protocol, file and command texts the platform reads: pipe
+// names, registry key names, profile-file sections and keys, script words, hex digits. None of
+// them depends on the C library's locale, so a German or Turkish locale never changes a match.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nx::sys {
+
+constexpr char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline std::string AsciiLower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = AsciiLower(c);
+    return out;
+}
+
+constexpr bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+// The value of one hexadecimal digit, or -1.
+constexpr int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace nx::sys
