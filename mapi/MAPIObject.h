@@ -38,7 +38,8 @@
 #include <vector>
 
 #include "common/XMLParser.h"
-#include "mapi/MapiCommon.h"
+#include "common/TimeZone.h"
+#include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
 
