@@ -33,6 +33,19 @@ std::string CharacterOf(nx::rpc::Args& args, std::size_t index) {
     return unit == 0 ? std::string() : nx::sys::Utf16ToUtf8(std::u16string(1, unit));
 }
 
+// Runs one operation of the process-wide object under its lock. An operation reports its own
+// failures through its result; anything that still escapes (an allocation failure) becomes the
+// procedure's failure value, so nothing crosses the RPC boundary.
+template <typename Operation>
+int32_t RunLocked(int32_t failure, Operation&& operation) {
+    try {
+        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
+        return operation(Mapi());
+    } catch (const std::exception&) {
+        return failure;
+    }
+}
+
 }  // namespace
 
 void ApplyMapiConfig() {
@@ -42,99 +55,49 @@ void ApplyMapiConfig() {
 }
 
 void HandleMAPILogOn(nx::rpc::Args& args) {
-    int32_t result = 1;
-    try {
-        const std::string profile = CharacterOf(args, 0);
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        result = Mapi().MAPILogOn(nullptr, profile.c_str()) == 1 ? 0 : 1;
-    } catch (const std::exception&) {
-        result = 1;
-    }
-    args.Long(1) = result;  // set before binding; the binding's outcome does not change it
-    BindHostCallback();
+    const std::string profile = CharacterOf(args, 0);
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.MAPILogOn(nullptr, profile.c_str()) == 1 ? 0 : 1; });
+    BindHostCallback();  // the result is set first; the binding's outcome does not change it
 }
 
 void HandleMAPILogOff(nx::rpc::Args&) {
-    try {
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        Mapi().MAPILogOff();
-    } catch (const std::exception&) {
-    }
+    RunLocked(0, [](auto& m) {
+        m.MAPILogOff();
+        return 0;
+    });
 }
 
 void HandleGetAppProfile(nx::rpc::Args& args) {
-    int32_t result = 1;
-    try {
-        const std::string text = TextOf(args, 0);
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        result = Mapi().GetAppProfile(text.c_str());
-    } catch (const std::exception&) {
-        result = 1;
-    }
-    args.Long(1) = result;
+    const std::string text = TextOf(args, 0);
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppProfile(text.c_str()); });
 }
 
 void HandleGetContactCount(nx::rpc::Args& args) {
-    int32_t count = 0;
-    try {
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        count = Mapi().GetContactCount();
-    } catch (const std::exception&) {
-        count = 0;
-    }
-    args.Long(0) = count;
+    args.Long(0) = RunLocked(0, [](auto& m) { return m.GetContactCount(); });
     args.Long(1) = 0;
 }
 
 void HandleGetCalendarCount(nx::rpc::Args& args) {
-    int32_t count = 0;
-    try {
-        CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        count = Mapi().GetCalendarEventCount();
-        CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
-    } catch (const std::exception&) {
-        count = 0;
-    }
-    args.Long(0) = count;
+    CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
+    args.Long(0) = RunLocked(0, [](auto& m) { return m.GetCalendarEventCount(); });
+    CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
     args.Long(1) = 0;
 }
 
 void HandleGetAppFolder(nx::rpc::Args& args) {
-    int32_t result = 1;
-    try {
-        // The character is only required to be present; a zero unit is an empty argument.
-        const std::string argument = CharacterOf(args, 0);
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        result = Mapi().GetAppFolder(argument.c_str());
-    } catch (const std::exception&) {
-        result = 1;
-    }
-    args.Long(1) = result;
+    // The character is only required to be present; a zero unit is an empty argument.
+    const std::string argument = CharacterOf(args, 0);
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppFolder(argument.c_str()); });
 }
 
 void HandleSetContactFolder(nx::rpc::Args& args) {
-    int32_t result = 1;
-    try {
-        const std::string text = TextOf(args, 0);
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        result = Mapi().SetContactFolder(text.c_str());
-    } catch (const std::exception&) {
-        result = 1;
-    }
-    args.Long(1) = result;
+    const std::string text = TextOf(args, 0);
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetContactFolder(text.c_str()); });
 }
 
 void HandleSetCalendarFolder(nx::rpc::Args& args) {
-    int32_t result = 1;
-    try {
-        const std::string text = TextOf(args, 0);
-        const Guard guard(NAMESPACE_MAPI::MAPIObjectLock());
-        result = Mapi().SetCalendarFolder(text.c_str());
-    } catch (const std::exception&) {
-        result = 1;
-    }
-    args.Long(1) = result;
+    const std::string text = TextOf(args, 0);
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetCalendarFolder(text.c_str()); });
 }
 
 }  // namespace nx::agent
