@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/RatioReporter.h"
 #include "common/DateTime.h"
 #include "common/Encoding.h"
 #include "common/TimeZone.h"
@@ -286,48 +287,9 @@ BENCHMARK(BM_DateParse_Baseline)->Name("DateParse/baseline");
 BENCHMARK(BM_UtcToLocal_Agent)->Name("UtcToLocal/agent");
 BENCHMARK(BM_UtcToLocal_Baseline)->Name("UtcToLocal/baseline");
 
-// Prints the usual console table, then agent/baseline ratios of the pairs.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            // With repetitions, the median stands for the pair; otherwise the single run.
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (!median && (run.run_type != Run::RT_Iteration || run.repetitions > 1)) continue;
-            std::string name = run.benchmark_name();
-            if (median) name = name.substr(0, name.rfind("_median"));
-            for (const char* role : {"/agent", "/baseline"}) {
-                const std::size_t at = name.find(role);
-                if (at == std::string::npos) continue;
-                const std::string key =
-                    name.substr(0, at) + name.substr(at + std::char_traits<char>::length(role));
-                (role[1] == 'a' ? m_agent : m_baseline)[key] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-28s %12s\n", "case", "agent/base");
-        for (const auto& [key, agent] : m_agent) {
-            const auto base = m_baseline.find(key);
-            if (base != m_baseline.end() && base->second > 0)
-                std::printf("%-28s %11.2fx\n", key.c_str(), agent / base->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_agent;
-    std::map<std::string, double> m_baseline;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    const int status = nx::bench::RunWithRatios(argc, argv);
+    return status;
 }

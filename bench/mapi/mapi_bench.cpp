@@ -17,6 +17,7 @@
 #include <map>
 #include <string>
 
+#include "bench/support/RatioReporter.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
@@ -251,49 +252,10 @@ BENCHMARK(BM_GetAppFolder_Baseline)->Name("GetAppFolder/baseline")->Unit(benchma
 BENCHMARK(BM_ContactCount_Agent)->Name("ContactCount/agent")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ContactCount_Baseline)->Name("ContactCount/baseline")->Unit(benchmark::kMillisecond);
 
-// Prints the usual console table, then agent/baseline ratios of the pairs.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (!median && (run.run_type != Run::RT_Iteration || run.repetitions > 1)) continue;
-            if (run.error_occurred) continue;
-            std::string name = run.benchmark_name();
-            if (median) name = name.substr(0, name.rfind("_median"));
-            for (const char* role : {"/agent", "/baseline"}) {
-                const std::size_t at = name.find(role);
-                if (at == std::string::npos) continue;
-                const std::string key =
-                    name.substr(0, at) + name.substr(at + std::char_traits<char>::length(role));
-                (role[1] == 'a' ? m_agent : m_baseline)[key] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\n%-28s %12s\n", "case", "agent/base");
-        for (const auto& [key, agent] : m_agent) {
-            const auto base = m_baseline.find(key);
-            if (base != m_baseline.end() && base->second > 0)
-                std::printf("%-28s %11.2fx\n", key.c_str(), agent / base->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_agent;
-    std::map<std::string, double> m_baseline;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    const int status = nx::bench::RunWithRatios(argc, argv);
     delete &TheWorld();
-    return 0;
+    return status;
 }
