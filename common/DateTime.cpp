@@ -7,7 +7,9 @@
 namespace NAMESPACE_COMMON {
 namespace {
 
-constexpr double kMinDate = -657434.0;  // 0100-01-01 00:00:00
+// 0100-01-01: day -657434. Before the epoch the fraction runs forwards on a negative day, so the
+// later times of that day lie below -657434 (-657434.5 is 12:00): the bound is the next day down.
+constexpr double kMinDateExclusive = -657435.0;
 // 9999-12-31 23:59:59 plus just under half a second, which still rounds into that second.
 constexpr double kMaxDate = 2958465.0 + (86399.5 - 1e-6) / 86400.0;
 constexpr int64_t kSecondsPerDay = 86400;
@@ -39,6 +41,10 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     y += m <= 2;
 }
 
+bool InOleRange(double dt) {
+    return dt > kMinDateExclusive && dt <= kMaxDate;  // also rejects NaN
+}
+
 int64_t FloorMod(int64_t a, int64_t b) {
     const int64_t r = a % b;
     return r < 0 ? r + b : r;
@@ -47,7 +53,7 @@ int64_t FloorMod(int64_t a, int64_t b) {
 // Splits a valid OLE value into its calendar day (days since 1899-12-30) and second of day,
 // rounding to the nearest second.
 bool SplitOle(double dt, int64_t& day, int64_t& second) {
-    if (!(dt >= kMinDate && dt <= kMaxDate)) return false;  // also rejects NaN
+    if (!InOleRange(dt)) return false;
     const double whole = std::trunc(dt);
     day = static_cast<int64_t>(whole);
     const double fraction = std::fabs(dt - whole);
@@ -201,8 +207,7 @@ CDateTime CDateTime::AddDays(double days) const {
     const int64_t day =
         total >= 0 ? total / kSecondsPerDay : -((-total + kSecondsPerDay - 1) / kSecondsPerDay);
     result.m_dt = JoinOle(day, total - day * kSecondsPerDay);
-    if (result.m_status == valid && !(result.m_dt >= kMinDate && result.m_dt <= kMaxDate))
-        result.m_status = invalid;
+    if (result.m_status == valid && !InOleRange(result.m_dt)) result.m_status = invalid;
     return result;
 }
 
