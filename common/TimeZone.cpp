@@ -609,7 +609,10 @@ void SetTziBytes(tagNxTimeZone& zone, const uint8_t* bytes, std::size_t size) {
 
 std::string FormatTimeZoneKey(const tagNxTimeZone& zone) {
     char buffer[64];
-    const int dst = IsZero(zone.DaylightDate) ? 0 : std::abs(zone.DaylightBias);
+    // |DaylightBias| computed without overflow: INT32_MIN stays INT32_MIN, as C's abs gives it.
+    const uint32_t magnitude = zone.DaylightBias < 0 ? 0u - static_cast<uint32_t>(zone.DaylightBias)
+                                                     : static_cast<uint32_t>(zone.DaylightBias);
+    const int dst = IsZero(zone.DaylightDate) ? 0 : static_cast<int32_t>(magnitude);
     std::snprintf(buffer, sizeof buffer, "GMT:%+d;DST:%d", zone.Bias, dst);
     return buffer;
 }

@@ -119,6 +119,10 @@ TEST(FormatTimeZone, WritesTheLongAndTheShortText) {
         // Weekday last; a year and seconds are written when the rule has them.
         {Zone(480, -60, At(2007, 10, 28, 23, 59, 59), Rule(3, 5, 6, 23, 59)),
          "GMT:+480;DST:60;STD:2007102823595900;DLT:0000030523590006", "GMT:+480;DST:60"},
+        // Out-of-range numbers from a damaged TZI value print without overflow.
+        {Zone(INT32_MIN, INT32_MIN, SYSTEMTIME{}, Rule(3, 5, 0, 2)),
+         "GMT:-2147483648;DST:-2147483648;STD:0000000000000000;DLT:0000030502000000",
+         "GMT:-2147483648;DST:-2147483648"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormatTimeZone(c.zone), c.text);
