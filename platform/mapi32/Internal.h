@@ -11,7 +11,8 @@ class MessageObj;
 std::string NowPayload();
 
 FolderObj* NewFolder(StoreCtxPtr ctx, std::int64_t id);
-ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props);
+ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props,
+                              bool readOnly = false);
 
 // Computed properties every object of a store carries.
 void AddStoreIdentity(const StoreCtx& ctx, PropMap& out);

@@ -23,8 +23,13 @@ struct AttachState {
 
 class MessageObj final : public PropObject<IMessage> {
 public:
-    MessageObj(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props)
-        : m_ctx(std::move(ctx)), m_id(id), m_parent(parent), m_kind(kind), m_props(std::move(props)) {}
+    MessageObj(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props, bool readOnly)
+        : m_ctx(std::move(ctx)),
+          m_id(id),
+          m_parent(parent),
+          m_kind(kind),
+          m_props(std::move(props)),
+          m_readOnly(readOnly) {}
 
     bool Supports(const IID& iid) const override {
         return iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IMessage;
@@ -32,6 +37,7 @@ public:
     std::mutex& Mutex() override { return m_ctx->mutex(); }
     Storage* NamedStorage() override { return &m_ctx->db(); }
     const StoreCtx& Ctx() const { return *m_ctx; }
+    bool ReadOnly() override { return m_readOnly; }
     bool IsComputed(ULONG id) override { return IsComputedIdentity(id) || id == PROP_ID(PR_HASATTACH); }
 
     void Collect(PropMap& out) override {
@@ -211,6 +217,7 @@ public:
     HRESULT STDMETHODCALLTYPE CreateAttach(LPCIID iid, ULONG flags, ULONG* num, LPATTACH* out) override;
     HRESULT STDMETHODCALLTYPE DeleteAttach(ULONG num, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
         return Guarded([&]() -> HRESULT {
+            if (m_readOnly) return MAPI_E_NO_ACCESS;
             std::lock_guard lock(Mutex());
             auto it = m_staged.find(num);
             if (it != m_staged.end()) {
@@ -255,14 +262,16 @@ private:
     std::set<std::uint16_t> m_removed;
     std::map<ULONG, AttachState> m_staged;
     ULONG m_nextAttach = kUnknownAttachNum;
+    bool m_readOnly;
 };
 
 class AttachObj final : public PropObject<IAttach> {
 public:
-    AttachObj(MessageObj* msg, ULONG num, std::int64_t rowId, PropMap props)
-        : m_msg(msg), m_num(num), m_rowId(rowId), m_props(std::move(props)) {
+    AttachObj(MessageObj* msg, ULONG num, std::int64_t rowId, PropMap props, bool readOnly)
+        : m_msg(msg), m_num(num), m_rowId(rowId), m_props(std::move(props)), m_readOnly(readOnly) {
         m_msg->AddRef();
     }
+    bool ReadOnly() override { return m_readOnly; }
     ~AttachObj() override { m_msg->Release(); }
 
     bool Supports(const IID& iid) const override {
@@ -315,6 +324,7 @@ private:
     PropMap m_props;
     std::set<std::uint16_t> m_dirty;
     std::set<std::uint16_t> m_removed;
+    bool m_readOnly;
 };
 
 HRESULT MessageObj::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
@@ -331,15 +341,17 @@ HRESULT MessageObj::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
     });
 }
 
-HRESULT MessageObj::OpenAttach(ULONG num, LPCIID iid, ULONG, LPATTACH* out) {
+HRESULT MessageObj::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out) {
     return Guarded([&]() -> HRESULT {
         if (!out) return MAPI_E_INVALID_PARAMETER;
         *out = nullptr;
         AttachObj* obj = nullptr;
+        // An attachment is writable only when asked for and when its message is.
+        bool readOnly = m_readOnly || (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) == 0;
         {
             std::lock_guard lock(Mutex());
             ForEachAttachment([&](ULONG n, std::int64_t rowId, const PropMap& props) {
-                if (n == num && !obj) obj = new AttachObj(this, n, rowId, props);
+                if (n == num && !obj) obj = new AttachObj(this, n, rowId, props, readOnly);
             });
         }
         if (!obj) return MAPI_E_NOT_FOUND;
@@ -351,19 +363,20 @@ HRESULT MessageObj::CreateAttach(LPCIID iid, ULONG, ULONG* num, LPATTACH* out) {
     return Guarded([&]() -> HRESULT {
         if (!out) return MAPI_E_INVALID_PARAMETER;
         *out = nullptr;
+        if (m_readOnly) return MAPI_E_NO_ACCESS;
         ULONG n;
         {
             std::lock_guard lock(Mutex());
             n = NextAttachNum();
         }
         if (num) *num = n;
-        return HandOut(new AttachObj(this, n, 0, {}), iid, reinterpret_cast<void**>(out));
+        return HandOut(new AttachObj(this, n, 0, {}, false), iid, reinterpret_cast<void**>(out));
     });
 }
 
-ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind,
-                              PropMap props) {
-    return new MessageObj(std::move(ctx), id, parent, kind, std::move(props));
+ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props,
+                              bool readOnly) {
+    return new MessageObj(std::move(ctx), id, parent, kind, std::move(props), readOnly);
 }
 
 }  // namespace nx::mapi32

@@ -143,6 +143,9 @@ public:
     // Called after a batch of Set / Delete calls (SetProps, DeleteProps, a stream's Commit):
     // objects that are not transacted write the batch here, in one transaction.
     virtual void EndEdit() {}
+    // An object opened without MAPI_MODIFY or MAPI_BEST_ACCESS is read-only, as MAPI's are: every
+    // write (SetProps, DeleteProps, SaveChanges, a writable stream) is MAPI_E_NO_ACCESS.
+    virtual bool ReadOnly() { return false; }
     virtual IUnknown* Self() = 0;
     virtual Storage* NamedStorage() = 0;  // the store that maps named properties
 };

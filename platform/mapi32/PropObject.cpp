@@ -60,7 +60,7 @@ HRESULT PropObject<Iface>::GetLastError(HRESULT, ULONG, LPMAPIERROR* err) {
 
 template <class Iface>
 HRESULT PropObject<Iface>::SaveChanges(ULONG flags) {
-    return Guarded([&] { return Save(flags); });
+    return Guarded([&] { return ReadOnly() ? MAPI_E_NO_ACCESS : Save(flags); });
 }
 
 template <class Iface>
@@ -132,6 +132,7 @@ HRESULT PropObject<Iface>::SetProps(ULONG count, LPSPropValue props, LPSPropProb
     return Guarded([&]() -> HRESULT {
         if (problemsOut) *problemsOut = nullptr;
         if (count && !props) return MAPI_E_INVALID_PARAMETER;
+        if (ReadOnly()) return MAPI_E_NO_ACCESS;
         std::vector<SPropProblem> problems;
         {
             std::lock_guard lock(Mutex());
@@ -165,6 +166,7 @@ HRESULT PropObject<Iface>::DeleteProps(LPSPropTagArray tags, LPSPropProblemArray
     return Guarded([&]() -> HRESULT {
         if (problemsOut) *problemsOut = nullptr;
         if (!tags) return MAPI_E_INVALID_PARAMETER;
+        if (ReadOnly()) return MAPI_E_NO_ACCESS;
         std::vector<SPropProblem> problems;
         {
             std::lock_guard lock(Mutex());
@@ -195,6 +197,7 @@ HRESULT PropObject<Iface>::OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG flag
         if (!IsStreamableType(type)) return MAPI_E_NO_SUPPORT;
         bool create = (flags & MAPI_CREATE) != 0;
         bool writable = create || (flags & MAPI_MODIFY) != 0;
+        if (writable && ReadOnly()) return MAPI_E_NO_ACCESS;
         std::string data;
         {
             std::lock_guard lock(Mutex());

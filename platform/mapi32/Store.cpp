@@ -434,7 +434,7 @@ FolderObj* NewFolder(StoreCtxPtr ctx, std::int64_t id) {
     return new FolderObj(std::move(ctx), id);
 }
 
-HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID iid, ULONG, ULONG* type,
+HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID iid, ULONG flags, ULONG* type,
                        LPUNKNOWN* out) {
     return Guarded([&]() -> HRESULT {
         if (!out) return MAPI_E_INVALID_PARAMETER;
@@ -477,7 +477,9 @@ HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID i
         PropMap props;
         if (FAILED(DecodeBlob(row->props, props))) return MAPI_E_CORRUPT_DATA;
         if (type) *type = MAPI_MESSAGE;
-        return HandOut(NewMessage(ctx, key, row->parent, row->kind, std::move(props)), iid,
+        // Messages open read-only unless the caller asks for write access, as MAPI's stores do.
+        bool readOnly = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) == 0;
+        return HandOut(NewMessage(ctx, key, row->parent, row->kind, std::move(props), readOnly), iid,
                        reinterpret_cast<void**>(out));
     });
 }

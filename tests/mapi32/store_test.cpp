@@ -532,6 +532,74 @@ TEST_F(StoreTest, BodyStreamKeepsEveryCodeUnit) {
               MAPI_E_NOT_FOUND);
 }
 
+TEST_F(StoreTest, MessagesOpenReadOnlyUnlessWriteAccessIsAsked) {
+    SPropValue photo{};
+    photo.ulPropTag = PR_ATTACH_METHOD;
+    photo.Value.l = ATTACH_BY_VALUE;
+    std::string eid;
+    {
+        ComPtr<IMessage> msg;
+        ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        ComPtr<IAttach> att;
+        ULONG num = 0;
+        ASSERT_EQ(msg->CreateAttach(nullptr, 0, &num, att.put()), S_OK);
+        ASSERT_EQ(att->SetProps(1, &photo, nullptr), S_OK);
+        ASSERT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        att.reset();
+        ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        eid = BinProp(msg.get(), PR_ENTRYID);
+    }
+    struct Case {
+        const char* name;
+        ULONG openFlags;    // OpenEntry on the folder
+        ULONG attachFlags;  // OpenAttach
+        HRESULT message;    // each write on the message
+        HRESULT attach;     // each write on its attachment
+    } cases[] = {
+        {"no access asked", 0, MAPI_BEST_ACCESS, MAPI_E_NO_ACCESS, MAPI_E_NO_ACCESS},
+        {"best access", MAPI_BEST_ACCESS, MAPI_BEST_ACCESS, S_OK, S_OK},
+        {"modify", MAPI_MODIFY, MAPI_MODIFY, S_OK, S_OK},
+        {"writable message, attachment opened for reading", MAPI_MODIFY | MAPI_BEST_ACCESS, 0, S_OK,
+         MAPI_E_NO_ACCESS},
+    };
+    SizedSPropTagArray<1> priority = {1, {PR_PRIORITY}};
+    SPropValue v{};
+    v.ulPropTag = PR_PRIORITY;
+    v.Value.l = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IMessage> msg;
+        ULONG type = 0;
+        ASSERT_EQ(m_contacts->OpenEntry(static_cast<ULONG>(eid.size()),
+                                        reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr,
+                                        c.openFlags, &type, reinterpret_cast<IUnknown**>(msg.put())),
+                  S_OK);
+        EXPECT_FALSE(BinProp(msg.get(), PR_ENTRYID).empty());  // reading always works
+        ComPtr<IAttach> att;
+        ASSERT_EQ(msg->OpenAttach(0, nullptr, c.attachFlags, att.put()), S_OK);
+        ComPtr<IStream> stream;
+        EXPECT_EQ(att->SetProps(1, &photo, nullptr), c.attach);
+        EXPECT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
+                                    reinterpret_cast<IUnknown**>(stream.put())),
+                  c.attach);
+        EXPECT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), c.attach);
+        att.reset();
+        stream.reset();
+        EXPECT_EQ(msg->SetProps(1, &v, nullptr), c.message);
+        EXPECT_EQ(msg->DeleteProps(priority.get(), nullptr), c.message);
+        EXPECT_EQ(msg->OpenProperty(PR_BODY_W, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
+                                    reinterpret_cast<IUnknown**>(stream.put())),
+                  c.message);
+        stream.reset();
+        ULONG num = 0;
+        EXPECT_EQ(msg->CreateAttach(nullptr, 0, &num, att.put()), c.message);
+        att.reset();
+        EXPECT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), c.message);
+        // Not saved: the attachment stays for the next case.
+        EXPECT_EQ(msg->DeleteAttach(0, 0, nullptr, 0), c.message);
+    }
+}
+
 TEST_F(StoreTest, DeletedObjectsReportThemselvesDeleted) {
     auto folder = CreateFolder(m_contacts.get(), u"Doomed", u"IPF.Contact");
     auto child = CreateFolder(folder.get(), u"Child", u"IPF.Contact");
