@@ -35,7 +35,9 @@ std::string CharacterOf(nx::rpc::Args& args, std::size_t index) {
 
 // Runs one operation of the process-wide object under its lock. An operation reports its own
 // failures through its result; anything that still escapes (an allocation failure) becomes the
-// procedure's failure value, so nothing crosses the RPC boundary.
+// procedure's failure value, so nothing crosses the RPC boundary. Everything a handler does that
+// can throw (the conversion of the received text, its trace lines) belongs inside `operation`:
+// the RPC runtime turns an exception that leaves a handler into a failed call.
 template <typename Operation>
 int32_t RunLocked(int32_t failure, Operation&& operation) {
     try {
@@ -55,8 +57,10 @@ void ApplyMapiConfig() {
 }
 
 void HandleMAPILogOn(nx::rpc::Args& args) {
-    const std::string profile = CharacterOf(args, 0);
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.MAPILogOn(nullptr, profile.c_str()) == 1 ? 0 : 1; });
+    args.Long(1) = RunLocked(1, [&](auto& m) {
+        const std::string profile = CharacterOf(args, 0);
+        return m.MAPILogOn(nullptr, profile.c_str()) == 1 ? 0 : 1;
+    });
     BindHostCallback();  // the result is set first; the binding's outcome does not change it
 }
 
@@ -68,8 +72,7 @@ void HandleMAPILogOff(nx::rpc::Args&) {
 }
 
 void HandleGetAppProfile(nx::rpc::Args& args) {
-    const std::string text = TextOf(args, 0);
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppProfile(text.c_str()); });
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppProfile(TextOf(args, 0).c_str()); });
 }
 
 void HandleGetContactCount(nx::rpc::Args& args) {
@@ -78,26 +81,26 @@ void HandleGetContactCount(nx::rpc::Args& args) {
 }
 
 void HandleGetCalendarCount(nx::rpc::Args& args) {
-    CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
-    args.Long(0) = RunLocked(0, [](auto& m) { return m.GetCalendarEventCount(); });
-    CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
+    args.Long(0) = RunLocked(0, [](auto& m) {
+        CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
+        const int32_t count = m.GetCalendarEventCount();
+        CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
+        return count;
+    });
     args.Long(1) = 0;
 }
 
 void HandleGetAppFolder(nx::rpc::Args& args) {
     // The character is only required to be present; a zero unit is an empty argument.
-    const std::string argument = CharacterOf(args, 0);
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppFolder(argument.c_str()); });
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppFolder(CharacterOf(args, 0).c_str()); });
 }
 
 void HandleSetContactFolder(nx::rpc::Args& args) {
-    const std::string text = TextOf(args, 0);
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetContactFolder(text.c_str()); });
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetContactFolder(TextOf(args, 0).c_str()); });
 }
 
 void HandleSetCalendarFolder(nx::rpc::Args& args) {
-    const std::string text = TextOf(args, 0);
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetCalendarFolder(text.c_str()); });
+    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetCalendarFolder(TextOf(args, 0).c_str()); });
 }
 
 }  // namespace nx::agent
