@@ -227,7 +227,8 @@ HRESULT PropObject<Iface>::GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULO
         if (!st) return MAPI_E_NO_SUPPORT;
         std::lock_guard lock(Mutex());
         if (count == 0 || !names) {
-            if (count != 0 || names) return MAPI_E_INVALID_PARAMETER;
+            // Every known name; MAPI_CREATE needs names to create.
+            if (count != 0 || names || (flags & MAPI_CREATE)) return MAPI_E_INVALID_PARAMETER;
             auto all = st->AllNamedProps();
             auto* arr = static_cast<LPSPropTagArray>(AllocOrThrow(CbNewSPropTagArray(all.size())));
             arr->cValues = static_cast<ULONG>(all.size());
@@ -267,7 +268,7 @@ HRESULT PropObject<Iface>::GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULO
 }
 
 template <class Iface>
-HRESULT PropObject<Iface>::GetNamesFromIDs(LPSPropTagArray* tagsInOut, LPGUID guid, ULONG, ULONG* count,
+HRESULT PropObject<Iface>::GetNamesFromIDs(LPSPropTagArray* tagsInOut, LPGUID guid, ULONG flags, ULONG* count,
                                            LPMAPINAMEID** namesOut) {
     return Guarded([&]() -> HRESULT {
         if (!tagsInOut || !count || !namesOut) return MAPI_E_INVALID_PARAMETER;
@@ -278,9 +279,16 @@ HRESULT PropObject<Iface>::GetNamesFromIDs(LPSPropTagArray* tagsInOut, LPGUID gu
         std::lock_guard lock(Mutex());
         std::vector<ULONG> ids;
         BufferGuard tagGuard;
+        if (*tagsInOut && (*tagsInOut)->cValues == 0) return MAPI_E_INVALID_PARAMETER;
         if (!*tagsInOut) {
-            for (const auto& np : st->AllNamedProps())
-                if (!guid || np.guid == *guid) ids.push_back(np.id);
+            // All names of the set (or of every set); MAPI_NO_STRINGS leaves out string names,
+            // MAPI_NO_IDS numeric ones.
+            for (const auto& np : st->AllNamedProps()) {
+                if (guid && np.guid != *guid) continue;
+                if ((flags & MAPI_NO_STRINGS) && np.kind == MNID_STRING) continue;
+                if ((flags & MAPI_NO_IDS) && np.kind == MNID_ID) continue;
+                ids.push_back(np.id);
+            }
             tagGuard = BufferGuard(AllocOrThrow(CbNewSPropTagArray(ids.size())));
             auto* arr = static_cast<LPSPropTagArray>(tagGuard.get());
             arr->cValues = static_cast<ULONG>(ids.size());

@@ -376,6 +376,32 @@ TEST_F(PropsTest, NamedPropertyIdsAreStablePerStore) {
     EXPECT_EQ(W(got[0]->Kind.lpwstrName), u"Keywords");
     EXPECT_EQ(got[1], nullptr);
     fn().MAPIFreeBuffer(got);
+
+    // Listing every name: the flags choose numeric or string names; a list with nothing to create
+    // or an empty tag array is refused.
+    struct Case {
+        ULONG flags;
+        ULONG ids, strings;
+    } cases[] = {
+        {0, 2, 1}, {MAPI_NO_STRINGS, 2, 0}, {MAPI_NO_IDS, 0, 1}, {MAPI_NO_STRINGS | MAPI_NO_IDS, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags);
+        LPSPropTagArray all = nullptr;
+        ASSERT_EQ(store->GetNamesFromIDs(&all, nullptr, c.flags, &count, &got), S_OK);
+        ULONG ids = 0, strings = 0;
+        for (ULONG i = 0; i < count; ++i) ++(got[i]->ulKind == MNID_ID ? ids : strings);
+        EXPECT_EQ(ids, c.ids);
+        EXPECT_EQ(strings, c.strings);
+        fn().MAPIFreeBuffer(got);
+        fn().MAPIFreeBuffer(all);
+    }
+    SizedSPropTagArray<1> none = {0, {0}};
+    idp = none.get();
+    EXPECT_EQ(store->GetNamesFromIDs(&idp, nullptr, 0, &count, &got), MAPI_E_INVALID_PARAMETER);
+    MapiBuffer<SPropTagArray> tags(fn().MAPIFreeBuffer);
+    EXPECT_EQ(store->GetIDsFromNames(0, nullptr, MAPI_CREATE, tags.put()), MAPI_E_INVALID_PARAMETER);
+    EXPECT_EQ(store->GetIDsFromNames(0, nullptr, 0, tags.put()), S_OK);
+    EXPECT_EQ(tags->cValues, 3u);
 }
 
 }  // namespace
