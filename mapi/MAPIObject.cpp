@@ -628,9 +628,9 @@ ComPtr<IMAPIFolder> CMAPIObject::GetOutlookFolderFromEntryID(const char* hexText
     ComPtr<IMAPIFolder> folder;
     const std::vector<uint8_t> entryId = NAMESPACE_COMMON::HexStringToBinary(hexText);
     const MapiFunctions& fns = MapiTable();
-    // An id that decodes to no byte would open a store's root folder, which no folder listing
-    // names: it selects nothing.
-    if (m_lpMAPISession && !entryId.empty() && MapiFunctionsComplete()) {
+    // The decoded bytes are looked up as they are: a text that decodes to no byte (one digit) is
+    // an empty entry id, which the first store of the table opens as its root folder.
+    if (m_lpMAPISession && MapiFunctionsComplete()) {
         ComPtr<IMAPITable> table;
         HRESULT hr = m_lpMAPISession->GetMsgStoresTable(0, table.put());
         CLogFile::Trace(
