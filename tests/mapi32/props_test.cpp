@@ -314,11 +314,18 @@ TEST_F(PropsTest, SaveStampsCreationOnceAndModificationEveryTime) {
     ULONGLONG created = time(PR_CREATION_TIME), modified = time(PR_LAST_MODIFICATION_TIME);
     EXPECT_GT(created, 116444736000000000ULL);  // after 1970
     EXPECT_GE(modified, created);
-    usleep(20000);
-    ASSERT_EQ(msg->SetProps(1, &v, nullptr), S_OK);
-    ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
-    EXPECT_EQ(time(PR_CREATION_TIME), created);
-    EXPECT_GT(time(PR_LAST_MODIFICATION_TIME), modified);
+    // Whatever the save flags (callers pass FORCE_SAVE's value meaning "keep open"), the message
+    // stays open for reading and writing, and every save stamps the time again.
+    for (ULONG flags : {KEEP_OPEN_READWRITE, FORCE_SAVE, 0UL}) {
+        SCOPED_TRACE(flags);
+        usleep(20000);
+        ASSERT_EQ(msg->SetProps(1, &v, nullptr), S_OK);
+        ASSERT_EQ(msg->SaveChanges(flags), S_OK);
+        EXPECT_EQ(time(PR_CREATION_TIME), created);
+        ULONGLONG now = time(PR_LAST_MODIFICATION_TIME);
+        EXPECT_GT(now, modified);
+        modified = now;
+    }
     // DeleteProps, saved, is gone in a new session.
     SizedSPropTagArray<1> del = {1, {PR_SUBJECT_W}};
     ASSERT_EQ(msg->DeleteProps(del.get(), nullptr), S_OK);
