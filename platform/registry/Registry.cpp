@@ -278,11 +278,13 @@ RegFile RegFile::Parse(std::string_view fileBytes) {
 bool RegFile::KeyExists(std::string_view keyPath) const {
     const std::string key = CanonicalKey(keyPath);
     if (key.empty()) return false;
-    auto it = m_keys.lower_bound(key);
-    if (it == m_keys.end()) return false;
-    if (it->first == key) return true;
-    return it->first.size() > key.size() && it->first.compare(0, key.size(), key) == 0 &&
-           it->first[key.size()] == '\\';
+    // Keys that extend the name ("deep2", "deep old") sort between a key and the keys below
+    // it, so every key that starts with the name is looked at.
+    for (auto it = m_keys.lower_bound(key); it != m_keys.end(); ++it) {
+        if (it->first.compare(0, key.size(), key) != 0) return false;
+        if (it->first.size() == key.size() || it->first[key.size()] == '\\') return true;
+    }
+    return false;
 }
 
 const Value* RegFile::Find(std::string_view keyPath, std::string_view valueName) const {

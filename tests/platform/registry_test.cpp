@@ -81,7 +81,8 @@ TEST(RegFile, ReadsEveryValueFormTheEditorWrites) {
 TEST(RegFile, KeysAndValueNamesCompareWithoutCaseAndRootsHaveTwoSpellings) {
     const RegFile reg = RegFile::Parse(std::string(kHeader) +
                                        "[HKCU\\Software\\VARNELLE\\\\LogFiles\\]\n\"Name\"=dword:2\n"
-                                       "[HKEY_LOCAL_MACHINE\\Deep\\Below\\Here]\n");
+                                       "[HKEY_LOCAL_MACHINE\\Deep\\Below\\Here]\n"
+                                       "[HKLM\\Deep Old]\n[HKLM\\Deep2]\n");
     struct Case {
         const char* key;
         const char* value;
