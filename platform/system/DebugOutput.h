@@ -7,7 +7,9 @@
 //   "stdout"      each text is written to standard output
 //   anything else the path of a file; each text is appended to it (created if missing)
 // Texts are written exactly as given (UTF-8, no line end added, nothing prefixed), each with one
-// write under a lock so texts from several threads never mix.
+// write under a lock so texts from several threads never mix. A target that cannot take a text
+// (a full disk, a pipe nobody reads) drops it; a process using the channel ignores SIGPIPE so
+// such a pipe never ends it (the agent does, in its main).
 #pragma once
 
 #include <functional>

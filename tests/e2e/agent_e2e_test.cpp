@@ -157,6 +157,41 @@ TEST(AgentE2E, ASecondAgentOnTheSameEndpointExitsWithTheRpcStatus) {
     EXPECT_EQ(w.Wait(first, 20), 0);
 }
 
+TEST(AgentE2E, ADebugOutputPipeWithoutReaderDoesNotEndTheAgent) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);  // nobody reads the agent's standard output
+    for (const char* target : {"stdout", "stderr"}) {
+        setenv("NX_DEBUG_OUTPUT", target, 1);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            dup2(fds[1], STDERR_FILENO);
+            execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        const bool listening = WaitListening(agent::kAgentEndpoint);
+        int status = 0;
+        if (!listening) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << target << ": the agent ended before it listened, status " << status;
+            continue;
+        }
+        const auto binding = Bind(agent::kAgentEndpoint);
+        nx::rpc::Args args(agent::AgentInterface().procedures[agent::kShutdown]);
+        EXPECT_EQ(binding->Call(agent::AgentInterface(), agent::kShutdown, args), nx::rpc::RPC_S_OK)
+            << target;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << target << ": status " << status;
+    }
+    close(fds[1]);
+    unsetenv("NX_DEBUG_OUTPUT");
+}
+
 TEST(AgentE2E, ConstantProceduresOverTheWire) {
     World w;
     const std::string exe = w.InstallAgent(false);
