@@ -28,7 +28,9 @@ struct Channel {
         } else if (target == "stdout") {
             fd = STDOUT_FILENO;
         } else {
-            fd = open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            // Non-blocking: a FIFO without a reader (or one that stops reading) must not stall
+            // the process; its texts are dropped instead.
+            fd = open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
             ownsFd = fd >= 0;
         }
     }

@@ -5,7 +5,8 @@
 //   unset or ""   silent (the texts are dropped)
 //   "stderr"      each text is written to standard error
 //   "stdout"      each text is written to standard output
-//   anything else the path of a file; each text is appended to it (created if missing)
+//   anything else the path of a file; each text is appended to it (created if missing); a FIFO
+//                 is written without blocking (no reader, or a full pipe: the text is dropped)
 // Texts are written exactly as given (UTF-8, no line end added, nothing prefixed), each with one
 // write under a lock so texts from several threads never mix. A target that cannot take a text
 // (a full disk, a pipe nobody reads) drops it; a process using the channel ignores SIGPIPE so

@@ -1,6 +1,7 @@
 // The real agent process driven by the real nxhost (or by an RPC client in the test) in a
 // temporary world.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
@@ -157,13 +158,15 @@ TEST(AgentE2E, ASecondAgentOnTheSameEndpointExitsWithTheRpcStatus) {
     EXPECT_EQ(w.Wait(first, 20), 0);
 }
 
-TEST(AgentE2E, ADebugOutputPipeWithoutReaderDoesNotEndTheAgent) {
+TEST(AgentE2E, ADebugOutputPipeWithoutReaderDoesNotStopTheAgent) {
     World w;
     const std::string exe = w.InstallAgent(false);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);  // nobody reads the agent's standard output
-    for (const char* target : {"stdout", "stderr"}) {
+    const std::string fifo = (w.Root() / "debug.fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // a named pipe nobody opens for reading
+    for (const char* target : {"stdout", "stderr", fifo.c_str()}) {
         setenv("NX_DEBUG_OUTPUT", target, 1);
         const pid_t pid = fork();
         if (pid == 0) {
