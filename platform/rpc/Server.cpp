@@ -26,10 +26,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/rpc/Association.h"
@@ -208,11 +210,17 @@ struct Server::Impl final : Dispatcher {
         std::lock_guard lock(m);
         ++served;
         connections.push_back(std::move(conn));
-        c->thread = std::thread([this, c, addr = std::move(secondaryAddress)] {
-            Serve(*c->stream, addr);
-            c->stream->Shutdown();
-            c->done = true;
-        });
+        try {
+            c->thread = std::thread([this, c, addr = std::move(secondaryAddress)] {
+                Serve(*c->stream, addr);
+                c->stream->Shutdown();
+                c->done = true;
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had (a thread or memory limit): the connection is closed at
+            // once, its client sees the bind fail, and the server goes on serving the others.
+            connections.pop_back();
+        }
     }
 
     void Serve(ByteStream& stream, const std::string& secondaryAddress) {
@@ -319,7 +327,14 @@ struct Server::Impl final : Dispatcher {
             for (std::size_t i = 1; i < fds.size(); ++i) {
                 if (!(fds[i].revents & POLLIN)) continue;
                 int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd < 0) continue;
+                if (fd < 0) {
+                    // Out of descriptors (the connection cap can exceed a soft limit of 1024):
+                    // the pending connection stays queued and keeps the listener readable, so
+                    // wait a little instead of spinning on poll until a connection ends.
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    continue;
+                }
                 bool full;
                 {
                     std::lock_guard lock(m);
