@@ -212,7 +212,12 @@ struct Server::Impl final : Dispatcher {
         connections.push_back(std::move(conn));
         try {
             c->thread = std::thread([this, c, addr = std::move(secondaryAddress)] {
-                Serve(*c->stream, addr);
+                try {
+                    Serve(*c->stream, addr);
+                } catch (...) {
+                    // Memory ran out outside a call (reassembling a request, framing a reply):
+                    // this connection ends, the server goes on. Admitted calls end in Execute.
+                }
                 c->stream->Shutdown();
                 c->done = true;
             });
