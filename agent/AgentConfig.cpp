@@ -60,7 +60,13 @@ void ReadAgentProfileFor(std::string_view executablePath, std::string_view secti
 std::string GetXmlFolder(std::string_view name) {
     std::string folder = nx::sys::RoamingAppDataFolder();
     if (folder.empty()) return "";
-    if (!name.empty()) folder = nx::sys::JoinPath(folder, name);
+    if (!name.empty()) {
+        // The value is written as on Windows: '\' separates folders ("Nx\Sync").
+        std::string relative(name);
+        for (char& c : relative)
+            if (c == '\\') c = nx::sys::kPathSeparator;
+        folder = nx::sys::JoinPath(folder, relative);
+    }
     const uint32_t rc = nx::sys::CreateDirectoryWithParents(folder);
     if (rc != nx::sys::kErrorSuccess && rc != nx::sys::kErrorFileExists && rc != nx::sys::kErrorAlreadyExists)
         return "";

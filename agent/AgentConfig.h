@@ -7,7 +7,8 @@
 //   XMLPath    default ""; when set, the name of a folder under the roaming application-data
 //              folder ($XDG_DATA_HOME) that is created and receives Outlook.xml (folders
 //              document) and Profile.xml (profiles document); when empty no folder is made and
-//              both document paths stay ""
+//              both document paths stay ""; a '\' in the value separates folders as on Windows
+//              ("Nx\Sync" is <application data>/Nx/Sync)
 // The work folder is "<application data>/Outlook" (or "<temp>/Outlook" without an
 // application-data folder), created at start-up; it holds contact pictures.
 //

@@ -50,11 +50,18 @@ TEST_F(AgentConfigTest, SubfolderIsOnOnlyForTrueInAnyCase) {
 }
 
 TEST_F(AgentConfigTest, XmlPathNamesADocumentFolderUnderApplicationData) {
-    Ini("[Outlook]\nXMLPath=Sync\n");
-    ReadAgentProfileFor(m_exe, "Outlook");
-    EXPECT_EQ(Config().foldersDocumentPath, (m_data / "Sync/Outlook.xml").string());
-    EXPECT_EQ(Config().profilesDocumentPath, (m_data / "Sync/Profile.xml").string());
-    EXPECT_TRUE(fs::is_directory(m_data / "Sync"));
+    struct Case {
+        const char* value;
+        const char* folder;
+    } cases[] = {{"Sync", "Sync"}, {"Nx\\Sync", "Nx/Sync"}};
+    for (const auto& c : cases) {
+        Ini(std::string("[Outlook]\nXMLPath=") + c.value + "\n");
+        nx::agent::MutableConfig() = {};
+        ReadAgentProfileFor(m_exe, "Outlook");
+        EXPECT_EQ(Config().foldersDocumentPath, (m_data / c.folder / "Outlook.xml").string()) << c.value;
+        EXPECT_EQ(Config().profilesDocumentPath, (m_data / c.folder / "Profile.xml").string()) << c.value;
+        EXPECT_TRUE(fs::is_directory(m_data / c.folder)) << c.value;
+    }
 }
 
 TEST_F(AgentConfigTest, NoXmlPathMeansNoDocumentPathsAndNoFolder) {
