@@ -1,5 +1,7 @@
 #include "common/XMLParser.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -90,6 +92,154 @@ void AppendText(std::string& out, const pugi::xml_node& top) {
 }
 
 constexpr std::size_t kMaxSteps = 64;
+
+// ---- what the parser tolerates but a well-formed document may not hold ----------------------
+// pugixml is lenient: a "&" that starts no reference, a "<" inside an attribute value, a
+// reference to NUL, a surrogate or beyond U+10FFFF, and raw control characters all load. A document
+// with any of them is malformed, and loading it must leave the document empty.
+
+// A character a reference may name: as in XML 1.1, control characters other than NUL are
+// allowed as references (the serialiser writes them so, and item texts can hold vertical tabs),
+// though never raw.
+bool IsReferableChar(uint32_t c) {
+    return (c >= 0x1 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+bool IsNameUnit(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == ':' || c == '-' || c == '.' || c >= 0x80;
+}
+
+// The length of the well-formed reference starting at text[at] ("&"), or 0. Without a DOCTYPE
+// only the five predefined entities exist; with one, any entity name is taken (its entities are
+// not expanded, the reference stays literal text).
+std::size_t ReferenceLength(std::string_view text, std::size_t at, bool anyEntity) {
+    std::size_t i = at + 1;
+    if (i < text.size() && text[i] == '#') {
+        ++i;
+        const bool hex = i < text.size() && text[i] == 'x';
+        if (hex) ++i;
+        const std::size_t first = i;
+        uint32_t value = 0;
+        for (; i < text.size() && text[i] != ';'; ++i) {
+            const char c = text[i];
+            int digit = -1;
+            if (c >= '0' && c <= '9') digit = c - '0';
+            if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+            if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+            if (digit < 0) return 0;
+            value = value * (hex ? 16 : 10) + static_cast<uint32_t>(digit);
+            if (value > 0x10FFFF) return 0;
+        }
+        if (i == first || i == text.size() || !IsReferableChar(value)) return 0;
+        return i + 1 - at;
+    }
+    const std::size_t first = i;
+    while (i < text.size() && IsNameUnit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == first || i == text.size() || text[i] != ';') return 0;
+    const std::string_view name = text.substr(first, i - first);
+    if (!anyEntity && name != "lt" && name != "gt" && name != "amp" && name != "apos" && name != "quot")
+        return 0;
+    if (!IsXmlName(name)) return 0;
+    return i + 1 - at;
+}
+
+// Runs over a text the parser has accepted (so its markup is complete) and checks the
+// characters and references the parser does not.
+bool HasOnlyWellFormedCharacters(std::string_view text) {
+    // 1: a raw control character other than tab, line feed and CR; 2: where a reference or
+    // markup starts. One pass over the text, skipping everything else at table speed.
+    // Inside a tag, 3 marks the characters that end or open a quoted value or end the tag.
+    struct Classes {
+        uint8_t of[256] = {};
+        uint8_t inTag[256] = {};
+        constexpr Classes() {
+            for (int c = 0; c < 0x20; ++c) of[c] = inTag[c] = 1;
+            for (const char c : {'\t', '\n', '\r'}) of[static_cast<int>(c)] = inTag[static_cast<int>(c)] = 0;
+            for (const char c : {'<', '&'}) of[static_cast<int>(c)] = inTag[static_cast<int>(c)] = 2;
+            for (const char c : {'"', '\'', '>'}) inTag[static_cast<int>(c)] = 3;
+        }
+    };
+    static constexpr Classes kClasses;
+    const auto classOf = [](char c) { return kClasses.of[static_cast<unsigned char>(c)]; };
+    const auto tagClassOf = [](char c) { return kClasses.inTag[static_cast<unsigned char>(c)]; };
+    // A DOCTYPE can only come before the root element, so the scan meets it before any reference.
+    bool anyEntity = false;
+    // Past the end marker of a comment, CDATA section or processing instruction; false when
+    // what it skips holds a raw control character.
+    const auto skipPast = [&](std::size_t& i, std::string_view end) {
+        const std::size_t found = text.find(end, i);
+        const std::size_t stop = found == std::string_view::npos ? text.size() : found + end.size();
+        for (; i < stop; ++i)
+            if (classOf(text[i]) == 1) return false;
+        return true;
+    };
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    for (;;) {
+        while (i < size && classOf(text[i]) == 0) ++i;
+        if (i >= size) break;
+        if (classOf(text[i]) == 1) return false;
+        if (text[i] == '&') {
+            const std::size_t n = ReferenceLength(text, i, anyEntity);
+            if (n == 0) return false;
+            i += n;
+        } else if (i + 1 < text.size() && text[i + 1] != '!' && text[i + 1] != '?') {
+            // A start or end tag: attribute values hold no "<" and only well-formed references.
+            char quote = 0;
+            for (++i; i < size;) {
+                while (i < size && tagClassOf(text[i]) == 0) ++i;
+                if (i >= size) break;
+                const char c = text[i];
+                if (classOf(c) == 1) return false;
+                if (quote != 0) {
+                    if (c == '<') return false;
+                    if (c == '&') {
+                        const std::size_t n = ReferenceLength(text, i, anyEntity);
+                        if (n == 0) return false;
+                        i += n;
+                        continue;
+                    }
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    ++i;
+                    break;
+                }
+                ++i;
+            }
+        } else if (text.compare(i, 4, "<!--") == 0) {
+            if (!skipPast(i, "-->")) return false;
+        } else if (text.compare(i, 9, "<![CDATA[") == 0) {
+            if (!skipPast(i, "]]>")) return false;
+        } else if (text.compare(i, 2, "<?") == 0) {
+            if (!skipPast(i, "?>")) return false;
+        } else {
+            // The DOCTYPE: its internal subset may hold ">" in brackets and quotes.
+            anyEntity = true;
+            int depth = 0;
+            char quote = 0;
+            for (++i; i < size; ++i) {
+                const char c = text[i];
+                if (classOf(c) == 1) return false;
+                if (quote != 0) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '[') {
+                    ++depth;
+                } else if (c == ']') {
+                    --depth;
+                } else if (c == '>' && depth <= 0) {
+                    ++i;
+                    break;
+                }
+            }
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -303,6 +453,7 @@ void CXMLParser::LoadXML(std::string_view text) {
             if (top.type() == pugi::node_pcdata || top.type() == pugi::node_cdata) ok = false;
         }
     }
+    if (ok && elements == 1) ok = HasOnlyWellFormedCharacters(text);
     if (!ok || elements != 1) {
         doc.reset();
         return;

@@ -17,8 +17,11 @@
 // GetNodeText, CR LF included.
 //
 // Loading: the text must be one well-formed document with exactly one root element and no
-// character data outside it. Comments, processing instructions, the declaration and a DOCTYPE
-// are dropped (no entity of a DTD is expanded; an undeclared "&name;" stays literal text), a
+// character data outside it; a "&" that starts no reference, a "<" in an attribute value and raw
+// control characters (other than tab, LF, CR) are refused too, while references to control
+// characters other than NUL are taken (the serialiser writes them). Comments, processing
+// instructions, the declaration and a DOCTYPE are dropped (no entity of a DTD is expanded:
+// with a DOCTYPE "&name;" stays literal text, without one only the five predefined exist), a
 // CDATA section becomes ordinary text, and line ends inside text are kept as sent (CR LF stays).
 // White-space-only text between elements is dropped, but an element whose only content is
 // blanks keeps them, and the blanks around an element's text are kept as they are. A failed load

@@ -198,7 +198,7 @@ TEST(CXMLParser, LoadXmlKeepsTextAsWrittenAndDropsTheRest) {
         {"<C><A>a<!-- note -->b<?pi x?>c</A></C>", "/C/A", "abc"},
         {"<!DOCTYPE C [<!ENTITY e \"boom\">]><C><A>&lt;&#x41;&#66;&amp;</A></C>", "/C/A", "<AB&"},
         {"<C><A>x\r\ny</A></C>", "/C/A", "x\r\ny"},
-        {"<C><A>&name; &amp;</A></C>", "/C/A", "&name; &"},  // undeclared entity: literal text
+        {"<!DOCTYPE C><C><A>&name; &amp;</A></C>", "/C/A", "&name; &"},  // not expanded: literal text
     };
     for (const auto& c : cases) {
         CXMLParser p;
@@ -233,7 +233,19 @@ TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
         "<?xml version='1.0'?>",
         "<!-- only a comment -->",
         "<C a=1/>",
-        "<C>\x00</C>",
+        std::string("<C>\0</C>", 8),
+        // Held by the parser, but not well-formed.
+        "<C>\x01</C>",
+        "<C><A>x & y</A></C>",
+        "<C><A>&name;</A></C>",
+        "<C><A>&#0;</A></C>",
+        "<C><A>&#x110000;</A></C>",
+        "<C><A>&#xD800;</A></C>",
+        "<C><A>&#;</A></C>",
+        "<C a='<'/>",
+        "<C a='&amp'/>",
+        "<C a='\x02'/>",
+        "<C><!-- \x1B --></C>",
         std::string(200000, '<'),
         std::string(500000, 'x'),
     };
