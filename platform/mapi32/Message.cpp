@@ -9,6 +9,25 @@
 namespace nx::mapi32 {
 namespace {
 
+// The properties of a transacted object (message, attachment) with the edits SaveChanges has not
+// written yet.
+struct TransactedProps {
+    PropMap props;
+    std::set<std::uint16_t> dirty;
+    std::set<std::uint16_t> removed;
+
+    void Set(std::uint16_t id, StoredValue v) {
+        props[id] = std::move(v);
+        dirty.insert(id);
+        removed.erase(id);
+    }
+    void Delete(std::uint16_t id) {
+        props.erase(id);
+        dirty.erase(id);
+        removed.insert(id);
+    }
+};
+
 constexpr ULONG kUnknownAttachNum = 0xFFFFFFFFu;
 
 struct AttachState {
@@ -28,7 +47,7 @@ public:
           m_id(id),
           m_parent(parent),
           m_kind(kind),
-          m_props(std::move(props)),
+          m_state{std::move(props), {}, {}},
           m_readOnly(readOnly) {}
 
     bool Supports(const IID& iid) const override {
@@ -41,7 +60,7 @@ public:
     bool IsComputed(ULONG id) override { return IsComputedIdentity(id) || id == PROP_ID(PR_HASATTACH); }
 
     void Collect(PropMap& out) override {
-        out = m_props;
+        out = m_state.props;
         AddStoreIdentity(*m_ctx, out);
         if (m_id) {
             std::string eid = m_ctx->MessageId(m_id);
@@ -52,16 +71,8 @@ public:
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_MESSAGE);
         if (!m_id || !m_staged.empty()) out[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
     }
-    void Set(std::uint16_t id, StoredValue v) override {
-        m_props[id] = std::move(v);
-        m_dirty.insert(id);
-        m_removed.erase(id);
-    }
-    void Delete(std::uint16_t id) override {
-        m_props.erase(id);
-        m_dirty.erase(id);
-        m_removed.insert(id);
-    }
+    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { m_state.Delete(id); }
     std::string LoadValue(std::uint16_t id) override {
         if (!m_id) throw MapiError(MAPI_E_NOT_FOUND);
         return m_ctx->db().LoadLarge(m_id, id);
@@ -74,13 +85,13 @@ public:
         m.id = m_id;
         m.kind = m_kind;
         m.parent = m_parent;
-        for (std::uint16_t id : m_dirty) m.set[id] = m_props[id];
-        m.removeProps.assign(m_removed.begin(), m_removed.end());
+        for (std::uint16_t id : m_state.dirty) m.set[id] = m_state.props[id];
+        m.removeProps.assign(m_state.removed.begin(), m_state.removed.end());
         // Times the caller set explicitly are kept; otherwise the store stamps them.
         std::string now = NowPayload();
-        if (!m_id && !m_dirty.count(PROP_ID(PR_CREATION_TIME)))
+        if (!m_id && !m_state.dirty.count(PROP_ID(PR_CREATION_TIME)))
             m.set[PROP_ID(PR_CREATION_TIME)] = {PT_SYSTIME, now};
-        if (!m_dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
+        if (!m_state.dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
             m.set[PROP_ID(PR_LAST_MODIFICATION_TIME)] = {PT_SYSTIME, now};
         m.set[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
         // From here on batch grows: `m` is not used again.
@@ -109,9 +120,9 @@ public:
         std::vector<std::int64_t> ids = m_ctx->db().Save(batch);
         // Committed: the in-memory state now matches the file.
         m_id = ids[0];
-        for (auto& [id, v] : batch[0].set) m_props[id] = v;
-        m_dirty.clear();
-        m_removed.clear();
+        for (auto& [id, v] : batch[0].set) m_state.props[id] = v;
+        m_state.dirty.clear();
+        m_state.removed.clear();
         for (std::size_t i = 0; i < nums.size(); ++i) {
             AttachState& st = m_staged[nums[i]];
             if (st.deleted) {
@@ -257,9 +268,7 @@ private:
     std::int64_t m_id;
     std::int64_t m_parent;
     int m_kind;
-    PropMap m_props;
-    std::set<std::uint16_t> m_dirty;
-    std::set<std::uint16_t> m_removed;
+    TransactedProps m_state;
     std::map<ULONG, AttachState> m_staged;
     ULONG m_nextAttach = kUnknownAttachNum;
     bool m_readOnly;
@@ -268,7 +277,7 @@ private:
 class AttachObj final : public PropObject<IAttach> {
 public:
     AttachObj(MessageObj* msg, ULONG num, std::int64_t rowId, PropMap props, bool readOnly)
-        : m_msg(msg), m_num(num), m_rowId(rowId), m_props(std::move(props)), m_readOnly(readOnly) {
+        : m_msg(msg), m_num(num), m_rowId(rowId), m_state{std::move(props), {}, {}}, m_readOnly(readOnly) {
         m_msg->AddRef();
     }
     bool ReadOnly() override { return m_readOnly; }
@@ -285,35 +294,27 @@ public:
                id == PROP_ID(PR_STORE_RECORD_KEY) || id == PROP_ID(PR_MAPPING_SIGNATURE);
     }
     void Collect(PropMap& out) override {
-        out = m_props;
+        out = m_state.props;
         AddStoreIdentity(m_msg->Ctx(), out);
         out[PROP_ID(PR_ATTACH_NUM)] = Long(static_cast<LONG>(m_num));
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_ATTACH);
     }
-    void Set(std::uint16_t id, StoredValue v) override {
-        m_props[id] = std::move(v);
-        m_dirty.insert(id);
-        m_removed.erase(id);
-    }
-    void Delete(std::uint16_t id) override {
-        m_props.erase(id);
-        m_dirty.erase(id);
-        m_removed.insert(id);
-    }
+    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { m_state.Delete(id); }
     std::string LoadValue(std::uint16_t id) override { return m_msg->LoadAttachValue(m_rowId, id); }
 
     HRESULT Save(ULONG) override {
         std::lock_guard lock(Mutex());
         // An attachment without an explicit size reports the size of its data.
-        auto data = m_props.find(PROP_ID(PR_ATTACH_DATA_BIN));
-        if (!m_props.count(PROP_ID(PR_ATTACH_SIZE)) && data != m_props.end()) {
-            m_props[PROP_ID(PR_ATTACH_SIZE)] =
+        auto data = m_state.props.find(PROP_ID(PR_ATTACH_DATA_BIN));
+        if (!m_state.props.count(PROP_ID(PR_ATTACH_SIZE)) && data != m_state.props.end()) {
+            m_state.props[PROP_ID(PR_ATTACH_SIZE)] =
                 Long(static_cast<LONG>(std::min<std::uint64_t>(data->second.Size(), LONG_MAX)));
-            m_dirty.insert(PROP_ID(PR_ATTACH_SIZE));
+            m_state.dirty.insert(PROP_ID(PR_ATTACH_SIZE));
         }
-        m_msg->Stage(m_num, m_props, m_dirty, m_removed);
-        m_dirty.clear();
-        m_removed.clear();
+        m_msg->Stage(m_num, m_state.props, m_state.dirty, m_state.removed);
+        m_state.dirty.clear();
+        m_state.removed.clear();
         return S_OK;
     }
 
@@ -321,9 +322,7 @@ private:
     MessageObj* m_msg;
     ULONG m_num;
     std::int64_t m_rowId;
-    PropMap m_props;
-    std::set<std::uint16_t> m_dirty;
-    std::set<std::uint16_t> m_removed;
+    TransactedProps m_state;
     bool m_readOnly;
 };
 
