@@ -197,6 +197,9 @@ nlohmann::json ParseJsonText(std::string_view text) {
         }
         throw InputError("line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
                          detail);
+    } catch (const nlohmann::json::out_of_range& e) {
+        // A number literal too large for a double (1E400) carries no position; its text does.
+        throw InputError(ParseErrorDetail(e.what()));
     }
 }
 
