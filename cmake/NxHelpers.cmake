@@ -4,7 +4,8 @@
 #       A GoogleTest executable; each test case becomes a ctest test carrying the labels.
 #   nx_add_fuzz_target(NAME n SOURCES ... [LIBS ...] CORPUS dir)
 #       A libFuzzer entry point (LLVMFuzzerTestOneInput). In a NX_FUZZ build it is a real
-#       libFuzzer binary and ctest runs it for NX_FUZZ_SECONDS over its corpus; in every other
+#       libFuzzer binary and ctest runs it for NX_FUZZ_SECONDS from seed NX_FUZZ_SEED over its corpus
+#       (scripts/fuzz.sh runs longer campaigns with fresh seeds); in every other
 #       build it links a small driver that replays the saved corpus as a regression test.
 #   nx_add_benchmark(NAME n SOURCES ... [LIBS ...])
 #       A Google Benchmark executable; ctest runs it once, briefly, so it never rots.
@@ -37,7 +38,7 @@ function(nx_add_fuzz_target)
     set(work ${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}.corpus)
     file(MAKE_DIRECTORY ${work})
     add_test(NAME fuzz.${F_NAME}
-      COMMAND ${F_NAME} -max_total_time=${NX_FUZZ_SECONDS} -rss_limit_mb=2048 -max_len=65536
+      COMMAND ${F_NAME} -seed=${NX_FUZZ_SEED} -max_total_time=${NX_FUZZ_SECONDS} -rss_limit_mb=2048 -max_len=65536
               -print_final_stats=1 ${work} ${F_CORPUS})
     set_tests_properties(fuzz.${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 600)
   else()
