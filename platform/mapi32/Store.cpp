@@ -33,6 +33,14 @@ namespace {
 struct ImmediateEdits {
     PropMap set;
     std::vector<std::uint16_t> removed;
+    void Set(std::uint16_t id, StoredValue v) {
+        set[id] = std::move(v);
+        std::erase(removed, id);
+    }
+    void Delete(std::uint16_t id) {
+        set.erase(id);
+        removed.push_back(id);
+    }
     void Flush(Storage& db, std::int64_t id) {
         if (set.empty() && removed.empty()) return;
         std::vector<Change> batch(1);
@@ -84,14 +92,8 @@ public:
             Bin(std::string(reinterpret_cast<const char*>(kStoreProviderUid.data()), 16));
         out[PROP_ID(PR_DEFAULT_STORE)] = Bool(m_ctx->isDefault);
     }
-    void Set(std::uint16_t id, StoredValue v) override {
-        m_edits.set[id] = std::move(v);
-        std::erase(m_edits.removed, id);
-    }
-    void Delete(std::uint16_t id) override {
-        m_edits.set.erase(id);
-        m_edits.removed.push_back(id);
-    }
+    void Set(std::uint16_t id, StoredValue v) override { m_edits.Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { m_edits.Delete(id); }
     void EndEdit() override { m_edits.Flush(m_ctx->db(), m_ctx->layout().storeObject); }
     std::string LoadValue(std::uint16_t id) override {
         return m_ctx->db().LoadLarge(m_ctx->layout().storeObject, id);
@@ -223,14 +225,8 @@ public:
         out[PROP_ID(PR_CONTENT_UNREAD)] = Long(0);
         if (!out.count(PROP_ID(PR_FOLDER_TYPE))) out[PROP_ID(PR_FOLDER_TYPE)] = Long(FOLDER_GENERIC);
     }
-    void Set(std::uint16_t id, StoredValue v) override {
-        m_edits.set[id] = std::move(v);
-        std::erase(m_edits.removed, id);
-    }
-    void Delete(std::uint16_t id) override {
-        m_edits.set.erase(id);
-        m_edits.removed.push_back(id);
-    }
+    void Set(std::uint16_t id, StoredValue v) override { m_edits.Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { m_edits.Delete(id); }
     void EndEdit() override { m_edits.Flush(m_ctx->db(), m_id); }
     std::string LoadValue(std::uint16_t id) override { return m_ctx->db().LoadLarge(m_id, id); }
 
