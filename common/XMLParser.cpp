@@ -48,12 +48,23 @@ void EscapeCarriageReturns(std::string& text, std::size_t from) {
     text.swap(escaped);
 }
 
+// Space, tab and line feed only: text that a reader drops as indentation when it stands between
+// elements, but that a CDATA section keeps.
+bool IsBlankWithoutCarriageReturn(const char* text) {
+    if (*text == '\0') return false;
+    for (; *text != '\0'; ++text)
+        if (*text != ' ' && *text != '\t' && *text != '\n') return false;
+    return true;
+}
+
 // CDATA sections of a loaded document become plain text nodes of the same content, so that the
-// text reads the same and every text serialises through one escaping path.
+// text reads the same and every text serialises through one escaping path. A section of blanks
+// alone stays a section: written as plain text next to an element it would read back as nothing.
+// (One holding a CR is flattened: the CR is written as a reference, which no reader drops.)
 void FlattenCData(pugi::xml_node top) {
     pugi::xml_node node = top.first_child();
     while (node) {
-        if (node.type() == pugi::node_cdata) {
+        if (node.type() == pugi::node_cdata && !IsBlankWithoutCarriageReturn(node.value())) {
             pugi::xml_node text = node.parent().insert_child_before(pugi::node_pcdata, node);
             text.set_value(node.value());
             pugi::xml_node next = node.next_sibling();

@@ -22,7 +22,8 @@
 // characters other than NUL are taken (the serialiser writes them). Comments, processing
 // instructions, the declaration and a DOCTYPE are dropped (no entity of a DTD is expanded:
 // with a DOCTYPE "&name;" stays literal text, without one only the five predefined exist), a
-// CDATA section becomes ordinary text, and line ends inside text are kept as sent (CR LF stays).
+// CDATA section becomes ordinary text (one of blanks alone stays a section, or it would read
+// back as indentation), and line ends inside text are kept as sent (CR LF stays).
 // White-space-only text between elements is dropped, but an element whose only content is
 // blanks keeps them, and the blanks around an element's text are kept as they are. A failed load
 // leaves the document empty and no root. Neither loading, serialising, selecting nor reading

@@ -217,6 +217,13 @@ TEST(CXMLParser, ALoadedDocumentSerialisesAsPlainText) {
     ASSERT_TRUE(p.GetRoot());
     EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode("/C/A")), "xy<z\r\n");
     EXPECT_EQ(p.GetXML(), "<C k=\"v&amp;\"><A>xy&lt;<B/>z&#13;\n</A></C>\n");
+
+    // Blanks between elements survive only inside a section: as plain text they would read back
+    // as indentation, that is as nothing.
+    p.LoadXML("<C><A/><![CDATA[ \n]]><B/></C>");
+    ASSERT_TRUE(p.GetRoot());
+    EXPECT_EQ(CXMLParser::GetNodeText(p.GetRoot()), " \n");
+    EXPECT_EQ(p.GetXML(), "<C><A/><![CDATA[ \n]]><B/></C>\n");
 }
 
 TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
