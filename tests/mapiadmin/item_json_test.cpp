@@ -211,6 +211,7 @@ TEST(ItemJson, BadInputNamesTheElementOrPosition) {
          "properties[0].value: expected an integer"},
         {R"({"properties": [{"tag": "PR_IMPORTANCE", "value": 1.5}]})", "expected an integer for PT_LONG"},
         {R"({"properties": [{"tag": "0x12340004", "value": 1e300}]})", "out of range for PT_R4"},
+        {R"({"properties": [{"tag": "PR_IMPORTANCE", "value": 1E400}]})", "number overflow parsing '1E400'"},
         {R"({"properties": [{"tag": "PR_BIRTHDAY", "value": "2023-02-29"}]})", "is not a UTC time"},
         {R"({"properties": [{"tag": "PR_BIRTHDAY", "value": "2023-01-01T00:00:00+01:00"}]})",
          "is not a UTC time"},

@@ -198,8 +198,11 @@ nlohmann::json ParseJsonText(std::string_view text) {
         throw InputError("line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
                          detail);
     } catch (const nlohmann::json::out_of_range& e) {
-        // A number literal too large for a double (1E400) carries no position; its text does.
-        throw InputError(ParseErrorDetail(e.what()));
+        // A number literal too large for a double (1E400) carries no position; its text does:
+        // "[json.exception.out_of_range.406] number overflow parsing '1E400'".
+        std::string_view what(e.what());
+        if (const std::size_t tag = what.find("] "); tag != std::string_view::npos) what.remove_prefix(tag + 2);
+        throw InputError(std::string(what));
     }
 }
 
