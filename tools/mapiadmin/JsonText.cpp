@@ -201,7 +201,8 @@ nlohmann::json ParseJsonText(std::string_view text) {
         // A number literal too large for a double (1E400) carries no position; its text does:
         // "[json.exception.out_of_range.406] number overflow parsing '1E400'".
         std::string_view what(e.what());
-        if (const std::size_t tag = what.find("] "); tag != std::string_view::npos) what.remove_prefix(tag + 2);
+        if (const std::size_t tag = what.find("] "); tag != std::string_view::npos)
+            what.remove_prefix(tag + 2);
         throw InputError(std::string(what));
     }
 }
