@@ -37,8 +37,8 @@
 #include <string>
 #include <vector>
 
-#include "common/XMLParser.h"
 #include "common/TimeZone.h"
+#include "common/XMLParser.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
