@@ -14,6 +14,34 @@ constexpr ULONG kItemAccess = MAPI_MODIFY | MAPI_BEST_ACCESS;
 
 }  // namespace
 
+const SPropValue* FindProp(const SPropValue* values, ULONG count, ULONG propTag) {
+    if (values == nullptr) return nullptr;
+    for (ULONG i = 0; i < count; ++i)
+        if (values[i].ulPropTag == propTag) return &values[i];
+    return nullptr;
+}
+
+const SBinary* FindBinary(const SRow& row, ULONG propTag) {
+    const SPropValue* v = FindProp(row, propTag);
+    return v && PROP_TYPE(propTag) == PT_BINARY ? &v->Value.bin : nullptr;
+}
+
+std::string FindText(const SRow& row, ULONG propTag) {
+    const SPropValue* v = FindProp(row, propTag);
+    if (v == nullptr) return {};
+    if (PROP_TYPE(propTag) == PT_UNICODE)
+        return v->Value.lpszW ? nx::sys::Utf16ToUtf8(v->Value.lpszW) : std::string();
+    if (PROP_TYPE(propTag) != PT_STRING8) return {};
+    // 8-bit text is in the platform's code page, UTF-8 here; bytes that are not UTF-8 become
+    // U+FFFD so a document built from it stays well-formed.
+    return v->Value.lpszA ? nx::sys::Utf16ToUtf8(nx::sys::Utf8ToUtf16(v->Value.lpszA)) : std::string();
+}
+
+bool FindBool(const SRow& row, ULONG propTag) {
+    const SPropValue* v = FindProp(row, propTag);
+    return v != nullptr && PROP_TYPE(propTag) == PT_BOOLEAN && v->Value.b != 0;
+}
+
 ComPtr<IMAPIFolder> OpenInboxFolder(IMsgStore* store) {
     const MapiFunctions& fns = MapiTable();
     if (store == nullptr || fns.MAPIFreeBuffer == nullptr) return {};
@@ -31,12 +59,6 @@ namespace {
 bool IsBinaryValue(const MapiBuffer<SPropValue>& value) {
     return value && PROP_TYPE(value->ulPropTag) == PT_BINARY && value->Value.bin.cb != 0 &&
            value->Value.bin.lpb != nullptr;
-}
-
-template <class T>
-ComPtr<T> AdoptAs(ComPtr<IUnknown>&& object) {
-    // OpenEntry without an interface id hands out the object's standard interface.
-    return ComPtr<T>::Attach(reinterpret_cast<T*>(object.detach()));
 }
 
 bool IsBlank(char c) {
@@ -72,10 +94,9 @@ ComPtr<IUnknown> OpenEntryInContainer(IMAPIContainer* container, ULONG cbEntryId
 }
 
 ComPtr<IMAPIFolder> OpenFolderEntry(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId) {
-    ULONG type = 0;
-    ComPtr<IUnknown> object = OpenEntryById(store, cbEntryId, entryId, &type);
-    if (!object || type != MAPI_FOLDER) return {};
-    return AdoptAs<IMAPIFolder>(std::move(object));
+    ComPtr<IMAPIFolder> folder;
+    OpenEntryAs(store, cbEntryId, entryId, MAPI_BEST_ACCESS, folder);
+    return folder;
 }
 
 MapiBuffer<SPropValue> GetOneProp(IMAPIProp* object, ULONG propTag) {
@@ -102,21 +123,17 @@ ComPtr<IMAPIFolder> OpenDefaultFolder(IMsgStore* store, ULONG propTag) {
 ComPtr<IMAPIFolder> OpenParentFolder(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId) {
     const MapiFunctions& fns = MapiTable();
     if (container == nullptr || entryId == nullptr || fns.MAPIFreeBuffer == nullptr) return {};
-    ComPtr<IUnknown> item = OpenEntryInContainer(container, cbEntryId, entryId, kItemAccess);
-    if (!item) return {};
-    // Every MAPI object with properties starts with the IMAPIProp interface.
-    auto* props = reinterpret_cast<IMAPIProp*>(item.get());
+    ComPtr<IMAPIProp> props;
+    if (FAILED(OpenEntryAs(container, cbEntryId, entryId, kItemAccess, props))) return {};
     SizedSPropTagArray<1> tags = {1, {PR_PARENT_ENTRYID}};
     ULONG count = 0;
     MapiBuffer<SPropValue> values(fns.MAPIFreeBuffer);
     const HRESULT hr = props->GetProps(tags.get(), MAPI_UNICODE, &count, values.put());
     if (FAILED(hr) || !values || count == 0) return {};
     if (PROP_TYPE(values->ulPropTag) == PT_ERROR || PROP_TYPE(values->ulPropTag) != PT_BINARY) return {};
-    ULONG type = 0;
-    ComPtr<IUnknown> parent =
-        OpenEntryInContainer(container, values->Value.bin.cb, values->Value.bin.lpb, MAPI_BEST_ACCESS, &type);
-    if (!parent || type != MAPI_FOLDER) return {};
-    return AdoptAs<IMAPIFolder>(std::move(parent));
+    ComPtr<IMAPIFolder> parent;
+    OpenEntryAs(container, values->Value.bin.cb, values->Value.bin.lpb, MAPI_BEST_ACCESS, parent);
+    return parent;
 }
 
 ComPtr<IMAPIFolder> OpenParentFolderByHexId(IMAPIContainer* container, std::string_view hexId) {
@@ -133,11 +150,9 @@ ComPtr<IMessage> OpenMessageByHexId(IMAPIContainer* container, std::string_view 
     // pointer keeps "empty id" apart from "no id".
     static const BYTE kNoBytes[1] = {0};
     const BYTE* bytes = id.empty() ? kNoBytes : id.data();
-    ULONG type = 0;
-    ComPtr<IUnknown> item =
-        OpenEntryInContainer(container, static_cast<ULONG>(id.size()), bytes, kItemAccess, &type);
-    if (!item || type != MAPI_MESSAGE) return {};
-    return AdoptAs<IMessage>(std::move(item));
+    ComPtr<IMessage> item;
+    OpenEntryAs(container, static_cast<ULONG>(id.size()), bytes, kItemAccess, item);
+    return item;
 }
 
 uint32_t GetFolderTypeCode(std::string_view containerClass) {

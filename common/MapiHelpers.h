@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/mapi/Mapi.h"
 
@@ -39,6 +40,98 @@ inline constexpr uint32_t kFolderTypeOther = 6;        // anything else, "IPF.Po
 // The longest text ExtractEventId writes, in UTF-16 units: the host's 1024-unit buffer less
 // its terminating zero.
 inline constexpr std::size_t kEventIdMaxUnits = 1023;
+
+// The interface id the typed open asks for, by interface type.
+template <class T>
+struct MapiIid;
+template <>
+struct MapiIid<IMAPIProp> {
+    static constexpr const IID& value = IID_IMAPIProp;
+};
+template <>
+struct MapiIid<IMAPIFolder> {
+    static constexpr const IID& value = IID_IMAPIFolder;
+};
+template <>
+struct MapiIid<IMessage> {
+    static constexpr const IID& value = IID_IMessage;
+};
+template <>
+struct MapiIid<IMsgStore> {
+    static constexpr const IID& value = IID_IMsgStore;
+};
+
+// The typed open: OpenEntry on `source` (a session, store or folder) asking for T's interface,
+// so the object comes back as a T or not at all (an entry of another kind fails with the
+// runtime's status, MAPI_E_INTERFACE_NOT_SUPPORTED or MAPI_E_NOT_FOUND). Returns OpenEntry's
+// status for the caller's trace; `out` holds the object only on success. A success without an
+// object gives MAPI_E_NOT_FOUND. objType, when given, receives the opened object's type.
+template <class T, class Source>
+HRESULT OpenEntryAs(Source* source, ULONG cbEntryId, const BYTE* entryId, ULONG flags, ComPtr<T>& out,
+                    ULONG* objType = nullptr) {
+    out = nullptr;
+    if (objType) *objType = 0;
+    if (source == nullptr) return MAPI_E_INVALID_PARAMETER;
+    ULONG type = 0;
+    const HRESULT hr =
+        source->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)),
+                          &MapiIid<T>::value, flags, &type, reinterpret_cast<IUnknown**>(out.put()));
+    if (FAILED(hr)) {
+        out = nullptr;  // release whatever came back with a failure
+        return hr;
+    }
+    if (!out) return MAPI_E_NOT_FOUND;
+    if (objType) *objType = type;
+    return hr;
+}
+
+// Row helpers. A row's value is found by its whole tag (type included), so a column that came
+// back as PT_ERROR (the property is missing) matches nothing.
+const SPropValue* FindProp(const SPropValue* values, ULONG count, ULONG propTag);
+inline const SPropValue* FindProp(const SRow& row, ULONG propTag) {
+    return FindProp(row.lpProps, row.cValues, propTag);
+}
+// The binary value of the tag, or null.
+const SBinary* FindBinary(const SRow& row, ULONG propTag);
+// The text of a PT_UNICODE or PT_STRING8 tag as UTF-8 (8-bit text is taken as UTF-8; bytes that
+// are not become U+FFFD); empty when the row lacks it.
+std::string FindText(const SRow& row, ULONG propTag);
+// A PT_BOOLEAN value; false when the row lacks it.
+bool FindBool(const SRow& row, ULONG propTag);
+// True when the row holds at least one value.
+inline bool HasProps(const SRow& row) {
+    return row.lpProps != nullptr && row.cValues > 0;
+}
+
+// A property restriction "tag equals value", owning the value it points at (for contents and
+// hierarchy tables: PR_MESSAGE_CLASS_W == "IPM.Contact", PR_DEFAULT_STORE == TRUE).
+class EqualsRestriction {
+public:
+    EqualsRestriction(ULONG tag, std::u16string text) : m_text(std::move(text)) {
+        m_value.ulPropTag = tag;
+        m_value.Value.lpszW = m_text.data();
+        Wire();
+    }
+    EqualsRestriction(ULONG tag, bool b) {
+        m_value.ulPropTag = tag;
+        m_value.Value.b = b ? 1 : 0;
+        Wire();
+    }
+    EqualsRestriction(const EqualsRestriction&) = delete;
+    EqualsRestriction& operator=(const EqualsRestriction&) = delete;
+    LPSRestriction get() { return &m_restriction; }
+
+private:
+    void Wire() {
+        m_restriction.rt = RES_PROPERTY;
+        m_restriction.res.resProperty.relop = RELOP_EQ;
+        m_restriction.res.resProperty.ulPropTag = m_value.ulPropTag;
+        m_restriction.res.resProperty.lpProp = &m_value;
+    }
+    std::u16string m_text;
+    SPropValue m_value{};
+    SRestriction m_restriction{};
+};
 
 // OpenEntry on the store with MAPI_BEST_ACCESS and no interface id. Null for a null store or a
 // failed open (an object handed out with a failure status is released). objType, when given,

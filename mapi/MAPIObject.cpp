@@ -15,6 +15,13 @@ namespace NAMESPACE_MAPI {
 using NAMESPACE_COMMON::BinaryToHexString;
 using NAMESPACE_COMMON::CXMLNode;
 using NAMESPACE_COMMON::CXMLParser;
+using NAMESPACE_COMMON::EqualsRestriction;
+using NAMESPACE_COMMON::FindBinary;
+using NAMESPACE_COMMON::FindBool;
+using NAMESPACE_COMMON::FindProp;
+using NAMESPACE_COMMON::FindText;
+using NAMESPACE_COMMON::HasProps;
+using NAMESPACE_COMMON::OpenEntryAs;
 
 namespace {
 
@@ -41,64 +48,6 @@ constexpr ULONG kDefaultFolderTags[6] = {PR_IPM_DRAFTS_ENTRYID,  PR_IPM_APPOINTM
 unsigned Hr(HRESULT hr) {
     return static_cast<unsigned>(hr);
 }
-
-const SPropValue* FindProp(const SRow& row, ULONG tag) {
-    if (row.lpProps == nullptr) return nullptr;
-    for (ULONG i = 0; i < row.cValues; ++i)
-        if (row.lpProps[i].ulPropTag == tag) return &row.lpProps[i];
-    return nullptr;
-}
-
-const SBinary* FindBinary(const SRow& row, ULONG tag) {
-    const SPropValue* v = FindProp(row, tag);
-    return v ? &v->Value.bin : nullptr;
-}
-
-std::string FindText(const SRow& row, ULONG tag) {
-    const SPropValue* v = FindProp(row, tag);
-    if (v == nullptr) return {};
-    if (PROP_TYPE(tag) == PT_UNICODE)
-        return v->Value.lpszW ? nx::sys::Utf16ToUtf8(v->Value.lpszW) : std::string();
-    // 8-bit text is in the platform's code page, UTF-8 here; bytes that are not UTF-8 become
-    // U+FFFD so the document stays well-formed.
-    return v->Value.lpszA ? nx::sys::Utf16ToUtf8(nx::sys::Utf8ToUtf16(v->Value.lpszA)) : std::string();
-}
-
-bool FindBool(const SRow& row, ULONG tag) {
-    const SPropValue* v = FindProp(row, tag);
-    return v != nullptr && v->Value.b != 0;
-}
-
-bool HasProps(const SRow& row) {
-    return row.lpProps != nullptr && row.cValues > 0;
-}
-
-// A property restriction "tag equals value" and the value it points at.
-struct EqualsRestriction {
-    std::u16string text;
-    SPropValue value{};
-    SRestriction restriction{};
-
-    EqualsRestriction(ULONG tag, std::u16string t) : text(std::move(t)) {
-        value.ulPropTag = tag;
-        value.Value.lpszW = text.data();
-        Wire();
-    }
-    EqualsRestriction(ULONG tag, bool b) {
-        value.ulPropTag = tag;
-        value.Value.b = b ? 1 : 0;
-        Wire();
-    }
-    EqualsRestriction(const EqualsRestriction&) = delete;
-    EqualsRestriction& operator=(const EqualsRestriction&) = delete;
-    void Wire() {
-        restriction.rt = RES_PROPERTY;
-        restriction.res.resProperty.relop = RELOP_EQ;
-        restriction.res.resProperty.ulPropTag = value.ulPropTag;
-        restriction.res.resProperty.lpProp = &value;
-    }
-    LPSRestriction get() { return &restriction; }
-};
 
 struct CountKind {
     const char* name;      // "GetContactCountFromFolder" / "GetCalendarEventCountFromFolder"
@@ -503,17 +452,14 @@ int CMAPIObject::GetAppFolderFromFolder(IMsgStore* store, ULONG cbEntryId, const
         CLogFile::Trace("CMAPIObject::GetAppFolderFromFolder - Finish(%s)\r\n", "Failed");
         return 0;
     }
-    ULONG type = 0;
-    ComPtr<IUnknown> object;
-    HRESULT hr = store->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)), nullptr,
-                                  MAPI_BEST_ACCESS, &type, object.put());
+    ComPtr<IMAPIFolder> container;
+    HRESULT hr = OpenEntryAs(store, cbEntryId, entryId, MAPI_BEST_ACCESS, container);
     CLogFile::Trace("CMAPIObject::GetAppFolderFromFolder - lpMsgStore->OpenEntry(0X%08X)\r\n", Hr(hr));
-    if (FAILED(hr) || !object || type != MAPI_FOLDER) {
+    if (FAILED(hr)) {
         CLogFile::Trace("CMAPIObject::GetAppFolderFromFolder - OpenEntry Failed or NULL lpContainer\r\n");
         CLogFile::Trace("CMAPIObject::GetAppFolderFromFolder - Finish(%s)\r\n", "Failed");
         return 0;
     }
-    auto container = ComPtr<IMAPIFolder>::Attach(reinterpret_cast<IMAPIFolder*>(object.detach()));
     result = 1;
 
     const MapiFunctions& fns = MapiTable();
@@ -733,16 +679,13 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
         CLogFile::Trace("%s", k.invalid);
         return 0;
     }
-    ULONG type = 0;
-    ComPtr<IUnknown> object;
-    HRESULT hr = base->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)), nullptr,
-                                 MAPI_BEST_ACCESS, &type, object.put());
+    ComPtr<IMAPIFolder> container;
+    HRESULT hr = OpenEntryAs(base, cbEntryId, entryId, MAPI_BEST_ACCESS, container);
     CLogFile::Trace("CMAPIObject::%s - %s->OpenEntry(0X%08X)\r\n", k.name, k.base, Hr(hr));
-    if (FAILED(hr) || !object || type != MAPI_FOLDER) {
+    if (FAILED(hr)) {
         if (k.openFail) CLogFile::Trace("%s", k.openFail);
         return 0;
     }
-    auto container = ComPtr<IMAPIFolder>::Attach(reinterpret_cast<IMAPIFolder*>(object.detach()));
 
     ComPtr<IMAPITable> contents;
     hr = container->GetContentsTable(kContentsFlags, contents.put());
