@@ -30,22 +30,172 @@ struct StringWriter : pugi::xml_writer {
     void write(const void* data, size_t size) override { out->append(static_cast<const char*>(data), size); }
 };
 
-// A carriage return inside text is written as a reference, so that a reader's line-end
-// normalisation cannot turn CR LF into LF (the serialiser writes markup, attribute values and
-// control characters escaped, but a text's CR as it is).
-void EscapeCarriageReturns(std::string& text, std::size_t from) {
-    std::size_t cr = text.find('\r', from);
-    if (cr == std::string::npos) return;
-    std::string escaped;
-    escaped.reserve(text.size() + 16);
-    escaped.append(text, 0, cr);
-    for (; cr < text.size(); ++cr) {
-        if (text[cr] == '\r')
-            escaped.append("&#13;");
-        else
-            escaped.push_back(text[cr]);
+// ---- characters XML 1.0 can carry ------------------------------------------------------------
+// Documents declare UTF-8 and version 1.0, so every character written must be one XML 1.0
+// allows: tab, LF, CR, U+0020..U+D7FF, U+E000..U+FFFD, U+10000..U+10FFFF, in well-formed UTF-8.
+
+bool IsXmlChar(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// One character of UTF-8 text. `size` is how many bytes it (or its malformed start) takes.
+struct Utf8Char {
+    uint32_t code = 0;
+    std::size_t size = 1;
+    bool wellFormed = false;
+};
+
+// Decodes the character at text[at]. A malformed sequence takes its longest well-formed-looking
+// prefix (at least one byte), so each gets one U+FFFD; a surrogate's three bytes (how a lone
+// UTF-16 surrogate converts) count as one malformed character.
+Utf8Char DecodeUtf8(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    Utf8Char c;
+    if (lead < 0x80) return {lead, 1, true};
+    std::size_t tail = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        tail = 1;
+        c.code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        tail = 2;
+        c.code = lead & 0x0Fu;
+        if (lead == 0xE0) low = 0xA0;  // no overlong forms
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        tail = 3;
+        c.code = lead & 0x07u;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+    } else {
+        return c;
     }
-    text.swap(escaped);
+    for (std::size_t k = 1; k <= tail; ++k) {
+        c.size = k;
+        if (at + k >= text.size()) return c;
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return c;
+        c.code = (c.code << 6) | (next & 0x3Fu);
+    }
+    c.size = tail + 1;
+    c.wellFormed = c.code < 0xD800 || c.code > 0xDFFF;
+    return c;
+}
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Where the first byte at or after `from` starts what XML 1.0 cannot carry, or npos. With
+// `controlsToo` false only malformed UTF-8 counts (a loaded text keeps its control characters).
+std::size_t FindNonXml(std::string_view text, std::size_t from, bool controlsToo) {
+    for (std::size_t i = from; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x80) {
+            ++i;
+            continue;
+        }
+        if (byte < 0x80) {
+            if (controlsToo && !IsXmlChar(byte)) return i;
+            ++i;
+            continue;
+        }
+        const Utf8Char c = DecodeUtf8(text, i);
+        if (!c.wellFormed || (controlsToo && !IsXmlChar(c.code))) return i;
+        i += c.size;
+    }
+    return std::string_view::npos;
+}
+
+// The text with each malformed UTF-8 sequence (and with `controlsToo` each character XML 1.0
+// cannot carry) replaced by U+FFFD.
+std::string ReplaceNonXml(std::string_view text, bool controlsToo) {
+    std::size_t bad = FindNonXml(text, 0, controlsToo);
+    if (bad == std::string_view::npos) return std::string(text);
+    std::string out;
+    out.reserve(text.size() + 16);
+    std::size_t done = 0;
+    while (bad != std::string_view::npos) {
+        out.append(text, done, bad - done);
+        out.append(kReplacement);
+        done = bad + DecodeUtf8(text, bad).size;
+        bad = FindNonXml(text, done, controlsToo);
+    }
+    out.append(text, done, std::string_view::npos);
+    return out;
+}
+
+// Whether a text holds a character that a loaded document must not keep as it is: malformed
+// UTF-8, or U+FFFE / U+FFFF (EF BF BE, EF BF BF) that a name must not hold. ASCII eight bytes at
+// a time, as nearly every document is.
+bool NeedsUtf8Care(std::string_view text) {
+    std::size_t i = 0;
+    for (;;) {
+        for (; i + 8 <= text.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ull) != 0) break;
+        }
+        while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+        if (i >= text.size()) return false;
+        const Utf8Char c = DecodeUtf8(text, i);
+        if (!c.wellFormed || !IsXmlChar(c.code)) return true;
+        i += c.size;
+    }
+}
+
+// The serialiser's text made XML 1.0: a carriage return in text is written as a reference, so
+// that a reader's line-end normalisation cannot turn CR LF into LF (the serialiser escapes CR in
+// attribute values, not in text). With `everything`, also what only a loaded document can hold:
+// the serialiser writes a control character as "&#NN;" (XML 1.0 has no such reference; every
+// "&" of content is written "&amp;", so "&#" comes from nothing else), U+FFFE and U+FFFF, and any
+// malformed byte; each becomes U+FFFD.
+void MakeXml10(std::string& text, bool everything) {
+    if (!everything) {
+        std::size_t cr = text.find('\r');
+        if (cr == std::string::npos) return;
+        std::string escaped;
+        escaped.reserve(text.size() + 16);
+        escaped.append(text, 0, cr);
+        for (; cr < text.size(); ++cr) {
+            if (text[cr] == '\r')
+                escaped.append("&#13;");
+            else
+                escaped.push_back(text[cr]);
+        }
+        text.swap(escaped);
+        return;
+    }
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\r') {
+            out.append("&#13;");
+            ++i;
+        } else if (byte == '&' && i + 5 <= text.size() && text[i + 1] == '#' && text[i + 4] == ';' &&
+                   text[i + 2] >= '0' && text[i + 2] <= '3' && text[i + 3] >= '0' && text[i + 3] <= '9') {
+            const uint32_t code = static_cast<uint32_t>((text[i + 2] - '0') * 10 + (text[i + 3] - '0'));
+            if (IsXmlChar(code))
+                out.append(text, i, 5);
+            else
+                out.append(kReplacement);
+            i += 5;
+        } else if (byte < 0x80) {
+            if (IsXmlChar(byte))
+                out.push_back(static_cast<char>(byte));
+            else
+                out.append(kReplacement);
+            ++i;
+        } else {
+            const Utf8Char c = DecodeUtf8(text, i);
+            if (c.wellFormed && IsXmlChar(c.code))
+                out.append(text, i, c.size);
+            else
+                out.append(kReplacement);
+            i += c.size;
+        }
+    }
+    text.swap(out);
 }
 
 // Space, tab and line feed only: text that a reader drops as indentation when it stands between
@@ -57,24 +207,45 @@ bool IsBlankWithoutCarriageReturn(const char* text) {
     return true;
 }
 
-// CDATA sections of a loaded document become plain text nodes of the same content, so that the
-// text reads the same and every text serialises through one escaping path. A section of blanks
-// alone stays a section: written as plain text next to an element it would read back as nothing.
-// (One holding a CR is flattened: the CR is written as a reference, which no reader drops.)
-void FlattenCData(pugi::xml_node top) {
-    pugi::xml_node node = top.first_child();
+// Replaces a text or CDATA node by one of the other kind with the given value; returns it.
+pugi::xml_node Retype(pugi::xml_node node, pugi::xml_node_type type, const char* value) {
+    pugi::xml_node other = node.parent().insert_child_before(type, node);
+    other.set_value(value);
+    node.parent().remove_child(node);
+    return other;
+}
+
+// Makes a loaded tree read back the same after serialisation:
+// - CDATA sections become plain text nodes of the same content, so that every text serialises
+//   through one escaping path. A section of blanks alone stays a section: written as plain text
+//   next to an element it would read back as nothing. (One holding a CR is flattened: the CR is
+//   written as a reference, which no reader drops.)
+// - For the same reason a blank text that references wrote ("&#32;") next to other nodes
+//   becomes a section; written plainly it would read back as indentation.
+// - With `utf8Care` (the text held malformed UTF-8, U+FFFE or U+FFFF): malformed UTF-8 in texts
+//   and attribute values becomes U+FFFD; a name holding any of them refuses the document
+//   (false), since a name cannot be mended without changing what selects it.
+bool FinishLoadedTree(pugi::xml_node top, bool utf8Care) {
+    pugi::xml_node node = top;
     while (node) {
-        if (node.type() == pugi::node_cdata && !IsBlankWithoutCarriageReturn(node.value())) {
-            pugi::xml_node text = node.parent().insert_child_before(pugi::node_pcdata, node);
-            text.set_value(node.value());
-            pugi::xml_node next = node.next_sibling();
-            node.parent().remove_child(node);
-            node = text;
-            if (next) {
-                node = next;
-                continue;
+        const pugi::xml_node_type type = node.type();
+        if (type == pugi::node_element && utf8Care) {
+            if (!IsXmlName(node.name())) return false;
+            for (pugi::xml_attribute attribute : node.attributes()) {
+                if (!IsXmlName(attribute.name())) return false;
+                if (FindNonXml(attribute.value(), 0, false) != std::string_view::npos)
+                    attribute.set_value(ReplaceNonXml(attribute.value(), false).c_str());
             }
-        } else if (node.first_child()) {
+        } else if (type == pugi::node_cdata || type == pugi::node_pcdata) {
+            if (utf8Care && FindNonXml(node.value(), 0, false) != std::string_view::npos)
+                node.set_value(ReplaceNonXml(node.value(), false).c_str());
+            const bool blank = IsBlankWithoutCarriageReturn(node.value());
+            if (type == pugi::node_cdata && !blank)
+                node = Retype(node, pugi::node_pcdata, node.value());
+            else if (type == pugi::node_pcdata && blank && (node.previous_sibling() || node.next_sibling()))
+                node = Retype(node, pugi::node_cdata, node.value());
+        }
+        if (node.first_child()) {
             node = node.first_child();
             continue;
         }
@@ -82,6 +253,7 @@ void FlattenCData(pugi::xml_node top) {
         if (!node || node == top) break;
         node = node.next_sibling();
     }
+    return true;
 }
 
 void AppendText(std::string& out, const pugi::xml_node& top) {
@@ -257,18 +429,30 @@ bool HasOnlyWellFormedCharacters(std::string_view text) {
 struct CXMLParser::Document {
     pugi::xml_document doc;
     std::unique_ptr<pugi::xml_document> detached;  // unattached elements live here
+    // Loaded texts keep the control characters the host sent; only serialisation replaces them.
+    bool loaded = false;
 };
 
 bool IsXmlName(std::string_view name) {
     if (name.empty()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
+    for (std::size_t i = 0; i < name.size();) {
         const auto c = static_cast<unsigned char>(name[i]);
-        const bool letter =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+        if (c >= 0x80) {
+            const Utf8Char u = DecodeUtf8(name, i);
+            if (!u.wellFormed || !IsXmlChar(u.code)) return false;
+            i += u.size;
+            continue;
+        }
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
         const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
         if (!(letter || (i > 0 && other))) return false;
+        ++i;
     }
     return true;
+}
+
+std::string ToXmlText(std::string_view text) {
+    return ReplaceNonXml(text, true);
 }
 
 std::string CXMLNode::GetName() const {
@@ -347,7 +531,8 @@ CXMLNode CXMLParser::CreateChildNode(const char* name, const char* text, CXMLNod
         element = m_pDoc->detached->append_child(name);
     }
     if (!element) return CXMLNode();
-    if (text != nullptr && *text != '\0') element.append_child(pugi::node_pcdata).set_value(text);
+    if (text != nullptr && *text != '\0')
+        element.append_child(pugi::node_pcdata).set_value(ToXmlText(text).c_str());
     return CXMLNode(element.internal_object());
 }
 
@@ -363,7 +548,7 @@ bool CXMLParser::SetAttribute(const char* name, const char* value, CXMLNode node
     if (element.type() != pugi::node_element) return false;
     pugi::xml_attribute attribute = element.attribute(name);
     if (!attribute) attribute = element.append_attribute(name);
-    return attribute && attribute.set_value(value);
+    return attribute && attribute.set_value(ToXmlText(value).c_str());
 }
 
 CXMLNode CXMLParser::SelectNode(std::string_view path) const {
@@ -442,7 +627,7 @@ std::string CXMLParser::GetXML() const {
             top.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
             if (out.size() != before) out.push_back('\n');
         }
-        EscapeCarriageReturns(out, 0);
+        MakeXml10(out, m_pDoc->loaded);
     } catch (const std::bad_alloc&) {
         return std::string();
     }
@@ -453,6 +638,7 @@ void CXMLParser::LoadXML(std::string_view text) {
     m_pRoot = CXMLNode();
     if (!m_pDoc) return;
     m_pDoc->detached.reset();
+    m_pDoc->loaded = false;
     pugi::xml_document& doc = m_pDoc->doc;
     const pugi::xml_parse_result result =
         doc.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
@@ -465,11 +651,17 @@ void CXMLParser::LoadXML(std::string_view text) {
         }
     }
     if (ok && elements == 1) ok = HasOnlyWellFormedCharacters(text);
+    // Only a text with sections, references or characters to mend needs the walk over its nodes.
+    const bool utf8Care = ok && elements == 1 && NeedsUtf8Care(text);
+    if (ok && elements == 1 &&
+        (utf8Care || text.find("[CDATA[") != std::string_view::npos ||
+         text.find("&#") != std::string_view::npos))
+        ok = FinishLoadedTree(doc.document_element(), utf8Care);
     if (!ok || elements != 1) {
         doc.reset();
         return;
     }
-    if (text.find("[CDATA[") != std::string_view::npos) FlattenCData(doc.document_element());
+    m_pDoc->loaded = true;
     m_pRoot = CXMLNode(doc.document_element().internal_object());
 }
 

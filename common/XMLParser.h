@@ -11,21 +11,26 @@
 //
 // GetXML text: each top-level node (the declaration, the root element) followed by one line
 // feed; inside the root exactly the nodes that were created, no added formatting; an element
-// without content as <Name/>. Escaping: & < > in text; & < " in attribute values; control
-// characters as two-digit references (tab, line feed and CR in attribute values too, "&#09;");
-// a CR in text as "&#13;". So every element text reads back unchanged through LoadXML +
-// GetNodeText, CR LF included.
+// without content as <Name/>. Escaping: & < > in text; & < " in attribute values; tab, line
+// feed and CR in attribute values as references ("&#09;"); a CR in text as "&#13;". The text is
+// always well-formed XML 1.0 in UTF-8: what XML 1.0 cannot carry (see ToXmlText) is replaced by
+// U+FFFD when a text or attribute value is set, and in a loaded document when it is serialised.
+// So every element text reads back through LoadXML + GetNodeText as ToXmlText of itself, CR LF
+// included.
 //
 // Loading: the text must be one well-formed document with exactly one root element and no
 // character data outside it; a "&" that starts no reference, a "<" in an attribute value and raw
 // control characters (other than tab, LF, CR) are refused too, while references to control
 // characters other than NUL are taken (the serialiser writes them). Comments, processing
-// instructions, the declaration and a DOCTYPE are dropped (no entity of a DTD is expanded:
+// instructions, the declaration and a DOCTYPE are dropped. Malformed UTF-8 in a text or an
+// attribute value becomes U+FFFD; in a name it refuses the document. Loaded texts keep their
+// control characters (references to them are how a host sends them) (no entity of a DTD is expanded:
 // with a DOCTYPE "&name;" stays literal text, without one only the five predefined exist), a
 // CDATA section becomes ordinary text (one of blanks alone stays a section, or it would read
 // back as indentation), and line ends inside text are kept as sent (CR LF stays).
 // White-space-only text between elements is dropped, but an element whose only content is
-// blanks keeps them, and the blanks around an element's text are kept as they are. A failed load
+// blanks keeps them, and the blanks around an element's text are kept as they are (blanks that
+// references wrote are content wherever they stand). A failed load
 // leaves the document empty and no root. Neither loading, serialising, selecting nor reading
 // recurses, so nesting depth is bounded by memory only.
 #pragma once
@@ -126,7 +131,15 @@ private:
 };
 
 // Whether a text is an XML element or attribute name (ASCII letters, digits, "_", "-", ".",
-// ":" and any non-ASCII character; not starting with a digit, "-" or ".").
+// ":" and any other character XML 1.0 can carry, in well-formed UTF-8; not starting with a
+// digit, "-" or ".").
 bool IsXmlName(std::string_view name);
+
+// The text as a document carries it: every character XML 1.0 cannot carry becomes U+FFFD. Those
+// are the control characters other than tab, line feed and CR, U+FFFE and U+FFFF, and malformed
+// UTF-8: each malformed sequence (its longest start that could still have been a character)
+// gives one U+FFFD, and so does an encoded surrogate (the three bytes a lone UTF-16 surrogate
+// converts to).
+std::string ToXmlText(std::string_view text);
 
 }  // namespace NAMESPACE_COMMON

@@ -6,9 +6,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <vector>
+
+#include "tests/support/StrictXml.h"
 
 using namespace NAMESPACE_COMMON;
+using nx::test::StrictXmlError;
 
 namespace {
 
@@ -164,10 +169,14 @@ TEST(CXMLParser, ElementTextsReadBackUnchanged) {
         "\r\n",
         "Gr\xC3\xBC\xC3\x9F"
         "e \xE2\x82\xAC \xF0\x9F\x98\x80",
-        "ctrl\x01\x1F"
-        "end",
         "&amp; already escaped &#65;",
         std::string(100000, 'x'),
+        // What XML 1.0 cannot carry reads back as U+FFFD.
+        "ctrl\x01\x1F"
+        "end",
+        "lone \xED\xA0\x80 surrogate",
+        "\xEF\xBF\xBE\xEF\xBF\xBF",
+        "cut \xE2\x82",
     };
     for (const std::string& text : texts) {
         CXMLParser built;
@@ -176,9 +185,10 @@ TEST(CXMLParser, ElementTextsReadBackUnchanged) {
         ASSERT_TRUE(built.CreateChildNode("After", "z", CXMLNode(), 1, 1));
         CXMLParser read;
         ASSERT_TRUE(read.Init());
+        EXPECT_EQ(StrictXmlError(built.GetXML()), "") << text.substr(0, 40);
         read.LoadXML(built.GetXML());
         ASSERT_TRUE(read.GetRoot()) << built.GetXML().substr(0, 200);
-        EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/Contact/Body")), text);
+        EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/Contact/Body")), ToXmlText(text));
         EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/Contact/After")), "z");
     }
 }
@@ -226,6 +236,99 @@ TEST(CXMLParser, ALoadedDocumentSerialisesAsPlainText) {
     EXPECT_EQ(p.GetXML(), "<C><A/><![CDATA[ \n]]><B/></C>\n");
 }
 
+TEST(CXMLParser, ToXmlTextReplacesWhatXml10CannotCarry) {
+    const std::string kR = "\xEF\xBF\xBD";
+    const struct {
+        std::string text;
+        std::string carried;
+    } cases[] = {
+        {"tab\tLF\nCR\r", "tab\tLF\nCR\r"},
+        {"\x01\x08\x0B\x0C\x1F\x7F", kR + kR + kR + kR + kR + "\x7F"},  // DEL is an XML 1.0 character
+        {"\xEF\xBF\xBD\xEF\xBF\xBE\xEF\xBF\xBF", kR + kR + kR},         // U+FFFE, U+FFFF
+        {"\xED\xA0\x80\xED\xBF\xBF", kR + kR},                          // each encoded surrogate is one
+        {"\xED\x9F\xBF", "\xED\x9F\xBF"},                               // U+D7FF
+        {"\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {"\xF4\x90\x80\x80", kR + kR + kR + kR},           // beyond U+10FFFF: nothing of it could start one
+        {"\xC0\xAF\xE0\x80\xAF", kR + kR + kR + kR + kR},  // overlong forms
+        {"a\xE2\x82", "a" + kR},                           // cut short: one for the started character
+        {"\xE2\x82x\x80", kR + "x" + kR},
+        {"\xFF", kR},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ToXmlText(c.text), c.carried) << c.text;
+}
+
+// Folder names from a store are any UTF-16 text; converted to UTF-8 a lone surrogate is three
+// bytes of an encoded surrogate. Whatever they hold, the list is XML 1.0 that the agent reads back.
+TEST(CXMLParser, DocumentsOfRandomNamesAreStrictXml10) {
+    std::mt19937 random(9);
+    const std::string pieces[] = {"\x01",
+                                  "\x1B",
+                                  "\t",
+                                  "\r\n",
+                                  " ",
+                                  "<",
+                                  "&",
+                                  "]]>",
+                                  "\"",
+                                  "\xED\xB0\x80",
+                                  "\xEF\xBF\xBF",
+                                  "\xC3\xA9",
+                                  "\xF0\x9F\x98\x80",
+                                  "\xE2\x82",
+                                  "\x80",
+                                  "Inbox",
+                                  "&#1;"};
+    for (int round = 0; round < 200; ++round) {
+        CXMLParser built;
+        Start(built, "folders");
+        std::vector<std::string> names(1 + random() % 4);
+        for (std::string& name : names) {
+            for (unsigned n = random() % 6; n > 0; --n) name += pieces[random() % std::size(pieces)];
+            const CXMLNode node = built.CreateChildNode("node", nullptr, CXMLNode(), 1, 1);
+            ASSERT_TRUE(CXMLParser::SetAttribute("class", name.c_str(), node));
+            ASSERT_TRUE(built.CreateChildNode("fname", name.c_str(), node, 1, 2));
+        }
+        const std::string xml = built.GetXML();
+        ASSERT_EQ(StrictXmlError(xml), "") << xml;
+        CXMLParser read;
+        ASSERT_TRUE(read.Init());
+        read.LoadXML(xml);
+        ASSERT_TRUE(read.GetRoot()) << xml;
+        EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/folders/node/fname")), ToXmlText(names[0]));
+        std::string all;
+        for (const std::string& name : names) all += ToXmlText(name);
+        EXPECT_EQ(CXMLParser::GetNodeText(read.GetRoot()), all) << xml;
+    }
+}
+
+TEST(CXMLParser, ALoadedDocumentKeepsWhatTheHostSentAndWritesXml10) {
+    const std::string kR = "\xEF\xBF\xBD";
+    const struct {
+        std::string xml;
+        std::string text;     // of /C/A as loaded
+        std::string written;  // GetXML
+    } cases[] = {
+        // Control characters sent as references are kept as read, written as U+FFFD.
+        {"<C><A>v&#11;t&#x1F;</A></C>", "v\x0Bt\x1F", "<C><A>v" + kR + "t" + kR + "</A></C>\n"},
+        {"<C><A a='&#1;&#9;'/></C>", "", "<C><A a=\"" + kR + "&#09;\"/></C>\n"},
+        // Malformed UTF-8 is mended on reading, U+FFFE only on writing.
+        {"<C><A>\xED\xA0\x80|\xFF</A></C>", kR + "|" + kR, "<C><A>" + kR + "|" + kR + "</A></C>\n"},
+        {"<C><A>\xEF\xBF\xBE</A></C>", "\xEF\xBF\xBE", "<C><A>" + kR + "</A></C>\n"},
+        {"<C><A k='\xC3'>x</A></C>", "x", "<C><A k=\"" + kR + "\">x</A></C>\n"},
+        // Blanks that references wrote are content, also between elements.
+        {"<C><A><B/>&#32;<B/>&#9;</A></C>", " \t", "<C><A><B/><![CDATA[ ]]><B/><![CDATA[\t]]></A></C>\n"},
+    };
+    for (const auto& c : cases) {
+        CXMLParser p;
+        ASSERT_TRUE(p.Init());
+        p.LoadXML(c.xml);
+        ASSERT_TRUE(p.GetRoot()) << c.xml;
+        EXPECT_EQ(CXMLParser::GetNodeText(p.SelectNode("/C/A")), c.text) << c.xml;
+        EXPECT_EQ(p.GetXML(), c.written) << c.xml;
+        EXPECT_EQ(StrictXmlError(p.GetXML()), "") << c.xml;
+    }
+}
+
 TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
     const std::string cases[] = {
         "",
@@ -253,6 +356,9 @@ TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
         "<C a='&amp'/>",
         "<C a='\x02'/>",
         "<C><!-- \x1B --></C>",
+        "<C\xFF/>",  // a name cannot be mended
+        "<C><A \xED\xA0\x80='1'/></C>",
+        "<C\xEF\xBF\xBF/>",
         std::string(200000, '<'),
         std::string(500000, 'x'),
     };

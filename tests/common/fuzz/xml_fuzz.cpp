@@ -1,15 +1,31 @@
 // Documents from the host: LoadXML, then the reads the item parsers make, then a serialisation
-// that must load again with the same texts.
+// that a strict XML 1.0 reader accepts and that loads again with the same texts (as documents
+// carry them: ToXmlText of what was read).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/XMLParser.h"
+#include "tests/support/StrictXml.h"
 
 using NAMESPACE_COMMON::CXMLNode;
 using NAMESPACE_COMMON::CXMLParser;
+
+namespace {
+
+// The texts the item parsers read: a few children of the root, then the root's whole text.
+std::vector<std::string> ReadTexts(const CXMLParser& parser, const std::string& rootName) {
+    std::vector<std::string> texts;
+    for (const char* child : {"FullName", "PIMID", "lFlag", "dtStartTime", "TimeZone", "Body", "a"})
+        texts.push_back(CXMLParser::GetNodeText(parser.SelectNode("/" + rootName + "/" + child)));
+    texts.push_back(CXMLParser::GetNodeText(parser.GetRoot()));
+    return texts;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -22,24 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const std::string rootName = root.GetName();
-    std::string texts;
-    for (const char* child : {"FullName", "PIMID", "lFlag", "dtStartTime", "TimeZone", "Body", "a"}) {
-        const CXMLNode node = parser.SelectNode("/" + rootName + "/" + child);
-        texts += CXMLParser::GetNodeText(node);
-        texts.push_back('\x1F');
-    }
-    texts += CXMLParser::GetNodeText(root);
+    std::vector<std::string> texts = ReadTexts(parser, rootName);
+    for (std::string& t : texts) t = NAMESPACE_COMMON::ToXmlText(t);
 
+    const std::string xml = parser.GetXML();
+    if (!nx::test::StrictXmlError(xml).empty()) std::abort();
     CXMLParser again;
     if (!again.Init()) return 0;
-    again.LoadXML(parser.GetXML());
-    if (!again.GetRoot()) std::abort();
-    std::string textsAgain;
-    for (const char* child : {"FullName", "PIMID", "lFlag", "dtStartTime", "TimeZone", "Body", "a"}) {
-        textsAgain += CXMLParser::GetNodeText(again.SelectNode("/" + rootName + "/" + child));
-        textsAgain.push_back('\x1F');
-    }
-    textsAgain += CXMLParser::GetNodeText(again.GetRoot());
-    if (texts != textsAgain) std::abort();
+    again.LoadXML(xml);
+    if (!again.GetRoot() || again.GetRoot().GetName() != rootName) std::abort();
+    if (ReadTexts(again, rootName) != texts) std::abort();
+    // A serialised document is a fixed point: it serialises to itself.
+    if (again.GetXML() != xml) std::abort();
     return 0;
 }
