@@ -616,6 +616,16 @@ std::string CXMLParser::GetNodeText(CXMLNode node) {
     return text;
 }
 
+bool CXMLParser::SetNodeText(CXMLNode node, const char* text) {
+    if (text == nullptr || !node) return false;
+    pugi::xml_node element = ToPugi(node.m_node);
+    if (element.type() != pugi::node_element) return false;
+    while (pugi::xml_node child = element.first_child()) element.remove_child(child);
+    if (*text == '\0') return true;
+    pugi::xml_node pcdata = element.append_child(pugi::node_pcdata);
+    return pcdata && pcdata.set_value(text);
+}
+
 std::string CXMLParser::GetXML() const {
     std::string out;
     if (!m_pDoc) return out;

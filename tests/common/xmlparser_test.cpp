@@ -105,6 +105,21 @@ TEST(CXMLParser, SetAttributeSetsOrReplaces) {
                               "<folders name=\"again\" class=\"a&quot;b&lt;c>&amp;&#09;&#10;&#13;\"/>\n");
 }
 
+TEST(CXMLParser, SetNodeTextReplacesAllContent) {
+    CXMLParser p;
+    p.Init();
+    p.LoadXML("<Calendar><lRecurType>1<b>x</b>y</lRecurType><e/></Calendar>");
+    const CXMLNode type = p.SelectNode("/Calendar/lRecurType");
+    EXPECT_TRUE(CXMLParser::SetNodeText(type, "2"));
+    EXPECT_TRUE(CXMLParser::SetNodeText(p.SelectNode("/Calendar/e"), "a<&"));
+    EXPECT_FALSE(CXMLParser::SetNodeText(type, nullptr));
+    EXPECT_FALSE(CXMLParser::SetNodeText(CXMLNode(), "1"));
+    EXPECT_EQ(p.GetXML(), std::string(kDeclaration) +
+                              "<Calendar><lRecurType>2</lRecurType><e>a&lt;&amp;</e></Calendar>\n");
+    EXPECT_TRUE(CXMLParser::SetNodeText(type, ""));
+    EXPECT_EQ(CXMLParser::GetNodeText(type), "");
+}
+
 TEST(CXMLParser, UnattachedElementsCanBeAppendedLater) {
     CXMLParser p;
     Start(p);
