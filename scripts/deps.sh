@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev sqlite3 libicu-dev libpugixml-dev libinih-dev nlohmann-json3-dev
   libexpat1-dev  # tests only: the strict XML 1.0 reader
   tzdata python3 python3-impacket
+  libical-dev  # test-only: the recurrence cross-check expands RRULEs with it
 )
 
 missing=()
