@@ -114,8 +114,7 @@ TEST(CXMLParser, SetNodeTextReplacesAllContent) {
     EXPECT_TRUE(CXMLParser::SetNodeText(p.SelectNode("/Calendar/e"), "a<&"));
     EXPECT_FALSE(CXMLParser::SetNodeText(type, nullptr));
     EXPECT_FALSE(CXMLParser::SetNodeText(CXMLNode(), "1"));
-    EXPECT_EQ(p.GetXML(), std::string(kDeclaration) +
-                              "<Calendar><lRecurType>2</lRecurType><e>a&lt;&amp;</e></Calendar>\n");
+    EXPECT_EQ(p.GetXML(), "<Calendar><lRecurType>2</lRecurType><e>a&lt;&amp;</e></Calendar>\n");
     EXPECT_TRUE(CXMLParser::SetNodeText(type, ""));
     EXPECT_EQ(CXMLParser::GetNodeText(type), "");
 }
