@@ -1,6 +1,12 @@
-// The item procedures, until the contact and appointment paths serve them: every one answers
-// as when MAPI is not available (result 1, empty identifier and time texts).
+// The item procedures. Procedure 14 reads contacts through the process-wide object; the writes
+// and the calendar read answer as when MAPI is not available (result 1, empty identifier and
+// time texts) until their paths serve them.
 #include "agent/ItemHandlers.h"
+
+#include <mutex>
+
+#include "agent/HandlerSupport.h"
+#include "agent/HostCallback.h"
 
 namespace nx::agent {
 namespace {
@@ -9,6 +15,19 @@ void FailWrite(nx::rpc::Args& args) {
     args.Text(1).clear();
     args.Text(2).clear();
     args.Long(3) = 1;
+}
+
+// Sends a contact document to the host with the object's lock released: the host may call the
+// agent (on another connection) while it handles the callback, and must not wait on the read
+// for that. The read holds its own references to what it works on.
+uint32_t DeliverContactUnlocked(std::string_view xml) {
+    std::recursive_mutex& lock = NAMESPACE_MAPI::MAPIObjectLock();
+    lock.unlock();  // the handler holds it exactly once (RunLocked)
+    struct Relock {
+        std::recursive_mutex& lock;
+        ~Relock() { lock.lock(); }
+    } relock{lock};
+    return DeliverContact(xml);
 }
 
 }  // namespace
@@ -22,7 +41,12 @@ void HandleWriteCalendars(nx::rpc::Args& args) {
 }
 
 void HandleReadContacts(nx::rpc::Args& args) {
-    args.Long(2) = 1;
+    args.Long(2) = RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
+        const std::string first = TextOf(args, 0);
+        const std::string anchor = TextOf(args, 1);
+        m.SetContactSink(DeliverContactUnlocked);
+        return m.ReadContacts(first.c_str(), anchor.c_str());
+    });
 }
 
 void HandleReadCalendars(nx::rpc::Args& args) {

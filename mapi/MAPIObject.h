@@ -33,8 +33,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/TimeZone.h"
@@ -51,7 +53,12 @@ struct CMAPIConfig {
     bool subFolder = false;            // counts (and reads) include sub-folders of the same kind
     std::string foldersDocumentPath;   // "<folder>/Outlook.xml", "" = save no folders document
     std::string profilesDocumentPath;  // "<folder>/Profile.xml", "" = save no profiles document
+    std::string workFolder;            // where contact pictures are written, "" = none are written
 };
+
+// How a read hands one document to the host: the agent installs its callback client. The result
+// is the call's status, 0 when the host took the document.
+using DocumentSink = std::function<uint32_t(std::string_view xml)>;
 
 // The window message of the progress notifications (WM_USER + 1500).
 inline constexpr uint32_t WM_AGENT_PROGRESS = 2524;
@@ -102,6 +109,14 @@ public:
     int32_t GetCalendarEventCount();
     int32_t GetCalendarEventCountFromFolder(ULONG cbEntryId, const BYTE* entryId);
 
+    // ---- Contact reads (procedure 14) ----
+    // Every contact of the selected folder (empty anchor) or the changes since the anchor's last
+    // committed read, one document per contact through the contact sink. 0 done, 1 failed.
+    int ReadContacts(const char* first, const char* anchor);
+    // The documents of a folder (and, with the sub-folder switch, its contact sub-folders): 1 / 0.
+    int ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath);
+    void SetContactSink(DocumentSink sink) { m_ContactSink = std::move(sink); }
+
     // ---- Progress (no window is ever set: harmless) ----
     void SendProgress(uint64_t wParam, int64_t lParam);
 
@@ -128,6 +143,11 @@ private:
     // The failure path of MAPILogOn and the body of MAPILogOff.
     void LogOffSteps();
     int32_t CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId);
+    // One document to the host; false (and traced) when the host did not take it.
+    bool DeliverContactDocument(const char* operation, const std::string& xml);
+    // The change read of ReadContacts: snapshot, journal, change list, commit. 0 done, 1 failed.
+    int ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
+                           const char* anchor);
 
     void* m_hProgressWnd = nullptr;
     ComPtr<IMAPISession> m_lpMAPISession;
@@ -146,6 +166,14 @@ private:
 
     CMAPIConfig m_Config;
     uint32_t m_nProgressMessages = 0;
+
+    // The read in progress. The folder is held for the whole read, so a logoff from another
+    // connection while the read waits on the host cannot release it under the read.
+    DocumentSink m_ContactSink;
+    ComPtr<IMAPIFolder> m_lpReadFolder;
+    NAMESPACE_COMMON::TimeZoneSource m_ReadZone;
+    int m_nReadDepth = 0;
+    bool m_bReading = false;
 };
 
 // The process-wide instance.

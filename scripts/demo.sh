@@ -48,8 +48,13 @@ if [ -x "$bin/mapiadmin" ]; then
   echo "== mapiadmin init (profile \"Outlook\", store \"Personal Folders\")"
   "$bin/mapiadmin" init
   sessions=$root/tools/nxhost/sessions
-  "$bin/mapiadmin" item put "Personal Folders/Top of Personal Folders/Contacts" "$sessions/demo-contact.json" >/dev/null &&
+  contacts="Personal Folders/Top of Personal Folders/Contacts"
+  "$bin/mapiadmin" item put "$contacts" "$sessions/demo-contact.json" >/dev/null &&
     echo "   a contact in Contacts" || echo "demo: could not add the sample contact" >&2
+  ids=$("$bin/mapiadmin" item put "$contacts" "$sessions/demo-contacts.json") &&
+    echo "   two more contacts in Contacts" || echo "demo: could not add the sample contacts" >&2
+  bob=$(echo "$ids" | sed -n 1p)
+  cleo=$(echo "$ids" | sed -n 2p)
   "$bin/mapiadmin" item put "Personal Folders/Top of Personal Folders/Calendar" "$sessions/demo-appointment.json" >/dev/null &&
     echo "   an appointment in Calendar" || echo "demo: could not add the sample appointment" >&2
   "$bin/mapiadmin" folder list || true
@@ -61,9 +66,22 @@ echo "== host session: $session"
 status=0
 "$bin/nxhost" --start "$agent" --save "$world/documents" --script "$session" || status=$?
 
+# The default session took a first change read under the anchor "demo"; change the address book
+# with mapiadmin and read only what changed since.
+if [ "$session" = "$root/tools/nxhost/sessions/demo.nxh" ] && [ -n "${bob:-}" ]; then
+  echo "== mapiadmin: an edit (Bob), a deletion (Cleo) and an addition (Dana)"
+  "$bin/mapiadmin" item update "$bob" "$sessions/demo-contact-edit.json" >/dev/null
+  "$bin/mapiadmin" item delete "$cleo"
+  "$bin/mapiadmin" item put "$contacts" "$sessions/demo-contact-new.json" >/dev/null
+  echo "== host session: $root/tools/nxhost/sessions/contacts-change-read.nxh"
+  "$bin/nxhost" --start "$agent" --save "$world/changes" \
+    --script "$root/tools/nxhost/sessions/contacts-change-read.nxh" || status=$?
+fi
+
 echo "== documents"
 found=0
-for f in "$XDG_DATA_HOME/Sync/Profile.xml" "$XDG_DATA_HOME/Sync/Outlook.xml" "$world"/documents/*.xml; do
+for f in "$XDG_DATA_HOME/Sync/Profile.xml" "$XDG_DATA_HOME/Sync/Outlook.xml" "$world"/documents/*.xml \
+  "$world"/changes/*.xml; do
   [ -f "$f" ] || continue
   found=1
   echo "-- $f"

@@ -10,13 +10,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +55,10 @@ options:
       --save DIR      save each delivered document to DIR/contact-0001.xml,
                       DIR/calendar-0001.xml, ... instead of printing it
       --no-callback   do not serve the callback interface
+      --drop-after N  a broken host: after N documents every further callback fails (as
+                      when the host's callback side has gone away)
+      --hang-after N  a hung host: the callback after N documents never answers (until
+                      nxhost ends), so the agent's callback timeout has to end the read
       --keep-going    go on after a call fails (default: stop at the first failed call)
       --list          list the procedures and their arguments
   -h, --help          this text
@@ -60,7 +67,10 @@ A call is the procedure name followed by one argument per [in] parameter: a word
 "quoted text" (escapes \" \\ \n \r \t \0 \xHH \uHHHH \UHHHHHH) or @FILE (the file's
 content). Missing arguments are empty. After a bare "=>", name and value pairs are the
 expected [out] values ("GetContactCount => count 3 result 0"); a difference fails the call.
-Lines starting with '#' are comments; "sleep MS" pauses. Example session:
+Lines starting with '#' are comments; "sleep MS" pauses. While a read call is open, the
+documents received so far show on standard error when it is a terminal ("contacts 1,234 /
+10,000", the total from the session's last count call); each read ends with a summary line
+("read: 12 documents (new 3, changed 1, deleted 1), 2 pictures, 0.41 s"). Example session:
   GetAppProfile x
   MAPILogOn
   GetAppFolder x
@@ -200,13 +210,72 @@ struct Options {
     std::optional<std::string> saveDir;
     bool callback = true;
     bool keepGoing = false;
+    std::optional<unsigned> dropAfter;
+    std::optional<unsigned> hangAfter;
 };
+
+// What one read call delivered, from the documents themselves.
+struct ReadTally {
+    int documents = 0;
+    int added = 0;
+    int changed = 0;
+    int deleted = 0;
+    int pictures = 0;
+};
+
+// The decimal value of a document's <lFlag>, 0 when it has none (a full read).
+int FlagOf(const std::string& xml) {
+    const auto at = xml.find("<lFlag>");
+    if (at == std::string::npos) return 0;
+    int value = 0;
+    for (std::size_t i = at + 7; i < xml.size() && i < at + 17 && xml[i] >= '0' && xml[i] <= '9'; ++i)
+        value = value * 10 + (xml[i] - '0');
+    return value;
+}
+
+// The text of a document's <PICPath> (no entity in it is expected: it is a file path), "" when none.
+std::string PicturePath(const std::string& xml) {
+    const auto at = xml.find("<PICPath>");
+    if (at == std::string::npos) return std::string();
+    const auto end = xml.find("</PICPath>", at);
+    return end == std::string::npos ? std::string() : xml.substr(at + 9, end - at - 9);
+}
+
+// "1234567" -> "1,234,567".
+std::string Grouped(long long n) {
+    std::string digits = std::to_string(n);
+    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+        digits.insert(static_cast<std::size_t>(i), ",");
+    return digits;
+}
 
 // ---------------------------------------------------------------------------------------------
 // The callback side: counts and prints or saves what the agent sends.
 class CallbackServer {
 public:
-    explicit CallbackServer(std::optional<std::string> saveDir) : m_saveDir(std::move(saveDir)) {}
+    explicit CallbackServer(const Options& opt)
+        : m_saveDir(opt.saveDir), m_dropAfter(opt.dropAfter), m_hangAfter(opt.hangAfter) {
+        m_progress = isatty(STDERR_FILENO) != 0;
+    }
+
+    // A read call begins: its tally starts from zero; `total` (< 0: unknown) is shown with the
+    // progress.
+    void BeginRead(const char* kind, long long total) {
+        std::lock_guard<std::mutex> guard(m_tallyLock);
+        m_tally = ReadTally{};
+        m_readKind = kind;
+        m_readTotal = total;
+    }
+    ReadTally EndRead() {
+        std::lock_guard<std::mutex> guard(m_tallyLock);
+        if (m_progress && m_tally.documents > 0) {
+            std::lock_guard<std::mutex> out(g_out);
+            std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+        }
+        m_readKind = nullptr;
+        return m_tally;
+    }
 
     RpcStatus Start() {
         std::vector<nx::rpc::Handler> handlers(agent::kCallbackProcCount);
@@ -232,6 +301,12 @@ public:
     }
 
     void Stop() {
+        {
+            // A hung callback is let go first: the server waits for its calls to end.
+            std::lock_guard<std::mutex> guard(m_hangLock);
+            m_released = true;
+        }
+        m_hangCv.notify_all();
         if (!m_thread.joinable()) return;
         // The listen thread may not have entered Listen yet: ask until the server took the
         // request or the thread is done.
@@ -249,9 +324,45 @@ public:
     int SaveFailures() const { return m_saveFailures; }
 
 private:
+    // The broken-host behaviours: after N documents, fail or hang.
+    void Misbehave() {
+        const unsigned delivered = m_delivered++;
+        if (m_dropAfter && delivered >= *m_dropAfter) throw std::runtime_error("the host has gone away");
+        if (m_hangAfter && delivered >= *m_hangAfter) {
+            std::unique_lock<std::mutex> lock(m_hangLock);
+            m_hangCv.wait(lock, [this] { return m_released; });
+            throw std::runtime_error("the host hung");
+        }
+    }
+
+    void Tally(const std::string& xml) {
+        std::lock_guard<std::mutex> guard(m_tallyLock);
+        ReadTally& t = m_tally;
+        ++t.documents;
+        const int flag = FlagOf(xml);
+        if (flag & 0x08)
+            ++t.added;
+        else if (flag & 0x04)
+            ++t.changed;
+        else if (flag & 0x20)
+            ++t.deleted;
+        if (xml.find("<PICPath>") != std::string::npos) ++t.pictures;
+        if (!m_progress || m_readKind == nullptr) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastProgress < std::chrono::milliseconds(100)) return;
+        m_lastProgress = now;
+        std::string line = "\r\033[K" + std::string(m_readKind) + " " + Grouped(t.documents);
+        if (m_readTotal >= 0) line += " / " + Grouped(m_readTotal);
+        std::lock_guard<std::mutex> out(g_out);
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+    }
+
     void Document(const char* kind, std::atomic<int>& counter, const std::u16string& text) {
+        Misbehave();
         const int n = ++counter;
         const std::string utf8 = nx::sys::Utf16ToUtf8(text);
+        Tally(utf8);
         const char* proc = std::strcmp(kind, "contact") == 0 ? "DeliverContact" : "DeliverCalendar";
         std::string header = "<= " + std::string(proc) + " #" + std::to_string(n) + " (" +
                              std::to_string(text.size()) + " UTF-16 units)";
@@ -270,6 +381,16 @@ private:
             PrintError("cannot save " + path + ": " + std::strerror(errno));
             return;
         }
+        // A picture file is the agent's to overwrite with the next contact's: keep a copy now, as a
+        // host reads it while it handles the document.
+        const std::string picture = PicturePath(utf8);
+        if (!picture.empty()) {
+            std::snprintf(name, sizeof name, "%s-%04d.jpg", kind, n);
+            std::error_code ec;
+            std::filesystem::copy_file(picture, nx::sys::JoinPath(*m_saveDir, name),
+                                       std::filesystem::copy_options::overwrite_existing, ec);
+            if (ec) PrintError("cannot copy the picture " + picture + ": " + ec.message());
+        }
         Print(header + " saved to " + path + "\n");
     }
 
@@ -282,6 +403,20 @@ private:
     std::atomic<int> m_contacts{0};
     std::atomic<int> m_calendars{0};
     std::atomic<int> m_saveFailures{0};
+
+    std::optional<unsigned> m_dropAfter;
+    std::optional<unsigned> m_hangAfter;
+    std::atomic<unsigned> m_delivered{0};
+    std::mutex m_hangLock;
+    std::condition_variable m_hangCv;
+    bool m_released = false;
+
+    bool m_progress = false;
+    std::mutex m_tallyLock;
+    ReadTally m_tally;
+    const char* m_readKind = nullptr;
+    long long m_readTotal = -1;
+    std::chrono::steady_clock::time_point m_lastProgress{};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -362,6 +497,9 @@ private:
 // ---------------------------------------------------------------------------------------------
 struct Session {
     Options opt;
+    CallbackServer* callbacks = nullptr;
+    long long contactTotal = -1;  // the last GetContactCount's count
+    long long calendarTotal = -1;
     std::shared_ptr<nx::rpc::Binding> binding;
     AgentProcess agentProcess;
     int calls = 0;
@@ -428,7 +566,24 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
     nx::rpc::Args args = host::MakeArgs(step);
     Print("> " + source + "\n");
     ++s.calls;
+    const bool read = step.opnum == agent::kReadContacts || step.opnum == agent::kReadCalendars;
+    const bool contacts = step.opnum == agent::kReadContacts;
+    if (read && s.callbacks)
+        s.callbacks->BeginRead(contacts ? "contacts" : "calendar",
+                               contacts ? s.contactTotal : s.calendarTotal);
+    const auto started = std::chrono::steady_clock::now();
     const RpcStatus status = s.binding->Call(iface, step.opnum, args);
+    if (read && s.callbacks) {
+        const ReadTally t = s.callbacks->EndRead();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "   read: %d document%s (new %d, changed %d, deleted %d), %d picture%s, %.2f s\n",
+                      t.documents, t.documents == 1 ? "" : "s", t.added, t.changed, t.deleted, t.pictures,
+                      t.pictures == 1 ? "" : "s", seconds);
+        Print(line);
+    }
     if (status != nx::rpc::RPC_S_OK) {
         ++s.failedCalls;
         std::string why = iface.procedures[step.opnum].name + " failed: " + DescribeStatus(status);
@@ -438,6 +593,8 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
         return s.opt.keepGoing;
     }
     Print(DescribeOutputs(step, args));
+    if (step.opnum == agent::kGetContactCount) s.contactTotal = args.Long(0);
+    if (step.opnum == agent::kGetCalendarCount) s.calendarTotal = args.Long(0);
     const auto problems = host::CheckExpectations(step, args);
     for (const auto& p : problems) PrintError(iface.procedures[step.opnum].name + ": " + p);
     if (!problems.empty()) {
@@ -544,6 +701,14 @@ int Run(int argc, char** argv) {
         } else if (a == "--save") {
             if (!value(v)) return kExitUsage;
             opt.saveDir = v;
+        } else if (a == "--drop-after" || a == "--hang-after") {
+            if (!value(v)) return kExitUsage;
+            unsigned n = 0;
+            if (!ParseUnsigned(v, n)) {
+                PrintError(a + " needs a whole number of documents, got '" + v + "'");
+                return kExitUsage;
+            }
+            (a == "--drop-after" ? opt.dropAfter : opt.hangAfter) = n;
         } else if (a == "--no-callback") {
             opt.callback = false;
         } else if (a == "--keep-going") {
@@ -610,7 +775,8 @@ int Run(int argc, char** argv) {
 
     Session s;
     s.opt = opt;
-    CallbackServer callbacks(opt.saveDir);
+    CallbackServer callbacks(opt);
+    s.callbacks = opt.callback ? &callbacks : nullptr;
     if (opt.callback) {
         const RpcStatus st = callbacks.Start();
         if (st != nx::rpc::RPC_S_OK) {

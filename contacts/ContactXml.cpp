@@ -1,0 +1,362 @@
+#include "contacts/ContactXml.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Encoding.h"
+#include "common/MapiFunctions.h"
+#include "contacts/ContactFields.h"
+#include "contacts/ContactPicture.h"
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_MAPI {
+
+using NAMESPACE_COMMON::CDateTime;
+using NAMESPACE_COMMON::CXMLNode;
+using NAMESPACE_COMMON::CXMLParser;
+using NAMESPACE_COMMON::TimeZoneSource;
+
+namespace {
+
+constexpr std::array<ULONG, kContactColumnCount> kColumns = {
+    PR_ENTRYID,
+    PR_LONGTERM_ENTRYID_FROM_TABLE,
+    PR_CREATION_TIME,
+    PR_LAST_MODIFICATION_TIME,
+    PR_SURNAME_W,
+    PR_MIDDLE_NAME_W,
+    PR_GIVEN_NAME_W,
+    PR_HOME_TELEPHONE_NUMBER_W,
+    PR_HOME_FAX_NUMBER_W,
+    PR_BUSINESS_TELEPHONE_NUMBER_W,
+    PR_BUSINESS_FAX_NUMBER_W,
+    PR_MOBILE_TELEPHONE_NUMBER_W,
+    PR_PAGER_TELEPHONE_NUMBER_W,
+    PR_HOME2_TELEPHONE_NUMBER_W,
+    PR_BUSINESS2_TELEPHONE_NUMBER_W,
+    PR_OTHER_TELEPHONE_NUMBER_W,
+    PR_PRIMARY_FAX_NUMBER_W,
+    PR_COMPANY_MAIN_PHONE_NUMBER_W,
+    PR_PRIMARY_TELEPHONE_NUMBER_W,
+    PR_ASSISTANT_TELEPHONE_NUMBER_W,
+    PR_ISDN_NUMBER_W,
+    PR_TELEX_NUMBER_W,
+    PR_TTYTDD_PHONE_NUMBER_W,
+    PR_CAR_TELEPHONE_NUMBER_W,
+    PR_RADIO_TELEPHONE_NUMBER_W,
+    PR_CALLBACK_TELEPHONE_NUMBER_W,
+    PR_PERSONAL_HOME_PAGE_W,
+    PR_BUSINESS_HOME_PAGE_W,
+    PR_COMPANY_NAME_W,
+    PR_TITLE_W,
+    PR_NICKNAME_W,
+    PR_HOME_ADDRESS_COUNTRY_W,
+    PR_HOME_ADDRESS_STATE_OR_PROVINCE_W,
+    PR_HOME_ADDRESS_CITY_W,
+    PR_HOME_ADDRESS_STREET_W,
+    PR_HOME_ADDRESS_POSTAL_CODE_W,
+    PR_HOME_ADDRESS_POST_OFFICE_BOX_W,
+    PR_OTHER_ADDRESS_COUNTRY_W,
+    PR_OTHER_ADDRESS_STATE_OR_PROVINCE_W,
+    PR_OTHER_ADDRESS_CITY_W,
+    PR_OTHER_ADDRESS_STREET_W,
+    PR_OTHER_ADDRESS_POSTAL_CODE_W,
+    PR_OTHER_ADDRESS_POST_OFFICE_BOX_W,
+    PR_GENERATION_W,
+    PR_DISPLAY_NAME_PREFIX_W,
+    PR_WEDDING_ANNIVERSARY,
+    PR_BIRTHDAY,
+};
+
+enum class RowValue : uint8_t { EntryId, DateTime, Date, Text };
+
+struct RowColumn {
+    ULONG tag;
+    RowValue how;
+    const char* element;  // null for the entry ids
+};
+
+// The row mapping, sorted by tag: the header times and entry ids, and every Text and Date field
+// of the shared table whose property is a column.
+std::vector<RowColumn> BuildRowColumns() {
+    std::vector<RowColumn> columns = {
+        {PR_ENTRYID, RowValue::EntryId, nullptr},
+        {PR_LONGTERM_ENTRYID_FROM_TABLE, RowValue::EntryId, nullptr},
+        {PR_CREATION_TIME, RowValue::DateTime, "CreateTime"},
+        {PR_LAST_MODIFICATION_TIME, RowValue::DateTime, "lastModifiedTime"},
+    };
+    for (const ContactField& f : ContactFields()) {
+        if (f.kind != ContactFieldKind::Text && f.kind != ContactFieldKind::Date) continue;
+        if (std::find(kColumns.begin(), kColumns.end(), f.tag) == kColumns.end()) continue;
+        columns.push_back(
+            {f.tag, f.kind == ContactFieldKind::Date ? RowValue::Date : RowValue::Text, f.sent});
+    }
+    std::sort(columns.begin(), columns.end(),
+              [](const RowColumn& a, const RowColumn& b) { return a.tag < b.tag; });
+    return columns;
+}
+
+const RowColumn* FindRowColumn(ULONG tag) {
+    static const std::vector<RowColumn> columns = BuildRowColumns();
+    auto it = std::lower_bound(columns.begin(), columns.end(), tag,
+                               [](const RowColumn& c, ULONG t) { return c.tag < t; });
+    return it != columns.end() && it->tag == tag ? &*it : nullptr;
+}
+
+// A stored UTC time as the local time of this machine, formatted; "Invalid DateTime" when the
+// value names no representable time.
+std::string LocalTimeText(const FILETIME& ft, const char* pattern, const TimeZoneSource& zone) {
+    SYSTEMTIME utc{};
+    CDateTime local(0.0, CDateTime::invalid);
+    if (NAMESPACE_COMMON::FileTimeToSystemTime(ft, utc)) NAMESPACE_COMMON::UtcToLocal(utc, local, zone);
+    return local.Format(pattern);
+}
+
+// A store text as document text. XML 1.0 cannot carry every UTF-16 text: an unpaired surrogate
+// and the control characters other than tab, line feed and carriage return (and U+FFFE, U+FFFF)
+// become U+FFFD, so the document stays well-formed and valid UTF-8 whatever the store holds.
+std::string XmlText(std::u16string_view text) {
+    std::u16string clean;
+    bool replaced = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            clean.append(text.substr(i++, 2));  // a surrogate pair: one character beyond the BMP
+            continue;
+        }
+        const bool bad = (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || (c >= 0xD800 && c <= 0xDFFF) ||
+                         c == 0xFFFE || c == 0xFFFF;
+        replaced |= bad;
+        clean.push_back(bad ? char16_t(0xFFFD) : c);
+    }
+    return nx::sys::Utf16ToUtf8(replaced ? std::u16string_view(clean) : text);
+}
+
+std::string Utf8(const WCHAR* text) {
+    return text ? XmlText(std::u16string_view(text)) : std::string();
+}
+
+// The message-level names, in one list for one GetIDsFromNames: every PSETID_Address id the
+// document reports (file-as, work address, yomi, the three e-mails' type/address/original name,
+// instant messaging), then "Keywords".
+struct NamedList {
+    std::vector<LONG> lids;
+    std::vector<MAPINAMEID> names;  // lids.size() + 1 entries, the last "Keywords"
+};
+
+const NamedList& MessageNames() {
+    static const NamedList list = [] {
+        NamedList l;
+        for (const ContactField& f : ContactFields()) {
+            auto add = [&l](LONG lid) {
+                if (std::find(l.lids.begin(), l.lids.end(), lid) == l.lids.end()) l.lids.push_back(lid);
+            };
+            switch (f.kind) {
+                case ContactFieldKind::NamedText:
+                case ContactFieldKind::FullName:
+                case ContactFieldKind::InstantMessaging:
+                    add(f.lid);
+                    break;
+                case ContactFieldKind::Email:
+                    add(f.lid - 1);
+                    add(f.lid);
+                    add(f.lid + 1);
+                    break;
+                default:
+                    break;
+            }
+        }
+        static WCHAR keywords[] = u"Keywords";
+        for (LONG lid : l.lids) {
+            MAPINAMEID n{};
+            n.lpguid = const_cast<LPGUID>(&PSETID_Address);
+            n.ulKind = MNID_ID;
+            n.Kind.lID = lid;
+            l.names.push_back(n);
+        }
+        MAPINAMEID k{};
+        k.lpguid = const_cast<LPGUID>(&PS_PUBLIC_STRINGS);
+        k.ulKind = MNID_STRING;
+        k.Kind.lpwstrName = keywords;
+        l.names.push_back(k);
+        return l;
+    }();
+    return list;
+}
+
+// GetProps slots after the named ones.
+constexpr ULONG kExtraTags[] = {PR_BODY_W, PR_HASATTACH};
+
+}  // namespace
+
+std::span<const ULONG> ContactColumns() {
+    return kColumns;
+}
+
+TimeZoneSource LocalZone() {
+    TimeZoneSource source = NAMESPACE_COMMON::SystemTimeZoneSource();
+    TIME_ZONE_INFORMATION tzi{};
+    const uint32_t id = source.getTimeZoneInformation ? source.getTimeZoneInformation(tzi) : 0xFFFFFFFFu;
+    source.getTimeZoneInformation = [tzi, id](TIME_ZONE_INFORMATION& out) {
+        out = tzi;
+        return id;
+    };
+    return source;
+}
+
+void AppendContactRowXml(CXMLParser& parser, std::string& pimid, const SPropValue* values, ULONG count,
+                         const TimeZoneSource& zone) {
+    if (values == nullptr) return;
+    for (ULONG i = 0; i < count; ++i) {
+        const SPropValue& v = values[i];
+        const RowColumn* column = FindRowColumn(v.ulPropTag);
+        if (column == nullptr) continue;  // not a contact column, or a missing value (PT_ERROR)
+        std::string text;
+        switch (column->how) {
+            case RowValue::EntryId:
+                pimid = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+                continue;
+            case RowValue::DateTime:
+                text = LocalTimeText(v.Value.ft, NAMESPACE_COMMON::kDateTimePattern, zone);
+                break;
+            case RowValue::Date:
+                text = LocalTimeText(v.Value.ft, NAMESPACE_COMMON::kDashDatePattern, zone);
+                break;
+            case RowValue::Text:
+                text = Utf8(v.Value.lpszW);
+                break;
+        }
+        parser.CreateChildNode(column->element, text.c_str(), CXMLNode(), 1, 1);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Message-level values
+
+CContactMessageProps::CContactMessageProps(IMessage* message) : m_values(MapiTable().MAPIFreeBuffer) {
+    if (message == nullptr || !MapiTable().MAPIFreeBuffer) return;
+    const NamedList& names = MessageNames();
+    std::vector<LPMAPINAMEID> pointers;
+    for (const MAPINAMEID& n : names.names) pointers.push_back(const_cast<LPMAPINAMEID>(&n));
+
+    MapiBuffer<SPropTagArray> ids(MapiTable().MAPIFreeBuffer);
+    const HRESULT hrIds = message->GetIDsFromNames(static_cast<ULONG>(pointers.size()), pointers.data(),
+                                                   MAPI_CREATE, ids.put());
+    // One tag per name in name order (an unresolved name asks for PR_NULL, which no store holds),
+    // then the body and the attachment flag; as an SPropTagArray (the count first).
+    const std::size_t namedCount = names.names.size();
+    std::vector<ULONG> tagArray(1 + namedCount + std::size(kExtraTags), PR_NULL);
+    tagArray[0] = static_cast<ULONG>(tagArray.size() - 1);
+    if (SUCCEEDED(hrIds) && ids && ids->cValues == namedCount) {
+        for (ULONG i = 0; i < ids->cValues; ++i) {
+            const ULONG id = ids->aulPropTag[i];
+            if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) continue;
+            const bool keywords = i + 1 == ids->cValues;
+            tagArray[1 + i] = PROP_TAG(keywords ? PT_MV_UNICODE : PT_UNICODE, PROP_ID(id));
+        }
+    }
+    for (std::size_t k = 0; k < std::size(kExtraTags); ++k) tagArray[1 + namedCount + k] = kExtraTags[k];
+
+    const HRESULT hr = message->GetProps(reinterpret_cast<LPSPropTagArray>(tagArray.data()), MAPI_UNICODE,
+                                         &m_count, m_values.put());
+    if (FAILED(hr) || !m_values || m_count != tagArray[0]) {
+        m_values.reset();
+        m_count = 0;
+        m_body = GetStreamText(message, PR_BODY_W);
+        return;
+    }
+
+    const SPropValue& body = m_values[m_count - 2];
+    if (body.ulPropTag == PR_BODY_W) {
+        m_body = Utf8(body.Value.lpszW);
+    } else if (PROP_TYPE(body.ulPropTag) == PT_ERROR && body.Value.err == MAPI_E_NOT_ENOUGH_MEMORY) {
+        m_body = GetStreamText(message, PR_BODY_W);  // kept out of line by the store: read it whole
+    }
+    if (m_body == "\r\n" || m_body == "\n") m_body.clear();
+
+    const SPropValue& hasAttach = m_values[m_count - 1];
+    if (hasAttach.ulPropTag == PR_HASATTACH && !hasAttach.Value.b) m_mayHaveAttachments = false;
+}
+
+const SPropValue* CContactMessageProps::Named(LONG lid) const {
+    const auto& lids = MessageNames().lids;
+    const auto it = std::find(lids.begin(), lids.end(), lid);
+    if (it == lids.end() || !m_values) return nullptr;
+    const SPropValue& v = m_values[static_cast<std::size_t>(it - lids.begin())];
+    return PROP_TYPE(v.ulPropTag) == PT_UNICODE ? &v : nullptr;
+}
+
+std::string CContactMessageProps::GetNamedStringProp(LONG lid) const {
+    const SPropValue* v = Named(lid);
+    return v ? Utf8(v->Value.lpszW) : std::string();
+}
+
+std::string CContactMessageProps::GetContactEmail(LONG lid) const {
+    return GetNamedStringProp(lid - 1) == "EX" ? GetNamedStringProp(lid + 1) : GetNamedStringProp(lid);
+}
+
+std::string CContactMessageProps::GetContactCategories() const {
+    if (!m_values) return std::string();
+    const SPropValue& v = m_values[MessageNames().lids.size()];
+    if (PROP_TYPE(v.ulPropTag) != PT_MV_UNICODE) return std::string();
+    std::string joined;
+    for (ULONG i = 0; i < v.Value.MVszW.cValues; ++i) {
+        if (i > 0) joined += ';';
+        joined += Utf8(v.Value.MVszW.lppszW[i]);
+    }
+    return joined;
+}
+
+std::string GetStreamText(IMAPIProp* object, ULONG tag) {
+    if (object == nullptr) return std::string();
+    ComPtr<IStream> stream;
+    if (FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, stream.put_unknown())) || !stream)
+        return std::string();
+    std::u16string text;
+    char16_t chunk[512];  // 1024 bytes a read
+    for (;;) {
+        ULONG read = 0;
+        if (FAILED(stream->Read(chunk, sizeof chunk, &read)) || read == 0) break;
+        text.append(chunk, std::min<ULONG>(read, sizeof chunk) / sizeof(char16_t));
+    }
+    std::string utf8 = XmlText(text);
+    if (utf8 == "\r\n" || utf8 == "\n") utf8.clear();
+    return utf8;
+}
+
+void AppendContactMessageXml(CXMLParser& parser, IMessage* message, const std::string& workFolder) {
+    const CContactMessageProps props(message);
+    if (props.MayHaveAttachments()) {
+        const std::string picture = ExportContactPicture(message, workFolder);
+        if (!picture.empty() && PictureFileExists(picture))
+            parser.CreateChildNode("PICPath", picture.c_str(), CXMLNode(), 1, 1);
+    }
+    // The message-level elements in the order the host reads them; each is always present.
+    constexpr int32_t kOrder[] = {5, 2016, 2012, 2013, 2010, 2014, 2021, 4037, 4038, 3002, 1000, 1001, 1002};
+    for (int32_t id : kOrder) {
+        const ContactField* f = FindContactField(id);
+        std::string text;
+        switch (f->kind) {
+            case ContactFieldKind::Body:
+                text = props.GetBody();
+                break;
+            case ContactFieldKind::Email:
+                text = props.GetContactEmail(f->lid);
+                break;
+            default:
+                text = props.GetNamedStringProp(f->lid);
+                break;
+        }
+        parser.CreateChildNode(f->sent, text.c_str(), CXMLNode(), 1, 1);
+    }
+    std::string im = props.GetNamedStringProp(kLidInstantMessaging);
+    const int32_t service = SplitIMAddress(im);
+    CXMLNode imNode = parser.CreateChildNode("SP-IMADRESS", im.c_str(), CXMLNode(), 1, 1);
+    CXMLParser::SetAttribute("IMType", std::to_string(service).c_str(), imNode);
+    parser.CreateChildNode("SP-CATEGORIES", props.GetContactCategories().c_str(), CXMLNode(), 1, 1);
+}
+
+}  // namespace NAMESPACE_MAPI

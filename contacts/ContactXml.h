@@ -1,0 +1,83 @@
+// The outbound contact document: the builders that turn a contact message into the elements the
+// host reads. AppendContactRowXml writes what a contents-table row (or GetProps with the same
+// columns) holds; AppendContactMessageXml writes what needs the open message: the named
+// properties, the body, the e-mail addresses, instant messaging, categories and the picture.
+//
+// Document shape (the host's reader expects exactly this):
+//   <Contact>
+//     CsFolder, [lFlag (change reads)], the row elements in column order (each only when the
+//     property has a value), PIMID, [PICPath], FULLNAME, SP-BUSINESSCOUNTRY, SP-BUSINESSCITY,
+//     SP-BUSINESSSTATE, SP-BUSINESSSTREET1, SP-BUSINESSZIP, SP-BUSINESSPOBOX, SP-YOMIFIRSTNAME,
+//     SP_YOMILASTNAME, SP-BODY, SP-EMAIL1..3, SP-IMADRESS IMType="...", SP-CATEGORIES
+//   </Contact>
+// each child after a line feed and one tab. Times are the local time of this machine as
+// "%Y/%m/%d %H:%M:%S", birthday and anniversary as "%Y-%m-%d".
+//
+// Text from the store is UTF-16 and may hold what XML 1.0 cannot carry (unpaired surrogates,
+// control characters); the document writer replaces those (docs/contacts.md), so every document
+// is well-formed.
+#pragma once
+
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/TimeZone.h"
+#include "common/XMLParser.h"
+#include "platform/mapi/Mapi.h"
+
+namespace NAMESPACE_MAPI {
+
+// The 47 columns of the contents table and of GetProps on one contact, in the document's order.
+std::span<const ULONG> ContactColumns();
+inline constexpr std::size_t kContactColumnCount = 47;
+
+// Where the builders take the machine's zone from for UTC -> local conversions. A read takes the
+// zone once (LocalZone) and converts every time of every contact with it, which is what the
+// system would give for each (the rule in force does not change during a read).
+NAMESPACE_COMMON::TimeZoneSource LocalZone();
+
+// Adds one element per mapped value under the root, in the order of the values; values whose tag
+// is not a contact column (PT_ERROR columns included) add nothing. `pimid` receives the upper-case
+// hex of PR_ENTRYID or PR_LONGTERM_ENTRYID_FROM_TABLE, whichever comes later in the values.
+void AppendContactRowXml(NAMESPACE_COMMON::CXMLParser& parser, std::string& pimid, const SPropValue* values,
+                         ULONG count, const NAMESPACE_COMMON::TimeZoneSource& zone);
+
+// The message-level values of one contact, read in one GetIDsFromNames and one GetProps round
+// trip (the body through a stream when the store keeps it out of line).
+class CContactMessageProps {
+public:
+    // Reads the values; any failure leaves the affected values empty.
+    explicit CContactMessageProps(IMessage* message);
+
+    // The text of a PSETID_Address string property; "" when missing.
+    std::string GetNamedStringProp(LONG lid) const;
+    // The address of an e-mail (lid 0x8083, 0x8093, 0x80A3): for the address type "EX" the
+    // original display name (lid + 1), otherwise the address (lid).
+    std::string GetContactEmail(LONG lid) const;
+    // The categories joined with ";".
+    std::string GetContactCategories() const;
+    // The body; a body that is only a line break ("\r\n" or "\n") is empty.
+    std::string GetBody() const { return m_body; }
+    // False only when the message says it has no attachment at all (PR_HASATTACH false).
+    bool MayHaveAttachments() const { return m_mayHaveAttachments; }
+
+private:
+    const SPropValue* Named(LONG lid) const;
+    MapiBuffer<SPropValue> m_values;
+    ULONG m_count = 0;
+    std::string m_body;
+    bool m_mayHaveAttachments = true;
+};
+
+// The whole text of a string property read through OpenProperty(IID_IStream); "" without a stream.
+// A result of "\r\n" or "\n" becomes "".
+std::string GetStreamText(IMAPIProp* object, ULONG tag);
+
+// Adds PICPath (when a picture file was written), FULLNAME, the SP- elements, SP-IMADRESS with
+// its IMType and SP-CATEGORIES. Pictures are written to `workFolder` (ContactPicture.h).
+void AppendContactMessageXml(NAMESPACE_COMMON::CXMLParser& parser, IMessage* message,
+                             const std::string& workFolder);
+
+}  // namespace NAMESPACE_MAPI

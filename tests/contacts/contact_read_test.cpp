@@ -1,0 +1,84 @@
+// CMAPIObject's contact read against the real runtime, with a sink in place of the host: what
+// the read does when a message vanishes under it and when the host stops taking documents.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/Encoding.h"
+#include "mapi/MAPIObject.h"
+#include "tests/mapi/MapiTestWorld.h"
+
+namespace {
+
+using nx::test::MapiTestWorld;
+
+const std::string kContacts = "Personal Folders/Top of Personal Folders/Contacts";
+
+// A contact with a first name and a file-as name (a message-level element).
+std::string PutContact(MapiTestWorld& w, const std::string& name) {
+    const auto file = w.Root() / (name + ".json");
+    std::ofstream(file) << R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":"IPM.Contact"},)"
+                        << R"({"tag":"PR_GIVEN_NAME_W","value":")" << name << R"("},)"
+                        << R"({"named":"PidLidFileUnder","value":"file-as )" << name << R"("}]})";
+    return w.Admin({"item", "put", kContacts, file.string()});
+}
+
+void DeleteMessage(IMAPIFolder* folder, const std::string& hexId) {
+    std::vector<uint8_t> id = NAMESPACE_COMMON::HexStringToBinary(hexId);
+    SBinary bin{static_cast<ULONG>(id.size()), id.data()};
+    ENTRYLIST list{1, &bin};
+    ASSERT_EQ(folder->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+}
+
+bool Has(const std::string& xml, const std::string& text) {
+    return xml.find(text) != std::string::npos;
+}
+
+TEST(ContactRead, AMessageThatCannotBeOpenedIsStillSentWithItsRowAlone) {
+    NX_REQUIRE_MAPI_RUNTIME();
+    MapiTestWorld w;
+    w.Admin({"init"});
+    PutContact(w, "first");
+    const std::string second = PutContact(w, "second");
+    PutContact(w, "third");
+    NAMESPACE_MAPI::CMAPIObject m;
+    ASSERT_EQ(m.MAPILogOn(nullptr, ""), 1);
+    std::vector<std::string> docs;
+    m.SetContactSink([&](std::string_view xml) {
+        docs.emplace_back(xml);
+        // The rows are read; the second contact goes before its message is opened.
+        if (docs.size() == 1) DeleteMessage(m.ContactFolder(), second);
+        return 0u;
+    });
+    EXPECT_EQ(m.ReadContacts("", ""), 0);
+    ASSERT_EQ(docs.size(), 3u);
+    EXPECT_TRUE(Has(docs[0], "<FULLNAME>file-as first</FULLNAME>"));
+    EXPECT_TRUE(Has(docs[1], "<FirstName>second</FirstName>"));
+    EXPECT_TRUE(Has(docs[1], "<PIMID>" + second + "</PIMID>"));
+    EXPECT_FALSE(Has(docs[1], "FULLNAME"));
+    EXPECT_FALSE(Has(docs[1], "SP-IMADRESS"));
+    EXPECT_TRUE(Has(docs[2], "<FULLNAME>file-as third</FULLNAME>"));
+    EXPECT_EQ(m.ItemsDelivered(), 3);
+    m.MAPILogOff();
+}
+
+TEST(ContactRead, AHostThatStopsTakingDocumentsEndsTheReadAsFailed) {
+    NX_REQUIRE_MAPI_RUNTIME();
+    MapiTestWorld w;
+    w.Admin({"init"});
+    for (const char* name : {"a", "b", "c", "d"}) PutContact(w, name);
+    NAMESPACE_MAPI::CMAPIObject m;
+    ASSERT_EQ(m.MAPILogOn(nullptr, ""), 1);
+    int calls = 0;
+    m.SetContactSink([&](std::string_view) { return ++calls >= 2 ? 1727u : 0u; });  // RPC_S_CALL_FAILED
+    EXPECT_EQ(m.ReadContacts("", ""), 1);
+    EXPECT_EQ(calls, 2);
+    // Without a sink (no host binding) nothing is delivered and the read fails.
+    m.SetContactSink(nullptr);
+    EXPECT_EQ(m.ReadContacts("", ""), 1);
+    m.MAPILogOff();
+    EXPECT_EQ(m.ReadContacts("", ""), 1);  // logged off: no folder
+}
+
+}  // namespace

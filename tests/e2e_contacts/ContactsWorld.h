@@ -1,0 +1,116 @@
+// A session world for contact reads: contacts written with mapiadmin from JSON, nxhost saving
+// every delivered document (and a copy of its picture), and readers for what it saved.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_session/SessionWorld.h"
+
+namespace nx::e2e {
+
+inline const std::string kContacts = "Personal Folders/Top of Personal Folders/Contacts";
+
+// One delivered document as nxhost saved it.
+struct Delivered {
+    std::string xml;
+    std::string picture;  // the bytes of its picture file, when it had one
+    bool hasPicture = false;
+};
+
+// The text of the first <name>...</name> of a document, "<none>" when absent ("" for <name/>).
+inline std::string Element(const std::string& xml, const std::string& name) {
+    const std::string open = "<" + name;
+    std::size_t at = 0;
+    while ((at = xml.find(open, at)) != std::string::npos) {
+        const std::size_t after = at + open.size();
+        if (after < xml.size() && (xml[after] == '>' || xml[after] == ' ' || xml[after] == '/')) break;
+        at = after;
+    }
+    if (at == std::string::npos) return "<none>";
+    const std::size_t gt = xml.find('>', at);
+    if (gt == std::string::npos) return "<none>";
+    if (xml[gt - 1] == '/') return "";
+    const std::size_t end = xml.find("</" + name + ">", gt);
+    return end == std::string::npos ? "<none>" : xml.substr(gt + 1, end - gt - 1);
+}
+
+class ContactsWorld : public SessionWorld {
+public:
+    explicit ContactsWorld(bool subFolder = false) : SessionWorld(subFolder) {
+        setenv("TZ", "Europe/Berlin", 1);  // times in the documents are this machine's local time
+        Admin({"init"});
+    }
+
+    // Puts an item from its JSON text into the folder; its entry id.
+    std::string Put(const std::string& folder, const std::string& json) {
+        const fs::path file = Root() / ("contact" + std::to_string(m_files++) + ".json");
+        WriteFile(file, json);
+        return Admin({"item", "put", folder, file.string()});
+    }
+
+    // A contact of the given JSON property entries (comma-separated, without the brackets).
+    std::string PutContact(const std::string& folder, const std::string& properties,
+                           const std::string& attachments = "") {
+        std::string json = R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":"IPM.Contact"})" +
+                           (properties.empty() ? "" : "," + properties) + "]";
+        if (!attachments.empty()) json += R"(,"attachments":[)" + attachments + "]";
+        return Put(folder, json + "}");
+    }
+
+    // Runs a session with the calls and returns the documents nxhost received, in order.
+    std::vector<Delivered> Read(const std::vector<std::string>& lines, std::vector<std::string> extra = {}) {
+        const fs::path save = Root() / ("saved" + std::to_string(m_reads++));
+        std::vector<std::string> args = {"--start", (Root() / "agent/NxAgentOutlook64").string(),
+                                         "--keep-going", "--save", save.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        for (const auto& l : lines) args.insert(args.end(), {"-e", l});
+        const Result r = Host(args, 120);
+        m_output = r.out + r.err;
+        m_exitCode = r.exitCode;
+        m_calls = ParseCalls(r.out);
+        std::vector<Delivered> docs;
+        for (int n = 1;; ++n) {
+            char name[32];
+            std::snprintf(name, sizeof name, "contact-%04d", n);
+            const fs::path xml = save / (std::string(name) + ".xml");
+            if (!fs::exists(xml)) break;
+            Delivered d;
+            d.xml = ReadFile(xml);
+            const fs::path jpg = save / (std::string(name) + ".jpg");
+            d.hasPicture = fs::exists(jpg);
+            if (d.hasPicture) d.picture = ReadFile(jpg);
+            docs.push_back(std::move(d));
+        }
+        return docs;
+    }
+    const std::string& Output() const { return m_output; }
+    int ExitCode() const { return m_exitCode; }
+    const std::vector<Call>& Calls() const { return m_calls; }
+    // The result of the n-th call of the last session ("<none>" when it did not run).
+    std::string ResultOf(std::size_t n) const {
+        if (n >= m_calls.size()) return "<none>";
+        const auto it = m_calls[n].outs.find("result");
+        return it == m_calls[n].outs.end() ? "<none>" : it->second;
+    }
+
+    // The document whose FirstName is `name`.
+    static const Delivered* ByFirstName(const std::vector<Delivered>& docs, const std::string& name) {
+        for (const auto& d : docs)
+            if (Element(d.xml, "FirstName") == name) return &d;
+        return nullptr;
+    }
+
+    fs::path WorkFolder() const { return Root() / "data/Outlook"; }
+
+private:
+    int m_files = 0;
+    int m_reads = 0;
+    int m_exitCode = -1;
+    std::string m_output;
+    std::vector<Call> m_calls;
+};
+
+}  // namespace nx::e2e
