@@ -118,21 +118,24 @@ std::string LocalTimeText(const FILETIME& ft, const char* pattern, const TimeZon
 // and the control characters other than tab, line feed and carriage return (and U+FFFE, U+FFFF)
 // become U+FFFD, so the document stays well-formed and valid UTF-8 whatever the store holds.
 std::string XmlText(std::u16string_view text) {
-    std::u16string clean;
-    bool replaced = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    // The units XML 1.0 cannot carry; the position of the first, or npos.
+    auto bad = [&text](std::size_t& i) {
         const char16_t c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF) {
-            clean.append(text.substr(i++, 2));  // a surrogate pair: one character beyond the BMP
-            continue;
+            ++i;  // a surrogate pair: one character beyond the BMP
+            return false;
         }
-        const bool bad = (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || (c >= 0xD800 && c <= 0xDFFF) ||
-                         c == 0xFFFE || c == 0xFFFF;
-        replaced |= bad;
-        clean.push_back(bad ? char16_t(0xFFFD) : c);
-    }
-    return nx::sys::Utf16ToUtf8(replaced ? std::u16string_view(clean) : text);
+        return (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || (c >= 0xD800 && c <= 0xDFFF) ||
+               c == 0xFFFE || c == 0xFFFF;
+    };
+    std::size_t first = 0;
+    while (first < text.size() && !bad(first)) ++first;
+    if (first >= text.size()) return nx::sys::Utf16ToUtf8(text);
+    std::u16string clean(text);
+    for (std::size_t i = first; i < clean.size(); ++i)
+        if (bad(i)) clean[i] = 0xFFFD;
+    return nx::sys::Utf16ToUtf8(clean);
 }
 
 std::string Utf8(const WCHAR* text) {
@@ -236,28 +239,35 @@ void AppendContactRowXml(CXMLParser& parser, std::string& pimid, const SPropValu
 // ---------------------------------------------------------------------------------------------
 // Message-level values
 
-CContactMessageProps::CContactMessageProps(IMessage* message) : m_values(MapiTable().MAPIFreeBuffer) {
+CContactMessageProps::CContactMessageProps(IMessage* message, std::vector<ULONG>& namedTags)
+    : m_values(MapiTable().MAPIFreeBuffer) {
     if (message == nullptr || !MapiTable().MAPIFreeBuffer) return;
     const NamedList& names = MessageNames();
-    std::vector<LPMAPINAMEID> pointers;
-    for (const MAPINAMEID& n : names.names) pointers.push_back(const_cast<LPMAPINAMEID>(&n));
-
-    MapiBuffer<SPropTagArray> ids(MapiTable().MAPIFreeBuffer);
-    const HRESULT hrIds = message->GetIDsFromNames(static_cast<ULONG>(pointers.size()), pointers.data(),
-                                                   MAPI_CREATE, ids.put());
-    // One tag per name in name order (an unresolved name asks for PR_NULL, which no store holds),
-    // then the body and the attachment flag; as an SPropTagArray (the count first).
     const std::size_t namedCount = names.names.size();
-    std::vector<ULONG> tagArray(1 + namedCount + std::size(kExtraTags), PR_NULL);
-    tagArray[0] = static_cast<ULONG>(tagArray.size() - 1);
-    if (SUCCEEDED(hrIds) && ids && ids->cValues == namedCount) {
-        for (ULONG i = 0; i < ids->cValues; ++i) {
-            const ULONG id = ids->aulPropTag[i];
-            if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) continue;
-            const bool keywords = i + 1 == ids->cValues;
-            tagArray[1 + i] = PROP_TAG(keywords ? PT_MV_UNICODE : PT_UNICODE, PROP_ID(id));
+    std::vector<ULONG> tags;  // this message's answer when it is not one to keep
+    if (namedTags.size() != namedCount) {
+        std::vector<LPMAPINAMEID> pointers;
+        for (const MAPINAMEID& n : names.names) pointers.push_back(const_cast<LPMAPINAMEID>(&n));
+        MapiBuffer<SPropTagArray> ids(MapiTable().MAPIFreeBuffer);
+        const HRESULT hrIds = message->GetIDsFromNames(static_cast<ULONG>(pointers.size()), pointers.data(),
+                                                       MAPI_CREATE, ids.put());
+        // An unresolved name asks for PR_NULL, which no store holds. Only a complete answer is kept.
+        tags.assign(namedCount, PR_NULL);
+        if (SUCCEEDED(hrIds) && ids && ids->cValues == namedCount) {
+            for (ULONG i = 0; i < ids->cValues; ++i) {
+                const ULONG id = ids->aulPropTag[i];
+                if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) continue;
+                const bool keywords = i + 1 == ids->cValues;
+                tags[i] = PROP_TAG(keywords ? PT_MV_UNICODE : PT_UNICODE, PROP_ID(id));
+            }
+            if (hrIds == S_OK) namedTags.swap(tags);
         }
     }
+    const std::vector<ULONG>& named = namedTags.size() == namedCount ? namedTags : tags;
+    // The named tags, then the body and the attachment flag, as an SPropTagArray (the count first).
+    std::vector<ULONG> tagArray(1 + namedCount + std::size(kExtraTags), PR_NULL);
+    tagArray[0] = static_cast<ULONG>(tagArray.size() - 1);
+    for (std::size_t k = 0; k < namedCount; ++k) tagArray[1 + k] = named[k];
     for (std::size_t k = 0; k < std::size(kExtraTags); ++k) tagArray[1 + namedCount + k] = kExtraTags[k];
 
     const HRESULT hr = message->GetProps(reinterpret_cast<LPSPropTagArray>(tagArray.data()), MAPI_UNICODE,
@@ -327,10 +337,10 @@ std::string GetStreamText(IMAPIProp* object, ULONG tag) {
     return utf8;
 }
 
-void AppendContactMessageXml(CXMLParser& parser, IMessage* message, const std::string& workFolder) {
-    const CContactMessageProps props(message);
+void AppendContactMessageXml(CXMLParser& parser, IMessage* message, CContactReadState& state) {
+    const CContactMessageProps props(message, state.namedTags);
     if (props.MayHaveAttachments()) {
-        const std::string picture = ExportContactPicture(message, workFolder);
+        const std::string picture = ExportContactPicture(message, state.workFolder);
         if (!picture.empty() && PictureFileExists(picture))
             parser.CreateChildNode("PICPath", picture.c_str(), CXMLNode(), 1, 1);
     }

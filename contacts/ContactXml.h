@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
@@ -44,12 +45,21 @@ NAMESPACE_COMMON::TimeZoneSource LocalZone();
 void AppendContactRowXml(NAMESPACE_COMMON::CXMLParser& parser, std::string& pimid, const SPropValue* values,
                          ULONG count, const NAMESPACE_COMMON::TimeZoneSource& zone);
 
-// The message-level values of one contact, read in one GetIDsFromNames and one GetProps round
-// trip (the body through a stream when the store keeps it out of line).
+// What the builders keep for the length of one read.
+struct CContactReadState {
+    std::string workFolder;                 // pictures are written here; "" = none are written
+    NAMESPACE_COMMON::TimeZoneSource zone;  // the machine's zone, taken once (LocalZone)
+    std::vector<ULONG> namedTags;           // the message-level names' tags, resolved with the first
+                                            // message (names are the store's, the same for all)
+};
+
+// The message-level values of one contact, read in one GetProps round trip (the body through a
+// stream when the store keeps it out of line). The names are resolved (GetIDsFromNames with
+// MAPI_CREATE) with the first message of a read and kept in the read's state.
 class CContactMessageProps {
 public:
     // Reads the values; any failure leaves the affected values empty.
-    explicit CContactMessageProps(IMessage* message);
+    CContactMessageProps(IMessage* message, std::vector<ULONG>& namedTags);
 
     // The text of a PSETID_Address string property; "" when missing.
     std::string GetNamedStringProp(LONG lid) const;
@@ -76,8 +86,8 @@ private:
 std::string GetStreamText(IMAPIProp* object, ULONG tag);
 
 // Adds PICPath (when a picture file was written), FULLNAME, the SP- elements, SP-IMADRESS with
-// its IMType and SP-CATEGORIES. Pictures are written to `workFolder` (ContactPicture.h).
+// its IMType and SP-CATEGORIES. Pictures are written to the state's work folder (ContactPicture.h).
 void AppendContactMessageXml(NAMESPACE_COMMON::CXMLParser& parser, IMessage* message,
-                             const std::string& workFolder);
+                             CContactReadState& state);
 
 }  // namespace NAMESPACE_MAPI

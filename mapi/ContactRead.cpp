@@ -65,7 +65,7 @@ int CMAPIObject::ReadContacts(const char* /*first*/, const char* anchor) {
     m_bReading = true;
     m_lpReadFolder = m_lpContactFolder;
     try {
-        m_ReadZone = LocalZone();
+        m_ContactRead = {m_Config.workFolder, LocalZone(), {}};
         m_bInterrupted = 0;
         m_nItemsDelivered = 0;
         m_nItemCount = GetContactCount();
@@ -152,12 +152,12 @@ int CMAPIObject::ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, con
                     parser.CreateRoot("Contact");
                     parser.CreateChildNode("CsFolder", folderPath.c_str(), CXMLNode(), 1, 1);
                     std::string pimid;
-                    AppendContactRowXml(parser, pimid, rows[i].lpProps, rows[i].cValues, m_ReadZone);
+                    AppendContactRowXml(parser, pimid, rows[i].lpProps, rows[i].cValues, m_ContactRead.zone);
                     parser.CreateChildNode("PIMID", pimid.c_str(), CXMLNode(), 1, 1);
                     // A message that cannot be opened still goes out, without its message-level elements.
                     if (ComPtr<IMessage> message =
                             NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid))
-                        AppendContactMessageXml(parser, message.get(), m_Config.workFolder);
+                        AppendContactMessageXml(parser, message.get(), m_ContactRead);
                     ++m_nItemsDelivered;
                     if (!DeliverContactDocument("ReadContactFromFolder", parser.GetXML())) {
                         // The host did not take it: it would not take the rest either, and a read

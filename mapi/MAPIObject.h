@@ -41,6 +41,7 @@
 
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
+#include "contacts/ContactXml.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
@@ -171,7 +172,7 @@ private:
     // connection while the read waits on the host cannot release it under the read.
     DocumentSink m_ContactSink;
     ComPtr<IMAPIFolder> m_lpReadFolder;
-    NAMESPACE_COMMON::TimeZoneSource m_ReadZone;
+    CContactReadState m_ContactRead;
     int m_nReadDepth = 0;
     bool m_bReading = false;
 };

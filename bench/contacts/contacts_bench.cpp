@@ -24,6 +24,7 @@
 #include "agent/HostCallback.h"
 #include "agent/Interfaces.h"
 #include "bench/support/RatioReporter.h"
+#include "common/Encoding.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
 #include "contacts/ContactXml.h"
