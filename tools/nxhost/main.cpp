@@ -573,6 +573,7 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
                                contacts ? s.contactTotal : s.calendarTotal);
     const auto started = std::chrono::steady_clock::now();
     const RpcStatus status = s.binding->Call(iface, step.opnum, args);
+    std::string readSummary;  // printed after the [out] values
     if (read && s.callbacks) {
         const ReadTally t = s.callbacks->EndRead();
         const double seconds =
@@ -582,7 +583,7 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
                       "   read: %d document%s (new %d, changed %d, deleted %d), %d picture%s, %.2f s\n",
                       t.documents, t.documents == 1 ? "" : "s", t.added, t.changed, t.deleted, t.pictures,
                       t.pictures == 1 ? "" : "s", seconds);
-        Print(line);
+        readSummary = line;
     }
     if (status != nx::rpc::RPC_S_OK) {
         ++s.failedCalls;
@@ -592,7 +593,7 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
         PrintError(why);
         return s.opt.keepGoing;
     }
-    Print(DescribeOutputs(step, args));
+    Print(DescribeOutputs(step, args) + readSummary);
     if (step.opnum == agent::kGetContactCount) s.contactTotal = args.Long(0);
     if (step.opnum == agent::kGetCalendarCount) s.calendarTotal = args.Long(0);
     const auto problems = host::CheckExpectations(step, args);
