@@ -114,32 +114,10 @@ std::string LocalTimeText(const FILETIME& ft, const char* pattern, const TimeZon
     return local.Format(pattern);
 }
 
-// A store text as document text. XML 1.0 cannot carry every UTF-16 text: an unpaired surrogate
-// and the control characters other than tab, line feed and carriage return (and U+FFFE, U+FFFF)
-// become U+FFFD, so the document stays well-formed and valid UTF-8 whatever the store holds.
-std::string XmlText(std::u16string_view text) {
-    // The units XML 1.0 cannot carry; the position of the first, or npos.
-    auto bad = [&text](std::size_t& i) {
-        const char16_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            ++i;  // a surrogate pair: one character beyond the BMP
-            return false;
-        }
-        return (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || (c >= 0xD800 && c <= 0xDFFF) ||
-               c == 0xFFFE || c == 0xFFFF;
-    };
-    std::size_t first = 0;
-    while (first < text.size() && !bad(first)) ++first;
-    if (first >= text.size()) return nx::sys::Utf16ToUtf8(text);
-    std::u16string clean(text);
-    for (std::size_t i = first; i < clean.size(); ++i)
-        if (bad(i)) clean[i] = 0xFFFD;
-    return nx::sys::Utf16ToUtf8(clean);
-}
-
+// A store text as the agent's UTF-8. What XML 1.0 cannot carry (an unpaired surrogate, control
+// characters) is replaced with U+FFFD by the document writer when the text is set.
 std::string Utf8(const WCHAR* text) {
-    return text ? XmlText(std::u16string_view(text)) : std::string();
+    return text ? nx::sys::Utf16ToUtf8(std::u16string_view(text)) : std::string();
 }
 
 // The message-level names, in one list for one GetIDsFromNames: every PSETID_Address id the
@@ -332,7 +310,7 @@ std::string GetStreamText(IMAPIProp* object, ULONG tag) {
         if (FAILED(stream->Read(chunk, sizeof chunk, &read)) || read == 0) break;
         text.append(chunk, std::min<ULONG>(read, sizeof chunk) / sizeof(char16_t));
     }
-    std::string utf8 = XmlText(text);
+    std::string utf8 = nx::sys::Utf16ToUtf8(text);
     if (utf8 == "\r\n" || utf8 == "\n") utf8.clear();
     return utf8;
 }

@@ -14,8 +14,8 @@
 // "%Y/%m/%d %H:%M:%S", birthday and anniversary as "%Y-%m-%d".
 //
 // Text from the store is UTF-16 and may hold what XML 1.0 cannot carry (unpaired surrogates,
-// control characters); the document writer replaces those (docs/contacts.md), so every document
-// is well-formed.
+// control characters); the document writer (CXMLParser) replaces each with U+FFFD, so every
+// document is well-formed XML 1.0 in UTF-8.
 #pragma once
 
 #include <functional>

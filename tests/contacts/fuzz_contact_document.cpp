@@ -3,6 +3,7 @@
 // body and flags are arbitrary through AppendContactMessageXml. Every document must be
 // well-formed XML 1.0 in valid UTF-8 and load back with its root.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "common/MapiFunctions.h"
 #include "common/XMLParser.h"
 #include "contacts/ContactXml.h"
+#include "tests/support/StrictXml.h"
 
 namespace {
 
@@ -154,34 +156,12 @@ private:
     Values m_values;
 };
 
-bool IsXmlChar(uint32_t c) {
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
-           (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// Strict UTF-8 (no surrogate code points, no overlong forms) of XML 1.0 characters only, and every
-// character reference names an XML 1.0 character.
+// A strict XML 1.0 reader takes the document, and the agent's own reader finds its root.
 void CheckWellFormed(const std::string& xml) {
-    for (std::size_t i = 0; i < xml.size();) {
-        const auto b = static_cast<unsigned char>(xml[i]);
-        uint32_t c = 0;
-        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > xml.size()) std::abort();
-        c = len == 1 ? b : (b & (0x7F >> len));
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto cont = static_cast<unsigned char>(xml[i + k]);
-            if ((cont & 0xC0) != 0x80) std::abort();
-            c = (c << 6) | (cont & 0x3F);
-        }
-        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < least[len] || !IsXmlChar(c)) std::abort();
-        i += len;
-    }
-    for (std::size_t at = 0; (at = xml.find("&#", at)) != std::string::npos; ++at) {
-        const bool hex = at + 2 < xml.size() && xml[at + 2] == 'x';
-        const uint32_t c =
-            static_cast<uint32_t>(std::strtoul(xml.c_str() + at + (hex ? 3 : 2), nullptr, hex ? 16 : 10));
-        if (!IsXmlChar(c)) std::abort();
+    const std::string error = nx::test::StrictXmlError(xml);
+    if (!error.empty()) {
+        std::fprintf(stderr, "not well-formed: %s\n%s\n", error.c_str(), xml.c_str());
+        std::abort();
     }
     NAMESPACE_COMMON::CXMLParser back;
     back.Init();
