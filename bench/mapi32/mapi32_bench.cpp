@@ -16,9 +16,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "contacts/ContactXml.h"
 #include "platform/mapi/Mapi.h"
 #include "platform/mapi32/Admin.h"
 
@@ -26,53 +28,8 @@ namespace {
 
 constexpr int kContacts = 10000;
 
-const ULONG kContactColumns[47] = {PR_ENTRYID,
-                                   PR_LONGTERM_ENTRYID_FROM_TABLE,
-                                   PR_CREATION_TIME,
-                                   PR_LAST_MODIFICATION_TIME,
-                                   PR_SURNAME_W,
-                                   PR_MIDDLE_NAME_W,
-                                   PR_GIVEN_NAME_W,
-                                   PR_HOME_TELEPHONE_NUMBER_W,
-                                   PR_HOME_FAX_NUMBER_W,
-                                   PR_BUSINESS_TELEPHONE_NUMBER_W,
-                                   PR_BUSINESS_FAX_NUMBER_W,
-                                   PR_MOBILE_TELEPHONE_NUMBER_W,
-                                   PR_PAGER_TELEPHONE_NUMBER_W,
-                                   PR_HOME2_TELEPHONE_NUMBER_W,
-                                   PR_BUSINESS2_TELEPHONE_NUMBER_W,
-                                   PR_OTHER_TELEPHONE_NUMBER_W,
-                                   PR_PRIMARY_FAX_NUMBER_W,
-                                   PR_COMPANY_MAIN_PHONE_NUMBER_W,
-                                   PR_PRIMARY_TELEPHONE_NUMBER_W,
-                                   PR_ASSISTANT_TELEPHONE_NUMBER_W,
-                                   PR_ISDN_NUMBER_W,
-                                   PR_TELEX_NUMBER_W,
-                                   PR_TTYTDD_PHONE_NUMBER_W,
-                                   PR_CAR_TELEPHONE_NUMBER_W,
-                                   PR_RADIO_TELEPHONE_NUMBER_W,
-                                   PR_CALLBACK_TELEPHONE_NUMBER_W,
-                                   PR_PERSONAL_HOME_PAGE_W,
-                                   PR_BUSINESS_HOME_PAGE_W,
-                                   PR_COMPANY_NAME_W,
-                                   PR_TITLE_W,
-                                   PR_NICKNAME_W,
-                                   PR_HOME_ADDRESS_COUNTRY_W,
-                                   PR_HOME_ADDRESS_STATE_OR_PROVINCE_W,
-                                   PR_HOME_ADDRESS_CITY_W,
-                                   PR_HOME_ADDRESS_STREET_W,
-                                   PR_HOME_ADDRESS_POSTAL_CODE_W,
-                                   PR_HOME_ADDRESS_POST_OFFICE_BOX_W,
-                                   PR_OTHER_ADDRESS_COUNTRY_W,
-                                   PR_OTHER_ADDRESS_STATE_OR_PROVINCE_W,
-                                   PR_OTHER_ADDRESS_CITY_W,
-                                   PR_OTHER_ADDRESS_STREET_W,
-                                   PR_OTHER_ADDRESS_POSTAL_CODE_W,
-                                   PR_OTHER_ADDRESS_POST_OFFICE_BOX_W,
-                                   PR_GENERATION_W,
-                                   PR_DISPLAY_NAME_PREFIX_W,
-                                   PR_WEDDING_ANNIVERSARY,
-                                   PR_BIRTHDAY};
+// The agent's 47 contact columns.
+const std::span<const ULONG> kContactColumns = NAMESPACE_MAPI::ContactColumns();
 
 struct World {
     MapiFunctions fn;
