@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace NAMESPACE_MAPI {
 
@@ -75,5 +77,17 @@ private:
     std::size_t m_capacity;
     std::size_t m_pos = 0;
 };
+
+// Gives a caller's output buffer `size` zero bytes to be written; false for a null buffer or
+// when memory runs out.
+inline bool AssignZeroed(std::vector<uint8_t>* out, std::size_t size) {
+    if (out == nullptr) return false;
+    try {
+        out->assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 }  // namespace NAMESPACE_MAPI

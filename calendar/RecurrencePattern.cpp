@@ -50,6 +50,25 @@ PatternSpecific PatternSpecificOf(uint16_t frequency, uint16_t patternType) {
     }
 }
 
+// Calls `field` on each pattern-specific field the pattern carries, in stored order.
+template <typename Pattern, typename Field>
+void ForEachPatternSpecific(Pattern& pattern, Field field) {
+    switch (PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType)) {
+        case PatternSpecific::Mask:
+            field(pattern.DayOfWeek);
+            break;
+        case PatternSpecific::Day:
+            field(pattern.Day);
+            break;
+        case PatternSpecific::MaskAndN:
+            field(pattern.DayOfWeek);
+            field(pattern.N);
+            break;
+        case PatternSpecific::None:
+            break;
+    }
+}
+
 // The calendar date of a value at 00:00; not valid when the value is not.
 CDateTime DayStart(const CDateTime& date) {
     SYSTEMTIME st{};
@@ -177,12 +196,7 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
 }
 
 int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<uint8_t>* out) {
-    if (out == nullptr) return 0;
-    try {
-        out->assign(kRecurrencePatternMaxSize, 0);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    if (!AssignZeroed(out, kRecurrencePatternMaxSize)) return 0;
     ByteWriter w(out->data(), out->size());
     w.Put16(kRecurReaderVersion);
     w.Put16(kRecurWriterVersion);
@@ -192,20 +206,7 @@ int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<
     w.Put32(pattern.FirstDateTime);
     w.Put32(pattern.Period);
     w.Put32(0);  // SlidingFlag
-    switch (PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType)) {
-        case PatternSpecific::Mask:
-            w.Put32(pattern.DayOfWeek);
-            break;
-        case PatternSpecific::Day:
-            w.Put32(pattern.Day);
-            break;
-        case PatternSpecific::MaskAndN:
-            w.Put32(pattern.DayOfWeek);
-            w.Put32(pattern.N);
-            break;
-        case PatternSpecific::None:
-            break;
-    }
+    ForEachPatternSpecific(pattern, [&](uint32_t value) { w.Put32(value); });
     w.Put32(pattern.EndType);
     w.Put32(pattern.OccurrenceCount);
     w.Put32(0);  // FirstDOW: Sunday
@@ -226,18 +227,10 @@ int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<
 
 namespace {
 
-// Reads a list count and as many 32-bit values as the count asks and the bytes carry. A negative
-// count carries nothing.
-template <typename Store>
-void ReadDateList(ByteReader& r, int32_t count, Store store, std::size_t& carried) {
-    carried = 0;
-    if (count <= 0) return;
-    const std::size_t wanted = std::min<std::size_t>(static_cast<uint32_t>(count), r.Remaining() / 4);
-    for (; carried < wanted; ++carried) {
-        uint32_t value = 0;
-        r.Read(value);
-        store(carried, value);
-    }
+// How many entries of a list the reader takes: what the count asks, but never more than the
+// bytes left could carry at 4 bytes an entry; a negative count carries none.
+std::size_t CarriedEntries(int32_t count, const ByteReader& r) {
+    return count <= 0 ? 0 : std::min<std::size_t>(static_cast<uint32_t>(count), r.Remaining() / 4);
 }
 
 // An 8-bit text of ExceptionInfo (subject or location): its two lengths, and the bytes when they
@@ -300,39 +293,18 @@ std::size_t ParseRecurrencePattern(const uint8_t* bytes, std::size_t length, tag
     r.Read(pattern.FirstDateTime);
     r.Read(pattern.Period);
     r.Read(pattern.SlidingFlag);
-    switch (PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType)) {
-        case PatternSpecific::Mask:
-            r.Read(pattern.DayOfWeek);
-            break;
-        case PatternSpecific::Day:
-            r.Read(pattern.Day);
-            break;
-        case PatternSpecific::MaskAndN:
-            r.Read(pattern.DayOfWeek);
-            r.Read(pattern.N);
-            break;
-        case PatternSpecific::None:
-            break;
-    }
+    ForEachPatternSpecific(pattern, [&](uint32_t& value) { r.Read(value); });
     r.Read(pattern.EndType);
     r.Read(pattern.OccurrenceCount);
     r.Read(pattern.FirstDOW);
 
-    std::size_t carried = 0;
     try {
         r.Read(pattern.DeletedInstanceCount);
-        pattern.DeletedInstanceDates.reserve(std::min<std::size_t>(
-            static_cast<uint32_t>(std::max(pattern.DeletedInstanceCount, 0)), r.Remaining() / 4));
-        ReadDateList(
-            r, pattern.DeletedInstanceCount,
-            [&](std::size_t, uint32_t v) { pattern.DeletedInstanceDates.push_back(v); }, carried);
+        pattern.DeletedInstanceDates.resize(CarriedEntries(pattern.DeletedInstanceCount, r));
+        for (uint32_t& date : pattern.DeletedInstanceDates) r.Read(date);
         r.Read(pattern.ModifiedInstanceCount);
-        pattern.Exceptions.resize(std::min<std::size_t>(
-            static_cast<uint32_t>(std::max(pattern.ModifiedInstanceCount, 0)), r.Remaining() / 4));
-        ReadDateList(
-            r, pattern.ModifiedInstanceCount,
-            [&](std::size_t i, uint32_t v) { pattern.Exceptions[i].ModifiedInstanceDate = v; }, carried);
-        assert(carried == pattern.Exceptions.size());
+        pattern.Exceptions.resize(CarriedEntries(pattern.ModifiedInstanceCount, r));
+        for (tagExceptionInfo& e : pattern.Exceptions) r.Read(e.ModifiedInstanceDate);
     } catch (const std::bad_alloc&) {
         // Out of memory for a list the bytes do carry: go on without its entries.
         pattern.DeletedInstanceDates.clear();

@@ -1,7 +1,5 @@
 #include "calendar/TimeZoneStruct.h"
 
-#include <new>
-
 #include "calendar/ByteCursor.h"
 
 using NAMESPACE_COMMON::tagNxTimeZone;
@@ -25,12 +23,7 @@ void ReadSystemTime(ByteReader& r, SYSTEMTIME& st) {
 }  // namespace
 
 int SerializeTimeZoneStruct(const tagNxTimeZone& zone, std::vector<uint8_t>* out) {
-    if (out == nullptr) return 0;
-    try {
-        out->assign(kTimeZoneStructSize, 0);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    if (!AssignZeroed(out, kTimeZoneStructSize)) return 0;
     ByteWriter w(out->data(), out->size());
     w.Put32(static_cast<uint32_t>(zone.Bias));
     w.Put32(static_cast<uint32_t>(zone.StandardBias));
