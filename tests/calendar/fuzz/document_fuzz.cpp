@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "calendar/CalendarEx.h"
+#include "tests/support/StrictXml.h"
 
 using namespace NAMESPACE_MAPI;
 using NAMESPACE_COMMON::CXMLParser;
@@ -24,7 +25,9 @@ void PassThroughDocument(const CCalendarEx& record, CCalendarEx& out) {
     AddCalendarElement(doc, "lRecurInterval", FormatDocumentInteger(record.lRecurInterval));
     const std::string* description = record.FindField(kFieldDescription);
     if (description) AddCalendarElement(doc, "Description", *description);
-    ParseCalendarXML(doc.GetXML(), out);
+    const std::string xml = doc.GetXML();
+    if (!nx::test::StrictXmlError(xml).empty()) std::abort();  // every document sent is XML 1.0
+    ParseCalendarXML(xml, out);
 }
 
 bool SameTexts(const CCalendarEx& a, const CCalendarEx& b) {

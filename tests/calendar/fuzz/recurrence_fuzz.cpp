@@ -1,12 +1,14 @@
 // Stored recurrence bytes from any item: the read, then the host's elements and the exceptions
 // text. Nothing may read past the bytes, no list may outgrow what the bytes carry, every line of
-// the exceptions text stays within its buffer, and the document still loads with the same text.
+// the exceptions text stays within its buffer, and the document is well-formed XML 1.0 that loads
+// again with the same text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "calendar/RecurrencePattern.h"
+#include "tests/support/StrictXml.h"
 
 using namespace NAMESPACE_MAPI;
 using NAMESPACE_COMMON::CXMLParser;
@@ -31,9 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (next == std::string::npos) next = rule.size();
         if (next - at + 2 > 1023) std::abort();  // a line and its CR LF fit the 1024-unit buffer
     }
+    const std::string xml = doc.GetXML();
+    if (!nx::test::StrictXmlError(xml).empty()) std::abort();  // what the host receives is XML 1.0
     CXMLParser received;
     received.Init();
-    received.LoadXML(doc.GetXML());
+    received.LoadXML(xml);
     if (CXMLParser::GetNodeText(received.SelectNode("/Calendar/ExceptionRule")) != rule) std::abort();
     return 0;
 }
