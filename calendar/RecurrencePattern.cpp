@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <initializer_list>
 #include <new>
+#include <string_view>
 #include <unordered_set>
 
 #include "calendar/ByteCursor.h"
@@ -337,30 +339,36 @@ namespace {
 constexpr std::size_t kLineBufferUnits = 1024;  // a line and its terminator
 constexpr int32_t kBase64BufferBytes = 1024;
 
-void AppendLine(std::string& text, std::string line) {
-    // Every line is ASCII here, so bytes are UTF-16 units.
-    assert(line.size() < kLineBufferUnits);
-    text += line;
+// Appends one line of the exceptions text from its parts. Every line is ASCII, so its bytes are
+// its UTF-16 units, and each fits the host's line buffer by construction.
+void AppendLine(std::string& text, std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (std::string_view part : parts) size += part.size();
+    assert(size < kLineBufferUnits);
+    for (std::string_view part : parts) text.append(part);
 }
 
 // "\t<name>base64</name>\r\n" of the UTF-16LE bytes of a text; the element stays empty when the
 // encoding does not fit its buffer or the line would not fit the line buffer.
-std::string TextLine(const char* name, const std::vector<uint8_t>& utf16le) {
-    const std::string open = std::string("\t<") + name + ">";
-    const std::string close = std::string("</") + name + ">\r\n";
-    std::string encoded(kBase64BufferBytes, '\0');
+void AppendTextElement(std::string& text, std::string_view name, const std::vector<uint8_t>& utf16le) {
+    char encoded[kBase64BufferBytes];
     int32_t written = kBase64BufferBytes;
     bool fits = false;
     try {
         fits = utf16le.size() <= static_cast<std::size_t>(INT32_MAX) &&
                NAMESPACE_COMMON::Base64Encode(utf16le.data(), static_cast<int32_t>(utf16le.size()),
-                                              reinterpret_cast<uint8_t*>(encoded.data()), &written);
+                                              reinterpret_cast<uint8_t*>(encoded), &written);
     } catch (const NAMESPACE_COMMON::Base64LengthError&) {
         fits = false;
     }
-    encoded.resize(fits ? static_cast<std::size_t>(written) : 0);
-    if (open.size() + encoded.size() + close.size() >= kLineBufferUnits) encoded.clear();
-    return open + encoded + close;
+    const std::size_t tags = 2 * name.size() + 8;  // "\t<" name ">" and "</" name ">\r\n"
+    if (!fits || tags + static_cast<std::size_t>(written) >= kLineBufferUnits) written = 0;
+    AppendLine(text, {"\t<", name, ">", std::string_view(encoded, static_cast<std::size_t>(written)), "</",
+                      name, ">\r\n"});
+}
+
+void AppendNumberElement(std::string& text, std::string_view name, int32_t value) {
+    AppendLine(text, {"\t<", name, ">", std::to_string(value), "</", name, ">\r\n"});
 }
 
 std::vector<uint8_t> Utf16LeOf(const std::u16string& text) {
@@ -379,13 +387,11 @@ std::string FormatMinutes(uint32_t minutes, const char* pattern) {
     return date.Format(pattern);
 }
 
-std::string NumberLine(const char* name, int32_t value) {
-    return std::string("\t<") + name + ">" + std::to_string(value) + "</" + name + ">\r\n";
-}
-
 }  // namespace
 
 std::string BuildExceptionsText(const tagRecurrencePattern& pattern, const tagExceptionDefaults& defaults) {
+    using NAMESPACE_COMMON::kDateTimePattern;
+    using NAMESPACE_COMMON::kSlashDatePattern;
     std::string text = "<exceptions>\r\n";
 
     // A moved occurrence is listed among the deleted ones too; it shows as its modification only.
@@ -394,9 +400,8 @@ std::string BuildExceptionsText(const tagRecurrencePattern& pattern, const tagEx
     for (const tagExceptionInfo& e : pattern.Exceptions) deletions.erase(e.ModifiedInstanceDate);
     for (uint32_t date : pattern.DeletedInstanceDates)
         if (deletions.count(date) != 0)
-            AppendLine(text, "<deletion time = \"" +
-                                 FormatMinutes(date, NAMESPACE_COMMON::kSlashDatePattern) +
-                                 "\"></deletion>\r\n");
+            AppendLine(text,
+                       {"<deletion time = \"", FormatMinutes(date, kSlashDatePattern), "\"></deletion>\r\n"});
 
     if (pattern.ModifiedInstanceCount != 0) {
         const std::vector<uint8_t> defaultSubject = NAMESPACE_COMMON::Utf16LeBytes(defaults.Subject);
@@ -404,25 +409,20 @@ std::string BuildExceptionsText(const tagRecurrencePattern& pattern, const tagEx
         const int32_t defaultReminderSet = defaults.ReminderMinutes != -1 ? 1 : 0;
         for (const tagExceptionInfo& e : pattern.Exceptions) {
             const uint16_t flags = e.OverrideFlags;
-            AppendLine(text, "<modification time = \"" +
-                                 FormatMinutes(e.ModifiedInstanceDate, NAMESPACE_COMMON::kSlashDatePattern) +
-                                 "\">\r\n");
-            AppendLine(text,
-                       TextLine("subject", flags & kOverrideSubject ? Utf16LeOf(e.Subject) : defaultSubject));
-            AppendLine(text, TextLine("location",
-                                      flags & kOverrideLocation ? Utf16LeOf(e.Location) : defaultLocation));
-            AppendLine(text, "\t<start>" +
-                                 FormatMinutes(e.StartDateTime, NAMESPACE_COMMON::kDateTimePattern) +
-                                 "</start>\r\n");
-            AppendLine(text, "\t<end>" + FormatMinutes(e.EndDateTime, NAMESPACE_COMMON::kDateTimePattern) +
-                                 "</end>\r\n");
-            AppendLine(text, NumberLine("reminderset",
-                                        flags & kOverrideReminderSet ? e.ReminderSet : defaultReminderSet));
-            AppendLine(
-                text, NumberLine("reminderdelta", flags & kOverrideReminderDelta ? e.ReminderDelta
-                                                                                 : defaults.ReminderMinutes));
-            AppendLine(text, NumberLine("allday", flags & kOverrideSubType ? e.SubType : defaults.AllDay));
-            AppendLine(text, "</modification>\r\n");
+            AppendLine(text, {"<modification time = \"",
+                              FormatMinutes(e.ModifiedInstanceDate, kSlashDatePattern), "\">\r\n"});
+            AppendTextElement(text, "subject",
+                              flags & kOverrideSubject ? Utf16LeOf(e.Subject) : defaultSubject);
+            AppendTextElement(text, "location",
+                              flags & kOverrideLocation ? Utf16LeOf(e.Location) : defaultLocation);
+            AppendLine(text, {"\t<start>", FormatMinutes(e.StartDateTime, kDateTimePattern), "</start>\r\n"});
+            AppendLine(text, {"\t<end>", FormatMinutes(e.EndDateTime, kDateTimePattern), "</end>\r\n"});
+            AppendNumberElement(text, "reminderset",
+                                flags & kOverrideReminderSet ? e.ReminderSet : defaultReminderSet);
+            AppendNumberElement(text, "reminderdelta",
+                                flags & kOverrideReminderDelta ? e.ReminderDelta : defaults.ReminderMinutes);
+            AppendNumberElement(text, "allday", flags & kOverrideSubType ? e.SubType : defaults.AllDay);
+            AppendLine(text, {"</modification>\r\n"});
         }
     }
     text += "</exceptions>";
