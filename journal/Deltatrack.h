@@ -51,12 +51,12 @@ enum {
 
 // One entry of a snapshot or change list: 32 bytes, entries contiguous.
 typedef struct tagLogItem {
-    int32_t lFlags;             // 0 in a snapshot; set by the journal (NX_LOG_*)
-    int32_t lReserved;          // neither set nor read by the agent
-    NxJournalChar* pszId;       // entry-id text (upper-case hex); owned by the array
-    double dtModified;          // local modification time as a date value (days since 1899-12-30)
-    int32_t lTimeStatus;        // NX_LOG_TIME_*
-    int32_t lFiller;            // alignment
+    int32_t lFlags;        // 0 in a snapshot; set by the journal (NX_LOG_*)
+    int32_t lReserved;     // neither set nor read by the agent
+    NxJournalChar* pszId;  // entry-id text (upper-case hex); owned by the array
+    double dtModified;     // local modification time as a date value (days since 1899-12-30)
+    int32_t lTimeStatus;   // NX_LOG_TIME_*
+    int32_t lFiller;       // alignment
 } tagLogItem;
 
 // The growable array the snapshot travels in: element pointer, size, capacity, growth step.

@@ -21,7 +21,8 @@ public:
     // Appends an entry with flags 0 and a copy of the identifier. Throws std::bad_alloc.
     void Add(std::u16string_view id, double dtModified, int32_t timeStatus) {
         if (m_a.nSize == m_a.nMaxSize) Grow();
-        NxJournalChar* text = static_cast<NxJournalChar*>(DeltatrackAlloc((id.size() + 1) * sizeof(NxJournalChar)));
+        NxJournalChar* text =
+            static_cast<NxJournalChar*>(DeltatrackAlloc((id.size() + 1) * sizeof(NxJournalChar)));
         if (!text) throw std::bad_alloc();
         if (!id.empty()) std::memcpy(text, id.data(), id.size() * sizeof(NxJournalChar));
         text[id.size()] = 0;
@@ -58,7 +59,8 @@ private:
         // 50k-item snapshot is not copied 50k times.
         int64_t step = m_a.nGrowBy > 0 ? m_a.nGrowBy : 1;
         int64_t capacity = m_a.nMaxSize + (m_a.nMaxSize > step ? m_a.nMaxSize : step);
-        auto* data = static_cast<tagLogItem*>(DeltatrackAlloc(static_cast<size_t>(capacity) * sizeof(tagLogItem)));
+        auto* data =
+            static_cast<tagLogItem*>(DeltatrackAlloc(static_cast<size_t>(capacity) * sizeof(tagLogItem)));
         if (!data) throw std::bad_alloc();
         if (m_a.nSize) std::memcpy(data, m_a.pData, static_cast<size_t>(m_a.nSize) * sizeof(tagLogItem));
         DeltatrackFree(m_a.pData);

@@ -1,0 +1,95 @@
+// The change rules of the journal, free of storage: which entries of a snapshot are new or changed
+// against a known state, which known items are gone, and the rewrite of the snapshot array into
+// the change list the agent walks.
+//
+// Rules: an identifier the state does not know is new; a known one whose time value or status
+// differs is changed; a known one the snapshot lacks is deleted. Identifiers compare as exact
+// UTF-16 unit sequences. When one identifier appears several times in a snapshot, its first entry
+// stands for the item and the later ones are dropped (they neither report nor store anything).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "journal/Deltatrack.h"
+
+namespace nx::journal {
+
+// Longest identifier accepted, in UTF-16 units (entry-id texts are a few hundred at most); a
+// longer or unterminated text makes the snapshot bad input.
+inline constexpr std::size_t kMaxIdLength = 32768;
+
+// The length of `text` when it is NUL-terminated within `limit` units, else `limit` + 1. Reads
+// no further than that.
+std::size_t BoundedLength(const NxJournalChar* text, std::size_t limit) noexcept;
+
+// Time value and status of an item; two are the same when the statuses match and the values are
+// equal (two NaN values count as equal, so a stored NaN does not report a change forever).
+struct ItemTime {
+    double value = 0;
+    int32_t status = NX_LOG_TIME_VALID;
+};
+bool SameTime(const ItemTime& a, const ItemTime& b) noexcept;
+
+struct DeletedItem {
+    std::u16string id;
+    ItemTime time;  // the last one the state knew
+};
+
+enum class EntryChange : uint8_t { Unchanged, New, Changed, Duplicate };
+
+// Classifies a snapshot against a known state. Feed every known item once with Known(), then
+// read the result. The snapshot's texts must stay valid and unchanged meanwhile.
+class ChangeDetector {
+public:
+    // `items`/`count`: the snapshot; every pszId non-null and at most kMaxIdLength units long.
+    ChangeDetector(const tagLogItem* items, std::size_t count);
+
+    void Known(std::u16string_view id, const ItemTime& time);
+
+    std::size_t Size() const noexcept { return m_change.size(); }
+    EntryChange At(std::size_t i) const noexcept { return m_change[i]; }
+    std::u16string_view IdAt(std::size_t i) const noexcept { return {m_items[i].pszId, m_length[i]}; }
+    const std::vector<DeletedItem>& Deleted() const noexcept { return m_deleted; }
+    // New + changed + deleted: the size of the change list.
+    std::size_t ChangeCount() const noexcept;
+
+private:
+    std::size_t Find(std::u16string_view id, std::size_t hash) const noexcept;
+
+    const tagLogItem* m_items;
+    std::vector<uint32_t> m_length;
+    std::vector<std::size_t> m_hash;
+    std::vector<uint32_t> m_slots;  // open addressing; snapshot index + 1, 0 = empty
+    std::vector<EntryChange> m_change;
+    std::vector<DeletedItem> m_deleted;
+};
+
+// Rewrites a snapshot array into its change list: new and changed entries in snapshot order with
+// their flags, then one NX_LOG_DELETED entry per deleted item; unchanged and duplicate entries are
+// removed and their texts freed. Every allocation happens in Prepare, so the caller can make the
+// staged state durable between Prepare and Apply, and Apply cannot fail.
+class ChangeListWriter {
+public:
+    ChangeListWriter() = default;
+    ChangeListWriter(const ChangeListWriter&) = delete;
+    ChangeListWriter& operator=(const ChangeListWriter&) = delete;
+    ~ChangeListWriter();
+
+    // False when memory ran out (nothing changed, nothing held).
+    bool Prepare(const tagLogItemArray& array, const ChangeDetector& changes) noexcept;
+    // Rewrites `array` (the one given to Prepare, unchanged since); returns the new size.
+    int64_t Apply(tagLogItemArray& array, const ChangeDetector& changes) noexcept;
+
+private:
+    void Release() noexcept;
+
+    std::vector<NxJournalChar*> m_deletedIds;
+    tagLogItem* m_buffer = nullptr;  // a larger element buffer when the list outgrows the array
+    int64_t m_capacity = 0;
+};
+
+}  // namespace nx::journal

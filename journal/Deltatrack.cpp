@@ -1,0 +1,134 @@
+// The C ABI of the change journal: argument checks, the one process-wide lock, and the boundary
+// where every failure becomes a result value and a text on the debug output.
+#include "journal/Deltatrack.h"
+
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "journal/JournalStore.h"
+#include "platform/system/DebugOutput.h"
+#include "platform/system/Utf.h"
+
+namespace {
+
+using namespace nx::journal;
+
+// The host makes one call at a time; the lock only keeps two threads of one process from
+// interleaving a change read and its commit.
+std::mutex g_lock;
+
+void Debug(const char* call, const std::string& why) {
+    nx::sys::OutputDebugString(std::string("Deltatrack: ") + call + ": " + why + "\n");
+}
+
+bool ReadKeyText(const NxJournalChar* text, const char* name, bool mayBeEmpty, std::string& out,
+                 std::string& why) {
+    if (!text) {
+        why = std::string("the request has no ") + name;
+        return false;
+    }
+    const std::size_t length = BoundedLength(text, kMaxIdLength);
+    if (length > kMaxIdLength) {
+        why = std::string("the request's ") + name + " is longer than " + std::to_string(kMaxIdLength) +
+              " units";
+        return false;
+    }
+    if (length == 0 && !mayBeEmpty) {
+        why = std::string("the request's ") + name + " is empty";
+        return false;
+    }
+    out = nx::sys::Utf16ToUtf8(std::u16string_view(text, length));
+    return true;
+}
+
+bool ReadRequest(const tagChangeRequest* request, JournalKey& key, std::string& why) {
+    if (!request) {
+        why = "no request";
+        return false;
+    }
+    return ReadKeyText(request->pszCategory, "category", false, key.category, why) &&
+           ReadKeyText(request->pszSource, "source", true, key.source, why) &&
+           ReadKeyText(request->pszAnchor, "anchor", false, key.anchor, why);
+}
+
+bool CheckSnapshot(const tagLogItemArray* array, std::string& why) {
+    if (!array) {
+        why = "no snapshot array";
+        return false;
+    }
+    if (array->nSize < 0 || array->nMaxSize < array->nSize || (array->nSize > 0 && !array->pData)) {
+        why = "the snapshot array is inconsistent (size " + std::to_string(array->nSize) + ", capacity " +
+              std::to_string(array->nMaxSize) + ")";
+        return false;
+    }
+    if (array->nSize > INT32_MAX) {
+        why = "the snapshot has more than 2^31-1 entries";
+        return false;
+    }
+    for (int64_t i = 0; i < array->nSize; ++i) {
+        const NxJournalChar* id = array->pData[i].pszId;
+        if (!id || BoundedLength(id, kMaxIdLength) > kMaxIdLength) {
+            why = "snapshot entry " + std::to_string(i) +
+                  (id ? " has an identifier that is too long" : " has no identifier");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+NX_DELTATRACK_API void* DeltatrackAlloc(size_t bytes) {
+    return std::malloc(bytes ? bytes : 1);
+}
+
+NX_DELTATRACK_API void DeltatrackFree(void* block) {
+    std::free(block);
+}
+
+NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChangeRequest* request) {
+    try {
+        JournalKey key;
+        std::string why;
+        if (!ReadRequest(request, key, why) || !CheckSnapshot(snapshot, why)) {
+            Debug("GetChangeLog", why);
+            return 0;
+        }
+        const std::lock_guard<std::mutex> hold(g_lock);
+        JournalStore store(DefaultJournalPath(), true);
+        ChangeListWriter writer;
+        const auto changes = store.Stage(key, *snapshot, writer);
+        if (changes->ChangeCount() == 0) return 0;
+        return static_cast<int32_t>(writer.Apply(*snapshot, *changes));
+    } catch (const std::exception& e) {
+        Debug("GetChangeLog", e.what());
+    } catch (...) {
+        Debug("GetChangeLog", "unexpected failure");
+    }
+    return 0;
+}
+
+NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request) {
+    try {
+        JournalKey key;
+        std::string why;
+        if (!ReadRequest(request, key, why)) {
+            Debug("CommitChangeLog", why);
+            return -1;
+        }
+        const std::lock_guard<std::mutex> hold(g_lock);
+        JournalStore store(DefaultJournalPath(), true);
+        return store.Commit(key) ? 1 : 0;
+    } catch (const std::exception& e) {
+        Debug("CommitChangeLog", e.what());
+    } catch (...) {
+        Debug("CommitChangeLog", "unexpected failure");
+    }
+    return -1;
+}
+
+}  // extern "C"

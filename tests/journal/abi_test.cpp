@@ -1,0 +1,381 @@
+// The journal through its C ABI: libDeltatrack64.so loaded with dlopen, as a host of the ABI
+// sees it. CLogItemArray is used unchanged; its DeltatrackAlloc/DeltatrackFree calls are routed
+// to the loaded library's exports.
+#include <dlfcn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "tests/journal/JournalWorld.h"
+
+namespace {
+
+struct DeltatrackApi {
+    decltype(&DeltatrackAlloc) alloc = nullptr;
+    decltype(&DeltatrackFree) free = nullptr;
+    decltype(&GetChangeLog) get = nullptr;
+    decltype(&CommitChangeLog) commit = nullptr;
+
+    static DeltatrackApi& Get() {
+        static DeltatrackApi api;
+        return api;
+    }
+
+private:
+    DeltatrackApi() {
+        void* lib = dlopen(NX_BIN_DIR "/libDeltatrack64.so", RTLD_NOW | RTLD_LOCAL);
+        if (!lib) {
+            ADD_FAILURE() << dlerror();
+            return;
+        }
+        alloc = reinterpret_cast<decltype(alloc)>(dlsym(lib, "DeltatrackAlloc"));
+        free = reinterpret_cast<decltype(free)>(dlsym(lib, "DeltatrackFree"));
+        get = reinterpret_cast<decltype(get)>(dlsym(lib, "GetChangeLog"));
+        commit = reinterpret_cast<decltype(commit)>(dlsym(lib, "CommitChangeLog"));
+    }
+};
+
+// The debug output of the library goes to a file for the whole run (the switch is read once).
+std::string DebugFile() {
+    static const std::string path = [] {
+        std::string p =
+            (std::filesystem::temp_directory_path() / ("nxjournal-debug-" + std::to_string(getpid())))
+                .string();
+        setenv("NX_DEBUG_OUTPUT", p.c_str(), 1);
+        return p;
+    }();
+    return path;
+}
+
+}  // namespace
+
+extern "C" void* DeltatrackAlloc(size_t bytes) {
+    return DeltatrackApi::Get().alloc(bytes);
+}
+extern "C" void DeltatrackFree(void* block) {
+    DeltatrackApi::Get().free(block);
+}
+
+namespace nx::test {
+namespace {
+
+struct Request {
+    std::u16string category = u"contact", source = u"pim", anchor;
+    tagChangeRequest c{};
+    explicit Request(std::u16string a, std::u16string cat = u"contact")
+        : category(std::move(cat)), anchor(std::move(a)) {
+        c = {category.c_str(), source.c_str(), anchor.c_str()};
+    }
+    const tagChangeRequest* get() const { return &c; }
+};
+
+struct Item {
+    const char* id;
+    double time;
+    int32_t status = NX_LOG_TIME_VALID;
+};
+
+void Fill(CLogItemArray& a, const std::vector<Item>& items) {
+    for (const Item& i : items) a.Add(U16(i.id), i.time, i.status);
+}
+
+class DeltatrackAbiTest : public JournalWorld {
+protected:
+    void SetUp() override {
+        m_debugAt = DebugText().size();
+        JournalWorld::SetUp();
+        ASSERT_TRUE(api().get && api().commit && api().alloc && api().free);
+    }
+    static DeltatrackApi& api() { return DeltatrackApi::Get(); }
+    // What the library wrote to the debug output since the test began.
+    std::string NewDebugText() { return DebugText().substr(m_debugAt); }
+    static std::string DebugText() {
+        std::ifstream in(DebugFile(), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    int32_t Read(CLogItemArray& a, const Request& r) { return api().get(a.get(), r.get()); }
+
+    std::size_t m_debugAt = 0;
+};
+
+constexpr int32_t kNoCommit = 99;
+
+// A session of change reads, step by step. `changes` empty means "result <= 0".
+struct Step {
+    const char* what;
+    const char16_t* anchor;
+    std::vector<Item> snapshot;
+    std::map<std::string, int32_t> changes;
+    int32_t commit;  // expected CommitChangeLog result, or kNoCommit
+};
+
+TEST_F(DeltatrackAbiTest, ChangeReadsFollowTheCommittedStatePerAnchor) {
+    const Step steps[] = {
+        {"a first read reports every item new",
+         u"A1",
+         {{"AA", 1}, {"BB", 1}, {"CC", 1}},
+         {{"AA", NX_LOG_NEW}, {"BB", NX_LOG_NEW}, {"CC", NX_LOG_NEW}},
+         1},
+        {"nothing changed, nothing staged", u"A1", {{"AA", 1}, {"BB", 1}, {"CC", 1}}, {}, 0},
+        {"edit one, delete one, add one",
+         u"A1",
+         {{"AA", 2}, {"CC", 1}, {"DD", 1}},
+         {{"AA", NX_LOG_CHANGED}, {"BB", NX_LOG_DELETED}, {"DD", NX_LOG_NEW}},
+         kNoCommit},
+        {"uncommitted changes come again",
+         u"A1",
+         {{"AA", 2}, {"CC", 1}, {"DD", 1}},
+         {{"AA", NX_LOG_CHANGED}, {"BB", NX_LOG_DELETED}, {"DD", NX_LOG_NEW}},
+         1},
+        {"committed: nothing changed", u"A1", {{"AA", 2}, {"CC", 1}, {"DD", 1}}, {}, 0},
+        {"a second anchor starts empty",
+         u"A2",
+         {{"AA", 2}, {"CC", 1}, {"DD", 1}},
+         {{"AA", NX_LOG_NEW}, {"CC", NX_LOG_NEW}, {"DD", NX_LOG_NEW}},
+         1},
+        {"the first anchor is not moved by the second",
+         u"A1",
+         {{"AA", 2}, {"CC", 1}},
+         {{"DD", NX_LOG_DELETED}},
+         1},
+        {"nor the second by the first", u"A2", {{"AA", 2}, {"CC", 1}}, {{"DD", NX_LOG_DELETED}}, kNoCommit},
+        {"a later read replaces what was staged", u"A2", {{"AA", 2}, {"CC", 1}, {"DD", 1}}, {}, 0},
+        {"a status change is a change",
+         u"A1",
+         {{"AA", 2, NX_LOG_TIME_NULL}, {"CC", 1}},
+         {{"AA", NX_LOG_CHANGED}},
+         1},
+        {"a NaN time stays the same",
+         u"A1",
+         {{"AA", 2, NX_LOG_TIME_NULL}, {"CC", NAN}},
+         {{"CC", NX_LOG_CHANGED}},
+         1},
+        {"  ... on the next read", u"A1", {{"AA", 2, NX_LOG_TIME_NULL}, {"CC", NAN}}, {}, 0},
+        {"an empty snapshot deletes every item",
+         u"A1",
+         {},
+         {{"AA", NX_LOG_DELETED}, {"CC", NX_LOG_DELETED}},
+         1},
+        {"after that nothing is known", u"A1", {}, {}, 0},
+    };
+    std::map<std::u16string, std::map<std::u16string, Item>> committed;  // the model
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const Request request(step.anchor);
+        CLogItemArray a;
+        Fill(a, step.snapshot);
+        const int32_t result = Read(a, request);
+        if (step.changes.empty()) {
+            EXPECT_LE(result, 0);
+            EXPECT_EQ(a.GetSize(), static_cast<int64_t>(step.snapshot.size()))
+                << "the snapshot stays as it was";
+        } else {
+            ASSERT_EQ(result, static_cast<int32_t>(step.changes.size()));
+            ASSERT_EQ(a.GetSize(), result);
+            std::map<std::string, int32_t> got;
+            for (int64_t i = 0; i < a.GetSize(); ++i) {
+                const std::u16string id(a.IdAt(i));
+                got[std::string(id.begin(), id.end())] = a[i].lFlags;
+                // Deleted entries carry the last known time, the others the snapshot's.
+                const Item* want = nullptr;
+                if (a[i].lFlags == NX_LOG_DELETED) {
+                    want = &committed[step.anchor].at(id);
+                } else {
+                    for (const Item& s : step.snapshot)
+                        if (U16(s.id) == id) want = &s;
+                }
+                ASSERT_NE(want, nullptr);
+                EXPECT_TRUE(a[i].dtModified == want->time ||
+                            (std::isnan(want->time) && std::isnan(a[i].dtModified)));
+                EXPECT_EQ(a[i].lTimeStatus, want->status);
+            }
+            EXPECT_EQ(got, step.changes);
+        }
+        if (step.commit != kNoCommit) {
+            EXPECT_EQ(api().commit(request.get()), step.commit);
+            if (step.commit == 1) {
+                auto& state = committed[step.anchor];
+                state.clear();
+                for (const Item& s : step.snapshot) state[U16(s.id)] = s;
+            }
+        }
+    }
+}
+
+TEST_F(DeltatrackAbiTest, CommittedStateSurvivesTheProcess) {
+    const Request request(u"restart");
+    // A child process reads and commits, then ends; this process sees its state.
+    const pid_t child = fork();
+    if (child == 0) {
+        CLogItemArray a;
+        Fill(a, {{"AA", 1}, {"BB", 1}});
+        _exit(Read(a, request) == 2 && api().commit(request.get()) == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}, {"BB", 2}});
+    ASSERT_EQ(Read(a, request), 1);
+    EXPECT_EQ(FlagsById(a), (std::map<std::u16string, int32_t>{{u"BB", NX_LOG_CHANGED}}));
+}
+
+TEST_F(DeltatrackAbiTest, DuplicateIdentifiersCountOnceWithTheFirstEntry) {
+    const Request request(u"dup");
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}, {"BB", 1}, {"AA", 7}, {"AA", 8}});
+    ASSERT_EQ(Read(a, request), 2);
+    EXPECT_EQ(FlagsById(a), (std::map<std::u16string, int32_t>{{u"AA", NX_LOG_NEW}, {u"BB", NX_LOG_NEW}}));
+    EXPECT_EQ(a[0].dtModified, 1);
+    ASSERT_EQ(api().commit(request.get()), 1);
+    CLogItemArray again;
+    Fill(again, {{"BB", 1}, {"AA", 1}, {"AA", 2}});
+    EXPECT_LE(Read(again, request), 0);
+}
+
+TEST_F(DeltatrackAbiTest, TextsWithUnpairedSurrogatesAreKeptExactly) {
+    const std::u16string odd =
+                             u"AB\xD800"
+                             u"CD",
+                         other =
+                             u"AB\xDC00"
+                             u"CD";
+    const Request request(u"anchor \xDFFF");
+    CLogItemArray a;
+    a.Add(odd, 1, 0);
+    a.Add(other, 1, 0);
+    ASSERT_EQ(Read(a, request), 2);
+    ASSERT_EQ(api().commit(request.get()), 1);
+    CLogItemArray again;
+    again.Add(odd, 1, 0);
+    ASSERT_EQ(Read(again, request), 1);
+    EXPECT_EQ(FlagsById(again), (std::map<std::u16string, int32_t>{{other, NX_LOG_DELETED}}));
+}
+
+TEST_F(DeltatrackAbiTest, BadInputFailsWithAReasonAndLeavesTheArray) {
+    CLogItemArray good;
+    Fill(good, {{"AA", 1}});
+    CLogItemArray nullId;
+    Fill(nullId, {{"AA", 1}, {"BB", 1}});
+    NxJournalChar* saved = nullId.get()->pData[1].pszId;
+    nullId.get()->pData[1].pszId = nullptr;
+    CLogItemArray tooLong;
+    tooLong.Add(std::u16string(40000, u'A'), 1, 0);
+    tagLogItemArray inconsistent{nullptr, 3, 0, 1};
+    const std::u16string empty, contact = u"contact", pim = u"pim", anchor = u"x";
+    const tagChangeRequest noCategory{nullptr, pim.c_str(), anchor.c_str()};
+    const tagChangeRequest emptyCategory{empty.c_str(), pim.c_str(), anchor.c_str()};
+    const tagChangeRequest emptyAnchor{contact.c_str(), pim.c_str(), empty.c_str()};
+    const tagChangeRequest fine{contact.c_str(), pim.c_str(), anchor.c_str()};
+    struct Case {
+        const char* what;
+        tagLogItemArray* array;
+        const tagChangeRequest* request;
+        const char* reason;
+    } cases[] = {
+        {"no array", nullptr, &fine, "no snapshot array"},
+        {"no request", good.get(), nullptr, "no request"},
+        {"no category", good.get(), &noCategory, "no category"},
+        {"empty category", good.get(), &emptyCategory, "category is empty"},
+        {"empty anchor", good.get(), &emptyAnchor, "anchor is empty"},
+        {"size beyond capacity", &inconsistent, &fine, "inconsistent"},
+        {"an entry without identifier", nullId.get(), &fine, "entry 1 has no identifier"},
+        {"an identifier too long", tooLong.get(), &fine, "too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t at = DebugText().size();
+        const int64_t size = c.array ? c.array->nSize : 0;
+        EXPECT_EQ(api().get(c.array, c.request), 0);
+        if (c.array) {
+            EXPECT_EQ(c.array->nSize, size);
+        }
+        EXPECT_NE(DebugText().substr(at).find(c.reason), std::string::npos) << DebugText().substr(at);
+    }
+    nullId.get()->pData[1].pszId = saved;
+    EXPECT_EQ(api().commit(nullptr), -1);
+    EXPECT_EQ(api().commit(&emptyAnchor), -1);
+    EXPECT_EQ(api().commit(&fine), 0) << "nothing staged";
+}
+
+TEST_F(DeltatrackAbiTest, AFileThatIsNotAJournalIsReportedAndLeftAlone) {
+    const auto sqliteFile = [](const char* sql) {
+        return [sql](const fs::path& p) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(p.c_str(), &db), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        const char* reason;
+    } cases[] = {
+        {"another program's database", sqliteFile("CREATE TABLE notes(x); INSERT INTO notes VALUES(1)"),
+         "another program"},
+        {"a journal of a newer layout",
+         sqliteFile("PRAGMA application_id=1314409009; PRAGMA user_version=7; CREATE TABLE anchor(x)"),
+         "layout 7"},
+        {"random bytes", [](const fs::path& p) { std::ofstream(p) << std::string(8192, '\x5A'); },
+         "not a change journal"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(DbPath().parent_path());
+        fs::create_directories(DbPath().parent_path());
+        c.make(DbPath());
+        std::ifstream in(DbPath(), std::ios::binary);
+        const std::string before((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::size_t at = DebugText().size();
+        CLogItemArray a;
+        Fill(a, {{"AA", 1}});
+        EXPECT_EQ(Read(a, Request(u"x")), 0);
+        EXPECT_EQ(a.GetSize(), 1);
+        EXPECT_EQ(api().commit(Request(u"x").get()), -1);
+        EXPECT_NE(DebugText().substr(at).find(c.reason), std::string::npos) << DebugText().substr(at);
+        std::ifstream after(DbPath(), std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()),
+                  before);
+    }
+}
+
+TEST_F(DeltatrackAbiTest, AnUnusableDataFolderFailsTheRead) {
+    // The data folder is a file: nothing can be created below it.
+    std::ofstream(m_root / "plain-file") << "x";
+    setenv("XDG_DATA_HOME", (m_root / "plain-file").c_str(), 1);
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}});
+    EXPECT_EQ(Read(a, Request(u"x")), 0);
+    EXPECT_NE(NewDebugText().find("Deltatrack: GetChangeLog: "), std::string::npos);
+}
+
+TEST_F(DeltatrackAbiTest, AReadOnlyJournalFolderFailsOnlyWhatMustWrite) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}});
+    ASSERT_EQ(Read(a, Request(u"x")), 1);
+    ASSERT_EQ(api().commit(Request(u"x").get()), 1);
+    fs::permissions(DbPath(), fs::perms::owner_read);
+    CLogItemArray b;
+    Fill(b, {{"AA", 2}});
+    EXPECT_EQ(Read(b, Request(u"x")), 0);
+    EXPECT_EQ(b.GetSize(), 1);
+}
+
+TEST_F(DeltatrackAbiTest, TheJournalIsPrivateToItsUser) {
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}});
+    ASSERT_EQ(Read(a, Request(u"x")), 1);
+    EXPECT_EQ(fs::status(DbPath()).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(DbPath().parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+}  // namespace
+}  // namespace nx::test
