@@ -63,7 +63,8 @@ void ChangeDetector::Known(std::u16string_view id, const ItemTime& time) {
         m_deleted.push_back(DeletedItem{std::u16string(id), time});
         return;
     }
-    assert(m_change[i] == EntryChange::New);  // each known item once, duplicates never indexed
+    // A state names each identifier once; should a damaged one repeat it, the first counts.
+    if (m_change[i] != EntryChange::New) return;
     const ItemTime now{m_items[i].dtModified, m_items[i].lTimeStatus};
     m_change[i] = SameTime(now, time) ? EntryChange::Unchanged : EntryChange::Changed;
 }

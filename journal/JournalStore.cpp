@@ -259,8 +259,9 @@ JournalStore::~JournalStore() {
 
 std::unique_ptr<ChangeDetector> JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
                                                     ChangeListWriter& writer) {
-    WriteTransaction txn(m_db);
+    // The snapshot is indexed before the write lock is taken.
     auto changes = std::make_unique<ChangeDetector>(snapshot.pData, static_cast<std::size_t>(snapshot.nSize));
+    WriteTransaction txn(m_db);
     const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
     if (anchor) {
         Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");

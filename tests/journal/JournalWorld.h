@@ -6,27 +6,17 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
 
 #include "journal/LogItemArray.h"
+#include "tests/journal/Snapshots.h"
 
 namespace nx::test {
 
 namespace fs = std::filesystem;
-
-// An entry-id-like text for item `k`: a long prefix shared by every item (the store's part), then
-// the item's own part, as a store's ids look.
-inline std::u16string JournalItemId(uint32_t k) {
-    char tail[32];
-    std::snprintf(tail, sizeof tail, "%08X%08X", k * 2654435761u, k);
-    std::string text =
-        "0000000038A1BB1005E5101AA1BB08002B2A56C20000006D737073742E646C6C00000000" + std::string(tail);
-    return std::u16string(text.begin(), text.end());
-}
 
 inline std::u16string U16(const std::string& ascii) {
     return std::u16string(ascii.begin(), ascii.end());

@@ -1,0 +1,148 @@
+// Crash safety: a writer doing change reads and commits on a 10,000-item state is killed with
+// SIGKILL at random moments, over and over. After every kill the journal passes SQLite's
+// integrity check and its committed state is exactly the last generation whose commit went
+// through (the one being committed at the kill, if its transaction had finished).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "journal/JournalStore.h"
+#include "tests/journal/JournalWorld.h"
+
+namespace nx::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct WriterRun {
+    std::string output;
+    int status = 0;
+    std::map<std::string, Clock::time_point> seen;  // each announcement ("G 5") and when it came
+};
+
+class KillTest : public JournalWorld {
+protected:
+    // Runs the writer from generation `first`. With `killAt`, the writer is killed `killAfter`
+    // after it announced `killAt` (for example "C 7"); otherwise it runs to its end.
+    WriterRun RunWriter(uint32_t first, uint32_t count, const std::string& killAt = "",
+                        std::chrono::microseconds killAfter = {}) {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        const std::string exe = NX_BIN_DIR "/journal_kill_writer";
+        const std::string a1 = std::to_string(first), a2 = std::to_string(count);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            ::dup2(fds[1], 1);
+            ::execl(exe.c_str(), exe.c_str(), a1.c_str(), a2.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        WriterRun run;
+        std::size_t parsed = 0;
+        bool killed = false;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+            run.output.append(buffer, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = run.output.find('\n', parsed)) != std::string::npos;
+                 parsed = end + 1)
+                run.seen.emplace(run.output.substr(parsed, end - parsed), Clock::now());
+            if (!killed && !killAt.empty() && run.seen.count(killAt)) {
+                std::this_thread::sleep_for(killAfter);
+                ::kill(pid, SIGKILL);
+                killed = true;
+            }
+        }
+        ::close(fds[0]);
+        ::waitpid(pid, &run.status, 0);
+        return run;
+    }
+
+    // The committed state equals generation g of the test state.
+    static bool StateIs(const std::vector<journal::StoredItem>& items, uint32_t g) {
+        std::map<std::u16string, journal::ItemTime> want;
+        for (uint32_t k = 0; k < kKillStateItems; ++k)
+            if (KillItemPresent(k, g)) want[JournalItemId(k)] = {KillItemTime(k, g), KillItemStatus(k)};
+        if (want.size() != items.size()) return false;
+        for (const auto& item : items) {
+            const auto it = want.find(item.id);
+            if (it == want.end() || !journal::SameTime(it->second, item.time)) return false;
+        }
+        return true;
+    }
+
+    const journal::JournalKey m_key{"contact", "pim", "kill-test"};
+};
+
+TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
+    // Generation 0 committed, then a few more uninterrupted to learn how long each call takes here.
+    const WriterRun calibration = RunWriter(0, 4);
+    ASSERT_TRUE(WIFEXITED(calibration.status) && WEXITSTATUS(calibration.status) == 0) << calibration.output;
+    const auto span = [&](const char* from, const char* to) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(calibration.seen.at(to) -
+                                                                     calibration.seen.at(from));
+    };
+    const std::chrono::microseconds readTime = span("G 3", "C 3"), commitTime = span("C 3", "D 3");
+    uint32_t committed = 3;
+    int kills = 0, duringRead = 0, duringCommit = 0;
+    std::mt19937 random(20261206);
+    // At least 100 kills, and enough of them inside each of the two calls: alternately aimed at a
+    // random moment of the change read and of the commit.
+    while ((kills < 100 || duringRead < 25 || duringCommit < 25) && kills < 300) {
+        const bool aimAtCommit = kills % 2;
+        const std::chrono::microseconds length = aimAtCommit ? commitTime : readTime;
+        const auto delay = std::chrono::microseconds(
+            std::uniform_int_distribution<int64_t>(0, length.count() + length.count() / 4)(random));
+        const std::string aim = std::string(aimAtCommit ? "C " : "G ") + std::to_string(committed + 1);
+        const WriterRun run = RunWriter(committed + 1, 0, aim, delay);
+        ASSERT_TRUE(WIFSIGNALED(run.status)) << "the writer ended on its own: " << run.output;
+        ++kills;
+        // The writer's last announcement says where the kill fell.
+        std::istringstream lines(run.output);
+        char step = 0, last = 0;
+        uint32_t g = 0, done = committed, inCommit = 0;
+        bool commitOpen = false;
+        while (lines >> step >> g) {
+            last = step;
+            if (step == 'C') {
+                commitOpen = true;
+                inCommit = g;
+            }
+            if (step == 'D') {
+                commitOpen = false;
+                done = g;
+            }
+        }
+        duringRead += last == 'G';
+        duringCommit += last == 'C';
+
+        journal::JournalStore store(DbPath().string(), false);
+        ASSERT_EQ(store.IntegrityCheck(), "ok") << "after kill " << kills;
+        const auto items = store.CommittedItems(m_key);
+        if (StateIs(items, done)) {
+            committed = done;
+        } else {
+            ASSERT_TRUE(commitOpen && StateIs(items, inCommit))
+                << "after kill " << kills << " (last step " << last << " " << g << ") the state is neither "
+                << done << " nor a commit that was under way";
+            committed = inCommit;
+        }
+    }
+    EXPECT_GE(kills, 100);
+    EXPECT_GE(duringRead, 25);
+    EXPECT_GE(duringCommit, 25);
+    std::printf(
+        "%d kills: %d during GetChangeLog (%lld us), %d during CommitChangeLog (%lld us); generation %u "
+        "committed\n",
+        kills, duringRead, static_cast<long long>(readTime.count()), duringCommit,
+        static_cast<long long>(commitTime.count()), committed);
+}
+
+}  // namespace
+}  // namespace nx::test

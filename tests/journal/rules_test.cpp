@@ -1,0 +1,148 @@
+// The change rules and the rewrite of a snapshot into its change list, without storage.
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "journal/ChangeList.h"
+#include "tests/journal/JournalWorld.h"
+
+namespace nx::test {
+namespace {
+
+using journal::ChangeDetector;
+using journal::ChangeListWriter;
+using journal::EntryChange;
+using journal::ItemTime;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Entry {
+    std::u16string id;
+    double time;
+    int32_t status = NX_LOG_TIME_VALID;
+};
+
+// One letter per snapshot entry: n new, c changed, u unchanged, d duplicate.
+char Letter(EntryChange c) {
+    switch (c) {
+        case EntryChange::New:
+            return 'n';
+        case EntryChange::Changed:
+            return 'c';
+        case EntryChange::Unchanged:
+            return 'u';
+        case EntryChange::Duplicate:
+            return 'd';
+    }
+    return '?';
+}
+
+void Fill(CLogItemArray& a, const std::vector<Entry>& entries) {
+    for (const Entry& e : entries) a.Add(e.id, e.time, e.status);
+}
+
+TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
+    struct Case {
+        const char* what;
+        std::vector<Entry> known, snapshot;
+        const char* classes;
+        std::vector<std::u16string> deleted;
+    } cases[] = {
+        {"nothing known: all new", {}, {{u"A1", 1}, {u"B2", 1}, {u"C3", 1}}, "nnn", {}},
+        {"same times: unchanged", {{u"A1", 1}, {u"B2", 2}}, {{u"B2", 2}, {u"A1", 1}}, "uu", {}},
+        {"another time: changed", {{u"A1", 1}}, {{u"A1", 1.0000001}}, "c", {}},
+        {"another status, same value: changed", {{u"A1", 1}}, {{u"A1", 1, NX_LOG_TIME_INVALID}}, "c", {}},
+        {"NaN against NaN: unchanged", {{u"A1", kNaN}}, {{u"A1", kNaN}}, "u", {}},
+        {"NaN against a value: changed", {{u"A1", kNaN}}, {{u"A1", 0}}, "c", {}},
+        {"-0 against +0: unchanged", {{u"A1", -0.0}}, {{u"A1", 0.0}}, "u", {}},
+        {"absent: deleted", {{u"A1", 1}, {u"B2", 1}}, {{u"B2", 1}}, "u", {u"A1"}},
+        {"empty snapshot: everything deleted", {{u"A1", 1}, {u"B2", 1}}, {}, "", {u"A1", u"B2"}},
+        {"case is not folded", {{u"ab", 1}}, {{u"AB", 1}}, "n", {u"ab"}},
+        {"a prefix is another identifier", {{u"AB", 1}}, {{u"ABC", 1}, {u"AB", 1}}, "nu", {}},
+        {"the empty text is an identifier", {{u"", 1}}, {{u"", 1}, {u"A", 1}}, "un", {}},
+        {"later duplicates are dropped",
+         {{u"A1", 1}},
+         {{u"A1", 1}, {u"A1", 5}, {u"B2", 1}, {u"B2", 1}},
+         "udnd",
+         {}},
+        {"the first duplicate decides", {{u"A1", 1}}, {{u"A1", 5}, {u"A1", 1}}, "cd", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CLogItemArray snapshot;
+        Fill(snapshot, c.snapshot);
+        ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
+        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
+        std::string classes;
+        for (std::size_t i = 0; i < d.Size(); ++i) classes += Letter(d.At(i));
+        EXPECT_EQ(classes, c.classes);
+        std::vector<std::u16string> deleted;
+        for (const auto& gone : d.Deleted()) deleted.push_back(gone.id);
+        EXPECT_EQ(deleted, c.deleted);
+    }
+}
+
+TEST(ChangeRulesTest, TheChangeListKeepsSnapshotOrderThenAppendsDeletions) {
+    struct Case {
+        const char* what;
+        int64_t growBy;
+        std::vector<Entry> known, snapshot;
+        std::vector<std::pair<std::u16string, int32_t>> list;
+    } cases[] = {
+        {"changes and deletions fit the buffer",
+         1,
+         {{u"A", 1}, {u"B", 1}, {u"C", 1}, {u"D", 4}},
+         {{u"C", 2}, {u"A", 1}, {u"E", 1}, {u"B", 1}},
+         {{u"C", NX_LOG_CHANGED}, {u"E", NX_LOG_NEW}, {u"D", NX_LOG_DELETED}}},
+        {"deletions beyond the capacity get a new buffer",
+         1,
+         {{u"A", 1}, {u"B", 1}, {u"C", 1}, {u"D", 1}, {u"E", 1}},
+         {{u"F", 1}},
+         {{u"F", NX_LOG_NEW},
+          {u"A", NX_LOG_DELETED},
+          {u"B", NX_LOG_DELETED},
+          {u"C", NX_LOG_DELETED},
+          {u"D", NX_LOG_DELETED},
+          {u"E", NX_LOG_DELETED}}},
+        {"an empty array becomes the deletions", 1, {{u"A", 7}}, {}, {{u"A", NX_LOG_DELETED}}},
+        {"duplicates leave the list",
+         1,
+         {},
+         {{u"A", 1}, {u"A", 1}, {u"B", 1}},
+         {{u"A", NX_LOG_NEW}, {u"B", NX_LOG_NEW}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CLogItemArray a;
+        a.get()->nGrowBy = c.growBy;
+        Fill(a, c.snapshot);
+        ChangeDetector d(a.get()->pData, static_cast<std::size_t>(a.GetSize()));
+        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
+        ChangeListWriter w;
+        ASSERT_TRUE(w.Prepare(*a.get(), d));
+        ASSERT_EQ(w.Apply(*a.get(), d), static_cast<int64_t>(c.list.size()));
+        ASSERT_EQ(a.GetSize(), static_cast<int64_t>(c.list.size()));
+        EXPECT_LE(a.GetSize(), a.get()->nMaxSize);
+        for (int64_t i = 0; i < a.GetSize(); ++i) {
+            EXPECT_EQ(a.IdAt(i), c.list[i].first) << i;
+            EXPECT_EQ(a[i].lFlags, c.list[i].second) << i;
+            if (a[i].lFlags == NX_LOG_DELETED) {
+                for (const Entry& k : c.known) {
+                    if (k.id == a.IdAt(i)) {
+                        EXPECT_EQ(a[i].dtModified, k.time);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(ChangeRulesTest, BoundedLengthStopsAtTheLimit) {
+    const std::u16string text(10, u'A');
+    EXPECT_EQ(journal::BoundedLength(text.c_str(), 10), 10u);
+    EXPECT_EQ(journal::BoundedLength(text.c_str(), 9), 10u) << "over the limit reads limit + 1 units";
+    EXPECT_EQ(journal::BoundedLength(u"", 0), 0u);
+}
+
+}  // namespace
+}  // namespace nx::test
