@@ -1,6 +1,6 @@
 // Deterministic snapshots of a folder for the kill test and its writer: generation `g` of a state
-// of about 10,000 items, each generation a few hundred changes away from the one before (a
-// residue class of items missing, times that move, items whose time status is null).
+// of `items` items less one in 101, each generation a few percent of changes away from the one
+// before (a residue class of items missing, times that move, items whose time status is null).
 #pragma once
 
 #include <cstdint>
@@ -10,8 +10,6 @@
 #include "journal/LogItemArray.h"
 
 namespace nx::test {
-
-inline constexpr uint32_t kKillStateItems = 10100;
 
 // An entry-id-like text for item `k`: a long prefix shared by every item (the store's part), then
 // the item's own part, as a store's ids look.
@@ -33,8 +31,8 @@ inline int32_t KillItemStatus(uint32_t k) {
     return k % 50 == 0 ? NX_LOG_TIME_NULL : NX_LOG_TIME_VALID;
 }
 
-inline void FillKillSnapshot(CLogItemArray& a, uint32_t g) {
-    for (uint32_t k = 0; k < kKillStateItems; ++k)
+inline void FillKillSnapshot(CLogItemArray& a, uint32_t items, uint32_t g) {
+    for (uint32_t k = 0; k < items; ++k)
         if (KillItemPresent(k, g)) a.Add(JournalItemId(k), KillItemTime(k, g), KillItemStatus(k));
 }
 

@@ -27,6 +27,10 @@ struct WriterRun {
     std::map<std::string, Clock::time_point> seen;  // each announcement ("G 5") and when it came
 };
 
+// 10,100 items (10,000 present) and 100 kills in the plain build; the sanitizer build, many
+// times slower per kill, looks for memory faults on the same paths with a smaller state.
+constexpr uint32_t kItems = NX_JOURNAL_KILL_ITEMS;
+
 class KillTest : public JournalWorld {
 protected:
     // Runs the writer from generation `first`. With `killAt`, the writer is killed `killAfter`
@@ -36,11 +40,12 @@ protected:
         int fds[2];
         EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         const std::string exe = NX_BIN_DIR "/journal_kill_writer";
-        const std::string a1 = std::to_string(first), a2 = std::to_string(count);
+        const std::string a0 = std::to_string(kItems), a1 = std::to_string(first), a2 = std::to_string(count);
         const pid_t pid = fork();
         if (pid == 0) {
             ::dup2(fds[1], 1);
-            ::execl(exe.c_str(), exe.c_str(), a1.c_str(), a2.c_str(), static_cast<char*>(nullptr));
+            ::execl(exe.c_str(), exe.c_str(), a0.c_str(), a1.c_str(), a2.c_str(),
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(fds[1]);
@@ -67,7 +72,7 @@ protected:
     // The committed state equals generation g of the test state.
     static bool StateIs(const std::vector<journal::StoredItem>& items, uint32_t g) {
         std::map<std::u16string, journal::ItemTime> want;
-        for (uint32_t k = 0; k < kKillStateItems; ++k)
+        for (uint32_t k = 0; k < kItems; ++k)
             if (KillItemPresent(k, g)) want[JournalItemId(k)] = {KillItemTime(k, g), KillItemStatus(k)};
         if (want.size() != items.size()) return false;
         for (const auto& item : items) {
@@ -92,9 +97,10 @@ TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
     uint32_t committed = 3;
     int kills = 0, duringRead = 0, duringCommit = 0;
     std::mt19937 random(20261206);
-    // At least 100 kills, and enough of them inside each of the two calls: alternately aimed at a
-    // random moment of the change read and of the commit.
-    while ((kills < 100 || duringRead < 25 || duringCommit < 25) && kills < 300) {
+    // At least kKills kills, a quarter of them inside each of the two calls: alternately aimed at
+    // a random moment of the change read and of the commit.
+    const int kKills = NX_JOURNAL_KILLS, kEach = kKills / 4;
+    while ((kills < kKills || duringRead < kEach || duringCommit < kEach) && kills < 3 * kKills) {
         const bool aimAtCommit = kills % 2;
         const std::chrono::microseconds length = aimAtCommit ? commitTime : readTime;
         const auto delay = std::chrono::microseconds(
@@ -134,9 +140,9 @@ TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
             committed = inCommit;
         }
     }
-    EXPECT_GE(kills, 100);
-    EXPECT_GE(duringRead, 25);
-    EXPECT_GE(duringCommit, 25);
+    EXPECT_GE(kills, kKills);
+    EXPECT_GE(duringRead, kEach);
+    EXPECT_GE(duringCommit, kEach);
     std::printf(
         "%d kills: %d during GetChangeLog (%lld us), %d during CommitChangeLog (%lld us); generation %u "
         "committed\n",

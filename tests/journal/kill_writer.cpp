@@ -1,7 +1,7 @@
 // The kill test's writer: change read and commit of generation after generation of the test
 // state, through the library's C ABI, announcing each step on standard output before taking it:
 // "G g" (GetChangeLog of generation g), "C g" (CommitChangeLog), "D g" (g committed).
-//   journal_kill_writer FIRST COUNT      COUNT 0: until killed
+//   journal_kill_writer ITEMS FIRST COUNT      COUNT 0: until killed
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,13 +19,14 @@ void Say(char step, uint32_t g) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) return 2;
-    const uint32_t first = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
-    const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
+    if (argc != 4) return 2;
+    const uint32_t items = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
+    const uint32_t first = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
+    const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
     const tagChangeRequest request{u"contact", u"pim", u"kill-test"};
     for (uint32_t g = first; count == 0 || g < first + count; ++g) {
         CLogItemArray snapshot;
-        nx::test::FillKillSnapshot(snapshot, g);
+        nx::test::FillKillSnapshot(snapshot, items, g);
         Say('G', g);
         if (GetChangeLog(snapshot.get(), &request) <= 0) return 1;
         Say('C', g);
