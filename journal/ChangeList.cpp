@@ -20,47 +20,73 @@ bool SameTime(const ItemTime& a, const ItemTime& b) noexcept {
     return a.value == b.value || (std::isnan(a.value) && std::isnan(b.value));
 }
 
-ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count)
-    : m_items(items), m_length(count), m_hash(count), m_change(count, EntryChange::New) {
-    // Twice as many slots as entries keeps probe runs short.
-    m_slots.assign(std::bit_ceil(count * 2 + 2), 0);
-    const std::hash<std::u16string_view> hasher;
+namespace {
+
+std::vector<uint32_t> MeasureIds(const tagLogItem* items, std::size_t count) {
+    std::vector<uint32_t> lengths(count);
     for (std::size_t i = 0; i < count; ++i) {
         assert(items[i].pszId);
-        const std::size_t length = BoundedLength(items[i].pszId, kMaxIdLength);
-        assert(length <= kMaxIdLength);
-        m_length[i] = static_cast<uint32_t>(length);
-        const std::u16string_view id(items[i].pszId, length);
-        m_hash[i] = hasher(id);
-        const std::size_t mask = m_slots.size() - 1;
-        std::size_t slot = m_hash[i] & mask;
-        for (;; slot = (slot + 1) & mask) {
-            const uint32_t at = m_slots[slot];
-            if (at == 0) {
-                m_slots[slot] = static_cast<uint32_t>(i + 1);
-                break;
-            }
-            if (m_hash[at - 1] == m_hash[i] && IdAt(at - 1) == id) {
-                m_change[i] = EntryChange::Duplicate;
-                break;
-            }
+        lengths[i] = static_cast<uint32_t>(BoundedLength(items[i].pszId, kMaxIdLength));
+        assert(lengths[i] <= kMaxIdLength);
+    }
+    return lengths;
+}
+
+// Identifiers are hashed and compared as bytes, so a stored one is matched where SQLite hands it
+// over, without copying it into aligned UTF-16 first.
+std::size_t HashBytes(std::string_view bytes) noexcept {
+    return std::hash<std::string_view>()(bytes);
+}
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+constexpr uint64_t kHashPart = 0xFFFFFFFF00000000u;
+
+bool SameBytes(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count)
+    : ChangeDetector(items, MeasureIds(items, count)) {}
+
+ChangeDetector::ChangeDetector(const tagLogItem* items, std::vector<uint32_t> lengths)
+    : m_items(items), m_length(std::move(lengths)), m_change(m_length.size(), EntryChange::New) {
+    const std::size_t count = m_length.size();
+    // Twice as many slots as entries keeps probe runs short.
+    m_slots.assign(std::bit_ceil(count * 2 + 2), 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view id = BytesAt(i);
+        const std::size_t hash = HashBytes(id);
+        const std::size_t at = Find(id, hash);
+        if (at != kNone) {
+            m_change[i] = EntryChange::Duplicate;
+            continue;
         }
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t slot = hash & mask;
+        while (m_slots[slot]) slot = (slot + 1) & mask;
+        m_slots[slot] = (static_cast<uint64_t>(hash) & kHashPart) | (i + 1);
     }
 }
 
-std::size_t ChangeDetector::Find(std::u16string_view id, std::size_t hash) const noexcept {
+std::size_t ChangeDetector::Find(std::string_view idBytes, std::size_t hash) const noexcept {
     const std::size_t mask = m_slots.size() - 1;
+    const uint64_t hashPart = static_cast<uint64_t>(hash) & kHashPart;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint32_t at = m_slots[slot];
-        if (at == 0) return static_cast<std::size_t>(-1);
-        if (m_hash[at - 1] == hash && IdAt(at - 1) == id) return at - 1;
+        const uint64_t entry = m_slots[slot];
+        if (entry == 0) return kNone;
+        const std::size_t at = static_cast<std::size_t>(entry & ~kHashPart) - 1;
+        if ((entry & kHashPart) == hashPart && SameBytes(BytesAt(at), idBytes)) return at;
     }
 }
 
-void ChangeDetector::Known(std::u16string_view id, const ItemTime& time) {
-    const std::size_t i = Find(id, std::hash<std::u16string_view>()(id));
-    if (i == static_cast<std::size_t>(-1)) {
-        m_deleted.push_back(DeletedItem{std::u16string(id), time});
+void ChangeDetector::Known(std::string_view idBytes, const ItemTime& time) {
+    const std::size_t i = Find(idBytes, HashBytes(idBytes));
+    if (i == kNone) {
+        std::u16string id(idBytes.size() / sizeof(char16_t), u'\0');
+        if (!id.empty()) std::memcpy(id.data(), idBytes.data(), id.size() * sizeof(char16_t));
+        m_deleted.push_back(DeletedItem{std::move(id), time});
         return;
     }
     // A state names each identifier once; should a damaged one repeat it, the first counts.

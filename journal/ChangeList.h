@@ -47,8 +47,15 @@ class ChangeDetector {
 public:
     // `items`/`count`: the snapshot; every pszId non-null and at most kMaxIdLength units long.
     ChangeDetector(const tagLogItem* items, std::size_t count);
+    // The same with the identifiers' lengths already measured (lengths[i] of items[i].pszId).
+    ChangeDetector(const tagLogItem* items, std::vector<uint32_t> lengths);
 
-    void Known(std::u16string_view id, const ItemTime& time);
+    void Known(std::u16string_view id, const ItemTime& time) {
+        Known(std::string_view(reinterpret_cast<const char*>(id.data()), id.size() * sizeof(char16_t)), time);
+    }
+    // The identifier as its UTF-16 units' bytes (as stored), any alignment; an odd byte count
+    // never matches.
+    void Known(std::string_view idBytes, const ItemTime& time);
 
     std::size_t Size() const noexcept { return m_change.size(); }
     EntryChange At(std::size_t i) const noexcept { return m_change[i]; }
@@ -58,12 +65,16 @@ public:
     std::size_t ChangeCount() const noexcept;
 
 private:
-    std::size_t Find(std::u16string_view id, std::size_t hash) const noexcept;
+    std::string_view BytesAt(std::size_t i) const noexcept {
+        return {reinterpret_cast<const char*>(m_items[i].pszId), m_length[i] * sizeof(char16_t)};
+    }
+    std::size_t Find(std::string_view idBytes, std::size_t hash) const noexcept;
 
     const tagLogItem* m_items;
     std::vector<uint32_t> m_length;
-    std::vector<std::size_t> m_hash;
-    std::vector<uint32_t> m_slots;  // open addressing; snapshot index + 1, 0 = empty
+    // Open addressing: each slot holds the entry's hash (upper half) and snapshot index + 1
+    // (lower half; 0 = empty), so a probe touches one slot, not the entry, until the hashes match.
+    std::vector<uint64_t> m_slots;
     std::vector<EntryChange> m_change;
     std::vector<DeletedItem> m_deleted;
 };

@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "journal/JournalStore.h"
 #include "platform/system/DebugOutput.h"
@@ -53,7 +54,8 @@ bool ReadRequest(const tagChangeRequest* request, JournalKey& key, std::string& 
            ReadKeyText(request->pszAnchor, "anchor", false, key.anchor, why);
 }
 
-bool CheckSnapshot(const tagLogItemArray* array, std::string& why) {
+// Checks the array and measures its identifiers (into `lengths`).
+bool CheckSnapshot(const tagLogItemArray* array, std::vector<uint32_t>& lengths, std::string& why) {
     if (!array) {
         why = "no snapshot array";
         return false;
@@ -67,13 +69,16 @@ bool CheckSnapshot(const tagLogItemArray* array, std::string& why) {
         why = "the snapshot has more than 2^31-1 entries";
         return false;
     }
+    lengths.resize(static_cast<std::size_t>(array->nSize));
     for (int64_t i = 0; i < array->nSize; ++i) {
         const NxJournalChar* id = array->pData[i].pszId;
-        if (!id || BoundedLength(id, kMaxIdLength) > kMaxIdLength) {
+        const std::size_t length = id ? BoundedLength(id, kMaxIdLength) : 0;
+        if (!id || length > kMaxIdLength) {
             why = "snapshot entry " + std::to_string(i) +
                   (id ? " has an identifier that is too long" : " has no identifier");
             return false;
         }
+        lengths[static_cast<std::size_t>(i)] = static_cast<uint32_t>(length);
     }
     return true;
 }
@@ -93,17 +98,19 @@ NX_DELTATRACK_API void DeltatrackFree(void* block) {
 NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChangeRequest* request) {
     try {
         JournalKey key;
+        std::vector<uint32_t> lengths;
         std::string why;
-        if (!ReadRequest(request, key, why) || !CheckSnapshot(snapshot, why)) {
+        if (!ReadRequest(request, key, why) || !CheckSnapshot(snapshot, lengths, why)) {
             Debug("GetChangeLog", why);
             return 0;
         }
+        ChangeDetector changes(snapshot->pData, std::move(lengths));
         const std::lock_guard<std::mutex> hold(g_lock);
         JournalStore store(DefaultJournalPath(), true);
         ChangeListWriter writer;
-        const auto changes = store.Stage(key, *snapshot, writer);
-        if (changes->ChangeCount() == 0) return 0;
-        return static_cast<int32_t>(writer.Apply(*snapshot, *changes));
+        store.Stage(key, *snapshot, changes, writer);
+        if (changes.ChangeCount() == 0) return 0;
+        return static_cast<int32_t>(writer.Apply(*snapshot, changes));
     } catch (const std::exception& e) {
         Debug("GetChangeLog", e.what());
     } catch (...) {

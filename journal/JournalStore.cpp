@@ -104,6 +104,14 @@ public:
         return std::string(static_cast<const char*>(p),
                            p ? static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, col)) : 0);
     }
+    // The identifier of column `col` as stored (UTF-16 units' bytes; SQLite's buffer, valid until
+    // the next step).
+    std::string_view IdBytes(int col) const {
+        const void* p = sqlite3_column_blob(m_stmt, col);
+        const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, col));
+        if (bytes % sizeof(char16_t)) throw JournalError("damaged journal: an identifier of odd length");
+        return {p ? static_cast<const char*>(p) : "", bytes};
+    }
     // The identifier of column `col`, copied into `to` (blob data need not be aligned for char16_t).
     void Id(int col, std::u16string& to) const {
         const void* p = sqlite3_column_blob(m_stmt, col);
@@ -246,6 +254,8 @@ JournalStore::JournalStore(const std::string& path, bool create) {
         // In WAL mode NORMAL loses no commit to a killed process; a power cut may take back the
         // last commits, and a commit taken back only means changes are reported again.
         Exec(m_db, "PRAGMA synchronous=NORMAL");
+        // A change read scans a whole state: mapped pages spare a copy of each.
+        Exec(m_db, "PRAGMA mmap_size=268435456");
     } catch (...) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -257,32 +267,27 @@ JournalStore::~JournalStore() {
     sqlite3_close_v2(m_db);
 }
 
-std::unique_ptr<ChangeDetector> JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
-                                                    ChangeListWriter& writer) {
-    // The snapshot is indexed before the write lock is taken.
-    auto changes = std::make_unique<ChangeDetector>(snapshot.pData, static_cast<std::size_t>(snapshot.nSize));
+void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot, ChangeDetector& changes,
+                         ChangeListWriter& writer) {
+    assert(changes.Size() == static_cast<std::size_t>(snapshot.nSize));
     WriteTransaction txn(m_db);
     const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
     if (anchor) {
         Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
         s.Bind(1, anchor->key);
-        std::u16string id;
-        while (s.Step()) {
-            s.Id(0, id);
-            changes->Known(id, s.Time(1));
-        }
+        while (s.Step()) changes.Known(s.IdBytes(0), s.Time(1));
     }
-    const std::size_t count = changes->ChangeCount();
+    const std::size_t count = changes.ChangeCount();
     if (count == 0) {
         if (anchor && anchor->stagedBase) {
             DropStaged(m_db, anchor->key);
             txn.Commit();
         }
-        return changes;
+        return;
     }
     if (count > static_cast<std::size_t>(INT32_MAX))
         throw JournalError("the change list would exceed 2^31-1 entries");
-    if (!writer.Prepare(snapshot, *changes)) throw JournalError("out of memory for the change list");
+    if (!writer.Prepare(snapshot, changes)) throw JournalError("out of memory for the change list");
 
     int64_t keyId = 0, generation = 0;
     if (anchor) {
@@ -299,16 +304,16 @@ std::unique_ptr<ChangeDetector> JournalStore::Stage(const JournalKey& key, const
     }
     Statement add(m_db, "INSERT INTO staged(key, id, modified, status, change) VALUES(?1, ?2, ?3, ?4, ?5)");
     add.Bind(1, keyId);
-    for (std::size_t i = 0; i < changes->Size(); ++i) {
-        const EntryChange c = changes->At(i);
+    for (std::size_t i = 0; i < changes.Size(); ++i) {
+        const EntryChange c = changes.At(i);
         if (c != EntryChange::New && c != EntryChange::Changed) continue;
         const tagLogItem& item = snapshot.pData[i];
-        add.Bind(2, changes->IdAt(i))
+        add.Bind(2, changes.IdAt(i))
             .Bind(3, ItemTime{item.dtModified, item.lTimeStatus})
             .Bind(5, static_cast<int64_t>(c == EntryChange::New ? NX_LOG_NEW : NX_LOG_CHANGED))
             .Run();
     }
-    for (const DeletedItem& gone : changes->Deleted())
+    for (const DeletedItem& gone : changes.Deleted())
         add.Bind(2, std::u16string_view(gone.id))
             .Bind(3, gone.time)
             .Bind(5, static_cast<int64_t>(NX_LOG_DELETED))
@@ -320,7 +325,6 @@ std::unique_ptr<ChangeDetector> JournalStore::Stage(const JournalKey& key, const
         .Bind(4, NowMs())
         .Run();
     txn.Commit();
-    return changes;
 }
 
 bool JournalStore::Commit(const JournalKey& key) {
@@ -353,7 +357,18 @@ bool JournalStore::Commit(const JournalKey& key) {
         .Run();
     DropStaged(m_db, k);
     txn.Commit();
+    Checkpoint();
     return true;
+}
+
+void JournalStore::Checkpoint() noexcept {
+    // A commit is rare (once per synchronisation) and a change read scans the whole state: the
+    // read goes faster from the database file (mapped) than through the WAL's frames, so the
+    // WAL is folded back and emptied after each commit. It never waits: while another process
+    // reads, the checkpoint is left to a later commit.
+    sqlite3_busy_timeout(m_db, 0);
+    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
 }
 
 std::vector<AnchorInfo> JournalStore::Anchors() {
@@ -410,6 +425,7 @@ bool JournalStore::Forget(const JournalKey& key) {
                             "DELETE FROM anchor WHERE key=?1"})
         Statement(m_db, sql).Bind(1, anchor->key).Run();
     txn.Commit();
+    Checkpoint();
     return true;
 }
 

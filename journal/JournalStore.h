@@ -65,14 +65,13 @@ public:
     JournalStore(const JournalStore&) = delete;
     JournalStore& operator=(const JournalStore&) = delete;
 
-    // Compares the snapshot with the committed state of `key` and stages the difference (one
-    // transaction); a snapshot equal to the committed state stages nothing and drops an earlier
-    // staged difference. The snapshot's texts must be checked (non-null, bounded) by the caller.
-    // When changes were staged, `writer` has been prepared for the snapshot's array, so the
-    // caller can turn the array into the change list without a failure in between.
-    // Returns the detector (its ChangeCount() is the list's size).
-    std::unique_ptr<ChangeDetector> Stage(const JournalKey& key, const tagLogItemArray& snapshot,
-                                          ChangeListWriter& writer);
+    // Compares the snapshot with the committed state of `key`, filling `changes` (built on the
+    // same snapshot), and stages the difference (one transaction); a snapshot equal to the
+    // committed state stages nothing and drops an earlier staged difference. When changes were
+    // staged, `writer` has been prepared for the snapshot's array, so the caller can turn the
+    // array into the change list without a failure in between.
+    void Stage(const JournalKey& key, const tagLogItemArray& snapshot, ChangeDetector& changes,
+               ChangeListWriter& writer);
 
     // Makes the staged difference of `key` the committed state (one transaction). False when
     // nothing was staged.
@@ -87,6 +86,8 @@ public:
     std::string IntegrityCheck();
 
 private:
+    void Checkpoint() noexcept;
+
     sqlite3* m_db = nullptr;
 };
 
