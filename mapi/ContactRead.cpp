@@ -113,6 +113,7 @@ int CMAPIObject::ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, con
     const MapiFunctions& fns = MapiTable();
     if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.depth > kMaxReadDepth) {
         CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Interrupted or INVALID Parameter\r\n");
+        CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Finish(%s)\r\n", "Failed");
         return 0;
     }
     int result = 0;
@@ -124,6 +125,7 @@ int CMAPIObject::ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, con
                         Hr(hr));
         if (FAILED(hr)) {
             CLogFile::Trace("CMAPIObject::ReadContactFromFolder - OpenEntry Failed or NULL lpContainer\r\n");
+            CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Finish(%s)\r\n", "Failed");
             return 0;
         }
         ComPtr<IMAPITable> table;

@@ -42,11 +42,21 @@
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
 #include "contacts/ContactXml.h"
+#include "journal/LogItemArray.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
 
 using NAMESPACE_COMMON::tagNxTimeZone;
+
+// One snapshot entry as a table row gives it: the identifier (the long-term id's text when the
+// row has one, else PR_ENTRYID's) and the local modification time (null when the row has none).
+struct CLogEntry {
+    std::string id;
+    NAMESPACE_COMMON::CDateTime modified = NAMESPACE_COMMON::CDateTime::Null();
+};
+void FillLogItem(CLogEntry& item, const SPropValue* values, ULONG count,
+                 const NAMESPACE_COMMON::TimeZoneSource& zone);
 
 // The process-wide configuration CMAPIObject works with. Start-up reads it (PIMProfile.ini,
 // the application-data folder) in the agent layer and hands it down with SetConfig.
@@ -116,6 +126,10 @@ public:
     int ReadContacts(const char* first, const char* anchor);
     // The documents of a folder (and, with the sub-folder switch, its contact sub-folders): 1 / 0.
     int ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath);
+    // The snapshot of a folder (and, with the sub-folder switch, its contact sub-folders): 1 / 0.
+    int ReadContactLogFromFolder(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot);
+    // The documents of a change list: new and changed contacts in full, deletions as notices.
+    int ReadContactFromLog(CLogItemArray& changes, const std::string& folderPath);
     void SetContactSink(DocumentSink sink) { m_ContactSink = std::move(sink); }
 
     // ---- Progress (no window is ever set: harmless) ----

@@ -4,6 +4,9 @@
 //   FullRead/baseline   the floor: SQLite read of the same rows (messages and attachments) straight
 //                       from the store file, pugixml serialising the same documents, and an RPC
 //                       round trip of the same document bytes to the same callback server
+//   ChangeRead/agent    ReadContacts "" "bench" when nothing changed since the last one: count,
+//                       snapshot, the journal's comparison
+//   ChangeRead/baseline the snapshot alone (rows of the three columns into journal entries)
 // Both are measured as CPU time of the whole process (the callback server runs on its threads)
 // and reported per contact. NX_CONTACTS_BENCH_COUNT (default 10000) sets N; a second folder of
 // NX_CONTACTS_BENCH_SCALE (default 0: none) times as many contacts gives Scaling/agent, whose
@@ -274,6 +277,50 @@ void BM_FullRead_Baseline(benchmark::State& state) {
     state.counters["contacts"] = static_cast<double>(docs.size());
 }
 
+// A change read that finds nothing changed, against the snapshot alone (the folder's rows read
+// and turned into journal entries).
+void BM_ChangeRead_Agent(benchmark::State& state) {
+    World& w = TheWorld();
+    if (!w.ready || !w.Select(w.mainFolderId)) return state.SkipWithError("world not built");
+    if (w.mapi.ReadContacts("", "bench") != 0) return state.SkipWithError("first change read failed");
+    for (auto _ : state)
+        if (w.mapi.ReadContacts("", "bench") != 0) return state.SkipWithError("ReadContacts failed");
+    state.SetItemsProcessed(state.iterations() * w.contacts);
+}
+
+void BM_ChangeRead_Baseline(benchmark::State& state) {
+    World& w = TheWorld();
+    if (!w.ready || !w.Select(w.mainFolderId)) return state.SkipWithError("world not built");
+    const MapiFunctions& fns = MapiTable();
+    const auto zone = NAMESPACE_MAPI::LocalZone();
+    for (auto _ : state) {
+        ComPtr<IMAPITable> table;
+        w.mapi.ContactFolder()->GetContentsTable(MAPI_UNICODE | MAPI_DEFERRED_ERRORS, table.put());
+        SizedSPropTagArray<3> columns = {
+            3, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
+        NAMESPACE_COMMON::EqualsRestriction isContact(PR_MESSAGE_CLASS_W, std::u16string(u"IPM.Contact"));
+        RowSetPtr rows(fns.FreeProws);
+        fns.HrQueryAllRows(table.get(), columns.get(), isContact.get(), nullptr, 0, rows.put());
+        CLogItemArray snapshot;
+        NAMESPACE_MAPI::CLogEntry entry;
+        for (ULONG i = 0; i < rows.size(); ++i) {
+            NAMESPACE_MAPI::FillLogItem(entry, rows[i].lpProps, rows[i].cValues, zone);
+            snapshot.Add(U16(entry.id), entry.modified.GetValue(),
+                         static_cast<int32_t>(entry.modified.GetStatus()));
+        }
+        benchmark::DoNotOptimize(snapshot.GetSize());
+    }
+    state.SetItemsProcessed(state.iterations() * w.contacts);
+}
+
+BENCHMARK(BM_ChangeRead_Agent)
+    ->Name("ChangeRead/agent")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_ChangeRead_Baseline)
+    ->Name("ChangeRead/baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
 BENCHMARK(BM_FullRead_Agent)->Name("FullRead/agent")->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_FullRead_Baseline)
     ->Name("FullRead/baseline")

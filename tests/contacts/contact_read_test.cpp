@@ -28,7 +28,7 @@ void DeleteMessage(IMAPIFolder* folder, const std::string& hexId) {
     std::vector<uint8_t> id = NAMESPACE_COMMON::HexStringToBinary(hexId);
     SBinary bin{static_cast<ULONG>(id.size()), id.data()};
     ENTRYLIST list{1, &bin};
-    ASSERT_EQ(folder->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+    ASSERT_EQ(folder->DeleteMessages(&list, 0, nullptr, 0), S_OK) << hexId;
 }
 
 bool Has(const std::string& xml, const std::string& text) {
@@ -60,6 +60,34 @@ TEST(ContactRead, AMessageThatCannotBeOpenedIsStillSentWithItsRowAlone) {
     EXPECT_FALSE(Has(docs[1], "SP-IMADRESS"));
     EXPECT_TRUE(Has(docs[2], "<FULLNAME>file-as third</FULLNAME>"));
     EXPECT_EQ(m.ItemsDelivered(), 3);
+    m.MAPILogOff();
+}
+
+TEST(ContactRead, TheChangeReadSkipsAMessageThatCannotBeOpenedAndReportsItsDeletionNextTime) {
+    NX_REQUIRE_MAPI_RUNTIME();
+    MapiTestWorld w;
+    w.Admin({"init"});
+    PutContact(w, "first");
+    const std::string second = PutContact(w, "second");
+    PutContact(w, "third");
+    NAMESPACE_MAPI::CMAPIObject m;
+    ASSERT_EQ(m.MAPILogOn(nullptr, ""), 1);
+    std::vector<std::string> docs;
+    bool deleted = false;
+    m.SetContactSink([&](std::string_view xml) {
+        docs.emplace_back(xml);
+        if (!deleted) DeleteMessage(m.ContactFolder(), second);
+        deleted = true;
+        return 0u;
+    });
+    EXPECT_EQ(m.ReadContacts("", "anchor"), 0);
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_TRUE(Has(docs[0], "<lFlag>8</lFlag>") && Has(docs[0], "<FirstName>first</FirstName>"));
+    EXPECT_TRUE(Has(docs[1], "<lFlag>8</lFlag>") && Has(docs[1], "<FirstName>third</FirstName>"));
+    docs.clear();
+    EXPECT_EQ(m.ReadContacts("", "anchor"), 0);
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_TRUE(Has(docs[0], "<lFlag>32</lFlag>\n\t<PIMID>" + second + "</PIMID>")) << docs[0];
     m.MAPILogOff();
 }
 
