@@ -81,8 +81,49 @@ std::size_t ChangeDetector::Find(std::string_view idBytes, std::size_t hash) con
     }
 }
 
+std::size_t ChangeDetector::FirstCandidate(std::size_t hash) const noexcept {
+    const std::size_t mask = m_slots.size() - 1;
+    const uint64_t hashPart = static_cast<uint64_t>(hash) & kHashPart;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const uint64_t entry = m_slots[slot];
+        if (entry == 0) return kNone;
+        if ((entry & kHashPart) == hashPart) return static_cast<std::size_t>(entry & ~kHashPart) - 1;
+    }
+}
+
 void ChangeDetector::Known(std::string_view idBytes, const ItemTime& time) {
-    const std::size_t i = Find(idBytes, HashBytes(idBytes));
+    constexpr std::size_t kGroup = 32;
+    const std::size_t hash = HashBytes(idBytes);
+    __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]);
+    m_pending.push_back(Pending{m_arena.size(), idBytes.size(), hash, kNone, time});
+    m_arena.append(idBytes);
+    if (m_pending.size() == kGroup) MatchPending();
+}
+
+void ChangeDetector::Finish() {
+    MatchPending();
+}
+
+void ChangeDetector::MatchPending() {
+    // Three passes over the group: slots (requested as the items came) give the candidate
+    // entries, the entries give their texts, and only then are texts compared.
+    for (Pending& p : m_pending) {
+        p.candidate = FirstCandidate(p.hash);
+        if (p.candidate != kNone) __builtin_prefetch(&m_items[p.candidate]);
+    }
+    for (const Pending& p : m_pending)
+        if (p.candidate != kNone) __builtin_prefetch(m_items[p.candidate].pszId);
+    for (const Pending& p : m_pending) {
+        const std::string_view id(m_arena.data() + p.offset, p.size);
+        // The first candidate is nearly always the one; a clash of hash halves takes the full probe.
+        const bool first = p.candidate != kNone && SameBytes(BytesAt(p.candidate), id);
+        Match(id, p.time, first ? p.candidate : Find(id, p.hash));
+    }
+    m_pending.clear();
+    m_arena.clear();
+}
+
+void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, std::size_t i) {
     if (i == kNone) {
         std::u16string id(idBytes.size() / sizeof(char16_t), u'\0');
         if (!id.empty()) std::memcpy(id.data(), idBytes.data(), id.size() * sizeof(char16_t));
@@ -96,6 +137,7 @@ void ChangeDetector::Known(std::string_view idBytes, const ItemTime& time) {
 }
 
 std::size_t ChangeDetector::ChangeCount() const noexcept {
+    assert(m_pending.empty());
     std::size_t n = m_deleted.size();
     for (EntryChange c : m_change) n += (c == EntryChange::New || c == EntryChange::Changed);
     return n;

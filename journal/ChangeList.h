@@ -8,6 +8,7 @@
 // stands for the item and the later ones are dropped (they neither report nor store anything).
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,8 +42,8 @@ struct DeletedItem {
 
 enum class EntryChange : uint8_t { Unchanged, New, Changed, Duplicate };
 
-// Classifies a snapshot against a known state. Feed every known item once with Known(), then
-// read the result. The snapshot's texts must stay valid and unchanged meanwhile.
+// Classifies a snapshot against a known state. Feed every known item once with Known(), call
+// Finish(), then read the result. The snapshot's texts must stay valid and unchanged meanwhile.
 class ChangeDetector {
 public:
     // `items`/`count`: the snapshot; every pszId non-null and at most kMaxIdLength units long.
@@ -56,11 +57,19 @@ public:
     // The identifier as its UTF-16 units' bytes (as stored), any alignment; an odd byte count
     // never matches.
     void Known(std::string_view idBytes, const ItemTime& time);
+    // Matches the known items still held back (Known() matches them in groups).
+    void Finish();
 
     std::size_t Size() const noexcept { return m_change.size(); }
-    EntryChange At(std::size_t i) const noexcept { return m_change[i]; }
+    EntryChange At(std::size_t i) const noexcept {
+        assert(m_pending.empty());
+        return m_change[i];
+    }
     std::u16string_view IdAt(std::size_t i) const noexcept { return {m_items[i].pszId, m_length[i]}; }
-    const std::vector<DeletedItem>& Deleted() const noexcept { return m_deleted; }
+    const std::vector<DeletedItem>& Deleted() const noexcept {
+        assert(m_pending.empty());
+        return m_deleted;
+    }
     // New + changed + deleted: the size of the change list.
     std::size_t ChangeCount() const noexcept;
 
@@ -69,6 +78,19 @@ private:
         return {reinterpret_cast<const char*>(m_items[i].pszId), m_length[i] * sizeof(char16_t)};
     }
     std::size_t Find(std::string_view idBytes, std::size_t hash) const noexcept;
+    std::size_t FirstCandidate(std::size_t hash) const noexcept;
+    void MatchPending();
+    void Match(std::string_view idBytes, const ItemTime& time, std::size_t i);
+
+    // Known items wait in groups so that the memory their lookups touch (slot, entry, text) is
+    // requested for the whole group before any of it is needed: a large state's lookups then
+    // overlap their cache misses instead of taking them one after another.
+    struct Pending {
+        std::size_t offset, size, hash, candidate;
+        ItemTime time;
+    };
+    std::string m_arena;  // the pending identifiers' bytes (SQLite's copy lasts one row only)
+    std::vector<Pending> m_pending;
 
     const tagLogItem* m_items;
     std::vector<uint32_t> m_length;

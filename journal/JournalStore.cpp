@@ -277,6 +277,7 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
         s.Bind(1, anchor->key);
         while (s.Step()) changes.Known(s.IdBytes(0), s.Time(1));
     }
+    changes.Finish();
     const std::size_t count = changes.ChangeCount();
     if (count == 0) {
         if (anchor && anchor->stagedBase) {

@@ -1,4 +1,4 @@
-// Fuzz target: random known states and snapshots (identifiers from a small pool, so overlaps and
+// Fuzz target: random known states and snapshots (identifiers from a pool of 64, so overlaps and
 // duplicates are common; times including NaN, infinities and signed zeros; any status) through
 // the change rules and the rewrite of the array. Invariant: applying the change list to the old
 // state gives the snapshot's state (its first entry per identifier), each identifier once.
@@ -17,7 +17,7 @@ namespace {
 using nx::journal::ItemTime;
 
 std::u16string PoolId(uint8_t b) {
-    switch (b % 20) {
+    switch (b % 64) {
         case 0:
             return u"";
         case 1:
@@ -25,7 +25,7 @@ std::u16string PoolId(uint8_t b) {
         case 2:
             return std::u16string(300, u'F');
         default:
-            return u"00000000ABCDEF" + std::u16string(1, static_cast<char16_t>(u'A' + b % 20));
+            return u"00000000ABCDEF" + std::u16string(1, static_cast<char16_t>(u'0' + b % 64));
     }
 }
 
@@ -66,9 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::map<std::u16string, ItemTime> known, wanted;
     std::u16string id;
     ItemTime t;
-    for (int k = data[0] % 32; k > 0 && in.Next(id, t); --k) known.emplace(id, t);
+    // Up to 127 known items: the detector matches them in groups, so group ends are crossed.
+    for (int k = data[0] % 128; k > 0 && in.Next(id, t); --k) known.emplace(id, t);
     CLogItemArray snapshot;
-    snapshot.get()->nGrowBy = 1 + data[0] % 3;
+    snapshot.get()->nGrowBy = 1 + data[0] / 128;
     while (in.Next(id, t)) {
         snapshot.Add(id, t.value, t.status);
         wanted.emplace(id, t);  // the first entry of an identifier stands for it
@@ -76,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     nx::journal::ChangeDetector changes(snapshot.get()->pData, static_cast<size_t>(snapshot.GetSize()));
     for (const auto& [knownId, time] : known) changes.Known(knownId, time);
+    changes.Finish();
     const size_t count = changes.ChangeCount();
     std::map<std::u16string, ItemTime> state = known;
     if (count == 0) {

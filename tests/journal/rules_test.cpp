@@ -73,6 +73,7 @@ TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
         Fill(snapshot, c.snapshot);
         ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
         for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
+        d.Finish();
         std::string classes;
         for (std::size_t i = 0; i < d.Size(); ++i) classes += Letter(d.At(i));
         EXPECT_EQ(classes, c.classes);
@@ -118,6 +119,7 @@ TEST(ChangeRulesTest, TheChangeListKeepsSnapshotOrderThenAppendsDeletions) {
         Fill(a, c.snapshot);
         ChangeDetector d(a.get()->pData, static_cast<std::size_t>(a.GetSize()));
         for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
+        d.Finish();
         ChangeListWriter w;
         ASSERT_TRUE(w.Prepare(*a.get(), d));
         ASSERT_EQ(w.Apply(*a.get(), d), static_cast<int64_t>(c.list.size()));
