@@ -1,15 +1,24 @@
-// Procedure 14: reading contacts into documents, one callback per contact.
+// Procedure 14: reading contacts into documents, one callback per contact. A full read walks the
+// folder (and its contact sub-folders) and sends every contact; a change read takes a snapshot of
+// the same folders (identifier and local modification time of every contact), asks the change
+// journal what changed since the host's anchor, sends new and changed contacts in full and a
+// short notice per deleted one, and commits the journal once every change reached the host.
 #include <exception>
+#include <functional>
 
 #include "common/Encoding.h"
 #include "common/LogFile.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "contacts/ContactRecord.h"
 #include "contacts/ContactXml.h"
+#include "journal/LogItemArray.h"
 #include "mapi/MAPIObject.h"
+#include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
 
+using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_COMMON::CXMLNode;
 using NAMESPACE_COMMON::CXMLParser;
 using NAMESPACE_COMMON::EqualsRestriction;
@@ -38,7 +47,110 @@ struct ContactColumnArray {
     SizedSPropTagArray<kContactColumnCount> tags{};
 };
 
+// The journal keeps its state per (category, source, anchor).
+struct ContactChangeRequest {
+    explicit ContactChangeRequest(const char* anchor) : anchorText(nx::sys::Utf8ToUtf16(anchor)) {
+        request = {category.c_str(), source.c_str(), anchorText.c_str()};
+    }
+    std::u16string category = u"contact";
+    std::u16string source = u"pim";
+    std::u16string anchorText;
+    tagChangeRequest request{};
+};
+
 }  // namespace
+
+// What a walk over a contact folder does: the operation's name for its trace lines, the columns
+// of the contact rows, what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at
+// once without the Finish line) and with each contact sub-folder (its entry id and folder path;
+// 1 / 0). `path` is the folder text of the folder being walked.
+struct CMAPIObject::ContactFolderVisit {
+    const char* operation;
+    LPSPropTagArray columns;
+    std::function<int(const SRow& row, const std::string& path)> row;
+    std::function<int(ULONG cb, const BYTE* id, const std::string& path)> subFolder;
+    bool finishWhenInvalid;  // the Finish line also after a bad parameter or a failed open
+};
+
+int CMAPIObject::WalkContactFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path,
+                                   const ContactFolderVisit& visit) {
+    const char* op = visit.operation;
+    CLogFile::Trace("CMAPIObject::%s - Begin\r\n", op);
+    struct DepthCount {
+        int& depth;
+        explicit DepthCount(int& d) : depth(++d) {}
+        ~DepthCount() { --depth; }
+    } depth(m_nReadDepth);
+    auto fail = [&](const char* why) {
+        CLogFile::Trace("CMAPIObject::%s - %s\r\n", op, why);
+        if (visit.finishWhenInvalid) CLogFile::Trace("CMAPIObject::%s - Finish(%s)\r\n", op, "Failed");
+        return 0;
+    };
+    if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.depth > kMaxReadDepth)
+        return fail("Interrupted or INVALID Parameter");
+    const MapiFunctions& fns = MapiTable();
+    int result = 0;
+    try {
+        ComPtr<IMAPIFolder> container;
+        HRESULT hr = NAMESPACE_COMMON::OpenEntryAs(m_lpReadFolder.get(), cbEntryId, entryId, MAPI_BEST_ACCESS,
+                                                   container);
+        CLogFile::Trace("CMAPIObject::%s - m_lpContactFolder->OpenEntry(0X%08X)\r\n", op, Hr(hr));
+        if (FAILED(hr)) return fail("OpenEntry Failed or NULL lpContainer");
+        ComPtr<IMAPITable> table;
+        hr = container->GetContentsTable(kContentsFlags, table.put());
+        CLogFile::Trace("CMAPIObject::%s - lpContainer->GetContentsTable(0X%08X)\r\n", op, Hr(hr));
+        if (SUCCEEDED(hr) && table) {
+            EqualsRestriction isContact(PR_MESSAGE_CLASS_W, std::u16string(u"IPM.Contact"));
+            RowSetPtr rows(fns.FreeProws);
+            hr = fns.HrQueryAllRows(table.get(), visit.columns, isContact.get(), nullptr, 0, rows.put());
+            CLogFile::Trace("CMAPIObject::%s - pfnHrQueryAllRows(0X%08X)\r\n", op, Hr(hr));
+            if (SUCCEEDED(hr)) {
+                result = 1;
+                for (ULONG i = 0; i < rows.size(); ++i) {
+                    if (m_bInterrupted) {
+                        result = 0;
+                        break;
+                    }
+                    const int step = visit.row(rows[i], path);
+                    if (step < 0) return 0;
+                    if (step == 0) {
+                        result = 0;
+                        break;
+                    }
+                }
+            }
+        }
+        table.reset();
+
+        if (m_Config.subFolder && !m_bInterrupted && result == 1) {
+            ComPtr<IMAPITable> hierarchy;
+            hr = container->GetHierarchyTable(MAPI_UNICODE, hierarchy.put());
+            CLogFile::Trace("CMAPIObject::%s - lpContainer->GetHierarchyTable(0X%08X)\r\n", op, Hr(hr));
+            if (SUCCEEDED(hr) && hierarchy) {
+                SizedSPropTagArray<4> columns = {
+                    4, {PR_CONTAINER_CLASS_W, PR_DISPLAY_NAME_W, PR_ENTRYID, PR_SUBFOLDERS}};
+                EqualsRestriction isContacts(PR_CONTAINER_CLASS_W, std::u16string(u"IPF.Contact"));
+                RowSetPtr rows(fns.FreeProws);
+                hr = fns.HrQueryAllRows(hierarchy.get(), columns.get(), isContacts.get(), nullptr, 0,
+                                        rows.put());
+                CLogFile::Trace("CMAPIObject::%s - pfnHrQueryAllRows(0X%08X)\r\n", op, Hr(hr));
+                for (ULONG i = 0; SUCCEEDED(hr) && i < rows.size(); ++i) {
+                    const SBinary* id = FindBinary(rows[i], PR_ENTRYID);
+                    // A folder's path is its parent's and its own name: the host's folder text.
+                    const std::string subPath = path + "\\" + FindText(rows[i], PR_DISPLAY_NAME_W);
+                    if (visit.subFolder(id ? id->cb : 0, id ? id->lpb : nullptr, subPath) == 0) {
+                        result = 0;
+                        break;
+                    }
+                }
+            }
+        }
+    } catch (const std::exception&) {
+        result = 0;
+    }
+    CLogFile::Trace("CMAPIObject::%s - Finish(%s)\r\n", op, result ? "Succeeded" : "Failed");
+    return result;
+}
 
 bool CMAPIObject::DeliverContactDocument(const char* operation, const std::string& xml) {
     const uint32_t status = m_ContactSink ? m_ContactSink(xml) : 1702u;  // RPC_S_INVALID_BINDING
@@ -104,102 +216,193 @@ int CMAPIObject::ReadContacts(const char* /*first*/, const char* anchor) {
 }
 
 int CMAPIObject::ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath) {
-    CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Begin\r\n");
-    struct DepthCount {
-        int& depth;
-        explicit DepthCount(int& d) : depth(++d) {}
-        ~DepthCount() { --depth; }
-    } depth(m_nReadDepth);
-    const MapiFunctions& fns = MapiTable();
-    if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.depth > kMaxReadDepth) {
-        CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Interrupted or INVALID Parameter\r\n");
-        CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Finish(%s)\r\n", "Failed");
+    ContactColumnArray columns;
+    const ContactFolderVisit visit{
+        "ReadContactFromFolder", columns.tags.get(),
+        [this](const SRow& row, const std::string& path) {
+            CXMLParser parser;
+            if (!parser.Init()) {
+                CLogFile::Trace("Xml to calnedaex - failed\r\n");
+                return -1;
+            }
+            parser.CreateHeader();
+            parser.CreateRoot("Contact");
+            parser.CreateChildNode("CsFolder", path.c_str(), CXMLNode(), 1, 1);
+            std::string pimid;
+            AppendContactRowXml(parser, pimid, row.lpProps, row.cValues, m_ContactRead.zone);
+            parser.CreateChildNode("PIMID", pimid.c_str(), CXMLNode(), 1, 1);
+            // A message that cannot be opened still goes out, without its message-level elements.
+            if (ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid))
+                AppendContactMessageXml(parser, message.get(), m_ContactRead);
+            ++m_nItemsDelivered;
+            // A host that did not take a document would not take the rest either, and a read it
+            // missed part of is a failed read.
+            return DeliverContactDocument("ReadContactFromFolder", parser.GetXML()) ? 1 : 0;
+        },
+        [this](ULONG cb, const BYTE* id, const std::string& path) {
+            return ReadContactFromFolder(cb, id, path);
+        },
+        true};
+    return WalkContactFolder(cbEntryId, entryId, folderPath, visit);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Change reads
+
+void FillLogItem(CLogEntry& item, const SPropValue* values, ULONG count,
+                 const NAMESPACE_COMMON::TimeZoneSource& zone) {
+    std::string entryId, longTerm;
+    item.modified = CDateTime::Null();
+    for (ULONG i = 0; values && i < count; ++i) {
+        const SPropValue& v = values[i];
+        if (v.ulPropTag == PR_ENTRYID) {
+            entryId = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+        } else if (v.ulPropTag == PR_LONGTERM_ENTRYID_FROM_TABLE) {
+            longTerm = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+        } else if (v.ulPropTag == PR_LAST_MODIFICATION_TIME) {
+            SYSTEMTIME utc{};
+            item.modified = CDateTime(0.0, CDateTime::invalid);
+            if (NAMESPACE_COMMON::FileTimeToSystemTime(v.Value.ft, utc))
+                NAMESPACE_COMMON::UtcToLocal(utc, item.modified, zone);
+        }
+    }
+    item.id = longTerm.empty() ? entryId : longTerm;
+}
+
+int CMAPIObject::ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
+                                    const char* anchor) {
+    CLogItemArray snapshot;
+    if (ReadContactLogFromFolder(cbEntryId, entryId, snapshot) == 0) {
+        CLogFile::Trace("CMAPIObject::ReadContacts - Failed to read contacts from log\r\n");
+        return 1;
+    }
+    CLogFile::Trace("CMAPIObject::ReadContacts - Call GetChangeLog\r\n");
+    ContactChangeRequest change(anchor);
+    if (GetChangeLog(snapshot.get(), &change.request) <= 0) {
+        CLogFile::Trace("CMAPIObject::ReadContacts - No Change\r\n");
+        SendProgress(0x10002, 100);
         return 0;
     }
-    int result = 0;
-    try {
-        ComPtr<IMAPIFolder> container;
-        HRESULT hr = NAMESPACE_COMMON::OpenEntryAs(m_lpReadFolder.get(), cbEntryId, entryId, MAPI_BEST_ACCESS,
-                                                   container);
-        CLogFile::Trace("CMAPIObject::ReadContactFromFolder - m_lpContactFolder->OpenEntry(0X%08X)\r\n",
-                        Hr(hr));
-        if (FAILED(hr)) {
-            CLogFile::Trace("CMAPIObject::ReadContactFromFolder - OpenEntry Failed or NULL lpContainer\r\n");
-            CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Finish(%s)\r\n", "Failed");
-            return 0;
-        }
-        ComPtr<IMAPITable> table;
-        hr = container->GetContentsTable(kContentsFlags, table.put());
-        CLogFile::Trace("CMAPIObject::ReadContactFromFolder - lpContainer->GetContentsTable(0X%08X)\r\n",
-                        Hr(hr));
-        if (SUCCEEDED(hr) && table) {
-            ContactColumnArray columns;
-            EqualsRestriction isContact(PR_MESSAGE_CLASS_W, std::u16string(u"IPM.Contact"));
-            RowSetPtr rows(fns.FreeProws);
-            hr = fns.HrQueryAllRows(table.get(), columns.tags.get(), isContact.get(), nullptr, 0, rows.put());
-            CLogFile::Trace("CMAPIObject::ReadContactFromFolder - pfnHrQueryAllRows(0X%08X)\r\n", Hr(hr));
-            if (SUCCEEDED(hr)) {
-                result = 1;
-                for (ULONG i = 0; i < rows.size(); ++i) {
-                    if (m_bInterrupted) {
-                        result = 0;
-                        break;
-                    }
-                    CXMLParser parser;
-                    if (!parser.Init()) {
-                        CLogFile::Trace("Xml to calnedaex - failed\r\n");
-                        return 0;
-                    }
-                    parser.CreateHeader();
-                    parser.CreateRoot("Contact");
-                    parser.CreateChildNode("CsFolder", folderPath.c_str(), CXMLNode(), 1, 1);
-                    std::string pimid;
-                    AppendContactRowXml(parser, pimid, rows[i].lpProps, rows[i].cValues, m_ContactRead.zone);
-                    parser.CreateChildNode("PIMID", pimid.c_str(), CXMLNode(), 1, 1);
-                    // A message that cannot be opened still goes out, without its message-level elements.
-                    if (ComPtr<IMessage> message =
-                            NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid))
-                        AppendContactMessageXml(parser, message.get(), m_ContactRead);
-                    ++m_nItemsDelivered;
-                    if (!DeliverContactDocument("ReadContactFromFolder", parser.GetXML())) {
-                        // The host did not take it: it would not take the rest either, and a read
-                        // it missed part of is a failed read.
-                        result = 0;
-                        break;
-                    }
-                }
-            }
-        }
-        table.reset();
+    CLogFile::Trace("CMAPIObject::ReadContacts - Read Changes\r\n");
+    if (ReadContactFromLog(snapshot, folderName) == 0) {
+        CLogFile::Trace("CMAPIObject::ReadContacts - Failed to read contacts from log\r\n");
+        // The journal keeps the anchor's old state: the next change read reports
+        // these changes again.
+        CLogFile::Trace(
+            "CMAPIObject::ReadContacts - CommitChangeLog skipped: not "
+            "every change reached the host\r\n");
+        return 1;
+    }
+    const int32_t committed = CommitChangeLog(&change.request);
+    if (committed < 0) {
+        // Everything was delivered but the journal could not record it: the next
+        // change read repeats these changes, so this one is reported as failed.
+        CLogFile::Trace("CMAPIObject::ReadContacts - CommitChangeLog(%d)\r\n", committed);
+        return 1;
+    }
+    return 0;
+}
 
-        if (m_Config.subFolder && !m_bInterrupted && result == 1) {
-            ComPtr<IMAPITable> hierarchy;
-            hr = container->GetHierarchyTable(MAPI_UNICODE, hierarchy.put());
-            CLogFile::Trace("CMAPIObject::ReadContactFromFolder - lpContainer->GetHierarchyTable(0X%08X)\r\n",
-                            Hr(hr));
-            if (SUCCEEDED(hr) && hierarchy) {
-                SizedSPropTagArray<4> columns = {
-                    4, {PR_CONTAINER_CLASS_W, PR_DISPLAY_NAME_W, PR_ENTRYID, PR_SUBFOLDERS}};
-                EqualsRestriction isContacts(PR_CONTAINER_CLASS_W, std::u16string(u"IPF.Contact"));
-                RowSetPtr rows(fns.FreeProws);
-                hr = fns.HrQueryAllRows(hierarchy.get(), columns.get(), isContacts.get(), nullptr, 0,
-                                        rows.put());
-                CLogFile::Trace("CMAPIObject::ReadContactFromFolder - pfnHrQueryAllRows(0X%08X)\r\n", Hr(hr));
-                for (ULONG i = 0; SUCCEEDED(hr) && i < rows.size(); ++i) {
-                    const SBinary* id = FindBinary(rows[i], PR_ENTRYID);
-                    // A folder's path is its parent's and its own name: the host's folder text.
-                    const std::string subPath = folderPath + "\\" + FindText(rows[i], PR_DISPLAY_NAME_W);
-                    if (ReadContactFromFolder(id ? id->cb : 0, id ? id->lpb : nullptr, subPath) == 0) {
-                        result = 0;
-                        break;
-                    }
+int CMAPIObject::ReadContactLogFromFolder(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot) {
+    SizedSPropTagArray<3> columns = {3,
+                                     {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
+    CLogEntry entry;
+    const ContactFolderVisit visit{"ReadContactLogFromFolder", columns.get(),
+                                   [&](const SRow& row, const std::string&) {
+                                       if (row.cValues != 3) return 1;
+                                       FillLogItem(entry, row.lpProps, row.cValues, m_ContactRead.zone);
+                                       snapshot.Add(nx::sys::Utf8ToUtf16(entry.id), entry.modified.GetValue(),
+                                                    static_cast<int32_t>(entry.modified.GetStatus()));
+                                       return 1;
+                                   },
+                                   [&](ULONG cb, const BYTE* id, const std::string&) {
+                                       return ReadContactLogFromFolder(cb, id, snapshot);
+                                   },
+                                   false};
+    return WalkContactFolder(cbEntryId, entryId, std::string(), visit);
+}
+
+int CMAPIObject::ReadContactFromLog(CLogItemArray& changes, const std::string& folderPath) {
+    CLogFile::Trace("CMAPIObject::ReadContactFromLog - Begin\r\n");
+    m_nItemCount = static_cast<int32_t>(changes.GetSize());
+    int result = 1;
+    try {
+        for (int64_t i = 0; i < changes.GetSize(); ++i) {
+            if (m_bInterrupted) {
+                result = 0;
+                break;
+            }
+            const int32_t flags = changes[i].lFlags;
+            const std::string pimid = nx::sys::Utf16ToUtf8(changes.IdAt(i));
+            const bool addedOrChanged = (flags & (CONTACT_FLAG_NEW | CONTACT_FLAG_UPDATE)) != 0;
+            if (!addedOrChanged && (flags & CONTACT_FLAG_DELETE) == 0) continue;
+            const std::string flagText = std::to_string(flags);
+            CXMLParser parser;
+            if (!addedOrChanged) {
+                // A deleted contact: its identifier and the journal's time only.
+                CLogFile::Trace("CMAPIObject::ReadContactFromLog - Delete(%s)\r\n", pimid.c_str());
+                if (!parser.Init()) {
+                    CLogFile::Trace("Xml to calnedaex - failed\r\n");
+                    return 0;
                 }
+                parser.CreateHeader();
+                CLogFile::Trace("--------------------*********88882 - failed\r\n");
+                parser.CreateRoot("Contact");
+                parser.CreateChildNode("lFlag", flagText.c_str(), CXMLNode(), 1, 1);
+                parser.CreateChildNode("PIMID", pimid.c_str(), CXMLNode(), 1, 1);
+                const CDateTime modified(changes[i].dtModified,
+                                         static_cast<CDateTime::DateTimeStatus>(changes[i].lTimeStatus));
+                SYSTEMTIME fields{};
+                if (modified.IsValid() && modified.GetAsSystemTime(fields) && fields.wYear >= 1901)
+                    parser.CreateChildNode("LastModifiedTime",
+                                           modified.Format(NAMESPACE_COMMON::kDateTimePattern).c_str(),
+                                           CXMLNode(), 1, 1);
+                const std::string xml = parser.GetXML();
+                CLogFile::Trace("--------------------yyyyyyyyyyyyyyyy - failed\r\n");
+                ++m_nItemsDelivered;
+                const bool delivered = DeliverContactDocument("ReadContactFromLog", xml);
+                CLogFile::Trace("--------------------xxxxxxxxxxxxxxxx - failed\r\n");
+                if (!delivered) {
+                    result = 0;
+                    break;
+                }
+                continue;
+            }
+            CLogFile::Trace("CMAPIObject::ReadContactFromLog - %s(%s)\r\n",
+                            (flags & CONTACT_FLAG_NEW) ? "New" : "Update", pimid.c_str());
+            ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid);
+            if (!message) continue;  // gone since the snapshot, or not readable: not sent
+            SizedSPropTagArray<kContactColumnCount> columns{};
+            columns.cValues = static_cast<ULONG>(ContactColumns().size());
+            std::copy(ContactColumns().begin(), ContactColumns().end(), columns.aulPropTag);
+            ULONG count = 0;
+            MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
+            if (FAILED(message->GetProps(columns.get(), MAPI_UNICODE, &count, values.put())) || !values) {
+                CLogFile::Trace("CMAPIObject::ReadContactFromLog - NULL lpPropValues\r\n");
+                return 0;
+            }
+            if (!parser.Init()) {
+                CLogFile::Trace("Xml to calnedaex - failed\r\n");
+                return 0;
+            }
+            parser.CreateHeader();
+            parser.CreateRoot("Contact");
+            parser.CreateChildNode("CsFolder", folderPath.c_str(), CXMLNode(), 1, 1);
+            parser.CreateChildNode("lFlag", flagText.c_str(), CXMLNode(), 1, 1);
+            std::string unused;
+            AppendContactRowXml(parser, unused, values.get(), count, m_ContactRead.zone);
+            parser.CreateChildNode("PIMID", pimid.c_str(), CXMLNode(), 1, 1);
+            AppendContactMessageXml(parser, message.get(), m_ContactRead);
+            ++m_nItemsDelivered;
+            if (!DeliverContactDocument("ReadContactFromLog", parser.GetXML())) {
+                result = 0;
+                break;
             }
         }
     } catch (const std::exception&) {
         result = 0;
     }
-    CLogFile::Trace("CMAPIObject::ReadContactFromFolder - Finish(%s)\r\n", result ? "Succeeded" : "Failed");
+    CLogFile::Trace("CMAPIObject::ReadContactFromLog - Finish(%s)\r\n", result ? "Succeeded" : "Failed");
     return result;
 }
 

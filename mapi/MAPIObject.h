@@ -160,6 +160,10 @@ private:
     int32_t CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId);
     // One document to the host; false (and traced) when the host did not take it.
     bool DeliverContactDocument(const char* operation, const std::string& xml);
+    // One folder of a read and, with the sub-folder switch, its contact sub-folders (ContactRead.cpp).
+    struct ContactFolderVisit;
+    int WalkContactFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path,
+                          const ContactFolderVisit& visit);
     // The change read of ReadContacts: snapshot, journal, change list, commit. 0 done, 1 failed.
     int ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
                            const char* anchor);

@@ -10,15 +10,7 @@
 
 namespace {
 
-using nx::e2e::ContactsWorld;
-using nx::e2e::Delivered;
-using nx::e2e::Element;
-using nx::e2e::kContacts;
-using nx::e2e::ReadFile;
-namespace fs = std::filesystem;
-
-#define REQUIRE_WORLD() \
-    if (!ContactsWorld::Ready()) GTEST_SKIP() << "libmapi32.so or mapiadmin is not built yet"
+using namespace nx::e2e;
 
 std::string Name(const std::string& n) {
     return R"({"tag":"PR_GIVEN_NAME_W","value":")" + n + R"("})";
@@ -50,7 +42,7 @@ std::vector<std::string> Summary(const std::vector<Delivered>& docs,
 }
 
 TEST(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     std::map<std::string, std::string> ids;
     for (const char* n : {"ann", "bob", "cleo"}) ids[w.PutContact(kContacts, Name(n))] = n;
@@ -99,7 +91,7 @@ TEST(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
 }
 
 TEST(ChangeReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     std::map<std::string, std::string> ids;
     for (const char* n : {"a", "b", "c", "d"}) ids[w.PutContact(kContacts, Name(n))] = n;
@@ -125,7 +117,7 @@ TEST(ChangeReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
 }
 
 TEST(ChangeReadE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     const std::string ada = w.PutContact(kContacts, Name("Ada"));
     const auto r = w.Host({"--start", (w.Root() / "agent/NxAgentOutlook64").string(), "--script",

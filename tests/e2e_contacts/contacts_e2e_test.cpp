@@ -9,15 +9,7 @@
 
 namespace {
 
-using nx::e2e::ContactsWorld;
-using nx::e2e::Delivered;
-using nx::e2e::Element;
-using nx::e2e::kContacts;
-using nx::e2e::ReadFile;
-namespace fs = std::filesystem;
-
-#define REQUIRE_WORLD() \
-    if (!ContactsWorld::Ready()) GTEST_SKIP() << "libmapi32.so or mapiadmin is not built yet"
+using namespace nx::e2e;
 
 const std::vector<std::string> kFullRead = {"MAPILogOn", "ReadContacts \"\" \"\"", "MAPILogOff", "Shutdown"};
 
@@ -132,7 +124,7 @@ std::string FullContact() {
 }
 
 TEST(ContactsE2E, EveryFieldOfAContactMatchesTheGoldenDocument) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     nx::e2e::WriteFile(w.Root() / "photo.jpg", Photo(5000, 1));
     const std::string id = w.PutContact(
@@ -156,7 +148,7 @@ TEST(ContactsE2E, EveryFieldOfAContactMatchesTheGoldenDocument) {
 }
 
 TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     nx::e2e::WriteFile(w.Root() / "big.jpg", Photo(200 * 1024, 2));
     nx::e2e::WriteFile(w.Root() / "empty.jpg", "");
@@ -217,7 +209,7 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
 }
 
 TEST(ContactsE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     const auto name = [](const std::string& n) { return Text("PR_GIVEN_NAME_W", n); };
     w.Admin({"folder", "create", kContacts + "/Friends/Close/Inner", "--class", "IPF.Contact", "--parents"});
@@ -249,7 +241,7 @@ TEST(ContactsE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
 }
 
 TEST(ContactsE2E, EmptyFoldersAndAHostThatDoesNotListen) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_CONTACTS_WORLD();
     ContactsWorld w;
     w.Put(kContacts, R"({"properties":[)" + Text("PR_MESSAGE_CLASS_W", "IPM.DistList") + "]}");
     // No "IPM.Contact" item: nothing is sent and the read succeeds.
