@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/system/Ascii.h"
+#include "platform/system/DebugOutput.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -223,7 +224,7 @@ RegFile RegFile::Parse(std::string_view fileBytes) {
         file.m_error = "file larger than 16 MiB";
         return file;
     }
-    const std::string text = nx::sys::TextFileToUtf8(fileBytes);
+    const std::string text = nx::sys::TextFileToUtf8(fileBytes, &file.m_encodingNote);
     RegParser parser{file, {}, 0};
 
     // Physical lines, joined where a line ends in '\' outside a quoted text.
@@ -312,8 +313,14 @@ std::string HiveFilePath(Hive hive) {
 
 long RegKey::Open(Hive hive, std::string_view subKey, RegKey& out) {
     std::string bytes;
-    if (!nx::sys::ReadFileBytes(HiveFilePath(hive), kMaxFileBytes, bytes)) return ERROR_FILE_NOT_FOUND;
+    const std::string filePath = HiveFilePath(hive);
+    if (!nx::sys::ReadFileBytes(filePath, kMaxFileBytes, bytes)) return ERROR_FILE_NOT_FOUND;
     RegFile file = RegFile::Parse(bytes);
+    // A file that is not read (or not all of it) says why, instead of its values silently
+    // missing.
+    if (!file.EncodingNote().empty())
+        nx::sys::OutputDebugString(filePath + ": " + file.EncodingNote() + "\n");
+    if (!file.Error().empty()) nx::sys::OutputDebugString(filePath + ": " + file.Error() + "\n");
     std::string path = std::string(HiveName(hive)) + "\\" + std::string(subKey);
     if (!file.KeyExists(path)) return ERROR_FILE_NOT_FOUND;
     out.m_file = std::move(file);

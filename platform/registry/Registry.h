@@ -17,7 +17,10 @@
 //     "Big"=hex(b):01,00,00,00,00,00,00,00        (hex(N): data of registry type N)
 //     "Gone"=-                                    (deletes a value read earlier)
 //     [-HKEY_CURRENT_USER\SoftWare\Old]           (deletes a key read earlier, subkeys too)
-// UTF-8 (optional byte-order mark) or UTF-16LE with the FF FE mark, as the editor writes it.
+// UTF-8 (optional byte-order mark) or UTF-16LE with the FF FE mark, as the editor writes it;
+// UTF-16LE without a mark and UTF-16BE are read too. A file over 16 MiB is not read. Whatever
+// keeps a file from being read fully (its size, a guessed encoding, the first malformed line)
+// is said on the debug output at the key open, "<file>: <what>".
 // Lines starting with ';' are comments; a line ending in '\' continues on the next line (long
 // hex lists). Key paths and value names compare without regard to case (ASCII letters), and a
 // key exists when it or any key below it has a section. Root names may be written long
@@ -68,12 +71,15 @@ public:
 
     // "" when the whole file was read; else "line N: what".
     const std::string& Error() const { return m_error; }
+    // What had to be guessed or dropped reading the bytes as text ("" when nothing).
+    const std::string& EncodingNote() const { return m_encodingNote; }
     std::size_t KeyCount() const { return m_keys.size(); }
 
 private:
     // folded key path -> (folded value name -> value)
     std::map<std::string, std::map<std::string, Value>> m_keys;
     std::string m_error;
+    std::string m_encodingNote;
 
     friend struct RegParser;
 };

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/system/Files.h"
+
 namespace nx::sys {
 namespace {
 
@@ -30,7 +32,7 @@ struct Channel {
         } else {
             // Non-blocking: a FIFO without a reader (or one that stops reading) must not stall
             // the process; its texts are dropped instead.
-            fd = open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+            fd = OpenPrivateForAppend(target, /*nonBlocking=*/true);
             ownsFd = fd >= 0;
         }
     }

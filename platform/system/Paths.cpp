@@ -131,7 +131,7 @@ uint32_t CreateDirectoryWithParents(std::string_view pathView) {
     for (std::size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos != path.size() && path[pos] != kPathSeparator) continue;
         const std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0777) == 0) continue;
+        if (mkdir(part.c_str(), 0700) == 0) continue;  // the user's data: private
         const int e = errno;
         if (e == EEXIST) {
             if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;

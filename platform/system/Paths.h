@@ -11,7 +11,8 @@
 //                                     the process executable
 //   roaming application-data folder   $XDG_DATA_HOME, else $HOME/.local/share (created if missing)
 //   temporary folder                  $TMPDIR, else /tmp
-//   directory creation with parents   CreateDirectoryWithParents, Windows result codes
+//   directory creation with parents   CreateDirectoryWithParents, Windows result codes; folders
+//                                     are created 0700 (they hold the user's data)
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/system/Ascii.h"
+#include "platform/system/DebugOutput.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -16,6 +17,7 @@ constexpr char kEscape = '\x1E';
 constexpr std::size_t kMaxKeyBytes = 150;
 // libinih's packaged line buffer is 200 bytes with the terminator; stay well inside it.
 constexpr std::size_t kMaxPieceBytes = 180;
+constexpr std::size_t kMaxProfileFileBytes = 1u << 20;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -169,7 +171,7 @@ std::string DefaultValue(std::string_view def, std::size_t bufferUnits) {
 std::string GetProfileStringFromBytes(std::string_view fileBytes, std::string_view section,
                                       std::string_view key, std::string_view defaultValue,
                                       std::size_t bufferUnits) {
-    const std::string text = TextFileToUtf8(fileBytes);
+    const std::string text = TextFileToUtf8(fileBytes);  // GetPrivateProfileString says what was off
     Parse parse;
     std::string_view rest(text);
     while (!rest.empty()) {
@@ -198,8 +200,15 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
                                     const std::string& path) {
     // A profile file is small; a runaway file is read no further than 1 MiB.
     std::string bytes;
-    if (!ReadFileBytes(path, 1u << 20, bytes)) return DefaultValue(defaultValue, bufferUnits);
-    if (bytes.size() > (1u << 20)) bytes.resize(1u << 20);
+    if (!ReadFileBytes(path, kMaxProfileFileBytes, bytes)) return DefaultValue(defaultValue, bufferUnits);
+    if (bytes.size() > kMaxProfileFileBytes) {
+        bytes.resize(kMaxProfileFileBytes);
+        OutputDebugString(path + ": larger than 1 MiB; only its first 1 MiB is read\n");
+    }
+    // Nothing about the file goes unsaid: a guessed or unreadable encoding is reported.
+    std::string note;
+    TextFileToUtf8(bytes, &note);
+    if (!note.empty()) OutputDebugString(path + ": " + note + "\n");
     return GetProfileStringFromBytes(bytes, section, key, defaultValue, bufferUnits);
 }
 

@@ -10,7 +10,10 @@
 //   - a missing file, section or key gives the default (trailing blanks trimmed, as Windows does);
 //   - the result is cut to the caller's buffer: at most bufferUnits - 1 UTF-16 code units, the
 //     last unit being the terminator (the agent passes 260);
-//   - the file is UTF-8 (a UTF-8 byte-order mark is skipped) or UTF-16LE with its FF FE mark.
+//   - the file is UTF-8 (a UTF-8 byte-order mark is skipped) or UTF-16 (LE or BE, with or
+//     without a mark; see TextFileToUtf8); an encoding that had to be guessed, an odd UTF-16
+//     byte count, zero bytes in UTF-8 or a file over 1 MiB (only its first MiB is read) is said
+//     on the debug output, "<path>: <what>".
 //
 // The line grammar is libinih's. Its packaged build cuts lines at 200 bytes, names sections in
 // 50 bytes, strips " ;" comments and treats indented lines as continuations, none of which a

@@ -115,18 +115,44 @@ std::string Utf16ToUtf8(std::u16string_view s) {
     return out;
 }
 
-std::string TextFileToUtf8(std::string_view bytes) {
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::u16string units;
-        units.reserve((bytes.size() - 2) / 2);
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        return Utf16ToUtf8(units);
+std::string TextFileToUtf8(std::string_view bytes, std::string* note) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    enum class Form { Utf8, Utf16Le, Utf16Be } form = Form::Utf8;
+    std::size_t skip = 0;
+    std::string what;
+    if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
+        form = Form::Utf16Le;
+        skip = 2;
+    } else if (bytes.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF) {
+        form = Form::Utf16Be;
+        skip = 2;
+    } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        skip = 3;
+    } else if (bytes.size() >= 2 && byte(0) != 0 && byte(1) == 0) {
+        form = Form::Utf16Le;
+        what = "read as UTF-16LE without a byte-order mark";
+    } else if (bytes.size() >= 2 && byte(0) == 0 && byte(1) != 0) {
+        form = Form::Utf16Be;
+        what = "read as UTF-16BE without a byte-order mark";
     }
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    return std::string(bytes);
+    std::string out;
+    if (form == Form::Utf8) {
+        out.assign(bytes.substr(skip));
+        if (out.find('\0') != std::string::npos) what = "contains zero bytes: neither UTF-8 nor UTF-16 text";
+    } else {
+        const bool little = form == Form::Utf16Le;
+        std::u16string units;
+        units.reserve((bytes.size() - skip) / 2);
+        for (std::size_t i = skip; i + 1 < bytes.size(); i += 2)
+            units.push_back(
+                static_cast<char16_t>(little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1)));
+        if ((bytes.size() - skip) % 2 != 0)
+            what += std::string(what.empty() ? "" : "; ") +
+                    "UTF-16 with an odd number of bytes: the last one is ignored";
+        out = Utf16ToUtf8(units);
+    }
+    if (note) *note = std::move(what);
+    return out;
 }
 
 }  // namespace nx::sys

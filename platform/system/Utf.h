@@ -24,7 +24,11 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 std::size_t Utf16Length(std::string_view utf8);
 
 // The text of a file as Windows tools write it: UTF-16LE after an FF FE mark (regedit's .reg
-// exports, profile files saved as "Unicode"), else UTF-8 with or without its EF BB BF mark.
-std::string TextFileToUtf8(std::string_view bytes);
+// exports, profile files saved as "Unicode"), UTF-16BE after FE FF, UTF-8 after EF BB BF.
+// Without a mark, a file whose first character is ASCII written as two bytes with a zero
+// (every profile and registry file starts so) is UTF-16LE or -BE; anything else is UTF-8.
+// When something in the bytes had to be guessed or dropped, `note` (when given) says what,
+// for the debug output; it is left empty otherwise.
+std::string TextFileToUtf8(std::string_view bytes, std::string* note = nullptr);
 
 }  // namespace nx::sys

@@ -1,0 +1,112 @@
+#include "platform/system/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/system/Paths.h"
+
+namespace nx::sys {
+namespace {
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    if (path.empty() || path.back() == kPathSeparator) return false;
+    const std::string folder = FolderWithSeparator(path);
+    // The temporary name starts with '.' and ends in random letters, so it never collides with
+    // a document and a crash leaves at most one stray hidden file per interrupted write.
+    std::string temp = folder + "." + path.substr(folder.size()) + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    // mkostemp creates the file exclusively (never through a link) with mode 0600.
+    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (!fd) return false;
+    temp.assign(name.data());
+    const bool written =
+        ::fchmod(fd.get(), kPrivateFileMode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    const bool closed = ::close(fd.release()) == 0;
+    // rename replaces a link at `path` by the new file instead of writing through it.
+    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with the folder.
+    UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) ::fsync(dir.get());
+    return true;
+}
+
+int OpenPrivateForAppend(const std::string& path, bool nonBlocking) {
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (nonBlocking ? O_NONBLOCK : 0);
+    UniqueFd fd(::open(path.c_str(), flags, kPrivateFileMode));
+    if (!fd) return -1;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return -1;
+    // A file we made earlier with a wider mode is narrowed; another user's file is left alone.
+    if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        ::fchmod(fd.get(), kPrivateFileMode);
+    return fd.release();
+}
+
+void MakeCreatedFilesPrivate() {
+    ::umask(077);
+}
+
+uint64_t RaiseOpenFileLimit() {
+    struct rlimit lim {};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    if (lim.rlim_cur < lim.rlim_max) {
+        struct rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    return lim.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(lim.rlim_cur);
+}
+
+uint64_t OpenFileLimit() {
+    struct rlimit lim {};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    return lim.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(lim.rlim_cur);
+}
+
+uint64_t OpenDescriptorCount() {
+    uint64_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+        return n - 1;  // the listing's own descriptor
+    }
+    // Without /proc: every descriptor below the limit that is open.
+    const uint64_t limit = std::min<uint64_t>(OpenFileLimit(), 1u << 20);
+    for (uint64_t fd = 0; fd < limit; ++fd)
+        if (::fcntl(static_cast<int>(fd), F_GETFD) != -1) ++n;
+    return n;
+}
+
+}  // namespace nx::sys

@@ -1,0 +1,68 @@
+// Private, crash-safe file writing and the process-wide file settings of the agent.
+//
+// Everything the agent writes holds the user's contacts, calendar or traces of them, so it is
+// private to the user: folders 0700, files 0600, whatever the umask. A document is never
+// rewritten in place: a reader (or a crash) sees the old document or the new one, never a
+// truncated one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace nx::sys {
+
+inline constexpr unsigned kPrivateFileMode = 0600;
+inline constexpr unsigned kPrivateFolderMode = 0700;
+
+// Owns one open file descriptor; closes it when it goes out of scope.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    int release() { return std::exchange(m_fd, -1); }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Replaces the file at `path` with `bytes` atomically: the bytes go to a new temporary file in
+// the same folder (mode 0600), are flushed to the disk, and the temporary file is renamed over
+// `path`. A symbolic link at `path` is replaced, never followed. On failure the old file is
+// left as it was, the temporary file is removed and false is returned.
+bool WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+// Opens `path` for appending, created 0600 when missing; a symbolic link as the last component
+// is refused. An existing file of ours that others may read is narrowed to 0600. -1 on failure.
+// `nonBlocking`: a FIFO in the file's place is opened without waiting for a reader.
+int OpenPrivateForAppend(const std::string& path, bool nonBlocking = false);
+
+// Start-up of the agent: files and folders created by anything in the process (the store and
+// the journal included) are private to the user (umask 077).
+void MakeCreatedFilesPrivate();
+
+// Start-up of the agent: raises the soft limit of open descriptors to the hard limit, so that
+// the connection table, not the 1024 default, is what a flood of connections meets first.
+// Returns the soft limit now in force (0 when it cannot be read).
+uint64_t RaiseOpenFileLimit();
+
+// The soft limit of open descriptors (0 when it cannot be read).
+uint64_t OpenFileLimit();
+
+// How many descriptors the process has open right now.
+uint64_t OpenDescriptorCount();
+
+}  // namespace nx::sys
