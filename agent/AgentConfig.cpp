@@ -1,7 +1,9 @@
 #include "agent/AgentConfig.h"
 
+#include <algorithm>
 #include <exception>
 
+#include "common/LogFile.h"
 #include "platform/system/Paths.h"
 #include "platform/system/ProfileString.h"
 
@@ -19,6 +21,16 @@ bool EqualsTrueNoCase(std::string_view v) {
         if (c != kTrue[i]) return false;
     }
     return true;
+}
+
+bool HasParentStep(std::string_view relative) {
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+        const std::size_t end = std::min(relative.find(nx::sys::kPathSeparator, start), relative.size());
+        if (relative.substr(start, end - start) == "..") return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 }  // namespace
@@ -65,6 +77,13 @@ std::string GetXmlFolder(std::string_view name) {
         std::string relative(name);
         for (char& c : relative)
             if (c == '\\') c = nx::sys::kPathSeparator;
+        // The documents stay inside the application-data folder: a ".." step could put them
+        // (and their private copies of the user's data) anywhere the user may write.
+        if (HasParentStep(relative)) {
+            CLogFile::Trace("XMLPath \"%s\" refused: \"..\" would leave the application data folder\r\n",
+                            std::string(name).c_str());
+            return "";
+        }
         folder = nx::sys::JoinPath(folder, relative);
     }
     const uint32_t rc = nx::sys::CreateDirectoryWithParents(folder);

@@ -8,7 +8,10 @@
 //              folder ($XDG_DATA_HOME) that is created and receives Outlook.xml (folders
 //              document) and Profile.xml (profiles document); when empty no folder is made and
 //              both document paths stay ""; a '\' in the value separates folders as on Windows
-//              ("Nx\Sync" is <application data>/Nx/Sync)
+//              ("Nx\Sync" is <application data>/Nx/Sync); a value with a ".." step is refused
+//              with a trace line (the documents stay inside the application-data folder) and
+//              both document paths stay ""
+// Every folder is created 0700 and every document written 0600, replaced atomically.
 // The work folder is "<application data>/Outlook" (or "<temp>/Outlook" without an
 // application-data folder), created at start-up; it holds contact pictures.
 //

@@ -61,7 +61,8 @@ void AppendToFile(const std::string& path, std::string_view line) {
         bytes.push_back(static_cast<unsigned char>(u >> 8));
     }
     std::lock_guard<std::mutex> guard(g_fileLock);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The trace is the user's: private, and never written through a link planted in its place.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return;
     if (flock(fd, LOCK_EX) == 0) {
         struct stat st {};

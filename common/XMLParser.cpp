@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <pugixml.hpp>
 #include <vector>
+
+#include "platform/system/Files.h"
 
 namespace NAMESPACE_COMMON {
 namespace {
@@ -677,12 +678,8 @@ void CXMLParser::LoadXML(std::string_view text) {
 
 bool CXMLParser::SaveToFile(const std::string& path) const {
     if (!m_pDoc) return false;
-    const std::string text = GetXML();
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    const bool closed = std::fclose(file) == 0;
-    return written && closed;
+    // Replaced, never rewritten in place: a crash leaves the old document or the new one.
+    return nx::sys::WriteFileAtomically(path, GetXML());
 }
 
 void CXMLParser::Release() {

@@ -117,8 +117,10 @@ public:
     // Replaces the document with the parsed text and sets the root; see above for failures.
     void LoadXML(std::string_view text);
 
-    // Writes GetXML's text to the file as UTF-8 (no byte-order mark). False without a document
-    // or when the file cannot be written completely.
+    // Writes GetXML's text to the file as UTF-8 (no byte-order mark), mode 0600, replacing the
+    // old file atomically (a crash leaves the old or the new document; a link at the path is
+    // replaced, not followed). False without a document or when the file cannot be written
+    // completely; the old file is then left as it was.
     bool SaveToFile(const std::string& path) const;
 
     // Drops the document and the root.

@@ -3,6 +3,7 @@
 
 #include "agent/AgentConfig.h"
 #include "agent/AgentProcess.h"
+#include "agent/HostCallback.h"
 #include "tests/agent/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -62,6 +63,42 @@ TEST_F(AgentConfigTest, XmlPathNamesADocumentFolderUnderApplicationData) {
         EXPECT_EQ(Config().profilesDocumentPath, (m_data / c.folder / "Profile.xml").string()) << c.value;
         EXPECT_TRUE(fs::is_directory(m_data / c.folder)) << c.value;
     }
+}
+
+TEST_F(AgentConfigTest, XmlPathLeavingTheApplicationDataFolderIsRefused) {
+    struct Case {
+        const char* value;
+        const char* folder;  // null: refused
+    } cases[] = {
+        {"..\\..\\x", nullptr}, {"..", nullptr},         {"Sync\\..\\..\\x", nullptr},
+        {"a/../../x", nullptr}, {"..x\\y..", "..x/y.."}, {"\\Sync", "Sync"},
+    };
+    for (const auto& c : cases) {
+        Ini(std::string("[Outlook]\nXMLPath=") + c.value + "\n");
+        nx::agent::MutableConfig() = {};
+        ReadAgentProfileFor(m_exe, "Outlook");
+        const std::string expect = c.folder ? (m_data / c.folder / "Outlook.xml").string() : "";
+        EXPECT_EQ(Config().foldersDocumentPath, expect) << c.value;
+        EXPECT_FALSE(fs::exists(m_dir / "x")) << c.value;
+    }
+}
+
+TEST(CallbackTimeouts, EveryCallbackWaitIsBoundedAndOnlyAWholePositiveOverrideReplacesThem) {
+    using nx::agent::CallbackTimeoutsFor;
+    using nx::agent::kCallbackTimeouts;
+    EXPECT_EQ(kCallbackTimeouts.connectMs, 5000);
+    EXPECT_EQ(kCallbackTimeouts.bindMs, 5000);
+    EXPECT_EQ(kCallbackTimeouts.replyMs, 15000);
+    for (const char* kept : {static_cast<const char*>(nullptr), "", "0", "-5", "12ms", "99999999999"}) {
+        const auto t = CallbackTimeoutsFor(kept);
+        EXPECT_EQ(t.connectMs, kCallbackTimeouts.connectMs) << (kept ? kept : "(unset)");
+        EXPECT_EQ(t.bindMs, kCallbackTimeouts.bindMs);
+        EXPECT_EQ(t.replyMs, kCallbackTimeouts.replyMs);
+    }
+    const auto t = CallbackTimeoutsFor("250");
+    EXPECT_EQ(t.connectMs, 250);
+    EXPECT_EQ(t.bindMs, 250);
+    EXPECT_EQ(t.replyMs, 250);
 }
 
 TEST_F(AgentConfigTest, NoXmlPathMeansNoDocumentPathsAndNoFolder) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "agent/Interfaces.h"
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 #include "tools/nxhost/HostScript.h"
@@ -373,10 +374,7 @@ private:
         char name[64];
         std::snprintf(name, sizeof name, "%s-%04d.xml", kind, n);
         const std::string path = nx::sys::JoinPath(*m_saveDir, name);
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(utf8.data(), static_cast<std::streamsize>(utf8.size()));
-        out.close();
-        if (!out) {
+        if (!nx::sys::WriteFileAtomically(path, utf8)) {
             ++m_saveFailures;
             PrintError("cannot save " + path + ": " + std::strerror(errno));
             return;
@@ -784,7 +782,10 @@ int Run(int argc, char** argv) {
             std::string why = "cannot serve \\pipe\\OutlookServer32 in " + nx::rpc::PipeDirectory() + ": " +
                               DescribeStatus(st);
             if (st == nx::rpc::RPC_S_DUPLICATE_ENDPOINT) why += "; another host already serves it";
-            if (st == nx::rpc::RPC_S_ACCESS_DENIED) why += "; the pipe directory belongs to another user";
+            if (st == nx::rpc::RPC_S_ACCESS_DENIED)
+                why +=
+                    "; the pipe directory is not a private directory of yours (a link, another user's, or "
+                    "writable by others)";
             PrintError(why + " (set NX_PIPE_DIR to a folder of your own)");
             return kExitFailed;
         }
