@@ -59,6 +59,10 @@ nx::rpc::Server* AgentServer() {
 
 int RunAgent() {
     CLogFile::Trace("Begin  Rpc Intliaize-----------------------------------");
+    // Why the runtime refused a peer or gave up on one goes to the trace.
+    nx::rpc::SetTraceSink([](std::string_view text) {
+        CLogFile::Trace("%.*s\r\n", static_cast<int>(text.size()), text.data());
+    });
     g_server = std::make_unique<nx::rpc::Server>();
 
     nx::rpc::RpcStatus status = g_server->UseProtseqEp(kProtseq, kMaxCalls, kAgentEndpoint);

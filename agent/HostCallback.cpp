@@ -1,5 +1,6 @@
 #include "agent/HostCallback.h"
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,18 @@ nx::rpc::RpcStatus CallWithText(uint16_t opnum, std::string_view xml) {
 
 }  // namespace
 
+nx::rpc::CallTimeouts CallbackTimeoutsFor(const char* override) {
+    if (override == nullptr || *override == '\0') return kCallbackTimeouts;
+    long ms = 0;
+    for (const char* p = override; *p; ++p) {
+        if (*p < '0' || *p > '9' || ms > 3600000) return kCallbackTimeouts;
+        ms = ms * 10 + (*p - '0');
+    }
+    if (ms <= 0 || ms > 3600000) return kCallbackTimeouts;
+    const int value = static_cast<int>(ms);
+    return {.connectMs = value, .bindMs = value, .replyMs = value};
+}
+
 void BindHostCallback() {
     std::string stringBinding;
     const nx::rpc::RpcStatus composed =
@@ -44,6 +57,7 @@ void BindHostCallback() {
         CLogFile::Trace("faild to bind outlookserver----------------------------");
         return;
     }
+    binding->SetTimeouts(CallbackTimeoutsFor(std::getenv("NX_CALLBACK_TIMEOUT_MS")));
     std::lock_guard<std::mutex> guard(g_bindingLock);
     g_binding = std::move(binding);
 }

@@ -12,6 +12,11 @@
 // The Deliver calls are synchronous: they return once the host has answered (or the call has
 // failed). They are made from the thread of the read procedure that produces the documents.
 // Their status is returned so a read can report a host that has gone away as a failed read.
+//
+// Every callback call is bounded (kCallbackTimeouts): a host that does not accept, does not
+// answer the bind or does not reply fails the call (traced), so Shutdown and the reads go on
+// instead of hanging on a broken host. NX_CALLBACK_TIMEOUT_MS (a whole number of milliseconds
+// above 0) replaces all three, for tests that must not wait 15 s.
 #pragma once
 
 #include <string_view>
@@ -19,6 +24,16 @@
 #include "platform/rpc/Rpc.h"
 
 namespace nx::agent {
+
+inline constexpr nx::rpc::CallTimeouts kCallbackTimeouts{
+    .connectMs = 5000,
+    .bindMs = 5000,
+    .replyMs = 15000,  // a host may take a moment to store a large document
+};
+
+// The timeouts for a value of NX_CALLBACK_TIMEOUT_MS (null: unset); a value that is not a
+// whole number of milliseconds above 0 keeps kCallbackTimeouts.
+nx::rpc::CallTimeouts CallbackTimeoutsFor(const char* override);
 
 void BindHostCallback();
 

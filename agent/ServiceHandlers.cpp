@@ -14,7 +14,9 @@ namespace nx::agent {
 
 void HandleShutdown(nx::rpc::Args&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    if (HasHostCallback()) NotifyHostShutdown();  // its outcome is not looked at
+    // Its outcome is not looked at; a host that does not answer is given up on after the
+    // callback timeouts (and traced), so Shutdown always goes on.
+    if (HasHostCallback()) NotifyHostShutdown();
 
     nx::rpc::Server* server = AgentServer();
     CLogFile::Trace("Calling RpcMgmtStopServerListening\n");

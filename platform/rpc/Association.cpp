@@ -14,6 +14,31 @@ thread_local const RegisteredIf* t_currentInterface = nullptr;
 Association::Association(Dispatcher& dispatcher, std::string secondaryAddress)
     : m_dispatcher(dispatcher), m_secondaryAddress(std::move(secondaryAddress)) {}
 
+Association::~Association() {
+    DropPending();
+}
+
+bool Association::GrowStub(std::size_t more) {
+    std::vector<uint8_t>& stub = m_call.stub;
+    const std::size_t need = stub.size() + more;
+    if (need <= stub.capacity()) return true;
+    // Grown by doubling (as the vector would), but never past the call cap, and every byte of
+    // capacity counted against the budget.
+    const std::size_t capacity = std::max(need, std::min(stub.capacity() * 2, pdu::kMaxCallStub));
+    const std::size_t extra = capacity - m_reserved;
+    if (!m_dispatcher.ReserveReassembly(extra)) return false;
+    m_reserved += extra;
+    stub.reserve(capacity);
+    return true;
+}
+
+void Association::DropPending() {
+    m_reassembling = false;
+    m_call.stub = {};
+    if (m_reserved != 0) m_dispatcher.ReleaseReassembly(m_reserved);
+    m_reserved = 0;
+}
+
 void Association::ProtocolError(uint32_t callId, Output& out) {
     out.pdus.push_back(pdu::EncodeFault(callId, 0, NCA_S_PROTO_ERROR, true));
     out.close = true;
@@ -32,10 +57,7 @@ void Association::OnFragment(const pdu::Fragment& f, Output& out) {
             break;
         case pdu::kOrphaned:
             // The client gave up a call it was still sending: drop what was reassembled.
-            if (m_reassembling && f.hdr.callId == m_call.callId) {
-                m_reassembling = false;
-                m_call.stub = {};
-            }
+            if (m_reassembling && f.hdr.callId == m_call.callId) DropPending();
             break;
         case pdu::kCoCancel:
         case pdu::kAuth3:
@@ -150,25 +172,31 @@ void Association::OnRequest(const pdu::Fragment& f, Output& out) {
         m_call.opnum = req.opnum;
         m_call.bigEndian = f.hdr.BigEndian();
         m_call.stub.clear();
-        // alloc_hint is only a hint from the peer: it never sizes more than one fragment's worth.
-        m_call.stub.reserve(std::min<std::size_t>(req.allocHint, 65536));
+        // alloc_hint (the bytes still to come) sizes the buffer once, so an honest call is never
+        // copied while it grows; a lying hint costs at most the call cap, charged to the budget
+        // like received bytes (pages never written are not even touched).
+        if (!GrowStub(std::min<std::size_t>(req.allocHint, pdu::kMaxCallStub)))
+            return RefuseForMemory(f.hdr.callId, req, out);
     } else if (!m_reassembling || f.hdr.callId != m_call.callId) {
         ProtocolError(f.hdr.callId, out);
         return;
     }
-    if (m_call.stub.size() + req.stub.size() > pdu::kMaxCallStub) {
-        m_reassembling = false;
-        m_call.stub = {};
-        out.pdus.push_back(pdu::EncodeFault(f.hdr.callId, req.contextId, NCA_S_FAULT_REMOTE_NO_MEMORY, true));
-        out.close = true;
-        return;
-    }
+    if (m_call.stub.size() + req.stub.size() > pdu::kMaxCallStub || !GrowStub(req.stub.size()))
+        return RefuseForMemory(f.hdr.callId, req, out);
     m_call.stub.insert(m_call.stub.end(), req.stub.begin(), req.stub.end());
     if (!(f.hdr.flags & pdu::PFC_LAST_FRAG)) return;
     m_reassembling = false;
     std::vector<uint8_t> stub = std::move(m_call.stub);
     m_call.stub = {};
     Execute(stub, out);
+    stub = {};
+    DropPending();  // the memory is free only now
+}
+
+void Association::RefuseForMemory(uint32_t callId, const pdu::Request& req, Output& out) {
+    DropPending();
+    out.pdus.push_back(pdu::EncodeFault(callId, req.contextId, NCA_S_FAULT_REMOTE_NO_MEMORY, true));
+    out.close = true;
 }
 
 void Association::Execute(std::span<const uint8_t> stub, Output& out) {

@@ -4,6 +4,7 @@
 // fuzz target drive it directly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,11 +34,18 @@ public:
     virtual void EndCall(RegisteredIf& reg) = 0;
     // A new association group id.
     virtual uint32_t NewAssociationGroup() = 0;
+    // Memory for half-received calls, shared by every connection of the server: false when
+    // `bytes` more would go over the budget. Every reservation is released exactly once.
+    virtual bool ReserveReassembly(std::size_t /*bytes*/) { return true; }
+    virtual void ReleaseReassembly(std::size_t /*bytes*/) {}
 };
 
 class Association {
 public:
     Association(Dispatcher& dispatcher, std::string secondaryAddress);
+    ~Association();
+    Association(const Association&) = delete;
+    Association& operator=(const Association&) = delete;
 
     struct Output {
         std::vector<std::vector<uint8_t>> pdus;  // to send, in order
@@ -51,6 +59,8 @@ public:
     // What a bound association negotiated (for tests).
     bool Bound() const { return m_bound; }
     uint16_t MaxXmitFrag() const { return m_maxXmitFrag; }
+    // A fragmented call has begun and its last fragment has not come yet.
+    bool Reassembling() const { return m_reassembling; }
 
 private:
     void OnBind(const pdu::Fragment& f, Output& out);
@@ -59,6 +69,13 @@ private:
     void Execute(std::span<const uint8_t> stub, Output& out);
     std::vector<pdu::ContextResult> Negotiate(const std::vector<pdu::ContextElem>& contexts);
     void ProtocolError(uint32_t callId, Output& out);
+    // Makes room for `more` stub bytes of the call being reassembled within the server's
+    // budget; false when the budget refuses it.
+    bool GrowStub(std::size_t more);
+    // Drops the call being reassembled and gives its memory back.
+    void DropPending();
+    // A call over the 16 MiB cap or the server's budget: fault, then close.
+    void RefuseForMemory(uint32_t callId, const pdu::Request& req, Output& out);
 
     Dispatcher& m_dispatcher;
     std::string m_secondaryAddress;
@@ -77,6 +94,7 @@ private:
     };
     bool m_reassembling = false;
     Pending m_call;
+    std::size_t m_reserved = 0;  // of the server's reassembly budget, for m_call.stub
 };
 
 }  // namespace nx::rpc

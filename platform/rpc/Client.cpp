@@ -22,10 +22,11 @@
 namespace nx::rpc {
 
 struct Binding::Impl {
-    using Connector = std::function<RpcStatus(std::unique_ptr<ByteStream>&)>;
+    using Connector = std::function<RpcStatus(std::unique_ptr<ByteStream>&, int timeoutMs)>;
 
     std::string endpoint;
     Connector connect;
+    CallTimeouts timeouts;
 
     std::mutex m;
     std::unique_ptr<ByteStream> stream;
@@ -40,10 +41,22 @@ struct Binding::Impl {
         nextContext = 0;
     }
 
-    // Reads the next fragment addressed to callId; other PDUs for older calls are skipped.
-    RpcStatus ReadFor(uint32_t callId, pdu::Fragment& f) {
+    // Each step of a write must make progress within this time.
+    int WriteTimeoutMs() const {
+        return timeouts.replyMs >= 0 ? std::min(timeouts.replyMs, kMidPduTimeoutMs) : kMidPduTimeoutMs;
+    }
+
+    // Reads the next fragment addressed to callId, waiting at most waitMs (-1: no limit) for it
+    // to begin; other PDUs for older calls are skipped. A wait that runs out is traced as
+    // `what` and gives RPC_S_CALL_FAILED.
+    RpcStatus ReadFor(uint32_t callId, pdu::Fragment& f, int waitMs, const char* what) {
         for (;;) {
-            if (ReadFragment(*stream, f) != ReadResult::Ok) return RPC_S_CALL_FAILED;
+            const ReadResult rr = ReadFragment(*stream, f, kMidPduTimeoutMs, waitMs);
+            if (rr == ReadResult::Timeout) {
+                TraceRpc("rpc: " + endpoint + ": no answer to the " + what + " within " +
+                         std::to_string(waitMs) + " ms");
+            }
+            if (rr != ReadResult::Ok) return RPC_S_CALL_FAILED;
             if (f.hdr.callId == callId) return RPC_S_OK;
             if (f.hdr.ptype != pdu::kResponse && f.hdr.ptype != pdu::kFault) return RPC_S_PROTOCOL_ERROR;
         }
@@ -66,11 +79,11 @@ struct Binding::Impl {
         b.contexts.push_back(e);
         uint32_t callId = nextCallId++;
         auto bytes = pdu::EncodeBind(first ? pdu::kBind : pdu::kAlterContext, callId, b);
-        if (!stream->WriteAll(bytes.data(), bytes.size(), kMidPduTimeoutMs)) return RPC_S_CALL_FAILED_DNE;
+        if (!stream->WriteAll(bytes.data(), bytes.size(), WriteTimeoutMs())) return RPC_S_CALL_FAILED_DNE;
         pdu::Fragment f;
         // A server that closes the connection instead of answering the bind (too many
-        // connections) has not run anything.
-        if (RpcStatus st = ReadFor(callId, f); st != RPC_S_OK)
+        // connections), or does not answer it in time, has not run anything.
+        if (RpcStatus st = ReadFor(callId, f, timeouts.bindMs, "bind"); st != RPC_S_OK)
             return st == RPC_S_CALL_FAILED ? RPC_S_CALL_FAILED_DNE : st;
         if (f.hdr.ptype == pdu::kBindNak) {
             uint16_t reason = 0;
@@ -120,7 +133,7 @@ struct Binding::Impl {
         // reconnect, once.
         if (stream && stream->PeerClosedOrReadable()) Drop();
         if (!stream) {
-            if (RpcStatus st = connect(stream); st != RPC_S_OK) {
+            if (RpcStatus st = connect(stream, timeouts.connectMs); st != RPC_S_OK) {
                 stream.reset();
                 return st;
             }
@@ -149,7 +162,8 @@ struct Binding::Impl {
         }
         stub = {};
         for (const auto& f : frags) {
-            if (!stream->WriteAll(f.data(), f.size(), kMidPduTimeoutMs)) {
+            if (!stream->WriteAll(f.data(), f.size(), WriteTimeoutMs())) {
+                TraceRpc("rpc: " + endpoint + ": the request could not be sent");
                 Drop();
                 return RPC_S_CALL_FAILED;
             }
@@ -160,7 +174,7 @@ struct Binding::Impl {
         bool bigEndian = false;
         for (bool firstFrag = true;; firstFrag = false) {
             pdu::Fragment f;
-            if (RpcStatus st = ReadFor(callId, f); st != RPC_S_OK) {
+            if (RpcStatus st = ReadFor(callId, f, timeouts.replyMs, "request"); st != RPC_S_OK) {
                 Drop();
                 return st;
             }
@@ -189,6 +203,11 @@ Binding::~Binding() = default;
 
 RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
     return m_impl->Call(iface, opnum, args);
+}
+
+void Binding::SetTimeouts(const CallTimeouts& timeouts) {
+    std::lock_guard lock(m_impl->m);
+    m_impl->timeouts = timeouts;
 }
 
 const std::string& Binding::Endpoint() const {
@@ -285,7 +304,9 @@ RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Bindin
     if (RpcStatus st = EndpointSocketPath(endpoint, path); st != RPC_S_OK) return st;
     auto impl = std::make_unique<Binding::Impl>();
     impl->endpoint = endpoint;
-    impl->connect = [endpoint](std::unique_ptr<ByteStream>& s) { return ConnectEndpoint(endpoint, s); };
+    impl->connect = [endpoint](std::unique_ptr<ByteStream>& s, int timeoutMs) {
+        return ConnectEndpoint(endpoint, s, timeoutMs);
+    };
     out = std::make_shared<Binding>(std::move(impl));
     return RPC_S_OK;
 }
@@ -293,7 +314,9 @@ RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Bindin
 std::shared_ptr<Binding> MakeBinding(std::string endpoint, Connector connector) {
     auto impl = std::make_unique<Binding::Impl>();
     impl->endpoint = std::move(endpoint);
-    impl->connect = std::move(connector);
+    impl->connect = [connector = std::move(connector)](std::unique_ptr<ByteStream>& s, int) {
+        return connector(s);
+    };
     return std::make_shared<Binding>(std::move(impl));
 }
 

@@ -126,10 +126,17 @@ private:
 using Handler = std::function<void(Args&)>;
 
 // ---------------------------------------------------------------------------------------------
+// Diagnostics: the runtime says here why it refused, evicted or gave up on a peer (a timeout,
+// a peer of another user, a full connection table). Null (the default) drops the texts.
+void SetTraceSink(std::function<void(std::string_view)> sink);
+
+// ---------------------------------------------------------------------------------------------
 // Endpoints. A Windows pipe endpoint ("\pipe\MapiServer64", any case) maps to a Unix stream
 // socket named by the lower-cased part after "\pipe\" in the per-user pipe directory:
 // $NX_PIPE_DIR when set, else $XDG_RUNTIME_DIR/nx-pipes, else /tmp/nx-pipes-<uid>. The
-// directory is created with mode 0700 and refused when another user owns it.
+// directory is created with mode 0700; servers and clients refuse it (RPC_S_ACCESS_DENIED)
+// when it is a symbolic link, another user's, or writable by group or others, and refuse a
+// peer of another user.
 std::string PipeDirectory();
 RpcStatus EndpointSocketPath(std::string_view endpoint, std::string& path);
 // True when a server is listening on the endpoint right now (a connect succeeds).
@@ -182,6 +189,13 @@ RpcStatus StringBindingCompose(std::string_view objUuid, std::string_view protse
                                std::string_view networkAddr, std::string_view endpoint,
                                std::string_view options, std::string& out);
 
+// How long a binding waits for the other process; -1: no limit (the default).
+struct CallTimeouts {
+    int connectMs = -1;  // a listener that does not accept: RPC_S_SERVER_TOO_BUSY
+    int bindMs = -1;     // a bind or alter_context without an answer: RPC_S_CALL_FAILED_DNE
+    int replyMs = -1;    // a request without a reply (also each write): RPC_S_CALL_FAILED
+};
+
 // A binding handle. Binding does not connect: the first call does, and a call after the
 // server dropped the connection reconnects once. Calls on one binding are serialised.
 class Binding {
@@ -189,6 +203,10 @@ public:
     ~Binding();
     Binding(const Binding&) = delete;
     Binding& operator=(const Binding&) = delete;
+
+    // Bounds every later call's waits; a wait that runs out drops the connection, is traced
+    // (SetTraceSink) and fails the call with the status above.
+    void SetTimeouts(const CallTimeouts& timeouts);
 
     // Marshals the [in] values of args, calls, and fills the [out] values. Returns RPC_S_OK,
     // a transport status (RPC_S_SERVER_UNAVAILABLE: nobody listens; RPC_S_CALL_FAILED_DNE:

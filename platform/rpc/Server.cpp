@@ -5,9 +5,11 @@
 // gets its own thread, which reads fragments, runs complete calls (handler included) and
 // writes the replies; calls on one connection are therefore sequential, calls on different
 // connections concurrent. At most maxCalls calls run at once (a call beyond that gets a
-// RPC_S_SERVER_TOO_BUSY fault), and at most kMaxConnections connections are served at once (one
-// more is accepted and closed at once, which its client sees as RPC_S_CALL_FAILED_DNE), so the
-// thread count stays bounded.
+// RPC_S_SERVER_TOO_BUSY fault). The connection table holds at most kMaxConnections
+// connections, and never so many that fewer than kDescriptorReserve descriptors stay free;
+// beyond that the connection idle longest is evicted for the new one, or, none being idle, the
+// new one is accepted and closed at once (its client sees RPC_S_CALL_FAILED_DNE). Peers of
+// another user are closed at once. Half-received calls share kMaxPartialCallBytes.
 //
 // StopListening marks the server stopping and wakes the accept loop. Listen then stops
 // accepting, waits until every admitted call has written its reply (the stopping call
@@ -25,9 +27,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -36,6 +40,7 @@
 
 #include "platform/rpc/Association.h"
 #include "platform/rpc/Ndr.h"
+#include "platform/system/Files.h"
 
 namespace nx::rpc {
 
@@ -43,23 +48,44 @@ extern thread_local const RegisteredIf* t_currentInterface;
 
 namespace {
 
-// Connections served at once: as many as the default call cap, so that the cap, not the
-// connection count, is what a client meets first.
-constexpr std::size_t kMaxConnections = 1234;
-
 struct Listener {
     std::string endpoint;
     std::string secondaryAddress;
     std::string path;
     int fd = -1;
     int lockFd = -1;  // flock on "<path>.lock", held while the endpoint is ours
+    dev_t dev = 0;    // the socket file we created, so that we only ever remove that one
+    ino_t ino = 0;
 };
 
 struct Connection {
     std::shared_ptr<ByteStream> stream;
     std::thread thread;
     std::atomic<bool> done{false};
+    // Waiting for a new PDU with no call under way: the connection may be evicted. The accept
+    // loop claims it by swapping this to false; the connection thread, when a PDU begins, does
+    // the same, so exactly one of them wins.
+    std::atomic<bool> idle{false};
+    std::atomic<int64_t> idleSinceNs{0};
 };
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A whole number of milliseconds above 0 from the environment, else `fallback`.
+int MillisecondsFromEnv(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return fallback;
+    long ms = 0;
+    for (const char* p = v; *p; ++p) {
+        if (*p < '0' || *p > '9' || ms > 3600000) return fallback;
+        ms = ms * 10 + (*p - '0');
+    }
+    return ms > 0 && ms <= 3600000 ? static_cast<int>(ms) : fallback;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -75,10 +101,18 @@ RpcStatus CheckProtseq(std::string_view protseq) {
     return RPC_S_INVALID_RPC_PROTSEQ;
 }
 
+// True when the socket at l.path is still the one this listener created.
+bool StillOurSocket(const Listener& l) {
+    struct stat st {};
+    return ::lstat(l.path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == l.dev &&
+           st.st_ino == l.ino;
+}
+
 void CloseListener(Listener& l) {
     if (l.fd >= 0) {
+        // Never unlink a socket we did not create (another server may have replaced ours).
+        if (StillOurSocket(l)) ::unlink(l.path.c_str());
         ::close(l.fd);
-        ::unlink(l.path.c_str());
         l.fd = -1;
     }
     if (l.lockFd >= 0) {
@@ -91,7 +125,7 @@ void CloseListener(Listener& l) {
 // replace a stale socket), then a live-server check, then the socket itself.
 RpcStatus OpenListener(Listener& l) {
     std::string lockPath = l.path + ".lock";
-    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lockFd < 0) return RPC_S_CANT_CREATE_ENDPOINT;
     if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         ::close(lockFd);
@@ -99,8 +133,9 @@ RpcStatus OpenListener(Listener& l) {
     }
     struct stat st {};
     if (::lstat(l.path.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
+        if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid()) {
             ::close(lockFd);
+            TraceRpc("rpc: " + l.path + " is in the way and not a socket of ours; left alone");
             return RPC_S_CANT_CREATE_ENDPOINT;  // something that is not ours sits there
         }
         if (EndpointIsListening(l.endpoint)) {  // a server without the lock (should not happen)
@@ -124,6 +159,10 @@ RpcStatus OpenListener(Listener& l) {
         return err == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
     }
     ::chmod(l.path.c_str(), 0600);
+    if (::lstat(l.path.c_str(), &st) == 0) {
+        l.dev = st.st_dev;
+        l.ino = st.st_ino;
+    }
     if (::listen(fd, SOMAXCONN) != 0) {
         ::close(fd);
         ::unlink(l.path.c_str());
@@ -151,7 +190,13 @@ struct Server::Impl final : Dispatcher {
     std::list<std::unique_ptr<Connection>> connections;
     std::atomic<uint32_t> nextGroup{0x5a00};
     std::size_t served = 0;
-    std::atomic<int> midPduTimeoutMs{kMidPduTimeoutMs};
+    // How long a PDU that has begun, or a call whose next fragment is due, may take to arrive.
+    // NX_RPC_STALL_TIMEOUT_MS shortens it for tests.
+    std::atomic<int> midPduTimeoutMs{MillisecondsFromEnv("NX_RPC_STALL_TIMEOUT_MS", kMidPduTimeoutMs)};
+    std::size_t maxConnections = kMaxConnections;
+    std::size_t reassemblyBudget = kMaxPartialCallBytes;
+    std::size_t reassemblyHeld = 0;  // guarded by m
+    uint64_t baseDescriptors = 0;    // open when Listen began: the process's own, not connections'
 
     ~Impl() override {
         std::unique_lock lock(m);
@@ -202,6 +247,19 @@ struct Server::Impl final : Dispatcher {
 
     uint32_t NewAssociationGroup() override { return nextGroup++; }
 
+    bool ReserveReassembly(std::size_t bytes) override {
+        std::lock_guard lock(m);
+        if (reassemblyHeld + bytes > reassemblyBudget) return false;
+        reassemblyHeld += bytes;
+        return true;
+    }
+
+    void ReleaseReassembly(std::size_t bytes) override {
+        std::lock_guard lock(m);
+        assert(bytes <= reassemblyHeld);  // every release matches a reservation
+        reassemblyHeld -= bytes;
+    }
+
     // -- connections ---------------------------------------------------------------------------
     void Attach(std::unique_ptr<ByteStream> stream, std::string secondaryAddress) {
         auto conn = std::make_unique<Connection>();
@@ -213,7 +271,7 @@ struct Server::Impl final : Dispatcher {
         try {
             c->thread = std::thread([this, c, addr = std::move(secondaryAddress)] {
                 try {
-                    Serve(*c->stream, addr);
+                    Serve(*c, addr);
                 } catch (...) {
                     // Memory ran out outside a call (reassembling a request, framing a reply):
                     // this connection ends, the server goes on. Admitted calls end in Execute.
@@ -228,12 +286,27 @@ struct Server::Impl final : Dispatcher {
         }
     }
 
-    void Serve(ByteStream& stream, const std::string& secondaryAddress) {
+    void Serve(Connection& conn, const std::string& secondaryAddress) {
+        ByteStream& stream = *conn.stream;
         Association assoc(*this, secondaryAddress);
         for (;;) {
             pdu::Fragment f;
             const int timeoutMs = midPduTimeoutMs;
-            ReadResult rr = ReadFragment(stream, f, timeoutMs);
+            // Between calls the connection may idle (and be evicted when the table is full);
+            // a call whose next fragment is due must go on within the timeout, so a parked
+            // half-call does not pin its memory.
+            const bool between = !assoc.Reassembling();
+            if (between) {
+                conn.idleSinceNs = NowNs();
+                conn.idle = true;
+            }
+            ReadResult rr = ReadFragment(stream, f, timeoutMs, between ? -1 : timeoutMs);
+            if (between && !conn.idle.exchange(false)) return;  // evicted by the accept loop
+            if (rr == ReadResult::Timeout && !between) {
+                TraceRpc("rpc: a call's next fragment did not come within " + std::to_string(timeoutMs) +
+                         " ms; connection closed");
+                return;
+            }
             if (rr == ReadResult::BadVersion && f.hdr.ptype == pdu::kBind) {
                 auto nak = pdu::EncodeBindNak(f.hdr.callId, pdu::kNakProtocolVersionNotSupported);
                 stream.WriteAll(nak.data(), nak.size(), timeoutMs);
@@ -266,6 +339,41 @@ struct Server::Impl final : Dispatcher {
             std::count_if(connections.begin(), connections.end(), [](const auto& c) { return !c->done; }));
     }
 
+    // Ends the connection that has been idle longest; false when none is idle.
+    bool EvictOldestIdleLocked() {
+        for (;;) {
+            Connection* oldest = nullptr;
+            for (const auto& c : connections)
+                if (!c->done && c->idle && (!oldest || c->idleSinceNs < oldest->idleSinceNs))
+                    oldest = c.get();
+            if (!oldest) return false;
+            // Claimed here, it can no longer start a call; lost to its own thread, look again.
+            if (oldest->idle.exchange(false)) {
+                oldest->stream->Shutdown();
+                return true;
+            }
+        }
+    }
+
+    // Whether a connection just accepted on descriptor `fd` may be served: the table has room
+    // and enough descriptors stay free for the process's own files, or an idle connection made
+    // way for it.
+    bool AdmitLocked(int fd) {
+        // Every entry of the table holds its descriptor until it is reaped, ended or not; the
+        // descriptor number alone is no measure (a freed low number is handed out first).
+        const uint64_t limit = nx::sys::OpenFileLimit();
+        const uint64_t inUse = baseDescriptors + connections.size();
+        const bool descriptorsLow = limit != 0 && (inUse + kDescriptorReserve > limit ||
+                                                   static_cast<uint64_t>(fd) + kDescriptorReserve >= limit);
+        if (!descriptorsLow && LiveConnectionsLocked() < maxConnections) return true;
+        if (EvictOldestIdleLocked()) return true;
+        TraceRpc(std::string("rpc: connection refused: ") +
+                 (descriptorsLow ? "the descriptors left are kept for the process's own files"
+                                 : std::to_string(maxConnections) + " connections served") +
+                 " and none is idle");
+        return false;
+    }
+
     void CloseConnections() {
         std::list<std::unique_ptr<Connection>> all;
         {
@@ -286,6 +394,7 @@ struct Server::Impl final : Dispatcher {
                     if (RpcStatus st = OpenListener(l); st != RPC_S_OK) return st;
             if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return RPC_S_OUT_OF_RESOURCES;
             maxCalls = std::max(1u, std::min(protseqMaxCalls, maxCallsArg));
+            baseDescriptors = nx::sys::OpenDescriptorCount() - connections.size();
             listening = true;
             stopping = false;
         }
@@ -333,20 +442,33 @@ struct Server::Impl final : Dispatcher {
                 if (!(fds[i].revents & POLLIN)) continue;
                 int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd < 0) {
-                    // Out of descriptors (the connection cap can exceed a soft limit of 1024):
-                    // the pending connection stays queued and keeps the listener readable, so
-                    // wait a little instead of spinning on poll until a connection ends.
-                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    // Out of descriptors: make way by ending the oldest idle connection, else
+                    // wait a little instead of spinning on the listener, which stays readable
+                    // while the connection is queued.
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                        bool evicted;
+                        {
+                            std::lock_guard lock(m);
+                            evicted = EvictOldestIdleLocked();
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(evicted ? 5 : 50));
+                    }
                     continue;
                 }
-                bool full;
+                // Only this user's processes are served: another user's could otherwise drive
+                // the store (the pipe directory already keeps them out; this is the last check).
+                if (!PeerIsSameUser(fd)) {
+                    TraceRpc("rpc: connection refused: the peer runs as another user");
+                    ::close(fd);
+                    continue;
+                }
+                bool admitted;
                 {
                     std::lock_guard lock(m);
-                    full = LiveConnectionsLocked() >= kMaxConnections;
+                    admitted = AdmitLocked(fd);
                 }
-                if (full) {
-                    ::close(fd);
+                if (!admitted) {
+                    ::close(fd);  // the client sees its bind fail: RPC_S_CALL_FAILED_DNE
                     continue;
                 }
                 Attach(MakeSocketStream(fd), owners[i - 1]->secondaryAddress);
@@ -448,6 +570,17 @@ unsigned ServerAccess::CallsInFlight(Server& server) {
 
 void ServerAccess::SetMidPduTimeout(Server& server, int ms) {
     server.m_impl->midPduTimeoutMs = ms;
+}
+
+void ServerAccess::SetLimits(Server& server, std::size_t maxConnections, std::size_t reassemblyBudget) {
+    std::lock_guard lock(server.m_impl->m);
+    server.m_impl->maxConnections = maxConnections;
+    server.m_impl->reassemblyBudget = reassemblyBudget;
+}
+
+std::size_t ServerAccess::ReassemblyHeld(Server& server) {
+    std::lock_guard lock(server.m_impl->m);
+    return server.m_impl->reassemblyHeld;
 }
 
 std::size_t ServerAccess::ConnectionsServed(Server& server) {

@@ -13,10 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/system/Ascii.h"
+#include "platform/system/Files.h"
 
 namespace nx::rpc {
 namespace {
@@ -212,11 +215,12 @@ std::pair<std::unique_ptr<ByteStream>, std::unique_ptr<ByteStream>> MakeMemoryPi
     return {std::make_unique<MemoryEnd>(a, b), std::make_unique<MemoryEnd>(b, a)};
 }
 
-ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs) {
+ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs, int firstByteTimeoutMs) {
     uint8_t header[pdu::kHeaderSize];
     long got;
     do {
-        got = s.Read(header, sizeof header, -1);
+        got = s.Read(header, sizeof header, firstByteTimeoutMs);
+        if (got == ByteStream::kTimeout && firstByteTimeoutMs >= 0) return ReadResult::Timeout;
     } while (got == ByteStream::kTimeout);
     if (got == 0) return ReadResult::Eof;
     if (got < 0) return ReadResult::IoError;
@@ -284,40 +288,100 @@ RpcStatus EnsurePipeDirectory(std::string& dir) {
         std::string part = dir.substr(0, pos);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return RPC_S_CANT_CREATE_ENDPOINT;
     }
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return RPC_S_CANT_CREATE_ENDPOINT;
-    // Another user's directory, or one where others may create entries (and so plant a socket
-    // under an endpoint's name), is refused. An existing directory is never re-moded: the
-    // variable could name a shared folder.
-    if (st.st_uid != ::getuid()) return RPC_S_ACCESS_DENIED;
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return RPC_S_ACCESS_DENIED;
+    if (RpcStatus st = CheckPipeDirectory(dir); st != RPC_S_OK)
+        return st == RPC_S_SERVER_UNAVAILABLE ? RPC_S_CANT_CREATE_ENDPOINT : st;
     return RPC_S_OK;
 }
 
-RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out) {
+RpcStatus CheckPipeDirectory(const std::string& dir) {
+    // lstat: a symbolic link in the directory's place (another user may have made it before us
+    // in a shared /tmp) is refused, not followed.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0)
+        return errno == ENOENT ? RPC_S_SERVER_UNAVAILABLE : RPC_S_ACCESS_DENIED;
+    std::string why;
+    if (S_ISLNK(st.st_mode)) {
+        why = "is a symbolic link";
+    } else if (!S_ISDIR(st.st_mode)) {
+        why = "is not a directory";
+    } else if (st.st_uid != ::geteuid()) {
+        why = "belongs to user " + std::to_string(st.st_uid);
+    } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        // Others could plant a socket under an endpoint's name. An existing directory is never
+        // re-moded: the variable could name a shared folder.
+        why = "may be written by other users";
+    }
+    if (why.empty()) return RPC_S_OK;
+    TraceRpc("rpc: pipe directory " + dir + " refused: it " + why);
+    return RPC_S_ACCESS_DENIED;
+}
+
+bool PeerIsSameUser(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return false;
+    return cred.uid == ::geteuid();
+}
+
+RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out, int timeoutMs) {
     std::string path;
     if (RpcStatus st = EndpointSocketPath(endpoint, path); st != RPC_S_OK) return st;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return RPC_S_OUT_OF_RESOURCES;
+    if (RpcStatus st = CheckPipeDirectory(PipeDirectory()); st != RPC_S_OK) return st;
+    nx::sys::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return RPC_S_OUT_OF_RESOURCES;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int err = errno;
-        ::close(fd);
-        return err == EAGAIN ? RPC_S_SERVER_TOO_BUSY : RPC_S_SERVER_UNAVAILABLE;
+    // Non-blocking, so that a listener whose backlog is full (it stopped accepting) is given
+    // up on after timeoutMs instead of holding the caller for ever.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err != EAGAIN) return RPC_S_SERVER_UNAVAILABLE;
+        if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) {
+            TraceRpc("rpc: " + std::string(endpoint) + " did not accept a connection within " +
+                     std::to_string(timeoutMs) + " ms");
+            return RPC_S_SERVER_TOO_BUSY;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    out = MakeSocketStream(fd);
+    // Whoever listens on our endpoint must be us: a socket of another user is never trusted
+    // with a call (it would receive the host's or the agent's documents).
+    if (!PeerIsSameUser(fd.get())) {
+        TraceRpc("rpc: " + std::string(endpoint) + " refused: the listener runs as another user");
+        return RPC_S_ACCESS_DENIED;
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return RPC_S_OUT_OF_RESOURCES;
+    out = MakeSocketStream(fd.release());
     return RPC_S_OK;
 }
 
 bool EndpointIsListening(std::string_view endpoint) {
     std::unique_ptr<ByteStream> s;
     return ConnectEndpoint(endpoint, s) == RPC_S_OK;
+}
+
+namespace {
+std::mutex g_traceLock;
+std::function<void(std::string_view)> g_traceSink;
+}  // namespace
+
+void SetTraceSink(std::function<void(std::string_view)> sink) {
+    std::lock_guard lock(g_traceLock);
+    g_traceSink = std::move(sink);
+}
+
+void TraceRpc(const std::string& text) {
+    std::function<void(std::string_view)> sink;
+    {
+        std::lock_guard lock(g_traceLock);
+        sink = g_traceSink;
+    }
+    if (sink) sink(text);
 }
 
 }  // namespace nx::rpc

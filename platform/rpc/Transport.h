@@ -38,23 +38,38 @@ public:
 
 // A connected Unix stream socket; owns the descriptor.
 std::unique_ptr<ByteStream> MakeSocketStream(int fd);
-// Connects to the socket of a pipe endpoint: RPC_S_SERVER_UNAVAILABLE when nobody listens.
-RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out);
+// Connects to the socket of a pipe endpoint: RPC_S_SERVER_UNAVAILABLE when nobody listens,
+// RPC_S_ACCESS_DENIED when the pipe directory fails the ownership check (CheckPipeDirectory)
+// or the listener runs as another user, RPC_S_SERVER_TOO_BUSY when the listener did not take
+// the connection within timeoutMs (-1: no limit).
+RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out, int timeoutMs = -1);
+
+// True when the process at the other end of a connected Unix socket runs as this user.
+bool PeerIsSameUser(int fd);
+
+// Passes a text to the trace sink (SetTraceSink), if any.
+void TraceRpc(const std::string& text);
 
 // Two connected in-memory ends (unbounded buffers: writes never block).
 std::pair<std::unique_ptr<ByteStream>, std::unique_ptr<ByteStream>> MakeMemoryPipe();
 
-// Reads one whole fragment. The wait for its first byte has no limit; the rest must arrive
-// within kMidPduTimeoutMs (or midTimeoutMs). frag_length is at most 65535 by construction.
+// Reads one whole fragment. The wait for its first byte lasts at most firstByteTimeoutMs (-1:
+// no limit); the rest must arrive within kMidPduTimeoutMs (or midTimeoutMs). frag_length is
+// at most 65535 by construction.
 enum class ReadResult { Ok, Eof, IoError, Timeout, BadVersion, BadDrep, BadLength };
-ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs = kMidPduTimeoutMs);
+ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs = kMidPduTimeoutMs,
+                        int firstByteTimeoutMs = -1);
 
 // The name of the pipe after "\pipe\", as given ("MapiServer64"), or an error status.
 RpcStatus PipeNameOfEndpoint(std::string_view endpoint, std::string& name);
 // The secondary address a bind_ack carries for an endpoint: "\PIPE\MapiServer64".
 std::string SecondaryAddressOf(std::string_view endpoint);
-// Creates the pipe directory (mode 0700, parents too) when missing; an existing one must be
-// owned by this user and writable by nobody else (RPC_S_ACCESS_DENIED otherwise).
+// Creates the pipe directory (mode 0700, parents too) when missing, then checks it
+// (CheckPipeDirectory).
 RpcStatus EnsurePipeDirectory(std::string& dir);
+// The pipe directory must be a real directory (not a symbolic link), owned by this user and
+// writable by nobody else: RPC_S_ACCESS_DENIED otherwise, RPC_S_SERVER_UNAVAILABLE when it
+// does not exist. Servers and clients both check it before they trust a socket in it.
+RpcStatus CheckPipeDirectory(const std::string& dir);
 
 }  // namespace nx::rpc

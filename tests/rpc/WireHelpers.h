@@ -19,6 +19,18 @@ namespace nx::rpc::test {
 using Bytes = std::vector<uint8_t>;
 
 // "05 00 0b ..." -> bytes; whitespace and '|' are ignored.
+// A socket connection to a pipe endpoint of this test's world (null, and a test failure, when
+// nobody listens).
+inline std::unique_ptr<ByteStream> ConnectTo(const char* endpoint) {
+    std::unique_ptr<ByteStream> s;
+    EXPECT_EQ(ConnectEndpoint(endpoint, s), RPC_S_OK);
+    return s;
+}
+
+inline bool SendBytes(ByteStream& s, const Bytes& b) {
+    return s.WriteAll(b.data(), b.size(), 2000);
+}
+
 inline Bytes Hex(std::string_view text) {
     Bytes out;
     int hi = -1;

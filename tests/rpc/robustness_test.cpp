@@ -17,13 +17,11 @@ namespace {
 constexpr const char* kEndpoint = "\\pipe\\NxRpcRobust";
 
 std::unique_ptr<ByteStream> Connect() {
-    std::unique_ptr<ByteStream> s;
-    EXPECT_EQ(ConnectEndpoint(kEndpoint, s), RPC_S_OK);
-    return s;
+    return ConnectTo(kEndpoint);
 }
 
 bool Send(ByteStream& s, const Bytes& b) {
-    return s.WriteAll(b.data(), b.size(), 2000);
+    return SendBytes(s, b);
 }
 
 // Reads what the server says until it closes the connection; false if it stays open.

@@ -1,0 +1,284 @@
+// The runtime's bounds against peers that take resources and stop: a full connection table,
+// half-received calls, servers that never answer, and pipe directories or sockets of others.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/rpc/Client.h"
+#include "platform/rpc/Server.h"
+#include "tests/rpc/TempWorld.h"
+#include "tests/rpc/TestInterface.h"
+#include "tests/rpc/WireHelpers.h"
+
+namespace nx::rpc::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+constexpr const char* kEndpoint = "\\pipe\\NxRpcLimits";
+
+std::unique_ptr<ByteStream> Connect() {
+    return ConnectTo(kEndpoint);
+}
+
+bool Send(ByteStream& s, const Bytes& b) {
+    return SendBytes(s, b);
+}
+
+// The next fragment, or Eof / Timeout when the server closed or said nothing within waitMs.
+ReadResult Next(ByteStream& s, pdu::Fragment& f, int waitMs = 5000) {
+    return ReadFragment(s, f, 5000, waitMs);
+}
+
+std::unique_ptr<ByteStream> BoundConnection() {
+    auto s = Connect();
+    pdu::Fragment f;
+    if (!Send(*s, SimpleBind()) || Next(*s, f) != ReadResult::Ok || f.hdr.ptype != pdu::kBindAck)
+        return nullptr;
+    return s;
+}
+
+// Sends `bytes` stub bytes of a fragmented kText call without its last fragment.
+void ParkCall(ByteStream& s, std::size_t bytes, uint32_t callId = 7) {
+    const Bytes chunk(4096, 0x41);
+    for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
+        if (!Send(s, RequestPdu(callId, kText, chunk, sent == 0 ? pdu::PFC_FIRST_FRAG : 0))) return;
+}
+
+template <typename F>
+bool Eventually(F done, int ms = 5000) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class LimitsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(server.UseProtseqEp("ncacn_np", 1234, kEndpoint), RPC_S_OK);
+        ASSERT_EQ(server.RegisterIf(TestInterface(), TestHandlers(&server)), RPC_S_OK);
+        SetTraceSink([this](std::string_view t) {
+            std::lock_guard lock(traceLock);
+            trace += std::string(t) + "\n";
+        });
+        listen = std::async(std::launch::async, [this] { return server.Listen(1, 1234); });
+    }
+    void TearDown() override {
+        while (server.StopListening() != RPC_S_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(listen.get(), RPC_S_OK);
+        SetTraceSink(nullptr);
+    }
+    std::string Trace() {
+        std::lock_guard lock(traceLock);
+        return trace;
+    }
+
+    TempWorld world;
+    Server server;
+    std::future<RpcStatus> listen;
+    std::mutex traceLock;
+    std::string trace;
+};
+
+TEST_F(LimitsTest, AFullTableEvictsTheOldestIdleConnectionAndRefusesWhenNoneIsIdle) {
+    ServerAccess::SetLimits(server, 2, kMaxPartialCallBytes);
+    auto oldest = BoundConnection();
+    ASSERT_TRUE(oldest);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto younger = BoundConnection();
+    ASSERT_TRUE(younger);
+    // A third client is served; the connection idle longest made way for it.
+    auto third = BoundConnection();
+    ASSERT_TRUE(third);
+    pdu::Fragment f;
+    EXPECT_EQ(Next(*oldest, f), ReadResult::Eof);
+    EXPECT_EQ(Next(*younger, f, 50), ReadResult::Timeout) << "the younger one stays";
+
+    // Both served connections busy in a call: a newcomer is refused, its bind never answered.
+    ParkCall(*younger, 8192);
+    ParkCall(*third, 8192);
+    ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto refused = Connect();
+    Send(*refused, SimpleBind());
+    EXPECT_EQ(Next(*refused, f), ReadResult::Eof);
+    EXPECT_NE(Trace().find("connection refused"), std::string::npos) << Trace();
+    // A client through the runtime sees a clean failure, not a hang or a wrong answer.
+    std::shared_ptr<Binding> b;
+    ASSERT_EQ(BindingFromStringBinding("ncacn_np:[\\pipe\\NxRpcLimits]", b), RPC_S_OK);
+    Args a(TestInterface().procedures[kPing]);
+    EXPECT_EQ(b->Call(TestInterface(), kPing, a), RPC_S_CALL_FAILED_DNE);
+}
+
+TEST_F(LimitsTest, HalfReceivedCallsShareABudgetAndAreDroppedWhenTheirNextFragmentIsLate) {
+    ServerAccess::SetLimits(server, kMaxConnections, 256 * 1024);
+    ServerAccess::SetMidPduTimeout(server, 300);
+    auto parked = BoundConnection();
+    ParkCall(*parked, 160 * 1024);
+    ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) >= 160 * 1024; }));
+    EXPECT_LE(ServerAccess::ReassemblyHeld(server), 256u * 1024);
+
+    // A second call that would go over the budget fails at once and loses its connection.
+    auto over = BoundConnection();
+    ParkCall(*over, 200 * 1024, 8);
+    pdu::Fragment f;
+    ASSERT_EQ(Next(*over, f), ReadResult::Ok);
+    EXPECT_EQ(FaultStatus(f), NCA_S_FAULT_REMOTE_NO_MEMORY);
+    EXPECT_EQ(Next(*over, f), ReadResult::Eof);
+
+    // The parked call's next fragment never comes: its connection ends and the memory is back.
+    const auto start = Clock::now();
+    EXPECT_EQ(Next(*parked, f), ReadResult::Eof);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
+    EXPECT_NE(Trace().find("next fragment did not come"), std::string::npos) << Trace();
+
+    // A complete fragmented call still works and gives its memory back.
+    auto good = BoundConnection();
+    ParkCall(*good, 64 * 1024, 9);
+    ASSERT_TRUE(Send(*good, RequestPdu(9, kText, Bytes(8, 0), pdu::PFC_LAST_FRAG)));
+    ASSERT_EQ(Next(*good, f), ReadResult::Ok);
+    EXPECT_NE(f.hdr.ptype, 0);
+    EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
+}
+
+TEST_F(LimitsTest, ACallToAServerThatStopsAnsweringEndsWithinItsTimeouts) {
+    // Reply: the handler sleeps far longer than the binding waits.
+    std::shared_ptr<Binding> b;
+    ASSERT_EQ(BindingFromStringBinding("ncacn_np:[\\pipe\\NxRpcLimits]", b), RPC_S_OK);
+    b->SetTimeouts({.connectMs = 1000, .bindMs = 1000, .replyMs = 200});
+    Args sleepy(TestInterface().procedures[kSleep]);
+    sleepy.Text(0) = u"1500";
+    auto start = Clock::now();
+    EXPECT_EQ(b->Call(TestInterface(), kSleep, sleepy), RPC_S_CALL_FAILED);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1200));
+    EXPECT_NE(Trace().find("no answer to the request within 200 ms"), std::string::npos) << Trace();
+    // The binding is usable again at once.
+    Args ping(TestInterface().procedures[kPing]);
+    EXPECT_EQ(b->Call(TestInterface(), kPing, ping), RPC_S_OK);
+
+    // Bind: a peer that takes the connection and never says a word.
+    auto [mine, theirs] = MakeMemoryPipe();
+    std::shared_ptr<ByteStream> held(std::move(theirs));
+    auto silent = MakeBinding("\\pipe\\Silent", [&mine = mine](std::unique_ptr<ByteStream>& s) {
+        s = std::move(mine);
+        return s ? RPC_S_OK : RPC_S_SERVER_UNAVAILABLE;
+    });
+    silent->SetTimeouts({.connectMs = 1000, .bindMs = 150, .replyMs = 1000});
+    start = Clock::now();
+    EXPECT_EQ(silent->Call(TestInterface(), kPing, ping), RPC_S_CALL_FAILED_DNE);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_NE(Trace().find("no answer to the bind within 150 ms"), std::string::npos) << Trace();
+}
+
+TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
+    TempWorld world;
+    const fs::path base = fs::path(world.root) / "cases";
+    fs::create_directories(base);
+    const bool root = ::geteuid() == 0;
+    struct Case {
+        const char* name;
+        void (*make)(const fs::path& p);
+        RpcStatus expect;
+        bool needsRoot;
+    } cases[] = {
+        {"ours, 0700",
+         [](const fs::path& p) { fs::create_directory(p), fs::permissions(p, fs::perms(0700)); }, RPC_S_OK,
+         false},
+        {"ours, 0755",
+         [](const fs::path& p) { fs::create_directory(p), fs::permissions(p, fs::perms(0755)); }, RPC_S_OK,
+         false},
+        {"ours, 0777",
+         [](const fs::path& p) { fs::create_directory(p), fs::permissions(p, fs::perms(0777)); },
+         RPC_S_ACCESS_DENIED, false},
+        {"ours, group-writable",
+         [](const fs::path& p) { fs::create_directory(p), fs::permissions(p, fs::perms(0770)); },
+         RPC_S_ACCESS_DENIED, false},
+        {"a link to a directory of ours",
+         [](const fs::path& p) {
+             fs::create_directory(p.string() + "-real");
+             fs::permissions(p.string() + "-real", fs::perms(0700));
+             fs::create_directory_symlink(p.string() + "-real", p);
+         },
+         RPC_S_ACCESS_DENIED, false},
+        {"a file", [](const fs::path& p) { std::ofstream(p) << "x"; }, RPC_S_ACCESS_DENIED, false},
+        {"another user's",
+         [](const fs::path& p) {
+             fs::create_directory(p);
+             fs::permissions(p, fs::perms(0700));
+             ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+         },
+         RPC_S_ACCESS_DENIED, true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        if (c.needsRoot && !root) {
+            std::printf("skipped \"%s\": needs root to make a directory of another user\n", c.name);
+            continue;
+        }
+        const fs::path dir = base / std::to_string(n++);
+        c.make(dir);
+        EXPECT_EQ(CheckPipeDirectory(dir.string()), c.expect) << c.name;
+        ::setenv("NX_PIPE_DIR", dir.c_str(), 1);
+        // The same answer for a server taking an endpoint there and a client connecting.
+        Server s;
+        EXPECT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint),
+                  c.expect == RPC_S_OK ? RPC_S_OK : RPC_S_ACCESS_DENIED)
+            << c.name;
+        std::unique_ptr<ByteStream> stream;
+        if (c.expect != RPC_S_OK) {
+            EXPECT_EQ(ConnectEndpoint(kEndpoint, stream), RPC_S_ACCESS_DENIED) << c.name;
+        }
+    }
+    EXPECT_EQ(CheckPipeDirectory((base / "missing").string()), RPC_S_SERVER_UNAVAILABLE);
+}
+
+TEST(PipeDirectory, ASocketWeDidNotCreateIsNeverRemoved) {
+    TempWorld world;
+    std::string dir;
+    ASSERT_EQ(EnsurePipeDirectory(dir), RPC_S_OK);
+    std::string path;
+    ASSERT_EQ(EndpointSocketPath(kEndpoint, path), RPC_S_OK);
+    auto makeSocket = [&] {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(fd);  // a stale socket: nobody listens
+    };
+    if (::geteuid() == 0) {
+        // Another user's stale socket in our directory is left where it is.
+        makeSocket();
+        ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+        Server s;
+        EXPECT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint), RPC_S_CANT_CREATE_ENDPOINT);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(path)));
+        fs::remove(path);
+    } else {
+        std::printf("skipped the other user's socket: needs root\n");
+    }
+    // Our server's socket replaced behind its back: the replacement survives the server's end.
+    {
+        Server s;
+        ASSERT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint), RPC_S_OK);
+        fs::remove(path);
+        makeSocket();
+    }
+    EXPECT_TRUE(fs::exists(fs::symlink_status(path)));
+}
+
+}  // namespace
+}  // namespace nx::rpc::test
