@@ -242,7 +242,7 @@ TEST(HardeningE2E, TwoThousandIdleConnectionsAtASoftLimitOf1024NeverGetAGoodHost
 }
 
 TEST(HardeningE2E, AHundredParkedNearCapCallsStayInsideTheBudgetAndAreDroppedAfterTheTimeout) {
-    constexpr int kStallMs = 1500;
+    constexpr int kStallMs = 4000;
     World w;
     const std::string exe = w.InstallAgent(false);
     setenv("NX_RPC_STALL_TIMEOUT_MS", std::to_string(kStallMs).c_str(), 1);
@@ -279,6 +279,7 @@ TEST(HardeningE2E, AHundredParkedNearCapCallsStayInsideTheBudgetAndAreDroppedAft
     };
     std::vector<nx::sys::UniqueFd> parked;
     int accepted = 0;
+    const auto parking = Clock::now();
     long peak = 0;
     for (int i = 0; i < 100; ++i) {
         nx::sys::UniqueFd fd = RawConnect();
@@ -287,8 +288,13 @@ TEST(HardeningE2E, AHundredParkedNearCapCallsStayInsideTheBudgetAndAreDroppedAft
         peak = std::max(peak, RssKiB(pid));
         parked.push_back(std::move(fd));
     }
-    // 64 MiB for all half-received calls: four of these.
-    EXPECT_EQ(accepted, 4);
+    // 64 MiB for all half-received calls: four of these (more only when the first ones were
+    // already dropped because parking the hundred took longer than the timeout).
+    if (Clock::now() - parking < std::chrono::milliseconds(kStallMs)) {
+        EXPECT_EQ(accepted, 4);
+    } else {
+        EXPECT_GE(accepted, 4);
+    }
     if (kSanitized) {
         std::printf("memory bound not checked: the sanitizer keeps freed memory in quarantine\n");
     } else {
