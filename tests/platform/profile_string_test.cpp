@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/system/DebugOutput.h"
 #include "platform/system/ProfileString.h"
 
 using nx::sys::GetPrivateProfileString;
@@ -102,5 +103,37 @@ TEST(ProfileString, ReadsUtf16AndUtf8MarkedFilesAndMissingFilesGiveTheDefault) {
     EXPECT_EQ(GetPrivateProfileString("Outlook", "subfolder", "false", 260, path), "false");
     std::ofstream(path) << "[Outlook]\nsubfolder=true\n";
     EXPECT_EQ(GetPrivateProfileString("Outlook", "subfolder", "false", 260, path), "true");
+
+    // The forms a Windows editor may also write are read, and what had to be guessed is said.
+    std::string said;
+    nx::sys::SetDebugOutputSinkForTesting([&](std::string_view t) { said += std::string(t); });
+    const auto utf16 = [](std::string_view ascii, bool little, bool mark) {
+        std::string out = mark ? (little ? "\xFF\xFE" : "\xFE\xFF") : "";
+        for (char c : ascii) out += little ? std::string{c, '\0'} : std::string{'\0', c};
+        return out;
+    };
+    const std::string text = "[Outlook]\r\nsubfolder=true\r\n";
+    struct Case {
+        std::string bytes;
+        const char* says;  // null: nothing
+    } cases[] = {
+        {utf16(text, true, false), "UTF-16LE without a byte-order mark"},
+        {utf16(text, false, false), "UTF-16BE without a byte-order mark"},
+        {utf16(text, false, true), nullptr},
+        {utf16(text, true, true) + "x", "odd number of bytes"},
+        {text + std::string(1u << 20, ';'), "only its first 1 MiB is read"},
+    };
+    for (const auto& c : cases) {
+        said.clear();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.bytes;
+        EXPECT_EQ(GetPrivateProfileString("Outlook", "subfolder", "false", 260, path), "true") << said;
+        if (c.says) {
+            EXPECT_NE(said.find(path + ": "), std::string::npos) << said;
+            EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said, "");
+        }
+    }
+    nx::sys::SetDebugOutputSinkForTesting(nullptr);
     std::filesystem::remove_all(dir);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/DebugOutput.h"
+
 using nx::reg::RegFile;
 using nx::reg::RegKey;
 using nx::reg::Value;
@@ -204,4 +206,36 @@ TEST_F(RegKeyTest, OpensKeysOfTheHiveFileAndQueriesWithWindowsResults) {
     EXPECT_EQ(dword, 2u) << "nothing copied on ERROR_MORE_DATA";
     size = sizeof dword;
     EXPECT_EQ(key.QueryValue("absent", nullptr, &dword, size), nx::reg::ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegKeyTest, AFileThatCannotBeReadFullySaysWhyOnTheDebugOutput) {
+    std::string said;
+    nx::sys::SetDebugOutputSinkForTesting([&](std::string_view t) { said += std::string(t); });
+    const std::string body = std::string(kHeader) + "[HKEY_CURRENT_USER\\K]\n\"v\"=dword:00000001\n";
+    std::string bigEndian = "\xFE\xFF";
+    for (char c : body) bigEndian += std::string{'\0', c};
+    struct Case {
+        std::string bytes;
+        long open;         // RegKey::Open's result for HKCU\K
+        const char* says;  // null: nothing
+    } cases[] = {
+        {body, nx::reg::ERROR_SUCCESS, nullptr},
+        {bigEndian, nx::reg::ERROR_SUCCESS, nullptr},
+        {bigEndian.substr(2), nx::reg::ERROR_SUCCESS, "UTF-16BE without a byte-order mark"},
+        {body + std::string(16u << 20, ';'), nx::reg::ERROR_FILE_NOT_FOUND, "larger than 16 MiB"},
+        {body + "junk\n", nx::reg::ERROR_SUCCESS, "line 5: line is neither"},
+    };
+    for (const auto& c : cases) {
+        said.clear();
+        Write("HKEY_CURRENT_USER.reg", c.bytes);
+        RegKey key;
+        EXPECT_EQ(RegKey::Open(nx::reg::Hive::CurrentUser, "K", key), c.open) << said;
+        if (c.says) {
+            EXPECT_NE(said.find("HKEY_CURRENT_USER.reg: "), std::string::npos) << said;
+            EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said, "");
+        }
+    }
+    nx::sys::SetDebugOutputSinkForTesting(nullptr);
 }
