@@ -1,11 +1,11 @@
 #include "contacts/ContactPicture.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 
 namespace NAMESPACE_MAPI {
@@ -27,30 +27,6 @@ bool ReadAttachmentStream(IMessage* message, ULONG attachNum, std::string& bytes
         bytes.append(chunk, std::min<ULONG>(read, sizeof chunk));
     }
     return true;
-}
-
-// Replaces the file with the bytes: written to a private temporary file beside it, then renamed.
-bool WritePictureFile(const std::string& path, const std::string& bytes) {
-    namespace fs = std::filesystem;
-    const fs::path target(path);
-    const fs::path temporary = fs::path(path + ".part");
-    std::error_code ec;
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
-                        ec);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out || ec) {
-            out.close();
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
-    fs::rename(temporary, target, ec);
-    if (ec) fs::remove(temporary, ec);
-    return !ec;
 }
 
 }  // namespace
@@ -89,7 +65,9 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
             if (!ReadAttachmentStream(message, attachNum, bytes)) bytes.clear();
         }
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
-        if (WritePictureFile(path, bytes)) result = path;
+        // Private, and replaced whole: a host never reads half a picture, and a link planted
+        // at the path is replaced, not written through.
+        if (nx::sys::WriteFileAtomically(path, bytes)) result = path;
     }
     return result;
 }
