@@ -1,6 +1,5 @@
 #include "common/LogFile.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "platform/registry/Registry.h"
 #include "platform/system/DebugOutput.h"
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -61,8 +61,9 @@ void AppendToFile(const std::string& path, std::string_view line) {
         bytes.push_back(static_cast<unsigned char>(u >> 8));
     }
     std::lock_guard<std::mutex> guard(g_fileLock);
-    // The trace is the user's: private, and never written through a link planted in its place.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // The trace is the user's: private (an older, wider file is narrowed), and never written
+    // through a link planted in its place.
+    const int fd = nx::sys::OpenPrivateForAppend(path);
     if (fd < 0) return;
     if (flock(fd, LOCK_EX) == 0) {
         struct stat st {};

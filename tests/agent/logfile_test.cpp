@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -124,6 +125,17 @@ TEST_F(LogFileTest, AppendsAcrossRunsWithOneByteOrderMark) {
     nx::test::WriteBytes(m_log, "");
     CLogFile::Trace("y");
     EXPECT_EQ(nx::test::ReadBytes(m_log), kBom + Utf16Le("[NxAgentForOutlook64] y"));
+
+    // The trace is private: a file left readable by others is narrowed, a link is not followed.
+    std::filesystem::permissions(m_log, std::filesystem::perms(0644));
+    CLogFile::Trace("z");
+    EXPECT_EQ(std::filesystem::status(m_log).permissions(), std::filesystem::perms(0600));
+    const std::string elsewhere = m_log + ".other";
+    nx::test::WriteBytes(elsewhere, "other");
+    std::filesystem::remove(m_log);
+    std::filesystem::create_symlink(elsewhere, m_log);
+    CLogFile::Trace("w");
+    EXPECT_EQ(nx::test::ReadBytes(elsewhere), "other");
 }
 
 TEST_F(LogFileTest, TheLogFileIsTheModulePathWithItsExtensionReplaced) {
