@@ -1,6 +1,8 @@
 #include "common/MapiHelpers.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "common/Encoding.h"
@@ -187,6 +189,30 @@ bool ExtractEventId(std::string_view text, std::string* out) {
     if (nx::sys::Utf16Length(result) > kEventIdMaxUnits) return false;
     *out = std::move(result);
     return true;
+}
+
+std::vector<uint8_t> GetStreamBytes(IMAPIProp* object, ULONG tag) {
+    std::vector<uint8_t> bytes;
+    if (object == nullptr) return bytes;
+    ComPtr<IStream> stream;
+    if (FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, stream.put_unknown())) || !stream) return bytes;
+    uint8_t chunk[1024];
+    for (;;) {
+        ULONG read = 0;
+        if (FAILED(stream->Read(chunk, sizeof chunk, &read)) || read == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + std::min<ULONG>(read, sizeof chunk));
+    }
+    return bytes;
+}
+
+std::string GetStreamText(IMAPIProp* object, ULONG tag) {
+    const std::vector<uint8_t> bytes = GetStreamBytes(object, tag);
+    // UTF-16 units as the store keeps them; an odd last byte is no character.
+    std::u16string text(bytes.size() / 2, u'\0');
+    if (!text.empty()) std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    std::string utf8 = nx::sys::Utf16ToUtf8(text);
+    if (utf8 == "\r\n" || utf8 == "\n") utf8.clear();
+    return utf8;
 }
 
 }  // namespace NAMESPACE_COMMON

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/mapi/Mapi.h"
 
@@ -194,5 +195,13 @@ bool ExtractEventId(std::string_view text, std::string* out);
 
 // Blank characters that selection texts are trimmed of: space, tab, CR, LF, VT, FF.
 std::string TrimBlanks(std::string_view text);
+
+// The whole value of a property read through OpenProperty(IID_IStream), 1024 bytes a read; empty
+// without a stream. For values the store keeps out of line (GetProps answers
+// MAPI_E_NOT_ENOUGH_MEMORY for them).
+std::vector<uint8_t> GetStreamBytes(IMAPIProp* object, ULONG tag);
+// The whole text of a string property read through OpenProperty(IID_IStream), 1024 bytes a read;
+// "" without a stream. A result of "\r\n" or "\n" (an empty body as stores keep it) becomes "".
+std::string GetStreamText(IMAPIProp* object, ULONG tag);
 
 }  // namespace NAMESPACE_COMMON

@@ -7,6 +7,7 @@
 #include "common/DateTime.h"
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
 #include "contacts/ContactFields.h"
 #include "contacts/ContactPicture.h"
 #include "platform/system/Utf.h"
@@ -253,7 +254,7 @@ CContactMessageProps::CContactMessageProps(IMessage* message, std::vector<ULONG>
     if (FAILED(hr) || !m_values || m_count != tagArray[0]) {
         m_values.reset();
         m_count = 0;
-        m_body = GetStreamText(message, PR_BODY_W);
+        m_body = NAMESPACE_COMMON::GetStreamText(message, PR_BODY_W);
         return;
     }
 
@@ -261,7 +262,8 @@ CContactMessageProps::CContactMessageProps(IMessage* message, std::vector<ULONG>
     if (body.ulPropTag == PR_BODY_W) {
         m_body = Utf8(body.Value.lpszW);
     } else if (PROP_TYPE(body.ulPropTag) == PT_ERROR && body.Value.err == MAPI_E_NOT_ENOUGH_MEMORY) {
-        m_body = GetStreamText(message, PR_BODY_W);  // kept out of line by the store: read it whole
+        m_body = NAMESPACE_COMMON::GetStreamText(message,
+                                                 PR_BODY_W);  // kept out of line by the store: read it whole
     }
     if (m_body == "\r\n" || m_body == "\n") m_body.clear();
 
@@ -296,23 +298,6 @@ std::string CContactMessageProps::GetContactCategories() const {
         joined += Utf8(v.Value.MVszW.lppszW[i]);
     }
     return joined;
-}
-
-std::string GetStreamText(IMAPIProp* object, ULONG tag) {
-    if (object == nullptr) return std::string();
-    ComPtr<IStream> stream;
-    if (FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, stream.put_unknown())) || !stream)
-        return std::string();
-    std::u16string text;
-    char16_t chunk[512];  // 1024 bytes a read
-    for (;;) {
-        ULONG read = 0;
-        if (FAILED(stream->Read(chunk, sizeof chunk, &read)) || read == 0) break;
-        text.append(chunk, std::min<ULONG>(read, sizeof chunk) / sizeof(char16_t));
-    }
-    std::string utf8 = nx::sys::Utf16ToUtf8(text);
-    if (utf8 == "\r\n" || utf8 == "\n") utf8.clear();
-    return utf8;
 }
 
 void AppendContactMessageXml(CXMLParser& parser, IMessage* message, CContactReadState& state) {

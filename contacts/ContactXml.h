@@ -81,10 +81,6 @@ private:
     bool m_mayHaveAttachments = true;
 };
 
-// The whole text of a string property read through OpenProperty(IID_IStream); "" without a stream.
-// A result of "\r\n" or "\n" becomes "".
-std::string GetStreamText(IMAPIProp* object, ULONG tag);
-
 // Adds PICPath (when a picture file was written), FULLNAME, the SP- elements, SP-IMADRESS with
 // its IMType and SP-CATEGORIES. Pictures are written to the state's work folder (ContactPicture.h).
 void AppendContactMessageXml(NAMESPACE_COMMON::CXMLParser& parser, IMessage* message,

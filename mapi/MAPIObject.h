@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "calendar/AppointmentXml.h"
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
 #include "contacts/ContactXml.h"
@@ -132,6 +133,17 @@ public:
     int ReadContactFromLog(CLogItemArray& changes, const std::string& folderPath);
     void SetContactSink(DocumentSink sink) { m_ContactSink = std::move(sink); }
 
+    // ---- Calendar reads (procedure 15) ----
+    // Every appointment of the selected calendar folder (empty anchor) or the changes since the
+    // anchor's last committed read, one document per appointment through the calendar sink. 0 done,
+    // 1 failed. Progress messages at the end tell how it went.
+    int ReadCalendars(const char* first, const char* anchor);
+    // Full read or change read by the anchor: 1 done, 0 failed.
+    int ReadCalendarEvent(const char* anchor);
+    // The documents of a folder (and, with the sub-folder switch, its calendar sub-folders): 1 / 0.
+    int ReadCalendarEventFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath);
+    void SetCalendarSink(DocumentSink sink) { m_CalendarSink = std::move(sink); }
+
     // ---- Progress (no window is ever set: harmless) ----
     void SendProgress(uint64_t wParam, int64_t lParam);
 
@@ -164,6 +176,12 @@ private:
     struct ContactFolderVisit;
     int WalkContactFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path,
                           const ContactFolderVisit& visit);
+    // Adds lCalType and sends a calendar document; a document that already has one (a
+    // non-Gregorian series) is not sent. False (and traced) when the host did not take it.
+    bool DeliverCalendarDocument(const char* operation, NAMESPACE_COMMON::CXMLParser& document);
+    // The change read of ReadCalendarEvent: 1 done, 0 failed.
+    int ReadCalendarEventChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
+                                 const char* anchor);
     // The change read of ReadContacts: snapshot, journal, change list, commit. 0 done, 1 failed.
     int ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
                            const char* anchor);
@@ -191,6 +209,8 @@ private:
     DocumentSink m_ContactSink;
     ComPtr<IMAPIFolder> m_lpReadFolder;
     CContactReadState m_ContactRead;
+    DocumentSink m_CalendarSink;
+    CAppointmentReadState m_CalendarRead;
     int m_nReadDepth = 0;
     bool m_bReading = false;
 };

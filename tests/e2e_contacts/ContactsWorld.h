@@ -60,8 +60,10 @@ public:
         return Put(folder, json + "}");
     }
 
-    // Runs a session with the calls and returns the documents nxhost received, in order.
-    std::vector<Delivered> Read(const std::vector<std::string>& lines, std::vector<std::string> extra = {}) {
+    // Runs a session with the calls and returns the documents of the kind ("contact", "calendar")
+    // nxhost received, in order.
+    std::vector<Delivered> Read(const std::vector<std::string>& lines, std::vector<std::string> extra = {},
+                                const char* kind = "contact") {
         const fs::path save = Root() / ("saved" + std::to_string(m_reads++));
         std::vector<std::string> args = {"--start", (Root() / "agent/NxAgentOutlook64").string(),
                                          "--keep-going", "--save", save.string()};
@@ -74,7 +76,7 @@ public:
         std::vector<Delivered> docs;
         for (int n = 1;; ++n) {
             char name[32];
-            std::snprintf(name, sizeof name, "contact-%04d", n);
+            std::snprintf(name, sizeof name, "%s-%04d", kind, n);
             const fs::path xml = save / (std::string(name) + ".xml");
             if (!fs::exists(xml)) break;
             Delivered d;

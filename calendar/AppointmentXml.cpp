@@ -1,0 +1,253 @@
+#include "calendar/AppointmentXml.h"
+
+#include <array>
+
+#include "calendar/CalendarEx.h"
+#include "calendar/RecurrencePattern.h"
+#include "calendar/TimeZoneStruct.h"
+#include "common/DateTime.h"
+#include "common/Encoding.h"
+#include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_MAPI {
+
+using NAMESPACE_COMMON::CDateTime;
+using NAMESPACE_COMMON::CXMLParser;
+using NAMESPACE_COMMON::TimeZoneSource;
+
+namespace {
+
+constexpr std::array<ULONG, kAppointmentColumnCount> kColumns = {
+    PR_ENTRYID,  PR_LONGTERM_ENTRYID_FROM_TABLE, PR_CREATION_TIME, PR_LAST_MODIFICATION_TIME, PR_SUBJECT_W,
+    PR_PRIORITY,
+};
+
+// The named values of an appointment, in the order of one GetIDsFromNames / GetProps.
+enum NamedSlot : std::size_t {
+    kLocation,
+    kAllDay,
+    kStart,
+    kEnd,
+    kReminderSet,
+    kReminderOverride,
+    kReminderPlaySound,
+    kReminderDelta,
+    kRecurring,
+    kRecurrenceType,
+    kRecurrence,
+    kZoneStruct,
+    kNamedCount
+};
+
+struct NamedProp {
+    const GUID* set;
+    LONG lid;
+    ULONG type;
+};
+
+constexpr std::array<NamedProp, kNamedCount> kNamed = {{
+    {&PSETID_Appointment, 0x8208, PT_UNICODE},  // PidLidLocation
+    {&PSETID_Appointment, 0x8215, PT_BOOLEAN},  // PidLidAppointmentSubType
+    {&PSETID_Appointment, 0x820D, PT_SYSTIME},  // PidLidAppointmentStartWhole
+    {&PSETID_Appointment, 0x820E, PT_SYSTIME},  // PidLidAppointmentEndWhole
+    {&PSETID_Common, 0x8503, PT_BOOLEAN},       // PidLidReminderSet
+    {&PSETID_Common, 0x851C, PT_BOOLEAN},       // PidLidReminderOverride
+    {&PSETID_Common, 0x851E, PT_BOOLEAN},       // PidLidReminderPlaySound
+    {&PSETID_Common, 0x8501, PT_LONG},          // PidLidReminderDelta
+    {&PSETID_Appointment, 0x8223, PT_BOOLEAN},  // PidLidRecurring
+    {&PSETID_Appointment, 0x8231, PT_LONG},     // PidLidRecurrenceType
+    {&PSETID_Appointment, 0x8216, PT_BINARY},   // PidLidAppointmentRecur
+    {&PSETID_Appointment, 0x8233, PT_BINARY},   // PidLidTimeZoneStruct
+}};
+
+std::string Utf8(const WCHAR* text) {
+    return text ? nx::sys::Utf16ToUtf8(std::u16string_view(text)) : std::string();
+}
+
+// A stored UTC time as this machine's local time; `fallback` when the value names no time.
+CDateTime LocalTime(const FILETIME& ft, const TimeZoneSource& zone, CDateTime fallback) {
+    SYSTEMTIME utc{};
+    if (!NAMESPACE_COMMON::FileTimeToSystemTime(ft, utc)) return fallback;
+    NAMESPACE_COMMON::UtcToLocal(utc, fallback, zone);
+    return fallback;
+}
+
+// The message-level values of one appointment, read in one round trip.
+class CAppointmentValues {
+public:
+    CAppointmentValues(IMessage* message, std::vector<ULONG>& namedTags)
+        : m_message(message), m_values(MapiTable().MAPIFreeBuffer) {
+        if (message == nullptr || !MapiTable().MAPIFreeBuffer) return;
+        std::vector<ULONG> tags;  // this message's answer when it is not one to keep
+        if (namedTags.size() != kNamedCount) {
+            std::array<MAPINAMEID, kNamedCount> names{};
+            std::array<LPMAPINAMEID, kNamedCount> pointers{};
+            for (std::size_t i = 0; i < kNamedCount; ++i) {
+                names[i].lpguid = const_cast<LPGUID>(kNamed[i].set);
+                names[i].ulKind = MNID_ID;
+                names[i].Kind.lID = kNamed[i].lid;
+                pointers[i] = &names[i];
+            }
+            MapiBuffer<SPropTagArray> ids(MapiTable().MAPIFreeBuffer);
+            const HRESULT hr = message->GetIDsFromNames(kNamedCount, pointers.data(), MAPI_CREATE, ids.put());
+            // An unresolved name asks for PR_NULL, which no store holds. Only a complete answer is kept.
+            tags.assign(kNamedCount, PR_NULL);
+            if (SUCCEEDED(hr) && ids && ids->cValues == kNamedCount) {
+                for (ULONG i = 0; i < kNamedCount; ++i) {
+                    const ULONG id = ids->aulPropTag[i];
+                    if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) continue;
+                    tags[i] = PROP_TAG(kNamed[i].type, PROP_ID(id));
+                }
+                if (hr == S_OK) namedTags.swap(tags);
+            }
+        }
+        const std::vector<ULONG>& named = namedTags.size() == kNamedCount ? namedTags : tags;
+        // The named tags, then the body, as an SPropTagArray (the count first).
+        std::array<ULONG, 2 + kNamedCount> tagArray{};
+        tagArray[0] = kNamedCount + 1;
+        std::copy(named.begin(), named.end(), tagArray.begin() + 1);
+        tagArray[1 + kNamedCount] = PR_BODY_W;
+        const HRESULT hr = message->GetProps(reinterpret_cast<LPSPropTagArray>(tagArray.data()), MAPI_UNICODE,
+                                             &m_count, m_values.put());
+        if (FAILED(hr) || !m_values || m_count != tagArray[0]) {
+            m_values.reset();
+            m_count = 0;
+        }
+    }
+
+    // The value of a slot when the store gave it with the expected type, else null.
+    const SPropValue* Get(std::size_t slot) const {
+        if (!m_values) return nullptr;
+        const SPropValue& v = m_values[slot];
+        return PROP_TYPE(v.ulPropTag) == kNamed[slot].type ? &v : nullptr;
+    }
+    bool Bool(std::size_t slot) const {
+        const SPropValue* v = Get(slot);
+        return v != nullptr && v->Value.b != 0;
+    }
+    int32_t Long(std::size_t slot) const {
+        const SPropValue* v = Get(slot);
+        return v ? v->Value.l : 0;
+    }
+    // A slot's text or bytes; what the store keeps out of line comes through a stream.
+    std::string Text(std::size_t slot) const {
+        if (const SPropValue* v = Get(slot)) return Utf8(v->Value.lpszW);
+        return OutOfLine(slot) ? NAMESPACE_COMMON::GetStreamText(m_message, StoredTag(slot)) : "";
+    }
+    // False when the store has no such value.
+    bool Bytes(std::size_t slot, std::vector<uint8_t>& out) const {
+        if (const SPropValue* v = Get(slot)) {
+            out.assign(v->Value.bin.lpb, v->Value.bin.lpb + v->Value.bin.cb);
+            return true;
+        }
+        if (!OutOfLine(slot)) return false;
+        out = NAMESPACE_COMMON::GetStreamBytes(m_message, StoredTag(slot));
+        return true;
+    }
+    std::string Body() const {
+        std::string body;
+        if (m_values && m_values[kNamedCount].ulPropTag == PR_BODY_W)
+            body = Utf8(m_values[kNamedCount].Value.lpszW);
+        else if (!m_values || OutOfLine(kNamedCount))
+            body = NAMESPACE_COMMON::GetStreamText(m_message, PR_BODY_W);
+        if (body == "\r\n" || body == "\n") body.clear();
+        return body;
+    }
+
+private:
+    // The tag of a slot's value as stored (its GetProps answer carries PT_ERROR instead of the type).
+    ULONG StoredTag(std::size_t slot) const {
+        return PROP_TAG(kNamed[slot].type, PROP_ID(m_values[slot].ulPropTag));
+    }
+    bool OutOfLine(std::size_t slot) const {
+        if (!m_values) return false;
+        const SPropValue& v = m_values[slot];
+        return PROP_TYPE(v.ulPropTag) == PT_ERROR && PROP_ID(v.ulPropTag) != 0 &&
+               v.Value.err == MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+
+    IMessage* m_message;
+    MapiBuffer<SPropValue> m_values;
+    ULONG m_count = 0;
+};
+
+}  // namespace
+
+std::span<const ULONG> AppointmentColumns() {
+    return kColumns;
+}
+
+void AppointmentRowToXml(std::string& pimid, CXMLParser& document, const SPropValue* values, ULONG count,
+                         const TimeZoneSource& zone) {
+    if (values == nullptr) return;
+    for (ULONG i = 0; i < count; ++i) {
+        const SPropValue& v = values[i];
+        switch (v.ulPropTag) {
+            case PR_ENTRYID:
+            case PR_LONGTERM_ENTRYID_FROM_TABLE:
+                pimid = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+                break;
+            case PR_CREATION_TIME:
+            case PR_LAST_MODIFICATION_TIME:
+                AddCalendarElement(document,
+                                   v.ulPropTag == PR_CREATION_TIME ? "CreateTime" : "lastModifiedTime",
+                                   FormatDocumentDate(LocalTime(v.Value.ft, zone, CDateTime())));
+                break;
+            case PR_SUBJECT_W:
+                AddCalendarElement(document, "Description", Utf8(v.Value.lpszW));
+                break;
+            case PR_PRIORITY:
+                AddCalendarElement(document, "Priority", FormatDocumentInteger(v.Value.l));
+                break;
+            default:
+                break;  // another tag, or a column the item lacks (PT_ERROR)
+        }
+    }
+}
+
+void AppointmentMessageToXml(CXMLParser& document, IMessage* message, CAppointmentReadState& state) {
+    const CAppointmentValues values(message, state.namedTags);
+    AddCalendarElement(document, "Body", values.Body());
+    AddCalendarElement(document, "Location", values.Text(kLocation));
+    AddCalendarElement(document, "bAlldayEvent", FormatDocumentBoolean(values.Bool(kAllDay)));
+    for (const std::size_t slot : {kStart, kEnd}) {
+        // A missing time is the date value 0.0: the host sees 1899/12/30 00:00:00.
+        const SPropValue* v = values.Get(slot);
+        const CDateTime time = v ? LocalTime(v->Value.ft, state.zone, CDateTime()) : CDateTime();
+        AddCalendarElement(document, slot == kStart ? "dtStartTime" : "dtEndTime", FormatDocumentDate(time));
+    }
+
+    if (values.Bool(kReminderSet)) {
+        // Without an override the reminder rings; with one, only when it plays a sound.
+        const bool rings = !values.Bool(kReminderOverride) || values.Bool(kReminderPlaySound);
+        AddCalendarElement(document, "nRingTone", rings ? "1" : "0");
+        AddCalendarElement(document, "lReminderMinutes", FormatDocumentInteger(values.Long(kReminderDelta)));
+    } else {
+        AddCalendarElement(document, "lReminderMinutes", "-1");
+        AddCalendarElement(document, "nRingTone", "0");
+    }
+
+    if (values.Bool(kRecurring)) {
+        const int32_t type = values.Long(kRecurrenceType);
+        AddCalendarElement(document, "lRecurType", FormatDocumentInteger(type));
+        std::vector<uint8_t> blob;
+        if (type != 0 && values.Bytes(kRecurrence, blob)) {
+            tagRecurrencePattern pattern;
+            if (ParseRecurrencePattern(blob.data(), blob.size(), pattern) > 0)
+                RecurrencePatternToXml(pattern, document);
+        }
+    } else {
+        AddCalendarElement(document, "RecurType", "0");
+    }
+
+    // The item's own zone rule when it has one, else this machine's.
+    std::vector<uint8_t> zone;
+    AddCalendarElement(document, "TimeZone",
+                       NAMESPACE_COMMON::FormatTimeZone(values.Bytes(kZoneStruct, zone)
+                                                            ? ParseTimeZoneStruct(zone.data(), zone.size())
+                                                            : state.localZone));
+}
+
+}  // namespace NAMESPACE_MAPI

@@ -1,0 +1,316 @@
+// Calendar reads end to end: the real agent, nxhost and a store built with mapiadmin. Full reads
+// of single appointments, all-day items, reminders, series with their exceptions, zones, odd
+// items and sub-folders, the same store under two machine zones, and a host that stops listening.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "calendar/CalendarEx.h"
+#include "calendar/RecurrencePattern.h"
+#include "calendar/TimeZoneStruct.h"
+#include "common/Encoding.h"
+#include "tests/calendar/BlobBuilder.h"
+#include "tests/e2e_contacts/ContactsWorld.h"
+
+namespace {
+
+using nx::e2e::ContactsWorld;
+using nx::e2e::Delivered;
+using nx::e2e::Element;
+using nx::e2e::ReadFile;
+namespace fs = std::filesystem;
+using namespace calendar_test;
+
+#define REQUIRE_WORLD() \
+    if (!ContactsWorld::Ready()) GTEST_SKIP() << "libmapi32.so or mapiadmin is not built yet"
+
+const std::string kCalendar = "Personal Folders/Top of Personal Folders/Calendar";
+const std::vector<std::string> kFullRead = {"MAPILogOn", "ReadCalendars \"\" \"\"", "MAPILogOff", "Shutdown"};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    return NAMESPACE_COMMON::BinaryToHexString(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+std::string Subject(const std::string& s) {
+    return R"({"tag":"PR_SUBJECT_W","value":")" + s + R"("})";
+}
+std::string Named(const std::string& name, const std::string& jsonValue) {
+    return R"({"named":")" + name + R"(","value":)" + jsonValue + "}";
+}
+std::string NamedHex(const std::string& name, const std::vector<uint8_t>& bytes) {
+    return R"({"named":")" + name + R"(","hex":")" + Hex(bytes) + R"("})";
+}
+std::string Times(const std::string& start, const std::string& end) {
+    return Named("PidLidAppointmentStartWhole", "\"" + start + "\"") + "," +
+           Named("PidLidAppointmentEndWhole", "\"" + end + "\"");
+}
+
+// The Central European rule: UTC+1, summer time from the last Sunday of March 02:00 to the last
+// Sunday of October 03:00.
+NAMESPACE_COMMON::tagNxTimeZone CentralEurope() {
+    NAMESPACE_COMMON::tagNxTimeZone z;
+    z.Bias = -60;
+    z.DaylightBias = -60;
+    z.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};
+    z.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};
+    return z;
+}
+// Tokyo: UTC+9 without summer time.
+NAMESPACE_COMMON::tagNxTimeZone Tokyo() {
+    NAMESPACE_COMMON::tagNxTimeZone z;
+    z.Bias = -540;
+    return z;
+}
+std::vector<uint8_t> ZoneStruct(const NAMESPACE_COMMON::tagNxTimeZone& zone) {
+    std::vector<uint8_t> bytes;
+    NAMESPACE_MAPI::SerializeTimeZoneStruct(zone, &bytes);
+    return bytes;
+}
+
+// The stored pattern of a series described by the host's elements.
+std::vector<uint8_t> Series(int type, int interval, int weekMask, int instance, int weekDay, int day,
+                            int month, const char* start) {
+    NAMESPACE_MAPI::CCalendarEx r;
+    r.lRecurType = type;
+    r.lRecurInterval = interval;
+    r.lRecurWeekMask = weekMask;
+    r.lRecurInstance = instance;
+    r.lRecurWeekDay = weekDay;
+    r.lRecurDay = day;
+    r.lRecurMonth = month;
+    r.lRecurRepeat = 5;
+    r.dtStartTime = NAMESPACE_MAPI::ParseDocumentDate(start);
+    r.dtEndTime = r.dtStartTime.AddDays(1.0 / 24);
+    r.dtRecurEndDate = NAMESPACE_MAPI::ParseDocumentDate("2010/12/31 00:00:00");
+    r.bRecurHasEndDate = 1;
+    NAMESPACE_MAPI::tagRecurrencePattern p;
+    NAMESPACE_MAPI::BuildRecurrencePattern(p, r);
+    std::vector<uint8_t> bytes;
+    NAMESPACE_MAPI::SerializeRecurrencePattern(p, &bytes);
+    return bytes;
+}
+std::string Recurring(int type, const std::vector<uint8_t>& blob) {
+    return Named("PidLidRecurring", "true") + "," + Named("PidLidRecurrenceType", std::to_string(type)) +
+           "," + NamedHex("PidLidAppointmentRecur", blob);
+}
+
+// A weekly series (Wednesdays from 2009-03-04 09:30) with 2009-03-11 deleted and 2009-03-18
+// moved to 10:00 with its own subject.
+std::vector<uint8_t> WeeklyWithExceptions(uint16_t calendarType = 0) {
+    Blob b = Blob()
+                 .append(Head(0x200B, 1, 0, 1, calendarType))
+                 .u32(1 << 3)  // Wednesday
+                 .append(EndRule(0x2023, 10))
+                 .u32(2)
+                 .u32(k20090311)
+                 .u32(k20090318)
+                 .u32(1)
+                 .u32(k20090318)
+                 .append(Dates(k20090304, kNoEnd, 570, 630))
+                 .u16(1);
+    b.u32(k20090318 + 600).u32(k20090318 + 660).u32(k20090318 + 570).u16(0x0001).u16(6).u16(5).raw("Moved");
+    b.u32(0);  // ReservedBlock1Size
+    b.u32(0).u32(k20090318 + 600).u32(k20090318 + 660).u32(k20090318 + 570).wide(u"Moved").u32(0);
+    return b.u32(0).bytes;  // ReservedBlock2Size
+}
+
+class CalendarWorld : public ContactsWorld {
+public:
+    using ContactsWorld::ContactsWorld;
+    std::string PutAppointment(const std::string& folder, const std::string& properties,
+                               const std::string& messageClass = "IPM.Appointment") {
+        return Put(folder, R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")" + messageClass +
+                               R"("},)" + properties + "]}");
+    }
+    std::vector<Delivered> ReadCalendar(const std::vector<std::string>& lines = kFullRead,
+                                        std::vector<std::string> extra = {}) {
+        return Read(lines, std::move(extra), "calendar");
+    }
+    static const Delivered* BySubject(const std::vector<Delivered>& docs, const std::string& subject) {
+        for (const auto& d : docs)
+            if (Element(d.xml, "Description") == subject) return &d;
+        return nullptr;
+    }
+};
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+TEST(CalendarE2E, ASingleAppointmentMatchesTheGoldenDocument) {
+    REQUIRE_WORLD();
+    CalendarWorld w;
+    const std::string id = w.PutAppointment(
+        kCalendar,
+        Subject("Design review <b> & co") + "," +
+            R"({"tag":"PR_BODY_W","value":"Agenda\r\n1. numbers"},{"tag":"PR_PRIORITY","value":2},)"
+            R"({"tag":"PR_CREATION_TIME","value":"2026-03-01T08:00:00Z"},)"
+            R"({"tag":"PR_LAST_MODIFICATION_TIME","value":"2026-07-01T12:00:00Z"},)" +
+            Named("PidLidLocation", "\"Room 4\"") + "," +
+            Times("2026-07-14T07:30:00Z", "2026-07-14T09:00:00Z") + "," + Named("PidLidReminderSet", "true") +
+            "," + Named("PidLidReminderDelta", "15") + "," + Named("PidLidReminderOverride", "true") + "," +
+            Named("PidLidReminderPlaySound", "true") + "," +
+            NamedHex("PidLidTimeZoneStruct", ZoneStruct(CentralEurope())));
+    const auto docs = w.ReadCalendar();
+    ASSERT_EQ(docs.size(), 1u) << w.Output();
+    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+    const std::string golden = ReadFile(fs::path(NX_TEST_DATA_DIR) / "golden" / "single-appointment.xml");
+    EXPECT_EQ(Replace(docs[0].xml, id, "@PIMID@"), golden) << docs[0].xml;
+}
+
+// One appointment per case, all read in one session; each document's elements against the case's.
+TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
+    REQUIRE_WORLD();
+    CalendarWorld w;
+    const std::string hour = Times("2026-01-12T10:00:00Z", "2026-01-12T11:00:00Z");
+    struct Case {
+        const char* subject;
+        std::string properties;
+        std::map<std::string, std::string> expected;  // "<none>": the element is absent
+    };
+    const std::vector<Case> cases = {
+        {"all day",
+         Times("2026-01-11T23:00:00Z", "2026-01-12T23:00:00Z") + "," +
+             Named("PidLidAppointmentSubType", "true"),
+         {{"bAlldayEvent", "TRUE"},
+          {"dtStartTime", "2026/01/12 00:00:00"},
+          {"dtEndTime", "2026/01/13 00:00:00"}}},
+        {"no reminder",
+         hour,
+         {{"bAlldayEvent", "FALSE"},
+          {"lReminderMinutes", "-1"},
+          {"nRingTone", "0"},
+          {"RecurType", "0"},
+          {"lRecurType", "<none>"},
+          {"Body", ""},
+          {"Location", ""},
+          {"lCalType", "3"}}},
+        {"reminder off",
+         hour + "," + Named("PidLidReminderSet", "false") + "," + Named("PidLidReminderDelta", "30"),
+         {{"lReminderMinutes", "-1"}, {"nRingTone", "0"}}},
+        {"reminder without override",
+         hour + "," + Named("PidLidReminderSet", "true") + "," + Named("PidLidReminderDelta", "5") + "," +
+             Named("PidLidReminderPlaySound", "false"),
+         {{"lReminderMinutes", "5"}, {"nRingTone", "1"}}},
+        {"silent reminder",
+         hour + "," + Named("PidLidReminderSet", "true") + "," + Named("PidLidReminderDelta", "60") + "," +
+             Named("PidLidReminderOverride", "true"),
+         {{"lReminderMinutes", "60"}, {"nRingTone", "0"}}},
+        {"no times", "", {{"dtStartTime", "1899/12/30 00:00:00"}, {"dtEndTime", "1899/12/30 00:00:00"}}},
+        {"own zone",
+         hour + "," + NamedHex("PidLidTimeZoneStruct", ZoneStruct(Tokyo())),
+         {{"TimeZone", NAMESPACE_COMMON::FormatTimeZone(Tokyo())},
+          {"dtStartTime", "2026/01/12 11:00:00"}}},
+        {"machine zone", hour, {{"TimeZone", NAMESPACE_COMMON::FormatTimeZone(CentralEurope())}}},
+        {"daily",
+         hour + "," + Recurring(1, Series(1, 2, 0, 0, 0, 0, 0, "2009/03/02 09:30:00")),
+         {{"lRecurType", "1"},
+          {"RecurType", "<none>"},
+          {"lRecurInterval", "2"},
+          {"ExceptionRule", "<none>"}}},
+        {"weekly",
+         hour + "," + Recurring(2, Series(2, 1, 0x2A, 0, 0, 0, 0, "2009/03/02 09:30:00")),
+         {{"lRecurType", "2"}, {"lRecurWeekMask", "42"}, {"lRecurInterval", "1"}}},
+        {"monthly nth",
+         hour + "," + Recurring(3, Series(3, 1, 0x04, 2, 2, 0, 0, "2009/03/10 09:30:00")),
+         {{"lRecurType", "3"}, {"lRecurWeekDay", "2"}}},
+        {"yearly",
+         hour + "," + Recurring(4, Series(4, 1, 0, 0, 0, 26, 11, "2009/11/26 09:30:00")),
+         {{"lRecurType", "4"}, {"lRecurDay", "26"}, {"lRecurMonth", "11"}}},
+        {"series with exceptions",
+         hour + "," + Recurring(2, WeeklyWithExceptions()),
+         {{"lRecurType", "2"}, {"lRecurWeekMask", "8"}}},
+        {"recurring flag without a type",
+         hour + "," + Named("PidLidRecurring", "true"),
+         {{"lRecurType", "0"}, {"RecurType", "<none>"}}},
+    };
+    for (const Case& c : cases)
+        w.PutAppointment(kCalendar, Subject(c.subject) + (c.properties.empty() ? "" : ",") + c.properties);
+    // Held back or not read at all: a series on another calendar, a meeting request.
+    w.PutAppointment(kCalendar, Subject("hijri") + "," + hour + "," + Recurring(2, WeeklyWithExceptions(6)));
+    w.PutAppointment(kCalendar, Subject("request") + "," + hour, "IPM.Schedule.Meeting.Request");
+
+    const auto docs = w.ReadCalendar(
+        {"MAPILogOn", "GetCalendarCount", "ReadCalendars \"\" \"\"", "MAPILogOff", "Shutdown"});
+    EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
+    EXPECT_EQ(docs.size(), cases.size()) << w.Output();
+    for (const Case& c : cases) {
+        const Delivered* d = CalendarWorld::BySubject(docs, c.subject);
+        ASSERT_NE(d, nullptr) << c.subject;
+        for (const auto& [element, value] : c.expected)
+            EXPECT_EQ(Element(d->xml, element), value) << c.subject << ": " << element;
+    }
+    EXPECT_EQ(CalendarWorld::BySubject(docs, "hijri"), nullptr);
+    EXPECT_EQ(CalendarWorld::BySubject(docs, "request"), nullptr);
+    const Delivered* series = CalendarWorld::BySubject(docs, "series with exceptions");
+    ASSERT_NE(series, nullptr);
+    EXPECT_NE(Element(series->xml, "ExceptionRule").find("2009/03/11"), std::string::npos) << series->xml;
+    EXPECT_NE(Element(series->xml, "ExceptionRule").find("2009/03/18"), std::string::npos) << series->xml;
+}
+
+TEST(CalendarE2E, SubFoldersAreReadOnlyWhenSwitchedOn) {
+    REQUIRE_WORLD();
+    for (const bool subFolder : {false, true}) {
+        CalendarWorld w(subFolder);
+        w.Admin({"folder", "create", kCalendar + "/Team", "--class", "IPF.Appointment"});
+        w.Admin({"folder", "create", kCalendar + "/Notes", "--class", "IPF.Note"});
+        const std::string hour = Times("2026-01-12T10:00:00Z", "2026-01-12T11:00:00Z");
+        w.PutAppointment(kCalendar, Subject("top") + "," + hour);
+        w.PutAppointment(kCalendar + "/Team", Subject("team") + "," + hour);
+        w.PutAppointment(kCalendar + "/Notes", Subject("note") + "," + hour);
+        const auto docs = w.ReadCalendar();
+        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+        ASSERT_EQ(docs.size(), subFolder ? 2u : 1u) << w.Output();
+        EXPECT_EQ(Element(docs[0].xml, "CsFolder"), "Calendar");
+        if (subFolder) {
+            EXPECT_EQ(Element(docs[1].xml, "CsFolder"), "Calendar\\Team");
+        }
+    }
+}
+
+// The same store under two machine zones: the local times move by the zones' offsets at each
+// instant (summer and winter differ), the zone text stays the item's own.
+TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
+    REQUIRE_WORLD();
+    CalendarWorld w;
+    const std::string zone = NamedHex("PidLidTimeZoneStruct", ZoneStruct(CentralEurope()));
+    w.PutAppointment(kCalendar, Subject("winter") + "," +
+                                    Times("2026-01-12T10:00:00Z", "2026-03-29T00:30:00Z") + "," + zone);
+    w.PutAppointment(kCalendar, Subject("summer") + "," +
+                                    Times("2026-07-12T10:00:00Z", "2026-10-25T00:30:00Z") + "," + zone);
+    std::map<std::string, std::vector<std::string>>
+        seen;  // subject -> start, end, zone text per machine zone
+    for (const char* tz : {"Europe/Berlin", "America/New_York"}) {
+        setenv("TZ", tz, 1);
+        for (const auto& d : w.ReadCalendar()) {
+            auto& s = seen[Element(d.xml, "Description")];
+            s.insert(s.end(), {Element(d.xml, "dtStartTime"), Element(d.xml, "dtEndTime"),
+                               Element(d.xml, "TimeZone")});
+        }
+    }
+    setenv("TZ", "Europe/Berlin", 1);
+    const std::string text = NAMESPACE_COMMON::FormatTimeZone(CentralEurope());
+    // Berlin +1 / +2 (from 2026-03-29 01:00 UTC, until 2026-10-25 01:00 UTC); New York -5 / -4
+    // (from 2026-03-08, until 2026-11-01).
+    EXPECT_EQ(seen["winter"], (std::vector<std::string>{"2026/01/12 11:00:00", "2026/03/29 01:30:00", text,
+                                                        "2026/01/12 05:00:00", "2026/03/28 20:30:00", text}));
+    EXPECT_EQ(seen["summer"], (std::vector<std::string>{"2026/07/12 12:00:00", "2026/10/25 02:30:00", text,
+                                                        "2026/07/12 06:00:00", "2026/10/24 20:30:00", text}));
+}
+
+TEST(CalendarE2E, AnEmptyFolderAndAHostThatStopsListening) {
+    REQUIRE_WORLD();
+    CalendarWorld w;
+    EXPECT_TRUE(w.ReadCalendar().empty());
+    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+    const std::string hour = Times("2026-01-12T10:00:00Z", "2026-01-12T11:00:00Z");
+    for (int i = 0; i < 3; ++i)
+        w.PutAppointment(kCalendar, Subject("item " + std::to_string(i)) + "," + hour);
+    const auto docs = w.ReadCalendar(kFullRead, {"--drop-after", "1"});
+    EXPECT_EQ(docs.size(), 1u);
+    EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
+}
