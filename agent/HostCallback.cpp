@@ -8,6 +8,7 @@
 #include "agent/AgentProcess.h"
 #include "agent/Interfaces.h"
 #include "common/LogFile.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
 namespace nx::agent {
@@ -34,15 +35,9 @@ nx::rpc::RpcStatus CallWithText(uint16_t opnum, std::string_view xml) {
 }  // namespace
 
 nx::rpc::CallTimeouts CallbackTimeoutsFor(const char* override) {
-    if (override == nullptr || *override == '\0') return kCallbackTimeouts;
-    long ms = 0;
-    for (const char* p = override; *p; ++p) {
-        if (*p < '0' || *p > '9' || ms > 3600000) return kCallbackTimeouts;
-        ms = ms * 10 + (*p - '0');
-    }
-    if (ms <= 0 || ms > 3600000) return kCallbackTimeouts;
-    const int value = static_cast<int>(ms);
-    return {.connectMs = value, .bindMs = value, .replyMs = value};
+    const int ms = nx::sys::MillisecondsOr(override, 0);
+    if (ms == 0) return kCallbackTimeouts;
+    return {.connectMs = ms, .bindMs = ms, .replyMs = ms};
 }
 
 void BindHostCallback() {

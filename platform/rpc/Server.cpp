@@ -40,6 +40,7 @@
 
 #include "platform/rpc/Association.h"
 #include "platform/rpc/Ndr.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Files.h"
 
 namespace nx::rpc {
@@ -73,18 +74,6 @@ int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// A whole number of milliseconds above 0 from the environment, else `fallback`.
-int MillisecondsFromEnv(const char* name, int fallback) {
-    const char* v = std::getenv(name);
-    if (v == nullptr || *v == '\0') return fallback;
-    long ms = 0;
-    for (const char* p = v; *p; ++p) {
-        if (*p < '0' || *p > '9' || ms > 3600000) return fallback;
-        ms = ms * 10 + (*p - '0');
-    }
-    return ms > 0 && ms <= 3600000 ? static_cast<int>(ms) : fallback;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -192,7 +181,8 @@ struct Server::Impl final : Dispatcher {
     std::size_t served = 0;
     // How long a PDU that has begun, or a call whose next fragment is due, may take to arrive.
     // NX_RPC_STALL_TIMEOUT_MS shortens it for tests.
-    std::atomic<int> midPduTimeoutMs{MillisecondsFromEnv("NX_RPC_STALL_TIMEOUT_MS", kMidPduTimeoutMs)};
+    std::atomic<int> midPduTimeoutMs{
+        nx::sys::MillisecondsOr(std::getenv("NX_RPC_STALL_TIMEOUT_MS"), kMidPduTimeoutMs)};
     std::size_t maxConnections = kMaxConnections;
     std::size_t reassemblyBudget = kMaxPartialCallBytes;
     std::size_t reassemblyHeld = 0;  // guarded by m

@@ -33,4 +33,18 @@ constexpr int HexDigitValue(char c) {
     return -1;
 }
 
+// A whole number of milliseconds above 0 and at most an hour ("250"), or `fallback` for
+// anything else (null, "", signs, units, blanks, overflow): the form of the test knobs that
+// shorten the agent's timeouts.
+constexpr int MillisecondsOr(const char* text, int fallback) {
+    if (text == nullptr || *text == '\0') return fallback;
+    long ms = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return fallback;
+        ms = ms * 10 + (*p - '0');
+        if (ms > 3600000) return fallback;
+    }
+    return ms > 0 ? static_cast<int>(ms) : fallback;
+}
+
 }  // namespace nx::sys
