@@ -2,8 +2,12 @@
 // where every failure becomes a result value and a text on the debug output.
 #include "journal/Deltatrack.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,8 +21,49 @@ namespace {
 using namespace nx::journal;
 
 // The host makes one call at a time; the lock only keeps two threads of one process from
-// interleaving a change read and its commit.
+// interleaving a change read and its commit, and guards the open journal below.
 std::mutex g_lock;
+
+// The journal stays open between calls: a first connection to a WAL database replays the whole
+// WAL, and a connection kept open keeps its page cache. It is opened again when the file at the
+// journal's place is another one (a new XDG_DATA_HOME, a journal deleted or replaced), in a
+// child process after fork, and after any failure.
+struct OpenJournal {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    pid_t process = 0;
+    std::unique_ptr<JournalStore> store;
+};
+OpenJournal g_open;
+
+JournalStore& Journal() {
+    const std::string path = DefaultJournalPath();
+    struct stat now {};
+    const bool exists = !path.empty() && ::stat(path.c_str(), &now) == 0;
+    if (g_open.store && g_open.process == ::getpid() && exists && g_open.path == path &&
+        g_open.device == now.st_dev && g_open.inode == now.st_ino)
+        return *g_open.store;
+    // A connection inherited across fork belongs to the parent: neither used nor closed here.
+    if (g_open.store && g_open.process != ::getpid()) static_cast<void>(g_open.store.release());
+    g_open.store.reset();
+    auto store = std::make_unique<JournalStore>(path, true);
+    if (::stat(path.c_str(), &now) != 0)
+        throw JournalError("the journal " + path + " vanished while being opened");
+    g_open = OpenJournal{path, now.st_dev, now.st_ino, ::getpid(), std::move(store)};
+    return *g_open.store;
+}
+
+// Runs `work` on the open journal; a failure closes it, so the next call starts afresh.
+template <class Work>
+auto WithJournal(Work work) {
+    try {
+        return work(Journal());
+    } catch (...) {
+        g_open.store.reset();
+        throw;
+    }
+}
 
 void Debug(const char* call, const std::string& why) {
     nx::sys::OutputDebugString(std::string("Deltatrack: ") + call + ": " + why + "\n");
@@ -106,9 +151,8 @@ NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChang
         }
         ChangeDetector changes(snapshot->pData, std::move(lengths));
         const std::lock_guard<std::mutex> hold(g_lock);
-        JournalStore store(DefaultJournalPath(), true);
         ChangeListWriter writer;
-        store.Stage(key, *snapshot, changes, writer);
+        WithJournal([&](JournalStore& store) { store.Stage(key, *snapshot, changes, writer); });
         if (changes.ChangeCount() == 0) return 0;
         return static_cast<int32_t>(writer.Apply(*snapshot, changes));
     } catch (const std::exception& e) {
@@ -128,8 +172,7 @@ NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request) {
             return -1;
         }
         const std::lock_guard<std::mutex> hold(g_lock);
-        JournalStore store(DefaultJournalPath(), true);
-        return store.Commit(key) ? 1 : 0;
+        return WithJournal([&](JournalStore& store) { return store.Commit(key) ? 1 : 0; });
     } catch (const std::exception& e) {
         Debug("CommitChangeLog", e.what());
     } catch (...) {

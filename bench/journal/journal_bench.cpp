@@ -161,10 +161,13 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         RatioReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            const std::string name = run.benchmark_name();
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred &&
-                name.find("/agent/") != std::string::npos)
-                m_agent[name] = run.GetAdjustedCPUTime();
+            // With repetitions, the median stands for the case (as in the ratio table).
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.error_occurred || (!median && (run.run_type != Run::RT_Iteration || run.repetitions > 1)))
+                continue;
+            std::string name = run.benchmark_name();
+            if (median) name = name.substr(0, name.rfind("_median"));
+            if (name.find("/agent/") != std::string::npos) m_agent[name] = run.GetAdjustedCPUTime();
         }
     }
     void Finalize() override {
@@ -185,10 +188,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     ScalingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return nx::bench::RunWithReporter(argc, argv, reporter);
 }

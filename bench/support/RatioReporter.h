@@ -47,14 +47,19 @@ private:
     std::map<std::string, double> m_baseline;
 };
 
-// The body of a benchmark program's main() with the ratio reporter.
-inline int RunWithRatios(int argc, char** argv) {
+// The body of a benchmark program's main() with `reporter` (a RatioReporter or one derived from it).
+inline int RunWithReporter(int argc, char** argv, benchmark::BenchmarkReporter& reporter) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
+}
+
+// The body of a benchmark program's main() with the ratio reporter.
+inline int RunWithRatios(int argc, char** argv) {
+    RatioReporter reporter;
+    return RunWithReporter(argc, argv, reporter);
 }
 
 }  // namespace nx::bench

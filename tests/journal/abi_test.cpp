@@ -225,6 +225,20 @@ TEST_F(DeltatrackAbiTest, CommittedStateSurvivesTheProcess) {
     EXPECT_EQ(FlagsById(a), (std::map<std::u16string, int32_t>{{u"BB", NX_LOG_CHANGED}}));
 }
 
+TEST_F(DeltatrackAbiTest, AJournalRemovedBetweenCallsIsNotSeenAnyMore) {
+    // The library keeps the journal open between calls; it must notice the file is gone.
+    const Request request(u"removed");
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}});
+    ASSERT_EQ(Read(a, request), 1);
+    ASSERT_EQ(api().commit(request.get()), 1);
+    fs::remove_all(DbPath().parent_path());
+    CLogItemArray again;
+    Fill(again, {{"AA", 1}});
+    EXPECT_EQ(Read(again, request), 1) << "a new journal knows nothing";
+    EXPECT_TRUE(fs::exists(DbPath()));
+}
+
 TEST_F(DeltatrackAbiTest, DuplicateIdentifiersCountOnceWithTheFirstEntry) {
     const Request request(u"dup");
     CLogItemArray a;
