@@ -80,14 +80,22 @@ NX_DELTATRACK_API void* DeltatrackAlloc(size_t bytes);
 NX_DELTATRACK_API void DeltatrackFree(void* block);
 
 // Compares the snapshot with the last committed state of (category, source, anchor) and stages
-// the snapshot as that key's next state. Result > 0: the array now holds the change list (its
-// size). Result <= 0: nothing changed, or the call failed (the reason goes to the debug output);
-// the array is then left as the snapshot was.
+// the snapshot as that key's next state. Result > 0: the array now holds the change list, of that
+// size: every entry flagged NX_LOG_NEW or NX_LOG_CHANGED (snapshot order, entries without change
+// removed), then one NX_LOG_DELETED entry per known item the snapshot lacks (identifier and last
+// known time). Of several entries with one identifier the first stands for the item and the
+// others are removed. Result 0: nothing changed, or the call failed (the reason goes to the debug
+// output); the array is then left as the snapshot was. Never negative.
+//
+// Two-phase: the committed state moves only with CommitChangeLog. A reader calls it once every
+// item of the change list has been delivered; a read that breaks off before (a killed process, a
+// failed delivery) commits nothing, and the next GetChangeLog reports the same changes again.
 NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChangeRequest* request);
 
 // Makes the state staged by the last GetChangeLog of (category, source, anchor) the committed
-// one. Until then a repeated change read reports the same changes again. Result 1: committed;
-// 0: nothing was staged for that key; < 0: the call failed and the committed state is unchanged.
+// one (one transaction). Until then a repeated change read reports the same changes again.
+// Result 1: committed; 0: nothing was staged for that key (or a later read found nothing to
+// stage); -1: the call failed and the committed state is unchanged.
 NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request);
 
 #ifdef __cplusplus
