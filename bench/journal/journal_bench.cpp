@@ -37,13 +37,6 @@ const fs::path& Root() {
     return root;
 }
 
-struct Cleanup {
-    ~Cleanup() {
-        std::error_code ignored;
-        fs::remove_all(Root(), ignored);
-    }
-} g_cleanup;
-
 double ItemTime(uint32_t k, bool changed) {
     return 45000.0 + k / 10.0 + (changed && k % 100 == 0 ? 0.5 : 0.0);
 }
@@ -189,5 +182,8 @@ private:
 
 int main(int argc, char** argv) {
     ScalingReporter reporter;
-    return nx::bench::RunWithReporter(argc, argv, reporter);
+    const int result = nx::bench::RunWithReporter(argc, argv, reporter);
+    std::error_code ignored;
+    fs::remove_all(Root(), ignored);
+    return result;
 }
