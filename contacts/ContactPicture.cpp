@@ -66,8 +66,9 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
         }
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
         // Private, and replaced whole: a host never reads half a picture, and a link planted
-        // at the path is replaced, not written through.
-        if (nx::sys::WriteFileAtomically(path, bytes)) result = path;
+        // at the path is replaced, not written through. Not flushed: the next read makes it
+        // again, and an fsync per picture would cost more than the rest of the read.
+        if (nx::sys::WriteFileAtomically(path, bytes, nx::sys::FileDurability::ReplacedOnly)) result = path;
     }
     return result;
 }

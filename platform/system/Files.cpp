@@ -35,7 +35,8 @@ void UniqueFd::reset(int fd) {
     m_fd = fd;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDurability durability) {
+    const bool flush = durability == FileDurability::Flushed;
     if (path.empty() || path.back() == kPathSeparator) return false;
     const std::string folder = FolderWithSeparator(path);
     // The temporary name starts with '.' and ends in random letters, so it never collides with
@@ -47,14 +48,15 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (!fd) return false;
     temp.assign(name.data());
-    const bool written =
-        ::fchmod(fd.get(), kPrivateFileMode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    const bool written = ::fchmod(fd.get(), kPrivateFileMode) == 0 && WriteAll(fd.get(), bytes) &&
+                         (!flush || ::fsync(fd.get()) == 0);
     const bool closed = ::close(fd.release()) == 0;
     // rename replaces a link at `path` by the new file instead of writing through it.
     if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
+    if (!flush) return true;
     // The rename itself reaches the disk with the folder.
     UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) ::fsync(dir.get());

@@ -39,11 +39,17 @@ private:
     int m_fd = -1;
 };
 
+// Whether a replacement waits for the disk. Documents the host reads later are Flushed; files
+// made again at every read (contact pictures, thousands a read) only need to be replaced whole
+// and private, and an fsync each would cost milliseconds apiece.
+enum class FileDurability { Flushed, ReplacedOnly };
+
 // Replaces the file at `path` with `bytes` atomically: the bytes go to a new temporary file in
-// the same folder (mode 0600), are flushed to the disk, and the temporary file is renamed over
-// `path`. A symbolic link at `path` is replaced, never followed. On failure the old file is
-// left as it was, the temporary file is removed and false is returned.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes);
+// the same folder (mode 0600), are flushed to the disk (unless ReplacedOnly), and the temporary
+// file is renamed over `path`. A symbolic link at `path` is replaced, never followed. On failure
+// the old file is left as it was, the temporary file is removed and false is returned.
+bool WriteFileAtomically(const std::string& path, std::string_view bytes,
+                         FileDurability durability = FileDurability::Flushed);
 
 // Opens `path` for appending, created 0600 when missing; a symbolic link as the last component
 // is refused. An existing file of ours that others may read is narrowed to 0600. -1 on failure.

@@ -100,7 +100,7 @@ TEST(ChangeReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
     const struct {
         const char* anchor;
         std::vector<std::string> flags;
-    } cases[] = {{"dropped", {"--drop-after", "2"}}};
+    } cases[] = {{"dropped", {"--drop-after", "2"}}, {"hung", {"--hang-after", "2"}}};
     for (const auto& c : cases) {
         auto docs = w.Read(ChangeRead(c.anchor), c.flags);
         EXPECT_EQ(w.ResultOf(1), "1") << c.anchor << "\n" << w.Output();

@@ -60,19 +60,21 @@ TEST_F(FilesTest, AtomicWriteReplacesTheFileOrLinkAndLeavesNoTemporaryFile) {
         {"dangling link",
          [](const fs::path& t, const fs::path&) { fs::create_symlink("/nonexistent/x", t); }},
     };
-    for (const auto& c : cases) {
-        const fs::path target = m_dir / "doc.xml";
-        fs::remove(target);
-        c.prepare(target, victim);
-        ASSERT_TRUE(nx::sys::WriteFileAtomically(target.string(), "<new/>")) << c.name;
-        EXPECT_FALSE(fs::is_symlink(target)) << c.name;
-        EXPECT_EQ(Slurp(target), "<new/>") << c.name;
-        EXPECT_EQ(ModeOf(target), 0600u) << c.name;
-        EXPECT_EQ(Slurp(victim), "someone else's") << c.name;
-        std::size_t entries = 0;
-        for ([[maybe_unused]] const auto& e : fs::directory_iterator(m_dir)) ++entries;
-        EXPECT_EQ(entries, 2u) << c.name << ": only the document and the victim";
-    }
+    // Flushed or only replaced (contact pictures), the file is replaced the same way.
+    for (const auto durability : {nx::sys::FileDurability::Flushed, nx::sys::FileDurability::ReplacedOnly})
+        for (const auto& c : cases) {
+            const fs::path target = m_dir / "doc.xml";
+            fs::remove(target);
+            c.prepare(target, victim);
+            ASSERT_TRUE(nx::sys::WriteFileAtomically(target.string(), "<new/>", durability)) << c.name;
+            EXPECT_FALSE(fs::is_symlink(target)) << c.name;
+            EXPECT_EQ(Slurp(target), "<new/>") << c.name;
+            EXPECT_EQ(ModeOf(target), 0600u) << c.name;
+            EXPECT_EQ(Slurp(victim), "someone else's") << c.name;
+            std::size_t entries = 0;
+            for ([[maybe_unused]] const auto& e : fs::directory_iterator(m_dir)) ++entries;
+            EXPECT_EQ(entries, 2u) << c.name << ": only the document and the victim";
+        }
     // A folder that does not exist: nothing is written, and the call says so.
     EXPECT_FALSE(nx::sys::WriteFileAtomically((m_dir / "missing/doc.xml").string(), "x"));
     EXPECT_FALSE(nx::sys::WriteFileAtomically("", "x"));
