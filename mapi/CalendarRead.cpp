@@ -7,13 +7,12 @@
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
+#include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
 
 using NAMESPACE_COMMON::CXMLNode;
 using NAMESPACE_COMMON::CXMLParser;
-using NAMESPACE_COMMON::EqualsRestriction;
-using NAMESPACE_COMMON::FindBinary;
 using NAMESPACE_COMMON::FindText;
 
 namespace {
@@ -21,12 +20,6 @@ namespace {
 unsigned Hr(HRESULT hr) {
     return static_cast<unsigned>(hr);
 }
-
-constexpr ULONG kContentsFlags = MAPI_UNICODE | MAPI_DEFERRED_ERRORS;
-
-// Sub-folders are read recursively; a store nesting deeper than this (only a damaged one can)
-// has its deeper folders left out of the read, which then fails.
-constexpr int kMaxReadDepth = 256;
 
 // Progress messages of a calendar read (wParam, lParam).
 constexpr uint64_t kProgressReadEnded = 0x10004;
@@ -136,116 +129,149 @@ int CMAPIObject::ReadCalendarEvent(const char* anchor) {
     return result;
 }
 
-int CMAPIObject::ReadCalendarEventChanges(ULONG /*cbEntryId*/, const BYTE* /*entryId*/,
-                                          const std::string& /*folderName*/, const char* /*anchor*/) {
-    // Until the change journal is linked, a change read cannot be answered.
-    CLogFile::Trace("CMAPIObject::ReadCalendarEvent - Failed to read from log\r\n");
-    return 0;
-}
-
-int CMAPIObject::ReadCalendarEventFromFolder(ULONG cbEntryId, const BYTE* entryId,
-                                             const std::string& folderPath) {
-    // The host's trace readers expect this line to open the folder read.
-    CLogFile::Trace("CMAPIObject::ReadCalendarEventFromFolder - Finish\r\n");
-    struct DepthCount {
-        int& depth;
-        explicit DepthCount(int& d) : depth(++d) {}
-        ~DepthCount() { --depth; }
-    } depth(m_nReadDepth);
-    const MapiFunctions& fns = MapiTable();
-    if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.depth > kMaxReadDepth) {
-        CLogFile::Trace("CMAPIObject::ReadCalendarEventFromFolder - Interrupted or INVALID Parameter\r\n");
+int CMAPIObject::ReadCalendarEventChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
+                                          const char* anchor) {
+    CLogItemArray snapshot;
+    if (ReadCalendarEventLogFromFolder(cbEntryId, entryId, snapshot) == 0) {
+        CLogFile::Trace("CMAPIObject::ReadCalendarEvent - Failed to read from log\r\n");
         return 0;
     }
-    int result = 0;
-    try {
-        ComPtr<IMAPIFolder> container;
-        HRESULT hr = NAMESPACE_COMMON::OpenEntryAs(m_lpReadFolder.get(), cbEntryId, entryId, MAPI_BEST_ACCESS,
-                                                   container);
-        CLogFile::Trace("CMAPIObject::ReadCalendarEventFromFolder - m_lpEventFolder->OpenEntry(0X%08X)\r\n",
-                        Hr(hr));
-        if (FAILED(hr)) {
+    int result = 1;
+    CLogFile::Trace("CMAPIObject::ReadCalendarEvent - Call GetChangeLog\r\n");
+    const CJournalRequest change(u"calendar", anchor);
+    if (GetChangeLog(snapshot.get(), &change.request) <= 0) {
+        CLogFile::Trace("CMAPIObject::ReadCalendarEvent - No Change\r\n");
+    } else {
+        CLogFile::Trace("CMAPIObject::ReadCalendarEvent - Read Changes\r\n");
+        if (ReadCalendarEventFromLog(snapshot, folderName) == 0) {
+            CLogFile::Trace("CMAPIObject::ReadCalendarEvent - Failed to read from log\r\n");
+            // The journal keeps the anchor's old state: the next change read reports these
+            // changes again.
             CLogFile::Trace(
-                "CMAPIObject::ReadCalendarEventFromFolder - OpenEntry Failed or NULL lpContainer\r\n");
-            return 0;
+                "CMAPIObject::ReadCalendarEvent - CommitChangeLog skipped: not every change reached the "
+                "host\r\n");
+            result = 0;
+        } else if (const int32_t committed = CommitChangeLog(&change.request); committed < 0) {
+            // Everything was delivered but the journal could not record it: the next change read
+            // repeats these changes, so this one is reported as failed.
+            CLogFile::Trace("CMAPIObject::ReadCalendarEvent - CommitChangeLog(%d)\r\n", committed);
+            result = 0;
         }
-        ComPtr<IMAPITable> table;
-        hr = container->GetContentsTable(kContentsFlags, table.put());
-        CLogFile::Trace(
-            "CMAPIObject::ReadCalendarEventFromFolder - lpContainer->GetContentsTable(0X%08X)\r\n", Hr(hr));
-        if (SUCCEEDED(hr) && table) {
-            AppointmentColumnArray columns;
-            EqualsRestriction isAppointment(PR_MESSAGE_CLASS_W, std::u16string(u"IPM.Appointment"));
-            RowSetPtr rows(fns.FreeProws);
-            hr = fns.HrQueryAllRows(table.get(), columns.tags.get(), isAppointment.get(), nullptr, 0,
-                                    rows.put());
-            CLogFile::Trace("CMAPIObject::ReadCalendarEventFromFolder - pfnHrQueryAllRows(0X%08X)\r\n",
-                            Hr(hr));
-            if (SUCCEEDED(hr)) {
-                result = 1;
-                for (ULONG i = 0; i < rows.size(); ++i) {
-                    if (m_bInterrupted) {
-                        result = 0;
-                        break;
-                    }
-                    CXMLParser document;
-                    if (!CreateCalendarDocument(document)) {
-                        CLogFile::Trace("Xml to calnedaex - failed\r\n");
-                        return 0;
-                    }
-                    AddCalendarElement(document, "CsFolder", folderPath);
-                    std::string pimid;
-                    AppointmentRowToXml(pimid, document, rows[i].lpProps, rows[i].cValues,
-                                        m_CalendarRead.zone);
-                    AddCalendarElement(document, "PIMID", pimid);
-                    // A message that cannot be opened still goes out, with the row's elements only.
-                    if (ComPtr<IMessage> message =
-                            NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid))
-                        AppointmentMessageToXml(document, message.get(), m_CalendarRead);
-                    ++m_nItemsDelivered;
-                    if (!DeliverCalendarDocument("ReadCalendarEventFromFolder", document)) {
-                        // The host did not take it: it would not take the rest either, and a read
-                        // it missed part of is a failed read.
-                        result = 0;
-                        break;
-                    }
-                }
-            }
-        }
-        table.reset();
+    }
+    CLogFile::Trace("CMAPIObject::before logArrayRemoveall\r\n");
+    return result;
+}
 
-        if (m_Config.subFolder && !m_bInterrupted && result == 1) {
-            ComPtr<IMAPITable> hierarchy;
-            hr = container->GetHierarchyTable(MAPI_UNICODE, hierarchy.put());
-            CLogFile::Trace(
-                "CMAPIObject::ReadCalendarEventFromFolder - lpContainer->GetHierarchyTable(0X%08X)\r\n",
-                Hr(hr));
-            if (SUCCEEDED(hr) && hierarchy) {
-                SizedSPropTagArray<4> columns = {
-                    4, {PR_CONTAINER_CLASS_W, PR_DISPLAY_NAME_W, PR_ENTRYID, PR_SUBFOLDERS}};
-                EqualsRestriction isCalendar(PR_CONTAINER_CLASS_W, std::u16string(u"IPF.Appointment"));
-                RowSetPtr rows(fns.FreeProws);
-                hr = fns.HrQueryAllRows(hierarchy.get(), columns.get(), isCalendar.get(), nullptr, 0,
-                                        rows.put());
-                CLogFile::Trace("CMAPIObject::ReadCalendarEventFromFolder - pfnHrQueryAllRows(0X%08X)\r\n",
-                                Hr(hr));
-                for (ULONG i = 0; SUCCEEDED(hr) && i < rows.size(); ++i) {
-                    const SBinary* id = FindBinary(rows[i], PR_ENTRYID);
-                    // A folder's path is its parent's and its own name: the host's folder text.
-                    const std::string subPath = folderPath + "\\" + FindText(rows[i], PR_DISPLAY_NAME_W);
-                    if (ReadCalendarEventFromFolder(id ? id->cb : 0, id ? id->lpb : nullptr, subPath) == 0) {
-                        result = 0;
-                        break;
-                    }
+int CMAPIObject::ReadCalendarEventLogFromFolder(ULONG cbEntryId, const BYTE* entryId,
+                                                CLogItemArray& snapshot) {
+    return ReadLogFromFolder(kCalendarFolders, "ReadCalendarEventLogFromFolder", cbEntryId, entryId,
+                             m_CalendarRead.zone, snapshot);
+}
+
+// One appointment's document: CsFolder, [lFlag], the row elements, PIMID and, when the message
+// opens, the message-level elements. False when no document can be made.
+bool CMAPIObject::BuildAppointmentDocument(CXMLParser& document, const std::string& folderPath,
+                                           const char* flags, const SPropValue* values, ULONG count,
+                                           std::string& pimid, IMessage* message) {
+    if (!CreateCalendarDocument(document)) {
+        CLogFile::Trace("Xml to calnedaex - failed\r\n");
+        return false;
+    }
+    AddCalendarElement(document, "CsFolder", folderPath);
+    if (flags) AddCalendarElement(document, "lFlag", flags);
+    std::string rowId;
+    AppointmentRowToXml(rowId, document, values, count, m_CalendarRead.zone);
+    if (pimid.empty()) pimid = rowId;  // the change read keeps the journal's identifier
+    AddCalendarElement(document, "PIMID", pimid);
+    if (message) AppointmentMessageToXml(document, message, m_CalendarRead);
+    return true;
+}
+
+int CMAPIObject::ReadCalendarEventFromLog(CLogItemArray& changes, const std::string& folderPath) {
+    CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - Begin\r\n");
+    m_nItemCount = static_cast<int32_t>(changes.GetSize());
+    int result = 1;
+    try {
+        for (int64_t i = 0; i < changes.GetSize() && result == 1; ++i) {
+            const int32_t flags = changes[i].lFlags;
+            std::string pimid = nx::sys::Utf16ToUtf8(changes.IdAt(i));
+            const bool addedOrChanged = (flags & (kFlagNew | kFlagChanged)) != 0;
+            if (!addedOrChanged && (flags & kFlagDeleted) == 0) continue;
+            CXMLParser document;
+            if (!addedOrChanged) {
+                CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - Delete(%s)\r\n", pimid.c_str());
+                const NAMESPACE_COMMON::CDateTime modified(
+                    changes[i].dtModified,
+                    static_cast<NAMESPACE_COMMON::CDateTime::DateTimeStatus>(changes[i].lTimeStatus));
+                if (!BuildCalendarDeletionDocument(document, flags, pimid, modified)) {
+                    CLogFile::Trace("Xml to calnedaex - failed\r\n");
+                    return 0;
                 }
+                CLogFile::Trace("CMAPIObject::total item %d delete index - %d\r\n", m_nItemCount,
+                                static_cast<int>(i));
+                ++m_nItemsDelivered;
+                // The notice carries its own lCalType: sent as it is.
+                const uint32_t status = m_CalendarSink ? m_CalendarSink(document.GetXML()) : 1702u;
+                if (status != 0) {
+                    CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - DeliverCalendar(0X%08X)\r\n",
+                                    status);
+                    result = 0;
+                }
+                continue;
             }
+            CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - %s(%s)\r\n",
+                            (flags & kFlagNew) ? "New" : "Update", pimid.c_str());
+            ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid);
+            if (!message) continue;  // gone since the snapshot, or not readable: not sent
+            AppointmentColumnArray columns;
+            ULONG count = 0;
+            MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
+            if (FAILED(message->GetProps(columns.tags.get(), MAPI_UNICODE, &count, values.put())) ||
+                !values) {
+                CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - NULL lpPropValues\r\n");
+                return 0;
+            }
+            const std::string flagText = FormatDocumentInteger(flags);
+            if (!BuildAppointmentDocument(document, folderPath, flagText.c_str(), values.get(), count, pimid,
+                                          message.get()))
+                return 0;
+            ++m_nItemsDelivered;
+            if (!DeliverCalendarDocument("ReadCalendarEventFromLog", document)) result = 0;
         }
     } catch (const std::exception&) {
         result = 0;
     }
-    CLogFile::Trace("CMAPIObject::ReadCalendarEventFromFolder - Finish(%s)\r\n",
+    CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - Finish(%s)\r\n",
                     result ? "Succeeded" : "Failed");
     return result;
+}
+
+int CMAPIObject::ReadCalendarEventFromFolder(ULONG cbEntryId, const BYTE* entryId,
+                                             const std::string& folderPath) {
+    AppointmentColumnArray columns;
+    const FolderVisit visit{
+        kCalendarFolders,
+        "ReadCalendarEventFromFolder",
+        "Finish",  // the host's trace readers expect this line to open the folder read
+        columns.tags.get(),
+        [this](const SRow& row, const std::string& path) {
+            CXMLParser document;
+            std::string pimid;
+            if (!BuildAppointmentDocument(document, path, nullptr, row.lpProps, row.cValues, pimid, nullptr))
+                return -1;
+            // A message that cannot be opened still goes out, with the row's elements only.
+            if (ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid))
+                AppointmentMessageToXml(document, message.get(), m_CalendarRead);
+            ++m_nItemsDelivered;
+            // A host that did not take a document would not take the rest either, and a read it
+            // missed part of is a failed read.
+            return DeliverCalendarDocument("ReadCalendarEventFromFolder", document) ? 1 : 0;
+        },
+        [this](ULONG cb, const BYTE* id, const std::string& path) {
+            return ReadCalendarEventFromFolder(cb, id, path);
+        },
+        true};
+    return WalkFolder(cbEntryId, entryId, folderPath, visit);
 }
 
 }  // namespace NAMESPACE_MAPI

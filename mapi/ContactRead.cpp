@@ -4,7 +4,6 @@
 // journal what changed since the host's anchor, sends new and changed contacts in full and a
 // short notice per deleted one, and commits the journal once every change reached the host.
 #include <exception>
-#include <functional>
 
 #include "common/Encoding.h"
 #include "common/LogFile.h"
@@ -21,8 +20,6 @@ namespace NAMESPACE_MAPI {
 using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_COMMON::CXMLNode;
 using NAMESPACE_COMMON::CXMLParser;
-using NAMESPACE_COMMON::EqualsRestriction;
-using NAMESPACE_COMMON::FindBinary;
 using NAMESPACE_COMMON::FindText;
 
 namespace {
@@ -30,13 +27,6 @@ namespace {
 unsigned Hr(HRESULT hr) {
     return static_cast<unsigned>(hr);
 }
-
-constexpr ULONG kContentsFlags = MAPI_UNICODE | MAPI_DEFERRED_ERRORS;
-static_assert(kContentsFlags == 0x80000008UL);
-
-// Sub-folders are read recursively; a store nesting deeper than this (only a damaged one can)
-// has its deeper folders left out of the read, which then fails.
-constexpr int kMaxReadDepth = 256;
 
 // The columns of a contents table as a tag array.
 struct ContactColumnArray {
@@ -47,110 +37,7 @@ struct ContactColumnArray {
     SizedSPropTagArray<kContactColumnCount> tags{};
 };
 
-// The journal keeps its state per (category, source, anchor).
-struct ContactChangeRequest {
-    explicit ContactChangeRequest(const char* anchor) : anchorText(nx::sys::Utf8ToUtf16(anchor)) {
-        request = {category.c_str(), source.c_str(), anchorText.c_str()};
-    }
-    std::u16string category = u"contact";
-    std::u16string source = u"pim";
-    std::u16string anchorText;
-    tagChangeRequest request{};
-};
-
 }  // namespace
-
-// What a walk over a contact folder does: the operation's name for its trace lines, the columns
-// of the contact rows, what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at
-// once without the Finish line) and with each contact sub-folder (its entry id and folder path;
-// 1 / 0). `path` is the folder text of the folder being walked.
-struct CMAPIObject::ContactFolderVisit {
-    const char* operation;
-    LPSPropTagArray columns;
-    std::function<int(const SRow& row, const std::string& path)> row;
-    std::function<int(ULONG cb, const BYTE* id, const std::string& path)> subFolder;
-    bool finishWhenInvalid;  // the Finish line also after a bad parameter or a failed open
-};
-
-int CMAPIObject::WalkContactFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path,
-                                   const ContactFolderVisit& visit) {
-    const char* op = visit.operation;
-    CLogFile::Trace("CMAPIObject::%s - Begin\r\n", op);
-    struct DepthCount {
-        int& depth;
-        explicit DepthCount(int& d) : depth(++d) {}
-        ~DepthCount() { --depth; }
-    } depth(m_nReadDepth);
-    auto fail = [&](const char* why) {
-        CLogFile::Trace("CMAPIObject::%s - %s\r\n", op, why);
-        if (visit.finishWhenInvalid) CLogFile::Trace("CMAPIObject::%s - Finish(%s)\r\n", op, "Failed");
-        return 0;
-    };
-    if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.depth > kMaxReadDepth)
-        return fail("Interrupted or INVALID Parameter");
-    const MapiFunctions& fns = MapiTable();
-    int result = 0;
-    try {
-        ComPtr<IMAPIFolder> container;
-        HRESULT hr = NAMESPACE_COMMON::OpenEntryAs(m_lpReadFolder.get(), cbEntryId, entryId, MAPI_BEST_ACCESS,
-                                                   container);
-        CLogFile::Trace("CMAPIObject::%s - m_lpContactFolder->OpenEntry(0X%08X)\r\n", op, Hr(hr));
-        if (FAILED(hr)) return fail("OpenEntry Failed or NULL lpContainer");
-        ComPtr<IMAPITable> table;
-        hr = container->GetContentsTable(kContentsFlags, table.put());
-        CLogFile::Trace("CMAPIObject::%s - lpContainer->GetContentsTable(0X%08X)\r\n", op, Hr(hr));
-        if (SUCCEEDED(hr) && table) {
-            EqualsRestriction isContact(PR_MESSAGE_CLASS_W, std::u16string(u"IPM.Contact"));
-            RowSetPtr rows(fns.FreeProws);
-            hr = fns.HrQueryAllRows(table.get(), visit.columns, isContact.get(), nullptr, 0, rows.put());
-            CLogFile::Trace("CMAPIObject::%s - pfnHrQueryAllRows(0X%08X)\r\n", op, Hr(hr));
-            if (SUCCEEDED(hr)) {
-                result = 1;
-                for (ULONG i = 0; i < rows.size(); ++i) {
-                    if (m_bInterrupted) {
-                        result = 0;
-                        break;
-                    }
-                    const int step = visit.row(rows[i], path);
-                    if (step < 0) return 0;
-                    if (step == 0) {
-                        result = 0;
-                        break;
-                    }
-                }
-            }
-        }
-        table.reset();
-
-        if (m_Config.subFolder && !m_bInterrupted && result == 1) {
-            ComPtr<IMAPITable> hierarchy;
-            hr = container->GetHierarchyTable(MAPI_UNICODE, hierarchy.put());
-            CLogFile::Trace("CMAPIObject::%s - lpContainer->GetHierarchyTable(0X%08X)\r\n", op, Hr(hr));
-            if (SUCCEEDED(hr) && hierarchy) {
-                SizedSPropTagArray<4> columns = {
-                    4, {PR_CONTAINER_CLASS_W, PR_DISPLAY_NAME_W, PR_ENTRYID, PR_SUBFOLDERS}};
-                EqualsRestriction isContacts(PR_CONTAINER_CLASS_W, std::u16string(u"IPF.Contact"));
-                RowSetPtr rows(fns.FreeProws);
-                hr = fns.HrQueryAllRows(hierarchy.get(), columns.get(), isContacts.get(), nullptr, 0,
-                                        rows.put());
-                CLogFile::Trace("CMAPIObject::%s - pfnHrQueryAllRows(0X%08X)\r\n", op, Hr(hr));
-                for (ULONG i = 0; SUCCEEDED(hr) && i < rows.size(); ++i) {
-                    const SBinary* id = FindBinary(rows[i], PR_ENTRYID);
-                    // A folder's path is its parent's and its own name: the host's folder text.
-                    const std::string subPath = path + "\\" + FindText(rows[i], PR_DISPLAY_NAME_W);
-                    if (visit.subFolder(id ? id->cb : 0, id ? id->lpb : nullptr, subPath) == 0) {
-                        result = 0;
-                        break;
-                    }
-                }
-            }
-        }
-    } catch (const std::exception&) {
-        result = 0;
-    }
-    CLogFile::Trace("CMAPIObject::%s - Finish(%s)\r\n", op, result ? "Succeeded" : "Failed");
-    return result;
-}
 
 bool CMAPIObject::DeliverContactDocument(const char* operation, const std::string& xml) {
     const uint32_t status = m_ContactSink ? m_ContactSink(xml) : 1702u;  // RPC_S_INVALID_BINDING
@@ -217,8 +104,11 @@ int CMAPIObject::ReadContacts(const char* /*first*/, const char* anchor) {
 
 int CMAPIObject::ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath) {
     ContactColumnArray columns;
-    const ContactFolderVisit visit{
-        "ReadContactFromFolder", columns.tags.get(),
+    const FolderVisit visit{
+        kContactFolders,
+        "ReadContactFromFolder",
+        "Begin",
+        columns.tags.get(),
         [this](const SRow& row, const std::string& path) {
             CXMLParser parser;
             if (!parser.Init()) {
@@ -243,31 +133,11 @@ int CMAPIObject::ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, con
             return ReadContactFromFolder(cb, id, path);
         },
         true};
-    return WalkContactFolder(cbEntryId, entryId, folderPath, visit);
+    return WalkFolder(cbEntryId, entryId, folderPath, visit);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Change reads
-
-void FillLogItem(CLogEntry& item, const SPropValue* values, ULONG count,
-                 const NAMESPACE_COMMON::TimeZoneSource& zone) {
-    std::string entryId, longTerm;
-    item.modified = CDateTime::Null();
-    for (ULONG i = 0; values && i < count; ++i) {
-        const SPropValue& v = values[i];
-        if (v.ulPropTag == PR_ENTRYID) {
-            entryId = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
-        } else if (v.ulPropTag == PR_LONGTERM_ENTRYID_FROM_TABLE) {
-            longTerm = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
-        } else if (v.ulPropTag == PR_LAST_MODIFICATION_TIME) {
-            SYSTEMTIME utc{};
-            item.modified = CDateTime(0.0, CDateTime::invalid);
-            if (NAMESPACE_COMMON::FileTimeToSystemTime(v.Value.ft, utc))
-                NAMESPACE_COMMON::UtcToLocal(utc, item.modified, zone);
-        }
-    }
-    item.id = longTerm.empty() ? entryId : longTerm;
-}
 
 int CMAPIObject::ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
                                     const char* anchor) {
@@ -277,7 +147,7 @@ int CMAPIObject::ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const 
         return 1;
     }
     CLogFile::Trace("CMAPIObject::ReadContacts - Call GetChangeLog\r\n");
-    ContactChangeRequest change(anchor);
+    const CJournalRequest change(u"contact", anchor);
     if (GetChangeLog(snapshot.get(), &change.request) <= 0) {
         CLogFile::Trace("CMAPIObject::ReadContacts - No Change\r\n");
         SendProgress(0x10002, 100);
@@ -304,22 +174,8 @@ int CMAPIObject::ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const 
 }
 
 int CMAPIObject::ReadContactLogFromFolder(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot) {
-    SizedSPropTagArray<3> columns = {3,
-                                     {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
-    CLogEntry entry;
-    const ContactFolderVisit visit{"ReadContactLogFromFolder", columns.get(),
-                                   [&](const SRow& row, const std::string&) {
-                                       if (row.cValues != 3) return 1;
-                                       FillLogItem(entry, row.lpProps, row.cValues, m_ContactRead.zone);
-                                       snapshot.Add(nx::sys::Utf8ToUtf16(entry.id), entry.modified.GetValue(),
-                                                    static_cast<int32_t>(entry.modified.GetStatus()));
-                                       return 1;
-                                   },
-                                   [&](ULONG cb, const BYTE* id, const std::string&) {
-                                       return ReadContactLogFromFolder(cb, id, snapshot);
-                                   },
-                                   false};
-    return WalkContactFolder(cbEntryId, entryId, std::string(), visit);
+    return ReadLogFromFolder(kContactFolders, "ReadContactLogFromFolder", cbEntryId, entryId,
+                             m_ContactRead.zone, snapshot);
 }
 
 int CMAPIObject::ReadContactFromLog(CLogItemArray& changes, const std::string& folderPath) {

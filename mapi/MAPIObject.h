@@ -59,6 +59,42 @@ struct CLogEntry {
 void FillLogItem(CLogEntry& item, const SPropValue* values, ULONG count,
                  const NAMESPACE_COMMON::TimeZoneSource& zone);
 
+// The items a read walks: the message class of its items, the container class of its
+// sub-folders, and the member that names the selected folder in the trace lines.
+struct FolderKind {
+    const char16_t* itemClass;
+    const char16_t* containerClass;
+    const char* folderMember;
+};
+inline constexpr FolderKind kContactFolders{u"IPM.Contact", u"IPF.Contact", "m_lpContactFolder"};
+inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointment", "m_lpEventFolder"};
+
+// What a walk over a folder does: the kind of items, the operation's name for its trace lines and
+// the text of its first line ("Begin"; the calendar's full read opens with "Finish"), the columns
+// of the item rows, what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at once
+// without the Finish line) and with each sub-folder of the kind (its entry id and folder path;
+// 1 / 0). `path` is the folder text of the folder being walked.
+struct FolderVisit {
+    const FolderKind& kind;
+    const char* operation;
+    const char* openingLine;
+    LPSPropTagArray columns;
+    std::function<int(const SRow& row, const std::string& path)> row;
+    std::function<int(ULONG cb, const BYTE* id, const std::string& path)> subFolder;
+    bool finishWhenInvalid;  // the Finish line also after a bad parameter or a failed open
+};
+
+// The journal keeps its state per (category, source, anchor); the source is always "pim".
+struct CJournalRequest {
+    CJournalRequest(std::u16string categoryText, const char* anchor);
+    CJournalRequest(const CJournalRequest&) = delete;
+    CJournalRequest& operator=(const CJournalRequest&) = delete;
+    std::u16string category;
+    std::u16string source = u"pim";
+    std::u16string anchorText;
+    tagChangeRequest request{};
+};
+
 // The process-wide configuration CMAPIObject works with. Start-up reads it (PIMProfile.ini,
 // the application-data folder) in the agent layer and hands it down with SetConfig.
 struct CMAPIConfig {
@@ -142,6 +178,11 @@ public:
     int ReadCalendarEvent(const char* anchor);
     // The documents of a folder (and, with the sub-folder switch, its calendar sub-folders): 1 / 0.
     int ReadCalendarEventFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath);
+    // The snapshot of a folder (and, with the sub-folder switch, its calendar sub-folders): 1 / 0.
+    int ReadCalendarEventLogFromFolder(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot);
+    // The documents of a change list: new and changed appointments in full, deletions as notices.
+    // 1 when every change reached the host, 0 otherwise.
+    int ReadCalendarEventFromLog(CLogItemArray& changes, const std::string& folderPath);
     void SetCalendarSink(DocumentSink sink) { m_CalendarSink = std::move(sink); }
 
     // ---- Progress (no window is ever set: harmless) ----
@@ -172,13 +213,20 @@ private:
     int32_t CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId);
     // One document to the host; false (and traced) when the host did not take it.
     bool DeliverContactDocument(const char* operation, const std::string& xml);
-    // One folder of a read and, with the sub-folder switch, its contact sub-folders (ContactRead.cpp).
-    struct ContactFolderVisit;
-    int WalkContactFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path,
-                          const ContactFolderVisit& visit);
+    // One folder of a read and, with the sub-folder switch, its sub-folders of the same kind
+    // (FolderWalk.cpp).
+    int WalkFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path, const FolderVisit& visit);
+    // The snapshot of a folder (and, with the sub-folder switch, its sub-folders of the kind): 1 / 0.
+    int ReadLogFromFolder(const FolderKind& kind, const char* operation, ULONG cbEntryId, const BYTE* entryId,
+                          const NAMESPACE_COMMON::TimeZoneSource& zone, CLogItemArray& snapshot);
     // Adds lCalType and sends a calendar document; a document that already has one (a
     // non-Gregorian series) is not sent. False (and traced) when the host did not take it.
     bool DeliverCalendarDocument(const char* operation, NAMESPACE_COMMON::CXMLParser& document);
+    // One appointment's document (CalendarRead.cpp): CsFolder, [lFlag], the row elements, PIMID
+    // (the row's, unless `pimid` already holds one) and, with a message, the message's elements.
+    bool BuildAppointmentDocument(NAMESPACE_COMMON::CXMLParser& document, const std::string& folderPath,
+                                  const char* flags, const SPropValue* values, ULONG count,
+                                  std::string& pimid, IMessage* message);
     // The change read of ReadCalendarEvent: 1 done, 0 failed.
     int ReadCalendarEventChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
                                  const char* anchor);
