@@ -56,7 +56,7 @@ if [ -x "$bin/mapiadmin" ]; then
   bob=$(echo "$ids" | sed -n 1p)
   cleo=$(echo "$ids" | sed -n 2p)
   "$bin/mapiadmin" item put "Personal Folders/Top of Personal Folders/Calendar" "$sessions/demo-appointment.json" >/dev/null &&
-    echo "   an appointment in Calendar" || echo "demo: could not add the sample appointment" >&2
+    echo "   three appointments in Calendar (one all-day, one a weekly series with exceptions)" || echo "demo: could not add the sample appointments" >&2
   "$bin/mapiadmin" folder list || true
 else
   echo "== mapiadmin is not built yet: the session runs without a MAPI profile"
