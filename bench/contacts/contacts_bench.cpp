@@ -27,6 +27,7 @@
 #include "agent/HostCallback.h"
 #include "agent/Interfaces.h"
 #include "bench/support/RatioReporter.h"
+#include "bench/support/ReadBench.h"
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
@@ -37,41 +38,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int EnvInt(const char* name, int fallback) {
-    const char* v = std::getenv(name);
-    return v && *v ? std::atoi(v) : fallback;
-}
+using nx::bench::EnvInt;
 
 std::u16string U16(const std::string& s) {
     return std::u16string(s.begin(), s.end());
 }
 
-// The callback server: takes every document and counts it.
-struct Host {
-    nx::rpc::Server server;
-    std::thread thread;
-    std::atomic<long> documents{0};
-    bool Start() {
-        std::vector<nx::rpc::Handler> handlers(nx::agent::kCallbackProcCount);
-        handlers[nx::agent::kNotifyShutdown] = [](nx::rpc::Args&) {};
-        handlers[nx::agent::kDeliverContact] = [this](nx::rpc::Args& a) {
-            benchmark::DoNotOptimize(a.Text(0).data());
-            ++documents;
-        };
-        handlers[nx::agent::kDeliverCalendar] = handlers[nx::agent::kNotifyShutdown];
-        if (server.UseProtseqEp(nx::agent::kProtseq, nx::agent::kMaxCalls, nx::agent::kCallbackEndpoint) !=
-                0 ||
-            server.RegisterIf(nx::agent::CallbackInterface(), std::move(handlers)) != 0)
-            return false;
-        thread = std::thread([this] { server.Listen(1, nx::agent::kMaxCalls); });
-        return true;
-    }
-};
-
 struct World {
     fs::path root;
     NAMESPACE_MAPI::CMAPIObject mapi;
-    Host host;
+    nx::bench::ReadBenchHost host;
     bool ready = false;
     int contacts = 0;
     int scaled = 0;
@@ -225,56 +201,8 @@ void BM_FullRead_Scaled(benchmark::State& state) {
 void BM_FullRead_Baseline(benchmark::State& state) {
     World& w = TheWorld();
     if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
-    fs::path storeFile;
-    for (const auto& e : fs::directory_iterator(w.root / "data/nxmapi/stores")) storeFile = e.path();
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(storeFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-        return state.SkipWithError("store file not opened");
-    sqlite3_stmt* messages = nullptr;
-    sqlite3_stmt* attachments = nullptr;
-    sqlite3_prepare_v2(
-        db,
-        "SELECT id, props FROM objects WHERE kind = 2 AND parent = (SELECT parent FROM objects "
-        "WHERE kind = 2 GROUP BY parent ORDER BY count(*) DESC LIMIT 1)",
-        -1, &messages, nullptr);
-    sqlite3_prepare_v2(db, "SELECT props FROM objects WHERE kind = 3 AND parent = ?", -1, &attachments,
-                       nullptr);
-    std::vector<pugi::xml_document> docs(w.documents.size());
-    for (std::size_t i = 0; i < docs.size(); ++i) docs[i].load_string(w.documents[i].c_str());
-    std::shared_ptr<nx::rpc::Binding> binding;
-    std::string stringBinding;
-    nx::rpc::StringBindingCompose("", nx::agent::kProtseq, "", nx::agent::kCallbackEndpoint, "",
-                                  stringBinding);
-    nx::rpc::BindingFromStringBinding(stringBinding, binding);
-    std::string bytes;
-    for (auto _ : state) {
-        bytes.clear();
-        sqlite3_reset(messages);
-        while (sqlite3_step(messages) == SQLITE_ROW) {
-            bytes.append(static_cast<const char*>(sqlite3_column_blob(messages, 1)),
-                         static_cast<std::size_t>(sqlite3_column_bytes(messages, 1)));
-            sqlite3_reset(attachments);
-            sqlite3_bind_int64(attachments, 1, sqlite3_column_int64(messages, 0));
-            while (sqlite3_step(attachments) == SQLITE_ROW)
-                bytes.append(static_cast<const char*>(sqlite3_column_blob(attachments, 0)),
-                             static_cast<std::size_t>(sqlite3_column_bytes(attachments, 0)));
-        }
-        for (auto& doc : docs) {
-            std::ostringstream out;
-            doc.save(out, "", pugi::format_raw);
-            nx::rpc::Args args(nx::agent::CallbackInterface().procedures[nx::agent::kDeliverContact]);
-            const std::string text = out.str();
-            args.Text(0) = std::u16string(text.begin(), text.end());
-            if (binding->Call(nx::agent::CallbackInterface(), nx::agent::kDeliverContact, args) != 0)
-                return state.SkipWithError("callback failed");
-        }
-        benchmark::DoNotOptimize(bytes.data());
-    }
-    sqlite3_finalize(messages);
-    sqlite3_finalize(attachments);
-    sqlite3_close(db);
-    state.SetItemsProcessed(state.iterations() * static_cast<long>(docs.size()));
-    state.counters["contacts"] = static_cast<double>(docs.size());
+    nx::bench::ReadFloor(state, w.root / "data", w.documents, nx::agent::kDeliverContact);
+    state.counters["contacts"] = static_cast<double>(w.documents.size());
 }
 
 // A change read that finds nothing changed, against the snapshot alone (the folder's rows read
@@ -291,26 +219,7 @@ void BM_ChangeRead_Agent(benchmark::State& state) {
 void BM_ChangeRead_Baseline(benchmark::State& state) {
     World& w = TheWorld();
     if (!w.ready || !w.Select(w.mainFolderId)) return state.SkipWithError("world not built");
-    const MapiFunctions& fns = MapiTable();
-    const auto zone = NAMESPACE_MAPI::LocalZone();
-    for (auto _ : state) {
-        ComPtr<IMAPITable> table;
-        w.mapi.ContactFolder()->GetContentsTable(MAPI_UNICODE | MAPI_DEFERRED_ERRORS, table.put());
-        SizedSPropTagArray<3> columns = {
-            3, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
-        NAMESPACE_COMMON::EqualsRestriction isContact(PR_MESSAGE_CLASS_W, std::u16string(u"IPM.Contact"));
-        RowSetPtr rows(fns.FreeProws);
-        fns.HrQueryAllRows(table.get(), columns.get(), isContact.get(), nullptr, 0, rows.put());
-        CLogItemArray snapshot;
-        NAMESPACE_MAPI::CLogEntry entry;
-        for (ULONG i = 0; i < rows.size(); ++i) {
-            NAMESPACE_MAPI::FillLogItem(entry, rows[i].lpProps, rows[i].cValues, zone);
-            snapshot.Add(U16(entry.id), entry.modified.GetValue(),
-                         static_cast<int32_t>(entry.modified.GetStatus()));
-        }
-        benchmark::DoNotOptimize(snapshot.GetSize());
-    }
-    state.SetItemsProcessed(state.iterations() * w.contacts);
+    nx::bench::SnapshotFloor(state, w.mapi.ContactFolder(), u"IPM.Contact", w.contacts);
 }
 
 BENCHMARK(BM_ChangeRead_Agent)

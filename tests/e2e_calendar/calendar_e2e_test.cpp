@@ -94,26 +94,6 @@ std::string Recurring(int type, const std::vector<uint8_t>& blob) {
            "," + NamedHex("PidLidAppointmentRecur", blob);
 }
 
-// A weekly series (Wednesdays from 2009-03-04 09:30) with 2009-03-11 deleted and 2009-03-18
-// moved to 10:00 with its own subject.
-std::vector<uint8_t> WeeklyWithExceptions(uint16_t calendarType = 0) {
-    Blob b = Blob()
-                 .append(Head(0x200B, 1, 0, 1, calendarType))
-                 .u32(1 << 3)  // Wednesday
-                 .append(EndRule(0x2023, 10))
-                 .u32(2)
-                 .u32(k20090311)
-                 .u32(k20090318)
-                 .u32(1)
-                 .u32(k20090318)
-                 .append(Dates(k20090304, kNoEnd, 570, 630))
-                 .u16(1);
-    b.u32(k20090318 + 600).u32(k20090318 + 660).u32(k20090318 + 570).u16(0x0001).u16(6).u16(5).raw("Moved");
-    b.u32(0);  // ReservedBlock1Size
-    b.u32(0).u32(k20090318 + 600).u32(k20090318 + 660).u32(k20090318 + 570).wide(u"Moved").u32(0);
-    return b.u32(0).bytes;  // ReservedBlock2Size
-}
-
 class CalendarWorld : public ContactsWorld {
 public:
     using ContactsWorld::ContactsWorld;
