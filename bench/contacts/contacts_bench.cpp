@@ -173,9 +173,13 @@ struct World {
     }
 };
 
+// Made by the first benchmark that runs; main removes its folder when the run ends (the world
+// itself is not destroyed: its callback server still listens when the process exits).
+World* g_world = nullptr;
+
 World& TheWorld() {
-    static World* world = new World();
-    return *world;
+    if (g_world == nullptr) g_world = new World();
+    return *g_world;
 }
 
 void Read(benchmark::State& state, const std::string& folderId, int count) {
@@ -244,5 +248,10 @@ BENCHMARK(BM_FullRead_Agent)
 }  // namespace
 
 int main(int argc, char** argv) {
-    return nx::bench::RunWithRatios(argc, argv);
+    const int rc = nx::bench::RunWithRatios(argc, argv);
+    if (g_world != nullptr) {
+        g_world->mapi.MAPILogOff();
+        fs::remove_all(g_world->root);
+    }
+    return rc;
 }
