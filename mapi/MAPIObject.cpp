@@ -371,14 +371,16 @@ int CMAPIObject::GetAppFolder(const char* argument, std::string* document) {
             HRESULT hr = m_lpMAPISession->GetMsgStoresTable(0, table.put());
             CLogFile::Trace("CMAPIObject::GetAppFolder - m_lpMAPISession->GetMsgStoresTable(0X%08X)\r\n",
                             Hr(hr));
-            // Without the stores table (or its rows) the result stays 0 and no document is
-            // saved: the file keeps its previous content.
+            // Without the stores table the result stays 0 and no document is saved, as the host
+            // expects; without its rows the result is 1, so that the host does not take the file
+            // it finds (an older list, or none) for the answer.
             if (SUCCEEDED(hr) && table && MapiFunctionsComplete()) {
                 SizedSPropTagArray<3> columns = {3, {PR_DEFAULT_STORE, PR_ENTRYID, PR_DISPLAY_NAME_W}};
                 RowSetPtr rows(fns.FreeProws);
                 hr = fns.HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, rows.put());
                 CLogFile::Trace("CMAPIObject::GetAppFolder - pfnHrQueryAllRows(0X%08X)\r\n", Hr(hr));
                 haveRows = SUCCEEDED(hr) && rows;
+                if (!haveRows) result = 1;
                 for (ULONG i = 0; haveRows && i < rows.size(); ++i) {
                     if (!HasProps(rows[i])) continue;
                     if (GetAppFolderFromStore(&rows[i], parser, root, 1) == 0) {
@@ -574,8 +576,12 @@ ComPtr<IMAPIFolder> CMAPIObject::GetOutlookFolderFromEntryID(const char* hexText
     ComPtr<IMAPIFolder> folder;
     const std::vector<uint8_t> entryId = NAMESPACE_COMMON::HexStringToBinary(hexText);
     const MapiFunctions& fns = MapiTable();
-    // The decoded bytes are looked up as they are: a text that decodes to no byte (one digit) is
-    // an empty entry id, which the first store of the table opens as its root folder.
+    // A text that decodes to no byte (one digit) names no folder: opened as it is, the empty
+    // entry id would be the first store's root folder, where no item belongs.
+    if (entryId.empty()) {
+        CLogFile::Trace("CMAPIObject::GetOutlookFolderFromEntryID - NULL Parameter\r\n");
+        return {};
+    }
     if (m_lpMAPISession && MapiFunctionsComplete()) {
         ComPtr<IMAPITable> table;
         HRESULT hr = m_lpMAPISession->GetMsgStoresTable(0, table.put());
