@@ -1,11 +1,6 @@
 #include "common/LogFile.h"
 
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -13,7 +8,7 @@
 
 #include "platform/registry/Registry.h"
 #include "platform/system/DebugOutput.h"
-#include "platform/system/Files.h"
+#include "platform/system/LockedFile.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -37,20 +32,6 @@ void SetLogFilePath(std::string path) {
     g_logFilePath = std::move(path);
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 void AppendToFile(const std::string& path, std::string_view line) {
     if (path.empty()) return;
     const std::u16string units = nx::sys::Utf8ToUtf16(line);
@@ -60,24 +41,12 @@ void AppendToFile(const std::string& path, std::string_view line) {
         bytes.push_back(static_cast<unsigned char>(u & 0xFF));
         bytes.push_back(static_cast<unsigned char>(u >> 8));
     }
+    // The process's own lock orders its threads; the file's lock orders the processes.
+    static constexpr char kBom[2] = {'\xFF', '\xFE'};
     std::lock_guard<std::mutex> guard(g_fileLock);
-    // The trace is the user's: private (an older, wider file is narrowed), and never written
-    // through a link planted in its place.
-    const int fd = nx::sys::OpenPrivateForAppend(path);
-    if (fd < 0) return;
-    if (flock(fd, LOCK_EX) == 0) {
-        struct stat st {};
-        if (fstat(fd, &st) == 0) {
-            bool ok = true;
-            if (st.st_size == 0) {
-                static const unsigned char kBom[2] = {0xFF, 0xFE};
-                ok = WriteAll(fd, kBom, sizeof kBom);
-            }
-            if (ok && lseek(fd, 0, SEEK_END) >= 0) WriteAll(fd, bytes.data(), bytes.size());
-        }
-        flock(fd, LOCK_UN);
-    }
-    close(fd);
+    nx::sys::AppendToLockedFile(path,
+                                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                std::string_view(kBom, sizeof kBom));
 }
 
 // The log file of a module path: the file name's extension replaced by ".log".

@@ -7,7 +7,7 @@
 //            (0x4)     silent unless NX_DEBUG_OUTPUT is set)
 // The switch comes from HKEY_CURRENT_USER "SoftWare\Varnelle\LogFiles", the DWORD value named by
 // the full module path (for the agent: the absolute path of the NxAgentOutlook64 executable, as
-// readlink /proc/self/exe gives it). With the key or the value absent the switch keeps the
+// the system reports it; platform/system/Paths.h). With the key or the value absent the switch keeps the
 // default that Init received and no file is written.
 //
 // The log file sits beside the module: the module path with the extension of its file name
@@ -16,9 +16,10 @@
 // It is UTF-16LE: FF FE when the file is empty, then each line's UTF-16 code units, no
 // terminator, no time stamp; a line is "[NxAgentForOutlook64] " followed by the caller's text,
 // with whatever line end the caller's format holds. The file is appended to, never truncated,
-// opened and closed for every line. A lock around the file steps (and an exclusive flock, for
-// another process writing the same file) keeps concurrent lines whole; a line that cannot be
-// written is dropped silently.
+// opened and closed for every line, private to the user when it is created. A lock around the
+// file steps (and the file's own exclusive lock, platform/system/LockedFile.h, for another
+// process writing the same file) keeps concurrent lines whole; a line that cannot be written is
+// dropped silently.
 //
 // Formatting: callers pass UTF-8 printf formats. The conversions are those of C printf
 // (checked by the compiler): %s takes a UTF-8 `const char*` (a std::string's c_str()), %d, %u,

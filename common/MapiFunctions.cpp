@@ -1,18 +1,19 @@
 #include "common/MapiFunctions.h"
 
-#include <dlfcn.h>
-
 #include "platform/system/DebugOutput.h"
+#include "platform/system/Module.h"
 #include "platform/system/Paths.h"
 
 namespace {
 
 MapiFunctions g_table;
-void* g_module = nullptr;
+// Never unloaded at exit: objects of the library may still be released by other static
+// destructors.
+nx::sys::LoadedModule& g_module = *new nx::sys::LoadedModule;
 
 template <typename Fn>
 bool Bind(Fn*& slot, const char* name) {
-    void* symbol = dlsym(g_module, name);
+    void* symbol = g_module.Symbol(name);
     if (symbol == nullptr) return false;
     slot = reinterpret_cast<Fn*>(symbol);
     return true;
@@ -25,22 +26,20 @@ const MapiFunctions& MapiTable() {
 }
 
 bool LoadMapiLibrary(std::string_view executableFolder) {
-    if (g_module != nullptr) return true;
-    if (!executableFolder.empty()) {
-        const std::string beside = nx::sys::JoinPath(executableFolder, kMapiLibraryName);
-        g_module = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
-    }
-    if (g_module == nullptr) g_module = dlopen(kMapiLibraryName, RTLD_NOW | RTLD_LOCAL);
-    return g_module != nullptr;
+    if (g_module) return true;
+    if (!executableFolder.empty())
+        g_module = nx::sys::LoadedModule::Open(nx::sys::JoinPath(executableFolder, kMapiLibraryName));
+    if (!g_module) g_module = nx::sys::LoadedModule::Open(kMapiLibraryName);
+    return static_cast<bool>(g_module);
 }
 
 bool MapiLibraryLoaded() {
-    return g_module != nullptr;
+    return static_cast<bool>(g_module);
 }
 
 bool LoadMapiFunctions() {
     nx::sys::OutputDebugString("#### Load dovlib32.dll function enter ####");
-    if (g_module == nullptr) return false;
+    if (!g_module) return false;
     MapiFunctions& t = g_table;
     const char* const* n = kMapiEntryPointNames;
     const bool all = Bind(t.MAPIInitialize, n[0]) && Bind(t.MAPIUninitialize, n[1]) &&
@@ -62,6 +61,5 @@ bool MapiFunctionsComplete() {
 
 void ResetMapiFunctionsForTesting() {
     g_table = MapiFunctions{};
-    if (g_module != nullptr) dlclose(g_module);
-    g_module = nullptr;
+    g_module.Close();
 }

@@ -7,7 +7,6 @@
 #include <unicode/tznames.h>
 #include <unicode/tzrule.h>
 #include <unicode/unistr.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,8 +16,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 
+#include "platform/system/MachineZone.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_COMMON {
@@ -399,18 +400,13 @@ std::string NormalizeZoneText(std::string_view text) {
 }
 
 std::string HostZoneId() {
-    if (const char* tz = std::getenv("TZ")) {
-        if (*tz == '\0') return "UTC";
-        return NormalizeZoneText(tz);
+    if (const std::optional<std::string> tz = nx::sys::ZoneVariable()) {
+        if (tz->empty()) return "UTC";
+        return NormalizeZoneText(*tz);
     }
-    char target[4096];
-    const ssize_t n = ::readlink("/etc/localtime", target, sizeof target - 1);
-    if (n > 0) {
-        target[n] = '\0';
-        std::string id = AfterZoneinfo(target);
-        if (!id.empty()) return id;
-    }
-    std::string id = ReadFirstLine("/etc/timezone");
+    std::string id = AfterZoneinfo(nx::sys::LocalTimeLinkTarget());
+    if (!id.empty()) return id;
+    id = ReadFirstLine(nx::sys::ZoneNameFile());
     if (!id.empty()) return id;
     std::unique_ptr<icu::TimeZone> host(icu::TimeZone::detectHostTimeZone());
     icu::UnicodeString hostId;
