@@ -245,12 +245,6 @@ void CMAPIObject::MAPIUninitialize() {
     }
 }
 
-void CMAPIObject::SendProgress(uint64_t /*wParam*/, int64_t /*lParam*/) {
-    // WM_AGENT_PROGRESS goes to m_hProgressWnd, which nothing sets: the message reaches no
-    // window. Counted so a test can see that a read sent it.
-    ++m_nProgressMessages;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Discovery
 

@@ -26,9 +26,8 @@
 //    cutting the id short or taking the empty text for "the default calendar folder".
 //  - Folders named by entry id must be folders: an entry id of a message or of a store is not a
 //    folder and the selection fails.
-//  - Progress messages: nothing ever sets the progress window, so SendProgress only records the
-//    last message for diagnostics and reaches no window. m_bInterrupted is never set by the
-//    agent; reads only look at it.
+//  - Progress messages: nothing ever sets the progress window, so none is sent; the window
+//    handle only reaches Logoff.
 #pragma once
 
 #include <array>
@@ -199,11 +198,8 @@ public:
         return m_DefaultFolderIds;
     }
     const tagNxTimeZone& LocalTimeZone() const { return m_LocalTimeZone; }
-    std::vector<tagNxTimeZone>& TimeZones() { return m_TimeZones; }
-    int32_t& ItemsDelivered() { return m_nItemsDelivered; }
-    int32_t& ItemCount() { return m_nItemCount; }
-    BOOL& Interrupted() { return m_bInterrupted; }
-    uint32_t ProgressMessagesSent() const { return m_nProgressMessages; }
+    // Documents the last (or current) read handed to the host.
+    int32_t ItemsDelivered() const { return m_nItemsDelivered; }
 
 private:
     void FillDefaultFolderIds();
@@ -242,16 +238,16 @@ private:
     BOOL m_bLoggedOn = 0;
     ComPtr<IMAPIFolder> m_lpContactFolder;
     ComPtr<IMAPIFolder> m_lpEventFolder;
+    // The read's progress: documents delivered, items counted at its start, and whether it is to
+    // stop (nothing sets it: the host has no way to interrupt a read).
     int32_t m_nItemsDelivered = 0;
     int32_t m_nItemCount = 0;
     BOOL m_bInterrupted = 0;
+    std::vector<tagNxTimeZone> m_TimeZones;  // the machine's zone table, loaded by the calendar read
     tagNxTimeZone m_LocalTimeZone;
-    std::vector<tagNxTimeZone> m_TimeZones;
     std::array<std::string, kDefaultFolderCount> m_DefaultFolderIds;
 
     CMAPIConfig m_Config;
-    uint32_t m_nProgressMessages = 0;
-
     // The read in progress. The folder is held for the whole read, so a logoff from another
     // connection while the read waits on the host cannot release it under the read.
     DocumentSink m_ContactSink;

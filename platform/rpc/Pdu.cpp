@@ -68,11 +68,6 @@ const SyntaxId& NdrSyntax() {
     return s;
 }
 
-const SyntaxId& Ndr64Syntax() {
-    static const SyntaxId s = MakeSyntax("71710533-beba-4937-8319-b5dbef9ccc36", 1);
-    return s;
-}
-
 bool IsFeatureNegotiation(const SyntaxId& s, uint8_t& bitmask) {
     // Prefix 6CB71C2C-9812-4540 in the GUID's wire layout, version 1.0.
     static const uint8_t prefix[8] = {0x2c, 0x1c, 0xb7, 0x6c, 0x12, 0x98, 0x40, 0x45};

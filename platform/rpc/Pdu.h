@@ -81,7 +81,6 @@ struct SyntaxId {
 };
 
 const SyntaxId& NdrSyntax();    // 8a885d04-1ceb-11c9-9fe8-08002b104860 v2.0
-const SyntaxId& Ndr64Syntax();  // 71710533-beba-4937-8319-b5dbef9ccc36 v1.0
 // True for a bind-time feature negotiation pseudo syntax (6cb71c2c-9812-4540-...) v1.0;
 // bitmask receives the first octet of its BindTimeFeatureNegotiationBitmask.
 bool IsFeatureNegotiation(const SyntaxId& s, uint8_t& bitmask);

@@ -37,10 +37,6 @@ public:
     // Pads with zero bytes until Size() is a multiple of a (a power of two).
     void Align(std::size_t a) { Zeros((a - (Size() & (a - 1))) & (a - 1)); }
     void Uuid(const rpc::Uuid& u) { Bytes(u.bytes.data(), u.bytes.size()); }
-    void PatchU16(std::size_t at, uint16_t v) {
-        m_buf[m_base + at] = static_cast<uint8_t>(v);
-        m_buf[m_base + at + 1] = static_cast<uint8_t>(v >> 8);
-    }
 
 private:
     std::vector<uint8_t>& m_buf;
