@@ -624,7 +624,7 @@ bool CXMLParser::SetNodeText(CXMLNode node, const char* text) {
     while (pugi::xml_node child = element.first_child()) element.remove_child(child);
     if (*text == '\0') return true;
     pugi::xml_node pcdata = element.append_child(pugi::node_pcdata);
-    return pcdata && pcdata.set_value(text);
+    return pcdata && pcdata.set_value(ToXmlText(text).c_str());
 }
 
 std::string CXMLParser::GetXML() const {

@@ -107,8 +107,8 @@ public:
     // The text content of the node and its descendants, in document order; "" for a null node.
     static std::string GetNodeText(CXMLNode node);
 
-    // Replaces everything inside an element by one text node holding `text` ("" leaves it
-    // empty), as a DOM's text property does. False for a null text or node, or a non-element.
+    // Replaces everything inside an element by one text node holding ToXmlText(`text`) (""
+    // leaves it empty), as a DOM's text property does. False for a null text or node, or a non-element.
     static bool SetNodeText(CXMLNode node, const char* text);
 
     // The whole document as text (see above); "" without a document.
