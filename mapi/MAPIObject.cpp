@@ -50,16 +50,20 @@ unsigned Hr(HRESULT hr) {
 }
 
 struct CountKind {
-    const char* name;      // "GetContactCountFromFolder" / "GetCalendarEventCountFromFolder"
-    const char* invalid;   // the bad-parameter line
-    const char* base;      // "m_lpContactFolder" / "m_lpEventFolder"
-    const char* openFail;  // the failed-open line, or null
+    const char* selection;   // "GetContactCount" / "GetCalendarEventCount"
+    const char* getPropsOn;  // what the GetProps line names the selection by, "" or "m_lpEventFolder->"
+    const char* name;        // "GetContactCountFromFolder" / "GetCalendarEventCountFromFolder"
+    const char* invalid;     // the bad-parameter line
+    const char* base;        // "m_lpContactFolder" / "m_lpEventFolder"
+    const char* openFail;    // the failed-open line, or null
     const char16_t* messageClass;
     const char16_t* containerClass;
     bool subFolderLine;
 };
 
-constexpr CountKind kContactCount = {"GetContactCountFromFolder",
+constexpr CountKind kContactCount = {"GetContactCount",
+                                     "",
+                                     "GetContactCountFromFolder",
                                      "CMAPIObject::GetContactCountFromFolder - INVALID Parameter\r\n",
                                      "m_lpContactFolder",
                                      nullptr,
@@ -67,6 +71,8 @@ constexpr CountKind kContactCount = {"GetContactCountFromFolder",
                                      u"IPF.Contact",
                                      true};
 constexpr CountKind kCalendarCount = {
+    "GetCalendarEventCount",
+    "m_lpEventFolder->",
     "GetCalendarEventCountFromFolder",
     "CMAPIObject::GetCalendarEventCountFromFolder - NULL or INVALID Parameter\r\n",
     "m_lpEventFolder",
@@ -612,43 +618,36 @@ ComPtr<IMAPIFolder> CMAPIObject::GetOutlookFolderFromEntryID(const char* hexText
 // Counts
 
 int32_t CMAPIObject::GetContactCount() {
-    CLogFile::Trace("CMAPIObject::GetContactCount - Begin\r\n");
-    int32_t count = 0;
-    try {
-        if (m_lpContactFolder && MapiFunctionsComplete()) {
-            SizedSPropTagArray<2> tags = {2, {PR_DISPLAY_NAME_W, PR_ENTRYID}};
-            ULONG n = 0;
-            MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
-            const HRESULT hr = m_lpContactFolder->GetProps(tags.get(), MAPI_UNICODE, &n, values.put());
-            CLogFile::Trace("CMAPIObject::GetContactCount - GetProps(0X%08X)\r\n", Hr(hr));
-            if (hr == S_OK && values && n >= 2 && values[1].ulPropTag == PR_ENTRYID)
-                count = GetContactCountFromFolder(values[1].Value.bin.cb, values[1].Value.bin.lpb);
-        }
-    } catch (const std::exception&) {
-        count = 0;
-    }
-    CLogFile::Trace("CMAPIObject::GetContactCount - Finish\r\n");
-    return count;
+    return CountOfSelection(false);
 }
 
 int32_t CMAPIObject::GetCalendarEventCount() {
-    CLogFile::Trace("CMAPIObject::GetCalendarEventCount - Begin\r\n");
+    return CountOfSelection(true);
+}
+
+int32_t CMAPIObject::CountOfSelection(bool calendar) {
+    const CountKind& k = calendar ? kCalendarCount : kContactCount;
+    IMAPIFolder* const folder = calendar ? m_lpEventFolder.get() : m_lpContactFolder.get();
+    CLogFile::Trace("CMAPIObject::%s - Begin\r\n", k.selection);
     int32_t count = 0;
     try {
-        if (m_lpEventFolder && MapiFunctionsComplete()) {
+        if (folder != nullptr && MapiFunctionsComplete()) {
             SizedSPropTagArray<2> tags = {2, {PR_DISPLAY_NAME_W, PR_ENTRYID}};
             ULONG n = 0;
             MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
-            const HRESULT hr = m_lpEventFolder->GetProps(tags.get(), MAPI_UNICODE, &n, values.put());
-            CLogFile::Trace("CMAPIObject::GetCalendarEventCount - m_lpEventFolder->GetProps(0X%08X)\r\n",
-                            Hr(hr));
-            if (hr == S_OK && values && n >= 2 && values[1].ulPropTag == PR_ENTRYID)
-                count = GetCalendarEventCountFromFolder(values[1].Value.bin.cb, values[1].Value.bin.lpb);
+            const HRESULT hr = folder->GetProps(tags.get(), MAPI_UNICODE, &n, values.put());
+            CLogFile::Trace("CMAPIObject::%s - %sGetProps(0X%08X)\r\n", k.selection, k.getPropsOn, Hr(hr));
+            // The folder counts by its own entry id, so that the sub-folder walk starts from it.
+            if (hr == S_OK && values && n >= 2 && values[1].ulPropTag == PR_ENTRYID) {
+                const SBinary& id = values[1].Value.bin;
+                count = calendar ? GetCalendarEventCountFromFolder(id.cb, id.lpb)
+                                 : GetContactCountFromFolder(id.cb, id.lpb);
+            }
         }
     } catch (const std::exception&) {
         count = 0;
     }
-    CLogFile::Trace("CMAPIObject::GetCalendarEventCount - Finish\r\n");
+    CLogFile::Trace("CMAPIObject::%s - Finish\r\n", k.selection);
     return count;
 }
 

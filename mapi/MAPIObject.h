@@ -206,6 +206,7 @@ private:
     void TakeLocalTimeZone();
     // The failure path of MAPILogOn and the body of MAPILogOff.
     void LogOffSteps();
+    int32_t CountOfSelection(bool calendar);
     int32_t CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId);
     // One document to the host; false (and traced) when the host did not take it.
     bool DeliverContactDocument(const char* operation, const std::string& xml);
