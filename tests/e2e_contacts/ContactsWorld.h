@@ -118,4 +118,4 @@ private:
 }  // namespace nx::e2e
 
 #define NX_REQUIRE_CONTACTS_WORLD() \
-    if (!::nx::e2e::ContactsWorld::Ready()) GTEST_SKIP() << "libmapi32.so or mapiadmin is not built yet"
+    ASSERT_TRUE(::nx::e2e::ContactsWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build"

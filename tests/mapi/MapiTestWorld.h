@@ -112,8 +112,8 @@ private:
 
 #define NX_REQUIRE_MAPI_RUNTIME()                                                         \
     do {                                                                                  \
-        if (!::nx::test::MapiTestWorld::Available())                                      \
-            GTEST_SKIP() << "libmapi32.so or mapiadmin is not built";                     \
+        ASSERT_TRUE(::nx::test::MapiTestWorld::Available())                               \
+            << "libmapi32.so or mapiadmin is missing from the build";                     \
         ASSERT_TRUE(::nx::test::MapiTestWorld::Bind()) << "cannot bind the MAPI runtime"; \
     } while (0)
 
