@@ -15,8 +15,6 @@ constexpr double kMaxDate = 2958465.0 + (86399.5 - 1e-6) / 86400.0;
 constexpr int64_t kSecondsPerDay = 86400;
 // Days from 1970-01-01 to 1899-12-30.
 constexpr int64_t kOleEpochFromUnix = -25569;
-// 100-ns intervals from 1601-01-01 to 1970-01-01.
-constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
 
 // Days since 1970-01-01 of a proleptic Gregorian date (months 1-12).
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -111,7 +109,7 @@ bool FileTimeToSystemTime(const FILETIME& ft, SYSTEMTIME& st) {
     const auto days1601 = static_cast<int64_t>(totalSeconds / kSecondsPerDay);
     const auto second = static_cast<int64_t>(totalSeconds % kSecondsPerDay);
     const int64_t unixDay =
-        days1601 - static_cast<int64_t>(kFileTimeUnixEpoch / 10000000ULL / kSecondsPerDay);
+        days1601 - static_cast<int64_t>(kFileTimeUnixEpoch / kFileTicksPerSecond / kSecondsPerDay);
     FillSystemTime(unixDay, second, st);
     st.wMilliseconds = static_cast<uint16_t>(ticks / 10000ULL % 1000ULL);
     return true;
@@ -123,7 +121,7 @@ bool SystemTimeToFileTime(const SYSTEMTIME& st, FILETIME& ft) {
         return false;
     const int64_t unixDay = DaysFromCivil(st.wYear, st.wMonth, st.wDay);
     const int64_t days1601 =
-        unixDay + static_cast<int64_t>(kFileTimeUnixEpoch / 10000000ULL / kSecondsPerDay);
+        unixDay + static_cast<int64_t>(kFileTimeUnixEpoch / kFileTicksPerSecond / kSecondsPerDay);
     const uint64_t seconds = static_cast<uint64_t>(days1601) * kSecondsPerDay + st.wHour * 3600ULL +
                              st.wMinute * 60ULL + st.wSecond;
     const uint64_t ticks = seconds * 10000000ULL + st.wMilliseconds * 10000ULL;

@@ -545,7 +545,8 @@ private:
 
 uint32_t CurrentPeriod(const TIME_ZONE_INFORMATION& tzi, std::time_t at) {
     if (!HasDaylightRule(tzi)) return TIME_ZONE_ID_UNKNOWN;
-    const int64_t utc = (static_cast<int64_t>(at) + 11644473600LL) * 1000;
+    const int64_t utc =
+        (static_cast<int64_t>(at) + static_cast<int64_t>(kFileTimeUnixEpoch / kFileTicksPerSecond)) * 1000;
     return IsDaylightUtc(tzi, utc) ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 

@@ -11,10 +11,10 @@ using NAMESPACE_COMMON::CDateTime;
 CDateTime CurrentLocalTime() {
     // The clock's UTC instant as a file time, then the machine's zone, as the local-time query
     // of the platform would give it.
-    constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;
     const auto sinceUnix =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
-    const uint64_t ticks = static_cast<uint64_t>(sinceUnix.count() * 10000000LL + kFileTimeUnixEpoch);
+    const uint64_t ticks =
+        static_cast<uint64_t>(sinceUnix.count()) * kFileTicksPerSecond + kFileTimeUnixEpoch;
     FILETIME ft{static_cast<uint32_t>(ticks), static_cast<uint32_t>(ticks >> 32)};
     SYSTEMTIME utc{};
     CDateTime local(0.0, CDateTime::invalid);

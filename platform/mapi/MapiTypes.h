@@ -81,6 +81,10 @@ struct FILETIME {
 };
 using LPFILETIME = FILETIME*;
 
+// The file time of 1970-01-01 00:00 UTC, where the system clock counts from.
+inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+inline constexpr uint64_t kFileTicksPerSecond = 10000000ULL;
+
 struct SYSTEMTIME {
     WORD wYear;
     WORD wMonth;

@@ -9,10 +9,9 @@
 namespace nx::mapi32 {
 
 std::string NowPayload() {
-    // FILETIME: 100 ns ticks since 1601-01-01; the Unix epoch is 11644473600 s later.
     auto now = std::chrono::system_clock::now().time_since_epoch();
-    auto ticks =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100 + 116444736000000000LL;
+    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100 +
+                 static_cast<int64_t>(kFileTimeUnixEpoch);
     return PayloadI8(ticks);
 }
 
