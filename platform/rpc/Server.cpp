@@ -76,17 +76,10 @@ int64_t NowNs() {
         .count();
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 RpcStatus CheckProtseq(std::string_view protseq) {
-    if (EqualsNoCase(protseq, "ncacn_np")) return RPC_S_OK;
+    if (nx::sys::EqualsIgnoreAsciiCase(protseq, "ncacn_np")) return RPC_S_OK;
     for (std::string_view known : {"ncalrpc", "ncacn_ip_tcp", "ncadg_ip_udp", "ncacn_http", "ncacn_hvsocket"})
-        if (EqualsNoCase(protseq, known)) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+        if (nx::sys::EqualsIgnoreAsciiCase(protseq, known)) return RPC_S_PROTSEQ_NOT_SUPPORTED;
     return RPC_S_INVALID_RPC_PROTSEQ;
 }
 

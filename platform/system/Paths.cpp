@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/Files.h"
+
 namespace nx::sys {
 namespace {
 
@@ -146,22 +148,18 @@ uint32_t CreateDirectoryWithParents(std::string_view pathView) {
 bool ReadFileBytes(const std::string& path, std::size_t limit, std::string& out) {
     out.clear();
     // O_NONBLOCK: a FIFO or device in the file's place must not block the reader.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return false;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return false;
-    }
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     char chunk[65536];
     while (out.size() <= limit) {
         const std::size_t want = std::min(sizeof chunk, limit + 1 - out.size());
-        const ssize_t n = read(fd, chunk, want);
+        const ssize_t n = read(fd.get(), chunk, want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         out.append(chunk, static_cast<std::size_t>(n));
     }
-    close(fd);
     return true;
 }
 
