@@ -62,6 +62,10 @@ inline constexpr RpcStatus NCA_S_PROTO_ERROR = 0x1C01000B;
 inline constexpr RpcStatus NCA_S_FAULT_REMOTE_NO_MEMORY = 0x1C000012;
 inline constexpr RpcStatus NCA_S_FAULT_CONTEXT_MISMATCH = 0x1C00001A;
 
+// The constant's name of a status above ("RPC_S_SERVER_UNAVAILABLE", "nca_s_op_rng_error" for the
+// fault codes, as DCE writes them); "" for any other value.
+const char* RpcStatusName(RpcStatus status);
+
 // ---------------------------------------------------------------------------------------------
 // Interface tables.
 

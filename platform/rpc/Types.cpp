@@ -6,6 +6,50 @@
 #include "platform/system/Ascii.h"
 
 namespace nx::rpc {
+const char* RpcStatusName(RpcStatus status) {
+    static constexpr struct {
+        RpcStatus status;
+        const char* name;
+    } kNames[] = {
+        {RPC_S_OK, "RPC_S_OK"},
+        {RPC_S_ACCESS_DENIED, "RPC_S_ACCESS_DENIED"},
+        {RPC_S_OUT_OF_MEMORY, "RPC_S_OUT_OF_MEMORY"},
+        {RPC_S_INVALID_ARG, "RPC_S_INVALID_ARG"},
+        {RPC_S_INVALID_STRING_BINDING, "RPC_S_INVALID_STRING_BINDING"},
+        {RPC_S_WRONG_KIND_OF_BINDING, "RPC_S_WRONG_KIND_OF_BINDING"},
+        {RPC_S_INVALID_BINDING, "RPC_S_INVALID_BINDING"},
+        {RPC_S_PROTSEQ_NOT_SUPPORTED, "RPC_S_PROTSEQ_NOT_SUPPORTED"},
+        {RPC_S_INVALID_RPC_PROTSEQ, "RPC_S_INVALID_RPC_PROTSEQ"},
+        {RPC_S_INVALID_STRING_UUID, "RPC_S_INVALID_STRING_UUID"},
+        {RPC_S_INVALID_ENDPOINT_FORMAT, "RPC_S_INVALID_ENDPOINT_FORMAT"},
+        {RPC_S_INVALID_NET_ADDR, "RPC_S_INVALID_NET_ADDR"},
+        {RPC_S_ALREADY_REGISTERED, "RPC_S_ALREADY_REGISTERED"},
+        {RPC_S_ALREADY_LISTENING, "RPC_S_ALREADY_LISTENING"},
+        {RPC_S_NO_PROTSEQS_REGISTERED, "RPC_S_NO_PROTSEQS_REGISTERED"},
+        {RPC_S_NOT_LISTENING, "RPC_S_NOT_LISTENING"},
+        {RPC_S_UNKNOWN_IF, "RPC_S_UNKNOWN_IF"},
+        {RPC_S_CANT_CREATE_ENDPOINT, "RPC_S_CANT_CREATE_ENDPOINT"},
+        {RPC_S_OUT_OF_RESOURCES, "RPC_S_OUT_OF_RESOURCES"},
+        {RPC_S_SERVER_UNAVAILABLE, "RPC_S_SERVER_UNAVAILABLE"},
+        {RPC_S_SERVER_TOO_BUSY, "RPC_S_SERVER_TOO_BUSY"},
+        {RPC_S_CALL_FAILED, "RPC_S_CALL_FAILED"},
+        {RPC_S_CALL_FAILED_DNE, "RPC_S_CALL_FAILED_DNE"},
+        {RPC_S_PROTOCOL_ERROR, "RPC_S_PROTOCOL_ERROR"},
+        {RPC_S_UNSUPPORTED_TRANS_SYN, "RPC_S_UNSUPPORTED_TRANS_SYN"},
+        {RPC_S_DUPLICATE_ENDPOINT, "RPC_S_DUPLICATE_ENDPOINT"},
+        {RPC_S_PROCNUM_OUT_OF_RANGE, "RPC_S_PROCNUM_OUT_OF_RANGE"},
+        {RPC_X_BAD_STUB_DATA, "RPC_X_BAD_STUB_DATA"},
+        {NCA_S_OP_RNG_ERROR, "nca_s_op_rng_error"},
+        {NCA_S_UNK_IF, "nca_s_unk_if"},
+        {NCA_S_PROTO_ERROR, "nca_s_proto_error"},
+        {NCA_S_FAULT_REMOTE_NO_MEMORY, "nca_s_fault_remote_no_memory"},
+        {NCA_S_FAULT_CONTEXT_MISMATCH, "nca_s_fault_context_mismatch"},
+    };
+    for (const auto& n : kNames)
+        if (n.status == status) return n.name;
+    return "";
+}
+
 bool Uuid::Parse(std::string_view text, Uuid& out) {
     if (text.size() != 36) return false;
     uint8_t raw[16];  // in text order

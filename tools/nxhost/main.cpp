@@ -115,57 +115,10 @@ void PrintError(const std::string& text) {
     std::fflush(stderr);
 }
 
-std::string StatusName(RpcStatus s) {
-    switch (s) {
-        case nx::rpc::RPC_S_OK:
-            return "RPC_S_OK";
-        case nx::rpc::RPC_S_ACCESS_DENIED:
-            return "RPC_S_ACCESS_DENIED";
-        case nx::rpc::RPC_S_OUT_OF_MEMORY:
-            return "RPC_S_OUT_OF_MEMORY";
-        case nx::rpc::RPC_S_INVALID_ARG:
-            return "RPC_S_INVALID_ARG";
-        case nx::rpc::RPC_S_INVALID_STRING_BINDING:
-            return "RPC_S_INVALID_STRING_BINDING";
-        case nx::rpc::RPC_S_INVALID_BINDING:
-            return "RPC_S_INVALID_BINDING";
-        case nx::rpc::RPC_S_INVALID_ENDPOINT_FORMAT:
-            return "RPC_S_INVALID_ENDPOINT_FORMAT";
-        case nx::rpc::RPC_S_ALREADY_LISTENING:
-            return "RPC_S_ALREADY_LISTENING";
-        case nx::rpc::RPC_S_UNKNOWN_IF:
-            return "RPC_S_UNKNOWN_IF";
-        case nx::rpc::RPC_S_SERVER_UNAVAILABLE:
-            return "RPC_S_SERVER_UNAVAILABLE";
-        case nx::rpc::RPC_S_SERVER_TOO_BUSY:
-            return "RPC_S_SERVER_TOO_BUSY";
-        case nx::rpc::RPC_S_CALL_FAILED:
-            return "RPC_S_CALL_FAILED";
-        case nx::rpc::RPC_S_CALL_FAILED_DNE:
-            return "RPC_S_CALL_FAILED_DNE";
-        case nx::rpc::RPC_S_PROTOCOL_ERROR:
-            return "RPC_S_PROTOCOL_ERROR";
-        case nx::rpc::RPC_S_DUPLICATE_ENDPOINT:
-            return "RPC_S_DUPLICATE_ENDPOINT";
-        case nx::rpc::RPC_S_PROCNUM_OUT_OF_RANGE:
-            return "RPC_S_PROCNUM_OUT_OF_RANGE";
-        case nx::rpc::RPC_X_BAD_STUB_DATA:
-            return "RPC_X_BAD_STUB_DATA";
-        case nx::rpc::NCA_S_OP_RNG_ERROR:
-            return "nca_s_op_rng_error";
-        case nx::rpc::NCA_S_UNK_IF:
-            return "nca_s_unk_if";
-        case nx::rpc::NCA_S_PROTO_ERROR:
-            return "nca_s_proto_error";
-        default:
-            return "";
-    }
-}
-
 std::string DescribeStatus(RpcStatus s) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", s);
-    const std::string name = StatusName(s);
+    const std::string name = nx::rpc::RpcStatusName(s);
     return "RPC status " + std::to_string(s) + " (" + hex + (name.empty() ? "" : ", " + name) + ")";
 }
 
