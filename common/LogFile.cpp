@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/registry/Registry.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/DebugOutput.h"
 #include "platform/system/LockedFile.h"
 #include "platform/system/Paths.h"
@@ -19,13 +20,6 @@ std::atomic<uint32_t> g_switch{0};
 std::mutex g_pathLock;
 std::string g_logFilePath;
 std::mutex g_fileLock;
-
-std::string TrimBlanks(std::string_view s) {
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return std::string(s);
-}
 
 void SetLogFilePath(std::string path) {
     std::lock_guard<std::mutex> guard(g_pathLock);
@@ -56,7 +50,7 @@ std::string LogPathFor(std::string_view modulePath) {
     const bool dotInName = dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
     std::string path(dotInName ? modulePath.substr(0, dot) : modulePath);
     path += ".log";
-    return TrimBlanks(path);
+    return std::string(nx::sys::TrimAscii(path, " \t\r\n"));
 }
 
 }  // namespace

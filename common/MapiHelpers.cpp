@@ -7,6 +7,7 @@
 
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_COMMON {
@@ -61,10 +62,6 @@ namespace {
 bool IsBinaryValue(const MapiBuffer<SPropValue>& value) {
     return value && PROP_TYPE(value->ulPropTag) == PT_BINARY && value->Value.bin.cb != 0 &&
            value->Value.bin.lpb != nullptr;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
 }  // namespace
@@ -166,9 +163,7 @@ uint32_t GetFolderTypeCode(std::string_view containerClass) {
 }
 
 std::string TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return std::string(text);
+    return std::string(nx::sys::TrimAscii(text, " \t\r\n\v\f"));
 }
 
 bool ExtractEventId(std::string_view text, std::string* out) {

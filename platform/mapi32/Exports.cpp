@@ -6,6 +6,7 @@
 
 #include "platform/mapi32/Admin.h"
 #include "platform/mapi32/Internal.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
 #define NX_EXPORT extern "C" __attribute__((visibility("default")))
@@ -60,7 +61,7 @@ NX_EXPORT HRESULT MAPILogonEx(ULONG_PTR, LPTSTR profileName, LPTSTR, ULONG flags
         const ProfileEntry* chosen = nullptr;
         for (const auto& p : profiles) {
             bool match = name.empty() ? ((flags & MAPI_USE_DEFAULT) && p.isDefault)
-                                      : strcasecmp(p.name.c_str(), name.c_str()) == 0;
+                                      : nx::sys::EqualsIgnoreAsciiCase(p.name, name);
             if (match) {
                 chosen = &p;
                 break;

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "platform/mapi32/Sqlite.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -265,9 +266,9 @@ void RemoveStore(const std::string& profile, const std::string& displayName) {
 
 void CreateStandardFolders(const std::string& profile, const std::string& displayName) {
     for (const auto& p : LoadProfiles()) {
-        if (strcasecmp(p.name.c_str(), profile.c_str()) != 0) continue;
+        if (!nx::sys::EqualsIgnoreAsciiCase(p.name, profile)) continue;
         for (const auto& s : p.stores) {
-            if (strcasecmp(s.displayName.c_str(), displayName.c_str()) != 0) continue;
+            if (!nx::sys::EqualsIgnoreAsciiCase(s.displayName, displayName)) continue;
             auto backend = AcquireStore(s.path);
             std::lock_guard lock(backend->mutex);
             MakeStandardFolders(*backend->storage);
@@ -280,7 +281,8 @@ void CreateStandardFolders(const std::string& profile, const std::string& displa
 
 void InitDefaultWorld() {
     for (const auto& p : LoadProfiles())
-        if (strcasecmp(p.name.c_str(), "Outlook") == 0) throw MapiError(MAPI_E_COLLISION, "profile exists");
+        if (nx::sys::EqualsIgnoreAsciiCase(p.name, "Outlook"))
+            throw MapiError(MAPI_E_COLLISION, "profile exists");
     CreateProfile("Outlook", true);
     AddStore("Outlook", "Personal Folders", true, false, true);
 }

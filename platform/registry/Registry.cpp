@@ -13,14 +13,8 @@ namespace {
 
 constexpr std::size_t kMaxFileBytes = 16u << 20;
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
+    return nx::sys::TrimAscii(s, " \t\r");
 }
 
 struct RootAlias {

@@ -241,9 +241,7 @@ RpcStatus StringBindingCompose(std::string_view objUuid, std::string_view protse
 namespace {
 
 std::string_view Trim(std::string_view v) {
-    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-    return v;
+    return nx::sys::TrimAscii(v, " ");
 }
 
 bool IsLocalAddress(std::string_view addr) {

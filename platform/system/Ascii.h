@@ -25,6 +25,14 @@ constexpr bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// The text without the characters of `blanks` at either end. Each reader names its own set:
+// the texts it reads differ in which white space they may carry.
+constexpr std::string_view TrimAscii(std::string_view s, std::string_view blanks) {
+    while (!s.empty() && blanks.find(s.front()) != std::string_view::npos) s.remove_prefix(1);
+    while (!s.empty() && blanks.find(s.back()) != std::string_view::npos) s.remove_suffix(1);
+    return s;
+}
+
 // The value of one hexadecimal digit, or -1.
 constexpr int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';

@@ -24,9 +24,7 @@ bool IsBlank(char c) {
 }
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
+    return TrimAscii(s, " \t\r\v\f");
 }
 
 bool NeedsEscape(char c) {
