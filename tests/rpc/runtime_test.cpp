@@ -423,3 +423,17 @@ TEST(RpcServer, UnregisteredInterfaceRefusesNewCalls) {
 
 }  // namespace
 }  // namespace nx::rpc::test
+
+TEST(RpcStatusName, NamesTheCodesAsTheirConstantsAndFaultsAsDceWritesThem) {
+    const struct {
+        nx::rpc::RpcStatus status;
+        std::string_view name;
+    } cases[] = {
+        {1722, "RPC_S_SERVER_UNAVAILABLE"},  // the value a host sees when no agent listens
+        {0, "RPC_S_OK"},
+        {0x1C010002, "nca_s_op_rng_error"},
+        {0x6F7, "RPC_X_BAD_STUB_DATA"},
+        {12345, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(nx::rpc::RpcStatusName(c.status), c.name) << c.status;
+}
