@@ -251,6 +251,10 @@ void CMAPIObject::MAPIUninitialize() {
     }
 }
 
+void CMAPIObject::SendProgress(uint64_t /*wParam*/, int64_t /*lParam*/) {
+    // WM_AGENT_PROGRESS would go to m_hProgressWnd, which nothing sets.
+}
+
 // ---------------------------------------------------------------------------------------------
 // Discovery
 

@@ -26,8 +26,8 @@
 //    cutting the id short or taking the empty text for "the default calendar folder".
 //  - Folders named by entry id must be folders: an entry id of a message or of a store is not a
 //    folder and the selection fails.
-//  - Progress messages: nothing ever sets the progress window, so none is sent; the window
-//    handle only reaches Logoff.
+//  - Progress messages: nothing ever sets the progress window, so SendProgress reaches no
+//    window.
 #pragma once
 
 #include <array>
