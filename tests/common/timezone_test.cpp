@@ -171,73 +171,63 @@ TEST(TziBytes, AreTheFortyFourByteRegistryLayout) {
     EXPECT_EQ(shortValue.StandardDate.wMonth, 0);
 }
 
-TEST(ZoneRules, ConvertUtcToLocalAcrossBothTransitions) {
+// Each row converts from UTC to local time; rows marked `back` also convert the local time back.
+// Where a local hour is skipped or repeated, the way back has rows of its own.
+TEST(ZoneRules, ConvertAcrossBothTransitions) {
+    enum Way { kToLocal, kBoth, kToUtc };
     const struct {
         const tagNxTimeZone* zone;
         SYSTEMTIME utc;
-        const char* local;
+        SYSTEMTIME local;
+        Way way;
     } cases[] = {
         // Northern: daylight time from 2009-03-08 02:00 EST to 2009-11-01 02:00 EDT.
-        {&kEastern, At(2009, 3, 8, 6, 59, 59), "2009-03-08 01:59:59"},
-        {&kEastern, At(2009, 3, 8, 7, 0, 0), "2009-03-08 03:00:00"},
-        {&kEastern, At(2009, 11, 1, 5, 59, 59), "2009-11-01 01:59:59"},
-        {&kEastern, At(2009, 11, 1, 6, 0, 0), "2009-11-01 01:00:00"},
-        {&kEastern, At(2009, 7, 1, 12, 0), "2009-07-01 08:00:00"},
-        {&kEastern, At(2010, 1, 1, 3, 0), "2009-12-31 22:00:00"},
+        {&kEastern, At(2009, 3, 8, 6, 59, 59), At(2009, 3, 8, 1, 59, 59), kBoth},
+        {&kEastern, At(2009, 3, 8, 7, 0, 0), At(2009, 3, 8, 3, 0, 0), kBoth},
+        {&kEastern, At(2009, 3, 8, 6, 30, 0), At(2009, 3, 8, 2, 30, 0), kToUtc},  // skipped hour: daylight
+        {&kEastern, At(2009, 11, 1, 5, 59, 59), At(2009, 11, 1, 1, 59, 59), kToLocal},
+        {&kEastern, At(2009, 11, 1, 6, 0, 0), At(2009, 11, 1, 1, 0, 0), kToLocal},
+        {&kEastern, At(2009, 11, 1, 4, 59, 59), At(2009, 11, 1, 0, 59, 59), kToUtc},
+        {&kEastern, At(2009, 11, 1, 5, 30, 0), At(2009, 11, 1, 1, 30, 0), kToUtc},  // repeated: first pass
+        {&kEastern, At(2009, 11, 1, 7, 0, 0), At(2009, 11, 1, 2, 0, 0), kToUtc},
+        {&kEastern, At(2009, 7, 1, 12, 0), At(2009, 7, 1, 8, 0), kToLocal},
+        {&kEastern, At(2010, 1, 1, 3, 0), At(2009, 12, 31, 22, 0), kToLocal},
         // Southern: daylight time until 2009-04-05 03:00 AEDT, again from 2009-10-04 02:00 AEST.
-        {&kSydney, At(2009, 4, 4, 15, 59, 59), "2009-04-05 02:59:59"},
-        {&kSydney, At(2009, 4, 4, 16, 0, 0), "2009-04-05 02:00:00"},
-        {&kSydney, At(2009, 10, 3, 15, 59, 59), "2009-10-04 01:59:59"},
-        {&kSydney, At(2009, 10, 3, 16, 0, 0), "2009-10-04 03:00:00"},
-        {&kSydney, At(2009, 1, 15, 0, 0), "2009-01-15 11:00:00"},
-        {&kSydney, At(2009, 7, 15, 0, 0), "2009-07-15 10:00:00"},
-        {&kSydney, At(2009, 12, 31, 14, 0), "2010-01-01 01:00:00"},
+        {&kSydney, At(2009, 4, 4, 15, 59, 59), At(2009, 4, 5, 2, 59, 59), kBoth},
+        {&kSydney, At(2009, 4, 4, 16, 0, 0), At(2009, 4, 5, 2, 0, 0), kToLocal},
+        {&kSydney, At(2009, 4, 4, 17, 0, 0), At(2009, 4, 5, 3, 0, 0), kToUtc},
+        {&kSydney, At(2009, 10, 3, 15, 59, 59), At(2009, 10, 4, 1, 59, 59), kBoth},
+        {&kSydney, At(2009, 10, 3, 16, 0, 0), At(2009, 10, 4, 3, 0, 0), kBoth},
+        {&kSydney, At(2009, 1, 15, 0, 0), At(2009, 1, 15, 11, 0), kToLocal},
+        {&kSydney, At(2009, 7, 15, 0, 0), At(2009, 7, 15, 10, 0), kToLocal},
+        {&kSydney, At(2009, 12, 31, 14, 0), At(2010, 1, 1, 1, 0), kBoth},
         // Week 5 = the last Sunday: 2009-03-29 and 2009-10-25.
-        {&kCentralEurope, At(2009, 3, 29, 0, 59, 59), "2009-03-29 01:59:59"},
-        {&kCentralEurope, At(2009, 3, 29, 1, 0, 0), "2009-03-29 03:00:00"},
-        {&kCentralEurope, At(2009, 10, 25, 0, 59, 59), "2009-10-25 02:59:59"},
-        {&kCentralEurope, At(2009, 10, 25, 1, 0, 0), "2009-10-25 02:00:00"},
-        {&kCentralEurope, At(2015, 3, 29, 1, 0, 0), "2015-03-29 03:00:00"},  // March 2015 has 5 Sundays
+        {&kCentralEurope, At(2009, 3, 29, 0, 59, 59), At(2009, 3, 29, 1, 59, 59), kToLocal},
+        {&kCentralEurope, At(2009, 3, 29, 1, 0, 0), At(2009, 3, 29, 3, 0, 0), kToLocal},
+        {&kCentralEurope, At(2009, 10, 25, 0, 59, 59), At(2009, 10, 25, 2, 59, 59), kToLocal},
+        {&kCentralEurope, At(2009, 10, 25, 1, 0, 0), At(2009, 10, 25, 2, 0, 0), kToLocal},
+        {&kCentralEurope, At(2015, 3, 29, 1, 0, 0), At(2015, 3, 29, 3, 0, 0), kToLocal},  // 5 Sundays
         // No daylight rule: the bias alone.
-        {&kIndia, At(2009, 7, 1, 12, 0), "2009-07-01 17:30:00"},
+        {&kIndia, At(2009, 7, 1, 12, 0), At(2009, 7, 1, 17, 30), kToLocal},
+        {&kIndia, At(2008, 12, 31, 23, 59, 0), At(2009, 1, 1, 5, 29, 0), kToUtc},
         // Dates with a year: that month and day, every year.
-        {&kAbsolute, At(2009, 4, 1, 2, 59, 59), "2009-04-01 03:59:59"},
-        {&kAbsolute, At(2009, 4, 1, 3, 0, 0), "2009-04-01 05:00:00"},
-        {&kAbsolute, At(2012, 9, 30, 23, 0, 0), "2012-10-01 01:00:00"},
-        {&kAbsolute, At(2012, 10, 1, 1, 0, 0), "2012-10-01 02:00:00"},
+        {&kAbsolute, At(2009, 4, 1, 2, 59, 59), At(2009, 4, 1, 3, 59, 59), kToLocal},
+        {&kAbsolute, At(2009, 4, 1, 3, 0, 0), At(2009, 4, 1, 5, 0, 0), kToLocal},
+        {&kAbsolute, At(2012, 9, 30, 23, 0, 0), At(2012, 10, 1, 1, 0, 0), kToLocal},
+        {&kAbsolute, At(2012, 10, 1, 1, 0, 0), At(2012, 10, 1, 2, 0, 0), kToLocal},
     };
     for (const auto& c : cases) {
-        SYSTEMTIME local{};
-        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(ToTimeZoneInformation(*c.zone), c.utc, local))
-            << Text(c.utc);
-        EXPECT_EQ(Text(local), c.local) << c.zone->StandardName << ' ' << Text(c.utc);
-    }
-}
-
-TEST(ZoneRules, ConvertLocalToUtcAcrossBothTransitions) {
-    const struct {
-        const tagNxTimeZone* zone;
-        SYSTEMTIME local;
-        const char* utc;
-    } cases[] = {
-        {&kEastern, At(2009, 3, 8, 1, 59, 59), "2009-03-08 06:59:59"},
-        {&kEastern, At(2009, 3, 8, 2, 30, 0), "2009-03-08 06:30:00"},  // skipped hour: daylight
-        {&kEastern, At(2009, 3, 8, 3, 0, 0), "2009-03-08 07:00:00"},
-        {&kEastern, At(2009, 11, 1, 0, 59, 59), "2009-11-01 04:59:59"},
-        {&kEastern, At(2009, 11, 1, 1, 30, 0), "2009-11-01 05:30:00"},  // repeated hour: its first pass
-        {&kEastern, At(2009, 11, 1, 2, 0, 0), "2009-11-01 07:00:00"},
-        {&kSydney, At(2009, 4, 5, 2, 59, 59), "2009-04-04 15:59:59"},
-        {&kSydney, At(2009, 4, 5, 3, 0, 0), "2009-04-04 17:00:00"},
-        {&kSydney, At(2009, 10, 4, 1, 59, 59), "2009-10-03 15:59:59"},
-        {&kSydney, At(2009, 10, 4, 3, 0, 0), "2009-10-03 16:00:00"},
-        {&kSydney, At(2010, 1, 1, 1, 0, 0), "2009-12-31 14:00:00"},
-        {&kIndia, At(2009, 1, 1, 5, 29, 0), "2008-12-31 23:59:00"},
-    };
-    for (const auto& c : cases) {
-        SYSTEMTIME utc{};
-        ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(ToTimeZoneInformation(*c.zone), c.local, utc))
-            << Text(c.local);
-        EXPECT_EQ(Text(utc), c.utc) << c.zone->StandardName << ' ' << Text(c.local);
+        SCOPED_TRACE(c.zone->StandardName + ' ' + Text(c.utc) + " / " + Text(c.local));
+        const TIME_ZONE_INFORMATION tzi = ToTimeZoneInformation(*c.zone);
+        SYSTEMTIME out{};
+        if (c.way != kToUtc) {
+            ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(tzi, c.utc, out));
+            EXPECT_EQ(Text(out), Text(c.local));
+        }
+        if (c.way != kToLocal) {
+            ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(tzi, c.local, out));
+            EXPECT_EQ(Text(out), Text(c.utc));
+        }
     }
 }
 

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -269,50 +268,6 @@ TEST(CXMLParser, ToXmlTextReplacesWhatXml10CannotCarry) {
         {"\xFF", kR},
     };
     for (const auto& c : cases) EXPECT_EQ(ToXmlText(c.text), c.carried) << c.text;
-}
-
-// Folder names from a store are any UTF-16 text; converted to UTF-8 a lone surrogate is three
-// bytes of an encoded surrogate. Whatever they hold, the list is XML 1.0 that the agent reads back.
-TEST(CXMLParser, DocumentsOfRandomNamesAreStrictXml10) {
-    std::mt19937 random(9);
-    const std::string pieces[] = {"\x01",
-                                  "\x1B",
-                                  "\t",
-                                  "\r\n",
-                                  " ",
-                                  "<",
-                                  "&",
-                                  "]]>",
-                                  "\"",
-                                  "\xED\xB0\x80",
-                                  "\xEF\xBF\xBF",
-                                  "\xC3\xA9",
-                                  "\xF0\x9F\x98\x80",
-                                  "\xE2\x82",
-                                  "\x80",
-                                  "Inbox",
-                                  "&#1;"};
-    for (int round = 0; round < 200; ++round) {
-        CXMLParser built;
-        Start(built, "folders");
-        std::vector<std::string> names(1 + random() % 4);
-        for (std::string& name : names) {
-            for (unsigned n = random() % 6; n > 0; --n) name += pieces[random() % std::size(pieces)];
-            const CXMLNode node = built.CreateChildNode("node", nullptr, CXMLNode(), 1, 1);
-            ASSERT_TRUE(CXMLParser::SetAttribute("class", name.c_str(), node));
-            ASSERT_TRUE(built.CreateChildNode("fname", name.c_str(), node, 1, 2));
-        }
-        const std::string xml = built.GetXML();
-        ASSERT_EQ(StrictXmlError(xml), "") << xml;
-        CXMLParser read;
-        ASSERT_TRUE(read.Init());
-        read.LoadXML(xml);
-        ASSERT_TRUE(read.GetRoot()) << xml;
-        EXPECT_EQ(CXMLParser::GetNodeText(read.SelectNode("/folders/node/fname")), ToXmlText(names[0]));
-        std::string all;
-        for (const std::string& name : names) all += ToXmlText(name);
-        EXPECT_EQ(CXMLParser::GetNodeText(read.GetRoot()), all) << xml;
-    }
 }
 
 TEST(CXMLParser, ALoadedDocumentKeepsWhatTheHostSentAndWritesXml10) {
