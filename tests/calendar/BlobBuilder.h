@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,14 @@ struct Blob {
     }
     Blob& u32(uint32_t v) {
         for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Blob& u32s(std::initializer_list<uint32_t> vs) {
+        for (uint32_t v : vs) u32(v);
+        return *this;
+    }
+    Blob& u16s(std::initializer_list<uint32_t> vs) {
+        for (uint32_t v : vs) u16(v);
         return *this;
     }
     Blob& raw(const std::string& s) {

@@ -61,37 +61,24 @@ TEST(ExceptionsGolden, TextsOfDeletedAndModifiedOccurrences) {
     const auto modifiedBlob = [] {
         Blob b = DailyWith({k20090304, k20090310, k20090311}, {k20090304, k20090311}, 2);
         // ExceptionInfo 1: moved to 10:00, subject, reminder delta and set, location, all-day.
-        b.u32(k20090304 + 600).u32(k20090304 + 660).u32(k20090304 + 570).u16(0x009D);
+        b.u32s({k20090304 + 600, k20090304 + 660, k20090304 + 570}).u16(0x009D);
         b.u16(4).u16(3).raw("abc").u32(5).u32(1).u16(6).u16(5).raw("Rm 12").u32(1);
         // ExceptionInfo 2: moved to the next day; meeting type, busy status, attachment, colour.
-        b.u32(k20090312 + 840).u32(k20090312 + 900).u32(k20090311 + 570).u16(0x0162);
-        b.u32(0).u32(2).u32(0).u32(3);
+        b.u32s({k20090312 + 840, k20090312 + 900, k20090311 + 570}).u16(0x0162).u32s({0, 2, 0, 3});
         b.u32(0);  // ReservedBlock1Size
         // ExtendedException 1: times again, then the wide texts.
-        b.u32(0)
-            .u32(k20090304 + 600)
-            .u32(k20090304 + 660)
-            .u32(k20090304 + 570)
-            .wide(u"abc")
-            .wide(u"Rm 12")
-            .u32(0);
+        b.u32s({0, k20090304 + 600, k20090304 + 660, k20090304 + 570}).wide(u"abc").wide(u"Rm 12").u32(0);
         // ExtendedException 2: no texts, so only its first reserved block.
         b.u32(0);
         return b.u32(0);  // ReservedBlock2Size
     };
     const auto highlightBlob = [] {
         Blob b = DailyWith({k20090317}, {k20090317}, 1, 0x3009);
-        b.u32(k20090317 + 600)
-            .u32(k20090317 + 630)
-            .u32(k20090317 + 570)
-            .u16(0x0001)
-            .u16(5)
-            .u16(4)
-            .raw("Late");
+        b.u32s({k20090317 + 600, k20090317 + 630, k20090317 + 570}).u16s({0x0001, 5, 4}).raw("Late");
         b.u32(4).raw("RSV1");         // ReservedBlock1
         b.u32(8).u32(1).raw("hilt");  // ChangeHighlight: size, value, reserved
         b.u32(2).raw("e1");           // ReservedBlockEE1
-        b.u32(k20090317 + 600).u32(k20090317 + 630).u32(k20090317 + 570).wide(u"L\u00e4t\u20ac").u32(0);
+        b.u32s({k20090317 + 600, k20090317 + 630, k20090317 + 570}).wide(u"L\u00e4t\u20ac").u32(0);
         return b.u32(0);
     };
     const struct {

@@ -32,13 +32,16 @@ Blob Pattern(const Blob& head, const Blob& specific, const Blob& end, const Blob
         .u32(0);  // ReservedBlock2Size
 }
 
+// The end elements of a series without end.
+const std::string kNoEndElements = "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;";
+
 struct Series {
     const char* name;
     int32_t type, interval, mask, weekDay, instance, day, repeat;
     CDateTime start, end;
     bool hasEnd;
     CDateTime endDate;
-    std::vector<uint8_t> blob;
+    Blob blob;
     std::size_t size;
     // Elements the read side gives, in document order ("name=text;...").
     std::string elements;
@@ -47,208 +50,77 @@ struct Series {
 std::vector<Series> GoldenSeries() {
     const CDateTime none;
     return {
-        {
-            "daily every 3 days, end by date",
-            1,
-            3,
-            0,
-            0,
-            0,
-            0,
-            0,
-            CDateTime(2009, 3, 2, 9, 30, 0),
-            CDateTime(2009, 3, 2, 10, 15, 0),
-            true,
-            CDateTime(2009, 3, 31, 0, 0, 0),
-            Pattern(Head(0x200A, 0, k20090302 % 4320, 4320), Blob(), EndRule(0x2021, 1),
-                    Dates(k20090302, k20090331, 570, 615))
-                .bytes,
-            76,
-            "lRecurType=1;lRecurInterval=3;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;lRecurDay=0;"
-            "dtRecurEndDate=2009/03/31 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=1;",
-        },
-        {
-            "every weekday, no end",
-            2,
-            0,
-            62,
-            0,
-            0,
-            0,
-            0,
-            CDateTime(2009, 3, 4, 8, 0, 0),
-            CDateTime(2009, 3, 4, 9, 0, 0),
-            false,
-            none,
-            Pattern(Head(0x200A, 1, k20090301 % 10080, 1), Blob().u32(62), EndRule(0x2023, 10),
-                    Dates(k20090304, kNoEnd, 480, 540))
-                .bytes,
-            80,
-            "lRecurType=2;lRecurInterval=0;lRecurInstance=0;lRecurWeekMask=62;lRecurWeekDay=0;lRecurDay=0;"
-            "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;",
-        },
-        {
-            "every 2 weeks on Tue and Thu, end after 5",
-            2,
-            2,
-            20,
-            0,
-            0,
-            0,
-            5,
-            CDateTime(2009, 3, 10, 13, 0, 0),
-            CDateTime(2009, 3, 10, 14, 30, 0),
-            false,
-            none,
-            Pattern(Head(0x200B, 1, k20090308 % 20160, 2), Blob().u32(20), EndRule(0x2022, 5),
-                    Dates(k20090310, k20090310, 780, 870))
-                .bytes,
-            80,
-            "lRecurType=2;lRecurInterval=2;lRecurInstance=0;lRecurWeekMask=20;lRecurWeekDay=0;lRecurDay=0;"
-            "dtRecurEndDate=2009/03/10 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=5;",
-        },
-        {
-            "weekly without a mask",
-            2,
-            1,
-            0,
-            0,
-            0,
-            0,
-            0,
-            CDateTime(2009, 3, 4, 10, 0, 0),
-            CDateTime(2009, 3, 4, 10, 30, 0),
-            false,
-            none,
-            Pattern(Head(0x200B, 1, k20090301 % 10080, 1), Blob().u32(62), EndRule(0x2023, 10),
-                    Dates(k20090304, kNoEnd, 600, 630))
-                .bytes,
-            80,
-            "lRecurType=2;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=62;lRecurWeekDay=0;lRecurDay=0;"
-            "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;",
-        },
-        {
-            "monthly on the 15th, no end",
-            3,
-            1,
-            0,
-            0,
-            0,
-            15,
-            0,
-            CDateTime(2009, 3, 15, 10, 0, 0),
-            CDateTime(2009, 3, 15, 11, 0, 0),
-            false,
-            none,
-            Pattern(Head(0x200C, 2, 0, 1), Blob().u32(15), EndRule(0x2023, 10),
-                    Dates(k20090315, kNoEnd, 600, 660))
-                .bytes,
-            80,
-            "lRecurType=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;lRecurDay=15;"
-            "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;",
-        },
-        {
-            "every 2 months on the 3rd Wednesday, end by date",
-            3,
-            2,
-            8,
-            3,
-            1,
-            0,
-            0,
-            CDateTime(2009, 3, 18, 9, 0, 0),
-            CDateTime(2009, 3, 18, 10, 0, 0),
-            true,
-            CDateTime(2009, 11, 26, 0, 0, 0),
-            Pattern(Head(0x200C, 3, 0, 2), Blob().u32(8).u32(3), EndRule(0x2021, 1),
-                    Dates(k20090318, k20091126, 540, 600))
-                .bytes,
-            84,
-            "lRecurType=3;lRecurInterval=2;lRecurInstance=1;lRecurWeekMask=8;lRecurWeekDay=3;lRecurDay=0;"
-            "dtRecurEndDate=2009/11/26 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=1;",
-        },
-        {
-            "monthly on the last Friday",
-            3,
-            1,
-            32,
-            -1,
-            1,
-            0,
-            0,
-            CDateTime(2009, 3, 27, 17, 0, 0),
-            CDateTime(2009, 3, 27, 18, 0, 0),
-            false,
-            none,
-            Pattern(Head(0x200C, 3, 0, 1), Blob().u32(32).u32(5), EndRule(0x2023, 10),
-                    Dates(k20090327, kNoEnd, 1020, 1080))
-                .bytes,
-            84,
-            "lRecurType=3;lRecurInterval=1;lRecurInstance=1;lRecurWeekMask=32;lRecurWeekDay=-1;lRecurDay=0;"
-            "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;",
-        },
-        {
-            "yearly on 1 March of a leap year, all day",
-            4,
-            1,
-            0,
-            0,
-            0,
-            1,
-            0,
-            CDateTime(2012, 3, 1, 0, 0, 0),
-            CDateTime(2012, 3, 2, 0, 0, 0),
-            false,
-            none,
-            Pattern(Head(0x200D, 2, 61 * 1440, 12), Blob().u32(1), EndRule(0x2023, 10),
-                    Dates(k20120301, kNoEnd, 0, 1440))
-                .bytes,
-            80,
-            "lRecurType=4;lRecurMonth=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;"
-            "lRecurDay=1;"
-            "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;",
-        },
-        {
-            "every 2 years on the 4th Thursday of November, end after 3",
-            4,
-            2,
-            16,
-            4,
-            1,
-            0,
-            3,
-            CDateTime(2009, 11, 26, 12, 0, 0),
-            CDateTime(2009, 11, 26, 13, 0, 0),
-            false,
-            none,
-            Pattern(Head(0x200D, 3, 330 * 1440, 24), Blob().u32(16).u32(4), EndRule(0x2022, 3),
-                    Dates(k20091126, k20091126, 720, 780))
-                .bytes,
-            84,
-            "lRecurType=4;lRecurMonth=11;lRecurInterval=2;lRecurInstance=1;lRecurWeekMask=16;lRecurWeekDay=4;"
-            "lRecurDay=0;"
-            "dtRecurEndDate=2009/11/26 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=3;",
-        },
-        {
-            "daily with interval 0",
-            1,
-            0,
-            0,
-            0,
-            0,
-            0,
-            0,
-            CDateTime(2009, 3, 2, 9, 30, 0),
-            CDateTime(2009, 3, 2, 9, 29, 59),
-            false,
-            none,
-            Pattern(Head(0x200A, 0, 0, 0), Blob(), EndRule(0x2023, 10), Dates(k20090302, kNoEnd, 570, 569))
-                .bytes,
-            76,
-            "lRecurType=1;lRecurInterval=0;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;lRecurDay=0;"
-            "dtRecurEndDate=NULL;bRecurHasEndDate=FALSE;lRecurRepeat=10;",
-        },
-    };
+        {"daily every 3 days, end by date", 1, 3, 0, 0, 0, 0, 0, CDateTime(2009, 3, 2, 9, 30, 0),
+         CDateTime(2009, 3, 2, 10, 15, 0), true, CDateTime(2009, 3, 31, 0, 0, 0),
+         Pattern(Head(0x200A, 0, k20090302 % 4320, 4320), Blob(), EndRule(0x2021, 1),
+                 Dates(k20090302, k20090331, 570, 615)),
+         76,
+         "lRecurType=1;lRecurInterval=3;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;lRecurDay=0;"
+         "dtRecurEndDate=2009/03/31 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=1;"},
+        {"every weekday, no end", 2, 0, 62, 0, 0, 0, 0, CDateTime(2009, 3, 4, 8, 0, 0),
+         CDateTime(2009, 3, 4, 9, 0, 0), false, none,
+         Pattern(Head(0x200A, 1, k20090301 % 10080, 1), Blob().u32(62), EndRule(0x2023, 10),
+                 Dates(k20090304, kNoEnd, 480, 540)),
+         80,
+         "lRecurType=2;lRecurInterval=0;lRecurInstance=0;lRecurWeekMask=62;lRecurWeekDay=0;lRecurDay=0;" +
+             kNoEndElements},
+        {"every 2 weeks on Tue and Thu, end after 5", 2, 2, 20, 0, 0, 0, 5, CDateTime(2009, 3, 10, 13, 0, 0),
+         CDateTime(2009, 3, 10, 14, 30, 0), false, none,
+         Pattern(Head(0x200B, 1, k20090308 % 20160, 2), Blob().u32(20), EndRule(0x2022, 5),
+                 Dates(k20090310, k20090310, 780, 870)),
+         80,
+         "lRecurType=2;lRecurInterval=2;lRecurInstance=0;lRecurWeekMask=20;lRecurWeekDay=0;lRecurDay=0;"
+         "dtRecurEndDate=2009/03/10 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=5;"},
+        {"weekly without a mask", 2, 1, 0, 0, 0, 0, 0, CDateTime(2009, 3, 4, 10, 0, 0),
+         CDateTime(2009, 3, 4, 10, 30, 0), false, none,
+         Pattern(Head(0x200B, 1, k20090301 % 10080, 1), Blob().u32(62), EndRule(0x2023, 10),
+                 Dates(k20090304, kNoEnd, 600, 630)),
+         80,
+         "lRecurType=2;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=62;lRecurWeekDay=0;lRecurDay=0;" +
+             kNoEndElements},
+        {"monthly on the 15th, no end", 3, 1, 0, 0, 0, 15, 0, CDateTime(2009, 3, 15, 10, 0, 0),
+         CDateTime(2009, 3, 15, 11, 0, 0), false, none,
+         Pattern(Head(0x200C, 2, 0, 1), Blob().u32(15), EndRule(0x2023, 10),
+                 Dates(k20090315, kNoEnd, 600, 660)),
+         80,
+         "lRecurType=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;lRecurDay=15;" +
+             kNoEndElements},
+        {"every 2 months on the 3rd Wednesday, end by date", 3, 2, 8, 3, 1, 0, 0,
+         CDateTime(2009, 3, 18, 9, 0, 0), CDateTime(2009, 3, 18, 10, 0, 0), true,
+         CDateTime(2009, 11, 26, 0, 0, 0),
+         Pattern(Head(0x200C, 3, 0, 2), Blob().u32(8).u32(3), EndRule(0x2021, 1),
+                 Dates(k20090318, k20091126, 540, 600)),
+         84,
+         "lRecurType=3;lRecurInterval=2;lRecurInstance=1;lRecurWeekMask=8;lRecurWeekDay=3;lRecurDay=0;"
+         "dtRecurEndDate=2009/11/26 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=1;"},
+        {"monthly on the last Friday", 3, 1, 32, -1, 1, 0, 0, CDateTime(2009, 3, 27, 17, 0, 0),
+         CDateTime(2009, 3, 27, 18, 0, 0), false, none,
+         Pattern(Head(0x200C, 3, 0, 1), Blob().u32(32).u32(5), EndRule(0x2023, 10),
+                 Dates(k20090327, kNoEnd, 1020, 1080)),
+         84,
+         "lRecurType=3;lRecurInterval=1;lRecurInstance=1;lRecurWeekMask=32;lRecurWeekDay=-1;lRecurDay=0;" +
+             kNoEndElements},
+        {"yearly on 1 March of a leap year, all day", 4, 1, 0, 0, 0, 1, 0, CDateTime(2012, 3, 1, 0, 0, 0),
+         CDateTime(2012, 3, 2, 0, 0, 0), false, none,
+         Pattern(Head(0x200D, 2, 61 * 1440, 12), Blob().u32(1), EndRule(0x2023, 10),
+                 Dates(k20120301, kNoEnd, 0, 1440)),
+         80,
+         "lRecurType=4;lRecurMonth=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;"
+         "lRecurDay=1;" +
+             kNoEndElements},
+        {"every 2 years on the 4th Thursday of November, end after 3", 4, 2, 16, 4, 1, 0, 3,
+         CDateTime(2009, 11, 26, 12, 0, 0), CDateTime(2009, 11, 26, 13, 0, 0), false, none,
+         Pattern(Head(0x200D, 3, 330 * 1440, 24), Blob().u32(16).u32(4), EndRule(0x2022, 3),
+                 Dates(k20091126, k20091126, 720, 780)),
+         84,
+         "lRecurType=4;lRecurMonth=11;lRecurInterval=2;lRecurInstance=1;lRecurWeekMask=16;"
+         "lRecurWeekDay=4;lRecurDay=0;"
+         "dtRecurEndDate=2009/11/26 00:00:00;bRecurHasEndDate=TRUE;lRecurRepeat=3;"},
+        {"daily with interval 0", 1, 0, 0, 0, 0, 0, 0, CDateTime(2009, 3, 2, 9, 30, 0),
+         CDateTime(2009, 3, 2, 9, 29, 59), false, none,
+         Pattern(Head(0x200A, 0, 0, 0), Blob(), EndRule(0x2023, 10), Dates(k20090302, kNoEnd, 570, 569)), 76,
+         "lRecurType=1;lRecurInterval=0;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;lRecurDay=0;" +
+             kNoEndElements}};
 }
 
 void Fill(CCalendarEx& r, const Series& s) {
@@ -296,7 +168,7 @@ TEST(RecurrenceConformance, RecordsAreWrittenAsThePublishedBytes) {
         std::vector<uint8_t> bytes;
         ASSERT_EQ(SerializeRecurrencePattern(pattern, &bytes), 1) << s.name;
         EXPECT_EQ(bytes.size(), s.size) << s.name;
-        EXPECT_EQ(bytes, s.blob) << s.name;
+        EXPECT_EQ(bytes, s.blob.bytes) << s.name;
     }
     EXPECT_EQ(SerializeRecurrencePattern(tagRecurrencePattern(), nullptr), 0);
 }
@@ -304,7 +176,7 @@ TEST(RecurrenceConformance, RecordsAreWrittenAsThePublishedBytes) {
 TEST(RecurrenceConformance, PublishedBytesReadBackAsTheHostsElements) {
     for (const Series& s : GoldenSeries()) {
         CXMLParser doc;
-        EXPECT_EQ(ReadBack(s.blob, s.type, doc), s.elements) << s.name;
+        EXPECT_EQ(ReadBack(s.blob.bytes, s.type, doc), s.elements) << s.name;
     }
 }
 
@@ -314,7 +186,7 @@ TEST(RecurrenceConformance, PublishedBytesReadBackAsTheHostsElements) {
 TEST(RecurrenceConformance, ReadElementsWriteTheSameSeriesAgain) {
     for (const Series& s : GoldenSeries()) {
         CXMLParser doc;
-        ReadBack(s.blob, s.type, doc);
+        ReadBack(s.blob.bytes, s.type, doc);
         AddCalendarElement(doc, "dtStartTime", FormatDocumentDate(s.start));
         AddCalendarElement(doc, "dtEndTime", FormatDocumentDate(s.end));
         CCalendarEx r;
@@ -325,15 +197,16 @@ TEST(RecurrenceConformance, ReadElementsWriteTheSameSeriesAgain) {
         SerializeRecurrencePattern(pattern, &bytes);
 
         tagRecurrencePattern original;
-        ParseRecurrencePattern(s.blob.data(), s.blob.size(), original);
+        ParseRecurrencePattern(s.blob.bytes.data(), s.blob.bytes.size(), original);
         if (s.hasEnd) {
-            EXPECT_EQ(bytes, s.blob) << s.name;
+            EXPECT_EQ(bytes, s.blob.bytes) << s.name;
             continue;
         }
         // Patch the end rule the rewrite is expected to give, then the bytes must agree.
         Blob expected;
-        const std::size_t endAt = s.blob.size() - 54;  // EndType follows the pattern-specific part
-        expected.bytes.assign(s.blob.begin(), s.blob.begin() + static_cast<std::ptrdiff_t>(endAt));
+        const std::size_t endAt = s.blob.bytes.size() - 54;  // EndType follows the pattern-specific part
+        expected.bytes.assign(s.blob.bytes.begin(),
+                              s.blob.bytes.begin() + static_cast<std::ptrdiff_t>(endAt));
         if (s.repeat != 0)
             expected.append(EndRule(0x2021, 1));
         else
@@ -477,16 +350,16 @@ TEST(RecurrenceConformance, MinutesAndDates) {
 TEST(RecurrenceConformance, TruncatedBlobsReadOnlyWhatFits) {
     for (const Series& s : GoldenSeries()) {
         tagRecurrencePattern full;
-        ParseRecurrencePattern(s.blob.data(), s.blob.size(), full);
-        for (std::size_t n = 0; n < s.blob.size(); ++n) {
-            const std::vector<uint8_t> prefix(s.blob.begin(),
-                                              s.blob.begin() + static_cast<std::ptrdiff_t>(n));
+        ParseRecurrencePattern(s.blob.bytes.data(), s.blob.bytes.size(), full);
+        for (std::size_t n = 0; n < s.blob.bytes.size(); ++n) {
+            const std::vector<uint8_t> prefix(s.blob.bytes.begin(),
+                                              s.blob.bytes.begin() + static_cast<std::ptrdiff_t>(n));
             tagRecurrencePattern p;
             const std::size_t used = ParseRecurrencePattern(prefix.data(), n, p);
             EXPECT_LE(used, n);
             // A field is there exactly when all its bytes are.
             EXPECT_EQ(p.Period, n >= 18 ? full.Period : 0u) << s.name << " " << n;
-            EXPECT_EQ(p.StartTimeOffset, n >= s.blob.size() - 14 ? full.StartTimeOffset : 0u)
+            EXPECT_EQ(p.StartTimeOffset, n >= s.blob.bytes.size() - 14 ? full.StartTimeOffset : 0u)
                 << s.name << " " << n;
         }
     }
@@ -495,14 +368,9 @@ TEST(RecurrenceConformance, TruncatedBlobsReadOnlyWhatFits) {
 }
 
 TEST(RecurrenceConformance, CountsBeyondTheBytesAllocateOnlyWhatTheBytesCarry) {
-    const Blob blob = Blob()
-                          .append(Head(0x200C, 2, 0, 1))
-                          .u32(15)
-                          .append(EndRule(0x2023, 10))
-                          .u32(0x7FFFFFFF)  // DeletedInstanceCount far beyond the bytes
-                          .u32(k20090310)
-                          .u32(k20090311)
-                          .u16(7);  // half a date
+    // DeletedInstanceCount far beyond the bytes, two dates, then half a date.
+    const Blob monthly = Blob().append(Head(0x200C, 2, 0, 1)).u32(15).append(EndRule(0x2023, 10));
+    const Blob blob = Blob(monthly).u32s({0x7FFFFFFF, k20090310, k20090311}).u16(7);
     tagRecurrencePattern p;
     // The half date is too short for the count or any date after it, so the first field it fits
     // is ExceptionCount.
@@ -513,12 +381,7 @@ TEST(RecurrenceConformance, CountsBeyondTheBytesAllocateOnlyWhatTheBytesCarry) {
     EXPECT_EQ(p.DeletedInstanceDates, (std::vector<uint32_t>{k20090310, k20090311}));
     EXPECT_TRUE(p.Exceptions.empty());
 
-    const Blob negative = Blob()
-                              .append(Head(0x200C, 2, 0, 1))
-                              .u32(15)
-                              .append(EndRule(0x2023, 10))
-                              .u32(0xFFFFFFFF)
-                              .u32(0xFFFFFFF0);
+    const Blob negative = Blob(monthly).u32s({0xFFFFFFFF, 0xFFFFFFF0});
     EXPECT_EQ(ParseRecurrencePattern(negative.bytes.data(), negative.bytes.size(), p), negative.bytes.size());
     EXPECT_TRUE(p.DeletedInstanceDates.empty());
     EXPECT_TRUE(p.Exceptions.empty());
@@ -536,24 +399,8 @@ TEST(TimeZoneStructConformance, ZoneRulesAreTheFortyEightPublishedBytes) {
                               .u32(static_cast<uint32_t>(-60))
                               .u32(0)
                               .u32(static_cast<uint32_t>(-60))
-                              .u16(0)
-                              .u16(0)
-                              .u16(10)
-                              .u16(0)
-                              .u16(5)
-                              .u16(3)
-                              .u16(0)
-                              .u16(0)
-                              .u16(0)
-                              .u16(2007)
-                              .u16(2007)
-                              .u16(3)
-                              .u16(0)
-                              .u16(5)
-                              .u16(2)
-                              .u16(0)
-                              .u16(0)
-                              .u16(0);
+                              .u16s({0, 0, 10, 0, 5, 3, 0, 0, 0})  // StandardYear, StandardDate
+                              .u16s({2007, 2007, 3, 0, 5, 2, 0, 0, 0});
     std::vector<uint8_t> bytes;
     ASSERT_EQ(SerializeTimeZoneStruct(zone, &bytes), 1);
     EXPECT_EQ(bytes, expected.bytes);
