@@ -78,6 +78,26 @@ private:
 inline constexpr ULONG kLogonNamed = 0x80100032;
 inline constexpr ULONG kLogonDefault = 0x80100072;
 
+// Property values of the common types, for SetProps and restrictions.
+inline SPropValue Long(ULONG tag, LONG value) {
+    SPropValue v{};
+    v.ulPropTag = tag;
+    v.Value.l = value;
+    return v;
+}
+inline SPropValue Bool(ULONG tag, bool value) {
+    SPropValue v{};
+    v.ulPropTag = tag;
+    v.Value.b = value ? 1 : 0;
+    return v;
+}
+inline SPropValue Text(ULONG tag, const char16_t* value) {
+    SPropValue v{};
+    v.ulPropTag = tag;
+    v.Value.lpszW = const_cast<LPWSTR>(value);
+    return v;
+}
+
 // A fresh world per test; MAPI initialised for the test's life.
 class MapiWorld : public ::testing::Test {
 protected:
@@ -115,9 +135,7 @@ protected:
         ComPtr<IMAPITable> table;
         EXPECT_EQ(session->GetMsgStoresTable(0, table.put()), S_OK);
         SizedSPropTagArray<3> cols = {3, {PR_DEFAULT_STORE, PR_ENTRYID, PR_DISPLAY_NAME_W}};
-        SPropValue yes{};
-        yes.ulPropTag = PR_DEFAULT_STORE;
-        yes.Value.b = 1;
+        SPropValue yes = Bool(PR_DEFAULT_STORE, true);
         SRestriction res{};
         res.rt = RES_PROPERTY;
         res.res.resProperty = {RELOP_EQ, PR_DEFAULT_STORE, &yes};
@@ -142,14 +160,19 @@ protected:
         return std::string(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb);
     }
 
+    // OpenEntry on a store or a folder with an entry id held as bytes.
+    template <class From, class T>
+    static HRESULT TryOpen(From* from, const std::string& eid, ULONG flags, T** out) {
+        ULONG type = 0;
+        return from->OpenEntry(static_cast<ULONG>(eid.size()),
+                               reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr, flags,
+                               &type, reinterpret_cast<IUnknown**>(out));
+    }
+
     template <class T>
     ComPtr<T> Open(IMsgStore* store, const std::string& eid, ULONG flags = MAPI_BEST_ACCESS) {
         ComPtr<T> obj;
-        ULONG type = 0;
-        EXPECT_EQ(store->OpenEntry(static_cast<ULONG>(eid.size()),
-                                   reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr, flags,
-                                   &type, reinterpret_cast<IUnknown**>(obj.put())),
-                  S_OK);
+        EXPECT_EQ(TryOpen(store, eid, flags, obj.put()), S_OK);
         return obj;
     }
 

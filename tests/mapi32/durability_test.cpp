@@ -32,11 +32,15 @@ protected:
         auto root = Open<IMAPIFolder>(store.get(), "");
         return Open<IMAPIFolder>(store.get(), BinProp(root.get(), PR_IPM_CONTACT_ENTRYID));
     }
-    static std::u16string BodyOf(int i) {
-        return std::u16string(2000 + i, static_cast<char16_t>(u'a' + i % 26));
-    }
-    static std::string DataOf(int i) { return std::string(40000 + i, static_cast<char>(i)); }
 };
+
+// What the writer saves as the i-th message's body and attachment data.
+std::u16string BodyOf(int i) {
+    return std::u16string(2000 + i, static_cast<char16_t>(u'a' + i % 26));
+}
+std::string DataOf(int i) {
+    return std::string(40000 + i, static_cast<char>(i));
+}
 
 // The writer: saves message after message, each with an out-of-line attachment, and reports the
 // number of every save that returned S_OK.
@@ -45,19 +49,14 @@ protected:
         ComPtr<IMessage> msg;
         if (folder->CreateMessage(nullptr, 0, msg.put()) != S_OK) _exit(2);
         std::u16string subject = u"msg " + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
-        std::u16string body(2000 + i, static_cast<char16_t>(u'a' + i % 26));
-        SPropValue v[3] = {};
-        v[0].ulPropTag = PR_PRIORITY;
-        v[0].Value.l = i;
-        v[1].ulPropTag = PR_SUBJECT_W;
-        v[1].Value.lpszW = subject.data();
-        v[2].ulPropTag = PR_BODY_W;
-        v[2].Value.lpszW = body.data();
+        std::u16string body = BodyOf(i);
+        SPropValue v[3] = {Long(PR_PRIORITY, i), Text(PR_SUBJECT_W, subject.c_str()),
+                           Text(PR_BODY_W, body.c_str())};
         msg->SetProps(3, v, nullptr);
         ComPtr<IAttach> att;
         ULONG num = 0;
         if (msg->CreateAttach(nullptr, 0, &num, att.put()) != S_OK) _exit(3);
-        std::string data(40000 + i, static_cast<char>(i));
+        std::string data = DataOf(i);
         SPropValue d{};
         d.ulPropTag = PR_ATTACH_DATA_BIN;
         d.Value.bin = {static_cast<ULONG>(data.size()), reinterpret_cast<LPBYTE>(data.data())};

@@ -2,7 +2,6 @@
 // get; text keeps every UTF-16 code unit; named properties keep their ids across sessions.
 #include <cmath>
 #include <cstring>
-#include <functional>
 
 #include "tests/mapi32/MapiWorld.h"
 
@@ -31,10 +30,10 @@ LPWSTR wides[] = {tricky, empty, plain};
 char latin[] = "caf\xC3\xA9";
 LPSTR narrows[] = {latin, const_cast<char*>("")};
 
-SPropValue Make(ULONG type, std::function<void(PV&)> fill) {
+SPropValue Make(ULONG type, PV value, ULONG id = 0x6601) {
     SPropValue v{};
-    v.ulPropTag = PROP_TAG(type, 0x6601);
-    fill(v.Value);
+    v.ulPropTag = PROP_TAG(type, id);
+    v.Value = value;
     return v;
 }
 
@@ -145,66 +144,30 @@ protected:
 
 TEST_F(PropsTest, EveryTypeRoundTripsThroughSaveAndANewSession) {
     std::vector<SPropValue> cases = {
-        Make(PT_I2, [](PV& v) { v.i = -12345; }),
-        Make(PT_LONG, [](PV& v) { v.l = INT32_MIN; }),
-        Make(PT_R4, [](PV& v) { v.flt = 1.25f; }),
-        Make(PT_DOUBLE, [](PV& v) { v.dbl = -0.1; }),
-        Make(PT_CURRENCY, [](PV& v) { v.cur.int64 = 99999999999LL; }),
-        Make(PT_APPTIME, [](PV& v) { v.at = 45000.75; }),
-        Make(PT_BOOLEAN, [](PV& v) { v.b = 1; }),
-        Make(PT_I8, [](PV& v) { v.li.QuadPart = -1; }),
-        Make(PT_SYSTIME, [](PV& v) { v.ft = times[1]; }),
-        Make(PT_CLSID, [](PV& v) { v.lpguid = &g2; }),
-        Make(PT_UNICODE, [](PV& v) { v.lpszW = tricky; }),
-        Make(PT_BINARY, [](PV& v) { v.bin = bins[0]; }),
-        Make(PT_MV_I2,
-             [](PV& v) {
-                 v.MVi = {3, shorts};
-             }),
-        Make(PT_MV_LONG,
-             [](PV& v) {
-                 v.MVl = {4, longs};
-             }),
-        Make(PT_MV_R4,
-             [](PV& v) {
-                 v.MVflt = {3, floats};
-             }),
-        Make(PT_MV_DOUBLE,
-             [](PV& v) {
-                 v.MVdbl = {3, doubles};
-             }),
-        Make(PT_MV_CURRENCY,
-             [](PV& v) {
-                 v.MVcur = {2, currencies};
-             }),
-        Make(PT_MV_APPTIME,
-             [](PV& v) {
-                 v.MVat = {3, doubles};
-             }),
-        Make(PT_MV_SYSTIME,
-             [](PV& v) {
-                 v.MVft = {3, times};
-             }),
-        Make(PT_MV_I8,
-             [](PV& v) {
-                 v.MVli = {2, bigs};
-             }),
-        Make(PT_MV_CLSID,
-             [](PV& v) {
-                 v.MVguid = {2, guids};
-             }),
-        Make(PT_MV_BINARY,
-             [](PV& v) {
-                 v.MVbin = {3, bins};
-             }),
-        Make(PT_MV_UNICODE,
-             [](PV& v) {
-                 v.MVszW = {3, wides};
-             }),
-        Make(PT_MV_LONG,
-             [](PV& v) {
-                 v.MVl = {0, nullptr};
-             }),  // an empty list is a value too
+        Make(PT_I2, PV{.i = -12345}),
+        Make(PT_LONG, PV{.l = INT32_MIN}),
+        Make(PT_R4, PV{.flt = 1.25f}),
+        Make(PT_DOUBLE, PV{.dbl = -0.1}),
+        Make(PT_CURRENCY, PV{.cur = {.int64 = 99999999999LL}}),
+        Make(PT_APPTIME, PV{.at = 45000.75}),
+        Make(PT_BOOLEAN, PV{.b = 1}),
+        Make(PT_I8, PV{.li = {.QuadPart = -1}}),
+        Make(PT_SYSTIME, PV{.ft = times[1]}),
+        Make(PT_CLSID, PV{.lpguid = &g2}),
+        Make(PT_UNICODE, PV{.lpszW = tricky}),
+        Make(PT_BINARY, PV{.bin = bins[0]}),
+        Make(PT_MV_I2, PV{.MVi = {3, shorts}}),
+        Make(PT_MV_LONG, PV{.MVl = {4, longs}}),
+        Make(PT_MV_R4, PV{.MVflt = {3, floats}}),
+        Make(PT_MV_DOUBLE, PV{.MVdbl = {3, doubles}}),
+        Make(PT_MV_CURRENCY, PV{.MVcur = {2, currencies}}),
+        Make(PT_MV_APPTIME, PV{.MVat = {3, doubles}}),
+        Make(PT_MV_SYSTIME, PV{.MVft = {3, times}}),
+        Make(PT_MV_I8, PV{.MVli = {2, bigs}}),
+        Make(PT_MV_CLSID, PV{.MVguid = {2, guids}}),
+        Make(PT_MV_BINARY, PV{.MVbin = {3, bins}}),
+        Make(PT_MV_UNICODE, PV{.MVszW = {3, wides}}),
+        Make(PT_MV_LONG, PV{.MVl = {0, nullptr}}),  // an empty list is a value too
     };
     for (std::size_t i = 0; i < cases.size(); ++i)  // one property id per case
         cases[i].ulPropTag = PROP_TAG(PROP_TYPE(cases[i].ulPropTag), 0x6601 + i);
@@ -232,14 +195,9 @@ TEST_F(PropsTest, EveryTypeRoundTripsThroughSaveAndANewSession) {
 }
 
 TEST_F(PropsTest, EightBitTextIsStoredAsUnicodeAndAnsweredInEitherWidth) {
-    SPropValue v[3] = {};
-    v[0].ulPropTag = PR_SUBJECT_A;
-    v[0].Value.lpszA = latin;
-    v[1].ulPropTag = PROP_TAG(PT_MV_STRING8, 0x6700);
-    v[1].Value.MVszA = {2, narrows};
-    v[2].ulPropTag = PR_BODY_W;
-    v[2].Value.lpszW = plain;
-    std::string eid = SaveNew({v[0], v[1], v[2]});
+    std::string eid =
+        SaveNew({Make(PT_STRING8, PV{.lpszA = latin}, PROP_ID(PR_SUBJECT_A)),
+                 Make(PT_MV_STRING8, PV{.MVszA = {2, narrows}}, 0x6700), Text(PR_BODY_W, plain)});
     ComPtr<IMAPISession> session;
     auto msg = Reopen(session, eid);
     SizedSPropTagArray<6> tags = {6,
@@ -263,9 +221,7 @@ TEST_F(PropsTest, EightBitTextIsStoredAsUnicodeAndAnsweredInEitherWidth) {
 }
 
 TEST_F(PropsTest, MissingAndUnspecifiedTags) {
-    SPropValue v{};
-    v.ulPropTag = PR_SUBJECT_W;
-    v.Value.lpszW = plain;
+    SPropValue v = Text(PR_SUBJECT_W, plain);
     std::string eid = SaveNew({v});
     ComPtr<IMAPISession> session;
     auto msg = Reopen(session, eid);
@@ -285,11 +241,7 @@ TEST_F(PropsTest, MissingAndUnspecifiedTags) {
     EXPECT_EQ(fn().HrGetOneProp(msg.get(), PR_BIRTHDAY, one.put()), MAPI_E_NOT_FOUND);
     EXPECT_FALSE(one);
     // Computed properties cannot be set; the problem array says so and the rest is set.
-    SPropValue set[2] = {};
-    set[0].ulPropTag = PR_ENTRYID;
-    set[0].Value.bin = bins[0];
-    set[1].ulPropTag = PR_TITLE_W;
-    set[1].Value.lpszW = plain;
+    SPropValue set[2] = {Make(PT_BINARY, PV{.bin = bins[0]}, PROP_ID(PR_ENTRYID)), Text(PR_TITLE_W, plain)};
     LPSPropProblemArray problems = nullptr;
     EXPECT_EQ(msg->SetProps(2, set, &problems), S_OK);
     ASSERT_NE(problems, nullptr);
@@ -300,9 +252,7 @@ TEST_F(PropsTest, MissingAndUnspecifiedTags) {
 }
 
 TEST_F(PropsTest, SaveStampsCreationOnceAndModificationEveryTime) {
-    SPropValue v{};
-    v.ulPropTag = PR_SUBJECT_W;
-    v.Value.lpszW = plain;
+    SPropValue v = Text(PR_SUBJECT_W, plain);
     std::string eid = SaveNew({v});
     ComPtr<IMAPISession> session;
     auto msg = Reopen(session, eid);

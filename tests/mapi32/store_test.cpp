@@ -38,13 +38,8 @@ protected:
                            std::vector<SPropValue> extra = {}) {
         ComPtr<IMessage> msg;
         EXPECT_EQ(folder->CreateMessage(nullptr, 0, msg.put()), S_OK);
-        SPropValue v[2] = {};
-        v[0].ulPropTag = PR_MESSAGE_CLASS_W;
-        v[0].Value.lpszW = const_cast<LPWSTR>(cls);
-        v[1].ulPropTag = PR_SUBJECT_W;
-        v[1].Value.lpszW = const_cast<LPWSTR>(subject);
-        extra.push_back(v[0]);
-        extra.push_back(v[1]);
+        extra.push_back(Text(PR_MESSAGE_CLASS_W, cls));
+        extra.push_back(Text(PR_SUBJECT_W, subject));
         EXPECT_EQ(msg->SetProps(static_cast<ULONG>(extra.size()), extra.data(), nullptr), S_OK);
         EXPECT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
         return BinProp(msg.get(), PR_ENTRYID);
@@ -71,10 +66,8 @@ protected:
         EXPECT_EQ(parent->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(name), nullptr, nullptr,
                                        MAPI_UNICODE, f.put()),
                   S_OK);
+        SPropValue v = Text(PR_CONTAINER_CLASS_W, cls);
         if (f && cls) {
-            SPropValue v{};
-            v.ulPropTag = PR_CONTAINER_CLASS_W;
-            v.Value.lpszW = const_cast<LPWSTR>(cls);
             EXPECT_EQ(f->SetProps(1, &v, nullptr), S_OK);
         }
         return f;
@@ -172,28 +165,14 @@ TEST_F(StoreTest, HierarchyTableListsChildrenWithSubfolderFlag) {
 }
 
 TEST_F(StoreTest, RestrictionsColumnsAndSortOrders) {
-    SPropValue prio{};
-    prio.ulPropTag = PR_PRIORITY;
-    for (LONG i = 0; i < 3; ++i) {
-        prio.Value.l = i;
-        AddMessage(m_contacts.get(), u"IPM.Contact",
-                   i == 0   ? u"Bravo"
-                   : i == 1 ? u"alpha"
-                            : u"Charlie",
-                   {prio});
-    }
+    const char16_t* names[] = {u"Bravo", u"alpha", u"Charlie"};
+    for (LONG i = 0; i < 3; ++i)
+        AddMessage(m_contacts.get(), u"IPM.Contact", names[i], {Long(PR_PRIORITY, i)});
     AddMessage(m_contacts.get(), u"IPM.DistList", u"List");
     AddMessage(m_contacts.get(), u"IPM.Contact.Derived", u"Derived");
 
-    SPropValue contact{}, two{}, prefix{}, sub{};
-    contact.ulPropTag = PR_MESSAGE_CLASS_W;
-    contact.Value.lpszW = const_cast<LPWSTR>(u"IPM.Contact");
-    two.ulPropTag = PR_PRIORITY;
-    two.Value.l = 1;
-    prefix.ulPropTag = PR_MESSAGE_CLASS_W;
-    prefix.Value.lpszW = const_cast<LPWSTR>(u"ipm.contact");
-    sub.ulPropTag = PR_SUBJECT_W;
-    sub.Value.lpszW = const_cast<LPWSTR>(u"AR");
+    SPropValue contact = Text(PR_MESSAGE_CLASS_W, u"IPM.Contact"), two = Long(PR_PRIORITY, 1),
+               prefix = Text(PR_MESSAGE_CLASS_W, u"ipm.contact"), sub = Text(PR_SUBJECT_W, u"AR");
 
     auto prop = [](ULONG relop, SPropValue* v) {
         SRestriction r{};
@@ -316,11 +295,7 @@ TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ComPtr<IUnknown> obj;
-        ULONG type = 0;
-        EXPECT_EQ(m_contacts->OpenEntry(static_cast<ULONG>(c.id.size()),
-                                        reinterpret_cast<LPENTRYID>(const_cast<char*>(c.id.data())), nullptr,
-                                        MAPI_BEST_ACCESS, &type, obj.put()),
-                  c.hr);
+        EXPECT_EQ(TryOpen(m_contacts.get(), c.id, MAPI_BEST_ACCESS, obj.put()), c.hr);
         EXPECT_FALSE(obj);
     }
 
@@ -331,10 +306,7 @@ TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     EXPECT_EQ(m_contacts->DeleteMessages(&list, 0, nullptr, 0), MAPI_W_PARTIAL_COMPLETION);
     EXPECT_EQ(Subjects(m_contacts.get(), nullptr), std::vector<std::u16string>{u"B"});
     ComPtr<IUnknown> gone;
-    ULONG type = 0;
-    EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(a.size()), reinterpret_cast<LPENTRYID>(a.data()), nullptr,
-                                 MAPI_BEST_ACCESS, &type, gone.put()),
-              MAPI_E_NOT_FOUND);
+    EXPECT_EQ(TryOpen(m_store.get(), a, MAPI_BEST_ACCESS, gone.put()), MAPI_E_NOT_FOUND);
     // Keys are never handed out again.
     std::string c = AddMessage(m_contacts.get(), u"IPM.Contact", u"C");
     EXPECT_NE(c, a);
@@ -388,13 +360,8 @@ TEST_F(StoreTest, LongTermIdsInContentsTablesArePerStore) {
         }
         // A folder id of one store does not open in the other.
         ComPtr<IUnknown> obj;
-        ULONG type = 0;
-        std::string other = BinProp(m_contacts.get(), PR_ENTRYID);
-        HRESULT expected = s == 0 ? S_OK : MAPI_E_NOT_FOUND;
-        EXPECT_EQ(
-            store->OpenEntry(static_cast<ULONG>(other.size()), reinterpret_cast<LPENTRYID>(other.data()),
-                             nullptr, MAPI_BEST_ACCESS, &type, obj.put()),
-            expected);
+        EXPECT_EQ(TryOpen(store.get(), BinProp(m_contacts.get(), PR_ENTRYID), MAPI_BEST_ACCESS, obj.put()),
+                  s == 0 ? S_OK : MAPI_E_NOT_FOUND);
     }
 }
 
@@ -410,11 +377,8 @@ TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
             ComPtr<IAttach> att;
             ASSERT_EQ(msg->CreateAttach(nullptr, MAPI_DEFERRED_ERRORS, &num, att.put()), S_OK);
             EXPECT_EQ(num, static_cast<ULONG>(k));
-            SPropValue v[2] = {};
-            v[0].ulPropTag = PR_ATTACHMENT_CONTACTPHOTO;
-            v[0].Value.b = k == 0;
-            v[1].ulPropTag = PR_ATTACH_METHOD;
-            v[1].Value.l = ATTACH_BY_VALUE;
+            SPropValue v[2] = {Bool(PR_ATTACHMENT_CONTACTPHOTO, k == 0),
+                               Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE)};
             ASSERT_EQ(att->SetProps(2, v, nullptr), S_OK);
             ComPtr<IStream> stream;
             ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0,
@@ -444,9 +408,7 @@ TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
     ComPtr<IMAPITable> table;
     ASSERT_EQ(msg->GetAttachmentTable(0, table.put()), S_OK);
     SizedSPropTagArray<3> cols = {3, {PR_ATTACH_NUM, PR_ATTACH_DATA_BIN, PR_ATTACH_SIZE}};
-    SPropValue yes{};
-    yes.ulPropTag = PR_ATTACHMENT_CONTACTPHOTO;
-    yes.Value.b = 1;
+    SPropValue yes = Bool(PR_ATTACHMENT_CONTACTPHOTO, true);
     SRestriction photoOnly{};
     photoOnly.rt = RES_PROPERTY;
     photoOnly.res.resProperty = {RELOP_EQ, PR_ATTACHMENT_CONTACTPHOTO, &yes};
@@ -533,9 +495,7 @@ TEST_F(StoreTest, BodyStreamKeepsEveryCodeUnit) {
 }
 
 TEST_F(StoreTest, MessagesOpenReadOnlyUnlessWriteAccessIsAsked) {
-    SPropValue photo{};
-    photo.ulPropTag = PR_ATTACH_METHOD;
-    photo.Value.l = ATTACH_BY_VALUE;
+    SPropValue photo = Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE);
     std::string eid;
     {
         ComPtr<IMessage> msg;
@@ -563,17 +523,11 @@ TEST_F(StoreTest, MessagesOpenReadOnlyUnlessWriteAccessIsAsked) {
          MAPI_E_NO_ACCESS},
     };
     SizedSPropTagArray<1> priority = {1, {PR_PRIORITY}};
-    SPropValue v{};
-    v.ulPropTag = PR_PRIORITY;
-    v.Value.l = 1;
+    SPropValue v = Long(PR_PRIORITY, 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ComPtr<IMessage> msg;
-        ULONG type = 0;
-        ASSERT_EQ(m_contacts->OpenEntry(static_cast<ULONG>(eid.size()),
-                                        reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr,
-                                        c.openFlags, &type, reinterpret_cast<IUnknown**>(msg.put())),
-                  S_OK);
+        ASSERT_EQ(TryOpen(m_contacts.get(), eid, c.openFlags, msg.put()), S_OK);
         EXPECT_FALSE(BinProp(msg.get(), PR_ENTRYID).empty());  // reading always works
         ComPtr<IAttach> att;
         ASSERT_EQ(msg->OpenAttach(0, nullptr, c.attachFlags, att.put()), S_OK);
@@ -631,18 +585,12 @@ TEST_F(StoreTest, DeletedObjectsReportThemselvesDeleted) {
     // Objects still held see that they are gone; nothing below the folder survives.
     ComPtr<IMAPITable> table;
     EXPECT_EQ(folder->GetContentsTable(0, table.put()), MAPI_E_OBJECT_DELETED);
-    SPropValue v{};
-    v.ulPropTag = PR_PRIORITY;
-    v.Value.l = 1;
+    SPropValue v = Long(PR_PRIORITY, 1);
     ASSERT_EQ(open->SetProps(1, &v, nullptr), S_OK);
     EXPECT_EQ(open->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
     for (const std::string* id : {&childId, &msgId}) {
         ComPtr<IUnknown> obj;
-        ULONG type = 0;
-        EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(id->size()),
-                                     reinterpret_cast<LPENTRYID>(const_cast<char*>(id->data())), nullptr,
-                                     MAPI_BEST_ACCESS, &type, obj.put()),
-                  MAPI_E_NOT_FOUND);
+        EXPECT_EQ(TryOpen(m_store.get(), *id, MAPI_BEST_ACCESS, obj.put()), MAPI_E_NOT_FOUND);
     }
 }
 
