@@ -86,36 +86,27 @@ TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
 TEST(ChangeRulesTest, TheChangeListKeepsSnapshotOrderThenAppendsDeletions) {
     struct Case {
         const char* what;
-        int64_t growBy;
         std::vector<Entry> known, snapshot;
         std::vector<std::pair<std::u16string, int32_t>> list;
-    } cases[] = {
+    };
+    constexpr int32_t N = NX_LOG_NEW, C = NX_LOG_CHANGED, D = NX_LOG_DELETED;
+    const Case cases[] = {
         {"changes and deletions fit the buffer",
-         1,
          {{u"A", 1}, {u"B", 1}, {u"C", 1}, {u"D", 4}},
          {{u"C", 2}, {u"A", 1}, {u"E", 1}, {u"B", 1}},
-         {{u"C", NX_LOG_CHANGED}, {u"E", NX_LOG_NEW}, {u"D", NX_LOG_DELETED}}},
+         {{u"C", C}, {u"E", N}, {u"D", D}}},
         {"deletions beyond the capacity get a new buffer",
-         1,
          {{u"A", 1}, {u"B", 1}, {u"C", 1}, {u"D", 1}, {u"E", 1}},
          {{u"F", 1}},
-         {{u"F", NX_LOG_NEW},
-          {u"A", NX_LOG_DELETED},
-          {u"B", NX_LOG_DELETED},
-          {u"C", NX_LOG_DELETED},
-          {u"D", NX_LOG_DELETED},
-          {u"E", NX_LOG_DELETED}}},
-        {"an empty array becomes the deletions", 1, {{u"A", 7}}, {}, {{u"A", NX_LOG_DELETED}}},
-        {"duplicates leave the list",
-         1,
-         {},
-         {{u"A", 1}, {u"A", 1}, {u"B", 1}},
-         {{u"A", NX_LOG_NEW}, {u"B", NX_LOG_NEW}}},
+         {{u"F", N}, {u"A", D}, {u"B", D}, {u"C", D}, {u"D", D}, {u"E", D}}},
+        {"an empty array becomes the deletions", {{u"A", 7}}, {}, {{u"A", D}}},
+        {"duplicates leave the list", {}, {{u"A", 1}, {u"A", 1}, {u"B", 1}}, {{u"A", N}, {u"B", N}}},
     };
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         CLogItemArray a;
-        a.get()->nGrowBy = c.growBy;
+        a.get()->nGrowBy = 1;  // deletions past the capacity need a new buffer
         Fill(a, c.snapshot);
         ChangeDetector d(a.get()->pData, static_cast<std::size_t>(a.GetSize()));
         for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
