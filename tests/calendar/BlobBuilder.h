@@ -88,20 +88,13 @@ inline constexpr uint32_t kNoEnd = 0x5AE980DF;  // 4500-12-31 23:59
 // A weekly series (Wednesdays 09:30 to 10:30 from 2009-03-04, ten occurrences) whose 2009-03-11
 // occurrence is deleted and whose 2009-03-18 one moved to 10:00 with the subject "Moved".
 inline std::vector<uint8_t> WeeklyWithExceptions(uint16_t calendarType = 0) {
-    Blob b = Blob()
-                 .append(Head(0x200B, 1, 0, 1, calendarType))
-                 .u32(1 << 3)  // Wednesday
-                 .append(EndRule(0x2023, 10))
-                 .u32(2)
-                 .u32(k20090311)
-                 .u32(k20090318)
-                 .u32(1)
-                 .u32(k20090318)
-                 .append(Dates(k20090304, kNoEnd, 570, 630))
-                 .u16(1);
-    b.u32(k20090318 + 600).u32(k20090318 + 660).u32(k20090318 + 570).u16(0x0001).u16(6).u16(5).raw("Moved");
+    Blob b = Blob().append(Head(0x200B, 1, 0, 1, calendarType)).u32(1 << 3);  // Wednesday
+    // Two deleted dates, one modified, then the dates and one exception.
+    b.append(EndRule(0x2023, 10)).u32s({2, k20090311, k20090318, 1, k20090318});
+    b.append(Dates(k20090304, kNoEnd, 570, 630)).u16(1);
+    b.u32s({k20090318 + 600, k20090318 + 660, k20090318 + 570}).u16s({0x0001, 6, 5}).raw("Moved");
     b.u32(0);  // ReservedBlock1Size
-    b.u32(0).u32(k20090318 + 600).u32(k20090318 + 660).u32(k20090318 + 570).wide(u"Moved").u32(0);
+    b.u32s({0, k20090318 + 600, k20090318 + 660, k20090318 + 570}).wide(u"Moved").u32(0);
     return b.u32(0).bytes;  // ReservedBlock2Size
 }
 
