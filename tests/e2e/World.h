@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -96,12 +97,16 @@ public:
         return r;
     }
 
-    // Starts a program in the background; its output goes to the files given.
-    pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
+    // Starts a program in the background; its output goes to the files given. `inChild` runs in
+    // the child just before the exec (a change of user, say). The world kills what it started
+    // when it ends, so a failed assertion never leaves a process holding the test's output open.
+    pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
+                const std::function<void()>& inChild = {}) {
         const pid_t pid = fork();
         if (pid == 0) {
             freopen(out.c_str(), "w", stdout);
             freopen(err.c_str(), "w", stderr);
+            if (inChild) inChild();
             std::vector<char*> args;
             for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);

@@ -369,14 +369,12 @@ TEST(HardeningE2E, APeerOfAnotherUserIsRefused) {
     const fs::path out = w.Root() / "run";
     ASSERT_EQ(::chown(pipes.c_str(), 65534, 65534), 0);
     ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err", [&out] {
         setenv("NX_DEBUG_OUTPUT", (out / "debug.txt").c_str(), 1);
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
-        execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    const auto until = Clock::now() + std::chrono::seconds(10);
+    });
+    // Generous: a loaded machine may take seconds to start the agent.
+    const auto until = Clock::now() + std::chrono::seconds(30);
     while (!fs::exists(SocketPath(agent::kAgentEndpoint)) && Clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -388,15 +386,14 @@ TEST(HardeningE2E, APeerOfAnotherUserIsRefused) {
     ASSERT_EQ(::send(fd.get(), bind.data(), bind.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bind.size()));
     uint8_t buf[256];
     pollfd p{fd.get(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    ASSERT_EQ(::poll(&p, 1, 15000), 1);
     EXPECT_LE(::recv(fd.get(), buf, sizeof buf, 0), 0) << "no bind_ack for another user";
     // And root's host does not trust the other user's pipe directory.
     const auto host = w.Host({"--no-callback", "-e", "NoOperation"}, 10);
     EXPECT_NE(host.exitCode, 0);
 
     ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    w.Wait(pid, 10);
     const std::string debug = nx::e2e::ReadFile(out / "debug.txt");
     EXPECT_NE(debug.find("the peer runs as another user"), std::string::npos) << debug;
 }
