@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: the plain build (unit,
 # conformance, golden, e2e, corpus replays, benchmark smoke runs), then the ASan+UBSan build
-# (the same tests, plus every libFuzzer target for a short fixed budget).
+# (the same tests, plus every libFuzzer target for a short fixed budget). Between them a Release
+# build, with its unit tests, keeps the optimiser's warnings from coming back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -12,6 +13,10 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "== plain build"
 bash scripts/build.sh plain
 (cd build && ctest --output-on-failure -j "${NX_JOBS:-2}" --timeout 600)
+
+echo "== release build (the optimiser's own warnings, as errors), unit tests"
+bash scripts/build.sh release
+(cd build-release && ctest --output-on-failure -j "${NX_JOBS:-2}" --timeout 600 -L unit)
 
 echo "== sanitizer build (ASan+UBSan, libFuzzer)"
 bash scripts/build.sh sanitize
