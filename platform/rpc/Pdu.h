@@ -80,7 +80,7 @@ struct SyntaxId {
     friend bool operator==(const SyntaxId&, const SyntaxId&) = default;
 };
 
-const SyntaxId& NdrSyntax();    // 8a885d04-1ceb-11c9-9fe8-08002b104860 v2.0
+const SyntaxId& NdrSyntax();  // 8a885d04-1ceb-11c9-9fe8-08002b104860 v2.0
 // True for a bind-time feature negotiation pseudo syntax (6cb71c2c-9812-4540-...) v1.0;
 // bitmask receives the first octet of its BindTimeFeatureNegotiationBitmask.
 bool IsFeatureNegotiation(const SyntaxId& s, uint8_t& bitmask);
