@@ -227,6 +227,9 @@ pugi::xml_node Retype(pugi::xml_node node, pugi::xml_node_type type, const char*
 //   and attribute values becomes U+FFFD; a name holding any of them refuses the document
 //   (false), since a name cannot be mended without changing what selects it.
 bool FinishLoadedTree(pugi::xml_node top, bool utf8Care) {
+    // Empty sections ("<![CDATA[]]>") carry nothing; kept, they would print as "<a></a>" once and
+    // as "<a/>" after a reload. They go after the walk, which must not lose its place.
+    std::vector<pugi::xml_node> empty;
     pugi::xml_node node = top;
     while (node) {
         const pugi::xml_node_type type = node.type();
@@ -241,7 +244,9 @@ bool FinishLoadedTree(pugi::xml_node top, bool utf8Care) {
             if (utf8Care && FindNonXml(node.value(), 0, false) != std::string_view::npos)
                 node.set_value(ReplaceNonXml(node.value(), false).c_str());
             const bool blank = IsBlankWithoutCarriageReturn(node.value());
-            if (type == pugi::node_cdata && !blank)
+            if (*node.value() == '\0')
+                empty.push_back(node);
+            else if (type == pugi::node_cdata && !blank)
                 node = Retype(node, pugi::node_pcdata, node.value());
             else if (type == pugi::node_pcdata && blank && (node.previous_sibling() || node.next_sibling()))
                 node = Retype(node, pugi::node_cdata, node.value());
@@ -254,6 +259,7 @@ bool FinishLoadedTree(pugi::xml_node top, bool utf8Care) {
         if (!node || node == top) break;
         node = node.next_sibling();
     }
+    for (pugi::xml_node e : empty) e.parent().remove_child(e);
     return true;
 }
 
