@@ -14,9 +14,7 @@
 #include "platform/system/Paths.h"
 
 namespace nx::sys {
-namespace {
-
-bool WriteAll(int fd, std::string_view bytes) {
+bool WriteAllTo(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
@@ -27,8 +25,6 @@ bool WriteAll(int fd, std::string_view bytes) {
     }
     return true;
 }
-
-}  // namespace
 
 void UniqueFd::reset(int fd) {
     if (m_fd >= 0) ::close(m_fd);
@@ -48,7 +44,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDu
     UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (!fd) return false;
     temp.assign(name.data());
-    const bool written = ::fchmod(fd.get(), kPrivateFileMode) == 0 && WriteAll(fd.get(), bytes) &&
+    const bool written = ::fchmod(fd.get(), kPrivateFileMode) == 0 && WriteAllTo(fd.get(), bytes) &&
                          (!flush || ::fsync(fd.get()) == 0);
     const bool closed = ::close(fd.release()) == 0;
     // rename replaces a link at `path` by the new file instead of writing through it.

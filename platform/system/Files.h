@@ -56,6 +56,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes,
 // `nonBlocking`: a FIFO in the file's place is opened without waiting for a reader.
 int OpenPrivateForAppend(const std::string& path, bool nonBlocking = false);
 
+// Writes all of `bytes` to the descriptor, going on after interruptions; false on an error.
+bool WriteAllTo(int fd, std::string_view bytes);
+
 // Start-up of the agent: files and folders created by anything in the process (the store and
 // the journal included) are private to the user (umask 077).
 void MakeCreatedFilesPrivate();
