@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -78,24 +79,28 @@ private:
 inline constexpr ULONG kLogonNamed = 0x80100032;
 inline constexpr ULONG kLogonDefault = 0x80100072;
 
-// Property values of the common types, for SetProps and restrictions.
-inline SPropValue Long(ULONG tag, LONG value) {
+// Property values for SetProps and restrictions: Val(PR_PRIORITY, {.l = 1}).
+inline SPropValue Val(ULONG tag, PV value) {
     SPropValue v{};
     v.ulPropTag = tag;
-    v.Value.l = value;
-    return v;
-}
-inline SPropValue Bool(ULONG tag, bool value) {
-    SPropValue v{};
-    v.ulPropTag = tag;
-    v.Value.b = value ? 1 : 0;
+    v.Value = value;
     return v;
 }
 inline SPropValue Text(ULONG tag, const char16_t* value) {
-    SPropValue v{};
-    v.ulPropTag = tag;
-    v.Value.lpszW = const_cast<LPWSTR>(value);
-    return v;
+    return Val(tag, {.lpszW = const_cast<LPWSTR>(value)});
+}
+inline std::string Bytes(const SBinary& b) {
+    return std::string(reinterpret_cast<const char*>(b.lpb), b.cb);
+}
+// A restriction on one property value (RES_PROPERTY, or RES_CONTENT with fuzzy-level flags).
+inline SRestriction PropRes(ULONG relop, SPropValue* v, bool content = false) {
+    SRestriction r{};
+    r.rt = content ? RES_CONTENT : RES_PROPERTY;
+    if (content)
+        r.res.resContent = {relop, v->ulPropTag, v};
+    else
+        r.res.resProperty = {relop, v->ulPropTag, v};
+    return r;
 }
 
 // A fresh world per test; MAPI initialised for the test's life.
@@ -135,12 +140,9 @@ protected:
         ComPtr<IMAPITable> table;
         EXPECT_EQ(session->GetMsgStoresTable(0, table.put()), S_OK);
         SizedSPropTagArray<3> cols = {3, {PR_DEFAULT_STORE, PR_ENTRYID, PR_DISPLAY_NAME_W}};
-        SPropValue yes = Bool(PR_DEFAULT_STORE, true);
-        SRestriction res{};
-        res.rt = RES_PROPERTY;
-        res.res.resProperty = {RELOP_EQ, PR_DEFAULT_STORE, &yes};
-        RowSetPtr rows(fn().FreeProws);
-        EXPECT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), &res, nullptr, 0, rows.put()), S_OK);
+        SPropValue yes = Val(PR_DEFAULT_STORE, {.b = 1});
+        SRestriction res = PropRes(RELOP_EQ, &yes);
+        RowSetPtr rows = Rows(table.get(), cols.get(), &res);
         ComPtr<IMsgStore> store;
         if (rows.size() != 1) {
             ADD_FAILURE() << "expected one default store, got " << rows.size();
@@ -151,6 +153,49 @@ protected:
                                         store.put()),
                   S_OK);
         return store;
+    }
+
+    // HrQueryAllRows without a row limit.
+    static RowSetPtr Rows(IMAPITable* table, LPSPropTagArray cols, LPSRestriction res = nullptr,
+                          LPSSortOrderSet sort = nullptr) {
+        RowSetPtr rows(fn().FreeProws);
+        EXPECT_EQ(fn().HrQueryAllRows(table, cols, res, sort, 0, rows.put()), S_OK);
+        return rows;
+    }
+
+    // The Contacts folder of a store, found through its root as the agent finds it.
+    ComPtr<IMAPIFolder> ContactsOf(IMsgStore* store) {
+        auto root = Open<IMAPIFolder>(store, "");
+        return Open<IMAPIFolder>(store, BinProp(root.get(), PR_IPM_CONTACT_ENTRYID));
+    }
+
+    // A property opened as a stream (IMAPIProp::OpenProperty with IID_IStream).
+    static HRESULT TryStream(IMAPIProp* obj, ULONG tag, ULONG flags, ComPtr<IStream>& out) {
+        return obj->OpenProperty(tag, &IID_IStream, 0, flags, reinterpret_cast<IUnknown**>(out.put()));
+    }
+    static ComPtr<IStream> Stream(IMAPIProp* obj, ULONG tag, ULONG flags = 0) {
+        ComPtr<IStream> s;
+        EXPECT_EQ(TryStream(obj, tag, flags, s), S_OK);
+        return s;
+    }
+    // Writes in 1 KiB pieces and commits.
+    static void WriteAll(IStream* s, const std::string& data) {
+        for (std::size_t off = 0; off < data.size(); off += 1024) {
+            ULONG n = static_cast<ULONG>(std::min<std::size_t>(1024, data.size() - off)), written = 0;
+            ASSERT_EQ(s->Write(data.data() + off, n, &written), S_OK);
+            ASSERT_EQ(written, n);
+        }
+        ASSERT_EQ(s->Commit(0), S_OK);
+    }
+    static std::string ReadAll(IStream* s) {
+        std::string out;
+        char buf[1024];
+        for (ULONG got = 1; got;) {
+            got = 0;
+            EXPECT_EQ(s->Read(buf, sizeof buf, &got), S_OK);
+            out.append(buf, got);
+        }
+        return out;
     }
 
     // A binary property of a MAPI object, as bytes; empty when absent.

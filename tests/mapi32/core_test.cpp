@@ -1,13 +1,11 @@
 // The runtime's internal codecs, where outside bytes arrive: entry ids, the stored property
-// blob, caller values, and the SQLite-to-MAPI code mapping.
+// blob and caller values.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstring>
 
 #include "platform/mapi32/EntryId.h"
 #include "platform/mapi32/Props.h"
-#include "platform/mapi32/Sqlite.h"
 
 namespace nx::mapi32 {
 namespace {
@@ -157,29 +155,6 @@ TEST(CallerValueTest, RefusesValuesThatCannotBeStored) {
     v.ulPropTag = PR_ATTACH_DATA_BIN;
     v.Value.bin = {0, nullptr};  // an empty binary is a value
     EXPECT_EQ(FromSPropValue(v).payload, "");
-}
-
-TEST(SqliteMappingTest, EveryFailureBecomesAMapiCode) {
-    struct Case {
-        int rc;
-        HRESULT hr;
-    } cases[] = {
-        {SQLITE_OK, S_OK},
-        {SQLITE_DONE, S_OK},
-        {SQLITE_BUSY, MAPI_E_BUSY},
-        {SQLITE_LOCKED, MAPI_E_BUSY},
-        {SQLITE_NOMEM, MAPI_E_NOT_ENOUGH_MEMORY},
-        {SQLITE_FULL, MAPI_E_NOT_ENOUGH_DISK},
-        {SQLITE_IOERR_SHORT_READ, MAPI_E_DISK_ERROR},
-        {SQLITE_CORRUPT, MAPI_E_CORRUPT_STORE},
-        {SQLITE_NOTADB, MAPI_E_CORRUPT_STORE},
-        {SQLITE_CANTOPEN, MAPI_E_NOT_FOUND},
-        {SQLITE_READONLY, MAPI_E_NO_ACCESS},
-        {SQLITE_CONSTRAINT_UNIQUE, MAPI_E_COLLISION},
-        {SQLITE_TOOBIG, MAPI_E_TOO_BIG},
-        {SQLITE_ERROR, MAPI_E_CALL_FAILED},
-    };
-    for (const auto& c : cases) EXPECT_EQ(MapSqliteError(c.rc), c.hr) << c.rc;
 }
 
 }  // namespace

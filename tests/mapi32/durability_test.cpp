@@ -29,8 +29,7 @@ protected:
     ComPtr<IMAPIFolder> Contacts(ComPtr<IMAPISession>& session, ComPtr<IMsgStore>& store) {
         session = Logon();
         store = DefaultStore(session.get());
-        auto root = Open<IMAPIFolder>(store.get(), "");
-        return Open<IMAPIFolder>(store.get(), BinProp(root.get(), PR_IPM_CONTACT_ENTRYID));
+        return ContactsOf(store.get());
     }
 };
 
@@ -50,16 +49,15 @@ std::string DataOf(int i) {
         if (folder->CreateMessage(nullptr, 0, msg.put()) != S_OK) _exit(2);
         std::u16string subject = u"msg " + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
         std::u16string body = BodyOf(i);
-        SPropValue v[3] = {Long(PR_PRIORITY, i), Text(PR_SUBJECT_W, subject.c_str()),
+        SPropValue v[3] = {Val(PR_PRIORITY, {.l = i}), Text(PR_SUBJECT_W, subject.c_str()),
                            Text(PR_BODY_W, body.c_str())};
         msg->SetProps(3, v, nullptr);
         ComPtr<IAttach> att;
         ULONG num = 0;
         if (msg->CreateAttach(nullptr, 0, &num, att.put()) != S_OK) _exit(3);
         std::string data = DataOf(i);
-        SPropValue d{};
-        d.ulPropTag = PR_ATTACH_DATA_BIN;
-        d.Value.bin = {static_cast<ULONG>(data.size()), reinterpret_cast<LPBYTE>(data.data())};
+        SPropValue d = Val(PR_ATTACH_DATA_BIN,
+                           {.bin = {static_cast<ULONG>(data.size()), reinterpret_cast<LPBYTE>(data.data())}});
         att->SetProps(1, &d, nullptr);
         att->SaveChanges(KEEP_OPEN_READWRITE);
         if (msg->SaveChanges(KEEP_OPEN_READWRITE) == S_OK) {
@@ -108,8 +106,7 @@ TEST_F(DurabilityTest, KilledWriterLosesNoAcknowledgedSaveAndLeavesNoHalfMessage
     ComPtr<IMAPITable> table;
     ASSERT_EQ(folder->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
     SizedSPropTagArray<3> cols = {3, {PR_ENTRYID, PR_PRIORITY, PR_HASATTACH}};
-    RowSetPtr rows(fn().FreeProws);
-    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+    RowSetPtr rows = Rows(table.get(), cols.get());
     // Every acknowledged save is there; at most the one in flight is there without its ack.
     ASSERT_GE(rows.size(), acked.size());
     EXPECT_LE(rows.size(), acked.size() + 1);
@@ -121,25 +118,13 @@ TEST_F(DurabilityTest, KilledWriterLosesNoAcknowledgedSaveAndLeavesNoHalfMessage
         ASSERT_EQ(p[2].ulPropTag, PR_HASATTACH);
         EXPECT_EQ(p[2].Value.b, 1);
         // The whole message: body and attachment data.
-        auto msg = Open<IMessage>(
-            store.get(), std::string(reinterpret_cast<char*>(p[0].Value.bin.lpb), p[0].Value.bin.cb));
-        ComPtr<IStream> body;
-        ASSERT_EQ(msg->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(body.put())),
-                  S_OK);
-        STATSTG stat{};
-        ASSERT_EQ(body->Stat(&stat, STATFLAG_NONAME), S_OK);
-        EXPECT_EQ(stat.cbSize.QuadPart, BodyOf(static_cast<int>(r)).size() * 2);
+        auto msg = Open<IMessage>(store.get(), Bytes(p[0].Value.bin));
+        const std::u16string body = BodyOf(static_cast<int>(r));
+        EXPECT_TRUE(ReadAll(Stream(msg.get(), PR_BODY_W).get()) ==
+                    std::string(reinterpret_cast<const char*>(body.data()), body.size() * 2));
         ComPtr<IAttach> att;
         ASSERT_EQ(msg->OpenAttach(0, nullptr, 0, att.put()), S_OK);
-        ComPtr<IStream> data;
-        ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0,
-                                    reinterpret_cast<IUnknown**>(data.put())),
-                  S_OK);
-        std::string expected = DataOf(static_cast<int>(r)), got(expected.size() + 10, '\0');
-        ULONG n = 0;
-        ASSERT_EQ(data->Read(got.data(), static_cast<ULONG>(got.size()), &n), S_OK);
-        got.resize(n);
-        EXPECT_TRUE(got == expected);
+        EXPECT_TRUE(ReadAll(Stream(att.get(), PR_ATTACH_DATA_BIN).get()) == DataOf(static_cast<int>(r)));
     }
 }
 
@@ -195,8 +180,7 @@ TEST_F(DurabilityTest, DamagedAndForeignFilesGiveMapiErrors) {
         ComPtr<IMAPITable> stores;
         ASSERT_EQ(session->GetMsgStoresTable(0, stores.put()), S_OK);
         SizedSPropTagArray<1> cols = {1, {PR_ENTRYID}};
-        RowSetPtr rows(fn().FreeProws);
-        ASSERT_EQ(fn().HrQueryAllRows(stores.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+        RowSetPtr rows = Rows(stores.get(), cols.get());
         const SBinary& eid = rows[0].lpProps[0].Value.bin;
         ComPtr<IMsgStore> store;
         EXPECT_EQ(session->OpenMsgStore(0, eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), nullptr, 0x19,

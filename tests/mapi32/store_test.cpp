@@ -8,10 +8,6 @@
 namespace nx::test {
 namespace {
 
-std::string Bytes(const SBinary& b) {
-    return std::string(reinterpret_cast<const char*>(b.lpb), b.cb);
-}
-
 class StoreTest : public MapiWorld {
 protected:
     void SetUp() override {
@@ -21,9 +17,8 @@ protected:
         m_store = DefaultStore(m_session.get());
         ASSERT_TRUE(m_store);
         m_root = Open<IMAPIFolder>(m_store.get(), "");
-        ASSERT_TRUE(m_root);
-        m_contacts = Open<IMAPIFolder>(m_store.get(), BinProp(m_root.get(), PR_IPM_CONTACT_ENTRYID));
-        ASSERT_TRUE(m_contacts);
+        m_contacts = ContactsOf(m_store.get());
+        ASSERT_TRUE(m_root && m_contacts);
     }
     void TearDown() override {
         m_contacts.reset();
@@ -51,8 +46,7 @@ protected:
         ComPtr<IMAPITable> table;
         EXPECT_EQ(folder->GetContentsTable(MAPI_UNICODE | MAPI_DEFERRED_ERRORS, table.put()), S_OK);
         SizedSPropTagArray<1> cols = {1, {PR_SUBJECT_W}};
-        RowSetPtr rows(fn().FreeProws);
-        EXPECT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), res, sort, 0, rows.put()), S_OK);
+        RowSetPtr rows = Rows(table.get(), cols.get(), res, sort);
         std::vector<std::u16string> out;
         for (ULONG i = 0; i < rows.size(); ++i)
             out.push_back(PROP_TYPE(rows[i].lpProps[0].ulPropTag) == PT_UNICODE
@@ -61,13 +55,16 @@ protected:
         return out;
     }
 
+    static HRESULT TryCreateFolder(IMAPIFolder* parent, const char16_t* name, ULONG flags,
+                                   ComPtr<IMAPIFolder>& f) {
+        return parent->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(name), nullptr, nullptr,
+                                    MAPI_UNICODE | flags, f.put());
+    }
     ComPtr<IMAPIFolder> CreateFolder(IMAPIFolder* parent, const char16_t* name, const char16_t* cls) {
         ComPtr<IMAPIFolder> f;
-        EXPECT_EQ(parent->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(name), nullptr, nullptr,
-                                       MAPI_UNICODE, f.put()),
-                  S_OK);
+        EXPECT_EQ(TryCreateFolder(parent, name, 0, f), S_OK);
         SPropValue v = Text(PR_CONTAINER_CLASS_W, cls);
-        if (f && cls) {
+        if (f) {
             EXPECT_EQ(f->SetProps(1, &v, nullptr), S_OK);
         }
         return f;
@@ -81,25 +78,20 @@ protected:
 
 TEST_F(StoreTest, DefaultFoldersAreReachableTheWayTheAgentLooksThemUp) {
     // The receive folder of IPM.Note is the Inbox, for derived classes too.
-    for (const char16_t* cls : {u"IPM.Note", u"IPM.Note.Custom", u"ipm.note", u""}) {
+    ComPtr<IMAPIFolder> inbox;
+    for (const char16_t* cls : {u"IPM.Note.Custom", u"ipm.note", u"", u"IPM.Note"}) {
         ULONG cb = 0;
         LPENTRYID eid = nullptr;
         LPTSTR explicitClass = nullptr;
         ASSERT_EQ(m_store->GetReceiveFolder(const_cast<LPWSTR>(cls), MAPI_UNICODE, &cb, &eid, &explicitClass),
                   S_OK);
-        auto inbox = Open<IMAPIFolder>(m_store.get(), std::string(reinterpret_cast<char*>(eid), cb));
+        inbox = Open<IMAPIFolder>(m_store.get(), std::string(reinterpret_cast<char*>(eid), cb));
         MapiBuffer<SPropValue> name(fn().MAPIFreeBuffer);
         ASSERT_EQ(fn().HrGetOneProp(inbox.get(), PR_DISPLAY_NAME_W, name.put()), S_OK);
         EXPECT_EQ(std::u16string(name->Value.lpszW), u"Inbox");
         fn().MAPIFreeBuffer(eid);
         fn().MAPIFreeBuffer(explicitClass);
     }
-    ULONG cb = 0;
-    LPENTRYID eid = nullptr;
-    ASSERT_EQ(m_store->GetReceiveFolder(const_cast<LPWSTR>(u"IPM.Note"), MAPI_UNICODE, &cb, &eid, nullptr),
-              S_OK);
-    auto inbox = Open<IMAPIFolder>(m_store.get(), std::string(reinterpret_cast<char*>(eid), cb));
-    fn().MAPIFreeBuffer(eid);
 
     struct Default {
         ULONG tag;
@@ -134,20 +126,15 @@ TEST_F(StoreTest, HierarchyTableListsChildrenWithSubfolderFlag) {
     CreateFolder(sub.get(), u"Close", u"IPF.Contact");
     CreateFolder(m_contacts.get(), u"Notes here", u"IPF.Note");
     ComPtr<IMAPIFolder> dup;
-    EXPECT_EQ(m_contacts->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(u"friends"), nullptr, nullptr,
-                                       MAPI_UNICODE, dup.put()),
-              MAPI_E_COLLISION);
-    EXPECT_EQ(m_contacts->CreateFolder(FOLDER_GENERIC, const_cast<LPWSTR>(u"friends"), nullptr, nullptr,
-                                       MAPI_UNICODE | OPEN_IF_EXISTS, dup.put()),
-              S_OK);
+    EXPECT_EQ(TryCreateFolder(m_contacts.get(), u"friends", 0, dup), MAPI_E_COLLISION);
+    EXPECT_EQ(TryCreateFolder(m_contacts.get(), u"friends", OPEN_IF_EXISTS, dup), S_OK);
     EXPECT_EQ(BinProp(dup.get(), PR_ENTRYID), BinProp(sub.get(), PR_ENTRYID));
 
     ComPtr<IMAPITable> table;
     ASSERT_EQ(m_contacts->GetHierarchyTable(MAPI_UNICODE, table.put()), S_OK);
     SizedSPropTagArray<5> cols = {
         5, {PR_CONTAINER_CLASS_W, PR_DISPLAY_NAME_W, PR_ENTRYID, PR_SUBFOLDERS, PR_COMMENT_W}};
-    RowSetPtr rows(fn().FreeProws);
-    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+    RowSetPtr rows = Rows(table.get(), cols.get());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(std::u16string(rows[0].lpProps[1].Value.lpszW), u"Friends");
     EXPECT_EQ(rows[0].lpProps[3].Value.b, 1);
@@ -167,42 +154,22 @@ TEST_F(StoreTest, HierarchyTableListsChildrenWithSubfolderFlag) {
 TEST_F(StoreTest, RestrictionsColumnsAndSortOrders) {
     const char16_t* names[] = {u"Bravo", u"alpha", u"Charlie"};
     for (LONG i = 0; i < 3; ++i)
-        AddMessage(m_contacts.get(), u"IPM.Contact", names[i], {Long(PR_PRIORITY, i)});
+        AddMessage(m_contacts.get(), u"IPM.Contact", names[i], {Val(PR_PRIORITY, {.l = i})});
     AddMessage(m_contacts.get(), u"IPM.DistList", u"List");
     AddMessage(m_contacts.get(), u"IPM.Contact.Derived", u"Derived");
 
-    SPropValue contact = Text(PR_MESSAGE_CLASS_W, u"IPM.Contact"), two = Long(PR_PRIORITY, 1),
+    SPropValue contact = Text(PR_MESSAGE_CLASS_W, u"IPM.Contact"), one = Val(PR_PRIORITY, {.l = 1}),
                prefix = Text(PR_MESSAGE_CLASS_W, u"ipm.contact"), sub = Text(PR_SUBJECT_W, u"AR");
-
-    auto prop = [](ULONG relop, SPropValue* v) {
-        SRestriction r{};
-        r.rt = RES_PROPERTY;
-        r.res.resProperty = {relop, v->ulPropTag, v};
-        return r;
-    };
-    auto content = [](ULONG fuzzy, SPropValue* v) {
-        SRestriction r{};
-        r.rt = RES_CONTENT;
-        r.res.resContent = {fuzzy, v->ulPropTag, v};
-        return r;
-    };
-    SRestriction isContact = prop(RELOP_EQ, &contact), ge1 = prop(RELOP_GE, &two), ne1 = prop(RELOP_NE, &two);
-    SRestriction startsContact = content(FL_PREFIX | FL_IGNORECASE, &prefix);
-    SRestriction hasAr = content(FL_SUBSTRING | FL_IGNORECASE, &sub);
-    SRestriction hasArExact = content(FL_SUBSTRING, &sub);
-    SRestriction exists{};
-    exists.rt = RES_EXIST;
+    SRestriction isContact = PropRes(RELOP_EQ, &contact), ge1 = PropRes(RELOP_GE, &one),
+                 ne1 = PropRes(RELOP_NE, &one);
+    SRestriction startsContact = PropRes(FL_PREFIX | FL_IGNORECASE, &prefix, true);
+    SRestriction hasAr = PropRes(FL_SUBSTRING | FL_IGNORECASE, &sub, true);
+    SRestriction hasArExact = PropRes(FL_SUBSTRING, &sub, true);
+    SRestriction andKids[2] = {isContact, ge1}, orKids[2] = {hasAr, ne1};
+    SRestriction exists{RES_EXIST, {}}, both{RES_AND, {}}, either{RES_OR, {}}, notContact{RES_NOT, {}};
     exists.res.resExist.ulPropTag = PR_PRIORITY;
-    SRestriction andKids[2] = {isContact, ge1};
-    SRestriction both{};
-    both.rt = RES_AND;
     both.res.resAnd = {2, andKids};
-    SRestriction orKids[2] = {hasAr, ne1};
-    SRestriction either{};
-    either.rt = RES_OR;
     either.res.resOr = {2, orKids};
-    SRestriction notContact{};
-    notContact.rt = RES_NOT;
     notContact.res.resNot.lpRes = &isContact;
 
     struct Case {
@@ -269,7 +236,7 @@ TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");
     ASSERT_EQ(a.size(), 30u);
     EXPECT_NE(a, b);
-    auto msg = Open<IMessage>(m_contacts.get() ? m_store.get() : nullptr, a, MAPI_MODIFY | MAPI_BEST_ACCESS);
+    auto msg = Open<IMessage>(m_store.get(), a, MAPI_MODIFY | MAPI_BEST_ACCESS);
     EXPECT_EQ(BinProp(msg.get(), PR_PARENT_ENTRYID), BinProp(m_contacts.get(), PR_ENTRYID));
     EXPECT_EQ(BinProp(m_contacts.get(), PR_PARENT_ENTRYID), BinProp(m_store.get(), PR_IPM_SUBTREE_ENTRYID));
     EXPECT_EQ(BinProp(m_root.get(), PR_PARENT_ENTRYID), BinProp(m_root.get(), PR_ENTRYID));
@@ -325,8 +292,7 @@ TEST_F(StoreTest, LongTermIdsInContentsTablesArePerStore) {
     ComPtr<IMAPITable> stores;
     ASSERT_EQ(session->GetMsgStoresTable(0, stores.put()), S_OK);
     SizedSPropTagArray<3> scols = {3, {PR_DEFAULT_STORE, PR_ENTRYID, PR_DISPLAY_NAME_W}};
-    RowSetPtr srows(fn().FreeProws);
-    ASSERT_EQ(fn().HrQueryAllRows(stores.get(), scols.get(), nullptr, nullptr, 0, srows.put()), S_OK);
+    RowSetPtr srows = Rows(stores.get(), scols.get());
     ASSERT_EQ(srows.size(), 2u);
     EXPECT_EQ(srows[0].lpProps[0].Value.b, 1);
     EXPECT_EQ(srows[1].lpProps[0].Value.b, 0);
@@ -338,14 +304,12 @@ TEST_F(StoreTest, LongTermIdsInContentsTablesArePerStore) {
         ASSERT_EQ(session->OpenMsgStore(0, sid.cb, reinterpret_cast<LPENTRYID>(sid.lpb), nullptr, 0x19,
                                         store.put()),
                   S_OK);
-        auto root = Open<IMAPIFolder>(store.get(), "");
-        auto contacts = Open<IMAPIFolder>(store.get(), BinProp(root.get(), PR_IPM_CONTACT_ENTRYID));
+        auto contacts = ContactsOf(store.get());
         std::string id = AddMessage(contacts.get(), u"IPM.Contact", u"X");
         ComPtr<IMAPITable> table;
         ASSERT_EQ(contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
         SizedSPropTagArray<2> cols = {2, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE}};
-        RowSetPtr rows(fn().FreeProws);
-        ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+        RowSetPtr rows = Rows(table.get(), cols.get());
         ASSERT_EQ(rows.size(), 1u);
         if (s == 0) {
             EXPECT_EQ(Bytes(rows[0].lpProps[0].Value.bin), id);
@@ -377,22 +341,12 @@ TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
             ComPtr<IAttach> att;
             ASSERT_EQ(msg->CreateAttach(nullptr, MAPI_DEFERRED_ERRORS, &num, att.put()), S_OK);
             EXPECT_EQ(num, static_cast<ULONG>(k));
-            SPropValue v[2] = {Bool(PR_ATTACHMENT_CONTACTPHOTO, k == 0),
-                               Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE)};
+            SPropValue v[2] = {Val(PR_ATTACHMENT_CONTACTPHOTO, {.b = k == 0}),
+                               Val(PR_ATTACH_METHOD, {.l = ATTACH_BY_VALUE})};
             ASSERT_EQ(att->SetProps(2, v, nullptr), S_OK);
-            ComPtr<IStream> stream;
-            ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0,
-                                        MAPI_MODIFY | MAPI_CREATE | MAPI_BEST_ACCESS,
-                                        reinterpret_cast<IUnknown**>(stream.put())),
-                      S_OK);
-            const std::string& data = k == 0 ? photo : std::string("tiny");
-            for (std::size_t off = 0; off < data.size(); off += 1024) {
-                ULONG n = static_cast<ULONG>(std::min<std::size_t>(1024, data.size() - off)), written = 0;
-                ASSERT_EQ(stream->Write(data.data() + off, n, &written), S_OK);
-                ASSERT_EQ(written, n);
-            }
-            ASSERT_EQ(stream->Commit(0), S_OK);
-            stream.reset();
+            WriteAll(
+                Stream(att.get(), PR_ATTACH_DATA_BIN, MAPI_MODIFY | MAPI_CREATE | MAPI_BEST_ACCESS).get(),
+                k == 0 ? photo : std::string("tiny"));
             ASSERT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
         }
         ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
@@ -408,12 +362,9 @@ TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
     ComPtr<IMAPITable> table;
     ASSERT_EQ(msg->GetAttachmentTable(0, table.put()), S_OK);
     SizedSPropTagArray<3> cols = {3, {PR_ATTACH_NUM, PR_ATTACH_DATA_BIN, PR_ATTACH_SIZE}};
-    SPropValue yes = Bool(PR_ATTACHMENT_CONTACTPHOTO, true);
-    SRestriction photoOnly{};
-    photoOnly.rt = RES_PROPERTY;
-    photoOnly.res.resProperty = {RELOP_EQ, PR_ATTACHMENT_CONTACTPHOTO, &yes};
-    RowSetPtr rows(fn().FreeProws);
-    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), &photoOnly, nullptr, 0, rows.put()), S_OK);
+    SPropValue yes = Val(PR_ATTACHMENT_CONTACTPHOTO, {.b = 1});
+    SRestriction photoOnly = PropRes(RELOP_EQ, &yes);
+    RowSetPtr rows = Rows(table.get(), cols.get(), &photoOnly);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].lpProps[0].Value.l, 0);
     EXPECT_EQ(rows[0].lpProps[1].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_DATA_BIN)));
@@ -421,26 +372,13 @@ TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
     EXPECT_EQ(rows[0].lpProps[2].Value.l, static_cast<LONG>(photo.size()));
     // The small one comes back in the table itself. (A null restriction keeps the table's own.)
     ASSERT_EQ(table->Restrict(nullptr, 0), S_OK);
-    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
+    rows = Rows(table.get(), cols.get());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(Bytes(rows[1].lpProps[1].Value.bin), "tiny");
 
     ComPtr<IAttach> att;
     ASSERT_EQ(msg->OpenAttach(0, nullptr, MAPI_BEST_ACCESS, att.put()), S_OK);
-    ComPtr<IStream> stream;
-    ASSERT_EQ(
-        att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())),
-        S_OK);
-    std::string back;
-    char buf[1024];
-    for (;;) {
-        ULONG got = 0;
-        ASSERT_EQ(stream->Read(buf, sizeof buf, &got), S_OK);
-        if (!got) break;
-        back.append(buf, got);
-    }
-    EXPECT_TRUE(back == photo);
-    stream.reset();
+    EXPECT_TRUE(ReadAll(Stream(att.get(), PR_ATTACH_DATA_BIN).get()) == photo);
     att.reset();
 
     // DeleteAttach reaches the store with the message's SaveChanges.
@@ -448,8 +386,7 @@ TEST_F(StoreTest, LargeAttachmentTravelsThroughTheStreamOnly) {
     EXPECT_EQ(msg->OpenAttach(0, nullptr, 0, att.put()), MAPI_E_NOT_FOUND);
     ASSERT_EQ(msg->DeleteAttach(1, 0, nullptr, 0), S_OK);
     ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
-    ASSERT_EQ(fn().HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, rows.put()), S_OK);
-    EXPECT_EQ(rows.size(), 0u);
+    EXPECT_EQ(Rows(table.get(), cols.get()).size(), 0u);
     ASSERT_EQ(fn().HrGetOneProp(msg.get(), PR_HASATTACH, has.put()), S_OK);
     EXPECT_EQ(has->Value.b, 0);
 }
@@ -462,13 +399,8 @@ TEST_F(StoreTest, BodyStreamKeepsEveryCodeUnit) {
     body += std::u16string(40000, u'x');  // larger than a table returns
     ComPtr<IMessage> msg;
     ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
-    ComPtr<IStream> w;
-    ASSERT_EQ(msg->OpenProperty(PR_BODY_W, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
-                                reinterpret_cast<IUnknown**>(w.put())),
-              S_OK);
-    ASSERT_EQ(w->Write(body.data(), static_cast<ULONG>(body.size() * 2), nullptr), S_OK);
-    ASSERT_EQ(w->Commit(0), S_OK);
-    w.reset();
+    WriteAll(Stream(msg.get(), PR_BODY_W, MAPI_CREATE | MAPI_MODIFY).get(),
+             std::string(reinterpret_cast<const char*>(body.data()), body.size() * 2));
     ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     std::string eid = BinProp(msg.get(), PR_ENTRYID);
     msg.reset();
@@ -477,25 +409,18 @@ TEST_F(StoreTest, BodyStreamKeepsEveryCodeUnit) {
     auto again = Open<IMessage>(store.get(), eid);
     MapiBuffer<SPropValue> v(fn().MAPIFreeBuffer);
     EXPECT_EQ(fn().HrGetOneProp(again.get(), PR_BODY_W, v.put()), MAPI_E_NOT_ENOUGH_MEMORY);
-    ComPtr<IStream> r;
-    ASSERT_EQ(again->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(r.put())),
-              S_OK);
+    auto r = Stream(again.get(), PR_BODY_W);
     STATSTG st{};
     ASSERT_EQ(r->Stat(&st, STATFLAG_NONAME), S_OK);
     EXPECT_EQ(st.cbSize.QuadPart, body.size() * 2);
-    std::u16string back(body.size(), u'\0');
-    ULONG got = 0;
-    ASSERT_EQ(r->Read(back.data(), static_cast<ULONG>(back.size() * 2), &got), S_OK);
-    EXPECT_EQ(got, body.size() * 2);
-    EXPECT_TRUE(back == body);
+    EXPECT_TRUE(ReadAll(r.get()) == std::string(reinterpret_cast<const char*>(body.data()), body.size() * 2));
     EXPECT_EQ(r->Write("x", 1, nullptr), STG_E_ACCESSDENIED);
     ComPtr<IStream> none;
-    EXPECT_EQ(again->OpenProperty(PR_SUBJECT_W, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(none.put())),
-              MAPI_E_NOT_FOUND);
+    EXPECT_EQ(TryStream(again.get(), PR_SUBJECT_W, 0, none), MAPI_E_NOT_FOUND);
 }
 
 TEST_F(StoreTest, MessagesOpenReadOnlyUnlessWriteAccessIsAsked) {
-    SPropValue photo = Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE);
+    SPropValue photo = Val(PR_ATTACH_METHOD, {.l = ATTACH_BY_VALUE});
     std::string eid;
     {
         ComPtr<IMessage> msg;
@@ -523,7 +448,7 @@ TEST_F(StoreTest, MessagesOpenReadOnlyUnlessWriteAccessIsAsked) {
          MAPI_E_NO_ACCESS},
     };
     SizedSPropTagArray<1> priority = {1, {PR_PRIORITY}};
-    SPropValue v = Long(PR_PRIORITY, 1);
+    SPropValue v = Val(PR_PRIORITY, {.l = 1});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ComPtr<IMessage> msg;
@@ -533,17 +458,13 @@ TEST_F(StoreTest, MessagesOpenReadOnlyUnlessWriteAccessIsAsked) {
         ASSERT_EQ(msg->OpenAttach(0, nullptr, c.attachFlags, att.put()), S_OK);
         ComPtr<IStream> stream;
         EXPECT_EQ(att->SetProps(1, &photo, nullptr), c.attach);
-        EXPECT_EQ(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
-                                    reinterpret_cast<IUnknown**>(stream.put())),
-                  c.attach);
+        EXPECT_EQ(TryStream(att.get(), PR_ATTACH_DATA_BIN, MAPI_CREATE | MAPI_MODIFY, stream), c.attach);
         EXPECT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), c.attach);
         att.reset();
         stream.reset();
         EXPECT_EQ(msg->SetProps(1, &v, nullptr), c.message);
         EXPECT_EQ(msg->DeleteProps(priority.get(), nullptr), c.message);
-        EXPECT_EQ(msg->OpenProperty(PR_BODY_W, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
-                                    reinterpret_cast<IUnknown**>(stream.put())),
-                  c.message);
+        EXPECT_EQ(TryStream(msg.get(), PR_BODY_W, MAPI_CREATE | MAPI_MODIFY, stream), c.message);
         stream.reset();
         ULONG num = 0;
         EXPECT_EQ(msg->CreateAttach(nullptr, 0, &num, att.put()), c.message);
@@ -585,7 +506,7 @@ TEST_F(StoreTest, DeletedObjectsReportThemselvesDeleted) {
     // Objects still held see that they are gone; nothing below the folder survives.
     ComPtr<IMAPITable> table;
     EXPECT_EQ(folder->GetContentsTable(0, table.put()), MAPI_E_OBJECT_DELETED);
-    SPropValue v = Long(PR_PRIORITY, 1);
+    SPropValue v = Val(PR_PRIORITY, {.l = 1});
     ASSERT_EQ(open->SetProps(1, &v, nullptr), S_OK);
     EXPECT_EQ(open->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
     for (const std::string* id : {&childId, &msgId}) {
