@@ -1,22 +1,14 @@
 // The runtime's bounds against peers that take resources and stop: a full connection table,
 // half-received calls, servers that never answer, and pipe directories or sockets of others.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/rpc/Client.h"
-#include "platform/rpc/Server.h"
 #include "tests/rpc/TempWorld.h"
-#include "tests/rpc/TestInterface.h"
 #include "tests/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
@@ -26,23 +18,15 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 constexpr const char* kEndpoint = "\\pipe\\NxRpcLimits";
 
-std::unique_ptr<ByteStream> Connect() {
-    return ConnectTo(kEndpoint);
-}
-
-bool Send(ByteStream& s, const Bytes& b) {
-    return SendBytes(s, b);
-}
-
 // The next fragment, or Eof / Timeout when the server closed or said nothing within waitMs.
 ReadResult Next(ByteStream& s, pdu::Fragment& f, int waitMs = 5000) {
     return ReadFragment(s, f, 5000, waitMs);
 }
 
 std::unique_ptr<ByteStream> BoundConnection() {
-    auto s = Connect();
+    auto s = ConnectTo(kEndpoint);
     pdu::Fragment f;
-    if (!Send(*s, SimpleBind()) || Next(*s, f) != ReadResult::Ok || f.hdr.ptype != pdu::kBindAck)
+    if (!SendBytes(*s, SimpleBind()) || Next(*s, f) != ReadResult::Ok || f.hdr.ptype != pdu::kBindAck)
         return nullptr;
     return s;
 }
@@ -51,7 +35,7 @@ std::unique_ptr<ByteStream> BoundConnection() {
 void ParkCall(ByteStream& s, std::size_t bytes, uint32_t callId = 7) {
     const Bytes chunk(4096, 0x41);
     for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
-        if (!Send(s, RequestPdu(callId, kText, chunk, sent == 0 ? pdu::PFC_FIRST_FRAG : 0))) return;
+        if (!SendBytes(s, RequestPdu(callId, kText, chunk, sent == 0 ? pdu::PFC_FIRST_FRAG : 0))) return;
 }
 
 template <typename F>
@@ -67,27 +51,20 @@ bool Eventually(F done, int ms = 5000) {
 class LimitsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(server.UseProtseqEp("ncacn_np", 1234, kEndpoint), RPC_S_OK);
-        ASSERT_EQ(server.RegisterIf(TestInterface(), TestHandlers(&server)), RPC_S_OK);
         SetTraceSink([this](std::string_view t) {
             std::lock_guard lock(traceLock);
             trace += std::string(t) + "\n";
         });
-        listen = std::async(std::launch::async, [this] { return server.Listen(1, 1234); });
     }
-    void TearDown() override {
-        while (server.StopListening() != RPC_S_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_EQ(listen.get(), RPC_S_OK);
-        SetTraceSink(nullptr);
-    }
+    void TearDown() override { SetTraceSink(nullptr); }
     std::string Trace() {
         std::lock_guard lock(traceLock);
         return trace;
     }
 
     TempWorld world;
-    Server server;
-    std::future<RpcStatus> listen;
+    Listening listening{kEndpoint};
+    Server& server = listening.server;
     std::mutex traceLock;
     std::string trace;
 };
@@ -111,8 +88,8 @@ TEST_F(LimitsTest, AFullTableEvictsTheOldestIdleConnectionAndRefusesWhenNoneIsId
     ParkCall(*third, 8192);
     ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto refused = Connect();
-    Send(*refused, SimpleBind());
+    auto refused = ConnectTo(kEndpoint);
+    SendBytes(*refused, SimpleBind());
     EXPECT_EQ(Next(*refused, f), ReadResult::Eof);
     EXPECT_NE(Trace().find("connection refused"), std::string::npos) << Trace();
     // A client through the runtime sees a clean failure, not a hang or a wrong answer.
@@ -148,7 +125,7 @@ TEST_F(LimitsTest, HalfReceivedCallsShareABudgetAndAreDroppedWhenTheirNextFragme
     // A complete fragmented call still works and gives its memory back.
     auto good = BoundConnection();
     ParkCall(*good, 64 * 1024, 9);
-    ASSERT_TRUE(Send(*good, RequestPdu(9, kText, Bytes(8, 0), pdu::PFC_LAST_FRAG)));
+    ASSERT_TRUE(SendBytes(*good, RequestPdu(9, kText, Bytes(8, 0), pdu::PFC_LAST_FRAG)));
     ASSERT_EQ(Next(*good, f), ReadResult::Ok);
     EXPECT_NE(f.hdr.ptype, 0);
     EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
@@ -243,6 +220,11 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
         }
     }
     EXPECT_EQ(CheckPipeDirectory((base / "missing").string()), RPC_S_SERVER_UNAVAILABLE);
+    // A missing directory is made, parents and all, private to us.
+    ::setenv("NX_PIPE_DIR", (base / "new/deeper").c_str(), 1);
+    std::string made;
+    ASSERT_EQ(EnsurePipeDirectory(made), RPC_S_OK);
+    EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 TEST(PipeDirectory, ASocketWeDidNotCreateIsNeverRemoved) {
@@ -251,17 +233,9 @@ TEST(PipeDirectory, ASocketWeDidNotCreateIsNeverRemoved) {
     ASSERT_EQ(EnsurePipeDirectory(dir), RPC_S_OK);
     std::string path;
     ASSERT_EQ(EndpointSocketPath(kEndpoint, path), RPC_S_OK);
-    auto makeSocket = [&] {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ::close(fd);  // a stale socket: nobody listens
-    };
     if (::geteuid() == 0) {
         // Another user's stale socket in our directory is left where it is.
-        makeSocket();
+        MakeStaleSocket(path);
         ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
         Server s;
         EXPECT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint), RPC_S_CANT_CREATE_ENDPOINT);
@@ -275,7 +249,7 @@ TEST(PipeDirectory, ASocketWeDidNotCreateIsNeverRemoved) {
         Server s;
         ASSERT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint), RPC_S_OK);
         fs::remove(path);
-        makeSocket();
+        MakeStaleSocket(path);
     }
     EXPECT_TRUE(fs::exists(fs::symlink_status(path)));
 }

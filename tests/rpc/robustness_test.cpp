@@ -3,11 +3,9 @@
 // well-behaved client keeps calling. Nothing may crash, leak or stop the good client.
 #include <gtest/gtest.h>
 
-#include <future>
 #include <random>
 #include <thread>
 
-#include "platform/rpc/Server.h"
 #include "tests/rpc/TempWorld.h"
 #include "tests/rpc/WireHelpers.h"
 
@@ -18,10 +16,6 @@ constexpr const char* kEndpoint = "\\pipe\\NxRpcRobust";
 
 std::unique_ptr<ByteStream> Connect() {
     return ConnectTo(kEndpoint);
-}
-
-bool Send(ByteStream& s, const Bytes& b) {
-    return SendBytes(s, b);
 }
 
 // Reads what the server says until it closes the connection; false if it stays open.
@@ -37,9 +31,6 @@ bool ServerCloses(ByteStream& s) {
 class RobustnessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(server.UseProtseqEp("ncacn_np", 1234, kEndpoint), RPC_S_OK);
-        ASSERT_EQ(server.RegisterIf(TestInterface(), TestHandlers(&server)), RPC_S_OK);
-        listen = std::async(std::launch::async, [this] { return server.Listen(1, 1234); });
         good = std::thread([this] {
             std::shared_ptr<Binding> b;
             BindingFromStringBinding("ncacn_np:[\\pipe\\NxRpcRobust]", b);
@@ -63,13 +54,11 @@ protected:
         good.join();
         EXPECT_EQ(badCalls.load(), 0);
         EXPECT_GT(goodCalls.load(), before);
-        while (server.StopListening() != RPC_S_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_EQ(listen.get(), RPC_S_OK);
     }
 
     TempWorld world;
-    Server server;
-    std::future<RpcStatus> listen;
+    Listening listening{kEndpoint};
+    Server& server = listening.server;
     std::thread good;
     std::atomic<bool> stop{false};
     std::atomic<int> goodCalls{0}, badCalls{0};
@@ -103,7 +92,7 @@ TEST_F(RobustnessTest, MalformedStreamsEndTheirConnectionOnly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto s = Connect();
-        ASSERT_TRUE(Send(*s, c.bytes));
+        ASSERT_TRUE(SendBytes(*s, c.bytes));
         if (c.expectClose) {
             EXPECT_TRUE(ServerCloses(*s));
         }
@@ -114,36 +103,36 @@ TEST_F(RobustnessTest, PeerStalledMidPduIsDropped) {
     ServerAccess::SetMidPduTimeout(server, 200);
     auto s = Connect();
     const Bytes bind = SimpleBind();
-    ASSERT_TRUE(Send(*s, Bytes(bind.begin(), bind.begin() + 20)));
+    ASSERT_TRUE(SendBytes(*s, Bytes(bind.begin(), bind.begin() + 20)));
     EXPECT_TRUE(ServerCloses(*s));
 }
 
 TEST_F(RobustnessTest, HugeAllocHintIsOnlyAHint) {
     auto s = Connect();
-    ASSERT_TRUE(Send(*s, SimpleBind()));
+    ASSERT_TRUE(SendBytes(*s, SimpleBind()));
     pdu::Fragment f;
     ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
     Bytes req = RequestPdu(2, kChar, Hex("41 00"));
     req[16] = req[17] = req[18] = req[19] = 0xff;  // alloc_hint 4 GiB
-    ASSERT_TRUE(Send(*s, req));
+    ASSERT_TRUE(SendBytes(*s, req));
     ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
     EXPECT_EQ(ResponseStub({f}), Hex("41 00 00 00"));
     // A first fragment announcing 4 GiB and then silence, dropped by the client.
     req = RequestPdu(3, kText, Hex("03 00 00 00"), pdu::PFC_FIRST_FRAG);
     req[16] = req[17] = req[18] = req[19] = 0xff;
-    ASSERT_TRUE(Send(*s, req));
+    ASSERT_TRUE(SendBytes(*s, req));
 }
 
 TEST_F(RobustnessTest, OversizedCallIsRefused) {
     auto s = Connect();
-    ASSERT_TRUE(Send(*s, SimpleBind()));
+    ASSERT_TRUE(SendBytes(*s, SimpleBind()));
     pdu::Fragment f;
     ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
     // Fragments of 65000 stub bytes each, past the 16 MiB per-call cap.
     Bytes chunk(65000, 0x41);
     bool first = true;
     for (std::size_t sent = 0; sent <= pdu::kMaxCallStub + chunk.size(); sent += chunk.size()) {
-        if (!Send(*s, RequestPdu(9, kText, chunk, first ? pdu::PFC_FIRST_FRAG : 0))) break;
+        if (!SendBytes(*s, RequestPdu(9, kText, chunk, first ? pdu::PFC_FIRST_FRAG : 0))) break;
         first = false;
     }
     ASSERT_EQ(ReadFragment(*s, f, 5000), ReadResult::Ok);
@@ -161,7 +150,7 @@ TEST_F(RobustnessTest, AThousandConnectionsDroppedMidPdu) {
             if (!s) continue;
             // Every cut of a bind, then a bound connection cut inside a request.
             std::size_t cut = static_cast<std::size_t>((batch * 100 + i) % static_cast<int>(bind.size()));
-            Send(*s, Bytes(bind.begin(), bind.begin() + static_cast<std::ptrdiff_t>(cut)));
+            SendBytes(*s, Bytes(bind.begin(), bind.begin() + static_cast<std::ptrdiff_t>(cut)));
             open.push_back(std::move(s));
         }
         open.clear();  // dropped mid-PDU
