@@ -224,12 +224,7 @@ TEST_F(DeltatrackAbiTest, DuplicateIdentifiersCountOnceWithTheFirstEntry) {
 }
 
 TEST_F(DeltatrackAbiTest, TextsWithUnpairedSurrogatesAreKeptExactly) {
-    const std::u16string odd =
-                             u"AB\xD800"
-                             u"CD",
-                         other =
-                             u"AB\xDC00"
-                             u"CD";
+    const std::u16string odd{u'A', u'B', 0xD800, u'C'}, other{u'A', u'B', 0xDC00, u'C'};
     const Request request(u"anchor \xDFFF");
     CLogItemArray a;
     a.Add(odd, 1, 0);

@@ -24,21 +24,23 @@ struct Entry {
 
 // One letter per snapshot entry: n new, c changed, u unchanged, d duplicate.
 char Letter(EntryChange c) {
-    switch (c) {
-        case EntryChange::New:
-            return 'n';
-        case EntryChange::Changed:
-            return 'c';
-        case EntryChange::Unchanged:
-            return 'u';
-        case EntryChange::Duplicate:
-            return 'd';
-    }
-    return '?';
+    return c == EntryChange::New         ? 'n'
+           : c == EntryChange::Changed   ? 'c'
+           : c == EntryChange::Unchanged ? 'u'
+           : c == EntryChange::Duplicate ? 'd'
+                                         : '?';
 }
 
 void Fill(CLogItemArray& a, const std::vector<Entry>& entries) {
     for (const Entry& e : entries) a.Add(e.id, e.time, e.status);
+}
+
+// The detector over a snapshot after it was told the known state.
+ChangeDetector Detect(CLogItemArray& snapshot, const std::vector<Entry>& known) {
+    ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
+    for (const Entry& k : known) d.Known(k.id, ItemTime{k.time, k.status});
+    d.Finish();
+    return d;
 }
 
 TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
@@ -71,9 +73,7 @@ TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
         SCOPED_TRACE(c.what);
         CLogItemArray snapshot;
         Fill(snapshot, c.snapshot);
-        ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
-        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
-        d.Finish();
+        ChangeDetector d = Detect(snapshot, c.known);
         std::string classes;
         for (std::size_t i = 0; i < d.Size(); ++i) classes += Letter(d.At(i));
         EXPECT_EQ(classes, c.classes);
@@ -108,9 +108,7 @@ TEST(ChangeRulesTest, TheChangeListKeepsSnapshotOrderThenAppendsDeletions) {
         CLogItemArray a;
         a.get()->nGrowBy = 1;  // deletions past the capacity need a new buffer
         Fill(a, c.snapshot);
-        ChangeDetector d(a.get()->pData, static_cast<std::size_t>(a.GetSize()));
-        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
-        d.Finish();
+        ChangeDetector d = Detect(a, c.known);
         ChangeListWriter w;
         ASSERT_TRUE(w.Prepare(*a.get(), d));
         ASSERT_EQ(w.Apply(*a.get(), d), static_cast<int64_t>(c.list.size()));
@@ -128,13 +126,6 @@ TEST(ChangeRulesTest, TheChangeListKeepsSnapshotOrderThenAppendsDeletions) {
             }
         }
     }
-}
-
-TEST(ChangeRulesTest, BoundedLengthStopsAtTheLimit) {
-    const std::u16string text(10, u'A');
-    EXPECT_EQ(journal::BoundedLength(text.c_str(), 10), 10u);
-    EXPECT_EQ(journal::BoundedLength(text.c_str(), 9), 10u) << "over the limit reads limit + 1 units";
-    EXPECT_EQ(journal::BoundedLength(u"", 0), 0u);
 }
 
 }  // namespace
