@@ -2,31 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "platform/system/DebugOutput.h"
+#include "tests/system/ScratchDir.h"
 
 namespace fs = std::filesystem;
 using namespace nx::sys;
-
-class PathsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() / ("nx-paths-" + std::to_string(::getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(m_dir);
-    }
-    fs::path m_dir;
-};
+using PathsTest = nx::test::ScratchDir;
 
 TEST_F(PathsTest, CreateDirectoryWithParentsGivesTheWindowsResults) {
     std::ofstream(m_dir / "file") << "x";
@@ -96,13 +81,4 @@ TEST(Paths, ModuleAndFolderPaths) {
     EXPECT_EQ(FolderWithSeparator("/a/b/c"), "/a/b/");
     EXPECT_EQ(FolderWithSeparator("/c"), "/");
     EXPECT_EQ(FolderWithSeparator("c"), "");
-}
-
-TEST(DebugOutput, TextsReachTheSinkUnchanged) {
-    std::string got;
-    SetDebugOutputSinkForTesting([&](std::string_view t) { got += t; });
-    OutputDebugString("unable open MAPI32.dll failed\n");
-    OutputDebugString("#### Load dovlib32.dll function enter ####");
-    SetDebugOutputSinkForTesting(nullptr);
-    EXPECT_EQ(got, "unable open MAPI32.dll failed\n#### Load dovlib32.dll function enter ####");
 }

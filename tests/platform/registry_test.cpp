@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/system/DebugOutput.h"
+#include "tests/system/ScratchDir.h"
 
 using nx::reg::RegFile;
 using nx::reg::RegKey;
@@ -161,21 +162,16 @@ TEST(RegFile, MalformedLinesAreSkippedAndTheFirstProblemIsKept) {
     EXPECT_NE(RegFile::Parse("").Error(), "");
 }
 
-class RegKeyTest : public ::testing::Test {
+class RegKeyTest : public nx::test::ScratchDir {
 protected:
     void SetUp() override {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("nx-reg-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(m_dir);
+        ScratchDir::SetUp();
         std::filesystem::create_directories(m_dir / "nx-registry");
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
     }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
     void Write(const char* hive, const std::string& content) {
         std::ofstream(m_dir / "nx-registry" / hive, std::ios::binary) << content;
     }
-    std::filesystem::path m_dir;
 };
 
 TEST_F(RegKeyTest, OpensKeysOfTheHiveFileAndQueriesWithWindowsResults) {

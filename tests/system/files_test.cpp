@@ -8,19 +8,16 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
+#include "tests/system/ScratchDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using nx::test::ReadFile;
 
 unsigned ModeOf(const fs::path& p) {
     struct stat st {};
@@ -30,19 +27,16 @@ unsigned ModeOf(const fs::path& p) {
 
 // A scratch folder, and umask 000 while the test runs: every mode below must come from the
 // code, not from the umask.
-class FilesTest : public ::testing::Test {
+class FilesTest : public nx::test::ScratchDir {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() / ("nx-files-" + std::to_string(::getpid()));
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        ScratchDir::SetUp();
         m_oldMask = ::umask(0);
     }
     void TearDown() override {
         ::umask(m_oldMask);
-        fs::remove_all(m_dir);
+        ScratchDir::TearDown();
     }
-    fs::path m_dir;
     mode_t m_oldMask = 0;
 };
 
@@ -68,9 +62,9 @@ TEST_F(FilesTest, AtomicWriteReplacesTheFileOrLinkAndLeavesNoTemporaryFile) {
             c.prepare(target, victim);
             ASSERT_TRUE(nx::sys::WriteFileAtomically(target.string(), "<new/>", durability)) << c.name;
             EXPECT_FALSE(fs::is_symlink(target)) << c.name;
-            EXPECT_EQ(Slurp(target), "<new/>") << c.name;
+            EXPECT_EQ(ReadFile(target), "<new/>") << c.name;
             EXPECT_EQ(ModeOf(target), 0600u) << c.name;
-            EXPECT_EQ(Slurp(victim), "someone else's") << c.name;
+            EXPECT_EQ(ReadFile(victim), "someone else's") << c.name;
             std::size_t entries = 0;
             for ([[maybe_unused]] const auto& e : fs::directory_iterator(m_dir)) ++entries;
             EXPECT_EQ(entries, 2u) << c.name << ": only the document and the victim";

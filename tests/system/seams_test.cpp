@@ -4,9 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,41 +11,24 @@
 #include "platform/system/Ascii.h"
 #include "platform/system/LockedFile.h"
 #include "platform/system/Module.h"
+#include "tests/system/ScratchDir.h"
 
-namespace fs = std::filesystem;
+using LockedFile = nx::test::ScratchDir;
+using nx::test::ReadFile;
 
-namespace {
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-fs::path FreshDir(const char* name) {
-    const fs::path dir = fs::temp_directory_path() / (std::string(name) + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-}  // namespace
-
-TEST(LockedFile, HeaderOnceThenAppendsPrivately) {
-    const fs::path dir = FreshDir("nx_locked_file_");
-    const fs::path file = dir / "trace.log";
+TEST_F(LockedFile, HeaderOnceThenAppendsPrivately) {
+    const auto file = m_dir / "trace.log";
     ASSERT_TRUE(nx::sys::AppendToLockedFile(file.string(), "a", "<H>"));
     ASSERT_TRUE(nx::sys::AppendToLockedFile(file.string(), "bc", "<H>"));
-    EXPECT_EQ(ReadAll(file), "<H>abc");
+    EXPECT_EQ(ReadFile(file), "<H>abc");
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "a new log is private to the user";
-    EXPECT_FALSE(nx::sys::AppendToLockedFile((dir / "missing" / "x.log").string(), "a", ""));
-    fs::remove_all(dir);
+    EXPECT_FALSE(nx::sys::AppendToLockedFile((m_dir / "missing" / "x.log").string(), "a", ""));
 }
 
-TEST(LockedFile, ConcurrentAppendsStayWhole) {
-    const fs::path dir = FreshDir("nx_locked_file_threads_");
-    const std::string path = (dir / "trace.log").string();
+TEST_F(LockedFile, ConcurrentAppendsStayWhole) {
+    const std::string path = (m_dir / "trace.log").string();
     constexpr int kThreads = 4;
     constexpr int kLines = 200;
     std::vector<std::thread> threads;
@@ -58,12 +38,11 @@ TEST(LockedFile, ConcurrentAppendsStayWhole) {
             for (int i = 0; i < kLines; ++i) nx::sys::AppendToLockedFile(path, line + "\n", "#\n");
         });
     for (std::thread& t : threads) t.join();
-    const std::string text = ReadAll(path);
+    const std::string text = ReadFile(path);
     ASSERT_EQ(text.size(), 2 + kThreads * kLines * 65u);
     EXPECT_EQ(text.substr(0, 2), "#\n") << "the header only once, first";
     for (std::size_t at = 2; at < text.size(); at += 65)
         EXPECT_EQ(text.substr(at, 65), std::string(64, text[at]) + "\n") << at;
-    fs::remove_all(dir);
 }
 
 TEST(LoadedModule, OpensBindsAndCloses) {
