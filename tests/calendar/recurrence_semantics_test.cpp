@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <libical/ical.h>
 
+#include <chrono>
 #include <random>
 #include <sstream>
 
@@ -16,36 +17,26 @@ using NAMESPACE_COMMON::CDateTime;
 
 namespace {
 
-// Civil dates <-> days since 1601-01-01, independent of the code under test.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468 + 134774;  // 1970 -> 1601 epoch
-}
+// Civil dates <-> days since 1601-01-01 (134774 days before 1970-01-01), independent of the code
+// under test: the standard library's civil calendar.
+namespace chr = std::chrono;
+constexpr int64_t k1601 = 134774;
 struct Civil {
     int y;
     unsigned m, d;
 };
+int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
+    return chr::sys_days{chr::year{y} / chr::month{m} / chr::day{d}}.time_since_epoch().count() + k1601;
+}
 Civil CivilFromDays(int64_t z) {
-    z += 719468 - 134774;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int>(yoe + era * 400 + (m <= 2)), m, d};
+    const chr::year_month_day c{chr::sys_days{chr::days{z - k1601}}};
+    return {static_cast<int>(c.year()), static_cast<unsigned>(c.month()), static_cast<unsigned>(c.day())};
 }
 int DayOfWeekOf(int64_t days) {
-    return static_cast<int>((days + 1) % 7);
-}  // 1601-01-01 was a Monday
+    return static_cast<int>(chr::weekday{chr::sys_days{chr::days{days - k1601}}}.c_encoding());
+}
 unsigned DaysIn(int y, unsigned m) {
-    return static_cast<unsigned>(DaysFromCivil(m == 12 ? y + 1 : y, m == 12 ? 1 : m + 1, 1) -
-                                 DaysFromCivil(y, m, 1));
+    return static_cast<unsigned>((chr::year{y} / chr::month{m} / chr::last).day());
 }
 
 // Whether a day is the n-th (5 = last) of the month's days whose weekday is in the mask.
