@@ -6,24 +6,21 @@
 #include <mutex>
 #include <string>
 
+#include "agent/Procedures.h"
 #include "agent/SessionHandlers.h"
 #include "mapi/MAPIObject.h"
-#include "platform/rpc/Rpc.h"
 #include "platform/system/Utf.h"
 
 namespace nx::agent {
 
-// A received wide text as the agent's UTF-8; it ends at its first zero unit, as the wire's
-// zero-terminated string does.
-inline std::string TextOf(nx::rpc::Args& args, std::size_t index) {
-    const std::u16string& text = args.Text(index);
-    return nx::sys::Utf16ToUtf8(std::u16string_view(text.c_str()));
+// A received wide text as the agent's UTF-8.
+inline std::string TextOf(InText text) {
+    return nx::sys::Utf16ToUtf8(AsUtf16(text));
 }
 
 // One received UTF-16 unit as a text of that one character; a zero unit is the empty text.
-inline std::string CharacterOf(nx::rpc::Args& args, std::size_t index) {
-    const char16_t unit = args.WChar(index);
-    return unit == 0 ? std::string() : nx::sys::Utf16ToUtf8(std::u16string(1, unit));
+inline std::string CharacterOf(WireChar unit) {
+    return unit == 0 ? std::string() : TextOf(InText(&unit, 1));
 }
 
 // Runs one operation of the process-wide object (with the process configuration applied) under

@@ -11,12 +11,6 @@
 namespace nx::agent {
 namespace {
 
-void FailWrite(nx::rpc::Args& args) {
-    args.Text(1).clear();
-    args.Text(2).clear();
-    args.Long(3) = 1;
-}
-
 // Sends a document to the host with the object's lock released: the host may call the
 // agent (on another connection) while it handles the callback, and must not wait on the read
 // for that. The read holds its own references to what it works on.
@@ -33,29 +27,25 @@ uint32_t DeliverUnlocked(std::string_view xml) {
 
 }  // namespace
 
-void HandleWriteContacts(nx::rpc::Args& args) {
-    FailWrite(args);
+int32_t WriteContacts(InText, IdentifierOut, TimeTextOut) {
+    return 1;  // the identifier and time texts stay empty
 }
 
-void HandleWriteCalendars(nx::rpc::Args& args) {
-    FailWrite(args);
+int32_t WriteCalendars(InText, IdentifierOut, TimeTextOut) {
+    return 1;
 }
 
-void HandleReadContacts(nx::rpc::Args& args) {
-    args.Long(2) = RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
-        const std::string first = TextOf(args, 0);
-        const std::string anchor = TextOf(args, 1);
+int32_t ReadContacts(InText first, InText anchor) {
+    return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
         m.SetContactSink(DeliverUnlocked<DeliverContact>);
-        return m.ReadContacts(first.c_str(), anchor.c_str());
+        return m.ReadContacts(TextOf(first).c_str(), TextOf(anchor).c_str());
     });
 }
 
-void HandleReadCalendars(nx::rpc::Args& args) {
-    args.Long(2) = RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
-        const std::string first = TextOf(args, 0);
-        const std::string anchor = TextOf(args, 1);
+int32_t ReadCalendars(InText first, InText anchor) {
+    return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
         m.SetCalendarSink(DeliverUnlocked<DeliverCalendar>);
-        return m.ReadCalendars(first.c_str(), anchor.c_str());
+        return m.ReadCalendars(TextOf(first).c_str(), TextOf(anchor).c_str());
     });
 }
 

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "agent/AgentProcess.h"
+#include "agent/ArgsAdapter.h"
 #include "agent/HostCallback.h"
 #include "agent/Interfaces.h"
 #include "agent/ItemHandlers.h"
@@ -12,7 +13,7 @@
 
 namespace nx::agent {
 
-void HandleShutdown(nx::rpc::Args&) {
+void Shutdown() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     // Its outcome is not looked at; a host that does not answer is given up on after the
     // callback timeouts (and traced), so Shutdown always goes on.
@@ -30,43 +31,32 @@ void HandleShutdown(nx::rpc::Args&) {
     if (status != nx::rpc::RPC_S_OK) ExitWithRpcStatus("RpcServerUnregisterIf", status);
 }
 
-void HandleGetContactFolder(nx::rpc::Args& args) {
+int32_t GetContactFolder(FolderBuffer) {
+    // The buffer goes back exactly as received.
     CLogFile::Trace("CMAPIObject::GetContactFolder - Begin\r\n");
     CLogFile::Trace("CMAPIObject::GetContactFolder - Finish\r\n");
-    args.Long(1) = 1;
+    return 1;
 }
 
-void HandleGetCalendarFolder(nx::rpc::Args& args) {
+int32_t GetCalendarFolder(WireChar) {
     CLogFile::Trace("Outlook2k - GetCalendarFolder : Begin\r\n");
     CLogFile::Trace("Outlook2k - GetCalendarFolder : Finish\r\n");
-    args.Long(1) = 0;
+    return 0;
 }
 
-void HandleNoOperation(nx::rpc::Args&) {}
+int32_t NoOperation(WireChar) {
+    return 0;
+}
 
-void HandleBindCallback(nx::rpc::Args&) {
+void BindCallback() {
     BindHostCallback();
 }
 
 std::vector<nx::rpc::Handler> BuildAgentHandlers() {
     std::vector<nx::rpc::Handler> h(kAgentProcCount);
-    h[kShutdown] = HandleShutdown;
-    h[kMAPILogOn] = HandleMAPILogOn;
-    h[kMAPILogOff] = HandleMAPILogOff;
-    h[kGetAppProfile] = HandleGetAppProfile;
-    h[kGetContactCount] = HandleGetContactCount;
-    h[kGetCalendarCount] = HandleGetCalendarCount;
-    h[kGetAppFolder] = HandleGetAppFolder;
-    h[kGetContactFolder] = HandleGetContactFolder;
-    h[kGetCalendarFolder] = HandleGetCalendarFolder;
-    h[kNoOperation] = HandleNoOperation;
-    h[kSetContactFolder] = HandleSetContactFolder;
-    h[kSetCalendarFolder] = HandleSetCalendarFolder;
-    h[kWriteContacts] = HandleWriteContacts;
-    h[kWriteCalendars] = HandleWriteCalendars;
-    h[kReadContacts] = HandleReadContacts;
-    h[kReadCalendars] = HandleReadCalendars;
-    h[kBindCallback] = HandleBindCallback;
+#define NX_HANDLER(name) h[k##name] = HandlerFor<&name>();
+    NX_AGENT_PROCEDURES(NX_HANDLER)
+#undef NX_HANDLER
     return h;
 }
 

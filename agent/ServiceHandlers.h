@@ -1,4 +1,5 @@
-// The handlers the agent service answers itself, and the table of all 17.
+// The procedures the agent service answers itself (typed, agent/Procedures.h), and the
+// registration of all 17 with the RPC runtime.
 //
 //   0 Shutdown           wait 1 s; NotifyShutdown to the host when a callback binding exists;
 //                        stop listening; unregister every interface without waiting for calls;
@@ -12,15 +13,10 @@
 
 #include <vector>
 
+#include "agent/Procedures.h"
 #include "platform/rpc/Rpc.h"
 
 namespace nx::agent {
-
-void HandleShutdown(nx::rpc::Args& args);
-void HandleGetContactFolder(nx::rpc::Args& args);
-void HandleGetCalendarFolder(nx::rpc::Args& args);
-void HandleNoOperation(nx::rpc::Args& args);
-void HandleBindCallback(nx::rpc::Args& args);
 
 // One handler per procedure, index = opnum, for registering the agent interface.
 std::vector<nx::rpc::Handler> BuildAgentHandlers();

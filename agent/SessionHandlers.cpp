@@ -19,51 +19,52 @@ void ApplyMapiConfig() {
         {c.subFolder, c.foldersDocumentPath, c.profilesDocumentPath, c.workFolder});
 }
 
-void HandleMAPILogOn(nx::rpc::Args& args) {
-    args.Long(1) = RunLocked(1, [&](auto& m) {
-        const std::string profile = CharacterOf(args, 0);
-        return m.MAPILogOn(nullptr, profile.c_str()) == 1 ? 0 : 1;
+int32_t MAPILogOn(WireChar profile) {
+    const int32_t result = RunLocked(1, [&](auto& m) {
+        const std::string name = CharacterOf(profile);
+        return m.MAPILogOn(nullptr, name.c_str()) == 1 ? 0 : 1;
     });
-    BindHostCallback();  // the result is set first; the binding's outcome does not change it
+    BindHostCallback();  // whatever the logon gave; the binding's outcome does not change it
+    return result;
 }
 
-void HandleMAPILogOff(nx::rpc::Args&) {
+void MAPILogOff() {
     RunLocked(0, [](auto& m) {
         m.MAPILogOff();
         return 0;
     });
 }
 
-void HandleGetAppProfile(nx::rpc::Args& args) {
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppProfile(TextOf(args, 0).c_str()); });
+int32_t GetAppProfile(InText profiles) {
+    return RunLocked(1, [&](auto& m) { return m.GetAppProfile(TextOf(profiles).c_str()); });
 }
 
-void HandleGetContactCount(nx::rpc::Args& args) {
-    args.Long(0) = RunLocked(0, [](auto& m) { return m.GetContactCount(); });
-    args.Long(1) = 0;
+int32_t GetContactCount(int32_t& count) {
+    count = RunLocked(0, [](auto& m) { return m.GetContactCount(); });
+    return 0;
 }
 
-void HandleGetCalendarCount(nx::rpc::Args& args) {
-    args.Long(0) = RunLocked(0, [](auto& m) {
+int32_t GetCalendarCount(int32_t& count) {
+    count = RunLocked(0, [](auto& m) {
         CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
-        const int32_t count = m.GetCalendarEventCount();
+        const int32_t events = m.GetCalendarEventCount();
         CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
-        return count;
+        return events;
     });
-    args.Long(1) = 0;
+    return 0;
 }
 
-void HandleGetAppFolder(nx::rpc::Args& args) {
+int32_t GetAppFolder(WireChar folders) {
     // The character is only required to be present; a zero unit is an empty argument.
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.GetAppFolder(CharacterOf(args, 0).c_str()); });
+    return RunLocked(1, [&](auto& m) { return m.GetAppFolder(CharacterOf(folders).c_str()); });
 }
 
-void HandleSetContactFolder(nx::rpc::Args& args) {
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetContactFolder(TextOf(args, 0).c_str()); });
+int32_t SetContactFolder(InText folder) {
+    return RunLocked(1, [&](auto& m) { return m.SetContactFolder(TextOf(folder).c_str()); });
 }
 
-void HandleSetCalendarFolder(nx::rpc::Args& args) {
-    args.Long(1) = RunLocked(1, [&](auto& m) { return m.SetCalendarFolder(TextOf(args, 0).c_str()); });
+int32_t SetCalendarFolder(InText folder) {
+    return RunLocked(1, [&](auto& m) { return m.SetCalendarFolder(TextOf(folder).c_str()); });
 }
 
 }  // namespace nx::agent

@@ -2,11 +2,11 @@
 // 2 MAPILogOff, 3 GetAppProfile, 4 GetContactCount, 5 GetCalendarCount, 6 GetAppFolder,
 // 10 SetContactFolder, 11 SetCalendarFolder.
 //
-// Each handler reads its [in] values from the call's Args, calls the process-wide CMAPIObject
-// (mapi/MAPIObject.h) and sets its [out] values (parameter indexes in agent/Interfaces.h).
-// Handlers never throw and never fail the RPC call: every outcome is a value of the [out]
-// parameters. When the MAPI entry-point table is incomplete CMAPIObject makes no MAPI call and
-// answers its failure value (logon and folder procedures result 1, counts 0 with result 0).
+// Each is a typed procedure of agent/Procedures.h: it takes its [in] values, calls the
+// process-wide CMAPIObject (mapi/MAPIObject.h) and answers through its result and [out]
+// values. Handlers never throw and never fail the RPC call: every outcome is a value. When the MAPI
+// entry-point table is incomplete CMAPIObject makes no MAPI call and answers its failure value (logon and
+// folder procedures result 1, counts 0 with result 0).
 //
 //   MAPILogOn        the received UTF-16 unit is the profile name (a zero unit: "", the default
 //                    profile); result 0 when logged on, else 1; then the host callback is bound
@@ -24,7 +24,7 @@
 // documents reach the host only as the files named by "XMLPath").
 #pragma once
 
-#include "platform/rpc/Rpc.h"
+#include "agent/Procedures.h"
 
 namespace nx::agent {
 
@@ -32,14 +32,5 @@ namespace nx::agent {
 // Start-up may call it once the configuration is read; every handler here calls it too, so the
 // MAPI object always works with the configuration the process holds.
 void ApplyMapiConfig();
-
-void HandleMAPILogOn(nx::rpc::Args& args);
-void HandleMAPILogOff(nx::rpc::Args& args);
-void HandleGetAppProfile(nx::rpc::Args& args);
-void HandleGetContactCount(nx::rpc::Args& args);
-void HandleGetCalendarCount(nx::rpc::Args& args);
-void HandleGetAppFolder(nx::rpc::Args& args);
-void HandleSetContactFolder(nx::rpc::Args& args);
-void HandleSetCalendarFolder(nx::rpc::Args& args);
 
 }  // namespace nx::agent
