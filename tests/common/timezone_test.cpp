@@ -63,6 +63,8 @@ std::string Text(const SYSTEMTIME& st) {
     return b;
 }
 
+const TimeZoneSource kUnreadable{[](TIME_ZONE_INFORMATION&) { return TIME_ZONE_ID_INVALID; }, true};
+
 TimeZoneSource Source(const tagNxTimeZone& zone, bool conversions = true) {
     const TIME_ZONE_INFORMATION tzi = ToTimeZoneInformation(zone);
     return TimeZoneSource{[tzi](TIME_ZONE_INFORMATION& out) {
@@ -271,8 +273,7 @@ TEST(UtcToLocal, UsesTheRuleOrFallsBackToTheBias) {
     EXPECT_EQ(local.Format(kDateTimePattern), "1899/12/29 23:30:00");
     // An unreadable zone leaves the output alone.
     CDateTime untouched(123.5);
-    UtcToLocal(july, untouched,
-               TimeZoneSource{[](TIME_ZONE_INFORMATION&) { return TIME_ZONE_ID_INVALID; }, true});
+    UtcToLocal(july, untouched, kUnreadable);
     EXPECT_EQ(untouched, CDateTime(123.5));
     UtcToLocal(july, untouched, TimeZoneSource{});
     EXPECT_EQ(untouched, CDateTime(123.5));
@@ -293,8 +294,7 @@ TEST(LocalToUtc, UsesTheRuleOrFallsBackToTheBias) {
     SYSTEMTIME untouched = At(1111, 1, 1, 1, 1);
     LocalToUtc(CDateTime(40000.0, CDateTime::invalid), untouched, Source(kCentralEurope));
     LocalToUtc(CDateTime::Null(), untouched, Source(kCentralEurope));
-    LocalToUtc(july, untouched,
-               TimeZoneSource{[](TIME_ZONE_INFORMATION&) { return TIME_ZONE_ID_INVALID; }, true});
+    LocalToUtc(july, untouched, kUnreadable);
     EXPECT_EQ(Text(untouched), "1111-01-01 01:01:00");
 }
 
@@ -304,12 +304,11 @@ TEST(ZoneTable, ListsTheWindowsZonesInKeyOrder) {
     const std::vector<std::string> keys = EnumTimeZoneKeys();
     ASSERT_EQ(keys.size(), table.size());
     ASSERT_GT(table.size(), 100u);
-    for (std::size_t i = 1; i < keys.size(); ++i) {
-        std::string a = keys[i - 1], b = keys[i];
-        for (char& ch : a) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        for (char& ch : b) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        EXPECT_LT(a, b) << "enumeration order";
-    }
+    const auto upper = [](std::string s) {
+        for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        return s;
+    };
+    for (std::size_t i = 1; i < keys.size(); ++i) EXPECT_LT(upper(keys[i - 1]), upper(keys[i]));
     const struct {
         const char* key;
         const char* display;
