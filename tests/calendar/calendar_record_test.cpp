@@ -1,6 +1,8 @@
 // The appointment record and the calendar document in both directions.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "calendar/CalendarEx.h"
 #include "calendar/TimeZoneStruct.h"
 
@@ -96,24 +98,18 @@ TEST(CalendarDocument, ParseFillsTheMembersOfThePresentElements) {
                              "<RecurType>4</RecurType>"),
                          r),
         1);
-    EXPECT_EQ(r.lFlag, 8);
+    // lFlag, Priority, bAlldayEvent, nRingTone, lReminderMinutes, lRecurType (RecurType is not read),
+    // lCalType, lRecurInterval, lRecurMonth, lRecurInstance, lRecurWeekMask, lRecurWeekDay, lRecurRepeat,
+    // bRecurHasEndDate.
+    EXPECT_EQ(
+        (std::vector<int32_t>{r.lFlag, r.Priority, r.bAlldayEvent, r.nRingTone, r.lReminderMinutes,
+                              r.lRecurType, r.lCalType, r.lRecurInterval, r.lRecurMonth, r.lRecurInstance,
+                              r.lRecurWeekMask, r.lRecurWeekDay, r.lRecurRepeat, r.bRecurHasEndDate}),
+        (std::vector<int32_t>{8, 2, 1, 1, 15, 3, 3, 2, 4, 1, 8, -1, 5, 1}));
     EXPECT_EQ(r.PIMID, "00FF");
     EXPECT_EQ(r.CsFolder, "Cal\\Sub");
-    EXPECT_EQ(r.Priority, 2);
-    EXPECT_EQ(r.bAlldayEvent, 1);
     EXPECT_EQ(r.dtStartTime, CDateTime(2009, 3, 7, 14, 5, 0));
     EXPECT_EQ(r.dtEndTime, CDateTime(2009, 3, 7, 15, 0, 0));
-    EXPECT_EQ(r.nRingTone, 1);
-    EXPECT_EQ(r.lReminderMinutes, 15);
-    EXPECT_EQ(r.lRecurType, 3);  // from lRecurType; RecurType is not read
-    EXPECT_EQ(r.lCalType, 3);
-    EXPECT_EQ(r.lRecurInterval, 2);
-    EXPECT_EQ(r.lRecurMonth, 4);
-    EXPECT_EQ(r.lRecurInstance, 1);
-    EXPECT_EQ(r.lRecurWeekMask, 8);
-    EXPECT_EQ(r.lRecurWeekDay, -1);
-    EXPECT_EQ(r.lRecurRepeat, 5);
-    EXPECT_EQ(r.bRecurHasEndDate, 1);
     EXPECT_EQ(r.dtRecurEndDate, CDateTime(2009, 12, 31, 0, 0, 0));
     // Text fields in the order they are read: Description, Location, Body, TimeZone, ExceptionRule.
     const int32_t order[] = {kFieldDescription, kFieldLocation, kFieldBody, kFieldTimeZone,
@@ -148,15 +144,13 @@ TEST(CalendarDocument, ParseLeavesAbsentAndIgnoredElementsAtTheirClearedValues) 
          0, 1, 1},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         CCalendarEx r;
-        EXPECT_EQ(ParseCalendarXML(c.text, r), 1) << c.name;
-        EXPECT_EQ(r.lCalType, c.lCalType) << c.name;
-        EXPECT_EQ(r.lFlag, c.lFlag) << c.name;
-        EXPECT_EQ(r.Priority, c.priority) << c.name;
-        EXPECT_EQ(r.bAlldayEvent, c.allDay) << c.name;
-        EXPECT_EQ(r.bRecurHasEndDate, c.hasEnd) << c.name;
-        EXPECT_EQ(r.GetItems().size(), c.items) << c.name;
-        EXPECT_EQ(r.lRecurInterval, 1) << c.name;
+        EXPECT_EQ(ParseCalendarXML(c.text, r), 1);
+        EXPECT_EQ((std::vector<int32_t>{r.lCalType, r.lFlag, r.Priority, r.bAlldayEvent, r.bRecurHasEndDate,
+                                        static_cast<int32_t>(r.GetItems().size()), r.lRecurInterval}),
+                  (std::vector<int32_t>{c.lCalType, c.lFlag, c.priority, c.allDay, c.hasEnd,
+                                        static_cast<int32_t>(c.items), 1}));
     }
 }
 
