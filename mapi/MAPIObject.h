@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "calendar/AppointmentXml.h"
+#include "calendar/CalendarEx.h"
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
 #include "contacts/ContactXml.h"
@@ -183,6 +184,24 @@ public:
     // 1 when every change reached the host, 0 otherwise.
     int ReadCalendarEventFromLog(CLogItemArray& changes, const std::string& folderPath);
     void SetCalendarSink(DocumentSink sink) { m_CalendarSink = std::move(sink); }
+
+    // ---- Calendar writes (procedure 13) ----
+    // Adds, updates or deletes the appointment the record describes (its lFlag: new 0x08 first,
+    // then changed 0x04, then deleted 0x20) in the selected calendar folder and clears the bit
+    // it acted on when that succeeded. Adds and updates only records of lCalType 3. 0 handled
+    // (whatever the outcome), 1 when something escaped.
+    int WriteCalendars(CCalendarEx* record);
+    // A new item; the record's PIMID becomes its identifier (empty when it cannot be read back).
+    BOOL AddCalendarEvent(CCalendarEx* record);
+    // The item the record's PIMID names; an empty PIMID names no item.
+    BOOL UpdateCalendarEvent(CCalendarEx* record);
+    // The item the record's PIMID names, from the folder that holds it.
+    BOOL DeleteCalendar(CCalendarEx* record);
+    // Writes every appointment property and saves; the record gets the item's local modification
+    // time (0.0 when it cannot be read) and, for an all-day item, its normalised start and end.
+    BOOL UpdateCalendarEventMessage(IMessage* message, CCalendarEx* record);
+    // The machine's zone table, as the last calendar read or write loaded it.
+    const std::vector<tagNxTimeZone>& TimeZones() const { return m_TimeZones; }
 
     // ---- Progress (no window is ever set: harmless) ----
     void SendProgress(uint64_t wParam, int64_t lParam);
