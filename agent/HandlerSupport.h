@@ -1,14 +1,20 @@
 // What every handler of a CMAPIObject procedure shares: the received texts as the agent's UTF-8,
-// and running one operation of the process-wide object under its lock.
+// running one operation of the process-wide object under its lock, and the answer of the two
+// item writes (procedures 12 and 13).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "agent/Procedures.h"
 #include "agent/SessionHandlers.h"
+#include "common/DateTime.h"
 #include "mapi/MAPIObject.h"
+#include "platform/system/ComApartment.h"
 #include "platform/system/Utf.h"
 
 namespace nx::agent {
@@ -38,6 +44,47 @@ int32_t RunLocked(int32_t failure, Operation&& operation) {
     } catch (const std::exception&) {
         return failure;
     }
+}
+
+// What a write procedure answers: the item's identifier (its PIMID: for an add the new item's,
+// otherwise the one the document named), its modification time (local time; null gives the
+// empty text, invalid "Invalid DateTime") and the result. The defaults are the failure answer.
+struct ItemWriteAnswer {
+    std::string identifier;
+    NAMESPACE_COMMON::CDateTime modified = NAMESPACE_COMMON::CDateTime::Null();
+    int32_t result = 1;
+};
+
+// The text as it goes into a host buffer of `bufferUnits` UTF-16 units with its terminating zero:
+// whole, or empty when it does not fit. An identifier cut short would name another item or none;
+// the empty identifier is what the host already reads as "no item".
+std::u16string BufferText(std::string_view text, std::size_t bufferUnits);
+
+// Puts the answer's identifier and time text into the host's buffers (400 and 40 units), each
+// whole or empty, and returns its result. `procedure` names the call in the trace line of an
+// identifier that does not fit.
+int32_t AnswerItemWrite(const ItemWriteAnswer& answer, IdentifierOut identifier, TimeTextOut time,
+                        const char* procedure);
+
+// Runs a write procedure: under the object's lock, with COM entered on the calling thread around
+// the parse and the write, `write(object, xml)` turns the received document (UTF-8) into the
+// answer. Anything that escapes it (the document object cannot be created, an allocation
+// failure) answers result 1 with both texts empty; the host sees a failed add as the empty
+// identifier.
+template <typename Write>
+int32_t RunItemWrite(InText xml, IdentifierOut identifier, TimeTextOut time, const char* procedure,
+                     Write&& write) {
+    ItemWriteAnswer answer;
+    try {
+        const std::lock_guard<std::recursive_mutex> guard(NAMESPACE_MAPI::MAPIObjectLock());
+        ApplyMapiConfig();
+        const std::string text = TextOf(xml);
+        const nx::sys::ComApartment com;
+        answer = write(NAMESPACE_MAPI::GetMAPIObject(), text);
+    } catch (const std::exception&) {
+        answer = ItemWriteAnswer{};
+    }
+    return AnswerItemWrite(answer, identifier, time, procedure);
 }
 
 }  // namespace nx::agent

@@ -1,12 +1,14 @@
-// The item procedures. Procedures 14 and 15 read contacts and appointments through the
-// process-wide object; the writes answer as when MAPI is not available (result 1, empty
-// identifier and time texts) until their paths serve them.
+// The item procedures. Procedure 12 writes one contact, 14 and 15 read contacts and
+// appointments through the process-wide object; the appointment write answers as when MAPI is
+// not available (result 1, empty identifier and time texts) until its path serves it.
 #include "agent/ItemHandlers.h"
 
 #include <mutex>
 
 #include "agent/HandlerSupport.h"
 #include "agent/HostCallback.h"
+#include "contacts/ContactRecord.h"
+#include "contacts/ContactWrite.h"
 
 namespace nx::agent {
 namespace {
@@ -27,8 +29,18 @@ uint32_t DeliverUnlocked(std::string_view xml) {
 
 }  // namespace
 
-int32_t WriteContacts(InText, IdentifierOut, TimeTextOut) {
-    return 1;  // the identifier and time texts stay empty
+int32_t WriteContacts(InText xml, IdentifierOut identifier, TimeTextOut time) {
+    return RunItemWrite(xml, identifier, time, "WriteContacts",
+                        [](NAMESPACE_MAPI::CMAPIObject& m, const std::string& text) {
+                            // The record lives for this call only. Whatever the parse leaves is
+                            // written: a text that is not a document gives an empty record, which
+                            // writes nothing.
+                            NAMESPACE_MAPI::CContactEx record;
+                            record.Reset();
+                            NAMESPACE_MAPI::XmlToContactEx(text, record);
+                            const int32_t result = m.WriteContacts(&record);
+                            return ItemWriteAnswer{record.m_strPIMID, record.m_dtModified, result};
+                        });
 }
 
 int32_t WriteCalendars(InText, IdentifierOut, TimeTextOut) {

@@ -7,6 +7,7 @@
 
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
+#include "common/TimeZone.h"
 #include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
@@ -208,6 +209,84 @@ std::string GetStreamText(IMAPIProp* object, ULONG tag) {
     std::string utf8 = nx::sys::Utf16ToUtf8(text);
     if (utf8 == "\r\n" || utf8 == "\n") utf8.clear();
     return utf8;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Item writes
+
+void SetOneProp(IMAPIProp* object, const SPropValue& value) {
+    if (object == nullptr) return;
+    SPropValue copy = value;
+    object->SetProps(1, &copy, nullptr);
+}
+
+void DeleteOneProp(IMAPIProp* object, ULONG tag) {
+    if (object == nullptr) return;
+    SizedSPropTagArray<1> tags = {1, {tag}};
+    object->DeleteProps(tags.get(), nullptr);
+}
+
+void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text) {
+    if (text.empty()) {
+        DeleteOneProp(object, tag);
+        return;
+    }
+    std::u16string wide = nx::sys::Utf8ToUtf16(text);
+    SPropValue value{};
+    value.ulPropTag = PROP_TAG(PT_UNICODE, PROP_ID(tag));
+    value.Value.lpszW = wide.data();
+    SetOneProp(object, value);
+}
+
+void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local) {
+    SYSTEMTIME utc{};
+    FILETIME ft{};
+    // LocalToUtc leaves `utc` untouched when it cannot convert; the zeroed fields then fail the
+    // file-time conversion and the property is removed rather than set to a made-up time.
+    const bool zero = local.IsValid() && local.GetValue() == 0.0;
+    if (!zero) LocalToUtc(local, utc);
+    if (zero || !SystemTimeToFileTime(utc, ft)) {
+        DeleteOneProp(object, tag);
+        return;
+    }
+    SPropValue value{};
+    value.ulPropTag = PROP_TAG(PT_SYSTIME, PROP_ID(tag));
+    value.Value.ft = ft;
+    SetOneProp(object, value);
+}
+
+namespace {
+
+ULONG ResolveName(IMAPIProp* object, MAPINAMEID& name, ULONG type) {
+    const MapiFunctions& fns = MapiTable();
+    if (object == nullptr || fns.MAPIFreeBuffer == nullptr) return 0;
+    LPMAPINAMEID names[] = {&name};
+    MapiBuffer<SPropTagArray> ids(fns.MAPIFreeBuffer);
+    if (object->GetIDsFromNames(1, names, MAPI_CREATE, ids.put()) != S_OK || !ids || ids->cValues != 1)
+        return 0;
+    const ULONG id = ids->aulPropTag[0];
+    if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) return 0;
+    return PROP_TAG(type, PROP_ID(id));
+}
+
+}  // namespace
+
+ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, LONG lid, ULONG type) {
+    MAPINAMEID name{};
+    name.lpguid = const_cast<LPGUID>(&propertySet);
+    name.ulKind = MNID_ID;
+    name.Kind.lID = lid;
+    return ResolveName(object, name, type);
+}
+
+ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, const char16_t* text, ULONG type) {
+    if (text == nullptr) return 0;
+    std::u16string copy(text);
+    MAPINAMEID name{};
+    name.lpguid = const_cast<LPGUID>(&propertySet);
+    name.ulKind = MNID_STRING;
+    name.Kind.lpwstrName = copy.data();
+    return ResolveName(object, name, type);
 }
 
 }  // namespace NAMESPACE_COMMON

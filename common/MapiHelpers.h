@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/DateTime.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_COMMON {
@@ -192,6 +193,28 @@ uint32_t GetFolderTypeCode(std::string_view containerClass);
 // and the result is false, so the caller can refuse the selection instead of taking the empty
 // text as "the default folder". True in every other case, an empty output included.
 bool ExtractEventId(std::string_view text, std::string* out);
+
+// ---- Item writes ----
+// An item write sets each property with its own SetProps of one value and ignores the results:
+// the final SaveChanges decides whether the write took. The setting rule of text makes a write a
+// full replacement: a non-empty text is set, an empty one removed.
+
+// SetProps of one value; DeleteProps of one tag. Results ignored; a null object does nothing.
+void SetOneProp(IMAPIProp* object, const SPropValue& value);
+void DeleteOneProp(IMAPIProp* object, ULONG tag);
+// The setting rule: `text` (UTF-8) as the PT_UNICODE property `tag` when it is not empty, else the
+// property removed.
+void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text);
+// A local date value as the PT_SYSTIME property `tag` (converted to UTC with LocalToUtc in the
+// machine's zone); the zero date (0.0, valid) removes the property, and so does a value that
+// names no storable time.
+void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local);
+
+// The tag of a named property, resolved on the object with GetIDsFromNames (one name, MAPI_CREATE)
+// and given the property type `type`; 0 when the call does not answer S_OK with a usable id (the
+// caller then skips the property). Numeric names (MNID_ID) and string names (MNID_STRING).
+ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, LONG lid, ULONG type);
+ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, const char16_t* name, ULONG type);
 
 // Blank characters that selection texts are trimmed of: space, tab, CR, LF, VT, FF.
 std::string TrimBlanks(std::string_view text);

@@ -3,10 +3,16 @@
 // tokens fall on the same character boundaries as they would in UTF-16.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace NAMESPACE_COMMON {
+
+// A decimal integer as the host's documents carry it, read the way wcstol(text, 0, 10) reads it
+// into a 32-bit long: leading ASCII white space, an optional sign, then digits up to the first
+// other character; no digits give 0, values beyond the long's range stop at its limits.
+int32_t ParseDecimalLong(std::string_view text);
 
 class CStringEx {
 public:

@@ -10,10 +10,10 @@ namespace {
 using K = ContactFieldKind;
 
 constexpr ContactField kFields[] = {
+    {5, "FullName", "FULLNAME", K::FullName, 0, kLidFileUnder, nullptr, false},
     {1, "FirstName", "FirstName", K::Text, PR_GIVEN_NAME_W, 0, nullptr, true},
     {2, "LastName", "LastName", K::Text, PR_SURNAME_W, 0, nullptr, true},
     {3, "MiddleName", "MiddleName", K::Text, PR_MIDDLE_NAME_W, 0, nullptr, true},
-    {5, "FullName", "FULLNAME", K::FullName, 0, kLidFileUnder, nullptr, false},
     {4001, "PrefixName", "PrefixName", K::Text, PR_DISPLAY_NAME_PREFIX_W, 0, nullptr, true},
     {4011, "SuffixName", "SuffixName", K::Text, PR_GENERATION_W, 0, nullptr, true},
     {110, "OtherFax", "OtherFax", K::Text, PR_PRIMARY_FAX_NUMBER_W, 0, nullptr, true},
@@ -25,7 +25,7 @@ constexpr ContactField kFields[] = {
     {120, "TelexNumber", "TelexNumber", K::Text, PR_TELEX_NUMBER_W, 0, nullptr, true},
     {115, "IsdnNumber", "IsdnNumber", K::Text, PR_ISDN_NUMBER_W, 0, nullptr, true},
     {117, "AssistantNumber", "AssistantNumber", K::Text, PR_ASSISTANT_TELEPHONE_NUMBER_W, 0, nullptr, true},
-    {118, "PrimaryNumber", "PrimaryNumber", K::Text, PR_PRIMARY_TELEPHONE_NUMBER_W, 0, nullptr, false},
+    {118, "PrimaryNumber", "PrimaryNumber", K::Text, PR_PRIMARY_TELEPHONE_NUMBER_W, 0, nullptr, true},
     {116, "CompanyNumber", "CompanyNumber", K::Text, PR_COMPANY_MAIN_PHONE_NUMBER_W, 0, nullptr, true},
     {108, "OtherNumber", "OtherNumber", K::Text, PR_OTHER_TELEPHONE_NUMBER_W, 0, nullptr, true},
     {100, "BusinessNumber1", "BusinessNumber", K::Text, PR_BUSINESS_TELEPHONE_NUMBER_W, 0, nullptr, true},
@@ -64,17 +64,17 @@ constexpr ContactField kFields[] = {
     {4005, "NickName", "NickName", K::Text, PR_NICKNAME_W, 0, nullptr, true},
     {3018, "Categories", "SP-CATEGORIES", K::Categories, 0, 0, nullptr, true},
     {3002, "Body", "SP-BODY", K::Body, PR_BODY_W, 0, nullptr, true},
-    // One stored address serves every service; the prefix names it. The search order of
-    // SplitIMAddress is the order of these rows.
+    // One stored address serves every service; the prefix names it. A write stores the service
+    // that comes last in this order (ICQ wins over all, JABBER over all but ICQ).
     {4022, "IMAddress", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "", true},
     {4023, "AIM", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "AIM:", true},
+    {4028, "GoogleTalk", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "GTALK:", true},
     {4024, "LIVE", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "WINDOWSLIVE:", true},
     {4025, "YAHOO", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "YAHOO:", true},
     {4026, "SKYPE", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "SKYPE:", true},
     {4027, "QQ", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "QQ:", true},
-    {4028, "GoogleTalk", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "GTALK:", true},
-    {4029, "ICQ", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "ICQ:", true},
     {4030, "JABBER", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "JABBER:", true},
+    {4029, "ICQ", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "ICQ:", true},
     {4003, "Birthday", "Birthday", K::Date, PR_BIRTHDAY, 0, nullptr, true},
     {4019, "Anniversary", "Anniversary", K::Date, PR_WEDDING_ANNIVERSARY, 0, nullptr, true},
     // No inbound element: a write can only remove the two yomi names.

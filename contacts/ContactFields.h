@@ -37,10 +37,11 @@ struct ContactField {
     LONG lid;              // named kinds: the PSETID_Address id (Email: the address's own id)
     const char* imPrefix;  // InstantMessaging: the service prefix stored before the address, "" for
                            // the plain address (id 4022)
-    bool written;          // false: parsed into the record but not stored (PrimaryNumber, FullName)
+    bool written;          // false: parsed into the record but not stored (FullName: the display
+                           // name is composed from the name fields instead)
 };
 
-// Every field, in the order of the table the host and the agent share.
+// Every field, in the order the inbound document is read (the order of the host's document).
 std::span<const ContactField> ContactFields();
 const ContactField* FindContactField(int32_t id);
 

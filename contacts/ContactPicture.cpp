@@ -5,6 +5,8 @@
 
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "contacts/ContactFields.h"
+#include "contacts/ContactRecord.h"
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 
@@ -29,6 +31,28 @@ bool ReadAttachmentStream(IMessage* message, ULONG attachNum, std::string& bytes
     return true;
 }
 
+// The attachment table's photo rows (number, data, size), or none.
+RowSetPtr PhotoRows(IMessage* message) {
+    const MapiFunctions& fns = MapiTable();
+    RowSetPtr rows(fns.FreeProws);
+    if (message == nullptr || !fns.HrQueryAllRows || !fns.FreeProws) return rows;
+    ComPtr<IMAPITable> table;
+    if (FAILED(message->GetAttachmentTable(0, table.put())) || !table) return rows;
+    SizedSPropTagArray<3> columns = {3, {PR_ATTACH_NUM, PR_ATTACH_DATA_BIN, PR_ATTACH_SIZE}};
+    NAMESPACE_COMMON::EqualsRestriction isPhoto(PR_ATTACHMENT_CONTACTPHOTO, true);
+    if (FAILED(fns.HrQueryAllRows(table.get(), columns.get(), isPhoto.get(), nullptr, 0, rows.put())))
+        rows.reset();
+    return rows;
+}
+
+// The picture file of a write: its bytes when the path names an absolute, readable regular file
+// within the cap. A relative path would be taken from the agent's working folder, which is not
+// the host's, so it names nothing the host meant.
+bool ReadPictureFile(const std::string& path, std::string& bytes) {
+    if (path.empty() || !std::filesystem::path(path).is_absolute()) return false;
+    return nx::sys::ReadRegularFile(path, kMaxPictureBytes, bytes) == nx::sys::ReadFileResult::Read;
+}
+
 }  // namespace
 
 std::string PictureFileName(ULONG attachNum) {
@@ -43,15 +67,8 @@ bool PictureFileExists(const std::string& path) {
 
 std::string ExportContactPicture(IMessage* message, const std::string& workFolder) {
     std::string result;
-    const MapiFunctions& fns = MapiTable();
-    if (message == nullptr || workFolder.empty() || !fns.HrQueryAllRows || !fns.FreeProws) return result;
-    ComPtr<IMAPITable> table;
-    if (FAILED(message->GetAttachmentTable(0, table.put())) || !table) return result;
-    SizedSPropTagArray<3> columns = {3, {PR_ATTACH_NUM, PR_ATTACH_DATA_BIN, PR_ATTACH_SIZE}};
-    NAMESPACE_COMMON::EqualsRestriction isPhoto(PR_ATTACHMENT_CONTACTPHOTO, true);
-    RowSetPtr rows(fns.FreeProws);
-    if (FAILED(fns.HrQueryAllRows(table.get(), columns.get(), isPhoto.get(), nullptr, 0, rows.put())))
-        return result;
+    if (workFolder.empty()) return result;
+    const RowSetPtr rows = PhotoRows(message);
     for (ULONG i = 0; i < rows.size(); ++i) {
         const SPropValue* num = NAMESPACE_COMMON::FindProp(rows[i], PR_ATTACH_NUM);
         if (num == nullptr) continue;
@@ -71,6 +88,93 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
         if (nx::sys::WriteFileAtomically(path, bytes, nx::sys::FileDurability::ReplacedOnly)) result = path;
     }
     return result;
+}
+
+int RemoveContactPictures(IMessage* message) {
+    const RowSetPtr rows = PhotoRows(message);
+    for (ULONG i = 0; i < rows.size(); ++i)
+        if (const SPropValue* num = NAMESPACE_COMMON::FindProp(rows[i], PR_ATTACH_NUM))
+            message->DeleteAttach(static_cast<ULONG>(num->Value.l), 0, nullptr, 0);
+    if (rows.size() > 0) NAMESPACE_COMMON::DeleteOneProp(message, PR_HASATTACH);
+    return 1;
+}
+
+int AttachContactPicture(IMessage* message, const std::string& path) {
+    RemoveContactPictures(message);  // a message never keeps more than the new photo
+    std::string bytes;
+    if (message == nullptr || !ReadPictureFile(path, bytes)) return 0;
+    ComPtr<IAttach> attach;
+    ULONG attachNum = 0;
+    if (FAILED(message->CreateAttach(nullptr, MAPI_DEFERRED_ERRORS, &attachNum, attach.put())) || !attach)
+        return 0;
+    FILETIME now{};
+    CurrentLocalTime().GetAsFileTime(now);
+    std::u16string name = u"ContactPicture.jpg";
+    std::u16string extension = u".jpg";
+    std::u16string noName;
+    SPropValue props[14] = {};
+    props[0].ulPropTag = PR_DISPLAY_NAME_W;
+    props[0].Value.lpszW = name.data();
+    props[1].ulPropTag = PR_ATTACH_ENCODING;  // empty binary
+    props[2].ulPropTag = PR_ATTACH_EXTENSION_W;
+    props[2].Value.lpszW = extension.data();
+    props[3].ulPropTag = PR_ATTACH_FILENAME_W;
+    props[3].Value.lpszW = noName.data();
+    props[4].ulPropTag = PR_ATTACH_METHOD;
+    props[4].Value.l = ATTACH_BY_VALUE;
+    props[5].ulPropTag = PR_ATTACH_LONG_FILENAME_W;
+    props[5].Value.lpszW = name.data();
+    props[6].ulPropTag = PR_RENDERING_POSITION;
+    props[6].Value.l = -1;
+    props[7].ulPropTag = PR_ATTACH_FLAGS;
+    props[8].ulPropTag = PR_ATTACHMENT_LINKID;
+    props[9].ulPropTag = PR_ATTACHMENT_FLAGS;
+    props[10].ulPropTag = PR_ATTACHMENT_HIDDEN;
+    props[11].ulPropTag = PR_ATTACHMENT_CONTACTPHOTO;
+    props[11].Value.b = 1;
+    props[12].ulPropTag = PR_EXCEPTION_STARTTIME;
+    props[12].Value.ft = now;
+    props[13].ulPropTag = PR_EXCEPTION_ENDTIME;
+    props[13].Value.ft = now;
+    if (FAILED(attach->SetProps(14, props, nullptr))) return 0;
+    ComPtr<IStream> stream;
+    if (SUCCEEDED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0,
+                                       MAPI_MODIFY | MAPI_CREATE | MAPI_BEST_ACCESS, stream.put_unknown())) &&
+        stream) {
+        ULONG total = 0;
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ULONG block = static_cast<ULONG>(std::min<std::size_t>(bytes.size() - at, 65536));
+            ULONG written = 0;
+            if (FAILED(stream->Write(bytes.data() + at, block, &written)) || written == 0) break;
+            total += written;
+            at += written;
+        }
+        stream->Commit(0);
+        stream = nullptr;
+        SPropValue size{};
+        size.ulPropTag = PR_ATTACH_SIZE;
+        size.Value.l = static_cast<LONG>(total);
+        attach->SetProps(1, &size, nullptr);
+        attach->SaveChanges(KEEP_OPEN_READWRITE);
+    }
+    return 1;
+}
+
+void SetContactPicture(IMessage* message, const std::string& path) {
+    const int attached = AttachContactPicture(message, path);
+    if (const ULONG tag =
+            NAMESPACE_COMMON::GetNamedPropTag(message, PSETID_Address, kLidHasPicture, PT_BOOLEAN)) {
+        SPropValue flag{};
+        flag.ulPropTag = tag;
+        flag.Value.b = attached ? 1 : 0;
+        NAMESPACE_COMMON::SetOneProp(message, flag);
+    }
+    if (attached) {
+        SPropValue hasAttach{};
+        hasAttach.ulPropTag = PR_HASATTACH;
+        hasAttach.Value.b = 1;
+        NAMESPACE_COMMON::SetOneProp(message, hasAttach);
+    }
 }
 
 }  // namespace NAMESPACE_MAPI

@@ -42,6 +42,8 @@
 #include "calendar/CalendarEx.h"
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
+#include "contacts/ContactRecord.h"
+#include "contacts/ContactWrite.h"
 #include "contacts/ContactXml.h"
 #include "journal/LogItemArray.h"
 #include "platform/mapi/Mapi.h"
@@ -168,6 +170,25 @@ public:
     // The documents of a change list: new and changed contacts in full, deletions as notices.
     int ReadContactFromLog(CLogItemArray& changes, const std::string& folderPath);
     void SetContactSink(DocumentSink sink) { m_ContactSink = std::move(sink); }
+
+    // ---- Contact writes (procedure 12, mapi/ContactWrite.cpp) ----
+    // Acts on the record by its change flags, first bit present: 0x08 adds, 0x04 updates, 0x20
+    // deletes, none writes nothing; the bit of an operation that succeeded is cleared. The record
+    // carries back the identifier (the new contact's after an add) and the stored modification
+    // time. 0 handled (whatever the operation gave), 1 when an operation failed on an exception.
+    int WriteContacts(CContactEx* record);
+    // Each 1 done, 0 failed. Add: a new message in the contact folder (the record's PIMID then
+    // names it, also when its save failed). Update: the message the PIMID names. Delete: the
+    // message the PIMID names, through its parent folder.
+    int AddContact(CContactEx* record);
+    int UpdateContact(CContactEx* record);
+    int DeleteContact(CContactEx* record);
+    // Writes the whole record onto an open message and saves it: every property the write covers
+    // is set from the record or removed. 1 when the save succeeded; the record's time is then the
+    // stored modification time.
+    int UpdateContactMessage(IMessage* message, CContactEx* record);
+    // The composed display name group of the name fields (contacts/ContactWrite.h).
+    void UpdateContactDisplayName(IMessage* message, const tagContactFields& fields);
 
     // ---- Calendar reads (procedure 15) ----
     // Every appointment of the selected calendar folder (empty anchor) or the changes since the

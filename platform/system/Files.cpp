@@ -71,6 +71,34 @@ int OpenPrivateForAppend(const std::string& path, bool nonBlocking) {
     return fd.release();
 }
 
+ReadFileResult ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+    bytes.clear();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
+        return errno == ENOENT || errno == ENOTDIR ? ReadFileResult::Missing : ReadFileResult::Unreadable;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return ReadFileResult::Unreadable;
+    if (!S_ISREG(st.st_mode)) return ReadFileResult::NotAFile;
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxBytes) return ReadFileResult::TooLarge;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            bytes.clear();
+            return ReadFileResult::Unreadable;
+        }
+        if (n == 0) return ReadFileResult::Read;
+        // The file may grow while it is read: the cap holds for what is read, not only the size.
+        if (static_cast<std::size_t>(n) > maxBytes - bytes.size()) {
+            bytes.clear();
+            return ReadFileResult::TooLarge;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
 void MakeCreatedFilesPrivate() {
     ::umask(077);
 }

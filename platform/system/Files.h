@@ -56,6 +56,16 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes,
 // `nonBlocking`: a FIFO in the file's place is opened without waiting for a reader.
 int OpenPrivateForAppend(const std::string& path, bool nonBlocking = false);
 
+// What ReadRegularFile found at a path.
+enum class ReadFileResult { Read, Missing, NotAFile, TooLarge, Unreadable };
+
+// Reads the regular file at `path` whole into `bytes`, at most `maxBytes` of it. The file is
+// opened without waiting (a FIFO or a device in its place is refused as NotAFile, never waited
+// on) and judged on the open descriptor, so a swap after a check cannot slip another kind of
+// file in. A file that holds more than `maxBytes` (or grows past it while read) is TooLarge.
+// `bytes` is cleared unless the result is Read.
+ReadFileResult ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
+
 // Writes all of `bytes` to the descriptor, going on after interruptions; false on an error.
 bool WriteAllTo(int fd, std::string_view bytes);
 

@@ -1,0 +1,214 @@
+#include "contacts/ContactWrite.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "common/LogFile.h"
+#include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
+#include "common/StringEx.h"
+#include "common/XMLParser.h"
+#include "contacts/ContactFields.h"
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_MAPI {
+
+using NAMESPACE_COMMON::CDateTime;
+using NAMESPACE_COMMON::CXMLNode;
+using NAMESPACE_COMMON::CXMLParser;
+
+namespace {
+
+// What the trace shows of each telephone element the host sends (OtherFax has none).
+struct TelephoneMarker {
+    int32_t fieldId;
+    const char* marker;
+};
+constexpr TelephoneMarker kTelephoneMarkers[] = {
+    {102, "--------------1"},   {113, "---------------2"},       {119, "---------------3"},
+    {114, "---------------4"},  {121, "---------------5"},       {120, "---------------6"},
+    {115, "---------------7"},  {117, "---------------8"},       {118, "---------------9"},
+    {116, "---------------10"}, {108, "---------------11"},      {100, "---------------12"},
+    {112, "---------------13"}, {111, "---------------homefax"}, {104, "---------------14"},
+    {106, "---------------15"}, {103, "---------------16"},      {101, "---------------17"},
+};
+
+const char* TelephoneMarkerOf(int32_t fieldId) {
+    for (const TelephoneMarker& m : kTelephoneMarkers)
+        if (m.fieldId == fieldId) return m.marker;
+    return nullptr;
+}
+
+// The ids whose item can carry the picture path, in the order they are searched.
+constexpr int32_t kPictureHolders[] = {1, 2, 3, kFieldFullName};
+
+// Length in bytes of the UTF-8 sequence that starts with `lead` (1 for a byte that starts none,
+// so a walk over malformed text still moves on).
+std::size_t SequenceLength(unsigned char lead) {
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    return 1;
+}
+
+// The first character of a UTF-8 text (a whole character, so a character beyond the BMP is not
+// cut into half a surrogate pair); "" for an empty text.
+std::string FirstCharacter(std::string_view text, std::size_t at = 0) {
+    if (at >= text.size()) return std::string();
+    const std::size_t n = SequenceLength(static_cast<unsigned char>(text[at]));
+    return std::string(text.substr(at, std::min(n, text.size() - at)));
+}
+
+}  // namespace
+
+int XmlToContactEx(std::string_view xml, CContactEx& record) {
+    CXMLParser parser;
+    if (!parser.Init()) throw std::runtime_error("XmlToContactEx: the document object cannot be created");
+    parser.LoadXML(xml);  // a text that is not a document leaves it empty: every lookup finds nothing
+
+    std::string path;
+    const auto select = [&](const char* name) {
+        path.assign("/Contact/").append(name);
+        return parser.SelectNode(path);
+    };
+    if (const CXMLNode node = select("lFlag"))
+        record.m_lFlag = NAMESPACE_COMMON::ParseDecimalLong(CXMLParser::GetNodeText(node));
+    if (const CXMLNode node = select("PIMID")) {
+        std::string text = CXMLParser::GetNodeText(node);
+        if (!text.empty()) record.m_strPIMID = std::move(text);
+    }
+    if (const CXMLNode node = select("CsFolder")) {
+        std::string text = CXMLParser::GetNodeText(node);
+        if (!text.empty()) record.m_strCsFolder = std::move(text);
+    }
+
+    for (const ContactField& field : ContactFields()) {
+        if (field.received == nullptr) continue;  // the host never sends it
+        const CXMLNode node = select(field.received);
+        if (!node) continue;
+        const std::string text = CXMLParser::GetNodeText(node);
+        if (const char* marker = TelephoneMarkerOf(field.id)) CLogFile::Trace("%s%s", marker, text.c_str());
+        record.AddInfo(field.id, text);
+    }
+
+    if (const CXMLNode node = select("PICPath")) {
+        std::string picture = CXMLParser::GetNodeText(node);
+        CContactInfoEx* holder = nullptr;
+        for (int32_t id : kPictureHolders) {
+            for (CContactInfoEx& info : record.m_arrInfo)
+                if (info.m_nFieldId == id) {
+                    holder = &info;
+                    break;
+                }
+            if (holder) break;
+        }
+        if (holder == nullptr) {
+            // The only item with an empty value: it carries the picture of a contact without a name.
+            record.m_arrInfo.emplace_back(kFieldFullName, std::string());
+            holder = &record.m_arrInfo.back();
+        }
+        holder->m_strPicturePath = std::move(picture);
+    }
+    return 1;
+}
+
+const std::string& tagContactFields::Text(int32_t fieldId) const {
+    static const std::string kEmpty;
+    const auto it = values.find(fieldId);
+    return it == values.end() ? kEmpty : it->second;
+}
+
+void ContactExToFields(tagContactFields& fields, const CContactEx& record) {
+    fields = tagContactFields{};
+    fields.lFlag = record.m_lFlag;
+    fields.strPIMID = record.m_strPIMID;
+    fields.strCsFolder = record.m_strCsFolder;
+    fields.dtModified = record.m_dtModified;
+    fields.dtStamp = record.m_dtStamp;
+    for (const CContactInfoEx& info : record.m_arrInfo) {
+        const ContactField* field = FindContactField(info.m_nFieldId);
+        if (field == nullptr) continue;
+        if (field->kind == ContactFieldKind::InstantMessaging)
+            fields.strIMAddress = field->imPrefix + info.m_strValue;  // one stored address: the last wins
+        else
+            fields.values[info.m_nFieldId] = info.m_strValue;
+    }
+    for (int32_t id : kPictureHolders)
+        if (const CContactInfoEx* holder = record.FindInfo(id)) {
+            fields.strPicturePath = holder->m_strPicturePath;
+            break;
+        }
+}
+
+CDateTime ParseContactDate(std::string_view text) {
+    if (text.empty()) return CDateTime();
+    NAMESPACE_COMMON::CStringEx rest{std::string(text)};
+    int parts[6] = {};
+    for (int i = 0; i < 6; ++i)
+        parts[i] = NAMESPACE_COMMON::ParseDecimalLong(rest.GetNextToken(i < 3 ? "-" : ":"));
+    CDateTime date;
+    if (!date.SetDateTime(parts[0], parts[1], parts[2], parts[3], parts[4], parts[5])) return CDateTime();
+    return date;
+}
+
+void SetContactEmail(IMessage* message, LONG lid, const std::string& address) {
+    using NAMESPACE_COMMON::GetNamedPropTag;
+    const auto set = [&](LONG id, std::string_view text) {
+        if (const ULONG tag = GetNamedPropTag(message, PSETID_Address, id, PT_UNICODE))
+            NAMESPACE_COMMON::SetTextOrDelete(message, tag, text);
+    };
+    set(lid - 1, address.empty() ? std::string_view() : std::string_view("SMTP"));
+    set(lid, address);
+    set(lid + 1, address);
+    set(lid - 3, address);
+}
+
+void SetContactCategories(IMessage* message, const std::string& text) {
+    const ULONG tag =
+        NAMESPACE_COMMON::GetNamedPropTag(message, PS_PUBLIC_STRINGS, u"Keywords", PT_MV_UNICODE);
+    if (tag == 0) return;
+    NAMESPACE_COMMON::DeleteOneProp(message, tag);
+    if (text.empty()) return;
+    std::vector<std::u16string> parts;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t semicolon = rest.find(';');
+        parts.push_back(nx::sys::Utf8ToUtf16(rest.substr(0, semicolon)));
+        rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
+    }
+    std::vector<LPWSTR> pointers;
+    for (std::u16string& part : parts) pointers.push_back(part.data());
+    SPropValue value{};
+    value.ulPropTag = tag;
+    value.Value.MVszW.cValues = static_cast<ULONG>(pointers.size());
+    value.Value.MVszW.lppszW = pointers.data();
+    NAMESPACE_COMMON::SetOneProp(message, value);
+}
+
+void ComposeContactName(const tagContactFields& fields, std::string& name, std::string& initials) {
+    const std::string& first = fields.Text(1);
+    const std::string& middle = fields.Text(3);
+    const std::string& last = fields.Text(2);
+    name.clear();
+    initials.clear();
+    if (!first.empty()) {
+        name += first;
+        initials += FirstCharacter(first) + ".";
+    }
+    if (!middle.empty()) {
+        if (!name.empty()) name += ' ';
+        name += middle;
+        initials += FirstCharacter(middle) + ".";
+        // Every further word of the middle name adds its initial: "Marie Louise" gives M.L.
+        for (std::size_t at = SequenceLength(static_cast<unsigned char>(middle[0])); at < middle.size();
+             at += SequenceLength(static_cast<unsigned char>(middle[at])))
+            if (middle[at - 1] == ' ') initials += FirstCharacter(middle, at) + ".";
+    }
+    if (!last.empty()) {
+        if (!name.empty()) name += ' ';
+        name += last;
+        initials += FirstCharacter(last) + ".";
+    }
+}
+
+}  // namespace NAMESPACE_MAPI

@@ -1,0 +1,74 @@
+// The inbound contact document and what a contact write stores from it.
+//
+// XmlToContactEx reads the host's document into a record (table-driven from the field table:
+// each field's received element, looked up once under "/Contact/" in the order the host's
+// document lists them). ContactExToFields flattens the record into one text per field for the
+// write, and the Set... functions store one group of properties on an open message by the
+// setting rule of common/MapiHelpers.h (a non-empty value is set, an empty one removed), so a
+// write fully replaces what it covers. Property results are ignored: the message's SaveChanges
+// decides whether the write took (mapi/ContactWrite.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/DateTime.h"
+#include "contacts/ContactRecord.h"
+#include "platform/mapi/Mapi.h"
+
+namespace NAMESPACE_MAPI {
+
+// Fills a reset record from the document text. Header elements: lFlag (a decimal integer; no
+// digits gives 0), PIMID and CsFolder (when not empty). Every field element present with a
+// non-empty text adds one item; an element given twice counts once (the first); elements of the
+// outbound vocabulary ("Mobile1", "SP-EMAIL1") are not read. Each of the eighteen telephone
+// elements other than OtherFax traces its marker followed by its text when present, empty or
+// not. PICPath (when present, even empty) goes to the first name item of id 1, else 2, 3, 5; with
+// none of them a new id-5 item with an empty value carries it. A text that is not a document
+// leaves the record as it was. Returns 1; throws std::runtime_error when no document object can
+// be made (the record is then untouched).
+int XmlToContactEx(std::string_view xml, CContactEx& record);
+
+// One write's flat view of a record: the text of every field id (a later item of an id wins), the
+// instant-messaging address in its stored form (the service prefix before the text; of several
+// services the last in document order wins), the picture path of the first name item (id 1, 2,
+// 3, then 5) and the record's header.
+struct tagContactFields {
+    // The text of a field id; "" when the record has none.
+    const std::string& Text(int32_t fieldId) const;
+
+    std::unordered_map<int32_t, std::string> values;
+    std::string strIMAddress;
+    std::string strPicturePath;
+    int32_t lFlag = 0;
+    std::string strPIMID;
+    std::string strCsFolder;
+    NAMESPACE_COMMON::CDateTime dtModified;
+    NAMESPACE_COMMON::CDateTime dtStamp;
+};
+void ContactExToFields(tagContactFields& fields, const CContactEx& record);
+
+// A birthday or anniversary text: year-month-day separated by "-", then hour:minute:second
+// separated by ":", each part a decimal integer (an absent part 0). An empty text, or parts that
+// name no real date and time, give the zero date (0.0, valid), which removes the property.
+NAMESPACE_COMMON::CDateTime ParseContactDate(std::string_view text);
+
+// One e-mail address (lid 0x8083, 0x8093 or 0x80A3) as its four PSETID_Address properties: the
+// address type (lid - 1, "SMTP"), the address (lid), the original display name (lid + 1) and the
+// display name (lid - 3), all removed when the address is empty.
+void SetContactEmail(IMessage* message, LONG lid, const std::string& address);
+
+// The categories ("Keywords" of PS_PUBLIC_STRINGS, multi-valued) from a ";"-separated text:
+// always removed first; then each part before a ";" is one value (empty parts too), and a last
+// part without ";" one more. "A;B;" stores A and B; ";A" stores "" and A.
+void SetContactCategories(IMessage* message, const std::string& text);
+
+// The display name composed from first, middle and last name (separated by one space) and the
+// initials (the first character of each, and of every word of the middle name, each followed by
+// "."), stored as PR_INITIALS_W, and PR_DISPLAY_NAME_W, PR_SUBJECT_W, PR_NORMALIZED_SUBJECT_W and
+// the file-as name; all removed when there is no name.
+void ComposeContactName(const tagContactFields& fields, std::string& name, std::string& initials);
+
+}  // namespace NAMESPACE_MAPI

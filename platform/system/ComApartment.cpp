@@ -1,0 +1,10 @@
+#include "platform/system/ComApartment.h"
+
+namespace nx::sys {
+
+// No COM on this platform: the XML wrapper works on any thread without set-up.
+ComApartment::ComApartment() noexcept : m_entered(true) {}
+
+ComApartment::~ComApartment() = default;
+
+}  // namespace nx::sys
