@@ -105,6 +105,27 @@ TEST(HostScript, RejectsWhatCannotBeCalledWithAClearReason) {
     }
 }
 
+TEST(HostScript, TheLastWritesIdentifierFillsItsPlaceholder) {
+    struct Case {
+        std::u16string input;
+        std::u16string identifier;
+        bool filled;
+        std::u16string result;
+    };
+    const Case cases[] = {
+        {u"<PIMID>{identifier}</PIMID>{identifier}", u"00AB", true, u"<PIMID>00AB</PIMID>00AB"},
+        {u"<PIMID>{identifier}</PIMID>", u"", false, u"<PIMID>{identifier}</PIMID>"},
+        {u"no placeholder", u"", true, u"no placeholder"},
+        {u"{identifier", u"00AB", true, u"{identifier"},
+    };
+    for (const Case& c : cases) {
+        ScriptStep step;
+        step.inputs = {c.input};
+        EXPECT_EQ(nx::host::FillIdentifier(step, c.identifier), c.filled);
+        EXPECT_EQ(step.inputs[0], c.result);
+    }
+}
+
 TEST(HostScript, ArgsCarryTheInputsAndPadTheFolderBuffer) {
     std::optional<ScriptStep> step;
     std::string error;

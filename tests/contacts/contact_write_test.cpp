@@ -2,6 +2,7 @@
 // the composed name and the dates; then CMAPIObject's write against the real runtime, read back
 // through the contact read (a sink in place of the host) and through the message itself.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -369,6 +370,7 @@ TEST_F(ContactWriteStore, APictureIsReplacedByTheFileOrRemoved) {
     std::ofstream(dir / "small.jpg", std::ios::binary) << "jpeg";
     std::ofstream(dir / "huge.jpg", std::ios::binary)
         << std::string(NAMESPACE_MAPI::kMaxPictureBytes + 1, 'x');
+    ASSERT_EQ(::mkfifo((dir / "fifo.jpg").c_str(), 0600), 0);  // a picture "file" nobody writes
     const std::string a = (dir / "a.jpg").string();
     const std::string pimid = Add("<FirstName>P</FirstName><PICPath>" + a + "</PICPath>");
     const auto photo = [&] {
@@ -397,6 +399,7 @@ TEST_F(ContactWriteStore, APictureIsReplacedByTheFileOrRemoved) {
         {"a missing file", (dir / "missing.jpg").string(), "<none>"},
         {"a relative path", "pictures/a.jpg", "<none>"},
         {"a folder", dir.string(), "<none>"},
+        {"a FIFO is not waited on", (dir / "fifo.jpg").string(), "<none>"},
         {"a file over the cap", (dir / "huge.jpg").string(), "<none>"},
     };
     for (const Case& c : cases) {

@@ -152,6 +152,19 @@ int FindProcedure(std::string_view name) {
     return -1;
 }
 
+bool FillIdentifier(ScriptStep& step, std::u16string_view identifier) {
+    std::vector<std::u16string> filled = step.inputs;
+    for (std::u16string& text : filled) {
+        for (std::size_t at = 0; (at = text.find(kIdentifierPlaceholder, at)) != std::u16string::npos;) {
+            if (identifier.empty()) return false;
+            text.replace(at, kIdentifierPlaceholder.size(), identifier);
+            at += identifier.size();
+        }
+    }
+    step.inputs = std::move(filled);
+    return true;
+}
+
 const std::vector<std::string>& ParamNames(uint16_t opnum) {
     static const std::vector<std::vector<std::string>> kNames = {
         {},

@@ -20,6 +20,9 @@
 //   "text"      with the escapes \" \\ \n \r \t \0 \xHH \uHHHH (one UTF-16 unit, surrogates
 //               allowed) and \UHHHHHH (a code point)
 //   @path       the content of the file at path (relative paths from the script's folder)
+// In any text (a file's content included), {identifier} stands for the identifier the last
+// WriteContacts or WriteCalendars of the session answered with, so a session can update, read
+// and delete the item it added; a call that holds it before any write gave one fails.
 // A single-character parameter takes a token of exactly one UTF-16 unit (or "" for zero);
 // the 3000-unit buffer of GetContactFolder takes a text of at most 3000 units, padded with
 // zero units.
@@ -59,6 +62,13 @@ using FileReader = std::function<bool(const std::string& path, std::string& cont
 // `error` for a line that cannot be run.
 bool ParseScriptLine(std::string_view line, const FileReader& readFile, std::optional<ScriptStep>& step,
                      std::string& error);
+
+// The placeholder of the last write's identifier.
+inline constexpr std::u16string_view kIdentifierPlaceholder = u"{identifier}";
+
+// Replaces every placeholder in the step's inputs with `identifier`. False (and the step as it
+// was) when an input holds the placeholder and `identifier` is empty: there is nothing to fill in.
+bool FillIdentifier(ScriptStep& step, std::u16string_view identifier);
 
 // The call's Args with the step's inputs in place (outputs at their defaults).
 nx::rpc::Args MakeArgs(const ScriptStep& step);

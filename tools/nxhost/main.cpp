@@ -456,6 +456,7 @@ struct Session {
     int calls = 0;
     int failedCalls = 0;
     bool shutdownSent = false;
+    std::u16string lastIdentifier;  // of the last write that answered with one: {identifier}
 };
 
 std::string DescribeOutputs(const host::ScriptStep& step, nx::rpc::Args& args) {
@@ -514,9 +515,15 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
         return true;
     }
     const auto& iface = agent::AgentInterface();
-    nx::rpc::Args args = host::MakeArgs(step);
+    host::ScriptStep filled = step;
     Print("> " + source + "\n");
     ++s.calls;
+    if (!host::FillIdentifier(filled, s.lastIdentifier)) {
+        ++s.failedCalls;
+        PrintError(iface.procedures[step.opnum].name + ": {identifier} before any write answered with one");
+        return s.opt.keepGoing;
+    }
+    nx::rpc::Args args = host::MakeArgs(filled);
     const bool read = step.opnum == agent::kReadContacts || step.opnum == agent::kReadCalendars;
     const bool contacts = step.opnum == agent::kReadContacts;
     if (read && s.callbacks)
@@ -547,6 +554,8 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
     Print(DescribeOutputs(step, args) + readSummary);
     if (step.opnum == agent::kGetContactCount) s.contactTotal = args.Long(0);
     if (step.opnum == agent::kGetCalendarCount) s.calendarTotal = args.Long(0);
+    const bool write = step.opnum == agent::kWriteContacts || step.opnum == agent::kWriteCalendars;
+    if (write && !args.Text(1).empty()) s.lastIdentifier = args.Text(1);
     const auto problems = host::CheckExpectations(step, args);
     for (const auto& p : problems) PrintError(iface.procedures[step.opnum].name + ": " + p);
     if (!problems.empty()) {
