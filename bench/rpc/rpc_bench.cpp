@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "platform/rpc/Transport.h"
-#include "tests/rpc/TestInterface.h"
+#include "tests/platform/rpc/TestInterface.h"
 
 namespace {
 

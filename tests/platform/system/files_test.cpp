@@ -11,7 +11,7 @@
 
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
-#include "tests/system/ScratchDir.h"
+#include "tests/platform/system/ScratchDir.h"
 
 namespace fs = std::filesystem;
 

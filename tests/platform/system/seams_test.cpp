@@ -11,7 +11,7 @@
 #include "platform/system/Ascii.h"
 #include "platform/system/LockedFile.h"
 #include "platform/system/Module.h"
-#include "tests/system/ScratchDir.h"
+#include "tests/platform/system/ScratchDir.h"
 
 using LockedFile = nx::test::ScratchDir;
 using nx::test::ReadFile;

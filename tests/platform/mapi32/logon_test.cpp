@@ -1,7 +1,7 @@
 // Logon, profiles, the administration API and MAPI memory, through the loaded library.
 #include <cstring>
 
-#include "tests/mapi32/MapiWorld.h"
+#include "tests/platform/mapi32/MapiWorld.h"
 
 namespace nx::test {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/rpc/Server.h"
-#include "tests/rpc/TestInterface.h"
+#include "tests/platform/rpc/TestInterface.h"
 
 namespace nx::rpc::test {
 

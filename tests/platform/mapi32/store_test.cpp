@@ -3,7 +3,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/mapi32/MapiWorld.h"
+#include "tests/platform/mapi32/MapiWorld.h"
 
 namespace nx::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/rpc/Client.h"
-#include "tests/rpc/TestInterface.h"
+#include "tests/platform/rpc/TestInterface.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/system/DebugOutput.h"
-#include "tests/system/ScratchDir.h"
+#include "tests/platform/system/ScratchDir.h"
 
 using nx::reg::RegFile;
 using nx::reg::RegKey;

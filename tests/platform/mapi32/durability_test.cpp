@@ -8,7 +8,7 @@
 #include <fstream>
 #include <functional>
 
-#include "tests/mapi32/MapiWorld.h"
+#include "tests/platform/mapi32/MapiWorld.h"
 
 namespace nx::test {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/rpc/Pdu.h"
 #include "platform/rpc/Server.h"
 #include "platform/rpc/Transport.h"
-#include "tests/rpc/TestInterface.h"
+#include "tests/platform/rpc/TestInterface.h"
 
 namespace nx::rpc::test {
 

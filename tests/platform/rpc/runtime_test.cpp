@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/rpc/TempWorld.h"
+#include "tests/platform/rpc/TempWorld.h"
 
 namespace nx::rpc::test {
 namespace {

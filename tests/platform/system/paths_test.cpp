@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/system/ScratchDir.h"
+#include "tests/platform/system/ScratchDir.h"
 
 namespace fs = std::filesystem;
 using namespace nx::sys;

@@ -8,7 +8,7 @@
 #include "platform/rpc/Association.h"
 #include "platform/rpc/Ndr.h"
 #include "platform/rpc/Pdu.h"
-#include "tests/rpc/TestInterface.h"
+#include "tests/platform/rpc/TestInterface.h"
 
 namespace {
 

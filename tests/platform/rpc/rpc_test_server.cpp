@@ -5,7 +5,7 @@
 // failing step, 0 after a clean stop.
 #include <cstdio>
 
-#include "tests/rpc/TestInterface.h"
+#include "tests/platform/rpc/TestInterface.h"
 
 int main(int argc, char** argv) {
     using namespace nx::rpc;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "tests/mapi32/MapiWorld.h"
+#include "tests/platform/mapi32/MapiWorld.h"
 
 namespace nx::test {
 namespace {

@@ -1,7 +1,7 @@
 // Wire conformance: exact bytes of the PDUs the server answers to hand-written client PDUs.
 #include <gtest/gtest.h>
 
-#include "tests/rpc/WireHelpers.h"
+#include "tests/platform/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <random>
 #include <thread>
 
-#include "tests/rpc/TempWorld.h"
-#include "tests/rpc/WireHelpers.h"
+#include "tests/platform/rpc/TempWorld.h"
+#include "tests/platform/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "platform/system/DebugOutput.h"
 #include "platform/system/ProfileString.h"
-#include "tests/system/ScratchDir.h"
+#include "tests/platform/system/ScratchDir.h"
 
 using nx::sys::GetPrivateProfileString;
 using nx::sys::GetProfileStringFromBytes;

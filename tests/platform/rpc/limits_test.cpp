@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/rpc/Client.h"
-#include "tests/rpc/TempWorld.h"
-#include "tests/rpc/WireHelpers.h"
+#include "tests/platform/rpc/TempWorld.h"
+#include "tests/platform/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
 namespace {
