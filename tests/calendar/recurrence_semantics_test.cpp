@@ -4,115 +4,16 @@
 // interval, month-end and leap-year start. The pattern goes through its bytes (built, written,
 // read back) before it is expanded, so the check covers both directions of the store's format.
 #include <gtest/gtest.h>
-#include <libical/ical.h>
 
-#include <chrono>
 #include <random>
 #include <sstream>
 
-#include "calendar/RecurrencePattern.h"
+#include "tests/calendar/RecurrenceExpander.h"
 
-using namespace NAMESPACE_MAPI;
+using namespace nx::test;
 using NAMESPACE_COMMON::CDateTime;
 
 namespace {
-
-// Civil dates <-> days since 1601-01-01 (134774 days before 1970-01-01), independent of the code
-// under test: the standard library's civil calendar.
-namespace chr = std::chrono;
-constexpr int64_t k1601 = 134774;
-struct Civil {
-    int y;
-    unsigned m, d;
-};
-int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
-    return chr::sys_days{chr::year{y} / chr::month{m} / chr::day{d}}.time_since_epoch().count() + k1601;
-}
-Civil CivilFromDays(int64_t z) {
-    const chr::year_month_day c{chr::sys_days{chr::days{z - k1601}}};
-    return {static_cast<int>(c.year()), static_cast<unsigned>(c.month()), static_cast<unsigned>(c.day())};
-}
-int DayOfWeekOf(int64_t days) {
-    return static_cast<int>(chr::weekday{chr::sys_days{chr::days{days - k1601}}}.c_encoding());
-}
-unsigned DaysIn(int y, unsigned m) {
-    return static_cast<unsigned>((chr::year{y} / chr::month{m} / chr::last).day());
-}
-
-// Whether a day is the n-th (5 = last) of the month's days whose weekday is in the mask.
-bool IsNthOfMask(int64_t day, uint32_t mask, uint32_t n) {
-    const Civil c = CivilFromDays(day);
-    const int64_t first = DaysFromCivil(c.y, c.m, 1);
-    std::vector<int64_t> hits;
-    for (unsigned i = 0; i < DaysIn(c.y, c.m); ++i)
-        if (mask & (1u << DayOfWeekOf(first + i))) hits.push_back(first + i);
-    if (hits.empty()) return false;
-    const std::size_t at = n >= 5 ? hits.size() - 1 : n - 1;
-    return at < hits.size() && hits[at] == day;
-}
-
-// The occurrence days of a pattern: cycles of daily and weekly series anchored by FirstDateTime,
-// of monthly and yearly series by the month of StartDate (see docs/calendar.md); a day of the
-// month past the month's end falls on its last day.
-std::vector<int64_t> Expand(const tagRecurrencePattern& p, std::size_t limit) {
-    std::vector<int64_t> out;
-    const int64_t start = p.StartDate / 1440;
-    const int64_t endDay = p.EndType == kEndAfterDate ? p.EndDate / 1440 : INT64_MAX;
-    const std::size_t count = p.EndType == kEndAfterOccurrences ? p.OccurrenceCount : limit;
-    const Civil s = CivilFromDays(start);
-    for (int64_t day = start; out.size() < std::min(count, limit) && day <= endDay && day < start + 400 * 366;
-         ++day) {
-        const Civil c = CivilFromDays(day);
-        const int dow = DayOfWeekOf(day);
-        bool hit = false;
-        switch (p.RecurFrequency) {
-            case kRecurFrequencyDaily:
-                hit = p.PatternType == kPatternDay
-                          ? p.Period != 0 &&
-                                (static_cast<uint64_t>(day) * 1440 - p.FirstDateTime) % p.Period == 0
-                          : (p.DayOfWeek & (1u << dow)) != 0;
-                break;
-            case kRecurFrequencyWeekly: {
-                const int64_t sunday = day - dow;
-                hit = (p.DayOfWeek & (1u << dow)) != 0 &&
-                      ((sunday * 1440 - p.FirstDateTime) / 10080) % p.Period == 0;
-                break;
-            }
-            case kRecurFrequencyMonthly:
-            case kRecurFrequencyYearly: {
-                const int64_t months = (c.y - s.y) * 12 + (static_cast<int>(c.m) - static_cast<int>(s.m));
-                if (months % p.Period != 0) break;
-                hit = p.PatternType == kPatternMonth ? c.d == std::min(p.Day, DaysIn(c.y, c.m))
-                                                     : IsNthOfMask(day, p.DayOfWeek, p.N);
-                break;
-            }
-            default:
-                break;
-        }
-        if (hit) out.push_back(day);
-    }
-    return out;
-}
-
-std::vector<int64_t> ExpandWithLibical(const std::string& rule, const Civil& start, std::size_t limit) {
-    std::vector<int64_t> out;
-    const icalrecurrencetype recur = icalrecurrencetype_from_string(rule.c_str());
-    EXPECT_NE(recur.freq, ICAL_NO_RECURRENCE) << rule;
-    icaltimetype dtstart = icaltime_null_time();
-    dtstart.year = start.y;
-    dtstart.month = static_cast<int>(start.m);
-    dtstart.day = static_cast<int>(start.d);
-    dtstart.hour = 9;
-    dtstart.is_date = 0;
-    icalrecur_iterator* it = icalrecur_iterator_new(recur, dtstart);
-    EXPECT_NE(it, nullptr) << rule;
-    if (!it) return out;
-    for (icaltimetype t = icalrecur_iterator_next(it); !icaltime_is_null_time(t) && out.size() < limit;
-         t = icalrecur_iterator_next(it))
-        out.push_back(DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)));
-    icalrecur_iterator_free(it);
-    return out;
-}
 
 const char* const kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
 
