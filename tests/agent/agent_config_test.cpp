@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "agent/AgentConfig.h"
 #include "agent/AgentProcess.h"
 #include "agent/HostCallback.h"
 #include "tests/agent/TempDir.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace fs = std::filesystem;
 using nx::agent::Config;
@@ -15,7 +15,7 @@ protected:
     void SetUp() override {
         m_dir = nx::test::MakeTempDir("nx-cfg");
         m_data = m_dir / "data";
-        setenv("XDG_DATA_HOME", m_data.c_str(), 1);
+        m_env.Set("XDG_DATA_HOME", m_data.string());
         m_exe = (m_dir / "bin" / "NxAgentOutlook64").string();
         fs::create_directories(m_dir / "bin");
     }
@@ -24,6 +24,7 @@ protected:
         fs::remove_all(m_dir);
     }
     void Ini(const std::string& text) { nx::test::WriteBytes(m_dir / "bin" / "PIMProfile.ini", text); }
+    nx::test::ScopedEnv m_env;
     fs::path m_dir;
     fs::path m_data;
     std::string m_exe;
@@ -119,8 +120,7 @@ TEST_F(AgentConfigTest, NoXmlPathMeansNoDocumentPathsAndNoFolder) {
 
 TEST_F(AgentConfigTest, UnusableApplicationDataGivesEmptyPathsAndTheTempWorkFolder) {
     nx::test::WriteBytes(m_dir / "blocker", "x");
-    setenv("XDG_DATA_HOME", (m_dir / "blocker/data").c_str(), 1);
-    setenv("TMPDIR", (m_dir / "tmp").c_str(), 1);
+    m_env.Set("XDG_DATA_HOME", (m_dir / "blocker/data").string()).Set("TMPDIR", (m_dir / "tmp").string());
     fs::create_directories(m_dir / "tmp");
     Ini("[Outlook]\nXMLPath=Sync\n");
     ReadAgentProfileFor(m_exe, "Outlook");
@@ -129,9 +129,8 @@ TEST_F(AgentConfigTest, UnusableApplicationDataGivesEmptyPathsAndTheTempWorkFold
     nx::agent::CreateWorkFolder();
     EXPECT_EQ(Config().workFolder, (m_dir / "tmp/Outlook").string());
     EXPECT_TRUE(fs::is_directory(m_dir / "tmp/Outlook"));
-    unsetenv("TMPDIR");
 
-    setenv("XDG_DATA_HOME", m_data.c_str(), 1);
+    m_env.Set("XDG_DATA_HOME", m_data.string());
     nx::agent::CreateWorkFolder();
     EXPECT_EQ(Config().workFolder, (m_data / "Outlook").string());
     EXPECT_TRUE(fs::is_directory(m_data / "Outlook"));

@@ -1,7 +1,6 @@
 #include "common/LogFile.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <set>
@@ -12,6 +11,7 @@
 #include "platform/system/DebugOutput.h"
 #include "platform/system/Utf.h"
 #include "tests/agent/TempDir.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +32,7 @@ class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = nx::test::MakeTempDir("nx-log");
-        setenv("XDG_CONFIG_HOME", (m_dir / "config").c_str(), 1);
+        m_env.Set("XDG_CONFIG_HOME", (m_dir / "config").string());
         m_module = (m_dir / "bin.d" / "NxAgentOutlook64").string();
         m_log = m_module + ".log";
         fs::create_directories(m_dir / "bin.d");
@@ -59,6 +59,7 @@ protected:
         CLogFile::InitWithModulePath(m_module, defaultSwitch);
     }
 
+    nx::test::ScopedEnv m_env;
     fs::path m_dir;
     std::string m_module;
     std::string m_log;

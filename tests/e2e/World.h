@@ -3,33 +3,27 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
+#include <list>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/Process.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace nx::e2e {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int exitCode = -1;  // -1: killed or did not end in time
-    std::string out;
-    std::string err;
-};
+using Result = nx::test::ProcessResult;
 
 inline std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return nx::test::ReadWholeFile(p);
 }
 
 inline void WriteFile(const fs::path& p, const std::string& bytes) {
@@ -51,20 +45,24 @@ public:
         for (const char* d : {"config", "data", "run", "pipes", "agent", "tmp"})
             fs::create_directories(m_root / d);
         WriteFile(m_root / "name", name);
-        setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (m_root / "data").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (m_root / "run").c_str(), 1);
-        setenv("NX_PIPE_DIR", (m_root / "pipes").c_str(), 1);
-        setenv("TMPDIR", (m_root / "tmp").c_str(), 1);
-        unsetenv("NX_DEBUG_OUTPUT");
+        // The processes the test starts (and the test's own MAPI calls) see the world's folders.
+        m_env.Set("XDG_CONFIG_HOME", (m_root / "config").string())
+            .Set("XDG_DATA_HOME", (m_root / "data").string())
+            .Set("XDG_RUNTIME_DIR", (m_root / "run").string())
+            .Set("NX_PIPE_DIR", (m_root / "pipes").string())
+            .Set("TMPDIR", (m_root / "tmp").string())
+            .Unset("NX_DEBUG_OUTPUT");
     }
     ~World() {
-        for (pid_t pid : m_children) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        m_children.clear();  // kills what still runs before its folders go
         fs::remove_all(m_root);
     }
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    // Changes a variable of this process (and so of every process started after) for the
+    // world's lifetime; nullopt removes it.
+    void SetEnv(const std::string& name, const std::optional<std::string>& value) { m_env.Set(name, value); }
 
     const fs::path& Root() const { return m_root; }
     fs::path Bin(const char* name) const { return fs::path(NX_BIN_DIR) / name; }
@@ -87,14 +85,7 @@ public:
 
     // Runs a program to its end (killed after `seconds`), capturing its output.
     Result Run(const std::vector<std::string>& argv, int seconds = 60) {
-        const fs::path out = m_root / "out.txt";
-        const fs::path err = m_root / "err.txt";
-        const pid_t pid = Spawn(argv, out, err);
-        Result r;
-        r.exitCode = Wait(pid, seconds);
-        r.out = ReadFile(out);
-        r.err = ReadFile(err);
-        return r;
+        return nx::test::RunProcess(argv, seconds);
     }
 
     // Starts a program in the background; its output goes to the files given. `inChild` runs in
@@ -102,36 +93,23 @@ public:
     // when it ends, so a failed assertion never leaves a process holding the test's output open.
     pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
                 const std::function<void()>& inChild = {}) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            freopen(out.c_str(), "w", stdout);
-            freopen(err.c_str(), "w", stderr);
-            if (inChild) inChild();
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        m_children.push_back(pid);
-        return pid;
+        nx::test::SpawnOptions options;
+        options.out = out;
+        options.err = err;
+        options.inChild = inChild;
+        return m_children.emplace_back(argv, std::move(options)).Pid();
     }
 
     // The exit code, or -1 when the process had to be killed.
     int Wait(pid_t pid, int seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > until) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                Forget(pid);
-                return -1;
+        for (auto it = m_children.begin(); it != m_children.end(); ++it)
+            if (it->Pid() == pid) {
+                const int code = it->Wait(seconds);
+                m_children.erase(it);
+                return code;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        Forget(pid);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ADD_FAILURE() << "process " << pid << " was not started by this world or was waited for already";
+        return -1;
     }
 
     // nxhost with the given arguments.
@@ -145,16 +123,9 @@ private:
         static int n = 0;
         return n;
     }
-    void Forget(pid_t pid) {
-        for (auto it = m_children.begin(); it != m_children.end(); ++it)
-            if (*it == pid) {
-                m_children.erase(it);
-                break;
-            }
-    }
-
     fs::path m_root;
-    std::vector<pid_t> m_children;
+    nx::test::ScopedEnv m_env;
+    std::list<nx::test::Process> m_children;
 };
 
 }  // namespace nx::e2e

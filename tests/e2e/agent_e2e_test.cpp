@@ -53,7 +53,7 @@ TEST_P(StartAndShutdown, EndsWithExitZeroWhateverTheMapiRuntime) {
     const std::string exe = w.InstallAgent(runtime == Runtime::Complete);
     if (runtime == Runtime::Incomplete)  // a runtime without HrGetOneProp, FreeProws, HrQueryAllRows
         std::filesystem::copy_file(NX_FAKE_PARTIAL_MAPI, w.Root() / "agent/libmapi32.so");
-    setenv("NX_DEBUG_OUTPUT", (w.Root() / "debug.txt").c_str(), 1);
+    w.SetEnv("NX_DEBUG_OUTPUT", (w.Root() / "debug.txt").string());
     const auto r = w.Host({"--start", exe, "-e", "GetContactCount", "-e", "MAPILogOn", "-e",
                            "GetAppProfile x", "-e", "GetAppFolder x", "-e", "SetContactFolder \"\"", "-e",
                            "ReadContacts \"\" \"\"", "-e", "MAPILogOff", "-e", "Shutdown"});
@@ -167,32 +167,23 @@ TEST(AgentE2E, ADebugOutputPipeWithoutReaderDoesNotStopTheAgent) {
     const std::string fifo = (w.Root() / "debug.fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // a named pipe nobody opens for reading
     for (const char* target : {"stdout", "stderr", fifo.c_str()}) {
-        setenv("NX_DEBUG_OUTPUT", target, 1);
-        const pid_t pid = fork();
-        if (pid == 0) {
+        w.SetEnv("NX_DEBUG_OUTPUT", target);
+        const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err", [&fds] {
             dup2(fds[1], STDOUT_FILENO);
             dup2(fds[1], STDERR_FILENO);
-            execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        });
         ASSERT_GT(pid, 0);
-        const bool listening = WaitListening(agent::kAgentEndpoint);
-        int status = 0;
-        if (!listening) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << target << ": the agent ended before it listened, status " << status;
+        if (!WaitListening(agent::kAgentEndpoint)) {
+            ADD_FAILURE() << target << ": the agent ended before it listened, exit code " << w.Wait(pid, 0);
             continue;
         }
         const auto binding = Bind(agent::kAgentEndpoint);
         nx::rpc::Args args(agent::AgentInterface().procedures[agent::kShutdown]);
         EXPECT_EQ(binding->Call(agent::AgentInterface(), agent::kShutdown, args), nx::rpc::RPC_S_OK)
             << target;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << target << ": status " << status;
+        EXPECT_EQ(w.Wait(pid, 20), 0) << target;
     }
     close(fds[1]);
-    unsetenv("NX_DEBUG_OUTPUT");
 }
 
 TEST(AgentE2E, ConstantProceduresOverTheWire) {
@@ -324,13 +315,13 @@ TEST(HostE2E, ClearErrorsAndExitStatuses) {
          "cannot run the agent /nonexistent/agent"},
     };
     for (const auto& c : cases) {
-        setenv("NX_PIPE_DIR", c.pipeDir ? (w.Root() / c.pipeDir).c_str() : (w.Root() / "pipes").c_str(), 1);
+        w.SetEnv("NX_PIPE_DIR", (w.Root() / (c.pipeDir ? c.pipeDir : "pipes")).string());
         const auto r = w.Host(c.args);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.message << "\n" << r.out << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
     // A session whose expected values differ fails, and says which value.
-    setenv("NX_PIPE_DIR", (w.Root() / "pipes").c_str(), 1);
+    w.SetEnv("NX_PIPE_DIR", (w.Root() / "pipes").string());
     const std::string exe = w.InstallAgent(false);
     const auto expect = w.Host({"--start", exe, "-e", "GetCalendarFolder => result 0", "-e",
                                 "GetContactFolder abc => buffer abc result 0", "-e", "Shutdown"});

@@ -124,8 +124,8 @@ TEST(HardeningE2E, AHostThatNeverAnswersItsCallbackCannotHoldShutdown) {
         SCOPED_TRACE(kind == Host::AcceptsOnly ? "accepts only" : "answers the bind only");
         World w;
         const std::string exe = w.InstallAgent(false);
-        setenv("NX_DEBUG_OUTPUT", (w.Root() / "debug.txt").c_str(), 1);
-        setenv("NX_CALLBACK_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str(), 1);
+        w.SetEnv("NX_DEBUG_OUTPUT", (w.Root() / "debug.txt").string());
+        w.SetEnv("NX_CALLBACK_TIMEOUT_MS", std::to_string(kTimeoutMs));
 
         // The host's callback pipe: either a socket whose connections are taken and never
         // read, or a real server whose NotifyShutdown handler never returns in time.
@@ -182,8 +182,6 @@ TEST(HardeningE2E, AHostThatNeverAnswersItsCallbackCannotHoldShutdown) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             EXPECT_EQ(listening.get(), nx::rpc::RPC_S_OK);
         }
-        unsetenv("NX_CALLBACK_TIMEOUT_MS");
-        unsetenv("NX_DEBUG_OUTPUT");
     }
 }
 
@@ -245,9 +243,9 @@ TEST(HardeningE2E, AHundredParkedNearCapCallsStayInsideTheBudgetAndAreDroppedAft
     constexpr int kStallMs = 4000;
     World w;
     const std::string exe = w.InstallAgent(false);
-    setenv("NX_RPC_STALL_TIMEOUT_MS", std::to_string(kStallMs).c_str(), 1);
+    w.SetEnv("NX_RPC_STALL_TIMEOUT_MS", std::to_string(kStallMs));
     const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
-    unsetenv("NX_RPC_STALL_TIMEOUT_MS");
+    w.SetEnv("NX_RPC_STALL_TIMEOUT_MS", std::nullopt);
     ASSERT_TRUE(WaitListening());
     const long before = RssKiB(pid);
 
@@ -349,7 +347,7 @@ TEST(HardeningE2E, APipeDirectoryThatIsALinkAnotherUsersOrOpenToAllIsRefusedByAg
         const std::string exe = w.InstallAgent(false);
         const fs::path dir = w.Root() / "shared-pipes";
         c.make(dir, w.Root());
-        setenv("NX_PIPE_DIR", dir.c_str(), 1);
+        w.SetEnv("NX_PIPE_DIR", dir.string());
         const auto agentRun = w.Run({exe}, 10);
         EXPECT_EQ(agentRun.exitCode, 5) << agentRun.err;  // RPC_S_ACCESS_DENIED
         const auto host = w.Host({"-e", "NoOperation"}, 10);
@@ -369,8 +367,8 @@ TEST(HardeningE2E, APeerOfAnotherUserIsRefused) {
     const fs::path out = w.Root() / "run";
     ASSERT_EQ(::chown(pipes.c_str(), 65534, 65534), 0);
     ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
-    const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err", [&out] {
-        setenv("NX_DEBUG_OUTPUT", (out / "debug.txt").c_str(), 1);
+    w.SetEnv("NX_DEBUG_OUTPUT", (out / "debug.txt").string());
+    const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err", [] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
     });
     // Generous: a loaded machine may take seconds to start the agent.

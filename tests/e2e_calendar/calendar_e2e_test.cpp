@@ -264,14 +264,14 @@ TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
     std::map<std::string, std::vector<std::string>>
         seen;  // subject -> start, end, zone text per machine zone
     for (const char* tz : {"Europe/Berlin", "America/New_York"}) {
-        setenv("TZ", tz, 1);
+        w.SetEnv("TZ", tz);
         for (const auto& d : w.ReadCalendar()) {
             auto& s = seen[Element(d.xml, "Description")];
             s.insert(s.end(), {Element(d.xml, "dtStartTime"), Element(d.xml, "dtEndTime"),
                                Element(d.xml, "TimeZone")});
         }
     }
-    setenv("TZ", "Europe/Berlin", 1);
+    w.SetEnv("TZ", "Europe/Berlin");
     const std::string text = NAMESPACE_COMMON::FormatTimeZone(CentralEurope());
     // Berlin +1 / +2 (from 2026-03-29 01:00 UTC, until 2026-10-25 01:00 UTC); New York -5 / -4
     // (from 2026-03-08, until 2026-11-01).

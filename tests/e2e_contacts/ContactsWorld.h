@@ -40,7 +40,7 @@ inline std::string Element(const std::string& xml, const std::string& name) {
 class ContactsWorld : public SessionWorld {
 public:
     explicit ContactsWorld(bool subFolder = false) : SessionWorld(subFolder) {
-        setenv("TZ", "Europe/Berlin", 1);  // times in the documents are this machine's local time
+        SetEnv("TZ", "Europe/Berlin");  // times in the documents are this machine's local time
         Admin({"init"});
     }
 

@@ -95,7 +95,7 @@ TEST(ChangeReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
     ContactsWorld w;
     std::map<std::string, std::string> ids;
     for (const char* n : {"a", "b", "c", "d"}) ids[w.PutContact(kContacts, Name(n))] = n;
-    setenv("NX_CALLBACK_TIMEOUT_MS", "1000", 1);  // a hung host holds the read this long
+    w.SetEnv("NX_CALLBACK_TIMEOUT_MS", "1000");  // a hung host holds the read this long
     const std::vector<std::string> all = {"a:8", "b:8", "c:8", "d:8"};
     const struct {
         const char* anchor;

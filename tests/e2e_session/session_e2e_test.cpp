@@ -186,7 +186,7 @@ TEST(SessionE2E, TwoHostsCallingAtOnceDoNotBreakTheSession) {
     for (int i = 0; i < 500 && !std::filesystem::exists(w.Root() / "pipes/mapiserver64"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const nx::e2e::Result b = w.Run(argsB);
-    EXPECT_NE(b.out.find("> GetAppFolder x\n   result = 0"), std::string::npos) << b.out;
+    EXPECT_NE(b.out.find("> GetAppFolder x\n   result = 0"), std::string::npos) << "exit " << b.exitCode << "\n" << b.out << b.err;
     EXPECT_EQ(w.Wait(a, 120), 0) << ReadFile(w.Root() / "a.out") << ReadFile(w.Root() / "a.err");
     EXPECT_NE(ReadFile(w.Root() / "a.out").find("agent: exit status 0"), std::string::npos)
         << ReadFile(w.Root() / "a.out");

@@ -4,8 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +13,8 @@
 #include <vector>
 
 #include "common/MapiFunctions.h"
+#include "tests/support/Process.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace nx::test {
 
@@ -31,9 +31,9 @@ public:
                  ("nxmapi-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++) + "-" + name);
         fs::remove_all(m_root);
         for (const char* d : {"config", "data", "run"}) fs::create_directories(m_root / d);
-        setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (m_root / "data").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (m_root / "run").c_str(), 1);
+        m_env.Set("XDG_CONFIG_HOME", (m_root / "config").string())
+            .Set("XDG_DATA_HOME", (m_root / "data").string())
+            .Set("XDG_RUNTIME_DIR", (m_root / "run").string());
     }
     ~MapiTestWorld() { fs::remove_all(m_root); }
     MapiTestWorld(const MapiTestWorld&) = delete;
@@ -76,24 +76,13 @@ public:
     }
 
     int RunAdmin(const std::vector<std::string>& args, std::string& output) {
-        const fs::path outFile = m_root / "admin-out.txt";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (!freopen(outFile.c_str(), "w", stdout)) _exit(126);
-            dup2(fileno(stdout), fileno(stderr));
-            std::vector<std::string> argv = {(fs::path(NX_BIN_DIR) / "mapiadmin").string()};
-            argv.insert(argv.end(), args.begin(), args.end());
-            std::vector<char*> raw;
-            for (auto& a : argv) raw.push_back(a.data());
-            raw.push_back(nullptr);
-            execv(raw[0], raw.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        std::ifstream in(outFile, std::ios::binary);
-        output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::vector<std::string> argv = {(fs::path(NX_BIN_DIR) / "mapiadmin").string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SpawnOptions options;
+        options.errToOut = true;
+        ProcessResult r = RunProcess(argv, 60, std::move(options));
+        output = std::move(r.out);
+        return r.exitCode;
     }
 
 private:
@@ -107,6 +96,7 @@ private:
         return n;
     }
     fs::path m_root;
+    ScopedEnv m_env;
     int m_items = 0;
 };
 

@@ -9,6 +9,7 @@
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
 #include "tests/mapi/MapiTestWorld.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace {
 
@@ -64,9 +65,10 @@ TEST_F(MapiObjectTest, LogonOutcomes) {
     EXPECT_EQ(IdOf(mapi.EventFolder()), ids[1]);
 
     // Logon takes the machine's zone.
-    setenv("TZ", "Europe/Berlin", 1);
-    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
-    unsetenv("TZ");
+    {
+        const nx::test::ScopedEnv tz("TZ", "Europe/Berlin");
+        ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    }
     const auto& zone = mapi.LocalTimeZone();
     EXPECT_EQ(zone.Bias, -60);
     EXPECT_EQ(zone.DaylightBias, -60);
