@@ -6,6 +6,7 @@
 #include "common/LogFile.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "mapi/FolderDepth.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
 
@@ -25,10 +26,6 @@ unsigned Hr(HRESULT hr) {
 constexpr ULONG kContentsFlags = MAPI_UNICODE | MAPI_DEFERRED_ERRORS;
 static_assert(kContentsFlags == 0x80000008UL);
 
-// Sub-folders are read recursively; a store nesting deeper than this (only a damaged one can)
-// has its deeper folders left out of the read, which then fails.
-constexpr int kMaxReadDepth = 256;
-
 }  // namespace
 
 CJournalRequest::CJournalRequest(std::u16string categoryText, const char* anchor)
@@ -40,17 +37,13 @@ int CMAPIObject::WalkFolder(ULONG cbEntryId, const BYTE* entryId, const std::str
                             const FolderVisit& visit) {
     const char* op = visit.operation;
     CLogFile::Trace("CMAPIObject::%s - %s\r\n", op, visit.openingLine);
-    struct DepthCount {
-        int& depth;
-        explicit DepthCount(int& d) : depth(++d) {}
-        ~DepthCount() { --depth; }
-    } depth(m_nReadDepth);
+    const FolderDepthGuard depth;
     auto fail = [&](const char* why) {
         CLogFile::Trace("CMAPIObject::%s - %s\r\n", op, why);
         if (visit.finishWhenInvalid) CLogFile::Trace("CMAPIObject::%s - Finish(%s)\r\n", op, "Failed");
         return 0;
     };
-    if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.depth > kMaxReadDepth)
+    if (m_bInterrupted || !m_lpReadFolder || entryId == nullptr || depth.TooDeep())
         return fail("Interrupted or INVALID Parameter");
     const MapiFunctions& fns = MapiTable();
     int result = 0;

@@ -8,6 +8,7 @@
 #include "common/LogFile.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "mapi/FolderDepth.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
@@ -35,10 +36,6 @@ static_assert((kLogonFlags | MAPI_USE_DEFAULT) == 0x80100072UL);
 constexpr ULONG kStoreOpenFlags = MDB_NO_DIALOG | MAPI_DEFERRED_ERRORS | MAPI_BEST_ACCESS;
 static_assert(kStoreOpenFlags == 0x19UL);
 constexpr ULONG kContentsFlags = MAPI_UNICODE | MAPI_DEFERRED_ERRORS;
-
-// Folder trees are walked recursively; a store whose hierarchy nests deeper than this (only a
-// damaged store can) has its deeper folders left out, as a folder that cannot be opened is.
-constexpr int kMaxFolderDepth = 256;
 
 // The store properties behind m_DefaultFolderIds, by folder type code.
 constexpr ULONG kDefaultFolderTags[6] = {PR_IPM_DRAFTS_ENTRYID,  PR_IPM_APPOINTMENT_ENTRYID,
@@ -80,17 +77,6 @@ constexpr CountKind kCalendarCount = {
     u"IPM.Appointment",
     u"IPF.Appointment",
     false};
-
-// The calling thread's count of nested folder walks (trees and counts), for kMaxFolderDepth.
-thread_local int t_folderDepth = 0;
-
-struct DepthGuard {
-    DepthGuard() { ++t_folderDepth; }
-    ~DepthGuard() { --t_folderDepth; }
-    DepthGuard(const DepthGuard&) = delete;
-    DepthGuard& operator=(const DepthGuard&) = delete;
-    bool TooDeep() const { return t_folderDepth > kMaxFolderDepth; }
-};
 
 }  // namespace
 
@@ -451,7 +437,7 @@ int CMAPIObject::GetAppFolderFromStore(const SRow* storeRow, CXMLParser& parser,
 int CMAPIObject::GetAppFolderFromFolder(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId,
                                         CXMLParser& parser, CXMLNode parent, int depth) {
     CLogFile::Trace("CMAPIObject::GetAppFolderFromFolder - Begin\r\n");
-    DepthGuard guard;
+    FolderDepthGuard guard;
     int result = 0;
     if (store == nullptr || entryId == nullptr || guard.TooDeep()) {
         CLogFile::Trace("CMAPIObject::GetAppFolderFromFolder - Interrupted or INVALID Parameter\r\n");
@@ -674,7 +660,7 @@ int32_t CMAPIObject::GetCalendarEventCountFromFolder(ULONG cbEntryId, const BYTE
 int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId) {
     const CountKind& k = calendar ? kCalendarCount : kContactCount;
     CLogFile::Trace("CMAPIObject::%s - Begin\r\n", k.name);
-    DepthGuard guard;
+    FolderDepthGuard guard;
     int32_t count = 0;
     const MapiFunctions& fns = MapiTable();
     if (base == nullptr || entryId == nullptr || cbEntryId == 0 || guard.TooDeep() ||

@@ -296,7 +296,6 @@ private:
     CContactReadState m_ContactRead;
     DocumentSink m_CalendarSink;
     CAppointmentReadState m_CalendarRead;
-    int m_nReadDepth = 0;
     bool m_bReading = false;
 };
 

@@ -1,5 +1,5 @@
 // CMAPIObject over a runtime that fails on request (fault_mapi32.cpp, bound through the same
-// ten-entry table as the real one): the error branches of the listings.
+// ten-entry table as the real one): the error branches of logon, the listings and the selection.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -12,16 +12,16 @@
 namespace {
 
 using NAMESPACE_MAPI::CMAPIObject;
-using FailQueryAllRows = void(int nth, HRESULT hr);
+using FailCall = void(const char* call, int nth, HRESULT hr);
 
 // Binds the agent's table to the double before any test binds the real runtime.
-FailQueryAllRows* BindFaultRuntime() {
-    static FailQueryAllRows* const control = [] {
+FailCall* BindFaultRuntime() {
+    static FailCall* const control = [] {
         if (!LoadMapiLibrary(NX_FAULT_MAPI_DIR) || !LoadMapiFunctions())
-            return static_cast<FailQueryAllRows*>(nullptr);
+            return static_cast<FailCall*>(nullptr);
         // The same module again (already loaded): only to reach its control.
         void* module = ::dlopen(NX_FAULT_MAPI_DIR "/libmapi32.so", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-        return module ? reinterpret_cast<FailQueryAllRows*>(::dlsym(module, "NxFailQueryAllRows")) : nullptr;
+        return module ? reinterpret_cast<FailCall*>(::dlsym(module, "NxFailCall")) : nullptr;
     }();
     return control;
 }
@@ -36,11 +36,13 @@ protected:
         world->Admin({"init"});
     }
     void TearDown() override {
-        if (fail) fail(0, S_OK);
+        if (fail)
+            for (const char* call : {"HrQueryAllRows", "GetMsgStoresTable", "OpenMsgStore"})
+                fail(call, 0, S_OK);
         mapi.MAPILogOff();
     }
 
-    FailQueryAllRows* fail = nullptr;
+    FailCall* fail = nullptr;
     std::unique_ptr<nx::test::MapiTestWorld> world;
     CMAPIObject mapi;
 };
@@ -56,17 +58,62 @@ TEST_F(MapiFaultTest, UnreadableRowsAnswerFailureWithoutADocument) {
         {"no fault", 0, 0},
     };
     for (const auto& c : cases) {
-        fail(c.nth, MAPI_E_CALL_FAILED);
+        fail("HrQueryAllRows", c.nth, MAPI_E_CALL_FAILED);
         std::string doc = "untouched";
         EXPECT_EQ(mapi.GetAppFolder("x", &doc), c.result) << c.what;
         EXPECT_EQ(doc == "untouched", c.result == 1) << c.what;
-        fail(0, S_OK);
+        fail("HrQueryAllRows", 0, S_OK);
     }
     // The profile table's rows: no document, result 1 (an empty list would say "no profiles").
-    fail(1, MAPI_E_NOT_ENOUGH_MEMORY);
+    fail("HrQueryAllRows", 1, MAPI_E_NOT_ENOUGH_MEMORY);
     std::string doc = "untouched";
     EXPECT_EQ(mapi.GetAppProfile("x", &doc), 1);
     EXPECT_EQ(doc, "untouched");
+}
+
+TEST_F(MapiFaultTest, AStoresTableOrAStoreThatDoesNotOpen) {
+    const std::string contacts =
+        world->Admin({"folder", "show", "Personal Folders/Top of Personal Folders/Contacts"});
+    // Logon needs both: without them there is no default store, so no session either.
+    for (const char* call : {"GetMsgStoresTable", "OpenMsgStore"}) {
+        fail(call, 1, MAPI_E_CALL_FAILED);
+        EXPECT_EQ(mapi.MAPILogOn(nullptr, ""), 0) << call;
+        EXPECT_EQ(mapi.ContactFolder(), nullptr) << call;
+    }
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+
+    // The folder list: without the stores table the host keeps the list it has (result 0, no
+    // document, as it expects); a store that does not open is listed without its folders.
+    const struct {
+        const char* call;
+        int result;
+        const char* has;  // in the document ("untouched": none was made)
+        const char* lacks;
+    } lists[] = {
+        {"GetMsgStoresTable", 0, "untouched", "Personal Folders"},
+        {"OpenMsgStore", 0, "<fname>Personal Folders</fname>", "Contacts"},
+        {"none", 0, "<fname>Contacts</fname>", "untouched"},
+    };
+    for (const auto& c : lists) {
+        fail(c.call, 1, MAPI_E_CALL_FAILED);
+        std::string doc = "untouched";
+        EXPECT_EQ(mapi.GetAppFolder("x", &doc), c.result) << c.call;
+        EXPECT_NE(doc.find(c.has), std::string::npos) << c.call << "\n" << doc;
+        EXPECT_EQ(doc.find(c.lacks), std::string::npos) << c.call << "\n" << doc;
+        fail(c.call, 0, S_OK);
+    }
+
+    // A selection by entry id looks in every store: with none to look in, it is refused and the
+    // selected folder stays.
+    ASSERT_EQ(mapi.SetContactFolder(""), 0);
+    const IMAPIFolder* before = mapi.ContactFolder();
+    for (const char* call : {"GetMsgStoresTable", "OpenMsgStore"}) {
+        fail(call, 1, MAPI_E_CALL_FAILED);
+        EXPECT_EQ(mapi.SetContactFolder(("<id>" + contacts + "</id>").c_str()), 1) << call;
+        EXPECT_EQ(mapi.ContactFolder(), before) << call;
+        fail(call, 0, S_OK);
+    }
+    EXPECT_EQ(mapi.SetContactFolder(("<id>" + contacts + "</id>").c_str()), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/Encoding.h"
 #include "common/MapiHelpers.h"
@@ -170,6 +171,35 @@ TEST_F(MapiObjectTest, FolderSelectionInEveryStore) {
     EXPECT_EQ(mapi.SetContactFolder(""), 1);
     EXPECT_EQ(mapi.SetContactFolder(("<id>" + archived + "</id>").c_str()), 1);
     EXPECT_EQ(mapi.SetCalendarFolder(""), 1);
+}
+
+// A folder chain deeper than any real store: every walk stops at the same depth, 256 levels
+// counted from the folder it starts at, and the agent neither overflows its stack nor fails.
+TEST_F(MapiObjectTest, FolderWalksStopAtTheDepthCap) {
+    world->Admin({"init"});
+    std::string chain = kTop + "Contacts";
+    std::vector<std::string> levels;  // levels[k - 1]: the path of the k-th nested folder
+    for (int k = 1; k <= 260; ++k) levels.push_back(chain += "/d");
+    world->Admin({"folder", "create", chain, "--class", "IPF.Contact", "--parents"});
+    // The selected folder is level 1, so d255 is level 256, the last one counted.
+    for (int k : {255, 256}) world->PutItem(levels[k - 1], "IPM.Contact", "level " + std::to_string(k));
+
+    NAMESPACE_MAPI::CMAPIConfig config;
+    config.subFolder = true;
+    mapi.SetConfig(config);
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    ASSERT_EQ(mapi.SetContactFolder(""), 0);
+    EXPECT_EQ(mapi.GetContactCount(), 1);
+
+    // The tree starts at the top of the store (level 1, so Contacts is level 2): d254 is the
+    // deepest folder whose sub-folders are listed, so d255 is the last one in the document.
+    std::string doc;
+    ASSERT_EQ(mapi.GetAppFolder("x", &doc), 0);
+    std::size_t listed = 0;
+    for (std::size_t at = doc.find("<fname>d</fname>"); at != std::string::npos;
+         at = doc.find("<fname>d</fname>", at + 1))
+        ++listed;
+    EXPECT_EQ(listed, 255u);
 }
 
 }  // namespace

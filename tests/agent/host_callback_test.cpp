@@ -1,0 +1,71 @@
+// The agent's callback binding against an in-process host.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/HostCallback.h"
+#include "agent/Interfaces.h"
+#include "platform/system/Utf.h"
+#include "tests/agent/TempDir.h"
+#include "tests/support/ScopedEnv.h"
+
+namespace {
+
+namespace agent = nx::agent;
+
+// A read thread may be delivering through the binding when the host asks for a new one
+// (BindCallback, or MAPILogOn on another connection): that delivery must finish on the binding it
+// started with, and the next one goes through the new binding.
+TEST(HostCallback, ARebindDuringADeliveryLetsThatDeliveryFinish) {
+    const auto dir = nx::test::MakeTempDir("nx-cb");
+    nx::test::ScopedEnv env;
+    env.Set("NX_PIPE_DIR", (dir / "pipes").string()).Set("NX_CALLBACK_TIMEOUT_MS", "20000");
+
+    std::mutex lock;
+    std::vector<std::string> received;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::vector<nx::rpc::Handler> handlers(agent::kCallbackProcCount);
+    handlers[agent::kNotifyShutdown] = [](nx::rpc::Args&) {};
+    handlers[agent::kDeliverCalendar] = [](nx::rpc::Args&) {};
+    handlers[agent::kDeliverContact] = [&](nx::rpc::Args& args) {
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            received.push_back(nx::sys::Utf16ToUtf8(args.Text(0)));
+            first = received.size() == 1;
+        }
+        if (first) {
+            entered.set_value();
+            released.wait();  // holds the first delivery while the test rebinds
+        }
+    };
+    nx::rpc::Server host;
+    ASSERT_EQ(host.UseProtseqEp(agent::kProtseq, 0, agent::kCallbackEndpoint), nx::rpc::RPC_S_OK);
+    ASSERT_EQ(host.RegisterIf(agent::CallbackInterface(), handlers), nx::rpc::RPC_S_OK);
+    auto listening = std::async(std::launch::async, [&] { return host.Listen(1, 0); });
+
+    agent::BindHostCallback();
+    auto delivery = std::async(std::launch::async, [] { return agent::DeliverContact("<first/>"); });
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    agent::BindHostCallback();  // drops the process's reference to the binding in use
+    agent::BindHostCallback();
+    release.set_value();
+
+    EXPECT_EQ(delivery.get(), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(agent::DeliverContact("<second/>"), nx::rpc::RPC_S_OK);
+    EXPECT_EQ(received, (std::vector<std::string>{"<first/>", "<second/>"}));
+
+    while (host.StopListening() != nx::rpc::RPC_S_OK)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(listening.get(), nx::rpc::RPC_S_OK);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
