@@ -342,7 +342,7 @@ constexpr int32_t kBase64BufferBytes = 1024;
 // Appends one line of the exceptions text from its parts. Every line is ASCII, so its bytes are
 // its UTF-16 units, and each fits the host's line buffer by construction.
 void AppendLine(std::string& text, std::initializer_list<std::string_view> parts) {
-    std::size_t size = 0;
+    [[maybe_unused]] std::size_t size = 0;  // read by the assert only
     for (std::string_view part : parts) size += part.size();
     assert(size < kLineBufferUnits);
     for (std::string_view part : parts) text.append(part);
