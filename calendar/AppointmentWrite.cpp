@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "calendar/NamedProps.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/MapiFunctions.h"
@@ -46,13 +47,7 @@ enum WriteSlot : std::size_t {
     kSlotCount
 };
 
-struct WriteName {
-    const GUID* set;
-    LONG lid;
-    ULONG type;
-};
-
-constexpr std::array<WriteName, kSlotCount> kWriteNames = {{
+constexpr std::array<NamedProp, kSlotCount> kWriteNames = {{
     {&PSETID_Appointment, 0x8205, PT_LONG},     // PidLidBusyStatus
     {&PSETID_Appointment, 0x820D, PT_SYSTIME},  // PidLidAppointmentStartWhole
     {&PSETID_Appointment, 0x8235, PT_SYSTIME},  // PidLidClipStart
@@ -85,23 +80,7 @@ class CPropertyWriter {
 public:
     CPropertyWriter(IMessage* message, const NAMESPACE_COMMON::TimeZoneSource& zone)
         : m_message(message), m_zone(zone) {
-        std::array<MAPINAMEID, kSlotCount> names{};
-        std::array<LPMAPINAMEID, kSlotCount> pointers{};
-        for (std::size_t i = 0; i < kSlotCount; ++i) {
-            names[i].lpguid = const_cast<LPGUID>(kWriteNames[i].set);
-            names[i].ulKind = MNID_ID;
-            names[i].Kind.lID = kWriteNames[i].lid;
-            pointers[i] = &names[i];
-        }
-        MapiBuffer<SPropTagArray> ids(MapiTable().MAPIFreeBuffer);
-        const HRESULT hr = message->GetIDsFromNames(kSlotCount, pointers.data(), MAPI_CREATE, ids.put());
-        if (FAILED(hr) || !ids || ids->cValues != kSlotCount) return;
-        for (std::size_t i = 0; i < kSlotCount; ++i) {
-            const ULONG id = ids->aulPropTag[i];
-            // A name that failed comes back as PT_ERROR (the call then answers a warning).
-            if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) < 0x8000) continue;
-            m_named[i] = PROP_TAG(kWriteNames[i].type, PROP_ID(id));
-        }
+        ResolveNamedProps(message, kWriteNames, 0, m_named);
     }
 
     ULONG Named(WriteSlot slot) const { return m_named[slot]; }
@@ -162,7 +141,7 @@ private:
 
     IMessage* m_message;
     const NAMESPACE_COMMON::TimeZoneSource& m_zone;
-    std::array<ULONG, kSlotCount> m_named{};
+    std::vector<ULONG> m_named;  // by WriteSlot
 };
 
 // PidLidReminderOverride as the message holds it now (a new message has none).

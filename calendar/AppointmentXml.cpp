@@ -3,6 +3,7 @@
 #include <array>
 
 #include "calendar/CalendarEx.h"
+#include "calendar/NamedProps.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/DateTime.h"
@@ -41,12 +42,6 @@ enum NamedSlot : std::size_t {
     kNamedCount
 };
 
-struct NamedProp {
-    const GUID* set;
-    LONG lid;
-    ULONG type;
-};
-
 constexpr std::array<NamedProp, kNamedCount> kNamed = {{
     {&PSETID_Appointment, 0x8208, PT_UNICODE},  // PidLidLocation
     {&PSETID_Appointment, 0x8215, PT_BOOLEAN},  // PidLidAppointmentSubType
@@ -82,26 +77,8 @@ public:
         if (message == nullptr || !MapiTable().MAPIFreeBuffer) return;
         std::vector<ULONG> tags;  // this message's answer when it is not one to keep
         if (namedTags.size() != kNamedCount) {
-            std::array<MAPINAMEID, kNamedCount> names{};
-            std::array<LPMAPINAMEID, kNamedCount> pointers{};
-            for (std::size_t i = 0; i < kNamedCount; ++i) {
-                names[i].lpguid = const_cast<LPGUID>(kNamed[i].set);
-                names[i].ulKind = MNID_ID;
-                names[i].Kind.lID = kNamed[i].lid;
-                pointers[i] = &names[i];
-            }
-            MapiBuffer<SPropTagArray> ids(MapiTable().MAPIFreeBuffer);
-            const HRESULT hr = message->GetIDsFromNames(kNamedCount, pointers.data(), MAPI_CREATE, ids.put());
             // An unresolved name asks for PR_NULL, which no store holds. Only a complete answer is kept.
-            tags.assign(kNamedCount, PR_NULL);
-            if (SUCCEEDED(hr) && ids && ids->cValues == kNamedCount) {
-                for (ULONG i = 0; i < kNamedCount; ++i) {
-                    const ULONG id = ids->aulPropTag[i];
-                    if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) continue;
-                    tags[i] = PROP_TAG(kNamed[i].type, PROP_ID(id));
-                }
-                if (hr == S_OK) namedTags.swap(tags);
-            }
+            if (ResolveNamedProps(message, kNamed, PR_NULL, tags) == S_OK) namedTags.swap(tags);
         }
         const std::vector<ULONG>& named = namedTags.size() == kNamedCount ? namedTags : tags;
         // The named tags, then the body, as an SPropTagArray (the count first).
