@@ -1,6 +1,5 @@
-// The item procedures. Procedure 12 writes one contact, 14 and 15 read contacts and
-// appointments through the process-wide object; the appointment write answers as when MAPI is
-// not available (result 1, empty identifier and time texts) until its path serves it.
+// The item procedures. Procedures 12 and 13 write one contact or one appointment, 14 and 15 read
+// contacts and appointments, all through the process-wide object.
 #include "agent/ItemHandlers.h"
 
 #include <mutex>
@@ -43,8 +42,16 @@ int32_t WriteContacts(InText xml, IdentifierOut identifier, TimeTextOut time) {
                         });
 }
 
-int32_t WriteCalendars(InText, IdentifierOut, TimeTextOut) {
-    return 1;
+int32_t WriteCalendars(InText xml, IdentifierOut identifier, TimeTextOut time) {
+    return RunItemWrite(xml, identifier, time, "WriteCalendars",
+                        [](NAMESPACE_MAPI::CMAPIObject& m, const std::string& text) {
+                            // As for contacts: whatever the parse leaves is handed to the dispatch,
+                            // which adds or updates only an appointment of lCalType 3.
+                            NAMESPACE_MAPI::CCalendarEx record;
+                            NAMESPACE_MAPI::ParseCalendarXML(text, record);
+                            const int32_t result = m.WriteCalendars(&record);
+                            return ItemWriteAnswer{record.PIMID, record.dtModifiedTime, result};
+                        });
 }
 
 int32_t ReadContacts(InText first, InText anchor) {

@@ -9,6 +9,7 @@
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
@@ -85,13 +86,8 @@ public:
 
     ULONG Named(WriteSlot slot) const { return m_named[slot]; }
 
-    void Set(SPropValue value) {
-        if (value.ulPropTag != 0) m_message->SetProps(1, &value, nullptr);
-    }
     void Remove(ULONG tag) {
-        if (tag == 0) return;
-        SizedSPropTagArray<1> tags = {1, {tag}};
-        m_message->DeleteProps(tags.get(), nullptr);
+        if (tag != 0) NAMESPACE_COMMON::DeleteOneProp(m_message, tag);
     }
     void Long(ULONG tag, int32_t v) {
         SPropValue value{};
@@ -106,12 +102,7 @@ public:
         Set(value);
     }
     void Text(ULONG tag, const std::string& text) {
-        if (text.empty()) return Remove(tag);
-        std::u16string wide = nx::sys::Utf8ToUtf16(text);
-        SPropValue value{};
-        value.ulPropTag = tag;
-        value.Value.lpszW = wide.data();
-        Set(value);
+        if (tag != 0) NAMESPACE_COMMON::SetTextOrDelete(m_message, tag, text);
     }
     void Binary(ULONG tag, std::vector<uint8_t>& bytes) {
         SPropValue value{};
@@ -123,20 +114,12 @@ public:
     // A local time of this machine, stored in UTC. A valid 0.0 (the host sent no time) is
     // removed, and so is a date that is not valid or has no UTC file time.
     void Date(ULONG tag, const CDateTime& local) {
-        FILETIME ft{};
-        if (!UtcFileTime(local, ft)) return Remove(tag);
-        SPropValue value{};
-        value.ulPropTag = tag;
-        value.Value.ft = ft;
-        Set(value);
+        if (tag != 0) NAMESPACE_COMMON::SetLocalTimeOrDelete(m_message, tag, local, m_zone);
     }
 
 private:
-    bool UtcFileTime(const CDateTime& local, FILETIME& ft) const {
-        if (!local.IsValid() || local.GetValue() == 0.0) return false;
-        SYSTEMTIME utc{};  // stays year 0 when the zone cannot be read: no file time
-        NAMESPACE_COMMON::LocalToUtc(local, utc, m_zone);
-        return NAMESPACE_COMMON::SystemTimeToFileTime(utc, ft);
+    void Set(const SPropValue& value) {
+        if (value.ulPropTag != 0) NAMESPACE_COMMON::SetOneProp(m_message, value);
     }
 
     IMessage* m_message;

@@ -238,13 +238,13 @@ void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text) {
     SetOneProp(object, value);
 }
 
-void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local) {
+void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local, const TimeZoneSource& zone) {
     SYSTEMTIME utc{};
     FILETIME ft{};
     // LocalToUtc leaves `utc` untouched when it cannot convert; the zeroed fields then fail the
     // file-time conversion and the property is removed rather than set to a made-up time.
     const bool zero = local.IsValid() && local.GetValue() == 0.0;
-    if (!zero) LocalToUtc(local, utc);
+    if (!zero) LocalToUtc(local, utc, zone);
     if (zero || !SystemTimeToFileTime(utc, ft)) {
         DeleteOneProp(object, tag);
         return;

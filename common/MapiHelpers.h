@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/TimeZone.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_COMMON {
@@ -206,9 +207,10 @@ void DeleteOneProp(IMAPIProp* object, ULONG tag);
 // property removed.
 void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text);
 // A local date value as the PT_SYSTIME property `tag` (converted to UTC with LocalToUtc in the
-// machine's zone); the zero date (0.0, valid) removes the property, and so does a value that
-// names no storable time.
-void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local);
+// machine's zone, or the zone a write took once for all its times); the zero date (0.0, valid)
+// removes the property, and so does a value that names no storable time.
+void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local,
+                          const TimeZoneSource& zone = SystemTimeZoneSource());
 
 // The tag of a named property, resolved on the object with GetIDsFromNames (one name, MAPI_CREATE)
 // and given the property type `type`; 0 when the call does not answer S_OK with a usable id (the

@@ -78,10 +78,18 @@ if [ "$session" = "$root/tools/nxhost/sessions/demo.nxh" ] && [ -n "${bob:-}" ];
     --script "$root/tools/nxhost/sessions/contacts-change-read.nxh" || status=$?
 fi
 
+# The calendar writes: an appointment, a weekly series and an all-day event written by the host,
+# read back with the rest of the calendar, then the all-day event deleted.
+if [ "$session" = "$root/tools/nxhost/sessions/demo.nxh" ] && [ -x "$bin/mapiadmin" ]; then
+  echo "== host session: $root/tools/nxhost/sessions/calendar-write-demo.nxh"
+  "$bin/nxhost" --start "$agent" --save "$world/calendar-writes" \
+    --script "$root/tools/nxhost/sessions/calendar-write-demo.nxh" || status=$?
+fi
+
 echo "== documents"
 found=0
 for f in "$XDG_DATA_HOME/Sync/Profile.xml" "$XDG_DATA_HOME/Sync/Outlook.xml" "$world"/documents/*.xml \
-  "$world"/changes/*.xml; do
+  "$world"/changes/*.xml "$world"/calendar-writes/*.xml; do
   [ -f "$f" ] || continue
   found=1
   echo "-- $f"

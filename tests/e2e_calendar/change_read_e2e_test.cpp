@@ -5,9 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/e2e_calendar/GoldenTrace.h"
 
 namespace {
 
@@ -120,21 +119,7 @@ TEST(CalendarChangeReadE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine)
     names[review] = "{review}";
     std::vector<std::string> actual;
     for (const auto& l : w.TraceLines()) actual.push_back(ContactsWorld::ReplaceIds(l, names));
-    const std::string golden = ReadFile(fs::path(NX_TEST_DATA_DIR) / "golden/calendar-change-read.trace");
-    std::vector<std::string> expected;
-    for (std::size_t at = 0; at < golden.size();) {
-        const auto nl = golden.find('\n', at);
-        expected.push_back(golden.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
-        at = nl == std::string::npos ? golden.size() : nl + 1;
-    }
-    if (actual != expected) {
-        std::ofstream keep(fs::path(NX_BIN_DIR) / "calendar-change-read.actual.trace", std::ios::binary);
-        for (const auto& l : actual) keep << l << "\n";
-    }
-    for (std::size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
-        ASSERT_EQ(i < actual.size() ? actual[i] : "<missing>", i < expected.size() ? expected[i] : "<none>")
-            << "trace line " << i + 1;
-    }
+    ExpectTraceMatchesGolden(actual, "calendar-change-read");
 }
 
 }  // namespace

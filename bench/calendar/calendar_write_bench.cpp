@@ -1,0 +1,180 @@
+// Appointment writes through the agent against the same property writes made directly through the
+// MAPI runtime, in the same run and the same store:
+//   Writes/agent     N host documents (three in ten a recurring series: daily, weekly, monthly)
+//                    sent with WriteCalendars (procedure 13) over a real socket to the agent's
+//                    handlers served in this process: the parse, the dispatch, the writes, the
+//                    save and the identifier and time texts back
+//   Writes/baseline  the same N appointments, already records, written straight onto new
+//                    messages of the same folder (WriteAppointmentProperties), saved, and their
+//                    entry ids read: what the agent cannot avoid doing
+// Measured as CPU time of the whole process (both ends of the socket) and reported per
+// appointment. NX_CALENDAR_WRITE_BENCH_COUNT (default 1000) sets N.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/Interfaces.h"
+#include "agent/ServiceHandlers.h"
+#include "bench/support/RatioReporter.h"
+#include "bench/support/ReadBench.h"
+#include "calendar/AppointmentWrite.h"
+#include "calendar/CalendarEx.h"
+#include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
+#include "contacts/ContactXml.h"
+#include "mapi/MAPIObject.h"
+#include "platform/system/Utf.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The i-th host document: an appointment on a day of 2027 with texts, a reminder and, for three
+// in ten, a series.
+std::string Document(int i) {
+    char day[64];
+    std::snprintf(day, sizeof day, "2027/%02d/%02d", 1 + i % 12, 1 + i % 28);
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Calendar>\n\t<lFlag>8</lFlag>\n"
+        "\t<CsFolder>Calendar</CsFolder>\n\t<Priority>1</Priority>\n"
+        "\t<Description>Meeting " +
+        std::to_string(i) +
+        "</Description>\n\t<Location>Room 4</Location>\n"
+        "\t<Body>Agenda of the meeting\nwith a second line.</Body>\n"
+        "\t<bAlldayEvent>FALSE</bAlldayEvent>\n\t<dtStartTime>" +
+        day + " 10:00:00</dtStartTime>\n\t<dtEndTime>" + day +
+        " 11:00:00</dtEndTime>\n\t<nRingTone>0</nRingTone>\n\t<lReminderMinutes>15</lReminderMinutes>\n";
+    switch (i % 10) {
+        case 0:
+            xml +=
+                "\t<lRecurType>1</lRecurType>\n\t<lRecurInterval>2</lRecurInterval>\n\t<lRecurRepeat>10</"
+                "lRecurRepeat>\n";
+            break;
+        case 3:
+            xml +=
+                "\t<lRecurType>2</lRecurType>\n\t<lRecurInterval>1</lRecurInterval>\n\t<lRecurWeekMask>42</"
+                "lRecurWeekMask>\n";
+            break;
+        case 6:
+            xml +=
+                "\t<lRecurType>3</lRecurType>\n\t<lRecurInterval>1</lRecurInterval>\n\t<lRecurDay>15</"
+                "lRecurDay>\n"
+                "\t<bRecurHasEndDate>TRUE</bRecurHasEndDate>\n\t<dtRecurEndDate>2028/12/31 "
+                "00:00:00</dtRecurEndDate>\n";
+            break;
+        default:
+            xml += "\t<RecurType>0</RecurType>\n";
+            break;
+    }
+    return xml + "\t<lCalType>3</lCalType>\n</Calendar>\n";
+}
+
+struct World {
+    fs::path root;
+    nx::rpc::Server server;
+    std::future<nx::rpc::RpcStatus> listening;
+    std::shared_ptr<nx::rpc::Binding> binding;
+    std::vector<std::u16string> documents;
+    bool ready = false;
+
+    World() {
+        root = fs::temp_directory_path() / ("nxcalendar-write-bench-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        for (const char* d : {"data", "pipes"}) fs::create_directories(root / d);
+        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        setenv("NX_PIPE_DIR", (root / "pipes").c_str(), 1);
+        if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) return;
+        const std::string admin = "'" + (fs::path(NX_BIN_DIR) / "mapiadmin").string() + "' init >/dev/null";
+        if (std::system(admin.c_str()) != 0) return;
+        // The handlers work on the process-wide object, as in the agent.
+        NAMESPACE_MAPI::CMAPIObject& mapi = NAMESPACE_MAPI::GetMAPIObject();
+        if (mapi.MAPILogOn(nullptr, "") != 1 || mapi.SetCalendarFolder("") != 0) return;
+        const auto& iface = nx::agent::AgentInterface();
+        if (server.UseProtseqEp(nx::agent::kProtseq, nx::agent::kMaxCalls, nx::agent::kAgentEndpoint) !=
+                nx::rpc::RPC_S_OK ||
+            server.RegisterIf(iface, nx::agent::BuildAgentHandlers()) != nx::rpc::RPC_S_OK)
+            return;
+        listening = std::async(std::launch::async, [this] { return server.Listen(1, nx::agent::kMaxCalls); });
+        if (nx::rpc::BindingFromStringBinding("ncacn_np:[\\pipe\\MapiServer64]", binding) !=
+            nx::rpc::RPC_S_OK)
+            return;
+        const int n = nx::bench::EnvInt("NX_CALENDAR_WRITE_BENCH_COUNT", 1000);
+        for (int i = 0; i < n; ++i) documents.push_back(nx::sys::Utf8ToUtf16(Document(i)));
+        ready = true;
+    }
+
+    ~World() {
+        binding.reset();
+        server.StopListening();
+        if (listening.valid()) listening.wait();
+        server.UnregisterIf(nullptr, false);
+        NAMESPACE_MAPI::GetMAPIObject().MAPILogOff();
+        fs::remove_all(root);
+    }
+};
+
+World& TheWorld() {
+    static World* world = new World();
+    return *world;
+}
+
+void BM_Writes_Agent(benchmark::State& state) {
+    World& w = TheWorld();
+    if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+    const auto& iface = nx::agent::AgentInterface();
+    for (auto _ : state) {
+        for (const auto& xml : w.documents) {
+            nx::rpc::Args args(iface.procedures[nx::agent::kWriteCalendars]);
+            args.Text(0) = xml;
+            if (w.binding->Call(iface, nx::agent::kWriteCalendars, args) != nx::rpc::RPC_S_OK ||
+                args.Long(3) != 0 || args.Text(1).empty())
+                return state.SkipWithError("WriteCalendars failed");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(w.documents.size()));
+}
+
+void BM_Writes_Baseline(benchmark::State& state) {
+    World& w = TheWorld();
+    if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+    NAMESPACE_MAPI::CMAPIObject& mapi = NAMESPACE_MAPI::GetMAPIObject();
+    std::vector<std::unique_ptr<NAMESPACE_MAPI::CCalendarEx>> records;
+    for (const auto& xml : w.documents) {
+        records.push_back(std::make_unique<NAMESPACE_MAPI::CCalendarEx>());
+        NAMESPACE_MAPI::ParseCalendarXML(nx::sys::Utf16ToUtf8(xml), *records.back());
+    }
+    std::vector<NAMESPACE_COMMON::tagNxTimeZone> zones;
+    NAMESPACE_COMMON::LoadTimeZones(zones);
+    const NAMESPACE_COMMON::TimeZoneSource local = NAMESPACE_MAPI::LocalZone();
+    const NAMESPACE_MAPI::CAppointmentWriteZone zone{zones, mapi.LocalTimeZone(), local};
+    for (auto _ : state) {
+        for (auto& record : records) {
+            ComPtr<IMessage> message;
+            if (mapi.EventFolder()->CreateMessage(nullptr, 0, message.put()) != S_OK)
+                return state.SkipWithError("CreateMessage failed");
+            NAMESPACE_MAPI::WriteAppointmentProperties(message.get(), *record, zone);
+            if (message->SaveChanges(KEEP_OPEN_READWRITE) != S_OK)
+                return state.SkipWithError("SaveChanges failed");
+            benchmark::DoNotOptimize(NAMESPACE_COMMON::GetOneProp(message.get(), PR_ENTRYID));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(records.size()));
+}
+
+BENCHMARK(BM_Writes_Agent)->Name("Writes/agent")->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Writes_Baseline)
+    ->Name("Writes/baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return nx::bench::RunWithRatios(argc, argv);
+}
