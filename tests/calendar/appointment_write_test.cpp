@@ -18,14 +18,17 @@
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
+#include "tests/calendar/ElementSpec.h"
 #include "tests/mapi/MapiTestWorld.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace {
 
 using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_MAPI::CCalendarEx;
 using NAMESPACE_MAPI::CMAPIObject;
-using Elements = std::vector<std::pair<std::string, std::string>>;
+using Elements = nx::test::Pairs;
+using nx::test::Spec;
 
 const std::string kCalendar = "Personal Folders/Top of Personal Folders/Calendar";
 constexpr const char* kAbsent = "<absent>";
@@ -36,26 +39,20 @@ std::string Document(const Elements& elements) {
     return xml + "</Calendar>";
 }
 
-// A new single appointment on 2009/03/07 10:00-11:30 with a 15-minute reminder, plus `more`
-// (later elements of the same name win: the parse takes the first, so they replace).
-Elements Appointment(int flag, const Elements& more = {}) {
-    Elements e = {{"lFlag", std::to_string(flag)},
-                  {"lCalType", "3"},
-                  {"Description", "Review"},
-                  {"Location", "Room 4"},
-                  {"Body", "Agenda"},
-                  {"bAlldayEvent", "FALSE"},
-                  {"dtStartTime", "2009/03/07 10:00:00"},
-                  {"dtEndTime", "2009/03/07 11:30:00"},
-                  {"nRingTone", "0"},
-                  {"lReminderMinutes", "15"}};
-    for (const auto& [name, text] : more) {
-        bool replaced = false;
-        for (auto& [n, t] : e)
-            if (n == name) t = text, replaced = true;
-        if (!replaced) e.emplace_back(name, text);
+// A new single appointment on 2009/03/07 10:00-11:30 with a 15-minute reminder, changed by `more`
+// ("name=text|..."): a text replaces the element's, "-" leaves the element out.
+Elements Appointment(int flag, std::string_view more = "") {
+    Elements e = Spec(
+        "lCalType=3|Description=Review|Location=Room 4|Body=Agenda|bAlldayEvent=FALSE|"
+        "dtStartTime=2009/03/07 10:00:00|dtEndTime=2009/03/07 11:30:00|nRingTone=0|lReminderMinutes=15");
+    e.insert(e.begin(), {"lFlag", std::to_string(flag)});
+    for (const auto& [name, text] : Spec(more)) {
+        const auto it = std::find_if(e.begin(), e.end(), [&](const auto& p) { return p.first == name; });
+        if (it == e.end())
+            e.emplace_back(name, text);
+        else
+            it->second = text;
     }
-    // An element given as "-" is left out of the document.
     std::erase_if(e, [](const auto& p) { return p.second == "-"; });
     return e;
 }
@@ -67,32 +64,30 @@ struct StoredName {
     ULONG type;
 };
 
-const StoredName kNames[] = {
-    {"BusyStatus", &PSETID_Appointment, 0x8205, PT_LONG},
-    {"StartWhole", &PSETID_Appointment, 0x820D, PT_SYSTIME},
-    {"ClipStart", &PSETID_Appointment, 0x8235, PT_SYSTIME},
-    {"CommonStart", &PSETID_Common, 0x8516, PT_SYSTIME},
-    {"EndWhole", &PSETID_Appointment, 0x820E, PT_SYSTIME},
-    {"ClipEnd", &PSETID_Appointment, 0x8236, PT_SYSTIME},
-    {"CommonEnd", &PSETID_Common, 0x8517, PT_SYSTIME},
-    {"Duration", &PSETID_Appointment, 0x8213, PT_LONG},
-    {"Location", &PSETID_Appointment, 0x8208, PT_UNICODE},
-    {"SubType", &PSETID_Appointment, 0x8215, PT_BOOLEAN},
-    {"ReminderSet", &PSETID_Common, 0x8503, PT_BOOLEAN},
-    {"ReminderDelta", &PSETID_Common, 0x8501, PT_LONG},
-    {"ReminderOverride", &PSETID_Common, 0x851C, PT_BOOLEAN},
-    {"ReminderPlaySound", &PSETID_Common, 0x851E, PT_BOOLEAN},
-    {"ReminderFileParameter", &PSETID_Common, 0x851F, PT_UNICODE},
-    {"ReminderTime", &PSETID_Common, 0x8502, PT_SYSTIME},
-    {"ReminderSignalTime", &PSETID_Common, 0x8560, PT_SYSTIME},
-    {"SideEffects", &PSETID_Common, 0x8510, PT_LONG},
-    {"TimeZoneStruct", &PSETID_Appointment, 0x8233, PT_BINARY},
-    {"TimeZoneDescription", &PSETID_Appointment, 0x8234, PT_UNICODE},
-    {"Recurring", &PSETID_Appointment, 0x8223, PT_BOOLEAN},
-    {"RecurrenceType", &PSETID_Appointment, 0x8231, PT_LONG},
-    {"AppointmentRecur", &PSETID_Appointment, 0x8216, PT_BINARY},
-    {"RecurrencePattern", &PSETID_Appointment, 0x8232, PT_UNICODE},
-};
+const StoredName kNames[] = {{"BusyStatus", &PSETID_Appointment, 0x8205, PT_LONG},
+                             {"StartWhole", &PSETID_Appointment, 0x820D, PT_SYSTIME},
+                             {"ClipStart", &PSETID_Appointment, 0x8235, PT_SYSTIME},
+                             {"CommonStart", &PSETID_Common, 0x8516, PT_SYSTIME},
+                             {"EndWhole", &PSETID_Appointment, 0x820E, PT_SYSTIME},
+                             {"ClipEnd", &PSETID_Appointment, 0x8236, PT_SYSTIME},
+                             {"CommonEnd", &PSETID_Common, 0x8517, PT_SYSTIME},
+                             {"Duration", &PSETID_Appointment, 0x8213, PT_LONG},
+                             {"Location", &PSETID_Appointment, 0x8208, PT_UNICODE},
+                             {"SubType", &PSETID_Appointment, 0x8215, PT_BOOLEAN},
+                             {"ReminderSet", &PSETID_Common, 0x8503, PT_BOOLEAN},
+                             {"ReminderDelta", &PSETID_Common, 0x8501, PT_LONG},
+                             {"ReminderOverride", &PSETID_Common, 0x851C, PT_BOOLEAN},
+                             {"ReminderPlaySound", &PSETID_Common, 0x851E, PT_BOOLEAN},
+                             {"ReminderFileParameter", &PSETID_Common, 0x851F, PT_UNICODE},
+                             {"ReminderTime", &PSETID_Common, 0x8502, PT_SYSTIME},
+                             {"ReminderSignalTime", &PSETID_Common, 0x8560, PT_SYSTIME},
+                             {"SideEffects", &PSETID_Common, 0x8510, PT_LONG},
+                             {"TimeZoneStruct", &PSETID_Appointment, 0x8233, PT_BINARY},
+                             {"TimeZoneDescription", &PSETID_Appointment, 0x8234, PT_UNICODE},
+                             {"Recurring", &PSETID_Appointment, 0x8223, PT_BOOLEAN},
+                             {"RecurrenceType", &PSETID_Appointment, 0x8231, PT_LONG},
+                             {"AppointmentRecur", &PSETID_Appointment, 0x8216, PT_BINARY},
+                             {"RecurrencePattern", &PSETID_Appointment, 0x8232, PT_UNICODE}};
 
 const std::pair<const char*, ULONG> kTags[] = {
     {"Class", PR_MESSAGE_CLASS_W},   {"Flags", PR_MESSAGE_FLAGS},
@@ -130,17 +125,10 @@ protected:
         NX_REQUIRE_MAPI_RUNTIME();
         world = std::make_unique<nx::test::MapiTestWorld>();
         world->Admin({"init"});
-        if (const char* tz = std::getenv("TZ")) oldTz = tz;
-        setenv("TZ", "Europe/Berlin", 1);
+        tz.Set("TZ", "Europe/Berlin");
         ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
     }
-    void TearDown() override {
-        mapi.MAPILogOff();
-        if (oldTz)
-            setenv("TZ", oldTz->c_str(), 1);
-        else
-            unsetenv("TZ");
-    }
+    void TearDown() override { mapi.MAPILogOff(); }
 
     // Parses the document into `record` and writes it; WriteCalendars' result.
     int Write(const Elements& elements, CCalendarEx& record) {
@@ -180,11 +168,10 @@ protected:
         return out;
     }
 
-    void ExpectStored(const std::string& pimid,
-                      const std::vector<std::pair<std::string, std::string>>& expected,
-                      const std::string& what) {
+    // `expected` as "label=text|...", "<absent>" for a property the item must not have.
+    void ExpectStored(const std::string& pimid, std::string_view expected, const std::string& what) {
         const auto stored = Stored(pimid);
-        for (const auto& [label, value] : expected) {
+        for (const auto& [label, value] : Spec(expected)) {
             const auto it = stored.find(label);
             EXPECT_EQ(it == stored.end() ? kAbsent : it->second, Expand(value)) << what << ": " << label;
         }
@@ -202,7 +189,7 @@ protected:
 
     std::unique_ptr<nx::test::MapiTestWorld> world;
     CMAPIObject mapi;
-    std::optional<std::string> oldTz;
+    nx::test::ScopedEnv tz;
 };
 
 TEST_F(CalendarWriteTest, ANewAppointmentStoresEveryPropertyAndReturnsItsIdentifierAndTime) {
@@ -210,40 +197,18 @@ TEST_F(CalendarWriteTest, ANewAppointmentStoresEveryPropertyAndReturnsItsIdentif
     ASSERT_EQ(Write(Appointment(8), record), 0);
     EXPECT_EQ(record.lFlag, 0);  // the add succeeded
     ASSERT_EQ(record.PIMID.size(), 60u);
-    ExpectStored(record.PIMID,
-                 {{"Class", "IPM.Appointment"},
-                  {"Flags", "1"},
-                  {"Importance", "1"},
-                  {"Priority", "0"},
-                  {"Sensitivity", "0"},
-                  {"BusyStatus", "0"},
-                  {"Icon", "1024"},
-                  {"Subject", "Review"},
-                  {"Body", "Agenda"},
-                  {"Location", "Room 4"},
-                  {"StartWhole", "2009-03-07T09:00:00Z"},
-                  {"ClipStart", "2009-03-07T09:00:00Z"},
-                  {"CommonStart", "2009-03-07T09:00:00Z"},
-                  {"EndWhole", "2009-03-07T10:30:00Z"},
-                  {"ClipEnd", "2009-03-07T10:30:00Z"},
-                  {"CommonEnd", "2009-03-07T10:30:00Z"},
-                  {"Duration", "90"},
-                  {"SubType", "false"},
-                  {"ReminderSet", "true"},
-                  {"ReminderDelta", "15"},
-                  {"ReminderOverride", "true"},
-                  {"ReminderPlaySound", "false"},
-                  {"ReminderFileParameter", "Reminder.wav"},
-                  {"ReminderTime", "2009-03-07T09:00:00Z"},
-                  {"ReminderSignalTime", "2009-03-07T08:45:00Z"},
-                  {"SideEffects", "369"},
-                  {"TimeZoneStruct", "{local-zone}"},
-                  {"TimeZoneDescription", "{local-name}"},
-                  {"Recurring", "false"},
-                  {"RecurrenceType", "0"},
-                  {"AppointmentRecur", kAbsent},
-                  {"RecurrencePattern", kAbsent}},
-                 "new");
+    ExpectStored(
+        record.PIMID,
+        "Class=IPM.Appointment|Flags=1|Importance=1|Priority=0|Sensitivity=0|BusyStatus=0|Icon=1024|"
+        "Subject=Review|Body=Agenda|Location=Room 4|StartWhole=2009-03-07T09:00:00Z|"
+        "ClipStart=2009-03-07T09:00:00Z|CommonStart=2009-03-07T09:00:00Z|EndWhole=2009-03-07T10:30:00Z|"
+        "ClipEnd=2009-03-07T10:30:00Z|CommonEnd=2009-03-07T10:30:00Z|Duration=90|SubType=false|"
+        "ReminderSet=true|ReminderDelta=15|ReminderOverride=true|ReminderPlaySound=false|"
+        "ReminderFileParameter=Reminder.wav|ReminderTime=2009-03-07T09:00:00Z|"
+        "ReminderSignalTime=2009-03-07T08:45:00Z|SideEffects=369|TimeZoneStruct={local-zone}|"
+        "TimeZoneDescription={local-name}|Recurring=false|RecurrenceType=0|AppointmentRecur=<absent>|"
+        "RecurrencePattern=<absent>",
+        "new");
     // The time text the host gets is the item's modification time in local time.
     ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), record.PIMID);
     MapiBuffer<SPropValue> modified = NAMESPACE_COMMON::GetOneProp(message.get(), PR_LAST_MODIFICATION_TIME);
@@ -261,102 +226,62 @@ struct StoredCase {
     const char* name;
     Elements first;
     std::optional<Elements> second;
-    std::vector<std::pair<std::string, std::string>> expected;
+    const char* expected;
 };
 
 TEST_F(CalendarWriteTest, StoredPropertiesFollowTheHostsDocument) {
-    const Elements weekly = {{"lRecurType", "2"}, {"lRecurInterval", "1"}, {"lRecurWeekMask", "8"}};
+    const char* weekly = "lRecurType=2|lRecurInterval=1|lRecurWeekMask=8";
     const StoredCase cases[] = {
         {"all-day on one day",
-         Appointment(8, {{"bAlldayEvent", "TRUE"},
-                         {"dtStartTime", "2009/03/07 00:00:00"},
-                         {"dtEndTime", "2009/03/07 00:00:00"}}),
+         Appointment(8, "bAlldayEvent=TRUE|dtStartTime=2009/03/07 00:00:00|dtEndTime=2009/03/07 00:00:00"),
          {},
-         {{"StartWhole", "2009-03-06T23:00:00Z"},
-          {"EndWhole", "2009-03-07T23:00:00Z"},
-          {"Duration", "1440"},
-          {"SubType", "true"}}},
+         "StartWhole=2009-03-06T23:00:00Z|EndWhole=2009-03-07T23:00:00Z|Duration=1440|SubType=true"},
         {"all-day over days, times dropped",
-         Appointment(8, {{"bAlldayEvent", "TRUE"},
-                         {"dtStartTime", "2009/03/07 10:00:00"},
-                         {"dtEndTime", "2009/03/09 09:00:00"}}),
+         Appointment(8, "bAlldayEvent=TRUE|dtStartTime=2009/03/07 10:00:00|dtEndTime=2009/03/09 09:00:00"),
          {},
-         {{"StartWhole", "2009-03-06T23:00:00Z"},
-          {"CommonEnd", "2009-03-08T23:00:00Z"},
-          {"Duration", "2880"},
-          {"ReminderSignalTime", "2009-03-06T22:45:00Z"}}},
-        {"no reminder only clears the switch",
-         Appointment(8),
-         Appointment(4, {{"lReminderMinutes", "-1"}}),
-         {{"ReminderSet", "false"}, {"ReminderDelta", "15"}, {"ReminderSignalTime", "2009-03-07T08:45:00Z"}}},
+         "StartWhole=2009-03-06T23:00:00Z|CommonEnd=2009-03-08T23:00:00Z|Duration=2880|"
+         "ReminderSignalTime=2009-03-06T22:45:00Z"},
+        {"no reminder only clears the switch", Appointment(8), Appointment(4, "lReminderMinutes=-1"),
+         "ReminderSet=false|ReminderDelta=15|ReminderSignalTime=2009-03-07T08:45:00Z"},
         {"ring tone 1 on a new item writes no sound",
-         Appointment(8, {{"nRingTone", "1"}}),
+         Appointment(8, "nRingTone=1"),
          {},
-         {{"ReminderSet", "true"},
-          {"ReminderOverride", kAbsent},
-          {"ReminderPlaySound", kAbsent},
-          {"ReminderFileParameter", kAbsent}}},
-        {"ring tone 1 on an overridden reminder plays the sound",
-         Appointment(8),
-         Appointment(4, {{"nRingTone", "1"}}),
-         {{"ReminderOverride", "true"},
-          {"ReminderPlaySound", "true"},
-          {"ReminderFileParameter", "Reminder.wav"}}},
+         "ReminderSet=true|ReminderOverride=<absent>|ReminderPlaySound=<absent>|ReminderFileParameter=<"
+         "absent>"},
+        {"ring tone 1 on an overridden reminder plays the sound", Appointment(8),
+         Appointment(4, "nRingTone=1"),
+         "ReminderOverride=true|ReminderPlaySound=true|ReminderFileParameter=Reminder.wav"},
         {"a zone text of no zone stores the machine's zone",
-         Appointment(8, {{"TimeZone", "GMT:+1234;DST:0"}}),
+         Appointment(8, "TimeZone=GMT:+1234;DST:0"),
          {},
-         {{"TimeZoneStruct", "{local-zone}"}, {"TimeZoneDescription", "{local-name}"}}},
-        {"no start time and reminder 0 remove the start properties",
-         Appointment(8),
-         Appointment(4, {{"dtStartTime", "-"}, {"lReminderMinutes", "0"}}),
-         {{"StartWhole", kAbsent},
-          {"ClipStart", kAbsent},
-          {"CommonStart", kAbsent},
-          {"ReminderTime", kAbsent},
-          {"ReminderSignalTime", kAbsent},
-          {"EndWhole", "2009-03-07T10:30:00Z"}}},
+         "TimeZoneStruct={local-zone}|TimeZoneDescription={local-name}"},
+        {"no start time and reminder 0 remove the start properties", Appointment(8),
+         Appointment(4, "dtStartTime=-|lReminderMinutes=0"),
+         "StartWhole=<absent>|ClipStart=<absent>|CommonStart=<absent>|ReminderTime=<absent>|"
+         "ReminderSignalTime=<absent>|EndWhole=2009-03-07T10:30:00Z"},
         {"a start that names no date is removed with what derives from it",
-         Appointment(8, {{"dtStartTime", "not a date"}}),
+         Appointment(8, "dtStartTime=not a date"),
          {},
-         {{"StartWhole", kAbsent},
-          {"CommonStart", kAbsent},
-          {"Duration", kAbsent},
-          {"ReminderTime", kAbsent},
-          {"ReminderSignalTime", kAbsent},
-          {"EndWhole", "2009-03-07T10:30:00Z"}}},
+         "StartWhole=<absent>|CommonStart=<absent>|Duration=<absent>|ReminderTime=<absent>|"
+         "ReminderSignalTime=<absent>|EndWhole=2009-03-07T10:30:00Z"},
         {"a series ends its clip at the series end",
-         Appointment(8, {{"lRecurType", "2"},
-                         {"lRecurWeekMask", "64"},
-                         {"bRecurHasEndDate", "TRUE"},
-                         {"dtRecurEndDate", "2009/06/27 00:00:00"}}),
+         Appointment(
+             8, "lRecurType=2|lRecurWeekMask=64|bRecurHasEndDate=TRUE|dtRecurEndDate=2009/06/27 00:00:00"),
          {},
-         {{"Icon", "1025"},
-          {"Recurring", "true"},
-          {"RecurrenceType", "2"},
-          {"ClipStart", "2009-03-07T09:00:00Z"},
-          {"ClipEnd", "2009-06-26T22:00:00Z"},
-          {"EndWhole", "2009-03-07T10:30:00Z"},
-          {"RecurrencePattern", kAbsent}}},
+         "Icon=1025|Recurring=true|RecurrenceType=2|ClipStart=2009-03-07T09:00:00Z|ClipEnd=2009-06-26T22:00:"
+         "00Z|"
+         "EndWhole=2009-03-07T10:30:00Z|RecurrencePattern=<absent>"},
         {"a series without end clips at 4500-12-31 23:59 local",
          Appointment(8, weekly),
          {},
-         {{"ClipEnd", "4500-12-31T22:59:00Z"}}},
-        {"a series made single loses its pattern",
-         Appointment(8, weekly),
-         Appointment(4, {{"lRecurType", "0"}}),
-         {{"AppointmentRecur", kAbsent},
-          {"Recurring", "false"},
-          {"RecurrenceType", "0"},
-          {"Icon", "1024"},
-          {"ClipEnd", "2009-03-07T10:30:00Z"}}},
-        {"empty texts remove what was there",
-         Appointment(8),
-         Appointment(4, {{"Description", "-"}, {"Location", ""}, {"Body", "-"}}),
-         {{"Subject", kAbsent}, {"Location", kAbsent}, {"Body", kAbsent}}},
-        {"an update writes no new-item properties",
-         Appointment(8),
-         Appointment(4, {{"Description", "Moved"}}),
-         {{"Subject", "Moved"}, {"Class", "IPM.Appointment"}, {"BusyStatus", "0"}}},
+         "ClipEnd=4500-12-31T22:59:00Z"},
+        {"a series made single loses its pattern", Appointment(8, weekly), Appointment(4, "lRecurType=0"),
+         "AppointmentRecur=<absent>|Recurring=false|RecurrenceType=0|Icon=1024|ClipEnd=2009-03-07T10:30:00Z"},
+        {"empty texts remove what was there", Appointment(8),
+         Appointment(4, "Description=-|Location=|Body=-"),
+         "Subject=<absent>|Location=<absent>|Body=<absent>"},
+        {"an update writes no new-item properties", Appointment(8), Appointment(4, "Description=Moved"),
+         "Subject=Moved|Class=IPM.Appointment|BusyStatus=0"},
     };
     for (const auto& c : cases) {
         CCalendarEx record;
@@ -376,7 +301,7 @@ TEST_F(CalendarWriteTest, StoredPropertiesFollowTheHostsDocument) {
 
 TEST_F(CalendarWriteTest, AZoneTextOfTheTableStoresThatZone) {
     CCalendarEx record;
-    ASSERT_EQ(Write(Appointment(8, {{"TimeZone", "GMT:+300;DST:60"}}), record), 0);
+    ASSERT_EQ(Write(Appointment(8, "TimeZone=GMT:+300;DST:60"), record), 0);
     const auto& zones = mapi.TimeZones();
     const int32_t index = NAMESPACE_COMMON::FindTimeZoneIndex(zones, "GMT:+300;DST:60");
     ASSERT_GE(index, 0);
@@ -384,11 +309,10 @@ TEST_F(CalendarWriteTest, AZoneTextOfTheTableStoresThatZone) {
     EXPECT_EQ(zone.Bias, 300);
     std::vector<uint8_t> bytes;
     NAMESPACE_MAPI::SerializeTimeZoneStruct(zone, &bytes);
+    // Times still go through the machine's zone.
     ExpectStored(record.PIMID,
-                 {{"TimeZoneStruct", NAMESPACE_COMMON::BinaryToHexString(bytes.data(), bytes.size())},
-                  {"TimeZoneDescription", zone.DisplayName},
-                  // Times still go through the machine's zone.
-                  {"StartWhole", "2009-03-07T09:00:00Z"}},
+                 "TimeZoneStruct=" + NAMESPACE_COMMON::BinaryToHexString(bytes.data(), bytes.size()) +
+                     "|TimeZoneDescription=" + zone.DisplayName + "|StartWhole=2009-03-07T09:00:00Z",
                  "table zone");
 }
 
@@ -407,19 +331,19 @@ TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {
         int32_t countChange;  // items of the calendar folder
         bool idExpected;      // the record holds an identifier afterwards
     } cases[] = {
-        {"add of another kind writes nothing", Appointment(8, {{"lCalType", "2"}}), 8, 0, false},
-        {"add without a kind writes nothing", Appointment(8, {{"lCalType", "-"}}), 8, 0, false},
+        {"add of another kind writes nothing", Appointment(8, "lCalType=2"), 8, 0, false},
+        {"add without a kind writes nothing", Appointment(8, "lCalType=-"), 8, 0, false},
         {"new and changed is added", Appointment(12), 4, 1, true},
-        {"update of another kind changes nothing",
-         Appointment(4, {{"lCalType", "0"}, {"PIMID", kept}, {"Description", "no"}}), 4, 0, true},
+        {"update of another kind changes nothing", Appointment(4, "lCalType=0|Description=no|PIMID=" + kept),
+         4, 0, true},
         {"update without an identifier fails", Appointment(4), 4, 0, false},
-        {"update of an unknown identifier fails", Appointment(4, {{"PIMID", std::string(60, '0')}}), 4, 0,
+        {"update of an unknown identifier fails", Appointment(4, "PIMID=" + std::string(60, '0')), 4, 0,
          true},
-        {"update of a folder's identifier fails", Appointment(4, {{"PIMID", sub}}), 4, 0, true},
+        {"update of a folder's identifier fails", Appointment(4, "PIMID=" + sub), 4, 0, true},
         {"no flag writes nothing", Appointment(0), 0, 0, false},
-        {"delete needs no kind", {{"lFlag", "32"}, {"PIMID", gone}}, 0, -1, true},
-        {"delete of a gone item fails", {{"lFlag", "32"}, {"PIMID", gone}}, 32, 0, true},
-        {"delete without an identifier fails", {{"lFlag", "32"}, {"lCalType", "3"}}, 32, 0, false},
+        {"delete needs no kind", Spec("lFlag=32|PIMID=" + gone), 0, -1, true},
+        {"delete of a gone item fails", Spec("lFlag=32|PIMID=" + gone), 32, 0, true},
+        {"delete without an identifier fails", Spec("lFlag=32|lCalType=3"), 32, 0, false},
     };
     int32_t expectedCount = before;
     for (const auto& c : cases) {
@@ -430,11 +354,11 @@ TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {
         expectedCount += c.countChange;
         EXPECT_EQ(mapi.GetCalendarEventCount(), expectedCount) << c.name;
     }
-    ExpectStored(kept, {{"Subject", "Review"}}, "the refused update");
+    ExpectStored(kept, "Subject=Review", "the refused update");
 
     // A deletion finds the item in whichever folder holds it.
     CCalendarEx record;
-    EXPECT_EQ(Write({{"lFlag", "32"}, {"PIMID", inSub}}, record), 0);
+    EXPECT_EQ(Write(Spec("lFlag=32|PIMID=" + inSub), record), 0);
     EXPECT_EQ(record.lFlag, 0);
     EXPECT_FALSE(NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), inSub));
     EXPECT_EQ(mapi.WriteCalendars(nullptr), 1);

@@ -7,14 +7,20 @@
 // delete session is compared line by line with its golden trace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
 #include "common/Encoding.h"
+#include "tests/calendar/ElementSpec.h"
 #include "tests/calendar/RecurrenceExpander.h"
 #include "tests/e2e_calendar/GoldenTrace.h"
 
 namespace {
 
 using namespace nx::e2e;
-using Elements = std::vector<std::pair<std::string, std::string>>;
+using Elements = nx::test::Pairs;
+using nx::test::Spec;
 
 struct WriteCase {
     const char* name;   // the Description, which finds the item in the read
@@ -26,179 +32,98 @@ struct WriteCase {
 
 // What every written document carries.
 Elements Common(const char* name) {
-    return {{"CsFolder", "Calendar"},
-            {"Priority", "1"},
-            {"Description", name},
-            {"Location", "Room 1"},
-            {"Body", "Plan &lt;&amp;&gt; \xC3\xBC"},
-            {"nRingTone", "0"},
-            {"lReminderMinutes", "10"},
-            {"bAlldayEvent", "FALSE"}};
+    Elements e = Spec(
+        "CsFolder=Calendar|Priority=1|Location=Room 1|Body=Plan &lt;&amp;&gt; \xC3\xBC|"
+        "nRingTone=0|lReminderMinutes=10|bAlldayEvent=FALSE");
+    e.emplace_back("Description", name);
+    return e;
 }
 
-// Read back unchanged unless listed in `back`; Priority is carried, never stored (a new item
-// gets priority 0).
-const Elements kSingleBack = {{"RecurType", "0"}, {"Priority", "0"}};
+// The recurrence elements of a series: kind, interval, instance, mask, n-th week, day of month;
+// then its end: an end date, a count, or none.
+std::string Series(int type, int interval, int instance, int mask, int weekDay, int day) {
+    char text[200];
+    std::snprintf(
+        text, sizeof text,
+        "lRecurType=%d|lRecurInterval=%d|lRecurInstance=%d|lRecurWeekMask=%d|lRecurWeekDay=%d|lRecurDay=%d",
+        type, interval, instance, mask, weekDay, day);
+    return text;
+}
+std::string EndsOn(const char* day) {
+    return std::string("|dtRecurEndDate=") + day + " 00:00:00|bRecurHasEndDate=TRUE|lRecurRepeat=0";
+}
+std::string EndsAfter(int count) {
+    return "|dtRecurEndDate=NULL|bRecurHasEndDate=FALSE|lRecurRepeat=" + std::to_string(count);
+}
+const std::string kNoEnd = EndsAfter(0);
 
 std::vector<WriteCase> Cases() {
-    const Elements noEnd = {{"dtRecurEndDate", "NULL"}, {"bRecurHasEndDate", "FALSE"}, {"lRecurRepeat", "0"}};
-    auto with = [](Elements a, const Elements& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
+    // Priority is carried, never stored (a new item gets priority 0). An end-by-date series reads
+    // back its occurrence count 1, one without end 10, and one that ends after n occurrences as
+    // ending on its first day.
+    const Elements single = Spec("RecurType=0|Priority=0");
+    const Elements byDate = Spec("Priority=0|lRecurRepeat=1");
+    const Elements never = Spec("Priority=0|lRecurRepeat=10");
+    auto afterCount = [](const char* firstDay) {
+        return Spec(std::string("Priority=0|bRecurHasEndDate=TRUE|dtRecurEndDate=") + firstDay + " 00:00:00");
     };
-    // An end-by-date series reads back its occurrence count 1, one without end 10, and one that
-    // ends after n occurrences as ending on its first day.
-    const Elements byDateBack = {{"Priority", "0"}, {"lRecurRepeat", "1"}};
-    const Elements neverBack = {{"Priority", "0"}, {"lRecurRepeat", "10"}};
-    auto countBack = [](const char* firstDay) {
-        return Elements{{"Priority", "0"},
-                        {"dtRecurEndDate", std::string(firstDay) + " 00:00:00"},
-                        {"bRecurHasEndDate", "TRUE"}};
+    auto times = [](const char* day, const char* from, const char* to) {
+        return std::string("dtStartTime=") + day + " " + from + "|dtEndTime=" + day + " " + to + "|";
     };
     return {
-        {"single",
-         {{"dtStartTime", "2027/02/01 10:00:00"}, {"dtEndTime", "2027/02/01 11:00:00"}},
-         kSingleBack,
-         "",
-         {}},
+        {"single", Spec(times("2027/02/01", "10:00:00", "11:00:00")), single, "", {}},
         {"all-day",
-         {{"bAlldayEvent", "TRUE"},
-          {"dtStartTime", "2027/02/03 10:00:00"},
-          {"dtEndTime", "2027/02/05 09:00:00"},
-          {"lReminderMinutes", "-1"}},
-         with(kSingleBack, {{"dtStartTime", "2027/02/03 00:00:00"}, {"dtEndTime", "2027/02/05 00:00:00"}}),
+         Spec("bAlldayEvent=TRUE|dtStartTime=2027/02/03 10:00:00|dtEndTime=2027/02/05 "
+              "09:00:00|lReminderMinutes=-1"),
+         Spec("RecurType=0|Priority=0|dtStartTime=2027/02/03 00:00:00|dtEndTime=2027/02/05 00:00:00"),
          "",
          {}},
         {"daily every 2 days",
-         {{"dtStartTime", "2027/02/01 08:00:00"},
-          {"dtEndTime", "2027/02/01 08:30:00"},
-          {"lRecurType", "1"},
-          {"lRecurInterval", "2"},
-          {"lRecurInstance", "0"},
-          {"lRecurWeekMask", "0"},
-          {"lRecurWeekDay", "0"},
-          {"lRecurDay", "0"},
-          {"dtRecurEndDate", "2027/02/28 00:00:00"},
-          {"bRecurHasEndDate", "TRUE"},
-          {"lRecurRepeat", "0"}},
-         byDateBack,
+         Spec(times("2027/02/01", "08:00:00", "08:30:00") + Series(1, 2, 0, 0, 0, 0) + EndsOn("2027/02/28")),
+         byDate,
          "FREQ=DAILY;INTERVAL=2;UNTIL=20270228T235959",
          {2027, 2, 1}},
         {"every weekday",
-         {{"dtStartTime", "2027/02/01 07:30:00"},
-          {"dtEndTime", "2027/02/01 07:45:00"},
-          {"lRecurType", "2"},
-          {"lRecurInterval", "0"},
-          {"lRecurInstance", "0"},
-          {"lRecurWeekMask", "62"},
-          {"lRecurWeekDay", "0"},
-          {"lRecurDay", "0"},
-          {"dtRecurEndDate", "NULL"},
-          {"bRecurHasEndDate", "FALSE"},
-          {"lRecurRepeat", "10"}},
-         countBack("2027/02/01"),
+         Spec(times("2027/02/01", "07:30:00", "07:45:00") + Series(2, 0, 0, 62, 0, 0) + EndsAfter(10)),
+         afterCount("2027/02/01"),
          "FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR;COUNT=10",
          {2027, 2, 1}},
         {"weekly with mask",
-         with({{"dtStartTime", "2027/02/01 12:00:00"},
-               {"dtEndTime", "2027/02/01 13:00:00"},
-               {"lRecurType", "2"},
-               {"lRecurInterval", "2"},
-               {"lRecurInstance", "0"},
-               {"lRecurWeekMask", "42"},
-               {"lRecurWeekDay", "0"},
-               {"lRecurDay", "0"}},
-              noEnd),
-         neverBack,
+         Spec(times("2027/02/01", "12:00:00", "13:00:00") + Series(2, 2, 0, 42, 0, 0) + kNoEnd),
+         never,
          "FREQ=WEEKLY;WKST=SU;INTERVAL=2;BYDAY=MO,WE,FR",
          {2027, 2, 1}},
         {"monthly nth",
-         {{"dtStartTime", "2027/02/09 16:00:00"},
-          {"dtEndTime", "2027/02/09 17:00:00"},
-          {"lRecurType", "3"},
-          {"lRecurInterval", "1"},
-          {"lRecurInstance", "1"},
-          {"lRecurWeekMask", "4"},
-          {"lRecurWeekDay", "2"},
-          {"lRecurDay", "0"},
-          {"dtRecurEndDate", "2027/12/31 00:00:00"},
-          {"bRecurHasEndDate", "TRUE"},
-          {"lRecurRepeat", "0"}},
-         byDateBack,
+         Spec(times("2027/02/09", "16:00:00", "17:00:00") + Series(3, 1, 1, 4, 2, 0) + EndsOn("2027/12/31")),
+         byDate,
          "FREQ=MONTHLY;BYDAY=TU;BYSETPOS=2;UNTIL=20271231T235959",
          {2027, 2, 9}},
         {"monthly last friday",
-         {{"dtStartTime", "2027/02/26 15:00:00"},
-          {"dtEndTime", "2027/02/26 15:30:00"},
-          {"lRecurType", "3"},
-          {"lRecurInterval", "1"},
-          {"lRecurInstance", "1"},
-          {"lRecurWeekMask", "32"},
-          {"lRecurWeekDay", "-1"},
-          {"lRecurDay", "0"},
-          {"dtRecurEndDate", "NULL"},
-          {"bRecurHasEndDate", "FALSE"},
-          {"lRecurRepeat", "6"}},
-         countBack("2027/02/26"),
+         Spec(times("2027/02/26", "15:00:00", "15:30:00") + Series(3, 1, 1, 32, -1, 0) + EndsAfter(6)),
+         afterCount("2027/02/26"),
          "FREQ=MONTHLY;BYDAY=FR;BYSETPOS=-1;COUNT=6",
          {2027, 2, 26}},
         {"monthly on a day",
-         with({{"dtStartTime", "2027/02/15 09:00:00"},
-               {"dtEndTime", "2027/02/15 09:30:00"},
-               {"lRecurType", "3"},
-               {"lRecurInterval", "2"},
-               {"lRecurInstance", "0"},
-               {"lRecurWeekMask", "0"},
-               {"lRecurWeekDay", "0"},
-               {"lRecurDay", "15"}},
-              noEnd),
-         neverBack,
+         Spec(times("2027/02/15", "09:00:00", "09:30:00") + Series(3, 2, 0, 0, 0, 15) + kNoEnd),
+         never,
          "FREQ=MONTHLY;INTERVAL=2;BYMONTHDAY=15",
          {2027, 2, 15}},
         {"yearly with end date",
-         {{"dtStartTime", "2027/03/07 18:00:00"},
-          {"dtEndTime", "2027/03/07 20:00:00"},
-          {"lRecurType", "4"},
-          {"lRecurMonth", "3"},
-          {"lRecurInterval", "1"},
-          {"lRecurInstance", "0"},
-          {"lRecurWeekMask", "0"},
-          {"lRecurWeekDay", "0"},
-          {"lRecurDay", "7"},
-          {"dtRecurEndDate", "2035/03/07 00:00:00"},
-          {"bRecurHasEndDate", "TRUE"},
-          {"lRecurRepeat", "0"}},
-         byDateBack,
+         Spec(times("2027/03/07", "18:00:00", "20:00:00") + "lRecurMonth=3|" + Series(4, 1, 0, 0, 0, 7) +
+              EndsOn("2035/03/07")),
+         byDate,
          "FREQ=YEARLY;BYMONTH=3;BYMONTHDAY=7;UNTIL=20350307T235959",
          {2027, 3, 7}},
         {"yearly with count",
-         {{"dtStartTime", "2027/11/25 12:00:00"},
-          {"dtEndTime", "2027/11/25 15:00:00"},
-          {"lRecurType", "4"},
-          {"lRecurMonth", "11"},
-          {"lRecurInterval", "1"},
-          {"lRecurInstance", "1"},
-          {"lRecurWeekMask", "16"},
-          {"lRecurWeekDay", "4"},
-          {"lRecurDay", "0"},
-          {"dtRecurEndDate", "NULL"},
-          {"bRecurHasEndDate", "FALSE"},
-          {"lRecurRepeat", "5"}},
-         countBack("2027/11/25"),
+         Spec(times("2027/11/25", "12:00:00", "15:00:00") + "lRecurMonth=11|" + Series(4, 1, 1, 16, 4, 0) +
+              EndsAfter(5)),
+         afterCount("2027/11/25"),
          "FREQ=YEARLY;BYMONTH=11;BYDAY=TH;BYSETPOS=4;COUNT=5",
          {2027, 11, 25}},
         {"yearly without end",
-         with({{"dtStartTime", "2027/12/31 22:00:00"},
-               {"dtEndTime", "2027/12/31 23:00:00"},
-               {"lRecurType", "4"},
-               {"lRecurMonth", "12"},
-               {"lRecurInterval", "1"},
-               {"lRecurInstance", "0"},
-               {"lRecurWeekMask", "0"},
-               {"lRecurWeekDay", "0"},
-               {"lRecurDay", "31"}},
-              noEnd),
-         neverBack,
+         Spec(times("2027/12/31", "22:00:00", "23:00:00") + "lRecurMonth=12|" + Series(4, 1, 0, 0, 0, 31) +
+              kNoEnd),
+         never,
          "FREQ=YEARLY;BYMONTH=12;BYMONTHDAY=31",
          {2027, 12, 31}},
     };
@@ -271,27 +196,15 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
     // Three more items, each changed by the write right after its add ({identifier}: what the last
     // write answered): a weekly series made single, a single item made a daily series, an all-day
     // item deleted.
-    auto doc = [](Elements head, const Elements& tail) {
-        head.insert(head.end(),
-                    {{"dtStartTime", "2027/02/01 12:00:00"}, {"dtEndTime", "2027/02/01 13:00:00"}});
-        head.insert(head.end(), tail.begin(), tail.end());
-        return head;
-    };
-    const Elements added = {{"lFlag", "8"}, {"lCalType", "3"}};
-    const Elements updated = {{"lFlag", "4"}, {"lCalType", "3"}, {"PIMID", "{identifier}"}};
-    writes.push_back(doc(added, {{"Description", "made single"},
-                                 {"Location", "Room 2"},
-                                 {"lRecurType", "2"},
-                                 {"lRecurInterval", "1"},
-                                 {"lRecurWeekMask", "2"}}));
-    writes.push_back(doc(updated, {{"Description", "made single"}, {"lRecurType", "0"}}));
-    writes.push_back(doc(added, {{"Description", "made daily"}}));
-    writes.push_back(doc(updated, {{"Description", "made daily"},
-                                   {"lRecurType", "1"},
-                                   {"lRecurInterval", "1"},
-                                   {"lRecurRepeat", "3"}}));
-    writes.push_back(doc(added, {{"Description", "deleted"}, {"bAlldayEvent", "TRUE"}}));
-    writes.push_back({{"lFlag", "32"}, {"PIMID", "{identifier}"}});
+    const std::string at = "|dtStartTime=2027/02/01 12:00:00|dtEndTime=2027/02/01 13:00:00|";
+    const std::string added = "lFlag=8|lCalType=3" + at,
+                      updated = "lFlag=4|lCalType=3|PIMID={identifier}" + at;
+    for (const std::string& spec :
+         {added + "Description=made single|Location=Room 2|lRecurType=2|lRecurInterval=1|lRecurWeekMask=2",
+          updated + "Description=made single|lRecurType=0", added + "Description=made daily",
+          updated + "Description=made daily|lRecurType=1|lRecurInterval=1|lRecurRepeat=3",
+          added + "Description=deleted|bAlldayEvent=TRUE", std::string("lFlag=32|PIMID={identifier}")})
+        writes.push_back(Spec(spec));
 
     std::vector<std::string> lines = {"MAPILogOn", "SetCalendarFolder \"\""};
     for (std::size_t i = 0; i < writes.size(); ++i) {
