@@ -1,0 +1,269 @@
+// Contact writes against the same property writes done directly through the MAPI runtime, in the
+// same run and the same store:
+//   Write/agent      NX_CONTACTS_WRITE_COUNT (default 1000) updates of existing contacts through
+//                    the agent interface on a real socket: WriteContacts with a document that sets
+//                    every inbound element (no photo), parsed, written property by property,
+//                    saved, the identifier and time answered
+//   Write/baseline   the same contacts opened by entry id, the same properties (the names resolved
+//                    in one call per message) set in one SetProps, the yomi names removed, saved
+// Both are measured as CPU time of the whole process (the agent's handler runs on the RPC
+// server's threads) and reported per contact.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "agent/Interfaces.h"
+#include "agent/ServiceHandlers.h"
+#include "bench/support/RatioReporter.h"
+#include "bench/support/ReadBench.h"
+#include "common/Encoding.h"
+#include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
+#include "contacts/ContactFields.h"
+#include "contacts/ContactWrite.h"
+#include "mapi/MAPIObject.h"
+#include "platform/system/Utf.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using NAMESPACE_MAPI::ContactField;
+using NAMESPACE_MAPI::ContactFieldKind;
+
+// A value for every inbound element of contact `n` (round `round` of the benchmark).
+std::string FieldValue(const ContactField& f, int n, int round) {
+    switch (f.kind) {
+        case ContactFieldKind::Date:
+            return "19" + std::to_string(50 + n % 50) + "-0" + std::to_string(1 + round % 9) + "-15";
+        case ContactFieldKind::Email:
+            return "c" + std::to_string(n) + "." + std::to_string(f.id) + "@example.org";
+        case ContactFieldKind::Categories:
+            return "Friends;Round " + std::to_string(round);
+        default:
+            return std::string(f.received) + " " + std::to_string(n) + "/" + std::to_string(round);
+    }
+}
+
+std::string Document(const std::string& pimid, int n, int round) {
+    std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?><Contact><lFlag>" +
+                      std::string(pimid.empty() ? "8" : "4") + "</lFlag><PIMID>" + pimid +
+                      "</PIMID><CsFolder>Contacts</CsFolder>";
+    for (const ContactField& f : NAMESPACE_MAPI::ContactFields())
+        if (f.received)
+            doc += "<" + std::string(f.received) + ">" + FieldValue(f, n, round) + "</" + f.received + ">";
+    return doc + "</Contact>";
+}
+
+struct World {
+    fs::path root;
+    nx::rpc::Server server;
+    std::future<nx::rpc::RpcStatus> listening;
+    std::shared_ptr<nx::rpc::Binding> binding;
+    std::vector<std::string> ids;
+    bool ready = false;
+
+    World() {
+        root = fs::temp_directory_path() / ("nxcontacts-write-bench-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        for (const char* d : {"data", "config", "pipes"}) fs::create_directories(root / d);
+        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+        setenv("NX_PIPE_DIR", (root / "pipes").c_str(), 1);
+        if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) return;
+        const std::string admin = "'" + (fs::path(NX_BIN_DIR) / "mapiadmin").string() + "' init >/dev/null";
+        if (std::system(admin.c_str()) != 0) return;
+        const auto& iface = nx::agent::AgentInterface();
+        if (server.UseProtseqEp(nx::agent::kProtseq, nx::agent::kMaxCalls, nx::agent::kAgentEndpoint) != 0 ||
+            server.RegisterIf(iface, nx::agent::BuildAgentHandlers()) != 0)
+            return;
+        listening = std::async(std::launch::async, [this] { return server.Listen(1, nx::agent::kMaxCalls); });
+        nx::rpc::BindingFromStringBinding("ncacn_np:[\\pipe\\MapiServer64]", binding);
+        nx::rpc::Args logon(iface.procedures[nx::agent::kMAPILogOn]);
+        if (!binding || binding->Call(iface, nx::agent::kMAPILogOn, logon) != 0 || logon.Long(1) != 0) return;
+        const int count = nx::bench::EnvInt("NX_CONTACTS_WRITE_COUNT", 1000);
+        for (int n = 0; n < count; ++n) {
+            std::string id;
+            if (!Write(Document("", n, 0), &id) || id.empty()) return;
+            ids.push_back(id);
+        }
+        ready = true;
+    }
+
+    bool Write(const std::string& document, std::string* id = nullptr) {
+        const auto& iface = nx::agent::AgentInterface();
+        nx::rpc::Args args(iface.procedures[nx::agent::kWriteContacts]);
+        args.Text(0) = nx::sys::Utf8ToUtf16(document);
+        if (binding->Call(iface, nx::agent::kWriteContacts, args) != 0 || args.Long(3) != 0) return false;
+        if (id) *id = nx::sys::Utf16ToUtf8(args.Text(1));
+        return !args.Text(1).empty();
+    }
+
+    ~World() {
+        if (binding) {
+            nx::rpc::Args logoff(nx::agent::AgentInterface().procedures[nx::agent::kMAPILogOff]);
+            binding->Call(nx::agent::AgentInterface(), nx::agent::kMAPILogOff, logoff);
+        }
+        binding.reset();
+        server.StopListening();
+        if (listening.valid()) listening.wait();
+        fs::remove_all(root);
+    }
+};
+
+World& TheWorld() {
+    static World* world = new World();  // lives to the end of main (main removes its folder)
+    return *world;
+}
+
+void BM_Write_Agent(benchmark::State& state) {
+    World& w = TheWorld();
+    if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+    int round = 1;
+    std::vector<std::string> documents(w.ids.size());
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (std::size_t n = 0; n < w.ids.size(); ++n)
+            documents[n] = Document(w.ids[n], static_cast<int>(n), round);
+        ++round;
+        state.ResumeTiming();
+        for (const std::string& doc : documents)
+            if (!w.Write(doc)) return state.SkipWithError("WriteContacts failed");
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(w.ids.size()));
+}
+
+// The same properties, written the way a program of its own would: one name resolution and one
+// SetProps per message.
+void BM_Write_Baseline(benchmark::State& state) {
+    World& w = TheWorld();
+    if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+    IMAPIFolder* folder = NAMESPACE_MAPI::GetMAPIObject().ContactFolder();
+    // The named properties: file-as, the work address, the yomi names, the e-mail quads, IM,
+    // the has-picture flag, then "Keywords".
+    std::vector<LONG> lids = {NAMESPACE_MAPI::kLidFileUnder, NAMESPACE_MAPI::kLidInstantMessaging,
+                              NAMESPACE_MAPI::kLidHasPicture};
+    for (const ContactField& f : NAMESPACE_MAPI::ContactFields()) {
+        if (f.kind == ContactFieldKind::NamedText) lids.push_back(f.lid);
+        if (f.kind == ContactFieldKind::Email)
+            for (LONG d : {-3, -1, 0, 1}) lids.push_back(f.lid + d);
+    }
+    std::vector<MAPINAMEID> names(lids.size() + 1);
+    std::vector<LPMAPINAMEID> pointers;
+    for (std::size_t k = 0; k < lids.size(); ++k) {
+        names[k] = {const_cast<LPGUID>(&PSETID_Address), MNID_ID, {}};
+        names[k].Kind.lID = lids[k];
+    }
+    std::u16string keywords = u"Keywords";
+    names.back() = {const_cast<LPGUID>(&PS_PUBLIC_STRINGS), MNID_STRING, {}};
+    names.back().Kind.lpwstrName = keywords.data();
+    for (MAPINAMEID& n : names) pointers.push_back(&n);
+    int round = 1;
+    for (auto _ : state) {
+        for (std::size_t n = 0; n < w.ids.size(); ++n) {
+            const std::vector<uint8_t> id = NAMESPACE_COMMON::HexStringToBinary(w.ids[n]);
+            ComPtr<IMessage> message;
+            if (FAILED(NAMESPACE_COMMON::OpenEntryAs(folder, static_cast<ULONG>(id.size()), id.data(),
+                                                     MAPI_MODIFY | MAPI_BEST_ACCESS, message)))
+                return state.SkipWithError("OpenEntry failed");
+            MapiBuffer<SPropTagArray> tags(MapiTable().MAPIFreeBuffer);
+            if (FAILED(message->GetIDsFromNames(static_cast<ULONG>(pointers.size()), pointers.data(),
+                                                MAPI_CREATE, tags.put())))
+                return state.SkipWithError("GetIDsFromNames failed");
+            std::vector<std::u16string> texts;
+            texts.reserve(256);
+            std::vector<SPropValue> values;
+            auto text = [&](ULONG tag, const std::string& s) {
+                texts.push_back(nx::sys::Utf8ToUtf16(s));
+                SPropValue v{};
+                v.ulPropTag = PROP_TAG(PT_UNICODE, PROP_ID(tag));
+                v.Value.lpszW = texts.back().data();
+                values.push_back(v);
+            };
+            auto named = [&](LONG lid) {
+                for (std::size_t k = 0; k < lids.size(); ++k)
+                    if (lids[k] == lid) return tags->aulPropTag[k];
+                return ULONG{0};
+            };
+            text(PR_MESSAGE_CLASS_W, "IPM.Contact");
+            std::vector<std::u16string> categories;
+            std::vector<LPWSTR> categoryPointers;
+            for (const ContactField& f : NAMESPACE_MAPI::ContactFields()) {
+                if (!f.received) continue;
+                const std::string value = FieldValue(f, static_cast<int>(n), round);
+                switch (f.kind) {
+                    case ContactFieldKind::Text:
+                    case ContactFieldKind::Body:
+                        text(f.tag, value);
+                        break;
+                    case ContactFieldKind::NamedText:
+                        text(named(f.lid), value);
+                        break;
+                    case ContactFieldKind::Email:
+                        text(named(f.lid - 1), "SMTP");
+                        for (LONG d : {-3, 0, 1}) text(named(f.lid + d), value);
+                        break;
+                    case ContactFieldKind::InstantMessaging:
+                        if (f.id == 4029) text(named(f.lid), f.imPrefix + value);
+                        break;
+                    case ContactFieldKind::Categories: {
+                        categories = {u"Friends", nx::sys::Utf8ToUtf16("Round " + std::to_string(round))};
+                        for (auto& c : categories) categoryPointers.push_back(c.data());
+                        SPropValue v{};
+                        v.ulPropTag = PROP_TAG(PT_MV_UNICODE, PROP_ID(tags->aulPropTag[lids.size()]));
+                        v.Value.MVszW = {static_cast<ULONG>(categoryPointers.size()),
+                                         categoryPointers.data()};
+                        values.push_back(v);
+                        break;
+                    }
+                    case ContactFieldKind::Date: {
+                        SPropValue v{};
+                        v.ulPropTag = f.tag;
+                        SYSTEMTIME utc{};
+                        NAMESPACE_COMMON::LocalToUtc(NAMESPACE_MAPI::ParseContactDate(value), utc);
+                        NAMESPACE_COMMON::SystemTimeToFileTime(utc, v.Value.ft);
+                        values.push_back(v);
+                        break;
+                    }
+                    case ContactFieldKind::FullName:
+                        break;
+                }
+            }
+            const std::string name =
+                FieldValue(*NAMESPACE_MAPI::FindContactField(1), static_cast<int>(n), round) + " " +
+                FieldValue(*NAMESPACE_MAPI::FindContactField(3), static_cast<int>(n), round) + " " +
+                FieldValue(*NAMESPACE_MAPI::FindContactField(2), static_cast<int>(n), round);
+            for (ULONG tag : {ULONG(PR_DISPLAY_NAME_W), ULONG(PR_SUBJECT_W), ULONG(PR_NORMALIZED_SUBJECT_W),
+                              named(NAMESPACE_MAPI::kLidFileUnder)})
+                text(tag, name);
+            text(PR_INITIALS_W, "F.M.L.");
+            SPropValue hasPicture{};
+            hasPicture.ulPropTag = PROP_TAG(PT_BOOLEAN, PROP_ID(named(NAMESPACE_MAPI::kLidHasPicture)));
+            values.push_back(hasPicture);
+            if (FAILED(message->SetProps(static_cast<ULONG>(values.size()), values.data(), nullptr)))
+                return state.SkipWithError("SetProps failed");
+            SizedSPropTagArray<2> yomi = {2, {named(0x802C), named(0x802D)}};
+            message->DeleteProps(yomi.get(), nullptr);
+            if (message->SaveChanges(KEEP_OPEN_READWRITE) != S_OK)
+                return state.SkipWithError("SaveChanges failed");
+        }
+        ++round;
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(w.ids.size()));
+}
+
+BENCHMARK(BM_Write_Agent)->Name("Write/agent")->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Write_Baseline)->Name("Write/baseline")->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rc = nx::bench::RunWithRatios(argc, argv);
+    fs::remove_all(TheWorld().root);
+    return rc;
+}
