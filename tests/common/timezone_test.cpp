@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ScopedEnv.h"
+
 using namespace NAMESPACE_COMMON;
 
 namespace {
@@ -83,25 +85,13 @@ std::time_t Utc(int y, int mo, int d) {
     return timegm(&tm);
 }
 
-// Pins TZ for one test and restores it afterwards.
-class PinnedTz {
-public:
-    explicit PinnedTz(const char* value) {
-        if (const char* old = std::getenv("TZ")) m_old = old, m_had = true;
-        setenv("TZ", value, 1);
-        tzset();
-    }
-    ~PinnedTz() {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::string m_old;
-    bool m_had = false;
+// Pins TZ for one test; on the way out TZ is restored first (the base declared last goes first),
+// then the C library reads it again.
+struct TzReread {
+    ~TzReread() { tzset(); }
+};
+struct PinnedTz : TzReread, nx::test::ScopedEnv {
+    explicit PinnedTz(const char* value) : ScopedEnv("TZ", std::string(value)) { tzset(); }
 };
 
 }  // namespace

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +12,7 @@
 
 #include "journal/LogItemArray.h"
 #include "tests/journal/Snapshots.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace nx::test {
 
@@ -37,7 +37,7 @@ protected:
         m_root = fs::temp_directory_path() / ("nxjournal-" + std::to_string(::getpid()) + "-" + info->name());
         fs::remove_all(m_root);
         fs::create_directories(m_root / "data");
-        ::setenv("XDG_DATA_HOME", (m_root / "data").c_str(), 1);
+        m_env.Set("XDG_DATA_HOME", (m_root / "data").string());
     }
     void TearDown() override {
         fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add);
@@ -46,6 +46,7 @@ protected:
     fs::path DbPath() const { return m_root / "data" / "nxjournal" / "journal.db"; }
 
     fs::path m_root;
+    ScopedEnv m_env;
 };
 
 }  // namespace nx::test

@@ -328,7 +328,7 @@ TEST_F(DeltatrackAbiTest, AFileThatIsNotAJournalIsReportedAndLeftAlone) {
 TEST_F(DeltatrackAbiTest, AnUnusableDataFolderFailsTheRead) {
     // The data folder is a file: nothing can be created below it.
     std::ofstream(m_root / "plain-file") << "x";
-    setenv("XDG_DATA_HOME", (m_root / "plain-file").c_str(), 1);
+    m_env.Set("XDG_DATA_HOME", (m_root / "plain-file").string());
     CLogItemArray a;
     Fill(a, {{"AA", 1}});
     EXPECT_EQ(Read(a, Request(u"x")), 0);

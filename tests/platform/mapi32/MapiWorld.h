@@ -13,6 +13,7 @@
 
 #include "platform/mapi/Mapi.h"
 #include "platform/mapi32/Admin.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace nx::test {
 
@@ -110,7 +111,7 @@ protected:
         std::string tmpl = (std::filesystem::temp_directory_path() / "nxmapi-XXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         m_dir = tmpl;
-        setenv("XDG_DATA_HOME", m_dir.c_str(), 1);
+        m_env.Set("XDG_DATA_HOME", m_dir);
         ASSERT_NE(lib().handle, nullptr);
         ASSERT_NE(fn().MAPIInitialize, nullptr);
         MAPIINIT_0 init{MAPI_INIT_VERSION, 0};
@@ -226,6 +227,7 @@ protected:
 
 private:
     std::string m_dir;
+    ScopedEnv m_env;
 };
 
 }  // namespace nx::test

@@ -1,7 +1,6 @@
 #include "platform/registry/Registry.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +9,7 @@
 
 #include "platform/system/DebugOutput.h"
 #include "tests/platform/system/ScratchDir.h"
+#include "tests/support/ScopedEnv.h"
 
 using nx::reg::RegFile;
 using nx::reg::RegKey;
@@ -167,11 +167,12 @@ protected:
     void SetUp() override {
         ScratchDir::SetUp();
         std::filesystem::create_directories(m_dir / "nx-registry");
-        setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
+        m_env.Set("XDG_CONFIG_HOME", m_dir.string());
     }
     void Write(const char* hive, const std::string& content) {
         std::ofstream(m_dir / "nx-registry" / hive, std::ios::binary) << content;
     }
+    nx::test::ScopedEnv m_env;
 };
 
 TEST_F(RegKeyTest, OpensKeysOfTheHiveFileAndQueriesWithWindowsResults) {

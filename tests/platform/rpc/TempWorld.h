@@ -17,6 +17,7 @@
 
 #include "platform/rpc/Server.h"
 #include "tests/platform/rpc/TestInterface.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace nx::rpc::test {
 
@@ -26,15 +27,15 @@ public:
         char tmpl[] = "/tmp/nx-rpc-test-XXXXXX";
         root = ::mkdtemp(tmpl);
         pipes = root + "/pipes";
-        ::setenv("NX_PIPE_DIR", pipes.c_str(), 1);
+        env.Set("NX_PIPE_DIR", pipes);
     }
     ~TempWorld() {
-        ::unsetenv("NX_PIPE_DIR");
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     }
     std::string root;
     std::string pipes;
+    nx::test::ScopedEnv env;  // NX_PIPE_DIR while the world lasts; tests may set more
 };
 
 // A server with the test interface (its own handlers unless others are given), listening.

@@ -208,7 +208,7 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
         const fs::path dir = base / std::to_string(n++);
         c.make(dir);
         EXPECT_EQ(CheckPipeDirectory(dir.string()), c.expect) << c.name;
-        ::setenv("NX_PIPE_DIR", dir.c_str(), 1);
+        world.env.Set("NX_PIPE_DIR", dir.string());
         // The same answer for a server taking an endpoint there and a client connecting.
         Server s;
         EXPECT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint),
@@ -221,7 +221,7 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
     }
     EXPECT_EQ(CheckPipeDirectory((base / "missing").string()), RPC_S_SERVER_UNAVAILABLE);
     // A missing directory is made, parents and all, private to us.
-    ::setenv("NX_PIPE_DIR", (base / "new/deeper").c_str(), 1);
+    world.env.Set("NX_PIPE_DIR", (base / "new/deeper").string());
     std::string made;
     ASSERT_EQ(EnsurePipeDirectory(made), RPC_S_OK);
     EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);

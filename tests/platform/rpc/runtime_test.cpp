@@ -61,14 +61,12 @@ bool WaitFor(const std::function<bool()>& cond) {
 }
 
 TEST(RpcEndpoints, PipeDirectoryAndSocketPaths) {
-    ::unsetenv("NX_PIPE_DIR");
-    const char* oldXdg = std::getenv("XDG_RUNTIME_DIR");
-    std::string savedXdg = oldXdg ? oldXdg : "";
-    ::unsetenv("XDG_RUNTIME_DIR");
+    nx::test::ScopedEnv env;
+    env.Unset("NX_PIPE_DIR").Unset("XDG_RUNTIME_DIR");
     EXPECT_EQ(PipeDirectory(), "/tmp/nx-pipes-" + std::to_string(::getuid()));
-    ::setenv("XDG_RUNTIME_DIR", "/run/user/77", 1);
+    env.Set("XDG_RUNTIME_DIR", "/run/user/77");
     EXPECT_EQ(PipeDirectory(), "/run/user/77/nx-pipes");
-    ::setenv("NX_PIPE_DIR", "/x/pipes", 1);
+    env.Set("NX_PIPE_DIR", "/x/pipes");
     EXPECT_EQ(PipeDirectory(), "/x/pipes");
 
     struct Case {
@@ -96,11 +94,6 @@ TEST(RpcEndpoints, PipeDirectoryAndSocketPaths) {
     }
     std::string path;
     EXPECT_EQ(EndpointSocketPath("\\pipe\\" + std::string(120, 'n'), path), RPC_S_INVALID_ENDPOINT_FORMAT);
-    ::unsetenv("NX_PIPE_DIR");
-    if (oldXdg)
-        ::setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
-    else
-        ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST(RpcBindingText, ComposeAndParse) {

@@ -1,13 +1,13 @@
 #include "platform/system/Paths.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "tests/platform/system/ScratchDir.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace fs = std::filesystem;
 using namespace nx::sys;
@@ -41,24 +41,23 @@ TEST_F(PathsTest, CreateDirectoryWithParentsGivesTheWindowsResults) {
 
 TEST_F(PathsTest, RoamingAppDataComesFromXdgAndIsCreated) {
     const std::string data = (m_dir / "data/deep").string();
-    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    nx::test::ScopedEnv env("XDG_DATA_HOME", data);
     EXPECT_EQ(RoamingAppDataFolder(), data);
     EXPECT_TRUE(fs::is_directory(data));
 
-    setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored, HOME is used
+    env.Set("XDG_DATA_HOME", "relative");  // not absolute: ignored, HOME is used
     const std::string home = (m_dir / "home").string();
-    setenv("HOME", home.c_str(), 1);
+    env.Set("HOME", home);
     EXPECT_EQ(RoamingAppDataFolder(), home + "/.local/share");
 
     std::ofstream(m_dir / "blocker") << "x";
     const std::string blocked = (m_dir / "blocker/data").string();
-    setenv("XDG_DATA_HOME", blocked.c_str(), 1);
+    env.Set("XDG_DATA_HOME", blocked);
     EXPECT_EQ(RoamingAppDataFolder(), "");
-    unsetenv("XDG_DATA_HOME");
 
-    setenv("TMPDIR", (m_dir.string() + "/").c_str(), 1);
+    env.Set("TMPDIR", m_dir.string() + "/");
     EXPECT_EQ(TempFolder(), m_dir.string());
-    setenv("TMPDIR", "rel", 1);
+    env.Set("TMPDIR", "rel");
     EXPECT_EQ(TempFolder(), "/tmp");
 }
 

@@ -1,20 +1,14 @@
 // The deltatrack tool against a journal written through the C ABI (the library's code linked
 // into this test): its listing, its views of a state, forgetting, and its exit codes.
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "tests/journal/JournalWorld.h"
+#include "tests/support/Process.h"
 
 namespace nx::test {
 namespace {
-
-struct ToolResult {
-    int exitCode = -1;
-    std::string out;
-};
 
 class DeltatrackToolTest : public JournalWorld {
 protected:
@@ -29,14 +23,14 @@ protected:
             ASSERT_EQ(CommitChangeLog(&request), 1);
         }
     }
-    static ToolResult Tool(const std::string& args) {
-        ToolResult r;
-        FILE* p = ::popen((std::string(NX_BIN_DIR "/deltatrack ") + args + " 2>&1").c_str(), "r");
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) r.out.append(buffer, n);
-        const int status = ::pclose(p);
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
+    // The tool with blank-separated arguments, its errors joined to its output.
+    static ProcessResult Tool(const std::string& args) {
+        std::vector<std::string> argv = {NX_BIN_DIR "/deltatrack"};
+        std::istringstream words(args);
+        for (std::string w; words >> w;) argv.push_back(w);
+        SpawnOptions options;
+        options.errToOut = true;
+        return RunProcess(argv, 60, std::move(options));
     }
 };
 
@@ -66,7 +60,7 @@ TEST_F(DeltatrackToolTest, ListsShowsAndForgetsStates) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
-        const ToolResult r = Tool(c.args);
+        const ProcessResult r = Tool(c.args);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
         for (const char* text : c.shows) EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
     }
@@ -98,7 +92,7 @@ TEST_F(DeltatrackToolTest, AMissingOrForeignJournal) {
     EXPECT_EQ(Tool("show A1").exitCode, 4);
     EXPECT_FALSE(fs::exists(DbPath())) << "the tool creates no journal";
     std::ofstream(DbPath()) << std::string(4096, 'x');
-    const ToolResult r = Tool("list");
+    const ProcessResult r = Tool("list");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("not a change journal"), std::string::npos) << r.out;
 }

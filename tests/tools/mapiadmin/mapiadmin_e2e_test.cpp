@@ -3,7 +3,6 @@
 // for each test).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/system/Utf.h"
+#include "tests/support/Process.h"
 #include "tools/mapiadmin/ItemJson.h"
 
 namespace fs = std::filesystem;
@@ -26,15 +26,8 @@ namespace {
 
 const std::string kTop = "Personal Folders/Top of Personal Folders";
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using Result = nx::test::ProcessResult;
+using nx::test::ReadWholeFile;
 
 void WriteFile(const fs::path& p, const std::string& bytes) {
     std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
@@ -53,43 +46,27 @@ protected:
 
     fs::path Work() const { return m_world / "work"; }
 
-    // Runs mapiadmin with args in the test's world; stdin from `input` when given.
+    // Runs mapiadmin with args in the test's world, in its work folder; stdin from `input`.
     Result Run(const std::vector<std::string>& args, const std::string& input = "") {
-        const fs::path out = m_world / "stdout", err = m_world / "stderr", in = m_world / "stdin";
+        const std::string in = (m_world / "stdin").string(), work = Work().string();
         WriteFile(in, input);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fi = open(in.c_str(), O_RDONLY);
-            const int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fi, 0);
-            dup2(fo, 1);
-            dup2(fe, 2);
-            setenv("XDG_CONFIG_HOME", (m_world / "config").c_str(), 1);
-            setenv("XDG_DATA_HOME", (m_world / "data").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (m_world / "runtime").c_str(), 1);
-            if (chdir(Work().c_str()) != 0) _exit(126);
-            std::vector<char*> argv;
-            const std::string exe = NX_BIN_DIR "/mapiadmin";
-            argv.push_back(const_cast<char*>(exe.c_str()));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        Result r;
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = ReadFile(out);
-        r.err = ReadFile(err);
-        return r;
+        std::vector<std::string> argv = {NX_BIN_DIR "/mapiadmin"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        nx::test::SpawnOptions options;
+        options.env = {{"XDG_CONFIG_HOME", (m_world / "config").string()},
+                       {"XDG_DATA_HOME", (m_world / "data").string()},
+                       {"XDG_RUNTIME_DIR", (m_world / "runtime").string()}};
+        options.inChild = [in, work] {
+            const int fd = open(in.c_str(), O_RDONLY);
+            if (fd < 0 || dup2(fd, 0) < 0 || chdir(work.c_str()) != 0) _exit(126);
+        };
+        return nx::test::RunProcess(argv, 120, std::move(options));
     }
 
     // Runs and expects success; returns stdout without its final newline.
     std::string Ok(const std::vector<std::string>& args, const std::string& input = "") {
         const Result r = Run(args, input);
-        EXPECT_EQ(r.status, 0) << args[0] << " " << (args.size() > 1 ? args[1] : "") << "\n" << r.err;
+        EXPECT_EQ(r.exitCode, 0) << args[0] << " " << (args.size() > 1 ? args[1] : "") << "\n" << r.err;
         std::string s = r.out;
         if (!s.empty() && s.back() == '\n') s.pop_back();
         return s;
@@ -122,7 +99,7 @@ protected:
 
 TEST_F(MapiAdmin, InitCreatesTheDefaultWorldAndListsItsFolders) {
     const Result none = Run({"folder", "list"});
-    EXPECT_EQ(none.status, 4);
+    EXPECT_EQ(none.exitCode, 4);
     EXPECT_NE(none.err.find("no profile is configured"), std::string::npos) << none.err;
 
     Ok({"init"});
@@ -153,7 +130,7 @@ TEST_F(MapiAdmin, InitCreatesTheDefaultWorldAndListsItsFolders) {
         << text;
 
     const Result again = Run({"init"});
-    EXPECT_EQ(again.status, 5);
+    EXPECT_EQ(again.exitCode, 5);
     EXPECT_NE(again.err.find("already exists"), std::string::npos);
 }
 
@@ -174,8 +151,8 @@ TEST_F(MapiAdmin, CreatesADeepTreeOfMixedClasses) {
     std::map<std::string, std::string> ids;
     for (const auto& c : cases) ids[c.path] = Ok({"folder", "create", c.path, "--class", c.cls, "--parents"});
     // Without --parents an existing folder or a missing parent is an error.
-    EXPECT_EQ(Run({"folder", "create", kTop + "/Contacts/Friends", "--class", "IPF.Contact"}).status, 5);
-    EXPECT_EQ(Run({"folder", "create", kTop + "/Nope/Sub"}).status, 4);
+    EXPECT_EQ(Run({"folder", "create", kTop + "/Contacts/Friends", "--class", "IPF.Contact"}).exitCode, 5);
+    EXPECT_EQ(Run({"folder", "create", kTop + "/Nope/Sub"}).exitCode, 4);
     // With --parents an existing folder is found again.
     EXPECT_EQ(Ok({"folder", "create", kTop + "/Contacts/Friends", "--parents"}),
               ids[kTop + "/Contacts/Friends"]);
@@ -202,9 +179,9 @@ TEST_F(MapiAdmin, CreatesADeepTreeOfMixedClasses) {
     EXPECT_FALSE(after.count(kTop + "/Contacts/Friends"));
     EXPECT_FALSE(after.count(kTop + "/Contacts/Friends/Close"));
     EXPECT_TRUE(after.count(kTop + "/Contacts/Meetings"));
-    EXPECT_EQ(Run({"folder", "show", ids[kTop + "/Contacts/Friends/Close/Closest"]}).status, 4);
-    EXPECT_EQ(Run({"folder", "delete", kTop + "/Contacts/Friends"}).status, 4);
-    EXPECT_EQ(Run({"folder", "delete", "Personal Folders"}).status, 2);
+    EXPECT_EQ(Run({"folder", "show", ids[kTop + "/Contacts/Friends/Close/Closest"]}).exitCode, 4);
+    EXPECT_EQ(Run({"folder", "delete", kTop + "/Contacts/Friends"}).exitCode, 4);
+    EXPECT_EQ(Run({"folder", "delete", "Personal Folders"}).exitCode, 2);
 }
 
 // An item with a value of every type, named properties by id and by string, a binary from a
@@ -328,10 +305,10 @@ TEST_F(MapiAdmin, PutAndDumpRoundTripEveryType) {
     EXPECT_EQ(Settable(Ok({"item", "dump", id2}), Work()), out);
 
     Ok({"item", "dump", id, "-o", "out/dumped.json", "--files", "files"});
-    const std::string withFiles = ReadFile(Work() / "out/dumped.json");
+    const std::string withFiles = ReadWholeFile(Work() / "out/dumped.json");
     EXPECT_NE(withFiles.find("\"file\": \"../files/attach0-ContactPicture.jpg\""), std::string::npos)
         << withFiles;
-    EXPECT_EQ(ReadFile(Work() / "files/attach0-ContactPicture.jpg"), photo);
+    EXPECT_EQ(ReadWholeFile(Work() / "files/attach0-ContactPicture.jpg"), photo);
     const std::string id3 = Ok({"item", "put", kTop + "/Inbox", "out/dumped.json"});
     EXPECT_EQ(Settable(Ok({"item", "dump", id3}), Work()), out);
 
@@ -353,8 +330,8 @@ TEST_F(MapiAdmin, DeletesItems) {
     EXPECT_EQ(calendar.find(a), std::string::npos);
     EXPECT_NE(calendar.find(b), std::string::npos);
     EXPECT_EQ(Ok({"item", "list", kTop + "/Tasks"}), "");
-    EXPECT_EQ(Run({"item", "dump", a}).status, 4);
-    EXPECT_EQ(Run({"item", "delete", a}).status, 4);
+    EXPECT_EQ(Run({"item", "dump", a}).exitCode, 4);
+    EXPECT_EQ(Run({"item", "delete", a}).exitCode, 4);
 }
 
 TEST_F(MapiAdmin, PutsAnArrayOfItemsAllOrNothingOnBadInput) {
@@ -363,7 +340,7 @@ TEST_F(MapiAdmin, PutsAnArrayOfItemsAllOrNothingOnBadInput) {
     const std::string bad = R"([{"properties": [{"tag": "PR_SUBJECT_W", "value": "one"}]},
                                 {"properties": [{"tag": "PR_BODY_W", "file": "missing.txt"}]}])";
     const Result r = Run({"item", "put", tasks, "-"}, bad);
-    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("<stdin>: [1].properties[0].file: cannot read"), std::string::npos) << r.err;
     EXPECT_EQ(Ok({"item", "list", tasks}), "");
 
@@ -420,9 +397,9 @@ TEST_F(MapiAdmin, UpdatesAnItemInPlace) {
 
     const Result put = Run({"item", "put", kTop + "/Contacts", "-"},
                            R"({"properties": [{"tag": "PR_BODY_W", "delete": true}]})");
-    EXPECT_EQ(put.status, 3);
+    EXPECT_EQ(put.exitCode, 3);
     EXPECT_NE(put.err.find("applies to item update only"), std::string::npos) << put.err;
-    EXPECT_EQ(Run({"item", "update", "00112233445566778899", "-"}, "{}").status, 4);
+    EXPECT_EQ(Run({"item", "update", "00112233445566778899", "-"}, "{}").exitCode, 4);
 }
 
 TEST_F(MapiAdmin, ProfilesAndStores) {
@@ -438,7 +415,7 @@ TEST_F(MapiAdmin, ProfilesAndStores) {
     EXPECT_EQ(stores[0]["default"], false);
     EXPECT_EQ(stores[1]["default"], true);
     // Folders of the other profile's stores are addressed through --profile.
-    EXPECT_EQ(Run({"folder", "show", "Main/Top of Personal Folders/Contacts"}).status, 4);
+    EXPECT_EQ(Run({"folder", "show", "Main/Top of Personal Folders/Contacts"}).exitCode, 4);
     Ok({"--profile", "Work", "folder", "show", "Main/Top of Personal Folders/Contacts"});
 
     Ok({"profile", "set-default", "Work"});
@@ -446,7 +423,7 @@ TEST_F(MapiAdmin, ProfilesAndStores) {
     Ok({"store", "delete", "Archive"});
     EXPECT_EQ(json::parse(Ok({"store", "list", "--json"})).size(), 1u);
     Ok({"profile", "delete", "Work"});
-    EXPECT_EQ(Run({"profile", "delete", "Work"}).status, 4);
+    EXPECT_EQ(Run({"profile", "delete", "Work"}).exitCode, 4);
     EXPECT_EQ(Ok({"profile", "list"}), "Outlook  (default)");
 }
 
@@ -458,7 +435,7 @@ TEST_F(MapiAdmin, ErrorsHaveClearMessagesAndExitCodes) {
     WriteFile(Work() / "nofile.json", R"({"properties": [{"tag": "PR_BODY_W", "file": "missing.txt"}]})");
     struct Case {
         std::vector<std::string> args;
-        int status;
+        int exitCode;
         const char* message;
     };
     const Case cases[] = {
@@ -485,7 +462,7 @@ TEST_F(MapiAdmin, ErrorsHaveClearMessagesAndExitCodes) {
     for (const auto& c : cases) {
         const Result r = Run(c.args);
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
