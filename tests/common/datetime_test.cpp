@@ -51,13 +51,9 @@ TEST(CDateTime, CalendarFieldsMapToOleValues) {
         EXPECT_DOUBLE_EQ(dt.GetValue(), c.value) << c.y << '-' << c.mo << '-' << c.d;
         SYSTEMTIME st{};
         ASSERT_TRUE(CDateTime(c.value).GetAsSystemTime(st));
-        EXPECT_EQ(st.wYear, c.y);
-        EXPECT_EQ(st.wMonth, c.mo);
-        EXPECT_EQ(st.wDay, c.d);
-        EXPECT_EQ(st.wHour, c.h);
-        EXPECT_EQ(st.wMinute, c.mi);
-        EXPECT_EQ(st.wSecond, c.s);
-        EXPECT_EQ(st.wDayOfWeek, c.dayOfWeek) << Fields(st);
+        const auto w = [](int v) { return static_cast<WORD>(v); };
+        const SYSTEMTIME want{w(c.y), w(c.mo), w(c.dayOfWeek), w(c.d), w(c.h), w(c.mi), w(c.s), 0};
+        EXPECT_EQ(Fields(st), Fields(want));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/journal/JournalWorld.h"
+#include "tests/support/Process.h"
 
 namespace {
 
@@ -94,10 +95,7 @@ protected:
     static DeltatrackApi& api() { return DeltatrackApi::Get(); }
     // What the library wrote to the debug output since the test began.
     std::string NewDebugText() { return DebugText().substr(m_debugAt); }
-    static std::string DebugText() {
-        std::ifstream in(DebugFile(), std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    static std::string DebugText() { return ReadWholeFile(DebugFile()); }
     int32_t Read(CLogItemArray& a, const Request& r) { return api().get(a.get(), r.get()); }
 
     std::size_t m_debugAt = 0;

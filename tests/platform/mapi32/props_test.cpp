@@ -260,11 +260,9 @@ TEST_F(PropsTest, SaveStampsCreationOnceAndModificationEveryTime) {
 TEST_F(PropsTest, NamedPropertyIdsAreStablePerStore) {
     GUID address = PSETID_Address, pub = PS_PUBLIC_STRINGS;
     char16_t keywords[] = u"Keywords";
-    MAPINAMEID names[3] = {};
-    names[0] = {&address, MNID_ID, {.lID = 0x8005}};
-    names[1] = {&pub, MNID_STRING, {}};
-    names[1].Kind.lpwstrName = keywords;
-    names[2] = {&address, MNID_ID, {.lID = 0x8015}};
+    MAPINAMEID names[3] = {{&address, MNID_ID, {.lID = 0x8005}},
+                           {&pub, MNID_STRING, {.lpwstrName = keywords}},
+                           {&address, MNID_ID, {.lID = 0x8015}}};
     LPMAPINAMEID list[3] = {&names[0], &names[1], &names[2]};
 
     std::vector<ULONG> first;
