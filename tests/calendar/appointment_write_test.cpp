@@ -46,12 +46,13 @@ Elements Appointment(int flag, std::string_view more = "") {
         "lCalType=3|Description=Review|Location=Room 4|Body=Agenda|bAlldayEvent=FALSE|"
         "dtStartTime=2009/03/07 10:00:00|dtEndTime=2009/03/07 11:30:00|nRingTone=0|lReminderMinutes=15");
     e.insert(e.begin(), {"lFlag", std::to_string(flag)});
-    for (const auto& [name, text] : Spec(more)) {
-        const auto it = std::find_if(e.begin(), e.end(), [&](const auto& p) { return p.first == name; });
+    for (const auto& change : Spec(more)) {
+        const auto it =
+            std::find_if(e.begin(), e.end(), [&](const auto& p) { return p.first == change.first; });
         if (it == e.end())
-            e.emplace_back(name, text);
+            e.push_back(change);
         else
-            it->second = text;
+            it->second = change.second;
     }
     std::erase_if(e, [](const auto& p) { return p.second == "-"; });
     return e;
