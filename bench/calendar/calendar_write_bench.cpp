@@ -119,9 +119,11 @@ struct World {
     }
 };
 
+// Made on first use; main() takes it down (server, session, folder) after the benchmarks.
+World* g_world = nullptr;
 World& TheWorld() {
-    static World* world = new World();
-    return *world;
+    if (g_world == nullptr) g_world = new World();
+    return *g_world;
 }
 
 void BM_Writes_Agent(benchmark::State& state) {
@@ -176,5 +178,7 @@ BENCHMARK(BM_Writes_Baseline)
 }  // namespace
 
 int main(int argc, char** argv) {
-    return nx::bench::RunWithRatios(argc, argv);
+    const int status = nx::bench::RunWithRatios(argc, argv);
+    delete g_world;
+    return status;
 }
