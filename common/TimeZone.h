@@ -2,17 +2,16 @@
 // "Time Zones" registry key), the compact zone text exchanged with the host, the machine's
 // current zone, and the UTC <-> local conversions of the agent's date values.
 //
-// Zone table source: on this platform the table is built from ICU's Windows-zone mapping. Each
-// Windows zone id (the registry key name) comes from TimeZone::getWindowsID over every ICU zone;
-// its record is the yearly rule in force now of the zone ICU names for that id in region "001"
-// (BasicTimeZone::getSimpleRulesNear), turned into Windows' form (week of month, 5 = last;
-// transition times as local wall-clock times before the change). Names are built the way the
-// registry spells them: see docs/common.md. The order is the registry's enumeration order: key
-// names compared case-insensitively.
+// Zone table source: platform/system/ZoneData.h. On Windows it is the registry key itself; on
+// Linux it is built from ICU's Windows-zone mapping (each Windows zone id with the yearly rule in
+// force now of its region "001" zone, names spelled the way the registry spells them: see
+// docs/common.md). The order is the registry's enumeration order: key names compared
+// case-insensitively.
 //
 // The machine's zone (GetTimeZoneInformation) is TZ when set (":Area/City", "Area/City", a path
 // under a zoneinfo folder, or "" for UTC), else the target of /etc/localtime, else
-// /etc/timezone, else ICU's host detection; a POSIX rule text in TZ ("CET-1CEST,M3.5.0,M10.5.0/3")
+// /etc/timezone, else the system's own zone (ICU's host detection on Linux, the kernel's zone
+// key on Windows); a POSIX rule text in TZ ("CET-1CEST,M3.5.0,M10.5.0/3")
 // is read as such. A zone that cannot be identified gives TIME_ZONE_ID_INVALID.
 #pragma once
 

@@ -3,6 +3,8 @@
 #   scripts/build.sh            -> build/         (gcc, RelWithDebInfo)
 #   scripts/build.sh sanitize   -> build-asan/    (clang, ASan+UBSan, libFuzzer targets)
 #   scripts/build.sh release    -> build-release/ (gcc, Release: the optimiser's own warnings)
+#   scripts/build.sh windows    -> build-win/     (mingw-w64 cross build of the agent half for
+#                                                  64-bit Windows; ctest runs it under Wine)
 # Every flavour treats warnings as errors (NX_WERROR); a plain cmake build does not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,8 +24,13 @@ case "$flavour" in
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNX_BENCH=OFF -DNX_WERROR=ON >/dev/null
     cmake --build build-release -j "$jobs"
     ;;
+  windows)
+    cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release -DNX_WERROR=ON \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake >/dev/null
+    cmake --build build-win -j "$jobs"
+    ;;
   *)
-    echo "usage: scripts/build.sh [plain|sanitize|release]" >&2
+    echo "usage: scripts/build.sh [plain|sanitize|release|windows]" >&2
     exit 2
     ;;
 esac

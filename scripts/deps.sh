@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the demo need, from Debian's packages. Safe to run
 # again: it only calls apt-get when something is missing.
+#   scripts/deps.sh           the Linux build, its tests and the demo
+#   scripts/deps.sh windows   that, plus the Windows cross build and Wine to run its tests
 set -euo pipefail
 
 packages=(
@@ -12,6 +14,13 @@ packages=(
   tzdata python3 python3-impacket
   libical-dev  # test-only: the recurrence cross-check expands RRULEs with it
 )
+if [ "${1:-}" = windows ]; then
+  packages+=(
+    gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix  # the cross compiler, posix threads
+    mingw-w64-tools  # widl, the IDL compiler of the RPC stubs
+    wine64  # runs the cross-built tests
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

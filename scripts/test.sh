@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite twice: the plain build (unit,
 # conformance, golden, e2e, corpus replays, benchmark smoke runs), then the ASan+UBSan build
 # (the same tests, plus every libFuzzer target for a short fixed budget). Between them a Release
-# build, with its unit tests, keeps the optimiser's warnings from coming back.
+# build, with its unit tests, keeps the optimiser's warnings from coming back. Last, the Windows
+# cross build of the agent half, its tests run under Wine (docs/windows.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -21,3 +22,8 @@ bash scripts/build.sh release
 echo "== sanitizer build (ASan+UBSan, libFuzzer)"
 bash scripts/build.sh sanitize
 (cd build-asan && ctest --output-on-failure -j "${NX_JOBS:-2}" --timeout 900)
+
+echo "== windows build (mingw-w64 cross build, tests under Wine)"
+bash scripts/deps.sh windows
+bash scripts/build.sh windows
+(cd build-win && ctest --output-on-failure -j "${NX_JOBS:-2}" --timeout 600 -L windows)

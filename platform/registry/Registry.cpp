@@ -11,8 +11,6 @@
 namespace nx::reg {
 namespace {
 
-constexpr std::size_t kMaxFileBytes = 16u << 20;
-
 std::string_view Trim(std::string_view s) {
     return nx::sys::TrimAscii(s, " \t\r");
 }
@@ -214,7 +212,7 @@ struct RegParser {
 
 RegFile RegFile::Parse(std::string_view fileBytes) {
     RegFile file;
-    if (fileBytes.size() > kMaxFileBytes) {
+    if (fileBytes.size() > kMaxHiveFileBytes) {
         file.m_error = "file larger than 16 MiB";
         return file;
     }
@@ -293,47 +291,11 @@ const char* HiveName(Hive hive) {
     return hive == Hive::CurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
 }
 
-std::string HiveFilePath(Hive hive) {
-    std::string base;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr && home[0] == '/' ? home : "") + "/.config";
-    }
-    return base + "/nx-registry/" + HiveName(hive) + ".reg";
-}
-
-long RegKey::Open(Hive hive, std::string_view subKey, RegKey& out) {
-    std::string bytes;
-    const std::string filePath = HiveFilePath(hive);
-    if (!nx::sys::ReadFileBytes(filePath, kMaxFileBytes, bytes)) return ERROR_FILE_NOT_FOUND;
-    RegFile file = RegFile::Parse(bytes);
-    // A file that is not read (or not all of it) says why, instead of its values silently
-    // missing.
-    if (!file.EncodingNote().empty())
-        nx::sys::OutputDebugString(filePath + ": " + file.EncodingNote() + "\n");
-    if (!file.Error().empty()) nx::sys::OutputDebugString(filePath + ": " + file.Error() + "\n");
-    std::string path = std::string(HiveName(hive)) + "\\" + std::string(subKey);
-    if (!file.KeyExists(path)) return ERROR_FILE_NOT_FOUND;
-    out.m_file = std::move(file);
-    out.m_path = std::move(path);
-    return ERROR_SUCCESS;
-}
-
-long RegKey::QueryValue(std::string_view name, Value& out) const {
-    const Value* v = m_file.Find(m_path, name);
-    if (v == nullptr) return ERROR_FILE_NOT_FOUND;
-    out = *v;
-    return ERROR_SUCCESS;
-}
-
 long RegKey::QueryValue(std::string_view name, uint32_t* type, void* buffer, uint32_t& size) const {
-    const Value* v = m_file.Find(m_path, name);
-    if (v == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (type != nullptr) *type = v->type;
-    const auto need = static_cast<uint32_t>(v->data.size());
+    Value v;
+    if (const long rc = QueryValue(name, v); rc != ERROR_SUCCESS) return rc;
+    if (type != nullptr) *type = v.type;
+    const auto need = static_cast<uint32_t>(v.data.size());
     if (buffer == nullptr) {
         size = need;
         return ERROR_SUCCESS;
@@ -342,7 +304,7 @@ long RegKey::QueryValue(std::string_view name, uint32_t* type, void* buffer, uin
         size = need;
         return ERROR_MORE_DATA;
     }
-    if (need > 0) std::memcpy(buffer, v->data.data(), need);
+    if (need > 0) std::memcpy(buffer, v.data.data(), need);
     size = need;
     return ERROR_SUCCESS;
 }

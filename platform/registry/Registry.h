@@ -48,6 +48,9 @@ inline constexpr uint32_t REG_MULTI_SZ = 7;
 inline constexpr uint32_t REG_QWORD = 11;
 
 // Windows status codes of the registry functions.
+// A hive file larger than this is not read.
+inline constexpr std::size_t kMaxHiveFileBytes = 16u << 20;
+
 inline constexpr long ERROR_SUCCESS = 0;
 inline constexpr long ERROR_FILE_NOT_FOUND = 2;
 inline constexpr long ERROR_INVALID_PARAMETER = 87;

@@ -21,7 +21,11 @@
 
 namespace nx::sys {
 
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // Windows error codes that the folder functions return.
 inline constexpr uint32_t kErrorSuccess = 0;

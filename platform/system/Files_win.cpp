@@ -1,0 +1,100 @@
+// Private, crash-safe file writing on Windows. Descriptors are the C runtime's (_wopen), so the
+// seam keeps its shape; a replacement is a new file in the same folder moved over the old one
+// with MoveFileExW (MOVEFILE_REPLACE_EXISTING, and MOVEFILE_WRITE_THROUGH when flushed).
+//
+// Privacy: Windows has no umask. Files and folders the agent creates inherit the access list of
+// the folder they are made in; the agent writes only below the user's profile (application data,
+// the temporary folder) or its own folder, whose inherited lists already keep other users out.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/system/Files.h"
+#include "platform/system/Paths.h"
+#include "platform/system/Win.h"
+
+namespace nx::sys {
+
+bool WriteAllTo(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        const int n = ::_write(fd, bytes.data(), chunk);
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0) ::_close(m_fd);
+    m_fd = fd;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDurability durability) {
+    const bool flush = durability == FileDurability::Flushed;
+    if (path.empty() || path.back() == '\\' || path.back() == '/') return false;
+    const std::string folder = FolderWithSeparator(path);
+    const std::wstring target = win::Wide(path);
+    // A temporary name made unique by process, thread and tick; CREATE_NEW never opens an
+    // existing file, so a collision only fails this write.
+    wchar_t suffix[64];
+    std::swprintf(suffix, 64, L".%lu.%lu.%llu.tmp", ::GetCurrentProcessId(), ::GetCurrentThreadId(),
+                  static_cast<unsigned long long>(::GetTickCount64()));
+    const std::wstring temp = win::Wide(folder) + L"." + win::Wide(path.substr(folder.size())) + suffix;
+    bool written = false;
+    {
+        win::UniqueHandle file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr));
+        if (!file) return false;
+        written = true;
+        std::string_view rest = bytes;
+        while (written && !rest.empty()) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1u << 30));
+            DWORD n = 0;
+            written = ::WriteFile(file.get(), rest.data(), chunk, &n, nullptr) && n > 0;
+            rest.remove_prefix(n);
+        }
+        if (written && flush) written = ::FlushFileBuffers(file.get()) != 0;
+    }
+    // The final file is not hidden: the attribute only marks an interrupted write's leftover.
+    if (written) ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const DWORD moveFlags = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+    if (!written || !::MoveFileExW(temp.c_str(), target.c_str(), moveFlags)) {
+        ::DeleteFileW(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+int OpenPrivateForAppend(const std::string& path, bool /*nonBlocking*/) {
+    // A named pipe or file opened for appending never waits for a reader on Windows.
+    return ::_wopen(win::Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                    _S_IREAD | _S_IWRITE);
+}
+
+void MakeCreatedFilesPrivate() {
+    // Nothing to narrow: created files inherit their folder's access list (see the top).
+}
+
+uint64_t RaiseOpenFileLimit() {
+    // Handles are not limited per process the way descriptors are; only the C runtime's stream
+    // table is, and the agent opens few streams. Raised to the runtime's maximum anyway.
+    ::_setmaxstdio(8192);
+    return OpenFileLimit();
+}
+
+uint64_t OpenFileLimit() {
+    return static_cast<uint64_t>(::_getmaxstdio());
+}
+
+uint64_t OpenDescriptorCount() {
+    DWORD count = 0;
+    return ::GetProcessHandleCount(::GetCurrentProcess(), &count) ? count : 0;
+}
+
+}  // namespace nx::sys

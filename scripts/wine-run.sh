@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine, headless and bounded: the CMake emulator of the Windows
+# build (so ctest runs the cross-built tests through it) and the smoke session's launcher.
+#   scripts/wine-run.sh program.exe [args...]
+# Environment: NX_WINEPREFIX (default: a prefix of this user under the temp folder, created on
+# first use), NX_WINE_TIMEOUT seconds (default 300) after which the program is ended.
+set -euo pipefail
+export WINEPREFIX=${NX_WINEPREFIX:-${TMPDIR:-/tmp}/nx-wine-$(id -u)}
+export WINEDEBUG=${WINEDEBUG:--all}
+# No window system: nothing may wait on a dialog. The .NET and HTML engines are never offered.
+unset DISPLAY WAYLAND_DISPLAY
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+wine=$(command -v wine64 || true)
+[ -n "$wine" ] || wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || { echo "wine-run: wine64 is not installed (scripts/deps.sh windows)" >&2; exit 127; }
+
+# The prefix is made once, under a lock, so that parallel test runs do not race to create it.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX" && chmod 700 "$WINEPREFIX"
+  (
+    flock 9
+    [ -f "$WINEPREFIX/system.reg" ] || timeout 300 "$wine" wineboot --init >/dev/null 2>&1 || true
+  ) 9>"$WINEPREFIX.lock"
+fi
+exec timeout --kill-after=10 "${NX_WINE_TIMEOUT:-300}" "$wine" "$@"
