@@ -39,9 +39,41 @@ include(CTest)
 include_directories(${CMAKE_SOURCE_DIR})
 
 # ---- layers -----------------------------------------------------------------------------------
-foreach(dir platform/system platform/registry platform/mapi common contacts calendar)
+foreach(dir platform/system platform/registry platform/rpc platform/mapi common journal contacts calendar mapi agent)
   add_subdirectory(${dir})
 endforeach()
+
+# ---- the RPC stubs: widl, from the interfaces' IDL, at build time ------------------------------
+find_program(NX_WIDL NAMES x86_64-w64-mingw32-widl widl REQUIRED)
+set(NX_IDL_DIR ${CMAKE_SOURCE_DIR}/agent/win)
+set(NX_STUBS_DIR ${CMAKE_BINARY_DIR}/stubs)
+file(MAKE_DIRECTORY ${NX_STUBS_DIR})
+# nx_widl(IDL name SIDE s|c): <name>.h and <name>_<side>.c (-Oif: fully interpreted stubs, whose
+# code is the runtime's own NdrServerCall2 / NdrClientCall2 with format strings).
+function(nx_widl name side)
+  add_custom_command(
+    OUTPUT ${NX_STUBS_DIR}/${name}_${side}.c ${NX_STUBS_DIR}/${name}.h
+    COMMAND ${NX_WIDL} --win64 -Oif -${side} -h -o ${name}_${side}.c -H ${name}.h ${NX_IDL_DIR}/${name}.idl
+    WORKING_DIRECTORY ${NX_STUBS_DIR}
+    DEPENDS ${NX_IDL_DIR}/${name}.idl
+    COMMENT "widl ${name}.idl (${side})")
+endfunction()
+nx_widl(NxAgent s)
+nx_widl(NxHostCallback c)
+set_source_files_properties(${NX_STUBS_DIR}/NxAgent_s.c ${NX_STUBS_DIR}/NxHostCallback_c.c
+  PROPERTIES COMPILE_OPTIONS "-w")
+
+# The agent's stubs, as objects linked into the executable itself (not a library the linker may
+# leave out), so their registration always runs.
+add_library(nx_agent_stubs OBJECT
+  ${NX_IDL_DIR}/Managers.cpp ${NX_IDL_DIR}/Stubs.cpp
+  ${NX_STUBS_DIR}/NxAgent_s.c ${NX_STUBS_DIR}/NxHostCallback_c.c)
+target_include_directories(nx_agent_stubs PRIVATE ${NX_STUBS_DIR})
+target_link_libraries(nx_agent_stubs PRIVATE nx_rpc)
+target_sources(NxAgentOutlook64 PRIVATE $<TARGET_OBJECTS:nx_agent_stubs>)
+target_link_libraries(NxAgentOutlook64 PRIVATE rpcrt4)
+# A console program, as on Linux.
+target_link_options(NxAgentOutlook64 PRIVATE -mconsole)
 
 # ---- tests ------------------------------------------------------------------------------------
 # nx_win_test(NAME n SOURCES ... LIBS ... [ARGS ...]): one GoogleTest program, one ctest test

@@ -5,7 +5,8 @@
 // in the table order MAPIInitialize, MAPIUninitialize, MAPILogonEx, MAPIAllocateBuffer,
 // MAPIAllocateMore, MAPIFreeBuffer, MAPIAdminProfiles, HrGetOneProp, FreeProws, HrQueryAllRows.
 // On Windows the last three are looked up by export ordinal (135, 140, 75); a Linux shared
-// object has no ordinals, so all ten are looked up by their export names.
+// object has no ordinals, so all ten are looked up by their export names
+// (platform/mapi/MapiEntryPoints.h holds both lists).
 //
 // Binding stops at the first missing entry, leaving the table incomplete. Callers ask
 // MapiFunctionsComplete() before any MAPI work and answer their failure value when it is
@@ -18,8 +19,8 @@
 
 #include "platform/mapi/MapiEntryPoints.h"
 
-// The runtime's file name; it stands for "MAPI32.dll".
-inline constexpr const char* kMapiLibraryName = "libmapi32.so";
+// The runtime's file name: "MAPI32.dll" on Windows, "libmapi32.so", its stand-in, on Linux.
+inline constexpr const char* kMapiLibraryName = kMapiRuntimeFileName;
 
 // The bound table (every entry null until LoadMapiFunctions found it).
 const MapiFunctions& MapiTable();

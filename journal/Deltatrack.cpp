@@ -2,9 +2,6 @@
 // where every failure becomes a result value and a text on the debug output.
 #include "journal/Deltatrack.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -14,6 +11,7 @@
 
 #include "journal/JournalStore.h"
 #include "platform/system/DebugOutput.h"
+#include "platform/system/Files.h"
 #include "platform/system/Utf.h"
 
 namespace {
@@ -30,27 +28,26 @@ std::mutex g_lock;
 // child process after fork, and after any failure.
 struct OpenJournal {
     std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-    pid_t process = 0;
+    nx::sys::FileIdentity identity;
+    uint64_t process = 0;
     std::unique_ptr<JournalStore> store;
 };
 OpenJournal g_open;
 
 JournalStore& Journal() {
     const std::string path = DefaultJournalPath();
-    struct stat now {};
-    const bool exists = !path.empty() && ::stat(path.c_str(), &now) == 0;
-    if (g_open.store && g_open.process == ::getpid() && exists && g_open.path == path &&
-        g_open.device == now.st_dev && g_open.inode == now.st_ino)
+    const uint64_t process = nx::sys::CurrentProcessId();
+    nx::sys::FileIdentity now;
+    const bool exists = nx::sys::IdentifyFile(path, now);
+    if (g_open.store && g_open.process == process && exists && g_open.path == path && g_open.identity == now)
         return *g_open.store;
     // A connection inherited across fork belongs to the parent: neither used nor closed here.
-    if (g_open.store && g_open.process != ::getpid()) static_cast<void>(g_open.store.release());
+    if (g_open.store && g_open.process != process) static_cast<void>(g_open.store.release());
     g_open.store.reset();
     auto store = std::make_unique<JournalStore>(path, true);
-    if (::stat(path.c_str(), &now) != 0)
+    if (!nx::sys::IdentifyFile(path, now))
         throw JournalError("the journal " + path + " vanished while being opened");
-    g_open = OpenJournal{path, now.st_dev, now.st_ino, ::getpid(), std::move(store)};
+    g_open = OpenJournal{path, now, process, std::move(store)};
     return *g_open.store;
 }
 

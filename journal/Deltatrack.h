@@ -19,7 +19,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(NX_DELTATRACK_STATIC)
+#define NX_DELTATRACK_API
+#elif defined(_WIN32)
 #if defined(NX_DELTATRACK_BUILD)
 #define NX_DELTATRACK_API __declspec(dllexport)
 #else

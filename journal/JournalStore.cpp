@@ -1,9 +1,6 @@
 #include "journal/JournalStore.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cassert>
 #include <chrono>
@@ -12,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 
 namespace nx::journal {
@@ -189,26 +187,21 @@ void DropStaged(sqlite3* db, int64_t key) {
         .Run();
 }
 
-// Creates the file private before SQLite sees it (SQLite gives its -wal and -shm files the
-// database file's permissions).
-void CreatePrivateFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) ::close(fd);
-}
-
 }  // namespace
 
 std::string DefaultJournalPath() {
     const std::string base = nx::sys::RoamingAppDataFolder();
     if (base.empty()) return {};
     const std::string folder = nx::sys::JoinPath(base, "nxjournal");
-    ::mkdir(folder.c_str(), 0700);
+    nx::sys::CreateDirectoryWithParents(folder);  // private (0700), like everything the agent makes
     return nx::sys::JoinPath(folder, "journal.db");
 }
 
 JournalStore::JournalStore(const std::string& path, bool create) {
     if (path.empty()) throw JournalError("no journal location (neither XDG_DATA_HOME nor HOME is usable)");
-    if (create) CreatePrivateFile(path);
+    // The file is made private before SQLite sees it (SQLite gives its -wal and -shm files the
+    // database file's permissions).
+    if (create) nx::sys::CreatePrivateFileIfMissing(path);
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
     if (create) flags |= SQLITE_OPEN_CREATE;
     const int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);

@@ -1,7 +1,7 @@
 // The 10 entry points of the MAPI runtime library, as function-pointer types with the documented
-// signatures, and the table the agent binds them into. The runtime (libmapi32.so) exports them
-// with C linkage under these names; on Linux there are no export ordinals, so HrGetOneProp,
-// FreeProws and HrQueryAllRows are looked up by name.
+// signatures, and the table the agent binds them into. On Windows the runtime is "MAPI32.dll"
+// and HrGetOneProp, FreeProws and HrQueryAllRows are looked up by export ordinal (135, 140, 75);
+// the Linux runtime (libmapi32.so) has no export ordinals, so there all ten go by name.
 #pragma once
 
 #include "platform/mapi/MapiInterfaces.h"
@@ -33,10 +33,26 @@ using LPHRGETONEPROP = HRGETONEPROP*;
 using LPFREEPROWS = FREEPROWS*;
 using LPHRQUERYALLROWS = HRQUERYALLROWS*;
 
-// Export names, in the order the agent binds them.
+// Export names, in the order the agent binds them ("#n": export ordinal n, the form
+// platform/system/Module.h looks ordinals up by), and the runtime's file name.
+#ifdef _WIN32
+inline constexpr const char* kMapiRuntimeFileName = "MAPI32.dll";
+inline constexpr const char* kMapiEntryPointNames[10] = {"MAPIInitialize",
+                                                         "MAPIUninitialize",
+                                                         "MAPILogonEx",
+                                                         "MAPIAllocateBuffer",
+                                                         "MAPIAllocateMore",
+                                                         "MAPIFreeBuffer",
+                                                         "MAPIAdminProfiles",
+                                                         "#135",
+                                                         "#140",
+                                                         "#75"};
+#else
+inline constexpr const char* kMapiRuntimeFileName = "libmapi32.so";
 inline constexpr const char* kMapiEntryPointNames[10] = {
     "MAPIInitialize", "MAPIUninitialize",  "MAPILogonEx",  "MAPIAllocateBuffer", "MAPIAllocateMore",
     "MAPIFreeBuffer", "MAPIAdminProfiles", "HrGetOneProp", "FreeProws",          "HrQueryAllRows"};
+#endif
 
 // The table of bound entry points; every member null until bound.
 struct MapiFunctions {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,6 +134,26 @@ uint64_t OpenDescriptorCount() {
     for (uint64_t fd = 0; fd < limit; ++fd)
         if (::fcntl(static_cast<int>(fd), F_GETFD) != -1) ++n;
     return n;
+}
+
+void CreatePrivateFileIfMissing(const std::string& path) {
+    const UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode));
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity& out) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+    out = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return true;
+}
+
+uint64_t CurrentProcessId() {
+    return static_cast<uint64_t>(::getpid());
+}
+
+void KeepRunningOnClosedPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace nx::sys

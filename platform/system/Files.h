@@ -84,4 +84,24 @@ uint64_t OpenFileLimit();
 // How many descriptors the process has open right now.
 uint64_t OpenDescriptorCount();
 
+// Creates `path` as a new, empty private file when nothing is there (an existing file or link is
+// left alone): a library that opens the file later gives its companion files the same access.
+void CreatePrivateFileIfMissing(const std::string& path);
+
+// Which file a path names right now: device and inode (on Windows the volume serial number and
+// the file index), so a caller sees that a file was replaced or moved under the same name.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+bool IdentifyFile(const std::string& path, FileIdentity& out);
+
+// A write to a pipe whose reader went away must fail, not end the process: on Linux SIGPIPE is
+// ignored from here on; Windows never raises one.
+void KeepRunningOnClosedPipes();
+
+// This process's id (a child after fork has its own).
+uint64_t CurrentProcessId();
+
 }  // namespace nx::sys

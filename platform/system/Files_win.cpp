@@ -97,4 +97,30 @@ uint64_t OpenDescriptorCount() {
     return ::GetProcessHandleCount(::GetCurrentProcess(), &count) ? count : 0;
 }
 
+void CreatePrivateFileIfMissing(const std::string& path) {
+    // CREATE_NEW never opens what is there; the file inherits its folder's access list.
+    const win::UniqueHandle file(::CreateFileW(win::Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity& out) {
+    if (path.empty()) return false;
+    // No access asked for: the identity is readable even while another process holds the file.
+    const win::UniqueHandle file(::CreateFileW(win::Wide(path).c_str(), 0,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return false;
+    out = FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return true;
+}
+
+uint64_t CurrentProcessId() {
+    return ::GetCurrentProcessId();
+}
+
+void KeepRunningOnClosedPipes() {
+    // A write to a closed pipe fails with ERROR_NO_DATA; no signal to ignore.
+}
+
 }  // namespace nx::sys

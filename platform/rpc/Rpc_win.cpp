@@ -1,0 +1,251 @@
+// The Windows side of Rpc.h: the system RPC runtime (rpcrt4) with stubs that widl generated from
+// the interfaces' IDL (SystemStubs.h). The server registers "ncacn_np" and its interfaces with
+// rpcrt4 and listens there; a binding is an rpcrt4 binding handle. The interface tables
+// (Interface, Args) and the status names are the portable ones (Types.cpp).
+// Rpc.h before windows.h: the system headers make RPC_S_OK and its kin macros.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/rpc/RpcExcept_win.h"
+#include "platform/rpc/SystemStubs.h"
+#include "platform/system/Utf.h"
+
+namespace nx::rpc {
+namespace {
+
+std::wstring Wide(std::string_view utf8) {
+    const std::u16string u = nx::sys::Utf8ToUtf16(utf8);
+    return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
+}
+
+std::string Narrow(const wchar_t* text) {
+    if (text == nullptr) return std::string();
+    return nx::sys::Utf16ToUtf8(reinterpret_cast<const char16_t*>(text));
+}
+
+// The runtime wants null, not "", for a part that is not given.
+RPC_WSTR OrNull(std::wstring& text) {
+    return text.empty() ? nullptr : reinterpret_cast<RPC_WSTR>(text.data());
+}
+
+struct StubTable {
+    std::mutex lock;
+    std::map<std::string, SystemStubs> byUuid;
+};
+
+StubTable& Stubs() {
+    static StubTable table;
+    return table;
+}
+
+SystemStubs FindStubs(const Uuid& uuid) {
+    StubTable& t = Stubs();
+    std::lock_guard<std::mutex> guard(t.lock);
+    const auto it = t.byUuid.find(uuid.ToString());
+    return it == t.byUuid.end() ? SystemStubs{} : it->second;
+}
+
+struct TraceSink {
+    std::mutex lock;
+    std::function<void(std::string_view)> sink;
+};
+
+TraceSink& Trace() {
+    static TraceSink t;
+    return t;
+}
+
+void TraceText(const std::string& text) {
+    TraceSink& t = Trace();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (t.sink) t.sink(text);
+}
+
+// ---- RpcTryExcept without compiler support (RpcExcept_win.h) ---------------------------------
+
+thread_local win::RecoveryPoint* t_point = nullptr;
+
+// The codes the runtime raises: its RPC_S_ and RPC_X_ statuses, the DCE fault statuses, and the
+// few general Windows errors it reports the same way.
+bool IsRpcStatus(DWORD code) {
+    return (code >= 1700 && code <= 1830) || (code >= 0x1C000000 && code <= 0x1C0100FF) ||
+           code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_HANDLE || code == ERROR_NOT_ENOUGH_MEMORY ||
+           code == ERROR_OUTOFMEMORY || code == ERROR_INVALID_PARAMETER;
+}
+
+[[noreturn]] void JumpBack() {
+    __builtin_longjmp(t_point->jump, 1);
+}
+
+LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
+    win::RecoveryPoint* point = t_point;
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (point == nullptr || !IsRpcStatus(code)) return EXCEPTION_CONTINUE_SEARCH;
+    point->code = code;
+    // Resume in JumpBack as if the raising frame had called it: a 16-byte aligned stack less the
+    // return address slot.
+    CONTEXT* c = info->ContextRecord;
+    c->Rsp = (c->Rsp & ~DWORD64{15}) - 8;
+    c->Rip = reinterpret_cast<DWORD64>(&JumpBack);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+namespace win {
+
+RecoveryScope::RecoveryScope() {
+    static PVOID handler = ::AddVectoredExceptionHandler(1, &OnException);
+    static_cast<void>(handler);
+    point.previous = t_point;
+    t_point = &point;
+}
+
+RecoveryScope::~RecoveryScope() {
+    t_point = point.previous;
+}
+
+void RecoveryScope::RaiseAgain() {
+    t_point = point.previous;
+    ::RaiseException(point.code, 0, 0, nullptr);
+    std::abort();  // not reached: nothing continues a raised status
+}
+
+}  // namespace win
+
+void RegisterSystemStubs(const Uuid& uuid, const SystemStubs& stubs) {
+    StubTable& t = Stubs();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.byUuid[uuid.ToString()] = stubs;
+}
+
+void SetTraceSink(std::function<void(std::string_view)> sink) {
+    TraceSink& t = Trace();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.sink = std::move(sink);
+}
+
+// ---- server ------------------------------------------------------------------------------------
+
+struct Server::Impl {
+    std::mutex lock;
+    std::map<std::string, RPC_IF_HANDLE> registered;  // by interface UUID
+};
+
+Server::Server() : m_impl(std::make_unique<Impl>()) {}
+Server::~Server() = default;
+
+RpcStatus Server::UseProtseqEp(std::string_view protseq, unsigned maxCalls, std::string_view endpoint) {
+    std::wstring p = Wide(protseq), e = Wide(endpoint);
+    // No security descriptor: the pipe gets the runtime's default one.
+    return ::RpcServerUseProtseqEpW(reinterpret_cast<RPC_WSTR>(p.data()),
+                                    maxCalls == 0 ? RPC_C_PROTSEQ_MAX_REQS_DEFAULT : maxCalls,
+                                    reinterpret_cast<RPC_WSTR>(e.data()), nullptr);
+}
+
+RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handlers) {
+    // The generated stubs call the interface's manager functions themselves; the handlers only
+    // have to describe the same interface.
+    if (handlers.size() != iface.procedures.size()) return RPC_S_INVALID_ARG;
+    const SystemStubs stubs = FindStubs(iface.uuid);
+    if (stubs.serverInterface == nullptr) return RPC_S_UNKNOWN_IF;
+    const auto handle = static_cast<RPC_IF_HANDLE>(stubs.serverInterface);
+    const RpcStatus status = ::RpcServerRegisterIf(handle, nullptr, nullptr);
+    if (status == RPC_S_OK) {
+        std::lock_guard<std::mutex> guard(m_impl->lock);
+        m_impl->registered[iface.uuid.ToString()] = handle;
+    }
+    return status;
+}
+
+RpcStatus Server::Listen(unsigned minThreads, unsigned maxCalls) {
+    // Blocks until StopListening and the calls in flight have finished.
+    return ::RpcServerListen(minThreads, maxCalls, FALSE);
+}
+
+RpcStatus Server::StopListening() {
+    return ::RpcMgmtStopServerListening(nullptr);
+}
+
+RpcStatus Server::UnregisterIf(const Interface* iface, bool waitForCalls) {
+    RPC_IF_HANDLE handle = nullptr;
+    if (iface != nullptr) {
+        std::lock_guard<std::mutex> guard(m_impl->lock);
+        const auto it = m_impl->registered.find(iface->uuid.ToString());
+        if (it == m_impl->registered.end()) return RPC_S_UNKNOWN_IF;
+        handle = it->second;
+    }
+    return ::RpcServerUnregisterIf(handle, nullptr, waitForCalls ? TRUE : FALSE);
+}
+
+// ---- client ------------------------------------------------------------------------------------
+
+struct Binding::Impl {
+    RPC_BINDING_HANDLE handle = nullptr;
+    std::string endpoint;
+    std::mutex lock;  // calls on one binding are serialised, as on Linux
+};
+
+Binding::Binding(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+Binding::~Binding() {
+    if (m_impl && m_impl->handle != nullptr) ::RpcBindingFree(&m_impl->handle);
+}
+
+void Binding::SetTimeouts(const CallTimeouts& timeouts) {
+    // The runtime bounds a call as a whole; connect and bind waits fall under the same limit.
+    int ms = timeouts.replyMs;
+    for (int other : {timeouts.connectMs, timeouts.bindMs})
+        if (other >= 0 && (ms < 0 || other > ms)) ms = other;
+    if (ms >= 0) ::RpcBindingSetOption(m_impl->handle, RPC_C_OPT_CALL_TIMEOUT, static_cast<ULONG_PTR>(ms));
+}
+
+RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
+    const SystemStubs stubs = FindStubs(iface.uuid);
+    if (stubs.call == nullptr) return RPC_S_UNKNOWN_IF;
+    if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
+    std::lock_guard<std::mutex> guard(m_impl->lock);
+    const RpcStatus status = stubs.call(m_impl->handle, opnum, args);
+    if (status != RPC_S_OK)
+        TraceText("call " + std::to_string(opnum) + " on " + m_impl->endpoint +
+                  " failed: " + std::to_string(status) + " " + RpcStatusName(status));
+    return status;
+}
+
+const std::string& Binding::Endpoint() const {
+    return m_impl->endpoint;
+}
+
+RpcStatus StringBindingCompose(std::string_view objUuid, std::string_view protseq,
+                               std::string_view networkAddr, std::string_view endpoint,
+                               std::string_view options, std::string& out) {
+    std::wstring u = Wide(objUuid), p = Wide(protseq), n = Wide(networkAddr), e = Wide(endpoint),
+                 o = Wide(options);
+    RPC_WSTR composed = nullptr;
+    const RpcStatus status =
+        ::RpcStringBindingComposeW(OrNull(u), OrNull(p), OrNull(n), OrNull(e), OrNull(o), &composed);
+    if (status != RPC_S_OK) return status;
+    out = Narrow(reinterpret_cast<const wchar_t*>(composed));
+    return ::RpcStringFreeW(&composed);
+}
+
+RpcStatus BindingFromStringBinding(std::string_view stringBinding, std::shared_ptr<Binding>& out) {
+    std::wstring text = Wide(stringBinding);
+    auto impl = std::make_unique<Binding::Impl>();
+    const RpcStatus status =
+        ::RpcBindingFromStringBindingW(reinterpret_cast<RPC_WSTR>(text.data()), &impl->handle);
+    if (status != RPC_S_OK) return status;
+    RPC_WSTR endpoint = nullptr;
+    if (::RpcStringBindingParseW(reinterpret_cast<RPC_WSTR>(text.data()), nullptr, nullptr, nullptr,
+                                 &endpoint, nullptr) == RPC_S_OK) {
+        impl->endpoint = Narrow(reinterpret_cast<const wchar_t*>(endpoint));
+        ::RpcStringFreeW(&endpoint);
+    }
+    out = std::make_shared<Binding>(std::move(impl));
+    return RPC_S_OK;
+}
+
+}  // namespace nx::rpc
