@@ -48,20 +48,20 @@ find_program(NX_WIDL NAMES x86_64-w64-mingw32-widl widl REQUIRED)
 set(NX_IDL_DIR ${CMAKE_SOURCE_DIR}/agent/win)
 set(NX_STUBS_DIR ${CMAKE_BINARY_DIR}/stubs)
 file(MAKE_DIRECTORY ${NX_STUBS_DIR})
-# nx_widl(IDL name SIDE s|c): <name>.h and <name>_<side>.c (-Oif: fully interpreted stubs, whose
-# code is the runtime's own NdrServerCall2 / NdrClientCall2 with format strings).
-function(nx_widl name side)
+# nx_widl(name): <name>.h, <name>_s.c (server) and <name>_c.c (client) from agent/win/<name>.idl
+# (-Oif: fully interpreted stubs, whose code is the runtime's own NdrServerCall2 / NdrClientCall2
+# with format strings). The agent serves NxAgent and calls NxHostCallback; a host does the reverse.
+function(nx_widl name)
   add_custom_command(
-    OUTPUT ${NX_STUBS_DIR}/${name}_${side}.c ${NX_STUBS_DIR}/${name}.h
-    COMMAND ${NX_WIDL} --win64 -Oif -${side} -h -o ${name}_${side}.c -H ${name}.h ${NX_IDL_DIR}/${name}.idl
+    OUTPUT ${NX_STUBS_DIR}/${name}_s.c ${NX_STUBS_DIR}/${name}_c.c ${NX_STUBS_DIR}/${name}.h
+    COMMAND ${NX_WIDL} --win64 -Oif -s -c -h ${NX_IDL_DIR}/${name}.idl
     WORKING_DIRECTORY ${NX_STUBS_DIR}
     DEPENDS ${NX_IDL_DIR}/${name}.idl
-    COMMENT "widl ${name}.idl (${side})")
+    COMMENT "widl ${name}.idl")
+  set_source_files_properties(${NX_STUBS_DIR}/${name}_s.c ${NX_STUBS_DIR}/${name}_c.c PROPERTIES COMPILE_OPTIONS "-w")
 endfunction()
-nx_widl(NxAgent s)
-nx_widl(NxHostCallback c)
-set_source_files_properties(${NX_STUBS_DIR}/NxAgent_s.c ${NX_STUBS_DIR}/NxHostCallback_c.c
-  PROPERTIES COMPILE_OPTIONS "-w")
+nx_widl(NxAgent)
+nx_widl(NxHostCallback)
 
 # The agent's stubs, as objects linked into the executable itself (not a library the linker may
 # leave out), so their registration always runs.
@@ -104,3 +104,12 @@ nx_win_test(NAME calendar
 nx_win_test(NAME windows_seams
   SOURCES ${NX_TESTS}/windows/seams_win_test.cpp ${NX_TESTS}/windows/zones_win_test.cpp
   LIBS nx_common nx_registry nx_system)
+
+# The agent under Wine (or Windows) on the system runtime: started as a process, called over
+# "\pipe\MapiServer64" through the generated client stubs, with and without a host serving the
+# callback pipe, shut down with exit code 0.
+nx_win_test(NAME windows_agent
+  SOURCES ${NX_TESTS}/windows/agent_win_test.cpp ${NX_STUBS_DIR}/NxAgent_c.c ${NX_STUBS_DIR}/NxHostCallback_s.c
+  LIBS nx_rpc rpcrt4)
+target_include_directories(windows_agent PRIVATE ${NX_STUBS_DIR})
+add_dependencies(windows_agent NxAgentOutlook64)

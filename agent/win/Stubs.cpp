@@ -2,15 +2,18 @@
 // (platform/rpc/SystemStubs.h): the agent interface's server side, and the callback interface's
 // client side as a call by opnum. Linked straight into the agent executable, so this file's
 // registration always runs before main.
+// clang-format off
 // SystemStubs.h (Rpc.h) before the system headers, which make RPC_S_OK and its kin macros.
+#include "platform/rpc/SystemStubs.h"
+#include "platform/rpc/RpcExcept_win.h"
+#include "NxAgent.h"
+#include "NxHostCallback.h"
+// clang-format on
+
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <type_traits>
-
-#include "NxAgent.h"
-#include "NxHostCallback.h"
-#include "platform/rpc/RpcExcept_win.h"
-#include "platform/rpc/SystemStubs.h"
 
 namespace {
 

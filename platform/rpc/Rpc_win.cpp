@@ -2,15 +2,19 @@
 // the interfaces' IDL (SystemStubs.h). The server registers "ncacn_np" and its interfaces with
 // rpcrt4 and listens there; a binding is an rpcrt4 binding handle. The interface tables
 // (Interface, Args) and the status names are the portable ones (Types.cpp).
-// Rpc.h before windows.h: the system headers make RPC_S_OK and its kin macros.
+// clang-format off
+// Rpc.h (through SystemStubs.h) before windows.h: the system headers make RPC_S_OK and its kin
+// macros.
+#include "platform/rpc/SystemStubs.h"
+#include "platform/rpc/RpcExcept_win.h"
+// clang-format on
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 
-#include "platform/rpc/RpcExcept_win.h"
-#include "platform/rpc/SystemStubs.h"
 #include "platform/system/Utf.h"
 
 namespace nx::rpc {
