@@ -113,3 +113,24 @@ nx_win_test(NAME windows_agent
   LIBS nx_rpc rpcrt4)
 target_include_directories(windows_agent PRIVATE ${NX_STUBS_DIR})
 add_dependencies(windows_agent NxAgentOutlook64)
+
+# The binaries' own checks: PE32+ x86-64, a console agent importing the system's RPC, registry
+# and kernel libraries, and none of the Linux stand-ins linked in.
+add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-binaries.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(win.binaries PROPERTIES LABELS "windows" TIMEOUT 60)
+
+# The agent layer: the interface tables and the MAPI entry-point table, bound from stand-in
+# MAPI32.dll files whose .def files give HrGetOneProp, FreeProws and HrQueryAllRows the export
+# ordinals of the real one (the partial one lacks them).
+foreach(kind full partial)
+  add_library(fake_mapi32_${kind} SHARED ${NX_TESTS}/agent/fake_mapi32.cpp ${NX_TESTS}/windows/fake_mapi32_${kind}.def)
+  set_target_properties(fake_mapi32_${kind} PROPERTIES OUTPUT_NAME MAPI32 PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fake_${kind} ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fake_${kind})
+endforeach()
+target_compile_definitions(fake_mapi32_partial PRIVATE NX_FAKE_PARTIAL)
+nx_win_test(NAME agent
+  SOURCES ${NX_TESTS}/agent/mapi_functions_test.cpp ${NX_TESTS}/agent/interfaces_test.cpp
+  LIBS nx_agent)
+add_dependencies(agent fake_mapi32_full fake_mapi32_partial)
+target_compile_definitions(agent PRIVATE
+  NX_FAKE_FULL_DIR="${CMAKE_BINARY_DIR}/fake_full" NX_FAKE_PARTIAL_DIR="${CMAKE_BINARY_DIR}/fake_partial")

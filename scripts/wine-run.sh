@@ -8,8 +8,10 @@ set -euo pipefail
 export WINEPREFIX=${NX_WINEPREFIX:-${TMPDIR:-/tmp}/nx-wine-$(id -u)}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No window system: nothing may wait on a dialog. The .NET and HTML engines are never offered.
+# Wine has a MAPI32.dll of its own, which it would load in place of any file of that name: only
+# the file the test puts there (or none) may answer.
 unset DISPLAY WAYLAND_DISPLAY
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;mapi32=n}
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || { echo "wine-run: wine64 is not installed (scripts/deps.sh windows)" >&2; exit 127; }

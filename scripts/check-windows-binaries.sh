@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The Windows build's acceptance checks on its binaries (ctest runs it in build-win):
+#   - NxAgentOutlook64.exe and Deltatrack64.dll are PE32+ x86-64, the agent a console program;
+#   - the agent imports RPCRT4.dll, ADVAPI32.dll and KERNEL32.dll (and Deltatrack64.dll);
+#   - none of the Linux stand-ins is linked in: no text that only they carry (the socket folder
+#     of the RPC stand-in, the .reg hive folder of the registry stand-in, /proc paths, the Linux
+#     MAPI runtime's file name).
+#   scripts/check-windows-binaries.sh build-win/bin
+set -euo pipefail
+bin=${1:?usage: check-windows-binaries.sh <folder of the Windows binaries>}
+objdump=$(command -v x86_64-w64-mingw32-objdump || command -v objdump)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers() { "$objdump" -p "$1"; }
+
+for f in NxAgentOutlook64.exe Deltatrack64.dll; do
+  [ -f "$bin/$f" ] || { fail "$f is missing"; continue; }
+  h=$(headers "$bin/$f")
+  grep -q "file format pei-x86-64" <<<"$h" || fail "$f is not a PE x86-64 image"
+  grep -Eq "^Magic[[:space:]]+020b" <<<"$h" || fail "$f is not PE32+"
+done
+
+agent="$bin/NxAgentOutlook64.exe"
+if [ -f "$agent" ]; then
+  h=$(headers "$agent")
+  grep -Eq "^Subsystem[[:space:]]+0+3[[:space:]]" <<<"$h" || fail "the agent is not a console program"
+  for dll in RPCRT4.dll ADVAPI32.dll KERNEL32.dll Deltatrack64.dll; do
+    grep -qi "DLL Name: $dll" <<<"$h" || fail "the agent does not import $dll"
+  done
+  for marker in nx-pipes nx-registry NX_PIPE_DIR /proc/self libmapi32.so; do
+    if strings -a "$agent" | grep -qF "$marker"; then fail "the agent carries Linux stand-in code ($marker)"; fi
+  done
+  grep -qi "DLL Name: MAPI32.dll" <<<"$h" && fail "the agent links MAPI32.dll instead of loading it"
+fi
+
+if ((failures)); then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "Windows binaries: PE32+ x86-64, console agent importing RPCRT4, ADVAPI32, KERNEL32; no Linux stand-in"
