@@ -39,7 +39,8 @@ include(CTest)
 include_directories(${CMAKE_SOURCE_DIR})
 
 # ---- layers -----------------------------------------------------------------------------------
-foreach(dir platform/system platform/registry platform/rpc platform/mapi common journal contacts calendar mapi agent)
+foreach(dir platform/system platform/registry platform/rpc platform/mapi platform/mapi32 common journal contacts
+    calendar mapi agent)
   add_subdirectory(${dir})
 endforeach()
 

@@ -22,7 +22,11 @@
 extern "C" {
 #endif
 
+#ifdef _WIN32
+#define NX_MAPI_ADMIN_EXPORT  // MAPI32.def lists the exports
+#else
 #define NX_MAPI_ADMIN_EXPORT __attribute__((visibility("default")))
+#endif
 
 // Flags of NxMapiAdminAddStore.
 #define NX_MAPI_STORE_DEFAULT 0x1u           // the store becomes the profile's default store

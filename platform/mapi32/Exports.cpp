@@ -9,7 +9,12 @@
 #include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
+// A DLL exports what its .def file lists (MAPI32.def: names and the ordinals of "MAPI32.dll").
+#ifdef _WIN32
+#define NX_EXPORT extern "C"
+#else
 #define NX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

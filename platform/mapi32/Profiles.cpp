@@ -1,14 +1,12 @@
 #include "platform/mapi32/Profiles.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <map>
 #include <random>
 
 #include "platform/mapi32/Sqlite.h"
 #include "platform/system/Ascii.h"
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 
@@ -48,7 +46,8 @@ std::string ProfilesPath() {
 // does not exist and create is false.
 bool OpenProfiles(Db& db, bool create) {
     std::string path = ProfilesPath();
-    if (!create && ::access(path.c_str(), F_OK) != 0) return false;
+    nx::sys::FileIdentity existing;
+    if (!create && !nx::sys::IdentifyFile(path, existing)) return false;
     db.Open(path, create);
     std::int64_t id = 0;
     {
@@ -90,6 +89,11 @@ Uid NewUid() {
     return uid;
 }
 
+// A store's SQLite file and the two files SQLite keeps beside it.
+void RemoveStoreFiles(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) nx::sys::RemoveFile(path + suffix);
+}
+
 std::mutex g_storesLock;
 std::map<std::string, std::weak_ptr<StoreBackend>> g_stores;
 
@@ -99,8 +103,7 @@ std::string DataFolder() {
     std::string base = nx::sys::RoamingAppDataFolder();
     if (base.empty()) throw MapiError(MAPI_E_NOT_FOUND, "no data folder");
     std::string folder = base + "/nxmapi";
-    ::mkdir(folder.c_str(), 0700);
-    ::mkdir((folder + "/stores").c_str(), 0700);
+    nx::sys::CreateDirectoryWithParents(folder + "/stores");  // private (0700), with its parent
     return folder;
 }
 
@@ -171,11 +174,7 @@ void DeleteProfile(const std::string& name) {
             "AND id = (SELECT MIN(id) FROM profiles)");
         tx.Commit();
     }
-    for (const auto& f : files) {
-        ::unlink(f.c_str());
-        ::unlink((f + "-wal").c_str());
-        ::unlink((f + "-shm").c_str());
-    }
+    for (const auto& f : files) RemoveStoreFiles(f);
 }
 
 void SetDefaultProfile(const std::string& name) {
@@ -230,9 +229,7 @@ std::string AddStore(const std::string& profile, const std::string& displayName,
             .Run();
         tx.Commit();
     } catch (...) {
-        ::unlink(path.c_str());
-        ::unlink((path + "-wal").c_str());
-        ::unlink((path + "-shm").c_str());
+        RemoveStoreFiles(path);
         throw;
     }
     return MakeStoreEntryId(uid);
@@ -259,9 +256,7 @@ void RemoveStore(const std::string& profile, const std::string& displayName) {
         fix.Bind(1, id).Run();
         tx.Commit();
     }
-    ::unlink(file.c_str());
-    ::unlink((file + "-wal").c_str());
-    ::unlink((file + "-shm").c_str());
+    RemoveStoreFiles(file);
 }
 
 void CreateStandardFolders(const std::string& profile, const std::string& displayName) {

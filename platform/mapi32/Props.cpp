@@ -1,13 +1,11 @@
 #include "platform/mapi32/Props.h"
 
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "platform/mapi32/Memory.h"
+#include "platform/system/CaseFold.h"
 #include "platform/system/Utf.h"
 
 static_assert(std::endian::native == std::endian::little, "payloads are kept in host order");
@@ -592,12 +590,8 @@ int ComparePayload(ULONG type, std::string_view a, std::string_view b, bool igno
         case PT_UNICODE: {
             std::u16string x = PayloadToU16(a), y = PayloadToU16(b);
             if (ignoreCase) {
-                UErrorCode err = U_ZERO_ERROR;
-                int r =
-                    u_strCaseCompare(reinterpret_cast<const UChar*>(x.data()), static_cast<int32_t>(x.size()),
-                                     reinterpret_cast<const UChar*>(y.data()), static_cast<int32_t>(y.size()),
-                                     U_FOLD_CASE_DEFAULT, &err);
-                if (U_SUCCESS(err)) return r < 0 ? -1 : (r > 0 ? 1 : 0);
+                const int r = nx::sys::CompareIgnoringCase(x, y);
+                return r < 0 ? -1 : (r > 0 ? 1 : 0);
             }
             return x.compare(y) < 0 ? -1 : (x == y ? 0 : 1);
         }

@@ -3,14 +3,12 @@
 // SortTable or SeekRow to the beginning (HrQueryAllRows does all three), so a query always sees
 // the store as it is then; between those calls the table is a snapshot (TBLTYPE_SNAPSHOT). Row order is the
 // loader's (key order: stable) unless sorted.
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
 #include "platform/mapi32/Objects.h"
+#include "platform/system/CaseFold.h"
 
 namespace nx::mapi32 {
 namespace {
@@ -121,24 +119,13 @@ bool Relate(ULONG relop, int cmp) {
     }
 }
 
-std::u16string Fold(std::u16string s) {
-    std::u16string out(s.size() * 3 + 1, u'\0');
-    UErrorCode err = U_ZERO_ERROR;
-    int32_t n = u_strFoldCase(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
-                              reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()),
-                              U_FOLD_CASE_DEFAULT, &err);
-    if (U_FAILURE(err)) return s;
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 bool ContentMatch(ULONG fuzzy, ULONG type, std::string_view hay, std::string_view needle) {
     ULONG how = fuzzy & 0xFFFF;
     if (type == PT_UNICODE) {
         std::u16string h = PayloadToU16(hay), n = PayloadToU16(needle);
         if (fuzzy & (FL_IGNORECASE | FL_LOOSE)) {
-            h = Fold(std::move(h));
-            n = Fold(std::move(n));
+            h = nx::sys::FoldCase(h);
+            n = nx::sys::FoldCase(n);
         }
         if (how == FL_SUBSTRING) return h.find(n) != std::u16string::npos;
         if (how == FL_PREFIX) return h.compare(0, n.size(), n) == 0;

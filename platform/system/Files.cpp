@@ -156,4 +156,8 @@ void KeepRunningOnClosedPipes() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
+
 }  // namespace nx::sys

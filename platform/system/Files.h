@@ -101,6 +101,9 @@ bool IdentifyFile(const std::string& path, FileIdentity& out);
 // ignored from here on; Windows never raises one.
 void KeepRunningOnClosedPipes();
 
+// Removes a file (not a folder); false when it was not there or could not be removed.
+bool RemoveFile(const std::string& path);
+
 // This process's id (a child after fork has its own).
 uint64_t CurrentProcessId();
 

@@ -123,4 +123,8 @@ void KeepRunningOnClosedPipes() {
     // A write to a closed pipe fails with ERROR_NO_DATA; no signal to ignore.
 }
 
+bool RemoveFile(const std::string& path) {
+    return ::DeleteFileW(win::Wide(path).c_str()) != 0;
+}
+
 }  // namespace nx::sys
