@@ -113,7 +113,8 @@ nx_win_test(NAME windows_agent
   SOURCES ${NX_TESTS}/windows/agent_win_test.cpp ${NX_STUBS_DIR}/NxAgent_c.c ${NX_STUBS_DIR}/NxHostCallback_s.c
   LIBS nx_rpc rpcrt4)
 target_include_directories(windows_agent PRIVATE ${NX_STUBS_DIR})
-add_dependencies(windows_agent NxAgentOutlook64)
+add_dependencies(windows_agent NxAgentOutlook64 mapi32)
+target_compile_definitions(windows_agent PRIVATE NX_MAPI32_DIR="${CMAKE_BINARY_DIR}/mapi32")
 
 # The binaries' own checks: PE32+ x86-64, a console agent importing the system's RPC, registry
 # and kernel libraries, and none of the Linux stand-ins linked in.
