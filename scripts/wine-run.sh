@@ -21,7 +21,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX" && chmod 700 "$WINEPREFIX"
   (
     flock 9
-    [ -f "$WINEPREFIX/system.reg" ] || timeout 300 "$wine" wineboot --init >/dev/null 2>&1 || true
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      timeout 300 "$wine" wineboot --init >/dev/null 2>&1 || true
+      # The registry reaches its files when the Wine server ends: wait for that (bounded).
+      server=$(command -v wineserver || true)
+      [ -n "$server" ] || server=/usr/lib/wine/wineserver64
+      [ -x "$server" ] && timeout 60 "$server" -w || true
+    fi
   ) 9>"$WINEPREFIX.lock"
 fi
 exec timeout --kill-after=10 "${NX_WINE_TIMEOUT:-300}" "$wine" "$@"
