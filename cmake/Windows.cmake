@@ -13,7 +13,8 @@ endif()
 # any Windows machine (and under Wine) without the compiler's DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
 # Unicode entry points; no min/max macros; the Windows 7 API level (GetDynamicTimeZoneInformation).
-add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+# The C runtime's printf family with the C99 conversions the portable code uses ("%zu").
+add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
 
 find_package(Threads REQUIRED)
 

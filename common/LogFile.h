@@ -46,7 +46,13 @@ public:
     // failed module-path query. Init calls it; tests call it with a path of their own.
     static void InitWithModulePath(std::string_view modulePath, const uint32_t& defaultFlags);
 
+    // The format is checked as C99's printf reads it (on Windows the build uses mingw's C99
+    // printf family, __USE_MINGW_ANSI_STDIO, not the system runtime's dialect).
+#if defined(__MINGW32__)
+    static void Trace(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
     static void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
     // Writes one finished line (UTF-8) to the enabled sinks; nothing for an empty line.
     static void WriteLine(std::string_view line);

@@ -77,6 +77,44 @@ int OpenPrivateForAppend(const std::string& path, bool /*nonBlocking*/) {
                     _S_IREAD | _S_IWRITE);
 }
 
+ReadFileResult ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+    bytes.clear();
+    const std::wstring wide = win::Wide(path);
+    const win::UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ReadFileResult::Missing;
+        // A folder cannot be opened as a file: it is in the way, not unreadable.
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return ReadFileResult::NotAFile;
+        return ReadFileResult::Unreadable;
+    }
+    // Judged on the open handle: a pipe or a device in the file's place is never read.
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) return ReadFileResult::NotAFile;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size)) return ReadFileResult::Unreadable;
+    if (static_cast<uint64_t>(size.QuadPart) > maxBytes) return ReadFileResult::TooLarge;
+    bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+    char chunk[65536];
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(file.get(), chunk, sizeof chunk, &n, nullptr)) {
+            bytes.clear();
+            return ReadFileResult::Unreadable;
+        }
+        if (n == 0) return ReadFileResult::Read;
+        // The file may grow while it is read: the cap holds for what is read, not only the size.
+        if (n > maxBytes - bytes.size()) {
+            bytes.clear();
+            return ReadFileResult::TooLarge;
+        }
+        bytes.append(chunk, n);
+    }
+}
+
 void MakeCreatedFilesPrivate() {
     // Nothing to narrow: created files inherit their folder's access list (see the top).
 }

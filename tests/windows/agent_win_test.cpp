@@ -216,9 +216,8 @@ public:
         m_mapi = ::LoadLibraryW((m_folder / L"MAPI32.dll").c_str());
         if (m_mapi == nullptr) return;
         char dataFolder[MAX_PATH * 3] = {};
-        auto folder =
-            reinterpret_cast<int32_t (*)(char*, uint32_t)>(::GetProcAddress(m_mapi, "NxMapiAdminDataFolder"));
-        auto init = reinterpret_cast<int32_t (*)()>(::GetProcAddress(m_mapi, "NxMapiAdminInitDefault"));
+        auto folder = Export<int32_t(char*, uint32_t)>("NxMapiAdminDataFolder");
+        auto init = Export<int32_t()>("NxMapiAdminInitDefault");
         if (folder == nullptr || init == nullptr || folder(dataFolder, sizeof dataFolder) != 0) return;
         m_data = fs::u8path(dataFolder);
         fs::remove_all(m_data);  // a store another run left behind
@@ -235,6 +234,11 @@ public:
     std::wstring File(const wchar_t* name) const { return (m_folder / name).wstring(); }
 
 private:
+    template <class Fn>
+    Fn* Export(const char* name) const {
+        return reinterpret_cast<Fn*>(reinterpret_cast<void*>(::GetProcAddress(m_mapi, name)));
+    }
+
     std::filesystem::path m_folder;
     std::filesystem::path m_data;
     HMODULE m_mapi = nullptr;
