@@ -2,20 +2,7 @@
 
 #include <dlfcn.h>
 
-#include <utility>
-
 namespace nx::sys {
-
-LoadedModule::LoadedModule(LoadedModule&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, nullptr)) {}
-
-LoadedModule& LoadedModule::operator=(LoadedModule&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_handle = std::exchange(other.m_handle, nullptr);
-    }
-    return *this;
-}
 
 LoadedModule LoadedModule::Open(const std::string& path) {
     LoadedModule module;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace nx::sys {
 
@@ -10,8 +11,14 @@ class LoadedModule {
 public:
     LoadedModule() = default;
     ~LoadedModule() { Close(); }
-    LoadedModule(LoadedModule&& other) noexcept;
-    LoadedModule& operator=(LoadedModule&& other) noexcept;
+    LoadedModule(LoadedModule&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    LoadedModule& operator=(LoadedModule&& other) noexcept {
+        if (this != &other) {
+            Close();
+            m_handle = std::exchange(other.m_handle, nullptr);
+        }
+        return *this;
+    }
     LoadedModule(const LoadedModule&) = delete;
     LoadedModule& operator=(const LoadedModule&) = delete;
 

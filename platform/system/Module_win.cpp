@@ -1,22 +1,10 @@
 // A loaded module on Windows: LoadLibraryW / GetProcAddress / FreeLibrary. A symbol name "#n"
 // (n decimal) asks for export ordinal n, the way a .def file writes ordinals.
-#include <utility>
 
 #include "platform/system/Module.h"
 #include "platform/system/Win.h"
 
 namespace nx::sys {
-
-LoadedModule::LoadedModule(LoadedModule&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, nullptr)) {}
-
-LoadedModule& LoadedModule::operator=(LoadedModule&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_handle = std::exchange(other.m_handle, nullptr);
-    }
-    return *this;
-}
 
 LoadedModule LoadedModule::Open(const std::string& path) {
     LoadedModule module;
