@@ -14,7 +14,8 @@
 #include "common/Encoding.h"
 #include "tests/calendar/ElementSpec.h"
 #include "tests/calendar/RecurrenceExpander.h"
-#include "tests/e2e_calendar/GoldenTrace.h"
+#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 

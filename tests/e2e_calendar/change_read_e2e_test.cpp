@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-#include "tests/e2e_calendar/GoldenTrace.h"
+#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 
@@ -23,28 +24,13 @@ std::string Appointment(const std::string& subject) {
 }
 
 std::vector<std::string> ChangeRead(const std::string& anchor, int times = 1) {
-    std::vector<std::string> lines = {"MAPILogOn"};
-    for (int i = 0; i < times; ++i) lines.push_back("ReadCalendars \"\" \"" + anchor + "\"");
-    lines.insert(lines.end(), {"MAPILogOff", "Shutdown"});
-    return lines;
+    return nx::e2e::ChangeRead("ReadCalendars", anchor, times);
 }
 
 // "Description:lFlag" of each document, and "-name:lFlag" for a deletion notice.
 std::vector<std::string> Summary(const std::vector<Delivered>& docs,
                                  const std::map<std::string, std::string>& ids) {
-    std::vector<std::string> out;
-    for (const auto& d : docs) {
-        const std::string flag = Element(d.xml, "lFlag");
-        const std::string subject = Element(d.xml, "Description");
-        if (subject != "<none>") {
-            out.push_back(subject + ":" + flag);
-            continue;
-        }
-        const auto it = ids.find(Element(d.xml, "PIMID"));
-        out.push_back("-" + (it == ids.end() ? Element(d.xml, "PIMID") : it->second) + ":" + flag);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+    return nx::e2e::Summary(docs, ids, "Description");
 }
 
 TEST(CalendarChangeReadE2E, NewThenChangedDeletedAddedThenNothing) {

@@ -37,6 +37,36 @@ inline std::string Element(const std::string& xml, const std::string& name) {
     return end == std::string::npos ? "<none>" : xml.substr(gt + 1, end - gt - 1);
 }
 
+// The calls of a session doing `times` change reads (`method`: "ReadContacts", "ReadCalendars")
+// under one anchor.
+inline std::vector<std::string> ChangeRead(const std::string& method, const std::string& anchor,
+                                           int times = 1) {
+    std::vector<std::string> lines = {"MAPILogOn"};
+    for (int i = 0; i < times; ++i) lines.push_back(method + " \"\" \"" + anchor + "\"");
+    lines.insert(lines.end(), {"MAPILogOff", "Shutdown"});
+    return lines;
+}
+
+// "<name>:lFlag" of each document (its `nameElement` text), and "-<ids name>:lFlag" for a deletion
+// notice, sorted.
+inline std::vector<std::string> Summary(const std::vector<Delivered>& docs,
+                                        const std::map<std::string, std::string>& ids,
+                                        const std::string& nameElement) {
+    std::vector<std::string> out;
+    for (const auto& d : docs) {
+        const std::string flag = Element(d.xml, "lFlag");
+        const std::string name = Element(d.xml, nameElement);
+        if (name != "<none>") {
+            out.push_back(name + ":" + flag);
+            continue;
+        }
+        const auto it = ids.find(Element(d.xml, "PIMID"));
+        out.push_back("-" + (it == ids.end() ? Element(d.xml, "PIMID") : it->second) + ":" + flag);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 class ContactsWorld : public SessionWorld {
 public:
     explicit ContactsWorld(bool subFolder = false) : SessionWorld(subFolder) {

@@ -4,9 +4,8 @@
 // completes), and the trace of a scripted session line by line.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 
@@ -17,28 +16,13 @@ std::string Name(const std::string& n) {
 }
 
 std::vector<std::string> ChangeRead(const std::string& anchor, int times = 1) {
-    std::vector<std::string> lines = {"MAPILogOn"};
-    for (int i = 0; i < times; ++i) lines.push_back("ReadContacts \"\" \"" + anchor + "\"");
-    lines.insert(lines.end(), {"MAPILogOff", "Shutdown"});
-    return lines;
+    return nx::e2e::ChangeRead("ReadContacts", anchor, times);
 }
 
-// "FirstName:lFlag" of each document, and "-PIMID:lFlag" for a deletion notice.
+// "FirstName:lFlag" of each document, and "-name:lFlag" for a deletion notice.
 std::vector<std::string> Summary(const std::vector<Delivered>& docs,
                                  const std::map<std::string, std::string>& ids) {
-    std::vector<std::string> out;
-    for (const auto& d : docs) {
-        const std::string flag = Element(d.xml, "lFlag");
-        const std::string first = Element(d.xml, "FirstName");
-        if (first != "<none>") {
-            out.push_back(first + ":" + flag);
-            continue;
-        }
-        const auto it = ids.find(Element(d.xml, "PIMID"));
-        out.push_back("-" + (it == ids.end() ? Element(d.xml, "PIMID") : it->second) + ":" + flag);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+    return nx::e2e::Summary(docs, ids, "FirstName");
 }
 
 TEST(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
@@ -127,21 +111,7 @@ TEST(ChangeReadE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
     names[ada] = "{Ada}";
     std::vector<std::string> actual;
     for (const auto& l : w.TraceLines()) actual.push_back(ContactsWorld::ReplaceIds(l, names));
-    const std::string golden = ReadFile(fs::path(NX_TEST_DATA_DIR) / "golden/contacts-full-read.trace");
-    std::vector<std::string> expected;
-    for (std::size_t at = 0; at < golden.size();) {
-        const auto nl = golden.find('\n', at);
-        expected.push_back(golden.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
-        at = nl == std::string::npos ? golden.size() : nl + 1;
-    }
-    if (actual != expected) {
-        std::ofstream keep(fs::path(NX_BIN_DIR) / "contacts-full-read.actual.trace", std::ios::binary);
-        for (const auto& l : actual) keep << l << "\n";
-    }
-    for (std::size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
-        ASSERT_EQ(i < actual.size() ? actual[i] : "<missing>", i < expected.size() ? expected[i] : "<none>")
-            << "trace line " << i + 1;
-    }
+    ExpectTraceMatchesGolden(actual, "contacts-full-read");
 }
 
 }  // namespace

@@ -4,10 +4,9 @@
 // exactly the golden trace.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "contacts/ContactFields.h"
 #include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 
@@ -125,11 +124,9 @@ TEST(ContactWriteE2E, ScriptedAddUpdateDeleteTraceMatchesTheGoldenTrace) {
     ASSERT_GE(calls.size(), 3u) << r.out;
     auto names = w.EntryIdNames();
     names[Unquoted(calls[2].outs.at("identifier"))] = "{added}";
-    std::string actual;
-    for (const auto& l : w.TraceLines()) actual += ContactsWorld::ReplaceIds(l, names) + "\n";
-    const std::string golden = ReadFile(fs::path(NX_TEST_DATA_DIR) / "golden/contacts-write.trace");
-    if (actual != golden) WriteFile(fs::path(NX_BIN_DIR) / "contacts-write.actual.trace", actual);
-    EXPECT_EQ(actual, golden) << "the actual trace is in " << NX_BIN_DIR << "/contacts-write.actual.trace";
+    std::vector<std::string> actual;
+    for (const auto& l : w.TraceLines()) actual.push_back(ContactsWorld::ReplaceIds(l, names));
+    ExpectTraceMatchesGolden(actual, "contacts-write");
 }
 
 }  // namespace
