@@ -8,7 +8,6 @@
 
 #include "common/XMLParser.h"
 #include "contacts/ContactFields.h"
-#include "contacts/ContactRecord.h"
 #include "contacts/ContactXml.h"
 
 namespace {
@@ -214,24 +213,6 @@ TEST(ContactFields, EveryIdAndEveryInboundNameIsUnique) {
     }
     EXPECT_EQ(FindContactField(9999), nullptr);
     EXPECT_EQ(ContactColumns().size(), kContactColumnCount);
-}
-
-TEST(ContactRecord, ResetEmptiesTheRecordAndAddInfoSkipsEmptyValues) {
-    CContactEx record;
-    record.m_lFlag = CONTACT_FLAG_NEW;
-    record.m_strPIMID = "00";
-    EXPECT_EQ(record.AddInfo(1, "Ada"), 1);
-    EXPECT_EQ(record.AddInfo(2, ""), 0);
-    ASSERT_EQ(record.m_arrInfo.size(), 1u);
-    EXPECT_EQ(record.FindInfo(1)->m_strValue, "Ada");
-    EXPECT_EQ(record.FindInfo(1)->m_nType, kContactRecordKind);
-    record.Reset();
-    EXPECT_EQ(record.m_lFlag, 0);
-    EXPECT_TRUE(record.m_arrInfo.empty());
-    EXPECT_TRUE(record.m_strPIMID.empty());
-    EXPECT_TRUE(record.m_dtModified.IsValid());
-    EXPECT_EQ(record.m_dtModified, record.m_dtStamp);
-    EXPECT_EQ(record.m_nType, kContactRecordKind);
 }
 
 }  // namespace
