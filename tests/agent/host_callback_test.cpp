@@ -49,7 +49,10 @@ TEST(HostCallback, ARebindDuringADeliveryLetsThatDeliveryFinish) {
     nx::rpc::Server host;
     ASSERT_EQ(host.UseProtseqEp(agent::kProtseq, 0, agent::kCallbackEndpoint), nx::rpc::RPC_S_OK);
     ASSERT_EQ(host.RegisterIf(agent::CallbackInterface(), handlers), nx::rpc::RPC_S_OK);
-    auto listening = std::async(std::launch::async, [&] { return host.Listen(1, 0); });
+    // As nxhost listens: with room for one call only, the second delivery (a new connection) can
+    // arrive while the first one's slot is still held just after its reply went out, and be
+    // refused as too busy.
+    auto listening = std::async(std::launch::async, [&] { return host.Listen(1, agent::kMaxCalls); });
 
     agent::BindHostCallback();
     auto delivery = std::async(std::launch::async, [] { return agent::DeliverContact("<first/>"); });
