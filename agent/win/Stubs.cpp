@@ -26,10 +26,10 @@ static_assert(std::is_same_v<handle_t, void*> && std::is_same_v<WCHAR, wchar_t>)
 
 nx::rpc::Uuid UuidOf(RPC_IF_HANDLE handle) {
     // Both generated interface structures start with their length, then the interface id.
-    const auto* spec = static_cast<const RPC_SERVER_INTERFACE*>(handle);
+    const auto* serverIf = static_cast<const RPC_SERVER_INTERFACE*>(handle);
     nx::rpc::Uuid uuid;
     static_assert(sizeof(uuid.bytes) == sizeof(GUID));
-    std::memcpy(uuid.bytes.data(), &spec->InterfaceId.SyntaxGUID, sizeof(GUID));
+    std::memcpy(uuid.bytes.data(), &serverIf->InterfaceId.SyntaxGUID, sizeof(GUID));
     return uuid;
 }
 

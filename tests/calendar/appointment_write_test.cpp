@@ -18,7 +18,7 @@
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
-#include "tests/calendar/ElementSpec.h"
+#include "tests/calendar/ElementRows.h"
 #include "tests/mapi/MapiTestWorld.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -28,7 +28,7 @@ using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_MAPI::CCalendarEx;
 using NAMESPACE_MAPI::CMAPIObject;
 using Elements = nx::test::Pairs;
-using nx::test::Spec;
+using nx::test::Rows;
 
 const std::string kCalendar = "Personal Folders/Top of Personal Folders/Calendar";
 constexpr const char* kAbsent = "<absent>";
@@ -42,11 +42,11 @@ std::string Document(const Elements& elements) {
 // A new single appointment on 2009/03/07 10:00-11:30 with a 15-minute reminder, changed by `more`
 // ("name=text|..."): a text replaces the element's, "-" leaves the element out.
 Elements Appointment(int flag, std::string_view more = "") {
-    Elements e = Spec(
+    Elements e = Rows(
         "lCalType=3|Description=Review|Location=Room 4|Body=Agenda|bAlldayEvent=FALSE|"
         "dtStartTime=2009/03/07 10:00:00|dtEndTime=2009/03/07 11:30:00|nRingTone=0|lReminderMinutes=15");
     e.insert(e.begin(), {"lFlag", std::to_string(flag)});
-    for (const auto& change : Spec(more)) {
+    for (const auto& change : Rows(more)) {
         const auto it =
             std::find_if(e.begin(), e.end(), [&](const auto& p) { return p.first == change.first; });
         if (it == e.end())
@@ -172,7 +172,7 @@ protected:
     // `expected` as "label=text|...", "<absent>" for a property the item must not have.
     void ExpectStored(const std::string& pimid, std::string_view expected, const std::string& what) {
         const auto stored = Stored(pimid);
-        for (const auto& [label, value] : Spec(expected)) {
+        for (const auto& [label, value] : Rows(expected)) {
             const auto it = stored.find(label);
             EXPECT_EQ(it == stored.end() ? kAbsent : it->second, Expand(value)) << what << ": " << label;
         }
@@ -342,9 +342,9 @@ TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {
          true},
         {"update of a folder's identifier fails", Appointment(4, "PIMID=" + sub), 4, 0, true},
         {"no flag writes nothing", Appointment(0), 0, 0, false},
-        {"delete needs no kind", Spec("lFlag=32|PIMID=" + gone), 0, -1, true},
-        {"delete of a gone item fails", Spec("lFlag=32|PIMID=" + gone), 32, 0, true},
-        {"delete without an identifier fails", Spec("lFlag=32|lCalType=3"), 32, 0, false},
+        {"delete needs no kind", Rows("lFlag=32|PIMID=" + gone), 0, -1, true},
+        {"delete of a gone item fails", Rows("lFlag=32|PIMID=" + gone), 32, 0, true},
+        {"delete without an identifier fails", Rows("lFlag=32|lCalType=3"), 32, 0, false},
     };
     int32_t expectedCount = before;
     for (const auto& c : cases) {
@@ -359,7 +359,7 @@ TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {
 
     // A deletion finds the item in whichever folder holds it.
     CCalendarEx record;
-    EXPECT_EQ(Write(Spec("lFlag=32|PIMID=" + inSub), record), 0);
+    EXPECT_EQ(Write(Rows("lFlag=32|PIMID=" + inSub), record), 0);
     EXPECT_EQ(record.lFlag, 0);
     EXPECT_FALSE(NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), inSub));
     EXPECT_EQ(mapi.WriteCalendars(nullptr), 1);

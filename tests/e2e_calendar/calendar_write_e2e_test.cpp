@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "common/Encoding.h"
-#include "tests/calendar/ElementSpec.h"
+#include "tests/calendar/ElementRows.h"
 #include "tests/calendar/RecurrenceExpander.h"
 #include "tests/e2e_contacts/ContactsWorld.h"
 #include "tests/support/GoldenTrace.h"
@@ -21,7 +21,7 @@ namespace {
 
 using namespace nx::e2e;
 using Elements = nx::test::Pairs;
-using nx::test::Spec;
+using nx::test::Rows;
 
 struct WriteCase {
     const char* name;   // the Description, which finds the item in the read
@@ -33,7 +33,7 @@ struct WriteCase {
 
 // What every written document carries.
 Elements Common(const char* name) {
-    Elements e = Spec(
+    Elements e = Rows(
         "CsFolder=Calendar|Priority=1|Location=Room 1|Body=Plan &lt;&amp;&gt; \xC3\xBC|"
         "nRingTone=0|lReminderMinutes=10|bAlldayEvent=FALSE");
     e.emplace_back("Description", name);
@@ -62,67 +62,67 @@ std::vector<WriteCase> Cases() {
     // Priority is carried, never stored (a new item gets priority 0). An end-by-date series reads
     // back its occurrence count 1, one without end 10, and one that ends after n occurrences as
     // ending on its first day.
-    const Elements single = Spec("RecurType=0|Priority=0");
-    const Elements byDate = Spec("Priority=0|lRecurRepeat=1");
-    const Elements never = Spec("Priority=0|lRecurRepeat=10");
+    const Elements single = Rows("RecurType=0|Priority=0");
+    const Elements byDate = Rows("Priority=0|lRecurRepeat=1");
+    const Elements never = Rows("Priority=0|lRecurRepeat=10");
     auto afterCount = [](const char* firstDay) {
-        return Spec(std::string("Priority=0|bRecurHasEndDate=TRUE|dtRecurEndDate=") + firstDay + " 00:00:00");
+        return Rows(std::string("Priority=0|bRecurHasEndDate=TRUE|dtRecurEndDate=") + firstDay + " 00:00:00");
     };
     auto times = [](const char* day, const char* from, const char* to) {
         return std::string("dtStartTime=") + day + " " + from + "|dtEndTime=" + day + " " + to + "|";
     };
     return {
-        {"single", Spec(times("2027/02/01", "10:00:00", "11:00:00")), single, "", {}},
+        {"single", Rows(times("2027/02/01", "10:00:00", "11:00:00")), single, "", {}},
         {"all-day",
-         Spec("bAlldayEvent=TRUE|dtStartTime=2027/02/03 10:00:00|dtEndTime=2027/02/05 "
+         Rows("bAlldayEvent=TRUE|dtStartTime=2027/02/03 10:00:00|dtEndTime=2027/02/05 "
               "09:00:00|lReminderMinutes=-1"),
-         Spec("RecurType=0|Priority=0|dtStartTime=2027/02/03 00:00:00|dtEndTime=2027/02/05 00:00:00"),
+         Rows("RecurType=0|Priority=0|dtStartTime=2027/02/03 00:00:00|dtEndTime=2027/02/05 00:00:00"),
          "",
          {}},
         {"daily every 2 days",
-         Spec(times("2027/02/01", "08:00:00", "08:30:00") + Series(1, 2, 0, 0, 0, 0) + EndsOn("2027/02/28")),
+         Rows(times("2027/02/01", "08:00:00", "08:30:00") + Series(1, 2, 0, 0, 0, 0) + EndsOn("2027/02/28")),
          byDate,
          "FREQ=DAILY;INTERVAL=2;UNTIL=20270228T235959",
          {2027, 2, 1}},
         {"every weekday",
-         Spec(times("2027/02/01", "07:30:00", "07:45:00") + Series(2, 0, 0, 62, 0, 0) + EndsAfter(10)),
+         Rows(times("2027/02/01", "07:30:00", "07:45:00") + Series(2, 0, 0, 62, 0, 0) + EndsAfter(10)),
          afterCount("2027/02/01"),
          "FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR;COUNT=10",
          {2027, 2, 1}},
         {"weekly with mask",
-         Spec(times("2027/02/01", "12:00:00", "13:00:00") + Series(2, 2, 0, 42, 0, 0) + kNoEnd),
+         Rows(times("2027/02/01", "12:00:00", "13:00:00") + Series(2, 2, 0, 42, 0, 0) + kNoEnd),
          never,
          "FREQ=WEEKLY;WKST=SU;INTERVAL=2;BYDAY=MO,WE,FR",
          {2027, 2, 1}},
         {"monthly nth",
-         Spec(times("2027/02/09", "16:00:00", "17:00:00") + Series(3, 1, 1, 4, 2, 0) + EndsOn("2027/12/31")),
+         Rows(times("2027/02/09", "16:00:00", "17:00:00") + Series(3, 1, 1, 4, 2, 0) + EndsOn("2027/12/31")),
          byDate,
          "FREQ=MONTHLY;BYDAY=TU;BYSETPOS=2;UNTIL=20271231T235959",
          {2027, 2, 9}},
         {"monthly last friday",
-         Spec(times("2027/02/26", "15:00:00", "15:30:00") + Series(3, 1, 1, 32, -1, 0) + EndsAfter(6)),
+         Rows(times("2027/02/26", "15:00:00", "15:30:00") + Series(3, 1, 1, 32, -1, 0) + EndsAfter(6)),
          afterCount("2027/02/26"),
          "FREQ=MONTHLY;BYDAY=FR;BYSETPOS=-1;COUNT=6",
          {2027, 2, 26}},
         {"monthly on a day",
-         Spec(times("2027/02/15", "09:00:00", "09:30:00") + Series(3, 2, 0, 0, 0, 15) + kNoEnd),
+         Rows(times("2027/02/15", "09:00:00", "09:30:00") + Series(3, 2, 0, 0, 0, 15) + kNoEnd),
          never,
          "FREQ=MONTHLY;INTERVAL=2;BYMONTHDAY=15",
          {2027, 2, 15}},
         {"yearly with end date",
-         Spec(times("2027/03/07", "18:00:00", "20:00:00") + "lRecurMonth=3|" + Series(4, 1, 0, 0, 0, 7) +
+         Rows(times("2027/03/07", "18:00:00", "20:00:00") + "lRecurMonth=3|" + Series(4, 1, 0, 0, 0, 7) +
               EndsOn("2035/03/07")),
          byDate,
          "FREQ=YEARLY;BYMONTH=3;BYMONTHDAY=7;UNTIL=20350307T235959",
          {2027, 3, 7}},
         {"yearly with count",
-         Spec(times("2027/11/25", "12:00:00", "15:00:00") + "lRecurMonth=11|" + Series(4, 1, 1, 16, 4, 0) +
+         Rows(times("2027/11/25", "12:00:00", "15:00:00") + "lRecurMonth=11|" + Series(4, 1, 1, 16, 4, 0) +
               EndsAfter(5)),
          afterCount("2027/11/25"),
          "FREQ=YEARLY;BYMONTH=11;BYDAY=TH;BYSETPOS=4;COUNT=5",
          {2027, 11, 25}},
         {"yearly without end",
-         Spec(times("2027/12/31", "22:00:00", "23:00:00") + "lRecurMonth=12|" + Series(4, 1, 0, 0, 0, 31) +
+         Rows(times("2027/12/31", "22:00:00", "23:00:00") + "lRecurMonth=12|" + Series(4, 1, 0, 0, 0, 31) +
               kNoEnd),
          never,
          "FREQ=YEARLY;BYMONTH=12;BYMONTHDAY=31",
@@ -200,12 +200,12 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
     const std::string at = "|dtStartTime=2027/02/01 12:00:00|dtEndTime=2027/02/01 13:00:00|";
     const std::string added = "lFlag=8|lCalType=3" + at,
                       updated = "lFlag=4|lCalType=3|PIMID={identifier}" + at;
-    for (const std::string& spec :
+    for (const std::string& text :
          {added + "Description=made single|Location=Room 2|lRecurType=2|lRecurInterval=1|lRecurWeekMask=2",
           updated + "Description=made single|lRecurType=0", added + "Description=made daily",
           updated + "Description=made daily|lRecurType=1|lRecurInterval=1|lRecurRepeat=3",
           added + "Description=deleted|bAlldayEvent=TRUE", std::string("lFlag=32|PIMID={identifier}")})
-        writes.push_back(Spec(spec));
+        writes.push_back(Rows(text));
 
     std::vector<std::string> lines = {"MAPILogOn", "SetCalendarFolder \"\""};
     for (std::size_t i = 0; i < writes.size(); ++i) {

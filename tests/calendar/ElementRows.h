@@ -12,11 +12,11 @@ namespace nx::test {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-inline Pairs Spec(std::string_view spec) {
+inline Pairs Rows(std::string_view text) {
     Pairs out;
-    for (std::size_t at = 0; at < spec.size();) {
-        const std::size_t bar = std::min(spec.find('|', at), spec.size());
-        const std::string_view pair = spec.substr(at, bar - at);
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t bar = std::min(text.find('|', at), text.size());
+        const std::string_view pair = text.substr(at, bar - at);
         const std::size_t eq = pair.find('=');
         out.emplace_back(std::string(pair.substr(0, eq)),
                          eq == std::string_view::npos ? "" : std::string(pair.substr(eq + 1)));
