@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <pugixml.hpp>
+#include <string_view>
 #include <vector>
 
 #include "platform/system/Files.h"
@@ -261,6 +262,32 @@ bool FinishLoadedTree(pugi::xml_node top, bool utf8Care) {
     }
     for (pugi::xml_node e : empty) e.parent().remove_child(e);
     return true;
+}
+
+// Whether an element of the tree repeats an attribute name. pugixml keeps both; XML 1.0 makes
+// such a document malformed, and serialised again it would be refused by every strict reader.
+bool HasRepeatedAttribute(pugi::xml_node top) {
+    std::vector<std::string_view> names;
+    pugi::xml_node node = top;
+    while (node) {
+        if (node.type() == pugi::node_element && node.first_attribute() &&
+            node.first_attribute().next_attribute()) {
+            names.clear();
+            for (const pugi::xml_attribute& attribute : node.attributes())
+                names.emplace_back(attribute.name());
+            // Sorted, so that an element with thousands of attributes costs n log n, not n^2.
+            std::sort(names.begin(), names.end());
+            if (std::adjacent_find(names.begin(), names.end()) != names.end()) return true;
+        }
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node && node != top && !node.next_sibling()) node = node.parent();
+        if (!node || node == top) break;
+        node = node.next_sibling();
+    }
+    return false;
 }
 
 void AppendText(std::string& out, const pugi::xml_node& top) {
@@ -674,6 +701,9 @@ void CXMLParser::LoadXML(std::string_view text) {
         (utf8Care || text.find("[CDATA[") != std::string_view::npos ||
          text.find("&#") != std::string_view::npos))
         ok = FinishLoadedTree(doc.document_element(), utf8Care);
+    // Only a text with an "=" can hold an attribute at all.
+    if (ok && elements == 1 && text.find('=') != std::string_view::npos)
+        ok = !HasRepeatedAttribute(doc.document_element());
     if (!ok || elements != 1) {
         doc.reset();
         return;

@@ -293,6 +293,7 @@ TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
         "<C\xFF/>",  // a name cannot be mended
         "<C><A \xED\xA0\x80='1'/></C>",
         "<C\xEF\xBF\xBF/>",
+        "<C><A b='1' c='2' b='3'/></C>",  // a repeated attribute name
         std::string(200000, '<'),
         std::string(500000, 'x'),
     };
