@@ -41,8 +41,21 @@ void ThrowSqlite(sqlite3* db, int rc) {
     throw MapiError(MapSqliteError(rc), db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
 }
 
+Db::Db() = default;
+
+Db::Db(Db&& o) noexcept : m_db(o.m_db), m_cached(std::move(o.m_cached)) {
+    o.m_db = nullptr;
+}
+
 Db::~Db() {
+    m_cached.clear();  // finalized before the connection closes
     if (m_db) sqlite3_close_v2(m_db);
+}
+
+Stmt& Db::Cached(const char* sql) {
+    auto& slot = m_cached[sql];
+    if (!slot) slot = std::make_unique<Stmt>(*this, sql);
+    return *slot;
 }
 
 void Db::Open(const std::string& path, bool create) {

@@ -6,8 +6,10 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/mapi32/Props.h"
 
@@ -17,21 +19,29 @@ namespace nx::mapi32 {
 HRESULT MapSqliteError(int rc) noexcept;
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc);
 
+class Stmt;
+
 class Db {
 public:
-    Db() = default;
+    Db();
     Db(const Db&) = delete;
     Db& operator=(const Db&) = delete;
-    Db(Db&& o) noexcept : m_db(o.m_db) { o.m_db = nullptr; }
+    Db(Db&& o) noexcept;
     ~Db();
     // Opens (create = also creates) the file; sets WAL, foreign keys, a busy timeout.
     void Open(const std::string& path, bool create);
     void Exec(const char* sql);
     sqlite3* get() const noexcept { return m_db; }
     std::int64_t LastInsertId() const noexcept { return sqlite3_last_insert_rowid(m_db); }
+    // The statement of `sql` (a string literal: it is keyed by address), prepared at its first
+    // use and kept until the connection closes. Preparing costs more than most of the queries
+    // themselves. The caller resets it after use (ResetOnExit), so that it holds no read
+    // transaction open, and never uses one statement in two places at once.
+    Stmt& Cached(const char* sql);
 
 private:
     sqlite3* m_db = nullptr;
+    std::unordered_map<const char*, std::unique_ptr<Stmt>> m_cached;
 };
 
 class Stmt {
@@ -62,6 +72,12 @@ public:
 private:
     sqlite3* m_db;
     sqlite3_stmt* m_stmt = nullptr;
+};
+
+// Resets a statement (its bindings too) when the scope ends.
+struct ResetOnExit {
+    Stmt& s;
+    ~ResetOnExit() { s.Reset(); }
 };
 
 // BEGIN IMMEDIATE ... COMMIT; rolls back when destroyed uncommitted.

@@ -49,11 +49,6 @@ CREATE TABLE receive_folders(
   folder INTEGER NOT NULL REFERENCES objects(id) ON DELETE CASCADE);
 )sql";
 
-struct ResetOnExit {
-    Stmt& s;
-    ~ResetOnExit() { s.Reset(); }
-};
-
 class SqliteStorage final : public Storage {
 public:
     explicit SqliteStorage(Db db) : m_db(std::move(db)) {}
@@ -197,7 +192,8 @@ public:
             std::int64_t id = c.id;
             if (c.remove) {
                 if (id) {
-                    Stmt s(m_db, "DELETE FROM objects WHERE id = ?1");
+                    Stmt& s = m_db.Cached("DELETE FROM objects WHERE id = ?1");
+                    ResetOnExit r{s};
                     s.Bind(1, id).Run();
                 }
                 ids.push_back(id);
@@ -231,11 +227,14 @@ public:
             }
             std::string blob = EncodeBlob(props);
             if (id) {
-                Stmt s(m_db, "UPDATE objects SET props = ?2 WHERE id = ?1");
+                Stmt& s = m_db.Cached("UPDATE objects SET props = ?2 WHERE id = ?1");
+                ResetOnExit r{s};
                 s.Bind(1, id).BindBlob(2, blob).Run();
             } else {
                 std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
-                Stmt s(m_db, "INSERT INTO objects(kind, parent, attach_num, props) VALUES(?1, ?2, ?3, ?4)");
+                Stmt& s = m_db.Cached(
+                    "INSERT INTO objects(kind, parent, attach_num, props) VALUES(?1, ?2, ?3, ?4)");
+                ResetOnExit r{s};
                 s.Bind(1, c.kind);
                 if (parent > 0) {
                     s.Bind(2, parent);
@@ -252,7 +251,9 @@ public:
                 if (!firstInsert) firstInsert = id;
             }
             for (auto& [tag, payload] : large) {
-                Stmt s(m_db, "INSERT OR REPLACE INTO large_values(object, tag, value) VALUES(?1, ?2, ?3)");
+                Stmt& s =
+                    m_db.Cached("INSERT OR REPLACE INTO large_values(object, tag, value) VALUES(?1, ?2, ?3)");
+                ResetOnExit r{s};
                 s.Bind(1, id).Bind(2, static_cast<std::int64_t>(tag)).BindBlob(3, *payload).Run();
             }
             ids.push_back(id);
@@ -289,9 +290,18 @@ public:
         std::string_view g(reinterpret_cast<const char*>(&guid), sizeof(GUID));
         std::string n = kind == MNID_STRING ? U16ToPayload(name) : std::string();
         LONG l = kind == MNID_STRING ? 0 : lid;
+        // A name once in the file keeps its id for the life of the file (names are never
+        // removed, ids never reused), so a name found is remembered; an unknown one is asked
+        // again, since another process may add it at any time.
+        std::string key;
+        key.reserve(g.size() + 8 + n.size());
+        key.append(g).append(reinterpret_cast<const char*>(&kind), sizeof kind);
+        key.append(reinterpret_cast<const char*>(&l), sizeof l).append(n);
+        if (auto known = m_namedIds.find(key); known != m_namedIds.end()) return known->second;
         auto find = [&]() -> std::int64_t {
-            Stmt s(m_db,
-                   "SELECT id FROM named_props WHERE guid = ?1 AND kind = ?2 AND lid = ?3 AND name = ?4");
+            Stmt& s = m_db.Cached(
+                "SELECT id FROM named_props WHERE guid = ?1 AND kind = ?2 AND lid = ?3 AND name = ?4");
+            ResetOnExit r{s};
             s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n);
             return s.Step() ? s.Int(0) : 0;
         };
@@ -300,21 +310,26 @@ public:
             Transaction tx(m_db);
             row = find();  // another process may have made it meanwhile
             if (!row) {
-                Stmt s(m_db, "INSERT INTO named_props(guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4)");
+                Stmt& s =
+                    m_db.Cached("INSERT INTO named_props(guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4)");
+                ResetOnExit r{s};
                 s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n).Run();
                 row = m_db.LastInsertId();
                 if (row > static_cast<std::int64_t>(kMaxNamedProps))
                     throw MapiError(MAPI_E_NOT_ENOUGH_RESOURCES, "named property ids exhausted");
             }
-            tx.Commit();
+            tx.Commit();  // remembered only once committed: a rolled-back id may be handed out again
         }
         if (row <= 0 || row > static_cast<std::int64_t>(kMaxNamedProps)) return 0;
-        return static_cast<ULONG>(MAPI_NAMED_PROP_MIN + row - 1);
+        const auto id = static_cast<ULONG>(MAPI_NAMED_PROP_MIN + row - 1);
+        m_namedIds.emplace(std::move(key), id);
+        return id;
     }
 
     std::optional<NamedProp> NamedPropName(ULONG id) override {
         if (id < MAPI_NAMED_PROP_MIN || id > 0xFFFE) return std::nullopt;
-        Stmt s(m_db, "SELECT id, guid, kind, lid, name FROM named_props WHERE id = ?1");
+        Stmt& s = m_db.Cached("SELECT id, guid, kind, lid, name FROM named_props WHERE id = ?1");
+        ResetOnExit r{s};
         s.Bind(1, static_cast<std::int64_t>(id - MAPI_NAMED_PROP_MIN + 1));
         if (!s.Step()) return std::nullopt;
         return NamedOf(s);
@@ -389,13 +404,16 @@ private:
     }
 
     void DeleteLarge(std::int64_t id, ULONG tag) {
-        Stmt s(m_db, "DELETE FROM large_values WHERE object = ?1 AND tag = ?2");
+        Stmt& s = m_db.Cached("DELETE FROM large_values WHERE object = ?1 AND tag = ?2");
+        ResetOnExit r{s};
         s.Bind(1, id).Bind(2, static_cast<std::int64_t>(tag)).Run();
     }
 
     Db m_db;
     StoreLayout m_layout;
     std::optional<Stmt> m_load, m_large, m_children, m_folders, m_hasChild, m_count;
+    // Named-property ids found in the file, by guid, kind, lid and name (see NamedPropId).
+    std::unordered_map<std::string, ULONG> m_namedIds;
 };
 
 }  // namespace
