@@ -50,7 +50,8 @@ public:
     struct Output {
         std::vector<std::vector<uint8_t>> pdus;  // to send, in order
         bool close = false;                      // end the connection after sending them
-        // The admitted call, to be ended (Dispatcher::EndCall) once the reply is sent.
+        // The admitted call, whose handler has run: to be ended (Dispatcher::EndCall) before
+        // the reply is sent, so its slot is free by the time the client has the reply.
         std::shared_ptr<RegisteredIf> admitted;
     };
 

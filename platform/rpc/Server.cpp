@@ -11,6 +11,9 @@
 // new one is accepted and closed at once (its client sees RPC_S_CALL_FAILED_DNE). Peers of
 // another user are closed at once. Half-received calls share kMaxPartialCallBytes.
 //
+// A call's slot is free once its handler returns, before its reply is written: a client that
+// calls again the moment it has the reply is never refused for the call it just finished.
+//
 // StopListening marks the server stopping and wakes the accept loop. Listen then stops
 // accepting, waits until every admitted call has written its reply (the stopping call
 // included), refuses later requests with RPC_S_SERVER_TOO_BUSY, closes the endpoints and the
@@ -168,6 +171,7 @@ struct Server::Impl final : Dispatcher {
     bool listening = false;
     bool stopping = false;
     unsigned inFlight = 0;
+    unsigned repliesUnsent = 0;  // calls ended whose replies are still being written
     int wake[2] = {-1, -1};
     std::list<std::unique_ptr<Connection>> connections;
     std::atomic<uint32_t> nextGroup{0x5a00};
@@ -221,10 +225,22 @@ struct Server::Impl final : Dispatcher {
         return RPC_S_OK;
     }
 
+    // The handler has returned: the slot is free before the reply goes out, so a client that
+    // reads the reply and calls again at once (on another connection too) finds room.
     void EndCall(RegisteredIf& reg) override {
         std::lock_guard lock(m);
+        assert(inFlight > 0 && reg.active > 0);  // every end matches an admission
         --inFlight;
         --reg.active;
+        ++repliesUnsent;
+        cv.notify_all();
+    }
+
+    // The reply of an ended call is written (or its connection failed): a stop may go on.
+    void ReplySent() {
+        std::lock_guard lock(m);
+        assert(repliesUnsent > 0);
+        --repliesUnsent;
         cv.notify_all();
     }
 
@@ -298,10 +314,11 @@ struct Server::Impl final : Dispatcher {
             if (rr != ReadResult::Ok) return;  // end of stream, or bytes we cannot frame
             Association::Output out;
             assoc.OnFragment(f, out);
+            if (out.admitted) EndCall(*out.admitted);
             bool ok = true;
             for (const auto& p : out.pdus)
                 if (!(ok = stream.WriteAll(p.data(), p.size(), timeoutMs))) break;
-            if (out.admitted) EndCall(*out.admitted);
+            if (out.admitted) ReplySent();
             if (!ok || out.close) return;
         }
     }
@@ -384,7 +401,7 @@ struct Server::Impl final : Dispatcher {
         AcceptLoop();
         {
             std::unique_lock lock(m);
-            cv.wait(lock, [&] { return inFlight == 0; });
+            cv.wait(lock, [&] { return inFlight == 0 && repliesUnsent == 0; });
             for (Listener& l : listeners) CloseListener(l);
         }
         CloseConnections();

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/rpc/Client.h"
 #include "tests/platform/rpc/TempWorld.h"
 
 namespace nx::rpc::test {
@@ -309,9 +310,49 @@ TEST(RpcServer, CallsBeyondTheCapAreRefused) {
     gate.Open();
     EXPECT_EQ(first.get(), 7);
     EXPECT_EQ(second.get(), 7);
-    // A call leaves the count just after its reply is out, so wait for that before the next one.
-    ASSERT_TRUE(WaitFor([&] { return ServerAccess::CallsInFlight(l.server) == 0; }));
     EXPECT_EQ(CallChar(*Bind(), u'z', v), RPC_S_OK);
+}
+
+// The server's end of a connection whose writer, having handed a reply over whole, waits at a
+// gate before it comes back: a connection thread descheduled right after its write.
+class RepliesHeldAfterWriting final : public ByteStream {
+public:
+    RepliesHeldAfterWriting(std::unique_ptr<ByteStream> inner, Gate& gate)
+        : m_inner(std::move(inner)), m_gate(gate) {}
+    long Read(void* buf, std::size_t n, int timeoutMs) override { return m_inner->Read(buf, n, timeoutMs); }
+    bool WriteAll(const void* buf, std::size_t n, int timeoutMs) override {
+        const bool ok = m_inner->WriteAll(buf, n, timeoutMs);
+        if (n > 2 && static_cast<const uint8_t*>(buf)[2] == pdu::kResponse) m_gate.Wait();
+        return ok;
+    }
+    bool PeerClosedOrReadable() override { return m_inner->PeerClosedOrReadable(); }
+    void Shutdown() override { m_inner->Shutdown(); }
+
+private:
+    std::unique_ptr<ByteStream> m_inner;
+    Gate& m_gate;
+};
+
+TEST(RpcServer, AOneCallServerTakesTheNextCallOnceTheReplyIsRead) {
+    TempWorld world;
+    Served l({}, 1);
+    int32_t v;
+    ASSERT_EQ(CallChar(*Bind(), u'0', v), RPC_S_OK);  // listening, with room for one call
+    ASSERT_TRUE(WaitFor([&] { return ServerAccess::CallsInFlight(l.server) == 0; }));
+    Gate gate;
+    auto [clientEnd, serverEnd] = MakeMemoryPipe();
+    ServerAccess::AttachStream(l.server,
+                               std::make_unique<RepliesHeldAfterWriting>(std::move(serverEnd), gate), "");
+    auto pending = std::make_shared<std::unique_ptr<ByteStream>>(std::move(clientEnd));
+    auto held = MakeBinding(kEndpoint, [pending](std::unique_ptr<ByteStream>& s) {
+        s = std::move(*pending);
+        return s ? RPC_S_OK : RPC_S_SERVER_UNAVAILABLE;
+    });
+    EXPECT_EQ(CallChar(*held, u'a', v), RPC_S_OK);
+    // The first call's writer has not come back yet; its slot is free all the same.
+    EXPECT_EQ(CallChar(*Bind(), u'b', v), RPC_S_OK);
+    EXPECT_EQ(v, u'b');
+    gate.Open();
 }
 
 TEST(RpcServer, StopWaitsForCallsInFlightIncludingTheStoppingOne) {
