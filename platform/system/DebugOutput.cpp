@@ -1,9 +1,7 @@
+// The switch and its target, the same on both systems; Windows also hands every text to the
+// debugger (DebugOutput_win.cpp).
 #include "platform/system/DebugOutput.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -11,13 +9,25 @@
 #include "platform/system/Files.h"
 
 namespace nx::sys {
+
+#ifdef _WIN32
+// OutputDebugStringW: shown by a debugger or a viewer of debug strings, free when none listens.
+void SendToDebugger(std::string_view text);
+#else
+// Linux has no debugger channel: the switch's target is the only one.
+static void SendToDebugger(std::string_view) {}
+#endif
+
 namespace {
+
+constexpr int kStdout = 1;
+constexpr int kStderr = 2;
 
 struct Channel {
     std::mutex lock;
     bool configured = false;
-    int fd = -1;  // -1: silent
-    bool ownsFd = false;
+    UniqueFd file;  // a file target, ours to close
+    int fd = -1;    // where texts go; -1: nowhere
     std::function<void(std::string_view)> testSink;
 
     void Configure() {
@@ -26,36 +36,21 @@ struct Channel {
         if (sw == nullptr || *sw == '\0') return;
         const std::string target(sw);
         if (target == "stderr") {
-            fd = STDERR_FILENO;
+            fd = kStderr;
         } else if (target == "stdout") {
-            fd = STDOUT_FILENO;
+            fd = kStdout;
         } else {
             // Non-blocking: a FIFO without a reader (or one that stops reading) must not stall
             // the process; its texts are dropped instead.
-            fd = OpenPrivateForAppend(target, /*nonBlocking=*/true);
-            ownsFd = fd >= 0;
+            file = UniqueFd(OpenPrivateForAppend(target, /*nonBlocking=*/true));
+            fd = file.get();
         }
-    }
-
-    ~Channel() {
-        if (ownsFd) close(fd);
     }
 };
 
 Channel& TheChannel() {
     static Channel channel;
     return channel;
-}
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 }  // namespace
@@ -68,7 +63,8 @@ void OutputDebugString(std::string_view text) {
         return;
     }
     if (!c.configured) c.Configure();
-    if (c.fd >= 0) WriteAll(c.fd, text);
+    SendToDebugger(text);
+    if (c.fd >= 0) WriteAllTo(c.fd, text);  // a target that cannot take the text drops it
 }
 
 void SetDebugOutputSinkForTesting(std::function<void(std::string_view)> sink) {

@@ -10,7 +10,8 @@
 // Texts are written exactly as given (UTF-8, no line end added, nothing prefixed), each with one
 // write under a lock so texts from several threads never mix. A target that cannot take a text
 // (a full disk, a pipe nobody reads) drops it; a process using the channel ignores SIGPIPE so
-// such a pipe never ends it (the agent does, in its main).
+// such a pipe never ends it (the agent does, in its main). On Windows every text also goes to
+// the debugger (OutputDebugStringW), whatever the switch says.
 #pragma once
 
 #include <functional>
