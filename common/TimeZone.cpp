@@ -61,6 +61,37 @@ SYSTEMTIME RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
     return st;
 }
 
+// The record's five numbers as the platform's "TZI" rule, and back.
+nx::sys::TziDate ToTziDate(const SYSTEMTIME& st) {
+    return {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+SYSTEMTIME FromTziDate(const nx::sys::TziDate& d) {
+    SYSTEMTIME st{};
+    st.wYear = d.year;
+    st.wMonth = d.month;
+    st.wDayOfWeek = d.dayOfWeek;
+    st.wDay = d.day;
+    st.wHour = d.hour;
+    st.wMinute = d.minute;
+    st.wSecond = d.second;
+    st.wMilliseconds = d.milliseconds;
+    return st;
+}
+
+nx::sys::TziRule RuleOf(const tagNxTimeZone& zone) {
+    return {zone.Bias, zone.StandardBias, zone.DaylightBias, ToTziDate(zone.StandardDate),
+            ToTziDate(zone.DaylightDate)};
+}
+
+void SetRule(tagNxTimeZone& zone, const nx::sys::TziRule& rule) {
+    zone.Bias = rule.bias;
+    zone.StandardBias = rule.standardBias;
+    zone.DaylightBias = rule.daylightBias;
+    zone.StandardDate = FromTziDate(rule.standardDate);
+    zone.DaylightDate = FromTziDate(rule.daylightDate);
+}
+
 // ---- the registry's zone list, read once -------------------------------------------------------
 
 struct ZoneEntry {
@@ -76,7 +107,7 @@ std::vector<ZoneEntry> BuildZoneTable() {
         entry.zone.DisplayName = record.displayName;
         entry.zone.StandardName = record.standardName;
         entry.zone.DaylightName = record.daylightName;
-        SetTziBytes(entry.zone, record.tzi.data(), record.tzi.size());
+        SetRule(entry.zone, record.rule);
         table.push_back(std::move(entry));
     }
     return table;
@@ -368,48 +399,15 @@ bool operator==(const tagNxTimeZone& a, const tagNxTimeZone& b) {
 }
 
 std::array<uint8_t, kTziSize> GetTziBytes(const tagNxTimeZone& zone) {
-    std::array<uint8_t, kTziSize> bytes{};
-    std::size_t at = 0;
-    auto put32 = [&](int32_t v) {
-        const auto u = static_cast<uint32_t>(v);
-        for (int i = 0; i < 4; ++i) bytes[at++] = static_cast<uint8_t>(u >> (8 * i));
-    };
-    auto putTime = [&](const SYSTEMTIME& st) {
-        for (uint16_t v : {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay, st.wHour, st.wMinute, st.wSecond,
-                           st.wMilliseconds}) {
-            bytes[at++] = static_cast<uint8_t>(v & 0xFF);
-            bytes[at++] = static_cast<uint8_t>(v >> 8);
-        }
-    };
-    put32(zone.Bias);
-    put32(zone.StandardBias);
-    put32(zone.DaylightBias);
-    putTime(zone.StandardDate);
-    putTime(zone.DaylightDate);
-    return bytes;
+    return nx::sys::PackTzi(RuleOf(zone));
 }
 
 void SetTziBytes(tagNxTimeZone& zone, const uint8_t* bytes, std::size_t size) {
     std::array<uint8_t, kTziSize> all{};
     if (bytes != nullptr) std::copy(bytes, bytes + std::min(size, kTziSize), all.begin());
-    std::size_t at = 0;
-    auto get32 = [&] {
-        uint32_t u = 0;
-        for (int i = 0; i < 4; ++i) u |= uint32_t{all[at++]} << (8 * i);
-        return static_cast<int32_t>(u);
-    };
-    auto getTime = [&](SYSTEMTIME& st) {
-        for (uint16_t* v : {&st.wYear, &st.wMonth, &st.wDayOfWeek, &st.wDay, &st.wHour, &st.wMinute,
-                            &st.wSecond, &st.wMilliseconds}) {
-            *v = static_cast<uint16_t>(all[at] | (all[at + 1] << 8));
-            at += 2;
-        }
-    };
-    zone.Bias = get32();
-    zone.StandardBias = get32();
-    zone.DaylightBias = get32();
-    getTime(zone.StandardDate);
-    getTime(zone.DaylightDate);
+    nx::sys::TziRule rule;
+    nx::sys::ParseTzi(all.data(), all.size(), rule);  // 44 bytes: always read
+    SetRule(zone, rule);
 }
 
 std::string FormatTimeZoneKey(const tagNxTimeZone& zone) {
@@ -522,7 +520,7 @@ uint32_t GetTimeZoneInformationForZone(std::string_view zoneText, std::time_t at
         tagNxTimeZone zone;
         zone.StandardName = record.standardName;
         zone.DaylightName = record.daylightName;
-        SetTziBytes(zone, record.tzi.data(), record.tzi.size());
+        SetRule(zone, record.rule);
         tzi = ToTimeZoneInformation(zone);
         return CurrentPeriod(tzi, at);
     }

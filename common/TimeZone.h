@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "platform/system/Tzi.h"
 
 // The platform's time-zone information (the Windows TIME_ZONE_INFORMATION layout).
 #ifndef _TIME_ZONE_INFORMATION_
@@ -61,7 +62,7 @@ struct tagNxTimeZone {
     friend bool operator==(const tagNxTimeZone& a, const tagNxTimeZone& b);
 };
 
-inline constexpr std::size_t kTziSize = 44;
+inline constexpr std::size_t kTziSize = nx::sys::kTziSize;
 std::array<uint8_t, kTziSize> GetTziBytes(const tagNxTimeZone& zone);
 // Copies the first 44 bytes (a shorter value leaves the rest 0) into the numeric fields.
 void SetTziBytes(tagNxTimeZone& zone, const uint8_t* bytes, std::size_t size);

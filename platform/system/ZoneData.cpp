@@ -29,40 +29,6 @@ namespace {
 constexpr int64_t kMsPerMinute = 60000;
 constexpr int64_t kMsPerDay = 86400000;
 
-// A transition date in the SYSTEMTIME field order of the "TZI" value.
-struct RuleDate {
-    uint16_t year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
-};
-
-struct Rule {
-    int32_t bias = 0;
-    int32_t standardBias = 0;
-    int32_t daylightBias = 0;
-    RuleDate standardDate;
-    RuleDate daylightDate;
-};
-
-std::array<uint8_t, 44> TziBytes(const Rule& rule) {
-    std::array<uint8_t, 44> bytes{};
-    std::size_t at = 0;
-    auto put32 = [&](int32_t v) {
-        const auto u = static_cast<uint32_t>(v);
-        for (int i = 0; i < 4; ++i) bytes[at++] = static_cast<uint8_t>(u >> (8 * i));
-    };
-    auto putDate = [&](const RuleDate& d) {
-        for (uint16_t v : {d.year, d.month, d.dayOfWeek, d.day, d.hour, d.minute, d.second, d.ms}) {
-            bytes[at++] = static_cast<uint8_t>(v & 0xFF);
-            bytes[at++] = static_cast<uint8_t>(v >> 8);
-        }
-    };
-    put32(rule.bias);
-    put32(rule.standardBias);
-    put32(rule.daylightBias);
-    putDate(rule.standardDate);
-    putDate(rule.daylightDate);
-    return bytes;
-}
-
 std::string ToUtf8(const icu::UnicodeString& s) {
     std::string out;
     s.toUTF8String(out);
@@ -89,20 +55,20 @@ int DayOfWeek(int year, int month, int day) {
     return (year + year / 4 - year / 100 + year / 400 + kOffsets[month - 1] + day) % 7;
 }
 
-RuleDate RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
-    RuleDate d;
+TziDate RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
+    TziDate d;
     d.month = static_cast<uint16_t>(month);
     d.day = static_cast<uint16_t>(week);
     d.dayOfWeek = static_cast<uint16_t>(dayOfWeek);
     d.hour = static_cast<uint16_t>(millisInDay / 3600000);
     d.minute = static_cast<uint16_t>(millisInDay / 60000 % 60);
     d.second = static_cast<uint16_t>(millisInDay / 1000 % 60);
-    d.ms = static_cast<uint16_t>(millisInDay % 1000);
+    d.milliseconds = static_cast<uint16_t>(millisInDay % 1000);
     return d;
 }
 
 // An ICU yearly transition rule as a Windows rule date: wall-clock time before the change.
-RuleDate ToWindowsRule(const icu::DateTimeRule& rule, int32_t rawOffset, int32_t savingsBefore) {
+TziDate ToWindowsRule(const icu::DateTimeRule& rule, int32_t rawOffset, int32_t savingsBefore) {
     int64_t millis = rule.getRuleMillisInDay();
     if (rule.getTimeRuleType() == icu::DateTimeRule::STANDARD_TIME) millis += savingsBefore;
     if (rule.getTimeRuleType() == icu::DateTimeRule::UTC_TIME) millis += rawOffset + savingsBefore;
@@ -138,7 +104,7 @@ RuleDate ToWindowsRule(const icu::DateTimeRule& rule, int32_t rawOffset, int32_t
 }
 
 // The rule ICU has for a zone at `at`.
-Rule RuleAt(const icu::BasicTimeZone& zone, UDate at) {
+TziRule RuleAt(const icu::BasicTimeZone& zone, UDate at) {
     UErrorCode status = U_ZERO_ERROR;
     icu::InitialTimeZoneRule* initial = nullptr;
     icu::AnnualTimeZoneRule* standardRule = nullptr;
@@ -147,7 +113,7 @@ Rule RuleAt(const icu::BasicTimeZone& zone, UDate at) {
     std::unique_ptr<icu::InitialTimeZoneRule> ownInitial(initial);
     std::unique_ptr<icu::AnnualTimeZoneRule> ownStandard(standardRule);
     std::unique_ptr<icu::AnnualTimeZoneRule> ownDaylight(daylightRule);
-    Rule out;
+    TziRule out;
     if (U_SUCCESS(status) && standardRule != nullptr && daylightRule != nullptr) {
         const int32_t standardTotal = standardRule->getRawOffset() + standardRule->getDSTSavings();
         const int32_t daylightTotal = daylightRule->getRawOffset() + daylightRule->getDSTSavings();
@@ -259,8 +225,8 @@ std::vector<ZoneRecord> BuildRegistryZones() {
         entry.key = key;
         entry.standardName = StandardNameForKey(key);
         entry.daylightName = DaylightNameForKey(key);
-        const Rule rule = RuleAt(*basic, now);
-        entry.tzi = TziBytes(rule);
+        entry.rule = RuleAt(*basic, now);
+        const TziRule& rule = entry.rule;
         entry.displayName = OffsetLabel(key, rule.bias) + " " +
                             (key == "UTC" ? std::string("Coordinated Universal Time")
                                           : DescriptionFor(names.get(), key, zoneId, now));
@@ -302,7 +268,7 @@ bool ZoneRecordAt(std::string_view zoneId, std::time_t at, ZoneRecord& out) {
     if (basic == nullptr) return false;
     ZoneRecord zone;
     const UDate when = static_cast<UDate>(at) * 1000.0;
-    zone.tzi = TziBytes(RuleAt(*basic, when));
+    zone.rule = RuleAt(*basic, when);
     icu::UnicodeString windowsId;
     UErrorCode windowsStatus = U_ZERO_ERROR;
     icu::TimeZone::getWindowsID(canonical, windowsId, windowsStatus);

@@ -7,23 +7,22 @@
 // Windows-zone mapping and the system tz database (docs/common.md says how).
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/system/Tzi.h"
+
 namespace nx::sys {
 
 // One zone as the registry keeps it.
 struct ZoneRecord {
-    std::string key;                // the sub-key name: the Windows zone id
-    std::string displayName;        // "Display"
-    std::string standardName;       // "Std"
-    std::string daylightName;       // "Dlt"
-    std::array<uint8_t, 44> tzi{};  // "TZI": Bias, StandardBias, DaylightBias (LONG), StandardDate,
-                                    // DaylightDate (SYSTEMTIME), little-endian
+    std::string key;           // the sub-key name: the Windows zone id
+    std::string displayName;   // "Display"
+    std::string standardName;  // "Std"
+    std::string daylightName;  // "Dlt"
+    TziRule rule;              // "TZI"
 };
 
 // Every zone of the key, in the registry's enumeration order (key names compared

@@ -51,11 +51,9 @@ public:
         return win::Narrow(text);
     }
 
-    bool Tzi(const wchar_t* name, std::array<uint8_t, 44>& out) const {
+    bool Tzi(const wchar_t* name, TziRule& out) const {
         std::vector<BYTE> bytes;
-        if (!Bytes(name, bytes, REG_BINARY) || bytes.size() < out.size()) return false;
-        std::memcpy(out.data(), bytes.data(), out.size());
-        return true;
+        return Bytes(name, bytes, REG_BINARY) && ParseTzi(bytes.data(), bytes.size(), out);
     }
 
     bool Dword(const wchar_t* name, DWORD& out) const {
@@ -81,7 +79,7 @@ std::vector<ZoneRecord> ReadRegistryZones() {
         if (rc != ERROR_SUCCESS) continue;
         const Key zoneKey(root.get(), std::wstring(name, length));
         ZoneRecord zone;
-        if (!zoneKey || !zoneKey.Tzi(L"TZI", zone.tzi)) continue;  // not a zone
+        if (!zoneKey || !zoneKey.Tzi(L"TZI", zone.rule)) continue;  // not a zone
         zone.key = win::Narrow(std::wstring_view(name, length));
         zone.displayName = zoneKey.Text(L"Display");
         zone.standardName = zoneKey.Text(L"Std");
@@ -116,7 +114,7 @@ bool ZoneRecordAt(std::string_view zoneId, std::time_t at, ZoneRecord& out) {
         if (dynamic && dynamic.Dword(L"FirstEntry", first) && dynamic.Dword(L"LastEntry", last) &&
             first <= last) {
             const DWORD year = std::clamp<DWORD>(static_cast<DWORD>(YearOf(at)), first, last);
-            dynamic.Tzi(std::to_wstring(year).c_str(), out.tzi);
+            dynamic.Tzi(std::to_wstring(year).c_str(), out.rule);
         }
         return true;
     }
