@@ -32,6 +32,14 @@ target_compile_definitions(nx_sqlite3 PRIVATE SQLITE_THREADSAFE=1 SQLITE_OMIT_LO
 target_compile_options(nx_sqlite3 PRIVATE -w)
 add_library(PkgConfig::SQLITE3 ALIAS nx_sqlite3)
 
+# nlohmann-json is header-only: Debian's copy (nlohmann-json3-dev), its own folder copied into the
+# build so that the cross compiler never searches the Linux /usr/include.
+set(NX_NLOHMANN_DIR /usr/include/nlohmann CACHE PATH "nlohmann-json's header folder (nlohmann/)")
+file(COPY ${NX_NLOHMANN_DIR} DESTINATION ${CMAKE_BINARY_DIR}/nlohmann-json)
+add_library(nlohmann_json INTERFACE)
+target_include_directories(nlohmann_json SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/nlohmann-json)
+add_library(nlohmann_json::nlohmann_json ALIAS nlohmann_json)
+
 set(NX_GOOGLETEST_DIR /usr/src/googletest CACHE PATH "GoogleTest sources compiled with the cross compiler")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${NX_GOOGLETEST_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
@@ -41,7 +49,7 @@ include_directories(${CMAKE_SOURCE_DIR})
 
 # ---- layers -----------------------------------------------------------------------------------
 foreach(dir platform/system platform/registry platform/rpc platform/mapi platform/mapi32 common journal contacts
-    calendar mapi agent)
+    calendar mapi agent tools/mapiadmin)
   add_subdirectory(${dir})
 endforeach()
 
@@ -119,7 +127,8 @@ target_compile_definitions(windows_agent PRIVATE NX_MAPI32_DIR="${CMAKE_BINARY_D
 
 # The binaries' own checks: PE32+ x86-64, a console agent importing the system's RPC, registry
 # and kernel libraries, and none of the Linux stand-ins linked in.
-add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-binaries.sh ${CMAKE_BINARY_DIR}/bin)
+add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-binaries.sh ${CMAKE_BINARY_DIR}/bin
+  ${CMAKE_BINARY_DIR}/mapi32)
 set_tests_properties(win.binaries PROPERTIES LABELS "windows" TIMEOUT 60)
 
 # The agent layer: the interface tables and the MAPI entry-point table, bound from stand-in

@@ -4,8 +4,10 @@
 #   - the agent imports RPCRT4.dll, ADVAPI32.dll and KERNEL32.dll (and Deltatrack64.dll);
 #   - none of the Linux stand-ins is linked in: no text that only they carry (the socket folder
 #     of the RPC stand-in, the .reg hive folder of the registry stand-in, /proc paths, the Linux
-#     MAPI runtime's file name).
-#   scripts/check-windows-binaries.sh build-win/bin
+#     MAPI runtime's file name);
+#   - mapiadmin.exe (beside the stand-in MAPI32.dll, second folder) is a PE32+ console program
+#     that loads the runtime rather than linking it, as the agent does.
+#   scripts/check-windows-binaries.sh build-win/bin [build-win/mapi32]
 set -euo pipefail
 bin=${1:?usage: check-windows-binaries.sh <folder of the Windows binaries>}
 objdump=$(command -v x86_64-w64-mingw32-objdump || command -v objdump)
@@ -32,6 +34,18 @@ if [ -f "$agent" ]; then
     if strings -a "$agent" | grep -qF "$marker"; then fail "the agent carries Linux stand-in code ($marker)"; fi
   done
   grep -qi "DLL Name: MAPI32.dll" <<<"$h" && fail "the agent links MAPI32.dll instead of loading it"
+fi
+
+admin=${2:+$2/mapiadmin.exe}
+if [ -n "$admin" ]; then
+  if [ -f "$admin" ]; then
+    h=$(headers "$admin")
+    grep -Eq "^Magic[[:space:]]+020b" <<<"$h" || fail "mapiadmin is not PE32+"
+    grep -Eq "^Subsystem[[:space:]]+0+3[[:space:]]" <<<"$h" || fail "mapiadmin is not a console program"
+    grep -qi "DLL Name: MAPI32.dll" <<<"$h" && fail "mapiadmin links MAPI32.dll instead of loading it"
+  else
+    fail "mapiadmin.exe is missing"
+  fi
 fi
 
 if ((failures)); then

@@ -1,53 +1,49 @@
 #include "tools/mapiadmin/MapiRuntime.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
-#include <filesystem>
 
+#include "platform/system/Module.h"
+#include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
 #include "tools/mapiadmin/ItemModel.h"
 
 namespace nx::mapiadmin {
 namespace {
 
-void* OpenLibrary() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::string error;
-    if (!ec) {
-        const auto beside = exe.parent_path() / "libmapi32.so";
-        if (void* h = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
-        if (const char* e = dlerror()) error = e;
-    }
-    if (void* h = dlopen("libmapi32.so", RTLD_NOW | RTLD_LOCAL)) return h;
-    if (error.empty()) {
-        if (const char* e = dlerror()) error = e;
-    }
-    throw CommandError(kExitFailure, "cannot load the MAPI runtime libmapi32.so: " + error);
+// The runtime beside the executable (as the agent loads it), else wherever the system looks.
+sys::LoadedModule OpenLibrary() {
+    const std::string exe = sys::ExecutablePath();
+    if (!exe.empty())
+        if (auto module = sys::LoadedModule::Open(sys::FolderWithSeparator(exe) + kMapiRuntimeFileName))
+            return module;
+    if (auto module = sys::LoadedModule::Open(kMapiRuntimeFileName)) return module;
+    throw CommandError(kExitFailure, std::string("cannot load the MAPI runtime ") + kMapiRuntimeFileName);
 }
 
 template <class F>
-void Bind(void* lib, const char* name, F& out) {
-    out = reinterpret_cast<F>(dlsym(lib, name));
-    if (!out) throw CommandError(kExitFailure, std::string("libmapi32.so has no function ") + name);
+void Bind(const sys::LoadedModule& lib, const char* name, F& out) {
+    out = reinterpret_cast<F>(lib.Symbol(name));
+    if (!out)
+        throw CommandError(kExitFailure, std::string(kMapiRuntimeFileName) + " has no function " + name);
 }
 
 Runtime LoadRuntime() {
-    // The library stays loaded for the life of the process: objects it made may be released
-    // during exit.
-    void* lib = OpenLibrary();
+    // The library stays loaded for the life of the process (never closed, not even at exit):
+    // objects it made may be released during exit.
+    static const sys::LoadedModule& lib = *new sys::LoadedModule(OpenLibrary());
     Runtime rt;
-    Bind(lib, "MAPIInitialize", rt.mapi.MAPIInitialize);
-    Bind(lib, "MAPIUninitialize", rt.mapi.MAPIUninitialize);
-    Bind(lib, "MAPILogonEx", rt.mapi.MAPILogonEx);
-    Bind(lib, "MAPIAllocateBuffer", rt.mapi.MAPIAllocateBuffer);
-    Bind(lib, "MAPIAllocateMore", rt.mapi.MAPIAllocateMore);
-    Bind(lib, "MAPIFreeBuffer", rt.mapi.MAPIFreeBuffer);
-    Bind(lib, "MAPIAdminProfiles", rt.mapi.MAPIAdminProfiles);
-    Bind(lib, "HrGetOneProp", rt.mapi.HrGetOneProp);
-    Bind(lib, "FreeProws", rt.mapi.FreeProws);
-    Bind(lib, "HrQueryAllRows", rt.mapi.HrQueryAllRows);
+    // The ten entry points under the names (or, on Windows, ordinals) the agent binds them by.
+    const char* const* n = kMapiEntryPointNames;
+    Bind(lib, n[0], rt.mapi.MAPIInitialize);
+    Bind(lib, n[1], rt.mapi.MAPIUninitialize);
+    Bind(lib, n[2], rt.mapi.MAPILogonEx);
+    Bind(lib, n[3], rt.mapi.MAPIAllocateBuffer);
+    Bind(lib, n[4], rt.mapi.MAPIAllocateMore);
+    Bind(lib, n[5], rt.mapi.MAPIFreeBuffer);
+    Bind(lib, n[6], rt.mapi.MAPIAdminProfiles);
+    Bind(lib, n[7], rt.mapi.HrGetOneProp);
+    Bind(lib, n[8], rt.mapi.FreeProws);
+    Bind(lib, n[9], rt.mapi.HrQueryAllRows);
     Bind(lib, "NxMapiAdminCreateProfile", rt.CreateProfile);
     Bind(lib, "NxMapiAdminDeleteProfile", rt.DeleteProfile);
     Bind(lib, "NxMapiAdminSetDefaultProfile", rt.SetDefaultProfile);

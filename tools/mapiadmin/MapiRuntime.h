@@ -1,6 +1,7 @@
-// The MAPI runtime as mapiadmin uses it: libmapi32.so opened at run time (beside the executable,
-// as the agent opens it), its 10 MAPI entry points and its administration API, a logged-on
-// session, and the errors and exit codes of the tool.
+// The MAPI runtime as mapiadmin uses it: libmapi32.so (MAPI32.dll on Windows) opened at run time
+// through the module seam (beside the executable, as the agent opens it), its 10 MAPI entry
+// points and its administration API, a logged-on session, and the errors and exit codes of the
+// tool.
 #pragma once
 
 #include <stdexcept>
@@ -45,7 +46,7 @@ struct Runtime {
     decltype(&NxMapiAdminFreeProfileList) FreeProfileList = nullptr;
     decltype(&NxMapiAdminErrorText) ErrorText = nullptr;
 
-    // Opens libmapi32.so once (from the executable's folder, else the library search path) and
+    // Opens the runtime once (from the executable's folder, else the library search path) and
     // binds every function; CommandError when the library or a function is missing.
     static const Runtime& Get();
 };
