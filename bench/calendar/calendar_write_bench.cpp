@@ -10,19 +10,14 @@
 // Measured as CPU time of the whole process (both ends of the socket) and reported per
 // appointment. NX_CALENDAR_WRITE_BENCH_COUNT (default 1000) sets N.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "agent/Interfaces.h"
-#include "agent/ServiceHandlers.h"
+#include "bench/support/BenchWorld.h"
 #include "bench/support/RatioReporter.h"
-#include "bench/support/ReadBench.h"
 #include "calendar/AppointmentWrite.h"
 #include "calendar/CalendarEx.h"
 #include "common/MapiFunctions.h"
@@ -30,8 +25,6 @@
 #include "contacts/ContactXml.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -76,46 +69,26 @@ std::string Document(int i) {
 }
 
 struct World {
-    fs::path root;
-    nx::rpc::Server server;
-    std::future<nx::rpc::RpcStatus> listening;
-    std::shared_ptr<nx::rpc::Binding> binding;
+    std::filesystem::path root;
+    nx::bench::AgentServer agent;
     std::vector<std::u16string> documents;
     bool ready = false;
 
     World() {
-        root = fs::temp_directory_path() / ("nxcalendar-write-bench-" + std::to_string(::getpid()));
-        fs::remove_all(root);
-        for (const char* d : {"data", "pipes"}) fs::create_directories(root / d);
-        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-        setenv("NX_PIPE_DIR", (root / "pipes").c_str(), 1);
-        if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) return;
-        const std::string admin = "'" + (fs::path(NX_BIN_DIR) / "mapiadmin").string() + "' init >/dev/null";
-        if (std::system(admin.c_str()) != 0) return;
+        root = nx::bench::MakeStoreWorld("nxcalendar-write-bench");
+        if (root.empty()) return;
         // The handlers work on the process-wide object, as in the agent.
         NAMESPACE_MAPI::CMAPIObject& mapi = NAMESPACE_MAPI::GetMAPIObject();
-        if (mapi.MAPILogOn(nullptr, "") != 1 || mapi.SetCalendarFolder("") != 0) return;
-        const auto& iface = nx::agent::AgentInterface();
-        if (server.UseProtseqEp(nx::agent::kProtseq, nx::agent::kMaxCalls, nx::agent::kAgentEndpoint) !=
-                nx::rpc::RPC_S_OK ||
-            server.RegisterIf(iface, nx::agent::BuildAgentHandlers()) != nx::rpc::RPC_S_OK)
-            return;
-        listening = std::async(std::launch::async, [this] { return server.Listen(1, nx::agent::kMaxCalls); });
-        if (nx::rpc::BindingFromStringBinding("ncacn_np:[\\pipe\\MapiServer64]", binding) !=
-            nx::rpc::RPC_S_OK)
-            return;
+        if (mapi.MAPILogOn(nullptr, "") != 1 || mapi.SetCalendarFolder("") != 0 || !agent.Start()) return;
         const int n = nx::bench::EnvInt("NX_CALENDAR_WRITE_BENCH_COUNT", 1000);
         for (int i = 0; i < n; ++i) documents.push_back(nx::sys::Utf8ToUtf16(Document(i)));
         ready = true;
     }
 
     ~World() {
-        binding.reset();
-        server.StopListening();
-        if (listening.valid()) listening.wait();
-        server.UnregisterIf(nullptr, false);
+        agent.Stop();
         NAMESPACE_MAPI::GetMAPIObject().MAPILogOff();
-        fs::remove_all(root);
+        std::filesystem::remove_all(root);
     }
 };
 
@@ -129,13 +102,11 @@ World& TheWorld() {
 void BM_Writes_Agent(benchmark::State& state) {
     World& w = TheWorld();
     if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
-    const auto& iface = nx::agent::AgentInterface();
     for (auto _ : state) {
         for (const auto& xml : w.documents) {
-            nx::rpc::Args args(iface.procedures[nx::agent::kWriteCalendars]);
+            nx::rpc::Args args = w.agent.ArgsOf(nx::agent::kWriteCalendars);
             args.Text(0) = xml;
-            if (w.binding->Call(iface, nx::agent::kWriteCalendars, args) != nx::rpc::RPC_S_OK ||
-                args.Long(3) != 0 || args.Text(1).empty())
+            if (!w.agent.Call(nx::agent::kWriteCalendars, args) || args.Long(3) != 0 || args.Text(1).empty())
                 return state.SkipWithError("WriteCalendars failed");
         }
     }

@@ -9,27 +9,17 @@
 // Both are measured as CPU time of the whole process (the agent's handler runs on the RPC
 // server's threads) and reported per contact.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <future>
 #include <string>
 #include <vector>
 
-#include "agent/Interfaces.h"
-#include "agent/ServiceHandlers.h"
+#include "bench/support/BenchWorld.h"
 #include "bench/support/RatioReporter.h"
-#include "bench/support/ReadBench.h"
-#include "common/Encoding.h"
-#include "common/MapiFunctions.h"
-#include "common/MapiHelpers.h"
 #include "contacts/ContactFields.h"
 #include "contacts/ContactWrite.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -61,31 +51,16 @@ std::string Document(const std::string& pimid, int n, int round) {
 }
 
 struct World {
-    fs::path root;
-    nx::rpc::Server server;
-    std::future<nx::rpc::RpcStatus> listening;
-    std::shared_ptr<nx::rpc::Binding> binding;
+    std::filesystem::path root;
+    nx::bench::AgentServer agent;
     std::vector<std::string> ids;
     bool ready = false;
 
     World() {
-        root = fs::temp_directory_path() / ("nxcontacts-write-bench-" + std::to_string(::getpid()));
-        fs::remove_all(root);
-        for (const char* d : {"data", "config", "pipes"}) fs::create_directories(root / d);
-        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-        setenv("NX_PIPE_DIR", (root / "pipes").c_str(), 1);
-        if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) return;
-        const std::string admin = "'" + (fs::path(NX_BIN_DIR) / "mapiadmin").string() + "' init >/dev/null";
-        if (std::system(admin.c_str()) != 0) return;
-        const auto& iface = nx::agent::AgentInterface();
-        if (server.UseProtseqEp(nx::agent::kProtseq, nx::agent::kMaxCalls, nx::agent::kAgentEndpoint) != 0 ||
-            server.RegisterIf(iface, nx::agent::BuildAgentHandlers()) != 0)
-            return;
-        listening = std::async(std::launch::async, [this] { return server.Listen(1, nx::agent::kMaxCalls); });
-        nx::rpc::BindingFromStringBinding("ncacn_np:[\\pipe\\MapiServer64]", binding);
-        nx::rpc::Args logon(iface.procedures[nx::agent::kMAPILogOn]);
-        if (!binding || binding->Call(iface, nx::agent::kMAPILogOn, logon) != 0 || logon.Long(1) != 0) return;
+        root = nx::bench::MakeStoreWorld("nxcontacts-write-bench");
+        if (root.empty() || !agent.Start()) return;
+        nx::rpc::Args logon = agent.ArgsOf(nx::agent::kMAPILogOn);
+        if (!agent.Call(nx::agent::kMAPILogOn, logon) || logon.Long(1) != 0) return;
         const int count = nx::bench::EnvInt("NX_CONTACTS_WRITE_COUNT", 1000);
         for (int n = 0; n < count; ++n) {
             std::string id;
@@ -96,23 +71,16 @@ struct World {
     }
 
     bool Write(const std::string& document, std::string* id = nullptr) {
-        const auto& iface = nx::agent::AgentInterface();
-        nx::rpc::Args args(iface.procedures[nx::agent::kWriteContacts]);
+        nx::rpc::Args args = agent.ArgsOf(nx::agent::kWriteContacts);
         args.Text(0) = nx::sys::Utf8ToUtf16(document);
-        if (binding->Call(iface, nx::agent::kWriteContacts, args) != 0 || args.Long(3) != 0) return false;
+        if (!agent.Call(nx::agent::kWriteContacts, args) || args.Long(3) != 0) return false;
         if (id) *id = nx::sys::Utf16ToUtf8(args.Text(1));
         return !args.Text(1).empty();
     }
 
     ~World() {
-        if (binding) {
-            nx::rpc::Args logoff(nx::agent::AgentInterface().procedures[nx::agent::kMAPILogOff]);
-            binding->Call(nx::agent::AgentInterface(), nx::agent::kMAPILogOff, logoff);
-        }
-        binding.reset();
-        server.StopListening();
-        if (listening.valid()) listening.wait();
-        fs::remove_all(root);
+        nx::rpc::Args logoff = agent.ArgsOf(nx::agent::kMAPILogOff);
+        agent.Call(nx::agent::kMAPILogOff, logoff);
     }
 };
 
@@ -264,6 +232,6 @@ BENCHMARK(BM_Write_Baseline)->Name("Write/baseline")->Unit(benchmark::kMilliseco
 
 int main(int argc, char** argv) {
     const int rc = nx::bench::RunWithRatios(argc, argv);
-    fs::remove_all(TheWorld().root);
+    std::filesystem::remove_all(TheWorld().root);
     return rc;
 }

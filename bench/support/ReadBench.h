@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <pugixml.hpp>
 #include <sstream>
 #include <string>
@@ -21,6 +22,8 @@
 
 #include "agent/HostCallback.h"
 #include "agent/Interfaces.h"
+#include "bench/support/BenchWorld.h"
+#include "bench/support/RatioReporter.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
 #include "journal/LogItemArray.h"
@@ -28,11 +31,6 @@
 #include "platform/system/Utf.h"
 
 namespace nx::bench {
-
-inline int EnvInt(const char* name, int fallback) {
-    const char* v = std::getenv(name);
-    return v && *v ? std::atoi(v) : fallback;
-}
 
 // The callback server: takes every document and counts it.
 struct ReadBenchHost {
@@ -134,6 +132,122 @@ inline void SnapshotFloor(benchmark::State& state, IMAPIFolder* folder, const ch
         benchmark::DoNotOptimize(snapshot.GetSize());
     }
     state.SetItemsProcessed(state.iterations() * items);
+}
+
+// What a read benchmark program measures: one item kind, read through CMAPIObject.
+struct ReadKind {
+    using Object = NAMESPACE_MAPI::CMAPIObject;
+    const char* world;          // the temporary world's name
+    const char* counter;        // the counter of items each run reports ("contacts")
+    const char* countVariable;  // N, the main folder's items (default 10000)
+    const char* scaleVariable;  // the scaled sub-folder's factor (default 0: none)
+    const char16_t* itemClass;
+    uint32_t procedure;  // the callback procedure that delivers a document
+    IMAPIFolder* (Object::*folder)() const;
+    void (Object::*setSink)(NAMESPACE_MAPI::DocumentSink);
+    nx::rpc::RpcStatus (*deliver)(std::string_view xml);
+    int (Object::*read)(const char* first, const char* anchor);
+    std::function<std::string(const std::string& folderId)> selection;  // SetXFolder's text
+    int (Object::*select)(const char* text);
+    std::function<bool(IMAPIFolder*, int n)> fill;  // n items into the folder
+};
+
+// The world of a read benchmark program: N items in the kind's folder, a scaled sub-folder when
+// asked for, the host's callback server, and one full read's documents for the floor.
+struct ReadWorld {
+    const ReadKind& kind;
+    std::filesystem::path root;
+    NAMESPACE_MAPI::CMAPIObject mapi;
+    ReadBenchHost host;
+    bool ready = false;
+    int items = 0;
+    int scaled = 0;
+    std::string mainFolderId, scaledFolderId;
+    std::vector<std::string> documents;
+
+    explicit ReadWorld(const ReadKind& k) : kind(k) {
+        root = MakeStoreWorld(kind.world);
+        if (root.empty() || mapi.MAPILogOn(nullptr, "") != 1 || !host.Start()) return;
+        nx::agent::BindHostCallback();
+        mapi.SetConfig({false, "", "", (root / "work").string()});
+        items = EnvInt(kind.countVariable, 10000);
+        scaled = items * EnvInt(kind.scaleVariable, 0);
+        IMAPIFolder* folder = (mapi.*kind.folder)();
+        if (folder == nullptr || !kind.fill(folder, items) || (mainFolderId = FolderIdHex(folder)).empty())
+            return;
+        if (scaled > 0) {
+            ComPtr<IMAPIFolder> big;
+            std::u16string name = u"Scaled";
+            if (FAILED(folder->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPTSTR>(name.data()), nullptr,
+                                            nullptr, MAPI_UNICODE, big.put())) ||
+                !kind.fill(big.get(), scaled) || (scaledFolderId = FolderIdHex(big.get())).empty())
+                return;
+        }
+        (mapi.*kind.setSink)([this](std::string_view xml) {
+            documents.emplace_back(xml);
+            return 0u;
+        });
+        if (!Select(mainFolderId) || (mapi.*kind.read)("", "") != 0) return;
+        (mapi.*kind.setSink)(kind.deliver);
+        ready = documents.size() == static_cast<std::size_t>(items);
+    }
+
+    bool Select(const std::string& folderId) {
+        return (mapi.*kind.select)(kind.selection(folderId).c_str()) == 0;
+    }
+
+    // Reads the folder (a change read under `anchor`, once before the timing, when one is given).
+    void Read(benchmark::State& state, const std::string& folderId, int count, const char* anchor) {
+        if (!ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+        if (!Select(folderId)) return state.SkipWithError("folder not selected");
+        if (*anchor && (mapi.*kind.read)("", anchor) != 0)
+            return state.SkipWithError("first change read failed");
+        for (auto _ : state)
+            if ((mapi.*kind.read)("", anchor) != 0) return state.SkipWithError("read failed");
+        state.SetItemsProcessed(state.iterations() * count);
+        state.counters[kind.counter] = count;
+    }
+};
+
+// The body of a read benchmark program's main(): full, change and scaled reads of the kind against
+// their floors, run in pairs with the ratio reporter. The world is made by the first benchmark
+// that runs; its folder is removed when the run ends (the world itself is not destroyed: its
+// callback server still listens when the process exits).
+inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
+    static ReadWorld* world = nullptr;
+    static const ReadKind* theKind = &kind;
+    auto w = []() -> ReadWorld& {
+        if (world == nullptr) world = new ReadWorld(*theKind);
+        return *world;
+    };
+    const auto add = [](const char* name, auto body) {
+        benchmark::RegisterBenchmark(name, body)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+    };
+    add("ChangeRead/agent",
+        [w](benchmark::State& state) { w().Read(state, w().mainFolderId, w().items, "bench"); });
+    add("ChangeRead/baseline", [w](benchmark::State& state) {
+        if (!w().ready || !w().Select(w().mainFolderId)) return state.SkipWithError("world not built");
+        SnapshotFloor(state, (w().mapi.*theKind->folder)(), theKind->itemClass, w().items);
+    });
+    const auto fullRead = [w](benchmark::State& state) { w().Read(state, w().mainFolderId, w().items, ""); };
+    add("FullRead/agent", fullRead);
+    add("FullRead/baseline", [w](benchmark::State& state) {
+        if (!w().ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+        ReadFloor(state, w().root / "data", w().documents, theKind->procedure);
+        state.counters[theKind->counter] = static_cast<double>(w().documents.size());
+    });
+    add("Scaling/agent", [w](benchmark::State& state) {
+        static const std::string unset = std::string(theKind->scaleVariable) + " not set";
+        if (w().scaled == 0) return state.SkipWithError(unset.c_str());
+        w().Read(state, w().scaledFolderId, w().scaled, "");
+    });
+    add("Scaling/baseline", fullRead);
+    const int rc = RunWithRatios(argc, argv);
+    if (world != nullptr) {
+        world->mapi.MAPILogOff();
+        std::filesystem::remove_all(world->root);
+    }
+    return rc;
 }
 
 }  // namespace nx::bench
