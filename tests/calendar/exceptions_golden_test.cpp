@@ -2,23 +2,15 @@
 // Each blob is written from the published layout (ExceptionInfo, then ExtendedException per entry).
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
 #include "calendar/RecurrencePattern.h"
 #include "tests/calendar/BlobBuilder.h"
+#include "tests/support/GoldenTrace.h"
 
 using namespace NAMESPACE_MAPI;
 using namespace calendar_test;
 using NAMESPACE_COMMON::CXMLParser;
 
 namespace {
-
-std::string Golden(const std::string& name) {
-    std::ifstream in(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / (name + ".txt"), std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // A daily series from 2009-03-02 09:30 with the given lists, up to ExceptionCount.
 Blob DailyWith(const std::vector<uint32_t>& deleted, const std::vector<uint32_t>& modified,
@@ -99,7 +91,7 @@ TEST(ExceptionsGolden, TextsOfDeletedAndModifiedOccurrences) {
     for (const auto& c : cases) {
         CXMLParser doc;
         ItemDocument(doc, c.description, c.location, c.allDay, c.reminder);
-        const std::string expected = Golden(c.golden);
+        const std::string expected = nx::e2e::GoldenText(std::string(c.golden) + ".txt");
         ASSERT_FALSE(expected.empty()) << c.golden;
         EXPECT_EQ(ExceptionRuleOf(c.blob.bytes, doc), expected) << c.golden;
     }

@@ -1,20 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "common/XMLParser.h"
+#include "tests/support/GoldenTrace.h"
 
 using namespace NAMESPACE_COMMON;
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 void Start(CXMLParser& p, const char* root) {
     ASSERT_TRUE(p.Init());
@@ -45,8 +38,5 @@ TEST(CXMLParserGolden, BuiltDocumentSerialisesToTheCommittedBytes) {
     ASSERT_TRUE(p.CreateChildNode("Body", "line1\r\nline2\ttab", CXMLNode(), 1, 1));
     ASSERT_TRUE(p.CreateChildNode("Empty", nullptr, CXMLNode(), 1, 1));
     p.AddIndent(0, p.GetRoot());
-    const std::string golden =
-        ReadFile(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / "built_document.xml");
-    ASSERT_FALSE(golden.empty());
-    EXPECT_EQ(p.GetXML(), golden);
+    nx::e2e::ExpectMatchesGoldenDocument(p.GetXML(), "built_document.xml");
 }

@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <list>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/rpc/Rpc.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -29,6 +32,16 @@ inline std::string ReadFile(const fs::path& p) {
 inline void WriteFile(const fs::path& p, const std::string& bytes) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Whether a server listens on the endpoint within `seconds`.
+inline bool WaitListening(const char* endpoint, int seconds = 10) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!nx::rpc::EndpointIsListening(endpoint)) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 class World {

@@ -13,17 +13,9 @@
 
 namespace {
 
+using nx::e2e::WaitListening;
 using nx::e2e::World;
 namespace agent = nx::agent;
-
-bool WaitListening(const char* endpoint, int seconds = 10) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!nx::rpc::EndpointIsListening(endpoint)) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 std::shared_ptr<nx::rpc::Binding> Bind(const char* endpoint) {
     std::string s;

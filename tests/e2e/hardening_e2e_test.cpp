@@ -47,15 +47,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-bool WaitListening(int seconds = 10) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (!nx::rpc::EndpointIsListening(agent::kAgentEndpoint)) {
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 std::string SocketPath(const char* endpoint) {
     std::string path;
     EXPECT_EQ(nx::rpc::EndpointSocketPath(endpoint, path), nx::rpc::RPC_S_OK);
@@ -186,7 +177,7 @@ TEST(HardeningE2E, AHostThatNeverAnswersItsCallbackCannotHoldShutdown) {
 }
 
 TEST(HardeningE2E, TwoThousandIdleConnectionsAtASoftLimitOf1024NeverGetAGoodHostAWrongAnswer) {
-    ASSERT_TRUE(SessionWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build";
+    NX_REQUIRE_WORLD();
     // This process holds the idle connections itself.
     struct rlimit lim {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
@@ -198,7 +189,7 @@ TEST(HardeningE2E, TwoThousandIdleConnectionsAtASoftLimitOf1024NeverGetAGoodHost
     // must stop at the descriptor reserve.
     const pid_t pid = w.Spawn({"/bin/sh", "-c", "ulimit -n 1024 && exec \"$0\"", exe}, w.Root() / "agent.out",
                               w.Root() / "agent.err");
-    ASSERT_TRUE(WaitListening());
+    ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
     const std::vector<std::string> session = {"-e", "MAPILogOn",      "-e", "GetContactCount",
                                               "-e", "GetAppFolder x", "-e", "MAPILogOff"};
     const auto baseline = w.Host(session);
@@ -246,7 +237,7 @@ TEST(HardeningE2E, AHundredParkedNearCapCallsStayInsideTheBudgetAndAreDroppedAft
     w.SetEnv("NX_RPC_STALL_TIMEOUT_MS", std::to_string(kStallMs));
     const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
     w.SetEnv("NX_RPC_STALL_TIMEOUT_MS", std::nullopt);
-    ASSERT_TRUE(WaitListening());
+    ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
     const long before = RssKiB(pid);
 
     // Just under 16 MiB of a call, every fragment but the last.
@@ -400,7 +391,7 @@ TEST(HardeningE2E, APeerOfAnotherUserIsRefused) {
 }
 
 TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPartOne) {
-    ASSERT_TRUE(SessionWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build";
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     MakeStore(w);
     const std::string exe = w.InstallAgent(true);
@@ -412,7 +403,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
 
     // How long the calls take when nothing interrupts them; the kills are spread over that.
     const pid_t first = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
-    ASSERT_TRUE(WaitListening());
+    ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
     const auto start = Clock::now();
     const auto whole = w.Host({"-e", "MAPILogOn", "-e", "GetAppFolder x"});
     const auto span = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
@@ -425,7 +416,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
     for (int i = 0; i < kKills; ++i) {
         nx::e2e::WriteFile(doc, old);
         const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
-        ASSERT_TRUE(WaitListening());
+        ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
         const pid_t host = w.Spawn({w.Bin("nxhost").string(), "-e", "MAPILogOn", "-e", "GetAppFolder x"},
                                    w.Root() / "host.out", w.Root() / "host.err");
         std::this_thread::sleep_for(span * 3 * (i + 1) / (2 * kKills));
@@ -442,7 +433,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
 }
 
 TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
-    ASSERT_TRUE(SessionWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build";
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     MakeStore(w);
     const mode_t saved = ::umask(0);

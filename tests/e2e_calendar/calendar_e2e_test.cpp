@@ -11,20 +11,17 @@
 #include "common/Encoding.h"
 #include "tests/calendar/BlobBuilder.h"
 #include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 
 using nx::e2e::ContactsWorld;
 using nx::e2e::Delivered;
 using nx::e2e::Element;
-using nx::e2e::ReadFile;
-namespace fs = std::filesystem;
 using namespace calendar_test;
 
-#define REQUIRE_WORLD() \
-    if (!ContactsWorld::Ready()) GTEST_SKIP() << "libmapi32.so or mapiadmin is not built yet"
+using nx::e2e::kCalendar;
 
-const std::string kCalendar = "Personal Folders/Top of Personal Folders/Calendar";
 const std::vector<std::string> kFullRead = {"MAPILogOn", "ReadCalendars \"\" \"\"", "MAPILogOff", "Shutdown"};
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -97,11 +94,6 @@ std::string Recurring(int type, const std::vector<uint8_t>& blob) {
 class CalendarWorld : public ContactsWorld {
 public:
     using ContactsWorld::ContactsWorld;
-    std::string PutAppointment(const std::string& folder, const std::string& properties,
-                               const std::string& messageClass = "IPM.Appointment") {
-        return Put(folder, R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")" + messageClass +
-                               R"("},)" + properties + "]}");
-    }
     std::vector<Delivered> ReadCalendar(const std::vector<std::string>& lines = kFullRead,
                                         std::vector<std::string> extra = {}) {
         return Read(lines, std::move(extra), "calendar");
@@ -113,16 +105,10 @@ public:
     }
 };
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 }  // namespace
 
 TEST(CalendarE2E, ASingleAppointmentMatchesTheGoldenDocument) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     CalendarWorld w;
     const std::string id = w.PutAppointment(
         kCalendar,
@@ -138,13 +124,13 @@ TEST(CalendarE2E, ASingleAppointmentMatchesTheGoldenDocument) {
     const auto docs = w.ReadCalendar();
     ASSERT_EQ(docs.size(), 1u) << w.Output();
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    const std::string golden = ReadFile(fs::path(NX_TEST_DATA_DIR) / "golden" / "single-appointment.xml");
-    EXPECT_EQ(Replace(docs[0].xml, id, "@PIMID@"), golden) << docs[0].xml;
+    nx::e2e::ExpectMatchesGoldenDocument(ContactsWorld::ReplaceIds(docs[0].xml, {{id, "@PIMID@"}}),
+                                         "single-appointment.xml");
 }
 
 // One appointment per case, all read in one session; each document's elements against the case's.
 TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     CalendarWorld w;
     const std::string hour = Times("2026-01-12T10:00:00Z", "2026-01-12T11:00:00Z");
     struct Case {
@@ -232,7 +218,7 @@ TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
 }
 
 TEST(CalendarE2E, SubFoldersAreReadOnlyWhenSwitchedOn) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     for (const bool subFolder : {false, true}) {
         CalendarWorld w(subFolder);
         w.Admin({"folder", "create", kCalendar + "/Team", "--class", "IPF.Appointment"});
@@ -254,7 +240,7 @@ TEST(CalendarE2E, SubFoldersAreReadOnlyWhenSwitchedOn) {
 // The same store under two machine zones: the local times move by the zones' offsets at each
 // instant (summer and winter differ), the zone text stays the item's own.
 TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     CalendarWorld w;
     const std::string zone = NamedHex("PidLidTimeZoneStruct", ZoneStruct(CentralEurope()));
     w.PutAppointment(kCalendar, Subject("winter") + "," +
@@ -282,7 +268,7 @@ TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
 }
 
 TEST(CalendarE2E, AnEmptyFolderAndAHostThatStopsListening) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     CalendarWorld w;
     EXPECT_TRUE(w.ReadCalendar().empty());
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();

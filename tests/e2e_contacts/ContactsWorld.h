@@ -12,6 +12,7 @@
 namespace nx::e2e {
 
 inline const std::string kContacts = "Personal Folders/Top of Personal Folders/Contacts";
+inline const std::string kCalendar = "Personal Folders/Top of Personal Folders/Calendar";
 
 // One delivered document as nxhost saved it.
 struct Delivered {
@@ -90,6 +91,13 @@ public:
         return Put(folder, json + "}");
     }
 
+    // An appointment (or another item of the calendar folder) of the given JSON property entries.
+    std::string PutAppointment(const std::string& folder, const std::string& properties,
+                               const std::string& messageClass = "IPM.Appointment") {
+        return Put(folder, R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")" + messageClass +
+                               R"("},)" + properties + "]}");
+    }
+
     // Runs a session with the calls and returns the documents of the kind ("contact", "calendar")
     // nxhost received, in order.
     std::vector<Delivered> Read(const std::vector<std::string>& lines, std::vector<std::string> extra = {},
@@ -137,6 +145,25 @@ public:
 
     fs::path WorkFolder() const { return Root() / "data/Outlook"; }
 
+    // Runs nxhost's session script tools/nxhost/sessions/<name>.nxh against the agent, which must
+    // end with exit status 0; the calls as nxhost printed them.
+    std::vector<Call> RunScript(const std::string& name) {
+        const Result r = Host({"--start", (Root() / "agent/NxAgentOutlook64").string(), "--script",
+                               std::string(NX_SOURCE_DIR) + "/tools/nxhost/sessions/" + name + ".nxh"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        return ParseCalls(r.out);
+    }
+
+    // The trace log with each entry id of the world's stores and folders, and of `items`, replaced
+    // by its name, so that it reads the same in every world.
+    std::vector<std::string> NamedTrace(const std::map<std::string, std::string>& items = {}) {
+        auto names = EntryIdNames();
+        names.insert(items.begin(), items.end());
+        std::vector<std::string> lines;
+        for (const auto& l : TraceLines()) lines.push_back(ReplaceIds(l, names));
+        return lines;
+    }
+
 private:
     int m_files = 0;
     int m_reads = 0;
@@ -146,6 +173,3 @@ private:
 };
 
 }  // namespace nx::e2e
-
-#define NX_REQUIRE_CONTACTS_WORLD() \
-    ASSERT_TRUE(::nx::e2e::ContactsWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build"

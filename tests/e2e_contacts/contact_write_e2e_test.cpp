@@ -37,7 +37,7 @@ std::string ValueOf(const ContactField& f) {
 }
 
 TEST(ContactWriteE2E, EveryInboundElementComesBackFromARead) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
     std::string photo(5000, '\0');
     for (std::size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>(i * 31 + 7);
@@ -79,7 +79,7 @@ TEST(ContactWriteE2E, EveryInboundElementComesBackFromARead) {
 }
 
 TEST(ContactWriteE2E, BadInputOverTheWireChangesNothing) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
     const std::string ada = w.PutContact(kContacts, R"({"tag":"PR_GIVEN_NAME_W","value":"Ada"})");
     const std::string unknown = ada.substr(0, ada.size() - 1) + (ada.back() == '1' ? "2" : "1");
@@ -115,18 +115,12 @@ TEST(ContactWriteE2E, BadInputOverTheWireChangesNothing) {
 }
 
 TEST(ContactWriteE2E, ScriptedAddUpdateDeleteTraceMatchesTheGoldenTrace) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
-    const auto r = w.Host({"--start", (w.Root() / "agent/NxAgentOutlook64").string(), "--script",
-                           std::string(NX_SOURCE_DIR) + "/tools/nxhost/sessions/contacts-write.nxh"});
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    const auto calls = SessionWorld::ParseCalls(r.out);
-    ASSERT_GE(calls.size(), 3u) << r.out;
-    auto names = w.EntryIdNames();
-    names[Unquoted(calls[2].outs.at("identifier"))] = "{added}";
-    std::vector<std::string> actual;
-    for (const auto& l : w.TraceLines()) actual.push_back(ContactsWorld::ReplaceIds(l, names));
-    ExpectTraceMatchesGolden(actual, "contacts-write");
+    const auto calls = w.RunScript("contacts-write");
+    ASSERT_GE(calls.size(), 3u);
+    ExpectTraceMatchesGolden(w.NamedTrace({{Unquoted(calls[2].outs.at("identifier")), "{added}"}}),
+                             "contacts-write");
 }
 
 }  // namespace

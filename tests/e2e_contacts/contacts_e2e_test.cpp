@@ -3,25 +3,14 @@
 // does when the host does not listen.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 
 using namespace nx::e2e;
 
 const std::vector<std::string> kFullRead = {"MAPILogOn", "ReadContacts \"\" \"\"", "MAPILogOff", "Shutdown"};
-
-std::string Golden(const std::string& name) {
-    return ReadFile(fs::path(NX_TEST_DATA_DIR) / "golden" / name);
-}
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
 
 // Bytes that look like nothing in particular, so a truncated or shifted copy shows.
 std::string Photo(std::size_t size, unsigned seed) {
@@ -45,99 +34,21 @@ std::string PhotoAttachment(const std::string& file) {
 const std::string kPlainAttachment =
     R"({"properties":[{"tag":"PR_ATTACH_METHOD","value":1},{"tag":"PR_ATTACH_DATA_BIN","hex":"00"}]})";
 
-// Every field of the table, three e-mails, IM, categories, body, both dates and a photo that is
-// the message's third attachment (number 2).
-std::string FullContact() {
-    std::string p;
-    const std::pair<const char*, const char*> texts[] = {
-        {"PR_SURNAME_W", "Lovelace"},
-        {"PR_MIDDLE_NAME_W", "King"},
-        {"PR_GIVEN_NAME_W", "Ada"},
-        {"PR_HOME_TELEPHONE_NUMBER_W", "+44 20 1"},
-        {"PR_HOME_FAX_NUMBER_W", "+44 20 2"},
-        {"PR_BUSINESS_TELEPHONE_NUMBER_W", "+44 20 3"},
-        {"PR_BUSINESS_FAX_NUMBER_W", "+44 20 4"},
-        {"PR_MOBILE_TELEPHONE_NUMBER_W", "+44 7 5"},
-        {"PR_PAGER_TELEPHONE_NUMBER_W", "6"},
-        {"PR_HOME2_TELEPHONE_NUMBER_W", "+44 20 7"},
-        {"PR_BUSINESS2_TELEPHONE_NUMBER_W", "+44 20 8"},
-        {"PR_OTHER_TELEPHONE_NUMBER_W", "+44 20 9"},
-        {"PR_PRIMARY_FAX_NUMBER_W", "+44 20 10"},
-        {"PR_COMPANY_MAIN_PHONE_NUMBER_W", "+44 20 11"},
-        {"PR_PRIMARY_TELEPHONE_NUMBER_W", "+44 20 12"},
-        {"PR_ASSISTANT_TELEPHONE_NUMBER_W", "+44 20 13"},
-        {"PR_ISDN_NUMBER_W", "14"},
-        {"PR_TELEX_NUMBER_W", "15"},
-        {"PR_TTYTDD_PHONE_NUMBER_W", "16"},
-        {"PR_CAR_TELEPHONE_NUMBER_W", "17"},
-        {"PR_RADIO_TELEPHONE_NUMBER_W", "18"},
-        {"PR_CALLBACK_TELEPHONE_NUMBER_W", "19"},
-        {"PR_PERSONAL_HOME_PAGE_W", "http://ada.example/"},
-        {"PR_BUSINESS_HOME_PAGE_W", "http://engine.example/"},
-        {"PR_COMPANY_NAME_W", "Analytical Engines & Co"},
-        {"PR_TITLE_W", "Analyst"},
-        {"PR_NICKNAME_W", "Enchantress"},
-        {"PR_HOME_ADDRESS_COUNTRY_W", "UK"},
-        {"PR_HOME_ADDRESS_STATE_OR_PROVINCE_W", "Surrey"},
-        {"PR_HOME_ADDRESS_CITY_W", "Ockham"},
-        {"PR_HOME_ADDRESS_STREET_W", "Ockham Park"},
-        {"PR_HOME_ADDRESS_POSTAL_CODE_W", "GU23"},
-        {"PR_HOME_ADDRESS_POST_OFFICE_BOX_W", "PO 1"},
-        {"PR_OTHER_ADDRESS_COUNTRY_W", "Ireland"},
-        {"PR_OTHER_ADDRESS_STATE_OR_PROVINCE_W", "Leinster"},
-        {"PR_OTHER_ADDRESS_CITY_W", "Dublin"},
-        {"PR_OTHER_ADDRESS_STREET_W", "Merrion Sq"},
-        {"PR_OTHER_ADDRESS_POSTAL_CODE_W", "D02"},
-        {"PR_OTHER_ADDRESS_POST_OFFICE_BOX_W", "PO 2"},
-        {"PR_GENERATION_W", "II"},
-        {"PR_DISPLAY_NAME_PREFIX_W", "Countess"},
-    };
-    for (const auto& [tag, value] : texts) p += Text(tag, value) + ",";
-    // Stored in UTC: the document shows Berlin time (summer +2, winter +1).
-    p += Text("PR_CREATION_TIME", "2012-05-01T11:45:00Z") + ",";
-    p += Text("PR_LAST_MODIFICATION_TIME", "2013-01-15T08:30:00Z") + ",";
-    p += Text("PR_BIRTHDAY", "1815-12-09T23:00:00Z") + ",";
-    p += Text("PR_WEDDING_ANNIVERSARY", "1835-07-07T23:00:00Z") + ",";
-    p += Text("PR_BODY_W", R"(Notes\r\nwith <markup> & two lines)") + ",";
-    const std::pair<const char*, const char*> named[] = {
-        {"0x8005", "Lovelace, Ada"},
-        {"0x8049", "England"},
-        {"0x8046", "London"},
-        {"0x8047", "Middlesex"},
-        {"0x8045", "1 Strand"},
-        {"0x8048", "WC2"},
-        {"0x804A", "PO 3"},
-        {"0x802C", "ada"},
-        {"0x802D", "lovelace"},
-        {"0x8082", "SMTP"},
-        {"0x8083", "ada@example.org"},
-        {"0x8084", "Ada (home)"},
-        {"0x8092", "EX"},
-        {"0x8093", "/o=Engine/cn=ada"},
-        {"0x8094", "Ada Lovelace (Engine)"},
-        {"0x80A3", "countess@example.org"},
-        {"0x8062", "SKYPE:ada.l"},
-    };
-    for (const auto& [id, value] : named) p += Named(id, value) + ",";
-    p += R"({"set":"PS_PUBLIC_STRINGS","name":"Keywords","type":"PT_MV_UNICODE","value":["Friends","Math"]})";
-    return p;
-}
-
 TEST(ContactsE2E, EveryFieldOfAContactMatchesTheGoldenDocument) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
     nx::e2e::WriteFile(w.Root() / "photo.jpg", Photo(5000, 1));
-    const std::string id = w.PutContact(
-        kContacts, FullContact(),
-        kPlainAttachment + "," + kPlainAttachment + "," + PhotoAttachment((w.Root() / "photo.jpg").string()));
+    // Every field of the table, three e-mails, IM, categories, body, both dates (stored in UTC, shown
+    // in Berlin time) and a photo that is the message's third attachment (number 2).
+    const std::string id =
+        w.Put(kContacts, ContactsWorld::ReplaceIds(GoldenText("full-contact.json"),
+                                                   {{"{PHOTO}", (w.Root() / "photo.jpg").string()}}));
     const auto docs = w.Read(kFullRead);
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
     ASSERT_EQ(docs.size(), 1u) << w.Output();
-    const std::string work = w.WorkFolder().string();
-    const std::string actual = Replace(Replace(docs[0].xml, id, "{PIMID}"), work, "{WORK}");
-    if (actual != Golden("full-contact.xml"))
-        std::ofstream(fs::path(NX_BIN_DIR) / "full-contact.actual.xml", std::ios::binary) << actual;
-    EXPECT_EQ(actual, Golden("full-contact.xml"));
+    ExpectMatchesGoldenDocument(
+        ContactsWorld::ReplaceIds(docs[0].xml, {{id, "{PIMID}"}, {w.WorkFolder().string(), "{WORK}"}}),
+        "full-contact.xml");
     EXPECT_TRUE(docs[0].hasPicture);
     EXPECT_EQ(docs[0].picture, Photo(5000, 1));
     EXPECT_EQ(fs::status(w.WorkFolder() / "PIC2.jpg").permissions() & fs::perms::all,
@@ -148,7 +59,7 @@ TEST(ContactsE2E, EveryFieldOfAContactMatchesTheGoldenDocument) {
 }
 
 TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
     nx::e2e::WriteFile(w.Root() / "big.jpg", Photo(200 * 1024, 2));
     nx::e2e::WriteFile(w.Root() / "empty.jpg", "");
@@ -209,7 +120,7 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
 }
 
 TEST(ContactsE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
     const auto name = [](const std::string& n) { return Text("PR_GIVEN_NAME_W", n); };
     w.Admin({"folder", "create", kContacts + "/Friends/Close/Inner", "--class", "IPF.Contact", "--parents"});
@@ -241,7 +152,7 @@ TEST(ContactsE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
 }
 
 TEST(ContactsE2E, EmptyFoldersAndAHostThatDoesNotListen) {
-    NX_REQUIRE_CONTACTS_WORLD();
+    NX_REQUIRE_WORLD();
     ContactsWorld w;
     w.Put(kContacts, R"({"properties":[)" + Text("PR_MESSAGE_CLASS_W", "IPM.DistList") + "]}");
     // No "IPM.Contact" item: nothing is sent and the read succeeds.

@@ -176,3 +176,8 @@ private:
 };
 
 }  // namespace nx::e2e
+
+// A world that cannot be made (the MAPI runtime or mapiadmin missing) fails the test rather than
+// skipping it: both are targets of this tree, so their absence is a broken build.
+#define NX_REQUIRE_WORLD() \
+    ASSERT_TRUE(::nx::e2e::SessionWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build"

@@ -3,9 +3,8 @@
 // and the trace log of a scripted session, line by line.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "tests/e2e_session/SessionWorld.h"
+#include "tests/support/GoldenTrace.h"
 
 namespace {
 
@@ -16,28 +15,8 @@ using nx::e2e::SessionWorld;
 const std::string kTop = "Personal Folders/Top of Personal Folders/";
 const std::string kArchive = "Archive/Top of Personal Folders/";
 
-std::string Golden(const std::string& name) {
-    return ReadFile(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / name);
-}
-
-// Lines of a text file ("\n" separated, the last line end optional).
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const auto nl = text.find('\n', at);
-        lines.push_back(text.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
-        if (nl == std::string::npos) break;
-        at = nl + 1;
-    }
-    return lines;
-}
-
-#define REQUIRE_WORLD() \
-    ASSERT_TRUE(SessionWorld::Ready()) << "libmapi32.so or mapiadmin is missing from the build"
-
 TEST(SessionE2E, ProfilesDocumentListsEveryProfileInTableOrder) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     w.Admin({"init"});
     w.Admin({"profile", "create", "Work & Play"});
@@ -53,7 +32,7 @@ TEST(SessionE2E, ProfilesDocumentListsEveryProfileInTableOrder) {
 }
 
 TEST(SessionE2E, FoldersDocumentOfTwoStoresAndADeepTree) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     w.Admin({"init"});
     w.Admin({"store", "create", "Archive"});
@@ -79,14 +58,12 @@ TEST(SessionE2E, FoldersDocumentOfTwoStoresAndADeepTree) {
     ASSERT_GE(calls.size(), 2u) << w.LastOutput();
     EXPECT_EQ(calls[0].outs.at("result"), "0");
     EXPECT_EQ(calls[1].outs.at("result"), "0");
-    const std::string document = SessionWorld::ReplaceIds(w.Document("Outlook.xml"), w.EntryIdNames());
-    EXPECT_EQ(document, Golden("Outlook.xml"));
-    if (document != Golden("Outlook.xml"))
-        std::ofstream(std::filesystem::path(NX_BIN_DIR) / "Outlook.actual.xml", std::ios::binary) << document;
+    nx::e2e::ExpectMatchesGoldenDocument(
+        SessionWorld::ReplaceIds(w.Document("Outlook.xml"), w.EntryIdNames()), "Outlook.xml");
 }
 
 TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     w.Admin({"init"});
     w.Admin({"profile", "create", "Q"});
@@ -131,7 +108,7 @@ TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
 }
 
 TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     w.Admin({"init"});
     // Without "XMLPath" both documents are built and nothing is saved: result 0.
@@ -164,7 +141,7 @@ TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
 }
 
 TEST(SessionE2E, TwoHostsCallingAtOnceDoNotBreakTheSession) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     w.Admin({"init"});
     w.Admin({"store", "create", "Archive"});
@@ -186,7 +163,9 @@ TEST(SessionE2E, TwoHostsCallingAtOnceDoNotBreakTheSession) {
     for (int i = 0; i < 500 && !std::filesystem::exists(w.Root() / "pipes/mapiserver64"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const nx::e2e::Result b = w.Run(argsB);
-    EXPECT_NE(b.out.find("> GetAppFolder x\n   result = 0"), std::string::npos) << "exit " << b.exitCode << "\n" << b.out << b.err;
+    EXPECT_NE(b.out.find("> GetAppFolder x\n   result = 0"), std::string::npos)
+        << "exit " << b.exitCode << "\n"
+        << b.out << b.err;
     EXPECT_EQ(w.Wait(a, 120), 0) << ReadFile(w.Root() / "a.out") << ReadFile(w.Root() / "a.err");
     EXPECT_NE(ReadFile(w.Root() / "a.out").find("agent: exit status 0"), std::string::npos)
         << ReadFile(w.Root() / "a.out");
@@ -218,7 +197,7 @@ void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string
 }
 
 TEST(SessionE2E, FolderSelectionInTheSecondStoreAndCountsShowWhatIsSelected) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     std::string people, days;
     BuildCountingWorld(w, people, days);
@@ -273,7 +252,7 @@ TEST(SessionE2E, FolderSelectionInTheSecondStoreAndCountsShowWhatIsSelected) {
 }
 
 TEST(SessionE2E, CountsWithTheSubFolderSwitchOffAndOn) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     std::string people, days;
     BuildCountingWorld(w, people, days);
@@ -295,7 +274,7 @@ TEST(SessionE2E, CountsWithTheSubFolderSwitchOffAndOn) {
 }
 
 TEST(SessionE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
-    REQUIRE_WORLD();
+    NX_REQUIRE_WORLD();
     SessionWorld w;
     w.Admin({"init"});
     w.PutItem(kTop + "Contacts", "IPM.Contact", "Ada");
@@ -306,17 +285,7 @@ TEST(SessionE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
     ASSERT_EQ(calls.size(), 9u) << r.out;
     EXPECT_EQ(calls[5].outs.at("count"), "1");
 
-    const std::vector<std::string> actual = w.TraceLines();
-    const std::vector<std::string> expected = Lines(Golden("first-half.trace"));
-    if (actual != expected) {
-        std::ofstream keep(std::filesystem::path(NX_BIN_DIR) / "first-half.actual.trace", std::ios::binary);
-        for (const auto& l : actual) keep << l << "\n";
-    }
-    for (std::size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
-        const std::string a = i < actual.size() ? actual[i] : "<missing>";
-        const std::string e = i < expected.size() ? expected[i] : "<none>";
-        ASSERT_EQ(a, e) << "trace line " << i + 1;
-    }
+    nx::e2e::ExpectTraceMatchesGolden(w.TraceLines(), "first-half");
     EXPECT_FALSE(w.Document("Profile.xml").empty());
     EXPECT_FALSE(w.Document("Outlook.xml").empty());
 }

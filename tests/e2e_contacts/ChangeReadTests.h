@@ -1,0 +1,121 @@
+// Change reads end to end, the same for each item kind: the real agent with its change journal,
+// nxhost and a store built with mapiadmin. What a change read reports after edits, deletions and
+// additions, anchors that keep their own state, hosts that break half way (nothing lost, nothing
+// doubled once a read completes). A test binary includes this once and instantiates ChangeReadE2E
+// with its kind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/e2e_contacts/ContactsWorld.h"
+
+namespace nx::e2e {
+
+struct ChangeReadKind {
+    const char* method;       // "ReadContacts"
+    const char* saved;        // the kind nxhost saves the documents as ("contact")
+    const char* nameElement;  // the element the test's names come back in
+    const char* traceName;    // the read's name in the trace log
+    std::string (*put)(ContactsWorld& w, const std::string& name);
+    const char* edit;                        // the JSON of an edit to the item
+    const char *editedElement, *editedText;  // and how it reads back
+    const char* noticeHead;                  // a deletion notice up to its PIMID text
+    const char* noticeTail;  // the notice from the end of its PIMID to the time the journal knew
+    std::vector<std::pair<const char*, const char*>> everyDocument;  // elements each document has
+};
+
+class ChangeReadE2E : public ::testing::TestWithParam<ChangeReadKind> {
+protected:
+    std::vector<Delivered> Read(ContactsWorld& w, const std::string& anchor, int times = 1,
+                                std::vector<std::string> extra = {}) {
+        return w.Read(ChangeRead(GetParam().method, anchor, times), std::move(extra), GetParam().saved);
+    }
+    std::vector<std::string> Names(const std::vector<Delivered>& docs,
+                                   const std::map<std::string, std::string>& ids) {
+        return Summary(docs, ids, GetParam().nameElement);
+    }
+    static std::string Trace(ContactsWorld& w) {
+        std::string t;
+        for (const auto& l : w.TraceLines()) t += l + "\n";
+        return t;
+    }
+};
+
+TEST_P(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
+    NX_REQUIRE_WORLD();
+    const ChangeReadKind& k = GetParam();
+    ContactsWorld w;
+    std::map<std::string, std::string> ids;
+    for (const char* n : {"ann", "bob", "cleo"}) ids[k.put(w, n)] = n;
+    // The first change read under an anchor: everything is new; the second finds nothing.
+    auto docs = Read(w, "sync-1", 2);
+    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+    EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
+    EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"ann:8", "bob:8", "cleo:8"})) << w.Output();
+    EXPECT_NE(w.Output().find("read: 0 documents"), std::string::npos) << w.Output();
+    EXPECT_NE(Trace(w).find(std::string(k.traceName) + " - No Change\n"), std::string::npos) << Trace(w);
+
+    // An edit, a deletion, an addition.
+    std::string annId, bobId;
+    for (const auto& [id, n] : ids) {
+        if (n == "ann") annId = id;
+        if (n == "bob") bobId = id;
+    }
+    const auto edit = w.Root() / "edit.json";
+    WriteFile(edit, k.edit);
+    w.Admin({"item", "update", annId, edit.string()});
+    w.Admin({"item", "delete", bobId});
+    ids[k.put(w, "dana")] = "dana";
+    docs = Read(w, "sync-1");
+    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+    EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"-bob:32", "ann:4", "dana:8"})) << w.Output();
+    for (const auto& d : docs) {
+        if (Element(d.xml, "lFlag") == "32") {
+            // The notice: lFlag, PIMID, the kind's constant elements and the time the journal knew.
+            EXPECT_EQ(d.xml.substr(0, d.xml.find("<LastModifiedTime>")), k.noticeHead + bobId + k.noticeTail)
+                << d.xml;
+            EXPECT_EQ(Element(d.xml, "LastModifiedTime").size(), 19u) << d.xml;
+            continue;
+        }
+        for (const auto& [element, text] : k.everyDocument) EXPECT_EQ(Element(d.xml, element), text) << d.xml;
+    }
+    const auto ann = std::find_if(docs.begin(), docs.end(),
+                                  [&](const Delivered& d) { return Element(d.xml, k.nameElement) == "ann"; });
+    ASSERT_NE(ann, docs.end());
+    EXPECT_EQ(Element(ann->xml, k.editedElement), k.editedText);
+    // Another anchor has a state of its own: everything there is new.
+    docs = Read(w, "sync-2");
+    EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"ann:8", "cleo:8", "dana:8"})) << w.Output();
+    docs = Read(w, "sync-1");
+    EXPECT_TRUE(docs.empty()) << w.Output();
+}
+
+TEST_P(ChangeReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
+    NX_REQUIRE_WORLD();
+    const ChangeReadKind& k = GetParam();
+    ContactsWorld w;
+    std::map<std::string, std::string> ids;
+    for (const char* n : {"a", "b", "c", "d"}) ids[k.put(w, n)] = n;
+    w.SetEnv("NX_CALLBACK_TIMEOUT_MS", "1000");  // a hung host holds the read this long
+    const struct {
+        const char* anchor;
+        std::vector<std::string> flags;
+    } cases[] = {{"dropped", {"--drop-after", "2"}}, {"hung", {"--hang-after", "2"}}};
+    for (const auto& c : cases) {
+        auto docs = Read(w, c.anchor, 1, c.flags);
+        EXPECT_EQ(w.ResultOf(1), "1") << c.anchor << "\n" << w.Output();
+        EXPECT_EQ(docs.size(), 2u) << c.anchor;
+        EXPECT_NE(Trace(w).find(std::string(k.traceName) + " - CommitChangeLog skipped"), std::string::npos)
+            << Trace(w);
+        // The next read delivers every change (none lost) and the one after nothing (none doubled).
+        docs = Read(w, c.anchor, 2);
+        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+        EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"a:8", "b:8", "c:8", "d:8"}))
+            << c.anchor << "\n"
+            << w.Output();
+    }
+}
+
+}  // namespace nx::e2e
