@@ -98,11 +98,6 @@ public:
                                         std::vector<std::string> extra = {}) {
         return Read(lines, std::move(extra), "calendar");
     }
-    static const Delivered* BySubject(const std::vector<Delivered>& docs, const std::string& subject) {
-        for (const auto& d : docs)
-            if (Element(d.xml, "Description") == subject) return &d;
-        return nullptr;
-    }
 };
 
 }  // namespace
@@ -204,14 +199,14 @@ TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
     EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
     EXPECT_EQ(docs.size(), cases.size()) << w.Output();
     for (const Case& c : cases) {
-        const Delivered* d = CalendarWorld::BySubject(docs, c.subject);
+        const Delivered* d = nx::e2e::ByElement(docs, "Description", c.subject);
         ASSERT_NE(d, nullptr) << c.subject;
         for (const auto& [element, value] : c.expected)
             EXPECT_EQ(Element(d->xml, element), value) << c.subject << ": " << element;
     }
-    EXPECT_EQ(CalendarWorld::BySubject(docs, "hijri"), nullptr);
-    EXPECT_EQ(CalendarWorld::BySubject(docs, "request"), nullptr);
-    const Delivered* series = CalendarWorld::BySubject(docs, "series with exceptions");
+    EXPECT_EQ(nx::e2e::ByElement(docs, "Description", "hijri"), nullptr);
+    EXPECT_EQ(nx::e2e::ByElement(docs, "Description", "request"), nullptr);
+    const Delivered* series = nx::e2e::ByElement(docs, "Description", "series with exceptions");
     ASSERT_NE(series, nullptr);
     EXPECT_NE(Element(series->xml, "ExceptionRule").find("2009/03/11"), std::string::npos) << series->xml;
     EXPECT_NE(Element(series->xml, "ExceptionRule").find("2009/03/18"), std::string::npos) << series->xml;

@@ -136,19 +136,6 @@ std::string Document(const Elements& elements) {
     return xml + "\n</Calendar>\n";
 }
 
-// The value nxhost printed for an [out] text, without its quotes.
-std::string Unquoted(const Call& call, const char* name) {
-    const auto it = call.outs.find(name);
-    if (it == call.outs.end() || it->second.size() < 2) return "<none>";
-    return it->second.substr(1, it->second.size() - 2);
-}
-
-const Delivered* ByDescription(const std::vector<Delivered>& docs, const std::string& name) {
-    for (const auto& d : docs)
-        if (Element(d.xml, "Description") == name) return &d;
-    return nullptr;
-}
-
 // The stored recurrence blob of an item, as mapiadmin dumps it.
 std::vector<uint8_t> StoredRecurrence(ContactsWorld& w, const std::string& id) {
     const Result r = w.Run({w.Bin("mapiadmin").string(), "item", "dump", id});
@@ -223,16 +210,16 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
     std::vector<std::string> ids;
     for (std::size_t i = 0; i < writes.size(); ++i) {
         EXPECT_EQ(calls[2 + i].outs.at("result"), "0") << i;
-        ids.push_back(Unquoted(calls[2 + i], "identifier"));
+        ids.push_back(Out(calls[2 + i], "identifier"));
     }
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(c.name);
-        const Delivered* doc = ByDescription(docs, c.name);
+        const Delivered* doc = ByElement(docs, "Description", c.name);
         ASSERT_NE(doc, nullptr) << w.Output();
         EXPECT_EQ(ids[i], Element(doc->xml, "PIMID"));
-        EXPECT_EQ(Unquoted(calls[2 + i], "time"), Element(doc->xml, "lastModifiedTime"));
+        EXPECT_EQ(Out(calls[2 + i], "time"), Element(doc->xml, "lastModifiedTime"));
         // Every element sent, with the texts the read side gives back where they differ.
         const Elements common = Common(c.name);
         std::map<std::string, std::string> expected;
@@ -245,20 +232,20 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
 
     const std::size_t n = cases.size();
     EXPECT_EQ(ids[n + 1], ids[n]);  // an update answers the identifier it was given
-    const Delivered* single = ByDescription(docs, "made single");
+    const Delivered* single = ByElement(docs, "Description", "made single");
     ASSERT_NE(single, nullptr);
     EXPECT_EQ(Element(single->xml, "PIMID"), ids[n]);
     EXPECT_EQ(Element(single->xml, "RecurType"), "0");
     EXPECT_EQ(Element(single->xml, "lRecurType"), "<none>");
     EXPECT_EQ(Element(single->xml, "Location"), "");  // an update replaces every synchronised text
     ExpectStoredSeries(w, ids[n], "", {});
-    const Delivered* daily = ByDescription(docs, "made daily");
+    const Delivered* daily = ByElement(docs, "Description", "made daily");
     ASSERT_NE(daily, nullptr);
     EXPECT_EQ(Element(daily->xml, "lRecurType"), "1");
     EXPECT_EQ(Element(daily->xml, "lRecurRepeat"), "3");
     EXPECT_EQ(Element(daily->xml, "dtRecurEndDate"), "2027/02/01 00:00:00");
     ExpectStoredSeries(w, ids[n + 2], "FREQ=DAILY;COUNT=3", {2027, 2, 1});
-    EXPECT_EQ(ByDescription(docs, "deleted"), nullptr);
+    EXPECT_EQ(ByElement(docs, "Description", "deleted"), nullptr);
     EXPECT_EQ(ids[n + 5], ids[n + 4]);
 }
 

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "tests/e2e_contacts/ContactsWorld.h"
 
 namespace nx::e2e {
@@ -81,9 +79,8 @@ TEST_P(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
         }
         for (const auto& [element, text] : k.everyDocument) EXPECT_EQ(Element(d.xml, element), text) << d.xml;
     }
-    const auto ann = std::find_if(docs.begin(), docs.end(),
-                                  [&](const Delivered& d) { return Element(d.xml, k.nameElement) == "ann"; });
-    ASSERT_NE(ann, docs.end());
+    const Delivered* ann = ByElement(docs, k.nameElement, "ann");
+    ASSERT_NE(ann, nullptr);
     EXPECT_EQ(Element(ann->xml, k.editedElement), k.editedText);
     // Another anchor has a state of its own: everything there is new.
     docs = Read(w, "sync-2");

@@ -38,6 +38,14 @@ inline std::string Element(const std::string& xml, const std::string& name) {
     return end == std::string::npos ? "<none>" : xml.substr(gt + 1, end - gt - 1);
 }
 
+// The first document whose `element` text is `text`, null when there is none.
+inline const Delivered* ByElement(const std::vector<Delivered>& docs, const std::string& element,
+                                  const std::string& text) {
+    for (const auto& d : docs)
+        if (Element(d.xml, element) == text) return &d;
+    return nullptr;
+}
+
 // The calls of a session doing `times` change reads (`method`: "ReadContacts", "ReadCalendars")
 // under one anchor.
 inline std::vector<std::string> ChangeRead(const std::string& method, const std::string& anchor,
@@ -131,16 +139,7 @@ public:
     const std::vector<Call>& Calls() const { return m_calls; }
     // The result of the n-th call of the last session ("<none>" when it did not run).
     std::string ResultOf(std::size_t n) const {
-        if (n >= m_calls.size()) return "<none>";
-        const auto it = m_calls[n].outs.find("result");
-        return it == m_calls[n].outs.end() ? "<none>" : it->second;
-    }
-
-    // The document whose FirstName is `name`.
-    static const Delivered* ByFirstName(const std::vector<Delivered>& docs, const std::string& name) {
-        for (const auto& d : docs)
-            if (Element(d.xml, "FirstName") == name) return &d;
-        return nullptr;
+        return n < m_calls.size() ? Out(m_calls[n], "result") : "<none>";
     }
 
     fs::path WorkFolder() const { return Root() / "data/Outlook"; }

@@ -100,7 +100,7 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
         {"none", "Birthday", "<none>"},      {"big", "PICPath", (w.WorkFolder() / "PIC0.jpg").string()},
     };
     for (const auto& c : cases) {
-        const Delivered* d = ContactsWorld::ByFirstName(docs, c.who);
+        const Delivered* d = ByElement(docs, "FirstName", c.who);
         ASSERT_NE(d, nullptr) << c.who;
         EXPECT_EQ(Element(d->xml, c.element), c.text) << c.who << " " << c.element;
     }
@@ -109,14 +109,14 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
         const char* type;
     } im[] = {{"skype", "4026"}, {"plain", "4022"}, {"other", "4022"}, {"none", "4022"}};
     for (const auto& c : im)
-        EXPECT_NE(ContactsWorld::ByFirstName(docs, c.who)->xml.find(std::string("IMType=\"") + c.type + "\""),
+        EXPECT_NE(ByElement(docs, "FirstName", c.who)->xml.find(std::string("IMType=\"") + c.type + "\""),
                   std::string::npos)
             << c.who;
-    EXPECT_EQ(ContactsWorld::ByFirstName(docs, "big")->picture, Photo(200 * 1024, 2));
-    EXPECT_TRUE(ContactsWorld::ByFirstName(docs, "empty")->hasPicture);
-    EXPECT_EQ(ContactsWorld::ByFirstName(docs, "empty")->picture, "");
+    EXPECT_EQ(ByElement(docs, "FirstName", "big")->picture, Photo(200 * 1024, 2));
+    EXPECT_TRUE(ByElement(docs, "FirstName", "empty")->hasPicture);
+    EXPECT_EQ(ByElement(docs, "FirstName", "empty")->picture, "");
     // Beyond the BMP kept; an unpaired surrogate and a control character replaced.
-    EXPECT_NE(ContactsWorld::ByFirstName(docs, "\xF0\x9F\x98\x80 \xEF\xBF\xBDx\xEF\xBF\xBD"), nullptr);
+    EXPECT_NE(ByElement(docs, "FirstName", "\xF0\x9F\x98\x80 \xEF\xBF\xBDx\xEF\xBF\xBD"), nullptr);
 }
 
 TEST(ContactsE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {

@@ -21,6 +21,15 @@ struct Call {
     std::map<std::string, std::string> outs;  // "result" -> "0", "count" -> "3"
 };
 
+// An [out] value of a call as nxhost printed it, a text without its quotes; "<none>" when the call
+// has no such value.
+inline std::string Out(const Call& call, const std::string& key) {
+    const auto it = call.outs.find(key);
+    if (it == call.outs.end()) return "<none>";
+    const std::string& v = it->second;
+    return v.size() >= 2 && v.front() == '"' && v.back() == '"' ? v.substr(1, v.size() - 2) : v;
+}
+
 class SessionWorld : public World {
 public:
     // Installs the agent with the runtime, the trace switch 2 (file) and PIMProfile.ini.
