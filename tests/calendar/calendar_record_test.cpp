@@ -16,33 +16,7 @@ std::string Doc(const std::string& children) {
     return "<?xml version=\"1.0\"?><Calendar>" + children + "</Calendar>";
 }
 
-void ExpectCleared(const CCalendarEx& r) {
-    EXPECT_EQ(r.lCalType, -1);
-    EXPECT_EQ(r.lFlag, 0);
-    EXPECT_EQ(r.Priority, 1);
-    EXPECT_EQ(r.lRecurInterval, 1);
-    EXPECT_EQ(r.lReminderMinutes, 0);
-    EXPECT_EQ(r.dtStartTime, CDateTime());
-    EXPECT_TRUE(r.PIMID.empty());
-    EXPECT_TRUE(r.GetItems().empty());
-}
-
 }  // namespace
-
-TEST(CCalendarEx, ClearRestoresEveryMemberAndDropsTheItems) {
-    CCalendarEx r;
-    EXPECT_EQ(r.m_lType, 102);
-    ExpectCleared(r);
-    r.lCalType = 3;
-    r.Priority = 7;
-    r.lRecurInterval = 9;
-    r.PIMID = "00AB";
-    r.dtStartTime = CDateTime(2009, 3, 7, 14, 5, 0);
-    r.AddItem(std::make_unique<CCalendarInfoEx>(kFieldDescription, "x"));
-    r.Clear();
-    EXPECT_EQ(r.m_lType, 102);
-    ExpectCleared(r);
-}
 
 TEST(CCalendarEx, AFieldIsFoundByItsLastOccurrence) {
     CCalendarEx r;
