@@ -152,6 +152,10 @@ uint64_t CurrentProcessId() {
     return static_cast<uint64_t>(::getpid());
 }
 
+bool IsTerminal(int fd) {
+    return ::isatty(fd) != 0;
+}
+
 void KeepRunningOnClosedPipes() {
     ::signal(SIGPIPE, SIG_IGN);
 }

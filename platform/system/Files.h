@@ -107,4 +107,7 @@ bool RemoveFile(const std::string& path);
 // This process's id (a child after fork has its own).
 uint64_t CurrentProcessId();
 
+// True when the descriptor is a terminal (a console on Windows), where progress lines may redraw.
+bool IsTerminal(int fd);
+
 }  // namespace nx::sys

@@ -157,6 +157,10 @@ uint64_t CurrentProcessId() {
     return ::GetCurrentProcessId();
 }
 
+bool IsTerminal(int fd) {
+    return ::_isatty(fd) != 0;
+}
+
 void KeepRunningOnClosedPipes() {
     // A write to a closed pipe fails with ERROR_NO_DATA; no signal to ignore.
 }

@@ -2,16 +2,12 @@
 // "\pipe\OutlookServer32" on its own threads, optionally starts the agent, calls the agent's
 // procedures from a script or the command line, prints every [out] value and every document
 // the agent delivers, and ends with a summary. See `nxhost --help`.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +21,7 @@
 #include <vector>
 
 #include "agent/Interfaces.h"
+#include "platform/system/ChildProcess.h"
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
@@ -91,15 +88,13 @@ std::mutex g_out;
 
 // The agent nxhost started, for the interrupt handler: an interrupted session does not leave
 // its agent running.
-std::atomic<pid_t> g_startedAgent{0};
+std::atomic<uint64_t> g_startedAgent{0};
 
-extern "C" void OnInterrupt(int sig) {
-    const pid_t agentPid = g_startedAgent.load();
-    if (agentPid > 0) kill(agentPid, SIGTERM);
+extern "C" void Interrupted(int sig) {
+    nx::sys::EndProcess(g_startedAgent.load());
     static const char kText[] = "\nnxhost: interrupted\n";
-    if (write(STDERR_FILENO, kText, sizeof kText - 1) < 0) {
-    }
-    _exit(128 + sig);
+    nx::sys::WriteAllTo(2, std::string_view(kText, sizeof kText - 1));
+    std::_Exit(128 + sig);
 }
 
 void Print(const std::string& text) {
@@ -209,7 +204,7 @@ class CallbackServer {
 public:
     explicit CallbackServer(const Options& opt)
         : m_saveDir(opt.saveDir), m_dropAfter(opt.dropAfter), m_hangAfter(opt.hangAfter) {
-        m_progress = isatty(STDERR_FILENO) != 0;
+        m_progress = nx::sys::IsTerminal(2);
     }
 
     // A read call begins: its tally starts from zero; `total` (< 0: unknown) is shown with the
@@ -375,74 +370,47 @@ private:
 class AgentProcess {
 public:
     bool Start(const std::string& path, std::string& error) {
-        if (access(path.c_str(), X_OK) != 0) {
-            error = "cannot run the agent " + path + ": " + std::strerror(errno);
+        if (!m_child.Start({path}, {}, error)) {
+            error = "cannot run the agent " + path + ": " + error;
             return false;
         }
-        m_pid = fork();
-        if (m_pid < 0) {
-            error = std::string("fork: ") + std::strerror(errno);
-            return false;
-        }
-        if (m_pid > 0) g_startedAgent = m_pid;
-        if (m_pid == 0) {
-            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-            std::fprintf(stderr, "nxhost: exec %s: %s\n", path.c_str(), std::strerror(errno));
-            _exit(127);
-        }
+        g_startedAgent = m_child.Id();
         return true;
     }
 
-    bool Started() const { return m_pid > 0; }
-    bool Exited() const { return m_exited; }
+    bool Started() const { return m_child.Started(); }
+    bool Exited() const { return m_child.Started() && !m_child.Running(); }
 
     // Non-blocking check; true once the process has ended.
-    bool Poll() {
-        if (m_pid <= 0 || m_exited) return m_exited;
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) Record(status);
-        return m_exited;
-    }
+    bool Poll() { return Record(m_child.Poll()); }
 
     // Waits up to `seconds` for the end; false on timeout.
-    bool Wait(unsigned seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!Poll()) {
-            if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
+    bool Wait(unsigned seconds) { return Record(m_child.Wait(std::chrono::seconds(seconds))); }
 
+    // Asks the agent to end, and kills it when it has not within two seconds.
     void Kill() {
-        if (m_pid <= 0 || m_exited) return;
-        kill(m_pid, SIGTERM);
-        if (!Wait(2)) {
-            kill(m_pid, SIGKILL);
-            int status = 0;
-            if (waitpid(m_pid, &status, 0) == m_pid) Record(status);
-        }
+        m_child.Stop(std::chrono::seconds(2));
+        Record(m_child.Poll());
     }
 
     std::string Describe() const {
-        if (!m_exited) return "still running";
-        if (m_signal) return "killed by signal " + std::to_string(m_signal);
+        if (!Exited()) return "still running";
+        if (m_child.Signal() != 0) return "killed by signal " + std::to_string(m_child.Signal());
+        if (m_exitCode == nx::sys::kEndedBySignal) return "killed";
         return "exit status " + std::to_string(m_exitCode);
     }
-    bool Succeeded() const { return m_exited && !m_signal && m_exitCode == 0; }
+    bool Succeeded() const { return Exited() && m_exitCode == 0; }
 
 private:
-    void Record(int status) {
-        m_exited = true;
+    bool Record(std::optional<int> code) {
+        if (!code) return false;
+        m_exitCode = *code;
         g_startedAgent = 0;
-        if (WIFEXITED(status)) m_exitCode = WEXITSTATUS(status);
-        if (WIFSIGNALED(status)) m_signal = WTERMSIG(status);
+        return true;
     }
 
-    pid_t m_pid = -1;
-    bool m_exited = false;
-    int m_exitCode = 0;
-    int m_signal = 0;
+    nx::sys::ChildProcess m_child;
+    int m_exitCode = nx::sys::kEndedBySignal;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -578,8 +546,9 @@ bool RunStep(Session& s, const host::ScriptStep& step, const std::string& source
 
 bool ReadFileContent(const std::string& base, const std::string& path, std::string& content,
                      std::string& error) {
-    const std::string full =
-        (path.empty() || path[0] == '/' || base.empty()) ? path : nx::sys::JoinPath(base, path);
+    const std::string full = (path.empty() || std::filesystem::path(path).has_root_path() || base.empty())
+                                 ? path
+                                 : nx::sys::JoinPath(base, path);
     std::ifstream in(full, std::ios::binary);
     if (!in) {
         error = std::strerror(errno);
@@ -839,8 +808,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGINT, OnInterrupt);
-    signal(SIGTERM, OnInterrupt);
+    nx::sys::KeepRunningOnClosedPipes();
+    nx::sys::OnInterrupt(&Interrupted);
     return Run(argc, argv);
 }
