@@ -49,7 +49,7 @@ include_directories(${CMAKE_SOURCE_DIR})
 
 # ---- layers -----------------------------------------------------------------------------------
 foreach(dir platform/system platform/registry platform/rpc platform/mapi platform/mapi32 common journal contacts
-    calendar mapi agent tools/mapiadmin)
+    calendar mapi agent tools/mapiadmin tools/nxhost)
   add_subdirectory(${dir})
 endforeach()
 
@@ -85,6 +85,15 @@ target_link_libraries(NxAgentOutlook64 PRIVATE rpcrt4)
 # A console program, as on Linux.
 target_link_options(NxAgentOutlook64 PRIVATE -mconsole)
 
+# nxhost, the reverse: it calls the agent interface and serves the callback interface
+# (tools/nxhost/win/Stubs.cpp).
+add_library(nx_host_stubs OBJECT
+  ${CMAKE_SOURCE_DIR}/tools/nxhost/win/Stubs.cpp ${NX_STUBS_DIR}/NxAgent_c.c ${NX_STUBS_DIR}/NxHostCallback_s.c)
+target_include_directories(nx_host_stubs PRIVATE ${NX_STUBS_DIR})
+target_link_libraries(nx_host_stubs PRIVATE nx_rpc)
+target_sources(nxhost PRIVATE $<TARGET_OBJECTS:nx_host_stubs>)
+target_link_options(nxhost PRIVATE -mconsole)
+
 # ---- tests ------------------------------------------------------------------------------------
 # nx_win_test(NAME n SOURCES ... LIBS ... [ARGS ...]): one GoogleTest program, one ctest test
 # (label "windows"), run under the emulator with its folder as the working folder.
@@ -113,17 +122,23 @@ nx_win_test(NAME calendar
   LIBS nx_calendar)
 nx_win_test(NAME windows_seams
   SOURCES ${NX_TESTS}/windows/seams_win_test.cpp ${NX_TESTS}/windows/zones_win_test.cpp
+          ${NX_TESTS}/platform/system/child_process_test.cpp
   LIBS nx_common nx_registry nx_system)
+add_executable(child_probe ${NX_TESTS}/platform/system/child_probe.cpp)
+add_dependencies(windows_seams child_probe)
 
-# The agent under Wine (or Windows) on the system runtime: started as a process, called over
-# "\pipe\MapiServer64" through the generated client stubs, with and without a host serving the
-# callback pipe, shut down with exit code 0.
+# The agent under Wine (or Windows) on the system runtime, started as a process and called over
+# "\pipe\MapiServer64" through nxhost's client stubs: the paths the smoke session cannot show.
 nx_win_test(NAME windows_agent
-  SOURCES ${NX_TESTS}/windows/agent_win_test.cpp ${NX_STUBS_DIR}/NxAgent_c.c ${NX_STUBS_DIR}/NxHostCallback_s.c
-  LIBS nx_rpc rpcrt4)
-target_include_directories(windows_agent PRIVATE ${NX_STUBS_DIR})
-add_dependencies(windows_agent NxAgentOutlook64 mapi32)
-target_compile_definitions(windows_agent PRIVATE NX_MAPI32_DIR="${CMAKE_BINARY_DIR}/mapi32")
+  SOURCES ${NX_TESTS}/windows/agent_win_test.cpp $<TARGET_OBJECTS:nx_host_stubs>
+  LIBS nx_interfaces nx_rpc nx_system rpcrt4)
+add_dependencies(windows_agent NxAgentOutlook64)
+
+# The smoke session: nxhost.exe starts a copy of the agent with the stand-in MAPI32.dll beside it
+# and a fresh store, and runs tools/nxhost/sessions/smoke.nxh.
+nx_win_test(NAME windows_nxhost SOURCES ${NX_TESTS}/windows/nxhost_win_test.cpp LIBS nx_system)
+add_dependencies(windows_nxhost nxhost NxAgentOutlook64 mapi32)
+target_compile_definitions(windows_nxhost PRIVATE NX_MAPI32_DIR="${CMAKE_BINARY_DIR}/mapi32")
 
 # The binaries' own checks: PE32+ x86-64, a console agent importing the system's RPC, registry
 # and kernel libraries, and none of the Linux stand-ins linked in.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build's acceptance checks on its binaries (ctest runs it in build-win):
-#   - NxAgentOutlook64.exe and Deltatrack64.dll are PE32+ x86-64, the agent a console program;
+#   - NxAgentOutlook64.exe, nxhost.exe and Deltatrack64.dll are PE32+ x86-64, both programs
+#     console programs;
 #   - the agent imports RPCRT4.dll, ADVAPI32.dll and KERNEL32.dll (and Deltatrack64.dll);
 #   - none of the Linux stand-ins is linked in: no text that only they carry (the socket folder
 #     of the RPC stand-in, the .reg hive folder of the registry stand-in, /proc paths, the Linux
@@ -16,17 +17,21 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 headers() { "$objdump" -p "$1"; }
 
-for f in NxAgentOutlook64.exe Deltatrack64.dll; do
+for f in NxAgentOutlook64.exe nxhost.exe Deltatrack64.dll; do
   [ -f "$bin/$f" ] || { fail "$f is missing"; continue; }
   h=$(headers "$bin/$f")
   grep -q "file format pei-x86-64" <<<"$h" || fail "$f is not a PE x86-64 image"
   grep -Eq "^Magic[[:space:]]+020b" <<<"$h" || fail "$f is not PE32+"
 done
 
+for f in NxAgentOutlook64.exe nxhost.exe; do
+  [ -f "$bin/$f" ] || continue
+  grep -Eq "^Subsystem[[:space:]]+0+3[[:space:]]" <<<"$(headers "$bin/$f")" || fail "$f is not a console program"
+done
+
 agent="$bin/NxAgentOutlook64.exe"
 if [ -f "$agent" ]; then
   h=$(headers "$agent")
-  grep -Eq "^Subsystem[[:space:]]+0+3[[:space:]]" <<<"$h" || fail "the agent is not a console program"
   for dll in RPCRT4.dll ADVAPI32.dll KERNEL32.dll Deltatrack64.dll; do
     grep -qi "DLL Name: $dll" <<<"$h" || fail "the agent does not import $dll"
   done
@@ -52,4 +57,4 @@ if ((failures)); then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "Windows binaries: PE32+ x86-64, console agent importing RPCRT4, ADVAPI32, KERNEL32; no Linux stand-in"
+echo "Windows binaries: PE32+ x86-64, console agent and nxhost, the agent importing RPCRT4, ADVAPI32, KERNEL32; no Linux stand-in"

@@ -10,8 +10,6 @@
 #include "NxHostCallback.h"
 // clang-format on
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -23,15 +21,6 @@ static_assert(std::is_same_v<decltype(&::GetContactFolder), void (*)(handle_t, W
 static_assert(std::is_same_v<decltype(&::WriteContacts), void (*)(handle_t, WCHAR*, WCHAR*, WCHAR*, long*)>);
 static_assert(std::is_same_v<decltype(&::ReadCalendars), void (*)(handle_t, WCHAR*, WCHAR*, long*)>);
 static_assert(std::is_same_v<handle_t, void*> && std::is_same_v<WCHAR, wchar_t>);
-
-nx::rpc::Uuid UuidOf(RPC_IF_HANDLE handle) {
-    // Both generated interface structures start with their length, then the interface id.
-    const auto* serverIf = static_cast<const RPC_SERVER_INTERFACE*>(handle);
-    nx::rpc::Uuid uuid;
-    static_assert(sizeof(uuid.bytes) == sizeof(GUID));
-    std::memcpy(uuid.bytes.data(), &serverIf->InterfaceId.SyntaxGUID, sizeof(GUID));
-    return uuid;
-}
 
 // The callback interface's procedures by opnum: 0 NotifyShutdown, 1 DeliverContact,
 // 2 DeliverCalendar (agent/Interfaces.h). A failed call is its status, not an exception.
@@ -62,18 +51,10 @@ nx::rpc::RpcStatus CallHost(void* binding, uint16_t opnum, nx::rpc::Args& args) 
 }
 
 [[maybe_unused]] const bool g_registered = [] {
-    nx::rpc::RegisterSystemStubs(UuidOf(NxAgent_v1_0_s_ifspec), {NxAgent_v1_0_s_ifspec, nullptr});
-    nx::rpc::RegisterSystemStubs(UuidOf(NxHostCallback_v1_0_c_ifspec), {nullptr, &CallHost});
+    nx::rpc::RegisterSystemStubs(nx::rpc::InterfaceUuid(NxAgent_v1_0_s_ifspec),
+                                 {NxAgent_v1_0_s_ifspec, nullptr});
+    nx::rpc::RegisterSystemStubs(nx::rpc::InterfaceUuid(NxHostCallback_v1_0_c_ifspec), {nullptr, &CallHost});
     return true;
 }();
 
 }  // namespace
-
-// The generated stubs allocate and free through these.
-extern "C" void* __RPC_USER MIDL_user_allocate(SIZE_T size) {
-    return std::malloc(size);
-}
-
-extern "C" void __RPC_USER MIDL_user_free(void* p) {
-    std::free(p);
-}

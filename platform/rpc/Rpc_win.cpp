@@ -45,6 +45,22 @@ StubTable& Stubs() {
     return table;
 }
 
+// The handlers servers registered, by interface UUID, for CallRegisteredHandler.
+struct RegisteredHandlers {
+    const Interface* iface = nullptr;
+    std::vector<Handler> handlers;
+};
+
+struct HandlerTable {
+    std::mutex lock;
+    std::map<std::string, RegisteredHandlers> byUuid;
+};
+
+HandlerTable& Handlers() {
+    static HandlerTable table;
+    return table;
+}
+
 SystemStubs FindStubs(const Uuid& uuid) {
     StubTable& t = Stubs();
     std::lock_guard<std::mutex> guard(t.lock);
@@ -126,6 +142,39 @@ void RegisterSystemStubs(const Uuid& uuid, const SystemStubs& stubs) {
     t.byUuid[uuid.ToString()] = stubs;
 }
 
+Uuid InterfaceUuid(const void* ifHandle) {
+    // Both generated interface structures start with their length, then the interface id.
+    const auto* serverIf = static_cast<const RPC_SERVER_INTERFACE*>(ifHandle);
+    Uuid uuid;
+    static_assert(sizeof(uuid.bytes) == sizeof(GUID));
+    std::memcpy(uuid.bytes.data(), &serverIf->InterfaceId.SyntaxGUID, sizeof(GUID));
+    return uuid;
+}
+
+RpcStatus CallRegisteredHandler(const Uuid& uuid, uint16_t opnum, const std::function<void(Args&)>& fill) {
+    const Interface* iface = nullptr;
+    Handler handler;
+    {
+        HandlerTable& t = Handlers();
+        std::lock_guard<std::mutex> guard(t.lock);
+        const auto it = t.byUuid.find(uuid.ToString());
+        if (it == t.byUuid.end()) return RPC_S_UNKNOWN_IF;
+        if (opnum >= it->second.handlers.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
+        iface = it->second.iface;
+        handler = it->second.handlers[opnum];  // a copy: the call runs without the lock
+    }
+    if (!handler) return RPC_S_PROCNUM_OUT_OF_RANGE;
+    try {
+        Args args(iface->procedures[opnum]);
+        fill(args);
+        handler(args);
+    } catch (...) {
+        // As on Linux: a handler that throws fails the call, and the server goes on serving.
+        return RPC_S_CALL_FAILED;
+    }
+    return RPC_S_OK;
+}
+
 void SetTraceSink(std::function<void(std::string_view)> sink) {
     TraceSink& t = Trace();
     std::lock_guard<std::mutex> guard(t.lock);
@@ -151,8 +200,8 @@ RpcStatus Server::UseProtseqEp(std::string_view protseq, unsigned maxCalls, std:
 }
 
 RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handlers) {
-    // The generated stubs call the interface's manager functions themselves; the handlers only
-    // have to describe the same interface.
+    // The generated stubs call the interface's manager functions, which may serve a call through
+    // these handlers (CallRegisteredHandler).
     if (handlers.size() != iface.procedures.size()) return RPC_S_INVALID_ARG;
     const SystemStubs stubs = FindStubs(iface.uuid);
     if (stubs.serverInterface == nullptr) return RPC_S_UNKNOWN_IF;
@@ -161,6 +210,9 @@ RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handle
     if (status == RPC_S_OK) {
         std::lock_guard<std::mutex> guard(m_impl->lock);
         m_impl->registered[iface.uuid.ToString()] = handle;
+        HandlerTable& t = Handlers();
+        std::lock_guard<std::mutex> tableGuard(t.lock);
+        t.byUuid[iface.uuid.ToString()] = {&iface, std::move(handlers)};
     }
     return status;
 }
@@ -176,11 +228,17 @@ RpcStatus Server::StopListening() {
 
 RpcStatus Server::UnregisterIf(const Interface* iface, bool waitForCalls) {
     RPC_IF_HANDLE handle = nullptr;
-    if (iface != nullptr) {
+    {
         std::lock_guard<std::mutex> guard(m_impl->lock);
-        const auto it = m_impl->registered.find(iface->uuid.ToString());
-        if (it == m_impl->registered.end()) return RPC_S_UNKNOWN_IF;
-        handle = it->second;
+        if (iface != nullptr) {
+            const auto it = m_impl->registered.find(iface->uuid.ToString());
+            if (it == m_impl->registered.end()) return RPC_S_UNKNOWN_IF;
+            handle = it->second;
+        }
+        HandlerTable& t = Handlers();
+        std::lock_guard<std::mutex> tableGuard(t.lock);
+        for (const auto& [uuid, registered] : m_impl->registered)
+            if (iface == nullptr || registered == handle) t.byUuid.erase(uuid);
     }
     return ::RpcServerUnregisterIf(handle, nullptr, waitForCalls ? TRUE : FALSE);
 }
@@ -252,4 +310,32 @@ RpcStatus BindingFromStringBinding(std::string_view stringBinding, std::shared_p
     return RPC_S_OK;
 }
 
+// ---- endpoints -----------------------------------------------------------------------------------
+
+// The system's named pipes live in one namespace of the machine.
+std::string PipeDirectory() {
+    return "\\\\.\\pipe";
+}
+
+RpcStatus EndpointSocketPath(std::string_view endpoint, std::string& path) {
+    path = "\\\\." + std::string(endpoint);
+    return RPC_S_OK;
+}
+
+bool EndpointIsListening(std::string_view endpoint) {
+    std::string path;
+    EndpointSocketPath(endpoint, path);
+    // A pipe whose instances are all busy still has a server behind it.
+    return ::WaitNamedPipeW(Wide(path).c_str(), 1) || ::GetLastError() == ERROR_SEM_TIMEOUT;
+}
+
 }  // namespace nx::rpc
+
+// The generated stubs allocate and free through these.
+extern "C" void* __RPC_USER MIDL_user_allocate(SIZE_T size) {
+    return std::malloc(size);
+}
+
+extern "C" void __RPC_USER MIDL_user_free(void* p) {
+    std::free(p);
+}

@@ -4,11 +4,13 @@
 // interface's UUID, before the server registers the interface or a binding calls it.
 //
 // On Windows the server stubs call the interface's manager functions themselves (they are named
-// in the IDL), so Server::RegisterIf takes the handlers only to check their count; the client
-// side turns a call by opnum and Args into a call of the generated client stub.
+// in the IDL). The agent's managers call its typed procedures directly; nxhost's hand each call to
+// the handlers Server::RegisterIf took (CallRegisteredHandler). The client side turns a call by
+// opnum and Args into a call of the generated client stub.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/rpc/Rpc.h"
 
@@ -24,5 +26,13 @@ struct SystemStubs {
 };
 
 void RegisterSystemStubs(const Uuid& uuid, const SystemStubs& stubs);
+
+// The interface id of a generated RPC_IF_HANDLE (server or client side).
+Uuid InterfaceUuid(const void* ifHandle);
+
+// Serves one call of a manager function through the handler a Server registered for the
+// interface: `fill` sets the [in] values of the procedure's Args. RPC_S_UNKNOWN_IF when no server
+// has the interface registered, RPC_S_CALL_FAILED when the handler threw.
+RpcStatus CallRegisteredHandler(const Uuid& uuid, uint16_t opnum, const std::function<void(Args&)>& fill);
 
 }  // namespace nx::rpc
