@@ -25,10 +25,12 @@ namespace nx::test {
 using EnvChanges = nx::sys::EnvironmentChanges;
 
 struct SpawnOptions {
-    EnvChanges env;                 // applied to the child's copy of this process's environment
-    std::filesystem::path out;      // standard output goes here ("" : a file of the process's own)
-    std::filesystem::path err;      // standard error likewise
-    bool errToOut = false;          // standard error joins standard output
+    EnvChanges env;                    // applied to the child's copy of this process's environment
+    std::filesystem::path out;         // standard output goes here ("" : a file of the process's own)
+    std::filesystem::path err;         // standard error likewise
+    bool errToOut = false;             // standard error joins standard output
+    std::filesystem::path in;          // standard input read from this file ("" : this process's)
+    std::filesystem::path workFolder;  // the child's working folder ("" : this process's)
     std::function<void()> inChild;  // POSIX only: runs in the child after the redirections, before the exec
 };
 
@@ -103,6 +105,8 @@ private:
         child.out = m_out.string();
         child.err = m_err.string();
         child.errToOut = options.errToOut;
+        child.in = options.in.string();
+        child.workFolder = options.workFolder.string();
         child.beforeExec = std::move(options.inChild);
         std::string error;
         // As a shell reports a program it cannot run.

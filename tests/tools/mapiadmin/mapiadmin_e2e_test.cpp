@@ -1,7 +1,6 @@
 // End-to-end tests of mapiadmin: the real tool, the real runtime (libmapi32.so) and real stores in
 // a temporary world (XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR point into a fresh folder
 // for each test).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -56,10 +55,8 @@ protected:
         options.env = {{"XDG_CONFIG_HOME", (m_world / "config").string()},
                        {"XDG_DATA_HOME", (m_world / "data").string()},
                        {"XDG_RUNTIME_DIR", (m_world / "runtime").string()}};
-        options.inChild = [in, work] {
-            const int fd = open(in.c_str(), O_RDONLY);
-            if (fd < 0 || dup2(fd, 0) < 0 || chdir(work.c_str()) != 0) _exit(126);
-        };
+        options.in = in;
+        options.workFolder = work;
         return nx::test::RunProcess(argv, 120, std::move(options));
     }
 
