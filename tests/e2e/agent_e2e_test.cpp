@@ -1,6 +1,7 @@
 // The real agent process driven by the real nxhost (or by an RPC client in the test) in a
 // temporary world.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -280,6 +281,22 @@ TEST(HostE2E, DocumentsDeliveredWhileASessionRunsAreSavedOnePerFile) {
     const std::string out = nx::e2e::ReadFile(w.Root() / "host.out");
     EXPECT_NE(out.find("documents: 2 contact, 1 calendar; NotifyShutdown received: 1"), std::string::npos)
         << out;
+}
+
+TEST(HostE2E, AnInterruptedSessionDoesNotLeaveItsAgentRunning) {
+    World w;
+    const std::string exe = w.InstallAgent(false);
+    const pid_t host = w.Spawn({w.Bin("nxhost").string(), "--start", exe, "-e", "sleep 30000"},
+                               w.Root() / "host.out", w.Root() / "host.err");
+    ASSERT_TRUE(WaitListening(agent::kAgentEndpoint));
+    ASSERT_EQ(::kill(host, SIGINT), 0);
+    EXPECT_EQ(w.Wait(host, 30), 128 + SIGINT) << nx::e2e::ReadFile(w.Root() / "host.err");
+    EXPECT_NE(nx::e2e::ReadFile(w.Root() / "host.err").find("nxhost: interrupted"), std::string::npos);
+    // The agent nxhost started is ended with it (bounded: it may take a moment to go).
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (nx::rpc::EndpointIsListening(agent::kAgentEndpoint) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(nx::rpc::EndpointIsListening(agent::kAgentEndpoint));
 }
 
 TEST(HostE2E, ClearErrorsAndExitStatuses) {
