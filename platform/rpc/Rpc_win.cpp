@@ -35,34 +35,27 @@ RPC_WSTR OrNull(std::wstring& text) {
     return text.empty() ? nullptr : reinterpret_cast<RPC_WSTR>(text.data());
 }
 
-struct StubTable {
+// A table by interface UUID, shared by every server and binding of the process.
+template <class Value>
+struct ByUuid {
     std::mutex lock;
-    std::map<std::string, SystemStubs> byUuid;
+    std::map<std::string, Value> byUuid;
 };
 
-StubTable& Stubs() {
-    static StubTable table;
+template <class Value>
+ByUuid<Value>& Table() {
+    static ByUuid<Value> table;
     return table;
 }
 
-// The handlers servers registered, by interface UUID, for CallRegisteredHandler.
+// The handlers servers registered, for CallRegisteredHandler.
 struct RegisteredHandlers {
     const Interface* iface = nullptr;
     std::vector<Handler> handlers;
 };
 
-struct HandlerTable {
-    std::mutex lock;
-    std::map<std::string, RegisteredHandlers> byUuid;
-};
-
-HandlerTable& Handlers() {
-    static HandlerTable table;
-    return table;
-}
-
 SystemStubs FindStubs(const Uuid& uuid) {
-    StubTable& t = Stubs();
+    auto& t = Table<SystemStubs>();
     std::lock_guard<std::mutex> guard(t.lock);
     const auto it = t.byUuid.find(uuid.ToString());
     return it == t.byUuid.end() ? SystemStubs{} : it->second;
@@ -137,7 +130,7 @@ void RecoveryScope::RaiseAgain() {
 }  // namespace win
 
 void RegisterSystemStubs(const Uuid& uuid, const SystemStubs& stubs) {
-    StubTable& t = Stubs();
+    auto& t = Table<SystemStubs>();
     std::lock_guard<std::mutex> guard(t.lock);
     t.byUuid[uuid.ToString()] = stubs;
 }
@@ -155,7 +148,7 @@ RpcStatus CallRegisteredHandler(const Uuid& uuid, uint16_t opnum, const std::fun
     const Interface* iface = nullptr;
     Handler handler;
     {
-        HandlerTable& t = Handlers();
+        auto& t = Table<RegisteredHandlers>();
         std::lock_guard<std::mutex> guard(t.lock);
         const auto it = t.byUuid.find(uuid.ToString());
         if (it == t.byUuid.end()) return RPC_S_UNKNOWN_IF;
@@ -210,7 +203,7 @@ RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handle
     if (status == RPC_S_OK) {
         std::lock_guard<std::mutex> guard(m_impl->lock);
         m_impl->registered[iface.uuid.ToString()] = handle;
-        HandlerTable& t = Handlers();
+        auto& t = Table<RegisteredHandlers>();
         std::lock_guard<std::mutex> tableGuard(t.lock);
         t.byUuid[iface.uuid.ToString()] = {&iface, std::move(handlers)};
     }
@@ -235,7 +228,7 @@ RpcStatus Server::UnregisterIf(const Interface* iface, bool waitForCalls) {
             if (it == m_impl->registered.end()) return RPC_S_UNKNOWN_IF;
             handle = it->second;
         }
-        HandlerTable& t = Handlers();
+        auto& t = Table<RegisteredHandlers>();
         std::lock_guard<std::mutex> tableGuard(t.lock);
         for (const auto& [uuid, registered] : m_impl->registered)
             if (iface == nullptr || registered == handle) t.byUuid.erase(uuid);
