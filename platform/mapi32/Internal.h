@@ -13,6 +13,9 @@ std::string NowPayload();
 FolderObj* NewFolder(StoreCtxPtr ctx, std::int64_t id);
 ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props,
                               bool readOnly = false);
+// A message of the file from its stored record; null when the record is damaged.
+ComBase<IMessage>* NewStoredMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind,
+                                    std::string record, bool readOnly);
 
 // Computed properties every object of a store carries.
 void AddStoreIdentity(const StoreCtx& ctx, PropMap& out);

@@ -2,6 +2,7 @@
 // SaveChanges, which writes the message and every attachment change in one transaction. An
 // attachment's SaveChanges hands its edits to its message; they reach the store file with the
 // message's next SaveChanges, as MAPI prescribes.
+#include <algorithm>
 #include <climits>
 
 #include "platform/mapi32/Internal.h"
@@ -25,6 +26,13 @@ struct TransactedProps {
         props.erase(id);
         dirty.erase(id);
         removed.insert(id);
+    }
+    // The values of the tags asked for (a contact has some 70; GetProps asks for a few).
+    void CopyFor(const SPropTagArray& tags, PropMap& out) const {
+        for (ULONG i = 0; i < tags.cValues; ++i) {
+            const auto id = static_cast<std::uint16_t>(PROP_ID(tags.aulPropTag[i]));
+            if (auto it = props.find(id); it != props.end()) out.insert(*it);
+        }
     }
 };
 
@@ -50,6 +58,34 @@ public:
           m_state{std::move(props), {}, {}},
           m_readOnly(readOnly) {}
 
+    // A message opened from the file: its record stays as read and is decoded only when the
+    // message is edited, saved or listed whole. A read asks for a few of its values (a contact
+    // has some 70), and decoding all of them had cost more than the rest of the open.
+    // Valid() is false when the record is damaged.
+    MessageObj(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, std::string record,
+               bool readOnly)
+        : m_ctx(std::move(ctx)),
+          m_id(id),
+          m_parent(parent),
+          m_kind(kind),
+          m_record(std::move(record)),
+          m_decoded(false),
+          m_readOnly(readOnly) {
+        m_valid = SUCCEEDED(ParseBlob(m_record, m_refs));  // views into m_record, which stays put
+    }
+    bool Valid() const { return m_valid; }
+
+    // The values, decoded from the stored record at the first need (the caller holds the mutex).
+    TransactedProps& State() {
+        if (!m_decoded) {
+            if (FAILED(DecodeBlob(m_record, m_state.props))) throw MapiError(MAPI_E_CORRUPT_DATA);
+            m_decoded = true;
+            m_refs.clear();
+            std::string().swap(m_record);
+        }
+        return m_state;
+    }
+
     bool Supports(const IID& iid) const override {
         return iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IMessage;
     }
@@ -60,7 +96,26 @@ public:
     bool IsComputed(ULONG id) override { return IsComputedIdentity(id) || id == PROP_ID(PR_HASATTACH); }
 
     void Collect(PropMap& out) override {
-        out = m_state.props;
+        out = State().props;
+        AddComputed(out);
+    }
+    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
+        if (m_decoded) {
+            m_state.CopyFor(tags, out);
+        } else {
+            for (ULONG i = 0; i < tags.cValues; ++i) {
+                const ULONG id = PROP_ID(tags.aulPropTag[i]);
+                const auto ref = std::find_if(m_refs.begin(), m_refs.end(),
+                                              [&](const PropRef& r) { return PROP_ID(r.tag) == id; });
+                if (ref != m_refs.end())
+                    out.emplace(static_cast<std::uint16_t>(id),
+                                StoredValue{static_cast<ULONG>(PROP_TYPE(ref->tag)),
+                                            std::string(ref->payload), ref->outOfLine, ref->size});
+            }
+        }
+        AddComputed(out);
+    }
+    void AddComputed(PropMap& out) {
         AddStoreIdentity(*m_ctx, out);
         if (m_id) {
             std::string eid = m_ctx->MessageId(m_id);
@@ -71,8 +126,8 @@ public:
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_MESSAGE);
         if (!m_id || !m_staged.empty()) out[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
     }
-    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
-    void Delete(std::uint16_t id) override { m_state.Delete(id); }
+    void Set(std::uint16_t id, StoredValue v) override { State().Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { State().Delete(id); }
     std::string LoadValue(std::uint16_t id) override {
         if (!m_id) throw MapiError(MAPI_E_NOT_FOUND);
         return m_ctx->db().LoadLarge(m_id, id);
@@ -81,17 +136,18 @@ public:
     HRESULT Save(ULONG) override {
         std::lock_guard lock(Mutex());
         std::vector<Change> batch(1);
+        TransactedProps& state = State();
         Change& m = batch[0];
         m.id = m_id;
         m.kind = m_kind;
         m.parent = m_parent;
-        for (std::uint16_t id : m_state.dirty) m.set[id] = m_state.props[id];
-        m.removeProps.assign(m_state.removed.begin(), m_state.removed.end());
+        for (std::uint16_t id : state.dirty) m.set[id] = state.props[id];
+        m.removeProps.assign(state.removed.begin(), state.removed.end());
         // Times the caller set explicitly are kept; otherwise the store stamps them.
         std::string now = NowPayload();
-        if (!m_id && !m_state.dirty.count(PROP_ID(PR_CREATION_TIME)))
+        if (!m_id && !state.dirty.count(PROP_ID(PR_CREATION_TIME)))
             m.set[PROP_ID(PR_CREATION_TIME)] = {PT_SYSTIME, now};
-        if (!m_state.dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
+        if (!state.dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
             m.set[PROP_ID(PR_LAST_MODIFICATION_TIME)] = {PT_SYSTIME, now};
         m.set[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
         // From here on batch grows: `m` is not used again.
@@ -120,9 +176,9 @@ public:
         std::vector<std::int64_t> ids = m_ctx->db().Save(batch);
         // Committed: the in-memory state now matches the file.
         m_id = ids[0];
-        for (auto& [id, v] : batch[0].set) m_state.props[id] = v;
-        m_state.dirty.clear();
-        m_state.removed.clear();
+        for (auto& [id, v] : batch[0].set) state.props[id] = v;
+        state.dirty.clear();
+        state.removed.clear();
         for (std::size_t i = 0; i < nums.size(); ++i) {
             AttachState& st = m_staged[nums[i]];
             if (st.deleted) {
@@ -138,6 +194,12 @@ public:
 
     // ---- Attachments (the caller holds the store mutex) ----
 
+    // An attachment as ForEachAttachment gives it: its staged values, or else its stored record.
+    struct Attachment {
+        const PropMap* staged;
+        std::string_view record;
+    };
+
     template <class F>
     void ForEachAttachment(F&& f) {
         if (m_id) {
@@ -145,21 +207,22 @@ public:
                 auto num = static_cast<ULONG>(row.attachNum);
                 auto it = m_staged.find(num);
                 if (it != m_staged.end()) {
-                    if (!it->second.deleted) f(num, it->second.rowId, it->second.props);
+                    if (!it->second.deleted) f(num, it->second.rowId, Attachment{&it->second.props, {}});
                     return;
                 }
-                PropMap props;
-                if (FAILED(DecodeBlob(row.props, props))) throw MapiError(MAPI_E_CORRUPT_DATA);
-                f(num, row.id, props);
+                // Checked, not decoded: most callers only count them, a table takes the record.
+                std::vector<PropRef> refs;
+                if (FAILED(ParseBlob(row.props, refs))) throw MapiError(MAPI_E_CORRUPT_DATA);
+                f(num, row.id, Attachment{nullptr, row.props});
             });
         }
         for (auto& [num, st] : m_staged)
-            if (!st.rowId && !st.deleted) f(num, std::int64_t{0}, st.props);
+            if (!st.rowId && !st.deleted) f(num, std::int64_t{0}, Attachment{&st.props, {}});
     }
 
     bool HasAttachments() {
         bool any = false;
-        ForEachAttachment([&](ULONG, std::int64_t, const PropMap&) { any = true; });
+        ForEachAttachment([&](ULONG, std::int64_t, const Attachment&) { any = true; });
         return any;
     }
 
@@ -203,7 +266,7 @@ public:
         if (m_nextAttach == kUnknownAttachNum) {
             ULONG next = 0;
             ForEachAttachment(
-                [&](ULONG num, std::int64_t, const PropMap&) { next = std::max(next, num + 1); });
+                [&](ULONG num, std::int64_t, const Attachment&) { next = std::max(next, num + 1); });
             for (auto& [num, st] : m_staged) next = std::max(next, num + 1);
             m_nextAttach = next;
         }
@@ -212,9 +275,9 @@ public:
 
     std::vector<TableRow> AttachmentRows() {
         std::vector<TableRow> rows;
-        ForEachAttachment([&](ULONG num, std::int64_t, const PropMap& props) {
+        ForEachAttachment([&](ULONG num, std::int64_t, const Attachment& a) {
             TableRow row;
-            row.blob = EncodeBlob(props);
+            row.blob = a.staged ? EncodeBlob(*a.staged) : std::string(a.record);
             row.extra.emplace_back(PR_ATTACH_NUM, PayloadLong(static_cast<LONG>(num)));
             row.extra.emplace_back(PR_INSTANCE_KEY, InstanceKey(num));
             row.extra.emplace_back(PR_OBJECT_TYPE, PayloadLong(MAPI_ATTACH));
@@ -268,7 +331,11 @@ private:
     std::int64_t m_id;
     std::int64_t m_parent;
     int m_kind;
-    TransactedProps m_state;
+    TransactedProps m_state;      // decoded from m_record at the first need
+    std::string m_record;         // the stored record while not decoded
+    std::vector<PropRef> m_refs;  // its values, viewed in place
+    bool m_decoded = true;
+    bool m_valid = true;
     std::map<ULONG, AttachState> m_staged;
     ULONG m_nextAttach = kUnknownAttachNum;
     bool m_readOnly;
@@ -295,6 +362,13 @@ public:
     }
     void Collect(PropMap& out) override {
         out = m_state.props;
+        AddComputed(out);
+    }
+    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
+        m_state.CopyFor(tags, out);
+        AddComputed(out);
+    }
+    void AddComputed(PropMap& out) {
         AddStoreIdentity(m_msg->Ctx(), out);
         out[PROP_ID(PR_ATTACH_NUM)] = Long(static_cast<LONG>(m_num));
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_ATTACH);
@@ -349,8 +423,15 @@ HRESULT MessageObj::OpenAttach(ULONG num, LPCIID iid, ULONG flags, LPATTACH* out
         bool readOnly = m_readOnly || (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) == 0;
         {
             std::lock_guard lock(Mutex());
-            ForEachAttachment([&](ULONG n, std::int64_t rowId, const PropMap& props) {
-                if (n == num && !obj) obj = new AttachObj(this, n, rowId, props, readOnly);
+            ForEachAttachment([&](ULONG n, std::int64_t rowId, const Attachment& a) {
+                if (n != num || obj) return;
+                PropMap props;
+                if (a.staged) {
+                    props = *a.staged;
+                } else if (FAILED(DecodeBlob(a.record, props))) {
+                    throw MapiError(MAPI_E_CORRUPT_DATA);
+                }
+                obj = new AttachObj(this, n, rowId, std::move(props), readOnly);
             });
         }
         if (!obj) return MAPI_E_NOT_FOUND;
@@ -376,6 +457,13 @@ HRESULT MessageObj::CreateAttach(LPCIID iid, ULONG, ULONG* num, LPATTACH* out) {
 ComBase<IMessage>* NewMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind, PropMap props,
                               bool readOnly) {
     return new MessageObj(std::move(ctx), id, parent, kind, std::move(props), readOnly);
+}
+
+ComBase<IMessage>* NewStoredMessage(StoreCtxPtr ctx, std::int64_t id, std::int64_t parent, int kind,
+                                    std::string record, bool readOnly) {
+    auto message =
+        std::make_unique<MessageObj>(std::move(ctx), id, parent, kind, std::move(record), readOnly);
+    return message->Valid() ? message.release() : nullptr;
 }
 
 }  // namespace nx::mapi32

@@ -135,6 +135,9 @@ public:
     virtual std::mutex& Mutex() = 0;
     // Every property the object has now: stored values (with pending edits) and computed ones.
     virtual void Collect(PropMap& out) = 0;
+    // What GetProps of a tag list needs: at least the stored values of those tags and every
+    // computed one. An object with many stored values copies only the asked ones.
+    virtual void CollectFor(const SPropTagArray& /*tags*/, PropMap& out) { Collect(out); }
     virtual bool IsComputed(ULONG propId) = 0;
     virtual void Set(std::uint16_t propId, StoredValue v) = 0;
     virtual void Delete(std::uint16_t propId) = 0;

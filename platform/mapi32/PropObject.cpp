@@ -74,9 +74,14 @@ HRESULT PropObject<Iface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* co
         PropMap all;
         {
             std::lock_guard lock(Mutex());
-            Collect(all);
+            if (tags) {
+                CollectFor(*tags, all);
+            } else {
+                Collect(all);
+            }
         }
         PropArrayBuilder b;
+        b.Reserve(tags ? tags->cValues : all.size());
         auto add = [&](ULONG requestedType, std::uint16_t id, const StoredValue& v) {
             ULONG out = OutputType(requestedType, v.type, unicode);
             if (out == PT_ERROR) {

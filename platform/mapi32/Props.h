@@ -87,6 +87,7 @@ public:
     // The payload is in storage form and must stay alive until Build.
     void AddValue(ULONG tag, ULONG outType, std::string_view payload);
     void AddError(ULONG propId, SCODE err);
+    void Reserve(std::size_t values) { m_items.reserve(values); }
     std::size_t Count() const noexcept { return m_items.size(); }
     bool HasErrors() const noexcept { return m_errors; }
     // Allocates with MAPIAllocateBuffer (parent null) or MAPIAllocateMore (parent set).

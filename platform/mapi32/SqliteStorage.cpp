@@ -262,13 +262,15 @@ public:
         return ids;
     }
 
-    void QueryChildren(std::int64_t parent, int kind,
-                       const std::function<void(const ObjectRow&)>& f) override {
+    void QueryChildren(std::int64_t parent, int kind, const std::function<void(ObjectRow&)>& f) override {
         Stmt& s = kind == kKindFolder ? *m_folders : *m_children;
         ResetOnExit r{s};
         s.Bind(1, parent);
         if (kind != kKindFolder) s.Bind(2, kind);
-        while (s.Step()) f(RowOf(s, kind == kKindFolder));
+        while (s.Step()) {
+            ObjectRow row = RowOf(s, kind == kKindFolder);
+            f(row);
+        }
     }
 
     bool HasChild(std::int64_t parent, int kind) override {

@@ -77,9 +77,9 @@ public:
     // Save a batch of changes in one transaction; returns the key of each change (new keys for
     // inserts). Throws MapiError(MAPI_E_OBJECT_DELETED) when a changed object no longer exists.
     virtual std::vector<std::int64_t> Save(std::vector<Change>& changes) = 0;
-    // Query the rows of the children of one kind, in key order.
-    virtual void QueryChildren(std::int64_t parent, int kind,
-                               const std::function<void(const ObjectRow&)>& row) = 0;
+    // Query the rows of the children of one kind, in key order. Each row is the callback's to
+    // take (a table keeps the records without copying them).
+    virtual void QueryChildren(std::int64_t parent, int kind, const std::function<void(ObjectRow&)>& row) = 0;
     virtual bool HasChild(std::int64_t parent, int kind) = 0;
     virtual std::int32_t CountChildren(std::int64_t parent, int kind) = 0;
 

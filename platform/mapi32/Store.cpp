@@ -469,13 +469,13 @@ HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID i
             return HandOut(NewFolder(ctx, key), iid, reinterpret_cast<void**>(out));
         }
         if (row->kind != kKindMessage && row->kind != kKindAssociated) return MAPI_E_NOT_FOUND;
-        PropMap props;
-        if (FAILED(DecodeBlob(row->props, props))) return MAPI_E_CORRUPT_DATA;
-        if (type) *type = MAPI_MESSAGE;
         // Messages open read-only unless the caller asks for write access, as MAPI's stores do.
         bool readOnly = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) == 0;
-        return HandOut(NewMessage(ctx, key, row->parent, row->kind, std::move(props), readOnly), iid,
-                       reinterpret_cast<void**>(out));
+        ComBase<IMessage>* message =
+            NewStoredMessage(ctx, key, row->parent, row->kind, std::move(row->props), readOnly);
+        if (!message) return MAPI_E_CORRUPT_DATA;
+        if (type) *type = MAPI_MESSAGE;
+        return HandOut(message, iid, reinterpret_cast<void**>(out));
     });
 }
 
@@ -485,9 +485,9 @@ std::vector<TableRow> LoadContentsRows(const StoreCtx& ctx, std::int64_t folder,
     std::vector<TableRow> rows;
     bool longTerm = ctx.layout().longTermIds;
     std::string parent = ctx.FolderId(folder);
-    ctx.db().QueryChildren(folder, kind, [&](const ObjectRow& r) {
+    ctx.db().QueryChildren(folder, kind, [&](ObjectRow& r) {
         TableRow row;
-        row.blob = r.props;
+        row.blob = std::move(r.props);
         row.extra.reserve(6);
         row.extra.emplace_back(PR_ENTRYID, ctx.MessageId(r.id, longTerm));
         if (longTerm) row.extra.emplace_back(PR_LONGTERM_ENTRYID_FROM_TABLE, ctx.MessageId(r.id));
@@ -502,9 +502,9 @@ std::vector<TableRow> LoadContentsRows(const StoreCtx& ctx, std::int64_t folder,
 std::vector<TableRow> LoadHierarchyRows(const StoreCtx& ctx, std::int64_t folder) {
     std::vector<TableRow> rows;
     std::string parent = ctx.FolderId(folder);
-    ctx.db().QueryChildren(folder, kKindFolder, [&](const ObjectRow& r) {
+    ctx.db().QueryChildren(folder, kKindFolder, [&](ObjectRow& r) {
         TableRow row;
-        row.blob = r.props;
+        row.blob = std::move(r.props);
         row.extra.emplace_back(PR_ENTRYID, ctx.FolderId(r.id));
         row.extra.emplace_back(PR_PARENT_ENTRYID, parent);
         row.extra.emplace_back(PR_INSTANCE_KEY, InstanceKey(r.id));

@@ -183,16 +183,16 @@ public:
                 return true;
             }
         }
-        for (const auto& r : m_refs) {
-            if (PROP_ID(r.tag) == id) {
-                type = PROP_TYPE(r.tag);
-                payload = r.payload;
-                outOfLine = r.outOfLine;
-                size = r.size;
-                return true;
-            }
-        }
-        return false;
+        // A record holds its values in ascending id order (ParseBlob checks it).
+        const auto r = std::lower_bound(m_refs.begin(), m_refs.end(), id, [](const PropRef& ref, ULONG want) {
+            return PROP_ID(ref.tag) < want;
+        });
+        if (r == m_refs.end() || PROP_ID(r->tag) != id) return false;
+        type = PROP_TYPE(r->tag);
+        payload = r->payload;
+        outOfLine = r->outOfLine;
+        size = r->size;
+        return true;
     }
     template <class F>
     void ForEach(F&& f) const {
@@ -575,6 +575,7 @@ private:
             for (std::size_t i = from; i < to; ++i) {
                 view.Reset(m_rows[m_order[i]]);
                 PropArrayBuilder b;
+                b.Reserve(m_columns.size());
                 for (ULONG col : m_columns) {
                     ULONG type;
                     std::string_view payload;
