@@ -165,12 +165,13 @@ std::vector<std::string_view> Elements(ULONG mvType, std::string_view payload) {
     return out;
 }
 
-// One row's properties: computed columns first, then the stored blob.
+// One row's properties: computed columns first, then the stored blob, parsed at the first
+// look past the computed ones (a count or a snapshot often asks for computed columns only).
 class RowView {
 public:
     void Reset(const TableRow& row) {
         m_row = &row;
-        if (FAILED(ParseBlob(row.blob, m_refs))) m_refs.clear();
+        m_parsed = false;
     }
     // Finds a property by id; false when absent.
     bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
@@ -183,6 +184,7 @@ public:
                 return true;
             }
         }
+        Parse();
         // A record holds its values in ascending id order (ParseBlob checks it).
         const auto r = std::lower_bound(m_refs.begin(), m_refs.end(), id, [](const PropRef& ref, ULONG want) {
             return PROP_ID(ref.tag) < want;
@@ -197,12 +199,21 @@ public:
     template <class F>
     void ForEach(F&& f) const {
         for (const auto& [tag, p] : m_row->extra) f(tag);
+        Parse();
         for (const auto& r : m_refs) f(r.tag);
     }
 
 private:
+    // A damaged record shows no stored values.
+    void Parse() const {
+        if (m_parsed) return;
+        if (FAILED(ParseBlob(m_row->blob, m_refs))) m_refs.clear();
+        m_parsed = true;
+    }
+
     const TableRow* m_row = nullptr;
-    std::vector<PropRef> m_refs;
+    mutable std::vector<PropRef> m_refs;
+    mutable bool m_parsed = false;
 };
 
 bool Eval(const Res& r, const RowView& row) {
