@@ -134,25 +134,31 @@ RpcStatus OpenListener(Listener& l) {
         ::close(lockFd);
         return RPC_S_OUT_OF_RESOURCES;
     }
+    // The socket is made under a name of its own and renamed into place once it listens: a
+    // client that sees the endpoint's file (a host waiting for the agent's pipe to appear) must
+    // find a server behind it, never a socket that refuses. The lock makes the name ours.
+    std::string made = l.path + "~";
     sockaddr_un addr{};
+    if (made.size() >= sizeof addr.sun_path) made = l.path;  // no room for the name: made in place
+    ::unlink(made.c_str());
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, l.path.c_str(), l.path.size() + 1);
+    std::memcpy(addr.sun_path, made.c_str(), made.size() + 1);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         int err = errno;
         ::close(fd);
         ::close(lockFd);
         return err == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
     }
-    ::chmod(l.path.c_str(), 0600);
+    ::chmod(made.c_str(), 0600);
+    if (::listen(fd, SOMAXCONN) != 0 || (made != l.path && ::rename(made.c_str(), l.path.c_str()) != 0)) {
+        ::close(fd);
+        ::unlink(made.c_str());
+        ::close(lockFd);
+        return RPC_S_CANT_CREATE_ENDPOINT;
+    }
     if (::lstat(l.path.c_str(), &st) == 0) {
         l.dev = st.st_dev;
         l.ino = st.st_ino;
-    }
-    if (::listen(fd, SOMAXCONN) != 0) {
-        ::close(fd);
-        ::unlink(l.path.c_str());
-        ::close(lockFd);
-        return RPC_S_CANT_CREATE_ENDPOINT;
     }
     l.fd = fd;
     l.lockFd = lockFd;
