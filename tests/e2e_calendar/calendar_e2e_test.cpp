@@ -1,6 +1,7 @@
 // Calendar reads end to end: the real agent, nxhost and a store built with mapiadmin. Full reads
-// of single appointments, all-day items, reminders, series with their exceptions, zones, odd
-// items and sub-folders, the same store under two machine zones, and a host that stops listening.
+// of single appointments, all-day items, reminders, series with their exceptions, zones and odd
+// items, the same store under two machine zones, the reads every kind shares (ItemReadTests.h)
+// and the trace of a scripted full and change read line by line.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,7 +11,7 @@
 #include "calendar/TimeZoneStruct.h"
 #include "common/Encoding.h"
 #include "tests/calendar/BlobBuilder.h"
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/e2e_contacts/ItemReadTests.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
@@ -18,6 +19,8 @@ namespace {
 using nx::e2e::ContactsWorld;
 using nx::e2e::Delivered;
 using nx::e2e::Element;
+using nx::e2e::ItemKind;
+using nx::e2e::ItemReadE2E;
 using namespace calendar_test;
 
 using nx::e2e::kCalendar;
@@ -212,26 +215,6 @@ TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
     EXPECT_NE(Element(series->xml, "ExceptionRule").find("2009/03/18"), std::string::npos) << series->xml;
 }
 
-TEST(CalendarE2E, SubFoldersAreReadOnlyWhenSwitchedOn) {
-    NX_REQUIRE_WORLD();
-    for (const bool subFolder : {false, true}) {
-        CalendarWorld w(subFolder);
-        w.Admin({"folder", "create", kCalendar + "/Team", "--class", "IPF.Appointment"});
-        w.Admin({"folder", "create", kCalendar + "/Notes", "--class", "IPF.Note"});
-        const std::string hour = Times("2026-01-12T10:00:00Z", "2026-01-12T11:00:00Z");
-        w.PutAppointment(kCalendar, Subject("top") + "," + hour);
-        w.PutAppointment(kCalendar + "/Team", Subject("team") + "," + hour);
-        w.PutAppointment(kCalendar + "/Notes", Subject("note") + "," + hour);
-        const auto docs = w.ReadCalendar();
-        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-        ASSERT_EQ(docs.size(), subFolder ? 2u : 1u) << w.Output();
-        EXPECT_EQ(Element(docs[0].xml, "CsFolder"), "Calendar");
-        if (subFolder) {
-            EXPECT_EQ(Element(docs[1].xml, "CsFolder"), "Calendar\\Team");
-        }
-    }
-}
-
 // The same store under two machine zones: the local times move by the zones' offsets at each
 // instant (summer and winter differ), the zone text stays the item's own.
 TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
@@ -262,15 +245,36 @@ TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
                                                         "2026/07/12 06:00:00", "2026/10/24 20:30:00", text}));
 }
 
-TEST(CalendarE2E, AnEmptyFolderAndAHostThatStopsListening) {
+// The properties of a one-hour appointment named `subject`.
+std::string Meeting(const std::string& subject) {
+    return Subject(subject) + "," + Times("2026-02-02T09:00:00Z", "2026-02-02T10:00:00Z");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calendar, ItemReadE2E,
+    ::testing::Values(ItemKind{
+        "ReadCalendars",
+        "calendar",
+        "Description",
+        "CMAPIObject::ReadCalendarEvent",
+        kCalendar,
+        "Calendar",
+        "IPF.Appointment",
+        "IPM.Schedule.Meeting.Request",
+        [](ContactsWorld& w, const std::string& folder, const std::string& name) {
+            return w.PutAppointment(folder, Meeting(name));
+        },
+        R"({"properties":[{"named":"PidLidLocation","value":"Room 9"}]})",
+        "Location",
+        "Room 9",
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Calendar>\n\t<lFlag>32</lFlag>\n\t<PIMID>",
+        "</PIMID>\n\t<lCalType>3</lCalType>\n\t",
+        {{"CsFolder", "Calendar"}, {"lCalType", "3"}}}));
+
+TEST(CalendarE2E, ScriptedChangeReadTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
-    CalendarWorld w;
-    EXPECT_TRUE(w.ReadCalendar().empty());
-    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    const std::string hour = Times("2026-01-12T10:00:00Z", "2026-01-12T11:00:00Z");
-    for (int i = 0; i < 3; ++i)
-        w.PutAppointment(kCalendar, Subject("item " + std::to_string(i)) + "," + hour);
-    const auto docs = w.ReadCalendar(kFullRead, {"--drop-after", "1"});
-    EXPECT_EQ(docs.size(), 1u);
-    EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
+    ContactsWorld w;
+    const std::string review = w.PutAppointment(kCalendar, Meeting("review"));
+    w.RunScript("calendar-change-read");
+    nx::e2e::ExpectTraceMatchesGolden(w.NamedTrace({{review, "{review}"}}), "calendar-change-read");
 }

@@ -1,9 +1,9 @@
 // Contact reads end to end: the real agent, nxhost and a store built with mapiadmin. Full reads
-// (every field, e-mail, IM, body, pictures, sub-folders, odd text and odd items) and what a read
-// does when the host does not listen.
+// (every field, e-mail, IM, body, pictures, odd text and odd items), the reads every kind shares
+// (ItemReadTests.h) and the trace of a scripted session line by line.
 #include <gtest/gtest.h>
 
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/e2e_contacts/ItemReadTests.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
@@ -119,53 +119,37 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
     EXPECT_NE(ByElement(docs, "FirstName", "\xF0\x9F\x98\x80 \xEF\xBF\xBDx\xEF\xBF\xBD"), nullptr);
 }
 
-TEST(ContactsE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
-    NX_REQUIRE_WORLD();
-    ContactsWorld w;
-    const auto name = [](const std::string& n) { return Text("PR_GIVEN_NAME_W", n); };
-    w.Admin({"folder", "create", kContacts + "/Friends/Close/Inner", "--class", "IPF.Contact", "--parents"});
-    w.Admin({"folder", "create", kContacts + "/Notes", "--class", "IPF.Note"});
-    w.PutContact(kContacts, name("top"));
-    w.PutContact(kContacts + "/Friends", name("friend"));
-    w.PutContact(kContacts + "/Friends/Close/Inner", name("inner"));
-    w.PutContact(kContacts + "/Notes", name("in a note folder"));
-    const struct {
-        bool subFolder;
-        std::vector<std::pair<std::string, std::string>> expected;  // FirstName, CsFolder
-    } cases[] = {
-        {false, {{"top", "Contacts"}}},
-        {true,
-         {{"top", "Contacts"},
-          {"friend", "Contacts\\Friends"},
-          {"inner", "Contacts\\Friends\\Close\\Inner"}}},
-    };
-    for (const auto& c : cases) {
-        w.SetSubFolder(c.subFolder);
-        const auto docs = w.Read(kFullRead);
-        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-        ASSERT_EQ(docs.size(), c.expected.size()) << w.Output();
-        for (std::size_t i = 0; i < docs.size(); ++i) {
-            EXPECT_EQ(Element(docs[i].xml, "FirstName"), c.expected[i].first);
-            EXPECT_EQ(Element(docs[i].xml, "CsFolder"), c.expected[i].second);
-        }
-    }
+std::string Name(const std::string& n) {
+    return Text("PR_GIVEN_NAME_W", n);
 }
 
-TEST(ContactsE2E, EmptyFoldersAndAHostThatDoesNotListen) {
+INSTANTIATE_TEST_SUITE_P(
+    Contacts, ItemReadE2E,
+    ::testing::Values(ItemKind{
+        "ReadContacts",
+        "contact",
+        "FirstName",
+        "CMAPIObject::ReadContacts",
+        kContacts,
+        "Contacts",
+        "IPF.Contact",
+        "IPM.DistList",
+        [](ContactsWorld& w, const std::string& folder, const std::string& name) {
+            return w.PutContact(folder, Name(name));
+        },
+        R"({"properties":[{"tag":"PR_NICKNAME_W","value":"Annie"}]})",
+        "NickName",
+        "Annie",
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Contact>\n\t<lFlag>32</lFlag>\n\t<PIMID>",
+        "</PIMID>\n\t",
+        {}}));
+
+TEST(ContactsE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
     ContactsWorld w;
-    w.Put(kContacts, R"({"properties":[)" + Text("PR_MESSAGE_CLASS_W", "IPM.DistList") + "]}");
-    // No "IPM.Contact" item: nothing is sent and the read succeeds.
-    auto docs = w.Read(kFullRead);
-    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    EXPECT_TRUE(docs.empty());
-    // A contact, and nobody serves the callback interface: the read ends and fails.
-    w.PutContact(kContacts, Text("PR_GIVEN_NAME_W", "unheard"));
-    docs = w.Read(kFullRead, {"--no-callback"});
-    EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
-    // Before logon there is no folder to read.
-    w.Read({"ReadContacts \"\" \"\"", "Shutdown"});
-    EXPECT_EQ(w.ResultOf(0), "1") << w.Output();
+    const std::string ada = w.PutContact(kContacts, Name("Ada"));
+    w.RunScript("contacts-full-read");
+    ExpectTraceMatchesGolden(w.NamedTrace({{ada, "{Ada}"}}), "contacts-full-read");
 }
 
 }  // namespace

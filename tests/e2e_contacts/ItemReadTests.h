@@ -1,8 +1,9 @@
-// Change reads end to end, the same for each item kind: the real agent with its change journal,
-// nxhost and a store built with mapiadmin. What a change read reports after edits, deletions and
-// additions, anchors that keep their own state, hosts that break half way (nothing lost, nothing
-// doubled once a read completes). A test binary includes this once and instantiates ChangeReadE2E
-// with its kind.
+// Reads end to end, the same for each item kind: the real agent with its change journal, nxhost
+// and a store built with mapiadmin. Full reads of sub-folders, of an empty folder and for hosts
+// that stop taking documents or never listen; what a change read reports after edits, deletions
+// and additions, anchors that keep their own state, hosts that break half way (nothing lost,
+// nothing doubled once a read completes). A test binary includes this once and instantiates
+// ItemReadE2E with its kind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,12 +12,16 @@
 
 namespace nx::e2e {
 
-struct ChangeReadKind {
+struct ItemKind {
     const char* method;       // "ReadContacts"
     const char* saved;        // the kind nxhost saves the documents as ("contact")
     const char* nameElement;  // the element the test's names come back in
     const char* traceName;    // the read's name in the trace log
-    std::string (*put)(ContactsWorld& w, const std::string& name);
+    std::string folder;       // the default folder's path
+    const char* root;         // and its CsFolder text
+    const char* folderClass;  // the container class of a folder of the kind
+    const char* otherClass;   // the class of an item of that folder a read never sends
+    std::string (*put)(ContactsWorld& w, const std::string& folder, const std::string& name);
     const char* edit;                        // the JSON of an edit to the item
     const char *editedElement, *editedText;  // and how it reads back
     const char* noticeHead;                  // a deletion notice up to its PIMID text
@@ -24,8 +29,17 @@ struct ChangeReadKind {
     std::vector<std::pair<const char*, const char*>> everyDocument;  // elements each document has
 };
 
-class ChangeReadE2E : public ::testing::TestWithParam<ChangeReadKind> {
+// How gtest names a kind in the test list.
+inline void PrintTo(const ItemKind& kind, std::ostream* out) {
+    *out << kind.saved;
+}
+
+class ItemReadE2E : public ::testing::TestWithParam<ItemKind> {
 protected:
+    std::vector<Delivered> FullRead(ContactsWorld& w, std::vector<std::string> extra = {}) {
+        return w.Read({"MAPILogOn", std::string(GetParam().method) + " \"\" \"\"", "MAPILogOff", "Shutdown"},
+                      std::move(extra), GetParam().saved);
+    }
     std::vector<Delivered> Read(ContactsWorld& w, const std::string& anchor, int times = 1,
                                 std::vector<std::string> extra = {}) {
         return w.Read(ChangeRead(GetParam().method, anchor, times), std::move(extra), GetParam().saved);
@@ -41,12 +55,62 @@ protected:
     }
 };
 
-TEST_P(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
+TEST_P(ItemReadE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
     NX_REQUIRE_WORLD();
-    const ChangeReadKind& k = GetParam();
+    const ItemKind& k = GetParam();
+    ContactsWorld w;
+    w.Admin({"folder", "create", k.folder + "/Friends/Close/Inner", "--class", k.folderClass, "--parents"});
+    w.Admin({"folder", "create", k.folder + "/Notes", "--class", "IPF.Note"});
+    k.put(w, k.folder, "top");
+    k.put(w, k.folder + "/Friends", "friend");
+    k.put(w, k.folder + "/Friends/Close/Inner", "inner");
+    k.put(w, k.folder + "/Notes", "in a note folder");
+    const std::string root = k.root;
+    const struct {
+        bool subFolder;
+        std::vector<std::pair<std::string, std::string>> expected;  // name, CsFolder
+    } cases[] = {
+        {false, {{"top", root}}},
+        {true, {{"top", root}, {"friend", root + "\\Friends"}, {"inner", root + "\\Friends\\Close\\Inner"}}},
+    };
+    for (const auto& c : cases) {
+        w.SetSubFolder(c.subFolder);
+        const auto docs = FullRead(w);
+        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+        ASSERT_EQ(docs.size(), c.expected.size()) << w.Output();
+        for (std::size_t i = 0; i < docs.size(); ++i) {
+            EXPECT_EQ(Element(docs[i].xml, k.nameElement), c.expected[i].first);
+            EXPECT_EQ(Element(docs[i].xml, "CsFolder"), c.expected[i].second);
+        }
+    }
+}
+
+TEST_P(ItemReadE2E, AnEmptyFolderAndHostsThatStopOrNeverListen) {
+    NX_REQUIRE_WORLD();
+    const ItemKind& k = GetParam();
+    ContactsWorld w;
+    w.Put(k.folder,
+          std::string(R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")") + k.otherClass + R"("}]})");
+    // No item of the kind: nothing is sent and the read succeeds.
+    EXPECT_TRUE(FullRead(w).empty());
+    EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+    for (const char* n : {"a", "b", "c"}) k.put(w, k.folder, n);
+    // A host that stops taking documents, and one that serves no callback: the read ends and fails.
+    EXPECT_EQ(FullRead(w, {"--drop-after", "1"}).size(), 1u);
+    EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
+    EXPECT_TRUE(FullRead(w, {"--no-callback"}).empty());
+    EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
+    // Before logon there is no folder to read.
+    w.Read({std::string(k.method) + " \"\" \"\"", "Shutdown"}, {}, k.saved);
+    EXPECT_EQ(w.ResultOf(0), "1") << w.Output();
+}
+
+TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
+    NX_REQUIRE_WORLD();
+    const ItemKind& k = GetParam();
     ContactsWorld w;
     std::map<std::string, std::string> ids;
-    for (const char* n : {"ann", "bob", "cleo"}) ids[k.put(w, n)] = n;
+    for (const char* n : {"ann", "bob", "cleo"}) ids[k.put(w, k.folder, n)] = n;
     // The first change read under an anchor: everything is new; the second finds nothing.
     auto docs = Read(w, "sync-1", 2);
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
@@ -65,7 +129,7 @@ TEST_P(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
     WriteFile(edit, k.edit);
     w.Admin({"item", "update", annId, edit.string()});
     w.Admin({"item", "delete", bobId});
-    ids[k.put(w, "dana")] = "dana";
+    ids[k.put(w, k.folder, "dana")] = "dana";
     docs = Read(w, "sync-1");
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
     EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"-bob:32", "ann:4", "dana:8"})) << w.Output();
@@ -89,12 +153,12 @@ TEST_P(ChangeReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
     EXPECT_TRUE(docs.empty()) << w.Output();
 }
 
-TEST_P(ChangeReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
+TEST_P(ItemReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
     NX_REQUIRE_WORLD();
-    const ChangeReadKind& k = GetParam();
+    const ItemKind& k = GetParam();
     ContactsWorld w;
     std::map<std::string, std::string> ids;
-    for (const char* n : {"a", "b", "c", "d"}) ids[k.put(w, n)] = n;
+    for (const char* n : {"a", "b", "c", "d"}) ids[k.put(w, k.folder, n)] = n;
     w.SetEnv("NX_CALLBACK_TIMEOUT_MS", "1000");  // a hung host holds the read this long
     const struct {
         const char* anchor;
