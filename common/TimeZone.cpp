@@ -67,16 +67,7 @@ nx::sys::TziDate ToTziDate(const SYSTEMTIME& st) {
 }
 
 SYSTEMTIME FromTziDate(const nx::sys::TziDate& d) {
-    SYSTEMTIME st{};
-    st.wYear = d.year;
-    st.wMonth = d.month;
-    st.wDayOfWeek = d.dayOfWeek;
-    st.wDay = d.day;
-    st.wHour = d.hour;
-    st.wMinute = d.minute;
-    st.wSecond = d.second;
-    st.wMilliseconds = d.milliseconds;
-    return st;
+    return {d.year, d.month, d.dayOfWeek, d.day, d.hour, d.minute, d.second, d.milliseconds};
 }
 
 nx::sys::TziRule RuleOf(const tagNxTimeZone& zone) {
