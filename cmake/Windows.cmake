@@ -161,3 +161,28 @@ nx_win_test(NAME agent
 add_dependencies(agent fake_mapi32_full fake_mapi32_partial)
 target_compile_definitions(agent PRIVATE
   NX_FAKE_FULL_DIR="${CMAKE_BINARY_DIR}/fake_full" NX_FAKE_PARTIAL_DIR="${CMAKE_BINARY_DIR}/fake_partial")
+
+# The contact layer and the MAPI helpers against the stand-in runtime, as on Linux: each test's
+# store is made by mapiadmin.exe (beside MAPI32.dll in build-win/mapi32) in a data folder of the
+# test's own (tests/mapi/MapiTestWorld.h). The fault runtime wraps the stand-in in a folder of its
+# own, under the same file name and ordinals, and needs a program of its own: the agent's
+# entry-point table is bound once per process.
+nx_win_test(NAME contacts
+  SOURCES ${NX_TESTS}/contacts/contact_xml_test.cpp ${NX_TESTS}/contacts/contact_read_test.cpp
+          ${NX_TESTS}/contacts/contact_write_test.cpp
+  LIBS nx_mapi)
+nx_win_test(NAME mapi
+  SOURCES ${NX_TESTS}/mapi/mapi_helpers_test.cpp ${NX_TESTS}/mapi/mapi_object_test.cpp
+  LIBS nx_mapi)
+add_library(fault_mapi32 SHARED ${NX_TESTS}/mapi/fault_mapi32.cpp ${NX_TESTS}/windows/fault_mapi32.def)
+set_target_properties(fault_mapi32 PROPERTIES OUTPUT_NAME MAPI32 PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fault_runtime ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fault_runtime)
+target_compile_definitions(fault_mapi32 PRIVATE NX_REAL_MAPI="$<TARGET_FILE:mapi32>")
+target_link_libraries(fault_mapi32 PRIVATE nx_system)
+nx_win_test(NAME mapi_faults SOURCES ${NX_TESTS}/mapi/mapi_fault_test.cpp LIBS nx_mapi)
+add_dependencies(mapi_faults fault_mapi32)
+target_compile_definitions(mapi_faults PRIVATE NX_FAULT_MAPI_DIR="${CMAKE_BINARY_DIR}/fault_runtime")
+foreach(t contacts mapi mapi_faults)
+  add_dependencies(${t} mapi32 mapiadmin)
+  target_compile_definitions(${t} PRIVATE NX_MAPI_RUNTIME_DIR="${CMAKE_BINARY_DIR}/mapi32")
+endforeach()

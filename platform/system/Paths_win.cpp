@@ -1,7 +1,7 @@
 // Process and per-user locations on Windows: GetModuleFileNameW, the roaming application-data
-// folder of the shell (SHGetFolderPathW, CSIDL_APPDATA), GetTempPathW, and SHCreateDirectoryExW,
-// whose results are the codes Paths.h lists. Paths use '\'; '/' is accepted wherever a path is
-// taken apart, as Windows itself accepts it.
+// folder (APPDATA, else the shell's: SHGetFolderPathW, CSIDL_APPDATA), GetTempPathW, and
+// SHCreateDirectoryExW, whose results are the codes Paths.h lists. Paths use '\'; '/' is accepted wherever a
+// path is taken apart, as Windows itself accepts it.
 #include <shlobj.h>
 
 #include <algorithm>
@@ -15,6 +15,13 @@ namespace {
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
+}
+
+// "C:\..." or "\\server\share\...": a path that does not depend on the current folder.
+bool IsAbsolute(std::wstring_view path) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (path.size() >= 3 && path[1] == L':' && separator(path[2])) return true;
+    return path.size() >= 2 && separator(path[0]) && separator(path[1]);
 }
 
 std::string ModulePath(HMODULE module) {
@@ -43,6 +50,16 @@ std::string ModuleFileName(std::string_view moduleFileName) {
 }
 
 std::string RoamingAppDataFolder() {
+    // APPDATA names the shell's folder in every logon session; a process given another one (as a
+    // test gives each of its worlds, the way XDG_DATA_HOME moves it on Linux) follows it.
+    wchar_t given[MAX_PATH + 1] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"APPDATA", given, MAX_PATH + 1);
+    if (length >= 3 && length <= MAX_PATH && IsAbsolute(std::wstring_view(given, length))) {
+        std::string folder = win::Narrow(std::wstring_view(given, length));
+        while (folder.size() > 3 && IsSeparator(folder.back())) folder.pop_back();
+        const uint32_t made = CreateDirectoryWithParents(folder);
+        return made == kErrorSuccess || made == kErrorAlreadyExists ? folder : std::string();
+    }
     wchar_t path[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
                                   path)))

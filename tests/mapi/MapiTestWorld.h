@@ -1,10 +1,10 @@
 // A temporary MAPI world for tests that run against the real runtime (libmapi32.so in the build's
-// bin folder): its own XDG folders, built with the mapiadmin tool, and the process-wide MAPI
-// entry-point table bound to the runtime once per test process.
+// bin folder; on Windows MAPI32.dll and mapiadmin.exe in their own folder, NX_MAPI_RUNTIME_DIR):
+// its own XDG folders (and application-data folder on Windows), built with the mapiadmin tool, and the
+// process-wide MAPI entry-point table bound to the runtime once per test process.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,12 +13,22 @@
 #include <vector>
 
 #include "common/MapiFunctions.h"
+#include "platform/system/Files.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScopedEnv.h"
 
 namespace nx::test {
 
 namespace fs = std::filesystem;
+
+#ifndef NX_MAPI_RUNTIME_DIR
+#define NX_MAPI_RUNTIME_DIR NX_BIN_DIR
+#endif
+#ifdef _WIN32
+inline constexpr const char* kMapiAdminFileName = "mapiadmin.exe";
+#else
+inline constexpr const char* kMapiAdminFileName = "mapiadmin";
+#endif
 
 class MapiTestWorld {
 public:
@@ -27,15 +37,16 @@ public:
         std::string name = info ? info->name() : "world";
         for (char& c : name)
             if (c == '/') c = '_';
-        m_root = fs::temp_directory_path() /
-                 ("nxmapi-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++) + "-" + name);
+        m_root = fs::temp_directory_path() / ("nxmapi-" + std::to_string(nx::sys::CurrentProcessId()) + "-" +
+                                              std::to_string(Counter()++) + "-" + name);
         fs::remove_all(m_root);
         for (const char* d : {"config", "data", "run"}) fs::create_directories(m_root / d);
         m_env.Set("XDG_CONFIG_HOME", (m_root / "config").string())
             .Set("XDG_DATA_HOME", (m_root / "data").string())
-            .Set("XDG_RUNTIME_DIR", (m_root / "run").string());
+            .Set("XDG_RUNTIME_DIR", (m_root / "run").string())
+            .Set("APPDATA", (m_root / "data").string());  // XDG_DATA_HOME's place on Windows
     }
-    ~MapiTestWorld() { fs::remove_all(m_root); }
+    ~MapiTestWorld() { Remove(m_root); }
     MapiTestWorld(const MapiTestWorld&) = delete;
     MapiTestWorld& operator=(const MapiTestWorld&) = delete;
 
@@ -43,12 +54,12 @@ public:
 
     // The runtime and the tool are built; tests skip themselves otherwise.
     static bool Available() {
-        return fs::exists(fs::path(NX_BIN_DIR) / "libmapi32.so") &&
-               fs::exists(fs::path(NX_BIN_DIR) / "mapiadmin");
+        return fs::exists(fs::path(NX_MAPI_RUNTIME_DIR) / kMapiRuntimeFileName) &&
+               fs::exists(fs::path(NX_MAPI_RUNTIME_DIR) / kMapiAdminFileName);
     }
-    // Binds the entry-point table to the runtime of bin/ (once per process).
+    // Binds the entry-point table to the runtime (once per process).
     static bool Bind() {
-        static const bool bound = LoadMapiLibrary(NX_BIN_DIR) && LoadMapiFunctions();
+        static const bool bound = LoadMapiLibrary(NX_MAPI_RUNTIME_DIR) && LoadMapiFunctions();
         return bound;
     }
 
@@ -76,7 +87,7 @@ public:
     }
 
     int RunAdmin(const std::vector<std::string>& args, std::string& output) {
-        std::vector<std::string> argv = {(fs::path(NX_BIN_DIR) / "mapiadmin").string()};
+        std::vector<std::string> argv = {(fs::path(NX_MAPI_RUNTIME_DIR) / kMapiAdminFileName).string()};
         argv.insert(argv.end(), args.begin(), args.end());
         SpawnOptions options;
         options.errToOut = true;
@@ -91,6 +102,17 @@ private:
         for (const auto& a : args) s += a + " ";
         return s;
     }
+    // Windows removes no file that is still open, and the journal keeps the last world's open
+    // until another world's is used: what cannot go now is tried again after each later world.
+    static void Remove(const fs::path& root) {
+        static std::vector<fs::path> pending;
+        pending.push_back(root);
+        std::erase_if(pending, [](const fs::path& p) {
+            std::error_code ec;
+            fs::remove_all(p, ec);
+            return !ec;
+        });
+    }
     static int& Counter() {
         static int n = 0;
         return n;
@@ -103,7 +125,7 @@ private:
 #define NX_REQUIRE_MAPI_RUNTIME()                                                         \
     do {                                                                                  \
         ASSERT_TRUE(::nx::test::MapiTestWorld::Available())                               \
-            << "libmapi32.so or mapiadmin is missing from the build";                     \
+            << "the MAPI runtime or mapiadmin is missing from the build";                 \
         ASSERT_TRUE(::nx::test::MapiTestWorld::Bind()) << "cannot bind the MAPI runtime"; \
     } while (0)
 

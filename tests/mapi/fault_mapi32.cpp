@@ -2,19 +2,20 @@
 // each call to the real runtime (NX_REAL_MAPI), and lets a test make the n-th call of
 // HrQueryAllRows, of a session's GetMsgStoresTable or of its OpenMsgStore fail, so that the error
 // branches of the readers (profile table, stores table and its rows, store open) run.
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/mapi/Mapi.h"
+#include "platform/system/Module.h"
 
 namespace {
 
 void* Real(const char* name) {
-    static void* const runtime = ::dlopen(NX_REAL_MAPI, RTLD_NOW | RTLD_LOCAL);
-    void* symbol = runtime != nullptr ? ::dlsym(runtime, name) : nullptr;
+    // Loaded for the life of the process, as the agent keeps its runtime.
+    static const nx::sys::LoadedModule& runtime =
+        *new nx::sys::LoadedModule(nx::sys::LoadedModule::Open(NX_REAL_MAPI));
+    void* symbol = runtime.Symbol(name);
     if (symbol == nullptr) std::abort();  // the double is useless without the real runtime
     return symbol;
 }
@@ -139,7 +140,11 @@ private:
 
 }  // namespace
 
+#ifdef _WIN32
+#define NX_EXPORT extern "C"  // tests/windows/fault_mapi32.def lists the exports and their ordinals
+#else
 #define NX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 // The control: the `nth` call from now of `call` ("HrQueryAllRows", "GetMsgStoresTable",
 // "OpenMsgStore") returns `hr`; nth 0 clears it. An unknown name changes nothing.

@@ -1,12 +1,13 @@
 // CMAPIObject over a runtime that fails on request (fault_mapi32.cpp, bound through the same
 // ten-entry table as the real one): the error branches of logon, the listings and the selection.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "common/MapiFunctions.h"
 #include "mapi/MAPIObject.h"
+#include "platform/system/Module.h"
+#include "platform/system/Paths.h"
 #include "tests/mapi/MapiTestWorld.h"
 
 namespace {
@@ -19,9 +20,10 @@ FailCall* BindFaultRuntime() {
     static FailCall* const control = [] {
         if (!LoadMapiLibrary(NX_FAULT_MAPI_DIR) || !LoadMapiFunctions())
             return static_cast<FailCall*>(nullptr);
-        // The same module again (already loaded): only to reach its control.
-        void* module = ::dlopen(NX_FAULT_MAPI_DIR "/libmapi32.so", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-        return module ? reinterpret_cast<FailCall*>(::dlsym(module, "NxFailCall")) : nullptr;
+        // The same module again (already loaded, kept so for the process): only to reach its control.
+        static const nx::sys::LoadedModule module =
+            nx::sys::LoadedModule::Open(nx::sys::JoinPath(NX_FAULT_MAPI_DIR, kMapiLibraryName));
+        return reinterpret_cast<FailCall*>(module.Symbol("NxFailCall"));
     }();
     return control;
 }

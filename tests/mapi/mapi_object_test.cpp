@@ -65,7 +65,8 @@ TEST_F(MapiObjectTest, LogonOutcomes) {
     EXPECT_EQ(IdOf(mapi.ContactFolder()), ids[2]);
     EXPECT_EQ(IdOf(mapi.EventFolder()), ids[1]);
 
-    // Logon takes the machine's zone.
+    // Logon takes the machine's zone (pinned through TZ, which only the Linux zone source reads).
+#ifndef _WIN32
     {
         const nx::test::ScopedEnv tz("TZ", "Europe/Berlin");
         ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
@@ -78,6 +79,7 @@ TEST_F(MapiObjectTest, LogonOutcomes) {
     EXPECT_NE(zone.DisplayName.find("Berlin"), std::string::npos) << zone.DisplayName;
     EXPECT_EQ(zone.DaylightDate.wMonth, 3);
     EXPECT_EQ(zone.StandardDate.wMonth, 10);
+#endif
 
     mapi.MAPILogOff();
     EXPECT_FALSE(mapi.IsLoggedOn());

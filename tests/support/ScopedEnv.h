@@ -34,10 +34,16 @@ public:
 
 private:
     static void Apply(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+        // The C runtime's copy and the process environment (which children inherit) both change;
+        // an empty value removes the variable there, so an empty value cannot be set.
+        _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
         if (value)
             setenv(name.c_str(), value->c_str(), 1);
         else
             unsetenv(name.c_str());
+#endif
     }
 
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
