@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/rpc/Rpc.h"
+#include "platform/system/Utf.h"
 #include "tests/support/Process.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -123,6 +124,16 @@ public:
             }
         ADD_FAILURE() << "process " << pid << " was not started by this world or was waited for already";
         return -1;
+    }
+
+    // The installed agent's trace log as UTF-8: its UTF-16LE text after the byte-order mark.
+    std::string TraceText() const {
+        const std::string bytes = ReadFile(m_root / "agent/NxAgentOutlook64.log");
+        std::u16string units;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+        return nx::sys::Utf16ToUtf8(units);
     }
 
     // nxhost with the given arguments.

@@ -9,7 +9,6 @@
 
 #include "agent/Interfaces.h"
 #include "platform/rpc/Rpc.h"
-#include "platform/system/Utf.h"
 #include "tests/e2e/World.h"
 
 namespace {
@@ -24,14 +23,6 @@ std::shared_ptr<nx::rpc::Binding> Bind(const char* endpoint) {
     std::shared_ptr<nx::rpc::Binding> b;
     EXPECT_EQ(nx::rpc::BindingFromStringBinding(s, b), nx::rpc::RPC_S_OK);
     return b;
-}
-
-std::string Utf16LeToUtf8(const std::string& bytes) {
-    std::u16string units;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                       (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    return nx::sys::Utf16ToUtf8(units);
 }
 
 enum class Runtime { Absent, Incomplete, Complete };
@@ -244,7 +235,7 @@ TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
     EXPECT_EQ(log.substr(0, 2), "\xFF\xFE");
     const std::string tag = "[NxAgentForOutlook64] ";
     EXPECT_EQ(
-        Utf16LeToUtf8(log.substr(2)),
+        w.TraceText(),
         tag + "finish Rpc Intliaize-----------------------------------" + tag +
             "CMAPIObject::GetContactFolder - Begin\r\n" + tag + "CMAPIObject::GetContactFolder - Finish\r\n" +
             tag + "Outlook2k - GetCalendarFolder : Begin\r\n" + tag +

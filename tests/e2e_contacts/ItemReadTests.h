@@ -48,11 +48,6 @@ protected:
                                    const std::map<std::string, std::string>& ids) {
         return Summary(docs, ids, GetParam().nameElement);
     }
-    static std::string Trace(ContactsWorld& w) {
-        std::string t;
-        for (const auto& l : w.TraceLines()) t += l + "\n";
-        return t;
-    }
 };
 
 TEST_P(ItemReadE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
@@ -117,7 +112,8 @@ TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
     EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
     EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"ann:8", "bob:8", "cleo:8"})) << w.Output();
     EXPECT_NE(w.Output().find("read: 0 documents"), std::string::npos) << w.Output();
-    EXPECT_NE(Trace(w).find(std::string(k.traceName) + " - No Change\n"), std::string::npos) << Trace(w);
+    EXPECT_NE(w.JoinedTrace().find(std::string(k.traceName) + " - No Change\n"), std::string::npos)
+        << w.JoinedTrace();
 
     // An edit, a deletion, an addition.
     std::string annId, bobId;
@@ -168,8 +164,9 @@ TEST_P(ItemReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
         auto docs = Read(w, c.anchor, 1, c.flags);
         EXPECT_EQ(w.ResultOf(1), "1") << c.anchor << "\n" << w.Output();
         EXPECT_EQ(docs.size(), 2u) << c.anchor;
-        EXPECT_NE(Trace(w).find(std::string(k.traceName) + " - CommitChangeLog skipped"), std::string::npos)
-            << Trace(w);
+        EXPECT_NE(w.JoinedTrace().find(std::string(k.traceName) + " - CommitChangeLog skipped"),
+                  std::string::npos)
+            << w.JoinedTrace();
         // The next read delivers every change (none lost) and the one after nothing (none doubled).
         docs = Read(w, c.anchor, 2);
         EXPECT_EQ(w.ResultOf(1), "0") << w.Output();

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/system/Utf.h"
 #include "tests/e2e/World.h"
 
 namespace nx::e2e {
@@ -90,14 +89,8 @@ public:
 
     // The trace log as UTF-8 lines, the tag and the line ends ("\r\n", "\n") removed.
     std::vector<std::string> TraceLines() const {
-        const std::string bytes = ReadFile(Root() / "agent/NxAgentOutlook64.log");
+        const std::string text = TraceText();
         std::vector<std::string> lines;
-        if (bytes.size() < 2) return lines;
-        std::u16string units;
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        const std::string text = nx::sys::Utf16ToUtf8(units);
         const std::string tag = "[NxAgentForOutlook64] ";
         std::size_t at = 0;
         while ((at = text.find(tag, at)) != std::string::npos) {
@@ -109,6 +102,13 @@ public:
             at = start;
         }
         return lines;
+    }
+
+    // The trace lines, each ended by "\n", as one text to search.
+    std::string JoinedTrace() const {
+        std::string text;
+        for (const auto& l : TraceLines()) text += l + "\n";
+        return text;
     }
 
     static std::vector<Call> ParseCalls(const std::string& out) {

@@ -86,9 +86,7 @@ TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
         EXPECT_EQ(calls[e.call].outs.at(e.key), e.value) << calls[e.call].line << "\n" << w.LastOutput();
 
     // The storeless profile: logged on, no default store row, then MAPI is uninitialised.
-    const auto lines = w.TraceLines();
-    std::string joined;
-    for (const auto& l : lines) joined += l + "\n";
+    const std::string joined = w.JoinedTrace();
     const std::string storeless =
         "CMAPIObject::MAPILogOn - pfnHrQueryAllRows(0X00000000)\n"
         "CMAPIObject::MAPILogOff : Begin\n"
@@ -128,8 +126,7 @@ TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
     EXPECT_EQ(calls[0].outs.at("result"), "1");
     EXPECT_EQ(calls[1].outs.at("result"), "0");
     EXPECT_EQ(calls[2].outs.at("result"), "1");
-    std::string trace;
-    for (const auto& l : w.TraceLines()) trace += l + "\n";
+    const std::string trace = w.JoinedTrace();
     EXPECT_NE(trace.find("CMAPIObject::GetAppProfile : Failed to Save Profiles\n"
                          "CMAPIObject::MAPIRelease : Begin\n"),
               std::string::npos)
