@@ -7,8 +7,9 @@
 #       libFuzzer binary and ctest runs it for NX_FUZZ_SECONDS from seed NX_FUZZ_SEED over its corpus
 #       (scripts/fuzz.sh runs longer campaigns with fresh seeds); in every other
 #       build it links a small driver that replays the saved corpus as a regression test.
-#   nx_add_benchmark(NAME n SOURCES ... [LIBS ...])
-#       A Google Benchmark executable; ctest runs it once, briefly, so it never rots.
+#   nx_add_benchmark(NAME n SOURCES ... [LIBS ...] [DEPENDS targets] [SMOKE_ENV "VAR=value"])
+#       A Google Benchmark executable (only in a NX_BENCH build); ctest runs it once, briefly,
+#       so it never rots, with SMOKE_ENV set (a small data set).
 
 set(NX_SUPPORT_DIR ${CMAKE_SOURCE_DIR}/tests/support)
 
@@ -49,13 +50,20 @@ function(nx_add_fuzz_target)
 endfunction()
 
 function(nx_add_benchmark)
-  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(B "" "NAME;SMOKE_ENV" "SOURCES;LIBS;DEPENDS" ${ARGN})
   if(NOT NX_BENCH)
     return()
   endif()
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
   target_compile_definitions(${B_NAME} PRIVATE NX_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
+  if(B_DEPENDS)
+    add_dependencies(${B_NAME} ${B_DEPENDS})  # programs and runtimes the benchmark starts or loads
+  endif()
   add_test(NAME bench.${B_NAME}.smoke COMMAND ${B_NAME} --benchmark_min_time=0.001)
   set_tests_properties(bench.${B_NAME}.smoke PROPERTIES LABELS bench TIMEOUT 300)
+  if(B_SMOKE_ENV)
+    # ctest's smoke run: a small data set, so it stays quick.
+    set_tests_properties(bench.${B_NAME}.smoke PROPERTIES ENVIRONMENT "${B_SMOKE_ENV}")
+  endif()
 endfunction()
