@@ -217,6 +217,15 @@ pugi::xml_node Retype(pugi::xml_node node, pugi::xml_node_type type, const char*
     return other;
 }
 
+// The node after `node` in document order within `top`'s subtree, or null at its end. A loop,
+// not recursion: a hostile document may nest elements thousands deep.
+pugi::xml_node NextInDocument(pugi::xml_node node, const pugi::xml_node& top) {
+    if (node.first_child()) return node.first_child();
+    while (node && node != top && !node.next_sibling()) node = node.parent();
+    if (!node || node == top) return pugi::xml_node();
+    return node.next_sibling();
+}
+
 // Makes a loaded tree read back the same after serialisation:
 // - CDATA sections become plain text nodes of the same content, so that every text serialises
 //   through one escaping path. A section of blanks alone stays a section: written as plain text
@@ -252,13 +261,7 @@ bool FinishLoadedTree(pugi::xml_node top, bool utf8Care) {
             else if (type == pugi::node_pcdata && blank && (node.previous_sibling() || node.next_sibling()))
                 node = Retype(node, pugi::node_cdata, node.value());
         }
-        if (node.first_child()) {
-            node = node.first_child();
-            continue;
-        }
-        while (node && node != top && !node.next_sibling()) node = node.parent();
-        if (!node || node == top) break;
-        node = node.next_sibling();
+        node = NextInDocument(node, top);
     }
     for (pugi::xml_node e : empty) e.parent().remove_child(e);
     return true;
@@ -279,13 +282,7 @@ bool HasRepeatedAttribute(pugi::xml_node top) {
             std::sort(names.begin(), names.end());
             if (std::adjacent_find(names.begin(), names.end()) != names.end()) return true;
         }
-        if (node.first_child()) {
-            node = node.first_child();
-            continue;
-        }
-        while (node && node != top && !node.next_sibling()) node = node.parent();
-        if (!node || node == top) break;
-        node = node.next_sibling();
+        node = NextInDocument(node, top);
     }
     return false;
 }
@@ -298,13 +295,7 @@ void AppendText(std::string& out, const pugi::xml_node& top) {
     pugi::xml_node node = top.first_child();
     while (node) {
         if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) out.append(node.value());
-        if (node.first_child()) {
-            node = node.first_child();
-            continue;
-        }
-        while (node && node != top && !node.next_sibling()) node = node.parent();
-        if (!node || node == top) break;
-        node = node.next_sibling();
+        node = NextInDocument(node, top);
     }
 }
 
