@@ -157,6 +157,7 @@ endforeach()
 target_compile_definitions(fake_mapi32_partial PRIVATE NX_FAKE_PARTIAL)
 nx_win_test(NAME agent
   SOURCES ${NX_TESTS}/agent/mapi_functions_test.cpp ${NX_TESTS}/agent/interfaces_test.cpp
+          ${NX_TESTS}/agent/item_write_answer_test.cpp
   LIBS nx_agent)
 add_dependencies(agent fake_mapi32_full fake_mapi32_partial)
 target_compile_definitions(agent PRIVATE

@@ -2,19 +2,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "platform/system/Files.h"
+
 namespace nx::test {
 
 inline std::filesystem::path MakeTempDir(const std::string& prefix) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     auto dir = std::filesystem::temp_directory_path() /
-               (prefix + "-" + std::to_string(::getpid()) + "-" + (info ? info->name() : "x"));
+               (prefix + "-" + std::to_string(nx::sys::CurrentProcessId()) + "-" + (info ? info->name() : "x"));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
