@@ -14,8 +14,9 @@ namespace nx::test {
 
 inline std::filesystem::path MakeTempDir(const std::string& prefix) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    auto dir = std::filesystem::temp_directory_path() /
-               (prefix + "-" + std::to_string(nx::sys::CurrentProcessId()) + "-" + (info ? info->name() : "x"));
+    auto dir =
+        std::filesystem::temp_directory_path() /
+        (prefix + "-" + std::to_string(nx::sys::CurrentProcessId()) + "-" + (info ? info->name() : "x"));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
