@@ -51,11 +51,15 @@ public:
             .Set("XDG_RUNTIME_DIR", (m_root / "run").string())
             .Set("APPDATA", (m_root / "data").string());  // XDG_DATA_HOME's place on Windows
     }
-    ~MapiTestWorld() { Remove(m_root); }
+    ~MapiTestWorld() {
+        Remove(m_root);
+    }
     MapiTestWorld(const MapiTestWorld&) = delete;
     MapiTestWorld& operator=(const MapiTestWorld&) = delete;
 
-    const fs::path& Root() const { return m_root; }
+    const fs::path& Root() const {
+        return m_root;
+    }
 
     // The runtime and the tool are built; tests skip themselves otherwise.
     static bool Available() {
