@@ -1,6 +1,7 @@
 #include "common/TimeZone.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -406,9 +407,16 @@ std::string FormatTimeZoneKey(const tagNxTimeZone& zone) {
     // |DaylightBias| computed without overflow: INT32_MIN stays INT32_MIN, as C's abs gives it.
     const uint32_t magnitude = zone.DaylightBias < 0 ? 0u - static_cast<uint32_t>(zone.DaylightBias)
                                                      : static_cast<uint32_t>(zone.DaylightBias);
-    const int dst = IsZero(zone.DaylightDate) ? 0 : static_cast<int32_t>(magnitude);
-    std::snprintf(buffer, sizeof buffer, "GMT:%+d;DST:%d", zone.Bias, dst);
-    return buffer;
+    const int32_t dst = IsZero(zone.DaylightDate) ? 0 : static_cast<int32_t>(magnitude);
+    // "GMT:%+d;DST:%d", without the printf machinery: a calendar write compares the text of
+    // every zone of the table with the item's.
+    char* const end = buffer + sizeof buffer;
+    char* p = std::copy_n("GMT:", 4, buffer);
+    if (zone.Bias >= 0) *p++ = '+';
+    p = std::to_chars(p, end, static_cast<int32_t>(zone.Bias)).ptr;
+    p = std::copy_n(";DST:", 5, p);
+    p = std::to_chars(p, end, dst).ptr;
+    return std::string(buffer, p);
 }
 
 std::string FormatTimeZone(const tagNxTimeZone& zone) {

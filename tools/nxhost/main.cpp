@@ -79,10 +79,29 @@ documents received so far show on standard error when it is a terminal ("contact
   MAPILogOff
   Shutdown
 
-The pipes live in $NX_PIPE_DIR, else $XDG_RUNTIME_DIR/nx-pipes, else /tmp/nx-pipes-<uid>.
+%PIPES%
 Exit status: 0 when every call went through and a started agent exited with 0; 1 when a
 call failed, the agent could not be reached or exited otherwise; 2 for bad usage.
 )";
+
+// Where the pipes live. The project's own runtime keeps them as sockets in a folder of the user's,
+// which NX_PIPE_DIR can move (and the hints below name); on Windows they are the system's named
+// pipes, and no folder is involved.
+#ifdef _WIN32
+constexpr bool kPipesInAFolder = false;
+constexpr const char* kPipesLine =
+    "The pipes are the system's named pipes (\\\\.\\pipe\\MapiServer64 and \\\\.\\pipe\\OutlookServer32).";
+#else
+constexpr bool kPipesInAFolder = true;
+constexpr const char* kPipesLine =
+    "The pipes live in $NX_PIPE_DIR, else $XDG_RUNTIME_DIR/nx-pipes, else /tmp/nx-pipes-<uid>.";
+#endif
+
+std::string Usage() {
+    std::string text = kUsage;
+    text.replace(text.find("%PIPES%"), 7, kPipesLine);
+    return text;
+}
 
 std::mutex g_out;
 
@@ -608,7 +627,7 @@ int Run(int argc, char** argv) {
         };
         std::string v;
         if (a == "-h" || a == "--help") {
-            Print(kUsage);
+            Print(Usage());
             return kExitOk;
         } else if (a == "--list") {
             Print(host::ProcedureList());
@@ -688,7 +707,7 @@ int Run(int argc, char** argv) {
         }
     }
     if (lines.empty() && !opt.agentPath) {
-        Print(kUsage);
+        Print(Usage());
         return kExitUsage;
     }
     std::vector<std::pair<host::ScriptStep, const Line*>> steps;
@@ -713,11 +732,12 @@ int Run(int argc, char** argv) {
             std::string why = "cannot serve \\pipe\\OutlookServer32 in " + nx::rpc::PipeDirectory() + ": " +
                               DescribeStatus(st);
             if (st == nx::rpc::RPC_S_DUPLICATE_ENDPOINT) why += "; another host already serves it";
-            if (st == nx::rpc::RPC_S_ACCESS_DENIED)
+            if (st == nx::rpc::RPC_S_ACCESS_DENIED && kPipesInAFolder)
                 why +=
                     "; the pipe directory is not a private directory of yours (a link, another user's, or "
                     "writable by others)";
-            PrintError(why + " (set NX_PIPE_DIR to a folder of your own)");
+            if (kPipesInAFolder) why += " (set NX_PIPE_DIR to a folder of your own)";
+            PrintError(why);
             return kExitFailed;
         }
         Print("serving \\pipe\\OutlookServer32 in " + nx::rpc::PipeDirectory() + "\n");
@@ -727,7 +747,8 @@ int Run(int argc, char** argv) {
         std::string error;
         if (nx::rpc::EndpointIsListening(agent::kAgentEndpoint)) {
             PrintError("an agent already listens on \\pipe\\MapiServer64 in " + nx::rpc::PipeDirectory() +
-                       "; end it first (nxhost Shutdown) or use another NX_PIPE_DIR");
+                       "; end it first (nxhost Shutdown)" +
+                       (kPipesInAFolder ? " or use another NX_PIPE_DIR" : ""));
             return kExitFailed;
         }
         if (!s.agentProcess.Start(*opt.agentPath, error)) {
@@ -753,8 +774,11 @@ int Run(int argc, char** argv) {
     } else if (!steps.empty() && !nx::rpc::EndpointIsListening(agent::kAgentEndpoint)) {
         std::string socket;
         nx::rpc::EndpointSocketPath(agent::kAgentEndpoint, socket);
-        PrintError("no agent listens on \\pipe\\MapiServer64 (socket " + socket +
-                   "); start one with --start AGENT, or point NX_PIPE_DIR at the agent's pipe directory");
+        PrintError(kPipesInAFolder ? "no agent listens on \\pipe\\MapiServer64 (socket " + socket +
+                                         "); start one with --start AGENT, or point NX_PIPE_DIR at the "
+                                         "agent's pipe directory"
+                                   : std::string("no agent listens on \\pipe\\MapiServer64; start one with "
+                                                 "--start AGENT"));
         return kExitFailed;
     }
 
