@@ -139,6 +139,9 @@ add_dependencies(windows_agent NxAgentOutlook64)
 nx_win_test(NAME windows_nxhost SOURCES ${NX_TESTS}/windows/nxhost_win_test.cpp LIBS nx_system)
 add_dependencies(windows_nxhost nxhost NxAgentOutlook64 mapi32)
 target_compile_definitions(windows_nxhost PRIVATE NX_MAPI32_DIR="${CMAKE_BINARY_DIR}/mapi32")
+# The system's pipe names are one namespace for every program of the Wine prefix (or Windows
+# session): the two programs that start an agent on "\pipe\MapiServer64" never run at once.
+set_tests_properties(win.windows_agent win.windows_nxhost PROPERTIES RESOURCE_LOCK agent_pipe)
 
 # The binaries' own checks: PE32+ x86-64, a console agent importing the system's RPC, registry
 # and kernel libraries, and none of the Linux stand-ins linked in.
