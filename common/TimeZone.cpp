@@ -50,18 +50,6 @@ bool IsZero(const SYSTEMTIME& st) {
     return std::memcmp(&st, &kZero, sizeof st) == 0;
 }
 
-SYSTEMTIME RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
-    SYSTEMTIME st{};
-    st.wMonth = static_cast<uint16_t>(month);
-    st.wDay = static_cast<uint16_t>(week);
-    st.wDayOfWeek = static_cast<uint16_t>(dayOfWeek);
-    st.wHour = static_cast<uint16_t>(millisInDay / 3600000);
-    st.wMinute = static_cast<uint16_t>(millisInDay / 60000 % 60);
-    st.wSecond = static_cast<uint16_t>(millisInDay / 1000 % 60);
-    st.wMilliseconds = static_cast<uint16_t>(millisInDay % 1000);
-    return st;
-}
-
 // The record's five numbers as the platform's "TZI" rule, and back.
 nx::sys::TziDate ToTziDate(const SYSTEMTIME& st) {
     return {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
@@ -69,6 +57,10 @@ nx::sys::TziDate ToTziDate(const SYSTEMTIME& st) {
 
 SYSTEMTIME FromTziDate(const nx::sys::TziDate& d) {
     return {d.year, d.month, d.dayOfWeek, d.day, d.hour, d.minute, d.second, d.milliseconds};
+}
+
+SYSTEMTIME RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
+    return FromTziDate(nx::sys::YearlyRuleDate(month, week, dayOfWeek, millisInDay));
 }
 
 nx::sys::TziRule RuleOf(const tagNxTimeZone& zone) {

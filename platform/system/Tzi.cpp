@@ -2,6 +2,18 @@
 
 namespace nx::sys {
 
+TziDate YearlyRuleDate(int month, int week, int dayOfWeek, int64_t millisInDay) {
+    TziDate d;
+    d.month = static_cast<uint16_t>(month);
+    d.day = static_cast<uint16_t>(week);
+    d.dayOfWeek = static_cast<uint16_t>(dayOfWeek);
+    d.hour = static_cast<uint16_t>(millisInDay / 3600000);
+    d.minute = static_cast<uint16_t>(millisInDay / 60000 % 60);
+    d.second = static_cast<uint16_t>(millisInDay / 1000 % 60);
+    d.milliseconds = static_cast<uint16_t>(millisInDay % 1000);
+    return d;
+}
+
 std::array<uint8_t, kTziSize> PackTzi(const TziRule& rule) {
     std::array<uint8_t, kTziSize> bytes{};
     std::size_t at = 0;

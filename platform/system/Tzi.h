@@ -29,6 +29,10 @@ struct TziRule {
     friend bool operator==(const TziRule&, const TziRule&) = default;
 };
 
+// A yearly rule's date: `week` of the month (5 = last) on `dayOfWeek` (0 = Sunday) of `month`,
+// at `millisInDay` (0 to 86,399,999) wall-clock time.
+TziDate YearlyRuleDate(int month, int week, int dayOfWeek, int64_t millisInDay);
+
 std::array<uint8_t, kTziSize> PackTzi(const TziRule& rule);
 
 // Reads a registry value as a rule. Only a value of exactly 44 bytes is one (the kernel reads

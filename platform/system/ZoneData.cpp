@@ -55,18 +55,6 @@ int DayOfWeek(int year, int month, int day) {
     return (year + year / 4 - year / 100 + year / 400 + kOffsets[month - 1] + day) % 7;
 }
 
-TziDate RuleTime(int month, int week, int dayOfWeek, int64_t millisInDay) {
-    TziDate d;
-    d.month = static_cast<uint16_t>(month);
-    d.day = static_cast<uint16_t>(week);
-    d.dayOfWeek = static_cast<uint16_t>(dayOfWeek);
-    d.hour = static_cast<uint16_t>(millisInDay / 3600000);
-    d.minute = static_cast<uint16_t>(millisInDay / 60000 % 60);
-    d.second = static_cast<uint16_t>(millisInDay / 1000 % 60);
-    d.milliseconds = static_cast<uint16_t>(millisInDay % 1000);
-    return d;
-}
-
 // An ICU yearly transition rule as a Windows rule date: wall-clock time before the change.
 TziDate ToWindowsRule(const icu::DateTimeRule& rule, int32_t rawOffset, int32_t savingsBefore) {
     int64_t millis = rule.getRuleMillisInDay();
@@ -100,7 +88,7 @@ TziDate ToWindowsRule(const icu::DateTimeRule& rule, int32_t rawOffset, int32_t 
             break;
         }
     }
-    return RuleTime(month, week, dayOfWeek, millis);
+    return YearlyRuleDate(month, week, dayOfWeek, millis);
 }
 
 // The rule ICU has for a zone at `at`.
