@@ -48,8 +48,8 @@ include(CTest)
 include_directories(${CMAKE_SOURCE_DIR})
 
 # ---- layers -----------------------------------------------------------------------------------
-foreach(dir platform/system platform/registry platform/rpc platform/mapi platform/mapi32 common journal contacts
-    calendar mapi agent tools/mapiadmin tools/nxhost)
+foreach(dir platform/system platform/registry platform/rpc platform/mapi platform/sqlite platform/mapi32 common journal
+    contacts calendar mapi agent tools/mapiadmin tools/nxhost)
   add_subdirectory(${dir})
 endforeach()
 

@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "journal/ChangeList.h"
-
-struct sqlite3;
+#include "platform/sqlite/Sqlite.h"
 
 namespace nx::journal {
 
@@ -88,7 +87,7 @@ public:
 private:
     void Checkpoint() noexcept;
 
-    sqlite3* m_db = nullptr;
+    nx::sqlite::Connection m_db;
 };
 
 }  // namespace nx::journal

@@ -19,6 +19,7 @@
 #include "platform/mapi32/Memory.h"
 #include "platform/mapi32/Profiles.h"
 #include "platform/mapi32/Props.h"
+#include "platform/mapi32/Sqlite.h"
 #include "platform/mapi32/Storage.h"
 
 namespace nx::mapi32 {
@@ -33,6 +34,10 @@ HRESULT Guarded(F&& f) noexcept {
     } catch (const MapiError& e) {
         TraceFailure(e.hr(), e.what());
         return e.hr();
+    } catch (const nx::sqlite::Error& e) {
+        const HRESULT hr = MapSqliteError(e.Code());
+        TraceFailure(hr, e.what());
+        return hr;
     } catch (const std::bad_alloc&) {
         TraceFailure(MAPI_E_NOT_ENOUGH_MEMORY, "out of memory");
         return MAPI_E_NOT_ENOUGH_MEMORY;

@@ -44,19 +44,19 @@ std::string ProfilesPath() {
 
 // Opens profiles.db; with create, makes it (and its schema) when missing. Returns false when it
 // does not exist and create is false.
-bool OpenProfiles(Db& db, bool create) {
+bool OpenProfiles(Connection& db, bool create) {
     std::string path = ProfilesPath();
     nx::sys::FileIdentity existing;
     if (!create && !nx::sys::IdentifyFile(path, existing)) return false;
-    db.Open(path, create);
+    OpenDatabase(db, path, create);
     std::int64_t id = 0;
     {
-        Stmt app(db, "PRAGMA application_id");
+        Statement app(db, "PRAGMA application_id");
         id = app.Step() ? app.Int(0) : 0;
     }
     if (id == 0) {
         {
-            Stmt tables(db, "SELECT COUNT(*) FROM sqlite_master");
+            Statement tables(db, "SELECT COUNT(*) FROM sqlite_master");
             if (tables.Step() && tables.Int(0) != 0)
                 throw MapiError(MAPI_E_CORRUPT_DATA, "profiles.db is foreign");
         }
@@ -72,9 +72,9 @@ bool OpenProfiles(Db& db, bool create) {
     return true;
 }
 
-std::int64_t ProfileId(Db& db, const std::string& name) {
-    Stmt s(db, "SELECT id FROM profiles WHERE name = ?1");
-    s.Bind(1, std::string_view(name));
+std::int64_t ProfileId(Connection& db, const std::string& name) {
+    Statement s(db, "SELECT id FROM profiles WHERE name = ?1");
+    s.BindText(1, name);
     if (!s.Step()) throw MapiError(MAPI_E_NOT_FOUND, "no such profile");
     return s.Int(0);
 }
@@ -109,12 +109,13 @@ std::string DataFolder() {
 
 std::vector<ProfileEntry> LoadProfiles() {
     std::vector<ProfileEntry> out;
-    Db db;
+    Connection db;
     if (!OpenProfiles(db, false)) return out;
     std::string folder = DataFolder();
-    Stmt p(db, "SELECT id, name, is_default FROM profiles ORDER BY id");
-    Stmt s(db,
-           "SELECT display_name, uid, file, is_default, longterm FROM stores WHERE profile = ?1 ORDER BY id");
+    Statement p(db, "SELECT id, name, is_default FROM profiles ORDER BY id");
+    Statement s(
+        db,
+        "SELECT display_name, uid, file, is_default, longterm FROM stores WHERE profile = ?1 ORDER BY id");
     while (p.Step()) {
         ProfileEntry pe;
         pe.name = p.Text(1);
@@ -142,31 +143,31 @@ std::vector<ProfileEntry> LoadProfiles() {
 
 void CreateProfile(const std::string& name, bool makeDefault) {
     CheckName(name);
-    Db db;
+    Connection db;
     OpenProfiles(db, true);
     Transaction tx(db);
-    Stmt any(db, "SELECT COUNT(*) FROM profiles");
+    Statement any(db, "SELECT COUNT(*) FROM profiles");
     bool first = any.Step() && any.Int(0) == 0;
-    Stmt exists(db, "SELECT 1 FROM profiles WHERE name = ?1");
-    exists.Bind(1, std::string_view(name));
+    Statement exists(db, "SELECT 1 FROM profiles WHERE name = ?1");
+    exists.BindText(1, name);
     if (exists.Step()) throw MapiError(MAPI_E_COLLISION, "profile exists");
     if (makeDefault || first) db.Exec("UPDATE profiles SET is_default = 0");
-    Stmt ins(db, "INSERT INTO profiles(name, is_default) VALUES(?1, ?2)");
-    ins.Bind(1, std::string_view(name)).Bind(2, (makeDefault || first) ? 1 : 0).Run();
+    Statement ins(db, "INSERT INTO profiles(name, is_default) VALUES(?1, ?2)");
+    ins.BindText(1, name).Bind(2, (makeDefault || first) ? 1 : 0).Run();
     tx.Commit();
 }
 
 void DeleteProfile(const std::string& name) {
-    Db db;
+    Connection db;
     if (!OpenProfiles(db, false)) throw MapiError(MAPI_E_NOT_FOUND, "no such profile");
     std::vector<std::string> files;
     {
         Transaction tx(db);
         std::int64_t id = ProfileId(db, name);
-        Stmt f(db, "SELECT file FROM stores WHERE profile = ?1");
+        Statement f(db, "SELECT file FROM stores WHERE profile = ?1");
         f.Bind(1, id);
         while (f.Step()) files.push_back(DataFolder() + "/" + f.Text(0));
-        Stmt d(db, "DELETE FROM profiles WHERE id = ?1");
+        Statement d(db, "DELETE FROM profiles WHERE id = ?1");
         d.Bind(1, id).Run();
         db.Exec(
             "UPDATE profiles SET is_default = 1 WHERE NOT EXISTS(SELECT 1 FROM profiles WHERE is_default = "
@@ -178,12 +179,12 @@ void DeleteProfile(const std::string& name) {
 }
 
 void SetDefaultProfile(const std::string& name) {
-    Db db;
+    Connection db;
     if (!OpenProfiles(db, false)) throw MapiError(MAPI_E_NOT_FOUND, "no such profile");
     Transaction tx(db);
     std::int64_t id = ProfileId(db, name);
     db.Exec("UPDATE profiles SET is_default = 0");
-    Stmt s(db, "UPDATE profiles SET is_default = 1 WHERE id = ?1");
+    Statement s(db, "UPDATE profiles SET is_default = 1 WHERE id = ?1");
     s.Bind(1, id).Run();
     tx.Commit();
 }
@@ -191,12 +192,12 @@ void SetDefaultProfile(const std::string& name) {
 std::string AddStore(const std::string& profile, const std::string& displayName, bool makeDefault,
                      bool longTermIds, bool standardFolders) {
     CheckName(displayName);
-    Db db;
+    Connection db;
     if (!OpenProfiles(db, false)) throw MapiError(MAPI_E_NOT_FOUND, "no such profile");
     {
         std::int64_t id = ProfileId(db, profile);
-        Stmt exists(db, "SELECT 1 FROM stores WHERE profile = ?1 AND display_name = ?2");
-        exists.Bind(1, id).Bind(2, std::string_view(displayName));
+        Statement exists(db, "SELECT 1 FROM stores WHERE profile = ?1 AND display_name = ?2");
+        exists.Bind(1, id).BindText(2, displayName);
         if (exists.Step()) throw MapiError(MAPI_E_COLLISION, "store name taken");
     }
     Uid uid = NewUid();
@@ -210,20 +211,20 @@ std::string AddStore(const std::string& profile, const std::string& displayName,
     try {
         Transaction tx(db);
         std::int64_t id = ProfileId(db, profile);
-        Stmt any(db, "SELECT COUNT(*) FROM stores WHERE profile = ?1");
+        Statement any(db, "SELECT COUNT(*) FROM stores WHERE profile = ?1");
         any.Bind(1, id);
         bool first = any.Step() && any.Int(0) == 0;
         if (makeDefault || first) {
-            Stmt clear(db, "UPDATE stores SET is_default = 0 WHERE profile = ?1");
+            Statement clear(db, "UPDATE stores SET is_default = 0 WHERE profile = ?1");
             clear.Bind(1, id).Run();
         }
-        Stmt ins(db,
-                 "INSERT INTO stores(profile, display_name, uid, file, is_default, longterm) "
-                 "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+        Statement ins(db,
+                      "INSERT INTO stores(profile, display_name, uid, file, is_default, longterm) "
+                      "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
         ins.Bind(1, id)
-            .Bind(2, std::string_view(displayName))
+            .BindText(2, displayName)
             .BindBlob(3, std::string_view(reinterpret_cast<const char*>(uid.data()), 16))
-            .Bind(4, std::string_view(file))
+            .BindText(4, file)
             .Bind(5, (makeDefault || first) ? 1 : 0)
             .Bind(6, longTermIds ? 1 : 0)
             .Run();
@@ -236,20 +237,20 @@ std::string AddStore(const std::string& profile, const std::string& displayName,
 }
 
 void RemoveStore(const std::string& profile, const std::string& displayName) {
-    Db db;
+    Connection db;
     if (!OpenProfiles(db, false)) throw MapiError(MAPI_E_NOT_FOUND, "no such profile");
     std::string file;
     {
         Transaction tx(db);
         std::int64_t id = ProfileId(db, profile);
-        Stmt f(db, "SELECT id, file FROM stores WHERE profile = ?1 AND display_name = ?2");
-        f.Bind(1, id).Bind(2, std::string_view(displayName));
+        Statement f(db, "SELECT id, file FROM stores WHERE profile = ?1 AND display_name = ?2");
+        f.Bind(1, id).BindText(2, displayName);
         if (!f.Step()) throw MapiError(MAPI_E_NOT_FOUND, "no such store");
         std::int64_t storeId = f.Int(0);
         file = DataFolder() + "/" + f.Text(1);
-        Stmt d(db, "DELETE FROM stores WHERE id = ?1");
+        Statement d(db, "DELETE FROM stores WHERE id = ?1");
         d.Bind(1, storeId).Run();
-        Stmt fix(
+        Statement fix(
             db,
             "UPDATE stores SET is_default = 1 WHERE profile = ?1 AND NOT EXISTS(SELECT 1 FROM stores WHERE "
             "profile = ?1 AND is_default = 1) AND id = (SELECT MIN(id) FROM stores WHERE profile = ?1)");

@@ -51,7 +51,7 @@ CREATE TABLE receive_folders(
 
 class SqliteStorage final : public Storage {
 public:
-    explicit SqliteStorage(Db db) : m_db(std::move(db)) {}
+    explicit SqliteStorage(Connection db) : m_db(std::move(db)) {}
 
     // Per-connection settings; WAL mode is kept in the file itself.
     void Configure() {
@@ -77,7 +77,7 @@ public:
     }
 
     void ReadLayout() {
-        Stmt s(m_db, "SELECT key, value FROM meta");
+        Statement s(m_db, "SELECT key, value FROM meta");
         std::unordered_map<std::string, std::string> meta;
         while (s.Step()) meta[s.Text(0)] = std::string(s.Blob(1));
         auto num = [&](const char* key) -> std::int64_t {
@@ -106,7 +106,7 @@ public:
         m_db.Exec("PRAGMA application_id = 1314409811");  // kApplicationId
         m_db.Exec("PRAGMA user_version = 1");
         auto insert = [&](int kind, std::int64_t parent, const PropMap& props) {
-            Stmt s(m_db, "INSERT INTO objects(kind, parent, props) VALUES(?1, ?2, ?3)");
+            Statement s(m_db, "INSERT INTO objects(kind, parent, props) VALUES(?1, ?2, ?3)");
             s.Bind(1, kind);
             if (parent) {
                 s.Bind(2, parent);
@@ -127,8 +127,8 @@ public:
         std::int64_t root = insert(kKindFolder, 0, folderProps(u"", FOLDER_ROOT));
         std::int64_t ipm = insert(kKindFolder, root, folderProps(u"Top of Personal Folders", FOLDER_GENERIC));
         auto meta = [&](const char* key, std::string_view value) {
-            Stmt s(m_db, "INSERT INTO meta(key, value) VALUES(?1, ?2)");
-            s.Bind(1, std::string_view(key)).BindBlob(2, value);
+            Statement s(m_db, "INSERT INTO meta(key, value) VALUES(?1, ?2)");
+            s.BindText(1, key).BindBlob(2, value);
             s.Run();
         };
         meta("uid", std::string_view(reinterpret_cast<const char*>(uid.data()), 16));
@@ -142,11 +142,11 @@ public:
     void CheckIdentity() {
         std::int64_t app = 0, ver = 0;
         {
-            Stmt a(m_db, "PRAGMA application_id");
+            Statement a(m_db, "PRAGMA application_id");
             app = a.Step() ? a.Int(0) : 0;
         }
         {
-            Stmt v(m_db, "PRAGMA user_version");
+            Statement v(m_db, "PRAGMA user_version");
             ver = v.Step() ? v.Int(0) : 0;
         }
         if (app != kApplicationId) throw MapiError(MAPI_E_CORRUPT_STORE, "not a message store file");
@@ -156,7 +156,7 @@ public:
     const StoreLayout& Layout() const override { return m_layout; }
 
     std::optional<ObjectRow> Load(std::int64_t id) override {
-        Stmt& s = *m_load;
+        Statement& s = *m_load;
         ResetOnExit r{s};
         s.Bind(1, id);
         if (!s.Step()) return std::nullopt;
@@ -172,7 +172,7 @@ public:
         for (const auto& ref : refs) {
             if (PROP_ID(ref.tag) != propId) continue;
             if (!ref.outOfLine) return std::string(ref.payload);
-            Stmt& s = *m_large;
+            Statement& s = *m_large;
             ResetOnExit r{s};
             s.Bind(1, id).Bind(2, static_cast<std::int64_t>(ref.tag));
             if (!s.Step()) throw MapiError(MAPI_E_CORRUPT_DATA, "out-of-line value missing");
@@ -192,7 +192,7 @@ public:
             std::int64_t id = c.id;
             if (c.remove) {
                 if (id) {
-                    Stmt& s = m_db.Cached("DELETE FROM objects WHERE id = ?1");
+                    Statement& s = m_db.Cached("DELETE FROM objects WHERE id = ?1");
                     ResetOnExit r{s};
                     s.Bind(1, id).Run();
                 }
@@ -227,12 +227,12 @@ public:
             }
             std::string blob = EncodeBlob(props);
             if (id) {
-                Stmt& s = m_db.Cached("UPDATE objects SET props = ?2 WHERE id = ?1");
+                Statement& s = m_db.Cached("UPDATE objects SET props = ?2 WHERE id = ?1");
                 ResetOnExit r{s};
                 s.Bind(1, id).BindBlob(2, blob).Run();
             } else {
                 std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
-                Stmt& s = m_db.Cached(
+                Statement& s = m_db.Cached(
                     "INSERT INTO objects(kind, parent, attach_num, props) VALUES(?1, ?2, ?3, ?4)");
                 ResetOnExit r{s};
                 s.Bind(1, c.kind);
@@ -251,7 +251,7 @@ public:
                 if (!firstInsert) firstInsert = id;
             }
             for (auto& [tag, payload] : large) {
-                Stmt& s =
+                Statement& s =
                     m_db.Cached("INSERT OR REPLACE INTO large_values(object, tag, value) VALUES(?1, ?2, ?3)");
                 ResetOnExit r{s};
                 s.Bind(1, id).Bind(2, static_cast<std::int64_t>(tag)).BindBlob(3, *payload).Run();
@@ -263,7 +263,7 @@ public:
     }
 
     void QueryChildren(std::int64_t parent, int kind, const std::function<void(ObjectRow&)>& f) override {
-        Stmt& s = kind == kKindFolder ? *m_folders : *m_children;
+        Statement& s = kind == kKindFolder ? *m_folders : *m_children;
         ResetOnExit r{s};
         s.Bind(1, parent);
         if (kind != kKindFolder) s.Bind(2, kind);
@@ -274,14 +274,14 @@ public:
     }
 
     bool HasChild(std::int64_t parent, int kind) override {
-        Stmt& s = *m_hasChild;
+        Statement& s = *m_hasChild;
         ResetOnExit r{s};
         s.Bind(1, parent).Bind(2, kind);
         return s.Step() && s.Int(0) != 0;
     }
 
     std::int32_t CountChildren(std::int64_t parent, int kind) override {
-        Stmt& s = *m_count;
+        Statement& s = *m_count;
         ResetOnExit r{s};
         s.Bind(1, parent).Bind(2, kind);
         return s.Step() ? static_cast<std::int32_t>(s.Int(0)) : 0;
@@ -301,7 +301,7 @@ public:
         key.append(reinterpret_cast<const char*>(&l), sizeof l).append(n);
         if (auto known = m_namedIds.find(key); known != m_namedIds.end()) return known->second;
         auto find = [&]() -> std::int64_t {
-            Stmt& s = m_db.Cached(
+            Statement& s = m_db.Cached(
                 "SELECT id FROM named_props WHERE guid = ?1 AND kind = ?2 AND lid = ?3 AND name = ?4");
             ResetOnExit r{s};
             s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n);
@@ -312,7 +312,7 @@ public:
             Transaction tx(m_db);
             row = find();  // another process may have made it meanwhile
             if (!row) {
-                Stmt& s =
+                Statement& s =
                     m_db.Cached("INSERT INTO named_props(guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4)");
                 ResetOnExit r{s};
                 s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n).Run();
@@ -330,7 +330,7 @@ public:
 
     std::optional<NamedProp> NamedPropName(ULONG id) override {
         if (id < MAPI_NAMED_PROP_MIN || id > 0xFFFE) return std::nullopt;
-        Stmt& s = m_db.Cached("SELECT id, guid, kind, lid, name FROM named_props WHERE id = ?1");
+        Statement& s = m_db.Cached("SELECT id, guid, kind, lid, name FROM named_props WHERE id = ?1");
         ResetOnExit r{s};
         s.Bind(1, static_cast<std::int64_t>(id - MAPI_NAMED_PROP_MIN + 1));
         if (!s.Step()) return std::nullopt;
@@ -339,7 +339,7 @@ public:
 
     std::vector<NamedProp> AllNamedProps() override {
         std::vector<NamedProp> all;
-        Stmt s(m_db, "SELECT id, guid, kind, lid, name FROM named_props ORDER BY id");
+        Statement s(m_db, "SELECT id, guid, kind, lid, name FROM named_props ORDER BY id");
         while (s.Step()) {
             auto np = NamedOf(s);
             if (np) all.push_back(*np);
@@ -348,11 +348,11 @@ public:
     }
 
     std::int64_t ReceiveFolder(const std::string& messageClass, std::string& explicitClass) override {
-        Stmt s(m_db, "SELECT folder, class FROM receive_folders WHERE class = ?1");
+        Statement s(m_db, "SELECT folder, class FROM receive_folders WHERE class = ?1");
         std::string cls = messageClass;
         for (;;) {
             s.Reset();
-            s.Bind(1, std::string_view(cls));
+            s.BindText(1, cls);
             if (s.Step()) {
                 explicitClass = s.Text(1);
                 return s.Int(0);
@@ -366,17 +366,17 @@ public:
     void SetReceiveFolder(const std::string& messageClass, std::int64_t folder) override {
         Transaction tx(m_db);
         if (folder) {
-            Stmt s(m_db, "INSERT OR REPLACE INTO receive_folders(class, folder) VALUES(?1, ?2)");
-            s.Bind(1, std::string_view(messageClass)).Bind(2, folder).Run();
+            Statement s(m_db, "INSERT OR REPLACE INTO receive_folders(class, folder) VALUES(?1, ?2)");
+            s.BindText(1, messageClass).Bind(2, folder).Run();
         } else {
-            Stmt s(m_db, "DELETE FROM receive_folders WHERE class = ?1");
-            s.Bind(1, std::string_view(messageClass)).Run();
+            Statement s(m_db, "DELETE FROM receive_folders WHERE class = ?1");
+            s.BindText(1, messageClass).Run();
         }
         tx.Commit();
     }
 
 private:
-    static ObjectRow RowOf(const Stmt& s, bool folderStats) {
+    static ObjectRow RowOf(const Statement& s, bool folderStats) {
         ObjectRow row;
         row.id = s.Int(0);
         row.kind = static_cast<int>(s.Int(1));
@@ -390,7 +390,7 @@ private:
         return row;
     }
 
-    static std::optional<NamedProp> NamedOf(const Stmt& s) {
+    static std::optional<NamedProp> NamedOf(const Statement& s) {
         NamedProp np;
         std::int64_t row = s.Int(0);
         std::string_view g = s.Blob(1);
@@ -406,14 +406,14 @@ private:
     }
 
     void DeleteLarge(std::int64_t id, ULONG tag) {
-        Stmt& s = m_db.Cached("DELETE FROM large_values WHERE object = ?1 AND tag = ?2");
+        Statement& s = m_db.Cached("DELETE FROM large_values WHERE object = ?1 AND tag = ?2");
         ResetOnExit r{s};
         s.Bind(1, id).Bind(2, static_cast<std::int64_t>(tag)).Run();
     }
 
-    Db m_db;
+    Connection m_db;
     StoreLayout m_layout;
-    std::optional<Stmt> m_load, m_large, m_children, m_folders, m_hasChild, m_count;
+    std::optional<Statement> m_load, m_large, m_children, m_folders, m_hasChild, m_count;
     // Named-property ids found in the file, by guid, kind, lid and name (see NamedPropId).
     std::unordered_map<std::string, ULONG> m_namedIds;
 };
@@ -421,8 +421,8 @@ private:
 }  // namespace
 
 std::unique_ptr<Storage> OpenSqliteStorage(const std::string& path) {
-    Db db;
-    db.Open(path, false);
+    Connection db;
+    OpenDatabase(db, path, false);
     auto s = std::make_unique<SqliteStorage>(std::move(db));
     s->CheckIdentity();
     s->Configure();
@@ -432,8 +432,8 @@ std::unique_ptr<Storage> OpenSqliteStorage(const std::string& path) {
 }
 
 std::unique_ptr<Storage> CreateSqliteStorage(const std::string& path, const Uid& uid, bool longTermIds) {
-    Db db;
-    db.Open(path, true);
+    Connection db;
+    OpenDatabase(db, path, true);
     db.Exec("PRAGMA journal_mode=WAL");
     db.Exec("PRAGMA synchronous=NORMAL");
     auto s = std::make_unique<SqliteStorage>(std::move(db));
