@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "platform/mapi32/Memory.h"
@@ -172,11 +173,22 @@ bool ValidPayload(ULONG type, std::string_view payload) noexcept {
 }
 
 std::string EncodeBlob(const PropMap& props) {
-    std::string out(kBlobMagic, 4);
+    const auto inlined = [](const StoredValue& v) {
+        return !v.outOfLine && v.payload.size() <= kInlineLimit;
+    };
+    // The record's size: magic and count, then per value its tag and length, and the payload or
+    // the u64 size of a value kept out of line.
+    std::size_t bytes = 8;
+    for (const auto& [id, v] : props) bytes += 8 + (inlined(v) ? v.payload.size() : 8);
+    std::string out;
+    out.reserve(bytes);
+    out.append(kBlobMagic, 4);
     PutU32(out, static_cast<std::uint32_t>(props.size()));
     for (const auto& [id, v] : props) {
+        // What ParseBlob refuses is never written: id 0, a value over the size limit.
+        assert(id != 0 && v.Size() <= kMaxValueSize);
         PutU32(out, PROP_TAG(v.type, id));
-        if (v.outOfLine || v.payload.size() > kInlineLimit) {
+        if (!inlined(v)) {
             PutU32(out, kOutOfLine);
             std::uint64_t size = v.Size();
             out.append(reinterpret_cast<const char*>(&size), 8);
@@ -185,6 +197,7 @@ std::string EncodeBlob(const PropMap& props) {
             out.append(v.payload);
         }
     }
+    assert(out.size() == bytes);
     return out;
 }
 
@@ -220,7 +233,9 @@ HRESULT ParseBlob(std::string_view blob, std::vector<PropRef>& out) {
             out.push_back({tag, payload, false, len});
         }
     }
-    return pos == blob.size() ? S_OK : MAPI_E_CORRUPT_DATA;
+    if (pos != blob.size()) return MAPI_E_CORRUPT_DATA;
+    assert(out.size() == count);
+    return S_OK;
 }
 
 HRESULT DecodeBlob(std::string_view blob, PropMap& out) {

@@ -12,6 +12,7 @@
 // The file is in WAL mode with synchronous=NORMAL: a transaction that committed survives any
 // crash of the process; an operating-system crash or power loss may lose the last transactions
 // but never leaves a half-written one.
+#include <cassert>
 #include <cstring>
 #include <unordered_map>
 
@@ -25,6 +26,8 @@ namespace {
 constexpr int kApplicationId = 0x4E584D53;  // 'NXMS'
 constexpr int kSchemaVersion = 1;
 constexpr ULONG kMaxNamedProps = 0x7FFF;
+// Row n of named_props is property id 0x8000 + n - 1: every row fits the named range.
+static_assert(MAPI_NAMED_PROP_MIN + kMaxNamedProps - 1 == 0xFFFE);
 
 const char* const kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB NOT NULL);
@@ -190,6 +193,8 @@ public:
         std::int64_t firstInsert = 0;
         for (Change& c : changes) {
             std::int64_t id = c.id;
+            assert((id || (c.kind >= kKindStore && c.kind <= kKindAssociated)) &&
+                   "an insert is of a known kind");
             if (c.remove) {
                 if (id) {
                     Statement& s = m_db.Cached("DELETE FROM objects WHERE id = ?1");
@@ -213,6 +218,8 @@ public:
             }
             std::vector<std::pair<ULONG, const std::string*>> large;
             for (auto& [pid, v] : c.set) {
+                // A value not loaded would replace the stored one with nothing (its old row goes).
+                assert(!v.outOfLine && "a value to save is complete");
                 auto old = props.find(pid);
                 if (id && old != props.end() && old->second.outOfLine)
                     DeleteLarge(id, PROP_TAG(old->second.type, pid));
@@ -231,6 +238,9 @@ public:
                 ResetOnExit r{s};
                 s.Bind(1, id).BindBlob(2, blob).Run();
             } else {
+                // An object below the batch's first insert comes after it in the batch.
+                assert((c.parent != kParentOfBatch || firstInsert) &&
+                       "the batch's first insert precedes its children");
                 std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
                 Statement& s = m_db.Cached(
                     "INSERT INTO objects(kind, parent, attach_num, props) VALUES(?1, ?2, ?3, ?4)");
@@ -259,6 +269,7 @@ public:
             ids.push_back(id);
         }
         tx.Commit();
+        assert(ids.size() == changes.size() && "one key per change");
         return ids;
     }
 

@@ -1,5 +1,7 @@
 // Message store and folder objects. Neither is transacted: SetProps and DeleteProps change the
 // store file at once, one transaction per call; SaveChanges has nothing to do.
+#include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 
@@ -42,6 +44,8 @@ struct ImmediateEdits {
     }
     void Flush(Storage& db, std::int64_t id) {
         if (set.empty() && removed.empty()) return;
+        // Set and Delete keep them apart: the storage would apply a removal before a value.
+        assert(std::none_of(removed.begin(), removed.end(), [&](std::uint16_t r) { return set.count(r); }));
         std::vector<Change> batch(1);
         batch[0].id = id;
         batch[0].set = std::move(set);
@@ -457,6 +461,7 @@ HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID i
             key = id.key;
             kind = id.type;
         }
+        assert((kind == kEidFolder || kind == kEidMessage) && "ParseObjectEntryId admits no other object");
         std::optional<ObjectRow> row;
         {
             std::lock_guard lock(ctx->mutex());
@@ -482,6 +487,7 @@ HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID i
 // ---- Row loaders ----
 
 std::vector<TableRow> LoadContentsRows(const StoreCtx& ctx, std::int64_t folder, int kind) {
+    assert(kind == kKindMessage || kind == kKindAssociated);
     std::vector<TableRow> rows;
     bool longTerm = ctx.layout().longTermIds;
     std::string parent = ctx.FolderId(folder);

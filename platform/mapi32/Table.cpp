@@ -4,6 +4,7 @@
 // the store as it is then; between those calls the table is a snapshot (TBLTYPE_SNAPSHOT). Row order is the
 // loader's (key order: stable) unless sorted.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <optional>
 
@@ -175,6 +176,7 @@ public:
     }
     // Finds a property by id; false when absent.
     bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
+        assert(m_row && "a view is Reset to a row before it is read");
         for (const auto& [tag, p] : m_row->extra) {
             if (PROP_ID(tag) == id) {
                 type = PROP_TYPE(tag);
@@ -231,8 +233,10 @@ bool Eval(const Res& r, const RowView& row) {
                 if (Eval(k, row)) return true;
             return false;
         case RES_NOT:
+            assert(r.kids.size() == 1 && "CopyRes gives a NOT exactly one restriction");
             return !Eval(r.kids[0], row);
         case RES_COMMENT:
+            assert(r.kids.size() <= 1 && "CopyRes gives a COMMENT at most one restriction");
             return r.kids.empty() || Eval(r.kids[0], row);
         case RES_EXIST:
             return row.Find(PROP_ID(r.tag), type, payload, outOfLine, size);
@@ -288,7 +292,10 @@ public:
         : m_storeMutex(storeMutex),
           m_loader(std::move(loader)),
           m_columns(std::move(columns)),
-          m_unicode(unicode) {}
+          m_unicode(unicode) {
+        // SetColumns keeps it so: a row is never empty nor wider than kMaxColumns.
+        assert(!m_columns.empty() && m_columns.size() <= kMaxColumns);
+    }
 
     bool Supports(const IID& iid) const override { return iid == IID_IUnknown || iid == IID_IMAPITable; }
 
@@ -370,7 +377,7 @@ public:
             }
             long long target = std::clamp<long long>(base + count, 0, static_cast<long long>(m_order.size()));
             if (sought) *sought = static_cast<LONG>(target - base);
-            m_pos = static_cast<std::size_t>(target);
+            MoveTo(static_cast<std::size_t>(target));
             return S_OK;
         });
     }
@@ -380,7 +387,7 @@ public:
             if (den == 0 || num > den) return MAPI_E_INVALID_PARAMETER;
             std::lock_guard lock(m_lock);
             EnsureLoaded();
-            m_pos = static_cast<std::size_t>(static_cast<unsigned long long>(m_order.size()) * num / den);
+            MoveTo(static_cast<std::size_t>(static_cast<unsigned long long>(m_order.size()) * num / den));
             return S_OK;
         });
     }
@@ -415,7 +422,7 @@ public:
                 for (std::size_t i = start; i-- > 0;) {
                     view.Reset(m_rows[m_order[i]]);
                     if (Eval(r, view)) {
-                        m_pos = i;
+                        MoveTo(i);
                         return S_OK;
                     }
                 }
@@ -423,7 +430,7 @@ public:
                 for (std::size_t i = start; i < m_order.size(); ++i) {
                     view.Reset(m_rows[m_order[i]]);
                     if (Eval(r, view)) {
-                        m_pos = i;
+                        MoveTo(i);
                         return S_OK;
                     }
                 }
@@ -448,6 +455,8 @@ public:
         return Guarded([&]() -> HRESULT {
             if (!bk) return MAPI_E_INVALID_PARAMETER;
             std::lock_guard lock(m_lock);
+            assert(m_nextBookmark > BOOKMARK_END &&
+                   "a bookmark made here is never one of the three fixed ones");
             *bk = m_nextBookmark++;
             m_bookmarks[*bk] = m_pos;
             return S_OK;
@@ -505,7 +514,7 @@ public:
                 from = m_pos > back ? m_pos - back : 0;
             }
             *out = Project(from, to);
-            if (!(flags & TBL_NOADVANCE)) m_pos = count >= 0 ? to : from;
+            if (!(flags & TBL_NOADVANCE)) MoveTo(count >= 0 ? to : from);
             return S_OK;
         });
     }
@@ -548,6 +557,24 @@ private:
         if (!m_sort.empty()) SortRows();
         m_loaded = true;
         if (m_pos > m_order.size()) m_pos = m_order.size();
+        assert(Consistent());
+    }
+
+    // The cursor moves only inside the rows in view (a position one past the last is the end).
+    void MoveTo(std::size_t pos) {
+        assert(m_loaded && pos <= m_order.size() && "the cursor stays within the table");
+        m_pos = pos;
+    }
+
+    // The rows in view are distinct rows that were loaded, and the cursor is within them.
+    bool Consistent() const {
+        if (m_order.size() > m_rows.size() || m_pos > m_order.size()) return false;
+        std::vector<bool> seen(m_rows.size());
+        for (std::size_t i : m_order) {
+            if (i >= m_rows.size() || seen[i]) return false;
+            seen[i] = true;
+        }
+        return true;
     }
 
     void SortRows() {
@@ -578,6 +605,7 @@ private:
     }
 
     LPSRowSet Project(std::size_t from, std::size_t to) {
+        assert(from <= to && to <= m_order.size() && "rows are projected from within the table");
         std::size_t n = to > from ? to - from : 0;
         auto* set = static_cast<LPSRowSet>(AllocOrThrow(CbNewSRowSet(std::max<std::size_t>(n, 1))));
         set->cRows = 0;
@@ -606,6 +634,8 @@ private:
                         b.AddValue(PROP_TAG(outType, id), outType, payload);
                     }
                 }
+                // Every column gives one value, found or an error: a row is as wide as the column set.
+                assert(b.Count() == m_columns.size());
                 SRow& row = set->aRow[set->cRows];
                 row.ulAdrEntryPad = 0;
                 row.cValues = static_cast<ULONG>(b.Count());
@@ -617,6 +647,7 @@ private:
             FreeBuffer(set);
             throw;
         }
+        assert(set->cRows == n);
         return set;
     }
 
