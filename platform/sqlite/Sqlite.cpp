@@ -138,6 +138,12 @@ Statement& Statement::BindBlob(int i, std::string_view bytes) {
         sqlite3_bind_blob64(m_stmt, i, bytes.empty() ? "" : bytes.data(), bytes.size(), SQLITE_TRANSIENT));
 }
 
+Statement& Statement::BindBlobRef(int i, std::string_view bytes) {
+    assert(!Busy() && "bound only before the first step or after a reset");
+    return Check(
+        sqlite3_bind_blob64(m_stmt, i, bytes.empty() ? "" : bytes.data(), bytes.size(), SQLITE_STATIC));
+}
+
 Statement& Statement::BindNull(int i) {
     assert(!Busy() && "bound only before the first step or after a reset");
     return Check(sqlite3_bind_null(m_stmt, i));

@@ -93,6 +93,9 @@ public:
     Statement& BindDouble(int i, double v);
     Statement& BindText(int i, std::string_view utf8);
     Statement& BindBlob(int i, std::string_view bytes);
+    // A blob bound without a copy, for a loop that binds many: the bytes must stay as they are
+    // until the statement has run (Run, or Step until false) or is bound anew.
+    Statement& BindBlobRef(int i, std::string_view bytes);
     Statement& BindNull(int i);
 
     // Steps once: true while a row is available. A failure resets the statement and throws.

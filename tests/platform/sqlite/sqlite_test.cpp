@@ -57,6 +57,10 @@ TEST_F(SqliteTest, ValuesComeBackExactly) {
         {"blob of zero bytes", [](Statement& s) { s.BindBlob(1, "\0\0\0"sv); }, SQLITE_BLOB, std::nullopt,
          "\0\0\0"sv},
         {"empty blob, not NULL", [](Statement& s) { s.BindBlob(1, {}); }, SQLITE_BLOB, std::nullopt, ""sv},
+        {"blob bound without a copy", [](Statement& s) { s.BindBlobRef(1, "\x01\0\x02"sv); }, SQLITE_BLOB,
+         std::nullopt, "\x01\0\x02"sv},
+        {"empty blob bound without a copy", [](Statement& s) { s.BindBlobRef(1, {}); }, SQLITE_BLOB,
+         std::nullopt, ""sv},
         {"empty text, not NULL", [](Statement& s) { s.BindText(1, {}); }, SQLITE_TEXT, std::nullopt, ""sv},
         {"NULL", [](Statement& s) { s.BindNull(1); }, SQLITE_NULL, 0, ""sv},
     };
