@@ -213,43 +213,43 @@ TEST_F(SqliteTest, TruncateWalEmptiesTheWal) {
 #ifndef NDEBUG
 TEST_F(SqliteTest, InvariantsAreAsserted) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    static const char* const kTwoRows = "SELECT 1 UNION ALL SELECT 2";  // one literal: Cached keys by address
     struct Case {
-        const char* what;
         void (*misuse)(Connection&);
+        const char* says;  // the assert's own words
     } cases[] = {
-        {"a column past the row's last",
-         [](Connection& db) {
+        {[](Connection& db) {
              Statement s(db, "SELECT 1");
              s.Step();
              s.Int(1);
-         }},
-        {"a column with no current row", [](Connection& db) { Statement(db, "SELECT 1").Int(0); }},
-        {"a transaction inside a transaction",
-         [](Connection& db) {
+         },
+         "a column of the current row"},
+        {[](Connection& db) { Statement(db, "SELECT 1").Int(0); }, "a column of the current row"},
+        {[](Connection& db) {
              Transaction outer(db);
              Transaction inner(db);
-         }},
-        {"a cached statement used again before its reset",
-         [](Connection& db) {
-             db.Cached("SELECT 1 UNION ALL SELECT 2").Step();
-             db.Cached("SELECT 1 UNION ALL SELECT 2");
-         }},
-        {"a binding in the middle of a run",
-         [](Connection& db) {
+         },
+         "transactions do not nest"},
+        {[](Connection& db) {
+             db.Cached(kTwoRows).Step();
+             db.Cached(kTwoRows);
+         },
+         "reset before it is used again"},
+        {[](Connection& db) {
              Statement s(db, "SELECT ?1 UNION ALL SELECT 2");
              s.Step();
              s.Bind(1, 1);
-         }},
-        {"two statements in one", [](Connection& db) { Statement(db, "SELECT 1; SELECT 2"); }},
+         },
+         "bound only before the first step"},
+        {[](Connection& db) { Statement(db, "SELECT 1; SELECT 2"); }, "one SQL statement"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
         EXPECT_DEATH(
             {
                 Connection db = Open();
                 c.misuse(db);
             },
-            "");
+            c.says);
     }
 }
 #endif
