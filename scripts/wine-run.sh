@@ -2,10 +2,13 @@
 # Runs one Windows program under Wine, headless and bounded: the CMake emulator of the Windows
 # build (so ctest runs the cross-built tests through it) and the smoke session's launcher.
 #   scripts/wine-run.sh program.exe [args...]
-# Environment: NX_WINEPREFIX (default: a prefix of this user under the temp folder, created on
-# first use), NX_WINE_TIMEOUT seconds (default 300) after which the program is ended.
+# Environment: NX_WINEPREFIX (default: a prefix of this user and this checkout under the temp
+# folder, created on first use), NX_WINE_TIMEOUT seconds (default 300) after which the program is
+# ended. Named pipes live in the prefix's Wine server, so two checkouts testing at once on one
+# machine must not share a prefix: each would find the other's agent on "\pipe\MapiServer64".
 set -euo pipefail
-export WINEPREFIX=${NX_WINEPREFIX:-${TMPDIR:-/tmp}/nx-wine-$(id -u)}
+checkout=$(cd "$(dirname "$0")/.." && pwd -P)
+export WINEPREFIX=${NX_WINEPREFIX:-${TMPDIR:-/tmp}/nx-wine-$(id -u)-$(printf '%s' "$checkout" | cksum | cut -d' ' -f1)}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No window system: nothing may wait on a dialog. The .NET and HTML engines are never offered.
 # Wine has a MAPI32.dll of its own, which it would load in place of any file of that name: only
