@@ -48,8 +48,7 @@ Options (anywhere on the line; --name=value works too; -- ends the options)
                        default profile)
   --json               machine-readable output
   --default            make the new profile or store the default one
-  --longterm-ids       the new store's tables supply PR_LONGTERM_ENTRYID_FROM_TABLE, as an
-                       Exchange-like store's do
+  --longterm-ids       the new store's contents tables supply PR_LONGTERM_ENTRYID_FROM_TABLE
   --standard-folders   give the new store the standard folders init makes
   --class CLASS        the container class of the new folder (IPF.Contact, IPF.Appointment, ...)
   -p, --parents        create missing folders above the new one; an existing folder is no error

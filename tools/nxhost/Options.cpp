@@ -57,9 +57,11 @@ Examples
   nxhost --start ./NxAgentOutlook64 --script session.nxh
                                    start the agent, run a session script, end the agent
   nxhost --start ./NxAgentOutlook64 -e MAPILogOn -e "GetAppFolder x" -e Shutdown
+                                   the same with the calls on the command line
+  nxhost --start ./NxAgentOutlook64 --save docs --script session.nxh
+                                   each document the agent delivers saved to docs/
   nxhost GetContactCount           one call to an agent that is already running
-  nxhost --save docs -e "ReadContacts \"\" \"\""
-                                   a full read of the contacts, each document saved to docs/
+  nxhost --list                    the procedures and their arguments
 
 %PIPES%
 Exit status: 0 when every call went through and a started agent exited with 0; 1 when a
