@@ -132,6 +132,27 @@ std::string DescribeOutputs(const ScriptStep& step, nx::rpc::Args& args) {
     return out;
 }
 
+// The line that ends a read call: what the documents it delivered were, and how long it took.
+std::string ReadSummary(const ReadTally& t, std::chrono::steady_clock::time_point started) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "   read: %d document%s (new %d, changed %d, deleted %d), %d picture%s, %.2f s\n",
+                  t.documents, t.documents == 1 ? "" : "s", t.added, t.changed, t.deleted, t.pictures,
+                  t.pictures == 1 ? "" : "s", seconds);
+    return line;
+}
+
+// After Shutdown answered: the agent nxhost started is waited for (up to --wait).
+void AfterShutdown(Session& s) {
+    s.shutdownSent = true;
+    if (!s.agentProcess.Started()) return;
+    if (s.agentProcess.Wait(s.opt.waitSeconds))
+        Print("   agent ended: " + s.agentProcess.Describe() + "\n");
+    else
+        PrintError("the agent did not end within " + std::to_string(s.opt.waitSeconds) + " s after Shutdown");
+}
+
 // Runs one step; false when the session should stop.
 bool RunStep(Session& s, const ScriptStep& step, const std::string& source) {
     if (step.kind == ScriptStep::Kind::Sleep) {
@@ -157,17 +178,7 @@ bool RunStep(Session& s, const ScriptStep& step, const std::string& source) {
     const auto started = std::chrono::steady_clock::now();
     const nx::rpc::RpcStatus status = s.binding->Call(iface, step.opnum, args);
     std::string readSummary;  // printed after the [out] values
-    if (read && s.callbacks) {
-        const ReadTally t = s.callbacks->EndRead();
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        char line[160];
-        std::snprintf(line, sizeof line,
-                      "   read: %d document%s (new %d, changed %d, deleted %d), %d picture%s, %.2f s\n",
-                      t.documents, t.documents == 1 ? "" : "s", t.added, t.changed, t.deleted, t.pictures,
-                      t.pictures == 1 ? "" : "s", seconds);
-        readSummary = line;
-    }
+    if (read && s.callbacks) readSummary = ReadSummary(s.callbacks->EndRead(), started);
     if (status != nx::rpc::RPC_S_OK) {
         ++s.failedCalls;
         std::string why = iface.procedures[step.opnum].name + " failed: " + DescribeStatus(status);
@@ -187,17 +198,7 @@ bool RunStep(Session& s, const ScriptStep& step, const std::string& source) {
         ++s.failedCalls;
         if (!s.opt.keepGoing) return false;
     }
-    if (step.opnum == agent::kShutdown) {
-        s.shutdownSent = true;
-        if (s.agentProcess.Started()) {
-            if (s.agentProcess.Wait(s.opt.waitSeconds)) {
-                Print("   agent ended: " + s.agentProcess.Describe() + "\n");
-            } else {
-                PrintError("the agent did not end within " + std::to_string(s.opt.waitSeconds) +
-                           " s after Shutdown");
-            }
-        }
-    }
+    if (step.opnum == agent::kShutdown) AfterShutdown(s);
     return true;
 }
 
