@@ -179,6 +179,11 @@ void SetTraceSink(std::function<void(std::string_view)> sink) {
 struct Server::Impl {
     std::mutex lock;
     std::map<std::string, RPC_IF_HANDLE> registered;  // by interface UUID
+    // Held while the runtime starts listening, and by StopListening: the two never meet half-way
+    // (Wine's runtime never returns from a stop that arrives while its start is still bringing
+    // up the listening thread, and the start then waits for that stop for ever).
+    std::mutex listenLock;
+    bool listening = false;  // the runtime has started listening for Listen and not stopped yet
 };
 
 Server::Server() : m_impl(std::make_unique<Impl>()) {}
@@ -211,11 +216,22 @@ RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handle
 }
 
 RpcStatus Server::Listen(unsigned minThreads, unsigned maxCalls) {
+    {
+        std::lock_guard<std::mutex> guard(m_impl->listenLock);
+        const RpcStatus started = ::RpcServerListen(minThreads, maxCalls, TRUE);  // returns once listening
+        if (started != RPC_S_OK) return started;
+        m_impl->listening = true;
+    }
     // Blocks until StopListening and the calls in flight have finished.
-    return ::RpcServerListen(minThreads, maxCalls, FALSE);
+    const RpcStatus status = ::RpcMgmtWaitServerListen();
+    std::lock_guard<std::mutex> guard(m_impl->listenLock);
+    m_impl->listening = false;
+    return status;
 }
 
 RpcStatus Server::StopListening() {
+    std::lock_guard<std::mutex> guard(m_impl->listenLock);
+    if (!m_impl->listening) return RPC_S_NOT_LISTENING;  // as on Linux outside Listen; Listen may be starting
     return ::RpcMgmtStopServerListening(nullptr);
 }
 
