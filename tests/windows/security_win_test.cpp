@@ -4,9 +4,6 @@
 // against a real agent and a real callback, and a second agent refused while one listens.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,7 +11,6 @@
 #include <vector>
 
 #include "platform/rpc/PipeSecurity_win.h"
-#include "platform/system/Files.h"
 #include "tests/windows/WinAgent.h"
 
 namespace {
