@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "common/Encoding.h"
+#include "common/StringEx.h"
 #include "platform/system/ByteCursor.h"
 
 using NAMESPACE_COMMON::CDateTime;
@@ -487,8 +488,8 @@ void RecurrencePatternToXml(const tagRecurrencePattern& pattern, CXMLParser& doc
     defaults.Location = CXMLParser::GetNodeText(document.SelectNode("/Calendar/Location"));
     defaults.AllDay =
         CXMLParser::GetNodeText(document.SelectNode("/Calendar/bAlldayEvent")) == "TRUE" ? 1 : 0;
-    defaults.ReminderMinutes =
-        ParseDocumentInteger(CXMLParser::GetNodeText(document.SelectNode("/Calendar/lReminderMinutes")));
+    defaults.ReminderMinutes = NAMESPACE_COMMON::ParseDecimalLong(
+        CXMLParser::GetNodeText(document.SelectNode("/Calendar/lReminderMinutes")));
     add("ExceptionRule", BuildExceptionsText(pattern, defaults));
 }
 
