@@ -37,7 +37,9 @@ bool Association::GrowStub(std::size_t more) {
 
 void Association::DropPending() {
     m_reassembling = false;
-    m_call.stub = {};
+    // A new vector, not `= {}`: assigning an empty list keeps the capacity, which the budget
+    // would then no longer count (and the next call would reuse unreserved).
+    m_call.stub = std::vector<uint8_t>();
     if (m_reserved != 0) m_dispatcher.ReleaseReassembly(m_reserved);
     m_reserved = 0;
 }
@@ -194,9 +196,8 @@ void Association::OnRequest(const pdu::Fragment& f, Output& out) {
     if (!(f.hdr.flags & pdu::PFC_LAST_FRAG)) return;
     m_reassembling = false;
     std::vector<uint8_t> stub = std::move(m_call.stub);
-    m_call.stub = {};
     Execute(stub, out);
-    stub = {};
+    stub = std::vector<uint8_t>();
     DropPending();  // the memory is free only now
 }
 
