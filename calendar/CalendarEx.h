@@ -41,7 +41,6 @@ enum CalendarFieldId : int32_t {
 class CCalendarInfoEx {
 public:
     CCalendarInfoEx(int32_t fieldId, std::string value) : m_lFieldId(fieldId), m_strValue(std::move(value)) {}
-    virtual ~CCalendarInfoEx() = default;
 
     int32_t m_lType = kFieldItemType;
     int32_t m_lFieldId;
@@ -52,7 +51,6 @@ public:
 class CCalendarEx {
 public:
     CCalendarEx() { Clear(); }
-    virtual ~CCalendarEx() = default;
     CCalendarEx(const CCalendarEx&) = delete;
     CCalendarEx& operator=(const CCalendarEx&) = delete;
 
@@ -92,9 +90,8 @@ private:
     std::vector<std::unique_ptr<CCalendarInfoEx>> m_items;
 };
 
-// Value conversions of the calendar document.
-int32_t ParseDocumentInteger(std::string_view text);  // wcstol(text, 0, 10) with a 32-bit long
-bool ParseDocumentBoolean(std::string_view text);     // only "TRUE"
+// Value conversions of the calendar document (its integers: NAMESPACE_COMMON::ParseDecimalLong).
+bool ParseDocumentBoolean(std::string_view text);  // only "TRUE"
 NAMESPACE_COMMON::CDateTime ParseDocumentDate(std::string_view text);
 std::string FormatDocumentInteger(int32_t value);
 const char* FormatDocumentBoolean(bool value);

@@ -19,11 +19,6 @@ public:
     CStringEx() = default;
     CStringEx(std::string text) : m_text(std::move(text)) {}   // NOLINT: implicit like a string
     CStringEx(const char* text) : m_text(text ? text : "") {}  // NOLINT
-    virtual ~CStringEx() = default;
-    CStringEx(const CStringEx&) = default;
-    CStringEx& operator=(const CStringEx&) = default;
-    CStringEx(CStringEx&&) noexcept = default;
-    CStringEx& operator=(CStringEx&&) noexcept = default;
 
     // Consumes the next token from the front of the text:
     //  - an empty separator returns the whole text and leaves it unchanged;
@@ -35,8 +30,6 @@ public:
     std::string GetNextToken(std::string_view separator);
 
     const std::string& GetString() const { return m_text; }
-    bool IsEmpty() const { return m_text.empty(); }
-    std::size_t GetLength() const { return m_text.size(); }
     operator std::string_view() const { return m_text; }  // NOLINT
 
 private:
