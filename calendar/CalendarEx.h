@@ -41,6 +41,7 @@ enum CalendarFieldId : int32_t {
 class CCalendarInfoEx {
 public:
     CCalendarInfoEx(int32_t fieldId, std::string value) : m_lFieldId(fieldId), m_strValue(std::move(value)) {}
+    virtual ~CCalendarInfoEx() = default;
 
     int32_t m_lType = kFieldItemType;
     int32_t m_lFieldId;
@@ -51,6 +52,7 @@ public:
 class CCalendarEx {
 public:
     CCalendarEx() { Clear(); }
+    virtual ~CCalendarEx() = default;
     CCalendarEx(const CCalendarEx&) = delete;
     CCalendarEx& operator=(const CCalendarEx&) = delete;
 

@@ -77,6 +77,7 @@ struct tagExceptionInfo {
 };
 
 struct tagRecurrencePattern {
+    virtual ~tagRecurrencePattern() = default;
     // Every number 0, both lists empty.
     void Clear() { *this = tagRecurrencePattern(); }
 

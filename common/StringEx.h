@@ -19,6 +19,11 @@ public:
     CStringEx() = default;
     CStringEx(std::string text) : m_text(std::move(text)) {}   // NOLINT: implicit like a string
     CStringEx(const char* text) : m_text(text ? text : "") {}  // NOLINT
+    virtual ~CStringEx() = default;
+    CStringEx(const CStringEx&) = default;
+    CStringEx& operator=(const CStringEx&) = default;
+    CStringEx(CStringEx&&) noexcept = default;
+    CStringEx& operator=(CStringEx&&) noexcept = default;
 
     // Consumes the next token from the front of the text:
     //  - an empty separator returns the whole text and leaves it unchanged;

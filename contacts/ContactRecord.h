@@ -27,6 +27,9 @@ class CContactInfoEx {
 public:
     CContactInfoEx() = default;
     CContactInfoEx(int32_t fieldId, std::string value) : m_nFieldId(fieldId), m_strValue(std::move(value)) {}
+    virtual ~CContactInfoEx() = default;
+    CContactInfoEx(const CContactInfoEx&) = default;
+    CContactInfoEx& operator=(const CContactInfoEx&) = default;
 
     int32_t m_nType = kContactRecordKind;
     int32_t m_nFieldId = 0;
@@ -37,6 +40,7 @@ public:
 class CContactEx {
 public:
     CContactEx() { Reset(); }
+    virtual ~CContactEx() = default;
 
     // Flags 0, no items, empty PIMID and folder text, both times the current local time (valid
     // when the local time converts to a date value and back unchanged, else invalid).
