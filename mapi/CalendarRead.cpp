@@ -195,8 +195,8 @@ int CMAPIObject::ReadCalendarEventFromLog(CLogItemArray& changes, const std::str
         for (int64_t i = 0; i < changes.GetSize() && result == 1; ++i) {
             const int32_t flags = changes[i].lFlags;
             std::string pimid = nx::sys::Utf16ToUtf8(changes.IdAt(i));
-            const bool addedOrChanged = (flags & (kFlagNew | kFlagChanged)) != 0;
-            if (!addedOrChanged && (flags & kFlagDeleted) == 0) continue;
+            const bool addedOrChanged = (flags & (NX_LOG_NEW | NX_LOG_CHANGED)) != 0;
+            if (!addedOrChanged && (flags & NX_LOG_DELETED) == 0) continue;
             CXMLParser document;
             if (!addedOrChanged) {
                 CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - Delete(%s)\r\n", pimid.c_str());
@@ -220,7 +220,7 @@ int CMAPIObject::ReadCalendarEventFromLog(CLogItemArray& changes, const std::str
                 continue;
             }
             CLogFile::Trace("CMAPIObject::ReadCalendarEventFromLog - %s(%s)\r\n",
-                            (flags & kFlagNew) ? "New" : "Update", pimid.c_str());
+                            (flags & NX_LOG_NEW) ? "New" : "Update", pimid.c_str());
             ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid);
             if (!message) continue;  // gone since the snapshot, or not readable: not sent
             AppointmentColumnArray columns;

@@ -57,12 +57,12 @@ int CMAPIObject::WriteCalendars(CCalendarEx* record) {
                 Traced(name, [&] { return record->lCalType == kWritableCalType && (this->*write)(record); });
             if (ok) record->lFlag &= ~flag;
         };
-        if (record->lFlag & kFlagNew) {
-            writeIf("AddCalendar", kFlagNew, &CMAPIObject::AddCalendarEvent);
-        } else if (record->lFlag & kFlagChanged) {
-            writeIf("UpdateCalendar", kFlagChanged, &CMAPIObject::UpdateCalendarEvent);
-        } else if (record->lFlag & kFlagDeleted) {
-            if (DeleteCalendar(record)) record->lFlag &= ~kFlagDeleted;
+        if (record->lFlag & NX_LOG_NEW) {
+            writeIf("AddCalendar", NX_LOG_NEW, &CMAPIObject::AddCalendarEvent);
+        } else if (record->lFlag & NX_LOG_CHANGED) {
+            writeIf("UpdateCalendar", NX_LOG_CHANGED, &CMAPIObject::UpdateCalendarEvent);
+        } else if (record->lFlag & NX_LOG_DELETED) {
+            if (DeleteCalendar(record)) record->lFlag &= ~NX_LOG_DELETED;
         }
     } catch (const std::exception&) {
         result = 1;

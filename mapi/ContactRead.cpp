@@ -190,8 +190,8 @@ int CMAPIObject::ReadContactFromLog(CLogItemArray& changes, const std::string& f
             }
             const int32_t flags = changes[i].lFlags;
             const std::string pimid = nx::sys::Utf16ToUtf8(changes.IdAt(i));
-            const bool addedOrChanged = (flags & (CONTACT_FLAG_NEW | CONTACT_FLAG_UPDATE)) != 0;
-            if (!addedOrChanged && (flags & CONTACT_FLAG_DELETE) == 0) continue;
+            const bool addedOrChanged = (flags & (NX_LOG_NEW | NX_LOG_CHANGED)) != 0;
+            if (!addedOrChanged && (flags & NX_LOG_DELETED) == 0) continue;
             const std::string flagText = std::to_string(flags);
             CXMLParser parser;
             if (!addedOrChanged) {
@@ -225,7 +225,7 @@ int CMAPIObject::ReadContactFromLog(CLogItemArray& changes, const std::string& f
                 continue;
             }
             CLogFile::Trace("CMAPIObject::ReadContactFromLog - %s(%s)\r\n",
-                            (flags & CONTACT_FLAG_NEW) ? "New" : "Update", pimid.c_str());
+                            (flags & NX_LOG_NEW) ? "New" : "Update", pimid.c_str());
             ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(m_lpReadFolder.get(), pimid);
             if (!message) continue;  // gone since the snapshot, or not readable: not sent
             SizedSPropTagArray<kContactColumnCount> columns{};

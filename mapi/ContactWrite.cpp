@@ -58,12 +58,12 @@ int CMAPIObject::WriteContacts(CContactEx* record) {
         try {
             // The first bit present decides: a record both new and changed (0x0C) is added.
             const int32_t flags = record->m_lFlag;
-            if (flags & CONTACT_FLAG_NEW) {
-                if (AddContact(record)) record->m_lFlag &= ~CONTACT_FLAG_NEW;
-            } else if (flags & CONTACT_FLAG_UPDATE) {
-                if (UpdateContact(record)) record->m_lFlag &= ~CONTACT_FLAG_UPDATE;
-            } else if (flags & CONTACT_FLAG_DELETE) {
-                if (DeleteContact(record)) record->m_lFlag &= ~CONTACT_FLAG_DELETE;
+            if (flags & NX_LOG_NEW) {
+                if (AddContact(record)) record->m_lFlag &= ~NX_LOG_NEW;
+            } else if (flags & NX_LOG_CHANGED) {
+                if (UpdateContact(record)) record->m_lFlag &= ~NX_LOG_CHANGED;
+            } else if (flags & NX_LOG_DELETED) {
+                if (DeleteContact(record)) record->m_lFlag &= ~NX_LOG_DELETED;
             }
         } catch (const std::exception&) {
             result = 1;
