@@ -46,36 +46,32 @@ constexpr ULONG kDefaultFolderTags[6] = {PR_IPM_DRAFTS_ENTRYID,  PR_IPM_APPOINTM
 
 using Finish = CTraceScope::Finish;
 
+// A count's kind: its folders (item and sub-folder classes, the selection's member name) and the
+// trace texts where the two counts differ.
 struct CountKind {
+    const FolderKind& folders;
     const char* selection;   // "GetContactCount" / "GetCalendarEventCount"
     const char* getPropsOn;  // what the GetProps line names the selection by, "" or "m_lpEventFolder->"
     const char* name;        // "GetContactCountFromFolder" / "GetCalendarEventCountFromFolder"
     const char* invalid;     // the bad-parameter line
-    const char* base;        // "m_lpContactFolder" / "m_lpEventFolder"
     const char* openFail;    // the failed-open line, or null
-    const char16_t* messageClass;
-    const char16_t* containerClass;
     bool subFolderLine;
 };
 
-constexpr CountKind kContactCount = {"GetContactCount",
+constexpr CountKind kContactCount = {kContactFolders,
+                                     "GetContactCount",
                                      "",
                                      "GetContactCountFromFolder",
                                      "CMAPIObject::GetContactCountFromFolder - INVALID Parameter\r\n",
-                                     "m_lpContactFolder",
                                      nullptr,
-                                     u"IPM.Contact",
-                                     u"IPF.Contact",
                                      true};
 constexpr CountKind kCalendarCount = {
+    kCalendarFolders,
     "GetCalendarEventCount",
     "m_lpEventFolder->",
     "GetCalendarEventCountFromFolder",
     "CMAPIObject::GetCalendarEventCountFromFolder - NULL or INVALID Parameter\r\n",
-    "m_lpEventFolder",
     "CMAPIObject::GetCalendarEventCountFromFolder - OpenEntry Failed or NULL lpContainer\r\n",
-    u"IPM.Appointment",
-    u"IPF.Appointment",
     false};
 
 }  // namespace
@@ -618,7 +614,7 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
     }
     ComPtr<IMAPIFolder> container;
     HRESULT hr = OpenEntryAs(base, cbEntryId, entryId, MAPI_BEST_ACCESS, container);
-    CLogFile::Trace("CMAPIObject::%s - %s->OpenEntry(0X%08X)\r\n", k.name, k.base, Hr(hr));
+    CLogFile::Trace("CMAPIObject::%s - %s->OpenEntry(0X%08X)\r\n", k.name, k.folders.folderMember, Hr(hr));
     if (FAILED(hr)) {
         if (k.openFail) CLogFile::Trace("%s", k.openFail);
         scope.NoFinish();
@@ -631,7 +627,7 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
     scope.Status("lpContainer->GetContentsTable", hr);
     if (SUCCEEDED(hr) && contents) {
         SizedSPropTagArray<1> columns = {1, {PR_ENTRYID}};
-        EqualsRestriction ofClass(PR_MESSAGE_CLASS_W, std::u16string(k.messageClass));
+        EqualsRestriction ofClass(PR_MESSAGE_CLASS_W, std::u16string(k.folders.itemClass));
         RowSetPtr rows(fns.FreeProws);
         hr = fns.HrQueryAllRows(contents.get(), columns.get(), ofClass.get(), nullptr, 0, rows.put());
         scope.Status("pfnHrQueryAllRows", hr);
@@ -645,7 +641,7 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
     hr = container->GetHierarchyTable(MAPI_UNICODE, hierarchy.put());
     scope.Status("lpContainer->GetHierarchyTable", hr);
     if (FAILED(hr) || !hierarchy) return count;
-    EqualsRestriction ofClass(PR_CONTAINER_CLASS_W, std::u16string(k.containerClass));
+    EqualsRestriction ofClass(PR_CONTAINER_CLASS_W, std::u16string(k.folders.containerClass));
     RowSetPtr rows(fns.FreeProws);
     hr = fns.HrQueryAllRows(hierarchy.get(), SubFolderColumns(), ofClass.get(), nullptr, 0, rows.put());
     scope.Status("pfnHrQueryAllRows", hr);
