@@ -8,9 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "platform/system/ChildProcess.h"
+#include "tests/support/Files.h"
 
 namespace nx::test {
 
@@ -39,11 +38,6 @@ struct ProcessResult {
     std::string out;
     std::string err;
 };
-
-inline std::string ReadWholeFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // One child process. The destructor kills and reaps it when it still runs, so a failed
 // assertion never leaves a process holding a pipe, a socket or the test's output open.

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "tests/platform/mapi32/MapiWorld.h"
+#include "tests/support/Files.h"
 
 namespace nx::test {
 namespace {
@@ -130,11 +131,7 @@ TEST_F(DurabilityTest, KilledWriterLosesNoAcknowledgedSaveAndLeavesNoHalfMessage
 
 TEST_F(DurabilityTest, DamagedAndForeignFilesGiveMapiErrors) {
     const std::string path = StorePath();
-    std::string original;
-    {
-        std::ifstream in(path, std::ios::binary);
-        original.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    const std::string original = ReadWholeFile(path);
     ASSERT_GT(original.size(), 4096u);
     auto writeFile = [&](const std::string& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
