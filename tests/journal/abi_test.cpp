@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <fstream>
@@ -179,15 +178,12 @@ TEST_F(DeltatrackAbiTest, ChangeReadsFollowTheCommittedStatePerAnchor) {
 TEST_F(DeltatrackAbiTest, CommittedStateSurvivesTheProcess) {
     const Request request(u"restart");
     // A child process reads and commits, then ends; this process sees its state.
-    const pid_t child = fork();
-    if (child == 0) {
+    nx::test::Process child = nx::test::StartInChild([&] {
         CLogItemArray a;
         Fill(a, {{"AA", 1}, {"BB", 1}});
-        _exit(Read(a, request) == 2 && api().commit(request.get()) == 1 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return Read(a, request) == 2 && api().commit(request.get()) == 1 ? 0 : 1;
+    });
+    ASSERT_EQ(child.Wait(60), 0);
     CLogItemArray a;
     Fill(a, {{"AA", 1}, {"BB", 2}});
     ASSERT_EQ(Read(a, request), 1);
