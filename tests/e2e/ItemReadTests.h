@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/e2e/StoreWorld.h"
 
 namespace nx::e2e {
 
@@ -21,7 +21,7 @@ struct ItemKind {
     const char* root;         // and its CsFolder text
     const char* folderClass;  // the container class of a folder of the kind
     const char* otherClass;   // the class of an item of that folder a read never sends
-    std::string (*put)(ContactsWorld& w, const std::string& folder, const std::string& name);
+    std::string (*put)(StoreWorld& w, const std::string& folder, const std::string& name);
     const char* edit;                        // the JSON of an edit to the item
     const char *editedElement, *editedText;  // and how it reads back
     const char* noticeHead;                  // a deletion notice up to its PIMID text
@@ -36,11 +36,11 @@ inline void PrintTo(const ItemKind& kind, std::ostream* out) {
 
 class ItemReadE2E : public ::testing::TestWithParam<ItemKind> {
 protected:
-    std::vector<Delivered> FullRead(ContactsWorld& w, std::vector<std::string> extra = {}) {
+    std::vector<Delivered> FullRead(StoreWorld& w, std::vector<std::string> extra = {}) {
         return w.Read({"MAPILogOn", std::string(GetParam().method) + " \"\" \"\"", "MAPILogOff", "Shutdown"},
                       std::move(extra), GetParam().saved);
     }
-    std::vector<Delivered> Read(ContactsWorld& w, const std::string& anchor, int times = 1,
+    std::vector<Delivered> Read(StoreWorld& w, const std::string& anchor, int times = 1,
                                 std::vector<std::string> extra = {}) {
         return w.Read(ChangeRead(GetParam().method, anchor, times), std::move(extra), GetParam().saved);
     }
@@ -53,7 +53,7 @@ protected:
 TEST_P(ItemReadE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     w.Admin({"folder", "create", k.folder + "/Friends/Close/Inner", "--class", k.folderClass, "--parents"});
     w.Admin({"folder", "create", k.folder + "/Notes", "--class", "IPF.Note"});
     k.put(w, k.folder, "top");
@@ -83,7 +83,7 @@ TEST_P(ItemReadE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
 TEST_P(ItemReadE2E, AnEmptyFolderAndHostsThatStopOrNeverListen) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     w.Put(k.folder,
           std::string(R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")") + k.otherClass + R"("}]})");
     // No item of the kind: nothing is sent and the read succeeds.
@@ -103,7 +103,7 @@ TEST_P(ItemReadE2E, AnEmptyFolderAndHostsThatStopOrNeverListen) {
 TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     std::map<std::string, std::string> ids;
     for (const char* n : {"ann", "bob", "cleo"}) ids[k.put(w, k.folder, n)] = n;
     // The first change read under an anchor: everything is new; the second finds nothing.
@@ -122,7 +122,7 @@ TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
         if (n == "bob") bobId = id;
     }
     const auto edit = w.Root() / "edit.json";
-    WriteFile(edit, k.edit);
+    WriteWholeFile(edit, k.edit);
     w.Admin({"item", "update", annId, edit.string()});
     w.Admin({"item", "delete", bobId});
     ids[k.put(w, k.folder, "dana")] = "dana";
@@ -152,7 +152,7 @@ TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
 TEST_P(ItemReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     std::map<std::string, std::string> ids;
     for (const char* n : {"a", "b", "c", "d"}) ids[k.put(w, k.folder, n)] = n;
     w.SetEnv("NX_CALLBACK_TIMEOUT_MS", "1000");  // a hung host holds the read this long

@@ -11,16 +11,16 @@
 #include "calendar/TimeZoneStruct.h"
 #include "common/Encoding.h"
 #include "tests/calendar/BlobBuilder.h"
-#include "tests/e2e_contacts/ItemReadTests.h"
+#include "tests/e2e/ItemReadTests.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
 
-using nx::e2e::ContactsWorld;
 using nx::e2e::Delivered;
 using nx::e2e::Element;
 using nx::e2e::ItemKind;
 using nx::e2e::ItemReadE2E;
+using nx::e2e::StoreWorld;
 using namespace calendar_test;
 
 using nx::e2e::kCalendar;
@@ -94,9 +94,9 @@ std::string Recurring(int type, const std::vector<uint8_t>& blob) {
            "," + NamedHex("PidLidAppointmentRecur", blob);
 }
 
-class CalendarWorld : public ContactsWorld {
+class CalendarWorld : public StoreWorld {
 public:
-    using ContactsWorld::ContactsWorld;
+    using StoreWorld::StoreWorld;
     std::vector<Delivered> ReadCalendar(const std::vector<std::string>& lines = kFullRead,
                                         std::vector<std::string> extra = {}) {
         return Read(lines, std::move(extra), "calendar");
@@ -122,7 +122,7 @@ TEST(CalendarE2E, ASingleAppointmentMatchesTheGoldenDocument) {
     const auto docs = w.ReadCalendar();
     ASSERT_EQ(docs.size(), 1u) << w.Output();
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    nx::e2e::ExpectMatchesGoldenDocument(ContactsWorld::ReplaceIds(docs[0].xml, {{id, "@PIMID@"}}),
+    nx::e2e::ExpectMatchesGoldenDocument(StoreWorld::ReplaceIds(docs[0].xml, {{id, "@PIMID@"}}),
                                          "single-appointment.xml");
 }
 
@@ -261,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
         "Calendar",
         "IPF.Appointment",
         "IPM.Schedule.Meeting.Request",
-        [](ContactsWorld& w, const std::string& folder, const std::string& name) {
+        [](StoreWorld& w, const std::string& folder, const std::string& name) {
             return w.PutAppointment(folder, Meeting(name));
         },
         R"({"properties":[{"named":"PidLidLocation","value":"Room 9"}]})",
@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CalendarE2E, ScriptedChangeReadTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     const std::string review = w.PutAppointment(kCalendar, Meeting("review"));
     w.RunScript("calendar-change-read");
     nx::e2e::ExpectTraceMatchesGolden(w.NamedTrace({{review, "{review}"}}), "calendar-change-read");

@@ -3,7 +3,7 @@
 // (ItemReadTests.h) and the trace of a scripted session line by line.
 #include <gtest/gtest.h>
 
-#include "tests/e2e_contacts/ItemReadTests.h"
+#include "tests/e2e/ItemReadTests.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
@@ -36,18 +36,18 @@ const std::string kPlainAttachment =
 
 TEST(ContactsE2E, EveryFieldOfAContactMatchesTheGoldenDocument) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
-    nx::e2e::WriteFile(w.Root() / "photo.jpg", Photo(5000, 1));
+    StoreWorld w;
+    nx::e2e::WriteWholeFile(w.Root() / "photo.jpg", Photo(5000, 1));
     // Every field of the table, three e-mails, IM, categories, body, both dates (stored in UTC, shown
     // in Berlin time) and a photo that is the message's third attachment (number 2).
     const std::string id =
-        w.Put(kContacts, ContactsWorld::ReplaceIds(GoldenText("full-contact.json"),
-                                                   {{"{PHOTO}", (w.Root() / "photo.jpg").string()}}));
+        w.Put(kContacts, StoreWorld::ReplaceIds(GoldenText("full-contact.json"),
+                                                {{"{PHOTO}", (w.Root() / "photo.jpg").string()}}));
     const auto docs = w.Read(kFullRead);
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
     ASSERT_EQ(docs.size(), 1u) << w.Output();
     ExpectMatchesGoldenDocument(
-        ContactsWorld::ReplaceIds(docs[0].xml, {{id, "{PIMID}"}, {w.WorkFolder().string(), "{WORK}"}}),
+        StoreWorld::ReplaceIds(docs[0].xml, {{id, "{PIMID}"}, {w.WorkFolder().string(), "{WORK}"}}),
         "full-contact.xml");
     EXPECT_TRUE(docs[0].hasPicture);
     EXPECT_EQ(docs[0].picture, Photo(5000, 1));
@@ -60,9 +60,9 @@ TEST(ContactsE2E, EveryFieldOfAContactMatchesTheGoldenDocument) {
 
 TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
-    nx::e2e::WriteFile(w.Root() / "big.jpg", Photo(200 * 1024, 2));
-    nx::e2e::WriteFile(w.Root() / "empty.jpg", "");
+    StoreWorld w;
+    nx::e2e::WriteWholeFile(w.Root() / "big.jpg", Photo(200 * 1024, 2));
+    nx::e2e::WriteWholeFile(w.Root() / "empty.jpg", "");
     std::string longBody(1024 * 1024, 'b');
     for (std::size_t i = 100; i < longBody.size(); i += 100) longBody[i] = ' ';
     const auto name = [](const std::string& n) { return Text("PR_GIVEN_NAME_W", n); };
@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
         "Contacts",
         "IPF.Contact",
         "IPM.DistList",
-        [](ContactsWorld& w, const std::string& folder, const std::string& name) {
+        [](StoreWorld& w, const std::string& folder, const std::string& name) {
             return w.PutContact(folder, Name(name));
         },
         R"({"properties":[{"tag":"PR_NICKNAME_W","value":"Annie"}]})",
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ContactsE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     const std::string ada = w.PutContact(kContacts, Name("Ada"));
     w.RunScript("contacts-full-read");
     ExpectTraceMatchesGolden(w.NamedTrace({{ada, "{Ada}"}}), "contacts-full-read");
