@@ -82,9 +82,6 @@ TEST_F(AgentConfigTest, XmlPathLeavingTheApplicationDataFolderIsRefused) {
 TEST(CallbackTimeouts, EveryCallbackWaitIsBoundedAndOnlyAWholePositiveOverrideReplacesThem) {
     using nx::agent::CallbackTimeoutsFor;
     using nx::agent::kCallbackTimeouts;
-    EXPECT_EQ(kCallbackTimeouts.connectMs, 5000);
-    EXPECT_EQ(kCallbackTimeouts.bindMs, 5000);
-    EXPECT_EQ(kCallbackTimeouts.replyMs, 15000);
     for (const char* kept : {static_cast<const char*>(nullptr), "", "0", "-5", "12ms", "99999999999"}) {
         const auto t = CallbackTimeoutsFor(kept);
         EXPECT_EQ(t.connectMs, kCallbackTimeouts.connectMs) << (kept ? kept : "(unset)");

@@ -2,7 +2,7 @@
 // callback, floods of idle connections near the descriptor limit, parked half-calls, pipe
 // directories and peers of other users, kills in the middle of a document write, and a
 // umask of 000. Limits and timeouts are shortened through the environment where the
-// production values would make the test slow; their production values are unit-tested.
+// production values would make the test slow (docs/rpc.md lists those values and the knobs).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
