@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
+#include <vector>
 
 #include "calendar/CalendarEx.h"
 #include "calendar/RecurrencePattern.h"
@@ -143,6 +145,11 @@ TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
          {{"bAlldayEvent", "TRUE"},
           {"dtStartTime", "2026/01/12 00:00:00"},
           {"dtEndTime", "2026/01/13 00:00:00"}}},
+        {"flags another writer stored as 2 and 0xFFFF",
+         Times("2026-01-11T23:00:00Z", "2026-01-12T23:00:00Z") + "," +
+             Named("PidLidAppointmentSubType", "2") + "," + Named("PidLidReminderSet", "65535") + "," +
+             Named("PidLidReminderDelta", "20"),
+         {{"bAlldayEvent", "TRUE"}, {"lReminderMinutes", "20"}}},
         {"no reminder",
          hour,
          {{"bAlldayEvent", "FALSE"},
@@ -254,15 +261,17 @@ INSTANTIATE_TEST_SUITE_P(
     Calendar, ItemReadE2E,
     ::testing::Values(ItemKind{
         "ReadCalendars",
+        "GetCalendarCount",
         "calendar",
         "Description",
         "CMAPIObject::ReadCalendarEvent",
         kCalendar,
         "Calendar",
         "IPF.Appointment",
+        "IPM.Appointment",
         "IPM.Schedule.Meeting.Request",
-        [](StoreWorld& w, const std::string& folder, const std::string& name) {
-            return w.PutAppointment(folder, Meeting(name));
+        [](StoreWorld& w, const std::string& folder, const std::string& name, const std::string& cls) {
+            return w.PutAppointment(folder, Meeting(name), cls);
         },
         R"({"properties":[{"named":"PidLidLocation","value":"Room 9"}]})",
         "Location",

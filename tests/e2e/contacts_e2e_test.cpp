@@ -26,10 +26,10 @@ std::string Text(const std::string& tag, const std::string& value) {
 std::string Named(const std::string& id, const std::string& value) {
     return R"({"set":"PSETID_Address","id":")" + id + R"(","type":"PT_UNICODE","value":")" + value + R"("})";
 }
-std::string PhotoAttachment(const std::string& file) {
-    return R"({"properties":[{"tag":"PR_ATTACH_METHOD","value":1},{"tag":"PR_ATTACHMENT_CONTACTPHOTO","value":true},)"
-           R"({"tag":"PR_ATTACH_DATA_BIN","file":")" +
-           file + R"("}]})";
+// A photo attachment; its flag as JSON (`true`, or the number another writer stores for TRUE).
+std::string PhotoAttachment(const std::string& file, const std::string& flag = "true") {
+    return R"({"properties":[{"tag":"PR_ATTACH_METHOD","value":1},{"tag":"PR_ATTACHMENT_CONTACTPHOTO","value":)" +
+           flag + R"(},{"tag":"PR_ATTACH_DATA_BIN","file":")" + file + R"("}]})";
 }
 const std::string kPlainAttachment =
     R"({"properties":[{"tag":"PR_ATTACH_METHOD","value":1},{"tag":"PR_ATTACH_DATA_BIN","hex":"00"}]})";
@@ -78,6 +78,9 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
     w.PutContact(kContacts, name("big"), PhotoAttachment((w.Root() / "big.jpg").string()));
     w.PutContact(kContacts, name("empty"), PhotoAttachment((w.Root() / "empty.jpg").string()));
     w.PutContact(kContacts, name("none"), kPlainAttachment);
+    // The agent finds the photo by its flag being TRUE, whatever non-zero value stands for it.
+    w.PutContact(kContacts, name("flag 2"), PhotoAttachment((w.Root() / "empty.jpg").string(), "2"));
+    w.PutContact(kContacts, name("flag FFFF"), PhotoAttachment((w.Root() / "empty.jpg").string(), "65535"));
     w.PutContact(kContacts, name(R"(\uD83D\uDE00 \uD800x\u0001)"));
     w.Put(kContacts, R"({"properties":[)" + Text("PR_MESSAGE_CLASS_W", "IPM.Contact.Custom") + "," +
                          name("derived") + "]}");
@@ -85,7 +88,7 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
           R"({"properties":[)" + Text("PR_MESSAGE_CLASS_W", "IPM.DistList") + "," + name("list") + "]}");
     const auto docs = w.Read(kFullRead);
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    ASSERT_EQ(docs.size(), 11u) << w.Output();
+    ASSERT_EQ(docs.size(), 13u) << w.Output();
 
     const struct {
         const char* who;
@@ -113,8 +116,10 @@ TEST(ContactsE2E, EmailImBodyPicturesAndOddTextEachAsTheHostExpects) {
                   std::string::npos)
             << c.who;
     EXPECT_EQ(ByElement(docs, "FirstName", "big")->picture, Photo(200 * 1024, 2));
-    EXPECT_TRUE(ByElement(docs, "FirstName", "empty")->hasPicture);
-    EXPECT_EQ(ByElement(docs, "FirstName", "empty")->picture, "");
+    for (const char* who : {"empty", "flag 2", "flag FFFF"}) {
+        EXPECT_TRUE(ByElement(docs, "FirstName", who)->hasPicture) << who;
+        EXPECT_EQ(ByElement(docs, "FirstName", who)->picture, "") << who;
+    }
     // Beyond the BMP kept; an unpaired surrogate and a control character replaced.
     EXPECT_NE(ByElement(docs, "FirstName", "\xF0\x9F\x98\x80 \xEF\xBF\xBDx\xEF\xBF\xBD"), nullptr);
 }
@@ -127,15 +132,17 @@ INSTANTIATE_TEST_SUITE_P(
     Contacts, ItemReadE2E,
     ::testing::Values(ItemKind{
         "ReadContacts",
+        "GetContactCount",
         "contact",
         "FirstName",
         "CMAPIObject::ReadContacts",
         kContacts,
         "Contacts",
         "IPF.Contact",
+        "IPM.Contact",
         "IPM.DistList",
-        [](StoreWorld& w, const std::string& folder, const std::string& name) {
-            return w.PutContact(folder, Name(name));
+        [](StoreWorld& w, const std::string& folder, const std::string& name, const std::string& cls) {
+            return w.PutContact(folder, Name(name), "", cls);
         },
         R"({"properties":[{"tag":"PR_NICKNAME_W","value":"Annie"}]})",
         "NickName",
