@@ -2,8 +2,8 @@
 // and a store built with mapiadmin. Full reads of sub-folders, of an empty folder and for hosts
 // that stop taking documents or never listen; classes in another case; what a change read reports
 // after edits, deletions and additions, anchors that keep their own state, hosts that break half
-// way (nothing lost, nothing doubled once a read completes). A test binary includes this once
-// and instantiates ItemReadE2E with its kind.
+// way or fail on an update or a deletion notice (nothing lost, nothing doubled once a read
+// completes). A test binary includes this once and instantiates ItemReadE2E with its kind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -209,6 +209,50 @@ TEST_P(ItemReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
         EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"a:8", "b:8", "c:8", "d:8"}))
             << c.anchor << "\n"
             << w.Output();
+    }
+}
+
+// A change read whose delivery fails on an updated item, or on a deletion notice (deletions come
+// last), commits nothing: the next change read delivers those changes again and the one after it
+// nothing. A read that committed anyway would lose the update or the deletion for good.
+TEST_P(ItemReadE2E, AnUpdateOrADeletionTheHostDidNotTakeIsDeliveredAgain) {
+    NX_REQUIRE_WORLD();
+    const ItemKind& k = GetParam();
+    StoreWorld w;
+    std::map<std::string, std::string> ids, idOf;  // entry id -> name, name -> entry id
+    for (const char* n : {"u", "d", "e1", "e2"}) {
+        idOf[n] = Put(w, k.folder, n);
+        ids[idOf[n]] = n;
+    }
+    EXPECT_EQ(Read(w, "failing").size(), 4u) << w.Output();  // the anchor's first state
+    const auto edit = w.Root() / "edit.json";
+    WriteWholeFile(edit, k.edit);
+    const struct {
+        const char* what;
+        std::vector<const char*> edited, deleted;
+        std::vector<std::string> taken;  // what the host takes before its callback fails
+        std::vector<std::string> again;  // what the next reads deliver
+    } cases[] = {
+        {"a failed update", {"u"}, {}, {}, {"u:4"}},
+        {"a failed deletion notice", {}, {"d"}, {}, {"-d:32"}},
+        {"a deletion notice failing after an update went through",
+         {"e1"},
+         {"e2"},
+         {"e1:4"},
+         {"-e2:32", "e1:4"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* n : c.edited) w.Admin({"item", "update", idOf[n], edit.string()});
+        for (const char* n : c.deleted) w.Admin({"item", "delete", idOf[n]});
+        const auto failed = Read(w, "failing", 1, {"--drop-after", std::to_string(c.taken.size())});
+        EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
+        EXPECT_EQ(Names(failed, ids), c.taken) << w.Output();
+        // Two reads: the first delivers the changes again, the second (none doubled) nothing.
+        const auto again = Read(w, "failing", 2);
+        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+        EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
+        EXPECT_EQ(Names(again, ids), c.again) << w.Output();
     }
 }
 
