@@ -108,6 +108,14 @@ std::vector<Series> GoldenSeries() {
          "lRecurType=4;lRecurMonth=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;"
          "lRecurDay=1;" +
              kNoEndElements},
+        {"yearly on 1 March 2000, a leap year by the 400-year rule", 4, 1, 0, 0, 0, 1, 0,
+         CDateTime(2000, 3, 1, 9, 0, 0), CDateTime(2000, 3, 1, 10, 0, 0), false, none,
+         Pattern(Head(0x200D, 2, 61 * 1440, 12), Blob().u32(1), EndRule(0x2023, 10),
+                 Dates(k20000301, kNoEnd, 540, 600)),
+         80,
+         "lRecurType=4;lRecurMonth=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;"
+         "lRecurDay=1;" +
+             kNoEndElements},
         {"every 2 years on the 4th Thursday of November, end after 3", 4, 2, 16, 4, 1, 0, 3,
          CDateTime(2009, 11, 26, 12, 0, 0), CDateTime(2009, 11, 26, 13, 0, 0), false, none,
          Pattern(Head(0x200D, 3, 330 * 1440, 24), Blob().u32(16).u32(4), EndRule(0x2022, 3),
