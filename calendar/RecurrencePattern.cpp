@@ -5,6 +5,7 @@
 #include <cmath>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -101,12 +102,56 @@ uint32_t WeekCycleOffset(const CDateTime& startDay, uint32_t cycle) {
     return DateToMinutes(day) % cycle;
 }
 
-int32_t DayOfYear(const CDateTime& date) {
+// Months since January 1601 of a count of minutes; -1 when the minutes name no date.
+int64_t MonthIndexOf(uint32_t minutes) {
+    CDateTime date;
+    MinutesToDate(minutes, date);
     SYSTEMTIME st{};
     if (!date.IsValid() || !date.GetAsSystemTime(st)) return -1;
-    int32_t day = st.wDay;
-    for (int month = 1; month < st.wMonth; ++month) day += NAMESPACE_COMMON::DaysInMonth(st.wYear, month);
-    return day;
+    return (int64_t{st.wYear} - 1601) * 12 + (st.wMonth - 1);
+}
+
+// Minutes of a day of the month with that month index (a day past the month's end is its last
+// day); nullopt past the range a pattern can count.
+std::optional<uint32_t> MonthDayMinutes(int64_t monthIndex, uint32_t day) {
+    const int year = static_cast<int>(1601 + monthIndex / 12);
+    const int month = static_cast<int>(monthIndex % 12) + 1;
+    if (year > 9999) return std::nullopt;
+    const uint32_t last = static_cast<uint32_t>(NAMESPACE_COMMON::DaysInMonth(year, month));
+    const CDateTime date(year, month, static_cast<int>(std::clamp<uint32_t>(day, 1, last)), 0, 0, 0);
+    const uint32_t minutes = DateToMinutes(date);
+    if (minutes == 0xFFFFFFFFu) return std::nullopt;
+    return minutes;
+}
+
+// 1601-01-01 was a Monday: the weekday (0 Sunday) of a day counted from it.
+uint32_t WeekdayOf(uint64_t day) {
+    return static_cast<uint32_t>((day + 1) % 7);
+}
+
+// The n-th (5 = last) day of the month whose weekday is in the mask, as minutes.
+std::optional<uint32_t> NthMaskDayMinutes(int64_t monthIndex, uint32_t mask, uint32_t n) {
+    const std::optional<uint32_t> first = MonthDayMinutes(monthIndex, 1);
+    const std::optional<uint32_t> lastDay = MonthDayMinutes(monthIndex, 31);
+    if (!first || !lastDay || (mask & 0x7F) == 0) return std::nullopt;
+    const uint64_t firstDay = *first / kMinutesPerDay;
+    const uint64_t days = *lastDay / kMinutesPerDay - firstDay + 1;
+    std::optional<uint32_t> found;
+    uint32_t seen = 0;
+    for (uint64_t d = firstDay; d < firstDay + days; ++d) {
+        if ((mask & (1u << WeekdayOf(d))) == 0) continue;
+        found = static_cast<uint32_t>(d * kMinutesPerDay);
+        if (++seen == n && n < 5) break;  // 5 (last) runs to the month's last such day
+    }
+    return n != 0 && (seen == n || n >= 5) ? found : std::nullopt;
+}
+
+// Minutes of the first day of the month the published anchor names: the month count of the
+// start since January 1601, modulo the period.
+uint32_t MonthAnchorMinutes(uint32_t startMinutes, uint32_t periodMonths) {
+    const int64_t month = MonthIndexOf(startMinutes);
+    if (periodMonths == 0 || month < 0) return 0;
+    return MonthDayMinutes(month % periodMonths, 1).value_or(0);
 }
 
 }  // namespace
@@ -125,7 +170,61 @@ uint32_t DateToMinutes(const CDateTime& date) {
     return minutes > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(minutes);
 }
 
-void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record) {
+OccurrenceSpan CountOccurrences(const tagRecurrencePattern& pattern, uint32_t lastDay, uint32_t limit) {
+    OccurrenceSpan span;
+    const int64_t start = pattern.StartDate / kMinutesPerDay;
+    const int64_t end = std::min(lastDay, kNoEndDateMinutes) / kMinutesPerDay;
+    // One occurrence day: false once the span is complete.
+    auto take = [&](int64_t day) {
+        if (day < start) return true;
+        if (day > end || span.count >= limit) return false;
+        ++span.count;
+        span.last = static_cast<uint32_t>(day * kMinutesPerDay);
+        return span.count < limit;
+    };
+    const int64_t days = int64_t{pattern.Period} / kMinutesPerDay;
+    switch (PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType)) {
+        case PatternSpecific::None:
+            // Every `days` days from the start: counted, not walked.
+            if (pattern.RecurFrequency != kRecurFrequencyDaily || days == 0 || end < start || limit == 0)
+                break;
+            span.count = static_cast<uint32_t>(std::min<int64_t>((end - start) / days + 1, limit));
+            span.last = static_cast<uint32_t>((start + (span.count - 1) * days) * kMinutesPerDay);
+            break;
+        case PatternSpecific::Mask: {
+            // Weeks from the one holding the start (weeks begin on Sunday), every Period weeks;
+            // a daily series over weekdays is every week.
+            const int64_t step = pattern.RecurFrequency == kRecurFrequencyWeekly ? pattern.Period : 1;
+            if (step == 0 || (pattern.DayOfWeek & 0x7F) == 0) break;
+            bool more = true;
+            for (int64_t sunday = start - WeekdayOf(static_cast<uint64_t>(start)); more && sunday <= end;
+                 sunday += 7 * step)
+                for (uint32_t dow = 0; more && dow < 7; ++dow)
+                    if (pattern.DayOfWeek & (1u << dow)) more = take(sunday + dow);
+            break;
+        }
+        case PatternSpecific::Day:
+        case PatternSpecific::MaskAndN: {
+            const int64_t first = MonthIndexOf(pattern.StartDate);
+            if (pattern.Period == 0 || first < 0) break;
+            const bool nth =
+                PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType) == PatternSpecific::MaskAndN;
+            bool more = true;
+            for (int64_t month = first; more; month += pattern.Period) {
+                const std::optional<uint32_t> day =
+                    nth ? NthMaskDayMinutes(month, pattern.DayOfWeek, pattern.N)
+                        : MonthDayMinutes(month, pattern.Day);
+                if (!MonthDayMinutes(month, 1)) break;  // past the countable range
+                if (day) more = take(*day / int64_t{kMinutesPerDay});
+                more = more && *MonthDayMinutes(month, 1) / int64_t{kMinutesPerDay} <= end;
+            }
+            break;
+        }
+    }
+    return span;
+}
+
+void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record, uint32_t endRule) {
     pattern.Clear();
     pattern.ReaderVersion = kRecurReaderVersion;
     pattern.WriterVersion = kRecurWriterVersion;
@@ -161,12 +260,13 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
         case 3:
             pattern.RecurFrequency = kRecurFrequencyMonthly;
             pattern.PatternType = record.lRecurInstance != 0 ? kPatternMonthNth : kPatternMonth;
+            pattern.FirstDateTime = MonthAnchorMinutes(startMinutes, pattern.Period);
             break;
         case 4:
             pattern.RecurFrequency = kRecurFrequencyYearly;
             pattern.Period = interval * 12;
             pattern.PatternType = record.lRecurInstance != 0 ? kPatternMonthNth : kPatternMonth;
-            pattern.FirstDateTime = static_cast<uint32_t>(DayOfYear(record.dtStartTime)) * kMinutesPerDay;
+            pattern.FirstDateTime = MonthAnchorMinutes(startMinutes, pattern.Period);
             break;
         default:
             break;
@@ -180,18 +280,27 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
     pattern.StartDate = startMinutes;
     // Only the value decides whether there is an end date: a "NULL" text (0.0, invalid) counts as none.
     const bool hasEndValue = record.dtRecurEndDate.GetValue() != 0.0;
-    if (record.bRecurHasEndDate != 0 && hasEndValue) {
+    const bool byDate = record.bRecurHasEndDate != 0 && hasEndValue;
+    if (byDate && endRule != kEndAfterOccurrences && endRule != kEndNever) {
         pattern.EndType = kEndAfterDate;
-        pattern.OccurrenceCount = 1;
         pattern.EndDate = DateToMinutes(DayStart(record.dtRecurEndDate));
-    } else if (record.lRecurRepeat != 0) {
+    } else if ((record.lRecurRepeat != 0 && endRule != kEndNever) || endRule == kEndAfterOccurrences) {
         pattern.EndType = kEndAfterOccurrences;
         pattern.OccurrenceCount = static_cast<uint32_t>(record.lRecurRepeat);
-        pattern.EndDate = hasEndValue ? DateToMinutes(DayStart(record.dtRecurEndDate)) : startMinutes;
     } else {
         pattern.EndType = kEndNever;
         pattern.OccurrenceCount = 10;
         pattern.EndDate = kNoEndDateMinutes;
+    }
+
+    // Each end rule's other field as the published format defines it: the number of occurrences
+    // up to the end date, the day of the last of a counted series (its first day when the count
+    // reaches no occurrence).
+    if (pattern.EndType == kEndAfterDate) {
+        pattern.OccurrenceCount = CountOccurrences(pattern, pattern.EndDate, UINT32_MAX).count;
+    } else if (pattern.EndType == kEndAfterOccurrences) {
+        const OccurrenceSpan span = CountOccurrences(pattern, kNoEndDateMinutes, pattern.OccurrenceCount);
+        pattern.EndDate = span.count == pattern.OccurrenceCount ? span.last : startMinutes;
     }
 
     pattern.FirstDOW = 0;

@@ -115,9 +115,22 @@ struct tagRecurrencePattern {
 void MinutesToDate(uint32_t minutes, NAMESPACE_COMMON::CDateTime& date);
 uint32_t DateToMinutes(const NAMESPACE_COMMON::CDateTime& date);
 
-// The pattern of the record's series, without exceptions (the host's exception text is never
-// written back to the store).
-void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record);
+// The occurrences of a pattern from its StartDate through a last day (minutes, at most the
+// no-end date), at most `limit` of them: how many, and the midnight of the last (0 for none).
+// Monthly and yearly series fall on the start's month and every Period months after it (a day
+// past a month's end on its last day); weekly ones on the weeks from the start's (Sunday first).
+struct OccurrenceSpan {
+    uint32_t count = 0;
+    uint32_t last = 0;
+};
+OccurrenceSpan CountOccurrences(const tagRecurrencePattern& pattern, uint32_t lastDay, uint32_t limit);
+
+// The pattern of the record's series, without exceptions, with the published anchor
+// (FirstDateTime) and both end fields: an end-by-date series counts its occurrences, a counted one
+// ends on the day of its last. `endRule` 0 takes the end rule from the record (an end date with
+// bRecurHasEndDate ends by date, else a count ends by count, else no end); kEndAfterOccurrences
+// or kEndNever keeps that rule of a stored series whose end elements the host sent back as read.
+void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record, uint32_t endRule = 0);
 
 // The stored form of a pattern built by BuildRecurrencePattern (at most 84 bytes; no exception
 // lists). 0 when `out` is null or memory runs out, else 1 with `out` holding exactly the bytes.
