@@ -327,11 +327,6 @@ TEST_F(CalendarWriteTest, ALongZoneTextStoresTheSameWholeRule) {
     NAMESPACE_COMMON::tagNxTimeZone tokyo;
     tokyo.Bias = -540;
     const std::string tokyoText = NAMESPACE_COMMON::FormatTimeZone(tokyo);
-    const auto& zones = mapi.TimeZones();
-    const auto table = std::find_if(zones.begin(), zones.end(), [&](const auto& z) {
-        return NAMESPACE_COMMON::FormatTimeZone(z) == tokyoText;
-    });
-    ASSERT_NE(table, zones.end());
     NAMESPACE_COMMON::tagNxTimeZone odd;  // UTC+05:45 with a daylight hour no zone has
     odd.Bias = -345;
     odd.DaylightBias = -60;
@@ -342,7 +337,13 @@ TEST_F(CalendarWriteTest, ALongZoneTextStoresTheSameWholeRule) {
         NAMESPACE_MAPI::SerializeTimeZoneStruct(z, &bytes);
         return NAMESPACE_COMMON::BinaryToHexString(bytes.data(), bytes.size());
     };
+    // The first write loads the zone table.
     const std::string id = Write(Appointment(8, "TimeZone=" + tokyoText));
+    const auto& zones = mapi.TimeZones();
+    const auto table = std::find_if(zones.begin(), zones.end(), [&](const auto& z) {
+        return NAMESPACE_COMMON::FormatTimeZone(z) == tokyoText;
+    });
+    ASSERT_NE(table, zones.end());
     ExpectStored(id, "TimeZoneStruct=" + hex(*table) + "|TimeZoneDescription=" + table->DisplayName,
                  "table rule");
     CCalendarEx record;
