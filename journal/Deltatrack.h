@@ -105,6 +105,11 @@ NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChang
 // stage); -1: the call failed and the committed state is unchanged.
 NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request);
 
+// Closes the journal file the library keeps open between calls (the next call opens it again).
+// The agent calls it when it logs off, so no file of the journal stays open while no session is
+// (on Windows an open file keeps its folder from being removed).
+NX_DELTATRACK_API void CloseChangeLog(void);
+
 #ifdef __cplusplus
 }  // extern "C"
 

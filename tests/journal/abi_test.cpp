@@ -21,6 +21,7 @@ struct DeltatrackApi {
     decltype(&DeltatrackFree) free = nullptr;
     decltype(&GetChangeLog) get = nullptr;
     decltype(&CommitChangeLog) commit = nullptr;
+    decltype(&CloseChangeLog) close = nullptr;
 
     static DeltatrackApi& Get() {
         static DeltatrackApi api;
@@ -38,6 +39,7 @@ private:
         free = reinterpret_cast<decltype(free)>(dlsym(lib, "DeltatrackFree"));
         get = reinterpret_cast<decltype(get)>(dlsym(lib, "GetChangeLog"));
         commit = reinterpret_cast<decltype(commit)>(dlsym(lib, "CommitChangeLog"));
+        close = reinterpret_cast<decltype(close)>(dlsym(lib, "CloseChangeLog"));
     }
 };
 
@@ -90,7 +92,7 @@ protected:
     void SetUp() override {
         m_debugAt = DebugText().size();
         JournalWorld::SetUp();
-        ASSERT_TRUE(api().get && api().commit && api().alloc && api().free);
+        ASSERT_TRUE(api().get && api().commit && api().close && api().alloc && api().free);
     }
     static DeltatrackApi& api() { return DeltatrackApi::Get(); }
     // What the library wrote to the debug output since the test began.
@@ -324,6 +326,35 @@ TEST_F(DeltatrackAbiTest, AJournalRemovedBetweenCallsIsNotSeenAnyMore) {
     Fill(again, {{"AA", 1}});
     EXPECT_EQ(Read(again, request), 1) << "a new journal knows nothing";
     EXPECT_TRUE(fs::exists(DbPath()));
+}
+
+// The files of this process open in `folder` (their names).
+std::vector<std::string> OpenFilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code failed;
+        const fs::path target = fs::read_symlink(fd.path(), failed);
+        if (!failed && target.parent_path() == folder) names.push_back(target.filename().string());
+    }
+    return names;
+}
+
+TEST_F(DeltatrackAbiTest, CloseChangeLogLeavesNoFileOpenAndTheNextCallOpensAgain) {
+    const Request request(u"close");
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}});
+    ASSERT_EQ(Read(a, request), 1);
+    const fs::path folder = fs::canonical(DbPath().parent_path());
+    EXPECT_FALSE(OpenFilesIn(folder).empty()) << "kept open between calls";
+    api().close();
+    EXPECT_EQ(OpenFilesIn(folder), std::vector<std::string>{});
+    api().close();  // closing a closed journal does nothing
+    ASSERT_EQ(api().commit(request.get()), 1) << "the staged read survives the close";
+    api().close();
+    CLogItemArray again;
+    Fill(again, {{"AA", 1}, {"BB", 1}});
+    ASSERT_EQ(Read(again, request), 1);
+    EXPECT_EQ(FlagsById(again), (std::map<std::u16string, int32_t>{{u"BB", NX_LOG_NEW}}));
 }
 
 TEST_F(DeltatrackAbiTest, DuplicateIdentifiersCountOnceWithTheFirstEntry) {
