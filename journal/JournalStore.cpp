@@ -5,7 +5,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <unordered_set>
 
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
@@ -111,6 +113,14 @@ void IdAt(const Statement& s, int col, std::u16string& to) {
     to.resize(bytes.size() / sizeof(char16_t));
     if (!bytes.empty()) std::memcpy(to.data(), bytes.data(), bytes.size());
 }
+
+// Identifiers' bytes looked up without a copy.
+struct BytesHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view bytes) const noexcept {
+        return std::hash<std::string_view>()(bytes);
+    }
+};
 
 int64_t NowMs() {
     using namespace std::chrono;
@@ -235,11 +245,9 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
         // The base of the difference: the committed state, and the staged difference of a read
         // that was not committed in place of its items' committed rows (see docs/journal.md).
         if (anchor && anchor->stagedBase) {
-            Statement s(m_db,
-                        "SELECT id, modified, status FROM item WHERE key=?1"
-                        " AND id NOT IN (SELECT id FROM staged WHERE key=?1)");
-            s.Bind(1, anchor->key);
-            while (s.Step()) changes.Known(IdBytesAt(s, 0), TimeAt(s, 1));
+            // The unconfirmed entries first; their items' committed rows are then skipped (a set in
+            // memory: probing the staged table for each committed row would double the read).
+            std::unordered_set<std::string, BytesHash, std::equal_to<>> unconfirmed;
             Statement u(m_db, "SELECT id, modified, status, change FROM staged WHERE key=?1");
             u.Bind(1, anchor->key);
             while (u.Step()) {
@@ -247,7 +255,15 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
                 if (change != NX_LOG_NEW && change != NX_LOG_CHANGED && change != NX_LOG_DELETED)
                     throw JournalError("damaged journal: a staged entry with change " +
                                        std::to_string(change));
-                changes.Unconfirmed(IdBytesAt(u, 0), TimeAt(u, 1), static_cast<int32_t>(change));
+                const std::string_view id = IdBytesAt(u, 0);
+                changes.Unconfirmed(id, TimeAt(u, 1), static_cast<int32_t>(change));
+                unconfirmed.emplace(id);
+            }
+            Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
+            s.Bind(1, anchor->key);
+            while (s.Step()) {
+                const std::string_view id = IdBytesAt(s, 0);
+                if (!unconfirmed.contains(id)) changes.Known(id, TimeAt(s, 1));
             }
         } else if (anchor) {
             Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
