@@ -91,11 +91,11 @@ std::size_t ChangeDetector::FirstCandidate(std::size_t hash) const noexcept {
     }
 }
 
-void ChangeDetector::Known(std::string_view idBytes, const ItemTime& time) {
+void ChangeDetector::Add(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed) {
     constexpr std::size_t kGroup = 32;
     const std::size_t hash = HashBytes(idBytes);
     __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]);
-    m_pending.push_back(Pending{m_arena.size(), idBytes.size(), hash, kNone, time});
+    m_pending.push_back(Pending{m_arena.size(), idBytes.size(), hash, kNone, time, unconfirmed});
     m_arena.append(idBytes);
     if (m_pending.size() == kGroup) MatchPending();
 }
@@ -117,13 +117,14 @@ void ChangeDetector::MatchPending() {
         const std::string_view id(m_arena.data() + p.offset, p.size);
         // The first candidate is nearly always the one; a clash of hash halves takes the full probe.
         const bool first = p.candidate != kNone && SameBytes(BytesAt(p.candidate), id);
-        Match(id, p.time, first ? p.candidate : Find(id, p.hash));
+        Match(id, p.time, p.unconfirmed, first ? p.candidate : Find(id, p.hash));
     }
     m_pending.clear();
     m_arena.clear();
 }
 
-void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, std::size_t i) {
+void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed,
+                           std::size_t i) {
     if (i == kNone) {
         std::u16string id(idBytes.size() / sizeof(char16_t), u'\0');
         if (!id.empty()) std::memcpy(id.data(), idBytes.data(), id.size() * sizeof(char16_t));
@@ -132,6 +133,16 @@ void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, std::
     }
     // A state names each identifier once; should a damaged one repeat it, the first counts.
     if (m_change[i] != EntryChange::New) return;
+    // The host may hold either version of an unconfirmed item (or, for a new or deleted one, none):
+    // only reporting it again whatever the time brings it to the snapshot's.
+    if (unconfirmed == NX_LOG_CHANGED) {
+        m_change[i] = EntryChange::Changed;
+        return;
+    }
+    if (unconfirmed != 0) {
+        m_change[i] = EntryChange::NewAgain;
+        return;
+    }
     const ItemTime now{m_items[i].dtModified, m_items[i].lTimeStatus};
     m_change[i] = SameTime(now, time) ? EntryChange::Unchanged : EntryChange::Changed;
 }
@@ -139,7 +150,7 @@ void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, std::
 std::size_t ChangeDetector::ChangeCount() const noexcept {
     assert(m_pending.empty());
     std::size_t n = m_deleted.size();
-    for (EntryChange c : m_change) n += (c == EntryChange::New || c == EntryChange::Changed);
+    for (EntryChange c : m_change) n += ReportedFlag(c) != 0;
     return n;
 }
 
@@ -189,17 +200,10 @@ int64_t ChangeListWriter::Apply(tagLogItemArray& array, const ChangeDetector& ch
     int64_t w = 0;
     for (int64_t i = 0; i < array.nSize; ++i) {
         tagLogItem item = array.pData[i];
-        switch (changes.At(static_cast<std::size_t>(i))) {
-            case EntryChange::New:
-                item.lFlags = NX_LOG_NEW;
-                break;
-            case EntryChange::Changed:
-                item.lFlags = NX_LOG_CHANGED;
-                break;
-            case EntryChange::Unchanged:
-            case EntryChange::Duplicate:
-                DeltatrackFree(item.pszId);
-                continue;
+        item.lFlags = ReportedFlag(changes.At(static_cast<std::size_t>(i)));
+        if (item.lFlags == 0) {
+            DeltatrackFree(item.pszId);
+            continue;
         }
         array.pData[w++] = item;
     }

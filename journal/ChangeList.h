@@ -3,9 +3,12 @@
 // the change list the agent walks.
 //
 // Rules: an identifier the state does not know is new; a known one whose time value or status
-// differs is changed; a known one the snapshot lacks is deleted. Identifiers compare as exact
-// UTF-16 unit sequences. When one identifier appears several times in a snapshot, its first entry
-// stands for the item and the later ones are dropped (they neither report nor store anything).
+// differs is changed; a known one the snapshot lacks is deleted. An unconfirmed entry (a change an
+// unfinished read may have delivered: the host may or may not have it) is reported again whatever
+// the time: present, a new or a deleted one is new again and a changed one changed again; absent,
+// every one is deleted. Identifiers compare as exact UTF-16 unit sequences. When one identifier
+// appears several times in a snapshot, its first entry stands for the item and the later ones are
+// dropped (they neither report nor store anything).
 #pragma once
 
 #include <cassert>
@@ -40,7 +43,16 @@ struct DeletedItem {
     ItemTime time;  // the last one the state knew
 };
 
-enum class EntryChange : uint8_t { Unchanged, New, Changed, Duplicate };
+// NewAgain: an unconfirmed entry present in the snapshot whose item the host may lack; it is
+// reported as new (NX_LOG_NEW) like New.
+enum class EntryChange : uint8_t { Unchanged, New, Changed, Duplicate, NewAgain };
+
+// The flag an entry carries in the change list (and in the staged difference); 0: not reported.
+constexpr int32_t ReportedFlag(EntryChange c) noexcept {
+    return c == EntryChange::New || c == EntryChange::NewAgain ? NX_LOG_NEW
+           : c == EntryChange::Changed                         ? NX_LOG_CHANGED
+                                                               : 0;
+}
 
 // Classifies a snapshot against a known state. Feed every known item once with Known(), call
 // Finish(), then read the result. The snapshot's texts must stay valid and unchanged meanwhile.
@@ -56,7 +68,14 @@ public:
     }
     // The identifier as its UTF-16 units' bytes (as stored), any alignment; an odd byte count
     // never matches.
-    void Known(std::string_view idBytes, const ItemTime& time);
+    void Known(std::string_view idBytes, const ItemTime& time) { Add(idBytes, time, 0); }
+    // An unconfirmed entry: `change` is what the unfinished read reported (NX_LOG_NEW,
+    // NX_LOG_CHANGED or NX_LOG_DELETED), `time` the time it reported. An identifier is given
+    // either to Known or to Unconfirmed, never to both.
+    void Unconfirmed(std::string_view idBytes, const ItemTime& time, int32_t change) {
+        assert(change == NX_LOG_NEW || change == NX_LOG_CHANGED || change == NX_LOG_DELETED);
+        Add(idBytes, time, change);
+    }
     // Matches the known items still held back (Known() matches them in groups).
     void Finish();
 
@@ -79,8 +98,9 @@ private:
     }
     std::size_t Find(std::string_view idBytes, std::size_t hash) const noexcept;
     std::size_t FirstCandidate(std::size_t hash) const noexcept;
+    void Add(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed);
     void MatchPending();
-    void Match(std::string_view idBytes, const ItemTime& time, std::size_t i);
+    void Match(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed, std::size_t i);
 
     // Known items wait in groups so that the memory their lookups touch (slot, entry, text) is
     // requested for the whole group before any of it is needed: a large state's lookups then
@@ -88,6 +108,7 @@ private:
     struct Pending {
         std::size_t offset, size, hash, candidate;
         ItemTime time;
+        int32_t unconfirmed;  // 0: a committed item
     };
     std::string m_arena;  // the pending identifiers' bytes (SQLite's copy lasts one row only)
     std::vector<Pending> m_pending;

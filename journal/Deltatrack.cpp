@@ -34,6 +34,14 @@ struct OpenJournal {
 };
 OpenJournal g_open;
 
+// Closes the open journal. A connection inherited across fork belongs to the parent: neither used
+// nor closed here.
+void CloseJournal() noexcept {
+    if (g_open.store && g_open.process != nx::sys::CurrentProcessId())
+        static_cast<void>(g_open.store.release());
+    g_open = OpenJournal{};
+}
+
 JournalStore& Journal() {
     const std::string path = DefaultJournalPath();
     const uint64_t process = nx::sys::CurrentProcessId();
@@ -41,9 +49,7 @@ JournalStore& Journal() {
     const bool exists = nx::sys::IdentifyFile(path, now);
     if (g_open.store && g_open.process == process && exists && g_open.path == path && g_open.identity == now)
         return *g_open.store;
-    // A connection inherited across fork belongs to the parent: neither used nor closed here.
-    if (g_open.store && g_open.process != process) static_cast<void>(g_open.store.release());
-    g_open.store.reset();
+    CloseJournal();
     auto store = std::make_unique<JournalStore>(path, true);
     if (!nx::sys::IdentifyFile(path, now))
         throw JournalError("the journal " + path + " vanished while being opened");
@@ -176,6 +182,11 @@ NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request) {
         Debug("CommitChangeLog", "unexpected failure");
     }
     return -1;
+}
+
+NX_DELTATRACK_API void CloseChangeLog(void) {
+    const std::lock_guard<std::mutex> hold(g_lock);
+    CloseJournal();
 }
 
 }  // extern "C"

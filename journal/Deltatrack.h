@@ -83,7 +83,7 @@ NX_DELTATRACK_API void* DeltatrackAlloc(size_t bytes);
 NX_DELTATRACK_API void DeltatrackFree(void* block);
 
 // Compares the snapshot with the last committed state of (category, source, anchor) and stages
-// the snapshot as that key's next state. Result > 0: the array now holds the change list, of that
+// the difference as that key's next state. Result > 0: the array now holds the change list, of that
 // size: every entry flagged NX_LOG_NEW or NX_LOG_CHANGED (snapshot order, entries without change
 // removed), then one NX_LOG_DELETED entry per known item the snapshot lacks (identifier and last
 // known time). Of several entries with one identifier the first stands for the item and the
@@ -91,8 +91,12 @@ NX_DELTATRACK_API void DeltatrackFree(void* block);
 // output); the array is then left as the snapshot was. Never negative.
 //
 // Two-phase: the committed state moves only with CommitChangeLog. A reader calls it once every
-// item of the change list has been delivered; a read that breaks off before (a killed process, a
-// failed delivery) commits nothing, and the next GetChangeLog reports the same changes again.
+// item of the change list has been delivered. Until then the staged entries are unconfirmed (the
+// host may have received any of them) and stand in the base of the next difference: each is
+// reported again, whatever its time: present in the snapshot, a new or deleted one as new and a
+// changed one as changed; absent, as deleted. So a read that breaks off (a killed process, a
+// failed delivery) loses nothing, neither its changes nor the later changes and deletions of the
+// items it delivered.
 NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChangeRequest* request);
 
 // Makes the state staged by the last GetChangeLog of (category, source, anchor) the committed
@@ -100,6 +104,11 @@ NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChang
 // Result 1: committed; 0: nothing was staged for that key (or a later read found nothing to
 // stage); -1: the call failed and the committed state is unchanged.
 NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request);
+
+// Closes the journal file the library keeps open between calls (the next call opens it again).
+// The agent calls it when it logs off, so no file of the journal stays open while no session is
+// (on Windows an open file keeps its folder from being removed).
+NX_DELTATRACK_API void CloseChangeLog(void);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -5,7 +5,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <unordered_set>
 
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
@@ -16,7 +18,12 @@ namespace {
 // "NXJ1" in the header's application id marks a file as ours; a database without it is
 // another program's and is never written to.
 constexpr int32_t kApplicationId = 0x4E584A31;
-constexpr int32_t kLayoutVersion = 1;
+// Layout 2: the staged difference is part of the base of the next one (unconfirmed entries). The
+// tables are those of layout 1; the version went up so that a library that reads layout 1 (which
+// drops or replaces the staged rows without looking at them) refuses the file instead of losing
+// what they protect. A layout-1 file is upgraded in place (its staged rows are such entries).
+constexpr int32_t kLayoutVersion = 2;
+constexpr int32_t kUpgradableLayout = 1;
 // Every wait on another process (the tool, a second agent) is bounded.
 constexpr int kBusyTimeoutMs = 5000;
 
@@ -106,6 +113,14 @@ void IdAt(const Statement& s, int col, std::u16string& to) {
     to.resize(bytes.size() / sizeof(char16_t));
     if (!bytes.empty()) std::memcpy(to.data(), bytes.data(), bytes.size());
 }
+
+// Identifiers' bytes looked up without a copy.
+struct BytesHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view bytes) const noexcept {
+        return std::hash<std::string_view>()(bytes);
+    }
+};
 
 int64_t NowMs() {
     using namespace std::chrono;
@@ -197,7 +212,16 @@ JournalStore::JournalStore(const std::string& path, bool create) {
         }
         if (appId != kApplicationId)
             throw JournalError(path + " is another program's database, not a change journal; left untouched");
-        const int64_t version = PragmaInt(m_db, "PRAGMA user_version");
+        int64_t version = PragmaInt(m_db, "PRAGMA user_version");
+        if (version == kUpgradableLayout) {
+            // One transaction: a process killed meanwhile leaves layout 1, upgraded at the next open.
+            Transaction txn(m_db);
+            // Another process may have upgraded it meanwhile.
+            if (PragmaInt(m_db, "PRAGMA user_version") == kUpgradableLayout)
+                m_db.Exec(("PRAGMA user_version=" + std::to_string(kLayoutVersion)).c_str());
+            txn.Commit();
+            version = PragmaInt(m_db, "PRAGMA user_version");
+        }
         if (version != kLayoutVersion)
             throw JournalError(path + " has journal layout " + std::to_string(version) +
                                ", this library reads " + std::to_string(kLayoutVersion) + "; left untouched");
@@ -218,7 +242,30 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
     Mapped("cannot stage the changes", [&] {
         Transaction txn(m_db);
         const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
-        if (anchor) {
+        // The base of the difference: the committed state, and the staged difference of a read
+        // that was not committed in place of its items' committed rows (see docs/journal.md).
+        if (anchor && anchor->stagedBase) {
+            // The unconfirmed entries first; their items' committed rows are then skipped (a set in
+            // memory: probing the staged table for each committed row would double the read).
+            std::unordered_set<std::string, BytesHash, std::equal_to<>> unconfirmed;
+            Statement u(m_db, "SELECT id, modified, status, change FROM staged WHERE key=?1");
+            u.Bind(1, anchor->key);
+            while (u.Step()) {
+                const int64_t change = u.Int(3);
+                if (change != NX_LOG_NEW && change != NX_LOG_CHANGED && change != NX_LOG_DELETED)
+                    throw JournalError("damaged journal: a staged entry with change " +
+                                       std::to_string(change));
+                const std::string_view id = IdBytesAt(u, 0);
+                changes.Unconfirmed(id, TimeAt(u, 1), static_cast<int32_t>(change));
+                unconfirmed.emplace(id);
+            }
+            Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
+            s.Bind(1, anchor->key);
+            while (s.Step()) {
+                const std::string_view id = IdBytesAt(s, 0);
+                if (!unconfirmed.contains(id)) changes.Known(id, TimeAt(s, 1));
+            }
+        } else if (anchor) {
             Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
             s.Bind(1, anchor->key);
             while (s.Step()) changes.Known(IdBytesAt(s, 0), TimeAt(s, 1));
@@ -254,12 +301,12 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
         add.Bind(1, keyId);
         // Run keeps the bindings: each entry rebinds parameters 2 to 5 only.
         for (std::size_t i = 0; i < changes.Size(); ++i) {
-            const EntryChange c = changes.At(i);
-            if (c != EntryChange::New && c != EntryChange::Changed) continue;
+            const int32_t flag = ReportedFlag(changes.At(i));
+            if (flag == 0) continue;
             const tagLogItem& item = snapshot.pData[i];
             BindId(add, 2, changes.IdAt(i));
             BindTime(add, 3, ItemTime{item.dtModified, item.lTimeStatus});
-            add.Bind(5, static_cast<int64_t>(c == EntryChange::New ? NX_LOG_NEW : NX_LOG_CHANGED)).Run();
+            add.Bind(5, static_cast<int64_t>(flag)).Run();
         }
         for (const DeletedItem& gone : changes.Deleted()) {
             BindId(add, 2, gone.id);
@@ -281,17 +328,18 @@ bool JournalStore::Commit(const JournalKey& key) {
         Transaction txn(m_db);
         const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
         if (!anchor || !anchor->stagedBase) return false;
-        if (*anchor->stagedBase != anchor->generation) {
-            // Computed against a state that has moved on since: applying it would corrupt the state.
-            DropStaged(m_db, anchor->key);
-            txn.Commit();
-            return false;
-        }
+        // Computed against a state that has moved on since: applying it would corrupt the state.
+        // Its entries stay unconfirmed (the next read reports them again and stages them anew).
+        if (*anchor->stagedBase != anchor->generation) return false;
         const int64_t k = anchor->key;
+        // A staged entry no longer tells whether the committed state has its item (a new one may
+        // be known already, a deleted one unknown): the count follows the rows.
         Statement(m_db,
                   "UPDATE anchor SET item_count = item_count"
-                  " + (SELECT count(*) FROM staged WHERE key=?1 AND change=8)"
-                  " - (SELECT count(*) FROM staged WHERE key=?1 AND change=32),"
+                  " + (SELECT count(*) FROM staged s WHERE s.key=?1 AND s.change!=32"
+                  "    AND NOT EXISTS (SELECT 1 FROM item i WHERE i.key=?1 AND i.id=s.id))"
+                  " - (SELECT count(*) FROM staged s WHERE s.key=?1 AND s.change=32"
+                  "    AND EXISTS (SELECT 1 FROM item i WHERE i.key=?1 AND i.id=s.id)),"
                   " generation=generation+1, committed_at=?2 WHERE key=?1")
             .Bind(1, k)
             .Bind(2, NowMs())

@@ -8,7 +8,9 @@
 //           staged_base, staged_count, staged_at)
 //   item   (key, id, modified, status)              the committed state
 //   staged (key, id, modified, status, change)      the staged difference: NX_LOG_NEW,
-//                                                   NX_LOG_CHANGED or NX_LOG_DELETED
+//                                                   NX_LOG_CHANGED or NX_LOG_DELETED; until it is
+//                                                   committed, its entries are unconfirmed: part
+//                                                   of the next difference's base
 #pragma once
 
 #include <cstdint>
@@ -64,16 +66,19 @@ public:
     JournalStore(const JournalStore&) = delete;
     JournalStore& operator=(const JournalStore&) = delete;
 
-    // Compares the snapshot with the committed state of `key`, filling `changes` (built on the
-    // same snapshot), and stages the difference (one transaction); a snapshot equal to the
-    // committed state stages nothing and drops an earlier staged difference. When changes were
-    // staged, `writer` has been prepared for the snapshot's array, so the caller can turn the
-    // array into the change list without a failure in between.
+    // Compares the snapshot with the base of `key` (its committed state, with the entries of a
+    // staged difference in place of their items: unconfirmed, they are reported again), filling
+    // `changes` (built on the same snapshot), and stages the difference (one transaction), which
+    // replaces the earlier one (it holds every one of its identifiers); a snapshot equal to the
+    // committed state with nothing staged stages nothing. When changes were staged, `writer` has
+    // been prepared for the snapshot's array, so the caller can turn the array into the change
+    // list without a failure in between.
     void Stage(const JournalKey& key, const tagLogItemArray& snapshot, ChangeDetector& changes,
                ChangeListWriter& writer);
 
     // Makes the staged difference of `key` the committed state (one transaction). False when
-    // nothing was staged.
+    // nothing was staged (or it was computed against a committed state that has moved since; it
+    // then stays staged).
     bool Commit(const JournalKey& key);
 
     // Tool operations.

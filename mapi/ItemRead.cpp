@@ -137,7 +137,8 @@ struct ItemRead {
             CLogFile::Trace("CMAPIObject::%s - Read Changes\r\n", part);
             if (!FromLog(snapshot, folderName)) {
                 CLogFile::Trace("CMAPIObject::%s - %s\r\n", part, texts.logReadFailed);
-                // The journal keeps the anchor's old state: the next change read reports these changes again.
+                // The journal keeps these changes unconfirmed: the next change read reports them again,
+                // with the later changes and deletions of the items this one delivered.
                 CLogFile::Trace(
                     "CMAPIObject::%s - CommitChangeLog skipped: not every change reached the host\r\n", part);
                 done = false;

@@ -8,6 +8,7 @@
 #include "common/LogFile.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "journal/Deltatrack.h"
 #include "mapi/FolderDepth.h"
 #include "mapi/FolderWalk.h"
 #include "mapi/TraceScope.h"
@@ -178,6 +179,8 @@ void CMAPIObject::TakeLocalTimeZone() {
 
 void CMAPIObject::MAPILogOff() {
     LogOffSteps();
+    // No journal file stays open while no session is (on Windows it would keep its folder).
+    CloseChangeLog();
 }
 
 void CMAPIObject::LogOffSteps() {

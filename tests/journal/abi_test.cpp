@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <bit>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -20,6 +21,7 @@ struct DeltatrackApi {
     decltype(&DeltatrackFree) free = nullptr;
     decltype(&GetChangeLog) get = nullptr;
     decltype(&CommitChangeLog) commit = nullptr;
+    decltype(&CloseChangeLog) close = nullptr;
 
     static DeltatrackApi& Get() {
         static DeltatrackApi api;
@@ -37,6 +39,7 @@ private:
         free = reinterpret_cast<decltype(free)>(dlsym(lib, "DeltatrackFree"));
         get = reinterpret_cast<decltype(get)>(dlsym(lib, "GetChangeLog"));
         commit = reinterpret_cast<decltype(commit)>(dlsym(lib, "CommitChangeLog"));
+        close = reinterpret_cast<decltype(close)>(dlsym(lib, "CloseChangeLog"));
     }
 };
 
@@ -89,7 +92,7 @@ protected:
     void SetUp() override {
         m_debugAt = DebugText().size();
         JournalWorld::SetUp();
-        ASSERT_TRUE(api().get && api().commit && api().alloc && api().free);
+        ASSERT_TRUE(api().get && api().commit && api().close && api().alloc && api().free);
     }
     static DeltatrackApi& api() { return DeltatrackApi::Get(); }
     // What the library wrote to the debug output since the test began.
@@ -124,7 +127,7 @@ TEST_F(DeltatrackAbiTest, ChangeReadsFollowTheCommittedStatePerAnchor) {
         {"a second anchor starts empty", u"A2", edited, {{"AA", N}, {"CC", N}, {"DD", N}}, 1},
         {"the first anchor is not moved by the second", u"A1", {{"AA", 2}, {"CC", 1}}, {{"DD", D}}, 1},
         {"nor the second by the first", u"A2", {{"AA", 2}, {"CC", 1}}, {{"DD", D}}, kNoCommit},
-        {"a later read replaces what was staged", u"A2", edited, {}, 0},
+        {"an unconfirmed deletion of an item that is back: new again", u"A2", edited, {{"DD", N}}, 1},
         {"a status change is a change", u"A1", {{"AA", 2, kNull}, {"CC", 1}}, {{"AA", C}}, 1},
         {"a NaN time stays the same", u"A1", {{"AA", 2, kNull}, {"CC", NAN}}, {{"CC", C}}, 1},
         {"  ... on the next read", u"A1", {{"AA", 2, kNull}, {"CC", NAN}}, {}, 0},
@@ -175,6 +178,127 @@ TEST_F(DeltatrackAbiTest, ChangeReadsFollowTheCommittedStatePerAnchor) {
     }
 }
 
+// The committed item count of every state against its rows.
+void ExpectCountsMatchRows(const fs::path& db) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(
+        sqlite3_prepare_v2(
+            handle, "SELECT a.item_count, (SELECT count(*) FROM item i WHERE i.key=a.key) FROM anchor a", -1,
+            &s, nullptr),
+        SQLITE_OK);
+    int states = 0;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        EXPECT_EQ(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1)) << "state " << states;
+        ++states;
+    }
+    EXPECT_GT(states, 0);
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+}
+
+TEST_F(DeltatrackAbiTest, AReadThatWasNotCommittedLosesNothing) {
+    constexpr int32_t N = NX_LOG_NEW, C = NX_LOG_CHANGED, D = NX_LOG_DELETED;
+    const Step steps[] = {
+        {"A is committed", u"S", {{"A", 1}}, {{"A", N}}, 1},
+        {"B and C added; the host fails after new B",
+         u"S",
+         {{"A", 1}, {"B", 1}, {"C", 1}},
+         {{"B", N}, {"C", N}},
+         kNoCommit},
+        {"B deleted: its deletion comes with new C", u"S", {{"A", 1}, {"C", 1}}, {{"B", D}, {"C", N}}, 1},
+        {"a complete read sends nothing again", u"S", {{"A", 1}, {"C", 1}}, {}, 0},
+        {"A changed, not committed", u"S", {{"A", 2}, {"C", 1}}, {{"A", C}}, kNoCommit},
+        {"A back at its committed time: changed again", u"S", {{"A", 1}, {"C", 1}}, {{"A", C}}, 1},
+        {"A deleted, not committed", u"S", {{"C", 1}}, {{"A", D}}, kNoCommit},
+        {"A back: new again", u"S", {{"A", 1}, {"C", 1}}, {{"A", N}}, 1},
+        {"C deleted, not committed", u"S", {{"A", 1}}, {{"C", D}}, kNoCommit},
+        {"  ... deleted again", u"S", {{"A", 1}}, {{"C", D}}, 1},
+        {"D added, not committed", u"S", {{"A", 1}, {"D", 1}}, {{"D", N}}, kNoCommit},
+        {"E added, not committed either",
+         u"S",
+         {{"A", 1}, {"D", 1}, {"E", 1}},
+         {{"D", N}, {"E", N}},
+         kNoCommit},
+        {"D deleted: two unfinished reads on, still reported",
+         u"S",
+         {{"A", 1}, {"E", 1}},
+         {{"D", D}, {"E", N}},
+         1},
+        {"another anchor's unfinished read", u"T", {{"A", 1}, {"B", 1}}, {{"A", N}, {"B", N}}, kNoCommit},
+        {"does not touch the first anchor", u"S", {{"A", 1}, {"E", 1}}, {}, 0},
+        {"its own next read reports B's deletion", u"T", {{"A", 1}}, {{"A", N}, {"B", D}}, 1},
+        {"and then nothing", u"T", {{"A", 1}}, {}, 0},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const Request request(step.anchor);
+        CLogItemArray a;
+        Fill(a, step.snapshot);
+        const int32_t result = Read(a, request);
+        if (step.changes.empty()) {
+            EXPECT_LE(result, 0);
+        } else {
+            EXPECT_EQ(result, static_cast<int32_t>(step.changes.size()));
+            std::map<std::string, int32_t> got;
+            for (const auto& [id, flags] : FlagsById(a)) got[std::string(id.begin(), id.end())] = flags;
+            EXPECT_EQ(got, step.changes);
+        }
+        if (step.commit != kNoCommit) {
+            EXPECT_EQ(api().commit(request.get()), step.commit);
+        }
+    }
+    ExpectCountsMatchRows(DbPath());
+}
+
+TEST_F(DeltatrackAbiTest, AJournalOfTheFirstLayoutIsUpgradedWithItsStagedRows) {
+    if (std::endian::native != std::endian::little) GTEST_SKIP() << "the rows below are little-endian";
+    // A journal as the first layout left it: A committed, a read that staged "new B" and was not
+    // committed.
+    fs::create_directories(DbPath().parent_path());
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+        const std::string a = "A", b = "B";
+        const std::string sql =
+            "PRAGMA journal_mode=WAL;"
+            "CREATE TABLE anchor(key INTEGER PRIMARY KEY, category BLOB NOT NULL, source BLOB NOT NULL,"
+            " anchor BLOB NOT NULL, generation INTEGER NOT NULL DEFAULT 0, item_count INTEGER NOT NULL "
+            "DEFAULT 0,"
+            " committed_at INTEGER, staged_base INTEGER, staged_count INTEGER, staged_at INTEGER,"
+            " UNIQUE(category, source, anchor));"
+            "CREATE TABLE item(key INTEGER NOT NULL, id BLOB NOT NULL, modified REAL, status INTEGER NOT "
+            "NULL,"
+            " PRIMARY KEY(key, id)) WITHOUT ROWID;"
+            "CREATE TABLE staged(key INTEGER NOT NULL, id BLOB NOT NULL, modified REAL, status INTEGER NOT "
+            "NULL,"
+            " change INTEGER NOT NULL, PRIMARY KEY(key, id)) WITHOUT ROWID;"
+            "PRAGMA application_id=1314409009; PRAGMA user_version=1;"
+            "INSERT INTO anchor VALUES(1, CAST('contact' AS BLOB), CAST('pim' AS BLOB), CAST('old' AS BLOB),"
+            " 1, 1, 0, 1, 1, 0);"
+            "INSERT INTO item VALUES(1, X'4100', 1.0, 0);"        // "A" in UTF-16LE
+            "INSERT INTO staged VALUES(1, X'4200', 1.0, 0, 8);";  // "B"
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    const Request request(u"old");
+    CLogItemArray a;
+    Fill(a, {{"A", 1}, {"C", 1}});
+    ASSERT_EQ(Read(a, request), 2) << NewDebugText();
+    EXPECT_EQ(FlagsById(a), (std::map<std::u16string, int32_t>{{u"B", NX_LOG_DELETED}, {u"C", NX_LOG_NEW}}));
+    ASSERT_EQ(api().commit(request.get()), 1);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 2);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    ExpectCountsMatchRows(DbPath());
+}
+
 TEST_F(DeltatrackAbiTest, CommittedStateSurvivesTheProcess) {
     const Request request(u"restart");
     // A child process reads and commits, then ends; this process sees its state.
@@ -202,6 +326,35 @@ TEST_F(DeltatrackAbiTest, AJournalRemovedBetweenCallsIsNotSeenAnyMore) {
     Fill(again, {{"AA", 1}});
     EXPECT_EQ(Read(again, request), 1) << "a new journal knows nothing";
     EXPECT_TRUE(fs::exists(DbPath()));
+}
+
+// The files of this process open in `folder` (their names).
+std::vector<std::string> OpenFilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code failed;
+        const fs::path target = fs::read_symlink(fd.path(), failed);
+        if (!failed && target.parent_path() == folder) names.push_back(target.filename().string());
+    }
+    return names;
+}
+
+TEST_F(DeltatrackAbiTest, CloseChangeLogLeavesNoFileOpenAndTheNextCallOpensAgain) {
+    const Request request(u"close");
+    CLogItemArray a;
+    Fill(a, {{"AA", 1}});
+    ASSERT_EQ(Read(a, request), 1);
+    const fs::path folder = fs::canonical(DbPath().parent_path());
+    EXPECT_FALSE(OpenFilesIn(folder).empty()) << "kept open between calls";
+    api().close();
+    EXPECT_EQ(OpenFilesIn(folder), std::vector<std::string>{});
+    api().close();  // closing a closed journal does nothing
+    ASSERT_EQ(api().commit(request.get()), 1) << "the staged read survives the close";
+    api().close();
+    CLogItemArray again;
+    Fill(again, {{"AA", 1}, {"BB", 1}});
+    ASSERT_EQ(Read(again, request), 1);
+    EXPECT_EQ(FlagsById(again), (std::map<std::u16string, int32_t>{{u"BB", NX_LOG_NEW}}));
 }
 
 TEST_F(DeltatrackAbiTest, DuplicateIdentifiersCountOnceWithTheFirstEntry) {

@@ -1,4 +1,5 @@
 // The change rules and the rewrite of a snapshot into its change list, without storage.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -22,9 +23,10 @@ struct Entry {
     int32_t status = NX_LOG_TIME_VALID;
 };
 
-// One letter per snapshot entry: n new, c changed, u unchanged, d duplicate.
+// One letter per snapshot entry: n new, a new again, c changed, u unchanged, d duplicate.
 char Letter(EntryChange c) {
     return c == EntryChange::New         ? 'n'
+           : c == EntryChange::NewAgain  ? 'a'
            : c == EntryChange::Changed   ? 'c'
            : c == EntryChange::Unchanged ? 'u'
            : c == EntryChange::Duplicate ? 'd'
@@ -80,6 +82,59 @@ TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
         std::vector<std::u16string> deleted;
         for (const auto& gone : d.Deleted()) deleted.push_back(gone.id);
         EXPECT_EQ(deleted, c.deleted);
+    }
+}
+
+TEST(ChangeRulesTest, UnconfirmedEntriesAreReportedAgainWhateverTheirTime) {
+    constexpr int32_t N = NX_LOG_NEW, C = NX_LOG_CHANGED, D = NX_LOG_DELETED;
+    struct Unconfirmed {
+        std::u16string id;
+        double time;
+        int32_t change;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Entry> known;
+        std::vector<Unconfirmed> unconfirmed;
+        std::vector<Entry> snapshot;
+        const char* classes;
+        std::vector<std::pair<std::u16string, double>> deleted;  // with the time they carry
+    } cases[] = {
+        {"new, present at its time: new again", {}, {{u"B", 1, N}}, {{u"B", 1}}, "a", {}},
+        {"new, present at another time: new again", {}, {{u"B", 1, N}}, {{u"B", 2}}, "a", {}},
+        {"new, absent: deleted", {}, {{u"B", 3, N}}, {}, "", {{u"B", 3}}},
+        {"changed, present at its time: changed again", {}, {{u"A", 2, C}}, {{u"A", 2}}, "c", {}},
+        {"changed, absent: deleted", {}, {{u"A", 2, C}}, {{u"Z", 1}}, "n", {{u"A", 2}}},
+        {"deleted, back again: new again", {}, {{u"A", 1, D}}, {{u"A", 1}}, "a", {}},
+        {"deleted, still absent: deleted again", {}, {{u"A", 4, D}}, {}, "", {{u"A", 4}}},
+        {"committed items beside them follow the usual rules",
+         {{u"K", 1}, {u"L", 1}, {u"M", 1}},
+         {{u"B", 1, N}, {u"C", 1, C}},
+         {{u"K", 1}, {u"B", 1}, {u"L", 2}, {u"C", 1}},
+         "uacc",
+         {{u"M", 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CLogItemArray snapshot;
+        Fill(snapshot, c.snapshot);
+        ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
+        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
+        for (const Unconfirmed& u : c.unconfirmed) {
+            const std::string_view bytes(reinterpret_cast<const char*>(u.id.data()), u.id.size() * 2);
+            d.Unconfirmed(bytes, ItemTime{u.time, NX_LOG_TIME_VALID}, u.change);
+        }
+        d.Finish();
+        std::string classes;
+        for (std::size_t i = 0; i < d.Size(); ++i) classes += Letter(d.At(i));
+        EXPECT_EQ(classes, c.classes);
+        std::vector<std::pair<std::u16string, double>> deleted;
+        for (const auto& gone : d.Deleted()) deleted.emplace_back(gone.id, gone.time.value);
+        std::sort(deleted.begin(), deleted.end());
+        EXPECT_EQ(deleted, c.deleted);
+        EXPECT_EQ(d.ChangeCount(), std::count_if(classes.begin(), classes.end(), [](char l) {
+                                       return l == 'n' || l == 'a' || l == 'c';
+                                   }) + c.deleted.size());
     }
 }
 
