@@ -5,16 +5,19 @@
 #include <limits>
 #include <string>
 
-#include "calendar/NamedProps.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "common/NamedProps.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
 
 using NAMESPACE_COMMON::CDateTime;
+using NAMESPACE_COMMON::NamedProp;
+using NAMESPACE_COMMON::NamedProperty;
+using NAMESPACE_COMMON::ResolveNamedProps;
 using NAMESPACE_COMMON::tagNxTimeZone;
 
 namespace {
@@ -48,32 +51,32 @@ enum WriteSlot : std::size_t {
     kSlotCount
 };
 
-constexpr std::array<NamedProp, kSlotCount> kWriteNames = {{
-    {&PSETID_Appointment, 0x8205, PT_LONG},     // PidLidBusyStatus
-    {&PSETID_Appointment, 0x820D, PT_SYSTIME},  // PidLidAppointmentStartWhole
-    {&PSETID_Appointment, 0x8235, PT_SYSTIME},  // PidLidClipStart
-    {&PSETID_Common, 0x8516, PT_SYSTIME},       // PidLidCommonStart
-    {&PSETID_Appointment, 0x820E, PT_SYSTIME},  // PidLidAppointmentEndWhole
-    {&PSETID_Appointment, 0x8236, PT_SYSTIME},  // PidLidClipEnd
-    {&PSETID_Common, 0x8517, PT_SYSTIME},       // PidLidCommonEnd
-    {&PSETID_Appointment, 0x8213, PT_LONG},     // PidLidAppointmentDuration
-    {&PSETID_Appointment, 0x8208, PT_UNICODE},  // PidLidLocation
-    {&PSETID_Appointment, 0x8215, PT_BOOLEAN},  // PidLidAppointmentSubType
-    {&PSETID_Common, 0x8503, PT_BOOLEAN},       // PidLidReminderSet
-    {&PSETID_Common, 0x8501, PT_LONG},          // PidLidReminderDelta
-    {&PSETID_Common, 0x851C, PT_BOOLEAN},       // PidLidReminderOverride
-    {&PSETID_Common, 0x851E, PT_BOOLEAN},       // PidLidReminderPlaySound
-    {&PSETID_Common, 0x851F, PT_UNICODE},       // PidLidReminderFileParameter
-    {&PSETID_Common, 0x8502, PT_SYSTIME},       // PidLidReminderTime
-    {&PSETID_Common, 0x8560, PT_SYSTIME},       // PidLidReminderSignalTime
-    {&PSETID_Common, 0x8510, PT_LONG},          // PidLidSideEffects
-    {&PSETID_Appointment, 0x8233, PT_BINARY},   // PidLidTimeZoneStruct
-    {&PSETID_Appointment, 0x8234, PT_UNICODE},  // PidLidTimeZoneDescription
-    {&PSETID_Appointment, 0x8223, PT_BOOLEAN},  // PidLidRecurring
-    {&PSETID_Appointment, 0x8231, PT_LONG},     // PidLidRecurrenceType
-    {&PSETID_Appointment, 0x8216, PT_BINARY},   // PidLidAppointmentRecur
-    {&PSETID_Appointment, 0x8232, PT_UNICODE},  // PidLidRecurrencePattern
-}};
+constexpr std::array<NamedProperty, kSlotCount> kWriteNames = {
+    NamedProp("PidLidBusyStatus"),
+    NamedProp("PidLidAppointmentStartWhole"),
+    NamedProp("PidLidClipStart"),
+    NamedProp("PidLidCommonStart"),
+    NamedProp("PidLidAppointmentEndWhole"),
+    NamedProp("PidLidClipEnd"),
+    NamedProp("PidLidCommonEnd"),
+    NamedProp("PidLidAppointmentDuration"),
+    NamedProp("PidLidLocation"),
+    NamedProp("PidLidAppointmentSubType"),
+    NamedProp("PidLidReminderSet"),
+    NamedProp("PidLidReminderDelta"),
+    NamedProp("PidLidReminderOverride"),
+    NamedProp("PidLidReminderPlaySound"),
+    NamedProp("PidLidReminderFileParameter"),
+    NamedProp("PidLidReminderTime"),
+    NamedProp("PidLidReminderSignalTime"),
+    NamedProp("PidLidSideEffects"),
+    NamedProp("PidLidTimeZoneStruct"),
+    NamedProp("PidLidTimeZoneDescription"),
+    NamedProp("PidLidRecurring"),
+    NamedProp("PidLidRecurrenceType"),
+    NamedProp("PidLidAppointmentRecur"),
+    NamedProp("PidLidRecurrencePattern"),
+};
 
 // One property per SetProps / DeleteProps call. A tag of 0 is a name the store did not resolve:
 // the property is skipped.

@@ -3,19 +3,22 @@
 #include <array>
 
 #include "calendar/CalendarEx.h"
-#include "calendar/NamedProps.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/DateTime.h"
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "common/NamedProps.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
 
 using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_COMMON::CXMLParser;
+using NAMESPACE_COMMON::NamedProp;
+using NAMESPACE_COMMON::NamedProperty;
+using NAMESPACE_COMMON::ResolveNamedProps;
 using NAMESPACE_COMMON::TimeZoneSource;
 
 namespace {
@@ -42,20 +45,20 @@ enum NamedSlot : std::size_t {
     kNamedCount
 };
 
-constexpr std::array<NamedProp, kNamedCount> kNamed = {{
-    {&PSETID_Appointment, 0x8208, PT_UNICODE},  // PidLidLocation
-    {&PSETID_Appointment, 0x8215, PT_BOOLEAN},  // PidLidAppointmentSubType
-    {&PSETID_Appointment, 0x820D, PT_SYSTIME},  // PidLidAppointmentStartWhole
-    {&PSETID_Appointment, 0x820E, PT_SYSTIME},  // PidLidAppointmentEndWhole
-    {&PSETID_Common, 0x8503, PT_BOOLEAN},       // PidLidReminderSet
-    {&PSETID_Common, 0x851C, PT_BOOLEAN},       // PidLidReminderOverride
-    {&PSETID_Common, 0x851E, PT_BOOLEAN},       // PidLidReminderPlaySound
-    {&PSETID_Common, 0x8501, PT_LONG},          // PidLidReminderDelta
-    {&PSETID_Appointment, 0x8223, PT_BOOLEAN},  // PidLidRecurring
-    {&PSETID_Appointment, 0x8231, PT_LONG},     // PidLidRecurrenceType
-    {&PSETID_Appointment, 0x8216, PT_BINARY},   // PidLidAppointmentRecur
-    {&PSETID_Appointment, 0x8233, PT_BINARY},   // PidLidTimeZoneStruct
-}};
+constexpr std::array<NamedProperty, kNamedCount> kNamed = {
+    NamedProp("PidLidLocation"),
+    NamedProp("PidLidAppointmentSubType"),
+    NamedProp("PidLidAppointmentStartWhole"),
+    NamedProp("PidLidAppointmentEndWhole"),
+    NamedProp("PidLidReminderSet"),
+    NamedProp("PidLidReminderOverride"),
+    NamedProp("PidLidReminderPlaySound"),
+    NamedProp("PidLidReminderDelta"),
+    NamedProp("PidLidRecurring"),
+    NamedProp("PidLidRecurrenceType"),
+    NamedProp("PidLidAppointmentRecur"),
+    NamedProp("PidLidTimeZoneStruct"),
+};
 
 std::string Utf8(const WCHAR* text) {
     return text ? nx::sys::Utf16ToUtf8(std::u16string_view(text)) : std::string();
@@ -219,12 +222,13 @@ void AppointmentMessageToXml(CXMLParser& document, IMessage* message, CAppointme
         AddCalendarElement(document, "RecurType", "0");
     }
 
-    // The item's own zone rule when it has one, else this machine's.
-    std::vector<uint8_t> zone;
+    // The item's own zone rule when it has a whole one, else this machine's (a cut value is no zone).
+    std::vector<uint8_t> stored;
+    NAMESPACE_COMMON::tagNxTimeZone own;
+    const bool hasOwn =
+        values.Bytes(kZoneStruct, stored) && ParseTimeZoneStruct(stored.data(), stored.size(), own);
     AddCalendarElement(document, "TimeZone",
-                       NAMESPACE_COMMON::FormatTimeZone(values.Bytes(kZoneStruct, zone)
-                                                            ? ParseTimeZoneStruct(zone.data(), zone.size())
-                                                            : state.localZone));
+                       NAMESPACE_COMMON::FormatTimeZone(hasOwn ? own : state.localZone));
 }
 
 }  // namespace NAMESPACE_MAPI

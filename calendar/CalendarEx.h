@@ -92,9 +92,8 @@ private:
     std::vector<std::unique_ptr<CCalendarInfoEx>> m_items;
 };
 
-// Value conversions of the calendar document.
-int32_t ParseDocumentInteger(std::string_view text);  // wcstol(text, 0, 10) with a 32-bit long
-bool ParseDocumentBoolean(std::string_view text);     // only "TRUE"
+// Value conversions of the calendar document (its integers: NAMESPACE_COMMON::ParseDecimalLong).
+bool ParseDocumentBoolean(std::string_view text);  // only "TRUE"
 NAMESPACE_COMMON::CDateTime ParseDocumentDate(std::string_view text);
 std::string FormatDocumentInteger(int32_t value);
 const char* FormatDocumentBoolean(bool value);

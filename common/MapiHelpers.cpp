@@ -67,32 +67,6 @@ bool IsBinaryValue(const MapiBuffer<SPropValue>& value) {
 
 }  // namespace
 
-ComPtr<IUnknown> OpenEntryById(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId, ULONG* objType) {
-    if (objType) *objType = 0;
-    if (store == nullptr) return {};
-    ULONG type = 0;
-    ComPtr<IUnknown> object;
-    const HRESULT hr = store->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)),
-                                        nullptr, MAPI_BEST_ACCESS, &type, object.put());
-    if (FAILED(hr)) return {};  // the ComPtr releases whatever came back
-    if (objType && object) *objType = type;
-    return object;
-}
-
-ComPtr<IUnknown> OpenEntryInContainer(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId,
-                                      ULONG flags, ULONG* objType) {
-    if (objType) *objType = 0;
-    if (container == nullptr) return {};
-    ULONG type = 0;
-    ComPtr<IUnknown> object;
-    const HRESULT hr =
-        container->OpenEntry(cbEntryId, reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId)), nullptr,
-                             flags, &type, object.put());
-    if (FAILED(hr)) return {};
-    if (objType && object) *objType = type;
-    return object;
-}
-
 ComPtr<IMAPIFolder> OpenFolderEntry(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId) {
     ComPtr<IMAPIFolder> folder;
     OpenEntryAs(store, cbEntryId, entryId, MAPI_BEST_ACCESS, folder);
@@ -187,17 +161,63 @@ bool ExtractEventId(std::string_view text, std::string* out) {
     return true;
 }
 
+HRESULT OpenPropertyStream(IMAPIProp* object, ULONG tag, ULONG flags, ComPtr<IStream>& out) {
+    out = nullptr;
+    if (object == nullptr) return MAPI_E_INVALID_PARAMETER;
+    const HRESULT hr = object->OpenProperty(tag, &MapiIid<IStream>::value, 0, flags, out.put_unknown());
+    if (FAILED(hr)) {
+        out = nullptr;  // release whatever came back with a failure
+        return hr;
+    }
+    return out ? hr : MAPI_E_NOT_FOUND;
+}
+
+template <class Bytes>
+HRESULT ReadWholeStream(ISequentialStream* stream, Bytes& out) {
+    if (stream == nullptr) return MAPI_E_INVALID_PARAMETER;
+    for (;;) {
+        // Read straight into the end of `out`, then keep only what the stream gave.
+        const std::size_t before = out.size();
+        out.resize(before + kStreamReadBytes);
+        ULONG read = 0;
+        const HRESULT hr = stream->Read(out.data() + before, kStreamReadBytes, &read);
+        out.resize(before + (FAILED(hr) ? 0 : std::min(read, kStreamReadBytes)));
+        if (FAILED(hr)) return hr;
+        if (read == 0) return S_OK;
+    }
+}
+template HRESULT ReadWholeStream(ISequentialStream*, std::string&);
+template HRESULT ReadWholeStream(ISequentialStream*, std::vector<uint8_t>&);
+
+template <class Bytes>
+HRESULT ReadPropertyStream(IMAPIProp* object, ULONG tag, Bytes& out) {
+    ComPtr<IStream> stream;
+    const HRESULT hr = OpenPropertyStream(object, tag, 0, stream);
+    return FAILED(hr) ? hr : ReadWholeStream(stream.get(), out);
+}
+template HRESULT ReadPropertyStream(IMAPIProp*, ULONG, std::string&);
+template HRESULT ReadPropertyStream(IMAPIProp*, ULONG, std::vector<uint8_t>&);
+
+HRESULT WriteWholeStream(ISequentialStream* stream, std::string_view bytes, ULONG& written) {
+    written = 0;
+    if (stream == nullptr) return MAPI_E_INVALID_PARAMETER;
+    while (written < bytes.size()) {
+        const auto block =
+            static_cast<ULONG>(std::min<std::size_t>(bytes.size() - written, kStreamWriteBytes));
+        ULONG took = 0;
+        const HRESULT hr = stream->Write(bytes.data() + written, block, &took);
+        if (FAILED(hr)) return hr;
+        // A stream that takes nothing would never let the loop end; one that claims more than it
+        // was given is taken at the block.
+        if (took == 0) return STG_E_MEDIUMFULL;
+        written += std::min(took, block);
+    }
+    return S_OK;
+}
+
 std::vector<uint8_t> GetStreamBytes(IMAPIProp* object, ULONG tag) {
     std::vector<uint8_t> bytes;
-    if (object == nullptr) return bytes;
-    ComPtr<IStream> stream;
-    if (FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, stream.put_unknown())) || !stream) return bytes;
-    uint8_t chunk[1024];
-    for (;;) {
-        ULONG read = 0;
-        if (FAILED(stream->Read(chunk, sizeof chunk, &read)) || read == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + std::min<ULONG>(read, sizeof chunk));
-    }
+    ReadPropertyStream(object, tag, bytes);  // what came before a failed read is kept
     return bytes;
 }
 
@@ -255,38 +275,51 @@ void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local, 
     SetOneProp(object, value);
 }
 
-namespace {
-
-ULONG ResolveName(IMAPIProp* object, MAPINAMEID& name, ULONG type) {
+HRESULT ResolveNamedProps(IMAPIProp* object, std::span<const NamedProperty> names, ULONG unresolved,
+                          std::vector<ULONG>& tags) {
+    tags.assign(names.size(), unresolved);
     const MapiFunctions& fns = MapiTable();
-    if (object == nullptr || fns.MAPIFreeBuffer == nullptr) return 0;
-    LPMAPINAMEID names[] = {&name};
-    MapiBuffer<SPropTagArray> ids(fns.MAPIFreeBuffer);
-    if (object->GetIDsFromNames(1, names, MAPI_CREATE, ids.put()) != S_OK || !ids || ids->cValues != 1)
-        return 0;
-    const ULONG id = ids->aulPropTag[0];
-    if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) return 0;
-    return PROP_TAG(type, PROP_ID(id));
+    if (object == nullptr || names.empty()) return MAPI_E_INVALID_PARAMETER;
+    if (fns.MAPIFreeBuffer == nullptr) return MAPI_E_CALL_FAILED;
+    std::vector<MAPINAMEID> ids(names.size());
+    std::vector<LPMAPINAMEID> pointers(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        // MAPI's name structure is not const; GetIDsFromNames only reads it.
+        ids[i].lpguid = const_cast<LPGUID>(names[i].set);
+        if (names[i].string != nullptr) {
+            ids[i].ulKind = MNID_STRING;
+            ids[i].Kind.lpwstrName = const_cast<LPWSTR>(names[i].string);
+        } else {
+            ids[i].ulKind = MNID_ID;
+            ids[i].Kind.lID = names[i].lid;
+        }
+        pointers[i] = &ids[i];
+    }
+    MapiBuffer<SPropTagArray> answer(fns.MAPIFreeBuffer);
+    const HRESULT hr =
+        object->GetIDsFromNames(static_cast<ULONG>(names.size()), pointers.data(), MAPI_CREATE, answer.put());
+    if (FAILED(hr) || !answer || answer->cValues != names.size()) return FAILED(hr) ? hr : MAPI_E_CALL_FAILED;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const ULONG id = answer->aulPropTag[i];
+        // A name that failed comes back as PT_ERROR (and the call as a warning).
+        if (PROP_TYPE(id) == PT_ERROR || PROP_ID(id) == 0) continue;
+        tags[i] = PROP_TAG(names[i].type, PROP_ID(id));
+    }
+    return hr;
 }
 
-}  // namespace
+ULONG GetNamedPropTag(IMAPIProp* object, const NamedProperty& name) {
+    std::vector<ULONG> tags;
+    return ResolveNamedProps(object, std::span(&name, 1), 0, tags) == S_OK ? tags[0] : 0;
+}
 
 ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, LONG lid, ULONG type) {
-    MAPINAMEID name{};
-    name.lpguid = const_cast<LPGUID>(&propertySet);
-    name.ulKind = MNID_ID;
-    name.Kind.lID = lid;
-    return ResolveName(object, name, type);
+    return GetNamedPropTag(object, NamedProperty{"", &propertySet, lid, nullptr, type});
 }
 
 ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, const char16_t* text, ULONG type) {
     if (text == nullptr) return 0;
-    std::u16string copy(text);
-    MAPINAMEID name{};
-    name.lpguid = const_cast<LPGUID>(&propertySet);
-    name.ulKind = MNID_STRING;
-    name.Kind.lpwstrName = copy.data();
-    return ResolveName(object, name, type);
+    return GetNamedPropTag(object, NamedProperty{"", &propertySet, 0, text, type});
 }
 
 }  // namespace NAMESPACE_COMMON

@@ -11,21 +11,21 @@
 // before returning, on failure too. Results are owned (ComPtr): the caller holds the one
 // reference.
 //
-// Object types: MAPI's OpenEntry, asked for no particular interface, hands out the object's
-// standard interface, which the caller then uses as a folder or a message. The folder helpers
-// (OpenDefaultFolder, OpenParentFolder, OpenFolderEntry) additionally insist that the opened
-// object reports MAPI_FOLDER, and OpenMessageByHexId that it reports MAPI_MESSAGE, so an entry
-// id that names an object of another kind (a store, a message where a folder is wanted) gives
-// null instead of an interface of the wrong shape.
+// Object types: every open asks for the interface it hands out (OpenEntryAs for entries,
+// OpenPropertyStream for property streams), so an entry id that names an object of another kind
+// (a store, a message where a folder is wanted) gives null instead of an interface of the wrong
+// shape, and no caller casts what comes back. mapiadmin opens through the same helpers.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/NamedProps.h"
 #include "common/TimeZone.h"
 #include "platform/mapi/Mapi.h"
 
@@ -62,6 +62,10 @@ struct MapiIid<IMessage> {
 template <>
 struct MapiIid<IMsgStore> {
     static constexpr const IID& value = IID_IMsgStore;
+};
+template <>
+struct MapiIid<IStream> {
+    static constexpr const IID& value = IID_IStream;
 };
 
 // The typed open: OpenEntry on `source` (a session, store or folder) asking for T's interface,
@@ -136,21 +140,11 @@ private:
     SRestriction m_restriction{};
 };
 
-// OpenEntry on the store with MAPI_BEST_ACCESS and no interface id. Null for a null store or a
-// failed open (an object handed out with a failure status is released). objType, when given,
-// receives the opened object's type (0 when nothing opened).
-ComPtr<IUnknown> OpenEntryById(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId,
-                               ULONG* objType = nullptr);
-
-// OpenEntry on a folder (container) with the caller's flags; as OpenEntryById otherwise.
-ComPtr<IUnknown> OpenEntryInContainer(IMAPIContainer* container, ULONG cbEntryId, const BYTE* entryId,
-                                      ULONG flags, ULONG* objType = nullptr);
-
 // The store's inbox: the receive folder of "IPM.Note" (asked with MAPI_UNICODE), opened with
 // MAPI_BEST_ACCESS; null when the store names none or it does not open as a folder.
 ComPtr<IMAPIFolder> OpenInboxFolder(IMsgStore* store);
 
-// OpenEntryById, kept only when the object is a folder.
+// OpenEntryAs a folder on the store with MAPI_BEST_ACCESS; null when it does not open as one.
 ComPtr<IMAPIFolder> OpenFolderEntry(IMsgStore* store, ULONG cbEntryId, const BYTE* entryId);
 
 // The store's default folder named by `propTag` (PR_IPM_CONTACT_ENTRYID, ...): the property is
@@ -212,21 +206,58 @@ void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text);
 void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local,
                           const TimeZoneSource& zone = SystemTimeZoneSource());
 
-// The tag of a named property, resolved on the object with GetIDsFromNames (one name, MAPI_CREATE)
-// and given the property type `type`; 0 when the call does not answer S_OK with a usable id (the
-// caller then skips the property). Numeric names (MNID_ID) and string names (MNID_STRING).
+// ---- Named properties (common/NamedProps.h names them) ----
+
+// GetIDsFromNames (MAPI_CREATE) for every name of the list in one call. `tags` receives one tag per
+// name, with the list's type, or `unresolved` for a name the store did not resolve (every name
+// when the call failed or answered with another count). Returns the call's status: S_OK when all
+// resolved.
+HRESULT ResolveNamedProps(IMAPIProp* object, std::span<const NamedProperty> names, ULONG unresolved,
+                          std::vector<ULONG>& tags);
+
+// The tag of one named property, resolved as above; 0 when the call does not answer S_OK with a
+// usable id (the caller then skips the property). The set, id or name and type of a table entry,
+// or given one by one: numeric names (MNID_ID) and string names (MNID_STRING).
+ULONG GetNamedPropTag(IMAPIProp* object, const NamedProperty& name);
 ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, LONG lid, ULONG type);
 ULONG GetNamedPropTag(IMAPIProp* object, const GUID& propertySet, const char16_t* name, ULONG type);
 
 // Blank characters that selection texts are trimmed of: space, tab, CR, LF, VT, FF.
 std::string TrimBlanks(std::string_view text);
 
-// The whole value of a property read through OpenProperty(IID_IStream), 1024 bytes a read; empty
-// without a stream. For values the store keeps out of line (GetProps answers
-// MAPI_E_NOT_ENOUGH_MEMORY for them).
+// ---- Property streams ----
+// Values the store keeps out of line (GetProps and tables answer MAPI_E_NOT_ENOUGH_MEMORY for
+// them) are read and written through an IStream on the property. These are the one reader and
+// the one writer of such streams.
+
+// Bytes asked for by each Read, and handed to each Write.
+inline constexpr ULONG kStreamReadBytes = 1024;
+inline constexpr ULONG kStreamWriteBytes = 65536;
+
+// OpenProperty(tag, IID_IStream, 0, flags): the typed open of a property's stream (flags 0 to
+// read; MAPI_MODIFY | MAPI_CREATE to write). Returns the call's status; `out` holds the stream
+// only on success (a success without one gives MAPI_E_NOT_FOUND).
+HRESULT OpenPropertyStream(IMAPIProp* object, ULONG tag, ULONG flags, ComPtr<IStream>& out);
+
+// Appends the stream's bytes to `out`, kStreamReadBytes a Read, until a Read gives 0 bytes (S_OK)
+// or fails (its status; `out` keeps what came before). A Read that reports more bytes than it
+// was asked for is taken for the bytes asked for. `Bytes` is std::string or std::vector<uint8_t>.
+template <class Bytes>
+HRESULT ReadWholeStream(ISequentialStream* stream, Bytes& out);
+// OpenPropertyStream to read, then ReadWholeStream: the status of the first that failed.
+template <class Bytes>
+HRESULT ReadPropertyStream(IMAPIProp* object, ULONG tag, Bytes& out);
+
+// Writes all of `bytes`, kStreamWriteBytes a Write, and adds up in `written` what the stream took.
+// Stops at the first failed Write (its status) or at one that takes nothing (STG_E_MEDIUMFULL).
+// The caller commits.
+HRESULT WriteWholeStream(ISequentialStream* stream, std::string_view bytes, ULONG& written);
+
+// The whole value of a property read through its stream; what was read before a failure (empty
+// without a stream).
 std::vector<uint8_t> GetStreamBytes(IMAPIProp* object, ULONG tag);
-// The whole text of a string property read through OpenProperty(IID_IStream), 1024 bytes a read;
-// "" without a stream. A result of "\r\n" or "\n" (an empty body as stores keep it) becomes "".
+// The whole text of a string property read through its stream (UTF-16 units); "" without a
+// stream. A result of "\r\n" or "\n" (an empty body as stores keep it) becomes "".
 std::string GetStreamText(IMAPIProp* object, ULONG tag);
 
 }  // namespace NAMESPACE_COMMON

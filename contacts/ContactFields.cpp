@@ -8,6 +8,7 @@ namespace NAMESPACE_MAPI {
 namespace {
 
 using K = ContactFieldKind;
+using NAMESPACE_COMMON::AddressLid;
 
 constexpr ContactField kFields[] = {
     {5, "FullName", "FULLNAME", K::FullName, 0, kLidFileUnder, nullptr, false},
@@ -47,12 +48,18 @@ constexpr ContactField kFields[] = {
     {2006, "HomeZip", "HomeZip", K::Text, PR_HOME_ADDRESS_POSTAL_CODE_W, 0, nullptr, true},
     {2019, "HomePobox", "HomePobox", K::Text, PR_HOME_ADDRESS_POST_OFFICE_BOX_W, 0, nullptr, true},
     // The business address lives in the work-address named properties, in both directions.
-    {2016, "BusinessCountry", "SP-BUSINESSCOUNTRY", K::NamedText, 0, 0x8049, nullptr, true},
-    {2013, "BusinessState", "SP-BUSINESSSTATE", K::NamedText, 0, 0x8047, nullptr, true},
-    {2012, "BusinessCity", "SP-BUSINESSCITY", K::NamedText, 0, 0x8046, nullptr, true},
-    {2010, "BusinessStreet1", "SP-BUSINESSSTREET1", K::NamedText, 0, 0x8045, nullptr, true},
-    {2014, "BusinessZip", "SP-BUSINESSZIP", K::NamedText, 0, 0x8048, nullptr, true},
-    {2021, "BusinessPobox", "SP-BUSINESSPOBOX", K::NamedText, 0, 0x804A, nullptr, true},
+    {2016, "BusinessCountry", "SP-BUSINESSCOUNTRY", K::NamedText, 0, AddressLid("PidLidWorkAddressCountry"),
+     nullptr, true},
+    {2013, "BusinessState", "SP-BUSINESSSTATE", K::NamedText, 0, AddressLid("PidLidWorkAddressState"),
+     nullptr, true},
+    {2012, "BusinessCity", "SP-BUSINESSCITY", K::NamedText, 0, AddressLid("PidLidWorkAddressCity"), nullptr,
+     true},
+    {2010, "BusinessStreet1", "SP-BUSINESSSTREET1", K::NamedText, 0, AddressLid("PidLidWorkAddressStreet"),
+     nullptr, true},
+    {2014, "BusinessZip", "SP-BUSINESSZIP", K::NamedText, 0, AddressLid("PidLidWorkAddressPostalCode"),
+     nullptr, true},
+    {2021, "BusinessPobox", "SP-BUSINESSPOBOX", K::NamedText, 0, AddressLid("PidLidWorkAddressPostOfficeBox"),
+     nullptr, true},
     {2038, "OtherCountry", "OtherCountry", K::Text, PR_OTHER_ADDRESS_COUNTRY_W, 0, nullptr, true},
     {2035, "OtherState", "OtherState", K::Text, PR_OTHER_ADDRESS_STATE_OR_PROVINCE_W, 0, nullptr, true},
     {2034, "OtherCity", "OtherCity", K::Text, PR_OTHER_ADDRESS_CITY_W, 0, nullptr, true},
@@ -78,8 +85,8 @@ constexpr ContactField kFields[] = {
     {4003, "Birthday", "Birthday", K::Date, PR_BIRTHDAY, 0, nullptr, true},
     {4019, "Anniversary", "Anniversary", K::Date, PR_WEDDING_ANNIVERSARY, 0, nullptr, true},
     // No inbound element: a write can only remove the two yomi names.
-    {4037, nullptr, "SP-YOMIFIRSTNAME", K::NamedText, 0, 0x802C, nullptr, true},
-    {4038, nullptr, "SP_YOMILASTNAME", K::NamedText, 0, 0x802D, nullptr, true},
+    {4037, nullptr, "SP-YOMIFIRSTNAME", K::NamedText, 0, AddressLid("PidLidYomiFirstName"), nullptr, true},
+    {4038, nullptr, "SP_YOMILASTNAME", K::NamedText, 0, AddressLid("PidLidYomiLastName"), nullptr, true},
 };
 
 }  // namespace

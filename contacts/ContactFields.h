@@ -13,6 +13,7 @@
 #include <span>
 #include <string_view>
 
+#include "common/NamedProps.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
@@ -49,13 +50,25 @@ const ContactField* FindContactField(int32_t id);
 inline constexpr int32_t kFieldFullName = 5;
 inline constexpr int32_t kFieldIMAddress = 4022;
 
-// PSETID_Address ids of the message-level elements.
-inline constexpr LONG kLidFileUnder = 0x8005;
-inline constexpr LONG kLidHasPicture = 0x8015;
-inline constexpr LONG kLidInstantMessaging = 0x8062;
-inline constexpr LONG kLidEmail1 = 0x8083;
-inline constexpr LONG kLidEmail2 = 0x8093;
-inline constexpr LONG kLidEmail3 = 0x80A3;
+// PSETID_Address ids of the message-level elements (common/NamedProps.h is their home).
+inline constexpr LONG kLidFileUnder = NAMESPACE_COMMON::AddressLid("PidLidFileUnder");
+inline constexpr LONG kLidHasPicture = NAMESPACE_COMMON::AddressLid("PidLidHasPicture");
+inline constexpr LONG kLidInstantMessaging = NAMESPACE_COMMON::AddressLid("PidLidInstantMessagingAddress");
+inline constexpr LONG kLidEmail1 = NAMESPACE_COMMON::AddressLid("PidLidEmail1EmailAddress");
+inline constexpr LONG kLidEmail2 = NAMESPACE_COMMON::AddressLid("PidLidEmail2EmailAddress");
+inline constexpr LONG kLidEmail3 = NAMESPACE_COMMON::AddressLid("PidLidEmail3EmailAddress");
+
+// An e-mail's other properties sit at fixed distances from its address's id, which the contact
+// code counts on: display name -3, address type -1, original display name +1.
+static_assert(NAMESPACE_COMMON::AddressLid("PidLidEmail1DisplayName") == kLidEmail1 - 3 &&
+              NAMESPACE_COMMON::AddressLid("PidLidEmail1AddressType") == kLidEmail1 - 1 &&
+              NAMESPACE_COMMON::AddressLid("PidLidEmail1OriginalDisplayName") == kLidEmail1 + 1);
+static_assert(NAMESPACE_COMMON::AddressLid("PidLidEmail2DisplayName") == kLidEmail2 - 3 &&
+              NAMESPACE_COMMON::AddressLid("PidLidEmail2AddressType") == kLidEmail2 - 1 &&
+              NAMESPACE_COMMON::AddressLid("PidLidEmail2OriginalDisplayName") == kLidEmail2 + 1);
+static_assert(NAMESPACE_COMMON::AddressLid("PidLidEmail3DisplayName") == kLidEmail3 - 3 &&
+              NAMESPACE_COMMON::AddressLid("PidLidEmail3AddressType") == kLidEmail3 - 1 &&
+              NAMESPACE_COMMON::AddressLid("PidLidEmail3OriginalDisplayName") == kLidEmail3 + 1);
 
 // The instant-messaging service of a stored address: the first ':' ends a prefix that, compared
 // without ASCII case with "AIM:", "WINDOWSLIVE:", "YAHOO:", "SKYPE:", "QQ:", "GTALK:", "ICQ:",

@@ -14,21 +14,14 @@ namespace NAMESPACE_MAPI {
 namespace {
 
 // Reads an attachment's data through a stream (the table reports a large value as
-// MAPI_E_NOT_ENOUGH_MEMORY instead of its bytes).
-bool ReadAttachmentStream(IMessage* message, ULONG attachNum, std::string& bytes) {
+// MAPI_E_NOT_ENOUGH_MEMORY instead of its bytes). What came before a failed read is kept; no
+// stream gives no bytes.
+std::string ReadAttachmentStream(IMessage* message, ULONG attachNum) {
+    std::string bytes;
     ComPtr<IAttach> attach;
-    if (FAILED(message->OpenAttach(attachNum, nullptr, MAPI_BEST_ACCESS, attach.put())) || !attach)
-        return false;
-    ComPtr<IStream> stream;
-    if (FAILED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, stream.put_unknown())) || !stream)
-        return false;
-    char chunk[1024];
-    for (;;) {
-        ULONG read = 0;
-        if (FAILED(stream->Read(chunk, sizeof chunk, &read)) || read == 0) break;
-        bytes.append(chunk, std::min<ULONG>(read, sizeof chunk));
-    }
-    return true;
+    if (SUCCEEDED(message->OpenAttach(attachNum, nullptr, MAPI_BEST_ACCESS, attach.put())) && attach)
+        NAMESPACE_COMMON::ReadPropertyStream(attach.get(), PR_ATTACH_DATA_BIN, bytes);
+    return bytes;
 }
 
 // The attachment table's photo rows (number, data, size), or none.
@@ -79,7 +72,7 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
         } else if (const SPropValue* err =
                        NAMESPACE_COMMON::FindProp(rows[i], PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_DATA_BIN)));
                    err && err->Value.err == MAPI_E_NOT_ENOUGH_MEMORY) {
-            if (!ReadAttachmentStream(message, attachNum, bytes)) bytes.clear();
+            bytes = ReadAttachmentStream(message, attachNum);
         }
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
         // Private, and replaced whole: a host never reads half a picture, and a link planted
@@ -138,17 +131,11 @@ int AttachContactPicture(IMessage* message, const std::string& path) {
     props[13].Value.ft = now;
     if (FAILED(attach->SetProps(14, props, nullptr))) return 0;
     ComPtr<IStream> stream;
-    if (SUCCEEDED(attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0,
-                                       MAPI_MODIFY | MAPI_CREATE | MAPI_BEST_ACCESS, stream.put_unknown())) &&
-        stream) {
+    if (SUCCEEDED(NAMESPACE_COMMON::OpenPropertyStream(
+            attach.get(), PR_ATTACH_DATA_BIN, MAPI_MODIFY | MAPI_CREATE | MAPI_BEST_ACCESS, stream))) {
+        // A write that stops early still commits what the stream took, and the size says so.
         ULONG total = 0;
-        for (std::size_t at = 0; at < bytes.size();) {
-            const ULONG block = static_cast<ULONG>(std::min<std::size_t>(bytes.size() - at, 65536));
-            ULONG written = 0;
-            if (FAILED(stream->Write(bytes.data() + at, block, &written)) || written == 0) break;
-            total += written;
-            at += written;
-        }
+        NAMESPACE_COMMON::WriteWholeStream(stream.get(), bytes, total);
         stream->Commit(0);
         stream = nullptr;
         SPropValue size{};
@@ -163,7 +150,7 @@ int AttachContactPicture(IMessage* message, const std::string& path) {
 void SetContactPicture(IMessage* message, const std::string& path) {
     const int attached = AttachContactPicture(message, path);
     if (const ULONG tag =
-            NAMESPACE_COMMON::GetNamedPropTag(message, PSETID_Address, kLidHasPicture, PT_BOOLEAN)) {
+            NAMESPACE_COMMON::GetNamedPropTag(message, NAMESPACE_COMMON::NamedProp("PidLidHasPicture"))) {
         SPropValue flag{};
         flag.ulPropTag = tag;
         flag.Value.b = attached ? 1 : 0;

@@ -165,7 +165,7 @@ void SetContactEmail(IMessage* message, LONG lid, const std::string& address) {
 
 void SetContactCategories(IMessage* message, const std::string& text) {
     const ULONG tag =
-        NAMESPACE_COMMON::GetNamedPropTag(message, PS_PUBLIC_STRINGS, u"Keywords", PT_MV_UNICODE);
+        NAMESPACE_COMMON::GetNamedPropTag(message, NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
     if (tag == 0) return;
     NAMESPACE_COMMON::DeleteOneProp(message, tag);
     if (text.empty()) return;

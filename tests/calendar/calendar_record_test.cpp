@@ -31,28 +31,6 @@ TEST(CCalendarEx, AFieldIsFoundByItsLastOccurrence) {
     EXPECT_EQ(*r.FindField(kFieldLocation), "there");
 }
 
-TEST(CalendarDocument, IntegersReadAsTheCLibraryReadsThem) {
-    const struct {
-        const char* text;
-        int32_t value;
-    } cases[] = {
-        {"42", 42},
-        {"  -7", -7},
-        {"+5x", 5},
-        {"abc", 0},
-        {"", 0},
-        {"\t\n12", 12},
-        {"1.9", 1},
-        {"-", 0},
-        {"0x10", 0},
-        {"2147483647", 2147483647},
-        {"2147483648", 2147483647},
-        {"-2147483648", INT32_MIN},
-        {"-99999999999999999999", INT32_MIN},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ParseDocumentInteger(c.text), c.value) << c.text;
-}
-
 TEST(CalendarDocument, ParseFillsTheMembersOfThePresentElements) {
     CCalendarEx r;
     EXPECT_EQ(

@@ -1,5 +1,6 @@
 // deltatrack: lists, shows and forgets the states the change journal keeps per (category,
 // source, anchor). docs/journal.md describes the journal; the usage text below is the manual.
+// A bad command line exits 2 with the problem and a one-line hint (as mapiadmin and nxhost do).
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -22,18 +23,34 @@ using nx::journal::StoredItem;
 
 constexpr const char* kUsage = R"(usage: deltatrack COMMAND [ARGUMENTS] [OPTIONS]
 
+Lists, shows and forgets the states the agent's change journal keeps, one per (category,
+source, anchor) of the host's change reads (docs/journal.md describes the journal).
+
+Commands
   list [--json]                        every state the journal keeps: category, source, anchor,
                                        committed items, last commit time, staged changes
   show ANCHOR [--category C] [--source S] [--staged] [--json]
                                        the committed state kept under ANCHOR: identifier,
-                                       modification time and time status of each item (with
-                                       --staged, the changes staged by a read not yet committed)
+                                       modification time and time status of each item
   forget ANCHOR [--category C] [--source S]
                                        drop the state kept under ANCHOR, so the next change read
                                        under it reports every item new (the host's full resync)
 
+Options
+  --category C   only the state of category C ("contact" or "calendar")
+  --source S     only the state of source S
+  --staged       show: the changes staged by a change read not yet committed, with their names
+  --json         list, show: machine-readable output
+  -h, --help     this text
+
 Without --category and --source, show and forget apply to every state kept under ANCHOR (the
-contact and the calendar state alike). The journal is $XDG_DATA_HOME/nxjournal/journal.db.
+contact and the calendar state alike). The journal is $XDG_DATA_HOME/nxjournal/journal.db;
+the tool never creates one.
+
+Examples
+  deltatrack list
+  deltatrack show sync-1 --category contact --json
+  deltatrack forget sync-1             the next change read under sync-1 reports every item new
 
 Exit status: 0 success, 1 journal failure, 2 bad command line, 4 anchor not found.
 )";
@@ -228,7 +245,7 @@ int main(int argc, char** argv) {
     try {
         o = Parse(argc, argv);
     } catch (const UsageError& e) {
-        std::cerr << "deltatrack: " << e.message << "\n\n" << kUsage;
+        std::cerr << "deltatrack: " << e.message << "\n(run \"deltatrack --help\" for the commands)\n";
         return kExitUsage;
     }
     if (o.command == "help") {

@@ -1,5 +1,7 @@
-// The commands of mapiadmin. main.cpp parses the command line into Options and calls one of
-// these; each writes its result to `out` and throws CommandError or InputError on failure.
+// The commands of mapiadmin, one file per noun (ProfileCommands.cpp: init and profile,
+// StoreCommands.cpp, FolderCommands.cpp, ItemCommands.cpp). CommandLine.cpp parses the command
+// line into Options and picks one of these; each writes its result to `out` and throws
+// CommandError or InputError on failure.
 #pragma once
 
 #include <optional>
@@ -39,13 +41,5 @@ void CmdItemUpdate(const Options& o, std::ostream& out);
 void CmdItemList(const Options& o, std::ostream& out);
 void CmdItemDump(const Options& o, std::ostream& out);
 void CmdItemDelete(const Options& o, std::ostream& out);
-
-// Splits a folder path at "/" ("\/" is a slash inside a name, "\\" a backslash; a trailing "/"
-// is ignored). std::nullopt for an empty component or a dangling backslash.
-std::optional<std::vector<std::string>> SplitFolderPath(const std::string& path);
-
-// True when the argument names an object by entry id: hex digits only (an optional 0x prefix),
-// an even count, at least 8.
-bool LooksLikeEntryId(const std::string& arg);
 
 }  // namespace nx::mapiadmin

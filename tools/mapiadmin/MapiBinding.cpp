@@ -19,18 +19,6 @@ std::int64_t FromFileTime(const FILETIME& ft) {
                                      ft.dwLowDateTime);
 }
 
-GUID ToGuid(const Guid& g) {
-    GUID out{g.data1, g.data2, g.data3, {}};
-    std::memcpy(out.Data4, g.data4, 8);
-    return out;
-}
-
-Guid FromGuid(const GUID& g) {
-    Guid out{g.Data1, g.Data2, g.Data3, {}};
-    std::memcpy(out.data4, g.Data4, 8);
-    return out;
-}
-
 LPSTR CopyString8(const std::string& s, const Prop& prop, PropArena& arena) {
     if (s.find('\0') != std::string::npos)
         throw InputError(DescribeProp(prop) + ": PT_STRING8 text cannot contain a NUL byte");
@@ -55,13 +43,252 @@ SBinary CopyBinary(const std::string& s, PropArena& arena) {
     return SBinary{static_cast<ULONG>(s.size()), p};
 }
 
-template <class T>
-T* ArrayOf(std::size_t n, PropArena& arena) {
-    return arena.New<T>(n);
-}
-
 std::u16string WideOf(LPCWSTR s) {
     return s ? std::u16string(s) : std::u16string();
+}
+
+std::string BytesOf(const SBinary& b) {
+    return b.lpb && b.cb ? std::string(reinterpret_cast<const char*>(b.lpb), b.cb) : std::string();
+}
+
+// One model value as each ABI type.
+std::int64_t I64(const Scalar& x) {
+    return std::get<std::int64_t>(x);
+}
+double Dbl(const Scalar& x) {
+    return std::get<double>(x);
+}
+short AsI2(const Scalar& x) {
+    return static_cast<short>(I64(x));
+}
+LONG AsLong(const Scalar& x) {
+    return static_cast<LONG>(I64(x));
+}
+float AsR4(const Scalar& x) {
+    return static_cast<float>(Dbl(x));
+}
+CURRENCY AsCurrency(const Scalar& x) {
+    CURRENCY c{};
+    c.int64 = I64(x);
+    return c;
+}
+LARGE_INTEGER AsI8(const Scalar& x) {
+    LARGE_INTEGER l{};
+    l.QuadPart = I64(x);
+    return l;
+}
+FILETIME AsFileTime(const Scalar& x) {
+    return ToFileTime(I64(x));
+}
+GUID AsGuid(const Scalar& x) {
+    return ToGuid(std::get<Guid>(x));
+}
+
+// The elements of a multi-valued property, each made by `one`, in the arena.
+template <class T, class One>
+T* Elements(const std::vector<Scalar>& values, PropArena& arena, One one) {
+    T* a = arena.New<T>(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) a[k] = one(values[k]);
+    return a;
+}
+
+[[noreturn]] void CannotSet(const Prop& prop, PropType t) {
+    throw InputError(DescribeProp(prop) + ": type " + std::to_string(t) + " cannot be set");
+}
+
+void SetSingle(SPropValue& v, const Prop& prop, PropArena& arena) {
+    const Scalar& x = prop.values.at(0);
+    switch (PropTypeOf(v.ulPropTag)) {
+        case kPtI2:
+            v.Value.i = AsI2(x);
+            break;
+        case kPtLong:
+            v.Value.l = AsLong(x);
+            break;
+        case kPtR4:
+            v.Value.flt = AsR4(x);
+            break;
+        case kPtDouble:
+            v.Value.dbl = Dbl(x);
+            break;
+        case kPtAppTime:
+            v.Value.at = Dbl(x);
+            break;
+        case kPtCurrency:
+            v.Value.cur = AsCurrency(x);
+            break;
+        case kPtBoolean:
+            v.Value.b = static_cast<unsigned short>(I64(x));
+            break;
+        case kPtI8:
+            v.Value.li = AsI8(x);
+            break;
+        case kPtSysTime:
+            v.Value.ft = AsFileTime(x);
+            break;
+        case kPtString8:
+            v.Value.lpszA = CopyString8(std::get<std::string>(x), prop, arena);
+            break;
+        case kPtUnicode:
+            v.Value.lpszW = CopyUnicode(std::get<std::u16string>(x), prop, arena);
+            break;
+        case kPtBinary:
+            v.Value.bin = CopyBinary(std::get<std::string>(x), arena);
+            break;
+        case kPtClsid:
+            v.Value.lpguid = Elements<GUID>(prop.values, arena, AsGuid);
+            break;
+        default:
+            CannotSet(prop, PropTypeOf(v.ulPropTag));
+    }
+}
+
+void SetMulti(SPropValue& v, const Prop& prop, PropArena& arena) {
+    const std::vector<Scalar>& xs = prop.values;
+    const auto n = static_cast<ULONG>(xs.size());
+    switch (BaseType(PropTypeOf(v.ulPropTag))) {
+        case kPtI2:
+            v.Value.MVi = {n, Elements<short>(xs, arena, AsI2)};
+            break;
+        case kPtLong:
+            v.Value.MVl = {n, Elements<LONG>(xs, arena, AsLong)};
+            break;
+        case kPtR4:
+            v.Value.MVflt = {n, Elements<float>(xs, arena, AsR4)};
+            break;
+        case kPtDouble:
+        case kPtAppTime:
+            v.Value.MVdbl = {n, Elements<double>(xs, arena, Dbl)};
+            break;
+        case kPtCurrency:
+            v.Value.MVcur = {n, Elements<CURRENCY>(xs, arena, AsCurrency)};
+            break;
+        case kPtI8:
+            v.Value.MVli = {n, Elements<LARGE_INTEGER>(xs, arena, AsI8)};
+            break;
+        case kPtSysTime:
+            v.Value.MVft = {n, Elements<FILETIME>(xs, arena, AsFileTime)};
+            break;
+        case kPtString8:
+            v.Value.MVszA = {n, Elements<LPSTR>(xs, arena, [&](const Scalar& x) {
+                                 return CopyString8(std::get<std::string>(x), prop, arena);
+                             })};
+            break;
+        case kPtUnicode:
+            v.Value.MVszW = {n, Elements<LPWSTR>(xs, arena, [&](const Scalar& x) {
+                                 return CopyUnicode(std::get<std::u16string>(x), prop, arena);
+                             })};
+            break;
+        case kPtBinary:
+            v.Value.MVbin = {n, Elements<SBinary>(xs, arena, [&](const Scalar& x) {
+                                 return CopyBinary(std::get<std::string>(x), arena);
+                             })};
+            break;
+        case kPtClsid:
+            v.Value.MVguid = {n, Elements<GUID>(xs, arena, AsGuid)};
+            break;
+        default:
+            CannotSet(prop, PropTypeOf(v.ulPropTag));
+    }
+}
+
+// Each of n ABI values as a model value.
+template <class T, class One>
+void Append(std::vector<Scalar>& out, ULONG n, const T* values, One one) {
+    for (ULONG k = 0; k < n; ++k) out.emplace_back(one(values[k]));
+}
+
+// The model value of a single value; false for a type mapiadmin does not carry.
+bool GetSingle(const SPropValue& v, std::vector<Scalar>& out) {
+    switch (PropTypeOf(v.ulPropTag)) {
+        case kPtI2:
+            out.emplace_back(std::int64_t{v.Value.i});
+            return true;
+        case kPtLong:
+            out.emplace_back(std::int64_t{v.Value.l});
+            return true;
+        case kPtR4:
+            out.emplace_back(static_cast<double>(v.Value.flt));
+            return true;
+        case kPtDouble:
+            out.emplace_back(v.Value.dbl);
+            return true;
+        case kPtAppTime:
+            out.emplace_back(v.Value.at);
+            return true;
+        case kPtCurrency:
+            out.emplace_back(std::int64_t{v.Value.cur.int64});
+            return true;
+        case kPtBoolean:
+            out.emplace_back(std::int64_t{v.Value.b});
+            return true;
+        case kPtI8:
+            out.emplace_back(std::int64_t{v.Value.li.QuadPart});
+            return true;
+        case kPtSysTime:
+            out.emplace_back(FromFileTime(v.Value.ft));
+            return true;
+        case kPtString8:
+            out.emplace_back(std::string(v.Value.lpszA ? v.Value.lpszA : ""));
+            return true;
+        case kPtUnicode:
+            out.emplace_back(WideOf(v.Value.lpszW));
+            return true;
+        case kPtBinary:
+            out.emplace_back(BytesOf(v.Value.bin));
+            return true;
+        case kPtClsid:
+            if (!v.Value.lpguid) return false;
+            out.emplace_back(FromGuid(*v.Value.lpguid));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The model values of a multi-valued property; false for a type mapiadmin does not carry.
+bool GetMulti(const SPropValue& v, std::vector<Scalar>& out) {
+    const auto& u = v.Value;
+    switch (BaseType(PropTypeOf(v.ulPropTag))) {
+        case kPtI2:
+            Append(out, u.MVi.cValues, u.MVi.lpi, [](short x) { return std::int64_t{x}; });
+            return true;
+        case kPtLong:
+            Append(out, u.MVl.cValues, u.MVl.lpl, [](LONG x) { return std::int64_t{x}; });
+            return true;
+        case kPtR4:
+            Append(out, u.MVflt.cValues, u.MVflt.lpflt, [](float x) { return static_cast<double>(x); });
+            return true;
+        case kPtDouble:
+        case kPtAppTime:
+            Append(out, u.MVdbl.cValues, u.MVdbl.lpdbl, [](double x) { return x; });
+            return true;
+        case kPtCurrency:
+            Append(out, u.MVcur.cValues, u.MVcur.lpcur,
+                   [](const CURRENCY& x) { return std::int64_t{x.int64}; });
+            return true;
+        case kPtI8:
+            Append(out, u.MVli.cValues, u.MVli.lpli,
+                   [](const LARGE_INTEGER& x) { return std::int64_t{x.QuadPart}; });
+            return true;
+        case kPtSysTime:
+            Append(out, u.MVft.cValues, u.MVft.lpft, FromFileTime);
+            return true;
+        case kPtString8:
+            Append(out, u.MVszA.cValues, u.MVszA.lppszA, [](LPSTR x) { return std::string(x ? x : ""); });
+            return true;
+        case kPtUnicode:
+            Append(out, u.MVszW.cValues, u.MVszW.lppszW, WideOf);
+            return true;
+        case kPtBinary:
+            Append(out, u.MVbin.cValues, u.MVbin.lpbin, BytesOf);
+            return true;
+        case kPtClsid:
+            Append(out, u.MVguid.cValues, u.MVguid.lpguid, FromGuid);
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -75,221 +302,17 @@ void* PropArena::Alloc(std::size_t bytes) {
 SPropValue ToSPropValue(const Prop& prop, ULONG tag, PropArena& arena) {
     SPropValue v{};
     v.ulPropTag = tag;
-    const PropType t = PropTypeOf(tag);
-    const auto& vals = prop.values;
-    const auto n = static_cast<ULONG>(vals.size());
-    auto i64 = [&](std::size_t k) { return std::get<std::int64_t>(vals[k]); };
-    auto dbl = [&](std::size_t k) { return std::get<double>(vals[k]); };
-    auto str = [&](std::size_t k) -> const std::string& { return std::get<std::string>(vals[k]); };
-    switch (t) {
-        case kPtI2:
-            v.Value.i = static_cast<short>(i64(0));
-            break;
-        case kPtLong:
-            v.Value.l = static_cast<LONG>(i64(0));
-            break;
-        case kPtR4:
-            v.Value.flt = static_cast<float>(dbl(0));
-            break;
-        case kPtDouble:
-            v.Value.dbl = dbl(0);
-            break;
-        case kPtAppTime:
-            v.Value.at = dbl(0);
-            break;
-        case kPtCurrency:
-            v.Value.cur.int64 = i64(0);
-            break;
-        case kPtBoolean:
-            v.Value.b = static_cast<unsigned short>(i64(0));
-            break;
-        case kPtI8:
-            v.Value.li.QuadPart = i64(0);
-            break;
-        case kPtSysTime:
-            v.Value.ft = ToFileTime(i64(0));
-            break;
-        case kPtString8:
-            v.Value.lpszA = CopyString8(str(0), prop, arena);
-            break;
-        case kPtUnicode:
-            v.Value.lpszW = CopyUnicode(std::get<std::u16string>(vals[0]), prop, arena);
-            break;
-        case kPtBinary:
-            v.Value.bin = CopyBinary(str(0), arena);
-            break;
-        case kPtClsid:
-            v.Value.lpguid = arena.New<GUID>(1);
-            *v.Value.lpguid = ToGuid(std::get<Guid>(vals[0]));
-            break;
-        case kMvFlag | kPtI2: {
-            auto* a = ArrayOf<short>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = static_cast<short>(i64(k));
-            v.Value.MVi = {n, a};
-            break;
-        }
-        case kMvFlag | kPtLong: {
-            auto* a = ArrayOf<LONG>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = static_cast<LONG>(i64(k));
-            v.Value.MVl = {n, a};
-            break;
-        }
-        case kMvFlag | kPtR4: {
-            auto* a = ArrayOf<float>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = static_cast<float>(dbl(k));
-            v.Value.MVflt = {n, a};
-            break;
-        }
-        case kMvFlag | kPtDouble:
-        case kMvFlag | kPtAppTime: {
-            auto* a = ArrayOf<double>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = dbl(k);
-            v.Value.MVdbl = {n, a};
-            break;
-        }
-        case kMvFlag | kPtCurrency: {
-            auto* a = ArrayOf<CURRENCY>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k].int64 = i64(k);
-            v.Value.MVcur = {n, a};
-            break;
-        }
-        case kMvFlag | kPtI8: {
-            auto* a = ArrayOf<LARGE_INTEGER>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k].QuadPart = i64(k);
-            v.Value.MVli = {n, a};
-            break;
-        }
-        case kMvFlag | kPtSysTime: {
-            auto* a = ArrayOf<FILETIME>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = ToFileTime(i64(k));
-            v.Value.MVft = {n, a};
-            break;
-        }
-        case kMvFlag | kPtString8: {
-            auto* a = ArrayOf<LPSTR>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = CopyString8(str(k), prop, arena);
-            v.Value.MVszA = {n, a};
-            break;
-        }
-        case kMvFlag | kPtUnicode: {
-            auto* a = ArrayOf<LPWSTR>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = CopyUnicode(std::get<std::u16string>(vals[k]), prop, arena);
-            v.Value.MVszW = {n, a};
-            break;
-        }
-        case kMvFlag | kPtBinary: {
-            auto* a = ArrayOf<SBinary>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = CopyBinary(str(k), arena);
-            v.Value.MVbin = {n, a};
-            break;
-        }
-        case kMvFlag | kPtClsid: {
-            auto* a = ArrayOf<GUID>(n, arena);
-            for (ULONG k = 0; k < n; ++k) a[k] = ToGuid(std::get<Guid>(vals[k]));
-            v.Value.MVguid = {n, a};
-            break;
-        }
-        default:
-            throw InputError(DescribeProp(prop) + ": type " + std::to_string(t) + " cannot be set");
-    }
+    if (IsMultiValued(PropTypeOf(tag)))
+        SetMulti(v, prop, arena);
+    else
+        SetSingle(v, prop, arena);
     return v;
 }
 
 bool FromSPropValue(const SPropValue& v, Prop& prop) {
     std::vector<Scalar> out;
-    const PropType t = PropTypeOf(v.ulPropTag);
-    auto bytes = [](const SBinary& b) {
-        return b.lpb && b.cb ? std::string(reinterpret_cast<const char*>(b.lpb), b.cb) : std::string();
-    };
-    switch (t) {
-        case kPtI2:
-            out.emplace_back(std::int64_t{v.Value.i});
-            break;
-        case kPtLong:
-            out.emplace_back(std::int64_t{v.Value.l});
-            break;
-        case kPtR4:
-            out.emplace_back(static_cast<double>(v.Value.flt));
-            break;
-        case kPtDouble:
-            out.emplace_back(v.Value.dbl);
-            break;
-        case kPtAppTime:
-            out.emplace_back(v.Value.at);
-            break;
-        case kPtCurrency:
-            out.emplace_back(std::int64_t{v.Value.cur.int64});
-            break;
-        case kPtBoolean:
-            out.emplace_back(std::int64_t{v.Value.b});
-            break;
-        case kPtI8:
-            out.emplace_back(std::int64_t{v.Value.li.QuadPart});
-            break;
-        case kPtSysTime:
-            out.emplace_back(FromFileTime(v.Value.ft));
-            break;
-        case kPtString8:
-            out.emplace_back(std::string(v.Value.lpszA ? v.Value.lpszA : ""));
-            break;
-        case kPtUnicode:
-            out.emplace_back(WideOf(v.Value.lpszW));
-            break;
-        case kPtBinary:
-            out.emplace_back(bytes(v.Value.bin));
-            break;
-        case kPtClsid:
-            if (!v.Value.lpguid) return false;
-            out.emplace_back(FromGuid(*v.Value.lpguid));
-            break;
-        case kMvFlag | kPtI2:
-            for (ULONG k = 0; k < v.Value.MVi.cValues; ++k)
-                out.emplace_back(std::int64_t{v.Value.MVi.lpi[k]});
-            break;
-        case kMvFlag | kPtLong:
-            for (ULONG k = 0; k < v.Value.MVl.cValues; ++k)
-                out.emplace_back(std::int64_t{v.Value.MVl.lpl[k]});
-            break;
-        case kMvFlag | kPtR4:
-            for (ULONG k = 0; k < v.Value.MVflt.cValues; ++k)
-                out.emplace_back(static_cast<double>(v.Value.MVflt.lpflt[k]));
-            break;
-        case kMvFlag | kPtDouble:
-        case kMvFlag | kPtAppTime:
-            for (ULONG k = 0; k < v.Value.MVdbl.cValues; ++k) out.emplace_back(v.Value.MVdbl.lpdbl[k]);
-            break;
-        case kMvFlag | kPtCurrency:
-            for (ULONG k = 0; k < v.Value.MVcur.cValues; ++k)
-                out.emplace_back(std::int64_t{v.Value.MVcur.lpcur[k].int64});
-            break;
-        case kMvFlag | kPtI8:
-            for (ULONG k = 0; k < v.Value.MVli.cValues; ++k)
-                out.emplace_back(std::int64_t{v.Value.MVli.lpli[k].QuadPart});
-            break;
-        case kMvFlag | kPtSysTime:
-            for (ULONG k = 0; k < v.Value.MVft.cValues; ++k)
-                out.emplace_back(FromFileTime(v.Value.MVft.lpft[k]));
-            break;
-        case kMvFlag | kPtString8:
-            for (ULONG k = 0; k < v.Value.MVszA.cValues; ++k) {
-                const char* s = v.Value.MVszA.lppszA[k];
-                out.emplace_back(std::string(s ? s : ""));
-            }
-            break;
-        case kMvFlag | kPtUnicode:
-            for (ULONG k = 0; k < v.Value.MVszW.cValues; ++k)
-                out.emplace_back(WideOf(v.Value.MVszW.lppszW[k]));
-            break;
-        case kMvFlag | kPtBinary:
-            for (ULONG k = 0; k < v.Value.MVbin.cValues; ++k) out.emplace_back(bytes(v.Value.MVbin.lpbin[k]));
-            break;
-        case kMvFlag | kPtClsid:
-            for (ULONG k = 0; k < v.Value.MVguid.cValues; ++k)
-                out.emplace_back(FromGuid(v.Value.MVguid.lpguid[k]));
-            break;
-        default:
-            return false;
-    }
+    const bool carried = IsMultiValued(PropTypeOf(v.ulPropTag)) ? GetMulti(v, out) : GetSingle(v, out);
+    if (!carried) return false;
     prop.tag = v.ulPropTag;
     prop.values = std::move(out);
     return true;

@@ -1,6 +1,7 @@
 // Conversion between mapiadmin's item model (ItemModel.h) and the SPropValue of the MAPI ABI.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -8,6 +9,18 @@
 #include "tools/mapiadmin/ItemModel.h"
 
 namespace nx::mapiadmin {
+
+// The model's GUID and the ABI's.
+constexpr GUID ToGuid(const Guid& g) {
+    GUID out{g.data1, g.data2, g.data3, {}};
+    std::copy(g.data4, g.data4 + 8, out.Data4);
+    return out;
+}
+constexpr Guid FromGuid(const GUID& g) {
+    Guid out{g.Data1, g.Data2, g.Data3, {}};
+    std::copy(g.Data4, g.Data4 + 8, out.data4);
+    return out;
+}
 
 // Owns the memory that SPropValue arrays built by ToSPropValue point into; SetProps copies what
 // it keeps, so the arena lives only as long as the call.

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cstdio>
 
+#include "common/NamedProps.h"
+#include "tools/mapiadmin/MapiBinding.h"
+
 namespace nx::mapiadmin {
 namespace {
 
@@ -227,142 +230,34 @@ constexpr TypeEntry kTypes[] = {
 
 struct SetEntry {
     const char* name;
-    Guid guid;
+    const GUID* guid;
 };
 
-constexpr Guid OleGuid(std::uint32_t data1) {
-    return Guid{data1, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-}
+// The one set the ABI does not name (the agent never uses it).
+constexpr GUID kPsInternetHeaders = {0x00020386, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 constexpr SetEntry kSets[] = {
-    {"PS_MAPI", OleGuid(0x00020328)},
-    {"PS_PUBLIC_STRINGS", OleGuid(0x00020329)},
-    {"PS_INTERNET_HEADERS", OleGuid(0x00020386)},
-    {"PSETID_Appointment", OleGuid(0x00062002)},
-    {"PSETID_Task", OleGuid(0x00062003)},
-    {"PSETID_Address", OleGuid(0x00062004)},
-    {"PSETID_Common", OleGuid(0x00062008)},
-    {"PSETID_Log", OleGuid(0x0006200A)},
-    {"PSETID_Note", OleGuid(0x0006200E)},
-    {"PSETID_Meeting", Guid{0x6ED8DA90, 0x450B, 0x101B, {0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05}}},
+    {"PS_MAPI", &PS_MAPI},
+    {"PS_PUBLIC_STRINGS", &PS_PUBLIC_STRINGS},
+    {"PS_INTERNET_HEADERS", &kPsInternetHeaders},
+    {"PSETID_Appointment", &PSETID_Appointment},
+    {"PSETID_Task", &PSETID_Task},
+    {"PSETID_Address", &PSETID_Address},
+    {"PSETID_Common", &PSETID_Common},
+    {"PSETID_Log", &PSETID_Log},
+    {"PSETID_Note", &PSETID_Note},
+    {"PSETID_Meeting", &PSETID_Meeting},
 };
 
-enum SetIndex { kAddress, kAppointment, kCommon, kPublicStrings };
-constexpr Guid SetGuid(SetIndex s) {
-    switch (s) {
-        case kAddress:
-            return OleGuid(0x00062004);
-        case kAppointment:
-            return OleGuid(0x00062002);
-        case kCommon:
-            return OleGuid(0x00062008);
-        case kPublicStrings:
-            return OleGuid(0x00020329);
-    }
-    return Guid{};
-}
-
-struct LidEntry {
-    const char* alias;
-    SetIndex set;
-    std::uint32_t lid;  // 0 for a string name
-    const char* string;
-    PropType type;
-};
-
-constexpr PropType kMvU = kMvFlag | kPtUnicode;
-constexpr PropType kMvB = kMvFlag | kPtBinary;
-constexpr PropType kMvL = kMvFlag | kPtLong;
-
-constexpr LidEntry kLids[] = {
-    {"PidLidFileUnder", kAddress, 0x8005, nullptr, kPtUnicode},
-    {"PidLidFileUnderId", kAddress, 0x8006, nullptr, kPtLong},
-    {"PidLidContactItemData", kAddress, 0x8007, nullptr, kMvL},
-    {"PidLidHasPicture", kAddress, 0x8015, nullptr, kPtBoolean},
-    {"PidLidHomeAddress", kAddress, 0x801A, nullptr, kPtUnicode},
-    {"PidLidWorkAddress", kAddress, 0x801B, nullptr, kPtUnicode},
-    {"PidLidOtherAddress", kAddress, 0x801C, nullptr, kPtUnicode},
-    {"PidLidPostalAddressId", kAddress, 0x8022, nullptr, kPtLong},
-    {"PidLidAddressBookProviderEmailList", kAddress, 0x8028, nullptr, kMvL},
-    {"PidLidAddressBookProviderArrayType", kAddress, 0x8029, nullptr, kPtLong},
-    {"PidLidHtml", kAddress, 0x802B, nullptr, kPtUnicode},
-    {"PidLidYomiFirstName", kAddress, 0x802C, nullptr, kPtUnicode},
-    {"PidLidYomiLastName", kAddress, 0x802D, nullptr, kPtUnicode},
-    {"PidLidYomiCompanyName", kAddress, 0x802E, nullptr, kPtUnicode},
-    {"PidLidWorkAddressStreet", kAddress, 0x8045, nullptr, kPtUnicode},
-    {"PidLidWorkAddressCity", kAddress, 0x8046, nullptr, kPtUnicode},
-    {"PidLidWorkAddressState", kAddress, 0x8047, nullptr, kPtUnicode},
-    {"PidLidWorkAddressPostalCode", kAddress, 0x8048, nullptr, kPtUnicode},
-    {"PidLidWorkAddressCountry", kAddress, 0x8049, nullptr, kPtUnicode},
-    {"PidLidWorkAddressPostOfficeBox", kAddress, 0x804A, nullptr, kPtUnicode},
-    {"PidLidDistributionListChecksum", kAddress, 0x804C, nullptr, kPtLong},
-    {"PidLidDistributionListName", kAddress, 0x8053, nullptr, kPtUnicode},
-    {"PidLidDistributionListOneOffMembers", kAddress, 0x8054, nullptr, kMvB},
-    {"PidLidDistributionListMembers", kAddress, 0x8055, nullptr, kMvB},
-    {"PidLidInstantMessagingAddress", kAddress, 0x8062, nullptr, kPtUnicode},
-    {"PidLidDistributionListStream", kAddress, 0x8064, nullptr, kPtBinary},
-    {"PidLidEmail1DisplayName", kAddress, 0x8080, nullptr, kPtUnicode},
-    {"PidLidEmail1AddressType", kAddress, 0x8082, nullptr, kPtUnicode},
-    {"PidLidEmail1EmailAddress", kAddress, 0x8083, nullptr, kPtUnicode},
-    {"PidLidEmail1OriginalDisplayName", kAddress, 0x8084, nullptr, kPtUnicode},
-    {"PidLidEmail1OriginalEntryId", kAddress, 0x8085, nullptr, kPtBinary},
-    {"PidLidEmail2DisplayName", kAddress, 0x8090, nullptr, kPtUnicode},
-    {"PidLidEmail2AddressType", kAddress, 0x8092, nullptr, kPtUnicode},
-    {"PidLidEmail2EmailAddress", kAddress, 0x8093, nullptr, kPtUnicode},
-    {"PidLidEmail2OriginalDisplayName", kAddress, 0x8094, nullptr, kPtUnicode},
-    {"PidLidEmail2OriginalEntryId", kAddress, 0x8095, nullptr, kPtBinary},
-    {"PidLidEmail3DisplayName", kAddress, 0x80A0, nullptr, kPtUnicode},
-    {"PidLidEmail3AddressType", kAddress, 0x80A2, nullptr, kPtUnicode},
-    {"PidLidEmail3EmailAddress", kAddress, 0x80A3, nullptr, kPtUnicode},
-    {"PidLidEmail3OriginalDisplayName", kAddress, 0x80A4, nullptr, kPtUnicode},
-    {"PidLidEmail3OriginalEntryId", kAddress, 0x80A5, nullptr, kPtBinary},
-    {"PidLidAppointmentSequence", kAppointment, 0x8201, nullptr, kPtLong},
-    {"PidLidBusyStatus", kAppointment, 0x8205, nullptr, kPtLong},
-    {"PidLidLocation", kAppointment, 0x8208, nullptr, kPtUnicode},
-    {"PidLidAppointmentStartWhole", kAppointment, 0x820D, nullptr, kPtSysTime},
-    {"PidLidAppointmentEndWhole", kAppointment, 0x820E, nullptr, kPtSysTime},
-    {"PidLidAppointmentDuration", kAppointment, 0x8213, nullptr, kPtLong},
-    {"PidLidAppointmentColor", kAppointment, 0x8214, nullptr, kPtLong},
-    {"PidLidAppointmentSubType", kAppointment, 0x8215, nullptr, kPtBoolean},
-    {"PidLidAppointmentRecur", kAppointment, 0x8216, nullptr, kPtBinary},
-    {"PidLidAppointmentStateFlags", kAppointment, 0x8217, nullptr, kPtLong},
-    {"PidLidResponseStatus", kAppointment, 0x8218, nullptr, kPtLong},
-    {"PidLidRecurring", kAppointment, 0x8223, nullptr, kPtBoolean},
-    {"PidLidIntendedBusyStatus", kAppointment, 0x8224, nullptr, kPtLong},
-    {"PidLidExceptionReplaceTime", kAppointment, 0x8228, nullptr, kPtSysTime},
-    {"PidLidRecurrenceType", kAppointment, 0x8231, nullptr, kPtLong},
-    {"PidLidRecurrencePattern", kAppointment, 0x8232, nullptr, kPtUnicode},
-    {"PidLidTimeZoneStruct", kAppointment, 0x8233, nullptr, kPtBinary},
-    {"PidLidTimeZoneDescription", kAppointment, 0x8234, nullptr, kPtUnicode},
-    {"PidLidClipStart", kAppointment, 0x8235, nullptr, kPtSysTime},
-    {"PidLidClipEnd", kAppointment, 0x8236, nullptr, kPtSysTime},
-    {"PidLidAppointmentTimeZoneDefinitionStartDisplay", kAppointment, 0x825E, nullptr, kPtBinary},
-    {"PidLidAppointmentTimeZoneDefinitionEndDisplay", kAppointment, 0x825F, nullptr, kPtBinary},
-    {"PidLidAppointmentTimeZoneDefinitionRecur", kAppointment, 0x8260, nullptr, kPtBinary},
-    {"PidLidReminderDelta", kCommon, 0x8501, nullptr, kPtLong},
-    {"PidLidReminderTime", kCommon, 0x8502, nullptr, kPtSysTime},
-    {"PidLidReminderSet", kCommon, 0x8503, nullptr, kPtBoolean},
-    {"PidLidPrivate", kCommon, 0x8506, nullptr, kPtBoolean},
-    {"PidLidSideEffects", kCommon, 0x8510, nullptr, kPtLong},
-    {"PidLidCommonStart", kCommon, 0x8516, nullptr, kPtSysTime},
-    {"PidLidCommonEnd", kCommon, 0x8517, nullptr, kPtSysTime},
-    {"PidLidReminderOverride", kCommon, 0x851C, nullptr, kPtBoolean},
-    {"PidLidReminderPlaySound", kCommon, 0x851E, nullptr, kPtBoolean},
-    {"PidLidReminderFileParameter", kCommon, 0x851F, nullptr, kPtUnicode},
-    {"PidLidCompanies", kCommon, 0x8539, nullptr, kMvU},
-    {"PidLidContacts", kCommon, 0x853A, nullptr, kMvU},
-    {"PidLidReminderSignalTime", kCommon, 0x8560, nullptr, kPtSysTime},
-    {"PidNameKeywords", kPublicStrings, 0, "Keywords", kMvU},
-};
-
-NamedId LidName(const LidEntry& e) {
+// The model's name of an entry of the agent's table of named properties.
+NamedId NameOf(const NAMESPACE_COMMON::NamedProperty& p) {
     NamedId n;
-    n.set = SetGuid(e.set);
-    if (e.string != nullptr) {
+    n.set = FromGuid(*p.set);
+    if (p.string != nullptr) {
         n.isString = true;
-        for (const char* p = e.string; *p != '\0'; ++p) n.name.push_back(static_cast<char16_t>(*p));
+        n.name = p.string;
     } else {
-        n.id = e.lid;
+        n.id = static_cast<std::uint32_t>(p.lid);
     }
     return n;
 }
@@ -463,25 +358,25 @@ std::string TypeName(PropType type) {
 
 std::optional<Guid> SetFromName(std::string_view name) {
     for (const auto& e : kSets)
-        if (name == e.name) return e.guid;
+        if (name == e.name) return FromGuid(*e.guid);
     return ParseGuid(name);
 }
 
 std::string SetName(const Guid& set) {
     for (const auto& e : kSets)
-        if (e.guid == set) return e.name;
+        if (FromGuid(*e.guid) == set) return e.name;
     return FormatGuid(set);
 }
 
 std::optional<NamedAlias> NamedFromAlias(std::string_view alias) {
-    for (const auto& e : kLids)
-        if (alias == e.alias) return NamedAlias{LidName(e), e.type};
+    for (const auto& p : NAMESPACE_COMMON::kNamedProperties)
+        if (alias == p.name) return NamedAlias{NameOf(p), static_cast<PropType>(p.type)};
     return std::nullopt;
 }
 
 std::optional<std::string> AliasFromNamed(const NamedId& name, PropType type) {
-    for (const auto& e : kLids)
-        if (e.type == type && LidName(e) == name) return std::string(e.alias);
+    for (const auto& p : NAMESPACE_COMMON::kNamedProperties)
+        if (p.type == type && NameOf(p) == name) return std::string(p.name);
     return std::nullopt;
 }
 

@@ -1,7 +1,9 @@
 // Names mapiadmin accepts and writes for property tags, property types, property sets and
 // well-known named properties. The numeric values are those of the public MAPI reference and
-// [MS-OXPROPS]; the tables are mapiadmin's own, so the tool never depends on which PR_* macros
-// the ABI headers happen to define.
+// [MS-OXPROPS]. The tag and type tables are mapiadmin's own, so the tool never depends on which
+// PR_* macros the ABI headers happen to define; the sets are the ABI's GUIDs, and the well-known
+// named properties are the agent's own table (common/NamedProps.h), so a fixture names a
+// property exactly as the agent reads and writes it.
 //
 // Tag names: "PR_SUBJECT_W" (PT_UNICODE), "PR_SUBJECT_A" (PT_STRING8), and the bare "PR_SUBJECT"
 // for the Unicode form. Names of other types carry no suffix ("PR_IMPORTANCE", "PR_ENTRYID").

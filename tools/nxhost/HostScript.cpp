@@ -279,7 +279,7 @@ bool ParseScriptLine(std::string_view line, const FileReader& readFile, std::opt
 
     const int opnum = FindProcedure(name);
     if (opnum < 0) {
-        error = "unknown procedure '" + std::string(name) + "' (nxhost --list shows them)";
+        error = "unknown procedure '" + std::string(name) + "'";
         return false;
     }
     const auto& proc = nx::agent::AgentInterface().procedures[static_cast<std::size_t>(opnum)];

@@ -50,7 +50,7 @@ TEST_F(DeltatrackToolTest, ListsShowsAndForgetsStates) {
         {"show A1", 0, {"calendar  pim  A1\n  E1  1899/12/31 00:00:00  valid", "contact  pim  A1\n  C1  "}},
         {"show B --staged", 0, {"  C7  1899/12/31 00:00:00  valid  new"}},
         {"show nothing-here", 4, {"no state kept under anchor \"nothing-here\""}},
-        {"frobnicate", 2, {"unknown command frobnicate", "usage: deltatrack"}},
+        {"frobnicate", 2, {"unknown command frobnicate", "(run \"deltatrack --help\" for the commands)"}},
         {"show", 2, {"show takes one ANCHOR"}},
         {"list --category contact", 2, {"--category and --source go with show and forget"}},
         {"show A1 --category", 2, {"option --category needs a value"}},

@@ -3,9 +3,9 @@
 
 #include <cmath>
 
-#include "tools/mapiadmin/Commands.h"
 #include "tools/mapiadmin/ItemJson.h"
 #include "tools/mapiadmin/MapiBinding.h"
+#include "tools/mapiadmin/StoreObjects.h"
 
 using namespace nx::mapiadmin;
 
