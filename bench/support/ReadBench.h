@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -278,9 +279,10 @@ struct ReadWorld {
 };
 
 // The body of a read benchmark program's main(): full, change and scaled reads of the kind against
-// their floors, run in pairs with the ratio reporter. The world is made by the first benchmark
-// that runs; its folder is removed when the run ends (the world itself is not destroyed: its
-// callback server still listens when the process exits).
+// their floors, run in pairs with the ratio reporter, and the two-process reads. The world is made
+// by the first benchmark that runs; its folder is removed when the run ends unless
+// NX_BENCH_KEEP_WORLD=1 (the world itself is not destroyed: its callback server still listens
+// when the process exits).
 inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
     static ReadWorld* world = nullptr;
     static const ReadKind* theKind = &kind;
@@ -334,7 +336,12 @@ inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
     const int rc = RunWithRatios(argc, argv);
     if (world != nullptr) {
         world->mapi.MAPILogOff();
-        std::filesystem::remove_all(world->root);
+        // NX_BENCH_KEEP_WORLD=1 keeps it for strace, perf or nxhost runs by hand.
+        if (EnvInt("NX_BENCH_KEEP_WORLD", 0) != 0) {
+            std::printf("world kept: %s\n", world->root.c_str());
+        } else {
+            std::filesystem::remove_all(world->root);
+        }
     }
     return rc;
 }
