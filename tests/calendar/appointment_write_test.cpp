@@ -13,11 +13,11 @@
 #include "calendar/AppointmentWrite.h"
 #include "calendar/AppointmentXml.h"
 #include "calendar/CalendarEx.h"
-#include "calendar/NamedProps.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "common/NamedProps.h"
 #include "contacts/ContactXml.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
@@ -327,9 +327,10 @@ TEST_F(CalendarWriteTest, AReadSendsTheItemsWholeZoneElseTheMachines) {
     const std::string id = Write(Appointment(8));
     ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), id);
     ASSERT_TRUE(message);
-    const NAMESPACE_MAPI::NamedProp zoneStruct[] = {{&PSETID_Appointment, 0x8233, PT_BINARY}};
+    const NAMESPACE_COMMON::NamedProperty zoneStruct[] = {
+        NAMESPACE_COMMON::NamedProp("PidLidTimeZoneStruct")};
     std::vector<ULONG> tags;
-    ASSERT_EQ(NAMESPACE_MAPI::ResolveNamedProps(message.get(), zoneStruct, PR_NULL, tags), S_OK);
+    ASSERT_EQ(NAMESPACE_COMMON::ResolveNamedProps(message.get(), zoneStruct, PR_NULL, tags), S_OK);
 
     NAMESPACE_COMMON::tagNxTimeZone tokyo;
     tokyo.Bias = -540;

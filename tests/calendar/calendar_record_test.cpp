@@ -141,7 +141,7 @@ TEST(CalendarDocument, OutboundDocumentsAreIndentedChildrenOfCalendar) {
 
     CXMLParser deletion;
     ASSERT_TRUE(
-        BuildCalendarDeletionDocument(deletion, kFlagDeleted, "00AB", CDateTime(2010, 1, 2, 3, 4, 5)));
+        BuildCalendarDeletionDocument(deletion, NX_LOG_DELETED, "00AB", CDateTime(2010, 1, 2, 3, 4, 5)));
     EXPECT_EQ(
         deletion.GetXML(),
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Calendar>\n\t<lFlag>32</lFlag>\n\t<PIMID>00AB</PIMID>"
