@@ -339,6 +339,8 @@ inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
         // NX_BENCH_KEEP_WORLD=1 keeps it for strace, perf or nxhost runs by hand.
         if (EnvInt("NX_BENCH_KEEP_WORLD", 0) != 0) {
             std::printf("world kept: %s\n", world->root.c_str());
+            std::fflush(stdout);
+            std::_Exit(rc);  // the world's destructor would remove it
         } else {
             std::filesystem::remove_all(world->root);
         }
