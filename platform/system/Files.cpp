@@ -64,13 +64,14 @@ bool WriteFileForReader(const std::string& path, std::string_view bytes) {
     // O_NOFOLLOW: a symbolic link is refused (ELOOP); O_NONBLOCK: a FIFO never blocks the open.
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
-    const bool ours = fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+    static const uid_t self = ::geteuid();
+    const bool ours = fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == self &&
                       st.st_nlink == 1 && (st.st_mode & 077) == 0;
     // Not a private file of ours with one name (or none yet): made anew, never written through.
     if (!ours) return WriteFileAtomically(path, bytes, FileDurability::ReplacedOnly);
-    // Written from the start, then cut to length: no truncation to zero first, which the file
-    // system would also answer with an early write-out.
-    if (::lseek(fd.get(), 0, SEEK_SET) != 0 || !WriteAllTo(fd.get(), bytes)) return false;
+    // Written from the start (where a new descriptor is), then cut to length: no truncation to
+    // zero first, which the file system would also answer with an early write-out.
+    if (!WriteAllTo(fd.get(), bytes)) return false;
     if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) return false;
     return ::close(fd.release()) == 0;
 }
