@@ -7,7 +7,7 @@
 #       libFuzzer binary and ctest runs it for NX_FUZZ_SECONDS from seed NX_FUZZ_SEED over its corpus
 #       (scripts/fuzz.sh runs longer campaigns with fresh seeds); in every other
 #       build it links a small driver that replays the saved corpus as a regression test.
-#   nx_add_benchmark(NAME n SOURCES ... [LIBS ...] [DEPENDS targets] [SMOKE_ENV "VAR=value"])
+#   nx_add_benchmark(NAME n SOURCES ... [LIBS ...] [DEPENDS targets] [SMOKE_ENV "VAR=value" ...])
 #       A Google Benchmark executable (only in a NX_BENCH build); ctest runs it once, briefly,
 #       so it never rots, with SMOKE_ENV set (a small data set).
 
@@ -50,7 +50,7 @@ function(nx_add_fuzz_target)
 endfunction()
 
 function(nx_add_benchmark)
-  cmake_parse_arguments(B "" "NAME;SMOKE_ENV" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS;DEPENDS;SMOKE_ENV" ${ARGN})
   if(NOT NX_BENCH)
     return()
   endif()

@@ -75,10 +75,11 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
             bytes = ReadAttachmentStream(message, attachNum);
         }
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
-        // Private, and replaced whole: a host never reads half a picture, and a link planted
-        // at the path is replaced, not written through. Not flushed: the next read makes it
-        // again, and an fsync per picture would cost more than the rest of the read.
-        if (nx::sys::WriteFileAtomically(path, bytes, nx::sys::FileDurability::ReplacedOnly)) result = path;
+        // The host reads the file during the callback that names it, and this one is written
+        // before that callback and never during one, so a picture written over in place is never
+        // seen half-written; private, never written through a link; not flushed (the next read
+        // makes it again) and not renamed over the last one (which would flush it).
+        if (nx::sys::WriteFileForReader(path, bytes)) result = path;
     }
     return result;
 }

@@ -16,7 +16,8 @@ namespace NAMESPACE_MAPI {
 // that name) and returns the path of the last one written; "" when the message has no photo, the
 // work folder is unknown, or no file could be written (a file that cannot be written is skipped).
 // Values the attachment table leaves out for their size are read whole through a stream. The file
-// is private to the user and replaced in one step, so a reader never sees half a picture.
+// is private to the user and never written through a link; it is written over in place
+// (nx::sys::WriteFileForReader) before the callback that names it, which the host reads it in.
 std::string ExportContactPicture(IMessage* message, const std::string& workFolder);
 
 // True when a file system entry of that name exists and is not a folder.

@@ -87,6 +87,8 @@ int main(int argc, char** argv) {
         [](const std::string& id) { return "<event><id>" + id + "</id></event>"; },
         &NAMESPACE_MAPI::CMAPIObject::SetCalendarFolder,
         Fill,
+        "SetCalendarFolder",
+        "ReadCalendars",
     };
     return nx::bench::RunReadBenchmarks(argc, argv, kCalendarKind);
 }

@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
         [](const std::string& id) { return "<id>" + id + "</id>"; },
         &NAMESPACE_MAPI::CMAPIObject::SetContactFolder,
         Fill,
+        "SetContactFolder",
+        "ReadContacts",
     };
     return nx::bench::RunReadBenchmarks(argc, argv, kContactsKind);
 }

@@ -5,12 +5,17 @@
 //                  pugixml, and an RPC round trip of each document's bytes to the same callback
 //   SnapshotFloor  the snapshot a change read starts with: the folder's rows of the three columns
 //                  turned into journal entries
+// and what a user waits for: HostSessions, nxhost and the agent as two processes over the real
+// pipe, timed by the wall clock.
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -28,6 +33,7 @@
 #include "common/MapiHelpers.h"
 #include "journal/LogItemArray.h"
 #include "mapi/MAPIObject.h"
+#include "platform/system/ChildProcess.h"
 #include "platform/system/Utf.h"
 
 namespace nx::bench {
@@ -150,6 +156,69 @@ struct ReadKind {
     std::function<std::string(const std::string& folderId)> selection;  // SetXFolder's text
     int (Object::*select)(const char* text);
     std::function<bool(IMAPIFolder*, int n)> fill;  // n items into the folder
+    const char* hostSelect;                         // nxhost's selection call ("SetContactFolder")
+    const char* hostRead;                           // nxhost's read call ("ReadContacts")
+};
+
+// nxhost and the agent as two processes over the real pipe (their own pipe folder in the world),
+// as a person or a test measures a read: the wall time of one nxhost run that starts the agent,
+// logs on, selects the default folder, runs the given calls and shuts the agent down. The agent's
+// start, logon and shutdown (which waits a second, as the host expects) are in every run, so a
+// read's time is a session with the read less an empty session, taken pair by pair.
+class HostSessions {
+public:
+    HostSessions(const std::filesystem::path& root, const ReadKind& kind) : m_root(root), m_kind(kind) {
+        std::filesystem::create_directories(m_root / "pipes-2p");
+    }
+
+    // Wall seconds of one session running `calls`; < 0 when nxhost or the agent failed.
+    double Run(const std::vector<std::string>& calls) const {
+        std::vector<std::string> argv = {
+            NX_BIN_DIR "/nxhost", "--start", NX_BIN_DIR "/NxAgentOutlook64",          "-e",
+            "MAPILogOn",          "-e",      std::string(m_kind.hostSelect) + " \"\""};
+        for (const std::string& call : calls) argv.insert(argv.end(), {"-e", call});
+        argv.insert(argv.end(), {"-e", "Shutdown"});
+        nx::sys::ChildOptions options;
+        options.env = {{"NX_PIPE_DIR", (m_root / "pipes-2p").string()}};
+        options.out = "/dev/null";
+        options.err = (m_root / "nxhost.err").string();
+        nx::sys::ChildProcess host;
+        std::string error;
+        const auto start = std::chrono::steady_clock::now();
+        if (!host.Start(argv, options, error)) return -1;
+        const std::optional<int> code = host.Wait(std::chrono::minutes(10));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        return code == 0 ? took.count() : -1;
+    }
+
+    // The read call of this kind's nxhost session under `anchor` ("": a full read).
+    std::string ReadCall(const std::string& anchor) const {
+        return std::string(m_kind.hostRead) + " \"\" \"" + anchor + "\"";
+    }
+
+    // Times `calls` against an empty session, pair by pair: the benchmark's manual time is each
+    // pair's difference; the median and the best pair and the empty session are its counters.
+    void Measure(benchmark::State& state, const std::vector<std::string>& calls, int items) const {
+        std::vector<double> reads, empties;
+        for (auto _ : state) {
+            const double empty = Run({});
+            const double full = Run(calls);
+            if (empty < 0 || full < 0) return state.SkipWithError("nxhost session failed (see nxhost.err)");
+            reads.push_back(std::max(full - empty, 1e-6));
+            empties.push_back(empty);
+            state.SetIterationTime(reads.back());
+        }
+        std::sort(reads.begin(), reads.end());
+        std::sort(empties.begin(), empties.end());
+        state.counters["read_ms_median"] = reads[reads.size() / 2] * 1e3;
+        state.counters["read_ms_best"] = reads.front() * 1e3;
+        state.counters["empty_session_ms"] = empties[empties.size() / 2] * 1e3;
+        state.counters[m_kind.counter] = items;
+    }
+
+private:
+    std::filesystem::path m_root;
+    const ReadKind& m_kind;
 };
 
 // The world of a read benchmark program: N items in the kind's folder, a scaled sub-folder when
@@ -210,9 +279,10 @@ struct ReadWorld {
 };
 
 // The body of a read benchmark program's main(): full, change and scaled reads of the kind against
-// their floors, run in pairs with the ratio reporter. The world is made by the first benchmark
-// that runs; its folder is removed when the run ends (the world itself is not destroyed: its
-// callback server still listens when the process exits).
+// their floors, run in pairs with the ratio reporter, and the two-process reads. The world is made
+// by the first benchmark that runs; its folder is removed when the run ends unless
+// NX_BENCH_KEEP_WORLD=1 (the world itself is not destroyed: its callback server still listens
+// when the process exits).
 inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
     static ReadWorld* world = nullptr;
     static const ReadKind* theKind = &kind;
@@ -242,10 +312,38 @@ inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
         w().Read(state, w().scaledFolderId, w().scaled, "");
     });
     add("Scaling/baseline", fullRead);
+    // What a user waits for: the same reads through nxhost and the agent as two processes.
+    const int wallRuns = EnvInt("NX_BENCH_WALL_RUNS", 3);
+    const auto addWall = [wallRuns](const char* name, auto body) {
+        benchmark::RegisterBenchmark(name, body)
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->Iterations(wallRuns);
+    };
+    addWall("TwoProcess/FullRead", [w](benchmark::State& state) {
+        if (!w().ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+        const HostSessions sessions(w().root, *theKind);
+        sessions.Measure(state, {sessions.ReadCall("")}, w().items);
+    });
+    addWall("TwoProcess/ChangeRead", [w](benchmark::State& state) {
+        if (!w().ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+        const HostSessions sessions(w().root, *theKind);
+        // The first change read under a new anchor sends everything; the timed ones find nothing.
+        if (sessions.Run({sessions.ReadCall("two-process")}) < 0)
+            return state.SkipWithError("first change read failed (see nxhost.err)");
+        sessions.Measure(state, {sessions.ReadCall("two-process")}, w().items);
+    });
     const int rc = RunWithRatios(argc, argv);
     if (world != nullptr) {
         world->mapi.MAPILogOff();
-        std::filesystem::remove_all(world->root);
+        // NX_BENCH_KEEP_WORLD=1 keeps it for strace, perf or nxhost runs by hand.
+        if (EnvInt("NX_BENCH_KEEP_WORLD", 0) != 0) {
+            std::printf("world kept: %s\n", world->root.c_str());
+            std::fflush(stdout);
+            std::_Exit(rc);  // the world's destructor would remove it
+        } else {
+            std::filesystem::remove_all(world->root);
+        }
     }
     return rc;
 }

@@ -84,6 +84,8 @@ typedef struct NxMapiStoreInfo {
     const char* entryIdHex;   // the store's entry id, upper-case hex
     int isDefault;            // the profile's default store
     int longTermIds;          // contents tables supply PR_LONGTERM_ENTRYID_FROM_TABLE
+    int format;               // the store file's format as it is now (a file of an older format is
+                              // upgraded when a session opens it); 0 when it cannot be read
 } NxMapiStoreInfo;
 
 typedef struct NxMapiProfileInfo {

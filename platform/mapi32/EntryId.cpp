@@ -4,12 +4,18 @@
 
 namespace nx::mapi32 {
 
-std::string MakeObjectEntryId(const Uid& store, std::uint16_t type, std::int64_t key, bool shortTerm) {
-    std::string id(kObjectEntryIdSize, '\0');
+void MakeObjectEntryId(std::string& id, const Uid& store, std::uint16_t type, std::int64_t key,
+                       bool shortTerm) {
+    id.assign(kObjectEntryIdSize, '\0');
     id[0] = shortTerm ? static_cast<char>(MAPI_SHORTTERM) : 0;
     std::memcpy(id.data() + 4, store.data(), 16);
     std::memcpy(id.data() + 20, &type, 2);
     std::memcpy(id.data() + 22, &key, 8);
+}
+
+std::string MakeObjectEntryId(const Uid& store, std::uint16_t type, std::int64_t key, bool shortTerm) {
+    std::string id;
+    MakeObjectEntryId(id, store, type, key, shortTerm);
     return id;
 }
 

@@ -43,6 +43,9 @@ struct ObjectEntryId {
 };
 
 std::string MakeObjectEntryId(const Uid& store, std::uint16_t type, std::int64_t key, bool shortTerm = false);
+// The same into `id`, whose room is reused (a table makes one per row).
+void MakeObjectEntryId(std::string& id, const Uid& store, std::uint16_t type, std::int64_t key,
+                       bool shortTerm);
 std::string MakeStoreEntryId(const Uid& store);
 // S_OK or MAPI_E_INVALID_ENTRYID.
 HRESULT ParseObjectEntryId(const void* data, std::size_t size, ObjectEntryId& out) noexcept;

@@ -217,6 +217,11 @@ NX_MAPI_ADMIN_EXPORT int32_t NxMapiAdminListProfiles(NxMapiProfileList** out) {
                 info.entryIdHex = holder->Keep(ToHex(MakeStoreEntryId(s.uid)));
                 info.isDefault = s.isDefault;
                 info.longTermIds = s.longTermIds;
+                try {
+                    info.format = StoreFileFormat(s.path);  // read only: listing never upgrades a file
+                } catch (const MapiError&) {
+                    info.format = 0;
+                }
                 holder->stores[i].push_back(info);
             }
             NxMapiProfileInfo p{};

@@ -20,8 +20,10 @@ ComBase<IMessage>* NewStoredMessage(StoreCtxPtr ctx, std::int64_t id, std::int64
 // Computed properties every object of a store carries.
 void AddStoreIdentity(const StoreCtx& ctx, PropMap& out);
 
-// Row loaders.
-std::vector<TableRow> LoadContentsRows(const StoreCtx& ctx, std::int64_t folder, int kind);
+// Row sources of a store's tables: a folder's contents (messages, or associated ones), and the
+// rows of a loader (run with the store's mutex held), both sharing the store's read snapshot.
+std::unique_ptr<RowSource> NewContentsSource(StoreCtxPtr ctx, std::int64_t folder, int kind);
+std::unique_ptr<RowSource> NewStoreSource(StoreCtxPtr ctx, RowLoader loader);
 std::vector<TableRow> LoadHierarchyRows(const StoreCtx& ctx, std::int64_t folder);
 
 // PR_INSTANCE_KEY payload of a row.

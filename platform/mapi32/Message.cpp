@@ -71,7 +71,7 @@ public:
           m_record(std::move(record)),
           m_decoded(false),
           m_readOnly(readOnly) {
-        m_valid = SUCCEEDED(ParseBlob(m_record, m_refs));  // views into m_record, which stays put
+        m_valid = m_view.Open(m_record);  // views into m_record, which stays put
     }
     bool Valid() const { return m_valid; }
 
@@ -80,7 +80,7 @@ public:
         if (!m_decoded) {
             if (FAILED(DecodeBlob(m_record, m_state.props))) throw MapiError(MAPI_E_CORRUPT_DATA);
             m_decoded = true;
-            m_refs.clear();
+            m_view = RecordView();
             std::string().swap(m_record);
         }
         return m_state;
@@ -105,12 +105,11 @@ public:
         } else {
             for (ULONG i = 0; i < tags.cValues; ++i) {
                 const ULONG id = PROP_ID(tags.aulPropTag[i]);
-                const auto ref = std::find_if(m_refs.begin(), m_refs.end(),
-                                              [&](const PropRef& r) { return PROP_ID(r.tag) == id; });
-                if (ref != m_refs.end())
+                PropRef ref;
+                if (m_view.Find(id, ref))
                     out.emplace(static_cast<std::uint16_t>(id),
-                                StoredValue{static_cast<ULONG>(PROP_TYPE(ref->tag)),
-                                            std::string(ref->payload), ref->outOfLine, ref->size});
+                                StoredValue{static_cast<ULONG>(PROP_TYPE(ref.tag)), std::string(ref.payload),
+                                            ref.outOfLine, ref.size});
             }
         }
         AddComputed(out);
@@ -211,8 +210,7 @@ public:
                     return;
                 }
                 // Checked, not decoded: most callers only count them, a table takes the record.
-                std::vector<PropRef> refs;
-                if (FAILED(ParseBlob(row.props, refs))) throw MapiError(MAPI_E_CORRUPT_DATA);
+                if (!RecordView().Open(row.props)) throw MapiError(MAPI_E_CORRUPT_DATA);
                 f(num, row.id, Attachment{nullptr, row.props});
             });
         }
@@ -331,9 +329,9 @@ private:
     std::int64_t m_id;
     std::int64_t m_parent;
     int m_kind;
-    TransactedProps m_state;      // decoded from m_record at the first need
-    std::string m_record;         // the stored record while not decoded
-    std::vector<PropRef> m_refs;  // its values, viewed in place
+    TransactedProps m_state;  // decoded from m_record at the first need
+    std::string m_record;     // the stored record while not decoded
+    RecordView m_view;        // its values, viewed in place
     bool m_decoded = true;
     bool m_valid = true;
     std::map<ULONG, AttachState> m_staged;
@@ -406,10 +404,9 @@ HRESULT MessageObj::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
         *out = nullptr;
         ComPtr<IMessage> keep(this);
         MessageObj* self = this;
-        *out = NewTable(
-            &m_ctx->mutex(), [keep, self] { return self->AttachmentRows(); },
-            {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_ATTACH_METHOD, PR_ATTACH_SIZE, PR_DISPLAY_NAME_W},
-            (flags & MAPI_UNICODE) != 0);
+        *out = NewTable(NewStoreSource(m_ctx, [keep, self] { return self->AttachmentRows(); }),
+                        {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_ATTACH_METHOD, PR_ATTACH_SIZE, PR_DISPLAY_NAME_W},
+                        (flags & MAPI_UNICODE) != 0);
         return S_OK;
     });
 }

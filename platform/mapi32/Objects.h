@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -228,16 +229,53 @@ private:
 };
 
 // ---- Tables ----
+// A row of a table: its stored record (when hasRecord) and the computed columns its source lists
+// with it; a store's contents rows come with their key and kept values instead, and their record
+// only when the table needs it (RowSource).
 struct TableRow {
     std::string blob;                                  // stored properties (property blob)
     std::vector<std::pair<ULONG, std::string>> extra;  // computed columns: tag, payload
+    bool hasRecord = true;
+    std::int64_t key = 0;       // contents rows: the message's key
+    bool classMatched = false;  // contents rows: the class key is the one the table asked for
+    ColumnState modifiedState = ColumnState::Absent;
+    std::int64_t modified = 0;
 };
 using RowLoader = std::function<std::vector<TableRow>()>;
 
-// A table over rows that `loader` produces (run with `storeMutex` held when set).
+// Where a table's rows come from. Every call is made with StoreMutex() held, when there is one.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual std::mutex* StoreMutex() { return nullptr; }
+    // The rows in the source's order. With a class key the table keeps only rows of that class,
+    // and a source that ReadsKeys() may leave the others out (marking classMatched on the rows
+    // it knows are of the class); `records`: every row with its record, else such a source may
+    // leave records out.
+    virtual std::vector<TableRow> Load(const std::optional<std::string>& classKey, bool records) = 0;
+    virtual bool ReadsKeys() const { return false; }
+    // Reads the records of rows loaded without them; a row whose object is gone gets none.
+    virtual void FetchRecords(const std::optional<std::string>& /*classKey*/,
+                              std::vector<TableRow*>& /*rows*/) {}
+    // A value the source computes or keeps beside the record: Value (its type and, when
+    // `payload` is set, its payload), Absent, or InRecord (the record has it, or not).
+    virtual ColumnState Kept(const TableRow& /*row*/, ULONG /*id*/, ULONG* /*type*/,
+                             std::string* /*payload*/) const {
+        return ColumnState::InRecord;
+    }
+    // The tags of the values Kept gives for a row (a table's list of all its columns).
+    virtual void KeptTags(const TableRow& /*row*/, std::vector<ULONG>& /*tags*/) const {}
+    // The store's read snapshot (Storage::HoldSnapshot and the rest), for a store's tables.
+    virtual void HoldSnapshot(bool /*hold*/) {}
+    virtual void TableRead(bool /*begin*/) {}
+    virtual void RefreshSnapshot() {}
+};
 
+// A table over rows that `loader` produces (run with `storeMutex` held when set).
 IMAPITable* NewTable(std::mutex* storeMutex, RowLoader loader, std::vector<ULONG> defaultColumns,
                      bool unicode);
+// A table over any source of rows.
+IMAPITable* NewTable(std::unique_ptr<RowSource> source, std::vector<ULONG> defaultColumns, bool unicode);
 
 // ---- Store, folders, messages ----
 class MsgStoreObj;

@@ -14,8 +14,10 @@ static_assert(std::endian::native == std::endian::little, "payloads are kept in 
 namespace nx::mapi32 {
 namespace {
 
-constexpr char kBlobMagic[4] = {'N', 'X', 'P', '1'};
+constexpr char kBlobMagic[4] = {'N', 'X', 'P', '2'};
+constexpr char kBlobMagicV1[4] = {'N', 'X', 'P', '1'};
 constexpr std::uint32_t kOutOfLine = 0xFFFFFFFFu;
+constexpr std::size_t kIndexEntry = 12;  // tag, offset, length
 
 // Element size of a fixed-size single-valued base type; 0 for variable ones, -1 for unknown.
 int FixedSize(ULONG base) noexcept {
@@ -176,37 +178,149 @@ std::string EncodeBlob(const PropMap& props) {
     const auto inlined = [](const StoredValue& v) {
         return !v.outOfLine && v.payload.size() <= kInlineLimit;
     };
-    // The record's size: magic and count, then per value its tag and length, and the payload or
-    // the u64 size of a value kept out of line.
-    std::size_t bytes = 8;
-    for (const auto& [id, v] : props) bytes += 8 + (inlined(v) ? v.payload.size() : 8);
+    // The record's size: magic and count, the index, then per value its payload or the u64 size
+    // of a value kept out of line.
+    const std::size_t head = 8 + kIndexEntry * props.size();
+    std::size_t bytes = head;
+    for (const auto& [id, v] : props) bytes += inlined(v) ? v.payload.size() : 8;
+    // Offsets are 32-bit: a record holds at most the inline limit per value.
+    assert(bytes <= 0xFFFFFFFFu);
     std::string out;
-    out.reserve(bytes);
-    out.append(kBlobMagic, 4);
-    PutU32(out, static_cast<std::uint32_t>(props.size()));
+    out.resize(bytes);
+    char* index = out.data();
+    std::memcpy(index, kBlobMagic, 4);
+    const auto put = [](char* at, std::uint32_t v) { std::memcpy(at, &v, 4); };
+    put(index + 4, static_cast<std::uint32_t>(props.size()));
+    index += 8;
+    std::size_t pos = head;
     for (const auto& [id, v] : props) {
         // What ParseBlob refuses is never written: id 0, a value over the size limit.
         assert(id != 0 && v.Size() <= kMaxValueSize);
-        PutU32(out, PROP_TAG(v.type, id));
+        put(index, PROP_TAG(v.type, id));
+        put(index + 4, static_cast<std::uint32_t>(pos));
         if (!inlined(v)) {
-            PutU32(out, kOutOfLine);
-            std::uint64_t size = v.Size();
-            out.append(reinterpret_cast<const char*>(&size), 8);
+            put(index + 8, kOutOfLine);
+            const std::uint64_t size = v.Size();
+            std::memcpy(out.data() + pos, &size, 8);
+            pos += 8;
         } else {
-            PutU32(out, static_cast<std::uint32_t>(v.payload.size()));
-            out.append(v.payload);
+            put(index + 8, static_cast<std::uint32_t>(v.payload.size()));
+            if (!v.payload.empty()) std::memcpy(out.data() + pos, v.payload.data(), v.payload.size());
+            pos += v.payload.size();
+        }
+        index += kIndexEntry;
+    }
+    assert(pos == bytes);
+    return out;
+}
+
+bool RecordView::Open(std::string_view record) noexcept {
+    m_record = {};
+    m_count = 0;
+    if (record.size() < 8 || std::memcmp(record.data(), kBlobMagic, 4) != 0) return false;
+    const std::uint32_t count = ReadU32(record.data() + 4);
+    if (count > (record.size() - 8) / kIndexEntry) return false;
+    // The payloads follow the index in its order, each where the one before ended, the last
+    // ending the record: a record has exactly one valid layout.
+    std::size_t pos = 8 + std::size_t{kIndexEntry} * count;
+    ULONG lastId = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const char* e = record.data() + 8 + std::size_t{kIndexEntry} * i;
+        const ULONG tag = ReadU32(e);
+        const ULONG id = PROP_ID(tag);
+        if (id == 0 || id <= lastId || ReadU32(e + 4) != pos) return false;
+        lastId = id;
+        const std::uint32_t len = ReadU32(e + 8);
+        if (len == kOutOfLine) {
+            if (!IsStorableType(PROP_TYPE(tag)) || record.size() - pos < 8) return false;
+            std::uint64_t size;
+            std::memcpy(&size, record.data() + pos, 8);
+            if (size > kMaxValueSize) return false;
+            pos += 8;
+        } else {
+            if (record.size() - pos < len) return false;
+            if (!ValidPayload(PROP_TYPE(tag), record.substr(pos, len))) return false;  // the type's check too
+            pos += len;
         }
     }
-    assert(out.size() == bytes);
-    return out;
+    if (pos != record.size()) return false;
+    m_record = record;
+    m_count = count;
+    return true;
+}
+
+PropRef RecordView::At(std::size_t i) const noexcept {
+    assert(i < m_count && "a value within the record");
+    const char* e = m_record.data() + 8 + kIndexEntry * i;
+    const ULONG tag = ReadU32(e);
+    const std::uint32_t offset = ReadU32(e + 4);
+    const std::uint32_t len = ReadU32(e + 8);
+    if (len == kOutOfLine) {
+        std::uint64_t size;
+        std::memcpy(&size, m_record.data() + offset, 8);
+        return {tag, {}, true, size};
+    }
+    return {tag, m_record.substr(offset, len), false, len};
+}
+
+bool RecordView::Find(ULONG id, PropRef& out) const noexcept {
+    // Open checked that the index is sorted by id.
+    std::size_t lo = 0, hi = m_count;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const ULONG at = PROP_ID(ReadU32(m_record.data() + 8 + kIndexEntry * mid));
+        if (at == id) {
+            out = At(mid);
+            return true;
+        }
+        if (at < id) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return false;
 }
 
 HRESULT ParseBlob(std::string_view blob, std::vector<PropRef>& out) {
     out.clear();
-    if (blob.size() < 8 || std::memcmp(blob.data(), kBlobMagic, 4) != 0) return MAPI_E_CORRUPT_DATA;
+    RecordView view;
+    if (!view.Open(blob)) return MAPI_E_CORRUPT_DATA;
+    out.reserve(view.Count());
+    for (std::size_t i = 0; i < view.Count(); ++i) out.push_back(view.At(i));
+    return S_OK;
+}
+
+namespace {
+
+HRESULT ToPropMap(const std::vector<PropRef>& refs, PropMap& out) {
+    out.clear();
+    for (const auto& r : refs) {
+        StoredValue v;
+        v.type = PROP_TYPE(r.tag);
+        v.payload.assign(r.payload);
+        v.outOfLine = r.outOfLine;
+        v.size = r.size;
+        out.emplace_hint(out.end(), static_cast<std::uint16_t>(PROP_ID(r.tag)), std::move(v));
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT DecodeBlob(std::string_view blob, PropMap& out) {
+    std::vector<PropRef> refs;
+    HRESULT hr = ParseBlob(blob, refs);
+    if (FAILED(hr)) return hr;
+    return ToPropMap(refs, out);
+}
+
+HRESULT DecodeBlobV1(std::string_view blob, PropMap& out) {
+    std::vector<PropRef> refs;
+    if (blob.size() < 8 || std::memcmp(blob.data(), kBlobMagicV1, 4) != 0) return MAPI_E_CORRUPT_DATA;
     std::uint32_t count = ReadU32(blob.data() + 4);
     if (count > (blob.size() - 8) / 8) return MAPI_E_CORRUPT_DATA;
-    out.reserve(count);
+    refs.reserve(count);
     std::size_t pos = 8;
     std::uint32_t lastId = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -224,34 +338,17 @@ HRESULT ParseBlob(std::string_view blob, std::vector<PropRef>& out) {
             std::memcpy(&size, blob.data() + pos, 8);
             pos += 8;
             if (size > kMaxValueSize) return MAPI_E_CORRUPT_DATA;
-            out.push_back({tag, {}, true, size});
+            refs.push_back({tag, {}, true, size});
         } else {
             if (blob.size() - pos < len) return MAPI_E_CORRUPT_DATA;
             std::string_view payload = blob.substr(pos, len);
             pos += len;
             if (!ValidPayload(type, payload)) return MAPI_E_CORRUPT_DATA;  // the type's check too
-            out.push_back({tag, payload, false, len});
+            refs.push_back({tag, payload, false, len});
         }
     }
     if (pos != blob.size()) return MAPI_E_CORRUPT_DATA;
-    assert(out.size() == count);
-    return S_OK;
-}
-
-HRESULT DecodeBlob(std::string_view blob, PropMap& out) {
-    std::vector<PropRef> refs;
-    HRESULT hr = ParseBlob(blob, refs);
-    if (FAILED(hr)) return hr;
-    out.clear();
-    for (const auto& r : refs) {
-        StoredValue v;
-        v.type = PROP_TYPE(r.tag);
-        v.payload.assign(r.payload);
-        v.outOfLine = r.outOfLine;
-        v.size = r.size;
-        out.emplace_hint(out.end(), static_cast<std::uint16_t>(PROP_ID(r.tag)), std::move(v));
-    }
-    return S_OK;
+    return ToPropMap(refs, out);
 }
 
 std::u16string PayloadToU16(std::string_view payload) {

@@ -11,11 +11,17 @@
 // 8-bit text (PT_STRING8, PT_MV_STRING8) is never stored: it is converted to Unicode on the way
 // in and back on the way out, with UTF-8 as the 8-bit code page.
 //
-// An object's properties are stored as one blob ("property blob"):
-//   "NXP1", u32 count, then count records of: u32 tag, u32 length, payload.
-// A value longer than kInlineLimit bytes is stored out of line (its own row) and its record has
-// the length 0xFFFFFFFF followed by the u64 size of the value and no payload; tables and GetProps
-// report such a value as the error MAPI_E_NOT_ENOUGH_MEMORY and it is read through a stream.
+// An object's properties are stored as one record ("property blob") with an index in front, so
+// that one value is found without reading the others:
+//   "NXP2", u32 count,
+//   count index entries of: u32 tag, u32 offset (from the record's start), u32 length,
+//   then the payloads, one after the other in index order.
+// The index is sorted by property id (each id once); a value longer than kInlineLimit bytes is
+// stored out of line (its own row) and its entry has the length 0xFFFFFFFF, its offset pointing
+// at the u64 size of the value; tables and GetProps report such a value as the error
+// MAPI_E_NOT_ENOUGH_MEMORY and it is read through a stream. Store files of format 1 held
+// "NXP1" records (u32 count, then per value u32 tag, u32 length, payload); DecodeBlobV1 reads
+// them for the upgrade of such a file.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +77,25 @@ std::string EncodeBlob(const PropMap& props);
 // Parses and validates a blob. Returns MAPI_E_CORRUPT_DATA for anything malformed.
 HRESULT ParseBlob(std::string_view blob, std::vector<PropRef>& out);
 HRESULT DecodeBlob(std::string_view blob, PropMap& out);
+// A record of store format 1 ("NXP1"), decoded and validated the same way.
+HRESULT DecodeBlobV1(std::string_view blob, PropMap& out);
+
+// A record read in place: Open validates it whole (its index and every value) without copying
+// anything, after which values are taken by position or found by id through the index.
+class RecordView {
+public:
+    // False (and an empty view) when the record is damaged.
+    bool Open(std::string_view record) noexcept;
+    std::size_t Count() const noexcept { return m_count; }
+    // The i-th value in id order (i < Count()).
+    PropRef At(std::size_t i) const noexcept;
+    // The value of property `id`; false when the record has none.
+    bool Find(ULONG id, PropRef& out) const noexcept;
+
+private:
+    std::string_view m_record;
+    std::size_t m_count = 0;
+};
 
 // Converts a caller's value to (storage type, payload). Throws MapiError(MAPI_E_INVALID_TYPE or
 // MAPI_E_BAD_VALUE) for a value that cannot be stored.
@@ -88,6 +113,11 @@ public:
     void AddValue(ULONG tag, ULONG outType, std::string_view payload);
     void AddError(ULONG propId, SCODE err);
     void Reserve(std::size_t values) { m_items.reserve(values); }
+    // Empty again, keeping its room for the next array.
+    void Clear() noexcept {
+        m_items.clear();
+        m_errors = false;
+    }
     std::size_t Count() const noexcept { return m_items.size(); }
     bool HasErrors() const noexcept { return m_errors; }
     // Allocates with MAPIAllocateBuffer (parent null) or MAPIAllocateMore (parent set).

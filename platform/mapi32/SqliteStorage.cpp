@@ -1,18 +1,32 @@
 // SQLite implementation of the storage seam. Schema of a store file (application_id 'NXMS',
-// user_version 1):
+// user_version 2, the store format):
 //
 //   meta(key TEXT PRIMARY KEY, value BLOB)          uid, store_object, root, ipm, longterm
 //   objects(id INTEGER PRIMARY KEY AUTOINCREMENT,   key of every object; AUTOINCREMENT so that a
 //           kind, parent -> objects ON DELETE         key is never handed out twice
-//           CASCADE, attach_num, props BLOB)
+//           CASCADE, attach_num, props BLOB,        the property record (Props.h)
+//           class_key BLOB, modified INTEGER)       kept beside it (below)
 //   large_values(object -> objects ON DELETE CASCADE, tag, value BLOB)   out-of-line values
 //   named_props(id AUTOINCREMENT, guid, kind, lid, name, UNIQUE(...))    id 0x8000 + id - 1
 //   receive_folders(class TEXT COLLATE NOCASE PRIMARY KEY, folder -> objects ON DELETE CASCADE)
 //
+// class_key is the message class as MessageClassKey gives it, modified the modification time's
+// 64 bits; either is NULL when the object has no such property, and a marker when it has one of
+// another type (or a class without a key), which only the record can tell: X'FF' for the class,
+// the smallest 64-bit integer for the time. Two
+// indexes hold both beside (parent, kind, id), so a folder's count and snapshot are read from an
+// index alone: objects_by_parent in key order, objects_by_class by class, then key.
+//
 // The file is in WAL mode with synchronous=NORMAL: a transaction that committed survives any
 // crash of the process; an operating-system crash or power loss may lose the last transactions
-// but never leaves a half-written one.
+// but never leaves a half-written one. The file is read through memory-mapped I/O.
+//
+// Format 1 had neither column nor the two indexes (objects_by_parent was (parent, kind, id)) and
+// "NXP1" records; opening such a file upgrades it in place, in one transaction (Upgrade).
+#include <algorithm>
 #include <cassert>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <unordered_map>
 
@@ -24,7 +38,14 @@ namespace nx::mapi32 {
 namespace {
 
 constexpr int kApplicationId = 0x4E584D53;  // 'NXMS'
-constexpr int kSchemaVersion = 1;
+constexpr int kFormatBefore = 1;            // upgraded when opened
+// How much of the file SQLite maps: reads of mapped pages take no system call.
+constexpr const char* kMmapPragma = "PRAGMA mmap_size=1073741824";
+// A kept value of another type than its column holds (see the file's comment): for the class
+// key a blob no key can be (keys have an even length), for the time the one FILETIME no valid
+// time has (should a property hold those bits, its record is read: the answer is the same).
+constexpr std::string_view kInRecord = "\xFF";
+constexpr std::int64_t kModifiedInRecord = INT64_MIN;
 constexpr ULONG kMaxNamedProps = 0x7FFF;
 // Row n of named_props is property id 0x8000 + n - 1: every row fits the named range.
 static_assert(MAPI_NAMED_PROP_MIN + kMaxNamedProps - 1 == 0xFFFE);
@@ -36,8 +57,9 @@ CREATE TABLE objects(
   kind INTEGER NOT NULL,
   parent INTEGER REFERENCES objects(id) ON DELETE CASCADE,
   attach_num INTEGER,
-  props BLOB NOT NULL);
-CREATE INDEX objects_by_parent ON objects(parent, kind, id);
+  props BLOB NOT NULL,
+  class_key BLOB,
+  modified INTEGER);
 CREATE TABLE large_values(
   object INTEGER NOT NULL REFERENCES objects(id) ON DELETE CASCADE,
   tag INTEGER NOT NULL,
@@ -52,6 +74,53 @@ CREATE TABLE receive_folders(
   folder INTEGER NOT NULL REFERENCES objects(id) ON DELETE CASCADE);
 )sql";
 
+// The indexes of format 2 (also made by the upgrade from format 1).
+const char* const kIndexes = R"sql(
+CREATE INDEX objects_by_parent ON objects(parent, kind, id, class_key, modified);
+CREATE INDEX objects_by_class ON objects(parent, kind, class_key, id, modified);
+)sql";
+
+// What a row keeps beside its record, from the object's values.
+struct KeptColumns {
+    std::optional<std::string> classKey;  // nullopt: NULL
+    bool classInRecord = false;
+    std::optional<std::int64_t> modified;
+    bool modifiedInRecord = false;
+
+    explicit KeptColumns(const PropMap& props) {
+        if (auto c = props.find(PROP_ID(PR_MESSAGE_CLASS_W)); c != props.end()) {
+            if (c->second.type == PT_UNICODE && !c->second.outOfLine)
+                classKey = MessageClassKey(c->second.payload);
+            classInRecord = !classKey;
+        }
+        if (auto m = props.find(PROP_ID(PR_LAST_MODIFICATION_TIME)); m != props.end()) {
+            if (m->second.type == PT_SYSTIME && m->second.payload.size() == 8) {
+                std::int64_t bits;
+                std::memcpy(&bits, m->second.payload.data(), 8);
+                modified = bits;
+            }
+            modifiedInRecord = !modified;
+        }
+    }
+    // Binds the two columns at parameters `classAt` and `classAt + 1`.
+    void Bind(Statement& s, int classAt) const {
+        if (classKey) {
+            s.BindBlobRef(classAt, *classKey);
+        } else if (classInRecord) {
+            s.BindBlobRef(classAt, kInRecord);
+        } else {
+            s.BindNull(classAt);
+        }
+        if (modified) {
+            s.Bind(classAt + 1, *modified);
+        } else if (modifiedInRecord) {
+            s.Bind(classAt + 1, kModifiedInRecord);
+        } else {
+            s.BindNull(classAt + 1);
+        }
+    }
+};
+
 class SqliteStorage final : public Storage {
 public:
     explicit SqliteStorage(Connection db) : m_db(std::move(db)) {}
@@ -60,6 +129,7 @@ public:
     void Configure() {
         m_db.Exec("PRAGMA journal_mode=WAL");
         m_db.Exec("PRAGMA synchronous=NORMAL");
+        m_db.Exec(kMmapPragma);
     }
 
     void Prepare() {
@@ -77,6 +147,38 @@ public:
                           "FROM objects o WHERE o.parent = ?1 AND o.kind = 1 ORDER BY o.id");
         m_hasChild.emplace(m_db, "SELECT EXISTS(SELECT 1 FROM objects WHERE parent = ?1 AND kind = ?2)");
         m_count.emplace(m_db, "SELECT COUNT(*) FROM objects WHERE parent = ?1 AND kind = ?2");
+    }
+
+    // Format 1 to format 2 in one transaction: the two columns and indexes, every record
+    // rewritten in the new layout. A record that cannot be read stays as it was (it reads as
+    // damaged, as it did). Another process that upgraded meanwhile leaves nothing to do.
+    void Upgrade() {
+        Transaction tx(m_db);
+        {
+            Statement v(m_db, "PRAGMA user_version");
+            if (!v.Step() || v.Int(0) != kFormatBefore) return;  // done by someone else
+        }
+        m_db.Exec("ALTER TABLE objects ADD COLUMN class_key BLOB");
+        m_db.Exec("ALTER TABLE objects ADD COLUMN modified INTEGER");
+        m_db.Exec("DROP INDEX objects_by_parent");
+        {
+            Statement rows(m_db, "SELECT id, props FROM objects");
+            Statement update(m_db,
+                             "UPDATE objects SET props = ?2, class_key = ?3, modified = ?4 WHERE id = ?1");
+            PropMap props;
+            while (rows.Step()) {
+                if (FAILED(DecodeBlobV1(rows.Blob(1), props))) continue;
+                const std::string record = EncodeBlob(props);
+                const KeptColumns kept(props);
+                update.Bind(1, rows.Int(0)).BindBlobRef(2, record);
+                kept.Bind(update, 3);
+                update.Run();
+            }
+        }
+        m_db.Exec(kIndexes);
+        m_db.Exec("PRAGMA user_version = 2");
+        static_assert(kStoreFormat == 2, "the upgrade writes the current format");
+        tx.Commit();
     }
 
     void ReadLayout() {
@@ -106,8 +208,9 @@ public:
     void Create(const Uid& uid, bool longTermIds) {
         Transaction tx(m_db);
         m_db.Exec(kSchema);
+        m_db.Exec(kIndexes);
         m_db.Exec("PRAGMA application_id = 1314409811");  // kApplicationId
-        m_db.Exec("PRAGMA user_version = 1");
+        m_db.Exec("PRAGMA user_version = 2");             // kStoreFormat
         auto insert = [&](int kind, std::int64_t parent, const PropMap& props) {
             Statement s(m_db, "INSERT INTO objects(kind, parent, props) VALUES(?1, ?2, ?3)");
             s.Bind(1, kind);
@@ -142,7 +245,8 @@ public:
         tx.Commit();
     }
 
-    void CheckIdentity() {
+    // The file's format; throws when it is not a store file of this runtime.
+    int Format() {
         std::int64_t app = 0, ver = 0;
         {
             Statement a(m_db, "PRAGMA application_id");
@@ -153,12 +257,22 @@ public:
             ver = v.Step() ? v.Int(0) : 0;
         }
         if (app != kApplicationId) throw MapiError(MAPI_E_CORRUPT_STORE, "not a message store file");
-        if (ver != kSchemaVersion) throw MapiError(MAPI_E_VERSION, "unknown store file version");
+        return static_cast<int>(ver);
+    }
+
+    void CheckIdentity() {
+        int format = Format();
+        if (format == kFormatBefore) {
+            Upgrade();
+            format = Format();
+        }
+        if (format != kStoreFormat) throw MapiError(MAPI_E_VERSION, "unknown store file version");
     }
 
     const StoreLayout& Layout() const override { return m_layout; }
 
     std::optional<ObjectRow> Load(std::int64_t id) override {
+        BeginRead();
         Statement& s = *m_load;
         ResetOnExit r{s};
         s.Bind(1, id);
@@ -188,6 +302,7 @@ public:
     }
 
     std::vector<std::int64_t> Save(std::vector<Change>& changes) override {
+        EndSnapshot();  // a write of ours starts from the file as it is
         Transaction tx(m_db);
         std::vector<std::int64_t> ids;
         std::int64_t firstInsert = 0;
@@ -233,18 +348,24 @@ public:
                 props[pid] = std::move(nv);
             }
             std::string blob = EncodeBlob(props);
+            const KeptColumns kept(props);
             if (id) {
-                Statement& s = m_db.Cached("UPDATE objects SET props = ?2 WHERE id = ?1");
+                Statement& s =
+                    m_db.Cached("UPDATE objects SET props = ?2, class_key = ?3, modified = ?4 WHERE id = ?1");
                 ResetOnExit r{s};
-                s.Bind(1, id).BindBlob(2, blob).Run();
+                s.Bind(1, id).BindBlobRef(2, blob);
+                kept.Bind(s, 3);
+                s.Run();
             } else {
                 // An object below the batch's first insert comes after it in the batch.
                 assert((c.parent != kParentOfBatch || firstInsert) &&
                        "the batch's first insert precedes its children");
                 std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
                 Statement& s = m_db.Cached(
-                    "INSERT INTO objects(kind, parent, attach_num, props) VALUES(?1, ?2, ?3, ?4)");
+                    "INSERT INTO objects(kind, parent, attach_num, props, class_key, modified) "
+                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
                 ResetOnExit r{s};
+                kept.Bind(s, 5);
                 s.Bind(1, c.kind);
                 if (parent > 0) {
                     s.Bind(2, parent);
@@ -256,7 +377,7 @@ public:
                 } else {
                     s.BindNull(3);
                 }
-                s.BindBlob(4, blob).Run();
+                s.BindBlobRef(4, blob).Run();
                 id = m_db.LastInsertId();
                 if (!firstInsert) firstInsert = id;
             }
@@ -274,6 +395,7 @@ public:
     }
 
     void QueryChildren(std::int64_t parent, int kind, const std::function<void(ObjectRow&)>& f) override {
+        BeginRead();
         Statement& s = kind == kKindFolder ? *m_folders : *m_children;
         ResetOnExit r{s};
         s.Bind(1, parent);
@@ -285,6 +407,7 @@ public:
     }
 
     bool HasChild(std::int64_t parent, int kind) override {
+        BeginRead();
         Statement& s = *m_hasChild;
         ResetOnExit r{s};
         s.Bind(1, parent).Bind(2, kind);
@@ -292,10 +415,72 @@ public:
     }
 
     std::int32_t CountChildren(std::int64_t parent, int kind) override {
+        BeginRead();
         Statement& s = *m_count;
         ResetOnExit r{s};
         s.Bind(1, parent).Bind(2, kind);
         return s.Step() ? static_cast<std::int32_t>(s.Int(0)) : 0;
+    }
+
+    void QueryContents(const ContentsQuery& q, const std::function<void(ContentsRow&)>& f) override {
+        BeginRead();
+        // Rows whose class has no key come apart, with their records (they are judged by them):
+        // an index seek that finds none, as a rule, merged in key order with the class's rows.
+        std::vector<ContentsRow> keyless;
+        if (q.classKey) {
+            Statement& s = Contents(true, true);
+            ResetOnExit r{s};
+            s.Bind(1, q.parent).Bind(2, q.kind).BindBlobRef(3, kInRecord);
+            while (s.Step()) keyless.push_back(ContentsRowOf(s, true, q.classKey));
+        }
+        Statement& s = Contents(q.records, q.classKey.has_value());
+        ResetOnExit r{s};
+        s.Bind(1, q.parent).Bind(2, q.kind);
+        if (q.classKey) s.BindBlobRef(3, *q.classKey);
+        std::size_t next = 0;
+        while (s.Step()) {
+            ContentsRow row = ContentsRowOf(s, q.records, q.classKey);
+            for (; next < keyless.size() && keyless[next].id < row.id; ++next) f(keyless[next]);
+            f(row);
+        }
+        for (; next < keyless.size(); ++next) f(keyless[next]);
+    }
+
+    void FetchRecords(const ContentsQuery& q, std::span<const std::int64_t> ids,
+                      const std::function<void(std::int64_t, std::string_view)>& f) override {
+        if (ids.empty()) return;
+        assert(std::is_sorted(ids.begin(), ids.end()) && "records are fetched in key order");
+        BeginRead();
+        // One range of the folder's index, the rows in it that are not asked for skipped.
+        Statement& s = q.classKey ? m_db.Cached(
+                                        "SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
+                                        "AND class_key = ?5 AND id BETWEEN ?3 AND ?4 ORDER BY id")
+                                  : m_db.Cached(
+                                        "SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
+                                        "AND id BETWEEN ?3 AND ?4 ORDER BY id");
+        ResetOnExit r{s};
+        s.Bind(1, q.parent).Bind(2, q.kind).Bind(3, ids.front()).Bind(4, ids.back());
+        if (q.classKey) s.BindBlobRef(5, *q.classKey);
+        std::size_t next = 0;
+        while (next < ids.size() && s.Step()) {
+            const std::int64_t id = s.Int(0);
+            while (next < ids.size() && ids[next] < id) ++next;
+            if (next < ids.size() && ids[next] == id) f(id, s.Blob(1));
+        }
+    }
+
+    void HoldSnapshot() override { ++m_holders; }
+    void ReleaseSnapshot() override {
+        assert(m_holders > 0 && "a snapshot is released by one that holds it");
+        if (--m_holders == 0) EndSnapshot();
+    }
+    void RefreshSnapshot() override {
+        if (m_tableReads == 0) EndSnapshot();
+    }
+    void BeginTableRead() override { ++m_tableReads; }
+    void EndTableRead() override {
+        assert(m_tableReads > 0);
+        --m_tableReads;
     }
 
     ULONG NamedPropId(const GUID& guid, ULONG kind, LONG lid, const std::u16string& name,
@@ -318,8 +503,10 @@ public:
             s.BindBlob(1, g).Bind(2, static_cast<std::int64_t>(kind)).Bind(3, l).BindBlob(4, n);
             return s.Step() ? s.Int(0) : 0;
         };
+        BeginRead();
         std::int64_t row = find();
         if (!row && create) {
+            EndSnapshot();
             Transaction tx(m_db);
             row = find();  // another process may have made it meanwhile
             if (!row) {
@@ -375,6 +562,7 @@ public:
     }
 
     void SetReceiveFolder(const std::string& messageClass, std::int64_t folder) override {
+        EndSnapshot();
         Transaction tx(m_db);
         if (folder) {
             Statement s(m_db, "INSERT OR REPLACE INTO receive_folders(class, folder) VALUES(?1, ?2)");
@@ -387,6 +575,58 @@ public:
     }
 
 private:
+    // Reads begin here: inside a held snapshot (begun now, or renewed when it has grown old and
+    // no table is reading), else on their own.
+    void BeginRead() {
+        // Outside a held snapshot, and inside a write of ours, a read runs as it comes.
+        if (m_holders == 0 || (!m_inSnapshot && m_db.InTransaction())) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (m_inSnapshot && m_tableReads == 0 &&
+            now - m_snapshotStart > std::chrono::milliseconds(kSnapshotAgeMs))
+            EndSnapshot();
+        if (m_inSnapshot) return;
+        m_db.Exec("BEGIN");
+        m_inSnapshot = true;
+        m_snapshotStart = now;
+    }
+    void EndSnapshot() {
+        if (!m_inSnapshot) return;
+        m_inSnapshot = false;
+        m_db.Exec("COMMIT");
+    }
+
+    // The statement of a folder's contents rows: id, class_key, modified[, props], by class or all.
+    Statement& Contents(bool records, bool byClass) {
+        static const char* const kSql[2][2] = {
+            {"SELECT id, class_key, modified FROM objects WHERE parent = ?1 AND kind = ?2 ORDER BY id",
+             "SELECT id, class_key, modified FROM objects WHERE parent = ?1 AND kind = ?2 AND class_key = ?3 "
+             "ORDER BY id"},
+            {"SELECT id, class_key, modified, props FROM objects WHERE parent = ?1 AND kind = ?2 ORDER BY id",
+             "SELECT id, class_key, modified, props FROM objects WHERE parent = ?1 AND kind = ?2 "
+             "AND class_key = ?3 ORDER BY id"}};
+        return m_db.Cached(kSql[records][byClass]);
+    }
+
+    static ContentsRow ContentsRowOf(const Statement& s, bool withRecord,
+                                     const std::optional<std::string>& classKey) {
+        ContentsRow row;
+        row.id = s.Int(0);
+        row.classMatched = classKey && !s.IsNull(1) && s.Blob(1) == *classKey;
+        if (s.IsNull(2)) {
+            row.modifiedState = ColumnState::Absent;
+        } else if (s.Int(2) == kModifiedInRecord) {
+            row.modifiedState = ColumnState::InRecord;
+        } else {
+            row.modifiedState = ColumnState::Value;
+            row.modified = s.Int(2);
+        }
+        if (withRecord) {
+            row.record.assign(s.Blob(3));
+            row.hasRecord = true;
+        }
+        return row;
+    }
+
     static ObjectRow RowOf(const Statement& s, bool folderStats) {
         ObjectRow row;
         row.id = s.Int(0);
@@ -424,12 +664,35 @@ private:
 
     Connection m_db;
     StoreLayout m_layout;
+    int m_holders = 0;     // open tables of the store (HoldSnapshot)
+    int m_tableReads = 0;  // tables reading now (BeginTableRead)
+    bool m_inSnapshot = false;
+    std::chrono::steady_clock::time_point m_snapshotStart;
     std::optional<Statement> m_load, m_large, m_children, m_folders, m_hasChild, m_count;
     // Named-property ids found in the file, by guid, kind, lid and name (see NamedPropId).
     std::unordered_map<std::string, ULONG> m_namedIds;
 };
 
 }  // namespace
+
+std::optional<std::string> MessageClassKey(std::string_view utf16Payload) {
+    std::string key(utf16Payload);
+    for (std::size_t i = 0; i + 1 < key.size(); i += 2) {
+        if (key[i + 1] != 0 || static_cast<unsigned char>(key[i]) >= 0x80) return std::nullopt;
+        if (key[i] >= 'A' && key[i] <= 'Z') key[i] = static_cast<char>(key[i] - 'A' + 'a');
+    }
+    return key;
+}
+
+int StoreFileFormat(const std::string& path) {
+    Connection db;
+    OpenDatabase(db, path, false);
+    try {
+        return SqliteStorage(std::move(db)).Format();
+    } catch (const MapiError&) {
+        return 0;
+    }
+}
 
 std::unique_ptr<Storage> OpenSqliteStorage(const std::string& path) {
     Connection db;
@@ -445,9 +708,8 @@ std::unique_ptr<Storage> OpenSqliteStorage(const std::string& path) {
 std::unique_ptr<Storage> CreateSqliteStorage(const std::string& path, const Uid& uid, bool longTermIds) {
     Connection db;
     OpenDatabase(db, path, true);
-    db.Exec("PRAGMA journal_mode=WAL");
-    db.Exec("PRAGMA synchronous=NORMAL");
     auto s = std::make_unique<SqliteStorage>(std::move(db));
+    s->Configure();
     s->Create(uid, longTermIds);
     s->Prepare();
     s->ReadLayout();

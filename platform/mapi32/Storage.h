@@ -3,14 +3,20 @@
 // implementation: one SQLite file per store.
 //
 // Objects are rows with a key (never reused), a kind, a parent and a property blob (Props.h);
-// values too long for the blob live in rows of their own. A batch of changes is saved in one
-// transaction: either all of it is in the file afterwards or none of it.
+// values too long for the blob live in rows of their own. Beside the record a row keeps the
+// values every reader of a folder's contents asks for, so that a count or a snapshot reads no
+// record: the message class (as the key class restrictions compare) and the modification time.
+// A batch of changes is saved in one transaction: either all of it is in the file afterwards or
+// none of it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/mapi32/EntryId.h"
@@ -36,6 +42,39 @@ struct ObjectRow {
     bool hasSubfolders = false;
     std::int32_t contentCount = 0;
 };
+
+// How a row holds a value it keeps beside its record.
+enum class ColumnState : std::uint8_t {
+    Absent,    // the object has no such property
+    Value,     // the column holds it
+    InRecord,  // the property is of another type than the column keeps: only the record has it
+};
+
+// A row of a folder's contents as a table reads it: the key and the values kept beside the
+// record; the record itself only when asked for (ContentsQuery::records) or fetched later.
+struct ContentsRow {
+    std::int64_t id = 0;
+    bool classMatched = false;  // the row's class key equals the query's
+    ColumnState modifiedState = ColumnState::Absent;
+    std::int64_t modified = 0;  // PR_LAST_MODIFICATION_TIME, a FILETIME's 64 bits
+    bool hasRecord = false;
+    std::string record;
+};
+
+struct ContentsQuery {
+    std::int64_t parent = 0;
+    int kind = kKindMessage;
+    // Only rows whose message class has this key (MessageClassKey), and the rows whose class has
+    // no key (those say classMatched = false: the caller judges them by their record).
+    std::optional<std::string> classKey;
+    bool records = false;  // every row with its record
+};
+
+// The key a message class is compared by: its UTF-16LE payload with ASCII letters lower-cased,
+// for a class of ASCII characters only; nullopt for any other text. Equal keys are exactly the
+// classes a case-insensitive equality matches (two ASCII texts fold to the same text exactly when
+// their ASCII lower-casing is the same).
+std::optional<std::string> MessageClassKey(std::string_view utf16Payload);
 
 struct Change {
     std::int64_t id = 0;      // 0: insert a new object
@@ -82,6 +121,27 @@ public:
     virtual void QueryChildren(std::int64_t parent, int kind, const std::function<void(ObjectRow&)>& row) = 0;
     virtual bool HasChild(std::int64_t parent, int kind) = 0;
     virtual std::int32_t CountChildren(std::int64_t parent, int kind) = 0;
+    // The rows of a folder's contents, in key order, without their records unless asked
+    // (answered from an index that holds the kept values, when no record is asked for).
+    virtual void QueryContents(const ContentsQuery& query, const std::function<void(ContentsRow&)>& row) = 0;
+    // The records of the rows of `query` whose keys are `ids` (ascending); f for each one found.
+    virtual void FetchRecords(const ContentsQuery& query, std::span<const std::int64_t> ids,
+                              const std::function<void(std::int64_t, std::string_view)>& f) = 0;
+
+    // A read snapshot shared by the reads of the process while any table of the store is open:
+    // reads one after another (a table's rows, then each message opened from them) then take
+    // the file's read lock once instead of each time. A snapshot is given up before any write
+    // of this process, when the last holder lets go, when a table reads its rows anew (Refresh),
+    // and when it is older than kSnapshotAgeMs at the start of a read, so what others write is
+    // seen at most that late while a table stays open.
+    static constexpr int kSnapshotAgeMs = 100;
+    virtual void HoldSnapshot() = 0;
+    virtual void ReleaseSnapshot() = 0;
+    virtual void RefreshSnapshot() = 0;
+    // While a table reads (its rows, then the records it projects), the snapshot is not renewed,
+    // so the records a table projects are those of the rows it read.
+    virtual void BeginTableRead() = 0;
+    virtual void EndTableRead() = 0;
 
     // Named properties: the id of a name (0 when unknown and !create).
     virtual ULONG NamedPropId(const GUID& guid, ULONG kind, LONG lid, const std::u16string& name,
@@ -94,9 +154,18 @@ public:
     virtual void SetReceiveFolder(const std::string& messageClass, std::int64_t folder) = 0;
 };
 
-// Opens an existing store file. Throws MapiError: MAPI_E_NOT_FOUND (no file),
-// MAPI_E_CORRUPT_STORE (not a store file of this runtime, or damaged).
+// The store file format this runtime writes (the file's user_version).
+inline constexpr int kStoreFormat = 2;
+
+// Opens an existing store file; a file of the format before (1) is upgraded in place first, in
+// one transaction, so a kill leaves it in one format or the other, whole. Throws MapiError:
+// MAPI_E_NOT_FOUND (no file), MAPI_E_CORRUPT_STORE (not a store file of this runtime, or
+// damaged), MAPI_E_VERSION (a format this runtime does not know).
 std::unique_ptr<Storage> OpenSqliteStorage(const std::string& path);
+
+// The format of a store file, read without opening it as a store (and so without upgrading it);
+// 0 when it is no store file of this runtime. Throws MapiError when it cannot be read.
+int StoreFileFormat(const std::string& path);
 
 // Creates a new store file with its root folder and IPM subtree ("Top of Personal Folders").
 std::unique_ptr<Storage> CreateSqliteStorage(const std::string& path, const Uid& uid, bool longTermIds);

@@ -240,10 +240,8 @@ public:
             HRESULT hr = CheckExists();
             if (FAILED(hr)) return hr;
             int kind = (flags & MAPI_ASSOCIATED) ? kKindAssociated : kKindMessage;
-            StoreCtxPtr ctx = m_ctx;
-            std::int64_t id = m_id;
             *out = NewTable(
-                &m_ctx->mutex(), [ctx, id, kind] { return LoadContentsRows(*ctx, id, kind); },
+                NewContentsSource(m_ctx, m_id, kind),
                 {PR_ENTRYID, PR_INSTANCE_KEY, PR_MESSAGE_CLASS_W, PR_SUBJECT_W, PR_LAST_MODIFICATION_TIME},
                 (flags & MAPI_UNICODE) != 0);
             return S_OK;
@@ -259,7 +257,7 @@ public:
             StoreCtxPtr ctx = m_ctx;
             std::int64_t id = m_id;
             *out = NewTable(
-                &m_ctx->mutex(), [ctx, id] { return LoadHierarchyRows(*ctx, id); },
+                NewStoreSource(m_ctx, [ctx, id] { return LoadHierarchyRows(*ctx, id); }),
                 {PR_ENTRYID, PR_DISPLAY_NAME_W, PR_CONTAINER_CLASS_W, PR_SUBFOLDERS, PR_INSTANCE_KEY},
                 (flags & MAPI_UNICODE) != 0);
             return S_OK;
@@ -486,23 +484,148 @@ HRESULT OpenStoreEntry(const StoreCtxPtr& ctx, ULONG cb, LPENTRYID eid, LPCIID i
 
 // ---- Row loaders ----
 
-std::vector<TableRow> LoadContentsRows(const StoreCtx& ctx, std::int64_t folder, int kind) {
-    assert(kind == kKindMessage || kind == kKindAssociated);
-    std::vector<TableRow> rows;
-    bool longTerm = ctx.layout().longTermIds;
-    std::string parent = ctx.FolderId(folder);
-    ctx.db().QueryChildren(folder, kind, [&](ObjectRow& r) {
-        TableRow row;
-        row.blob = std::move(r.props);
-        row.extra.reserve(6);
-        row.extra.emplace_back(PR_ENTRYID, ctx.MessageId(r.id, longTerm));
-        if (longTerm) row.extra.emplace_back(PR_LONGTERM_ENTRYID_FROM_TABLE, ctx.MessageId(r.id));
-        row.extra.emplace_back(PR_PARENT_ENTRYID, parent);
-        row.extra.emplace_back(PR_INSTANCE_KEY, InstanceKey(r.id));
-        row.extra.emplace_back(PR_OBJECT_TYPE, PayloadLong(MAPI_MESSAGE));
-        rows.push_back(std::move(row));
-    });
-    return rows;
+namespace {
+
+// What every table of a store shares: the store's mutex and its read snapshot.
+class StoreSource : public RowSource {
+public:
+    explicit StoreSource(StoreCtxPtr ctx) : m_ctx(std::move(ctx)) {}
+    std::mutex* StoreMutex() override { return &m_ctx->mutex(); }
+    void HoldSnapshot(bool hold) override {
+        if (hold) {
+            m_ctx->db().HoldSnapshot();
+        } else {
+            m_ctx->db().ReleaseSnapshot();
+        }
+    }
+    void TableRead(bool begin) override {
+        if (begin) {
+            m_ctx->db().BeginTableRead();
+        } else {
+            m_ctx->db().EndTableRead();
+        }
+    }
+    void RefreshSnapshot() override { m_ctx->db().RefreshSnapshot(); }
+
+protected:
+    StoreCtxPtr m_ctx;
+};
+
+class LoaderSource final : public StoreSource {
+public:
+    LoaderSource(StoreCtxPtr ctx, RowLoader loader)
+        : StoreSource(std::move(ctx)), m_loader(std::move(loader)) {}
+    std::vector<TableRow> Load(const std::optional<std::string>&, bool) override { return m_loader(); }
+
+private:
+    RowLoader m_loader;
+};
+
+// A folder's contents: rows read with their key and kept values (the records only when the
+// table needs them), the identity columns computed from the key.
+class ContentsSource final : public StoreSource {
+public:
+    ContentsSource(StoreCtxPtr ctx, std::int64_t folder, int kind)
+        : StoreSource(std::move(ctx)),
+          m_folder(folder),
+          m_kind(kind),
+          m_longTerm(m_ctx->layout().longTermIds),
+          m_parentId(m_ctx->FolderId(folder)) {
+        assert(kind == kKindMessage || kind == kKindAssociated);
+    }
+
+    bool ReadsKeys() const override { return true; }
+
+    std::vector<TableRow> Load(const std::optional<std::string>& classKey, bool records) override {
+        std::vector<TableRow> rows;
+        m_ctx->db().QueryContents(Query(classKey, records), [&](ContentsRow& r) {
+            TableRow& row = rows.emplace_back();
+            row.key = r.id;
+            row.classMatched = r.classMatched;
+            row.modifiedState = r.modifiedState;
+            row.modified = r.modified;
+            row.hasRecord = r.hasRecord;
+            row.blob = std::move(r.record);
+        });
+        return rows;
+    }
+
+    void FetchRecords(const std::optional<std::string>& classKey, std::vector<TableRow*>& rows) override {
+        std::sort(rows.begin(), rows.end(),
+                  [](const TableRow* a, const TableRow* b) { return a->key < b->key; });
+        std::vector<std::int64_t> ids;
+        ids.reserve(rows.size());
+        for (const TableRow* row : rows) ids.push_back(row->key);
+        std::size_t next = 0;
+        m_ctx->db().FetchRecords(Query(classKey, false), ids, [&](std::int64_t id, std::string_view record) {
+            while (next < rows.size() && rows[next]->key < id) ++next;
+            if (next == rows.size() || rows[next]->key != id) return;
+            rows[next]->blob.assign(record);
+            rows[next]->hasRecord = true;
+        });
+    }
+
+    ColumnState Kept(const TableRow& row, ULONG id, ULONG* type, std::string* payload) const override {
+        const auto value = [&](ULONG t, auto&& fill) {
+            if (type) *type = t;
+            if (payload) fill(*payload);
+            return ColumnState::Value;
+        };
+        switch (id) {
+            case PROP_ID(PR_ENTRYID):
+                return value(PT_BINARY, [&](std::string& p) {
+                    MakeObjectEntryId(p, m_ctx->uid, kEidMessage, row.key, m_longTerm);
+                });
+            case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
+                // Computed, never stored: a store of long-term ids has it, others do not.
+                if (!m_longTerm) return ColumnState::Absent;
+                return value(PT_BINARY, [&](std::string& p) {
+                    MakeObjectEntryId(p, m_ctx->uid, kEidMessage, row.key, false);
+                });
+            case PROP_ID(PR_PARENT_ENTRYID):
+                return value(PT_BINARY, [&](std::string& p) { p.assign(m_parentId); });
+            case PROP_ID(PR_INSTANCE_KEY):
+                return value(PT_BINARY, [&](std::string& p) { p.assign(InstanceKey(row.key)); });
+            case PROP_ID(PR_OBJECT_TYPE):
+                return value(PT_LONG, [&](std::string& p) { p.assign(PayloadLong(MAPI_MESSAGE)); });
+            case PROP_ID(PR_LAST_MODIFICATION_TIME):
+                if (row.modifiedState != ColumnState::Value) return row.modifiedState;
+                return value(PT_SYSTIME, [&](std::string& p) { p.assign(PayloadI8(row.modified)); });
+            default:
+                return ColumnState::InRecord;
+        }
+    }
+
+    void KeptTags(const TableRow& row, std::vector<ULONG>& tags) const override {
+        tags.insert(tags.end(), {PR_ENTRYID, PR_PARENT_ENTRYID, PR_INSTANCE_KEY, PR_OBJECT_TYPE});
+        if (m_longTerm) tags.push_back(PR_LONGTERM_ENTRYID_FROM_TABLE);
+        if (row.modifiedState == ColumnState::Value) tags.push_back(PR_LAST_MODIFICATION_TIME);
+    }
+
+private:
+    ContentsQuery Query(const std::optional<std::string>& classKey, bool records) const {
+        ContentsQuery q;
+        q.parent = m_folder;
+        q.kind = m_kind;
+        q.classKey = classKey;
+        q.records = records;
+        return q;
+    }
+
+    std::int64_t m_folder;
+    int m_kind;
+    bool m_longTerm;
+    std::string m_parentId;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSource> NewContentsSource(StoreCtxPtr ctx, std::int64_t folder, int kind) {
+    return std::make_unique<ContentsSource>(std::move(ctx), folder, kind);
+}
+
+std::unique_ptr<RowSource> NewStoreSource(StoreCtxPtr ctx, RowLoader loader) {
+    return std::make_unique<LoaderSource>(std::move(ctx), std::move(loader));
 }
 
 std::vector<TableRow> LoadHierarchyRows(const StoreCtx& ctx, std::int64_t folder) {

@@ -166,13 +166,15 @@ std::vector<std::string_view> Elements(ULONG mvType, std::string_view payload) {
     return out;
 }
 
-// One row's properties: computed columns first, then the stored blob, parsed at the first
-// look past the computed ones (a count or a snapshot often asks for computed columns only).
+// One row's properties: the columns its source lists or keeps first, then the stored record,
+// opened at the first look past them (a count or a snapshot often asks for those alone).
 class RowView {
 public:
+    explicit RowView(const RowSource& source) : m_source(&source) {}
     void Reset(const TableRow& row) {
         m_row = &row;
-        m_parsed = false;
+        m_opened = false;
+        m_kept = 0;
     }
     // Finds a property by id; false when absent.
     bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
@@ -186,36 +188,52 @@ public:
                 return true;
             }
         }
-        Parse();
-        // A record holds its values in ascending id order (ParseBlob checks it).
-        const auto r = std::lower_bound(m_refs.begin(), m_refs.end(), id, [](const PropRef& ref, ULONG want) {
-            return PROP_ID(ref.tag) < want;
-        });
-        if (r == m_refs.end() || PROP_ID(r->tag) != id) return false;
-        type = PROP_TYPE(r->tag);
-        payload = r->payload;
-        outOfLine = r->outOfLine;
-        size = r->size;
+        // A kept value's payload stays in a buffer of its own until the next Reset.
+        if (m_kept == m_keptValues.size()) m_keptValues.emplace_back();
+        switch (m_source->Kept(*m_row, id, &type, &m_keptValues[m_kept])) {
+            case ColumnState::Value:
+                payload = m_keptValues[m_kept++];
+                outOfLine = false;
+                size = payload.size();
+                return true;
+            case ColumnState::Absent:
+                return false;
+            case ColumnState::InRecord:
+                break;
+        }
+        Open();
+        PropRef r;
+        if (!m_record.Find(id, r)) return false;
+        type = PROP_TYPE(r.tag);
+        payload = r.payload;
+        outOfLine = r.outOfLine;
+        size = r.size;
         return true;
     }
     template <class F>
     void ForEach(F&& f) const {
         for (const auto& [tag, p] : m_row->extra) f(tag);
-        Parse();
-        for (const auto& r : m_refs) f(r.tag);
+        std::vector<ULONG> kept;
+        m_source->KeptTags(*m_row, kept);
+        for (ULONG tag : kept) f(tag);
+        Open();
+        for (std::size_t i = 0; i < m_record.Count(); ++i) f(m_record.At(i).tag);
     }
 
 private:
-    // A damaged record shows no stored values.
-    void Parse() const {
-        if (m_parsed) return;
-        if (FAILED(ParseBlob(m_row->blob, m_refs))) m_refs.clear();
-        m_parsed = true;
+    // A damaged record, or none, shows no stored values.
+    void Open() const {
+        if (m_opened) return;
+        if (!m_row->hasRecord || !m_record.Open(m_row->blob)) m_record = RecordView();
+        m_opened = true;
     }
 
+    const RowSource* m_source;
     const TableRow* m_row = nullptr;
-    mutable std::vector<PropRef> m_refs;
-    mutable bool m_parsed = false;
+    mutable RecordView m_record;
+    mutable bool m_opened = false;
+    mutable std::vector<std::string> m_keptValues;
+    mutable std::size_t m_kept = 0;
 };
 
 bool Eval(const Res& r, const RowView& row) {
@@ -286,15 +304,52 @@ bool Eval(const Res& r, const RowView& row) {
     }
 }
 
+// The message class key every row a restriction keeps must have: an equality on the message class
+// at its top or in a top-level AND (`exact` when it is that equality alone); nullopt when the
+// restriction asks no such thing, or a class that has no key.
+std::optional<std::string> RequiredClassKey(const Res& r, bool& exact) {
+    exact = false;
+    if (r.rt == RES_PROPERTY && r.relop == RELOP_EQ && PROP_ID(r.tag) == PROP_ID(PR_MESSAGE_CLASS_W) &&
+        r.value.type == PT_UNICODE) {
+        exact = true;
+        return MessageClassKey(r.value.payload);
+    }
+    if (r.rt == RES_AND) {
+        for (const Res& k : r.kids) {
+            bool kidExact;
+            if (auto key = RequiredClassKey(k, kidExact); key && kidExact) return key;
+        }
+    }
+    return std::nullopt;
+}
+
+// A source of rows a loader makes (the session's, a message's and the profile tables).
+class ListSource final : public RowSource {
+public:
+    ListSource(std::mutex* storeMutex, RowLoader loader)
+        : m_storeMutex(storeMutex), m_loader(std::move(loader)) {}
+    std::mutex* StoreMutex() override { return m_storeMutex; }
+    std::vector<TableRow> Load(const std::optional<std::string>&, bool) override { return m_loader(); }
+
+private:
+    std::mutex* m_storeMutex;
+    RowLoader m_loader;
+};
+
 class TableObj final : public ComBase<IMAPITable> {
 public:
-    TableObj(std::mutex* storeMutex, RowLoader loader, std::vector<ULONG> columns, bool unicode)
-        : m_storeMutex(storeMutex),
-          m_loader(std::move(loader)),
-          m_columns(std::move(columns)),
-          m_unicode(unicode) {
+    TableObj(std::unique_ptr<RowSource> source, std::vector<ULONG> columns, bool unicode)
+        : m_source(std::move(source)), m_columns(std::move(columns)), m_unicode(unicode) {
         // SetColumns keeps it so: a row is never empty nor wider than kMaxColumns.
         assert(!m_columns.empty() && m_columns.size() <= kMaxColumns);
+        WithStore([&] { m_source->HoldSnapshot(true); });
+    }
+    ~TableObj() override {
+        try {
+            WithStore([&] { m_source->HoldSnapshot(false); });
+        } catch (...) {
+            // Ending a read transaction fails only with the connection; nothing to do here.
+        }
     }
 
     bool Supports(const IID& iid) const override { return iid == IID_IUnknown || iid == IID_IMAPITable; }
@@ -330,8 +385,10 @@ public:
             std::vector<ULONG> cols = m_columns;
             if (flags & TBL_ALL_COLUMNS) {
                 EnsureLoaded();
-                RowView view;
-                for (const auto& row : m_rows) {
+                RowView view(*m_source);
+                for (std::size_t i = 0; i < m_rows.size(); ++i) {
+                    EnsureRecord(i);
+                    const TableRow& row = m_rows[i];
                     view.Reset(row);
                     view.ForEach([&](ULONG tag) {
                         if (std::none_of(cols.begin(), cols.end(),
@@ -417,9 +474,10 @@ public:
                 if (it == m_bookmarks.end()) return MAPI_E_INVALID_BOOKMARK;
                 start = std::min(it->second, m_order.size());
             }
-            RowView view;
+            RowView view(*m_source);
             if (flags & DIR_BACKWARD) {
                 for (std::size_t i = start; i-- > 0;) {
+                    EnsureRecord(m_order[i]);
                     view.Reset(m_rows[m_order[i]]);
                     if (Eval(r, view)) {
                         MoveTo(i);
@@ -428,6 +486,7 @@ public:
                 }
             } else {
                 for (std::size_t i = start; i < m_order.size(); ++i) {
+                    EnsureRecord(m_order[i]);
                     view.Reset(m_rows[m_order[i]]);
                     if (Eval(r, view)) {
                         MoveTo(i);
@@ -536,19 +595,54 @@ public:
     }
 
 private:
+    template <class F>
+    void WithStore(F&& f) {
+        if (std::mutex* m = m_source->StoreMutex()) {
+            std::lock_guard lock(*m);
+            f();
+        } else {
+            f();
+        }
+    }
+
+    // A table's reads of one call share the store's snapshot (Storage::BeginTableRead).
+    struct TableRead {
+        TableObj& t;
+        explicit TableRead(TableObj& table) : t(table) {
+            t.WithStore([&] { t.m_source->TableRead(true); });
+        }
+        ~TableRead() {
+            t.WithStore([&] { t.m_source->TableRead(false); });
+        }
+    };
+
     void EnsureLoaded() {
         if (m_loaded) return;
-        if (m_storeMutex) {
-            std::lock_guard lock(*m_storeMutex);
-            m_rows = m_loader();
-        } else {
-            m_rows = m_loader();
-        }
+        // The rows a restriction keeps by their class alone come from the source already kept
+        // (the count's and the snapshot's tables: no record read); any other restriction or a
+        // sort order is judged on every row's record.
+        bool exact = false;
+        m_classKey = m_restriction ? RequiredClassKey(*m_restriction, exact) : std::nullopt;
+        if (!m_source->ReadsKeys()) m_classKey.reset();
+        const bool records =
+            !m_source->ReadsKeys() || (m_restriction && !(m_classKey && exact)) || !m_sort.empty();
+        WithStore([&] {
+            m_source->RefreshSnapshot();  // a table read anew sees the store as it is now
+            m_source->TableRead(true);
+            try {
+                m_rows = m_source->Load(m_classKey, records);
+            } catch (...) {
+                m_source->TableRead(false);
+                throw;
+            }
+            m_source->TableRead(false);
+        });
         m_order.clear();
         m_order.reserve(m_rows.size());
-        RowView view;
+        RowView view(*m_source);
         for (std::size_t i = 0; i < m_rows.size(); ++i) {
-            if (m_restriction) {
+            if (m_restriction && !(exact && m_rows[i].classMatched)) {
+                EnsureRecord(i);
                 view.Reset(m_rows[i]);
                 if (!Eval(*m_restriction, view)) continue;
             }
@@ -558,6 +652,25 @@ private:
         m_loaded = true;
         if (m_pos > m_order.size()) m_pos = m_order.size();
         assert(Consistent());
+    }
+
+    // Reads the record of row i when the source left it out.
+    void EnsureRecord(std::size_t i) {
+        if (m_rows[i].hasRecord) return;
+        std::vector<TableRow*> one = {&m_rows[i]};
+        WithStore([&] { m_source->FetchRecords(m_classKey, one); });
+    }
+
+    // Whether projecting a row takes its record: a column neither listed nor kept.
+    bool NeedsRecord(const TableRow& row) const {
+        for (ULONG col : m_columns) {
+            const ULONG id = PROP_ID(col);
+            if (std::any_of(row.extra.begin(), row.extra.end(),
+                            [id](const auto& e) { return PROP_ID(e.first) == id; }))
+                continue;
+            if (m_source->Kept(row, id, nullptr, nullptr) == ColumnState::InRecord) return true;
+        }
+        return false;
     }
 
     // The cursor moves only inside the rows in view (a position one past the last is the end).
@@ -578,7 +691,7 @@ private:
     }
 
     void SortRows() {
-        RowView a, b;
+        RowView a(*m_source), b(*m_source);
         std::stable_sort(m_order.begin(), m_order.end(), [&](std::size_t x, std::size_t y) {
             a.Reset(m_rows[x]);
             b.Reset(m_rows[y]);
@@ -610,37 +723,29 @@ private:
         auto* set = static_cast<LPSRowSet>(AllocOrThrow(CbNewSRowSet(std::max<std::size_t>(n, 1))));
         set->cRows = 0;
         try {
-            RowView view;
-            for (std::size_t i = from; i < to; ++i) {
-                view.Reset(m_rows[m_order[i]]);
-                PropArrayBuilder b;
-                b.Reserve(m_columns.size());
-                for (ULONG col : m_columns) {
-                    ULONG type;
-                    std::string_view payload;
-                    bool outOfLine;
-                    std::uint64_t size;
-                    auto id = PROP_ID(col);
-                    if (!view.Find(id, type, payload, outOfLine, size)) {
-                        b.AddError(id, MAPI_E_NOT_FOUND);
-                        continue;
-                    }
-                    ULONG outType = OutputType(PROP_TYPE(col), type, m_unicode);
-                    if (outType == PT_ERROR) {
-                        b.AddError(id, MAPI_E_NOT_FOUND);
-                    } else if (outOfLine || size > kInlineLimit) {
-                        b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
-                    } else {
-                        b.AddValue(PROP_TAG(outType, id), outType, payload);
-                    }
+            RowView view(*m_source);
+            PropArrayBuilder b;
+            std::vector<TableRow*> fetch;
+            const TableRead reading(*this);
+            // Records the source left out are read a batch at a time and let go once projected,
+            // so a table of any size holds few of them at once.
+            for (std::size_t chunk = from; chunk < to; chunk += kFetchBatch) {
+                const std::size_t end = std::min(to, chunk + kFetchBatch);
+                fetch.clear();
+                for (std::size_t i = chunk; i < end; ++i) {
+                    TableRow& row = m_rows[m_order[i]];
+                    if (!row.hasRecord && NeedsRecord(row)) fetch.push_back(&row);
                 }
-                // Every column gives one value, found or an error: a row is as wide as the column set.
-                assert(b.Count() == m_columns.size());
-                SRow& row = set->aRow[set->cRows];
-                row.ulAdrEntryPad = 0;
-                row.cValues = static_cast<ULONG>(b.Count());
-                row.lpProps = b.Build();
-                ++set->cRows;
+                if (!fetch.empty()) WithStore([&] { m_source->FetchRecords(m_classKey, fetch); });
+                for (std::size_t i = chunk; i < end; ++i) {
+                    view.Reset(m_rows[m_order[i]]);
+                    ProjectRow(view, b, set->aRow[set->cRows]);
+                    ++set->cRows;
+                }
+                for (TableRow* row : fetch) {
+                    std::string().swap(row->blob);
+                    row->hasRecord = false;
+                }
             }
         } catch (...) {
             for (ULONG i = 0; i < set->cRows; ++i) FreeBuffer(set->aRow[i].lpProps);
@@ -651,12 +756,43 @@ private:
         return set;
     }
 
+    void ProjectRow(const RowView& view, PropArrayBuilder& b, SRow& row) {
+        b.Clear();
+        b.Reserve(m_columns.size());
+        for (ULONG col : m_columns) {
+            ULONG type;
+            std::string_view payload;
+            bool outOfLine;
+            std::uint64_t size;
+            auto id = PROP_ID(col);
+            if (!view.Find(id, type, payload, outOfLine, size)) {
+                b.AddError(id, MAPI_E_NOT_FOUND);
+                continue;
+            }
+            ULONG outType = OutputType(PROP_TYPE(col), type, m_unicode);
+            if (outType == PT_ERROR) {
+                b.AddError(id, MAPI_E_NOT_FOUND);
+            } else if (outOfLine || size > kInlineLimit) {
+                b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
+            } else {
+                b.AddValue(PROP_TAG(outType, id), outType, payload);
+            }
+        }
+        // Every column gives one value, found or an error: a row is as wide as the column set.
+        assert(b.Count() == m_columns.size());
+        row.ulAdrEntryPad = 0;
+        row.cValues = static_cast<ULONG>(b.Count());
+        row.lpProps = b.Build();
+    }
+
+    static constexpr std::size_t kFetchBatch = 256;
+
     std::mutex m_lock;
-    std::mutex* m_storeMutex;
-    RowLoader m_loader;
+    std::unique_ptr<RowSource> m_source;
     std::vector<ULONG> m_columns;
     bool m_unicode;
     std::optional<Res> m_restriction;
+    std::optional<std::string> m_classKey;  // the class the source filtered the rows by
     std::vector<SSortOrder> m_sort;
     std::vector<TableRow> m_rows;
     std::vector<std::size_t> m_order;
@@ -670,12 +806,17 @@ private:
 
 IMAPITable* NewTable(std::mutex* storeMutex, RowLoader loader, std::vector<ULONG> defaultColumns,
                      bool unicode) {
+    return NewTable(std::make_unique<ListSource>(storeMutex, std::move(loader)), std::move(defaultColumns),
+                    unicode);
+}
+
+IMAPITable* NewTable(std::unique_ptr<RowSource> source, std::vector<ULONG> defaultColumns, bool unicode) {
     if (!unicode) {
         for (ULONG& c : defaultColumns) {
             if (PROP_TYPE(c) == PT_UNICODE) c = CHANGE_PROP_TYPE(c, PT_STRING8);
         }
     }
-    return new TableObj(storeMutex, std::move(loader), std::move(defaultColumns), unicode);
+    return new TableObj(std::move(source), std::move(defaultColumns), unicode);
 }
 
 }  // namespace nx::mapi32

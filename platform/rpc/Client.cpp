@@ -9,6 +9,7 @@
 #include "platform/rpc/Client.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -161,12 +162,21 @@ struct Binding::Impl {
                                         maxXmitFrag, frags);
         }
         stub = {};
-        for (const auto& f : frags) {
-            if (!stream->WriteAll(f.data(), f.size(), WriteTimeoutMs())) {
-                TraceRpc("rpc: " + endpoint + ": the request could not be sent");
-                Drop();
-                return RPC_S_CALL_FAILED;
-            }
+        // The fragments of a request go out in one write (the same bytes in one system call: a
+        // contact document in UTF-16 takes two fragments).
+        assert(!frags.empty());
+        if (frags.size() > 1) {
+            std::vector<uint8_t> all;
+            std::size_t total = 0;
+            for (const auto& f : frags) total += f.size();
+            all.reserve(total);
+            for (const auto& f : frags) all.insert(all.end(), f.begin(), f.end());
+            frags.assign(1, std::move(all));
+        }
+        if (!stream->WriteAll(frags[0].data(), frags[0].size(), WriteTimeoutMs())) {
+            TraceRpc("rpc: " + endpoint + ": the request could not be sent");
+            Drop();
+            return RPC_S_CALL_FAILED;
         }
         frags = {};
 

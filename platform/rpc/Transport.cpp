@@ -83,11 +83,17 @@ private:
     static constexpr std::size_t kReadAhead = 16384;
 
     long Receive(void* buf, std::size_t n, int timeoutMs) {
-        // Bytes already waiting are taken without a poll first.
-        ssize_t ready = ::recv(m_fd, buf, n, MSG_DONTWAIT);
-        if (ready >= 0) return static_cast<long>(ready);
-        if (errno == ECONNRESET) return 0;
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kError;
+        // Bytes already waiting are taken without a poll first, unless the last such try found
+        // none: a caller that waits for each reply (the agent calling back the host) would
+        // otherwise pay a failed recv per reply. A read that fills the buffer tries first again,
+        // as more bytes are likely waiting.
+        if (m_tryFirst) {
+            ssize_t ready = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+            if (ready >= 0) return static_cast<long>(ready);
+            if (errno == ECONNRESET) return 0;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kError;
+            m_tryFirst = errno == EINTR;
+        }
         for (;;) {
             pollfd p{m_fd, POLLIN, 0};
             int rc = ::poll(&p, 1, timeoutMs);
@@ -95,13 +101,17 @@ private:
             if (rc < 0) return kError;
             if (rc == 0) return kTimeout;
             ssize_t got = ::recv(m_fd, buf, n, MSG_DONTWAIT);
-            if (got >= 0) return static_cast<long>(got);
+            if (got >= 0) {
+                m_tryFirst = static_cast<std::size_t>(got) == n;
+                return static_cast<long>(got);
+            }
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return errno == ECONNRESET ? 0 : kError;
         }
     }
 
     int m_fd;
+    bool m_tryFirst = true;        // Receive tries a read before it polls
     std::vector<uint8_t> m_ahead;  // read-ahead, allocated on first use
     std::size_t m_pos = 0, m_end = 0;
 };

@@ -60,6 +60,22 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDu
     return true;
 }
 
+bool WriteFileForReader(const std::string& path, std::string_view bytes) {
+    // O_NOFOLLOW: a symbolic link is refused (ELOOP); O_NONBLOCK: a FIFO never blocks the open.
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    static const uid_t self = ::geteuid();
+    const bool ours = fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == self &&
+                      st.st_nlink == 1 && (st.st_mode & 077) == 0;
+    // Not a private file of ours with one name (or none yet): made anew, never written through.
+    if (!ours) return WriteFileAtomically(path, bytes, FileDurability::ReplacedOnly);
+    // Written from the start (where a new descriptor is), then cut to length: no truncation to
+    // zero first, which the file system would also answer with an early write-out.
+    if (!WriteAllTo(fd.get(), bytes)) return false;
+    if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) return false;
+    return ::close(fd.release()) == 0;
+}
+
 int OpenPrivateForAppend(const std::string& path, bool nonBlocking) {
     const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (nonBlocking ? O_NONBLOCK : 0);
     UniqueFd fd(::open(path.c_str(), flags, kPrivateFileMode));

@@ -51,6 +51,17 @@ enum class FileDurability { Flushed, ReplacedOnly };
 bool WriteFileAtomically(const std::string& path, std::string_view bytes,
                          FileDurability durability = FileDurability::Flushed);
 
+// Writes `bytes` as the file at `path` for a reader that takes the file only between this call's
+// return and the next write of the same name (a contact picture, read by the host during the
+// callback that names it): an existing regular file of ours with one link is written over in
+// place through a descriptor that follows no link, then cut to length, with no flush and no
+// rename (replacing an existing file by rename makes the file system write the new data out
+// first, milliseconds apiece). Anything else at the path (a symbolic or hard link, a FIFO, another
+// user's file) is replaced by WriteFileAtomically instead, so nothing is written through; a
+// missing file is created 0600. False on failure. Windows replaces the file as
+// WriteFileAtomically(ReplacedOnly) does.
+bool WriteFileForReader(const std::string& path, std::string_view bytes);
+
 // Opens `path` for appending, created 0600 when missing; a symbolic link as the last component
 // is refused. An existing file of ours that others may read is narrowed to 0600. -1 on failure.
 // `nonBlocking`: a FIFO in the file's place is opened without waiting for a reader.

@@ -35,6 +35,10 @@ void UniqueFd::reset(int fd) {
     m_fd = fd;
 }
 
+bool WriteFileForReader(const std::string& path, std::string_view bytes) {
+    return WriteFileAtomically(path, bytes, FileDurability::ReplacedOnly);
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDurability durability) {
     const bool flush = durability == FileDurability::Flushed;
     if (path.empty() || path.back() == '\\' || path.back() == '/') return false;

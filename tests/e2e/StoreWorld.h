@@ -258,7 +258,7 @@ public:
         std::istringstream s(stores.out);
         std::string line;
         while (std::getline(s, line)) {
-            // "Name  HEX[  default][  long-term-ids]"
+            // "Name  HEX[  default][  long-term-ids]  format N"
             std::vector<std::string> parts = SplitTwoSpaces(line);
             if (parts.size() >= 2) names[parts[1]] = "{store:" + parts[0] + "}";
         }

@@ -40,11 +40,8 @@ std::string JsonName(const std::string& utf8) {
 }
 
 ojson StoreJson(const StoreInfo& st) {
-    return {{"name", JsonName(st.name)},
-            {"entryId", st.entryIdHex},
-            {"default", st.isDefault},
-            {"longTermIds", st.longTermIds},
-            {"path", JsonName(st.path)}};
+    return {{"name", JsonName(st.name)},     {"entryId", st.entryIdHex}, {"default", st.isDefault},
+            {"longTermIds", st.longTermIds}, {"format", st.format},      {"path", JsonName(st.path)}};
 }
 
 std::string EntryIdBytes(const SBinary& b) {

@@ -83,7 +83,7 @@ std::vector<ProfileInfo> ListProfiles() {
             const NxMapiStoreInfo& s = p.stores[k];
             info.stores.push_back(StoreInfo{s.displayName ? s.displayName : "", s.path ? s.path : "",
                                             s.entryIdHex ? s.entryIdHex : "", s.isDefault != 0,
-                                            s.longTermIds != 0});
+                                            s.longTermIds != 0, s.format});
         }
         out.push_back(std::move(info));
     }

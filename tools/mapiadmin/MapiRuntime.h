@@ -60,6 +60,7 @@ struct StoreInfo {
     std::string name, path, entryIdHex;
     bool isDefault = false;
     bool longTermIds = false;
+    int format = 0;  // the store file's format; 0: unreadable
 };
 struct ProfileInfo {
     std::string name;

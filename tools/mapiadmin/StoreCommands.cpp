@@ -17,7 +17,7 @@ void CmdStoreList(const Options& o, std::ostream& out) {
         out << st.name << "  " << st.entryIdHex;
         if (st.isDefault) out << "  default";
         if (st.longTermIds) out << "  long-term-ids";
-        out << "\n";
+        out << "  format " << st.format << "\n";
     }
 }
 

@@ -1,6 +1,8 @@
 // Fuzz target over the stored property encoding: a property blob read from a store file is
 // parsed, decoded, turned into MAPI property values and encoded again; nothing may crash, leak
-// or read out of bounds, and what decodes must re-encode to the same bytes.
+// or read out of bounds, and what decodes must re-encode to the same bytes. A blob of the first
+// store format (what the upgrade of such a file reads) must decode to values that the current
+// format keeps as they are.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -20,8 +22,27 @@ bool HasNulUnit(std::string_view utf16) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view blob(reinterpret_cast<const char*>(data), size);
+    PropMap upgraded;
+    if (SUCCEEDED(DecodeBlobV1(blob, upgraded))) {
+        PropMap again;
+        if (FAILED(DecodeBlob(EncodeBlob(upgraded), again)) || again.size() != upgraded.size()) std::abort();
+        for (const auto& [id, v] : upgraded) {
+            const StoredValue& w = again[id];
+            if (w.type != v.type || w.payload != v.payload || w.outOfLine != v.outOfLine ||
+                w.Size() != v.Size())
+                std::abort();
+        }
+    }
     std::vector<PropRef> refs;
     if (FAILED(ParseBlob(blob, refs))) return 0;
+    // The index finds every value it lists.
+    RecordView view;
+    if (!view.Open(blob) || view.Count() != refs.size()) std::abort();
+    for (const auto& r : refs) {
+        PropRef found{};
+        if (!view.Find(PROP_ID(r.tag), found) || found.tag != r.tag || found.payload != r.payload)
+            std::abort();
+    }
     PropMap props;
     if (FAILED(DecodeBlob(blob, props))) std::abort();  // parse and decode must agree
     if (EncodeBlob(props) != blob) std::abort();        // a valid blob is canonical

@@ -2,7 +2,9 @@
 // blob and caller values.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "platform/mapi32/EntryId.h"
 #include "platform/mapi32/Props.h"
@@ -61,45 +63,66 @@ TEST(EntryIdTest, ParsesOnlyWellFormedIds) {
 std::string U32(std::uint32_t v) {
     return std::string(reinterpret_cast<const char*>(&v), 4);
 }
-std::string Rec(ULONG tag, const std::string& payload) {
-    return U32(tag) + U32(static_cast<ULONG>(payload.size())) + payload;
-}
-std::string Blob(std::uint32_t count, const std::string& records) {
-    return "NXP1" + U32(count) + records;
+
+// A record of the current format built by hand: its values' tags and payloads, each entry's
+// offset where the payloads before it end unless `shift` moves the i-th one, and `trailer`
+// after the last payload.
+struct Value2 {
+    ULONG tag;
+    std::string payload;
+    bool outOfLine = false;  // payload: the u64 size
+};
+std::string Record(const std::vector<Value2>& values, std::size_t shiftAt = SIZE_MAX, int shift = 0,
+                   std::uint32_t count = UINT32_MAX) {
+    std::string index, payloads;
+    const std::size_t head = 8 + 12 * values.size();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto offset = static_cast<std::uint32_t>(head + payloads.size() + (i == shiftAt ? shift : 0));
+        const std::uint32_t length =
+            values[i].outOfLine ? 0xFFFFFFFFu : static_cast<std::uint32_t>(values[i].payload.size());
+        index += U32(values[i].tag) + U32(offset) + U32(length);
+        payloads += values[i].payload;
+    }
+    return "NXP2" + U32(count == UINT32_MAX ? static_cast<std::uint32_t>(values.size()) : count) + index +
+           payloads;
 }
 
-TEST(PropBlobTest, RejectsEveryMalformedShape) {
-    std::string longOk = Rec(PR_PRIORITY, U32(5));
-    std::string text = Rec(PR_SUBJECT_W, std::string("a\0b\0", 4));
-    std::uint64_t huge = kMaxValueSize + 1;
-    std::string outOfLineHuge =
-        U32(PR_BODY_W) + U32(0xFFFFFFFF) + std::string(reinterpret_cast<char*>(&huge), 8);
+TEST(PropBlobTest, RejectsEveryMalformedRecord) {
+    const Value2 priority{PR_PRIORITY, U32(5)};
+    const Value2 subject{PR_SUBJECT_W, std::string("a\0b\0", 4)};
+    std::uint64_t huge = kMaxValueSize + 1, big = kInlineLimit + 10;
+    const Value2 body{PR_BODY_W, std::string(reinterpret_cast<char*>(&big), 8), true};
     struct Case {
         const char* name;
         std::string blob;
         HRESULT hr;
     } cases[] = {
-        {"empty blob", Blob(0, ""), S_OK},
-        {"two records", Blob(2, longOk + text), S_OK},
-        {"no magic", "NXP2" + U32(0), MAPI_E_CORRUPT_DATA},
+        {"no values", Record({}), S_OK},
+        {"three values, one out of line", Record({priority, subject, body}), S_OK},
+        {"the first format's magic", "NXP1" + Record({priority}).substr(4), MAPI_E_CORRUPT_DATA},
         {"short header", "NXP", MAPI_E_CORRUPT_DATA},
-        {"count larger than the bytes", Blob(1000000, longOk), MAPI_E_CORRUPT_DATA},
-        {"truncated payload", Blob(1, longOk.substr(0, 10)), MAPI_E_CORRUPT_DATA},
-        {"trailing bytes", Blob(1, longOk + "x"), MAPI_E_CORRUPT_DATA},
-        {"ids out of order", Blob(2, text + longOk), MAPI_E_CORRUPT_DATA},
-        {"same id twice", Blob(2, longOk + longOk), MAPI_E_CORRUPT_DATA},
-        {"property id 0", Blob(1, Rec(PROP_TAG(PT_LONG, 0), U32(1))), MAPI_E_CORRUPT_DATA},
-        {"unknown type", Blob(1, Rec(PROP_TAG(0x0099, 0x6600), "")), MAPI_E_CORRUPT_DATA},
-        {"stored error value", Blob(1, Rec(PROP_TAG(PT_ERROR, 0x6600), U32(0))), MAPI_E_CORRUPT_DATA},
-        {"stored 8-bit text", Blob(1, Rec(PR_SUBJECT_A, "abc")), MAPI_E_CORRUPT_DATA},
-        {"long of 3 bytes", Blob(1, Rec(PR_PRIORITY, "abc")), MAPI_E_CORRUPT_DATA},
-        {"odd text length", Blob(1, Rec(PR_SUBJECT_W, "abc")), MAPI_E_CORRUPT_DATA},
-        {"boolean 2", Blob(1, Rec(PR_HASATTACH, std::string("\x02\x00", 2))), MAPI_E_CORRUPT_DATA},
-        {"multi-value count too big", Blob(1, Rec(PROP_TAG(PT_MV_LONG, 0x6600), U32(3) + U32(1))),
+        {"count larger than the bytes", Record({priority}, SIZE_MAX, 0, 1000000), MAPI_E_CORRUPT_DATA},
+        {"index entry cut", Record({priority}).substr(0, 15), MAPI_E_CORRUPT_DATA},
+        {"a gap before a payload", Record({priority, subject}, 1, 2) + "xx", MAPI_E_CORRUPT_DATA},
+        {"payloads overlapping", Record({priority, subject}, 1, -2), MAPI_E_CORRUPT_DATA},
+        {"truncated payload", Record({priority, subject}).substr(0, 8 + 24 + 4 + 2), MAPI_E_CORRUPT_DATA},
+        {"trailing bytes", Record({priority}) + "x", MAPI_E_CORRUPT_DATA},
+        {"ids out of order", Record({subject, priority}), MAPI_E_CORRUPT_DATA},
+        {"same id twice", Record({priority, priority}), MAPI_E_CORRUPT_DATA},
+        {"property id 0", Record({{PROP_TAG(PT_LONG, 0), U32(1)}}), MAPI_E_CORRUPT_DATA},
+        {"unknown type", Record({{PROP_TAG(0x0099, 0x6600), ""}}), MAPI_E_CORRUPT_DATA},
+        {"stored error value", Record({{PROP_TAG(PT_ERROR, 0x6600), U32(0)}}), MAPI_E_CORRUPT_DATA},
+        {"stored 8-bit text", Record({{PR_SUBJECT_A, "abc"}}), MAPI_E_CORRUPT_DATA},
+        {"long of 3 bytes", Record({{PR_PRIORITY, "abc"}}), MAPI_E_CORRUPT_DATA},
+        {"odd text length", Record({{PR_SUBJECT_W, "abc"}}), MAPI_E_CORRUPT_DATA},
+        {"boolean 2", Record({{PR_HASATTACH, std::string("\x02\x00", 2)}}), MAPI_E_CORRUPT_DATA},
+        {"multi-value count too big", Record({{PROP_TAG(PT_MV_LONG, 0x6600), U32(3) + U32(1)}}),
          MAPI_E_CORRUPT_DATA},
-        {"multi-value element cut", Blob(1, Rec(PROP_TAG(PT_MV_BINARY, 0x6600), U32(1) + U32(9) + "abc")),
+        {"multi-value element cut", Record({{PROP_TAG(PT_MV_BINARY, 0x6600), U32(1) + U32(9) + "abc"}}),
          MAPI_E_CORRUPT_DATA},
-        {"out-of-line too large", Blob(1, outOfLineHuge), MAPI_E_CORRUPT_DATA},
+        {"out-of-line too large", Record({{PR_BODY_W, std::string(reinterpret_cast<char*>(&huge), 8), true}}),
+         MAPI_E_CORRUPT_DATA},
+        {"out-of-line size cut", Record({{PR_BODY_W, "abcd", true}}), MAPI_E_CORRUPT_DATA},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,6 +132,70 @@ TEST(PropBlobTest, RejectsEveryMalformedShape) {
         EXPECT_EQ(DecodeBlob(c.blob, props), c.hr);
         if (c.hr == S_OK) {
             EXPECT_EQ(EncodeBlob(props), c.blob);
+        }
+    }
+}
+
+TEST(PropBlobTest, FindsEachValueByItsIdAlone) {
+    PropMap props;
+    for (ULONG id : {0x0017u, 0x0037u, 0x1000u, 0x3008u, 0x8005u})
+        props[static_cast<std::uint16_t>(id)] = {PT_LONG, PayloadLong(static_cast<LONG>(id))};
+    const std::string blob = EncodeBlob(props);
+    RecordView view;
+    ASSERT_TRUE(view.Open(blob));
+    ASSERT_EQ(view.Count(), 5u);
+    for (const auto& [id, v] : props) {
+        PropRef r{};
+        ASSERT_TRUE(view.Find(id, r)) << std::hex << id;
+        EXPECT_EQ(r.payload, v.payload);
+    }
+    for (ULONG missing : {0x0001u, 0x0020u, 0x2000u, 0x8006u, 0xFFFEu}) {
+        PropRef r{};
+        EXPECT_FALSE(view.Find(missing, r)) << std::hex << missing;
+    }
+}
+
+// A record of the first format: per value tag, length, payload.
+std::string Rec(ULONG tag, const std::string& payload) {
+    return U32(tag) + U32(static_cast<ULONG>(payload.size())) + payload;
+}
+std::string Blob1(std::uint32_t count, const std::string& records) {
+    return "NXP1" + U32(count) + records;
+}
+
+TEST(PropBlobTest, ReadsTheFirstFormatForTheUpgrade) {
+    std::string longOk = Rec(PR_PRIORITY, U32(5));
+    std::string text = Rec(PR_SUBJECT_W, std::string("a\0b\0", 4));
+    std::uint64_t big = kInlineLimit + 10;
+    std::string outOfLine = U32(PR_BODY_W) + U32(0xFFFFFFFF) + std::string(reinterpret_cast<char*>(&big), 8);
+    struct Case {
+        const char* name;
+        std::string blob;
+        HRESULT hr;
+    } cases[] = {
+        {"no values", Blob1(0, ""), S_OK},
+        {"three values, one out of line", Blob1(3, longOk + text + outOfLine), S_OK},
+        {"the current format's magic", "NXP2" + U32(0), MAPI_E_CORRUPT_DATA},
+        {"count larger than the bytes", Blob1(1000000, longOk), MAPI_E_CORRUPT_DATA},
+        {"truncated payload", Blob1(1, longOk.substr(0, 10)), MAPI_E_CORRUPT_DATA},
+        {"trailing bytes", Blob1(1, longOk + "x"), MAPI_E_CORRUPT_DATA},
+        {"ids out of order", Blob1(2, text + longOk), MAPI_E_CORRUPT_DATA},
+        {"odd text length", Blob1(1, Rec(PR_SUBJECT_W, "abc")), MAPI_E_CORRUPT_DATA},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PropMap props;
+        ASSERT_EQ(DecodeBlobV1(c.blob, props), c.hr);
+        if (c.hr != S_OK) continue;
+        // What the upgrade writes holds the same values.
+        PropMap again;
+        ASSERT_EQ(DecodeBlob(EncodeBlob(props), again), S_OK);
+        ASSERT_EQ(again.size(), props.size());
+        for (const auto& [id, v] : props) {
+            EXPECT_EQ(again[id].type, v.type);
+            EXPECT_EQ(again[id].payload, v.payload);
+            EXPECT_EQ(again[id].outOfLine, v.outOfLine);
+            EXPECT_EQ(again[id].Size(), v.Size());
         }
     }
 }

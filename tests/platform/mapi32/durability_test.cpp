@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -189,6 +192,115 @@ TEST_F(DurabilityTest, DamagedAndForeignFilesGiveMapiErrors) {
             MAPI_E_CORRUPT_DATA);
     }
     writeFile(original);
+}
+
+// A store of the format before, made by that format's mapiadmin (format1_world), in a world of
+// its own: the upgrade when a session opens it, killed at points of its one transaction.
+class UpgradeTest : public MapiWorld {
+protected:
+    void SetUp() override {
+        MapiWorld::SetUp();
+        char folder[4096];
+        ASSERT_EQ(admin().DataFolder(folder, sizeof folder), S_OK);
+        const std::filesystem::path from =
+            std::filesystem::path(NX_SOURCE_DIR) / "tests/platform/mapi32/format1_world/nxmapi";
+        std::filesystem::copy(
+            from, folder,
+            std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
+        m_store = std::string(folder) + "/stores/030E115E1507B98DBC695E3D16C23559.nxstore";
+    }
+    // One value of the file, through SQLite itself.
+    std::int64_t Sql(const char* query) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(m_store.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, query, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        std::int64_t v = -1;
+        if (sqlite3_step(st) == SQLITE_ROW)
+            v = sqlite3_column_type(st, 0) == SQLITE_TEXT
+                    ? (std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok") == 0 ? 1
+                                                                                                         : 0)
+                    : sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return v;
+    }
+    std::string m_store;
+};
+
+// Where the child kills itself: at the n-th row the upgrade rewrites, or (0) when its
+// transaction commits. Set in the child only; SQLite calls the hooks on every connection.
+int g_killAtUpdate = 0;
+int g_updates = 0;
+
+int InstallKillHooks(sqlite3* db, char**, const sqlite3_api_routines*) {
+    sqlite3_update_hook(
+        db,
+        [](void*, int op, const char*, const char* table, sqlite3_int64) {
+            if (op == SQLITE_UPDATE && std::strcmp(table, "objects") == 0 && ++g_updates == g_killAtUpdate)
+                raise(SIGKILL);
+        },
+        nullptr);
+    sqlite3_commit_hook(
+        db,
+        [](void*) -> int {
+            if (g_killAtUpdate == 0 && g_updates > 0) raise(SIGKILL);  // the rows rewritten, not committed
+            return 0;
+        },
+        nullptr);
+    return SQLITE_OK;
+}
+
+TEST_F(UpgradeTest, AKillDuringTheUpgradeLeavesTheStoreOfTheFormatBeforeWholeAndTheNextOpenUpgradesIt) {
+    const std::string original = ReadWholeFile(m_store);
+    ASSERT_EQ(Sql("PRAGMA user_version"), 1);
+    const std::int64_t objects = Sql("SELECT COUNT(*) FROM objects");
+    ASSERT_GT(objects, 10);
+    for (const int killAt : {1, static_cast<int>(objects / 2), 0}) {
+        SCOPED_TRACE(killAt);
+        WriteWholeFile(m_store, original);
+        std::filesystem::remove(m_store + "-wal");
+        std::filesystem::remove(m_store + "-shm");
+        Process upgrader = StartInChild([this, killAt] {
+            g_killAtUpdate = killAt;
+            sqlite3_auto_extension(reinterpret_cast<void (*)()>(&InstallKillHooks));
+            auto session = Logon();
+            auto store = DefaultStore(session.get());
+            return store ? 0 : 2;
+        });
+        EXPECT_EQ(upgrader.Wait(120), -1) << "the child reached its kill point";
+        // Nothing of the upgrade is in the file: the format before, every record as it was.
+        EXPECT_EQ(Sql("PRAGMA integrity_check"), 1);
+        EXPECT_EQ(Sql("PRAGMA user_version"), 1);
+        EXPECT_EQ(Sql("SELECT COUNT(*) FROM objects WHERE substr(props, 1, 4) = CAST('NXP1' AS BLOB)"),
+                  objects);
+    }
+
+    // The next open (this process's first) upgrades it whole.
+    {
+        auto session = Logon();
+        auto store = DefaultStore(session.get());
+        auto contacts = ContactsOf(store.get());
+        ComPtr<IMAPITable> table;
+        ASSERT_EQ(contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+        SizedSPropTagArray<2> cols = {2, {PR_ENTRYID, PR_SUBJECT_W}};
+        RowSetPtr rows = Rows(table.get(), cols.get());
+        const std::u16string subjects[] = {u"Ann Lee", u"Bob Stone", u"Non-ASCII class", u"No class at all",
+                                           u"Team"};
+        ASSERT_EQ(rows.size(), std::size(subjects));
+        for (ULONG r = 0; r < rows.size(); ++r)
+            EXPECT_EQ(std::u16string(rows[r].lpProps[1].Value.lpszW), subjects[r]);
+        // The value kept out of line and the attachment's data.
+        auto ann = Open<IMessage>(store.get(), Bytes(rows[0].lpProps[0].Value.bin));
+        const std::u16string body = u"long body " + std::u16string(20000, u'x');
+        EXPECT_TRUE(ReadAll(Stream(ann.get(), PR_BODY_W).get()) ==
+                    std::string(reinterpret_cast<const char*>(body.data()), body.size() * 2));
+        ComPtr<IAttach> photo;
+        ASSERT_EQ(ann->OpenAttach(0, nullptr, 0, photo.put()), S_OK);
+        EXPECT_EQ(ReadAll(Stream(photo.get(), PR_ATTACH_DATA_BIN).get()).size(), 20004u);
+    }
+    EXPECT_EQ(Sql("PRAGMA user_version"), 2);
+    EXPECT_EQ(Sql("SELECT COUNT(*) FROM objects WHERE substr(props, 1, 4) = CAST('NXP2' AS BLOB)"), objects);
 }
 
 TEST_F(DurabilityTest, DamagedProfileListFailsLogonCleanly) {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/system/CaseFold.h"
+#include "platform/system/Utf.h"
 #include "tests/platform/mapi32/MapiWorld.h"
 
 namespace nx::test {
@@ -265,6 +267,71 @@ TEST_F(StoreTest, EqualityIgnoresTheCaseOfTextAndTakesEveryNonZeroBooleanAsTrue)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Subjects(m_contacts.get(), c.res), c.expected);
+    }
+}
+
+// Contents tables answer a class equality from the class kept beside each record: rows whose class
+// has another type, letters beyond ASCII or none must still be judged as the comparison judges
+// them, with only kept columns or with columns of the record, counted or read.
+TEST_F(StoreTest, ClassEqualityKeepsExactlyTheRowsTheComparisonMatches) {
+    const std::u16string classes[] = {u"IPM.Contact",
+                                      u"ipm.CONTACT",
+                                      u"IPM.Contact.Kl\u00e4sse",
+                                      u"IPM.CONTACT.KL\u00c4SSE",
+                                      u"IPM.Note.\u212a",
+                                      u"IPM.Note.K",
+                                      u"IPM.Note.k2"};
+    for (std::size_t i = 0; i < std::size(classes); ++i) {
+        const std::u16string subject = u"s" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+        AddMessage(m_contacts.get(), classes[i].c_str(), subject.c_str(),
+                   {Val(PR_PRIORITY, {.l = LONG(i % 2)})});
+    }
+    {  // a class of another type, and none
+        ComPtr<IMessage> msg;
+        ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        SPropValue v[2] = {Val(PROP_TAG(PT_LONG, PROP_ID(PR_MESSAGE_CLASS_W)), {.l = 7}),
+                           Text(PR_SUBJECT_W, u"long")};
+        ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
+        ASSERT_EQ(msg->SaveChanges(0), S_OK);
+        ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        SPropValue none = Text(PR_SUBJECT_W, u"none");
+        ASSERT_EQ(msg->SetProps(1, &none, nullptr), S_OK);
+        ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    }
+    for (const char16_t* wanted :
+         {u"iPM.cONTACT", u"ipm.contact.KL\u00c4SSE", u"IPM.NOTE.K", u"IPM.Nothing"}) {
+        SCOPED_TRACE(nx::sys::Utf16ToUtf8(wanted));
+        std::vector<std::u16string> expected, expectedOdd;
+        for (std::size_t i = 0; i < std::size(classes); ++i) {
+            if (nx::sys::CompareIgnoringCase(classes[i], wanted) != 0) continue;
+            expected.push_back(u"s" + std::u16string(1, static_cast<char16_t>(u'0' + i)));
+            if (i % 2) expectedOdd.push_back(expected.back());
+        }
+        SPropValue cls = Text(PR_MESSAGE_CLASS_W, wanted), one = Val(PR_PRIORITY, {.l = 1});
+        SRestriction isClass = PropRes(RELOP_EQ, &cls), isOne = PropRes(RELOP_EQ, &one);
+        SRestriction kids[2] = {isOne, isClass}, both{RES_AND, {}};
+        both.res.resAnd = {2, kids};
+        EXPECT_EQ(Subjects(m_contacts.get(), &isClass), expected);
+        EXPECT_EQ(Subjects(m_contacts.get(), &both), expectedOdd);
+
+        // Counted, and read with kept columns only: the same rows.
+        ComPtr<IMAPITable> table;
+        ASSERT_EQ(m_contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+        ASSERT_EQ(table->Restrict(&isClass, 0), S_OK);
+        ULONG count = 0;
+        ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+        EXPECT_EQ(count, expected.size());
+        SizedSPropTagArray<2> kept = {2, {PR_ENTRYID, PR_LAST_MODIFICATION_TIME}};
+        RowSetPtr rows = Rows(table.get(), kept.get(), &isClass);
+        ASSERT_EQ(rows.size(), expected.size());
+        for (ULONG r = 0; r < rows.size(); ++r) {
+            auto msg = Open<IMessage>(m_store.get(), Bytes(rows[r].lpProps[0].Value.bin));
+            MapiBuffer<SPropValue> subject(fn().MAPIFreeBuffer);
+            ASSERT_EQ(fn().HrGetOneProp(reinterpret_cast<IMAPIProp*>(msg.get()), PR_SUBJECT_W, subject.put()),
+                      S_OK);
+            EXPECT_EQ(std::u16string(subject->Value.lpszW), expected[r]);
+            EXPECT_EQ(rows[r].lpProps[1].ulPropTag, PR_LAST_MODIFICATION_TIME);
+        }
     }
 }
 

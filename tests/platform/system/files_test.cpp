@@ -74,6 +74,54 @@ TEST_F(FilesTest, AtomicWriteReplacesTheFileOrLinkAndLeavesNoTemporaryFile) {
     EXPECT_FALSE(nx::sys::WriteFileAtomically("", "x"));
 }
 
+// Contact pictures: a private file of ours is written over in place (same file, cut to length);
+// whatever else is at the path is replaced, never written through, and the other file keeps its
+// bytes.
+TEST_F(FilesTest, WriteForReaderRewritesOurFileInPlaceAndReplacesAnythingElse) {
+    const fs::path victim = m_dir / "victim.jpg";
+    std::ofstream(victim) << "someone else's";
+    const auto ours = [](const fs::path& t, const fs::path&) {
+        std::ofstream(t) << "an older picture, longer than the new one";
+        fs::permissions(t, fs::perms(0600));
+    };
+    struct Case {
+        const char* name;
+        void (*prepare)(const fs::path& target, const fs::path& victim);
+        bool inPlace;
+    } cases[] = {
+        {"new file", [](const fs::path&, const fs::path&) {}, false},
+        {"our older picture", ours, true},
+        {"our file readable by others",
+         [](const fs::path& t, const fs::path&) {
+             std::ofstream(t) << "old";
+             fs::permissions(t, fs::perms(0644));
+         },
+         false},
+        {"symbolic link to another file",
+         [](const fs::path& t, const fs::path& v) { fs::create_symlink(v, t); }, false},
+        {"hard link to another file",
+         [](const fs::path& t, const fs::path& v) { fs::create_hard_link(v, t); }, false},
+        {"FIFO", [](const fs::path& t, const fs::path&) { ASSERT_EQ(::mkfifo(t.c_str(), 0600), 0); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path target = m_dir / "PIC0.jpg";
+        fs::remove(target);
+        c.prepare(target, victim);
+        struct stat before {};
+        const bool existed = ::lstat(target.c_str(), &before) == 0;
+        ASSERT_TRUE(nx::sys::WriteFileForReader(target.string(), "new"));
+        struct stat after {};
+        ASSERT_EQ(::lstat(target.c_str(), &after), 0);
+        EXPECT_TRUE(S_ISREG(after.st_mode));
+        EXPECT_EQ(ReadWholeFile(target), "new");
+        EXPECT_EQ(ModeOf(target), 0600u);
+        EXPECT_EQ(ReadWholeFile(victim), "someone else's");
+        EXPECT_EQ(existed && after.st_ino == before.st_ino, c.inPlace);
+    }
+    EXPECT_FALSE(nx::sys::WriteFileForReader((m_dir / "missing/PIC0.jpg").string(), "x"));
+}
+
 TEST_F(FilesTest, FoldersAndAppendedFilesArePrivateAndLinksAreNotFollowed) {
     const fs::path deep = m_dir / "a/b/c";
     EXPECT_EQ(nx::sys::CreateDirectoryWithParents(deep.string()), nx::sys::kErrorSuccess);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -397,6 +398,36 @@ TEST_F(MapiAdmin, UpdatesAnItemInPlace) {
     EXPECT_EQ(put.exitCode, 3);
     EXPECT_NE(put.err.find("applies to item update only"), std::string::npos) << put.err;
     EXPECT_EQ(Run({"item", "update", "00112233445566778899", "-"}, "{}").exitCode, 4);
+}
+
+// A world that mapiadmin of store format 1 made (tests/platform/mapi32/format1_world): the store
+// lists as format 1 until a session opens it, which upgrades it in place; every item then dumps
+// exactly as that mapiadmin dumped it, and the store takes changes.
+TEST_F(MapiAdmin, UpgradesAStoreOfTheFormatBeforeInPlace) {
+    const fs::path fixture = fs::path(NX_SOURCE_DIR) / "tests/platform/mapi32/format1_world";
+    fs::copy(fixture / "nxmapi", m_world / "data" / "nxmapi", fs::copy_options::recursive);
+    const auto format = [&] { return json::parse(Ok({"store", "list", "--json"}))[0]["format"]; };
+    EXPECT_EQ(format(), 1);
+    EXPECT_NE(Ok({"store", "list"}).find("  format 1"), std::string::npos);
+
+    std::vector<std::string> ids;
+    for (const char* folder : {"/Contacts", "/Calendar"}) {
+        std::istringstream list(Ok({"item", "list", kTop + folder}));
+        for (std::string line; std::getline(list, line);) ids.push_back(line.substr(0, line.find(' ')));
+    }
+    EXPECT_EQ(format(), 2);
+    ASSERT_EQ(ids.size(), 6u);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        SCOPED_TRACE(i);
+        const fs::path dump = Work() / ("item" + std::to_string(i) + ".json");
+        Ok({"item", "dump", ids[i], "-o", dump.string()});
+        EXPECT_TRUE(ReadWholeFile(dump) ==
+                    ReadWholeFile(fixture / "dumps" / ("item" + std::to_string(i) + ".json")));
+    }
+    Ok({"item", "update", ids[1], "-"},
+       R"({"properties": [{"tag": "PR_SUBJECT_W", "value": "Bob Stoner"}]})");
+    EXPECT_NE(Ok({"item", "list", kTop + "/Contacts"}).find("Bob Stoner"), std::string::npos);
+    EXPECT_EQ(format(), 2);
 }
 
 TEST_F(MapiAdmin, ProfilesAndStores) {
