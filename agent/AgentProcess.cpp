@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "NxVersion.h"
 #include "agent/AgentConfig.h"
 #include "agent/Interfaces.h"
 #include "agent/ServiceHandlers.h"
@@ -35,7 +36,11 @@ void ExitWithRpcStatus(std::string_view call, nx::rpc::RpcStatus status) {
 
 bool RunStartupSteps() {
     const uint32_t defaultSwitch = LOG_TO_DEBUGGER;
-    CLogFile::Init("NxAgentOutlook64", false, defaultSwitch);
+    constexpr const char* kModuleName = "NxAgentOutlook64";
+    CLogFile::Init(kModuleName, false, defaultSwitch);
+    // The release that wrote the trace, first in every log of a start (the trace before Init
+    // reaches no output).
+    CLogFile::Trace("%s\r\n", nx::VersionLine(kModuleName).c_str());
 
     const std::string folder = nx::sys::FolderWithSeparator(nx::sys::ExecutablePath());
     if (!LoadMapiLibrary(folder)) {

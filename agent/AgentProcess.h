@@ -32,7 +32,8 @@ int ExitCodeForRpcStatus(nx::rpc::RpcStatus status);
 // Prints the status on standard error and ends the process at once with its exit code.
 [[noreturn]] void ExitWithRpcStatus(std::string_view call, nx::rpc::RpcStatus status);
 
-// Start-up steps: trace log init ("NxAgentOutlook64", an executable, default switch 4), open
+// Start-up steps: trace log init ("NxAgentOutlook64", an executable, default switch 4) and the
+// release as the log's first line ("NxAgentOutlook64 (NxAgentForOutlook64) x.y.z"), open
 // the MAPI runtime from the executable's folder first, bind its 10 entries, read
 // PIMProfile.ini, create the work folder. False when MAPI could not be opened or bound (the
 // texts of that go to the debugger-output channel); start-up stops there, so the configuration
