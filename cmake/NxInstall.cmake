@@ -53,7 +53,7 @@ install(TARGETS Deltatrack64
 if(WIN32)
   # Notepad and the system's profile reader both take CR LF.
   configure_file(${CMAKE_SOURCE_DIR}/agent/PIMProfile.ini ${CMAKE_BINARY_DIR}/install/PIMProfile.ini
-    COPYONLY NEWLINE_STYLE CRLF)
+    NEWLINE_STYLE CRLF @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/install/PIMProfile.ini DESTINATION ${NX_INSTALL_AGENTDIR})
   install(TARGETS mapi32 RUNTIME DESTINATION ${NX_INSTALL_STANDINDIR} ${NX_NO_ARCHIVE})
 else()
