@@ -130,11 +130,17 @@ add_executable(child_probe ${NX_TESTS}/platform/system/child_probe.cpp)
 add_dependencies(windows_seams child_probe)
 
 # The agent under Wine (or Windows) on the system runtime, started as a process and called over
-# "\pipe\MapiServer64" through nxhost's client stubs: the paths the smoke session cannot show.
+# "\pipe\MapiServer64" through nxhost's client stubs: the paths the smoke session cannot show,
+# listening and stopping (nxhost's refusal included), and who may be at the other end of the
+# pipes (the security callback and the listener check through their seam, the system's own
+# identities, the endpoint's descriptor).
 nx_win_test(NAME windows_agent
-  SOURCES ${NX_TESTS}/windows/agent_win_test.cpp $<TARGET_OBJECTS:nx_host_stubs>
+  SOURCES ${NX_TESTS}/windows/agent_win_test.cpp ${NX_TESTS}/windows/listen_win_test.cpp
+          ${NX_TESTS}/windows/security_win_test.cpp
+          ${NX_TESTS}/windows/pipe_descriptor_win_test.cpp ${NX_TESTS}/platform/rpc/peer_policy_test.cpp
+          $<TARGET_OBJECTS:nx_host_stubs>
   LIBS nx_interfaces nx_rpc nx_system rpcrt4)
-add_dependencies(windows_agent NxAgentOutlook64)
+add_dependencies(windows_agent NxAgentOutlook64 nxhost)
 
 # The smoke session: nxhost.exe starts a copy of the agent with the stand-in MAPI32.dll beside it
 # and a fresh store, and runs tools/nxhost/sessions/smoke.nxh.

@@ -3,6 +3,9 @@
 #   - NxAgentOutlook64.exe, nxhost.exe and Deltatrack64.dll are PE32+ x86-64, both programs
 #     console programs;
 #   - the agent imports RPCRT4.dll, ADVAPI32.dll and KERNEL32.dll (and Deltatrack64.dll);
+#   - the agent and nxhost import the calls that keep their pipes the user's own
+#     (platform/rpc/PipeSecurity_win.cpp): the endpoint's descriptor, the local-only
+#     registration with its security callback, the caller's identity, and the listener check;
 #   - none of the Linux stand-ins is linked in: no text that only they carry (the socket folder
 #     of the RPC stand-in, the .reg hive folder of the registry stand-in, /proc paths, the Linux
 #     MAPI runtime's file name);
@@ -26,6 +29,16 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 headers() { "$objdump" -p "$1"; }
+# "DLL!function" for each function a program imports by name.
+imports() { "$objdump" -p "$1" | awk '/DLL Name:/ { dll = toupper($3) } dll && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print dll "!" $3 }'; }
+
+# The pipe security calls, by the DLL that must provide them.
+security_calls=(
+  RPCRT4.DLL!RpcServerUseProtseqEpW RPCRT4.DLL!RpcServerRegisterIf2 RPCRT4.DLL!RpcImpersonateClient
+  RPCRT4.DLL!RpcRevertToSelfEx ADVAPI32.DLL!ConvertStringSecurityDescriptorToSecurityDescriptorW
+  ADVAPI32.DLL!OpenThreadToken ADVAPI32.DLL!OpenProcessToken ADVAPI32.DLL!GetTokenInformation
+  KERNEL32.DLL!GetNamedPipeServerProcessId KERNEL32.DLL!PeekNamedPipe
+)
 
 for f in NxAgentOutlook64.exe nxhost.exe Deltatrack64.dll; do
   [ -f "$bin/$f" ] || { fail "$f is missing"; continue; }
@@ -37,6 +50,14 @@ done
 for f in NxAgentOutlook64.exe nxhost.exe; do
   [ -f "$bin/$f" ] || continue
   grep -Eq "^Subsystem[[:space:]]+0+3[[:space:]]" <<<"$(headers "$bin/$f")" || fail "$f is not a console program"
+done
+
+for f in NxAgentOutlook64.exe nxhost.exe; do
+  [ -f "$bin/$f" ] || continue
+  imported=$(imports "$bin/$f")
+  for call in "${security_calls[@]}"; do
+    grep -qxF "$call" <<<"$imported" || fail "$f does not import $call"
+  done
 done
 
 agent="$bin/NxAgentOutlook64.exe"
@@ -86,4 +107,4 @@ if ((failures)); then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "Windows binaries: PE32+ x86-64, console agent and nxhost, the agent importing RPCRT4, ADVAPI32, KERNEL32; no Linux stand-in; version information ${version:-present}"
+echo "Windows binaries: PE32+ x86-64, console agent and nxhost, the agent importing RPCRT4, ADVAPI32, KERNEL32; both importing the pipe security calls; no Linux stand-in; version information ${version:-present}"

@@ -244,12 +244,6 @@ std::string_view Trim(std::string_view v) {
     return nx::sys::TrimAscii(v, " ");
 }
 
-bool IsLocalAddress(std::string_view addr) {
-    std::string a = nx::sys::AsciiLower(addr);
-    while (a.size() >= 1 && a[0] == '\\') a.erase(0, 1);  // "\\." and "\\localhost" as UNC names
-    return a.empty() || a == "." || a == "localhost" || a == "127.0.0.1" || a == "::1";
-}
-
 }  // namespace
 
 RpcStatus BindingFromStringBinding(std::string_view text, std::shared_ptr<Binding>& out) {

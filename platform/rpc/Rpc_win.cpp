@@ -1,11 +1,14 @@
 // The Windows side of Rpc.h: the system RPC runtime (rpcrt4) with stubs that widl generated from
 // the interfaces' IDL (SystemStubs.h). The server registers "ncacn_np" and its interfaces with
 // rpcrt4 and listens there; a binding is an rpcrt4 binding handle. The interface tables
-// (Interface, Args) and the status names are the portable ones (Types.cpp).
+// (Interface, Args) and the status names are the portable ones (Types.cpp). Who may call and be
+// called is PeerPolicy.h's rule, applied with the system's means of PipeSecurity_win.h.
 // clang-format off
 // Rpc.h (through SystemStubs.h) before windows.h: the system headers make RPC_S_OK and its kin
 // macros.
 #include "platform/rpc/SystemStubs.h"
+#include "platform/rpc/PipeSecurity_win.h"
+#include "platform/rpc/Pdu.h"
 #include "platform/rpc/RpcExcept_win.h"
 // clang-format on
 
@@ -13,8 +16,10 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
+#include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
 namespace nx::rpc {
@@ -71,10 +76,16 @@ TraceSink& Trace() {
     return t;
 }
 
-void TraceText(const std::string& text) {
-    TraceSink& t = Trace();
-    std::lock_guard<std::mutex> guard(t.lock);
-    if (t.sink) t.sink(text);
+// The endpoints this process has handed to the runtime, which keeps them (lower case): taking
+// one of them again is this process's own business, any other live pipe of the name is not.
+struct OwnEndpoints {
+    std::mutex lock;
+    std::set<std::string> names;
+};
+
+OwnEndpoints& Own() {
+    static OwnEndpoints own;
+    return own;
 }
 
 // ---- RpcTryExcept without compiler support (RpcExcept_win.h) ---------------------------------
@@ -107,6 +118,12 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
 }
 
 }  // namespace
+
+void TraceRpc(const std::string& text) {
+    TraceSink& t = Trace();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (t.sink) t.sink(text);
+}
 
 namespace win {
 
@@ -179,17 +196,39 @@ void SetTraceSink(std::function<void(std::string_view)> sink) {
 struct Server::Impl {
     std::mutex lock;
     std::map<std::string, RPC_IF_HANDLE> registered;  // by interface UUID
+    // Held while the runtime starts listening, and by StopListening: the two never meet half-way
+    // (Wine's runtime never returns from a stop that arrives while its start is still bringing
+    // up the listening thread, and the start then waits for that stop for ever).
+    std::mutex listenLock;
+    bool listening = false;  // the runtime has started listening for Listen and not stopped yet
 };
 
 Server::Server() : m_impl(std::make_unique<Impl>()) {}
 Server::~Server() = default;
 
 RpcStatus Server::UseProtseqEp(std::string_view protseq, unsigned maxCalls, std::string_view endpoint) {
+    // Every instance of the pipe is the user's alone (PipeSecurity_win.h); the runtime creates
+    // instances as clients come, for as long as the process lives, so the descriptor does too.
+    static const win::UserOnlyDescriptor descriptor;
+    if (descriptor.get() == nullptr) return RPC_S_CANT_CREATE_ENDPOINT;
+    {
+        // A pipe of the name that another process serves is refused, as on Linux: the runtime
+        // would add its instances to that pipe (Wine's does not ask for the first instance).
+        OwnEndpoints& own = Own();
+        std::lock_guard<std::mutex> guard(own.lock);
+        if (own.names.count(nx::sys::AsciiLower(endpoint)) == 0 && EndpointIsListening(endpoint))
+            return RPC_S_DUPLICATE_ENDPOINT;
+    }
     std::wstring p = Wide(protseq), e = Wide(endpoint);
-    // No security descriptor: the pipe gets the runtime's default one.
-    return ::RpcServerUseProtseqEpW(reinterpret_cast<RPC_WSTR>(p.data()),
-                                    maxCalls == 0 ? RPC_C_PROTSEQ_MAX_REQS_DEFAULT : maxCalls,
-                                    reinterpret_cast<RPC_WSTR>(e.data()), nullptr);
+    const RpcStatus status = ::RpcServerUseProtseqEpW(
+        reinterpret_cast<RPC_WSTR>(p.data()), maxCalls == 0 ? RPC_C_PROTSEQ_MAX_REQS_DEFAULT : maxCalls,
+        reinterpret_cast<RPC_WSTR>(e.data()), descriptor.get());
+    if (status == RPC_S_OK) {
+        OwnEndpoints& own = Own();
+        std::lock_guard<std::mutex> guard(own.lock);
+        own.names.insert(nx::sys::AsciiLower(endpoint));
+    }
+    return status;
 }
 
 RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handlers) {
@@ -199,7 +238,12 @@ RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handle
     const SystemStubs stubs = FindStubs(iface.uuid);
     if (stubs.serverInterface == nullptr) return RPC_S_UNKNOWN_IF;
     const auto handle = static_cast<RPC_IF_HANDLE>(stubs.serverInterface);
-    const RpcStatus status = ::RpcServerRegisterIf(handle, nullptr, nullptr);
+    // Local callers only (a named pipe is otherwise reachable from other machines through the
+    // file server), each judged by AdmitCaller; the callback runs for unauthenticated calls too,
+    // which is what a host's calls are. A call may be as large as on Linux (pdu::kMaxCallStub).
+    const RpcStatus status = ::RpcServerRegisterIf2(
+        handle, nullptr, nullptr, RPC_IF_ALLOW_LOCAL_ONLY | RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH,
+        RPC_C_LISTEN_MAX_CALLS_DEFAULT, static_cast<unsigned>(pdu::kMaxCallStub), &win::AdmitCaller);
     if (status == RPC_S_OK) {
         std::lock_guard<std::mutex> guard(m_impl->lock);
         m_impl->registered[iface.uuid.ToString()] = handle;
@@ -211,11 +255,22 @@ RpcStatus Server::RegisterIf(const Interface& iface, std::vector<Handler> handle
 }
 
 RpcStatus Server::Listen(unsigned minThreads, unsigned maxCalls) {
+    {
+        std::lock_guard<std::mutex> guard(m_impl->listenLock);
+        const RpcStatus started = ::RpcServerListen(minThreads, maxCalls, TRUE);  // returns once listening
+        if (started != RPC_S_OK) return started;
+        m_impl->listening = true;
+    }
     // Blocks until StopListening and the calls in flight have finished.
-    return ::RpcServerListen(minThreads, maxCalls, FALSE);
+    const RpcStatus status = ::RpcMgmtWaitServerListen();
+    std::lock_guard<std::mutex> guard(m_impl->listenLock);
+    m_impl->listening = false;
+    return status;
 }
 
 RpcStatus Server::StopListening() {
+    std::lock_guard<std::mutex> guard(m_impl->listenLock);
+    if (!m_impl->listening) return RPC_S_NOT_LISTENING;  // as on Linux outside Listen; Listen may be starting
     return ::RpcMgmtStopServerListening(nullptr);
 }
 
@@ -241,7 +296,9 @@ RpcStatus Server::UnregisterIf(const Interface* iface, bool waitForCalls) {
 struct Binding::Impl {
     RPC_BINDING_HANDLE handle = nullptr;
     std::string endpoint;
-    std::mutex lock;  // calls on one binding are serialised, as on Linux
+    int connectMs = -1;        // how long the listener check waits for a busy pipe (-1: its own bound)
+    win::PipeWitness witness;  // the connection to the server judged last (PipeSecurity_win.h)
+    std::mutex lock;           // calls on one binding are serialised, as on Linux
 };
 
 Binding::Binding(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
@@ -256,6 +313,7 @@ void Binding::SetTimeouts(const CallTimeouts& timeouts) {
     for (int other : {timeouts.connectMs, timeouts.bindMs})
         if (other >= 0 && (ms < 0 || other > ms)) ms = other;
     if (ms >= 0) ::RpcBindingSetOption(m_impl->handle, RPC_C_OPT_CALL_TIMEOUT, static_cast<ULONG_PTR>(ms));
+    m_impl->connectMs = timeouts.connectMs;
 }
 
 RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
@@ -263,10 +321,13 @@ RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
     if (stubs.call == nullptr) return RPC_S_UNKNOWN_IF;
     if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
     std::lock_guard<std::mutex> guard(m_impl->lock);
-    const RpcStatus status = stubs.call(m_impl->handle, opnum, args);
+    // Nothing is sent to a pipe another user serves (PipeSecurity_win.h): judged again whenever
+    // the server judged before has gone, because the runtime connects again on its own.
+    RpcStatus status = win::AdmitListener(m_impl->endpoint, m_impl->connectMs, m_impl->witness);
+    if (status == RPC_S_OK) status = stubs.call(m_impl->handle, opnum, args);
     if (status != RPC_S_OK)
-        TraceText("call " + std::to_string(opnum) + " on " + m_impl->endpoint +
-                  " failed: " + std::to_string(status) + " " + RpcStatusName(status));
+        TraceRpc("call " + std::to_string(opnum) + " on " + m_impl->endpoint +
+                 " failed: " + std::to_string(status) + " " + RpcStatusName(status));
     return status;
 }
 
@@ -289,16 +350,19 @@ RpcStatus StringBindingCompose(std::string_view objUuid, std::string_view protse
 
 RpcStatus BindingFromStringBinding(std::string_view stringBinding, std::shared_ptr<Binding>& out) {
     std::wstring text = Wide(stringBinding);
-    auto impl = std::make_unique<Binding::Impl>();
-    const RpcStatus status =
-        ::RpcBindingFromStringBindingW(reinterpret_cast<RPC_WSTR>(text.data()), &impl->handle);
+    RPC_WSTR address = nullptr, endpoint = nullptr;
+    RpcStatus status = ::RpcStringBindingParseW(reinterpret_cast<RPC_WSTR>(text.data()), nullptr, nullptr,
+                                                &address, &endpoint, nullptr);
     if (status != RPC_S_OK) return status;
-    RPC_WSTR endpoint = nullptr;
-    if (::RpcStringBindingParseW(reinterpret_cast<RPC_WSTR>(text.data()), nullptr, nullptr, nullptr,
-                                 &endpoint, nullptr) == RPC_S_OK) {
-        impl->endpoint = Narrow(reinterpret_cast<const wchar_t*>(endpoint));
-        ::RpcStringFreeW(&endpoint);
-    }
+    const std::string addressText = Narrow(reinterpret_cast<const wchar_t*>(address));
+    auto impl = std::make_unique<Binding::Impl>();
+    impl->endpoint = Narrow(reinterpret_cast<const wchar_t*>(endpoint));
+    ::RpcStringFreeW(&address);
+    ::RpcStringFreeW(&endpoint);
+    // Only a server on this machine can be judged (PeerPolicy.h).
+    if (!IsLocalAddress(addressText)) return RPC_S_INVALID_NET_ADDR;
+    status = ::RpcBindingFromStringBindingW(reinterpret_cast<RPC_WSTR>(text.data()), &impl->handle);
+    if (status != RPC_S_OK) return status;
     out = std::make_shared<Binding>(std::move(impl));
     return RPC_S_OK;
 }

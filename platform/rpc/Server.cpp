@@ -463,8 +463,9 @@ struct Server::Impl final : Dispatcher {
                 }
                 // Only this user's processes are served: another user's could otherwise drive
                 // the store (the pipe directory already keeps them out; this is the last check).
-                if (!PeerIsSameUser(fd)) {
-                    TraceRpc("rpc: connection refused: the peer runs as another user");
+                if (auto refusal =
+                        PeerRefusal(PeerRole::Caller, owners[i - 1]->endpoint, PeerUser(fd), ProcessUser())) {
+                    TraceRpc(*refusal);
                     ::close(fd);
                     continue;
                 }

@@ -195,6 +195,14 @@ bool ReadExact(ByteStream& s, uint8_t* buf, std::size_t n, std::chrono::steady_c
     return true;
 }
 
+// A uid in the form PeerPolicy.h compares: its 4 bytes, little-endian.
+UserId UidUser(uid_t uid) {
+    static_assert(sizeof(uid_t) == 4);
+    const auto u = static_cast<uint32_t>(uid);
+    return UserId{{static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
+                   static_cast<uint8_t>(u >> 24)}};
+}
+
 bool StartsWithPipePrefix(std::string_view e) {
     static constexpr std::string_view prefix = "\\pipe\\";
     if (e.size() < prefix.size()) return false;
@@ -304,7 +312,7 @@ RpcStatus CheckPipeDirectory(const std::string& dir) {
         why = "is a symbolic link";
     } else if (!S_ISDIR(st.st_mode)) {
         why = "is not a directory";
-    } else if (st.st_uid != ::geteuid()) {
+    } else if (!IsSameUser(UidUser(st.st_uid), ProcessUser())) {
         why = "belongs to user " + std::to_string(st.st_uid);
     } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
         // Others could plant a socket under an endpoint's name. An existing directory is never
@@ -316,11 +324,16 @@ RpcStatus CheckPipeDirectory(const std::string& dir) {
     return RPC_S_ACCESS_DENIED;
 }
 
-bool PeerIsSameUser(int fd) {
+UserId ProcessUser() {
+    return UidUser(::geteuid());
+}
+
+std::optional<UserId> PeerUser(int fd) {
     ucred cred{};
     socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return false;
-    return cred.uid == ::geteuid();
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
+        return std::nullopt;
+    return UidUser(cred.uid);
 }
 
 RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out, int timeoutMs) {
@@ -350,8 +363,8 @@ RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>
     }
     // Whoever listens on our endpoint must be us: a socket of another user is never trusted
     // with a call (it would receive the host's or the agent's documents).
-    if (!PeerIsSameUser(fd.get())) {
-        TraceRpc("rpc: " + std::string(endpoint) + " refused: the listener runs as another user");
+    if (auto refusal = PeerRefusal(PeerRole::Listener, endpoint, PeerUser(fd.get()), ProcessUser())) {
+        TraceRpc(*refusal);
         return RPC_S_ACCESS_DENIED;
     }
     const int flags = ::fcntl(fd.get(), F_GETFL);

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "platform/rpc/Pdu.h"
+#include "platform/rpc/PeerPolicy.h"
 #include "platform/rpc/Rpc.h"
 
 namespace nx::rpc {
@@ -44,8 +46,10 @@ std::unique_ptr<ByteStream> MakeSocketStream(int fd);
 // the connection within timeoutMs (-1: no limit).
 RpcStatus ConnectEndpoint(std::string_view endpoint, std::unique_ptr<ByteStream>& out, int timeoutMs = -1);
 
-// True when the process at the other end of a connected Unix socket runs as this user.
-bool PeerIsSameUser(int fd);
+// The user of this process (its effective uid), and of the process at the other end of a
+// connected Unix socket (SO_PEERCRED; nullopt when the system does not say), for PeerPolicy.h.
+UserId ProcessUser();
+std::optional<UserId> PeerUser(int fd);
 
 // Passes a text to the trace sink (SetTraceSink), if any.
 void TraceRpc(const std::string& text);

@@ -406,24 +406,30 @@ TEST(TimeZoneStructConformance, ZoneRulesAreTheFortyEightPublishedBytes) {
     EXPECT_EQ(bytes, expected.bytes);
     EXPECT_EQ(SerializeTimeZoneStruct(zone, nullptr), 0);
 
-    NAMESPACE_COMMON::tagNxTimeZone read = ParseTimeZoneStruct(bytes.data(), bytes.size());
+    NAMESPACE_COMMON::tagNxTimeZone read;
+    ASSERT_TRUE(ParseTimeZoneStruct(bytes.data(), bytes.size(), read));
     zone.DisplayName.clear();  // texts are not stored
     EXPECT_EQ(read, zone);
 
-    // The separate years are ignored; each date keeps its own wYear.
+    // The separate years are ignored; each date keeps its own wYear. Bytes after the 48 are not
+    // looked at.
     std::vector<uint8_t> odd = bytes;
     odd[12] = 0x34;
     odd[30] = 0x12;
-    EXPECT_EQ(ParseTimeZoneStruct(odd.data(), odd.size()), zone);
+    odd.push_back(0xFF);
+    read = NAMESPACE_COMMON::tagNxTimeZone();
+    ASSERT_TRUE(ParseTimeZoneStruct(odd.data(), odd.size(), read));
+    EXPECT_EQ(read, zone);
 
-    // A short value fills only the fields that fit.
-    read = ParseTimeZoneStruct(bytes.data(), 13);
-    EXPECT_EQ(read.Bias, -60);
-    EXPECT_EQ(read.DaylightBias, -60);
-    EXPECT_EQ(read.StandardDate.wMonth, 0);
-    read = ParseTimeZoneStruct(bytes.data(), 47);
-    EXPECT_EQ(std::memcmp(&read.StandardDate, &zone.StandardDate, sizeof(SYSTEMTIME)), 0);
-    EXPECT_EQ(read.DaylightDate.wSecond, 0);
-    EXPECT_EQ(read.DaylightDate.wDay, 5);
-    EXPECT_EQ(ParseTimeZoneStruct(nullptr, 48), NAMESPACE_COMMON::tagNxTimeZone());
+    // A value cut short is no zone at all, however little is missing: half a rule would move
+    // every time the host shows.
+    NAMESPACE_COMMON::tagNxTimeZone untouched = zone;
+    untouched.Bias = -540;
+    untouched.StandardName = "kept";
+    for (const std::size_t size : {std::size_t{0}, std::size_t{13}, std::size_t{47}}) {
+        read = untouched;
+        EXPECT_FALSE(ParseTimeZoneStruct(bytes.data(), size, read)) << size;
+        EXPECT_EQ(read, untouched) << size;
+    }
+    EXPECT_FALSE(ParseTimeZoneStruct(nullptr, 48, read));
 }

@@ -74,10 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     if (!store->ready) Fail("no throwaway store (libmapi32.so missing from the build?)", text);
 
-    record.m_lFlag = NAMESPACE_MAPI::CONTACT_FLAG_NEW;
+    record.m_lFlag = NX_LOG_NEW;
     if (store->mapi.WriteContacts(&record) != 0 || record.m_lFlag != 0 || record.m_strPIMID.empty())
         Fail("the contact was not saved", text);
-    record.m_lFlag = NAMESPACE_MAPI::CONTACT_FLAG_DELETE;
+    record.m_lFlag = NX_LOG_DELETED;
     if (store->mapi.WriteContacts(&record) != 0 || record.m_lFlag != 0)
         Fail("the contact was not deleted", text);
     return 0;

@@ -68,23 +68,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CCalendarEx record;
     ParseCalendarXML(text, record);
     if (mapi.WriteCalendars(&record) != 0) std::abort();
-    if (!record.PIMID.empty() && (record.lFlag & kFlagNew) == 0) {
+    if (!record.PIMID.empty() && (record.lFlag & NX_LOG_NEW) == 0) {
         // It added an item (or named one): gone again, so the store stays small.
-        record.lFlag = kFlagDeleted;
+        record.lFlag = NX_LOG_DELETED;
         mapi.WriteCalendars(&record);
     }
 
     // As a new appointment: saved and named whatever the document holds.
     record.Clear();
     ParseCalendarXML(text, record);
-    record.lFlag = kFlagNew;
+    record.lFlag = NX_LOG_NEW;
     record.lCalType = kWritableCalType;
     if (mapi.WriteCalendars(&record) != 0 || record.lFlag != 0 || record.PIMID.size() != 60) std::abort();
     const std::string id = record.PIMID;
 
     record.Clear();
     ParseCalendarXML(text, record);
-    record.lFlag = kFlagChanged;
+    record.lFlag = NX_LOG_CHANGED;
     record.lCalType = kWritableCalType;
     record.PIMID = id;
     if (mapi.WriteCalendars(&record) != 0 || record.lFlag != 0) std::abort();
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     message.reset();
 
     record.Clear();
-    record.lFlag = kFlagDeleted;
+    record.lFlag = NX_LOG_DELETED;
     record.PIMID = id;
     if (mapi.WriteCalendars(&record) != 0 || record.lFlag != 0) std::abort();
     return 0;

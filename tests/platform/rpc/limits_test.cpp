@@ -129,6 +129,15 @@ TEST_F(LimitsTest, HalfReceivedCallsShareABudgetAndAreDroppedWhenTheirNextFragme
     ASSERT_EQ(Next(*good, f), ReadResult::Ok);
     EXPECT_NE(f.hdr.ptype, 0);
     EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
+
+    // A call the client gives up (orphaned) gives its memory back, and keeps none of it outside
+    // the budget: the connection's next call is charged for its whole buffer again.
+    ParkCall(*good, 64 * 1024, 10);
+    ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) >= 64 * 1024; }));
+    ASSERT_TRUE(SendBytes(*good, Pdu(pdu::kOrphaned, 3, 10, {})));
+    ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
+    ParkCall(*good, 64 * 1024, 11);
+    EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) >= 64 * 1024; }));
 }
 
 TEST_F(LimitsTest, ACallToAServerThatStopsAnsweringEndsWithinItsTimeouts) {

@@ -335,11 +335,11 @@ private:
 
 TEST(RpcServer, AOneCallServerTakesTheNextCallOnceTheReplyIsRead) {
     TempWorld world;
+    Gate gate;  // before the server: its connection thread may still be leaving Wait as the test ends
     Served l({}, 1);
     int32_t v;
     ASSERT_EQ(CallChar(*Bind(), u'0', v), RPC_S_OK);  // listening, with room for one call
     ASSERT_TRUE(WaitFor([&] { return ServerAccess::CallsInFlight(l.server) == 0; }));
-    Gate gate;
     auto [clientEnd, serverEnd] = MakeMemoryPipe();
     ServerAccess::AttachStream(l.server,
                                std::make_unique<RepliesHeldAfterWriting>(std::move(serverEnd), gate), "");
