@@ -15,44 +15,46 @@ cd "$(dirname "$0")/.."
 root=$PWD
 kinds=("$@")
 ((${#kinds[@]})) || kinds=(deb zip)
+for kind in "${kinds[@]}"; do
+  case "$kind" in
+    deb | zip) ;;
+    *) echo "usage: scripts/package.sh [deb] [zip]" >&2; exit 2 ;;
+  esac
+done
 version=$(sed -n 's/^project(NxAgentForOutlook64 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "package: no project version in CMakeLists.txt" >&2; exit 1; }
 mkdir -p dist
 
-# cpack in BUILD for GENERATOR into BUILD/packages; prints the package's path.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# cpack in BUILD for GENERATOR into BUILD/packages; the package must be named NAME. Prints its path.
 pack() {
-  local build=$1 generator=$2
+  local build=$1 generator=$2 name=$3
   rm -rf "$build/packages"
   (cd "$build" && cpack -G "$generator" -B "$build/packages" >"$build/packages.log" 2>&1) ||
     { cat "$build/packages.log" >&2; echo "package: cpack -G $generator failed" >&2; exit 1; }
-  find "$build/packages" -maxdepth 1 -type f ! -name '*.sha256' \( -name '*.deb' -o -name '*.zip' \)
+  [ -f "$build/packages/$name" ] || { echo "package: cpack made no $name (see $build/packages.log)" >&2; exit 1; }
+  echo "$build/packages/$name"
 }
 
 for kind in "${kinds[@]}"; do
+  rm -rf "${scratch:?}"/*
   case "$kind" in
     deb)
       bash scripts/deps.sh package
       bash scripts/build.sh release
-      deb=$(pack "$root/build-release" DEB)
-      [ "$(basename "$deb")" = "nxagentforoutlook64_${version}_$(dpkg --print-architecture).deb" ] ||
-        { echo "package: unexpected package $deb" >&2; exit 1; }
+      deb=$(pack "$root/build-release" DEB "nxagentforoutlook64_${version}_$(dpkg --print-architecture).deb")
       echo "== $(basename "$deb"): depends on $(dpkg-deb -f "$deb" Depends)"
       # Errors fail the package; warnings are shown (the tools have --help, no manual pages).
       lintian --fail-on error "$deb"
-      scratch=$(mktemp -d)
-      trap 'rm -rf "$scratch"' EXIT
       dpkg-deb -x "$deb" "$scratch"
       bash scripts/check-installed.sh --version "$version" "$scratch/usr" "$root"
-      rm -rf "$scratch"
       ;;
     zip)
       bash scripts/deps.sh windows
       bash scripts/build.sh windows
-      zip=$(pack "$root/build-win" ZIP)
-      [ "$(basename "$zip")" = "NxAgentForOutlook64-${version}-win64.zip" ] ||
-        { echo "package: unexpected package $zip" >&2; exit 1; }
-      scratch=$(mktemp -d)
-      trap 'rm -rf "$scratch"' EXIT
+      zip=$(pack "$root/build-win" ZIP "NxAgentForOutlook64-${version}-win64.zip")
       (cd "$scratch" && cmake -E tar xf "$zip")
       top=$scratch/NxAgentForOutlook64-${version}-win64
       for f in NxAgentOutlook64.exe Deltatrack64.dll nxhost.exe PIMProfile.ini mapi-standin/MAPI32.dll \
@@ -64,11 +66,6 @@ for kind in "${kinds[@]}"; do
       [ ! -e "$top/MAPI32.dll" ] || { echo "package: MAPI32.dll beside the agent" >&2; exit 1; }
       grep -q $'\r$' "$top/PIMProfile.ini" || { echo "package: PIMProfile.ini without CR LF" >&2; exit 1; }
       bash scripts/check-windows-binaries.sh --version "$version" "$top" "$top/mapi-standin"
-      rm -rf "$scratch"
-      ;;
-    *)
-      echo "usage: scripts/package.sh [deb] [zip]" >&2
-      exit 2
       ;;
   esac
   package=${deb:-${zip:-}}
