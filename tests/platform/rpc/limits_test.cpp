@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/rpc/Client.h"
-#include "tests/platform/rpc/TempWorld.h"
+#include "tests/platform/rpc/PipeWorld.h"
 #include "tests/platform/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
@@ -62,7 +62,7 @@ protected:
         return trace;
     }
 
-    TempWorld world;
+    PipeWorld world;
     Listening listening{kEndpoint};
     Server& server = listening.server;
     std::mutex traceLock;
@@ -170,8 +170,8 @@ TEST_F(LimitsTest, ACallToAServerThatStopsAnsweringEndsWithinItsTimeouts) {
 }
 
 TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
-    TempWorld world;
-    const fs::path base = fs::path(world.root) / "cases";
+    PipeWorld world;
+    const fs::path base = world.Root() / "cases";
     fs::create_directories(base);
     const bool root = ::geteuid() == 0;
     struct Case {
@@ -217,7 +217,7 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
         const fs::path dir = base / std::to_string(n++);
         c.make(dir);
         EXPECT_EQ(CheckPipeDirectory(dir.string()), c.expect) << c.name;
-        world.env.Set("NX_PIPE_DIR", dir.string());
+        world.SetEnv("NX_PIPE_DIR", dir.string());
         // The same answer for a server taking an endpoint there and a client connecting.
         Server s;
         EXPECT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint),
@@ -230,14 +230,14 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
     }
     EXPECT_EQ(CheckPipeDirectory((base / "missing").string()), RPC_S_SERVER_UNAVAILABLE);
     // A missing directory is made, parents and all, private to us.
-    world.env.Set("NX_PIPE_DIR", (base / "new/deeper").string());
+    world.SetEnv("NX_PIPE_DIR", (base / "new/deeper").string());
     std::string made;
     ASSERT_EQ(EnsurePipeDirectory(made), RPC_S_OK);
     EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 TEST(PipeDirectory, ASocketWeDidNotCreateIsNeverRemoved) {
-    TempWorld world;
+    PipeWorld world;
     std::string dir;
     ASSERT_EQ(EnsurePipeDirectory(dir), RPC_S_OK);
     std::string path;
