@@ -28,6 +28,7 @@ for extra in "$@"; do
     package)
       packages+=(
         dpkg-dev  # dpkg-shlibdeps: the .deb's dependencies
+        file      # CPack finds the programs and libraries to hand dpkg-shlibdeps with it
         lintian   # the .deb's check
       )
       ;;
