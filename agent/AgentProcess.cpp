@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "NxVersion.h"
 #include "agent/AgentConfig.h"
 #include "agent/Interfaces.h"
 #include "agent/ServiceHandlers.h"
@@ -19,7 +20,11 @@ std::unique_ptr<nx::rpc::Server> g_server;
 
 bool RunStartupSteps() {
     const uint32_t defaultSwitch = LOG_TO_DEBUGGER;
-    CLogFile::Init("NxAgentOutlook64", false, defaultSwitch);
+    constexpr const char* kModuleName = "NxAgentOutlook64";
+    CLogFile::Init(kModuleName, false, defaultSwitch);
+    // The release that wrote the trace, first in every log of a start (the trace before Init
+    // reaches no output).
+    CLogFile::Trace("%s\r\n", nx::VersionLine(kModuleName).c_str());
 
     const std::string folder = nx::sys::FolderWithSeparator(nx::sys::ExecutablePath());
     if (!LoadMapiLibrary(folder)) {

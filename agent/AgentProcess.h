@@ -17,7 +17,8 @@
 
 namespace nx::agent {
 
-// Start-up steps: trace log init ("NxAgentOutlook64", an executable, default switch 4), open
+// Start-up steps: trace log init ("NxAgentOutlook64", an executable, default switch 4) and the
+// release as the log's first line ("NxAgentOutlook64 (NxAgentForOutlook64) x.y.z"), open
 // the MAPI runtime from the executable's folder first, bind its 10 entries, read
 // PIMProfile.ini, create the work folder. False when MAPI could not be opened or bound (the
 // texts of that go to the debugger-output channel); start-up stops there, so the configuration

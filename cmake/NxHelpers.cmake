@@ -19,7 +19,9 @@ function(nx_add_gtest)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  # nx_version: the release the programs report (NxVersion.h), which tests compare with.
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads
+    nx_version)
   target_compile_definitions(${T_NAME} PRIVATE
     NX_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     NX_SOURCE_DIR="${CMAKE_SOURCE_DIR}"

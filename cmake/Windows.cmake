@@ -17,6 +17,8 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
 
 find_package(Threads REQUIRED)
+# The version resources of the programs and libraries (nx_version_resource below).
+enable_language(RC)
 
 # ---- third-party libraries, built here, under the names the Linux build finds them by --------
 set(NX_THIRD_PARTY ${CMAKE_SOURCE_DIR}/third_party)
@@ -100,7 +102,7 @@ target_link_options(nxhost PRIVATE -mconsole)
 function(nx_win_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;ARGS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads nx_version)
   target_compile_definitions(${T_NAME} PRIVATE
     NX_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     NX_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
@@ -150,9 +152,9 @@ target_compile_definitions(windows_nxhost PRIVATE NX_MAPI32_DIR="${CMAKE_BINARY_
 set_tests_properties(win.windows_agent win.windows_nxhost PROPERTIES RESOURCE_LOCK agent_pipe)
 
 # The binaries' own checks: PE32+ x86-64, a console agent importing the system's RPC, registry
-# and kernel libraries, and none of the Linux stand-ins linked in.
-add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-binaries.sh ${CMAKE_BINARY_DIR}/bin
-  ${CMAKE_BINARY_DIR}/mapi32)
+# and kernel libraries, none of the Linux stand-ins linked in, and the version information.
+add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-binaries.sh
+  --version ${PROJECT_VERSION} ${CMAKE_BINARY_DIR}/bin ${CMAKE_BINARY_DIR}/mapi32)
 set_tests_properties(win.binaries PROPERTIES LABELS "windows" TIMEOUT 60)
 
 # The agent layer: the interface tables and the MAPI entry-point table, bound from stand-in
@@ -196,3 +198,35 @@ foreach(t contacts mapi mapi_faults)
   add_dependencies(${t} mapi32 mapiadmin)
   target_compile_definitions(${t} PRIVATE NX_MAPI_RUNTIME_DIR="${CMAKE_BINARY_DIR}/mapi32")
 endforeach()
+
+# ---- version information ----------------------------------------------------------------------
+# nx_version_resource(target "description"): the target's VERSIONINFO resource (what Windows
+# shows in the file's properties and what the check of scripts/check-windows-binaries.sh reads),
+# made from cmake/VersionInfo.rc.in with the project's name and version.
+function(nx_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  if(type STREQUAL "EXECUTABLE")
+    set(NX_RC_FILETYPE VFT_APP)
+    set(NX_RC_FILENAME ${name}.exe)
+  else()
+    set(NX_RC_FILETYPE VFT_DLL)
+    set(NX_RC_FILENAME ${name}.dll)
+  endif()
+  set(NX_RC_NAME ${name})
+  set(NX_RC_DESCRIPTION "${description}")
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/VersionInfo.rc.in ${CMAKE_BINARY_DIR}/versioninfo/${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/versioninfo/${target}.rc)
+endfunction()
+nx_version_resource(NxAgentOutlook64 "NxAgentForOutlook64 agent: the sync host's contacts and calendar over MAPI")
+nx_version_resource(Deltatrack64 "NxAgentForOutlook64 change journal")
+nx_version_resource(nxhost "NxAgentForOutlook64 sync host stand-in")
+nx_version_resource(mapiadmin "NxAgentForOutlook64 stand-in MAPI store administration")
+nx_version_resource(mapi32 "NxAgentForOutlook64 stand-in MAPI runtime (for testing a host without Outlook)")
+
+# ---- cmake --install and the ZIP --------------------------------------------------------------
+include(${CMAKE_SOURCE_DIR}/cmake/NxInstall.cmake)
+include(${CMAKE_SOURCE_DIR}/cmake/NxPackaging.cmake)

@@ -10,11 +10,21 @@
 #     of the RPC stand-in, the .reg hive folder of the registry stand-in, /proc paths, the Linux
 #     MAPI runtime's file name);
 #   - mapiadmin.exe (beside the stand-in MAPI32.dll, second folder) is a PE32+ console program
-#     that loads the runtime rather than linking it, as the agent does.
-#   scripts/check-windows-binaries.sh build-win/bin [build-win/mapi32]
+#     that loads the runtime rather than linking it, as the agent does;
+#   - each of them carries its version information (VERSIONINFO, read back with the cross
+#     toolchain's windres): product NxAgentForOutlook64, its own file name, a description, and the
+#     file and product version X.Y.Z when --version is given.
+#   scripts/check-windows-binaries.sh [--version X.Y.Z] build-win/bin [build-win/mapi32]
+# scripts/package.sh runs it on the unpacked ZIP as well.
 set -euo pipefail
-bin=${1:?usage: check-windows-binaries.sh <folder of the Windows binaries>}
+version=""
+if [ "${1:-}" = --version ]; then
+  version=${2:?--version needs X.Y.Z}
+  shift 2
+fi
+bin=${1:?usage: check-windows-binaries.sh [--version X.Y.Z] <folder of the Windows binaries> [<folder of mapiadmin>]}
 objdump=$(command -v x86_64-w64-mingw32-objdump || command -v objdump)
+windres=$(command -v x86_64-w64-mingw32-windres || command -v windres)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -74,8 +84,27 @@ if [ -n "$admin" ]; then
   fi
 fi
 
+# The version resource as windres reads it back (its .rc form): "VALUE "Name", "text"" lines.
+version_value() { sed -n "s/^ *VALUE \"$2\", \"\(.*\)\"\$/\1/p" <<<"$1"; }
+for f in "$bin/NxAgentOutlook64.exe" "$bin/nxhost.exe" "$bin/Deltatrack64.dll" ${admin:+"$admin"}; do
+  [ -f "$f" ] || continue
+  rc=$("$windres" -i "$f" -O rc 2>/dev/null) || { fail "$(basename "$f") has no resources"; continue; }
+  grep -q "VERSIONINFO" <<<"$rc" || { fail "$(basename "$f") has no version information"; continue; }
+  [ "$(version_value "$rc" ProductName)" = NxAgentForOutlook64 ] || fail "$(basename "$f"): product name '$(version_value "$rc" ProductName)'"
+  [ "$(version_value "$rc" OriginalFilename)" = "$(basename "$f")" ] || fail "$(basename "$f"): original file name '$(version_value "$rc" OriginalFilename)'"
+  [ -n "$(version_value "$rc" FileDescription)" ] || fail "$(basename "$f") has no file description"
+  for key in FileVersion ProductVersion; do
+    v=$(version_value "$rc" $key)
+    if [ -n "$version" ]; then
+      [ "$v" = "$version" ] || fail "$(basename "$f"): $key '$v', not $version"
+    else
+      [[ $v =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$(basename "$f"): $key '$v'"
+    fi
+  done
+done
+
 if ((failures)); then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "Windows binaries: PE32+ x86-64, console agent and nxhost, the agent importing RPCRT4, ADVAPI32, KERNEL32; both importing the pipe security calls; no Linux stand-in"
+echo "Windows binaries: PE32+ x86-64, console agent and nxhost, the agent importing RPCRT4, ADVAPI32, KERNEL32; both importing the pipe security calls; no Linux stand-in; version information ${version:-present}"

@@ -3,6 +3,8 @@
 # again: it only calls apt-get when something is missing.
 #   scripts/deps.sh           the Linux build, its tests and the demo
 #   scripts/deps.sh windows   that, plus the Windows cross build and Wine to run its tests
+#   scripts/deps.sh package   that, plus what scripts/package.sh needs for the .deb (dpkg-shlibdeps,
+#                             lintian); the words combine ("windows package")
 set -euo pipefail
 
 packages=(
@@ -14,13 +16,28 @@ packages=(
   tzdata python3 python3-impacket
   libical-dev  # test-only: the recurrence cross-check expands RRULEs with it
 )
-if [ "${1:-}" = windows ]; then
-  packages+=(
-    gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix  # the cross compiler, posix threads
-    mingw-w64-tools  # widl, the IDL compiler of the RPC stubs
-    wine64  # runs the cross-built tests
-  )
-fi
+for extra in "$@"; do
+  case "$extra" in
+    windows)
+      packages+=(
+        gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix  # the cross compiler, posix threads
+        mingw-w64-tools  # widl, the IDL compiler of the RPC stubs
+        wine64  # runs the cross-built tests
+      )
+      ;;
+    package)
+      packages+=(
+        dpkg-dev  # dpkg-shlibdeps: the .deb's dependencies
+        file      # CPack finds the programs and libraries to hand dpkg-shlibdeps with it
+        lintian   # the .deb's check
+      )
+      ;;
+    *)
+      echo "usage: scripts/deps.sh [windows] [package]" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "agent/AgentConfig.h"
 #include "agent/AgentProcess.h"
 #include "agent/HostCallback.h"
@@ -58,6 +62,24 @@ TEST_F(AgentConfigTest, XmlPathNamesADocumentFolderUnderApplicationData) {
         EXPECT_EQ(Config().foldersDocumentPath, (m_data / c.folder / "Outlook.xml").string()) << c.value;
         EXPECT_EQ(Config().profilesDocumentPath, (m_data / c.folder / "Profile.xml").string()) << c.value;
         EXPECT_TRUE(fs::is_directory(m_data / c.folder)) << c.value;
+    }
+}
+
+TEST_F(AgentConfigTest, TheInstalledSampleReadsAsItsCommentsSay) {
+    // agent/PIMProfile.ini is what an installation puts beside the agent: LF line ends on Linux,
+    // CR LF in the Windows package. Its comments must stay comments.
+    std::ifstream in(std::string(NX_SOURCE_DIR) + "/agent/PIMProfile.ini", std::ios::binary);
+    const std::string sample((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_NE(sample.find("XMLPath=Sync\n"), std::string::npos);
+    std::string crlf;
+    for (char c : sample) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (const std::string& text : {sample, crlf}) {
+        Ini(text);
+        nx::agent::MutableConfig() = {};
+        ReadAgentProfileFor(m_exe, "Outlook");
+        EXPECT_FALSE(Config().subFolder);
+        EXPECT_EQ(Config().foldersDocumentPath, (m_data / "Sync" / "Outlook.xml").string());
+        EXPECT_EQ(Config().profilesDocumentPath, (m_data / "Sync" / "Profile.xml").string());
     }
 }
 

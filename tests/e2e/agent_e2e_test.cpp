@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "NxVersion.h"
 #include "agent/Interfaces.h"
 #include "platform/rpc/Rpc.h"
 #include "tests/e2e/World.h"
@@ -237,7 +238,8 @@ TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
     const std::string tag = "[NxAgentForOutlook64] ";
     EXPECT_EQ(
         w.TraceText(),
-        tag + "finish Rpc Intliaize-----------------------------------" + tag +
+        tag + nx::VersionLine("NxAgentOutlook64") + "\r\n" + tag +
+            "finish Rpc Intliaize-----------------------------------" + tag +
             "CMAPIObject::GetContactFolder - Begin\r\n" + tag + "CMAPIObject::GetContactFolder - Finish\r\n" +
             tag + "Outlook2k - GetCalendarFolder : Begin\r\n" + tag +
             "Outlook2k - GetCalendarFolder : Finish\r\n" + tag + "Calling RpcMgmtStopServerListening\n" +

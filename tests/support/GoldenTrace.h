@@ -2,7 +2,8 @@
 // The first line that differs fails the test with its number, and on any difference the actual
 // text is kept beside the binaries for a look (or for updating the golden file when the change is
 // meant). The golden files are <NX_TEST_DATA_DIR>/golden/<name> of the test folder that includes
-// this.
+// this. In a golden trace "{version}" stands for the release the build reports (NxVersion.h), so
+// that a new version leaves the golden traces as they are.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,8 +13,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "NxVersion.h"
 #include "tests/support/Files.h"
 
 namespace nx::e2e {
@@ -27,7 +30,12 @@ inline void ExpectTraceMatchesGolden(const std::vector<std::string>& actual, con
     std::istringstream in(GoldenText(goldenName + ".trace"));
     ASSERT_FALSE(in.str().empty()) << "no golden trace " << goldenName;
     std::vector<std::string> expected;
-    for (std::string line; std::getline(in, line);) expected.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+        static constexpr std::string_view kVersion = "{version}";
+        if (const auto at = line.find(kVersion); at != std::string::npos)
+            line.replace(at, kVersion.size(), NX_VERSION_TEXT);
+        expected.push_back(line);
+    }
     if (actual != expected) {
         std::ofstream keep(std::filesystem::path(NX_BIN_DIR) / (goldenName + ".actual.trace"),
                            std::ios::binary);

@@ -1,12 +1,13 @@
 // The command lines of the three tools as a person meets them: --help shows the usage line, the
-// options, examples and the exit statuses on standard output; a bad command line exits 2 with
-// the problem and a one-line hint on standard error, and nothing else.
+// options, examples and the exit statuses on standard output; --version the release; a bad
+// command line exits 2 with the problem and a one-line hint on standard error, and nothing else.
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "NxVersion.h"
 #include "tests/support/Process.h"
 
 namespace nx::test {
@@ -32,6 +33,25 @@ TEST(ToolUsage, HelpShowsUsageOptionsExamplesAndExitStatuses) {
         EXPECT_EQ(r.out.rfind(std::string("usage: ") + tool + " ", 0), 0u) << r.out;
         for (const char* section : {"\nOptions", "\nExamples\n", "\nExit status: 0 "})
             EXPECT_NE(r.out.find(section), std::string::npos) << section << "\n" << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(ToolUsage, VersionNamesTheToolTheProductAndTheBuildsRelease) {
+    // Wherever --version stands among the options, it answers alone.
+    const struct {
+        const char* tool;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"nxhost", {"--version"}},     {"nxhost", {"--keep-going", "--version"}},
+        {"mapiadmin", {"--version"}},  {"mapiadmin", {"--profile", "Outlook", "--version"}},
+        {"deltatrack", {"--version"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.tool) + " " + c.args.back());
+        const ProcessResult r = Tool(c.tool, c.args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, std::string(c.tool) + " (NxAgentForOutlook64) " NX_VERSION_TEXT "\n");
         EXPECT_EQ(r.err, "");
     }
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "NxVersion.h"
 #include "common/DateTime.h"
 #include "journal/JournalStore.h"
 #include "platform/system/Utf.h"
@@ -41,6 +42,7 @@ Options
   --source S     only the state of source S
   --staged       show: the changes staged by a change read not yet committed, with their names
   --json         list, show: machine-readable output
+  --version      the release: "deltatrack (NxAgentForOutlook64) x.y.z"
   -h, --help     this text
 
 Without --category and --source, show and forget apply to every state kept under ANCHOR (the
@@ -93,13 +95,15 @@ Options Parse(int argc, char** argv) {
             value(o.source);
         } else if (a == "-h" || a == "--help") {
             o.command = "help";
+        } else if (a == "--version") {
+            o.command = "version";
         } else {
             throw UsageError{"unknown option " + a};
         }
     }
     const bool takesAnchor = o.command == "show" || o.command == "forget";
     if (o.command.empty()) throw UsageError{"no command"};
-    if (o.command != "list" && !takesAnchor && o.command != "help")
+    if (o.command != "list" && !takesAnchor && o.command != "help" && o.command != "version")
         throw UsageError{"unknown command " + o.command};
     if (o.args.size() != (takesAnchor ? 1u : 0u))
         throw UsageError{o.command + (takesAnchor ? " takes one ANCHOR" : " takes no arguments")};
@@ -250,6 +254,10 @@ int main(int argc, char** argv) {
     }
     if (o.command == "help") {
         std::cout << kUsage;
+        return 0;
+    }
+    if (o.command == "version") {
+        std::cout << nx::VersionLine("deltatrack") << "\n";
         return 0;
     }
     try {

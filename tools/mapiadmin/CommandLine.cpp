@@ -54,6 +54,7 @@ Options (anywhere on the line; --name=value works too; -- ends the options)
   -p, --parents        create missing folders above the new one; an existing folder is no error
   -o, --output FILE    write the dump to FILE instead of standard output
   --files DIR          write attachment data and large binary values of the dump to files in DIR
+  --version            the release: "mapiadmin (NxAgentForOutlook64) x.y.z"
   -h, --help           this text
 
 FOLDER is a path "Store/Folder/Sub-folder" from the store's root folder, for example

@@ -1,9 +1,11 @@
 // mapiadmin: creates and inspects the profiles, stores, folders and items of the MAPI runtime
 // (libmapi32.so). docs/mapiadmin.md is the manual; the usage text (CommandLine.cpp) is its summary.
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "NxVersion.h"
 #include "tools/mapiadmin/CommandLine.h"
 #include "tools/mapiadmin/JsonText.h"
 #include "tools/mapiadmin/MapiRuntime.h"
@@ -14,6 +16,12 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (WantsHelp(args)) {
         std::cout << kUsage;
+        return kExitOk;
+    }
+    // --version, like --help, anywhere before "--".
+    const auto optionsEnd = std::find(args.begin(), args.end(), "--");
+    if (std::find(args.begin(), optionsEnd, "--version") != optionsEnd) {
+        std::cout << nx::VersionLine("mapiadmin") << "\n";
         return kExitOk;
     }
     Options o;

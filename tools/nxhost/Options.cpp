@@ -4,6 +4,7 @@
 #include <span>
 #include <string_view>
 
+#include "NxVersion.h"
 #include "tools/nxhost/HostScript.h"
 #include "tools/nxhost/Output.h"
 
@@ -32,6 +33,7 @@ Options
                       nxhost ends), so the agent's callback timeout has to end the read
       --keep-going    go on after a call fails (default: stop at the first failed call)
       --list          list the procedures and their arguments
+      --version       the release: "nxhost (NxAgentForOutlook64) x.y.z"
   -h, --help          this text
 
 Calls
@@ -150,6 +152,10 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
         }
         if (a == "--list") {
             Print(ProcedureList());
+            return kExitOk;
+        }
+        if (a == "--version") {
+            Print(nx::VersionLine("nxhost") + "\n");
             return kExitOk;
         }
         // Known options may stand anywhere; after the procedure name another word starting with
