@@ -34,6 +34,7 @@ using nx::e2e::SessionWorld;
 using nx::e2e::World;
 using Clock = std::chrono::steady_clock;
 namespace agent = nx::agent;
+constexpr int kNxhostNoAnswer = 3;  // nxhost's exit status when the agent stopped answering
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -450,6 +451,145 @@ TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
         {w.Root() / "agent/NxAgentOutlook64.log", 0600},
     };
     for (const auto& e : expects) EXPECT_EQ(ModeOf(e.path), e.mode) << e.path;
+}
+
+// ---------------------------------------------------------------------------------------------
+// nxhost against an agent that stops answering (SIGSTOP): its calls are bounded by the agent's
+// silence, not by their length.
+
+// The process running `exe`, 0 when none does.
+pid_t ProcessRunning(const std::string& exe) {
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec;
+        if (fs::read_symlink(e.path() / "exe", ec).string() == exe)
+            return static_cast<pid_t>(std::stoi(name));
+    }
+    return 0;
+}
+
+// A contacts folder of `count` contacts (one mapiadmin call).
+void PutContacts(SessionWorld& w, int count) {
+    w.Admin({"init"});
+    std::string json = "[";
+    for (int i = 0; i < count; ++i)
+        json += std::string(i ? "," : "") +
+                R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":"IPM.Contact"},)"
+                R"({"tag":"PR_DISPLAY_NAME_W","value":"Contact )" +
+                std::to_string(i) + R"("}]})";
+    nx::e2e::WriteFile(w.Root() / "contacts.json", json + "]");
+    w.Admin({"item", "put", "Personal Folders/Top of Personal Folders/Contacts",
+             (w.Root() / "contacts.json").string()});
+}
+
+// Waits (bounded) until the file holds `text`.
+bool FileShows(const fs::path& file, const std::string& text, int seconds = 60) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (nx::e2e::ReadFile(file).find(text) == std::string::npos) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+TEST(HardeningE2E, NxhostGivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStatus) {
+    NX_REQUIRE_WORLD();
+    constexpr int kContacts = 2000;
+    SessionWorld w;
+    PutContacts(w, kContacts);
+    const std::string exe = w.InstallAgent(true);
+    w.SetEnv("NX_HOST_TIMEOUT_MS", "1000");
+    struct Case {
+        const char* name;
+        bool startedByHost;              // nxhost --start: nxhost must end the agent itself
+        std::vector<std::string> lines;  // the session
+        const char* stopAfter;           // nxhost's output line after which the agent is stopped
+        const char* message;
+    } cases[] = {
+        {"stopped before the call",
+         false,
+         {"GetContactCount"},
+         nullptr,
+         "nxhost: GetContactCount: the agent stopped answering: no reply and no document for 1 s"},
+        {"stopped in the middle of a read",
+         true,
+         {"MAPILogOn", "ReadContacts \"\" \"\""},
+         "<= DeliverContact #1 ",
+         "nxhost: ReadContacts: the agent stopped answering: no reply and no document for 1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t agentPid = 0;
+        if (!c.startedByHost) {
+            agentPid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
+            ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
+            ::kill(agentPid, SIGSTOP);
+        }
+        std::vector<std::string> argv = {w.Bin("nxhost").string(), "--keep-going"};
+        if (c.startedByHost) argv.insert(argv.end(), {"--start", exe});
+        for (const auto& l : c.lines) argv.insert(argv.end(), {"-e", l});
+        const fs::path out = w.Root() / "host.out", err = w.Root() / "host.err";
+        const pid_t host = w.Spawn(argv, out, err);
+        if (c.stopAfter) {
+            ASSERT_TRUE(FileShows(out, c.stopAfter)) << nx::e2e::ReadFile(out);
+            agentPid = ProcessRunning(exe);
+            ASSERT_NE(agentPid, 0);
+            ::kill(agentPid, SIGSTOP);
+        }
+        EXPECT_EQ(w.Wait(host, 60), kNxhostNoAnswer) << nx::e2e::ReadFile(out) << nx::e2e::ReadFile(err);
+        const std::string said = nx::e2e::ReadFile(err);
+        EXPECT_NE(said.find(c.message), std::string::npos) << said;
+        const std::string printed = nx::e2e::ReadFile(out);
+        if (c.startedByHost) {
+            // The agent it started is ended, not left stopped behind.
+            EXPECT_NE(printed.find("nxhost: the agent stopped answering; ending it"), std::string::npos)
+                << printed;
+            EXPECT_NE(printed.find("agent: killed by signal"), std::string::npos) << printed;
+            EXPECT_EQ(ProcessRunning(exe), 0);
+        } else {
+            ::kill(agentPid, SIGKILL);
+            w.Wait(agentPid, 10);
+        }
+    }
+}
+
+TEST(HardeningE2E, NxhostWaitsForAReadThatKeepsDeliveringHoweverLongItTakes) {
+    // A stand-in agent whose read delivers a document every tenth of the bound, for three times
+    // the bound in all, before it answers.
+    constexpr int kBoundMs = 1000;
+    constexpr int kDocuments = 30;
+    World w;
+    w.SetEnv("NX_HOST_TIMEOUT_MS", std::to_string(kBoundMs));
+    std::vector<nx::rpc::Handler> handlers(agent::AgentInterface().procedures.size());
+    handlers[agent::kReadContacts] = [](nx::rpc::Args& a) {
+        std::string text;
+        std::shared_ptr<nx::rpc::Binding> host;
+        ASSERT_EQ(nx::rpc::StringBindingCompose("", agent::kProtseq, "", agent::kCallbackEndpoint, "", text),
+                  nx::rpc::RPC_S_OK);
+        ASSERT_EQ(nx::rpc::BindingFromStringBinding(text, host), nx::rpc::RPC_S_OK);
+        for (int i = 0; i < kDocuments; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kBoundMs / 10));
+            nx::rpc::Args doc(agent::CallbackInterface().procedures[agent::kDeliverContact]);
+            doc.Text(0) = u"<contact><lFlag>8</lFlag></contact>";
+            ASSERT_EQ(host->Call(agent::CallbackInterface(), agent::kDeliverContact, doc), nx::rpc::RPC_S_OK);
+        }
+        a.Long(a.size() - 1) = 0;
+    };
+    nx::rpc::Server standIn;
+    ASSERT_EQ(standIn.UseProtseqEp(agent::kProtseq, 10, agent::kAgentEndpoint), nx::rpc::RPC_S_OK);
+    ASSERT_EQ(standIn.RegisterIf(agent::AgentInterface(), handlers), nx::rpc::RPC_S_OK);
+    auto listening = std::async(std::launch::async, [&] { return standIn.Listen(1, 10); });
+
+    const auto r = w.Host({"-e", "ReadContacts \"\" \"\""});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("   read: " + std::to_string(kDocuments) + " documents (new " +
+                         std::to_string(kDocuments)),
+              std::string::npos)
+        << r.out;
+    while (standIn.StopListening() != nx::rpc::RPC_S_OK)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(listening.get(), nx::rpc::RPC_S_OK);
 }
 
 }  // namespace

@@ -2,13 +2,21 @@
 // has the stand-in MAPI32.dll beside it and a fresh default profile and store, and runs
 // tools/nxhost/sessions/smoke.nxh over "\pipe\MapiServer64" and "\pipe\OutlookServer32": profiles,
 // logon, folders, counts, a contact written and read back through the callback, shutdown, exit 0.
+// And nxhost.exe against an agent whose threads are all suspended: its bound on the agent's
+// silence on the system runtime.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+// clang-format off
+// Win.h (windows.h) before the tool-help header, which needs its types.
 #include "platform/system/Win.h"
+#include <tlhelp32.h>
+// clang-format on
 #include "tests/support/Process.h"
 
 namespace {
@@ -79,6 +87,52 @@ TEST(WinHost, RunsTheSmokeSessionOnAStoreThroughTheStandInRuntime) {
     EXPECT_NE(r.out.find("documents: 1 contact, 0 calendar; NotifyShutdown received: 1"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
+}
+
+// Suspends (or resumes) every thread of a process, which then answers nothing at all: the system's
+// counterpart of SIGSTOP.
+void SuspendProcess(DWORD pid, bool suspend) {
+    const nx::sys::win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot && ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != pid) continue;
+        const nx::sys::win::UniqueHandle thread(
+            ::OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+        if (!thread) continue;
+        if (suspend)
+            ::SuspendThread(thread.get());
+        else
+            ::ResumeThread(thread.get());
+    }
+}
+
+TEST(WinHost, GivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStatus) {
+    StoreWorld world;
+    ASSERT_TRUE(world.Ready());
+    nx::test::Process agent({world.Agent()});
+    ASSERT_TRUE(agent.Running());
+    const std::string nxhost = nx::sys::win::Narrow((ThisProgramsFolder() / L"nxhost.exe").wstring());
+    // The agent answers first, so what follows is its silence, not a slow start.
+    nx::test::SpawnOptions options;
+    options.errToOut = true;
+    nx::test::ProcessResult first;
+    for (int i = 0; i < 60; ++i) {
+        first = nx::test::RunProcess({nxhost, "-e", "NoOperation x"}, 240, options);
+        if (first.exitCode == 0) break;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    ASSERT_EQ(first.exitCode, 0) << first.out;
+    SuspendProcess(static_cast<DWORD>(agent.Pid()), true);
+    options.env.push_back({"NX_HOST_TIMEOUT_MS", std::string("2000")});
+    const auto r = nx::test::RunProcess({nxhost, "-e", "GetContactCount"}, 240, options);
+    SuspendProcess(static_cast<DWORD>(agent.Pid()), false);
+    EXPECT_EQ(r.exitCode, 3) << r.out;
+    EXPECT_NE(
+        r.out.find("nxhost: GetContactCount: the agent stopped answering: no reply and no document for 2 s"),
+        std::string::npos)
+        << r.out;
 }
 
 }  // namespace
