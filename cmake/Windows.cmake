@@ -122,7 +122,7 @@ nx_win_test(NAME calendar
   LIBS nx_calendar)
 nx_win_test(NAME windows_seams
   SOURCES ${NX_TESTS}/windows/seams_win_test.cpp ${NX_TESTS}/windows/zones_win_test.cpp
-          ${NX_TESTS}/platform/system/child_process_test.cpp
+          ${NX_TESTS}/windows/files_win_test.cpp ${NX_TESTS}/platform/system/child_process_test.cpp
   LIBS nx_common nx_registry nx_system)
 add_executable(child_probe ${NX_TESTS}/platform/system/child_probe.cpp)
 add_dependencies(windows_seams child_probe)

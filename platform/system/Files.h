@@ -51,6 +51,23 @@ enum class FileDurability { Flushed, ReplacedOnly };
 bool WriteFileAtomically(const std::string& path, std::string_view bytes,
                          FileDurability durability = FileDurability::Flushed);
 
+// What MakeOwnFolder made of a folder of the agent's own.
+enum class OwnFolder {
+    Ready,         // there, a folder of this user's, private
+    Link,          // a symbolic link (on Windows any reparse point) in its place: refused, not followed
+    NotAFolder,    // a file in its place
+    OthersFolder,  // a folder of another user's
+    Unusable,      // cannot be made or opened
+};
+
+// Makes "<base>/<relative>" a folder of the agent's own: `relative` names folders below `base`
+// separated by kPathSeparator ("" is `base` itself). `base` (the user's application-data or
+// temporary folder) is taken as it is; below it every missing folder is created private, none
+// is a link (never followed), and the last one must be this user's and is narrowed to its owner
+// alone when others may use it (mode 0700; on Windows an access list of the user alone, not
+// inherited): a folder the agent keeps documents or pictures in is nobody else's to read.
+OwnFolder MakeOwnFolder(const std::string& base, std::string_view relative);
+
 // Opens `path` for appending, created 0600 when missing; a symbolic link as the last component
 // is refused. An existing file of ours that others may read is narrowed to 0600. -1 on failure.
 // `nonBlocking`: a FIFO in the file's place is opened without waiting for a reader.

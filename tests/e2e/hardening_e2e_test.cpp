@@ -430,7 +430,19 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
         sawOld += now == old;
         sawNew += now == fresh;
     }
-    std::printf("after %d kills: %d old, %d new documents\n", kKills, sawOld, sawNew);
+    // What a kill in the middle of a write left beside the document goes with the next write.
+    auto leftovers = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(doc.parent_path()))
+            n += e.path().filename().string().rfind(".Outlook.xml.", 0) == 0;
+        return n;
+    };
+    const int left = leftovers();
+    w.Session({"MAPILogOn", "GetAppFolder x", "Shutdown"});
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_EQ(nx::e2e::ReadFile(doc), fresh);
+    std::printf("after %d kills: %d old, %d new documents, %d temporary files left until the next write\n",
+                kKills, sawOld, sawNew, left);
 }
 
 TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
@@ -451,6 +463,42 @@ TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
         {w.Root() / "agent/NxAgentOutlook64.log", 0600},
     };
     for (const auto& e : expects) EXPECT_EQ(ModeOf(e.path), e.mode) << e.path;
+}
+
+TEST(HardeningE2E, TheAgentsOwnFoldersAreNarrowedWhenOursAndRefusedWithATraceLineWhenLinks) {
+    NX_REQUIRE_WORLD();
+    struct Case {
+        const char* folder;  // below the application-data folder
+        bool link;           // a link to another folder, else a folder of ours open to all
+    } cases[] = {{"Sync", false}, {"Outlook", false}, {"Sync", true}, {"Outlook", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.folder) + (c.link ? " as a link" : " open to all"));
+        SessionWorld w;
+        MakeStore(w);
+        const fs::path folder = w.Root() / "data" / c.folder;
+        const fs::path elsewhere = w.Root() / "elsewhere";
+        fs::create_directories(elsewhere);
+        if (c.link) {
+            fs::create_directory_symlink(elsewhere, folder);
+        } else {
+            fs::create_directory(folder);
+            fs::permissions(folder, fs::perms(0777));
+        }
+        w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});
+        const std::string trace = w.JoinedTrace();
+        const std::string refusal = "folder \"" + folder.string() + "\" refused: it is a link";
+        if (c.link) {
+            EXPECT_NE(trace.find(refusal), std::string::npos) << trace;
+            EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing is written through the link";
+            EXPECT_TRUE(fs::is_symlink(folder));
+        } else {
+            EXPECT_EQ(trace.find("refused"), std::string::npos) << trace;
+            EXPECT_EQ(ModeOf(folder), 0700u);
+        }
+        // The folders document is written exactly when its folder is usable.
+        EXPECT_EQ(fs::exists(w.Root() / "data/Sync/Outlook.xml"),
+                  !(c.link && std::string(c.folder) == "Sync"));
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
