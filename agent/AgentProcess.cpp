@@ -1,7 +1,5 @@
 #include "agent/AgentProcess.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "agent/AgentConfig.h"
@@ -18,20 +16,6 @@ namespace {
 std::unique_ptr<nx::rpc::Server> g_server;
 
 }  // namespace
-
-int ExitCodeForRpcStatus(nx::rpc::RpcStatus status) {
-    const int low = static_cast<int>(status & 0xFF);
-    return low <= 1 ? 255 : low;
-}
-
-void ExitWithRpcStatus(std::string_view call, nx::rpc::RpcStatus status) {
-    const int code = ExitCodeForRpcStatus(status);
-    std::fprintf(stderr, "NxAgentOutlook64: %.*s failed with RPC status %u (0x%08X); exit code %d\n",
-                 static_cast<int>(call.size()), call.data(), status, status, code);
-    std::fflush(stderr);
-    std::fflush(stdout);
-    std::_Exit(code);
-}
 
 bool RunStartupSteps() {
     const uint32_t defaultSwitch = LOG_TO_DEBUGGER;

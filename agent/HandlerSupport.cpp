@@ -1,8 +1,14 @@
 #include "agent/HandlerSupport.h"
 
+#include "agent/AgentConfig.h"
 #include "common/LogFile.h"
 
 namespace nx::agent {
+
+void ApplyMapiConfig(NAMESPACE_MAPI::CMAPIObject& object) {
+    const AgentConfig& c = Config();
+    object.SetConfig({c.subFolder, c.foldersDocumentPath, c.profilesDocumentPath, c.workFolder});
+}
 
 std::u16string BufferText(std::string_view text, std::size_t bufferUnits) {
     std::u16string units = nx::sys::Utf8ToUtf16(text);

@@ -1,17 +1,16 @@
 // What every handler of a CMAPIObject procedure shares: the received texts as the agent's UTF-8,
-// running one operation of the process-wide object under its lock, and the answer of the two
-// item writes (procedures 12 and 13).
+// running one operation of the process-wide object under its lock (with the process configuration
+// applied), and the answer of the two item writes (procedures 12 and 13).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "agent/Procedures.h"
-#include "agent/SessionHandlers.h"
 #include "common/DateTime.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/ComApartment.h"
@@ -29,18 +28,31 @@ inline std::string CharacterOf(WireChar unit) {
     return unit == 0 ? std::string() : TextOf(InText(&unit, 1));
 }
 
+// Hands the process-wide configuration (sub-folder switch, document paths, work folder) to the
+// MAPI object, so that it always works with what start-up read from PIMProfile.ini. The caller
+// holds the object's lock.
+void ApplyMapiConfig(NAMESPACE_MAPI::CMAPIObject& object);
+
 // Runs one operation of the process-wide object (with the process configuration applied) under
-// its lock. An operation reports its own failures through its result; anything that still escapes
-// (an allocation failure) becomes the procedure's failure value, so nothing crosses the RPC
-// boundary. Everything a handler does that can throw (the conversion of the received text, its
-// trace lines) belongs inside `operation`: the RPC runtime turns an exception that leaves a
-// handler into a failed call.
+// its lock: `operation(object)`, or `operation(object, held)` for one that hands the lock's guard
+// on (a read releases it while a document is with the host). An operation reports its own failures
+// through its result; anything that still escapes (an allocation failure) becomes the procedure's
+// failure value, so nothing crosses the RPC boundary. Everything a handler does that can throw
+// (the conversion of the received text, its trace lines) belongs inside `operation`: the RPC
+// runtime turns an exception that leaves a handler into a failed call.
 template <typename Operation>
 int32_t RunLocked(int32_t failure, Operation&& operation) {
+    using NAMESPACE_MAPI::CMAPIObject;
+    using NAMESPACE_MAPI::MAPIObjectGuard;
     try {
-        const std::lock_guard<std::recursive_mutex> guard(NAMESPACE_MAPI::MAPIObjectLock());
-        ApplyMapiConfig();
-        return operation(NAMESPACE_MAPI::GetMAPIObject());
+        MAPIObjectGuard held = NAMESPACE_MAPI::LockMAPIObject();
+        CMAPIObject& object = NAMESPACE_MAPI::GetMAPIObject();
+        ApplyMapiConfig(object);
+        if constexpr (std::is_invocable_v<Operation, CMAPIObject&, MAPIObjectGuard&>) {
+            return operation(object, held);
+        } else {
+            return operation(object);
+        }
     } catch (const std::exception&) {
         return failure;
     }
@@ -76,11 +88,12 @@ int32_t RunItemWrite(InText xml, IdentifierOut identifier, TimeTextOut time, con
                      Write&& write) {
     ItemWriteAnswer answer;
     try {
-        const std::lock_guard<std::recursive_mutex> guard(NAMESPACE_MAPI::MAPIObjectLock());
-        ApplyMapiConfig();
+        const NAMESPACE_MAPI::MAPIObjectGuard held = NAMESPACE_MAPI::LockMAPIObject();
+        NAMESPACE_MAPI::CMAPIObject& object = NAMESPACE_MAPI::GetMAPIObject();
+        ApplyMapiConfig(object);
         const std::string text = TextOf(xml);
         const nx::sys::ComApartment com;
-        answer = write(NAMESPACE_MAPI::GetMAPIObject(), text);
+        answer = write(object, text);
     } catch (const std::exception&) {
         answer = ItemWriteAnswer{};
     }

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "agent/AgentProcess.h"
+#include "agent/ExitCode.h"
 #include "agent/Interfaces.h"
 #include "common/LogFile.h"
 #include "platform/system/Ascii.h"

@@ -2,31 +2,12 @@
 // contacts and appointments, all through the process-wide object.
 #include "agent/ItemHandlers.h"
 
-#include <mutex>
-
 #include "agent/HandlerSupport.h"
 #include "agent/HostCallback.h"
 #include "contacts/ContactRecord.h"
 #include "contacts/ContactWrite.h"
 
 namespace nx::agent {
-namespace {
-
-// Sends a document to the host with the object's lock released: the host may call the
-// agent (on another connection) while it handles the callback, and must not wait on the read
-// for that. The read holds its own references to what it works on.
-template <nx::rpc::RpcStatus (*Deliver)(std::string_view)>
-uint32_t DeliverUnlocked(std::string_view xml) {
-    std::recursive_mutex& lock = NAMESPACE_MAPI::MAPIObjectLock();
-    lock.unlock();  // the handler holds it exactly once (RunLocked)
-    struct Relock {
-        std::recursive_mutex& lock;
-        ~Relock() { lock.lock(); }
-    } relock{lock};
-    return Deliver(xml);
-}
-
-}  // namespace
 
 int32_t WriteContacts(InText xml, IdentifierOut identifier, TimeTextOut time) {
     return RunItemWrite(xml, identifier, time, "WriteContacts",
@@ -54,17 +35,19 @@ int32_t WriteCalendars(InText xml, IdentifierOut identifier, TimeTextOut time) {
                         });
 }
 
+// The reads hand the object the guard of its lock: the read releases it while a document is with
+// the host, which may call the agent on another connection meanwhile and must not wait on the read.
 int32_t ReadContacts(InText first, InText anchor) {
-    return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
-        m.SetContactSink(DeliverUnlocked<DeliverContact>);
-        return m.ReadContacts(TextOf(first).c_str(), TextOf(anchor).c_str());
+    return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m, NAMESPACE_MAPI::MAPIObjectGuard& held) {
+        m.SetContactSink(DeliverContact);
+        return m.ReadContacts(TextOf(first).c_str(), TextOf(anchor).c_str(), &held);
     });
 }
 
 int32_t ReadCalendars(InText first, InText anchor) {
-    return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m) {
-        m.SetCalendarSink(DeliverUnlocked<DeliverCalendar>);
-        return m.ReadCalendars(TextOf(first).c_str(), TextOf(anchor).c_str());
+    return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m, NAMESPACE_MAPI::MAPIObjectGuard& held) {
+        m.SetCalendarSink(DeliverCalendar);
+        return m.ReadCalendars(TextOf(first).c_str(), TextOf(anchor).c_str(), &held);
     });
 }
 

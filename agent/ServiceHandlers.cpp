@@ -10,6 +10,7 @@
 #include "agent/ItemHandlers.h"
 #include "agent/SessionHandlers.h"
 #include "common/LogFile.h"
+#include "mapi/TraceScope.h"
 
 namespace nx::agent {
 
@@ -33,8 +34,7 @@ void Shutdown() {
 
 int32_t GetContactFolder(FolderBuffer) {
     // The buffer goes back exactly as received.
-    CLogFile::Trace("CMAPIObject::GetContactFolder - Begin\r\n");
-    CLogFile::Trace("CMAPIObject::GetContactFolder - Finish\r\n");
+    const NAMESPACE_MAPI::CTraceScope scope("GetContactFolder");
     return 1;
 }
 

@@ -1,23 +1,12 @@
 #include "agent/SessionHandlers.h"
 
-#include <exception>
 #include <string>
 
-#include "agent/AgentConfig.h"
 #include "agent/HandlerSupport.h"
 #include "agent/HostCallback.h"
-#include "common/LogFile.h"
 #include "mapi/MAPIObject.h"
-#include "platform/system/Utf.h"
 
 namespace nx::agent {
-
-void ApplyMapiConfig() {
-    const std::lock_guard<std::recursive_mutex> guard(NAMESPACE_MAPI::MAPIObjectLock());
-    const AgentConfig& c = Config();
-    NAMESPACE_MAPI::GetMAPIObject().SetConfig(
-        {c.subFolder, c.foldersDocumentPath, c.profilesDocumentPath, c.workFolder});
-}
 
 int32_t MAPILogOn(WireChar profile) {
     const int32_t result = RunLocked(1, [&](auto& m) {
@@ -45,12 +34,7 @@ int32_t GetContactCount(int32_t& count) {
 }
 
 int32_t GetCalendarCount(int32_t& count) {
-    count = RunLocked(0, [](auto& m) {
-        CLogFile::Trace("CMAPIObject::GetCalendarCount - Begin\r\n");
-        const int32_t events = m.GetCalendarEventCount();
-        CLogFile::Trace("CMAPIObject::GetCalendarCount - Finish\r\n");
-        return events;
-    });
+    count = RunLocked(0, [](auto& m) { return m.GetCalendarCount(); });
     return 0;
 }
 

@@ -17,8 +17,9 @@
 //   GetCalendarCount count of the selected calendar folder, result 0
 //   Set...Folder     result of CMAPIObject::SetContactFolder / SetCalendarFolder
 //
-// Each handler holds the MAPI object's lock (MAPIObjectLock) while it uses the object: a host
-// makes one call at a time, and the lock keeps one that does not from racing the session.
+// Each handler holds the MAPI object's lock (LockMAPIObject, through RunLocked) while it uses the
+// object: a host makes one call at a time, and the lock keeps one that does not from racing the
+// session.
 //
 // The [in] texts are input-only on the wire: nothing is ever written back into them (the two
 // documents reach the host only as the files named by "XMLPath").
@@ -26,11 +27,4 @@
 
 #include "agent/Procedures.h"
 
-namespace nx::agent {
-
-// Hands the process-wide configuration (sub-folder switch, document paths) to the MAPI object.
-// Start-up may call it once the configuration is read; every handler here calls it too, so the
-// MAPI object always works with the configuration the process holds.
-void ApplyMapiConfig();
-
-}  // namespace nx::agent
+namespace nx::agent {}  // namespace nx::agent

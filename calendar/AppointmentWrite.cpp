@@ -224,7 +224,7 @@ void WriteAppointmentProperties(IMessage* message, CCalendarEx& record, const CA
     CPropertyWriter w(message, zone.source);
     const bool recurring = record.lRecurType != 0;
 
-    if (record.lFlag & kFlagNew) {
+    if (record.lFlag & NX_LOG_NEW) {
         w.Text(PR_MESSAGE_CLASS_W, "IPM.Appointment");
         w.Long(PR_MESSAGE_FLAGS, 1);
         w.Long(PR_IMPORTANCE, 1);

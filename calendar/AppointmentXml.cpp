@@ -222,12 +222,13 @@ void AppointmentMessageToXml(CXMLParser& document, IMessage* message, CAppointme
         AddCalendarElement(document, "RecurType", "0");
     }
 
-    // The item's own zone rule when it has one, else this machine's.
-    std::vector<uint8_t> zone;
+    // The item's own zone rule when it has a whole one, else this machine's (a cut value is no zone).
+    std::vector<uint8_t> stored;
+    NAMESPACE_COMMON::tagNxTimeZone own;
+    const bool hasOwn =
+        values.Bytes(kZoneStruct, stored) && ParseTimeZoneStruct(stored.data(), stored.size(), own);
     AddCalendarElement(document, "TimeZone",
-                       NAMESPACE_COMMON::FormatTimeZone(values.Bytes(kZoneStruct, zone)
-                                                            ? ParseTimeZoneStruct(zone.data(), zone.size())
-                                                            : state.localZone));
+                       NAMESPACE_COMMON::FormatTimeZone(hasOwn ? own : state.localZone));
 }
 
 }  // namespace NAMESPACE_MAPI

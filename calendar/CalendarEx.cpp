@@ -48,10 +48,6 @@ const std::string* CCalendarEx::FindField(int32_t fieldId) const {
     return found;
 }
 
-int32_t ParseDocumentInteger(std::string_view text) {
-    return NAMESPACE_COMMON::ParseDecimalLong(text);
-}
-
 bool ParseDocumentBoolean(std::string_view text) {
     return text == "TRUE";
 }
@@ -128,7 +124,7 @@ int ParseCalendarXML(std::string_view text, CCalendarEx& record) {
             std::string value = CXMLParser::GetNodeText(node);
             switch (element.kind) {
                 case InboundElement::Integer:
-                    record.*element.integer = ParseDocumentInteger(value);
+                    record.*element.integer = NAMESPACE_COMMON::ParseDecimalLong(value);
                     break;
                 case InboundElement::Text:
                     record.*element.text = std::move(value);

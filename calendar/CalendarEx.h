@@ -17,15 +17,14 @@
 
 #include "common/DateTime.h"
 #include "common/XMLParser.h"
+#include "journal/Deltatrack.h"
 
 namespace NAMESPACE_MAPI {
 
-// Record kinds and the change flags shared with the change journal.
+// Record kinds. A record's change flags (lFlag) are the journal's: NX_LOG_NEW, NX_LOG_CHANGED,
+// NX_LOG_DELETED (journal/Deltatrack.h).
 inline constexpr int32_t kFieldItemType = 100;
 inline constexpr int32_t kCalendarRecordType = 102;
-inline constexpr int32_t kFlagNew = 0x08;
-inline constexpr int32_t kFlagChanged = 0x04;
-inline constexpr int32_t kFlagDeleted = 0x20;
 inline constexpr int32_t kWritableCalType = 3;  // the only calendar kind the write dispatch adds or updates
 
 // The text fields of an appointment.
@@ -92,9 +91,8 @@ private:
     std::vector<std::unique_ptr<CCalendarInfoEx>> m_items;
 };
 
-// Value conversions of the calendar document.
-int32_t ParseDocumentInteger(std::string_view text);  // wcstol(text, 0, 10) with a 32-bit long
-bool ParseDocumentBoolean(std::string_view text);     // only "TRUE"
+// Value conversions of the calendar document (its integers: NAMESPACE_COMMON::ParseDecimalLong).
+bool ParseDocumentBoolean(std::string_view text);  // only "TRUE"
 NAMESPACE_COMMON::CDateTime ParseDocumentDate(std::string_view text);
 std::string FormatDocumentInteger(int32_t value);
 const char* FormatDocumentBoolean(bool value);

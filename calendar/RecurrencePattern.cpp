@@ -5,15 +5,19 @@
 #include <cmath>
 #include <initializer_list>
 #include <new>
+#include <span>
 #include <string_view>
 #include <unordered_set>
 
-#include "calendar/ByteCursor.h"
 #include "common/Encoding.h"
+#include "common/StringEx.h"
+#include "platform/system/ByteCursor.h"
 
 using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_COMMON::CXMLNode;
 using NAMESPACE_COMMON::CXMLParser;
+using nx::sys::ByteReader;
+using nx::sys::ByteWriter;
 
 namespace NAMESPACE_MAPI {
 
@@ -198,8 +202,8 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
 }
 
 int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<uint8_t>* out) {
-    if (!AssignZeroed(out, kRecurrencePatternMaxSize)) return 0;
-    ByteWriter w(out->data(), out->size());
+    if (!nx::sys::StartOutput(out, kRecurrencePatternMaxSize)) return 0;
+    ByteWriter w(*out);
     w.Put16(kRecurReaderVersion);
     w.Put16(kRecurWriterVersion);
     w.Put16(pattern.RecurFrequency);
@@ -223,7 +227,8 @@ int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<
     w.Put16(0);  // ExceptionCount
     w.Put32(0);  // ReservedBlock1Size
     w.Put32(0);  // ReservedBlock2Size
-    out->resize(w.Position());
+    // Inside the room StartOutput made, so no write allocated (none could throw).
+    assert(out->size() <= kRecurrencePatternMaxSize);
     return 1;
 }
 
@@ -233,6 +238,13 @@ namespace {
 // bytes left could carry at 4 bytes an entry; a negative count carries none.
 std::size_t CarriedEntries(int32_t count, const ByteReader& r) {
     return count <= 0 ? 0 : std::min<std::size_t>(static_cast<uint32_t>(count), r.Remaining() / 4);
+}
+
+// A 32-bit size and that many bytes after it (a reserved or ignored block); a block that does
+// not fit is not skipped.
+void SkipSized(ByteReader& r) {
+    uint32_t size = 0;
+    if (r.Read(size)) r.Skip(size);
 }
 
 // An 8-bit text of ExceptionInfo (subject or location): its two lengths, and the bytes when they
@@ -247,7 +259,7 @@ void SkipNarrowText(ByteReader& r) {
 void ReadWideText(ByteReader& r, std::u16string& text) {
     uint16_t units = 0;
     r.Read(units);
-    r.ReadUtf16(units, text);
+    r.Utf16(units, text);
 }
 
 void ReadExceptionInfo(ByteReader& r, tagExceptionInfo& e) {
@@ -267,8 +279,8 @@ void ReadExceptionInfo(ByteReader& r, tagExceptionInfo& e) {
 }
 
 void ReadExtendedException(ByteReader& r, uint32_t writerVersion2, tagExceptionInfo& e) {
-    if (writerVersion2 > kRecurWriterVersion2) r.SkipSized();  // ChangeHighlight
-    r.SkipSized();                                             // ReservedBlockEE1
+    if (writerVersion2 > kRecurWriterVersion2) SkipSized(r);  // ChangeHighlight
+    SkipSized(r);                                             // ReservedBlockEE1
     const bool texts = (e.OverrideFlags & (kOverrideSubject | kOverrideLocation)) != 0;
     if (texts) {
         r.Read(e.StartDateTime);
@@ -277,7 +289,7 @@ void ReadExtendedException(ByteReader& r, uint32_t writerVersion2, tagExceptionI
     }
     if (e.OverrideFlags & kOverrideSubject) ReadWideText(r, e.Subject);
     if (e.OverrideFlags & kOverrideLocation) ReadWideText(r, e.Location);
-    if (texts) r.SkipSized();  // ReservedBlockEE2
+    if (texts) SkipSized(r);  // ReservedBlockEE2
     e.Reserved.clear();
 }
 
@@ -286,7 +298,7 @@ void ReadExtendedException(ByteReader& r, uint32_t writerVersion2, tagExceptionI
 std::size_t ParseRecurrencePattern(const uint8_t* bytes, std::size_t length, tagRecurrencePattern& pattern) {
     pattern.Clear();
     if (bytes == nullptr) return 0;
-    ByteReader r(bytes, length);
+    ByteReader r(std::span(bytes, length));
     r.Read(pattern.ReaderVersion);
     r.Read(pattern.WriterVersion);
     r.Read(pattern.RecurFrequency);
@@ -327,10 +339,10 @@ std::size_t ParseRecurrencePattern(const uint8_t* bytes, std::size_t length, tag
         !pattern.Exceptions.empty() && pattern.ModifiedInstanceCount == pattern.ExceptionCount;
     if (blocks)
         for (tagExceptionInfo& e : pattern.Exceptions) ReadExceptionInfo(r, e);
-    r.SkipSized();  // ReservedBlock1
+    SkipSized(r);  // ReservedBlock1
     if (blocks)
         for (tagExceptionInfo& e : pattern.Exceptions) ReadExtendedException(r, pattern.WriterVersion2, e);
-    r.SkipSized();  // ReservedBlock2
+    SkipSized(r);  // ReservedBlock2
     return r.Position();
 }
 
@@ -371,13 +383,10 @@ void AppendNumberElement(std::string& text, std::string_view name, int32_t value
     AppendLine(text, {"\t<", name, ">", std::to_string(value), "</", name, ">\r\n"});
 }
 
-std::vector<uint8_t> Utf16LeOf(const std::u16string& text) {
+std::vector<uint8_t> Utf16LeOf(std::u16string_view text) {
     std::vector<uint8_t> bytes;
     bytes.reserve(text.size() * 2);
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
+    ByteWriter(bytes).Utf16(text);
     return bytes;
 }
 
@@ -479,8 +488,8 @@ void RecurrencePatternToXml(const tagRecurrencePattern& pattern, CXMLParser& doc
     defaults.Location = CXMLParser::GetNodeText(document.SelectNode("/Calendar/Location"));
     defaults.AllDay =
         CXMLParser::GetNodeText(document.SelectNode("/Calendar/bAlldayEvent")) == "TRUE" ? 1 : 0;
-    defaults.ReminderMinutes =
-        ParseDocumentInteger(CXMLParser::GetNodeText(document.SelectNode("/Calendar/lReminderMinutes")));
+    defaults.ReminderMinutes = NAMESPACE_COMMON::ParseDecimalLong(
+        CXMLParser::GetNodeText(document.SelectNode("/Calendar/lReminderMinutes")));
     add("ExceptionRule", BuildExceptionsText(pattern, defaults));
 }
 

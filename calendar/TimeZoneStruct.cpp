@@ -1,52 +1,50 @@
 #include "calendar/TimeZoneStruct.h"
 
-#include "calendar/ByteCursor.h"
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <span>
+
+#include "platform/system/ByteCursor.h"
 
 using NAMESPACE_COMMON::tagNxTimeZone;
+using nx::sys::kTziDateSize;
+using nx::sys::kTziDaylightDateAt;
+using nx::sys::kTziStandardDateAt;
 
 namespace NAMESPACE_MAPI {
 
-namespace {
-
-void PutSystemTime(ByteWriter& w, const SYSTEMTIME& st) {
-    for (WORD field :
-         {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds})
-        w.Put16(field);
-}
-
-void ReadSystemTime(ByteReader& r, SYSTEMTIME& st) {
-    for (WORD* field : {&st.wYear, &st.wMonth, &st.wDayOfWeek, &st.wDay, &st.wHour, &st.wMinute, &st.wSecond,
-                        &st.wMilliseconds})
-        r.Read(*field);
-}
-
-}  // namespace
-
 int SerializeTimeZoneStruct(const tagNxTimeZone& zone, std::vector<uint8_t>* out) {
-    if (!AssignZeroed(out, kTimeZoneStructSize)) return 0;
-    ByteWriter w(out->data(), out->size());
-    w.Put32(static_cast<uint32_t>(zone.Bias));
-    w.Put32(static_cast<uint32_t>(zone.StandardBias));
-    w.Put32(static_cast<uint32_t>(zone.DaylightBias));
+    if (!nx::sys::StartOutput(out, kTimeZoneStructSize)) return 0;
+    const auto tzi = NAMESPACE_COMMON::GetTziBytes(zone);
+    nx::sys::ByteWriter w(*out);
+    w.Bytes(tzi.data(), kTziStandardDateAt);  // the three biases
     w.Put16(zone.StandardDate.wYear);
-    PutSystemTime(w, zone.StandardDate);
+    w.Bytes(tzi.data() + kTziStandardDateAt, kTziDateSize);
     w.Put16(zone.DaylightDate.wYear);
-    PutSystemTime(w, zone.DaylightDate);
+    w.Bytes(tzi.data() + kTziDaylightDateAt, kTziDateSize);
+    assert(out->size() == kTimeZoneStructSize);
     return 1;
 }
 
-tagNxTimeZone ParseTimeZoneStruct(const uint8_t* bytes, std::size_t size) {
-    tagNxTimeZone zone;
-    ByteReader r(bytes, size);
-    r.Read(zone.Bias);
-    r.Read(zone.StandardBias);
-    r.Read(zone.DaylightBias);
-    WORD year = 0;  // the separate year only repeats the date's own
-    r.Read(year);
-    ReadSystemTime(r, zone.StandardDate);
-    r.Read(year);
-    ReadSystemTime(r, zone.DaylightDate);
-    return zone;
+bool ParseTimeZoneStruct(const uint8_t* bytes, std::size_t size, tagNxTimeZone& zone) {
+    // Half a rule would move every time the host shows; a cut value is not read at all.
+    if (bytes == nullptr || size < kTimeZoneStructSize) return false;
+    nx::sys::ByteReader r(std::span(bytes, kTimeZoneStructSize));
+    std::span<const uint8_t> biases, standardDate, daylightDate;
+    constexpr std::size_t kYear = 2;  // each date's separate year only repeats the date's own wYear
+    [[maybe_unused]] const bool whole = r.Bytes(kTziStandardDateAt, biases) && r.Skip(kYear) &&
+                                        r.Bytes(kTziDateSize, standardDate) && r.Skip(kYear) &&
+                                        r.Bytes(kTziDateSize, daylightDate);
+    assert(whole && r.Remaining() == 0);  // the size was checked above
+    std::array<uint8_t, nx::sys::kTziSize> tzi{};
+    auto next = std::copy(biases.begin(), biases.end(), tzi.begin());
+    next = std::copy(standardDate.begin(), standardDate.end(), next);
+    std::copy(daylightDate.begin(), daylightDate.end(), next);
+    tagNxTimeZone read;
+    NAMESPACE_COMMON::SetTziBytes(read, tzi.data(), tzi.size());
+    zone = std::move(read);
+    return true;
 }
 
 }  // namespace NAMESPACE_MAPI

@@ -61,7 +61,6 @@ public:
     static CDateTime Null() { return CDateTime(0.0, null); }
 
     DateTimeStatus GetStatus() const { return m_status; }
-    void SetStatus(DateTimeStatus status) { m_status = status; }
     bool IsValid() const { return m_status == valid; }
     double GetValue() const { return m_dt; }
 

@@ -35,8 +35,6 @@ public:
     std::string GetNextToken(std::string_view separator);
 
     const std::string& GetString() const { return m_text; }
-    bool IsEmpty() const { return m_text.empty(); }
-    std::size_t GetLength() const { return m_text.size(); }
     operator std::string_view() const { return m_text; }  // NOLINT
 
 private:

@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "platform/system/Files.h"
+#include "platform/system/Utf.h"
 
 namespace NAMESPACE_COMMON {
 namespace {
+
+using nx::sys::DecodeUtf8;
+using nx::sys::Utf8Char;
 
 constexpr const char* kDeclarationVersion = "1.0";
 constexpr const char* kDeclarationEncoding = "utf-8";
@@ -41,50 +45,6 @@ bool IsXmlChar(uint32_t c) {
            (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-// One character of UTF-8 text. `size` is how many bytes it (or its malformed start) takes.
-struct Utf8Char {
-    uint32_t code = 0;
-    std::size_t size = 1;
-    bool wellFormed = false;
-};
-
-// Decodes the character at text[at]. A malformed sequence takes its longest well-formed-looking
-// prefix (at least one byte), so each gets one U+FFFD; a surrogate's three bytes (how a lone
-// UTF-16 surrogate converts) count as one malformed character.
-Utf8Char DecodeUtf8(std::string_view text, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    Utf8Char c;
-    if (lead < 0x80) return {lead, 1, true};
-    std::size_t tail = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        tail = 1;
-        c.code = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        tail = 2;
-        c.code = lead & 0x0Fu;
-        if (lead == 0xE0) low = 0xA0;  // no overlong forms
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        tail = 3;
-        c.code = lead & 0x07u;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
-    } else {
-        return c;
-    }
-    for (std::size_t k = 1; k <= tail; ++k) {
-        c.size = k;
-        if (at + k >= text.size()) return c;
-        const auto next = static_cast<unsigned char>(text[at + k]);
-        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return c;
-        c.code = (c.code << 6) | (next & 0x3Fu);
-    }
-    c.size = tail + 1;
-    c.wellFormed = c.code < 0xD800 || c.code > 0xDFFF;
-    return c;
-}
-
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // Where the first byte at or after `from` starts what XML 1.0 cannot carry, or npos. With
@@ -102,7 +62,7 @@ std::size_t FindNonXml(std::string_view text, std::size_t from, bool controlsToo
             continue;
         }
         const Utf8Char c = DecodeUtf8(text, i);
-        if (!c.wellFormed || (controlsToo && !IsXmlChar(c.code))) return i;
+        if (!c.WellFormed() || (controlsToo && !IsXmlChar(c.code))) return i;
         i += c.size;
     }
     return std::string_view::npos;
@@ -140,7 +100,7 @@ bool NeedsUtf8Care(std::string_view text) {
         while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
         if (i >= text.size()) return false;
         const Utf8Char c = DecodeUtf8(text, i);
-        if (!c.wellFormed || !IsXmlChar(c.code)) return true;
+        if (!c.WellFormed() || !IsXmlChar(c.code)) return true;
         i += c.size;
     }
 }
@@ -190,7 +150,7 @@ void MakeXml10(std::string& text, bool everything) {
             ++i;
         } else {
             const Utf8Char c = DecodeUtf8(text, i);
-            if (c.wellFormed && IsXmlChar(c.code))
+            if (c.WellFormed() && IsXmlChar(c.code))
                 out.append(text, i, c.size);
             else
                 out.append(kReplacement);
@@ -464,7 +424,7 @@ bool IsXmlName(std::string_view name) {
         const auto c = static_cast<unsigned char>(name[i]);
         if (c >= 0x80) {
             const Utf8Char u = DecodeUtf8(name, i);
-            if (!u.wellFormed || !IsXmlChar(u.code)) return false;
+            if (!u.WellFormed() || !IsXmlChar(u.code)) return false;
             i += u.size;
             continue;
         }

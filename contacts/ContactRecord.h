@@ -13,15 +13,14 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "journal/Deltatrack.h"
 
 namespace NAMESPACE_MAPI {
 
 inline constexpr int32_t kContactRecordKind = 100;
 
-// The change flags of a record, a document's lFlag and a journal entry (the same bits).
-inline constexpr int32_t CONTACT_FLAG_UPDATE = 0x04;
-inline constexpr int32_t CONTACT_FLAG_NEW = 0x08;
-inline constexpr int32_t CONTACT_FLAG_DELETE = 0x20;
+// A record's change flags (m_lFlag, a document's lFlag) are the journal's: NX_LOG_NEW,
+// NX_LOG_CHANGED, NX_LOG_DELETED (journal/Deltatrack.h).
 
 class CContactInfoEx {
 public:

@@ -37,7 +37,8 @@ extern "C" {
 
 typedef char16_t NxJournalChar;
 
-// Change flags, the same bit values as a record's lFlag.
+// The change flags: the one home of these bits for the whole agent. A journal entry, a record's
+// lFlag and a document's lFlag all carry them (the host and the journal agree on the values).
 enum {
     NX_LOG_CHANGED = 0x04,
     NX_LOG_NEW = 0x08,

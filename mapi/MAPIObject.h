@@ -1,8 +1,8 @@
 // CMAPIObject: the agent's one stateful object. A single process-wide instance (GetMAPIObject)
 // holds the MAPI session, the default message store, the contacts and calendar folders that
-// reads and writes work on, the counters of the read in progress and the machine's time zone.
-// Every RPC procedure acts on it; the host issues one call at a time, which is what keeps the
-// state consistent (the object takes no lock).
+// reads and writes work on and the machine's time zone. Every RPC procedure acts on it, under the
+// object's lock (LockMAPIObject below): the procedure handlers take it, and a read hands it to the
+// object so that it is released while a document is with the host.
 //
 // Lifecycle: logged off -> MAPILogOn (MAPIInitialize once, logon, default store, default
 // folders, the machine's zone) -> logged on -> MAPILogOff (release everything, MAPIUninitialize)
@@ -12,8 +12,12 @@
 //
 // Results: MAPILogOn returns 1 logged on / 0 not; GetAppProfile, GetAppFolder, SetContactFolder
 // and SetCalendarFolder return 0 done / 1 failed; counts return the count (0 on any error).
-// Every operation writes its Begin and Finish trace lines and the status of each MAPI call
-// ("0X%08X"); nothing throws out of an operation.
+// Every operation writes its Begin and Finish trace lines (mapi/TraceScope.h) and the status of
+// each MAPI call ("0X%08X"); nothing throws out of an operation.
+//
+// Where the two item kinds go: one read flow (mapi/ItemRead.h) and one write dispatch
+// (mapi/ItemWrite.h), each told the kind's parts as data (mapi/ContactRead.cpp,
+// mapi/CalendarRead.cpp, mapi/ContactWrite.cpp, mapi/CalendarWrite.cpp).
 //
 // Decisions taken here (docs/mapi-session.md has the details):
 //  - Documents without "XMLPath": GetAppProfile and GetAppFolder build the document, save no
@@ -26,8 +30,8 @@
 //    cutting the id short or taking the empty text for "the default calendar folder".
 //  - Folders named by entry id must be folders: an entry id of a message or of a store is not a
 //    folder and the selection fails.
-//  - Progress messages: nothing ever sets the progress window, so SendProgress reaches no
-//    window.
+//  - No progress messages: there is never a window to receive them, so none are sent; nothing can
+//    interrupt a read either (the host has no way to), so there is no interrupt flag.
 #pragma once
 
 #include <array>
@@ -45,12 +49,14 @@
 #include "contacts/ContactRecord.h"
 #include "contacts/ContactWrite.h"
 #include "contacts/ContactXml.h"
-#include "journal/LogItemArray.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
 
 using NAMESPACE_COMMON::tagNxTimeZone;
+
+struct ItemReadKind;
+class ItemDocuments;
 
 // One snapshot entry as a table row gives it: the identifier (the long-term id's text when the
 // row has one, else PR_ENTRYID's) and the local modification time (null when the row has none).
@@ -60,42 +66,6 @@ struct CLogEntry {
 };
 void FillLogItem(CLogEntry& item, const SPropValue* values, ULONG count,
                  const NAMESPACE_COMMON::TimeZoneSource& zone);
-
-// The items a read walks: the message class of its items, the container class of its
-// sub-folders, and the member that names the selected folder in the trace lines.
-struct FolderKind {
-    const char16_t* itemClass;
-    const char16_t* containerClass;
-    const char* folderMember;
-};
-inline constexpr FolderKind kContactFolders{u"IPM.Contact", u"IPF.Contact", "m_lpContactFolder"};
-inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointment", "m_lpEventFolder"};
-
-// What a walk over a folder does: the kind of items, the operation's name for its trace lines and
-// the text of its first line ("Begin"; the calendar's full read opens with "Finish"), the columns
-// of the item rows, what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at once
-// without the Finish line) and with each sub-folder of the kind (its entry id and folder path;
-// 1 / 0). `path` is the folder text of the folder being walked.
-struct FolderVisit {
-    const FolderKind& kind;
-    const char* operation;
-    const char* openingLine;
-    LPSPropTagArray columns;
-    std::function<int(const SRow& row, const std::string& path)> row;
-    std::function<int(ULONG cb, const BYTE* id, const std::string& path)> subFolder;
-    bool finishWhenInvalid;  // the Finish line also after a bad parameter or a failed open
-};
-
-// The journal keeps its state per (category, source, anchor); the source is always "pim".
-struct CJournalRequest {
-    CJournalRequest(std::u16string categoryText, const char* anchor);
-    CJournalRequest(const CJournalRequest&) = delete;
-    CJournalRequest& operator=(const CJournalRequest&) = delete;
-    std::u16string category;
-    std::u16string source = u"pim";
-    std::u16string anchorText;
-    tagChangeRequest request{};
-};
 
 // The process-wide configuration CMAPIObject works with. Start-up reads it (PIMProfile.ini,
 // the application-data folder) in the agent layer and hands it down with SetConfig.
@@ -110,8 +80,15 @@ struct CMAPIConfig {
 // is the call's status, 0 when the host took the document.
 using DocumentSink = std::function<uint32_t(std::string_view xml)>;
 
-// The window message of the progress notifications (WM_USER + 1500).
-inline constexpr uint32_t WM_AGENT_PROGRESS = 2524;
+// The lock of the process-wide instance, held by whoever owns the guard. Every procedure handler
+// holds it while it uses the object (agent/HandlerSupport.h), so a host that calls on two
+// connections at once cannot release the session under a running procedure; with a well-behaved
+// host (one call at a time) it is never contended. It is not recursive: a guard holds it exactly
+// once, so a read that is handed the guard really lets other connections in while it releases it
+// around a document the host is handling.
+using MAPIObjectGuard = std::unique_lock<std::mutex>;
+MAPIObjectGuard LockMAPIObject();
+
 inline constexpr std::size_t kDefaultFolderCount = 7;
 
 class CMAPIObject {
@@ -122,7 +99,6 @@ public:
     CMAPIObject& operator=(const CMAPIObject&) = delete;
 
     void SetConfig(const CMAPIConfig& config) { m_Config = config; }
-    const CMAPIConfig& GetConfig() const { return m_Config; }
 
     // ---- Session ----
     // Logs on to the profile (UTF-8; "" = the default profile). The window is not used.
@@ -158,24 +134,27 @@ public:
     // The same for "IPM.Appointment" / "IPF.Appointment" and the selected calendar folder.
     int32_t GetCalendarEventCount();
     int32_t GetCalendarEventCountFromFolder(ULONG cbEntryId, const BYTE* entryId);
+    // Procedure 5's count: GetCalendarEventCount between the "GetCalendarCount" Begin and Finish lines.
+    int32_t GetCalendarCount();
 
-    // ---- Contact reads (procedure 14) ----
-    // Every contact of the selected folder (empty anchor) or the changes since the anchor's last
-    // committed read, one document per contact through the contact sink. 0 done, 1 failed.
-    int ReadContacts(const char* first, const char* anchor);
-    // The documents of a folder (and, with the sub-folder switch, its contact sub-folders): 1 / 0.
-    int ReadContactFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath);
-    // The snapshot of a folder (and, with the sub-folder switch, its contact sub-folders): 1 / 0.
-    int ReadContactLogFromFolder(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot);
-    // The documents of a change list: new and changed contacts in full, deletions as notices.
-    int ReadContactFromLog(CLogItemArray& changes, const std::string& folderPath);
+    // ---- Reads (procedures 14 and 15, mapi/ItemRead.h) ----
+    // Every item of the selected folder (empty anchor) or the changes since the anchor's last
+    // committed read, one document per item through the kind's sink. 0 done, 1 failed. `first` is
+    // not used. With `held`, the caller's guard of the object's lock, the read releases it while
+    // each document is with the host (and takes it again before it goes on).
+    int ReadContacts(const char* first, const char* anchor, MAPIObjectGuard* held);
+    int ReadCalendars(const char* first, const char* anchor, MAPIObjectGuard* held);
+    int ReadContacts(const char* first, const char* anchor) { return ReadContacts(first, anchor, nullptr); }
+    int ReadCalendars(const char* first, const char* anchor) { return ReadCalendars(first, anchor, nullptr); }
+    // A read copies the sink when it starts: a sink installed meanwhile serves the next read.
     void SetContactSink(DocumentSink sink) { m_ContactSink = std::move(sink); }
+    void SetCalendarSink(DocumentSink sink) { m_CalendarSink = std::move(sink); }
 
     // ---- Contact writes (procedure 12, mapi/ContactWrite.cpp) ----
-    // Acts on the record by its change flags, first bit present: 0x08 adds, 0x04 updates, 0x20
-    // deletes, none writes nothing; the bit of an operation that succeeded is cleared. The record
-    // carries back the identifier (the new contact's after an add) and the stored modification
-    // time. 0 handled (whatever the operation gave), 1 when an operation failed on an exception.
+    // Acts on the record by its change flags (mapi/ItemWrite.h). The record carries back the
+    // identifier (the new contact's after an add) and the stored modification time. 0 handled
+    // (whatever the operation gave), 1 for a missing record or when an operation failed on an
+    // exception.
     int WriteContacts(CContactEx* record);
     // Each 1 done, 0 failed. Add: a new message in the contact folder (the record's PIMID then
     // names it, also when its save failed). Update: the message the PIMID names. Delete: the
@@ -190,27 +169,10 @@ public:
     // The composed display name group of the name fields (contacts/ContactWrite.h).
     void UpdateContactDisplayName(IMessage* message, const tagContactFields& fields);
 
-    // ---- Calendar reads (procedure 15) ----
-    // Every appointment of the selected calendar folder (empty anchor) or the changes since the
-    // anchor's last committed read, one document per appointment through the calendar sink. 0 done,
-    // 1 failed. Progress messages at the end tell how it went.
-    int ReadCalendars(const char* first, const char* anchor);
-    // Full read or change read by the anchor: 1 done, 0 failed.
-    int ReadCalendarEvent(const char* anchor);
-    // The documents of a folder (and, with the sub-folder switch, its calendar sub-folders): 1 / 0.
-    int ReadCalendarEventFromFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& folderPath);
-    // The snapshot of a folder (and, with the sub-folder switch, its calendar sub-folders): 1 / 0.
-    int ReadCalendarEventLogFromFolder(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot);
-    // The documents of a change list: new and changed appointments in full, deletions as notices.
-    // 1 when every change reached the host, 0 otherwise.
-    int ReadCalendarEventFromLog(CLogItemArray& changes, const std::string& folderPath);
-    void SetCalendarSink(DocumentSink sink) { m_CalendarSink = std::move(sink); }
-
-    // ---- Calendar writes (procedure 13) ----
-    // Adds, updates or deletes the appointment the record describes (its lFlag: new 0x08 first,
-    // then changed 0x04, then deleted 0x20) in the selected calendar folder and clears the bit
-    // it acted on when that succeeded. Adds and updates only records of lCalType 3. 0 handled
-    // (whatever the outcome), 1 when something escaped.
+    // ---- Calendar writes (procedure 13, mapi/CalendarWrite.cpp) ----
+    // Acts on the record by its change flags (mapi/ItemWrite.h) in the selected calendar folder;
+    // adds and updates only records of lCalType 3. 0 handled (whatever the outcome), 1 for a
+    // missing record or when something escaped.
     int WriteCalendars(CCalendarEx* record);
     // A new item; the record's PIMID becomes its identifier (empty when it cannot be read back).
     BOOL AddCalendarEvent(CCalendarEx* record);
@@ -224,10 +186,7 @@ public:
     // The machine's zone table, as the last calendar read or write loaded it.
     const std::vector<tagNxTimeZone>& TimeZones() const { return m_TimeZones; }
 
-    // ---- Progress (no window is ever set: harmless) ----
-    void SendProgress(uint64_t wParam, int64_t lParam);
-
-    // ---- State, for the read code and for tests ----
+    // ---- State, for tests ----
     bool IsLoggedOn() const { return m_bLoggedOn != 0; }
     bool IsMAPIInitialized() const { return m_bMAPIInitialized != 0; }
     IMAPISession* Session() const { return m_lpMAPISession.get(); }
@@ -238,8 +197,6 @@ public:
         return m_DefaultFolderIds;
     }
     const tagNxTimeZone& LocalTimeZone() const { return m_LocalTimeZone; }
-    // Documents the last (or current) read handed to the host.
-    int32_t ItemsDelivered() const { return m_nItemsDelivered; }
 
 private:
     void FillDefaultFolderIds();
@@ -248,30 +205,10 @@ private:
     void LogOffSteps();
     int32_t CountOfSelection(bool calendar);
     int32_t CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbEntryId, const BYTE* entryId);
-    // One document to the host; false (and traced) when the host did not take it.
-    bool DeliverContactDocument(const char* operation, const std::string& xml);
-    // One folder of a read and, with the sub-folder switch, its sub-folders of the same kind
-    // (FolderWalk.cpp).
-    int WalkFolder(ULONG cbEntryId, const BYTE* entryId, const std::string& path, const FolderVisit& visit);
-    // The snapshot of a folder (and, with the sub-folder switch, its sub-folders of the kind): 1 / 0.
-    int ReadLogFromFolder(const FolderKind& kind, const char* operation, ULONG cbEntryId, const BYTE* entryId,
-                          const NAMESPACE_COMMON::TimeZoneSource& zone, CLogItemArray& snapshot);
-    // Adds lCalType and sends a calendar document; a document that already has one (a
-    // non-Gregorian series) is not sent. False (and traced) when the host did not take it.
-    bool DeliverCalendarDocument(const char* operation, NAMESPACE_COMMON::CXMLParser& document);
-    // One appointment's document (CalendarRead.cpp): CsFolder, [lFlag], the row elements, PIMID
-    // (the row's, unless `pimid` already holds one) and, with a message, the message's elements.
-    bool BuildAppointmentDocument(NAMESPACE_COMMON::CXMLParser& document, const std::string& folderPath,
-                                  const char* flags, const SPropValue* values, ULONG count,
-                                  std::string& pimid, IMessage* message);
-    // The change read of ReadCalendarEvent: 1 done, 0 failed.
-    int ReadCalendarEventChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
-                                 const char* anchor);
-    // The change read of ReadContacts: snapshot, journal, change list, commit. 0 done, 1 failed.
-    int ReadContactChanges(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName,
-                           const char* anchor);
+    // The read flow (mapi/ItemRead.cpp): the kind, its documents, the selected folder and the sink.
+    int ReadItems(const ItemReadKind& kind, ItemDocuments& documents, IMAPIFolder* selection,
+                  const DocumentSink& sink, const char* anchor, MAPIObjectGuard* held);
 
-    void* m_hProgressWnd = nullptr;
     ComPtr<IMAPISession> m_lpMAPISession;
     ComPtr<IProfAdmin> m_lpProfAdmin;
     ComPtr<IMsgStore> m_lpMsgStore;
@@ -279,34 +216,19 @@ private:
     BOOL m_bLoggedOn = 0;
     ComPtr<IMAPIFolder> m_lpContactFolder;
     ComPtr<IMAPIFolder> m_lpEventFolder;
-    // The read's progress: documents delivered, items counted at its start, and whether it is to
-    // stop (nothing sets it: the host has no way to interrupt a read).
-    int32_t m_nItemsDelivered = 0;
-    int32_t m_nItemCount = 0;
-    BOOL m_bInterrupted = 0;
     std::vector<tagNxTimeZone> m_TimeZones;  // the machine's zone table, loaded by the calendar read
     tagNxTimeZone m_LocalTimeZone;
     std::array<std::string, kDefaultFolderCount> m_DefaultFolderIds;
 
     CMAPIConfig m_Config;
-    // The read in progress. The folder is held for the whole read, so a logoff from another
-    // connection while the read waits on the host cannot release it under the read.
     DocumentSink m_ContactSink;
-    ComPtr<IMAPIFolder> m_lpReadFolder;
-    CContactReadState m_ContactRead;
     DocumentSink m_CalendarSink;
-    CAppointmentReadState m_CalendarRead;
+    // A read is in progress (it may be waiting on the host with the lock released): a second read
+    // meanwhile is refused, as the read's state belongs to the first.
     bool m_bReading = false;
 };
 
 // The process-wide instance.
 CMAPIObject& GetMAPIObject();
-
-// The lock the procedure handlers hold around their use of the process-wide instance. The host
-// makes one call at a time, so with a well-behaved host it is never contended; it keeps a host
-// that calls on two connections at once from releasing the session under a running procedure.
-// Recursive, so a handler may call another operation that takes it. A read must not hold it
-// while it waits for a host that could call a session procedure from its callback.
-std::recursive_mutex& MAPIObjectLock();
 
 }  // namespace NAMESPACE_MAPI

@@ -1,14 +1,12 @@
-// What the store benchmarks share: a temporary world (its folders, the XDG variables pointing into
-// it, the MAPI runtime loaded and mapiadmin's default store made), the agent's interface served
-// on a real socket in this process, and the small MAPI chores of filling a folder.
+// What the store benchmarks share: a temporary world (the tests' one, the MAPI runtime loaded and
+// mapiadmin's default store made), the agent's interface served on a real socket in this process,
+// and the small MAPI chores of filling a folder.
 #pragma once
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +16,8 @@
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "tests/support/Process.h"
+#include "tests/support/TempWorld.h"
 
 namespace nx::bench {
 
@@ -26,20 +26,17 @@ inline int EnvInt(const char* name, int fallback) {
     return v && *v ? std::atoi(v) : fallback;
 }
 
-// A fresh temporary world named `name`: data, config, pipes and a work folder (contact pictures),
-// the runtime loaded and the default store made. Its root; empty when a step failed.
+// A fresh temporary world (tests/support/TempWorld.h) tagged `name`, with a work folder (contact
+// pictures), the runtime loaded and the default store made; it lasts as long as the benchmark
+// process. Its root; empty when a step failed.
 inline std::filesystem::path MakeStoreWorld(const std::string& name) {
-    namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    for (const char* d : {"data", "config", "pipes", "work"}) fs::create_directories(root / d);
-    setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    setenv("NX_PIPE_DIR", (root / "pipes").c_str(), 1);
+    static std::list<nx::test::TempWorld> worlds;
+    // A short parent: the world's pipes are sockets, whose path has 108 bytes.
+    const nx::test::TempWorld& world = worlds.emplace_back(name, "/tmp");
+    std::filesystem::create_directories(world.Root() / "work");
     if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) return {};
-    const std::string admin = "'" + (fs::path(NX_BIN_DIR) / "mapiadmin").string() + "' init >/dev/null";
-    if (std::system(admin.c_str()) != 0) return {};
-    return root;
+    const nx::test::ProcessResult admin = nx::test::RunProcess({NX_BIN_DIR "/mapiadmin", "init"});
+    return admin.exitCode == 0 ? world.Root() : std::filesystem::path();
 }
 
 // The agent's interface served in this process, as the agent serves it, and a binding to it.

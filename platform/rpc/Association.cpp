@@ -1,6 +1,7 @@
 #include "platform/rpc/Association.h"
 
 #include <algorithm>
+#include <cassert>
 #include <new>
 
 #include "platform/rpc/Ndr.h"
@@ -20,6 +21,8 @@ Association::~Association() {
 
 bool Association::GrowStub(std::size_t more) {
     std::vector<uint8_t>& stub = m_call.stub;
+    assert(m_reassembling);
+    assert(m_reserved <= stub.capacity());  // so `extra` below cannot wrap
     const std::size_t need = stub.size() + more;
     if (need <= stub.capacity()) return true;
     // Grown by doubling (as the vector would), but never past the call cap, and every byte of
@@ -34,7 +37,9 @@ bool Association::GrowStub(std::size_t more) {
 
 void Association::DropPending() {
     m_reassembling = false;
-    m_call.stub = {};
+    // A new vector, not `= {}`: assigning an empty list keeps the capacity, which the budget
+    // would then no longer count (and the next call would reuse unreserved).
+    m_call.stub = std::vector<uint8_t>();
     if (m_reserved != 0) m_dispatcher.ReleaseReassembly(m_reserved);
     m_reserved = 0;
 }
@@ -45,6 +50,10 @@ void Association::ProtocolError(uint32_t callId, Output& out) {
 }
 
 void Association::OnFragment(const pdu::Fragment& f, Output& out) {
+    // What the last fragment left: memory held for a call only while it is being reassembled,
+    // and never past the cap.
+    assert(m_reassembling || (m_reserved == 0 && m_call.stub.capacity() == 0));
+    assert(m_call.stub.size() <= pdu::kMaxCallStub);
     switch (f.hdr.ptype) {
         case pdu::kBind:
             OnBind(f, out);
@@ -187,9 +196,8 @@ void Association::OnRequest(const pdu::Fragment& f, Output& out) {
     if (!(f.hdr.flags & pdu::PFC_LAST_FRAG)) return;
     m_reassembling = false;
     std::vector<uint8_t> stub = std::move(m_call.stub);
-    m_call.stub = {};
     Execute(stub, out);
-    stub = {};
+    stub = std::vector<uint8_t>();
     DropPending();  // the memory is free only now
 }
 
@@ -200,6 +208,9 @@ void Association::RefuseForMemory(uint32_t callId, const pdu::Request& req, Outp
 }
 
 void Association::Execute(std::span<const uint8_t> stub, Output& out) {
+    assert(m_bound && !m_reassembling);  // a whole call, on a bound connection
+    // The reply's fragments need room for their header (EncodeFragments).
+    assert(m_maxXmitFrag >= pdu::kMinRecvFrag);
     const uint32_t callId = m_call.callId;
     const uint16_t ctx = m_call.contextId;
     auto fault = [&](RpcStatus st, bool didNotExecute) {

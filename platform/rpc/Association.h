@@ -57,9 +57,6 @@ public:
 
     void OnFragment(const pdu::Fragment& f, Output& out);
 
-    // What a bound association negotiated (for tests).
-    bool Bound() const { return m_bound; }
-    uint16_t MaxXmitFrag() const { return m_maxXmitFrag; }
     // A fragmented call has begun and its last fragment has not come yet.
     bool Reassembling() const { return m_reassembling; }
 

@@ -1,39 +1,19 @@
 #include "platform/rpc/Ndr.h"
 
 #include <bit>
-#include <cstring>
+#include <string_view>
 
 #include "platform/rpc/Pdu.h"
-#include "platform/rpc/Wire.h"
+#include "platform/system/ByteCursor.h"
 
 namespace nx::rpc::ndr {
 namespace {
 
+using nx::sys::ByteReader;
+using nx::sys::ByteWriter;
+
 // No count announced by a peer may exceed what fits in one call's stub.
 constexpr uint64_t kMaxUnits = pdu::kMaxCallStub / 2;
-
-void WriteUnits(wire::Writer& w, const char16_t* p, std::size_t n) {
-    if constexpr (std::endian::native == std::endian::little) {
-        w.Bytes(p, n * 2);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) w.U16(static_cast<uint16_t>(p[i]));
-    }
-}
-
-bool ReadUnits(wire::Reader& r, uint32_t count, std::u16string& out) {
-    std::span<const uint8_t> raw;
-    if (uint64_t{count} * 2 > r.Remaining() || !r.Bytes(std::size_t{count} * 2, raw)) return false;
-    out.resize(count);
-    if (!r.BigEndian() && std::endian::native == std::endian::little) {
-        std::memcpy(out.data(), raw.data(), raw.size());
-    } else {
-        for (uint32_t i = 0; i < count; ++i) {
-            uint8_t a = raw[2 * i], b = raw[2 * i + 1];
-            out[i] = static_cast<char16_t>(r.BigEndian() ? (a << 8 | b) : (b << 8 | a));
-        }
-    }
-    return true;
-}
 
 // The units of a text up to its first NUL, cut to at most limit units without leaving half
 // of a surrogate pair at the end.
@@ -47,22 +27,22 @@ std::u16string_view Sendable(const std::u16string& text, std::size_t limit) {
     return v;
 }
 
-void WriteVaryingString(wire::Writer& w, std::u16string_view units, uint32_t maxCount) {
+void WriteVaryingString(ByteWriter& w, std::u16string_view units, uint32_t maxCount) {
     w.Align(4);
-    w.U32(maxCount);
-    w.U32(0);
-    w.U32(static_cast<uint32_t>(units.size() + 1));
-    WriteUnits(w, units.data(), units.size());
-    w.U16(0);
+    w.Put32(maxCount);
+    w.Put32(0);
+    w.Put32(static_cast<uint32_t>(units.size() + 1));
+    w.Utf16(units);
+    w.Put16(0);
 }
 
 // Reads a conformant varying string; requiredMax is the max count the table fixes (0: any).
-bool ReadVaryingString(wire::Reader& r, uint32_t requiredMax, std::u16string& out) {
+bool ReadVaryingString(ByteReader& r, uint32_t requiredMax, std::u16string& out) {
     uint32_t maxCount, offset, actual;
-    if (!r.Align(4) || !r.U32(maxCount) || !r.U32(offset) || !r.U32(actual)) return false;
+    if (!r.Align(4) || !r.Read(maxCount) || !r.Read(offset) || !r.Read(actual)) return false;
     if (offset != 0 || actual == 0 || actual > maxCount || maxCount > kMaxUnits) return false;
     if (requiredMax && maxCount != requiredMax) return false;
-    if (!ReadUnits(r, actual, out)) return false;
+    if (!r.Utf16(actual, out)) return false;
     if (out.back() != u'\0') return false;
     out.resize(out.find(u'\0'));
     return true;
@@ -88,14 +68,14 @@ void Marshal(const Procedure& proc, Pass pass, Args& args, std::vector<uint8_t>&
             estimate += 8;
     }
     out.reserve(estimate);
-    wire::Writer w(out);
+    ByteWriter w(out);
     for (std::size_t i = 0; i < proc.params.size(); ++i) {
         const Param& p = proc.params[i];
         if (!Travels(p, pass)) continue;
         switch (p.shape) {
             case Shape::WChar:
                 w.Align(2);
-                w.U16(static_cast<uint16_t>(args.WChar(i)));
+                w.Put16(static_cast<uint16_t>(args.WChar(i)));
                 break;
             case Shape::String: {
                 std::u16string_view units = Sendable(args.Text(i), kMaxUnits - 1);
@@ -109,14 +89,14 @@ void Marshal(const Procedure& proc, Pass pass, Args& args, std::vector<uint8_t>&
                 const std::vector<char16_t>& a = args.Array(i);
                 std::size_t n = std::min<std::size_t>(a.size(), p.size);
                 w.Align(4);
-                w.U32(p.size);
-                WriteUnits(w, a.data(), n);
+                w.Put32(p.size);
+                w.Utf16(std::u16string_view(a.data(), n));
                 w.Zeros((p.size - n) * 2);
                 break;
             }
             case Shape::Long:
                 w.Align(4);
-                w.U32(static_cast<uint32_t>(args.Long(i)));
+                w.Put32(static_cast<uint32_t>(args.Long(i)));
                 break;
         }
     }
@@ -124,14 +104,14 @@ void Marshal(const Procedure& proc, Pass pass, Args& args, std::vector<uint8_t>&
 
 RpcStatus Unmarshal(const Procedure& proc, Pass pass, std::span<const uint8_t> stub, bool bigEndian,
                     Args& args) {
-    wire::Reader r(stub, bigEndian);
+    ByteReader r(stub, bigEndian ? std::endian::big : std::endian::little);
     for (std::size_t i = 0; i < proc.params.size(); ++i) {
         const Param& p = proc.params[i];
         if (!Travels(p, pass)) continue;
         switch (p.shape) {
             case Shape::WChar: {
                 uint16_t v;
-                if (!r.Align(2) || !r.U16(v)) return RPC_X_BAD_STUB_DATA;
+                if (!r.Align(2) || !r.Read(v)) return RPC_X_BAD_STUB_DATA;
                 args.WChar(i) = static_cast<char16_t>(v);
                 break;
             }
@@ -143,15 +123,15 @@ RpcStatus Unmarshal(const Procedure& proc, Pass pass, std::span<const uint8_t> s
                 break;
             case Shape::FixedArray: {
                 uint32_t count;
-                if (!r.Align(4) || !r.U32(count) || count != p.size) return RPC_X_BAD_STUB_DATA;
+                if (!r.Align(4) || !r.Read(count) || count != p.size) return RPC_X_BAD_STUB_DATA;
                 std::u16string units;
-                if (!ReadUnits(r, count, units)) return RPC_X_BAD_STUB_DATA;
+                if (!r.Utf16(count, units)) return RPC_X_BAD_STUB_DATA;
                 args.Array(i).assign(units.begin(), units.end());
                 break;
             }
             case Shape::Long: {
                 uint32_t v;
-                if (!r.Align(4) || !r.U32(v)) return RPC_X_BAD_STUB_DATA;
+                if (!r.Align(4) || !r.Read(v)) return RPC_X_BAD_STUB_DATA;
                 args.Long(i) = static_cast<int32_t>(v);
                 break;
             }

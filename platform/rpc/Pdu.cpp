@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/rpc/Wire.h"
+#include "platform/system/ByteCursor.h"
 
 namespace nx::rpc::pdu {
 namespace {
+
+using nx::sys::ByteReader;
+using nx::sys::ByteWriter;
 
 SyntaxId MakeSyntax(const char* text, uint32_t version) {
     SyntaxId s;
@@ -18,18 +21,18 @@ SyntaxId MakeSyntax(const char* text, uint32_t version) {
 // Starts a PDU: common header with frag_length 0, patched by Finish.
 std::size_t BeginPdu(std::vector<uint8_t>& buf, uint8_t ptype, uint8_t flags, uint32_t callId) {
     std::size_t start = buf.size();
-    wire::Writer w(buf);
-    w.U8(5);
-    w.U8(0);
-    w.U8(ptype);
-    w.U8(flags);
-    w.U8(0x10);  // little-endian integers, ASCII characters
-    w.U8(0);     // IEEE floating point
-    w.U8(0);
-    w.U8(0);
-    w.U16(0);  // frag_length, patched
-    w.U16(0);  // auth_length: this runtime never authenticates
-    w.U32(callId);
+    ByteWriter w(buf);
+    w.Put8(5);
+    w.Put8(0);
+    w.Put8(ptype);
+    w.Put8(flags);
+    w.Put8(0x10);  // little-endian integers, ASCII characters
+    w.Put8(0);     // IEEE floating point
+    w.Put8(0);
+    w.Put8(0);
+    w.Put16(0);  // frag_length, patched
+    w.Put16(0);  // auth_length: this runtime never authenticates
+    w.Put32(callId);
     return start;
 }
 
@@ -41,24 +44,44 @@ void FinishPdu(std::vector<uint8_t>& buf, std::size_t start) {
 
 // A reader over the body of a fragment, positioned after the common header and stopping
 // before any authentication verifier.
-wire::Reader BodyReader(const Fragment& f) {
+ByteReader BodyReader(const Fragment& f) {
     std::size_t end = f.bytes.size();
     if (f.hdr.authLength) {
         std::size_t trailer = std::size_t{f.hdr.authLength} + 8;
         end = end >= kHeaderSize + trailer ? end - trailer : kHeaderSize;
     }
-    wire::Reader r(std::span<const uint8_t>(f.bytes.data(), end), f.hdr.BigEndian());
+    ByteReader r(std::span<const uint8_t>(f.bytes.data(), end), f.hdr.IntegerOrder());
     r.Skip(kHeaderSize);
     return r;
 }
 
-bool ReadSyntax(wire::Reader& r, SyntaxId& s) {
-    return r.Uuid(s.uuid) && r.U32(s.version);
+// A GUID: three integers in the sender's representation, then eight plain bytes. The result is
+// in the little-endian wire layout that Uuid keeps.
+bool ReadUuid(ByteReader& r, Uuid& u) {
+    uint32_t d1;
+    uint16_t d2, d3;
+    std::span<const uint8_t> d4;
+    if (!r.Read(d1) || !r.Read(d2) || !r.Read(d3) || !r.Bytes(8, d4)) return false;
+    for (int i = 0; i < 4; ++i) u.bytes[i] = static_cast<uint8_t>(d1 >> (8 * i));
+    u.bytes[4] = static_cast<uint8_t>(d2);
+    u.bytes[5] = static_cast<uint8_t>(d2 >> 8);
+    u.bytes[6] = static_cast<uint8_t>(d3);
+    u.bytes[7] = static_cast<uint8_t>(d3 >> 8);
+    std::memcpy(u.bytes.data() + 8, d4.data(), 8);
+    return true;
 }
 
-void WriteSyntax(wire::Writer& w, const SyntaxId& s) {
-    w.Uuid(s.uuid);
-    w.U32(s.version);
+void WriteUuid(ByteWriter& w, const Uuid& u) {
+    w.Bytes(u.bytes.data(), u.bytes.size());
+}
+
+bool ReadSyntax(ByteReader& r, SyntaxId& s) {
+    return ReadUuid(r, s.uuid) && r.Read(s.version);
+}
+
+void WriteSyntax(ByteWriter& w, const SyntaxId& s) {
+    WriteUuid(w, s.uuid);
+    w.Put32(s.version);
 }
 
 }  // namespace
@@ -83,10 +106,10 @@ FrameStatus ParseHeader(std::span<const uint8_t> data, Header& h) {
     h.ptype = data[2];
     h.flags = data[3];
     std::memcpy(h.drep, data.data() + 4, 4);
-    wire::Reader r(data.subspan(8, 8), (h.drep[0] & 0xF0) == 0);
-    r.U16(h.fragLength);
-    r.U16(h.authLength);
-    r.U32(h.callId);
+    ByteReader r(data.subspan(8, 8), h.IntegerOrder());
+    r.Read(h.fragLength);
+    r.Read(h.authLength);
+    r.Read(h.callId);
     if (h.versMajor != 5 || h.versMinor > 1) return FrameStatus::BadVersion;
     if ((h.drep[0] & 0xF0) > 0x10) return FrameStatus::BadDrep;
     if (h.fragLength < kHeaderSize) return FrameStatus::BadLength;
@@ -96,17 +119,17 @@ FrameStatus ParseHeader(std::span<const uint8_t> data, Header& h) {
 }
 
 bool ParseBind(const Fragment& f, Bind& out) {
-    wire::Reader r = BodyReader(f);
+    ByteReader r = BodyReader(f);
     uint8_t n, reserved8;
     uint16_t reserved16;
-    if (!r.U16(out.maxXmitFrag) || !r.U16(out.maxRecvFrag) || !r.U32(out.assocGroupId)) return false;
-    if (!r.U8(n) || !r.U8(reserved8) || !r.U16(reserved16)) return false;
+    if (!r.Read(out.maxXmitFrag) || !r.Read(out.maxRecvFrag) || !r.Read(out.assocGroupId)) return false;
+    if (!r.Read(n) || !r.Read(reserved8) || !r.Read(reserved16)) return false;
     out.contexts.clear();
     // Each element takes at least 44 bytes, so n (at most 255) is bounded by the fragment.
     for (unsigned i = 0; i < n; ++i) {
         ContextElem e;
         uint8_t nTransfer;
-        if (!r.U16(e.contextId) || !r.U8(nTransfer) || !r.U8(reserved8) || !ReadSyntax(r, e.abstract))
+        if (!r.Read(e.contextId) || !r.Read(nTransfer) || !r.Read(reserved8) || !ReadSyntax(r, e.abstract))
             return false;
         if (nTransfer == 0) return false;
         for (unsigned t = 0; t < nTransfer; ++t) {
@@ -122,17 +145,17 @@ bool ParseBind(const Fragment& f, Bind& out) {
 std::vector<uint8_t> EncodeBind(uint8_t ptype, uint32_t callId, const Bind& b) {
     std::vector<uint8_t> buf;
     std::size_t start = BeginPdu(buf, ptype, PFC_FIRST_FRAG | PFC_LAST_FRAG, callId);
-    wire::Writer w(buf);
-    w.U16(b.maxXmitFrag);
-    w.U16(b.maxRecvFrag);
-    w.U32(b.assocGroupId);
-    w.U8(static_cast<uint8_t>(b.contexts.size()));
-    w.U8(0);
-    w.U16(0);
+    ByteWriter w(buf);
+    w.Put16(b.maxXmitFrag);
+    w.Put16(b.maxRecvFrag);
+    w.Put32(b.assocGroupId);
+    w.Put8(static_cast<uint8_t>(b.contexts.size()));
+    w.Put8(0);
+    w.Put16(0);
     for (const ContextElem& e : b.contexts) {
-        w.U16(e.contextId);
-        w.U8(static_cast<uint8_t>(e.transfers.size()));
-        w.U8(0);
+        w.Put16(e.contextId);
+        w.Put8(static_cast<uint8_t>(e.transfers.size()));
+        w.Put8(0);
         WriteSyntax(w, e.abstract);
         for (const SyntaxId& s : e.transfers) WriteSyntax(w, s);
     }
@@ -141,20 +164,20 @@ std::vector<uint8_t> EncodeBind(uint8_t ptype, uint32_t callId, const Bind& b) {
 }
 
 bool ParseBindAck(const Fragment& f, BindAck& out) {
-    wire::Reader r = BodyReader(f);
+    ByteReader r = BodyReader(f);
     uint16_t secLen, reserved16;
     uint8_t n, reserved8;
-    if (!r.U16(out.maxXmitFrag) || !r.U16(out.maxRecvFrag) || !r.U32(out.assocGroupId) || !r.U16(secLen))
+    if (!r.Read(out.maxXmitFrag) || !r.Read(out.maxRecvFrag) || !r.Read(out.assocGroupId) || !r.Read(secLen))
         return false;
     std::span<const uint8_t> sec;
     if (!r.Bytes(secLen, sec)) return false;
     out.secondaryAddress.assign(sec.begin(), sec.end());
     if (!out.secondaryAddress.empty() && out.secondaryAddress.back() == '\0') out.secondaryAddress.pop_back();
-    if (!r.Align(4) || !r.U8(n) || !r.U8(reserved8) || !r.U16(reserved16)) return false;
+    if (!r.Align(4) || !r.Read(n) || !r.Read(reserved8) || !r.Read(reserved16)) return false;
     out.results.clear();
     for (unsigned i = 0; i < n; ++i) {
         ContextResult c;
-        if (!r.U16(c.result) || !r.U16(c.reason) || !ReadSyntax(r, c.transfer)) return false;
+        if (!r.Read(c.result) || !r.Read(c.reason) || !ReadSyntax(r, c.transfer)) return false;
         out.results.push_back(c);
     }
     return true;
@@ -163,25 +186,25 @@ bool ParseBindAck(const Fragment& f, BindAck& out) {
 std::vector<uint8_t> EncodeBindAck(uint8_t ptype, uint32_t callId, const BindAck& a) {
     std::vector<uint8_t> buf;
     std::size_t start = BeginPdu(buf, ptype, PFC_FIRST_FRAG | PFC_LAST_FRAG, callId);
-    wire::Writer w(buf);
-    w.U16(a.maxXmitFrag);
-    w.U16(a.maxRecvFrag);
-    w.U32(a.assocGroupId);
+    ByteWriter w(buf);
+    w.Put16(a.maxXmitFrag);
+    w.Put16(a.maxRecvFrag);
+    w.Put32(a.assocGroupId);
     // port_any_t: the length counts the terminating NUL; an empty address is length 0.
     if (a.secondaryAddress.empty()) {
-        w.U16(0);
+        w.Put16(0);
     } else {
-        w.U16(static_cast<uint16_t>(a.secondaryAddress.size() + 1));
+        w.Put16(static_cast<uint16_t>(a.secondaryAddress.size() + 1));
         w.Bytes(a.secondaryAddress.data(), a.secondaryAddress.size());
-        w.U8(0);
+        w.Put8(0);
     }
     w.Align(4);
-    w.U8(static_cast<uint8_t>(a.results.size()));
-    w.U8(0);
-    w.U16(0);
+    w.Put8(static_cast<uint8_t>(a.results.size()));
+    w.Put8(0);
+    w.Put16(0);
     for (const ContextResult& c : a.results) {
-        w.U16(c.result);
-        w.U16(c.reason);
+        w.Put16(c.result);
+        w.Put16(c.reason);
         WriteSyntax(w, c.transfer);
     }
     FinishPdu(buf, start);
@@ -189,59 +212,61 @@ std::vector<uint8_t> EncodeBindAck(uint8_t ptype, uint32_t callId, const BindAck
 }
 
 bool ParseBindNak(const Fragment& f, uint16_t& reason) {
-    wire::Reader r = BodyReader(f);
-    return r.U16(reason);
+    ByteReader r = BodyReader(f);
+    return r.Read(reason);
 }
 
 std::vector<uint8_t> EncodeBindNak(uint32_t callId, uint16_t reason) {
     std::vector<uint8_t> buf;
     std::size_t start = BeginPdu(buf, kBindNak, PFC_FIRST_FRAG | PFC_LAST_FRAG, callId);
-    wire::Writer w(buf);
-    w.U16(reason);
-    w.U8(1);  // versions supported: 5.0
-    w.U8(5);
-    w.U8(0);
+    ByteWriter w(buf);
+    w.Put16(reason);
+    w.Put8(1);  // versions supported: 5.0
+    w.Put8(5);
+    w.Put8(0);
     w.Align(4);
     FinishPdu(buf, start);
     return buf;
 }
 
 bool ParseRequest(const Fragment& f, Request& out) {
-    wire::Reader r = BodyReader(f);
-    if (!r.U32(out.allocHint) || !r.U16(out.contextId) || !r.U16(out.opnum)) return false;
+    ByteReader r = BodyReader(f);
+    if (!r.Read(out.allocHint) || !r.Read(out.contextId) || !r.Read(out.opnum)) return false;
     if (f.hdr.flags & PFC_OBJECT_UUID) {
         Uuid object;
-        if (!r.Uuid(object)) return false;
+        if (!ReadUuid(r, object)) return false;
     }
     return r.Bytes(r.Remaining(), out.stub);
 }
 
 bool ParseResponse(const Fragment& f, Response& out) {
-    wire::Reader r = BodyReader(f);
+    ByteReader r = BodyReader(f);
     uint8_t cancelCount, reserved;
-    if (!r.U32(out.allocHint) || !r.U16(out.contextId) || !r.U8(cancelCount) || !r.U8(reserved)) return false;
+    if (!r.Read(out.allocHint) || !r.Read(out.contextId) || !r.Read(cancelCount) || !r.Read(reserved))
+        return false;
     return r.Bytes(r.Remaining(), out.stub);
 }
 
 bool ParseFault(const Fragment& f, uint32_t& status) {
-    wire::Reader r = BodyReader(f);
+    ByteReader r = BodyReader(f);
     uint32_t allocHint;
     uint16_t contextId;
     uint8_t cancelCount, reserved;
-    return r.U32(allocHint) && r.U16(contextId) && r.U8(cancelCount) && r.U8(reserved) && r.U32(status);
+    return r.Read(allocHint) && r.Read(contextId) && r.Read(cancelCount) && r.Read(reserved) &&
+           r.Read(status);
 }
 
 std::vector<uint8_t> EncodeFault(uint32_t callId, uint16_t contextId, RpcStatus status, bool didNotExecute) {
     std::vector<uint8_t> buf;
     uint8_t flags = PFC_FIRST_FRAG | PFC_LAST_FRAG | (didNotExecute ? PFC_DID_NOT_EXECUTE : 0);
     std::size_t start = BeginPdu(buf, kFault, flags, callId);
-    wire::Writer w(buf);
-    w.U32(static_cast<uint32_t>(kFaultSize));  // alloc_hint, as Windows writes it
-    w.U16(contextId);
-    w.U8(0);  // cancel_count
-    w.U8(0);
-    w.U32(status);
-    w.U32(0);
+    ByteWriter w(buf);
+    w.Put32(static_cast<uint32_t>(kFaultSize));  // alloc_hint, as Windows writes it
+    w.Put16(contextId);
+    w.Put8(0);  // cancel_count
+    w.Put8(0);
+    w.Put32(status);
+    w.Put32(0);
     FinishPdu(buf, start);
     return buf;
 }
@@ -260,14 +285,14 @@ void EncodeFragments(uint8_t ptype, uint32_t callId, uint16_t contextId, uint16_
         std::vector<uint8_t> buf;
         buf.reserve(headerSize + n);
         std::size_t start = BeginPdu(buf, ptype, flags, callId);
-        wire::Writer w(buf);
-        w.U32(static_cast<uint32_t>(stub.size() - pos));
-        w.U16(contextId);
+        ByteWriter w(buf);
+        w.Put32(static_cast<uint32_t>(stub.size() - pos));
+        w.Put16(contextId);
         if (ptype == kRequest) {
-            w.U16(opnum);
+            w.Put16(opnum);
         } else {
-            w.U8(0);  // cancel_count
-            w.U8(0);
+            w.Put8(0);  // cancel_count
+            w.Put8(0);
         }
         w.Bytes(stub.data() + pos, n);
         FinishPdu(buf, start);

@@ -7,6 +7,7 @@
 // on anything malformed. Encoders always write little-endian / ASCII / IEEE.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -95,6 +96,7 @@ struct Header {
     uint16_t authLength = 0;
     uint32_t callId = 0;
     bool BigEndian() const { return (drep[0] & 0xF0) == 0; }
+    std::endian IntegerOrder() const { return BigEndian() ? std::endian::big : std::endian::little; }
 };
 
 enum class FrameStatus {

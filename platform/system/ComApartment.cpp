@@ -3,7 +3,7 @@
 namespace nx::sys {
 
 // No COM on this platform: the XML wrapper works on any thread without set-up.
-ComApartment::ComApartment() noexcept : m_entered(true) {}
+ComApartment::ComApartment() noexcept = default;
 
 ComApartment::~ComApartment() = default;
 

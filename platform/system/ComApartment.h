@@ -2,7 +2,7 @@
 // XML work. On Windows the document object is a COM object: the scope enters the apartment model
 // (CoInitialize) and leaves it at its end (CoUninitialize, only when it entered). The document
 // object of this platform (pugixml behind common/XMLParser.h) needs no COM: the scope does
-// nothing and counts as entered.
+// nothing.
 #pragma once
 
 namespace nx::sys {
@@ -14,11 +14,9 @@ public:
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
 
-    // True when COM is usable on this thread inside the scope.
-    bool Entered() const { return m_entered; }
-
 private:
-    bool m_entered = false;
+    // Whether the scope entered COM, so its end leaves it; read only by the Windows side.
+    [[maybe_unused]] bool m_entered = false;
 };
 
 }  // namespace nx::sys

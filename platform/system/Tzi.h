@@ -12,6 +12,11 @@
 namespace nx::sys {
 
 inline constexpr std::size_t kTziSize = 44;
+// Where each date starts (after the three biases) and its size: layouts that embed this one (an
+// appointment's zone struct puts a year before each date) place the dates by these.
+inline constexpr std::size_t kTziStandardDateAt = 12;
+inline constexpr std::size_t kTziDaylightDateAt = 28;
+inline constexpr std::size_t kTziDateSize = 16;
 
 // A transition date in the SYSTEMTIME field order. Year 0: a yearly rule whose day is the week
 // of the month (5 = last); all zero: no transition.

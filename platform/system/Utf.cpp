@@ -7,67 +7,29 @@ namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-// Decodes one code point at s[i]; advances i. Returns the code point, or -1 for an invalid
-// byte (i then advances by one).
-long DecodeOne(std::string_view s, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int len = 0;
-    uint32_t cp = 0;
-    uint32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-        len = 2;
-        cp = b0 & 0x1F;
-        min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3;
-        cp = b0 & 0x0F;
-        min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4;
-        cp = b0 & 0x07;
-        min = 0x10000;
-    } else {
-        ++i;
-        return -1;
-    }
-    if (i + static_cast<std::size_t>(len) > s.size()) {
-        ++i;
-        return -1;
-    }
-    for (int k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return -1;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF) {
-        ++i;
-        return -1;
-    }
-    i += static_cast<std::size_t>(len);
-    return static_cast<long>(cp);
-}
-
 template <typename Sink>
 void Decode(std::string_view s, Sink&& sink) {
     std::size_t i = 0;
     while (i < s.size()) {
-        const long cp = DecodeOne(s, i);
-        if (cp < 0) {
+        const auto byte = static_cast<unsigned char>(s[i]);
+        if (byte < 0x80) {
+            sink(static_cast<char16_t>(byte));
+            ++i;
+            continue;
+        }
+        const Utf8Char c = DecodeUtf8(s, i);
+        if (c.malformed) {
             sink(kReplacement);
-        } else if (cp >= 0x10000) {
-            const auto v = static_cast<uint32_t>(cp) - 0x10000;
+            ++i;  // one replacement for each byte that is not UTF-8
+        } else if (c.code >= 0x10000) {
+            const uint32_t v = c.code - 0x10000;
             sink(static_cast<char16_t>(0xD800 + (v >> 10)));
             sink(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+            i += c.size;
         } else {
             // Includes lone surrogates written as three bytes: they come back as themselves.
-            sink(static_cast<char16_t>(cp));
+            sink(static_cast<char16_t>(c.code));
+            i += c.size;
         }
     }
 }

@@ -11,8 +11,7 @@
 #include "agent/HostCallback.h"
 #include "agent/Interfaces.h"
 #include "platform/system/Utf.h"
-#include "tests/agent/TempDir.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempWorld.h"
 
 namespace {
 
@@ -22,9 +21,8 @@ namespace agent = nx::agent;
 // (BindCallback, or MAPILogOn on another connection): that delivery must finish on the binding it
 // started with, and the next one goes through the new binding.
 TEST(HostCallback, ARebindDuringADeliveryLetsThatDeliveryFinish) {
-    const auto dir = nx::test::MakeTempDir("nx-cb");
-    nx::test::ScopedEnv env;
-    env.Set("NX_PIPE_DIR", (dir / "pipes").string()).Set("NX_CALLBACK_TIMEOUT_MS", "20000");
+    nx::test::TempWorld world("cb", "/tmp");  // a short socket path
+    world.SetEnv("NX_CALLBACK_TIMEOUT_MS", "20000");
 
     std::mutex lock;
     std::vector<std::string> received;
@@ -68,7 +66,6 @@ TEST(HostCallback, ARebindDuringADeliveryLetsThatDeliveryFinish) {
     while (host.StopListening() != nx::rpc::RPC_S_OK)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(listening.get(), nx::rpc::RPC_S_OK);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 
 #include "platform/system/DebugOutput.h"
 #include "platform/system/Utf.h"
-#include "tests/agent/TempDir.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempWorld.h"
 
 namespace fs = std::filesystem;
 
@@ -31,8 +31,6 @@ const std::string kBom = "\xFF\xFE";
 class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = nx::test::MakeTempDir("nx-log");
-        m_env.Set("XDG_CONFIG_HOME", (m_dir / "config").string());
         m_module = (m_dir / "bin.d" / "NxAgentOutlook64").string();
         m_log = m_module + ".log";
         fs::create_directories(m_dir / "bin.d");
@@ -42,12 +40,11 @@ protected:
         nx::sys::SetDebugOutputSinkForTesting(nullptr);
         const uint32_t off = 0;
         CLogFile::InitWithModulePath("", off);
-        fs::remove_all(m_dir);
     }
     // The per-user registry with the switch for `valueName` (no file when `registry` is null).
     void Registry(const char* body) {
-        nx::test::WriteBytes(m_dir / "config/nx-registry/HKEY_CURRENT_USER.reg",
-                             std::string("Windows Registry Editor Version 5.00\r\n\r\n") + body);
+        nx::test::WriteWholeFile(m_dir / "config/nx-registry/HKEY_CURRENT_USER.reg",
+                                 std::string("Windows Registry Editor Version 5.00\r\n\r\n") + body);
     }
     void SwitchFor(const std::string& module, uint32_t value) {
         char line[64];
@@ -59,8 +56,8 @@ protected:
         CLogFile::InitWithModulePath(m_module, defaultSwitch);
     }
 
-    nx::test::ScopedEnv m_env;
-    fs::path m_dir;
+    nx::test::TempWorld m_world{"log"};
+    const fs::path m_dir = m_world.Root();
     std::string m_module;
     std::string m_log;
     std::string m_debug;
@@ -100,7 +97,7 @@ TEST_F(LogFileTest, TheRegistrySwitchDecidesTheSinks) {
         CLogFile::Trace("GetProps(0X%08X) %s %d\n", 0x80004005u, "\xC3\xA9", -3);
         EXPECT_EQ(fs::exists(m_log), c.file);
         if (c.file) {
-            EXPECT_EQ(nx::test::ReadBytes(m_log), kBom + Utf16Le(line1) + Utf16Le(line2));
+            EXPECT_EQ(nx::test::ReadWholeFile(m_log), kBom + Utf16Le(line1) + Utf16Le(line2));
         }
         EXPECT_EQ(m_debug, c.debugger ? line1 + line2 : "");
     }
@@ -114,29 +111,29 @@ TEST_F(LogFileTest, AppendsAcrossRunsWithOneByteOrderMark) {
     CLogFile::WriteLine("");    // a direct empty line writes nothing
     Init();                     // a second run of the agent
     CLogFile::Trace("run 2\r\n");
-    EXPECT_EQ(nx::test::ReadBytes(m_log),
+    EXPECT_EQ(nx::test::ReadWholeFile(m_log),
               kBom + Utf16Le("[NxAgentForOutlook64] run 1\r\n[NxAgentForOutlook64] ") +
                   Utf16Le("[NxAgentForOutlook64] run 2\r\n"));
 
     // An existing non-empty file is appended to as it is: no mark is added in the middle.
-    nx::test::WriteBytes(m_log, "ab");
+    nx::test::WriteWholeFile(m_log, "ab");
     CLogFile::Trace("x");
-    EXPECT_EQ(nx::test::ReadBytes(m_log), "ab" + Utf16Le("[NxAgentForOutlook64] x"));
+    EXPECT_EQ(nx::test::ReadWholeFile(m_log), "ab" + Utf16Le("[NxAgentForOutlook64] x"));
     // An emptied file gets its mark again.
-    nx::test::WriteBytes(m_log, "");
+    nx::test::WriteWholeFile(m_log, "");
     CLogFile::Trace("y");
-    EXPECT_EQ(nx::test::ReadBytes(m_log), kBom + Utf16Le("[NxAgentForOutlook64] y"));
+    EXPECT_EQ(nx::test::ReadWholeFile(m_log), kBom + Utf16Le("[NxAgentForOutlook64] y"));
 
     // The trace is private: a file left readable by others is narrowed, a link is not followed.
     std::filesystem::permissions(m_log, std::filesystem::perms(0644));
     CLogFile::Trace("z");
     EXPECT_EQ(std::filesystem::status(m_log).permissions(), std::filesystem::perms(0600));
     const std::string elsewhere = m_log + ".other";
-    nx::test::WriteBytes(elsewhere, "other");
+    nx::test::WriteWholeFile(elsewhere, "other");
     std::filesystem::remove(m_log);
     std::filesystem::create_symlink(elsewhere, m_log);
     CLogFile::Trace("w");
-    EXPECT_EQ(nx::test::ReadBytes(elsewhere), "other");
+    EXPECT_EQ(nx::test::ReadWholeFile(elsewhere), "other");
 }
 
 TEST_F(LogFileTest, TheLogFileIsTheModulePathWithItsExtensionReplaced) {
@@ -175,7 +172,7 @@ TEST_F(LogFileTest, ConcurrentLinesNeverInterleave) {
         });
     for (auto& th : threads) th.join();
 
-    const std::string bytes = nx::test::ReadBytes(m_log);
+    const std::string bytes = nx::test::ReadWholeFile(m_log);
     ASSERT_EQ(bytes.substr(0, 2), kBom);
     std::u16string text;
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)

@@ -69,6 +69,7 @@ inline Blob Dates(uint32_t startDate, uint32_t endDate, uint32_t startOffset, ui
 }
 
 // Minutes since 1601-01-01 of dates used throughout (worked out by hand: days since 1601 x 1440).
+inline constexpr uint32_t k20000301 = 209939040;
 inline constexpr uint32_t k20090101 = 214587360;
 inline constexpr uint32_t k20090301 = 214672320;  // a Sunday
 inline constexpr uint32_t k20090302 = 214673760;

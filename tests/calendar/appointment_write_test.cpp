@@ -11,11 +11,14 @@
 #include <vector>
 
 #include "calendar/AppointmentWrite.h"
+#include "calendar/AppointmentXml.h"
 #include "calendar/CalendarEx.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/Encoding.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
+#include "common/NamedProps.h"
+#include "contacts/ContactXml.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/Utf.h"
 #include "tests/calendar/ElementRows.h"
@@ -315,6 +318,59 @@ TEST_F(CalendarWriteTest, AZoneTextOfTheTableStoresThatZone) {
                  "TimeZoneStruct=" + NAMESPACE_COMMON::BinaryToHexString(bytes.data(), bytes.size()) +
                      "|TimeZoneDescription=" + zone.DisplayName + "|StartWhole=2009-03-07T09:00:00Z",
                  "table zone");
+}
+
+// The TimeZone a read sends for a stored appointment: the item's own zone struct when it is whole
+// (bytes after it are not looked at), else the machine's zone, as for an item without one: a
+// struct cut short would be half a rule.
+TEST_F(CalendarWriteTest, AReadSendsTheItemsWholeZoneElseTheMachines) {
+    const std::string id = Write(Appointment(8));
+    ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), id);
+    ASSERT_TRUE(message);
+    const NAMESPACE_COMMON::NamedProperty zoneStruct[] = {
+        NAMESPACE_COMMON::NamedProp("PidLidTimeZoneStruct")};
+    std::vector<ULONG> tags;
+    ASSERT_EQ(NAMESPACE_COMMON::ResolveNamedProps(message.get(), zoneStruct, PR_NULL, tags), S_OK);
+
+    NAMESPACE_COMMON::tagNxTimeZone tokyo;
+    tokyo.Bias = -540;
+    std::vector<uint8_t> whole;
+    ASSERT_EQ(NAMESPACE_MAPI::SerializeTimeZoneStruct(tokyo, &whole), 1);
+    std::vector<uint8_t> longer = whole;
+    longer.push_back(0xFF);
+    const std::string machine = NAMESPACE_COMMON::FormatTimeZone(mapi.LocalTimeZone());
+    ASSERT_NE(machine, NAMESPACE_COMMON::FormatTimeZone(tokyo));
+    const struct {
+        const char* what;
+        std::optional<std::vector<uint8_t>> stored;  // none: the property is removed
+        std::string expected;
+    } cases[] = {
+        {"whole", whole, NAMESPACE_COMMON::FormatTimeZone(tokyo)},
+        {"a byte more", longer, NAMESPACE_COMMON::FormatTimeZone(tokyo)},
+        {"cut by one byte", std::vector<uint8_t>(whole.begin(), whole.end() - 1), machine},
+        {"the bias alone", std::vector<uint8_t>(whole.begin(), whole.begin() + 4), machine},
+        {"empty", std::vector<uint8_t>(), machine},
+        {"none", std::nullopt, machine},
+    };
+    for (const auto& c : cases) {
+        if (c.stored) {
+            std::vector<uint8_t> bytes = *c.stored;
+            SPropValue v{};
+            v.ulPropTag = tags[0];
+            v.Value.bin.cb = static_cast<ULONG>(bytes.size());
+            v.Value.bin.lpb = bytes.data();
+            NAMESPACE_COMMON::SetOneProp(message.get(), v);
+        } else {
+            NAMESPACE_COMMON::DeleteOneProp(message.get(), tags[0]);
+        }
+        NAMESPACE_COMMON::CXMLParser document;
+        ASSERT_TRUE(NAMESPACE_MAPI::CreateCalendarDocument(document));
+        NAMESPACE_MAPI::CAppointmentReadState state{NAMESPACE_MAPI::LocalZone(), mapi.LocalTimeZone(), {}};
+        NAMESPACE_MAPI::AppointmentMessageToXml(document, message.get(), state);
+        EXPECT_EQ(NAMESPACE_COMMON::CXMLParser::GetNodeText(document.SelectNode("/Calendar/TimeZone")),
+                  c.expected)
+            << c.what;
+    }
 }
 
 TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {

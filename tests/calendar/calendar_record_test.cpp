@@ -31,28 +31,6 @@ TEST(CCalendarEx, AFieldIsFoundByItsLastOccurrence) {
     EXPECT_EQ(*r.FindField(kFieldLocation), "there");
 }
 
-TEST(CalendarDocument, IntegersReadAsTheCLibraryReadsThem) {
-    const struct {
-        const char* text;
-        int32_t value;
-    } cases[] = {
-        {"42", 42},
-        {"  -7", -7},
-        {"+5x", 5},
-        {"abc", 0},
-        {"", 0},
-        {"\t\n12", 12},
-        {"1.9", 1},
-        {"-", 0},
-        {"0x10", 0},
-        {"2147483647", 2147483647},
-        {"2147483648", 2147483647},
-        {"-2147483648", INT32_MIN},
-        {"-99999999999999999999", INT32_MIN},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ParseDocumentInteger(c.text), c.value) << c.text;
-}
-
 TEST(CalendarDocument, ParseFillsTheMembersOfThePresentElements) {
     CCalendarEx r;
     EXPECT_EQ(
@@ -163,7 +141,7 @@ TEST(CalendarDocument, OutboundDocumentsAreIndentedChildrenOfCalendar) {
 
     CXMLParser deletion;
     ASSERT_TRUE(
-        BuildCalendarDeletionDocument(deletion, kFlagDeleted, "00AB", CDateTime(2010, 1, 2, 3, 4, 5)));
+        BuildCalendarDeletionDocument(deletion, NX_LOG_DELETED, "00AB", CDateTime(2010, 1, 2, 3, 4, 5)));
     EXPECT_EQ(
         deletion.GetXML(),
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Calendar>\n\t<lFlag>32</lFlag>\n\t<PIMID>00AB</PIMID>"

@@ -47,6 +47,29 @@ struct Series {
     std::string elements;
 };
 
+// A yearly series without end on 1 March of a leap year: its FirstDateTime is day 61 of the year.
+Series FirstOfMarch(const char* name, CDateTime start, CDateTime end, uint32_t startDate, uint32_t from,
+                    uint32_t to) {
+    return {name,
+            4,
+            1,
+            0,
+            0,
+            0,
+            1,
+            0,
+            start,
+            end,
+            false,
+            CDateTime(),
+            Pattern(Head(0x200D, 2, 61 * 1440, 12), Blob().u32(1), EndRule(0x2023, 10),
+                    Dates(startDate, kNoEnd, from, to)),
+            80,
+            "lRecurType=4;lRecurMonth=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;"
+            "lRecurDay=1;" +
+                kNoEndElements};
+}
+
 std::vector<Series> GoldenSeries() {
     const CDateTime none;
     return {
@@ -100,14 +123,10 @@ std::vector<Series> GoldenSeries() {
          84,
          "lRecurType=3;lRecurInterval=1;lRecurInstance=1;lRecurWeekMask=32;lRecurWeekDay=-1;lRecurDay=0;" +
              kNoEndElements},
-        {"yearly on 1 March of a leap year, all day", 4, 1, 0, 0, 0, 1, 0, CDateTime(2012, 3, 1, 0, 0, 0),
-         CDateTime(2012, 3, 2, 0, 0, 0), false, none,
-         Pattern(Head(0x200D, 2, 61 * 1440, 12), Blob().u32(1), EndRule(0x2023, 10),
-                 Dates(k20120301, kNoEnd, 0, 1440)),
-         80,
-         "lRecurType=4;lRecurMonth=3;lRecurInterval=1;lRecurInstance=0;lRecurWeekMask=0;lRecurWeekDay=0;"
-         "lRecurDay=1;" +
-             kNoEndElements},
+        FirstOfMarch("yearly on 1 March of a leap year, all day", CDateTime(2012, 3, 1, 0, 0, 0),
+                     CDateTime(2012, 3, 2, 0, 0, 0), k20120301, 0, 1440),
+        FirstOfMarch("yearly on 1 March 2000, a leap year by the 400-year rule",
+                     CDateTime(2000, 3, 1, 9, 0, 0), CDateTime(2000, 3, 1, 10, 0, 0), k20000301, 540, 600),
         {"every 2 years on the 4th Thursday of November, end after 3", 4, 2, 16, 4, 1, 0, 3,
          CDateTime(2009, 11, 26, 12, 0, 0), CDateTime(2009, 11, 26, 13, 0, 0), false, none,
          Pattern(Head(0x200D, 3, 330 * 1440, 24), Blob().u32(16).u32(4), EndRule(0x2022, 3),
@@ -406,24 +425,30 @@ TEST(TimeZoneStructConformance, ZoneRulesAreTheFortyEightPublishedBytes) {
     EXPECT_EQ(bytes, expected.bytes);
     EXPECT_EQ(SerializeTimeZoneStruct(zone, nullptr), 0);
 
-    NAMESPACE_COMMON::tagNxTimeZone read = ParseTimeZoneStruct(bytes.data(), bytes.size());
+    NAMESPACE_COMMON::tagNxTimeZone read;
+    ASSERT_TRUE(ParseTimeZoneStruct(bytes.data(), bytes.size(), read));
     zone.DisplayName.clear();  // texts are not stored
     EXPECT_EQ(read, zone);
 
-    // The separate years are ignored; each date keeps its own wYear.
+    // The separate years are ignored; each date keeps its own wYear. Bytes after the 48 are not
+    // looked at.
     std::vector<uint8_t> odd = bytes;
     odd[12] = 0x34;
     odd[30] = 0x12;
-    EXPECT_EQ(ParseTimeZoneStruct(odd.data(), odd.size()), zone);
+    odd.push_back(0xFF);
+    read = NAMESPACE_COMMON::tagNxTimeZone();
+    ASSERT_TRUE(ParseTimeZoneStruct(odd.data(), odd.size(), read));
+    EXPECT_EQ(read, zone);
 
-    // A short value fills only the fields that fit.
-    read = ParseTimeZoneStruct(bytes.data(), 13);
-    EXPECT_EQ(read.Bias, -60);
-    EXPECT_EQ(read.DaylightBias, -60);
-    EXPECT_EQ(read.StandardDate.wMonth, 0);
-    read = ParseTimeZoneStruct(bytes.data(), 47);
-    EXPECT_EQ(std::memcmp(&read.StandardDate, &zone.StandardDate, sizeof(SYSTEMTIME)), 0);
-    EXPECT_EQ(read.DaylightDate.wSecond, 0);
-    EXPECT_EQ(read.DaylightDate.wDay, 5);
-    EXPECT_EQ(ParseTimeZoneStruct(nullptr, 48), NAMESPACE_COMMON::tagNxTimeZone());
+    // A value cut short is no zone at all, however little is missing: half a rule would move
+    // every time the host shows.
+    NAMESPACE_COMMON::tagNxTimeZone untouched = zone;
+    untouched.Bias = -540;
+    untouched.StandardName = "kept";
+    for (const std::size_t size : {std::size_t{0}, std::size_t{13}, std::size_t{47}}) {
+        read = untouched;
+        EXPECT_FALSE(ParseTimeZoneStruct(bytes.data(), size, read)) << size;
+        EXPECT_EQ(read, untouched) << size;
+    }
+    EXPECT_FALSE(ParseTimeZoneStruct(nullptr, 48, read));
 }

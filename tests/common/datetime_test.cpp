@@ -140,6 +140,10 @@ TEST(FileTime, ConvertsToAndFromCalendarFields) {
         {0, "1601-01-01 00:00:00.000 dow1"},
         {unixEpoch, "1970-01-01 00:00:00.000 dow4"},
         {unixEpoch + 1242131445ULL * 10000000ULL + 1230000ULL, "2009-05-12 12:30:45.123 dow2"},
+        // The leap days of the 400-year rule: 2000 and 2400 have one, 1900 and 2100 (below) none.
+        {unixEpoch + 951825600ULL * 10000000ULL, "2000-02-29 12:00:00.000 dow2"},
+        {unixEpoch + 951868800ULL * 10000000ULL, "2000-03-01 00:00:00.000 dow3"},
+        {unixEpoch + 13574563200ULL * 10000000ULL, "2400-02-29 00:00:00.000 dow2"},
         {0x7FFFFFFFFFFFFFFFULL, "30828-09-14 02:48:05.477 dow4"},
     };
     for (const auto& c : cases) {
@@ -158,7 +162,8 @@ TEST(FileTime, ConvertsToAndFromCalendarFields) {
     EXPECT_EQ(untouched.wYear, 7);
     FILETIME ft{};
     EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{1600, 12, 0, 31, 0, 0, 0, 0}, ft));
-    EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{2009, 2, 0, 29, 0, 0, 0, 0}, ft));
+    for (WORD year : {2009, 1900, 2100})
+        EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{year, 2, 0, 29, 0, 0, 0, 0}, ft));
     EXPECT_FALSE(SystemTimeToFileTime(SYSTEMTIME{2009, 1, 0, 1, 0, 0, 0, 1000}, ft));
 
     // A date value takes a file time's seconds and drops its milliseconds.
@@ -194,6 +199,8 @@ TEST(CDateTime, ParseDateTimeAcceptsTheDocumentedForms) {
         {"12:30:45 PM", "1899/12/30 12:30:45", 0},
         {"1800/01/01 06:00:00", "1800/01/01 06:00:00", 0},
         {"0100-01-01", "0100/01/01 00:00:00", 0},
+        {"2000/02/29 23:59:59", "2000/02/29 23:59:59", 0},  // the 400-year leap day
+        {"2/29/2000", "2000/02/29 00:00:00", 0},
         // Not a date at all: type mismatch, 0.0.
         {"", nullptr, 0.0},
         {"   ", nullptr, 0.0},
@@ -214,6 +221,8 @@ TEST(CDateTime, ParseDateTimeAcceptsTheDocumentedForms) {
         // Shaped like a date but naming none: -1.0.
         {"2009/13/01", nullptr, -1.0},
         {"2009/02/29", nullptr, -1.0},
+        {"1900/02/29", nullptr, -1.0},
+        {"2/29/2100", nullptr, -1.0},
         {"2009/00/10", nullptr, -1.0},
         {"2009/01/32", nullptr, -1.0},
         {"0099/12/31", nullptr, -1.0},

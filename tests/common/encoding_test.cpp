@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -152,4 +153,26 @@ TEST(CStringEx, GetNextTokenWalksASeparatedText) {
             EXPECT_EQ(text.GetNextToken(c.separator), expect) << c.text;
         EXPECT_EQ(text.GetString(), c.rest) << c.text;
     }
+}
+
+TEST(ParseDecimalLong, ReadsAsTheCLibraryReadsALong) {
+    const struct {
+        const char* text;
+        int32_t value;
+    } cases[] = {
+        {"42", 42},
+        {"  -7", -7},
+        {"+5x", 5},
+        {"abc", 0},
+        {"", 0},
+        {"\t\n12", 12},
+        {"1.9", 1},
+        {"-", 0},
+        {"0x10", 0},
+        {"2147483647", 2147483647},
+        {"2147483648", 2147483647},
+        {"-2147483648", INT32_MIN},
+        {"-99999999999999999999", INT32_MIN},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseDecimalLong(c.text), c.value) << c.text;
 }

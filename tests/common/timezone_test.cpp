@@ -57,6 +57,8 @@ const tagNxTimeZone kCentralEurope =
     Zone(-60, -60, Rule(10, 5, 0, 3), Rule(3, 5, 0, 2), "W. Europe Standard Time");
 const tagNxTimeZone kAbsolute = Zone(-60, -60, At(2009, 10, 1, 2, 0), At(2009, 4, 1, 4, 0), "Absolute");
 const tagNxTimeZone kIndia = Zone(-330, -60, SYSTEMTIME{}, SYSTEMTIME{}, "India Standard Time");
+// Daylight time from the last Tuesday of February, which in 2000 is the 400-year leap day.
+const tagNxTimeZone kLeapDay = Zone(0, -60, Rule(10, 5, 0, 2), Rule(2, 5, 2, 2), "Leap Day");
 
 std::string Text(const SYSTEMTIME& st) {
     char b[40];
@@ -199,6 +201,10 @@ TEST(ZoneRules, ConvertAcrossBothTransitions) {
         {&kCentralEurope, At(2009, 10, 25, 0, 59, 59), At(2009, 10, 25, 2, 59, 59), kToLocal},
         {&kCentralEurope, At(2009, 10, 25, 1, 0, 0), At(2009, 10, 25, 2, 0, 0), kToLocal},
         {&kCentralEurope, At(2015, 3, 29, 1, 0, 0), At(2015, 3, 29, 3, 0, 0), kToLocal},  // 5 Sundays
+        // Week 5 of February: 2000-02-29 (a leap year by the 400-year rule), 2100-02-23 (none).
+        {&kLeapDay, At(2000, 2, 29, 1, 59, 59), At(2000, 2, 29, 1, 59, 59), kBoth},
+        {&kLeapDay, At(2000, 2, 29, 2, 0, 0), At(2000, 2, 29, 3, 0, 0), kBoth},
+        {&kLeapDay, At(2100, 2, 23, 2, 0, 0), At(2100, 2, 23, 3, 0, 0), kBoth},
         // No daylight rule: the bias alone.
         {&kIndia, At(2009, 7, 1, 12, 0), At(2009, 7, 1, 17, 30), kToLocal},
         {&kIndia, At(2008, 12, 31, 23, 59, 0), At(2009, 1, 1, 5, 29, 0), kToUtc},

@@ -4,22 +4,17 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/support/Files.h"
 #include "tests/support/StrictXml.h"
+#include "tests/support/TempWorld.h"
 
 using namespace NAMESPACE_COMMON;
 using nx::test::StrictXmlError;
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // A parser holding <?xml?> and an empty root of the given name.
 void Start(CXMLParser& p, const char* root = "Contact") {
@@ -335,8 +330,8 @@ TEST(CXMLParser, DeepAndHugeDocumentsNeverExhaustTheStack) {
 }
 
 TEST(CXMLParser, SaveToFileWritesTheDocumentAsUtf8) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "nx_common_xml_test";
-    std::filesystem::create_directories(dir);
+    const nx::test::TempWorld world("xml");
+    const std::filesystem::path& dir = world.Root();
     CXMLParser p;
     Start(p, "profiles");
     ASSERT_TRUE(p.CreateChildNode("pname",
@@ -345,9 +340,8 @@ TEST(CXMLParser, SaveToFileWritesTheDocumentAsUtf8) {
                                   CXMLNode(), 1, 1));
     const std::filesystem::path file = dir / "Profile.xml";
     ASSERT_TRUE(p.SaveToFile(file.string()));
-    EXPECT_EQ(ReadFile(file), p.GetXML());
-    EXPECT_EQ(ReadFile(file).substr(0, 3), "<?x") << "no byte-order mark";
+    EXPECT_EQ(nx::test::ReadWholeFile(file), p.GetXML());
+    EXPECT_EQ(nx::test::ReadWholeFile(file).substr(0, 3), "<?x") << "no byte-order mark";
     EXPECT_FALSE(p.SaveToFile((dir / "missing" / "x.xml").string()));
     EXPECT_FALSE(p.SaveToFile(dir.string())) << "a folder is not a file";
-    std::filesystem::remove_all(dir);
 }

@@ -380,10 +380,7 @@ TEST_F(ContactWriteStore, APictureIsReplacedByTheFileOrRemoved) {
     const auto photo = [&] {
         const std::string doc = ReadOne();
         const std::string path = Has(doc, "<PICPath>") ? doc.substr(doc.find("<PICPath>") + 9) : "";
-        std::ifstream in(path.substr(0, path.find('<')), std::ios::binary);
-        return path.empty()
-                   ? std::string("<none>")
-                   : std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return path.empty() ? std::string("<none>") : nx::test::ReadWholeFile(path.substr(0, path.find('<')));
     };
     const ULONG hasPicture = Named(pimid, NAMESPACE_MAPI::kLidHasPicture, PT_BOOLEAN);
     EXPECT_EQ(photo(), bytes);

@@ -3,12 +3,9 @@
 // the write of that record as a new contact is saved (whatever its values), and the contact is
 // deleted again. A crash, a failed save or a record out of shape aborts.
 #include <dlfcn.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <set>
 #include <string>
 
@@ -17,46 +14,36 @@
 #include "contacts/ContactWrite.h"
 #include "mapi/MAPIObject.h"
 #include "platform/mapi32/Admin.h"
+#include "tests/support/TempWorld.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 void Fail(const char* what, const std::string& text) {
     std::fprintf(stderr, "%s\n%s\n", what, text.c_str());
     std::abort();
 }
 
-// One store for the whole run, in a folder of its own that goes when the process ends.
+// One store for the whole run, in a temporary world that goes when the process ends.
 struct Store {
-    fs::path root;
+    nx::test::TempWorld world{"fuzz-contact-write"};
     NAMESPACE_MAPI::CMAPIObject mapi;
     bool ready = false;
 
     Store() {
-        root = fs::temp_directory_path() / ("nx-fuzz-contact-write-" + std::to_string(::getpid()));
-        fs::remove_all(root);
-        for (const char* d : {"data", "config", "run"}) fs::create_directories(root / d);
-        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
         if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) return;
         void* lib = dlopen(NX_BIN_DIR "/libmapi32.so", RTLD_NOW | RTLD_LOCAL);
         auto init =
             lib ? reinterpret_cast<decltype(&NxMapiAdminInitDefault)>(dlsym(lib, "NxMapiAdminInitDefault"))
                 : nullptr;
         ready = init && init() == S_OK && mapi.MAPILogOn(nullptr, "") == 1;
-        std::atexit([] {
-            fs::remove_all(fs::temp_directory_path() /
-                           ("nx-fuzz-contact-write-" + std::to_string(::getpid())));
-        });
     }
+    ~Store() { mapi.MAPILogOff(); }
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    static Store* store = new Store();  // kept to the end: the atexit handler removes its folder
+    static Store store;
     const std::string text(reinterpret_cast<const char*>(data), size);
     NAMESPACE_MAPI::CContactEx record;
     NAMESPACE_MAPI::XmlToContactEx(text, record);
@@ -72,13 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             (info.m_nFieldId != NAMESPACE_MAPI::kFieldFullName || i + 1 != record.m_arrInfo.size()))
             Fail("an empty value", text);
     }
-    if (!store->ready) Fail("no throwaway store (libmapi32.so missing from the build?)", text);
+    if (!store.ready) Fail("no throwaway store (libmapi32.so missing from the build?)", text);
 
-    record.m_lFlag = NAMESPACE_MAPI::CONTACT_FLAG_NEW;
-    if (store->mapi.WriteContacts(&record) != 0 || record.m_lFlag != 0 || record.m_strPIMID.empty())
+    record.m_lFlag = NX_LOG_NEW;
+    if (store.mapi.WriteContacts(&record) != 0 || record.m_lFlag != 0 || record.m_strPIMID.empty())
         Fail("the contact was not saved", text);
-    record.m_lFlag = NAMESPACE_MAPI::CONTACT_FLAG_DELETE;
-    if (store->mapi.WriteContacts(&record) != 0 || record.m_lFlag != 0)
+    record.m_lFlag = NX_LOG_DELETED;
+    if (store.mapi.WriteContacts(&record) != 0 || record.m_lFlag != 0)
         Fail("the contact was not deleted", text);
     return 0;
 }

@@ -1,5 +1,6 @@
-// A temporary world for end-to-end runs: its own XDG folders and pipe directory, a copy of the
-// agent (with or without the MAPI runtime beside it), and helpers to run the real processes.
+// The end-to-end world: a temporary world (tests/support/TempWorld.h) with the agent's own folder
+// and temporary folder, a copy of the agent (with or without the MAPI runtime beside it), and the
+// real processes run and started in it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <list>
 #include <optional>
@@ -17,23 +17,17 @@
 
 #include "platform/rpc/Rpc.h"
 #include "platform/system/Utf.h"
+#include "tests/support/Files.h"
 #include "tests/support/Process.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempWorld.h"
 
 namespace nx::e2e {
 
 namespace fs = std::filesystem;
 
 using Result = nx::test::ProcessResult;
-
-inline std::string ReadFile(const fs::path& p) {
-    return nx::test::ReadWholeFile(p);
-}
-
-inline void WriteFile(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-}
+using nx::test::ReadWholeFile;
+using nx::test::WriteWholeFile;
 
 // Whether a server listens on the endpoint within `seconds`.
 inline bool WaitListening(const char* endpoint, int seconds = 10) {
@@ -45,47 +39,27 @@ inline bool WaitListening(const char* endpoint, int seconds = 10) {
     return true;
 }
 
-class World {
+// The short parent keeps the pipe socket's path inside the 108 bytes of a socket address.
+class World : public nx::test::TempWorld {
 public:
-    World() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "world";
-        for (char& c : name)
-            if (c == '/') c = '_';
-        // Short root: the pipe socket path must stay inside the 108 bytes of a socket address.
-        m_root =
-            fs::path("/tmp") / ("nxe2e-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++));
-        fs::remove_all(m_root);
-        for (const char* d : {"config", "data", "run", "pipes", "agent", "tmp"})
-            fs::create_directories(m_root / d);
-        WriteFile(m_root / "name", name);
+    World() : TempWorld("e2e", "/tmp") {
+        for (const char* d : {"agent", "tmp", "pipes"}) fs::create_directories(Root() / d);
         // The processes the test starts (and the test's own MAPI calls) see the world's folders.
-        m_env.Set("XDG_CONFIG_HOME", (m_root / "config").string())
-            .Set("XDG_DATA_HOME", (m_root / "data").string())
-            .Set("XDG_RUNTIME_DIR", (m_root / "run").string())
-            .Set("NX_PIPE_DIR", (m_root / "pipes").string())
-            .Set("TMPDIR", (m_root / "tmp").string())
-            .Unset("NX_DEBUG_OUTPUT");
+        SetEnv("TMPDIR", (Root() / "tmp").string()).SetEnv("NX_DEBUG_OUTPUT", std::nullopt);
     }
     ~World() {
         m_children.clear();  // kills what still runs before its folders go
-        fs::remove_all(m_root);
     }
     World(const World&) = delete;
     World& operator=(const World&) = delete;
 
-    // Changes a variable of this process (and so of every process started after) for the
-    // world's lifetime; nullopt removes it.
-    void SetEnv(const std::string& name, const std::optional<std::string>& value) { m_env.Set(name, value); }
-
-    const fs::path& Root() const { return m_root; }
     fs::path Bin(const char* name) const { return fs::path(NX_BIN_DIR) / name; }
     static bool HaveMapiRuntime() { return fs::exists(fs::path(NX_BIN_DIR) / "libmapi32.so"); }
 
     // Copies the agent and the shared libraries of bin/ into the world's agent folder, the MAPI
     // runtime only when asked. Returns the copy's path.
     std::string InstallAgent(bool withMapi) {
-        const fs::path dir = m_root / "agent";
+        const fs::path dir = Root() / "agent";
         fs::copy_file(Bin("NxAgentOutlook64"), dir / "NxAgentOutlook64",
                       fs::copy_options::overwrite_existing);
         for (const auto& e : fs::directory_iterator(NX_BIN_DIR)) {
@@ -128,7 +102,7 @@ public:
 
     // The installed agent's trace log as UTF-8: its UTF-16LE text after the byte-order mark.
     std::string TraceText() const {
-        const std::string bytes = ReadFile(m_root / "agent/NxAgentOutlook64.log");
+        const std::string bytes = ReadWholeFile(Root() / "agent/NxAgentOutlook64.log");
         std::u16string units;
         for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
             units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
@@ -143,12 +117,6 @@ public:
     }
 
 private:
-    static int& Counter() {
-        static int n = 0;
-        return n;
-    }
-    fs::path m_root;
-    nx::test::ScopedEnv m_env;
     std::list<nx::test::Process> m_children;
 };
 

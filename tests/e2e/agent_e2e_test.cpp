@@ -48,7 +48,7 @@ TEST_P(StartAndShutdown, EndsWithExitZeroWhateverTheMapiRuntime) {
     // Start-up goes on to the configuration and the work folder only with a bound runtime.
     EXPECT_EQ(std::filesystem::is_directory(w.Root() / "data/Outlook"), runtime == Runtime::Complete);
 
-    const std::string debug = nx::e2e::ReadFile(w.Root() / "debug.txt");
+    const std::string debug = nx::e2e::ReadWholeFile(w.Root() / "debug.txt");
     const std::string enter = "#### Load dovlib32.dll function enter ####";
     switch (runtime) {
         case Runtime::Complete:
@@ -218,11 +218,12 @@ TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
     World w;
     const bool mapi = World::HaveMapiRuntime();
     const std::string exe = w.InstallAgent(mapi);
-    nx::e2e::WriteFile(w.Root() / "config/nx-registry/HKEY_CURRENT_USER.reg",
-                       "Windows Registry Editor Version "
-                       "5.00\r\n\r\n[HKEY_CURRENT_USER\\SoftWare\\Varnelle\\LogFiles]\r\n\"" +
-                           exe + "\"=dword:00000002\r\n");
-    nx::e2e::WriteFile(w.Root() / "agent/PIMProfile.ini", "[Outlook]\r\nsubfolder=true\r\nXMLPath=Sync\r\n");
+    nx::e2e::WriteWholeFile(w.Root() / "config/nx-registry/HKEY_CURRENT_USER.reg",
+                            "Windows Registry Editor Version "
+                            "5.00\r\n\r\n[HKEY_CURRENT_USER\\SoftWare\\Varnelle\\LogFiles]\r\n\"" +
+                                exe + "\"=dword:00000002\r\n");
+    nx::e2e::WriteWholeFile(w.Root() / "agent/PIMProfile.ini",
+                            "[Outlook]\r\nsubfolder=true\r\nXMLPath=Sync\r\n");
 
     const auto r =
         w.Host({"--start", exe, "-e", "GetContactFolder abc", "-e", "GetCalendarFolder", "-e", "Shutdown"});
@@ -230,7 +231,7 @@ TEST(AgentE2E, TraceLogAndConfigurationOfTheInstalledAgent) {
     EXPECT_NE(r.out.find("buffer = 3000 units, unchanged, text \"abc\"\n   result = 1"), std::string::npos)
         << r.out;
 
-    const std::string log = nx::e2e::ReadFile(w.Root() / "agent/NxAgentOutlook64.log");
+    const std::string log = nx::e2e::ReadWholeFile(w.Root() / "agent/NxAgentOutlook64.log");
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log.substr(0, 2), "\xFF\xFE");
     const std::string tag = "[NxAgentForOutlook64] ";
@@ -264,12 +265,12 @@ TEST(HostE2E, DocumentsDeliveredWhileASessionRunsAreSavedOnePerFile) {
         a.Text(0) = texts[i];
         EXPECT_EQ(binding->Call(iface, procs[i], a), nx::rpc::RPC_S_OK);
     }
-    EXPECT_EQ(w.Wait(host, 30), 0) << nx::e2e::ReadFile(w.Root() / "host.out")
-                                   << nx::e2e::ReadFile(w.Root() / "host.err");
-    EXPECT_EQ(nx::e2e::ReadFile(docs / "contact-0001.xml"), "<contact>\xC3\xA9 1</contact>");
-    EXPECT_EQ(nx::e2e::ReadFile(docs / "contact-0002.xml"), "<contact>2</contact>");
-    EXPECT_EQ(nx::e2e::ReadFile(docs / "calendar-0001.xml"), "<calendar/>");
-    const std::string out = nx::e2e::ReadFile(w.Root() / "host.out");
+    EXPECT_EQ(w.Wait(host, 30), 0) << nx::e2e::ReadWholeFile(w.Root() / "host.out")
+                                   << nx::e2e::ReadWholeFile(w.Root() / "host.err");
+    EXPECT_EQ(nx::e2e::ReadWholeFile(docs / "contact-0001.xml"), "<contact>\xC3\xA9 1</contact>");
+    EXPECT_EQ(nx::e2e::ReadWholeFile(docs / "contact-0002.xml"), "<contact>2</contact>");
+    EXPECT_EQ(nx::e2e::ReadWholeFile(docs / "calendar-0001.xml"), "<calendar/>");
+    const std::string out = nx::e2e::ReadWholeFile(w.Root() / "host.out");
     EXPECT_NE(out.find("documents: 2 contact, 1 calendar; NotifyShutdown received: 1"), std::string::npos)
         << out;
 }
@@ -281,8 +282,8 @@ TEST(HostE2E, AnInterruptedSessionDoesNotLeaveItsAgentRunning) {
                                w.Root() / "host.out", w.Root() / "host.err");
     ASSERT_TRUE(WaitListening(agent::kAgentEndpoint));
     ASSERT_EQ(::kill(host, SIGINT), 0);
-    EXPECT_EQ(w.Wait(host, 30), 128 + SIGINT) << nx::e2e::ReadFile(w.Root() / "host.err");
-    EXPECT_NE(nx::e2e::ReadFile(w.Root() / "host.err").find("nxhost: interrupted"), std::string::npos);
+    EXPECT_EQ(w.Wait(host, 30), 128 + SIGINT) << nx::e2e::ReadWholeFile(w.Root() / "host.err");
+    EXPECT_NE(nx::e2e::ReadWholeFile(w.Root() / "host.err").find("nxhost: interrupted"), std::string::npos);
     // The agent nxhost started is ended with it (bounded: it may take a moment to go).
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (nx::rpc::EndpointIsListening(agent::kAgentEndpoint) && std::chrono::steady_clock::now() < until)
@@ -292,7 +293,7 @@ TEST(HostE2E, AnInterruptedSessionDoesNotLeaveItsAgentRunning) {
 
 TEST(HostE2E, ClearErrorsAndExitStatuses) {
     World w;
-    nx::e2e::WriteFile(w.Root() / "blocker", "x");
+    nx::e2e::WriteWholeFile(w.Root() / "blocker", "x");
     struct Case {
         std::vector<std::string> args;
         const char* pipeDir;  // null: the world's

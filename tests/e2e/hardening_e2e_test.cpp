@@ -2,7 +2,7 @@
 // callback, floods of idle connections near the descriptor limit, parked half-calls, pipe
 // directories and peers of other users, kills in the middle of a document write, and a
 // umask of 000. Limits and timeouts are shortened through the environment where the
-// production values would make the test slow; their production values are unit-tested.
+// production values would make the test slow (docs/rpc.md lists those values and the knobs).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -25,12 +25,12 @@
 #include "platform/rpc/Server.h"
 #include "platform/rpc/Transport.h"
 #include "platform/system/Files.h"
-#include "tests/e2e_session/SessionWorld.h"
+#include "tests/e2e/StoreWorld.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using nx::e2e::SessionWorld;
+using nx::e2e::StoreWorld;
 using nx::e2e::World;
 using Clock = std::chrono::steady_clock;
 namespace agent = nx::agent;
@@ -92,7 +92,7 @@ unsigned ModeOf(const fs::path& p) {
 // The lines of nxhost's answers ("> call" and its out values), for comparing two sessions.
 std::string Answers(const std::string& out) {
     std::string answers;
-    for (const auto& c : SessionWorld::ParseCalls(out)) {
+    for (const auto& c : StoreWorld::ParseCalls(out)) {
         answers += c.line + ":";
         for (const auto& [k, v] : c.outs) answers += " " + k + "=" + v;
         answers += "\n";
@@ -100,8 +100,8 @@ std::string Answers(const std::string& out) {
     return answers;
 }
 
-void MakeStore(SessionWorld& w) {
-    w.Admin({"init"});
+// The default store and a second one, with two contacts there.
+void MakeStore(StoreWorld& w) {
     w.Admin({"store", "create", "Mail", "--standard-folders"});
     w.PutItem("Mail/Top of Personal Folders/Contacts", "IPM.Contact", "one");
     w.PutItem("Mail/Top of Personal Folders/Contacts", "IPM.Contact", "two");
@@ -161,7 +161,7 @@ TEST(HardeningE2E, AHostThatNeverAnswersItsCallbackCannotHoldShutdown) {
         EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
         // Shutdown waits 1 s before it notifies; then at most the three callback waits.
         EXPECT_LT(took, std::chrono::milliseconds(1000 + 3 * kTimeoutMs + 4000));
-        const std::string debug = nx::e2e::ReadFile(w.Root() / "debug.txt");
+        const std::string debug = nx::e2e::ReadWholeFile(w.Root() / "debug.txt");
         const char* said = kind == Host::AcceptsOnly ? "no answer to the bind within 400 ms"
                                                      : "no answer to the request within 400 ms";
         EXPECT_NE(debug.find(said), std::string::npos) << debug;
@@ -183,9 +183,9 @@ TEST(HardeningE2E, TwoThousandIdleConnectionsAtASoftLimitOf1024NeverGetAGoodHost
     struct rlimit lim {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
     if (nx::sys::RaiseOpenFileLimit() < 2200) GTEST_SKIP() << "this process cannot open 2,200 descriptors";
-    SessionWorld w;
+    StoreWorld w;
     MakeStore(w);
-    const std::string exe = w.InstallAgent(true);
+    const std::string& exe = w.Agent();
     // Soft and hard limit 1024: raising the soft limit gains nothing, so the connection table
     // must stop at the descriptor reserve.
     const pid_t pid = w.Spawn({"/bin/sh", "-c", "ulimit -n 1024 && exec \"$0\"", exe}, w.Root() / "agent.out",
@@ -387,15 +387,15 @@ TEST(HardeningE2E, APeerOfAnotherUserIsRefused) {
 
     ::kill(pid, SIGKILL);
     w.Wait(pid, 10);
-    const std::string debug = nx::e2e::ReadFile(out / "debug.txt");
+    const std::string debug = nx::e2e::ReadWholeFile(out / "debug.txt");
     EXPECT_NE(debug.find("the peer runs as another user"), std::string::npos) << debug;
 }
 
 TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPartOne) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
+    StoreWorld w;
     MakeStore(w);
-    const std::string exe = w.InstallAgent(true);
+    const std::string& exe = w.Agent();
     w.Session({"MAPILogOn", "GetAppFolder x", "Shutdown"});
     const std::string fresh = w.Document("Outlook.xml");
     ASSERT_NE(fresh.find("<folders"), std::string::npos) << fresh;
@@ -415,7 +415,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
     constexpr int kKills = 12;
     int sawOld = 0, sawNew = 0;
     for (int i = 0; i < kKills; ++i) {
-        nx::e2e::WriteFile(doc, old);
+        nx::e2e::WriteWholeFile(doc, old);
         const pid_t pid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
         ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
         const pid_t host = w.Spawn({w.Bin("nxhost").string(), "-e", "MAPILogOn", "-e", "GetAppFolder x"},
@@ -424,7 +424,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
         ::kill(pid, SIGKILL);
         w.Wait(pid, 10);
         w.Wait(host, 10);
-        const std::string now = nx::e2e::ReadFile(doc);
+        const std::string now = nx::e2e::ReadWholeFile(doc);
         EXPECT_TRUE(now == old || now == fresh) << "kill " << i << " left: " << now.size() << " bytes\n"
                                                 << now;
         sawOld += now == old;
@@ -447,7 +447,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
 
 TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
+    StoreWorld w;
     MakeStore(w);
     const mode_t saved = ::umask(0);
     w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});

@@ -1,9 +1,8 @@
-// Test support for the change journal: a private data folder per test (XDG_DATA_HOME), snapshot
-// builders and readers of a change list.
+// Test support for the change journal: a temporary world per test (its data folder holds the
+// journal), snapshot builders and readers of a change list.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -12,7 +11,7 @@
 
 #include "journal/LogItemArray.h"
 #include "tests/journal/Snapshots.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempWorld.h"
 
 namespace nx::test {
 
@@ -29,24 +28,12 @@ inline std::map<std::u16string, int32_t> FlagsById(CLogItemArray& list) {
     return out;
 }
 
-// A fresh XDG_DATA_HOME for the test, removed afterwards.
+// A temporary world for the test.
 class JournalWorld : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_root = fs::temp_directory_path() / ("nxjournal-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::remove_all(m_root);
-        fs::create_directories(m_root / "data");
-        m_env.Set("XDG_DATA_HOME", (m_root / "data").string());
-    }
-    void TearDown() override {
-        fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(m_root);
-    }
-    fs::path DbPath() const { return m_root / "data" / "nxjournal" / "journal.db"; }
+    fs::path DbPath() const { return m_world.Data() / "nxjournal" / "journal.db"; }
 
-    fs::path m_root;
-    ScopedEnv m_env;
+    TempWorld m_world{"journal"};
 };
 
 }  // namespace nx::test

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <fstream>
@@ -179,15 +178,12 @@ TEST_F(DeltatrackAbiTest, ChangeReadsFollowTheCommittedStatePerAnchor) {
 TEST_F(DeltatrackAbiTest, CommittedStateSurvivesTheProcess) {
     const Request request(u"restart");
     // A child process reads and commits, then ends; this process sees its state.
-    const pid_t child = fork();
-    if (child == 0) {
+    nx::test::Process child = nx::test::StartInChild([&] {
         CLogItemArray a;
         Fill(a, {{"AA", 1}, {"BB", 1}});
-        _exit(Read(a, request) == 2 && api().commit(request.get()) == 1 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return Read(a, request) == 2 && api().commit(request.get()) == 1 ? 0 : 1;
+    });
+    ASSERT_EQ(child.Wait(60), 0);
     CLogItemArray a;
     Fill(a, {{"AA", 1}, {"BB", 2}});
     ASSERT_EQ(Read(a, request), 1);
@@ -308,8 +304,7 @@ TEST_F(DeltatrackAbiTest, AFileThatIsNotAJournalIsReportedAndLeftAlone) {
         fs::remove_all(DbPath().parent_path());
         fs::create_directories(DbPath().parent_path());
         c.make(DbPath());
-        std::ifstream in(DbPath(), std::ios::binary);
-        const std::string before((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string before = nx::test::ReadWholeFile(DbPath());
         const std::size_t at = DebugText().size();
         CLogItemArray a;
         Fill(a, {{"AA", 1}});
@@ -317,16 +312,14 @@ TEST_F(DeltatrackAbiTest, AFileThatIsNotAJournalIsReportedAndLeftAlone) {
         EXPECT_EQ(a.GetSize(), 1);
         EXPECT_EQ(api().commit(Request(u"x").get()), -1);
         EXPECT_NE(DebugText().substr(at).find(c.reason), std::string::npos) << DebugText().substr(at);
-        std::ifstream after(DbPath(), std::ios::binary);
-        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()),
-                  before);
+        EXPECT_EQ(nx::test::ReadWholeFile(DbPath()), before);
     }
 }
 
 TEST_F(DeltatrackAbiTest, AnUnusableDataFolderFailsTheRead) {
     // The data folder is a file: nothing can be created below it.
-    std::ofstream(m_root / "plain-file") << "x";
-    m_env.Set("XDG_DATA_HOME", (m_root / "plain-file").string());
+    std::ofstream(m_world.Root() / "plain-file") << "x";
+    m_world.SetEnv("XDG_DATA_HOME", (m_world.Root() / "plain-file").string());
     CLogItemArray a;
     Fill(a, {{"AA", 1}});
     EXPECT_EQ(Read(a, Request(u"x")), 0);

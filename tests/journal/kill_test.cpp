@@ -2,11 +2,6 @@
 // SIGKILL at random moments, over and over. After every kill the journal passes SQLite's
 // integrity check and its committed state is exactly the last generation whose commit went
 // through (the one being committed at the kill, if its transaction had finished).
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <map>
 #include <random>
@@ -15,6 +10,7 @@
 
 #include "journal/JournalStore.h"
 #include "tests/journal/JournalWorld.h"
+#include "tests/support/Process.h"
 
 namespace nx::test {
 namespace {
@@ -23,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 struct WriterRun {
     std::string output;
-    int status = 0;
+    bool killed = false;  // false: the writer ended on its own
+    int exitCode = -1;
     std::map<std::string, Clock::time_point> seen;  // each announcement ("G 5") and when it came
 };
 
@@ -37,35 +34,29 @@ protected:
     // after it announced `killAt` (for example "C 7"); otherwise it runs to its end.
     WriterRun RunWriter(uint32_t first, uint32_t count, const std::string& killAt = "",
                         std::chrono::microseconds killAfter = {}) {
-        int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        const std::string exe = NX_BIN_DIR "/journal_kill_writer";
-        const std::string a0 = std::to_string(kItems), a1 = std::to_string(first), a2 = std::to_string(count);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            ::dup2(fds[1], 1);
-            ::execl(exe.c_str(), exe.c_str(), a0.c_str(), a1.c_str(), a2.c_str(),
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
+        Process writer({NX_BIN_DIR "/journal_kill_writer", std::to_string(kItems), std::to_string(first),
+                        std::to_string(count)});
         WriterRun run;
-        std::size_t parsed = 0;
-        bool killed = false;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-            run.output.append(buffer, static_cast<std::size_t>(n));
-            for (std::size_t end; (end = run.output.find('\n', parsed)) != std::string::npos;
-                 parsed = end + 1)
-                run.seen.emplace(run.output.substr(parsed, end - parsed), Clock::now());
-            if (!killed && !killAt.empty() && run.seen.count(killAt)) {
-                std::this_thread::sleep_for(killAfter);
-                ::kill(pid, SIGKILL);
-                killed = true;
-            }
+        const auto take = [&run](const std::string& line) {
+            run.output += line + "\n";
+            run.seen.emplace(line, Clock::now());
+        };
+        EXPECT_TRUE(writer.FollowOutput(240,
+                                        [&](const std::string& line) {
+                                            take(line);
+                                            return killAt.empty() || line != killAt;
+                                        }))
+            << "the writer neither ended nor reached " << killAt;
+        if (!killAt.empty() && !writer.Ended()) {
+            std::this_thread::sleep_for(killAfter);
+            run.killed = !writer.Ended();
+            writer.Kill();
+            writer.FollowOutput(0, [&](const std::string& line) {  // what it said before the kill
+                take(line);
+                return true;
+            });
         }
-        ::close(fds[0]);
-        ::waitpid(pid, &run.status, 0);
+        run.exitCode = writer.Wait(240);
         return run;
     }
 
@@ -88,7 +79,7 @@ protected:
 TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
     // Generation 0 committed, then a few more uninterrupted to learn how long each call takes here.
     const WriterRun calibration = RunWriter(0, 4);
-    ASSERT_TRUE(WIFEXITED(calibration.status) && WEXITSTATUS(calibration.status) == 0) << calibration.output;
+    ASSERT_EQ(calibration.exitCode, 0) << calibration.output;
     const auto span = [&](const char* from, const char* to) {
         return std::chrono::duration_cast<std::chrono::microseconds>(calibration.seen.at(to) -
                                                                      calibration.seen.at(from));
@@ -107,7 +98,7 @@ TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
             std::uniform_int_distribution<int64_t>(0, length.count() + length.count() / 4)(random));
         const std::string aim = std::string(aimAtCommit ? "C " : "G ") + std::to_string(committed + 1);
         const WriterRun run = RunWriter(committed + 1, 0, aim, delay);
-        ASSERT_TRUE(WIFSIGNALED(run.status)) << "the writer ended on its own: " << run.output;
+        ASSERT_TRUE(run.killed) << "the writer ended on its own: " << run.output;
         ++kills;
         // The writer's last announcement says where the kill fell.
         std::istringstream lines(run.output);

@@ -1,8 +1,11 @@
 // CMAPIObject over a runtime that fails on request (fault_mapi32.cpp, bound through the same
-// ten-entry table as the real one): the error branches of logon, the listings and the selection.
+// ten-entry table as the real one): the error branches of logon, the listings, the selection and
+// the change read.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/MapiFunctions.h"
 #include "mapi/MAPIObject.h"
@@ -116,6 +119,40 @@ TEST_F(MapiFaultTest, AStoresTableOrAStoreThatDoesNotOpen) {
         fail(call, 0, S_OK);
     }
     EXPECT_EQ(mapi.SetContactFolder(("<id>" + contacts + "</id>").c_str()), 0);
+}
+
+// A change read whose snapshot cannot be read fails before the journal is asked: the next change
+// read still finds the item new, and once that one went through nothing is new any more.
+TEST_F(MapiFaultTest, AChangeReadWithoutItsSnapshotLeavesTheJournalAsItWas) {
+    const std::string top = "Personal Folders/Top of Personal Folders/";
+    world->PutItem(top + "Contacts", "IPM.Contact", "Ada");
+    world->PutItem(top + "Calendar", "IPM.Appointment", "Tea");
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    std::vector<std::string> documents;
+    const NAMESPACE_MAPI::DocumentSink sink = [&](std::string_view xml) {
+        documents.emplace_back(xml);
+        return 0u;
+    };
+    mapi.SetContactSink(sink);
+    mapi.SetCalendarSink(sink);
+    for (const bool calendar : {false, true}) {
+        const auto read = [&] { return calendar ? mapi.ReadCalendars("", "a") : mapi.ReadContacts("", "a"); };
+        const struct {
+            int snapshotFault;  // the read's HrQueryAllRows call that fails: 1 the count, 2 the snapshot
+            int result;
+            std::size_t documents;
+        } steps[] = {{2, 1, 0}, {0, 0, 1}, {0, 0, 0}};
+        for (const auto& step : steps) {
+            documents.clear();
+            fail("HrQueryAllRows", step.snapshotFault, MAPI_E_CALL_FAILED);
+            EXPECT_EQ(read(), step.result) << calendar << " fault " << step.snapshotFault;
+            ASSERT_EQ(documents.size(), step.documents) << calendar << " fault " << step.snapshotFault;
+            if (step.documents == 1) {
+                EXPECT_NE(documents[0].find("<lFlag>8</lFlag>"), std::string::npos) << documents[0];
+            }
+            fail("HrQueryAllRows", 0, S_OK);
+        }
+    }
 }
 
 }  // namespace

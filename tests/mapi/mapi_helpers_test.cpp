@@ -1,4 +1,4 @@
-// The MAPI helpers: folder type codes and the event-id extraction as tables, and the open
+// The MAPI helpers: folder type codes, the event-id extraction and flags as tables, and the open
 // helpers against the real runtime in a temporary world.
 #include <gtest/gtest.h>
 
@@ -87,6 +87,26 @@ TEST(ExtractEventId, OutputLongerThanTheHostBufferIsRefused) {
         std::string out = "stale";
         EXPECT_EQ(ExtractEventId(text, &out), c.fits) << c.id.size();
         EXPECT_EQ(out, c.fits ? (c.wrapped ? "<id>" + c.id + "</id>" : c.id) : "") << c.id.size();
+    }
+}
+
+// Other writers of a store write TRUE as any non-zero value; a value of another type is no flag.
+TEST(FindBool, EveryNonZeroBooleanIsTrue) {
+    const ULONG asLong = PROP_TAG(PT_LONG, PROP_ID(PR_DEFAULT_STORE));
+    const struct {
+        ULONG tag;
+        unsigned short b;
+        bool expected;
+    } cases[] = {
+        {PR_DEFAULT_STORE, 1, true},      {PR_DEFAULT_STORE, 2, true},  {PR_DEFAULT_STORE, 0x100, true},
+        {PR_DEFAULT_STORE, 0xFFFF, true}, {PR_DEFAULT_STORE, 0, false}, {asLong, 1, false},
+    };
+    for (const auto& c : cases) {
+        SPropValue v{};
+        v.ulPropTag = c.tag;
+        v.Value.b = c.b;
+        const SRow row{0, 1, &v};
+        EXPECT_EQ(FindBool(row, PR_DEFAULT_STORE), c.expected) << std::hex << c.tag << " " << c.b;
     }
 }
 

@@ -1,14 +1,18 @@
 // CMAPIObject against the real runtime: logon and logoff, the machine's zone, profile listing
-// before and after logon, and the folder selections the host procedures cannot show (tests/
-// e2e_session covers the selections and counts over RPC).
+// before and after logon, the folder selections the host procedures cannot show (tests/
+// e2e_session covers the selections and counts over RPC), the lock a read is handed, and the trace
+// lines of reads that fail (the golden traces of tests/e2e_* show the reads that go through).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "common/Encoding.h"
+#include "common/LogFile.h"
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
+#include "platform/system/DebugOutput.h"
 #include "tests/mapi/MapiTestWorld.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -202,6 +206,122 @@ TEST_F(MapiObjectTest, FolderWalksStopAtTheDepthCap) {
          at = doc.find("<fname>d</fname>", at + 1))
         ++listed;
     EXPECT_EQ(listed, 255u);
+}
+
+// The trace lines written while it lives, without the tag and the line end.
+class TraceLines {
+public:
+    TraceLines() {
+        CLogFile::InitWithModulePath("", LOG_TO_DEBUGGER);
+        nx::sys::SetDebugOutputSinkForTesting([this](std::string_view text) {
+            text.remove_prefix(std::min(text.size(), std::string_view(CLogFile::kTag).size()));
+            if (text.ends_with("\r\n")) text.remove_suffix(2);
+            m_lines.emplace_back(text);
+        });
+    }
+    ~TraceLines() {
+        nx::sys::SetDebugOutputSinkForTesting(nullptr);
+        CLogFile::InitWithModulePath("", 0);
+    }
+    // The lines so far, `id` written as "{id}"; then none.
+    std::vector<std::string> Take(const std::string& id = "") {
+        std::vector<std::string> lines = std::move(m_lines);
+        m_lines.clear();
+        for (std::string& line : lines)
+            if (const auto at = id.empty() ? std::string::npos : line.find(id); at != std::string::npos)
+                line.replace(at, id.size(), "{id}");
+        return lines;
+    }
+
+private:
+    std::vector<std::string> m_lines;
+};
+
+// A read handed the guard of the object's lock releases it while each document is with the host,
+// and holds it again when it answers, whichever kind and whichever read.
+TEST_F(MapiObjectTest, AReadReleasesTheGuardItIsHandedWhileTheHostHasADocument) {
+    world->Admin({"init"});
+    world->PutItem(kTop + "Contacts", "IPM.Contact", "Ada");
+    world->PutItem(kTop + "Calendar", "IPM.Appointment", "Tea");
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    NAMESPACE_MAPI::MAPIObjectGuard held = NAMESPACE_MAPI::LockMAPIObject();
+    int documents = 0;
+    int withTheLockHeld = 0;
+    const NAMESPACE_MAPI::DocumentSink sink = [&](std::string_view) {
+        ++documents;
+        if (held.owns_lock()) ++withTheLockHeld;
+        return 0u;
+    };
+    mapi.SetContactSink(sink);
+    mapi.SetCalendarSink(sink);
+    const struct {
+        bool calendar;
+        const char* anchor;
+    } cases[] = {{false, ""}, {false, "new"}, {true, ""}, {true, "new"}};
+    for (const auto& c : cases) {
+        const int result =
+            c.calendar ? mapi.ReadCalendars("", c.anchor, &held) : mapi.ReadContacts("", c.anchor, &held);
+        EXPECT_EQ(result, 0) << c.calendar << c.anchor;
+        EXPECT_TRUE(held.owns_lock()) << c.calendar << c.anchor;
+    }
+    EXPECT_EQ(documents, 4);
+    EXPECT_EQ(withTheLockHeld, 0);
+}
+
+// The lines the host's trace readers know for the reads that fail: the folder part of the calendar
+// read ends without its Finish line when there is no folder, and a change read whose delivery
+// fails skips the commit.
+TEST_F(MapiObjectTest, ReadsThatFailTraceTheHostsLines) {
+    world->Admin({"init"});
+    TraceLines trace;
+    EXPECT_EQ(mapi.ReadContacts("", ""), 1);  // logged off: no folder
+    EXPECT_EQ(trace.Take(), (std::vector<std::string>{"CMAPIObject::ReadContacts - Begin",
+                                                      "CMAPIObject::ReadContacts - NULL m_lpContactFolder",
+                                                      "CMAPIObject::ReadContacts - Finish"}));
+    EXPECT_EQ(mapi.ReadCalendars("", ""), 1);
+    EXPECT_EQ(
+        trace.Take(),
+        (std::vector<std::string>{
+            "CMAPIObject::ReadCalendars - Begin", "CMAPIObject::GetCalendarCount - Begin",
+            "CMAPIObject::GetCalendarEventCount - Begin", "CMAPIObject::GetCalendarEventCount - Finish",
+            "CMAPIObject::GetCalendarCount - Finish", "CMAPIObject::ReadCalenda - Calendar Count(0)",
+            "CMAPIObject::ReadCalendarEvent - Begin", "CMAPIObject::ReadCalendarEvent - NULL m_lpEventFolder",
+            "CMAPIObject::ReadCalendars - Read Failed", "CMAPIObject::ReadCalendars - Finish"}));
+
+    const std::string ada = world->PutItem(kTop + "Contacts", "IPM.Contact", "Ada");
+    const std::string tea = world->PutItem(kTop + "Calendar", "IPM.Appointment", "Tea");
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    const auto refused = [](std::string_view) { return 1727u; };  // RPC_S_CALL_FAILED
+    mapi.SetContactSink(refused);
+    mapi.SetCalendarSink(refused);
+    trace.Take();
+    const auto from = [](std::vector<std::string> lines, const std::string& first) {
+        return std::vector<std::string>(std::find(lines.begin(), lines.end(), first), lines.end());
+    };
+    EXPECT_EQ(mapi.ReadContacts("", "a"), 1);
+    EXPECT_EQ(from(trace.Take(ada), "CMAPIObject::ReadContacts - Call GetChangeLog"),
+              (std::vector<std::string>{
+                  "CMAPIObject::ReadContacts - Call GetChangeLog", "CMAPIObject::ReadContacts - Read Changes",
+                  "CMAPIObject::ReadContactFromLog - Begin", "CMAPIObject::ReadContactFromLog - New({id})",
+                  "CMAPIObject::ReadContactFromLog - DeliverContact(0X000006BF)",
+                  "CMAPIObject::ReadContactFromLog - Finish(Failed)",
+                  "CMAPIObject::ReadContacts - Failed to read contacts from log",
+                  "CMAPIObject::ReadContacts - CommitChangeLog skipped: not every change reached the host",
+                  "CMAPIObject::ReadContacts - Finish"}));
+    EXPECT_EQ(mapi.ReadCalendars("", "a"), 1);
+    EXPECT_EQ(
+        from(trace.Take(tea), "CMAPIObject::ReadCalendarEvent - Call GetChangeLog"),
+        (std::vector<std::string>{
+            "CMAPIObject::ReadCalendarEvent - Call GetChangeLog",
+            "CMAPIObject::ReadCalendarEvent - Read Changes", "CMAPIObject::ReadCalendarEventFromLog - Begin",
+            "CMAPIObject::ReadCalendarEventFromLog - New({id})",
+            "CMAPIObject::ReadCalendarEventFromLog - DeliverCalendar(0X000006BF)",
+            "CMAPIObject::ReadCalendarEventFromLog - Finish(Failed)",
+            "CMAPIObject::ReadCalendarEvent - Failed to read from log",
+            "CMAPIObject::ReadCalendarEvent - CommitChangeLog skipped: not every change reached the host",
+            "CMAPIObject::before logArrayRemoveall", "CMAPIObject::before pfnfreeBuffer",
+            "CMAPIObject::ReadCalendarEvent - Finish(Failed)", "CMAPIObject::ReadCalendars - Read Failed",
+            "CMAPIObject::ReadCalendars - Finish"}));
 }
 
 }  // namespace

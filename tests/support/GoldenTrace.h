@@ -10,17 +10,17 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/Files.h"
 
 namespace nx::e2e {
 
 // The bytes of the golden file `name` ("Outlook.xml"), empty when there is none.
 inline std::string GoldenText(const std::string& name) {
-    std::ifstream in(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / name, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return nx::test::ReadWholeFile(std::filesystem::path(NX_TEST_DATA_DIR) / "golden" / name);
 }
 
 inline void ExpectTraceMatchesGolden(const std::vector<std::string>& actual, const std::string& goldenName) {

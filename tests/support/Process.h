@@ -4,20 +4,25 @@
 #pragma once
 
 #include <sys/types.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/system/ChildProcess.h"
+#include "tests/support/Files.h"
 
 namespace nx::test {
 
@@ -31,7 +36,9 @@ struct SpawnOptions {
     bool errToOut = false;             // standard error joins standard output
     std::filesystem::path in;          // standard input read from this file ("" : this process's)
     std::filesystem::path workFolder;  // the child's working folder ("" : this process's)
-    std::function<void()> inChild;  // POSIX only: runs in the child after the redirections, before the exec
+    // POSIX only: runs in the child after the redirections, before the exec (StartInChild's way of
+    // running this program's own code in a child)
+    std::function<void()> inChild;
 };
 
 struct ProcessResult {
@@ -39,11 +46,6 @@ struct ProcessResult {
     std::string out;
     std::string err;
 };
-
-inline std::string ReadWholeFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // One child process. The destructor kills and reaps it when it still runs, so a failed
 // assertion never leaves a process holding a pipe, a socket or the test's output open.
@@ -65,6 +67,7 @@ public:
             m_exitCode = other.m_exitCode;
             m_out = std::move(other.m_out);
             m_err = std::move(other.m_err);
+            m_followed = other.m_followed;
             m_ownFiles = std::move(other.m_ownFiles);
             other.m_ownFiles.clear();
         }
@@ -91,6 +94,35 @@ public:
         if (!m_child.Running()) return;
         m_child.Kill();
         m_exitCode = nx::sys::kEndedBySignal;
+    }
+
+    // Whether the process has ended (Wait then answers its exit code at once); never blocks.
+    bool Ended() {
+        if (!m_child.Running()) return true;
+        const std::optional<int> code = m_child.Poll();
+        if (code) m_exitCode = *code;
+        return code.has_value();
+    }
+
+    // Hands each line of standard output to `onLine` (without its '\n') as soon as the process has
+    // written it, until `onLine` returns false, or the process has ended and its last line was
+    // handed over, or `seconds` have passed (then false). A later call goes on after the last line
+    // handed over, so the lines written before a kill can still be read after it.
+    bool FollowOutput(int seconds, const std::function<bool(const std::string& line)>& onLine) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            // Asked before the read, so an ended process's last lines are in what is read.
+            const bool ended = Ended();
+            const std::string out = ReadWholeFile(m_out);
+            for (std::size_t end; (end = out.find('\n', m_followed)) != std::string::npos;) {
+                const std::string line = out.substr(m_followed, end - m_followed);
+                m_followed = end + 1;
+                if (!onLine(line)) return true;
+            }
+            if (ended) return true;
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
     }
 
     std::string Out() const { return ReadWholeFile(m_out); }
@@ -132,6 +164,7 @@ private:
     int m_exitCode = -1;
     std::filesystem::path m_out;
     std::filesystem::path m_err;  // empty: joined with the output
+    std::size_t m_followed = 0;   // the bytes of output FollowOutput has handed over
     std::vector<std::filesystem::path> m_ownFiles;
 };
 
@@ -145,5 +178,23 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, int second
     r.err = p.Err();
     return r;
 }
+
+#ifndef _WIN32
+// POSIX only: a child that runs `body`, code of this program, instead of another program (a fork
+// without an exec), and ends with its result as exit code. The child is a copy of this process at
+// the start, so `body` finds the test's objects as they were then; what it changes stays its own.
+// It starts as an exec'd program would, its close-on-exec descriptors closed: the process seam
+// learns that a start went through when the child's end of such a pipe closes.
+inline Process StartInChild(std::function<int()> body, SpawnOptions options = {}) {
+    options.inChild = [body = std::move(body)] {
+        for (long fd = 3, end = ::sysconf(_SC_OPEN_MAX); fd < end; ++fd) {
+            const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
+            if (flags >= 0 && (flags & FD_CLOEXEC)) ::close(static_cast<int>(fd));
+        }
+        std::_Exit(body());
+    };
+    return Process({"/bin/false"}, std::move(options));  // never run: the child ends in `body`
+}
+#endif
 
 }  // namespace nx::test

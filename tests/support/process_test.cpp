@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "tests/support/ScopedEnv.h"
 
@@ -63,6 +65,37 @@ TEST(Process, AProcessThatDoesNotEndIsKilledAtTheBoundAndOnDestruction) {
     // Reaped, not only signalled: the pid no longer names a process of ours.
     EXPECT_EQ(kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(Process, LinesAreFollowedAsWrittenBeforeAndAfterAKill) {
+    // The child announces two lines, then waits for its kill; a third comes only after the wait.
+    Process p({"/bin/sh", "-c", "echo one; echo two; sleep 30; echo three"});
+    std::vector<std::string> lines;
+    EXPECT_TRUE(p.FollowOutput(20, [&](const std::string& line) {
+        lines.push_back(line);
+        return line != "one";
+    }));
+    EXPECT_TRUE(p.FollowOutput(20, [&](const std::string& line) {
+        lines.push_back(line);
+        return line != "two";
+    }));
+    EXPECT_FALSE(p.Ended());
+    p.Kill();
+    EXPECT_TRUE(p.FollowOutput(0, [&](const std::string& line) {
+        lines.push_back(line);
+        return true;
+    }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two"}));
+}
+
+TEST(Process, CodeOfTheTestRunsInAChildOfItsOwn) {
+    int counter = 1;
+    Process child = nx::test::StartInChild([&counter] {
+        ++counter;  // the child's copy
+        return counter == 2 ? 7 : 1;
+    });
+    EXPECT_EQ(child.Wait(20), 7);
+    EXPECT_EQ(counter, 1);
 }
 
 TEST(ScopedEnv, RestoresEachVariableAsItWas) {

@@ -18,6 +18,7 @@
 #include <tlhelp32.h>
 // clang-format on
 #include "tests/support/Process.h"
+#include "tests/support/TempWorld.h"
 
 namespace {
 
@@ -29,14 +30,12 @@ fs::path ThisProgramsFolder() {
     return fs::path(std::wstring(path, n)).parent_path();
 }
 
-// A folder of its own holding a copy of the agent, its journal library and the stand-in MAPI
-// runtime, and the runtime's default profile and store; removed again at the end.
+// A temporary world (tests/support/TempWorld.h, its APPDATA the application-data folder of the
+// runtime and the agent) holding a copy of the agent, its journal library and the stand-in MAPI
+// runtime, and the runtime's default profile and store.
 class StoreWorld {
 public:
     StoreWorld() {
-        const fs::path temp = fs::temp_directory_path();
-        m_folder = temp / (L"nx-agent-" + std::to_wstring(::GetCurrentProcessId()));
-        fs::remove_all(m_folder);
         fs::create_directories(m_folder);
         const fs::path bin = ThisProgramsFolder();
         fs::copy_file(bin / L"NxAgentOutlook64.exe", m_folder / L"NxAgentOutlook64.exe");
@@ -45,19 +44,11 @@ public:
         // The runtime's own administration API makes the profile, as mapiadmin does on Linux.
         m_mapi = ::LoadLibraryW((m_folder / L"MAPI32.dll").c_str());
         if (m_mapi == nullptr) return;
-        char dataFolder[MAX_PATH * 3] = {};
-        auto folder = Export<int32_t(char*, uint32_t)>("NxMapiAdminDataFolder");
         auto init = Export<int32_t()>("NxMapiAdminInitDefault");
-        if (folder == nullptr || init == nullptr || folder(dataFolder, sizeof dataFolder) != 0) return;
-        m_data = fs::path(nx::sys::win::Wide(dataFolder));
-        fs::remove_all(m_data);  // a store another run left behind
-        m_ready = init() == 0;
+        m_ready = init != nullptr && init() == 0;
     }
     ~StoreWorld() {
         if (m_mapi != nullptr) ::FreeLibrary(m_mapi);
-        std::error_code ignored;
-        if (!m_data.empty()) fs::remove_all(m_data, ignored);
-        fs::remove_all(m_folder, ignored);
     }
     bool Ready() const { return m_ready; }
     std::string Agent() const { return nx::sys::win::Narrow((m_folder / L"NxAgentOutlook64.exe").wstring()); }
@@ -68,8 +59,8 @@ private:
         return reinterpret_cast<Fn*>(reinterpret_cast<void*>(::GetProcAddress(m_mapi, name)));
     }
 
-    fs::path m_folder;
-    fs::path m_data;
+    nx::test::TempWorld m_world{"win-host"};
+    const fs::path m_folder = m_world.Root() / "agent";
     HMODULE m_mapi = nullptr;
     bool m_ready = false;
 };

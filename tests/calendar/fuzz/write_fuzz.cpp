@@ -1,15 +1,13 @@
 // Calendar writes from the host's document text to a saved message, in a throwaway store (a world
-// of its own under the temporary folder, made once per process). Each input is written as the
+// of its own, tests/support/TempWorld.h, made once per process). Each input is written as the
 // host asked (whatever its flags and identifier name), then as a new appointment, updated with
 // itself and read back into the outbound document, and deleted, so the store stays small.
 // Whatever the document says, a new appointment is saved and named, the update succeeds, the
 // document read back is XML 1.0, and the deletion removes it.
-#include <stdlib.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -21,6 +19,7 @@
 #include "mapi/MAPIObject.h"
 #include "platform/system/Module.h"
 #include "tests/support/StrictXml.h"
+#include "tests/support/TempWorld.h"
 
 using namespace NAMESPACE_MAPI;
 
@@ -29,29 +28,18 @@ namespace {
 class ThrowawayStore {
 public:
     ThrowawayStore() {
-        char folder[] = "/tmp/nx-fuzz-calendar-write.XXXXXX";
-        if (::mkdtemp(folder) == nullptr) std::abort();
-        m_root = folder;
-        for (const char* d : {"config", "data", "run"}) std::filesystem::create_directories(m_root / d);
-        setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (m_root / "data").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (m_root / "run").c_str(), 1);
-        setenv("TZ", "Europe/Berlin", 1);
+        m_world.SetEnv("TZ", "Europe/Berlin");
         if (!LoadMapiLibrary(NX_BIN_DIR) || !LoadMapiFunctions()) std::abort();
         m_admin = nx::sys::LoadedModule::Open(std::string(NX_BIN_DIR) + "/libmapi32.so");
         using InitDefault = int32_t();
         auto* init = reinterpret_cast<InitDefault*>(m_admin.Symbol("NxMapiAdminInitDefault"));
         if (init == nullptr || init() != 0 || m_mapi.MAPILogOn(nullptr, "") != 1) std::abort();
     }
-    ~ThrowawayStore() {
-        m_mapi.MAPILogOff();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
-    }
+    ~ThrowawayStore() { m_mapi.MAPILogOff(); }
     CMAPIObject& Mapi() { return m_mapi; }
 
 private:
-    std::filesystem::path m_root;
+    nx::test::TempWorld m_world{"fuzz-calendar-write"};
     nx::sys::LoadedModule m_admin;
     CMAPIObject m_mapi;
 };
@@ -68,23 +56,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CCalendarEx record;
     ParseCalendarXML(text, record);
     if (mapi.WriteCalendars(&record) != 0) std::abort();
-    if (!record.PIMID.empty() && (record.lFlag & kFlagNew) == 0) {
+    if (!record.PIMID.empty() && (record.lFlag & NX_LOG_NEW) == 0) {
         // It added an item (or named one): gone again, so the store stays small.
-        record.lFlag = kFlagDeleted;
+        record.lFlag = NX_LOG_DELETED;
         mapi.WriteCalendars(&record);
     }
 
     // As a new appointment: saved and named whatever the document holds.
     record.Clear();
     ParseCalendarXML(text, record);
-    record.lFlag = kFlagNew;
+    record.lFlag = NX_LOG_NEW;
     record.lCalType = kWritableCalType;
     if (mapi.WriteCalendars(&record) != 0 || record.lFlag != 0 || record.PIMID.size() != 60) std::abort();
     const std::string id = record.PIMID;
 
     record.Clear();
     ParseCalendarXML(text, record);
-    record.lFlag = kFlagChanged;
+    record.lFlag = NX_LOG_CHANGED;
     record.lCalType = kWritableCalType;
     record.PIMID = id;
     if (mapi.WriteCalendars(&record) != 0 || record.lFlag != 0) std::abort();
@@ -100,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     message.reset();
 
     record.Clear();
-    record.lFlag = kFlagDeleted;
+    record.lFlag = NX_LOG_DELETED;
     record.PIMID = id;
     if (mapi.WriteCalendars(&record) != 0 || record.lFlag != 0) std::abort();
     return 0;

@@ -1,19 +1,17 @@
-// Test support: a temporary world (XDG_DATA_HOME in a fresh folder) and libmapi32.so loaded with
-// dlopen and bound the way the agent binds it, plus the administration API.
+// Test support: a temporary world (tests/support/TempWorld.h) per test and libmapi32.so loaded
+// with dlopen and bound the way the agent binds it, plus the administration API.
 #pragma once
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/mapi/Mapi.h"
 #include "platform/mapi32/Admin.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempWorld.h"
 
 namespace nx::test {
 
@@ -108,10 +106,6 @@ inline SRestriction PropRes(ULONG relop, SPropValue* v, bool content = false) {
 class MapiWorld : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "nxmapi-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        m_dir = tmpl;
-        m_env.Set("XDG_DATA_HOME", m_dir);
         ASSERT_NE(lib().handle, nullptr);
         ASSERT_NE(fn().MAPIInitialize, nullptr);
         MAPIINIT_0 init{MAPI_INIT_VERSION, 0};
@@ -119,14 +113,11 @@ protected:
     }
     void TearDown() override {
         if (fn().MAPIUninitialize) fn().MAPIUninitialize();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
     static MapiLibrary& lib() { return MapiLibrary::Get(); }
     static const MapiFunctions& fn() { return lib().fn; }
     static const AdminApi& admin() { return lib().admin; }
-    const std::string& dir() const { return m_dir; }
 
     ComPtr<IMAPISession> Logon(const std::u16string& profile = u"") {
         ComPtr<IMAPISession> s;
@@ -226,8 +217,7 @@ protected:
     void InitDefault() { ASSERT_EQ(admin().InitDefault(), S_OK); }
 
 private:
-    std::string m_dir;
-    ScopedEnv m_env;
+    TempWorld m_world{"mapi32"};
 };
 
 }  // namespace nx::test

@@ -1,14 +1,13 @@
 // Crash safety and damaged files: a writer killed in the middle of its saves leaves a store that
 // opens and holds every save that succeeded, whole; damaged or foreign files give MAPI errors.
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <functional>
 
 #include "tests/platform/mapi32/MapiWorld.h"
+#include "tests/support/Process.h"
 
 namespace nx::test {
 namespace {
@@ -42,11 +41,11 @@ std::string DataOf(int i) {
 }
 
 // The writer: saves message after message, each with an out-of-line attachment, and reports the
-// number of every save that returned S_OK.
-[[noreturn]] void Writer(int ackFd, IMAPIFolder* folder) {
+// number of every save that returned S_OK as a line on its standard output.
+int Writer(IMAPIFolder* folder) {
     for (int i = 0;; ++i) {
         ComPtr<IMessage> msg;
-        if (folder->CreateMessage(nullptr, 0, msg.put()) != S_OK) _exit(2);
+        if (folder->CreateMessage(nullptr, 0, msg.put()) != S_OK) return 2;
         std::u16string subject = u"msg " + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
         std::u16string body = BodyOf(i);
         SPropValue v[3] = {Val(PR_PRIORITY, {.l = i}), Text(PR_SUBJECT_W, subject.c_str()),
@@ -54,40 +53,37 @@ std::string DataOf(int i) {
         msg->SetProps(3, v, nullptr);
         ComPtr<IAttach> att;
         ULONG num = 0;
-        if (msg->CreateAttach(nullptr, 0, &num, att.put()) != S_OK) _exit(3);
+        if (msg->CreateAttach(nullptr, 0, &num, att.put()) != S_OK) return 3;
         std::string data = DataOf(i);
         SPropValue d = Val(PR_ATTACH_DATA_BIN,
                            {.bin = {static_cast<ULONG>(data.size()), reinterpret_cast<LPBYTE>(data.data())}});
         att->SetProps(1, &d, nullptr);
         att->SaveChanges(KEEP_OPEN_READWRITE);
         if (msg->SaveChanges(KEEP_OPEN_READWRITE) == S_OK) {
-            if (write(ackFd, &i, sizeof i) != sizeof i) _exit(4);
+            const std::string ack = std::to_string(i) + "\n";
+            if (write(1, ack.data(), ack.size()) != static_cast<ssize_t>(ack.size())) return 4;
         }
     }
 }
 
 TEST_F(DurabilityTest, KilledWriterLosesNoAcknowledgedSaveAndLeavesNoHalfMessage) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(fds[0]);
+    Process writer = StartInChild([this] {
         ComPtr<IMAPISession> session;
         ComPtr<IMsgStore> store;
         auto folder = Contacts(session, store);
-        Writer(fds[1], folder.get());
-    }
-    close(fds[1]);
+        return Writer(folder.get());
+    });
     std::vector<int> acked;
-    int i;
-    while (acked.size() < 40 && read(fds[0], &i, sizeof i) == sizeof i) acked.push_back(i);
-    ASSERT_EQ(kill(child, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    while (read(fds[0], &i, sizeof i) == sizeof i) acked.push_back(i);  // acknowledged before the kill
-    close(fds[0]);
+    ASSERT_TRUE(writer.FollowOutput(120, [&acked](const std::string& line) {
+        acked.push_back(std::stoi(line));
+        return acked.size() < 40;
+    }));
+    ASSERT_FALSE(writer.Ended()) << "the writer stopped by itself";
+    writer.Kill();
+    writer.FollowOutput(0, [&acked](const std::string& line) {  // acknowledged before the kill
+        acked.push_back(std::stoi(line));
+        return true;
+    });
     ASSERT_GE(acked.size(), 40u);
 
     // The file is sound.
@@ -130,11 +126,7 @@ TEST_F(DurabilityTest, KilledWriterLosesNoAcknowledgedSaveAndLeavesNoHalfMessage
 
 TEST_F(DurabilityTest, DamagedAndForeignFilesGiveMapiErrors) {
     const std::string path = StorePath();
-    std::string original;
-    {
-        std::ifstream in(path, std::ios::binary);
-        original.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    const std::string original = ReadWholeFile(path);
     ASSERT_GT(original.size(), 4096u);
     auto writeFile = [&](const std::string& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -123,6 +123,10 @@ TEST_F(PropsTest, EveryTypeRoundTripsThroughSaveAndANewSession) {
         Make(PT_CURRENCY, PV{.cur = {.int64 = 99999999999LL}}),
         Make(PT_APPTIME, PV{.at = 45000.75}),
         Make(PT_BOOLEAN, PV{.b = 1}),
+        Make(PT_BOOLEAN, PV{.b = 2}),       // other writers of a store write TRUE as any non-zero
+        Make(PT_BOOLEAN, PV{.b = 0x100}),   // value (the low byte 0 here): it stays TRUE
+        Make(PT_BOOLEAN, PV{.b = 0xFFFF}),  // (VARIANT_TRUE)
+        Make(PT_BOOLEAN, PV{.b = 0}),
         Make(PT_I8, PV{.li = {.QuadPart = -1}}),
         Make(PT_SYSTIME, PV{.ft = times[1]}),
         Make(PT_CLSID, PV{.lpguid = &g2}),

@@ -231,6 +231,43 @@ TEST_F(StoreTest, RestrictionsColumnsAndSortOrders) {
     EXPECT_EQ(table->Restrict(&broken, 0), MAPI_E_INVALID_PARAMETER);
 }
 
+// The agent finds items and folders by class with RELOP_EQ and pictures by a TRUE flag: a class
+// another program wrote in another case matches, and so does a flag stored as any non-zero value.
+TEST_F(StoreTest, EqualityIgnoresTheCaseOfTextAndTakesEveryNonZeroBooleanAsTrue) {
+    const ULONG flag = PROP_TAG(PT_BOOLEAN, 0x6601);
+    const struct {
+        const char16_t* cls;
+        unsigned short b;
+        const char16_t* subject;
+    } items[] = {
+        {u"IPM.Contact", 0, u"zero"},    {u"ipm.contact", 1, u"one"},        {u"IPM.CONTACT", 2, u"two"},
+        {u"Ipm.Contact", 0x100, u"256"}, {u"IPM.Contact.X", 0xFFFF, u"max"},
+    };
+    for (const auto& i : items) AddMessage(m_contacts.get(), i.cls, i.subject, {Val(flag, {.b = i.b})});
+
+    SPropValue cls = Text(PR_MESSAGE_CLASS_W, u"iPM.cONTACT"), yes = Val(flag, {.b = 1}),
+               allBits = Val(flag, {.b = 0xFFFF}), no = Val(flag, {.b = 0});
+    SRestriction classIs = PropRes(RELOP_EQ, &cls), classIsNot = PropRes(RELOP_NE, &cls),
+                 isTrue = PropRes(RELOP_EQ, &yes), isAllBits = PropRes(RELOP_EQ, &allBits),
+                 isNotTrue = PropRes(RELOP_NE, &yes), isFalse = PropRes(RELOP_EQ, &no);
+    const struct {
+        const char* name;
+        LPSRestriction res;
+        std::vector<std::u16string> expected;
+    } cases[] = {
+        {"class equal in another case", &classIs, {u"zero", u"one", u"two", u"256"}},
+        {"class not equal in another case", &classIsNot, {u"max"}},
+        {"flag equal to TRUE", &isTrue, {u"one", u"two", u"256", u"max"}},
+        {"flag equal to a TRUE of all bits", &isAllBits, {u"one", u"two", u"256", u"max"}},
+        {"flag not equal to TRUE", &isNotTrue, {u"zero"}},
+        {"flag equal to FALSE", &isFalse, {u"zero"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Subjects(m_contacts.get(), c.res), c.expected);
+    }
+}
+
 TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     std::string a = AddMessage(m_contacts.get(), u"IPM.Contact", u"A");
     std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");

@@ -9,7 +9,6 @@
 
 #include "platform/system/DebugOutput.h"
 #include "tests/platform/system/ScratchDir.h"
-#include "tests/support/ScopedEnv.h"
 
 using nx::reg::RegFile;
 using nx::reg::RegKey;
@@ -162,22 +161,18 @@ TEST(RegFile, MalformedLinesAreSkippedAndTheFirstProblemIsKept) {
     EXPECT_NE(RegFile::Parse("").Error(), "");
 }
 
+// The hive files are in the world's XDG_CONFIG_HOME.
 class RegKeyTest : public nx::test::ScratchDir {
 protected:
-    void SetUp() override {
-        ScratchDir::SetUp();
-        std::filesystem::create_directories(m_dir / "nx-registry");
-        m_env.Set("XDG_CONFIG_HOME", m_dir.string());
-    }
     void Write(const char* hive, const std::string& content) {
-        std::ofstream(m_dir / "nx-registry" / hive, std::ios::binary) << content;
+        nx::test::WriteWholeFile(m_registry / hive, content);
     }
-    nx::test::ScopedEnv m_env;
+    const std::filesystem::path m_registry = m_world.Root() / "config/nx-registry";
 };
 
 TEST_F(RegKeyTest, OpensKeysOfTheHiveFileAndQueriesWithWindowsResults) {
     EXPECT_EQ(nx::reg::HiveFilePath(nx::reg::Hive::CurrentUser),
-              (m_dir / "nx-registry/HKEY_CURRENT_USER.reg").string());
+              (m_registry / "HKEY_CURRENT_USER.reg").string());
     RegKey key;
     EXPECT_EQ(RegKey::Open(nx::reg::Hive::CurrentUser, "SoftWare\\Varnelle\\LogFiles", key),
               nx::reg::ERROR_FILE_NOT_FOUND);

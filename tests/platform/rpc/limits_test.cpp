@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/rpc/Client.h"
-#include "tests/platform/rpc/TempWorld.h"
+#include "tests/platform/rpc/PipeWorld.h"
 #include "tests/platform/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
@@ -63,7 +63,7 @@ protected:
         return trace;
     }
 
-    TempWorld world;
+    PipeWorld world;
     Listening listening{kEndpoint};
     Server& server = listening.server;
     std::mutex traceLock;
@@ -130,6 +130,15 @@ TEST_F(LimitsTest, HalfReceivedCallsShareABudgetAndAreDroppedWhenTheirNextFragme
     ASSERT_EQ(Next(*good, f), ReadResult::Ok);
     EXPECT_NE(f.hdr.ptype, 0);
     EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
+
+    // A call the client gives up (orphaned) gives its memory back, and keeps none of it outside
+    // the budget: the connection's next call is charged for its whole buffer again.
+    ParkCall(*good, 64 * 1024, 10);
+    ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) >= 64 * 1024; }));
+    ASSERT_TRUE(SendBytes(*good, Pdu(pdu::kOrphaned, 3, 10, {})));
+    ASSERT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) == 0; }));
+    ParkCall(*good, 64 * 1024, 11);
+    EXPECT_TRUE(Eventually([&] { return ServerAccess::ReassemblyHeld(server) >= 64 * 1024; }));
 }
 
 TEST_F(LimitsTest, ACallToAServerThatStopsAnsweringEndsWithinItsTimeouts) {
@@ -223,8 +232,8 @@ TEST_F(LimitsTest, ASilenceBoundEndsACallOnlyWhenTheServerShowsNoSignOfLife) {
 }
 
 TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
-    TempWorld world;
-    const fs::path base = fs::path(world.root) / "cases";
+    PipeWorld world;
+    const fs::path base = world.Root() / "cases";
     fs::create_directories(base);
     const bool root = ::geteuid() == 0;
     struct Case {
@@ -270,7 +279,7 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
         const fs::path dir = base / std::to_string(n++);
         c.make(dir);
         EXPECT_EQ(CheckPipeDirectory(dir.string()), c.expect) << c.name;
-        world.env.Set("NX_PIPE_DIR", dir.string());
+        world.SetEnv("NX_PIPE_DIR", dir.string());
         // The same answer for a server taking an endpoint there and a client connecting.
         Server s;
         EXPECT_EQ(s.UseProtseqEp("ncacn_np", 1, kEndpoint),
@@ -283,14 +292,14 @@ TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {
     }
     EXPECT_EQ(CheckPipeDirectory((base / "missing").string()), RPC_S_SERVER_UNAVAILABLE);
     // A missing directory is made, parents and all, private to us.
-    world.env.Set("NX_PIPE_DIR", (base / "new/deeper").string());
+    world.SetEnv("NX_PIPE_DIR", (base / "new/deeper").string());
     std::string made;
     ASSERT_EQ(EnsurePipeDirectory(made), RPC_S_OK);
     EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 TEST(PipeDirectory, ASocketWeDidNotCreateIsNeverRemoved) {
-    TempWorld world;
+    PipeWorld world;
     std::string dir;
     ASSERT_EQ(EnsurePipeDirectory(dir), RPC_S_OK);
     std::string path;

@@ -6,7 +6,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/platform/rpc/TempWorld.h"
+#include "tests/platform/rpc/PipeWorld.h"
 #include "tests/platform/rpc/WireHelpers.h"
 
 namespace nx::rpc::test {
@@ -56,7 +56,7 @@ protected:
         EXPECT_GT(goodCalls.load(), before);
     }
 
-    TempWorld world;
+    PipeWorld world;
     Listening listening{kEndpoint};
     Server& server = listening.server;
     std::thread good;

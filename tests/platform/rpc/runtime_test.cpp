@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/rpc/Client.h"
-#include "tests/platform/rpc/TempWorld.h"
+#include "tests/platform/rpc/PipeWorld.h"
 
 namespace nx::rpc::test {
 namespace {
@@ -145,7 +145,7 @@ TEST(RpcBindingText, ComposeAndParse) {
 }
 
 TEST(RpcServer, RegistrationErrors) {
-    TempWorld world;
+    PipeWorld world;
     Server s;
     EXPECT_EQ(s.UseProtseqEp("ncalrpc", 10, kEndpoint), RPC_S_PROTSEQ_NOT_SUPPORTED);
     EXPECT_EQ(s.UseProtseqEp("nc", 10, kEndpoint), RPC_S_INVALID_RPC_PROTSEQ);
@@ -163,7 +163,7 @@ TEST(RpcServer, RegistrationErrors) {
 }
 
 TEST(RpcServer, DuplicateAndStaleEndpoints) {
-    TempWorld world;
+    PipeWorld world;
     {
         Served live;
         Server other;
@@ -183,7 +183,7 @@ TEST(RpcServer, DuplicateAndStaleEndpoints) {
 }
 
 TEST(RpcClient, EveryShapeOverASocket) {
-    TempWorld world;
+    PipeWorld world;
     Served l;
     auto b = Bind();
     const Interface& i = TestInterface();
@@ -233,7 +233,7 @@ TEST(RpcClient, EveryShapeOverASocket) {
 }
 
 TEST(RpcClient, BindingDoesNotConnectAndReconnectsOnce) {
-    TempWorld world;
+    PipeWorld world;
     auto b = Bind();  // nobody listens yet
     int32_t v = 0;
     EXPECT_EQ(CallChar(*b, u'a', v), RPC_S_SERVER_UNAVAILABLE);
@@ -250,7 +250,7 @@ TEST(RpcClient, BindingDoesNotConnectAndReconnectsOnce) {
 }
 
 TEST(RpcClient, UnknownInterfaceOnTheServer) {
-    TempWorld world;
+    PipeWorld world;
     Served l;
     Interface other = TestInterface();
     Uuid::Parse("887e407b-88c9-4e15-9435-27481418cd5b", other.uuid);
@@ -265,7 +265,7 @@ TEST(RpcClient, UnknownInterfaceOnTheServer) {
 }
 
 TEST(RpcServer, ManyClientsAtOnce) {
-    TempWorld world;
+    PipeWorld world;
     std::atomic<int> calls{0};
     Served l(TestHandlers(nullptr, &calls));
     auto shared = Bind();  // one binding used from several threads: calls are serialised
@@ -288,7 +288,7 @@ TEST(RpcServer, ManyClientsAtOnce) {
 }
 
 TEST(RpcServer, CallsBeyondTheCapAreRefused) {
-    TempWorld world;
+    PipeWorld world;
     Gate gate;
     auto handlers = TestHandlers(nullptr);
     handlers[kSleep] = [&](Args& a) {
@@ -334,12 +334,12 @@ private:
 };
 
 TEST(RpcServer, AOneCallServerTakesTheNextCallOnceTheReplyIsRead) {
-    TempWorld world;
+    PipeWorld world;
+    Gate gate;  // before the server: its connection thread may still be leaving Wait as the test ends
     Served l({}, 1);
     int32_t v;
     ASSERT_EQ(CallChar(*Bind(), u'0', v), RPC_S_OK);  // listening, with room for one call
     ASSERT_TRUE(WaitFor([&] { return ServerAccess::CallsInFlight(l.server) == 0; }));
-    Gate gate;
     auto [clientEnd, serverEnd] = MakeMemoryPipe();
     ServerAccess::AttachStream(l.server,
                                std::make_unique<RepliesHeldAfterWriting>(std::move(serverEnd), gate), "");
@@ -356,7 +356,7 @@ TEST(RpcServer, AOneCallServerTakesTheNextCallOnceTheReplyIsRead) {
 }
 
 TEST(RpcServer, StopWaitsForCallsInFlightIncludingTheStoppingOne) {
-    TempWorld world;
+    PipeWorld world;
     Gate gate;
     Server server;
     auto handlers = TestHandlers(&server);
@@ -393,7 +393,7 @@ TEST(RpcServer, StopWaitsForCallsInFlightIncludingTheStoppingOne) {
 }
 
 TEST(RpcServer, UnregisteredInterfaceRefusesNewCalls) {
-    TempWorld world;
+    PipeWorld world;
     Served l;
     auto b = Bind();
     int32_t v;

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/system/ChildProcess.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempWorld.h"
 
 namespace {
 
@@ -33,25 +33,18 @@ void SetVariable(const char* name, const char* value) {
 #endif
 
 std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = nx::test::ReadWholeFile(p);
     std::erase(text, '\r');  // the Windows C runtime writes text-mode newlines
     return text;
 }
 
 class ChildProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() / ("nx-child-" + std::to_string(std::random_device{}()));
-        fs::create_directories(m_dir / "work");
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
-    }
+    void SetUp() override { fs::create_directories(m_dir / "work"); }
     std::string Path(const char* name) const { return (m_dir / name).string(); }
 
-    fs::path m_dir;
+    nx::test::TempWorld m_world{"child"};
+    const fs::path m_dir = m_world.Root();
 };
 
 TEST_F(ChildProcessTest, ArgumentsEnvironmentAndStreamsReachTheChild) {

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using nx::test::ReadFile;
+using nx::test::ReadWholeFile;
 
 void Touch(const fs::path& p) {
     std::ofstream made(p);
@@ -75,9 +75,9 @@ TEST_F(FilesTest, AtomicWriteReplacesTheFileOrLinkAndLeavesNoTemporaryFile) {
             c.prepare(target, victim);
             ASSERT_TRUE(nx::sys::WriteFileAtomically(target.string(), "<new/>", durability)) << c.name;
             EXPECT_FALSE(fs::is_symlink(target)) << c.name;
-            EXPECT_EQ(ReadFile(target), "<new/>") << c.name;
+            EXPECT_EQ(ReadWholeFile(target), "<new/>") << c.name;
             EXPECT_EQ(ModeOf(target), 0600u) << c.name;
-            EXPECT_EQ(ReadFile(victim), "someone else's") << c.name;
+            EXPECT_EQ(ReadWholeFile(victim), "someone else's") << c.name;
             std::size_t entries = 0;
             for ([[maybe_unused]] const auto& e : fs::directory_iterator(m_dir)) ++entries;
             EXPECT_EQ(entries, 2u) << c.name << ": only the document and the victim";

@@ -14,13 +14,13 @@
 #include "tests/platform/system/ScratchDir.h"
 
 using LockedFile = nx::test::ScratchDir;
-using nx::test::ReadFile;
+using nx::test::ReadWholeFile;
 
 TEST_F(LockedFile, HeaderOnceThenAppendsPrivately) {
     const auto file = m_dir / "trace.log";
     ASSERT_TRUE(nx::sys::AppendToLockedFile(file.string(), "a", "<H>"));
     ASSERT_TRUE(nx::sys::AppendToLockedFile(file.string(), "bc", "<H>"));
-    EXPECT_EQ(ReadFile(file), "<H>abc");
+    EXPECT_EQ(ReadWholeFile(file), "<H>abc");
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "a new log is private to the user";
@@ -38,7 +38,7 @@ TEST_F(LockedFile, ConcurrentAppendsStayWhole) {
             for (int i = 0; i < kLines; ++i) nx::sys::AppendToLockedFile(path, line + "\n", "#\n");
         });
     for (std::thread& t : threads) t.join();
-    const std::string text = ReadFile(path);
+    const std::string text = ReadWholeFile(path);
     ASSERT_EQ(text.size(), 2 + kThreads * kLines * 65u);
     EXPECT_EQ(text.substr(0, 2), "#\n") << "the header only once, first";
     for (std::size_t at = 2; at < text.size(); at += 65)

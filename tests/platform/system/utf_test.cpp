@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+using nx::sys::DecodeUtf8;
 using nx::sys::Utf16Length;
 using nx::sys::Utf16ToUtf8;
 using nx::sys::Utf8ToUtf16;
@@ -38,4 +39,42 @@ TEST(Utf, EncodesAsUtf8AndMarksForeignBytes) {
         {"a\xFFz", u"a\uFFFDz"},
     };
     for (const auto& b : bad) EXPECT_EQ(Utf8ToUtf16(b.bytes), b.expect) << b.bytes;
+}
+
+// What one step of the decoder takes: a character's code point and bytes, or for malformed bytes
+// their longest start that could still have been a character (what the XML wrapper replaces with
+// one U+FFFD; the conversions above replace each byte).
+TEST(Utf, DecodesOneCharacterOrTheLongestMalformedStart) {
+    const struct {
+        const char* bytes;
+        uint32_t code;  // checked for characters only
+        std::size_t size;
+        bool malformed;
+        bool wellFormed;
+    } cases[] = {
+        {"A", 0x41, 1, false, true},
+        {"\xC3\xA9", 0xE9, 2, false, true},
+        {"\xE2\x82\xAC", 0x20AC, 3, false, true},
+        {"\xF0\x9F\x98\x80", 0x1F600, 4, false, true},
+        {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4, false, true},
+        {"\xED\xA0\x80", 0xD800, 3, false, false},  // an encoded surrogate: generalised, not strict
+        {"\x80", 0, 1, true, false},                // stray continuation byte
+        {"\xC0\xAF", 0, 1, true, false},            // overlong two-byte form: its lead alone
+        {"\xE0\x9F\xBF", 0, 1, true, false},        // overlong three-byte form
+        {"\xF4\x90\x80\x80", 0, 1, true, false},    // above U+10FFFF
+        {"\xF5\x80", 0, 1, true, false},            // a lead no character has
+        {"\xE2\x82", 0, 2, true, false},            // cut at the end of the text
+        {"\xF0\x9F\x98"
+         "A",
+         0, 3, true, false},  // cut by another character
+    };
+    for (const auto& c : cases) {
+        const auto d = DecodeUtf8(c.bytes, 0);
+        EXPECT_EQ(d.size, c.size) << c.bytes;
+        EXPECT_EQ(d.malformed, c.malformed) << c.bytes;
+        EXPECT_EQ(d.WellFormed(), c.wellFormed) << c.bytes;
+        if (!c.malformed) {
+            EXPECT_EQ(d.code, c.code) << c.bytes;
+        }
+    }
 }

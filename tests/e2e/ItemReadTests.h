@@ -1,27 +1,37 @@
 // Reads end to end, the same for each item kind: the real agent with its change journal, nxhost
 // and a store built with mapiadmin. Full reads of sub-folders, of an empty folder and for hosts
-// that stop taking documents or never listen; what a change read reports after edits, deletions
-// and additions, anchors that keep their own state, hosts that break half way (nothing lost,
-// nothing doubled once a read completes). A test binary includes this once and instantiates
-// ItemReadE2E with its kind.
+// that stop taking documents or never listen; classes in another case; what a change read reports
+// after edits, deletions and additions, anchors that keep their own state, hosts that break half
+// way or fail on an update or a deletion notice (nothing lost, nothing doubled once a read
+// completes). A test binary includes this once and instantiates ItemReadE2E with its kind.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/system/Ascii.h"
+#include "tests/e2e/StoreWorld.h"
 
 namespace nx::e2e {
 
 struct ItemKind {
     const char* method;       // "ReadContacts"
+    const char* count;        // "GetContactCount"
     const char* saved;        // the kind nxhost saves the documents as ("contact")
     const char* nameElement;  // the element the test's names come back in
     const char* traceName;    // the read's name in the trace log
     std::string folder;       // the default folder's path
     const char* root;         // and its CsFolder text
     const char* folderClass;  // the container class of a folder of the kind
+    const char* itemClass;    // the message class of an item of the kind
     const char* otherClass;   // the class of an item of that folder a read never sends
-    std::string (*put)(ContactsWorld& w, const std::string& folder, const std::string& name);
+    // Puts an item of the class named `name` into the folder; its entry id.
+    std::string (*put)(StoreWorld& w, const std::string& folder, const std::string& name,
+                       const std::string& messageClass);
     const char* edit;                        // the JSON of an edit to the item
     const char *editedElement, *editedText;  // and how it reads back
     const char* noticeHead;                  // a deletion notice up to its PIMID text
@@ -36,11 +46,11 @@ inline void PrintTo(const ItemKind& kind, std::ostream* out) {
 
 class ItemReadE2E : public ::testing::TestWithParam<ItemKind> {
 protected:
-    std::vector<Delivered> FullRead(ContactsWorld& w, std::vector<std::string> extra = {}) {
+    std::vector<Delivered> FullRead(StoreWorld& w, std::vector<std::string> extra = {}) {
         return w.Read({"MAPILogOn", std::string(GetParam().method) + " \"\" \"\"", "MAPILogOff", "Shutdown"},
                       std::move(extra), GetParam().saved);
     }
-    std::vector<Delivered> Read(ContactsWorld& w, const std::string& anchor, int times = 1,
+    std::vector<Delivered> Read(StoreWorld& w, const std::string& anchor, int times = 1,
                                 std::vector<std::string> extra = {}) {
         return w.Read(ChangeRead(GetParam().method, anchor, times), std::move(extra), GetParam().saved);
     }
@@ -48,18 +58,22 @@ protected:
                                    const std::map<std::string, std::string>& ids) {
         return Summary(docs, ids, GetParam().nameElement);
     }
+    // An item of the kind's class.
+    static std::string Put(StoreWorld& w, const std::string& folder, const std::string& name) {
+        return GetParam().put(w, folder, name, GetParam().itemClass);
+    }
 };
 
 TEST_P(ItemReadE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     w.Admin({"folder", "create", k.folder + "/Friends/Close/Inner", "--class", k.folderClass, "--parents"});
     w.Admin({"folder", "create", k.folder + "/Notes", "--class", "IPF.Note"});
-    k.put(w, k.folder, "top");
-    k.put(w, k.folder + "/Friends", "friend");
-    k.put(w, k.folder + "/Friends/Close/Inner", "inner");
-    k.put(w, k.folder + "/Notes", "in a note folder");
+    Put(w, k.folder, "top");
+    Put(w, k.folder + "/Friends", "friend");
+    Put(w, k.folder + "/Friends/Close/Inner", "inner");
+    Put(w, k.folder + "/Notes", "in a note folder");
     const std::string root = k.root;
     const struct {
         bool subFolder;
@@ -83,13 +97,13 @@ TEST_P(ItemReadE2E, SubFoldersAreReadOnlyWithTheSwitchAndCarryTheirPath) {
 TEST_P(ItemReadE2E, AnEmptyFolderAndHostsThatStopOrNeverListen) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     w.Put(k.folder,
           std::string(R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":")") + k.otherClass + R"("}]})");
     // No item of the kind: nothing is sent and the read succeeds.
     EXPECT_TRUE(FullRead(w).empty());
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    for (const char* n : {"a", "b", "c"}) k.put(w, k.folder, n);
+    for (const char* n : {"a", "b", "c"}) Put(w, k.folder, n);
     // A host that stops taking documents, and one that serves no callback: the read ends and fails.
     EXPECT_EQ(FullRead(w, {"--drop-after", "1"}).size(), 1u);
     EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
@@ -100,12 +114,34 @@ TEST_P(ItemReadE2E, AnEmptyFolderAndHostsThatStopOrNeverListen) {
     EXPECT_EQ(w.ResultOf(0), "1") << w.Output();
 }
 
+// Another program may write a class in another case: the agent's equality restrictions on the
+// message and container classes ignore it, so such items are counted and read, and so is a
+// sub-folder whose class is written in another case.
+TEST_P(ItemReadE2E, ClassesWrittenInAnotherCaseAreCountedAndRead) {
+    NX_REQUIRE_WORLD();
+    const ItemKind& k = GetParam();
+    StoreWorld w;
+    w.Admin({"folder", "create", k.folder + "/quiet", "--class", nx::sys::AsciiLower(k.folderClass)});
+    k.put(w, k.folder, "lower", nx::sys::AsciiLower(k.itemClass));
+    k.put(w, k.folder + "/quiet", "below", k.itemClass);
+    w.SetSubFolder(true);
+    const auto docs = w.Read(
+        {"MAPILogOn", k.count, std::string(k.method) + " \"\" \"\"", "MAPILogOff", "Shutdown"}, {}, k.saved);
+    ASSERT_GE(w.Calls().size(), 3u) << w.Output();
+    EXPECT_EQ(Out(w.Calls()[1], "count"), "2") << w.Output();
+    EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
+    std::vector<std::string> names;
+    for (const auto& d : docs) names.push_back(Element(d.xml, k.nameElement));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"below", "lower"})) << w.Output();
+}
+
 TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     std::map<std::string, std::string> ids;
-    for (const char* n : {"ann", "bob", "cleo"}) ids[k.put(w, k.folder, n)] = n;
+    for (const char* n : {"ann", "bob", "cleo"}) ids[Put(w, k.folder, n)] = n;
     // The first change read under an anchor: everything is new; the second finds nothing.
     auto docs = Read(w, "sync-1", 2);
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
@@ -122,10 +158,10 @@ TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
         if (n == "bob") bobId = id;
     }
     const auto edit = w.Root() / "edit.json";
-    WriteFile(edit, k.edit);
+    WriteWholeFile(edit, k.edit);
     w.Admin({"item", "update", annId, edit.string()});
     w.Admin({"item", "delete", bobId});
-    ids[k.put(w, k.folder, "dana")] = "dana";
+    ids[Put(w, k.folder, "dana")] = "dana";
     docs = Read(w, "sync-1");
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
     EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"-bob:32", "ann:4", "dana:8"})) << w.Output();
@@ -152,9 +188,9 @@ TEST_P(ItemReadE2E, NewThenChangedDeletedAddedOnceEachAndAnchorsApart) {
 TEST_P(ItemReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
     NX_REQUIRE_WORLD();
     const ItemKind& k = GetParam();
-    ContactsWorld w;
+    StoreWorld w;
     std::map<std::string, std::string> ids;
-    for (const char* n : {"a", "b", "c", "d"}) ids[k.put(w, k.folder, n)] = n;
+    for (const char* n : {"a", "b", "c", "d"}) ids[Put(w, k.folder, n)] = n;
     w.SetEnv("NX_CALLBACK_TIMEOUT_MS", "1000");  // a hung host holds the read this long
     const struct {
         const char* anchor;
@@ -173,6 +209,50 @@ TEST_P(ItemReadE2E, AHostThatBreaksHalfWayGetsTheSameChangesAgain) {
         EXPECT_EQ(Names(docs, ids), (std::vector<std::string>{"a:8", "b:8", "c:8", "d:8"}))
             << c.anchor << "\n"
             << w.Output();
+    }
+}
+
+// A change read whose delivery fails on an updated item, or on a deletion notice (deletions come
+// last), commits nothing: the next change read delivers those changes again and the one after it
+// nothing. A read that committed anyway would lose the update or the deletion for good.
+TEST_P(ItemReadE2E, AnUpdateOrADeletionTheHostDidNotTakeIsDeliveredAgain) {
+    NX_REQUIRE_WORLD();
+    const ItemKind& k = GetParam();
+    StoreWorld w;
+    std::map<std::string, std::string> ids, idOf;  // entry id -> name, name -> entry id
+    for (const char* n : {"u", "d", "e1", "e2"}) {
+        idOf[n] = Put(w, k.folder, n);
+        ids[idOf[n]] = n;
+    }
+    EXPECT_EQ(Read(w, "failing").size(), 4u) << w.Output();  // the anchor's first state
+    const auto edit = w.Root() / "edit.json";
+    WriteWholeFile(edit, k.edit);
+    const struct {
+        const char* what;
+        std::vector<const char*> edited, deleted;
+        std::vector<std::string> taken;  // what the host takes before its callback fails
+        std::vector<std::string> again;  // what the next reads deliver
+    } cases[] = {
+        {"a failed update", {"u"}, {}, {}, {"u:4"}},
+        {"a failed deletion notice", {}, {"d"}, {}, {"-d:32"}},
+        {"a deletion notice failing after an update went through",
+         {"e1"},
+         {"e2"},
+         {"e1:4"},
+         {"-e2:32", "e1:4"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* n : c.edited) w.Admin({"item", "update", idOf[n], edit.string()});
+        for (const char* n : c.deleted) w.Admin({"item", "delete", idOf[n]});
+        const auto failed = Read(w, "failing", 1, {"--drop-after", std::to_string(c.taken.size())});
+        EXPECT_EQ(w.ResultOf(1), "1") << w.Output();
+        EXPECT_EQ(Names(failed, ids), c.taken) << w.Output();
+        // Two reads: the first delivers the changes again, the second (none doubled) nothing.
+        const auto again = Read(w, "failing", 2);
+        EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
+        EXPECT_EQ(w.ResultOf(2), "0") << w.Output();
+        EXPECT_EQ(Names(again, ids), c.again) << w.Output();
     }
 }
 

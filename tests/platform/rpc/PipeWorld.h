@@ -1,41 +1,28 @@
-// A private pipe directory for one test (NX_PIPE_DIR points into a fresh temporary folder), a
-// server listening there on its own thread, and a stale socket file as a dead server leaves it.
+// A private pipe directory for one test (NX_PIPE_DIR points into a temporary world), a server
+// listening there on its own thread, and a stale socket file as a dead server leaves it.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "platform/rpc/Server.h"
 #include "tests/platform/rpc/TestInterface.h"
-#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempWorld.h"
 
 namespace nx::rpc::test {
 
-class TempWorld {
+// The world's short parent keeps a socket's path inside the 108 bytes of a socket address.
+class PipeWorld : public nx::test::TempWorld {
 public:
-    TempWorld() {
-        char tmpl[] = "/tmp/nx-rpc-test-XXXXXX";
-        root = ::mkdtemp(tmpl);
-        pipes = root + "/pipes";
-        env.Set("NX_PIPE_DIR", pipes);
-    }
-    ~TempWorld() {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    std::string root;
-    std::string pipes;
-    nx::test::ScopedEnv env;  // NX_PIPE_DIR while the world lasts; tests may set more
+    PipeWorld() : TempWorld("rpc", "/tmp") {}
 };
 
 // A server with the test interface (its own handlers unless others are given), listening.

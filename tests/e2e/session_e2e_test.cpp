@@ -3,25 +3,24 @@
 // and the trace log of a scripted session, line by line.
 #include <gtest/gtest.h>
 
-#include "tests/e2e_session/SessionWorld.h"
+#include "tests/e2e/StoreWorld.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
 
 using nx::e2e::Out;
-using nx::e2e::ReadFile;
-using nx::e2e::SessionWorld;
+using nx::e2e::ReadWholeFile;
+using nx::e2e::StoreWorld;
 
 const std::string kTop = "Personal Folders/Top of Personal Folders/";
 const std::string kArchive = "Archive/Top of Personal Folders/";
 
 TEST(SessionE2E, ProfilesDocumentListsEveryProfileInTableOrder) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
-    w.Admin({"init"});
+    StoreWorld w;
     w.Admin({"profile", "create", "Work & Play"});
     const auto calls = w.Session({"GetAppProfile x", "Shutdown"});
-    ASSERT_GE(calls.size(), 1u) << w.LastOutput();
+    ASSERT_GE(calls.size(), 1u) << w.Output();
     EXPECT_EQ(calls[0].outs.at("result"), "0");
     EXPECT_EQ(w.Document("Profile.xml"),
               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -33,8 +32,7 @@ TEST(SessionE2E, ProfilesDocumentListsEveryProfileInTableOrder) {
 
 TEST(SessionE2E, FoldersDocumentOfTwoStoresAndADeepTree) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
-    w.Admin({"init"});
+    StoreWorld w;
     w.Admin({"store", "create", "Archive"});
     const std::vector<std::pair<std::string, std::string>> folders = {
         {kArchive + "Projects", "IPF.Note"},
@@ -55,17 +53,16 @@ TEST(SessionE2E, FoldersDocumentOfTwoStoresAndADeepTree) {
             w.Admin({"folder", "create", path, "--class", cls});
     }
     const auto calls = w.Session({"MAPILogOn", "GetAppFolder x", "Shutdown"});
-    ASSERT_GE(calls.size(), 2u) << w.LastOutput();
+    ASSERT_GE(calls.size(), 2u) << w.Output();
     EXPECT_EQ(calls[0].outs.at("result"), "0");
     EXPECT_EQ(calls[1].outs.at("result"), "0");
-    nx::e2e::ExpectMatchesGoldenDocument(
-        SessionWorld::ReplaceIds(w.Document("Outlook.xml"), w.EntryIdNames()), "Outlook.xml");
+    nx::e2e::ExpectMatchesGoldenDocument(StoreWorld::ReplaceIds(w.Document("Outlook.xml"), w.EntryIdNames()),
+                                         "Outlook.xml");
 }
 
 TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
-    w.Admin({"init"});
+    StoreWorld w;
     w.Admin({"profile", "create", "Q"});
     w.Admin({"--profile", "Q", "store", "create", "Quiet", "--standard-folders"});
     w.PutItem("Quiet/Top of Personal Folders/Contacts", "IPM.Contact", "only one", "Q");
@@ -73,7 +70,7 @@ TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
     const auto calls =
         w.Session({"MAPILogOn", "GetContactCount", "MAPILogOn Q", "GetContactCount", "MAPILogOn E",
                    "GetContactCount", "MAPILogOn Z", "MAPILogOn", "MAPILogOff", "Shutdown"});
-    ASSERT_GE(calls.size(), 9u) << w.LastOutput();
+    ASSERT_GE(calls.size(), 9u) << w.Output();
     const struct {
         std::size_t call;
         const char* key;
@@ -83,7 +80,7 @@ TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
         {4, "result", "1"}, {5, "count", "0"}, {6, "result", "1"}, {7, "result", "0"},
     };
     for (const auto& e : expected)
-        EXPECT_EQ(calls[e.call].outs.at(e.key), e.value) << calls[e.call].line << "\n" << w.LastOutput();
+        EXPECT_EQ(calls[e.call].outs.at(e.key), e.value) << calls[e.call].line << "\n" << w.Output();
 
     // The storeless profile: logged on, no default store row, then MAPI is uninitialised.
     const std::string joined = w.JoinedTrace();
@@ -107,12 +104,11 @@ TEST(SessionE2E, LogonToDefaultOneCharacterAndStorelessProfiles) {
 
 TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
-    w.Admin({"init"});
+    StoreWorld w;
     // Without "XMLPath" both documents are built and nothing is saved: result 0.
-    nx::e2e::WriteFile(w.Root() / "agent/PIMProfile.ini", "[Outlook]\r\nsubfolder=false\r\n");
+    nx::e2e::WriteWholeFile(w.Root() / "agent/PIMProfile.ini", "[Outlook]\r\nsubfolder=false\r\n");
     auto calls = w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});
-    ASSERT_GE(calls.size(), 3u) << w.LastOutput();
+    ASSERT_GE(calls.size(), 3u) << w.Output();
     EXPECT_EQ(calls[0].outs.at("result"), "0");
     EXPECT_EQ(calls[2].outs.at("result"), "0");
     EXPECT_FALSE(std::filesystem::exists(w.Root() / "data/Sync"));
@@ -122,7 +118,7 @@ TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
     std::filesystem::create_directories(w.Root() / "data/Sync/Outlook.xml");
     std::filesystem::create_directories(w.Root() / "data/Sync/Profile.xml");
     calls = w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});
-    ASSERT_GE(calls.size(), 3u) << w.LastOutput();
+    ASSERT_GE(calls.size(), 3u) << w.Output();
     EXPECT_EQ(calls[0].outs.at("result"), "1");
     EXPECT_EQ(calls[1].outs.at("result"), "0");
     EXPECT_EQ(calls[2].outs.at("result"), "1");
@@ -139,8 +135,7 @@ TEST(SessionE2E, DocumentsWithoutXmlPathOrAnUnwritableFile) {
 
 TEST(SessionE2E, TwoHostsCallingAtOnceDoNotBreakTheSession) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
-    w.Admin({"init"});
+    StoreWorld w;
     w.Admin({"store", "create", "Archive"});
     // Host A starts the agent and works through a session; host B, on a second connection,
     // logs off and on under it. Whatever the interleaving, every call is answered and the agent
@@ -152,25 +147,23 @@ TEST(SessionE2E, TwoHostsCallingAtOnceDoNotBreakTheSession) {
         argsB.insert(argsB.end(), {"-e", "MAPILogOff", "-e", "MAPILogOn", "-e", "GetAppFolder x"});
     }
     scriptA += "sleep 300\nShutdown\n";
-    nx::e2e::WriteFile(w.Root() / "a.nxh", scriptA);
-    const pid_t a =
-        w.Spawn({w.Bin("nxhost").string(), "--start", (w.Root() / "agent/NxAgentOutlook64").string(),
-                 "--keep-going", "--script", (w.Root() / "a.nxh").string()},
-                w.Root() / "a.out", w.Root() / "a.err");
+    nx::e2e::WriteWholeFile(w.Root() / "a.nxh", scriptA);
+    const pid_t a = w.Spawn({w.Bin("nxhost").string(), "--start", w.Agent(), "--keep-going", "--script",
+                             (w.Root() / "a.nxh").string()},
+                            w.Root() / "a.out", w.Root() / "a.err");
     for (int i = 0; i < 500 && !std::filesystem::exists(w.Root() / "pipes/mapiserver64"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const nx::e2e::Result b = w.Run(argsB);
     EXPECT_NE(b.out.find("> GetAppFolder x\n   result = 0"), std::string::npos)
         << "exit " << b.exitCode << "\n"
         << b.out << b.err;
-    EXPECT_EQ(w.Wait(a, 120), 0) << ReadFile(w.Root() / "a.out") << ReadFile(w.Root() / "a.err");
-    EXPECT_NE(ReadFile(w.Root() / "a.out").find("agent: exit status 0"), std::string::npos)
-        << ReadFile(w.Root() / "a.out");
+    EXPECT_EQ(w.Wait(a, 120), 0) << ReadWholeFile(w.Root() / "a.out") << ReadWholeFile(w.Root() / "a.err");
+    EXPECT_NE(ReadWholeFile(w.Root() / "a.out").find("agent: exit status 0"), std::string::npos)
+        << ReadWholeFile(w.Root() / "a.out");
 }
 
 // A world where every count and every selection shows in a different number.
-void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string& archiveDays) {
-    w.Admin({"init"});
+void BuildCountingWorld(StoreWorld& w, std::string& archivePeople, std::string& archiveDays) {
     w.Admin({"store", "create", "Archive"});
     const std::string c = kTop + "Contacts";
     for (int i = 0; i < 3; ++i) w.PutItem(c, "IPM.Contact", "c" + std::to_string(i));
@@ -195,7 +188,7 @@ void BuildCountingWorld(SessionWorld& w, std::string& archivePeople, std::string
 
 TEST(SessionE2E, FolderSelectionInTheSecondStoreAndCountsWithTheSubFolderSwitchOffAndOn) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
+    StoreWorld w;
     std::string people, days;
     BuildCountingWorld(w, people, days);
     // {call line, expected result (or "" for none), expected count of the count call after it}
@@ -233,7 +226,7 @@ TEST(SessionE2E, FolderSelectionInTheSecondStoreAndCountsWithTheSubFolderSwitchO
     std::vector<std::string> lines;
     for (const auto& s : steps) lines.push_back(s.line);
     const auto calls = w.Session(lines);
-    ASSERT_EQ(calls.size(), std::size(steps)) << w.LastOutput();
+    ASSERT_EQ(calls.size(), std::size(steps)) << w.Output();
     for (std::size_t i = 0; i < calls.size(); ++i) {
         if (steps[i].result) {
             EXPECT_EQ(Out(calls[i], "result"), steps[i].result) << i << ": " << steps[i].line;
@@ -246,21 +239,17 @@ TEST(SessionE2E, FolderSelectionInTheSecondStoreAndCountsWithTheSubFolderSwitchO
     // folder below an "IPF.Note" folder; distribution lists never.
     w.SetSubFolder(true);
     const auto on = w.Session({"MAPILogOn", "GetContactCount", "GetCalendarCount", "MAPILogOff", "Shutdown"});
-    ASSERT_GE(on.size(), 3u) << w.LastOutput();
+    ASSERT_GE(on.size(), 3u) << w.Output();
     EXPECT_EQ(Out(on[1], "count"), "5");
     EXPECT_EQ(Out(on[2], "count"), "3");
 }
 
 TEST(SessionE2E, ScriptedSessionTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
-    SessionWorld w;
-    w.Admin({"init"});
+    StoreWorld w;
     w.PutItem(kTop + "Contacts", "IPM.Contact", "Ada");
-    const auto r = w.Host({"--start", (w.Root() / "agent/NxAgentOutlook64").string(), "--script",
-                           std::string(NX_TEST_DATA_DIR) + "/sessions/first-half.nxh"});
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    const auto calls = SessionWorld::ParseCalls(r.out);
-    ASSERT_EQ(calls.size(), 9u) << r.out;
+    const auto calls = w.RunScript(std::string(NX_TEST_DATA_DIR) + "/sessions/first-half.nxh");
+    ASSERT_EQ(calls.size(), 9u) << w.Output();
     EXPECT_EQ(calls[5].outs.at("count"), "1");
 
     nx::e2e::ExpectTraceMatchesGolden(w.TraceLines(), "first-half");

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "contacts/ContactFields.h"
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/e2e/StoreWorld.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
@@ -33,15 +33,15 @@ std::string ValueOf(const ContactField& f) {
 
 TEST(ContactWriteE2E, EveryInboundElementComesBackFromARead) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     std::string photo(5000, '\0');
     for (std::size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>(i * 31 + 7);
-    WriteFile(w.Root() / "photo.jpg", photo);
+    WriteWholeFile(w.Root() / "photo.jpg", photo);
     std::string doc = "<Contact><lFlag>8</lFlag><CsFolder>Contacts</CsFolder>";
     for (const ContactField& f : NAMESPACE_MAPI::ContactFields())
         if (f.received) doc += "<" + std::string(f.received) + ">" + ValueOf(f) + "</" + f.received + ">";
     doc += "<PICPath>" + (w.Root() / "photo.jpg").string() + "</PICPath></Contact>";
-    WriteFile(w.Root() / "new.xml", doc);
+    WriteWholeFile(w.Root() / "new.xml", doc);
 
     const auto docs = w.Read({"MAPILogOn", "WriteContacts @" + (w.Root() / "new.xml").string(),
                               "ReadContacts \"\" \"\"", "MAPILogOff", "Shutdown"});
@@ -75,7 +75,7 @@ TEST(ContactWriteE2E, EveryInboundElementComesBackFromARead) {
 
 TEST(ContactWriteE2E, BadInputOverTheWireChangesNothing) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     const std::string ada = w.PutContact(kContacts, R"({"tag":"PR_GIVEN_NAME_W","value":"Ada"})");
     const std::string unknown = ada.substr(0, ada.size() - 1) + (ada.back() == '1' ? "2" : "1");
     const std::string overlong(450, 'A');
@@ -95,7 +95,7 @@ TEST(ContactWriteE2E, BadInputOverTheWireChangesNothing) {
     };
     std::vector<std::string> lines = {"MAPILogOn"};
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        WriteFile(w.Root() / ("bad" + std::to_string(i) + ".xml"), cases[i].document);
+        WriteWholeFile(w.Root() / ("bad" + std::to_string(i) + ".xml"), cases[i].document);
         lines.push_back("WriteContacts @" + (w.Root() / ("bad" + std::to_string(i) + ".xml")).string());
     }
     lines.insert(lines.end(), {"ReadContacts \"\" \"\"", "Shutdown"});
@@ -111,7 +111,7 @@ TEST(ContactWriteE2E, BadInputOverTheWireChangesNothing) {
 
 TEST(ContactWriteE2E, ScriptedAddUpdateDeleteTraceMatchesTheGoldenTrace) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     const auto calls = w.RunScript("contacts-write");
     ASSERT_GE(calls.size(), 3u);
     ExpectTraceMatchesGolden(w.NamedTrace({{Out(calls[2], "identifier"), "{added}"}}), "contacts-write");

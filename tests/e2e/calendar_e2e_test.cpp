@@ -5,22 +5,26 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "calendar/CalendarEx.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/Encoding.h"
+#include "platform/system/Utf.h"
 #include "tests/calendar/BlobBuilder.h"
-#include "tests/e2e_contacts/ItemReadTests.h"
+#include "tests/e2e/ItemReadTests.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
 
-using nx::e2e::ContactsWorld;
 using nx::e2e::Delivered;
 using nx::e2e::Element;
 using nx::e2e::ItemKind;
 using nx::e2e::ItemReadE2E;
+using nx::e2e::StoreWorld;
 using namespace calendar_test;
 
 using nx::e2e::kCalendar;
@@ -94,9 +98,98 @@ std::string Recurring(int type, const std::vector<uint8_t>& blob) {
            "," + NamedHex("PidLidAppointmentRecur", blob);
 }
 
-class CalendarWorld : public ContactsWorld {
+// Wednesdays 09:30 to 10:30 from 2009-03-04, ten occurrences, with every kind of exception: the
+// 03-11 one deleted, the 03-18 one moved to 11:00 the same day, the 03-25 one moved to 03-26
+// 14:00, the 04-01 one given its own subject, location, reminder and all-day flag. As the store
+// keeps them, the deleted dates are the original ones and the modified dates the new ones.
+std::vector<uint8_t> WeeklyWithEveryKindOfException() {
+    constexpr uint32_t kDay = 1440;
+    const uint32_t d0325 = k20090318 + 7 * kDay, d0326 = d0325 + kDay, d0401 = d0325 + 7 * kDay;
+    Blob b = Blob().append(Head(0x200B, 1, 0, 1)).u32(1 << 3).append(EndRule(0x2023, 10));
+    b.u32s({4, k20090311, k20090318, d0325, d0401}).u32s({3, k20090318, d0326, d0401});
+    b.append(Dates(k20090304, kNoEnd, 570, 630)).u16(3);
+    // ExceptionInfo: start, end, original start, override flags and the overrides they name.
+    b.u32s({k20090318 + 660, k20090318 + 720, k20090318 + 570}).u16(0);
+    b.u32s({d0326 + 840, d0326 + 900, d0325 + 570}).u16(0);
+    // Subject, reminder delta, reminder set, location, all day.
+    b.u32s({d0401 + 570, d0401 + 630, d0401 + 570}).u16(0x009D).u16(9).u16(8).raw("Review ?");
+    b.u32(10).u32(0).u16(7).u16(6).raw("Room 7").u32(1);
+    b.u32(0);  // ReservedBlock1Size
+    // ExtendedException: the wide texts of the one with a subject and a location.
+    b.u32(0).u32(0).u32s({0, d0401 + 570, d0401 + 630, d0401 + 570}).wide(u"Review \u00FC").wide(u"Room 7");
+    return b.u32(0).u32(0).bytes;  // ReservedBlockEE2Size, ReservedBlock2Size
+}
+
+// The bytes of base64 text.
+std::string FromBase64(const std::string& text) {
+    static const std::string kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const auto at = kDigits.find(c);
+        if (at == std::string::npos) continue;  // padding
+        bits = bits << 6 | static_cast<uint32_t>(at);
+        if ((count += 6) >= 8) bytes += static_cast<char>(bits >> (count -= 8) & 0xFF);
+    }
+    return bytes;
+}
+
+// The exceptions text as the host reads it: the date of each deletion, and of each modification
+// its date ("time") and its elements, the subject and location decoded to text.
+struct Exceptions {
+    std::vector<std::string> deletions;
+    std::vector<std::map<std::string, std::string>> modifications;
+};
+Exceptions ReadExceptions(const std::string& escaped) {
+    std::string text;  // the element's text with the document's character references resolved
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const std::size_t semicolon = escaped.find(';', i);
+        const std::string entity = escaped[i] == '&' && semicolon != std::string::npos
+                                       ? escaped.substr(i + 1, semicolon - i - 1)
+                                       : "";
+        const std::map<std::string, char> named = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}};
+        if (named.count(entity)) {
+            text += named.at(entity);
+        } else if (entity.size() > 1 && entity[0] == '#') {
+            text += static_cast<char>(std::stoi(entity.substr(1)));
+        } else {
+            text += escaped[i];
+            continue;
+        }
+        i = semicolon;
+    }
+    Exceptions out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto quoted = [&] {
+            return line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
+        };
+        if (line.rfind("<deletion time = ", 0) == 0) {
+            out.deletions.push_back(quoted());
+        } else if (line.rfind("<modification time = ", 0) == 0) {
+            out.modifications.push_back({{"time", quoted()}});
+        } else if (line.rfind("\t<", 0) == 0 && !out.modifications.empty()) {
+            const std::string name = line.substr(2, line.find('>') - 2);
+            std::string value = line.substr(line.find('>') + 1, line.rfind("</") - line.find('>') - 1);
+            if (name == "subject" || name == "location") {
+                const std::string units = FromBase64(value);
+                std::u16string wide;
+                for (std::size_t k = 0; k + 1 < units.size(); k += 2)
+                    wide += static_cast<char16_t>(static_cast<uint8_t>(units[k]) |
+                                                  static_cast<uint8_t>(units[k + 1]) << 8);
+                value = nx::sys::Utf16ToUtf8(wide);
+            }
+            out.modifications.back()[name] = value;
+        }
+    }
+    return out;
+}
+
+class CalendarWorld : public StoreWorld {
 public:
-    using ContactsWorld::ContactsWorld;
+    using StoreWorld::StoreWorld;
     std::vector<Delivered> ReadCalendar(const std::vector<std::string>& lines = kFullRead,
                                         std::vector<std::string> extra = {}) {
         return Read(lines, std::move(extra), "calendar");
@@ -122,7 +215,7 @@ TEST(CalendarE2E, ASingleAppointmentMatchesTheGoldenDocument) {
     const auto docs = w.ReadCalendar();
     ASSERT_EQ(docs.size(), 1u) << w.Output();
     EXPECT_EQ(w.ResultOf(1), "0") << w.Output();
-    nx::e2e::ExpectMatchesGoldenDocument(ContactsWorld::ReplaceIds(docs[0].xml, {{id, "@PIMID@"}}),
+    nx::e2e::ExpectMatchesGoldenDocument(StoreWorld::ReplaceIds(docs[0].xml, {{id, "@PIMID@"}}),
                                          "single-appointment.xml");
 }
 
@@ -143,6 +236,11 @@ TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
          {{"bAlldayEvent", "TRUE"},
           {"dtStartTime", "2026/01/12 00:00:00"},
           {"dtEndTime", "2026/01/13 00:00:00"}}},
+        {"flags another writer stored as 2 and 0xFFFF",
+         Times("2026-01-11T23:00:00Z", "2026-01-12T23:00:00Z") + "," +
+             Named("PidLidAppointmentSubType", "2") + "," + Named("PidLidReminderSet", "65535") + "," +
+             Named("PidLidReminderDelta", "20"),
+         {{"bAlldayEvent", "TRUE"}, {"lReminderMinutes", "20"}}},
         {"no reminder",
          hour,
          {{"bAlldayEvent", "FALSE"},
@@ -215,6 +313,51 @@ TEST(CalendarE2E, ElementsOfEachKindOfAppointment) {
     EXPECT_NE(Element(series->xml, "ExceptionRule").find("2009/03/18"), std::string::npos) << series->xml;
 }
 
+// The exceptions text of a stored series read through the agent, field by field: a change there
+// shows as the one field of the one occurrence it breaks.
+TEST(CalendarE2E, EachFieldOfTheExceptionsTextOfMovedDeletedAndModifiedOccurrences) {
+    NX_REQUIRE_WORLD();
+    CalendarWorld w;
+    w.PutAppointment(kCalendar,
+                     Subject("series") + "," + Times("2009-03-04T08:30:00Z", "2009-03-04T09:30:00Z") + "," +
+                         Named("PidLidLocation", "\"Room 1\"") + "," + Named("PidLidReminderSet", "true") +
+                         "," + Named("PidLidReminderDelta", "15") + "," +
+                         Recurring(2, WeeklyWithEveryKindOfException()));
+    const auto docs = w.ReadCalendar();
+    ASSERT_EQ(docs.size(), 1u) << w.Output();
+    const Exceptions read = ReadExceptions(Element(docs[0].xml, "ExceptionRule"));
+    // 03-18 and 04-01 are modifications only; 03-25 moved to another day, so it is deleted there.
+    EXPECT_EQ(read.deletions, (std::vector<std::string>{"2009/03/11", "2009/03/25"})) << docs[0].xml;
+    const std::map<std::string, std::string> series = {{"subject", "series"},
+                                                       {"location", "Room 1"},
+                                                       {"reminderset", "1"},
+                                                       {"reminderdelta", "15"},
+                                                       {"allday", "0"}};
+    const auto with = [&](std::map<std::string, std::string> fields) {
+        fields.insert(series.begin(), series.end());  // the series' value where the occurrence has none
+        return fields;
+    };
+    const std::vector<std::map<std::string, std::string>> expected = {
+        with({{"time", "2009/03/18"}, {"start", "2009/03/18 11:00:00"}, {"end", "2009/03/18 12:00:00"}}),
+        with({{"time", "2009/03/26"}, {"start", "2009/03/26 14:00:00"}, {"end", "2009/03/26 15:00:00"}}),
+        {{"time", "2009/04/01"},
+         {"subject", "Review \xC3\xBC"},
+         {"location", "Room 7"},
+         {"start", "2009/04/01 09:30:00"},
+         {"end", "2009/04/01 10:30:00"},
+         {"reminderset", "0"},
+         {"reminderdelta", "10"},
+         {"allday", "1"}},
+    };
+    ASSERT_EQ(read.modifications.size(), expected.size()) << docs[0].xml;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        for (const auto& [field, value] : expected[i]) {
+            const auto it = read.modifications[i].find(field);
+            EXPECT_EQ(it == read.modifications[i].end() ? "<none>" : it->second, value)
+                << expected[i].at("time") << " " << field;
+        }
+}
+
 // The same store under two machine zones: the local times move by the zones' offsets at each
 // instant (summer and winter differ), the zone text stays the item's own.
 TEST(CalendarE2E, LocalTimesFollowTheMachineZoneAndTheZoneTextTheItem) {
@@ -254,15 +397,17 @@ INSTANTIATE_TEST_SUITE_P(
     Calendar, ItemReadE2E,
     ::testing::Values(ItemKind{
         "ReadCalendars",
+        "GetCalendarCount",
         "calendar",
         "Description",
         "CMAPIObject::ReadCalendarEvent",
         kCalendar,
         "Calendar",
         "IPF.Appointment",
+        "IPM.Appointment",
         "IPM.Schedule.Meeting.Request",
-        [](ContactsWorld& w, const std::string& folder, const std::string& name) {
-            return w.PutAppointment(folder, Meeting(name));
+        [](StoreWorld& w, const std::string& folder, const std::string& name, const std::string& cls) {
+            return w.PutAppointment(folder, Meeting(name), cls);
         },
         R"({"properties":[{"named":"PidLidLocation","value":"Room 9"}]})",
         "Location",
@@ -273,7 +418,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CalendarE2E, ScriptedChangeReadTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     const std::string review = w.PutAppointment(kCalendar, Meeting("review"));
     w.RunScript("calendar-change-read");
     nx::e2e::ExpectTraceMatchesGolden(w.NamedTrace({{review, "{review}"}}), "calendar-change-read");

@@ -14,7 +14,7 @@
 #include "common/Encoding.h"
 #include "tests/calendar/ElementRows.h"
 #include "tests/calendar/RecurrenceExpander.h"
-#include "tests/e2e_contacts/ContactsWorld.h"
+#include "tests/e2e/StoreWorld.h"
 #include "tests/support/GoldenTrace.h"
 
 namespace {
@@ -137,7 +137,7 @@ std::string Document(const Elements& elements) {
 }
 
 // The stored recurrence blob of an item, as mapiadmin dumps it.
-std::vector<uint8_t> StoredRecurrence(ContactsWorld& w, const std::string& id) {
+std::vector<uint8_t> StoredRecurrence(StoreWorld& w, const std::string& id) {
     const Result r = w.Run({w.Bin("mapiadmin").string(), "item", "dump", id});
     const std::string key = "\"named\": \"PidLidAppointmentRecur\",";
     const auto at = r.out.find(key);
@@ -149,7 +149,7 @@ std::vector<uint8_t> StoredRecurrence(ContactsWorld& w, const std::string& id) {
 
 // The stored pattern of an item expands to the days libical gives for the RRULE; an item without
 // a series ("" for the rule) has no pattern.
-void ExpectStoredSeries(ContactsWorld& w, const std::string& id, const char* rrule,
+void ExpectStoredSeries(StoreWorld& w, const std::string& id, const char* rrule,
                         const nx::test::Civil& start) {
     SCOPED_TRACE(rrule);
     const std::vector<uint8_t> blob = StoredRecurrence(w, id);
@@ -168,7 +168,7 @@ void ExpectStoredSeries(ContactsWorld& w, const std::string& id, const char* rru
 
 TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHostsSeries) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     const auto cases = Cases();
     std::vector<Elements> writes;
     for (const auto& c : cases) {
@@ -197,7 +197,7 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
     std::vector<std::string> lines = {"MAPILogOn", "SetCalendarFolder \"\""};
     for (std::size_t i = 0; i < writes.size(); ++i) {
         const fs::path file = w.Root() / ("write-" + std::to_string(i) + ".xml");
-        WriteFile(file, Document(writes[i]));
+        WriteWholeFile(file, Document(writes[i]));
         lines.push_back("WriteCalendars @" + file.string());
     }
     lines.insert(lines.end(), {"ReadCalendars \"\" \"\"", "MAPILogOff", "Shutdown"});
@@ -251,7 +251,7 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
 
 TEST(CalendarWriteE2E, ScriptedWriteSessionTraceMatchesTheGoldenTraceLineByLine) {
     NX_REQUIRE_WORLD();
-    ContactsWorld w;
+    StoreWorld w;
     w.RunScript("calendar-write");
     // The writes trace no identifiers: the trace is the same in every world.
     ExpectTraceMatchesGolden(w.TraceLines(), "calendar-write");

@@ -1,0 +1,60 @@
+// The folder walk every item read runs on: the items of one class in a folder, then (with the
+// sub-folder switch) its sub-folders of the same kind, depth-first in hierarchy-table order, each
+// sub-folder's path its parent's path and its own name ("Contacts\Friends").
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
+#include "platform/mapi/Mapi.h"
+
+namespace NAMESPACE_MAPI {
+
+// The items a read walks: the message class of its items, the container class of its
+// sub-folders, and the member that names the selected folder in the trace lines.
+struct FolderKind {
+    const char16_t* itemClass;
+    const char16_t* containerClass;
+    const char* folderMember;
+};
+inline constexpr FolderKind kContactFolders{u"IPM.Contact", u"IPF.Contact", "m_lpContactFolder"};
+inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointment", "m_lpEventFolder"};
+
+// What a walk does: the kind of items, the operation's name for its trace lines and the text of its
+// first line ("Begin"; the calendar's full read opens with "Finish"), the columns of the item rows,
+// what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at once without the Finish
+// line, the walk then answering 0) and whether a bad parameter or a failed open also writes the Finish line.
+struct FolderVisit {
+    const FolderKind& kind;
+    const char* operation;
+    const char* openingLine;
+    LPSPropTagArray columns;
+    std::function<int(const SRow& row, const std::string& path)> row;
+    bool finishWhenInvalid;
+};
+
+// Walks the folder `entryId` names, opened through `base` (the read's folder), with the path text
+// `path`, and with `subFolders` its sub-folders of the kind. 1 done, 0 failed.
+int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* entryId,
+               const std::string& path, const FolderVisit& visit);
+
+// The columns of a hierarchy table's rows (container class, display name, entry id, sub-folders).
+LPSPropTagArray SubFolderColumns();
+
+// A folder's display name and entry id, read in one GetProps (MAPI_UNICODE): what a read and a
+// count start from.
+struct FolderHead {
+    HRESULT hr = MAPI_E_CALL_FAILED;
+    MapiBuffer<SPropValue> values{MapiTable().MAPIFreeBuffer};
+    ULONG count = 0;
+
+    // Both values came back (S_OK, the entry id in its place).
+    bool Read() const;
+    std::string Name() const;
+    const SBinary& Id() const;
+};
+FolderHead ReadFolderHead(IMAPIFolder* folder);
+
+}  // namespace NAMESPACE_MAPI

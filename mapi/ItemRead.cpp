@@ -1,0 +1,319 @@
+// The one read flow of both item kinds (procedures 14 and 15): a full read walks the folder (and,
+// with the sub-folder switch, its sub-folders of the kind) and sends every item; a change read
+// takes a snapshot of the same folders (identifier and local modification time of every item),
+// asks the change journal what changed since the host's anchor, sends new and changed items in
+// full and a notice per deleted one, and commits the journal once every change reached the host.
+// What a kind brings is described in mapi/ItemRead.h.
+#include "mapi/ItemRead.h"
+
+#include <exception>
+#include <string_view>
+
+#include "common/LogFile.h"
+#include "common/MapiFunctions.h"
+#include "common/MapiHelpers.h"
+#include "contacts/ContactXml.h"
+#include "mapi/TraceScope.h"
+#include "platform/system/Utf.h"
+
+namespace NAMESPACE_MAPI {
+
+using NAMESPACE_COMMON::CDateTime;
+using NAMESPACE_COMMON::CXMLNode;
+using NAMESPACE_COMMON::CXMLParser;
+
+namespace {
+
+// What a read answers for a document when no host is bound (RPC_S_INVALID_BINDING).
+constexpr uint32_t kNoHost = 1702;
+
+// The journal keeps its state per (category, source, anchor); the source is always "pim".
+struct JournalRequest {
+    JournalRequest(const char16_t* category, const char* anchor)
+        : anchorText(nx::sys::Utf8ToUtf16(anchor)), request{category, u"pim", anchorText.c_str()} {}
+    JournalRequest(const JournalRequest&) = delete;
+    JournalRequest& operator=(const JournalRequest&) = delete;
+    std::u16string anchorText;
+    tagChangeRequest request;
+};
+
+// The caller's lock released for as long as this lives, taken again when it ends (also when the
+// host's call throws). Nothing when the caller holds none.
+class Released {
+public:
+    explicit Released(MAPIObjectGuard* held) : m_held(held) {
+        if (m_held == nullptr) return;
+        assert(m_held->owns_lock());  // taken again after every delivery: a read always holds it here
+        m_held->unlock();
+    }
+    ~Released() {
+        if (m_held) m_held->lock();
+    }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+private:
+    MAPIObjectGuard* m_held;
+};
+
+// One read of one kind, from the folder's name and id to its answer. It holds its own reference to
+// the folder, so a logoff from another connection while a document is with the host cannot
+// release the folder under it, and its own copy of the sink, so a handler that installs one
+// meanwhile does not change it under the read.
+struct ItemRead {
+    const ItemReadKind& kind;
+    const ItemReadTexts& texts;
+    ItemDocuments& documents;
+    const ComPtr<IMAPIFolder> folder;
+    const bool subFolders;
+    const NAMESPACE_COMMON::TimeZoneSource& zone;  // the read's zone, for the snapshot's times
+    const DocumentSink sink;
+    MAPIObjectGuard* const held;
+    int32_t itemCount;  // the count the read started with; then the change list's size
+
+    // The folder part of a read: full read (empty anchor) or change read. True when it went through.
+    bool Run(const char* anchor) {
+        const char* const part = texts.part;
+        if (texts.partFramed) CLogFile::Trace("CMAPIObject::%s - Begin\r\n", part);
+        if (!folder || !MapiFunctionsComplete()) {
+            CLogFile::Trace("CMAPIObject::%s - NULL %s\r\n", part, kind.folders.folderMember);
+            return false;
+        }
+        FolderHead head = ReadFolderHead(folder.get());
+        CLogFile::Trace("CMAPIObject::%s - %s->GetProps(0X%08X)\r\n", part, kind.folders.folderMember,
+                        Hr(head.hr));
+        if (!head.Read()) {
+            CLogFile::Trace("CMAPIObject::%s - Failed to GetProps or NULL lpPropValues\r\n", part);
+            return false;
+        }
+        const std::string folderName = head.Name();
+        const SBinary& folderId = head.Id();
+        bool done = true;
+        if (anchor != nullptr && *anchor != '\0') {
+            CLogFile::Trace("CMAPIObject::%s - %s(%s)\r\n", part, texts.changeRead, anchor);
+            done = ChangeRead(folderId.cb, folderId.lpb, folderName, anchor);
+        } else {
+            CLogFile::Trace("CMAPIObject::%s - %s\r\n", part, texts.fullRead);
+            if (itemCount < 1) {
+                if (texts.nothingToRead)
+                    CLogFile::Trace("CMAPIObject::%s - %s\r\n", part, texts.nothingToRead);
+            } else if (!FullRead(folderId.cb, folderId.lpb, folderName)) {
+                CLogFile::Trace("CMAPIObject::%s - %s\r\n", part, texts.folderReadFailed);
+                done = false;
+            }
+        }
+        if (texts.partFramed) {
+            CLogFile::Trace("CMAPIObject::before pfnfreeBuffer\r\n");
+            head.values.reset();
+            CLogFile::Trace("CMAPIObject::%s - Finish(%s)\r\n", part, done ? "Succeeded" : "Failed");
+        }
+        return done;
+    }
+
+    bool FullRead(ULONG cbEntryId, const BYTE* entryId, const std::string& path) {
+        const FolderVisit visit{
+            kind.folders,
+            texts.fromFolder,
+            texts.fromFolderOpening,
+            documents.Columns(),
+            [this](const SRow& row, const std::string& rowPath) { return ItemOfRow(row, rowPath); },
+            true};
+        return WalkFolder(folder.get(), subFolders, cbEntryId, entryId, path, visit) == 1;
+    }
+
+    bool ChangeRead(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName, const char* anchor) {
+        const char* const part = texts.part;
+        CLogItemArray snapshot;
+        if (!Snapshot(cbEntryId, entryId, snapshot)) {
+            CLogFile::Trace("CMAPIObject::%s - %s\r\n", part, texts.logReadFailed);
+            return false;
+        }
+        CLogFile::Trace("CMAPIObject::%s - Call GetChangeLog\r\n", part);
+        const JournalRequest change(kind.journalCategory, anchor);
+        bool done = true;
+        if (GetChangeLog(snapshot.get(), &change.request) <= 0) {
+            CLogFile::Trace("CMAPIObject::%s - No Change\r\n", part);
+        } else {
+            CLogFile::Trace("CMAPIObject::%s - Read Changes\r\n", part);
+            if (!FromLog(snapshot, folderName)) {
+                CLogFile::Trace("CMAPIObject::%s - %s\r\n", part, texts.logReadFailed);
+                // The journal keeps the anchor's old state: the next change read reports these changes again.
+                CLogFile::Trace(
+                    "CMAPIObject::%s - CommitChangeLog skipped: not every change reached the host\r\n", part);
+                done = false;
+            } else if (const int32_t committed = CommitChangeLog(&change.request); committed < 0) {
+                // Everything was delivered but the journal could not record it: the next change read
+                // repeats these changes, so this one is reported as failed.
+                CLogFile::Trace("CMAPIObject::%s - CommitChangeLog(%d)\r\n", part, committed);
+                done = false;
+            }
+        }
+        if (texts.partFramed) CLogFile::Trace("CMAPIObject::before logArrayRemoveall\r\n");
+        return done;
+    }
+
+    bool Snapshot(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot) {
+        SizedSPropTagArray<3> columns = {
+            3, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
+        CLogEntry entry;
+        const FolderVisit visit{kind.folders,
+                                texts.snapshot,
+                                "Begin",
+                                columns.get(),
+                                [&](const SRow& row, const std::string&) {
+                                    // A row of another shape is no entry of the snapshot.
+                                    if (row.cValues != 3) return 1;
+                                    FillLogItem(entry, row.lpProps, row.cValues, zone);
+                                    snapshot.Add(nx::sys::Utf8ToUtf16(entry.id), entry.modified.GetValue(),
+                                                 static_cast<int32_t>(entry.modified.GetStatus()));
+                                    return 1;
+                                },
+                                false};
+        return WalkFolder(folder.get(), subFolders, cbEntryId, entryId, std::string(), visit) == 1;
+    }
+
+    bool FromLog(const CLogItemArray& changes, const std::string& path) {
+        CTraceScope scope(texts.fromLog, CTraceScope::Finish::kOutcome);
+        itemCount = static_cast<int32_t>(changes.GetSize());
+        try {
+            for (int64_t i = 0; i < changes.GetSize(); ++i) {
+                const int32_t flags = changes[i].lFlags;
+                const bool addedOrChanged = (flags & (NX_LOG_NEW | NX_LOG_CHANGED)) != 0;
+                if (!addedOrChanged && (flags & NX_LOG_DELETED) == 0) continue;
+                const std::string pimid = nx::sys::Utf16ToUtf8(changes.IdAt(i));
+                const int step =
+                    addedOrChanged ? ChangedItem(flags, pimid, path) : DeletedItem(changes, i, flags, pimid);
+                if (step < 0) {
+                    scope.NoFinish();
+                    return false;
+                }
+                // A host that did not take a document would not take the rest either.
+                if (step == 0) return false;
+            }
+        } catch (const std::exception&) {
+            return false;
+        }
+        return scope.Result(true);
+    }
+
+    // One document per row, per changed and per deleted entry: 1 go on, 0 the read failed, -1 the
+    // read ends at once without its Finish line.
+    int ItemOfRow(const SRow& row, const std::string& path) {
+        CXMLParser document;
+        if (!StartDocument(document)) return -1;
+        AddElement(document, "CsFolder", path);
+        std::string pimid;
+        documents.AddRowElements(document, pimid, row.lpProps, row.cValues);
+        AddElement(document, "PIMID", pimid);
+        // A message that cannot be opened still goes out, with its row's elements only.
+        if (ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(folder.get(), pimid))
+            documents.AddMessageElements(document, message.get());
+        // A host that did not take a document would not take the rest either, and a read it missed
+        // part of is a failed read.
+        return DeliverItem(texts.fromFolder, document) ? 1 : 0;
+    }
+
+    int ChangedItem(int32_t flags, const std::string& pimid, const std::string& path) {
+        CLogFile::Trace("CMAPIObject::%s - %s(%s)\r\n", texts.fromLog,
+                        (flags & NX_LOG_NEW) ? "New" : "Update", pimid.c_str());
+        ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(folder.get(), pimid);
+        if (!message) return 1;  // gone since the snapshot, or not readable: not sent
+        ULONG count = 0;
+        MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
+        if (FAILED(message->GetProps(documents.Columns(), MAPI_UNICODE, &count, values.put())) || !values) {
+            CLogFile::Trace("CMAPIObject::%s - NULL lpPropValues\r\n", texts.fromLog);
+            return -1;
+        }
+        CXMLParser document;
+        if (!StartDocument(document)) return -1;
+        AddElement(document, "CsFolder", path);
+        AddElement(document, "lFlag", std::to_string(flags));
+        std::string rowId;  // the journal's identifier names the item
+        documents.AddRowElements(document, rowId, values.get(), count);
+        AddElement(document, "PIMID", pimid);
+        documents.AddMessageElements(document, message.get());
+        return DeliverItem(texts.fromLog, document) ? 1 : 0;
+    }
+
+    int DeletedItem(const CLogItemArray& changes, int64_t index, int32_t flags, const std::string& pimid) {
+        CLogFile::Trace("CMAPIObject::%s - Delete(%s)\r\n", texts.fromLog, pimid.c_str());
+        const tagLogItem& item = changes[index];
+        const CDateTime modified(item.dtModified, static_cast<CDateTime::DateTimeStatus>(item.lTimeStatus));
+        CXMLParser notice;
+        if (!documents.BuildDeletionNotice(notice, {flags, pimid, modified, index, itemCount})) {
+            CLogFile::Trace("Xml to calnedaex - failed\r\n");
+            return -1;
+        }
+        const bool delivered = Deliver(texts.fromLog, notice.GetXML());
+        if (texts.afterNotice) CLogFile::Trace("%s\r\n", texts.afterNotice);
+        return delivered ? 1 : 0;
+    }
+
+    // The declaration and the root; false (traced) when the document cannot be made.
+    bool StartDocument(CXMLParser& document) {
+        if (document.Init() && document.CreateHeader() && document.CreateRoot(kind.documentRoot)) return true;
+        CLogFile::Trace("Xml to calnedaex - failed\r\n");
+        return false;
+    }
+
+    static void AddElement(CXMLParser& document, const char* name, const std::string& text) {
+        document.CreateChildNode(name, text.c_str(), CXMLNode(), 1, 1);
+    }
+
+    // An item document to the host, when the kind sends it; a notice as it is.
+    bool DeliverItem(const char* operation, CXMLParser& document) {
+        if (!documents.Sendable(document)) return true;
+        return Deliver(operation, document.GetXML());
+    }
+
+    bool Deliver(const char* operation, std::string_view xml) {
+        uint32_t status = kNoHost;
+        if (sink) {
+            // The host may call the agent on another connection while it handles the document, and
+            // must not wait on this read for that.
+            const Released released(held);
+            status = sink(xml);
+        }
+        if (status == 0) return true;
+        CLogFile::Trace("CMAPIObject::%s - %s(0X%08X)\r\n", operation, texts.deliverCall, status);
+        return false;
+    }
+};
+
+}  // namespace
+
+int CMAPIObject::ReadItems(const ItemReadKind& kind, ItemDocuments& documents, IMAPIFolder* selection,
+                           const DocumentSink& sink, const char* anchor, MAPIObjectGuard* held) {
+    assert(held == nullptr || held->owns_lock());  // a caller that hands its lock over holds it
+    const ItemReadTexts& texts = kind.texts;
+    CTraceScope scope(texts.read);
+    if (texts.folderFirst && (selection == nullptr || !MapiFunctionsComplete())) {
+        CLogFile::Trace("CMAPIObject::%s - NULL %s\r\n", texts.read, kind.folders.folderMember);
+        return 1;
+    }
+    if (m_bReading) {
+        // A second host connection asking for a read while one waits on the host: the per-read
+        // state belongs to the first.
+        scope.Line("Read in progress");
+        return 1;
+    }
+    bool done = false;
+    m_bReading = true;
+    try {
+        const NAMESPACE_COMMON::TimeZoneSource zone = LocalZone();
+        documents.Start(zone);
+        const int32_t count = (this->*kind.count)();
+        CLogFile::Trace("CMAPIObject::%s - %s Count(%d)\r\n", texts.countOwner, texts.countNoun, count);
+        ItemRead read{kind, texts, documents, ComPtr<IMAPIFolder>(selection), m_Config.subFolder, zone,
+                      sink, held,  count};
+        done = read.Run(anchor);
+    } catch (const std::exception&) {
+        done = false;
+    }
+    m_bReading = false;
+    assert(held == nullptr || held->owns_lock());  // every delivery took it back
+    if (texts.outcomeLines) scope.Line(done ? "Read Succeeded" : "Read Failed");
+    return done ? 0 : 1;
+}
+
+}  // namespace NAMESPACE_MAPI
