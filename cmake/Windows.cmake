@@ -155,6 +155,11 @@ add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-window
   ${CMAKE_BINARY_DIR}/mapi32)
 set_tests_properties(win.binaries PROPERTIES LABELS "windows" TIMEOUT 60)
 
+# mapiadmin.exe with its words and files in a folder whose name no western code page holds.
+nx_win_test(NAME windows_mapiadmin SOURCES ${NX_TESTS}/windows/mapiadmin_win_test.cpp LIBS nx_system)
+add_dependencies(windows_mapiadmin mapiadmin mapi32)
+target_compile_definitions(windows_mapiadmin PRIVATE NX_MAPI_RUNTIME_DIR="${CMAKE_BINARY_DIR}/mapi32")
+
 # The agent layer: the interface tables and the MAPI entry-point table, bound from stand-in
 # MAPI32.dll files whose .def files give HrGetOneProp, FreeProws and HrQueryAllRows the export
 # ordinals of the real one (the partial one lacks them).

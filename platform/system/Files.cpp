@@ -69,6 +69,10 @@ UniqueFd CreateTemporary(const std::string& folder, const std::string& path, std
 
 }  // namespace
 
+FileStream OpenFileStream(const std::string& path, const char* mode) {
+    return FileStream(std::fopen(path.c_str(), mode));
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDurability durability) {
     const bool flush = durability == FileDurability::Flushed;
     if (path.empty() || path.back() == kPathSeparator) return false;

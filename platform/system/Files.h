@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -82,6 +84,18 @@ enum class ReadFileResult { Read, Missing, NotAFile, TooLarge, Unreadable };
 // file in. A file that holds more than `maxBytes` (or grows past it while read) is TooLarge.
 // `bytes` is cleared unless the result is Read.
 ReadFileResult ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
+
+// Closes a C stream (FileStream).
+struct FileStreamCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FileStream = std::unique_ptr<std::FILE, FileStreamCloser>;
+
+// Opens a C stream as fopen does, `path` in UTF-8 on every system: on Windows through _wfopen
+// with the wide path, so a name outside the process code page opens too. Null on failure, errno
+// set. For the tools' own files (mapiadmin's inputs and outputs); the agent's files go through
+// the functions above.
+FileStream OpenFileStream(const std::string& path, const char* mode);
 
 // Writes all of `bytes` to the descriptor, going on after interruptions; false on an error.
 bool WriteAllTo(int fd, std::string_view bytes);

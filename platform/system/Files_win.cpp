@@ -159,6 +159,10 @@ std::wstring TemporaryTail() {
 
 }  // namespace
 
+FileStream OpenFileStream(const std::string& path, const char* mode) {
+    return FileStream(::_wfopen(win::Wide(path).c_str(), win::Wide(mode).c_str()));
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDurability durability) {
     const bool flush = durability == FileDurability::Flushed;
     if (path.empty() || path.back() == '\\' || path.back() == '/') return false;
