@@ -80,6 +80,18 @@ TEST(WinHost, RunsTheSmokeSessionOnAStoreThroughTheStandInRuntime) {
     EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
 }
 
+// The process running the program at `path`, 0 when none does.
+DWORD AgentProcessId(const std::string& path) {
+    const std::wstring name = fs::path(nx::sys::win::Wide(path)).filename().wstring();
+    const nx::sys::win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot && ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry))
+        if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) return entry.th32ProcessID;
+    return 0;
+}
+
 // Suspends (or resumes) every thread of a process, which then answers nothing at all: the system's
 // counterpart of SIGSTOP.
 void SuspendProcess(DWORD pid, bool suspend) {
@@ -102,28 +114,32 @@ void SuspendProcess(DWORD pid, bool suspend) {
 TEST(WinHost, GivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStatus) {
     StoreWorld world;
     ASSERT_TRUE(world.Ready());
-    nx::test::Process agent({world.Agent()});
-    ASSERT_TRUE(agent.Running());
     const std::string nxhost = nx::sys::win::Narrow((ThisProgramsFolder() / L"nxhost.exe").wstring());
-    // The agent answers first, so what follows is its silence, not a slow start.
+    // The agent answers a first call, and is then suspended while the session sleeps: the
+    // second call meets its silence.
     nx::test::SpawnOptions options;
     options.errToOut = true;
-    nx::test::ProcessResult first;
-    for (int i = 0; i < 60; ++i) {
-        first = nx::test::RunProcess({nxhost, "-e", "NoOperation x"}, 240, options);
-        if (first.exitCode == 0) break;
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-    ASSERT_EQ(first.exitCode, 0) << first.out;
-    SuspendProcess(static_cast<DWORD>(agent.Pid()), true);
     options.env.push_back({"NX_HOST_TIMEOUT_MS", std::string("2000")});
-    const auto r = nx::test::RunProcess({nxhost, "-e", "GetContactCount"}, 240, options);
-    SuspendProcess(static_cast<DWORD>(agent.Pid()), false);
-    EXPECT_EQ(r.exitCode, 3) << r.out;
-    EXPECT_NE(
-        r.out.find("nxhost: GetContactCount: the agent stopped answering: no reply and no document for 2 s"),
-        std::string::npos)
-        << r.out;
+    nx::test::Process host({nxhost, "--wait", "60", "--start", world.Agent(), "-e", "NoOperation x", "-e",
+                            "sleep 3000", "-e", "GetContactCount"},
+                           options);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (host.Out().find("> sleep 3000") == std::string::npos && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(host.Out().find("> sleep 3000"), std::string::npos) << host.Out();
+    const DWORD agent = AgentProcessId(world.Agent());
+    ASSERT_NE(agent, 0u);
+    SuspendProcess(agent, true);
+    const int code = host.Wait(240);
+    SuspendProcess(agent, false);
+    EXPECT_EQ(code, 3) << host.Out();
+    EXPECT_NE(host.Out().find(
+                  "nxhost: GetContactCount: the agent stopped answering: no reply and no document for 2 s"),
+              std::string::npos)
+        << host.Out();
+    EXPECT_NE(host.Out().find("nxhost: the agent stopped answering; ending it"), std::string::npos)
+        << host.Out();
+    EXPECT_EQ(AgentProcessId(world.Agent()), 0u) << "the agent nxhost started is ended";
 }
 
 }  // namespace
