@@ -440,7 +440,7 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
     const int left = leftovers();
     w.Session({"MAPILogOn", "GetAppFolder x", "Shutdown"});
     EXPECT_EQ(leftovers(), 0);
-    EXPECT_EQ(nx::e2e::ReadFile(doc), fresh);
+    EXPECT_EQ(nx::e2e::ReadWholeFile(doc), fresh);
     std::printf("after %d kills: %d old, %d new documents, %d temporary files left until the next write\n",
                 kKills, sawOld, sawNew, left);
 }
@@ -473,7 +473,7 @@ TEST(HardeningE2E, TheAgentsOwnFoldersAreNarrowedWhenOursAndRefusedWithATraceLin
     } cases[] = {{"Sync", false}, {"Outlook", false}, {"Sync", true}, {"Outlook", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.folder) + (c.link ? " as a link" : " open to all"));
-        SessionWorld w;
+        StoreWorld w;
         MakeStore(w);
         const fs::path folder = w.Root() / "data" / c.folder;
         const fs::path elsewhere = w.Root() / "elsewhere";
@@ -518,15 +518,14 @@ pid_t ProcessRunning(const std::string& exe) {
 }
 
 // A contacts folder of `count` contacts (one mapiadmin call).
-void PutContacts(SessionWorld& w, int count) {
-    w.Admin({"init"});
+void PutContacts(StoreWorld& w, int count) {
     std::string json = "[";
     for (int i = 0; i < count; ++i)
         json += std::string(i ? "," : "") +
                 R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":"IPM.Contact"},)"
                 R"({"tag":"PR_DISPLAY_NAME_W","value":"Contact )" +
                 std::to_string(i) + R"("}]})";
-    nx::e2e::WriteFile(w.Root() / "contacts.json", json + "]");
+    nx::e2e::WriteWholeFile(w.Root() / "contacts.json", json + "]");
     w.Admin({"item", "put", "Personal Folders/Top of Personal Folders/Contacts",
              (w.Root() / "contacts.json").string()});
 }
@@ -534,7 +533,7 @@ void PutContacts(SessionWorld& w, int count) {
 // Waits (bounded) until the file holds `text`.
 bool FileShows(const fs::path& file, const std::string& text, int seconds = 60) {
     const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (nx::e2e::ReadFile(file).find(text) == std::string::npos) {
+    while (nx::e2e::ReadWholeFile(file).find(text) == std::string::npos) {
         if (Clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -544,9 +543,9 @@ bool FileShows(const fs::path& file, const std::string& text, int seconds = 60) 
 TEST(HardeningE2E, NxhostGivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStatus) {
     NX_REQUIRE_WORLD();
     constexpr int kContacts = 2000;
-    SessionWorld w;
+    StoreWorld w;
     PutContacts(w, kContacts);
-    const std::string exe = w.InstallAgent(true);
+    const std::string& exe = w.Agent();
     w.SetEnv("NX_HOST_TIMEOUT_MS", "1000");
     struct Case {
         const char* name;
@@ -580,15 +579,16 @@ TEST(HardeningE2E, NxhostGivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStat
         const fs::path out = w.Root() / "host.out", err = w.Root() / "host.err";
         const pid_t host = w.Spawn(argv, out, err);
         if (c.stopAfter) {
-            ASSERT_TRUE(FileShows(out, c.stopAfter)) << nx::e2e::ReadFile(out);
+            ASSERT_TRUE(FileShows(out, c.stopAfter)) << nx::e2e::ReadWholeFile(out);
             agentPid = ProcessRunning(exe);
             ASSERT_NE(agentPid, 0);
             ::kill(agentPid, SIGSTOP);
         }
-        EXPECT_EQ(w.Wait(host, 60), kNxhostNoAnswer) << nx::e2e::ReadFile(out) << nx::e2e::ReadFile(err);
-        const std::string said = nx::e2e::ReadFile(err);
+        EXPECT_EQ(w.Wait(host, 60), kNxhostNoAnswer)
+            << nx::e2e::ReadWholeFile(out) << nx::e2e::ReadWholeFile(err);
+        const std::string said = nx::e2e::ReadWholeFile(err);
         EXPECT_NE(said.find(c.message), std::string::npos) << said;
-        const std::string printed = nx::e2e::ReadFile(out);
+        const std::string printed = nx::e2e::ReadWholeFile(out);
         if (c.startedByHost) {
             // The agent it started is ended, not left stopped behind.
             EXPECT_NE(printed.find("nxhost: the agent stopped answering; ending it"), std::string::npos)
