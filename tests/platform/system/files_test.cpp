@@ -150,8 +150,8 @@ TEST_F(FilesTest, TheNextWriteOfADocumentRemovesWhatInterruptedWritesOfItLeftAnd
     ASSERT_TRUE(nx::sys::WriteFileAtomically((m_dir / "doc.xml").string(), "<doc/>"));
     for (const Case& c : cases)
         EXPECT_EQ(fs::symlink_status(m_dir / c.name).type() == fs::file_type::not_found, c.removed) << c.name;
-    EXPECT_EQ(ReadFile(outside / "target"), "not ours to remove");
-    EXPECT_EQ(ReadFile(m_dir / "doc.xml"), "<doc/>");
+    EXPECT_EQ(ReadWholeFile(outside / "target"), "not ours to remove");
+    EXPECT_EQ(ReadWholeFile(m_dir / "doc.xml"), "<doc/>");
 
     // The other document's leftover goes with that document's next write.
     ASSERT_TRUE(nx::sys::WriteFileAtomically((m_dir / "other.xml").string(), "<other/>"));
@@ -182,7 +182,7 @@ TEST_F(FilesTest, AWriteKilledHalfWayLeavesItsTemporaryFileUntilTheNextWriteOfTh
     ASSERT_EQ(leftovers().size(), 1u);
     ASSERT_TRUE(nx::sys::WriteFileAtomically(doc.string(), "<doc/>"));
     EXPECT_TRUE(leftovers().empty());
-    EXPECT_EQ(ReadFile(doc), "<doc/>");
+    EXPECT_EQ(ReadWholeFile(doc), "<doc/>");
 }
 
 TEST_F(FilesTest, TheAgentsOwnFolderIsMadePrivateAndNeverALinkAFileOrAnotherUsersFolder) {
