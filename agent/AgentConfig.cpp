@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "common/LogFile.h"
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 #include "platform/system/ProfileString.h"
 
@@ -21,6 +22,31 @@ bool EqualsTrueNoCase(std::string_view v) {
         if (c != kTrue[i]) return false;
     }
     return true;
+}
+
+// "<base>/<relative>" made the agent's own folder (platform/system/Files.h: MakeOwnFolder), or ""
+// with a trace line saying why it is refused: the agent's documents and pictures go nowhere else.
+std::string OwnFolderOrNothing(const std::string& base, const std::string& relative) {
+    const std::string folder = relative.empty() ? base : nx::sys::JoinPath(base, relative);
+    const char* why = nullptr;
+    switch (nx::sys::MakeOwnFolder(base, relative)) {
+        case nx::sys::OwnFolder::Ready:
+            return folder;
+        case nx::sys::OwnFolder::Link:
+            why = "it is a link, which the agent does not follow";
+            break;
+        case nx::sys::OwnFolder::NotAFolder:
+            why = "a file is in its place";
+            break;
+        case nx::sys::OwnFolder::OthersFolder:
+            why = "it belongs to another user";
+            break;
+        case nx::sys::OwnFolder::Unusable:
+            why = "it cannot be created";
+            break;
+    }
+    CLogFile::Trace("folder \"%s\" refused: %s\r\n", folder.c_str(), why);
+    return "";
 }
 
 bool HasParentStep(std::string_view relative) {
@@ -84,12 +110,9 @@ std::string GetXmlFolder(std::string_view name) {
                             std::string(name).c_str());
             return "";
         }
-        folder = nx::sys::JoinPath(folder, relative);
+        return OwnFolderOrNothing(folder, relative);
     }
-    const uint32_t rc = nx::sys::CreateDirectoryWithParents(folder);
-    if (rc != nx::sys::kErrorSuccess && rc != nx::sys::kErrorFileExists && rc != nx::sys::kErrorAlreadyExists)
-        return "";
-    return folder;
+    return folder;  // the application-data folder itself, as RoamingAppDataFolder made it
 }
 
 void CreateWorkFolder() {
@@ -97,9 +120,8 @@ void CreateWorkFolder() {
     try {
         std::string base = nx::sys::RoamingAppDataFolder();
         if (base.empty()) base = nx::sys::TempFolder();
-        const std::string work = nx::sys::JoinPath(base, "Outlook");
-        nx::sys::CreateDirectoryWithParents(work);  // its result is not looked at
-        g_config.workFolder = work;
+        // A work folder that is a link or not ours stays "": no picture is written anywhere else.
+        g_config.workFolder = OwnFolderOrNothing(base, "Outlook");
     } catch (const std::exception&) {
         g_config.workFolder.clear();
     }

@@ -11,9 +11,12 @@
 //              ("Nx\Sync" is <application data>/Nx/Sync); a value with a ".." step is refused
 //              with a trace line (the documents stay inside the application-data folder) and
 //              both document paths stay ""
-// Every folder is created 0700 and every document written 0600, replaced atomically.
-// The work folder is "<application data>/Outlook" (or "<temp>/Outlook" without an
-// application-data folder), created at start-up; it holds contact pictures.
+// Every document is written 0600, replaced atomically. The work folder is
+// "<application data>/Outlook" (or "<temp>/Outlook" without an application-data folder), created
+// at start-up; it holds contact pictures. Both folders are the agent's own
+// (platform/system/Files.h: MakeOwnFolder): created 0700, an existing one of ours narrowed to
+// 0700, and one that is a link (never followed), a file or another user's refused with the trace
+// line 'folder "<path>" refused: <why>' (the document paths, or the work folder, stay "").
 //
 // Paths use '/' where the Windows design writes '\' ("%s\Outlook.xml" is "<folder>/Outlook.xml").
 // Everything here is written on the main thread before the server listens and only read after.

@@ -124,7 +124,7 @@ nx_win_test(NAME calendar
   LIBS nx_calendar)
 nx_win_test(NAME windows_seams
   SOURCES ${NX_TESTS}/windows/seams_win_test.cpp ${NX_TESTS}/windows/zones_win_test.cpp
-          ${NX_TESTS}/platform/system/child_process_test.cpp
+          ${NX_TESTS}/windows/files_win_test.cpp ${NX_TESTS}/platform/system/child_process_test.cpp
   LIBS nx_common nx_registry nx_system)
 add_executable(child_probe ${NX_TESTS}/platform/system/child_probe.cpp)
 add_dependencies(windows_seams child_probe)
@@ -156,6 +156,11 @@ set_tests_properties(win.windows_agent win.windows_nxhost PROPERTIES RESOURCE_LO
 add_test(NAME win.binaries COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-binaries.sh
   --version ${PROJECT_VERSION} ${CMAKE_BINARY_DIR}/bin ${CMAKE_BINARY_DIR}/mapi32)
 set_tests_properties(win.binaries PROPERTIES LABELS "windows" TIMEOUT 60)
+
+# mapiadmin.exe with its words and files in a folder whose name no western code page holds.
+nx_win_test(NAME windows_mapiadmin SOURCES ${NX_TESTS}/windows/mapiadmin_win_test.cpp LIBS nx_system)
+add_dependencies(windows_mapiadmin mapiadmin mapi32)
+target_compile_definitions(windows_mapiadmin PRIVATE NX_MAPI_RUNTIME_DIR="${CMAKE_BINARY_DIR}/mapi32")
 
 # The agent layer: the interface tables and the MAPI entry-point table, bound from stand-in
 # MAPI32.dll files whose .def files give HrGetOneProp, FreeProws and HrQueryAllRows the export

@@ -5,11 +5,13 @@
 // alter_context). Before a call reuses an idle connection it checks whether the server has
 // closed it; if so it reconnects once. A connection that fails while a request is being sent
 // or its reply read is dropped and the call fails with RPC_S_CALL_FAILED (the server may have
-// run it, so it is not sent again); the next call connects afresh.
+// run it, so it is not sent again); the next call connects afresh. Under a silence bound every
+// wait of a call also ends once the server has been silent for that long (RPC_S_CALL_CANCELLED).
 #include "platform/rpc/Client.h"
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -24,10 +26,14 @@ namespace nx::rpc {
 
 struct Binding::Impl {
     using Connector = std::function<RpcStatus(std::unique_ptr<ByteStream>&, int timeoutMs)>;
+    using Clock = std::chrono::steady_clock;
 
     std::string endpoint;
     Connector connect;
     CallTimeouts timeouts;
+    int silenceMs = -1;
+    SignOfLife signOfLife;
+    Clock::time_point heard;  // the call's start, or the last fragment of an answer
 
     std::mutex m;
     std::unique_ptr<ByteStream> stream;
@@ -42,20 +48,76 @@ struct Binding::Impl {
         nextContext = 0;
     }
 
+    // `ms` (-1: no limit) no longer than the silence bound.
+    int WithinSilence(int ms) const {
+        if (silenceMs < 0) return ms;
+        return ms < 0 ? silenceMs : std::min(ms, silenceMs);
+    }
+
     // Each step of a write must make progress within this time.
     int WriteTimeoutMs() const {
-        return timeouts.replyMs >= 0 ? std::min(timeouts.replyMs, kMidPduTimeoutMs) : kMidPduTimeoutMs;
+        return WithinSilence(timeouts.replyMs >= 0 ? std::min(timeouts.replyMs, kMidPduTimeoutMs)
+                                                   : kMidPduTimeoutMs);
+    }
+
+    // When the silence bound runs out: the last sign of life, the call's own or another.
+    Clock::time_point SilenceEnd() const {
+        Clock::time_point last = heard;
+        if (signOfLife) last = std::max(last, signOfLife());
+        return last + std::chrono::milliseconds(silenceMs);
+    }
+
+    // A wait that ran out under the silence bound is silence: traced, RPC_S_CALL_CANCELLED.
+    RpcStatus Silenced(const char* what) const {
+        TraceRpc("rpc: " + endpoint + ": no sign of life from the server for " + std::to_string(silenceMs) +
+                 " ms during the " + what);
+        return RPC_S_CALL_CANCELLED;
+    }
+    // `st`, or the silence bound's status when a step failed because the server stayed silent.
+    RpcStatus OrSilenced(RpcStatus st, const char* what) const {
+        return silenceMs >= 0 && Clock::now() >= SilenceEnd() ? Silenced(what) : st;
+    }
+
+    // Reads one fragment, waiting at most waitMs (-1: no limit) for it to begin and, under a
+    // silence bound, no longer than the server stays silent: the wait is taken in pieces that
+    // end where the silence would, and goes on while a sign of life moves that end. `silent`
+    // tells which bound ran out when the result is Timeout.
+    ReadResult ReadFragmentWithin(pdu::Fragment& f, int waitMs, bool& silent) {
+        silent = false;
+        if (silenceMs < 0) return ReadFragment(*stream, f, kMidPduTimeoutMs, waitMs);
+        const auto waitEnd =
+            waitMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(waitMs);
+        for (;;) {
+            const auto now = Clock::now();
+            const auto silenceEnd = SilenceEnd();
+            if (now >= silenceEnd) {
+                silent = true;
+                return ReadResult::Timeout;
+            }
+            if (now >= waitEnd) return ReadResult::Timeout;
+            const auto piece =
+                std::chrono::ceil<std::chrono::milliseconds>(std::min(waitEnd, silenceEnd) - now);
+            const ReadResult rr =
+                ReadFragment(*stream, f, WithinSilence(kMidPduTimeoutMs), static_cast<int>(piece.count()));
+            if (rr == ReadResult::Ok) heard = Clock::now();
+            if (rr != ReadResult::Timeout) return rr;
+        }
     }
 
     // Reads the next fragment addressed to callId, waiting at most waitMs (-1: no limit) for it
     // to begin; other PDUs for older calls are skipped. A wait that runs out is traced as
-    // `what` and gives RPC_S_CALL_FAILED.
+    // `what` and gives RPC_S_CALL_FAILED; a silence bound that runs out, RPC_S_CALL_CANCELLED.
     RpcStatus ReadFor(uint32_t callId, pdu::Fragment& f, int waitMs, const char* what) {
         for (;;) {
-            const ReadResult rr = ReadFragment(*stream, f, kMidPduTimeoutMs, waitMs);
+            bool silent = false;
+            const ReadResult rr = ReadFragmentWithin(f, waitMs, silent);
+            if (silent) return Silenced(what);
             if (rr == ReadResult::Timeout) {
                 TraceRpc("rpc: " + endpoint + ": no answer to the " + what + " within " +
                          std::to_string(waitMs) + " ms");
+            }
+            if (rr == ReadResult::Stalled) {
+                TraceRpc("rpc: " + endpoint + ": the answer to the " + what + " stopped half-way");
             }
             if (rr != ReadResult::Ok) return RPC_S_CALL_FAILED;
             if (f.hdr.callId == callId) return RPC_S_OK;
@@ -80,7 +142,8 @@ struct Binding::Impl {
         b.contexts.push_back(e);
         uint32_t callId = nextCallId++;
         auto bytes = pdu::EncodeBind(first ? pdu::kBind : pdu::kAlterContext, callId, b);
-        if (!stream->WriteAll(bytes.data(), bytes.size(), WriteTimeoutMs())) return RPC_S_CALL_FAILED_DNE;
+        if (!stream->WriteAll(bytes.data(), bytes.size(), WriteTimeoutMs()))
+            return OrSilenced(RPC_S_CALL_FAILED_DNE, "bind");
         pdu::Fragment f;
         // A server that closes the connection instead of answering the bind (too many
         // connections), or does not answer it in time, has not run anything.
@@ -130,13 +193,14 @@ struct Binding::Impl {
         if (stubSize > pdu::kMaxCallStub) return RPC_S_INVALID_ARG;
 
         std::lock_guard lock(m);
+        heard = Clock::now();  // the server's silence is counted from here
         // A server that dropped the idle connection (or sent something unasked) makes us
         // reconnect, once.
         if (stream && stream->PeerClosedOrReadable()) Drop();
         if (!stream) {
-            if (RpcStatus st = connect(stream, timeouts.connectMs); st != RPC_S_OK) {
+            if (RpcStatus st = connect(stream, WithinSilence(timeouts.connectMs)); st != RPC_S_OK) {
                 stream.reset();
-                return st;
+                return st == RPC_S_SERVER_TOO_BUSY ? OrSilenced(st, "connect") : st;
             }
         }
         uint16_t contextId = 0;
@@ -174,9 +238,10 @@ struct Binding::Impl {
             frags.assign(1, std::move(all));
         }
         if (!stream->WriteAll(frags[0].data(), frags[0].size(), WriteTimeoutMs())) {
-            TraceRpc("rpc: " + endpoint + ": the request could not be sent");
+            const RpcStatus st = OrSilenced(RPC_S_CALL_FAILED, "request");
+            if (st == RPC_S_CALL_FAILED) TraceRpc("rpc: " + endpoint + ": the request could not be sent");
             Drop();
-            return RPC_S_CALL_FAILED;
+            return st;
         }
         frags = {};
 
@@ -218,6 +283,12 @@ RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
 void Binding::SetTimeouts(const CallTimeouts& timeouts) {
     std::lock_guard lock(m_impl->m);
     m_impl->timeouts = timeouts;
+}
+
+void Binding::SetSilenceBound(int ms, SignOfLife signOfLife) {
+    std::lock_guard lock(m_impl->m);
+    m_impl->silenceMs = ms < 0 ? -1 : ms;
+    m_impl->signOfLife = std::move(signOfLife);
 }
 
 const std::string& Binding::Endpoint() const {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,7 @@ inline constexpr RpcStatus RPC_S_PROTOCOL_ERROR = 1728;
 inline constexpr RpcStatus RPC_S_UNSUPPORTED_TRANS_SYN = 1730;
 inline constexpr RpcStatus RPC_S_DUPLICATE_ENDPOINT = 1740;
 inline constexpr RpcStatus RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
+inline constexpr RpcStatus RPC_S_CALL_CANCELLED = 1818;
 inline constexpr RpcStatus RPC_X_BAD_STUB_DATA = 1783;  // 0x6F7
 
 // Fault status codes that travel in fault PDUs (DCE 1.1 / MS-RPCE).
@@ -211,6 +213,16 @@ public:
     // Bounds every later call's waits; a wait that runs out drops the connection, is traced
     // (SetTraceSink) and fails the call with the status above.
     void SetTimeouts(const CallTimeouts& timeouts);
+
+    // When the server last showed it was alive by other means than this call's answer (the
+    // callbacks it makes while a long call is open).
+    using SignOfLife = std::function<std::chrono::steady_clock::time_point()>;
+    // Bounds every later call by silence rather than by its length: a call ends with
+    // RPC_S_CALL_CANCELLED (traced, the connection dropped) once the server has shown no sign of
+    // life for `ms` milliseconds: nothing of its answer arrived and `signOfLife` (may be empty)
+    // tells of nothing later. A call that goes on making progress is never cut. -1: no bound
+    // (the default). The waits of SetTimeouts still apply within it.
+    void SetSilenceBound(int ms, SignOfLife signOfLife);
 
     // Marshals the [in] values of args, calls, and fills the [out] values. Returns RPC_S_OK,
     // a transport status (RPC_S_SERVER_UNAVAILABLE: nobody listens; RPC_S_CALL_FAILED_DNE:

@@ -12,12 +12,16 @@
 #include "platform/rpc/RpcExcept_win.h"
 // clang-format on
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
@@ -299,7 +303,87 @@ struct Binding::Impl {
     int connectMs = -1;        // how long the listener check waits for a busy pipe (-1: its own bound)
     win::PipeWitness witness;  // the connection to the server judged last (PipeSecurity_win.h)
     std::mutex lock;           // calls on one binding are serialised, as on Linux
+    int silenceMs = -1;        // SetSilenceBound
+    SignOfLife signOfLife;
 };
+
+namespace {
+
+// The silence bound of one call on the system runtime. The runtime's own call timeout
+// (RPC_C_OPT_CALL_TIMEOUT) restarts only with a packet of the call itself, so a long read whose
+// life shows in the callbacks would be cut; instead a watcher thread cancels the calling thread's
+// call (RpcCancelThreadEx without waiting for the server) once neither the call's start nor a
+// sign of life is younger than the bound. The runtime then fails the call (RPC_S_CALL_CANCELLED
+// on Windows; Wine cancels the pipe's I/O and fails it its own way: Call reports the cancel).
+class SilenceWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SilenceWatch(int silenceMs, const Binding::SignOfLife& signOfLife)
+        : m_silence(silenceMs), m_signOfLife(signOfLife), m_start(Clock::now()) {
+        if (m_silence < 0) return;
+        HANDLE self = nullptr;
+        // The pseudo handle names whichever thread uses it: the watcher needs a real one.
+        if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0,
+                               FALSE, DUPLICATE_SAME_ACCESS))
+            return;
+        m_thread = self;
+        m_watcher = std::thread([this] { Watch(); });
+    }
+    ~SilenceWatch() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        if (m_watcher.joinable()) m_watcher.join();
+        if (m_thread != nullptr) ::CloseHandle(m_thread);
+    }
+    SilenceWatch(const SilenceWatch&) = delete;
+    SilenceWatch& operator=(const SilenceWatch&) = delete;
+
+    // The call ended: after this no cancel can reach the thread. True when the watch cancelled it.
+    bool End() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_done = true;
+        return m_cancelled;
+    }
+
+private:
+    Clock::time_point SilenceEnd() const {
+        Clock::time_point last = m_start;
+        if (m_signOfLife) last = std::max(last, m_signOfLife());
+        return last + std::chrono::milliseconds(m_silence);
+    }
+
+    void Watch() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        while (!m_done) {
+            const auto end = SilenceEnd();
+            if (Clock::now() < end) {
+                m_wake.wait_until(lock, end);
+                continue;
+            }
+            // Under the lock: the call has not ended, so the cancel reaches this call and no later
+            // one. Repeated while the call lasts, in case it came between two of the runtime's waits.
+            m_cancelled = true;
+            ::RpcCancelThreadEx(m_thread, 0);
+            m_wake.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+
+    const int m_silence;
+    const Binding::SignOfLife& m_signOfLife;
+    const Clock::time_point m_start;
+    HANDLE m_thread = nullptr;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    bool m_cancelled = false;
+    std::thread m_watcher;
+};
+
+}  // namespace
 
 Binding::Binding(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 
@@ -316,6 +400,12 @@ void Binding::SetTimeouts(const CallTimeouts& timeouts) {
     m_impl->connectMs = timeouts.connectMs;
 }
 
+void Binding::SetSilenceBound(int ms, SignOfLife signOfLife) {
+    std::lock_guard<std::mutex> guard(m_impl->lock);
+    m_impl->silenceMs = ms < 0 ? -1 : ms;
+    m_impl->signOfLife = std::move(signOfLife);
+}
+
 RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
     const SystemStubs stubs = FindStubs(iface.uuid);
     if (stubs.call == nullptr) return RPC_S_UNKNOWN_IF;
@@ -324,7 +414,15 @@ RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
     // Nothing is sent to a pipe another user serves (PipeSecurity_win.h): judged again whenever
     // the server judged before has gone, because the runtime connects again on its own.
     RpcStatus status = win::AdmitListener(m_impl->endpoint, m_impl->connectMs, m_impl->witness);
-    if (status == RPC_S_OK) status = stubs.call(m_impl->handle, opnum, args);
+    if (status == RPC_S_OK) {
+        SilenceWatch watch(m_impl->silenceMs, m_impl->signOfLife);
+        status = stubs.call(m_impl->handle, opnum, args);
+        if (watch.End() && status != RPC_S_OK) {
+            TraceRpc("rpc: " + m_impl->endpoint + ": no sign of life from the server for " +
+                     std::to_string(m_impl->silenceMs) + " ms; call cancelled");
+            status = RPC_S_CALL_CANCELLED;
+        }
+    }
     if (status != RPC_S_OK)
         TraceRpc("call " + std::to_string(opnum) + " on " + m_impl->endpoint +
                  " failed: " + std::to_string(status) + " " + RpcStatusName(status));

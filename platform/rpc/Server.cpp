@@ -307,7 +307,7 @@ struct Server::Impl final : Dispatcher {
             }
             ReadResult rr = ReadFragment(stream, f, timeoutMs, between ? -1 : timeoutMs);
             if (between && !conn.idle.exchange(false)) return;  // evicted by the accept loop
-            if (rr == ReadResult::Timeout && !between) {
+            if ((rr == ReadResult::Timeout || rr == ReadResult::Stalled) && !between) {
                 TraceRpc("rpc: a call's next fragment did not come within " + std::to_string(timeoutMs) +
                          " ms; connection closed");
                 return;

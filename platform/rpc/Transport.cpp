@@ -183,7 +183,7 @@ bool ReadExact(ByteStream& s, uint8_t* buf, std::size_t n, std::chrono::steady_c
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            why = ReadResult::Timeout;
+            why = ReadResult::Stalled;
             return false;
         }
         long got = s.Read(buf, n, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
@@ -192,7 +192,7 @@ bool ReadExact(ByteStream& s, uint8_t* buf, std::size_t n, std::chrono::steady_c
             return false;
         }
         if (got == ByteStream::kTimeout) {
-            why = ReadResult::Timeout;
+            why = ReadResult::Stalled;
             return false;
         }
         if (got < 0) {

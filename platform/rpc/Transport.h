@@ -58,9 +58,10 @@ void TraceRpc(const std::string& text);
 std::pair<std::unique_ptr<ByteStream>, std::unique_ptr<ByteStream>> MakeMemoryPipe();
 
 // Reads one whole fragment. The wait for its first byte lasts at most firstByteTimeoutMs (-1:
-// no limit); the rest must arrive within kMidPduTimeoutMs (or midTimeoutMs). frag_length is
-// at most 65535 by construction.
-enum class ReadResult { Ok, Eof, IoError, Timeout, BadVersion, BadDrep, BadLength };
+// no limit; Timeout when it runs out, nothing read); the rest must arrive within
+// kMidPduTimeoutMs (or midTimeoutMs; Stalled when it does not, the stream then cut mid-PDU).
+// frag_length is at most 65535 by construction.
+enum class ReadResult { Ok, Eof, IoError, Timeout, Stalled, BadVersion, BadDrep, BadLength };
 ReadResult ReadFragment(ByteStream& s, pdu::Fragment& out, int midTimeoutMs = kMidPduTimeoutMs,
                         int firstByteTimeoutMs = -1);
 

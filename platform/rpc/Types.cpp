@@ -38,6 +38,7 @@ const char* RpcStatusName(RpcStatus status) {
         {RPC_S_UNSUPPORTED_TRANS_SYN, "RPC_S_UNSUPPORTED_TRANS_SYN"},
         {RPC_S_DUPLICATE_ENDPOINT, "RPC_S_DUPLICATE_ENDPOINT"},
         {RPC_S_PROCNUM_OUT_OF_RANGE, "RPC_S_PROCNUM_OUT_OF_RANGE"},
+        {RPC_S_CALL_CANCELLED, "RPC_S_CALL_CANCELLED"},
         {RPC_X_BAD_STUB_DATA, "RPC_X_BAD_STUB_DATA"},
         {NCA_S_OP_RNG_ERROR, "nca_s_op_rng_error"},
         {NCA_S_UNK_IF, "nca_s_unk_if"},

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <vector>
 
+#include "platform/system/AtomicTemps.h"
 #include "platform/system/Paths.h"
 
 namespace nx::sys {
@@ -32,21 +33,62 @@ void UniqueFd::reset(int fd) {
     m_fd = fd;
 }
 
+namespace {
+
+// Removes a temporary file that an interrupted write left, once it has shown to be one: opened
+// without following a link, a regular file of this user, and locked by no live writer (a writer
+// holds its file locked until the rename); the name must still name the file judged.
+void RemoveLeftover(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) return;
+    ::unlink(path.c_str());
+}
+
+// Creates the temporary file of a write of `path` (AtomicTemps.h: "." + name + ".XXXXXX", mode
+// 0600, exclusively, never through a link) and locks it for as long as it is open; `temp` gets its
+// path.
+UniqueFd CreateTemporary(const std::string& folder, const std::string& path, std::string& temp) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string pattern =
+            folder + "." + path.substr(folder.size()) + "." + std::string(kTemporaryTailLength, 'X');
+        UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+        if (!fd) return fd;
+        temp = pattern;
+        struct stat st {};
+        // Another process's clean-up may have taken the file between its creation and the lock.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &st) == 0 && st.st_nlink > 0)
+            return fd;
+        ::unlink(temp.c_str());
+    }
+    return UniqueFd();
+}
+
+}  // namespace
+
+FileStream OpenFileStream(const std::string& path, const char* mode) {
+    return FileStream(std::fopen(path.c_str(), mode));
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, FileDurability durability) {
     const bool flush = durability == FileDurability::Flushed;
     if (path.empty() || path.back() == kPathSeparator) return false;
     const std::string folder = FolderWithSeparator(path);
+    for (const std::string& leftover : TakeLeftoverTemporaries(folder, path.substr(folder.size())))
+        RemoveLeftover(leftover);
     // The temporary name starts with '.' and ends in random letters, so it never collides with
-    // a document and a crash leaves at most one stray hidden file per interrupted write.
-    std::string temp = folder + "." + path.substr(folder.size()) + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    // mkostemp creates the file exclusively (never through a link) with mode 0600.
-    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+    // a document; a crash leaves at most one hidden file per interrupted write, until the next
+    // write of the same document.
+    std::string temp;
+    UniqueFd fd = CreateTemporary(folder, path, temp);
     if (!fd) return false;
-    temp.assign(name.data());
     const bool written = ::fchmod(fd.get(), kPrivateFileMode) == 0 && WriteAllTo(fd.get(), bytes) &&
                          (!flush || ::fsync(fd.get()) == 0);
+    // The lock belongs to the open file, which a second descriptor keeps until the rename is done.
+    const UniqueFd locked(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
     const bool closed = ::close(fd.release()) == 0;
     // rename replaces a link at `path` by the new file instead of writing through it.
     if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
@@ -74,6 +116,38 @@ bool WriteFileForReader(const std::string& path, std::string_view bytes) {
     if (!WriteAllTo(fd.get(), bytes)) return false;
     if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) return false;
     return ::close(fd.release()) == 0;
+}
+
+OwnFolder MakeOwnFolder(const std::string& base, std::string_view relative) {
+    // Each step is taken from the folder before it, so no link swapped in between is followed.
+    UniqueFd folder(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) return OwnFolder::Unusable;
+    bool below = false;
+    std::size_t start = 0;
+    while (start < relative.size()) {
+        const std::size_t end = std::min(relative.find(kPathSeparator, start), relative.size());
+        const std::string name(relative.substr(start, end - start));
+        start = end + 1;
+        if (name.empty() || name == ".") continue;
+        below = true;
+        if (::mkdirat(folder.get(), name.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST)
+            return OwnFolder::Unusable;
+        UniqueFd next(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            struct stat st {};
+            if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return OwnFolder::Unusable;
+            return S_ISLNK(st.st_mode) ? OwnFolder::Link : OwnFolder::NotAFolder;
+        }
+        folder = std::move(next);
+    }
+    if (!below) return OwnFolder::Ready;
+    struct stat st {};
+    if (::fstat(folder.get(), &st) != 0) return OwnFolder::Unusable;
+    if (st.st_uid != ::geteuid()) return OwnFolder::OthersFolder;
+    if ((st.st_mode & 077) != 0 && ::fchmod(folder.get(), kPrivateFolderMode) != 0)
+        return OwnFolder::Unusable;
+    return OwnFolder::Ready;
 }
 
 int OpenPrivateForAppend(const std::string& path, bool nonBlocking) {

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,6 +64,23 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes,
 // WriteFileAtomically(ReplacedOnly) does.
 bool WriteFileForReader(const std::string& path, std::string_view bytes);
 
+// What MakeOwnFolder made of a folder of the agent's own.
+enum class OwnFolder {
+    Ready,         // there, a folder of this user's, private
+    Link,          // a symbolic link (on Windows any reparse point) in its place: refused, not followed
+    NotAFolder,    // a file in its place
+    OthersFolder,  // a folder of another user's
+    Unusable,      // cannot be made or opened
+};
+
+// Makes "<base>/<relative>" a folder of the agent's own: `relative` names folders below `base`
+// separated by kPathSeparator ("" is `base` itself). `base` (the user's application-data or
+// temporary folder) is taken as it is; below it every missing folder is created private, none
+// is a link (never followed), and the last one must be this user's and is narrowed to its owner
+// alone when others may use it (mode 0700; on Windows an access list of the user alone, not
+// inherited): a folder the agent keeps documents or pictures in is nobody else's to read.
+OwnFolder MakeOwnFolder(const std::string& base, std::string_view relative);
+
 // Opens `path` for appending, created 0600 when missing; a symbolic link as the last component
 // is refused. An existing file of ours that others may read is narrowed to 0600. -1 on failure.
 // `nonBlocking`: a FIFO in the file's place is opened without waiting for a reader.
@@ -76,6 +95,18 @@ enum class ReadFileResult { Read, Missing, NotAFile, TooLarge, Unreadable };
 // file in. A file that holds more than `maxBytes` (or grows past it while read) is TooLarge.
 // `bytes` is cleared unless the result is Read.
 ReadFileResult ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
+
+// Closes a C stream (FileStream).
+struct FileStreamCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FileStream = std::unique_ptr<std::FILE, FileStreamCloser>;
+
+// Opens a C stream as fopen does, `path` in UTF-8 on every system: on Windows through _wfopen
+// with the wide path, so a name outside the process code page opens too. Null on failure, errno
+// set. For the tools' own files (mapiadmin's inputs and outputs); the agent's files go through
+// the functions above.
+FileStream OpenFileStream(const std::string& path, const char* mode);
 
 // Writes all of `bytes` to the descriptor, going on after interruptions; false on an error.
 bool WriteAllTo(int fd, std::string_view bytes);

@@ -34,6 +34,7 @@ using nx::e2e::StoreWorld;
 using nx::e2e::World;
 using Clock = std::chrono::steady_clock;
 namespace agent = nx::agent;
+constexpr int kNxhostNoAnswer = 3;  // nxhost's exit status when the agent stopped answering
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -429,7 +430,19 @@ TEST(HardeningE2E, AKillDuringGetAppFolderLeavesTheOldOrTheNewDocumentNeverAPart
         sawOld += now == old;
         sawNew += now == fresh;
     }
-    std::printf("after %d kills: %d old, %d new documents\n", kKills, sawOld, sawNew);
+    // What a kill in the middle of a write left beside the document goes with the next write.
+    auto leftovers = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(doc.parent_path()))
+            n += e.path().filename().string().rfind(".Outlook.xml.", 0) == 0;
+        return n;
+    };
+    const int left = leftovers();
+    w.Session({"MAPILogOn", "GetAppFolder x", "Shutdown"});
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_EQ(nx::e2e::ReadWholeFile(doc), fresh);
+    std::printf("after %d kills: %d old, %d new documents, %d temporary files left until the next write\n",
+                kKills, sawOld, sawNew, left);
 }
 
 TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
@@ -450,6 +463,181 @@ TEST(HardeningE2E, UnderUmask000EverythingTheAgentCreatesIsPrivate) {
         {w.Root() / "agent/NxAgentOutlook64.log", 0600},
     };
     for (const auto& e : expects) EXPECT_EQ(ModeOf(e.path), e.mode) << e.path;
+}
+
+TEST(HardeningE2E, TheAgentsOwnFoldersAreNarrowedWhenOursAndRefusedWithATraceLineWhenLinks) {
+    NX_REQUIRE_WORLD();
+    struct Case {
+        const char* folder;  // below the application-data folder
+        bool link;           // a link to another folder, else a folder of ours open to all
+    } cases[] = {{"Sync", false}, {"Outlook", false}, {"Sync", true}, {"Outlook", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.folder) + (c.link ? " as a link" : " open to all"));
+        StoreWorld w;
+        MakeStore(w);
+        const fs::path folder = w.Root() / "data" / c.folder;
+        const fs::path elsewhere = w.Root() / "elsewhere";
+        fs::create_directories(elsewhere);
+        if (c.link) {
+            fs::create_directory_symlink(elsewhere, folder);
+        } else {
+            fs::create_directory(folder);
+            fs::permissions(folder, fs::perms(0777));
+        }
+        w.Session({"GetAppProfile x", "MAPILogOn", "GetAppFolder x", "Shutdown"});
+        const std::string trace = w.JoinedTrace();
+        const std::string refusal = "folder \"" + folder.string() + "\" refused: it is a link";
+        if (c.link) {
+            EXPECT_NE(trace.find(refusal), std::string::npos) << trace;
+            EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing is written through the link";
+            EXPECT_TRUE(fs::is_symlink(folder));
+        } else {
+            EXPECT_EQ(trace.find("refused"), std::string::npos) << trace;
+            EXPECT_EQ(ModeOf(folder), 0700u);
+        }
+        // The folders document is written exactly when its folder is usable.
+        EXPECT_EQ(fs::exists(w.Root() / "data/Sync/Outlook.xml"),
+                  !(c.link && std::string(c.folder) == "Sync"));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// nxhost against an agent that stops answering (SIGSTOP): its calls are bounded by the agent's
+// silence, not by their length.
+
+// The process running `exe`, 0 when none does.
+pid_t ProcessRunning(const std::string& exe) {
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec;
+        if (fs::read_symlink(e.path() / "exe", ec).string() == exe)
+            return static_cast<pid_t>(std::stoi(name));
+    }
+    return 0;
+}
+
+// A contacts folder of `count` contacts (one mapiadmin call).
+void PutContacts(StoreWorld& w, int count) {
+    std::string json = "[";
+    for (int i = 0; i < count; ++i)
+        json += std::string(i ? "," : "") +
+                R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":"IPM.Contact"},)"
+                R"({"tag":"PR_DISPLAY_NAME_W","value":"Contact )" +
+                std::to_string(i) + R"("}]})";
+    nx::e2e::WriteWholeFile(w.Root() / "contacts.json", json + "]");
+    w.Admin({"item", "put", "Personal Folders/Top of Personal Folders/Contacts",
+             (w.Root() / "contacts.json").string()});
+}
+
+// Waits (bounded) until the file holds `text`.
+bool FileShows(const fs::path& file, const std::string& text, int seconds = 60) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (nx::e2e::ReadWholeFile(file).find(text) == std::string::npos) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+TEST(HardeningE2E, NxhostGivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStatus) {
+    NX_REQUIRE_WORLD();
+    constexpr int kContacts = 2000;
+    StoreWorld w;
+    PutContacts(w, kContacts);
+    const std::string& exe = w.Agent();
+    w.SetEnv("NX_HOST_TIMEOUT_MS", "1000");
+    struct Case {
+        const char* name;
+        bool startedByHost;              // nxhost --start: nxhost must end the agent itself
+        std::vector<std::string> lines;  // the session
+        const char* stopAfter;           // nxhost's output line after which the agent is stopped
+        const char* message;
+    } cases[] = {
+        {"stopped before the call",
+         false,
+         {"GetContactCount"},
+         nullptr,
+         "nxhost: GetContactCount: the agent stopped answering: no reply and no document for 1 s"},
+        {"stopped in the middle of a read",
+         true,
+         {"MAPILogOn", "ReadContacts \"\" \"\""},
+         "<= DeliverContact #1 ",
+         "nxhost: ReadContacts: the agent stopped answering: no reply and no document for 1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t agentPid = 0;
+        if (!c.startedByHost) {
+            agentPid = w.Spawn({exe}, w.Root() / "agent.out", w.Root() / "agent.err");
+            ASSERT_TRUE(nx::e2e::WaitListening(agent::kAgentEndpoint));
+            ::kill(agentPid, SIGSTOP);
+        }
+        std::vector<std::string> argv = {w.Bin("nxhost").string(), "--keep-going"};
+        if (c.startedByHost) argv.insert(argv.end(), {"--start", exe});
+        for (const auto& l : c.lines) argv.insert(argv.end(), {"-e", l});
+        const fs::path out = w.Root() / "host.out", err = w.Root() / "host.err";
+        const pid_t host = w.Spawn(argv, out, err);
+        if (c.stopAfter) {
+            ASSERT_TRUE(FileShows(out, c.stopAfter)) << nx::e2e::ReadWholeFile(out);
+            agentPid = ProcessRunning(exe);
+            ASSERT_NE(agentPid, 0);
+            ::kill(agentPid, SIGSTOP);
+        }
+        EXPECT_EQ(w.Wait(host, 60), kNxhostNoAnswer)
+            << nx::e2e::ReadWholeFile(out) << nx::e2e::ReadWholeFile(err);
+        const std::string said = nx::e2e::ReadWholeFile(err);
+        EXPECT_NE(said.find(c.message), std::string::npos) << said;
+        const std::string printed = nx::e2e::ReadWholeFile(out);
+        if (c.startedByHost) {
+            // The agent it started is ended, not left stopped behind.
+            EXPECT_NE(printed.find("nxhost: the agent stopped answering; ending it"), std::string::npos)
+                << printed;
+            EXPECT_NE(printed.find("agent: killed by signal"), std::string::npos) << printed;
+            EXPECT_EQ(ProcessRunning(exe), 0);
+        } else {
+            ::kill(agentPid, SIGKILL);
+            w.Wait(agentPid, 10);
+        }
+    }
+}
+
+TEST(HardeningE2E, NxhostWaitsForAReadThatKeepsDeliveringHoweverLongItTakes) {
+    // A stand-in agent whose read delivers a document every tenth of the bound, for three times
+    // the bound in all, before it answers.
+    constexpr int kBoundMs = 1000;
+    constexpr int kDocuments = 30;
+    World w;
+    w.SetEnv("NX_HOST_TIMEOUT_MS", std::to_string(kBoundMs));
+    std::vector<nx::rpc::Handler> handlers(agent::AgentInterface().procedures.size());
+    handlers[agent::kReadContacts] = [](nx::rpc::Args& a) {
+        std::string text;
+        std::shared_ptr<nx::rpc::Binding> host;
+        ASSERT_EQ(nx::rpc::StringBindingCompose("", agent::kProtseq, "", agent::kCallbackEndpoint, "", text),
+                  nx::rpc::RPC_S_OK);
+        ASSERT_EQ(nx::rpc::BindingFromStringBinding(text, host), nx::rpc::RPC_S_OK);
+        for (int i = 0; i < kDocuments; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kBoundMs / 10));
+            nx::rpc::Args doc(agent::CallbackInterface().procedures[agent::kDeliverContact]);
+            doc.Text(0) = u"<contact><lFlag>8</lFlag></contact>";
+            ASSERT_EQ(host->Call(agent::CallbackInterface(), agent::kDeliverContact, doc), nx::rpc::RPC_S_OK);
+        }
+        a.Long(a.size() - 1) = 0;
+    };
+    nx::rpc::Server standIn;
+    ASSERT_EQ(standIn.UseProtseqEp(agent::kProtseq, 10, agent::kAgentEndpoint), nx::rpc::RPC_S_OK);
+    ASSERT_EQ(standIn.RegisterIf(agent::AgentInterface(), handlers), nx::rpc::RPC_S_OK);
+    auto listening = std::async(std::launch::async, [&] { return standIn.Listen(1, 10); });
+
+    const auto r = w.Host({"-e", "ReadContacts \"\" \"\""});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("   read: " + std::to_string(kDocuments) + " documents (new " +
+                         std::to_string(kDocuments)),
+              std::string::npos)
+        << r.out;
+    while (standIn.StopListening() != nx::rpc::RPC_S_OK)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(listening.get(), nx::rpc::RPC_S_OK);
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ TEST(ToolUsage, ABadCommandLineExitsTwoWithTheProblemAndOneHint) {
          "nxhost: --hang-after needs a whole number",
          nxhostHint},
         {"nxhost", {"--script", "/nonexistent/s.nxh"}, "nxhost: cannot read the script", nxhostHint},
+        {"nxhost", {"--timeout", "2m", "Shutdown"}, "nxhost: --timeout needs a whole number", nxhostHint},
         {"mapiadmin", {}, "mapiadmin: no command given", mapiadminHint},
         {"mapiadmin",
          {"folder", "list", "--files"},

@@ -2,13 +2,22 @@
 // has the stand-in MAPI32.dll beside it and a fresh default profile and store, and runs
 // tools/nxhost/sessions/smoke.nxh over "\pipe\MapiServer64" and "\pipe\OutlookServer32": profiles,
 // logon, folders, counts, a contact written and read back through the callback, shutdown, exit 0.
+// And nxhost.exe against an agent whose threads are all suspended: its bound on the agent's
+// silence on the system runtime.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+// clang-format off
+// Win.h (windows.h) before the tool-help header, which needs its types.
 #include "platform/system/Win.h"
+#include <tlhelp32.h>
+// clang-format on
 #include "tests/support/Process.h"
 #include "tests/support/TempWorld.h"
 
@@ -70,6 +79,79 @@ TEST(WinHost, RunsTheSmokeSessionOnAStoreThroughTheStandInRuntime) {
     EXPECT_NE(r.out.find("documents: 1 contact, 0 calendar; NotifyShutdown received: 1"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("agent: exit status 0"), std::string::npos) << r.out;
+}
+
+// The process running the program at `path`, 0 when none does.
+DWORD AgentProcessId(const std::string& path) {
+    const std::wstring name = fs::path(nx::sys::win::Wide(path)).filename().wstring();
+    const nx::sys::win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot && ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry))
+        if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) return entry.th32ProcessID;
+    return 0;
+}
+
+// Suspends (or resumes) every thread of a process, which then answers nothing at all: the system's
+// counterpart of SIGSTOP.
+void SuspendProcess(DWORD pid, bool suspend) {
+    const nx::sys::win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot && ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != pid) continue;
+        const nx::sys::win::UniqueHandle thread(
+            ::OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+        if (!thread) continue;
+        if (suspend)
+            ::SuspendThread(thread.get());
+        else
+            ::ResumeThread(thread.get());
+    }
+}
+
+// Whether the system under the test is Wine (its ntdll has an export Windows' lacks).
+bool RunsUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+TEST(WinHost, GivesUpOnAnAgentThatStopsAnsweringWithItsMessageAndStatus) {
+    // Under Wine 8.0 the cancel of a call to a suspended agent was seen not to end the call (nxhost
+    // outlived the test's 240 s bound); cause not yet found, so there the test runs only on request.
+    if (RunsUnderWine() && std::getenv("NX_WINE_SILENCE_TEST") == nullptr)
+        GTEST_SKIP() << "under Wine the silence bound of nxhost.exe is open (docs/windows.md); "
+                        "NX_WINE_SILENCE_TEST=1 runs it";
+    StoreWorld world;
+    ASSERT_TRUE(world.Ready());
+    const std::string nxhost = nx::sys::win::Narrow((ThisProgramsFolder() / L"nxhost.exe").wstring());
+    // The agent answers a first call, and is then suspended while the session sleeps: the
+    // second call meets its silence.
+    nx::test::SpawnOptions options;
+    options.errToOut = true;
+    options.env.push_back({"NX_HOST_TIMEOUT_MS", std::string("2000")});
+    nx::test::Process host({nxhost, "--wait", "60", "--start", world.Agent(), "-e", "NoOperation x", "-e",
+                            "sleep 3000", "-e", "GetContactCount"},
+                           options);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (host.Out().find("> sleep 3000") == std::string::npos && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(host.Out().find("> sleep 3000"), std::string::npos) << host.Out();
+    const DWORD agent = AgentProcessId(world.Agent());
+    ASSERT_NE(agent, 0u);
+    SuspendProcess(agent, true);
+    const int code = host.Wait(240);
+    SuspendProcess(agent, false);
+    EXPECT_EQ(code, 3) << host.Out();
+    EXPECT_NE(host.Out().find(
+                  "nxhost: GetContactCount: the agent stopped answering: no reply and no document for 2 s"),
+              std::string::npos)
+        << host.Out();
+    EXPECT_NE(host.Out().find("nxhost: the agent stopped answering; ending it"), std::string::npos)
+        << host.Out();
+    EXPECT_EQ(AgentProcessId(world.Agent()), 0u) << "the agent nxhost started is ended";
 }
 
 }  // namespace

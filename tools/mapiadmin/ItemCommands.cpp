@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -13,6 +12,7 @@
 
 #include "tools/mapiadmin/CommandSupport.h"
 #include "tools/mapiadmin/Commands.h"
+#include "tools/mapiadmin/FileIo.h"
 #include "tools/mapiadmin/ItemJson.h"
 #include "tools/mapiadmin/ItemModel.h"
 #include "tools/mapiadmin/JsonText.h"
@@ -32,10 +32,11 @@ std::string ReadInput(const std::string& file, fs::path& baseDir) {
         baseDir = fs::current_path();
         return std::string((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw CommandError(kExitInput, "cannot read " + Quote(file) + ": " + std::strerror(errno));
-    baseDir = fs::absolute(fs::path(file)).parent_path();
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (!ReadWholeFile(file, text))
+        throw CommandError(kExitInput, "cannot read " + Quote(file) + ": " + std::strerror(errno));
+    baseDir = fs::absolute(PathFromUtf8(file)).parent_path();
+    return text;
 }
 
 std::string SafeFileName(const std::string& name) {
@@ -88,11 +89,11 @@ Item ReadItem(const Session& s, IMessage* msg) {
 // path relative to the JSON's folder.
 class ValueFiles {
 public:
-    ValueFiles(const std::string& dir, const std::string& output) : m_dir(fs::absolute(dir)) {
+    ValueFiles(const std::string& dir, const std::string& output) : m_dir(fs::absolute(PathFromUtf8(dir))) {
         std::error_code ec;
         fs::create_directories(m_dir, ec);
         if (ec) throw CommandError(kExitFailure, "cannot create " + Quote(dir) + ": " + ec.message());
-        m_jsonDir = output.empty() ? fs::current_path() : fs::absolute(output).parent_path();
+        m_jsonDir = output.empty() ? fs::current_path() : fs::absolute(PathFromUtf8(output)).parent_path();
     }
 
     // The file's path for the JSON, or nullopt for a value that stays in the JSON.
@@ -100,12 +101,11 @@ public:
                                      std::string_view bytes) {
         const bool isData = attachment >= 0 && !p.named && p.tag == PR_ATTACH_DATA_BIN;
         if (!isData && bytes.size() < kExternalizeBytes) return std::nullopt;
-        const fs::path file = m_dir / UniqueFile(FileName(item, p, attachment, isData), m_used);
-        std::ofstream f(file, std::ios::binary | std::ios::trunc);
-        f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        f.close();
-        if (!f) throw CommandError(kExitFailure, "cannot write " + Quote(file.string()));
-        return fs::proximate(file, m_jsonDir).generic_string();
+        const fs::path file = m_dir / PathFromUtf8(UniqueFile(FileName(item, p, attachment, isData), m_used));
+        if (!WriteWholeFile(Utf8FromPath(file), bytes))
+            throw CommandError(kExitFailure,
+                               "cannot write " + Quote(Utf8FromPath(file)) + ": " + std::strerror(errno));
+        return Utf8FromPath(fs::proximate(file, m_jsonDir), true);
     }
 
 private:
@@ -288,13 +288,11 @@ void CmdItemDump(const Options& o, std::ostream& out) {
         out << text;
         return;
     }
-    const fs::path target = fs::absolute(o.output);
+    const fs::path target = fs::absolute(PathFromUtf8(o.output));
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
-    std::ofstream f(target, std::ios::binary | std::ios::trunc);
-    f << text;
-    f.close();
-    if (!f) throw CommandError(kExitFailure, "cannot write " + Quote(o.output) + ": " + std::strerror(errno));
+    if (!WriteWholeFile(Utf8FromPath(target), text))
+        throw CommandError(kExitFailure, "cannot write " + Quote(o.output) + ": " + std::strerror(errno));
 }
 
 void CmdItemDelete(const Options& o, std::ostream&) {

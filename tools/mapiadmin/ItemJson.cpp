@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <limits>
 #include <set>
 
 #include "platform/system/Utf.h"
+#include "tools/mapiadmin/FileIo.h"
 #include "tools/mapiadmin/PropNames.h"
 
 namespace nx::mapiadmin {
@@ -475,17 +475,13 @@ void LoadFileValues(Item& item, const std::filesystem::path& baseDir, const std:
         for (std::size_t i = 0; i < props.size(); ++i) {
             Prop& p = props[i];
             if (!p.file) continue;
-            std::filesystem::path path(*p.file);
+            std::filesystem::path path = PathFromUtf8(*p.file);
             if (path.is_relative()) path = baseDir / path;
-            std::ifstream in(path, std::ios::binary);
-            if (!in) {
+            std::string bytes;
+            if (!ReadWholeFile(Utf8FromPath(path), bytes)) {
                 throw InputError(where + "[" + std::to_string(i) + "].file: cannot read " +
-                                 Quote(path.string()) + ": " + std::strerror(errno));
+                                 Quote(Utf8FromPath(path)) + ": " + std::strerror(errno));
             }
-            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (in.bad())
-                throw InputError(where + "[" + std::to_string(i) + "].file: error reading " +
-                                 Quote(path.string()));
             if (p.Type() == kPtUnicode)
                 p.values = {sys::Utf8ToUtf16(bytes)};
             else

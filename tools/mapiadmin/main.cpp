@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "NxVersion.h"
+#include "platform/system/CommandLine.h"
 #include "tools/mapiadmin/CommandLine.h"
 #include "tools/mapiadmin/JsonText.h"
 #include "tools/mapiadmin/MapiRuntime.h"
@@ -13,7 +14,9 @@
 using namespace nx::mapiadmin;
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    // The words in UTF-8 (on Windows from the wide command line: a path outside the code page).
+    std::vector<std::string> args = nx::sys::ProgramArguments(argc, argv);
+    if (!args.empty()) args.erase(args.begin());  // the program's name
     if (WantsHelp(args)) {
         std::cout << kUsage;
         return kExitOk;

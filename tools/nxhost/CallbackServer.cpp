@@ -63,6 +63,7 @@ ReadTally CallbackServer::EndRead() {
 nx::rpc::RpcStatus CallbackServer::Start() {
     std::vector<nx::rpc::Handler> handlers(agent::kCallbackProcCount);
     handlers[agent::kNotifyShutdown] = [this](nx::rpc::Args&) {
+        Alive();
         const int n = ++m_notifications;
         Print("<= NotifyShutdown (#" + std::to_string(n) + ")\n");
     };
@@ -134,6 +135,12 @@ void CallbackServer::Tally(const std::string& xml) {
 }
 
 void CallbackServer::Document(const char* kind, std::atomic<int>& counter, const std::u16string& text) {
+    // Alive when the document comes and when its answer goes: saving it may take a while.
+    Alive();
+    struct AnsweredAlive {
+        CallbackServer& server;
+        ~AnsweredAlive() { server.Alive(); }
+    } answered{*this};
     Misbehave();
     const int n = ++counter;
     const std::string utf8 = nx::sys::Utf16ToUtf8(text);

@@ -38,12 +38,20 @@ public:
     nx::rpc::RpcStatus Start();
     void Stop();
 
+    // When the agent last showed it is alive on the callback side: a callback arrived or
+    // ended (the agent waits for its answer). The epoch when none came yet.
+    std::chrono::steady_clock::time_point LastSignOfLife() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(m_lastSignOfLife.load()));
+    }
+
     int Notifications() const { return m_notifications; }
     int Contacts() const { return m_contacts; }
     int Calendars() const { return m_calendars; }
     int SaveFailures() const { return m_saveFailures; }
 
 private:
+    void Alive() { m_lastSignOfLife = std::chrono::steady_clock::now().time_since_epoch().count(); }
     void Misbehave();
     void Tally(const std::string& xml);
     void Document(const char* kind, std::atomic<int>& counter, const std::u16string& text);
@@ -57,6 +65,7 @@ private:
     std::atomic<int> m_contacts{0};
     std::atomic<int> m_calendars{0};
     std::atomic<int> m_saveFailures{0};
+    std::atomic<std::chrono::steady_clock::rep> m_lastSignOfLife{0};
 
     std::optional<unsigned> m_dropAfter;
     std::optional<unsigned> m_hangAfter;

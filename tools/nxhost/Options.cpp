@@ -1,10 +1,12 @@
 #include "tools/nxhost/Options.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <span>
 #include <string_view>
 
 #include "NxVersion.h"
+#include "platform/system/Ascii.h"
 #include "tools/nxhost/HostScript.h"
 #include "tools/nxhost/Output.h"
 
@@ -24,6 +26,10 @@ Options
                       report its exit status (nxhost calls Shutdown itself if the session
                       did not)
       --wait SECONDS  how long to wait for the agent's pipe and for its exit (default 10)
+      --timeout SECONDS
+                      how long the agent may stay silent during a call, with no reply and
+                      no document delivered, before nxhost gives up on it (default 120;
+                      0: wait for ever); a read that keeps delivering is never cut
       --save DIR      save each delivered document to DIR/contact-0001.xml,
                       DIR/calendar-0001.xml, ... instead of printing it
       --no-callback   do not serve the callback interface
@@ -68,7 +74,8 @@ Examples
 %PIPES%
 Exit status: 0 when every call went through and a started agent exited with 0; 1 when a
 call failed, the agent could not be reached or exited otherwise; 2 for bad usage (an unknown
-option, a missing or malformed value, a script that cannot be read, a line that cannot be run).
+option, a missing or malformed value, a script that cannot be read, a line that cannot be run);
+3 when the agent stopped answering (silent for --timeout; a started agent is then ended).
 )";
 
 #ifdef _WIN32
@@ -94,8 +101,9 @@ int UsageError(const std::string& text) {
     return kExitUsage;
 }
 
-constexpr std::string_view kValueOptions[] = {"-s",     "--script", "-e",           "--exec",      "--start",
-                                              "--wait", "--save",   "--drop-after", "--hang-after"};
+constexpr std::string_view kValueOptions[] = {"-s",           "--script", "-e",     "--exec",
+                                              "--start",      "--wait",   "--save", "--drop-after",
+                                              "--hang-after", "--timeout"};
 constexpr std::string_view kFlagOptions[] = {"--no-callback", "--keep-going"};
 
 bool IsOneOf(std::string_view a, std::span<const std::string_view> names) {
@@ -118,6 +126,11 @@ std::optional<int> ReadOption(const std::string& a, int argc, char** argv, int& 
     } else if (a == "--wait") {
         if (!ParseUnsigned(v, opt.waitSeconds) || opt.waitSeconds == 0)
             return UsageError("--wait needs a whole number of seconds above 0, got '" + v + "'");
+    } else if (a == "--timeout") {
+        unsigned seconds = 0;
+        if (!ParseUnsigned(v, seconds))
+            return UsageError("--timeout needs a whole number of seconds (0: no bound), got '" + v + "'");
+        opt.silenceMs = seconds == 0 ? -1 : static_cast<int>(seconds) * 1000;
     } else if (a == "--save") {
         opt.saveDir = v;
     } else if (a == "--drop-after" || a == "--hang-after") {
@@ -144,6 +157,7 @@ std::string Usage() {
 }
 
 std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
+    opt.silenceMs = nx::sys::MillisecondsOr(std::getenv(kSilenceKnob), kDefaultSilenceMs);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -167,6 +168,67 @@ TEST_F(LimitsTest, ACallToAServerThatStopsAnsweringEndsWithinItsTimeouts) {
     EXPECT_EQ(silent->Call(TestInterface(), kPing, ping), RPC_S_CALL_FAILED_DNE);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_NE(Trace().find("no answer to the bind within 150 ms"), std::string::npos) << Trace();
+}
+
+TEST_F(LimitsTest, ASilenceBoundEndsACallOnlyWhenTheServerShowsNoSignOfLife) {
+    // The handler runs for `sleepMs`; while `ticking`, another thread reports a sign of life
+    // every 10 ms (as nxhost's callback side does for each document of a read).
+    struct Case {
+        const char* name;
+        int boundMs;
+        int sleepMs;
+        int tickingMs;  // how long the signs of life go on
+        RpcStatus expect;
+    } cases[] = {
+        {"silent", 200, 1500, 0, RPC_S_CALL_CANCELLED},
+        {"alive all along, for four times the bound", 400, 1600, 2000, RPC_S_OK},
+        {"alive, then silent", 300, 4000, 600, RPC_S_CALL_CANCELLED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<Clock::rep> lastSign{Clock::now().time_since_epoch().count()};
+        std::atomic<bool> stop{false};
+        std::thread ticker([&] {
+            const auto until = Clock::now() + std::chrono::milliseconds(c.tickingMs);
+            while (!stop && Clock::now() < until) {
+                lastSign = Clock::now().time_since_epoch().count();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        std::shared_ptr<Binding> b;
+        ASSERT_EQ(BindingFromStringBinding("ncacn_np:[\\pipe\\NxRpcLimits]", b), RPC_S_OK);
+        b->SetSilenceBound(c.boundMs, [&] { return Clock::time_point(Clock::duration(lastSign.load())); });
+        Args sleepy(TestInterface().procedures[kSleep]);
+        const std::string ms = std::to_string(c.sleepMs);
+        sleepy.Text(0) = std::u16string(ms.begin(), ms.end());
+        const auto start = Clock::now();
+        EXPECT_EQ(b->Call(TestInterface(), kSleep, sleepy), c.expect);
+        if (c.expect == RPC_S_CALL_CANCELLED) {
+            EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(c.sleepMs)) << "ended before the reply";
+            EXPECT_NE(Trace().find("no sign of life from the server for " + std::to_string(c.boundMs) +
+                                   " ms during the request"),
+                      std::string::npos)
+                << Trace();
+            // The binding is usable again at once.
+            Args ping(TestInterface().procedures[kPing]);
+            EXPECT_EQ(b->Call(TestInterface(), kPing, ping), RPC_S_OK);
+        }
+        stop = true;
+        ticker.join();
+    }
+
+    // The bind of a peer that takes the connection and never says a word falls under it too.
+    auto [mine, theirs] = MakeMemoryPipe();
+    std::shared_ptr<ByteStream> held(std::move(theirs));
+    auto silent = MakeBinding("\\pipe\\Silent", [&mine = mine](std::unique_ptr<ByteStream>& s) {
+        s = std::move(mine);
+        return s ? RPC_S_OK : RPC_S_SERVER_UNAVAILABLE;
+    });
+    silent->SetSilenceBound(150, {});
+    Args ping(TestInterface().procedures[kPing]);
+    EXPECT_EQ(silent->Call(TestInterface(), kPing, ping), RPC_S_CALL_CANCELLED);
+    EXPECT_NE(Trace().find("no sign of life from the server for 150 ms during the bind"), std::string::npos)
+        << Trace();
 }
 
 TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {

@@ -1,13 +1,22 @@
 // Private, atomic file writing and the text-file encodings of the configuration readers.
 #include "platform/system/Files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/system/Paths.h"
 #include "platform/system/Utf.h"
@@ -18,6 +27,10 @@ namespace fs = std::filesystem;
 namespace {
 
 using nx::test::ReadWholeFile;
+
+void Touch(const fs::path& p) {
+    std::ofstream made(p);
+}
 
 unsigned ModeOf(const fs::path& p) {
     struct stat st {};
@@ -141,6 +154,145 @@ TEST_F(FilesTest, FoldersAndAppendedFilesArePrivateAndLinksAreNotFollowed) {
     EXPECT_EQ(ModeOf(wide), 0600u);
     fs::create_symlink(wide, m_dir / "link.log");
     EXPECT_EQ(nx::sys::OpenPrivateForAppend((m_dir / "link.log").string()), -1);
+}
+
+TEST_F(FilesTest, TheNextWriteOfADocumentRemovesWhatInterruptedWritesOfItLeftAndNothingElse) {
+    // Planted before this process's first write in the folder, as a killed agent leaves them.
+    const bool root = ::geteuid() == 0;
+    const fs::path outside = m_dir / "outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "target") << "not ours to remove";
+    nx::sys::UniqueFd lock;
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        bool removed;
+    } cases[] = {
+        {".doc.xml.Ab12Cd", [](const fs::path& p) { std::ofstream(p) << "half a document"; }, true},
+        {".doc.xml.000000", &Touch, true},
+        {".doc.xml.LinkEd", [&](const fs::path& p) { fs::create_symlink(outside / "target", p); }, false},
+        {".doc.xml.Folder", [](const fs::path& p) { fs::create_directory(p); }, false},
+        {".doc.xml.Locked",  // a live write of another process: its file is locked until renamed
+         [&](const fs::path& p) {
+             std::ofstream(p) << "being written";
+             lock.reset(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+             ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+         },
+         false},
+        {".doc.xml.Ab12C", &Touch, false},
+        {".doc.xml.Ab1-Cd", &Touch, false},
+        {".doc.xml.Ab12Cd.bak", &Touch, false},
+        {"doc.xml.Ab12Cd", &Touch, false},
+        {".other.xml.Ab12Cd", &Touch, false},
+        {".xml.Ab12Cd", &Touch, false},
+        {".doc.xml.Others",
+         [&](const fs::path& p) {
+             Touch(p);
+             if (root) {
+                 ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+             }
+         },
+         !root},
+    };
+    for (const Case& c : cases) c.make(m_dir / c.name);
+    ASSERT_TRUE(nx::sys::WriteFileAtomically((m_dir / "doc.xml").string(), "<doc/>"));
+    for (const Case& c : cases)
+        EXPECT_EQ(fs::symlink_status(m_dir / c.name).type() == fs::file_type::not_found, c.removed) << c.name;
+    EXPECT_EQ(ReadWholeFile(outside / "target"), "not ours to remove");
+    EXPECT_EQ(ReadWholeFile(m_dir / "doc.xml"), "<doc/>");
+
+    // The other document's leftover goes with that document's next write.
+    ASSERT_TRUE(nx::sys::WriteFileAtomically((m_dir / "other.xml").string(), "<other/>"));
+    EXPECT_FALSE(fs::exists(m_dir / ".other.xml.Ab12Cd"));
+}
+
+TEST_F(FilesTest, AWriteKilledHalfWayLeavesItsTemporaryFileUntilTheNextWriteOfTheDocument) {
+    const fs::path doc = m_dir / "doc.xml";
+    const std::string big(64 << 20, 'x');
+    auto leftovers = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(m_dir))
+            if (e.path().filename().string().rfind(".doc.xml.", 0) == 0) names.push_back(e.path().filename());
+        return names;
+    };
+    // A writer that replaces the document over and over is killed while a temporary file of it
+    // exists (tried again in the rare case the kill came just after a rename).
+    for (int attempt = 0; attempt < 20 && leftovers().empty(); ++attempt) {
+        const pid_t writer = ::fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            for (;;) nx::sys::WriteFileAtomically(doc.string(), big, nx::sys::FileDurability::ReplacedOnly);
+        }
+        while (leftovers().empty()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ::kill(writer, SIGKILL);
+        ASSERT_EQ(::waitpid(writer, nullptr, 0), writer);
+    }
+    ASSERT_EQ(leftovers().size(), 1u);
+    ASSERT_TRUE(nx::sys::WriteFileAtomically(doc.string(), "<doc/>"));
+    EXPECT_TRUE(leftovers().empty());
+    EXPECT_EQ(ReadWholeFile(doc), "<doc/>");
+}
+
+TEST_F(FilesTest, TheAgentsOwnFolderIsMadePrivateAndNeverALinkAFileOrAnotherUsersFolder) {
+    using nx::sys::OwnFolder;
+    const bool root = ::geteuid() == 0;
+    const fs::path elsewhere = m_dir / "elsewhere";
+    fs::create_directory(elsewhere);
+    fs::permissions(elsewhere, fs::perms(0755));
+    struct Case {
+        const char* name;
+        const char* relative;
+        std::function<void(const fs::path& base)> make;
+        OwnFolder expect;
+        unsigned mode;  // of the folder afterwards (0: none to look at)
+        bool needsRoot;
+    } cases[] = {
+        {"missing, with a missing parent", "Nx/Sync", [](const fs::path&) {}, OwnFolder::Ready, 0700, false},
+        {"ours, open to all", "Outlook",
+         [](const fs::path& b) {
+             fs::create_directory(b / "Outlook"), fs::permissions(b / "Outlook", fs::perms(0777));
+         },
+         OwnFolder::Ready, 0700, false},
+        {"ours, readable by others", "Outlook",
+         [](const fs::path& b) {
+             fs::create_directory(b / "Outlook"), fs::permissions(b / "Outlook", fs::perms(0755));
+         },
+         OwnFolder::Ready, 0700, false},
+        {"a link to another folder", "Outlook",
+         [&](const fs::path& b) { fs::create_directory_symlink(elsewhere, b / "Outlook"); }, OwnFolder::Link,
+         0, false},
+        {"a link above it", "Nx/Sync",
+         [&](const fs::path& b) { fs::create_directory_symlink(elsewhere, b / "Nx"); }, OwnFolder::Link, 0,
+         false},
+        {"a dangling link", "Outlook",
+         [](const fs::path& b) { fs::create_symlink("/nonexistent/x", b / "Outlook"); }, OwnFolder::Link, 0,
+         false},
+        {"a file", "Outlook", [](const fs::path& b) { std::ofstream(b / "Outlook") << "x"; },
+         OwnFolder::NotAFolder, 0, false},
+        {"another user's", "Outlook",
+         [](const fs::path& b) {
+             fs::create_directory(b / "Outlook");
+             fs::permissions(b / "Outlook", fs::perms(0777));
+             ASSERT_EQ(::chown((b / "Outlook").c_str(), 65534, 65534), 0);
+         },
+         OwnFolder::OthersFolder, 0777, true},
+        {"the base itself", "", [](const fs::path&) {}, OwnFolder::Ready, 0, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        if (c.needsRoot && !root) continue;
+        const fs::path base = m_dir / ("base" + std::to_string(n++));
+        fs::create_directory(base);
+        fs::permissions(base, fs::perms(0777));  // the base is the user's: taken as it is
+        c.make(base);
+        EXPECT_EQ(nx::sys::MakeOwnFolder(base.string(), c.relative), c.expect) << c.name;
+        if (c.mode != 0) {
+            EXPECT_EQ(ModeOf(base / c.relative), c.mode) << c.name;
+        }
+        EXPECT_EQ(ModeOf(base), 0777u) << c.name;
+    }
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing is made through a link";
+    EXPECT_EQ(ModeOf(elsewhere), 0755u);
 }
 
 TEST(Files, RaisingTheDescriptorLimitReachesTheHardLimit) {
