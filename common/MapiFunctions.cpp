@@ -11,14 +11,6 @@ MapiFunctions g_table;
 // destructors.
 nx::sys::LoadedModule& g_module = *new nx::sys::LoadedModule;
 
-template <typename Fn>
-bool Bind(Fn*& slot, const char* name) {
-    void* symbol = g_module.Symbol(name);
-    if (symbol == nullptr) return false;
-    slot = reinterpret_cast<Fn*>(symbol);
-    return true;
-}
-
 }  // namespace
 
 const MapiFunctions& MapiTable() {
@@ -40,13 +32,8 @@ bool MapiLibraryLoaded() {
 bool LoadMapiFunctions() {
     nx::sys::OutputDebugString("#### Load dovlib32.dll function enter ####");
     if (!g_module) return false;
-    MapiFunctions& t = g_table;
-    const char* const* n = kMapiEntryPointNames;
-    const bool all = Bind(t.MAPIInitialize, n[0]) && Bind(t.MAPIUninitialize, n[1]) &&
-                     Bind(t.MAPILogonEx, n[2]) && Bind(t.MAPIAllocateBuffer, n[3]) &&
-                     Bind(t.MAPIAllocateMore, n[4]) && Bind(t.MAPIFreeBuffer, n[5]) &&
-                     Bind(t.MAPIAdminProfiles, n[6]) && Bind(t.HrGetOneProp, n[7]) &&
-                     Bind(t.FreeProws, n[8]) && Bind(t.HrQueryAllRows, n[9]);
+    const bool all =
+        BindMapiEntryPoints(g_table, [](const char* name) { return g_module.Symbol(name); }) == nullptr;
     if (!all) return false;
     nx::sys::OutputDebugString("#### Load dovlib32.dll function return TRUE ####");
     return true;

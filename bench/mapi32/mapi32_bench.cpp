@@ -53,15 +53,7 @@ struct World {
         setenv("XDG_DATA_HOME", dir.c_str(), 1);
         void* lib = dlopen(NX_BIN_DIR "/libmapi32.so", RTLD_NOW);
         if (!lib) return;
-        const char* const* names = kMapiEntryPointNames;
-        void** slots[] = {
-            reinterpret_cast<void**>(&fn.MAPIInitialize),    reinterpret_cast<void**>(&fn.MAPIUninitialize),
-            reinterpret_cast<void**>(&fn.MAPILogonEx),       reinterpret_cast<void**>(&fn.MAPIAllocateBuffer),
-            reinterpret_cast<void**>(&fn.MAPIAllocateMore),  reinterpret_cast<void**>(&fn.MAPIFreeBuffer),
-            reinterpret_cast<void**>(&fn.MAPIAdminProfiles), reinterpret_cast<void**>(&fn.HrGetOneProp),
-            reinterpret_cast<void**>(&fn.FreeProws),         reinterpret_cast<void**>(&fn.HrQueryAllRows)};
-        for (int i = 0; i < 10; ++i)
-            if (!(*slots[i] = dlsym(lib, names[i]))) return;
+        if (BindMapiEntryPoints(fn, [lib](const char* name) { return dlsym(lib, name); })) return;
         auto init = reinterpret_cast<decltype(&NxMapiAdminInitDefault)>(dlsym(lib, "NxMapiAdminInitDefault"));
         auto list =
             reinterpret_cast<decltype(&NxMapiAdminListProfiles)>(dlsym(lib, "NxMapiAdminListProfiles"));

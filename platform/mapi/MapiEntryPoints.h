@@ -4,6 +4,8 @@
 // the Linux runtime (libmapi32.so) has no export ordinals, so there all ten go by name.
 #pragma once
 
+#include <type_traits>
+
 #include "platform/mapi/MapiInterfaces.h"
 
 extern "C" {
@@ -67,3 +69,28 @@ struct MapiFunctions {
     LPFREEPROWS FreeProws = nullptr;
     LPHRQUERYALLROWS HrQueryAllRows = nullptr;
 };
+
+// Binds the ten entries into `table` in the order above, each through lookup(name) (a module's
+// symbol lookup: a name, or "#n" for an export ordinal on Windows). Returns the name of the first
+// entry not found, leaving it and the rest unbound, or null when all ten were found.
+template <class Lookup>
+const char* BindMapiEntryPoints(MapiFunctions& table, Lookup&& lookup) {
+    const char* const* n = kMapiEntryPointNames;
+    // Why a cast per slot: a module hands out untyped addresses; each slot's type is the
+    // documented signature of the entry it names.
+    auto bind = [&](auto& slot, const char* name) {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(lookup(name));
+        return slot != nullptr;
+    };
+    if (!bind(table.MAPIInitialize, n[0])) return n[0];
+    if (!bind(table.MAPIUninitialize, n[1])) return n[1];
+    if (!bind(table.MAPILogonEx, n[2])) return n[2];
+    if (!bind(table.MAPIAllocateBuffer, n[3])) return n[3];
+    if (!bind(table.MAPIAllocateMore, n[4])) return n[4];
+    if (!bind(table.MAPIFreeBuffer, n[5])) return n[5];
+    if (!bind(table.MAPIAdminProfiles, n[6])) return n[6];
+    if (!bind(table.HrGetOneProp, n[7])) return n[7];
+    if (!bind(table.FreeProws, n[8])) return n[8];
+    if (!bind(table.HrQueryAllRows, n[9])) return n[9];
+    return nullptr;
+}

@@ -33,17 +33,8 @@ Runtime LoadRuntime() {
     static const sys::LoadedModule& lib = *new sys::LoadedModule(OpenLibrary());
     Runtime rt;
     // The ten entry points under the names (or, on Windows, ordinals) the agent binds them by.
-    const char* const* n = kMapiEntryPointNames;
-    Bind(lib, n[0], rt.mapi.MAPIInitialize);
-    Bind(lib, n[1], rt.mapi.MAPIUninitialize);
-    Bind(lib, n[2], rt.mapi.MAPILogonEx);
-    Bind(lib, n[3], rt.mapi.MAPIAllocateBuffer);
-    Bind(lib, n[4], rt.mapi.MAPIAllocateMore);
-    Bind(lib, n[5], rt.mapi.MAPIFreeBuffer);
-    Bind(lib, n[6], rt.mapi.MAPIAdminProfiles);
-    Bind(lib, n[7], rt.mapi.HrGetOneProp);
-    Bind(lib, n[8], rt.mapi.FreeProws);
-    Bind(lib, n[9], rt.mapi.HrQueryAllRows);
+    if (const char* missing = BindMapiEntryPoints(rt.mapi, [](const char* name) { return lib.Symbol(name); }))
+        throw CommandError(kExitFailure, std::string(kMapiRuntimeFileName) + " has no function " + missing);
     Bind(lib, "NxMapiAdminCreateProfile", rt.CreateProfile);
     Bind(lib, "NxMapiAdminDeleteProfile", rt.DeleteProfile);
     Bind(lib, "NxMapiAdminSetDefaultProfile", rt.SetDefaultProfile);

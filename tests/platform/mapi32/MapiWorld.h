@@ -51,16 +51,9 @@ private:
             ADD_FAILURE() << dlerror();
             return;
         }
-        Bind(fn.MAPIInitialize, "MAPIInitialize");
-        Bind(fn.MAPIUninitialize, "MAPIUninitialize");
-        Bind(fn.MAPILogonEx, "MAPILogonEx");
-        Bind(fn.MAPIAllocateBuffer, "MAPIAllocateBuffer");
-        Bind(fn.MAPIAllocateMore, "MAPIAllocateMore");
-        Bind(fn.MAPIFreeBuffer, "MAPIFreeBuffer");
-        Bind(fn.MAPIAdminProfiles, "MAPIAdminProfiles");
-        Bind(fn.HrGetOneProp, "HrGetOneProp");
-        Bind(fn.FreeProws, "FreeProws");
-        Bind(fn.HrQueryAllRows, "HrQueryAllRows");
+        if (const char* missing =
+                BindMapiEntryPoints(fn, [this](const char* name) { return dlsym(handle, name); }))
+            ADD_FAILURE() << "missing export " << missing;
         Bind(admin.CreateProfile, "NxMapiAdminCreateProfile");
         Bind(admin.DeleteProfile, "NxMapiAdminDeleteProfile");
         Bind(admin.SetDefaultProfile, "NxMapiAdminSetDefaultProfile");
