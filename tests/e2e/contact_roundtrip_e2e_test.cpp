@@ -120,6 +120,13 @@ TEST(ContactRoundTripE2E, DocumentsWrittenBackUnchangedLeaveTheStoreAsItWas) {
     // yomi names, categories, a photo that is the third attachment, a file-as that is no composition.
     ids.push_back(w.Put(kContacts, StoreWorld::ReplaceIds(GoldenText("full-contact.json"),
                                                           {{"{PHOTO}", (w.Root() / "photo.jpg").string()}})));
+    // Two SMTP e-mails, each with its display name and original display name.
+    ids.push_back(
+        w.PutContact(kContacts, Text("PR_GIVEN_NAME_W", "Two") + "," + Named("0x8080", "Two (a)") + "," +
+                                    Named("0x8082", "SMTP") + "," + Named("0x8083", "a@example.org") + "," +
+                                    Named("0x8084", "Original A") + "," + Named("0x80A0", "Two (c)") + "," +
+                                    Named("0x80A2", "SMTP") + "," + Named("0x80A3", "c@example.org") + "," +
+                                    Named("0x80A4", "Original C")));
     // Instant messaging of several services, one a contact.
     for (const char* im : {"AIM:ada", "plain", "ICQ:123456", "GTALK:ada@example.org", "xyz:unknown"})
         ids.push_back(w.PutContact(kContacts, Text("PR_GIVEN_NAME_W", im) + "," + Named("0x8062", im)));
