@@ -1,8 +1,11 @@
 #include "calendar/AppointmentWrite.h"
 
+#include <algorithm>
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "calendar/RecurrencePattern.h"
@@ -163,27 +166,64 @@ void WriteReminder(CPropertyWriter& w, IMessage* message, const CCalendarEx& rec
     w.Date(w.Named(kReminderSignalTime), signal);
 }
 
-// The zone rule and name stored with the item: the table's zone the text names, else this
-// machine's.
-void WriteZone(CPropertyWriter& w, const std::string& zoneText, const CAppointmentWriteZone& zone) {
-    const int32_t index = NAMESPACE_COMMON::FindTimeZoneIndex(zone.zones, zoneText);
-    static const tagNxTimeZone kEmptyZone;
-    const tagNxTimeZone& chosen = index == -1 ? zone.localZone
-                                  : index >= 0 && static_cast<std::size_t>(index) < zone.zones.size()
-                                      ? zone.zones[static_cast<std::size_t>(index)]
-                                      : kEmptyZone;
+std::string FieldText(const CCalendarEx& record, int32_t fieldId) {
+    const std::string* text = record.FindField(fieldId);
+    return text ? *text : std::string();
+}
+
+// A text the message holds now ("" when it has none).
+std::string StoredText(IMessage* message, ULONG tag) {
+    if (tag == 0) return std::string();
+    MapiBuffer<SPropValue> value = NAMESPACE_COMMON::GetOneProp(message, tag);
+    if (value && value->ulPropTag == tag && value->Value.lpszW)
+        return nx::sys::Utf16ToUtf8(value->Value.lpszW);
+    return std::string();
+}
+
+// The zone rule and name stored with the item. A long zone text selects the table's zone with the
+// same whole rule, else the rule it spells under the item's own zone name (the text carries no
+// name); a short one ("GMT:..;DST:..") the first zone with that key, else this machine's.
+void WriteZone(CPropertyWriter& w, IMessage* message, const std::string& zoneText,
+               const CAppointmentWriteZone& zone) {
+    tagNxTimeZone chosen = zone.localZone;
+    if (std::optional<tagNxTimeZone> rule = NAMESPACE_COMMON::ParseTimeZoneText(zoneText)) {
+        const auto same = std::find_if(zone.zones.begin(), zone.zones.end(), [&](const tagNxTimeZone& z) {
+            return NAMESPACE_COMMON::FormatTimeZone(z) == zoneText;
+        });
+        if (same != zone.zones.end()) {
+            chosen = *same;
+        } else {
+            chosen = *rule;
+            chosen.DisplayName = StoredText(message, w.Named(kZoneDescription));
+        }
+    } else if (const int32_t index = NAMESPACE_COMMON::FindTimeZoneIndex(zone.zones, zoneText); index >= 0) {
+        assert(static_cast<std::size_t>(index) < zone.zones.size());
+        chosen = zone.zones[static_cast<std::size_t>(index)];
+    }
     std::vector<uint8_t> bytes;
     if (SerializeTimeZoneStruct(chosen, &bytes)) w.Binary(w.Named(kZoneStruct), bytes);
     w.Text(w.Named(kZoneDescription), chosen.DisplayName);
 }
 
-void WriteRecurrence(CPropertyWriter& w, const CCalendarEx& record) {
+// The series with the exceptions the host's text gives (none for a text that is not of the
+// exceptions text's form); `stored` lends the original days of modifications it already had.
+void WriteRecurrence(CPropertyWriter& w, const CCalendarEx& record, uint32_t endRule,
+                     const tagRecurrencePattern* stored) {
     if (record.lRecurType == 0) {
         w.Remove(w.Named(kRecurrence));
+        w.Date(w.Named(kClipEnd), record.dtEndTime);  // a single item's clip end is its own end
         return;
     }
     tagRecurrencePattern pattern;
-    BuildRecurrencePattern(pattern, record);
+    BuildRecurrencePattern(pattern, record, endRule);
+    tagExceptionsText exceptions;
+    if (const std::string* text = record.FindField(kFieldExceptionRule);
+        text && ParseExceptionsText(*text, exceptions)) {
+        const tagExceptionDefaults defaults{FieldText(record, kFieldDescription),
+                                            FieldText(record, kFieldLocation),
+                                            record.bAlldayEvent != 0 ? 1 : 0, record.lReminderMinutes};
+        ApplyExceptions(pattern, exceptions, defaults, stored);
+    }
     std::vector<uint8_t> bytes;
     if (SerializeRecurrencePattern(pattern, &bytes)) w.Binary(w.Named(kRecurrence), bytes);
     w.Text(w.Named(kRecurrencePattern), std::string());
@@ -193,12 +233,50 @@ void WriteRecurrence(CPropertyWriter& w, const CCalendarEx& record) {
     w.Date(w.Named(kClipEnd), seriesEnd);
 }
 
-std::string FieldText(const CCalendarEx& record, int32_t fieldId) {
-    const std::string* text = record.FindField(fieldId);
-    return text ? *text : std::string();
+bool SameDate(const CDateTime& a, const CDateTime& b) {
+    return a.IsValid() == b.IsValid() && FormatDocumentDate(a) == FormatDocumentDate(b);
+}
+
+bool SameField(const CCalendarEx& a, const CCalendarEx& b, int32_t fieldId) {
+    return FieldText(a, fieldId) == FieldText(b, fieldId);
+}
+
+// The end elements of two series: what decides their end rule.
+bool SameSeriesEnd(const CCalendarEx& a, const CCalendarEx& b) {
+    return a.bRecurHasEndDate == b.bRecurHasEndDate && a.lRecurRepeat == b.lRecurRepeat &&
+           SameDate(a.dtRecurEndDate, b.dtRecurEndDate);
 }
 
 }  // namespace
+
+AppointmentChanges AppointmentChanges::All() {
+    return {true, true, true, true, true, true, true, true};
+}
+
+AppointmentChanges CompareAppointment(const CCalendarEx& record, const CCalendarEx& stored) {
+    AppointmentChanges c;
+    c.priority = record.bPriorityGiven != stored.bPriorityGiven ||
+                 (record.bPriorityGiven && record.Priority != stored.Priority);
+    c.subject = !SameField(record, stored, kFieldDescription);
+    c.body = !SameField(record, stored, kFieldBody);
+    c.location = !SameField(record, stored, kFieldLocation);
+    c.times = record.bAlldayEvent != stored.bAlldayEvent ||
+              !SameDate(record.dtStartTime, stored.dtStartTime) ||
+              !SameDate(record.dtEndTime, stored.dtEndTime);
+    // Off is off whatever the ring tone says.
+    c.reminder = record.lReminderMinutes != stored.lReminderMinutes ||
+                 (record.lReminderMinutes != -1 && record.nRingTone != stored.nRingTone);
+    c.zone = !SameField(record, stored, kFieldTimeZone);
+    c.recurrence = record.lRecurType != stored.lRecurType;
+    if (record.lRecurType != 0 && !c.recurrence)
+        c.recurrence = record.lRecurInterval != stored.lRecurInterval ||
+                       record.lRecurMonth != stored.lRecurMonth ||
+                       record.lRecurInstance != stored.lRecurInstance ||
+                       record.lRecurWeekMask != stored.lRecurWeekMask ||
+                       record.lRecurWeekDay != stored.lRecurWeekDay || record.lRecurDay != stored.lRecurDay ||
+                       !SameSeriesEnd(record, stored) || !SameField(record, stored, kFieldExceptionRule);
+    return c;
+}
 
 CDateTime MidnightOf(const CDateTime& date) {
     SYSTEMTIME st{};
@@ -219,46 +297,64 @@ int32_t AppointmentDurationMinutes(const CDateTime& start, const CDateTime& end)
     return static_cast<int32_t>(minutes > kMax ? kMax : minutes < kMin ? kMin : minutes);
 }
 
-void WriteAppointmentProperties(IMessage* message, CCalendarEx& record, const CAppointmentWriteZone& zone) {
+void WriteAppointmentProperties(IMessage* message, CCalendarEx& record, const CAppointmentWriteZone& zone,
+                                const CStoredAppointment* stored) {
     if (message == nullptr) return;
     CPropertyWriter w(message, zone.source);
     const bool recurring = record.lRecurType != 0;
+    const AppointmentChanges changed =
+        stored ? CompareAppointment(record, stored->record) : AppointmentChanges::All();
 
     if (record.lFlag & NX_LOG_NEW) {
         w.Text(PR_MESSAGE_CLASS_W, "IPM.Appointment");
         w.Long(PR_MESSAGE_FLAGS, 1);
         w.Long(PR_IMPORTANCE, 1);
-        w.Long(PR_PRIORITY, 0);
         w.Long(PR_SENSITIVITY, 0);
         w.Long(w.Named(kBusyStatus), 0);
     }
-    w.Long(PR_ICON_INDEX, recurring ? kIconRecurring : kIconSingle);
-
-    if (record.bAlldayEvent) {
-        // Local midnight to local midnight; a day-long item when both fall on the same day.
-        record.dtStartTime = MidnightOf(record.dtStartTime);
-        record.dtEndTime = MidnightOf(record.dtEndTime);
-        if (record.dtEndTime == record.dtStartTime) record.dtEndTime = record.dtStartTime.AddDays(1.0);
+    if (changed.priority) {
+        // A new item without a Priority element is of normal priority; an update without one clears it.
+        if (record.bPriorityGiven || (record.lFlag & NX_LOG_NEW))
+            w.Long(PR_PRIORITY, record.bPriorityGiven ? record.Priority : 0);
+        else
+            w.Remove(PR_PRIORITY);
     }
-    for (WriteSlot slot : {kStartWhole, kClipStart, kCommonStart}) w.Date(w.Named(slot), record.dtStartTime);
-    for (WriteSlot slot : {kEndWhole, kClipEnd, kCommonEnd}) w.Date(w.Named(slot), record.dtEndTime);
-    if (record.dtStartTime.IsValid() && record.dtEndTime.IsValid())
-        w.Long(w.Named(kDuration), AppointmentDurationMinutes(record.dtStartTime, record.dtEndTime));
-    else
-        w.Remove(w.Named(kDuration));
+    if (changed.recurrence) w.Long(PR_ICON_INDEX, recurring ? kIconRecurring : kIconSingle);
 
-    w.Text(PR_SUBJECT_W, FieldText(record, kFieldDescription));
-    w.Text(PR_BODY_W, FieldText(record, kFieldBody));
-    w.Text(w.Named(kLocation), FieldText(record, kFieldLocation));
-    w.Bool(w.Named(kSubType), record.bAlldayEvent != 0);
+    if (changed.times) {
+        if (record.bAlldayEvent) {
+            // Local midnight to local midnight; a day-long item when both fall on the same day.
+            record.dtStartTime = MidnightOf(record.dtStartTime);
+            record.dtEndTime = MidnightOf(record.dtEndTime);
+            if (record.dtEndTime == record.dtStartTime) record.dtEndTime = record.dtStartTime.AddDays(1.0);
+        }
+        for (WriteSlot slot : {kStartWhole, kClipStart, kCommonStart})
+            w.Date(w.Named(slot), record.dtStartTime);
+        for (WriteSlot slot : {kEndWhole, kClipEnd, kCommonEnd}) w.Date(w.Named(slot), record.dtEndTime);
+        if (record.dtStartTime.IsValid() && record.dtEndTime.IsValid())
+            w.Long(w.Named(kDuration), AppointmentDurationMinutes(record.dtStartTime, record.dtEndTime));
+        else
+            w.Remove(w.Named(kDuration));
+    }
 
-    WriteReminder(w, message, record);
-    w.Long(w.Named(kSideEffectsSlot), kSideEffects);
-    WriteZone(w, FieldText(record, kFieldTimeZone), zone);
+    if (changed.subject) w.Text(PR_SUBJECT_W, FieldText(record, kFieldDescription));
+    if (changed.body) w.Text(PR_BODY_W, FieldText(record, kFieldBody));
+    if (changed.location) w.Text(w.Named(kLocation), FieldText(record, kFieldLocation));
+    if (changed.times) w.Bool(w.Named(kSubType), record.bAlldayEvent != 0);
 
-    w.Bool(w.Named(kRecurring), recurring);
-    w.Long(w.Named(kRecurrenceType), record.lRecurType);
-    WriteRecurrence(w, record);
+    // The reminder's times follow the start.
+    if (changed.reminder || changed.times) WriteReminder(w, message, record);
+    if (!stored) w.Long(w.Named(kSideEffectsSlot), kSideEffects);
+    if (changed.zone) WriteZone(w, message, FieldText(record, kFieldTimeZone), zone);
+
+    // The pattern holds the start day and times, so a move of the start rewrites it.
+    if (changed.recurrence || (changed.times && recurring)) {
+        w.Bool(w.Named(kRecurring), recurring);
+        w.Long(w.Named(kRecurrenceType), record.lRecurType);
+        const uint32_t endRule =
+            stored && SameSeriesEnd(record, stored->record) ? stored->pattern.EndType : 0;
+        WriteRecurrence(w, record, endRule, stored ? &stored->pattern : nullptr);
+    }
 }
 
 }  // namespace NAMESPACE_MAPI

@@ -2,8 +2,8 @@
 // decides, one SetProps (or DeleteProps) call per property, in a fixed order. Saving is the
 // caller's (CMAPIObject::UpdateCalendarEventMessage), which is also where success is decided.
 //
-// Order of the writes: the new-item properties (class, flags, importance, priority, sensitivity,
-// busy status), the icon, the all-day normalisation of the record's start and end, start (whole,
+// Order of the writes: the new-item properties (class, flags, importance, sensitivity, busy
+// status), priority, the icon, the all-day normalisation of the record's start and end, start (whole,
 // clip, common), end (whole, clip, common), duration, subject, body, location, all-day flag,
 // reminder, side effects, zone rule and name, recurring flag and type, recurrence pattern (whose
 // series end replaces the clip end).
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "calendar/CalendarEx.h"
+#include "calendar/RecurrencePattern.h"
 #include "common/TimeZone.h"
 #include "platform/mapi/Mapi.h"
 
@@ -47,8 +48,35 @@ NAMESPACE_COMMON::CDateTime MidnightOf(const NAMESPACE_COMMON::CDateTime& date);
 int32_t AppointmentDurationMinutes(const NAMESPACE_COMMON::CDateTime& start,
                                    const NAMESPACE_COMMON::CDateTime& end);
 
-// Writes the record's properties to the message (not saved). An all-day record has its start and
-// end moved to local midnights first (the record keeps them). A null message writes nothing.
-void WriteAppointmentProperties(IMessage* message, CCalendarEx& record, const CAppointmentWriteZone& zone);
+// What the agent's read sends for a stored appointment, parsed as an inbound document would be:
+// what an update compares the host's document with.
+struct CStoredAppointment {
+    CCalendarEx record;
+    tagRecurrencePattern pattern;  // the stored series (all 0 for a single item)
+};
+
+// Which groups of properties a document changes against the stored item; each group is the
+// fields of the document behind one set of properties.
+struct AppointmentChanges {
+    bool priority = false;    // Priority: PR_PRIORITY
+    bool subject = false;     // Description: PR_SUBJECT
+    bool body = false;        // Body: PR_BODY
+    bool location = false;    // Location
+    bool times = false;       // dtStartTime, dtEndTime, bAlldayEvent: start, end, duration, all-day flag
+    bool reminder = false;    // lReminderMinutes, nRingTone (ring tone only with a reminder on)
+    bool zone = false;        // TimeZone: zone rule and name
+    bool recurrence = false;  // lRecurType, the recurrence elements, ExceptionRule
+    static AppointmentChanges All();
+};
+AppointmentChanges CompareAppointment(const CCalendarEx& record, const CCalendarEx& stored);
+
+// Writes the record's properties to the message (not saved). Without `stored` (an add, or an
+// update whose stored item could not be read) every property is written; with it only the
+// groups that differ, where a move of the start also rewrites the reminder's times and the
+// pattern, and a series whose end elements came back as read keeps its stored end rule. An
+// all-day record has its start and end moved to local midnights first (the record keeps them).
+// A null message writes nothing.
+void WriteAppointmentProperties(IMessage* message, CCalendarEx& record, const CAppointmentWriteZone& zone,
+                                const CStoredAppointment* stored = nullptr);
 
 }  // namespace NAMESPACE_MAPI

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "calendar/AppointmentWrite.h"
 #include "calendar/CalendarEx.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
@@ -187,7 +188,28 @@ void AppointmentRowToXml(std::string& pimid, CXMLParser& document, const SPropVa
     }
 }
 
-void AppointmentMessageToXml(CXMLParser& document, IMessage* message, CAppointmentReadState& state) {
+bool ReadStoredAppointment(IMessage* message, CAppointmentReadState& state, CStoredAppointment& stored) {
+    stored.record.Clear();
+    stored.pattern.Clear();
+    if (message == nullptr || !MapiTable().MAPIFreeBuffer) return false;
+    // The row's six columns as GetProps gives them, then the message's own elements.
+    ULONG count = 0;
+    MapiBuffer<SPropValue> row(MapiTable().MAPIFreeBuffer);
+    std::array<ULONG, 1 + kAppointmentColumnCount> tagArray{kAppointmentColumnCount};
+    std::copy(kColumns.begin(), kColumns.end(), tagArray.begin() + 1);
+    const HRESULT hr = message->GetProps(reinterpret_cast<LPSPropTagArray>(tagArray.data()), MAPI_UNICODE,
+                                         &count, row.put());
+    CXMLParser document;
+    if (FAILED(hr) || !row || !CreateCalendarDocument(document)) return false;
+    std::string pimid;
+    AppointmentRowToXml(pimid, document, row.get(), count, state.zone);
+    AppointmentMessageToXml(document, message, state, &stored.pattern);
+    ParseCalendarXML(document.GetXML(), stored.record);
+    return true;
+}
+
+void AppointmentMessageToXml(CXMLParser& document, IMessage* message, CAppointmentReadState& state,
+                             tagRecurrencePattern* storedPattern) {
     const CAppointmentValues values(message, state.namedTags);
     AddCalendarElement(document, "Body", values.Body());
     AddCalendarElement(document, "Location", values.Text(kLocation));
@@ -215,8 +237,10 @@ void AppointmentMessageToXml(CXMLParser& document, IMessage* message, CAppointme
         std::vector<uint8_t> blob;
         if (type != 0 && values.Bytes(kRecurrence, blob)) {
             tagRecurrencePattern pattern;
-            if (ParseRecurrencePattern(blob.data(), blob.size(), pattern) > 0)
+            if (ParseRecurrencePattern(blob.data(), blob.size(), pattern) > 0) {
                 RecurrencePatternToXml(pattern, document);
+                if (storedPattern) *storedPattern = pattern;
+            }
         }
     } else {
         AddCalendarElement(document, "RecurType", "0");

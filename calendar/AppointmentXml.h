@@ -44,7 +44,15 @@ void AppointmentRowToXml(std::string& pimid, NAMESPACE_COMMON::CXMLParser& docum
 
 // Adds the message-level elements (one GetIDsFromNames per read, one GetProps per message; values
 // the store keeps out of line are read through a stream). Missing values take their defaults.
+// `storedPattern`, when given, receives the series' stored pattern (cleared for a single item).
+struct tagRecurrencePattern;
 void AppointmentMessageToXml(NAMESPACE_COMMON::CXMLParser& document, IMessage* message,
-                             CAppointmentReadState& state);
+                             CAppointmentReadState& state, tagRecurrencePattern* storedPattern = nullptr);
+
+// What the read would send for a stored message, parsed back as an inbound document: the
+// comparison an update writes only the differences of. False when the message cannot be read
+// (`stored` then holds a cleared record).
+struct CStoredAppointment;
+bool ReadStoredAppointment(IMessage* message, CAppointmentReadState& state, CStoredAppointment& stored);
 
 }  // namespace NAMESPACE_MAPI

@@ -34,6 +34,7 @@ void CCalendarEx::Clear() {
     bRecurHasEndDate = 0;
     lReminderMinutes = 0;
     Priority = 1;
+    bPriorityGiven = false;
     bAlldayEvent = 0;
 }
 
@@ -141,6 +142,7 @@ int ParseCalendarXML(std::string_view text, CCalendarEx& record) {
                     break;
             }
         }
+        record.bPriorityGiven = static_cast<bool>(document.SelectNode("/Calendar/Priority"));
     } catch (const std::bad_alloc&) {
         // The members filled so far stay; the write dispatch decides on what the record holds.
     }

@@ -85,6 +85,7 @@ public:
     int32_t bRecurHasEndDate;
     int32_t lReminderMinutes;  // -1 = no reminder
     int32_t Priority;
+    bool bPriorityGiven;  // the document had a Priority element (a missing one is no priority to store)
     int32_t bAlldayEvent;
 
 private:

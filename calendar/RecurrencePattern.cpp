@@ -5,6 +5,7 @@
 #include <cmath>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -12,6 +13,7 @@
 #include "common/Encoding.h"
 #include "common/StringEx.h"
 #include "platform/system/ByteCursor.h"
+#include "platform/system/Utf.h"
 
 using NAMESPACE_COMMON::CDateTime;
 using NAMESPACE_COMMON::CXMLNode;
@@ -101,12 +103,56 @@ uint32_t WeekCycleOffset(const CDateTime& startDay, uint32_t cycle) {
     return DateToMinutes(day) % cycle;
 }
 
-int32_t DayOfYear(const CDateTime& date) {
+// Months since January 1601 of a count of minutes; -1 when the minutes name no date.
+int64_t MonthIndexOf(uint32_t minutes) {
+    CDateTime date;
+    MinutesToDate(minutes, date);
     SYSTEMTIME st{};
     if (!date.IsValid() || !date.GetAsSystemTime(st)) return -1;
-    int32_t day = st.wDay;
-    for (int month = 1; month < st.wMonth; ++month) day += NAMESPACE_COMMON::DaysInMonth(st.wYear, month);
-    return day;
+    return (int64_t{st.wYear} - 1601) * 12 + (st.wMonth - 1);
+}
+
+// Minutes of a day of the month with that month index (a day past the month's end is its last
+// day); nullopt past the range a pattern can count.
+std::optional<uint32_t> MonthDayMinutes(int64_t monthIndex, uint32_t day) {
+    const int year = static_cast<int>(1601 + monthIndex / 12);
+    const int month = static_cast<int>(monthIndex % 12) + 1;
+    if (year > 9999) return std::nullopt;
+    const uint32_t last = static_cast<uint32_t>(NAMESPACE_COMMON::DaysInMonth(year, month));
+    const CDateTime date(year, month, static_cast<int>(std::clamp<uint32_t>(day, 1, last)), 0, 0, 0);
+    const uint32_t minutes = DateToMinutes(date);
+    if (minutes == 0xFFFFFFFFu) return std::nullopt;
+    return minutes;
+}
+
+// 1601-01-01 was a Monday: the weekday (0 Sunday) of a day counted from it.
+uint32_t WeekdayOf(uint64_t day) {
+    return static_cast<uint32_t>((day + 1) % 7);
+}
+
+// The n-th (5 = last) day of the month whose weekday is in the mask, as minutes.
+std::optional<uint32_t> NthMaskDayMinutes(int64_t monthIndex, uint32_t mask, uint32_t n) {
+    const std::optional<uint32_t> first = MonthDayMinutes(monthIndex, 1);
+    const std::optional<uint32_t> lastDay = MonthDayMinutes(monthIndex, 31);
+    if (!first || !lastDay || (mask & 0x7F) == 0) return std::nullopt;
+    const uint64_t firstDay = *first / kMinutesPerDay;
+    const uint64_t days = *lastDay / kMinutesPerDay - firstDay + 1;
+    std::optional<uint32_t> found;
+    uint32_t seen = 0;
+    for (uint64_t d = firstDay; d < firstDay + days; ++d) {
+        if ((mask & (1u << WeekdayOf(d))) == 0) continue;
+        found = static_cast<uint32_t>(d * kMinutesPerDay);
+        if (++seen == n && n < 5) break;  // 5 (last) runs to the month's last such day
+    }
+    return n != 0 && (seen == n || n >= 5) ? found : std::nullopt;
+}
+
+// Minutes of the first day of the month the published anchor names: the month count of the
+// start since January 1601, modulo the period.
+uint32_t MonthAnchorMinutes(uint32_t startMinutes, uint32_t periodMonths) {
+    const int64_t month = MonthIndexOf(startMinutes);
+    if (periodMonths == 0 || month < 0) return 0;
+    return MonthDayMinutes(month % periodMonths, 1).value_or(0);
 }
 
 }  // namespace
@@ -125,7 +171,61 @@ uint32_t DateToMinutes(const CDateTime& date) {
     return minutes > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(minutes);
 }
 
-void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record) {
+OccurrenceSpan CountOccurrences(const tagRecurrencePattern& pattern, uint32_t lastDay, uint32_t limit) {
+    OccurrenceSpan span;
+    const int64_t start = pattern.StartDate / kMinutesPerDay;
+    const int64_t end = std::min(lastDay, kNoEndDateMinutes) / kMinutesPerDay;
+    // One occurrence day: false once the span is complete.
+    auto take = [&](int64_t day) {
+        if (day < start) return true;
+        if (day > end || span.count >= limit) return false;
+        ++span.count;
+        span.last = static_cast<uint32_t>(day * kMinutesPerDay);
+        return span.count < limit;
+    };
+    const int64_t days = int64_t{pattern.Period} / kMinutesPerDay;
+    switch (PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType)) {
+        case PatternSpecific::None:
+            // Every `days` days from the start: counted, not walked.
+            if (pattern.RecurFrequency != kRecurFrequencyDaily || days == 0 || end < start || limit == 0)
+                break;
+            span.count = static_cast<uint32_t>(std::min<int64_t>((end - start) / days + 1, limit));
+            span.last = static_cast<uint32_t>((start + (span.count - 1) * days) * kMinutesPerDay);
+            break;
+        case PatternSpecific::Mask: {
+            // Weeks from the one holding the start (weeks begin on Sunday), every Period weeks;
+            // a daily series over weekdays is every week.
+            const int64_t step = pattern.RecurFrequency == kRecurFrequencyWeekly ? pattern.Period : 1;
+            if (step == 0 || (pattern.DayOfWeek & 0x7F) == 0) break;
+            bool more = true;
+            for (int64_t sunday = start - WeekdayOf(static_cast<uint64_t>(start)); more && sunday <= end;
+                 sunday += 7 * step)
+                for (uint32_t dow = 0; more && dow < 7; ++dow)
+                    if (pattern.DayOfWeek & (1u << dow)) more = take(sunday + dow);
+            break;
+        }
+        case PatternSpecific::Day:
+        case PatternSpecific::MaskAndN: {
+            const int64_t first = MonthIndexOf(pattern.StartDate);
+            if (pattern.Period == 0 || first < 0) break;
+            const bool nth =
+                PatternSpecificOf(pattern.RecurFrequency, pattern.PatternType) == PatternSpecific::MaskAndN;
+            bool more = true;
+            for (int64_t month = first; more; month += pattern.Period) {
+                const std::optional<uint32_t> day =
+                    nth ? NthMaskDayMinutes(month, pattern.DayOfWeek, pattern.N)
+                        : MonthDayMinutes(month, pattern.Day);
+                if (!MonthDayMinutes(month, 1)) break;  // past the countable range
+                if (day) more = take(*day / int64_t{kMinutesPerDay});
+                more = more && *MonthDayMinutes(month, 1) / int64_t{kMinutesPerDay} <= end;
+            }
+            break;
+        }
+    }
+    return span;
+}
+
+void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record, uint32_t endRule) {
     pattern.Clear();
     pattern.ReaderVersion = kRecurReaderVersion;
     pattern.WriterVersion = kRecurWriterVersion;
@@ -161,12 +261,13 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
         case 3:
             pattern.RecurFrequency = kRecurFrequencyMonthly;
             pattern.PatternType = record.lRecurInstance != 0 ? kPatternMonthNth : kPatternMonth;
+            pattern.FirstDateTime = MonthAnchorMinutes(startMinutes, pattern.Period);
             break;
         case 4:
             pattern.RecurFrequency = kRecurFrequencyYearly;
             pattern.Period = interval * 12;
             pattern.PatternType = record.lRecurInstance != 0 ? kPatternMonthNth : kPatternMonth;
-            pattern.FirstDateTime = static_cast<uint32_t>(DayOfYear(record.dtStartTime)) * kMinutesPerDay;
+            pattern.FirstDateTime = MonthAnchorMinutes(startMinutes, pattern.Period);
             break;
         default:
             break;
@@ -180,18 +281,27 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
     pattern.StartDate = startMinutes;
     // Only the value decides whether there is an end date: a "NULL" text (0.0, invalid) counts as none.
     const bool hasEndValue = record.dtRecurEndDate.GetValue() != 0.0;
-    if (record.bRecurHasEndDate != 0 && hasEndValue) {
+    const bool byDate = record.bRecurHasEndDate != 0 && hasEndValue;
+    if (byDate && endRule != kEndAfterOccurrences && endRule != kEndNever) {
         pattern.EndType = kEndAfterDate;
-        pattern.OccurrenceCount = 1;
         pattern.EndDate = DateToMinutes(DayStart(record.dtRecurEndDate));
-    } else if (record.lRecurRepeat != 0) {
+    } else if ((record.lRecurRepeat != 0 && endRule != kEndNever) || endRule == kEndAfterOccurrences) {
         pattern.EndType = kEndAfterOccurrences;
         pattern.OccurrenceCount = static_cast<uint32_t>(record.lRecurRepeat);
-        pattern.EndDate = hasEndValue ? DateToMinutes(DayStart(record.dtRecurEndDate)) : startMinutes;
     } else {
         pattern.EndType = kEndNever;
         pattern.OccurrenceCount = 10;
         pattern.EndDate = kNoEndDateMinutes;
+    }
+
+    // Each end rule's other field as the published format defines it: the number of occurrences
+    // up to the end date, the day of the last of a counted series (its first day when the count
+    // reaches no occurrence).
+    if (pattern.EndType == kEndAfterDate) {
+        pattern.OccurrenceCount = CountOccurrences(pattern, pattern.EndDate, UINT32_MAX).count;
+    } else if (pattern.EndType == kEndAfterOccurrences) {
+        const OccurrenceSpan span = CountOccurrences(pattern, kNoEndDateMinutes, pattern.OccurrenceCount);
+        pattern.EndDate = span.count == pattern.OccurrenceCount ? span.last : startMinutes;
     }
 
     pattern.FirstDOW = 0;
@@ -201,34 +311,95 @@ void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& re
     pattern.WriterVersion2 = kRecurWriterVersion2;
 }
 
+namespace {
+
+// An 8-bit copy of a text for ExceptionInfo (readers take the wide one of ExtendedException):
+// ASCII kept, anything else '?'.
+std::string NarrowText(std::u16string_view text) {
+    std::string narrow;
+    for (const char16_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return narrow;
+}
+
+void PutNarrowText(ByteWriter& w, std::u16string_view text) {
+    const std::string narrow = NarrowText(text);
+    w.Put16(static_cast<uint16_t>(narrow.size() + 1));
+    w.Put16(static_cast<uint16_t>(narrow.size()));
+    for (const char c : narrow) w.Put8(static_cast<uint8_t>(c));
+}
+
+void PutWideText(ByteWriter& w, std::u16string_view text) {
+    w.Put16(static_cast<uint16_t>(text.size()));
+    w.Utf16(text);
+}
+
+void PutExceptionInfo(ByteWriter& w, const tagExceptionInfo& e) {
+    w.Put32(e.StartDateTime);
+    w.Put32(e.EndDateTime);
+    w.Put32(e.OriginalStartDate);
+    w.Put16(e.OverrideFlags);
+    if (e.OverrideFlags & kOverrideSubject) PutNarrowText(w, e.Subject);
+    if (e.OverrideFlags & kOverrideMeetingType) w.Put32(e.MeetingType);
+    if (e.OverrideFlags & kOverrideReminderDelta) w.Put32(static_cast<uint32_t>(e.ReminderDelta));
+    if (e.OverrideFlags & kOverrideReminderSet) w.Put32(static_cast<uint32_t>(e.ReminderSet));
+    if (e.OverrideFlags & kOverrideLocation) PutNarrowText(w, e.Location);
+    if (e.OverrideFlags & kOverrideBusyStatus) w.Put32(e.BusyStatus);
+    if (e.OverrideFlags & kOverrideAttachment) w.Put32(e.Attachment);
+    if (e.OverrideFlags & kOverrideSubType) w.Put32(static_cast<uint32_t>(e.SubType));
+    if (e.OverrideFlags & kOverrideAppointmentColor) w.Put32(e.AppointmentColor);
+}
+
+void PutExtendedException(ByteWriter& w, const tagExceptionInfo& e) {
+    w.Put32(0);  // ReservedBlockEE1Size (no ChangeHighlight at writer version 0x3008)
+    if ((e.OverrideFlags & (kOverrideSubject | kOverrideLocation)) == 0) return;
+    w.Put32(e.StartDateTime);
+    w.Put32(e.EndDateTime);
+    w.Put32(e.OriginalStartDate);
+    if (e.OverrideFlags & kOverrideSubject) PutWideText(w, e.Subject);
+    if (e.OverrideFlags & kOverrideLocation) PutWideText(w, e.Location);
+    w.Put32(0);  // ReservedBlockEE2Size
+}
+
+}  // namespace
+
 int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<uint8_t>* out) {
     if (!nx::sys::StartOutput(out, kRecurrencePatternMaxSize)) return 0;
-    ByteWriter w(*out);
-    w.Put16(kRecurReaderVersion);
-    w.Put16(kRecurWriterVersion);
-    w.Put16(pattern.RecurFrequency);
-    w.Put16(pattern.PatternType);
-    w.Put16(0);  // CalendarType: Gregorian
-    w.Put32(pattern.FirstDateTime);
-    w.Put32(pattern.Period);
-    w.Put32(0);  // SlidingFlag
-    ForEachPatternSpecific(pattern, [&](uint32_t value) { w.Put32(value); });
-    w.Put32(pattern.EndType);
-    w.Put32(pattern.OccurrenceCount);
-    w.Put32(0);  // FirstDOW: Sunday
-    w.Put32(0);  // DeletedInstanceCount: the agent writes no exceptions
-    w.Put32(0);  // ModifiedInstanceCount
-    w.Put32(pattern.StartDate);
-    w.Put32(pattern.EndDate);
-    w.Put32(kRecurReaderVersion2);
-    w.Put32(kRecurWriterVersion2);
-    w.Put32(pattern.StartTimeOffset);
-    w.Put32(pattern.EndTimeOffset);
-    w.Put16(0);  // ExceptionCount
-    w.Put32(0);  // ReservedBlock1Size
-    w.Put32(0);  // ReservedBlock2Size
-    // Inside the room StartOutput made, so no write allocated (none could throw).
-    assert(out->size() <= kRecurrencePatternMaxSize);
+    try {
+        ByteWriter w(*out);
+        w.Put16(kRecurReaderVersion);
+        w.Put16(kRecurWriterVersion);
+        w.Put16(pattern.RecurFrequency);
+        w.Put16(pattern.PatternType);
+        w.Put16(0);  // CalendarType: Gregorian
+        w.Put32(pattern.FirstDateTime);
+        w.Put32(pattern.Period);
+        w.Put32(0);  // SlidingFlag
+        ForEachPatternSpecific(pattern, [&](uint32_t value) { w.Put32(value); });
+        w.Put32(pattern.EndType);
+        w.Put32(pattern.OccurrenceCount);
+        w.Put32(0);  // FirstDOW: Sunday
+        w.Put32(static_cast<uint32_t>(pattern.DeletedInstanceDates.size()));
+        for (const uint32_t date : pattern.DeletedInstanceDates) w.Put32(date);
+        w.Put32(static_cast<uint32_t>(pattern.Exceptions.size()));
+        for (const tagExceptionInfo& e : pattern.Exceptions) w.Put32(e.ModifiedInstanceDate);
+        w.Put32(pattern.StartDate);
+        w.Put32(pattern.EndDate);
+        w.Put32(kRecurReaderVersion2);
+        w.Put32(kRecurWriterVersion2);
+        w.Put32(pattern.StartTimeOffset);
+        w.Put32(pattern.EndTimeOffset);
+        w.Put16(static_cast<uint16_t>(pattern.Exceptions.size()));
+        for (const tagExceptionInfo& e : pattern.Exceptions) PutExceptionInfo(w, e);
+        w.Put32(0);  // ReservedBlock1Size
+        for (const tagExceptionInfo& e : pattern.Exceptions) PutExtendedException(w, e);
+        w.Put32(0);  // ReservedBlock2Size
+    } catch (const std::bad_alloc&) {
+        out->clear();
+        return 0;
+    }
+    // Without exceptions everything fit in the room StartOutput made.
+    assert(!pattern.Exceptions.empty() || !pattern.DeletedInstanceDates.empty() ||
+           out->size() <= kRecurrencePatternMaxSize);
     return 1;
 }
 
@@ -436,6 +607,148 @@ std::string BuildExceptionsText(const tagRecurrencePattern& pattern, const tagEx
     }
     text += "</exceptions>";
     return text;
+}
+
+namespace {
+
+// A cursor over the exceptions text; every step checks the bytes left.
+class ExceptionsCursor {
+public:
+    explicit ExceptionsCursor(std::string_view text) : m_rest(text) {}
+
+    bool AtEnd() { return SkipSpace(), m_rest.empty(); }
+    // The literal next (after white space); consumed when it is there.
+    bool Take(std::string_view literal) {
+        SkipSpace();
+        if (m_rest.substr(0, literal.size()) != literal) return false;
+        m_rest.remove_prefix(literal.size());
+        return true;
+    }
+    // Everything up to the terminator (consumed, not returned); false when there is none.
+    bool Until(std::string_view terminator, std::string_view& value) {
+        const std::size_t at = m_rest.find(terminator);
+        if (at == std::string_view::npos) return false;
+        value = m_rest.substr(0, at);
+        m_rest.remove_prefix(at + terminator.size());
+        return true;
+    }
+    // "<name>text</name>".
+    bool Element(std::string_view name, std::string_view& value) {
+        const std::string open = "<" + std::string(name) + ">", close = "</" + std::string(name) + ">";
+        return Take(open) && Until(close, value);
+    }
+
+private:
+    void SkipSpace() {
+        while (!m_rest.empty() && (m_rest.front() == ' ' || m_rest.front() == '\t' ||
+                                   m_rest.front() == '\r' || m_rest.front() == '\n'))
+            m_rest.remove_prefix(1);
+    }
+    std::string_view m_rest;
+};
+
+// Minutes of a date text ("YYYY/MM/DD", or with the time); false for one that names no date.
+bool MinutesOfText(std::string_view text, bool dayOnly, uint32_t& minutes) {
+    const CDateTime date = ParseDocumentDate(text);
+    if (!date.IsValid()) return false;
+    minutes = DateToMinutes(dayOnly ? DayStart(date) : date);
+    return true;
+}
+
+bool NumberOfText(std::string_view text, int32_t& value) {
+    if (text.empty()) return false;
+    value = NAMESPACE_COMMON::ParseDecimalLong(std::string(text));
+    return true;
+}
+
+bool WideOfBase64(std::string_view text, std::u16string& value) {
+    const std::optional<std::vector<uint8_t>> bytes = NAMESPACE_COMMON::Base64Decode(text);
+    if (!bytes || bytes->size() % 2 != 0) return false;
+    value.clear();
+    for (std::size_t i = 0; i + 1 < bytes->size(); i += 2)
+        value.push_back(static_cast<char16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8)));
+    return true;
+}
+
+bool ParseModification(ExceptionsCursor& c, tagExceptionEntry& e) {
+    std::string_view day, subject, location, start, end, set, delta, allDay;
+    return c.Until("\"", day) && MinutesOfText(day, true, e.Day) && c.Take(">") &&
+           c.Element("subject", subject) && WideOfBase64(subject, e.Subject) &&
+           c.Element("location", location) && WideOfBase64(location, e.Location) &&
+           c.Element("start", start) && MinutesOfText(start, false, e.Start) && c.Element("end", end) &&
+           MinutesOfText(end, false, e.End) && c.Element("reminderset", set) &&
+           NumberOfText(set, e.ReminderSet) && c.Element("reminderdelta", delta) &&
+           NumberOfText(delta, e.ReminderDelta) && c.Element("allday", allDay) &&
+           NumberOfText(allDay, e.AllDay) && c.Take("</modification>");
+}
+
+}  // namespace
+
+bool ParseExceptionsText(std::string_view text, tagExceptionsText& out) {
+    out = tagExceptionsText();
+    ExceptionsCursor c(text);
+    if (!c.Take("<exceptions>")) return false;
+    for (;;) {
+        if (c.Take("</exceptions>")) return c.AtEnd();
+        if (c.Take("<deletion time = \"")) {
+            std::string_view day;
+            uint32_t minutes = 0;
+            if (!c.Until("\"", day) || !MinutesOfText(day, true, minutes) || !c.Take("></deletion>"))
+                return false;
+            out.Deletions.push_back(minutes);
+        } else if (c.Take("<modification time = \"")) {
+            tagExceptionEntry e;
+            if (!ParseModification(c, e)) return false;
+            out.Modifications.push_back(std::move(e));
+        } else {
+            return false;
+        }
+    }
+}
+
+void ApplyExceptions(tagRecurrencePattern& pattern, const tagExceptionsText& text,
+                     const tagExceptionDefaults& defaults, const tagRecurrencePattern* stored) {
+    const std::u16string defaultSubject = nx::sys::Utf8ToUtf16(defaults.Subject);
+    const std::u16string defaultLocation = nx::sys::Utf8ToUtf16(defaults.Location);
+    const int32_t defaultReminderSet = defaults.ReminderMinutes != -1 ? 1 : 0;
+    std::vector<uint32_t> deleted = text.Deletions;
+    pattern.Exceptions.clear();
+    // The stored counts and lengths are 16 bits; a subject or location holds 255 characters.
+    constexpr std::size_t kMaxText = 255;
+    for (const tagExceptionEntry& m : text.Modifications) {
+        if (pattern.Exceptions.size() == 0xFFFF) break;
+        tagExceptionInfo e;
+        e.ModifiedInstanceDate = m.Day;
+        e.StartDateTime = m.Start;
+        e.EndDateTime = m.End;
+        e.OriginalStartDate = m.Day + pattern.StartTimeOffset;
+        if (stored)
+            for (const tagExceptionInfo& s : stored->Exceptions)
+                if (s.ModifiedInstanceDate == m.Day) e.OriginalStartDate = s.OriginalStartDate;
+        // Only what differs from the series is an override, as the read falls back to the rest.
+        if (m.Subject != defaultSubject) e.OverrideFlags |= kOverrideSubject;
+        if (m.Location != defaultLocation) e.OverrideFlags |= kOverrideLocation;
+        if (m.ReminderSet != defaultReminderSet) e.OverrideFlags |= kOverrideReminderSet;
+        if (m.ReminderDelta != defaults.ReminderMinutes) e.OverrideFlags |= kOverrideReminderDelta;
+        if (m.AllDay != defaults.AllDay) e.OverrideFlags |= kOverrideSubType;
+        e.Subject = m.Subject.substr(0, kMaxText);
+        e.Location = m.Location.substr(0, kMaxText);
+        e.ReminderSet = m.ReminderSet;
+        e.ReminderDelta = m.ReminderDelta;
+        e.SubType = m.AllDay;
+        deleted.push_back(e.OriginalStartDate - e.OriginalStartDate % kMinutesPerDay);
+        pattern.Exceptions.push_back(std::move(e));
+    }
+    std::sort(deleted.begin(), deleted.end());
+    deleted.erase(std::unique(deleted.begin(), deleted.end()), deleted.end());
+    std::sort(pattern.Exceptions.begin(), pattern.Exceptions.end(),
+              [](const tagExceptionInfo& a, const tagExceptionInfo& b) {
+                  return a.ModifiedInstanceDate < b.ModifiedInstanceDate;
+              });
+    pattern.DeletedInstanceDates = std::move(deleted);
+    pattern.DeletedInstanceCount = static_cast<int32_t>(pattern.DeletedInstanceDates.size());
+    pattern.ModifiedInstanceCount = static_cast<int32_t>(pattern.Exceptions.size());
+    pattern.ExceptionCount = static_cast<uint16_t>(pattern.Exceptions.size());
 }
 
 void RecurrencePatternToXml(const tagRecurrencePattern& pattern, CXMLParser& document) {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "calendar/CalendarEx.h"
@@ -115,12 +116,27 @@ struct tagRecurrencePattern {
 void MinutesToDate(uint32_t minutes, NAMESPACE_COMMON::CDateTime& date);
 uint32_t DateToMinutes(const NAMESPACE_COMMON::CDateTime& date);
 
-// The pattern of the record's series, without exceptions (the host's exception text is never
-// written back to the store).
-void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record);
+// The occurrences of a pattern from its StartDate through a last day (minutes, at most the
+// no-end date), at most `limit` of them: how many, and the midnight of the last (0 for none).
+// Monthly and yearly series fall on the start's month and every Period months after it (a day
+// past a month's end on its last day); weekly ones on the weeks from the start's (Sunday first).
+struct OccurrenceSpan {
+    uint32_t count = 0;
+    uint32_t last = 0;
+};
+OccurrenceSpan CountOccurrences(const tagRecurrencePattern& pattern, uint32_t lastDay, uint32_t limit);
 
-// The stored form of a pattern built by BuildRecurrencePattern (at most 84 bytes; no exception
-// lists). 0 when `out` is null or memory runs out, else 1 with `out` holding exactly the bytes.
+// The pattern of the record's series, without exceptions, with the published anchor
+// (FirstDateTime) and both end fields: an end-by-date series counts its occurrences, a counted one
+// ends on the day of its last. `endRule` 0 takes the end rule from the record (an end date with
+// bRecurHasEndDate ends by date, else a count ends by count, else no end); kEndAfterOccurrences
+// or kEndNever keeps that rule of a stored series whose end elements the host sent back as read.
+void BuildRecurrencePattern(tagRecurrencePattern& pattern, const CCalendarEx& record, uint32_t endRule = 0);
+
+// The stored form of a pattern built by BuildRecurrencePattern (84 bytes at most without
+// exceptions), with its deleted dates, modified dates and exception blocks (ExceptionInfo and
+// ExtendedException, writer version 0x3008). 0 when `out` is null or memory runs out, else 1 with
+// `out` holding exactly the bytes.
 int SerializeRecurrencePattern(const tagRecurrencePattern& pattern, std::vector<uint8_t>* out);
 
 // Reads a stored pattern; the number of bytes consumed (0 for a null pointer).
@@ -131,6 +147,35 @@ std::size_t ParseRecurrencePattern(const uint8_t* bytes, std::size_t length, tag
 // Description, Location, bAlldayEvent and lReminderMinutes elements for the defaults of an
 // exception, and rewrites lRecurType to 2 for an every-weekday series.
 void RecurrencePatternToXml(const tagRecurrencePattern& pattern, NAMESPACE_COMMON::CXMLParser& document);
+
+// The host's exceptions text read back (the inbound "ExceptionRule", outside bytes): the deleted
+// days and the modified occurrences, each as BuildExceptionsText writes them. Dates are minutes
+// since 1601 of local wall-clock time.
+struct tagExceptionEntry {
+    uint32_t Day = 0;  // the day the modification is listed under (its new start's day)
+    std::u16string Subject;
+    std::u16string Location;
+    uint32_t Start = 0;
+    uint32_t End = 0;
+    int32_t ReminderSet = 0;
+    int32_t ReminderDelta = 0;
+    int32_t AllDay = 0;
+};
+struct tagExceptionsText {
+    std::vector<uint32_t> Deletions;  // midnights
+    std::vector<tagExceptionEntry> Modifications;
+};
+// False (and `out` partly filled) for a text that is not of that form: "<exceptions>", deletion
+// and modification elements in any order and number, "</exceptions>"; white space between
+// elements is free, a text element's content is base64 of UTF-16LE.
+bool ParseExceptionsText(std::string_view text, tagExceptionsText& out);
+
+// Puts the exceptions into a pattern built by BuildRecurrencePattern: each modification becomes an
+// exception entry overriding what differs from the series' defaults, its original day taken from
+// the stored pattern's exception of the same day when there is one (else its own day); the
+// deleted days are the deletions and the original days of the modifications. Lists ascending.
+void ApplyExceptions(tagRecurrencePattern& pattern, const tagExceptionsText& text,
+                     const struct tagExceptionDefaults& defaults, const tagRecurrencePattern* stored);
 
 // The exceptions text alone, with the defaults an exception falls back to.
 struct tagExceptionDefaults {

@@ -165,6 +165,35 @@ bool Base64Encode(const uint8_t* pbSrc, int32_t nSrcLen, uint8_t* pbDest, int32_
     return true;
 }
 
+std::optional<std::vector<uint8_t>> Base64Decode(std::string_view text) {
+    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
+    if (text.size() % 4 == 1) return std::nullopt;
+    std::vector<uint8_t> out;
+    out.reserve(text.size() * 3 / 4);
+    uint32_t bits = 0;
+    int count = 0;
+    for (const char c : text) {
+        int value = -1;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        if (value < 0) return std::nullopt;
+        bits = (bits << 6) | static_cast<uint32_t>(value);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            out.push_back(static_cast<uint8_t>(bits >> count));
+        }
+    }
+    return out;
+}
+
 std::string Base64Encode(const uint8_t* pbSrc, std::size_t nSrcLen) {
     if (nSrcLen > static_cast<std::size_t>(INT32_MAX)) throw Base64LengthError();
     const auto n = static_cast<int32_t>(nSrcLen);

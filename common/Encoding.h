@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,6 +57,10 @@ bool Base64Encode(const uint8_t* pbSrc, int32_t nSrcLen, uint8_t* pbDest, int32_
 
 // Convenience: the whole encoding as a string.
 std::string Base64Encode(const uint8_t* pbSrc, std::size_t nSrcLen);
+
+// The bytes of standard base64 text ("=" padding optional, nothing else allowed); nullopt for
+// any other character or a length no encoding has.
+std::optional<std::vector<uint8_t>> Base64Decode(std::string_view text);
 
 // The UTF-16LE bytes of a UTF-8 text (lossless, unpaired surrogates kept), as the exception
 // texts are base64-encoded from them.

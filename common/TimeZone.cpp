@@ -421,6 +421,47 @@ std::string FormatTimeZone(const tagNxTimeZone& zone) {
     return FormatTimeZoneKey(zone) + buffer;
 }
 
+std::optional<tagNxTimeZone> ParseTimeZoneText(std::string_view text) {
+    // "GMT:<int>;DST:<int>;STD:<14 digits + weekday>;DLT:<...>"; read leniently, kept only when
+    // the rule read formats back to exactly the text.
+    tagNxTimeZone zone;
+    auto number = [&](std::string_view& rest, std::string_view prefix, int32_t& out) {
+        if (rest.substr(0, prefix.size()) != prefix) return false;
+        rest.remove_prefix(prefix.size());
+        if (!rest.empty() && rest.front() == '+') rest.remove_prefix(1);
+        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), out);
+        if (ec != std::errc()) return false;
+        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+        return true;
+    };
+    auto date = [&](std::string_view& rest, std::string_view prefix, SYSTEMTIME& st) {
+        constexpr std::size_t kDigits = 4 + 2 * 6;
+        if (rest.substr(0, prefix.size()) != prefix || rest.size() < prefix.size() + kDigits) return false;
+        rest.remove_prefix(prefix.size());
+        WORD* fields[] = {&st.wYear,   &st.wMonth,  &st.wDay,      &st.wHour,
+                          &st.wMinute, &st.wSecond, &st.wDayOfWeek};
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < 7; ++i) {
+            const std::size_t width = i == 0 ? 4 : 2;
+            unsigned value = 0;
+            const auto [end, ec] = std::from_chars(rest.data() + at, rest.data() + at + width, value);
+            if (ec != std::errc() || end != rest.data() + at + width) return false;
+            *fields[i] = static_cast<WORD>(value);
+            at += width;
+        }
+        rest.remove_prefix(at);
+        return true;
+    };
+    std::string_view rest = text;
+    int32_t dst = 0;
+    if (!number(rest, "GMT:", zone.Bias) || !number(rest, ";DST:", dst) ||
+        !date(rest, ";STD:", zone.StandardDate) || !date(rest, ";DLT:", zone.DaylightDate) || !rest.empty())
+        return std::nullopt;
+    zone.DaylightBias = dst == INT32_MIN ? dst : -dst;
+    if (FormatTimeZone(zone) != text) return std::nullopt;
+    return zone;
+}
+
 std::vector<std::string> EnumTimeZoneKeys() {
     std::vector<std::string> keys;
     for (const ZoneEntry& e : ZoneTable()) keys.push_back(e.key);

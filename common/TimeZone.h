@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,9 @@ void SetTziBytes(tagNxTimeZone& zone, const uint8_t* bytes, std::size_t size);
 std::string FormatTimeZone(const tagNxTimeZone& zone);
 // The first two parts only, "GMT:%+d;DST:%d": the key a received text is matched by.
 std::string FormatTimeZoneKey(const tagNxTimeZone& zone);
+// The rule a whole zone text spells (FormatTimeZone's form): Bias, DaylightBias -DST, both dates,
+// no names; nullopt for any text FormatTimeZone would not write (the short key included).
+std::optional<tagNxTimeZone> ParseTimeZoneText(std::string_view text);
 
 // The registry key names (Windows zone ids) in enumeration order.
 std::vector<std::string> EnumTimeZoneKeys();

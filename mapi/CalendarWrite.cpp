@@ -2,6 +2,7 @@
 #include <exception>
 
 #include "calendar/AppointmentWrite.h"
+#include "calendar/AppointmentXml.h"
 #include "calendar/CalendarEx.h"
 #include "common/Encoding.h"
 #include "common/LogFile.h"
@@ -88,7 +89,12 @@ BOOL CMAPIObject::UpdateCalendarEventMessage(IMessage* message, CCalendarEx* rec
         if (message == nullptr || record == nullptr) return 0;
         // Every time is converted with the zone the machine has now, taken once for the write.
         const NAMESPACE_COMMON::TimeZoneSource zone = LocalZone();
-        WriteAppointmentProperties(message, *record, {m_TimeZones, m_LocalTimeZone, zone});
+        // An update writes only what differs from what the read sends for the stored item.
+        CStoredAppointment stored;
+        CAppointmentReadState state{zone, m_LocalTimeZone, {}};
+        const bool compare = !(record->lFlag & NX_LOG_NEW) && ReadStoredAppointment(message, state, stored);
+        WriteAppointmentProperties(message, *record, {m_TimeZones, m_LocalTimeZone, zone},
+                                   compare ? &stored : nullptr);
         const HRESULT hr = message->SaveChanges(KEEP_OPEN_READWRITE);
         if (hr != S_OK) scope.Status("SaveChanges", hr);
         record->dtModifiedTime = StoredModificationTime(message, zone);

@@ -7,6 +7,11 @@
 //   Writes/baseline  the same N appointments, already records, written straight onto new
 //                    messages of the same folder (WriteAppointmentProperties), saved, and their
 //                    entry ids read: what the agent cannot avoid doing
+//   WriteBack/agent  N stored appointments written back unchanged as the update writes them: what
+//                    the read sends for the stored message built and compared, only the groups
+//                    that differ written (none), saved
+//   WriteBack/baseline  the same write-backs by the update path before that comparison: every
+//                    property rewritten from the document, saved
 // Measured as CPU time of the whole process (both ends of the socket) and reported per
 // appointment. NX_CALENDAR_WRITE_BENCH_COUNT (default 1000) sets N.
 #include <benchmark/benchmark.h>
@@ -19,6 +24,7 @@
 #include "bench/support/BenchWorld.h"
 #include "bench/support/RatioReporter.h"
 #include "calendar/AppointmentWrite.h"
+#include "calendar/AppointmentXml.h"
 #include "calendar/CalendarEx.h"
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
@@ -140,6 +146,79 @@ void BM_Writes_Baseline(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(records.size()));
 }
 
+// The write-back of N stored appointments: the folder's first N items, each with the document the
+// read sends for it (parsed as an inbound update), opened, written by one of the two paths, saved.
+void WriteBack(benchmark::State& state, bool compared) {
+    World& w = TheWorld();
+    if (!w.ready) return state.SkipWithError("world not built (runtime or mapiadmin missing?)");
+    NAMESPACE_MAPI::CMAPIObject& mapi = NAMESPACE_MAPI::GetMAPIObject();
+    std::vector<NAMESPACE_COMMON::tagNxTimeZone> zones;
+    NAMESPACE_COMMON::LoadTimeZones(zones);
+    const NAMESPACE_COMMON::TimeZoneSource local = NAMESPACE_MAPI::LocalZone();
+    const NAMESPACE_MAPI::CAppointmentWriteZone zone{zones, mapi.LocalTimeZone(), local};
+    // The items to write back: made once, by the straight writes, when the folder has none.
+    static std::vector<std::vector<uint8_t>> ids;
+    if (ids.empty()) {
+        for (const auto& xml : w.documents) {
+            NAMESPACE_MAPI::CCalendarEx record;
+            NAMESPACE_MAPI::ParseCalendarXML(nx::sys::Utf16ToUtf8(xml), record);
+            ComPtr<IMessage> message;
+            if (mapi.EventFolder()->CreateMessage(nullptr, 0, message.put()) != S_OK)
+                return state.SkipWithError("CreateMessage failed");
+            NAMESPACE_MAPI::WriteAppointmentProperties(message.get(), record, zone);
+            if (message->SaveChanges(KEEP_OPEN_READWRITE) != S_OK)
+                return state.SkipWithError("SaveChanges failed");
+            MapiBuffer<SPropValue> id = NAMESPACE_COMMON::GetOneProp(message.get(), PR_ENTRYID);
+            if (!id || id->ulPropTag != PR_ENTRYID) return state.SkipWithError("no PR_ENTRYID");
+            ids.emplace_back(id->Value.bin.lpb, id->Value.bin.lpb + id->Value.bin.cb);
+        }
+    }
+    auto open = [&](std::vector<uint8_t>& id, ComPtr<IMessage>& message) {
+        return NAMESPACE_COMMON::OpenEntryAs(mapi.EventFolder(), static_cast<ULONG>(id.size()), id.data(),
+                                             MAPI_MODIFY | MAPI_BEST_ACCESS, message) == S_OK;
+    };
+    // What the host sends back: the read's document of each item, as an update.
+    std::vector<std::unique_ptr<NAMESPACE_MAPI::CStoredAppointment>> read;
+    for (auto& id : ids) {
+        ComPtr<IMessage> message;
+        if (!open(id, message)) return state.SkipWithError("OpenEntry failed");
+        NAMESPACE_MAPI::CAppointmentReadState readState{local, mapi.LocalTimeZone(), {}};
+        read.push_back(std::make_unique<NAMESPACE_MAPI::CStoredAppointment>());
+        NAMESPACE_MAPI::ReadStoredAppointment(message.get(), readState, *read.back());
+        read.back()->record.lFlag = NX_LOG_CHANGED;
+    }
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            ComPtr<IMessage> message;
+            if (!open(ids[i], message)) return state.SkipWithError("OpenEntry failed");
+            NAMESPACE_MAPI::CStoredAppointment stored;
+            NAMESPACE_MAPI::CAppointmentReadState readState{local, mapi.LocalTimeZone(), {}};
+            const bool compare =
+                compared && NAMESPACE_MAPI::ReadStoredAppointment(message.get(), readState, stored);
+            NAMESPACE_MAPI::WriteAppointmentProperties(message.get(), read[i]->record, zone,
+                                                       compare ? &stored : nullptr);
+            if (message->SaveChanges(KEEP_OPEN_READWRITE) != S_OK)
+                return state.SkipWithError("SaveChanges failed");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(ids.size()));
+}
+
+void BM_WriteBack_Agent(benchmark::State& state) {
+    WriteBack(state, true);
+}
+void BM_WriteBack_Baseline(benchmark::State& state) {
+    WriteBack(state, false);
+}
+
+BENCHMARK(BM_WriteBack_Agent)
+    ->Name("WriteBack/agent")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_WriteBack_Baseline)
+    ->Name("WriteBack/baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
 BENCHMARK(BM_Writes_Agent)->Name("Writes/agent")->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_Writes_Baseline)
     ->Name("Writes/baseline")

@@ -82,8 +82,12 @@ inline constexpr uint32_t k20090315 = 214692480;
 inline constexpr uint32_t k20090317 = 214695360;
 inline constexpr uint32_t k20090318 = 214696800;
 inline constexpr uint32_t k20090331 = 214715520;
+inline constexpr uint32_t k20090404 = 214721280;
+inline constexpr uint32_t k20090407 = 214725600;
+inline constexpr uint32_t k20090604 = 214809120;
 inline constexpr uint32_t k20091126 = 215061120;
 inline constexpr uint32_t k20120301 = 216250560;
+inline constexpr uint32_t k20131128 = 217167840;
 inline constexpr uint32_t kNoEnd = 0x5AE980DF;  // 4500-12-31 23:59
 
 // A weekly series (Wednesdays 09:30 to 10:30 from 2009-03-04, ten occurrences) whose 2009-03-11

@@ -52,15 +52,29 @@ inline bool IsNthOfMask(int64_t day, uint32_t mask, uint32_t n) {
     return at < hits.size() && hits[at] == day;
 }
 
+// How a reader of the store places a series: the two readings the published format allows.
+enum class Reader {
+    // Monthly and yearly cycles from the month of StartDate; the end by the end rule's own field
+    // (OccurrenceCount of a counted series, EndDate of one ending by date).
+    kStartDate,
+    // Monthly and yearly cycles from the month FirstDateTime names; every ended series ends on
+    // EndDate, as a reader that trusts it does.
+    kFirstDateTime,
+};
+
 // The occurrence days of a pattern: cycles of daily and weekly series anchored by FirstDateTime,
-// of monthly and yearly series by the month of StartDate (see docs/calendar.md); a day of the
-// month past the month's end falls on its last day.
-inline std::vector<int64_t> Expand(const tagRecurrencePattern& p, std::size_t limit) {
+// of monthly and yearly series as the reader anchors them; a day of the month past the month's
+// end falls on its last day.
+inline std::vector<int64_t> Expand(const tagRecurrencePattern& p, std::size_t limit,
+                                   Reader reader = Reader::kStartDate) {
     std::vector<int64_t> out;
     const int64_t start = p.StartDate / 1440;
-    const int64_t endDay = p.EndType == kEndAfterDate ? p.EndDate / 1440 : INT64_MAX;
-    const std::size_t count = p.EndType == kEndAfterOccurrences ? p.OccurrenceCount : limit;
-    const Civil s = CivilFromDays(start);
+    const bool byEndDate =
+        p.EndType == kEndAfterDate || (reader == Reader::kFirstDateTime && p.EndType == kEndAfterOccurrences);
+    const int64_t endDay = byEndDate ? p.EndDate / 1440 : INT64_MAX;
+    const std::size_t count =
+        p.EndType == kEndAfterOccurrences && reader == Reader::kStartDate ? p.OccurrenceCount : limit;
+    const Civil s = CivilFromDays(reader == Reader::kStartDate ? start : p.FirstDateTime / 1440);
     for (int64_t day = start; out.size() < std::min(count, limit) && day <= endDay && day < start + 400 * 366;
          ++day) {
         const Civil c = CivilFromDays(day);
@@ -82,7 +96,7 @@ inline std::vector<int64_t> Expand(const tagRecurrencePattern& p, std::size_t li
             case kRecurFrequencyMonthly:
             case kRecurFrequencyYearly: {
                 const int64_t months = (c.y - s.y) * 12 + (static_cast<int>(c.m) - static_cast<int>(s.m));
-                if (months % p.Period != 0) break;
+                if (p.Period == 0 || months % p.Period != 0) break;
                 hit = p.PatternType == kPatternMonth ? c.d == std::min(p.Day, DaysIn(c.y, c.m))
                                                      : IsNthOfMask(day, p.DayOfWeek, p.N);
                 break;

@@ -3,6 +3,7 @@
 // machine in Berlin (UTC+1 in winter, +2 in summer).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -318,6 +319,39 @@ TEST_F(CalendarWriteTest, AZoneTextOfTheTableStoresThatZone) {
                  "TimeZoneStruct=" + NAMESPACE_COMMON::BinaryToHexString(bytes.data(), bytes.size()) +
                      "|TimeZoneDescription=" + zone.DisplayName + "|StartWhole=2009-03-07T09:00:00Z",
                  "table zone");
+}
+
+// A long zone text (what a read sends) stores the first table zone with the same whole rule; one
+// no table zone has is stored as the rule it spells, under the name the item had.
+TEST_F(CalendarWriteTest, ALongZoneTextStoresTheSameWholeRule) {
+    NAMESPACE_COMMON::tagNxTimeZone tokyo;
+    tokyo.Bias = -540;
+    const std::string tokyoText = NAMESPACE_COMMON::FormatTimeZone(tokyo);
+    NAMESPACE_COMMON::tagNxTimeZone odd;  // UTC+05:45 with a daylight hour no zone has
+    odd.Bias = -345;
+    odd.DaylightBias = -60;
+    odd.StandardDate = {0, 11, 0, 1, 2, 0, 0, 0};
+    odd.DaylightDate = {0, 2, 0, 1, 2, 0, 0, 0};
+    auto hex = [](const NAMESPACE_COMMON::tagNxTimeZone& z) {
+        std::vector<uint8_t> bytes;
+        NAMESPACE_MAPI::SerializeTimeZoneStruct(z, &bytes);
+        return NAMESPACE_COMMON::BinaryToHexString(bytes.data(), bytes.size());
+    };
+    // The first write loads the zone table.
+    const std::string id = Write(Appointment(8, "TimeZone=" + tokyoText));
+    const auto& zones = mapi.TimeZones();
+    const auto table = std::find_if(zones.begin(), zones.end(), [&](const auto& z) {
+        return NAMESPACE_COMMON::FormatTimeZone(z) == tokyoText;
+    });
+    ASSERT_NE(table, zones.end());
+    ExpectStored(id, "TimeZoneStruct=" + hex(*table) + "|TimeZoneDescription=" + table->DisplayName,
+                 "table rule");
+    CCalendarEx record;
+    ASSERT_EQ(
+        Write(Appointment(4, "PIMID=" + id + "|TimeZone=" + NAMESPACE_COMMON::FormatTimeZone(odd)), record),
+        0);
+    ExpectStored(id, "TimeZoneStruct=" + hex(odd) + "|TimeZoneDescription=" + table->DisplayName,
+                 "spelled rule");
 }
 
 // The TimeZone a read sends for a stored appointment: the item's own zone struct when it is whole

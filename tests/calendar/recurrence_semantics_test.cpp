@@ -154,6 +154,15 @@ TEST(RecurrenceSemantics, StoredPatternsMeanWhatTheEquivalentRruleMeans) {
         const std::vector<int64_t> theirs = ExpandWithLibical(g.rule, g.start, kLimit);
         ASSERT_FALSE(theirs.empty()) << g.name;
         EXPECT_EQ(ours, theirs) << g.name;
+        // A reader that anchors on FirstDateTime and ends on EndDate places the same days.
+        EXPECT_EQ(Expand(stored, kLimit, Reader::kFirstDateTime), theirs) << g.name;
+        // Each end rule's other field: the number of occurrences up to the end date, the day of
+        // the last occurrence of a counted series.
+        if (stored.EndType == kEndAfterDate) {
+            EXPECT_EQ(stored.OccurrenceCount, ExpandWithLibical(g.rule, g.start, 100000).size()) << g.name;
+        } else if (stored.EndType == kEndAfterOccurrences) {
+            EXPECT_EQ(int64_t{stored.EndDate / 1440}, theirs.back()) << g.name;
+        }
         ++compared;
     }
     EXPECT_GE(compared, 200);

@@ -59,14 +59,14 @@ std::string EndsAfter(int count) {
 const std::string kNoEnd = EndsAfter(0);
 
 std::vector<WriteCase> Cases() {
-    // Priority is carried, never stored (a new item gets priority 0). An end-by-date series reads
-    // back its occurrence count 1, one without end 10, and one that ends after n occurrences as
-    // ending on its first day.
-    const Elements single = Rows("RecurType=0|Priority=0");
-    const Elements byDate = Rows("Priority=0|lRecurRepeat=1");
-    const Elements never = Rows("Priority=0|lRecurRepeat=10");
-    auto afterCount = [](const char* firstDay) {
-        return Rows(std::string("Priority=0|bRecurHasEndDate=TRUE|dtRecurEndDate=") + firstDay + " 00:00:00");
+    // Priority is stored and read back. An end-by-date series reads back its number of
+    // occurrences, one without end 10, and one that ends after n occurrences as ending on the day
+    // of its last.
+    const Elements single = Rows("RecurType=0");
+    auto byDate = [](int occurrences) { return Rows("lRecurRepeat=" + std::to_string(occurrences)); };
+    const Elements never = Rows("lRecurRepeat=10");
+    auto afterCount = [](const char* lastDay) {
+        return Rows(std::string("bRecurHasEndDate=TRUE|dtRecurEndDate=") + lastDay + " 00:00:00");
     };
     auto times = [](const char* day, const char* from, const char* to) {
         return std::string("dtStartTime=") + day + " " + from + "|dtEndTime=" + day + " " + to + "|";
@@ -76,17 +76,17 @@ std::vector<WriteCase> Cases() {
         {"all-day",
          Rows("bAlldayEvent=TRUE|dtStartTime=2027/02/03 10:00:00|dtEndTime=2027/02/05 "
               "09:00:00|lReminderMinutes=-1"),
-         Rows("RecurType=0|Priority=0|dtStartTime=2027/02/03 00:00:00|dtEndTime=2027/02/05 00:00:00"),
+         Rows("RecurType=0|dtStartTime=2027/02/03 00:00:00|dtEndTime=2027/02/05 00:00:00"),
          "",
          {}},
         {"daily every 2 days",
          Rows(times("2027/02/01", "08:00:00", "08:30:00") + Series(1, 2, 0, 0, 0, 0) + EndsOn("2027/02/28")),
-         byDate,
+         byDate(14),
          "FREQ=DAILY;INTERVAL=2;UNTIL=20270228T235959",
          {2027, 2, 1}},
         {"every weekday",
          Rows(times("2027/02/01", "07:30:00", "07:45:00") + Series(2, 0, 0, 62, 0, 0) + EndsAfter(10)),
-         afterCount("2027/02/01"),
+         afterCount("2027/02/12"),
          "FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR;COUNT=10",
          {2027, 2, 1}},
         {"weekly with mask",
@@ -96,12 +96,12 @@ std::vector<WriteCase> Cases() {
          {2027, 2, 1}},
         {"monthly nth",
          Rows(times("2027/02/09", "16:00:00", "17:00:00") + Series(3, 1, 1, 4, 2, 0) + EndsOn("2027/12/31")),
-         byDate,
+         byDate(11),
          "FREQ=MONTHLY;BYDAY=TU;BYSETPOS=2;UNTIL=20271231T235959",
          {2027, 2, 9}},
         {"monthly last friday",
          Rows(times("2027/02/26", "15:00:00", "15:30:00") + Series(3, 1, 1, 32, -1, 0) + EndsAfter(6)),
-         afterCount("2027/02/26"),
+         afterCount("2027/07/30"),
          "FREQ=MONTHLY;BYDAY=FR;BYSETPOS=-1;COUNT=6",
          {2027, 2, 26}},
         {"monthly on a day",
@@ -112,13 +112,13 @@ std::vector<WriteCase> Cases() {
         {"yearly with end date",
          Rows(times("2027/03/07", "18:00:00", "20:00:00") + "lRecurMonth=3|" + Series(4, 1, 0, 0, 0, 7) +
               EndsOn("2035/03/07")),
-         byDate,
+         byDate(9),
          "FREQ=YEARLY;BYMONTH=3;BYMONTHDAY=7;UNTIL=20350307T235959",
          {2027, 3, 7}},
         {"yearly with count",
          Rows(times("2027/11/25", "12:00:00", "15:00:00") + "lRecurMonth=11|" + Series(4, 1, 1, 16, 4, 0) +
               EndsAfter(5)),
-         afterCount("2027/11/25"),
+         afterCount("2031/11/27"),
          "FREQ=YEARLY;BYMONTH=11;BYDAY=TH;BYSETPOS=4;COUNT=5",
          {2027, 11, 25}},
         {"yearly without end",
@@ -243,7 +243,7 @@ TEST(CalendarWriteE2E, EverySeriesKindRoundTripsAndItsStoredPatternMeansTheHosts
     ASSERT_NE(daily, nullptr);
     EXPECT_EQ(Element(daily->xml, "lRecurType"), "1");
     EXPECT_EQ(Element(daily->xml, "lRecurRepeat"), "3");
-    EXPECT_EQ(Element(daily->xml, "dtRecurEndDate"), "2027/02/01 00:00:00");
+    EXPECT_EQ(Element(daily->xml, "dtRecurEndDate"), "2027/02/03 00:00:00");
     ExpectStoredSeries(w, ids[n + 2], "FREQ=DAILY;COUNT=3", {2027, 2, 1});
     EXPECT_EQ(ByElement(docs, "Description", "deleted"), nullptr);
     EXPECT_EQ(ids[n + 5], ids[n + 4]);
