@@ -221,6 +221,42 @@ std::vector<uint8_t> GetStreamBytes(IMAPIProp* object, ULONG tag) {
     return bytes;
 }
 
+bool IsOutOfLine(const SPropValue& value) {
+    return PROP_TYPE(value.ulPropTag) == PT_ERROR && value.Value.err == MAPI_E_NOT_ENOUGH_MEMORY;
+}
+
+CWholeValues::CWholeValues(IMAPIProp* object, const SPropTagArray* columns, const SPropValue* values,
+                           ULONG count)
+    : m_values(values), m_count(count) {
+    if (object == nullptr || columns == nullptr || values == nullptr || columns->cValues != count) return;
+    for (ULONG i = 0; i < count; ++i) {
+        const ULONG tag = columns->aulPropTag[i];
+        const ULONG type = PROP_TYPE(tag);
+        if (!IsOutOfLine(values[i]) || (type != PT_UNICODE && type != PT_STRING8 && type != PT_BINARY))
+            continue;
+        std::string bytes;
+        if (FAILED(ReadPropertyStream(object, tag, bytes))) continue;
+        if (m_copy.empty()) m_copy.assign(values, values + count);
+        SPropValue& v = m_copy[i];
+        v.ulPropTag = tag;
+        // The answer's memory is MAPI's; a value read whole lives here, as long as this object.
+        if (type == PT_UNICODE) {
+            // UTF-16 units as the store keeps them; an odd last byte is no character.
+            std::u16string& text = m_texts.emplace_back(bytes.size() / 2, u'\0');
+            if (!text.empty()) std::memcpy(text.data(), bytes.data(), text.size() * 2);
+            v.Value.lpszW = text.data();
+        } else {
+            const std::string& kept = m_bytes.emplace_back(std::move(bytes));
+            if (type == PT_BINARY) {
+                v.Value.bin.cb = static_cast<ULONG>(kept.size());
+                v.Value.bin.lpb = reinterpret_cast<LPBYTE>(const_cast<char*>(kept.data()));
+            } else {
+                v.Value.lpszA = const_cast<char*>(kept.c_str());
+            }
+        }
+    }
+}
+
 std::string GetStreamText(IMAPIProp* object, ULONG tag) {
     const std::vector<uint8_t> bytes = GetStreamBytes(object, tag);
     // UTF-16 units as the store keeps them; an odd last byte is no character.

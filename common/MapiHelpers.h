@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <string_view>
@@ -252,6 +253,32 @@ HRESULT ReadPropertyStream(IMAPIProp* object, ULONG tag, Bytes& out);
 // Stops at the first failed Write (its status) or at one that takes nothing (STG_E_MEDIUMFULL).
 // The caller commits.
 HRESULT WriteWholeStream(ISequentialStream* stream, std::string_view bytes, ULONG& written);
+
+// A value the store keeps out of line: its place in a row or a GetProps answer holds the error
+// MAPI_E_NOT_ENOUGH_MEMORY instead.
+bool IsOutOfLine(const SPropValue& value);
+
+// A row or a GetProps answer (`values`, in the order of `columns`, which tells the type asked for)
+// with every value the store keeps out of line read whole through its stream on `object`, so that
+// a value too large for a row still reaches whoever reads the row. Only text and binary values have
+// streams (PT_UNICODE, PT_STRING8, PT_BINARY); others stay as they came, and so does the whole answer
+// when its length is not the columns' or no value is out of line (then nothing is copied). A value
+// whose stream cannot be read stays the error it was.
+class CWholeValues {
+public:
+    CWholeValues(IMAPIProp* object, const SPropTagArray* columns, const SPropValue* values, ULONG count);
+    CWholeValues(const CWholeValues&) = delete;
+    CWholeValues& operator=(const CWholeValues&) = delete;
+    const SPropValue* data() const { return m_copy.empty() ? m_values : m_copy.data(); }
+    ULONG size() const { return m_count; }
+
+private:
+    const SPropValue* m_values;
+    ULONG m_count;
+    std::vector<SPropValue> m_copy;      // the answer with the whole values in place
+    std::deque<std::u16string> m_texts;  // what they point into (a deque keeps its elements in place)
+    std::deque<std::string> m_bytes;
+};
 
 // The whole value of a property read through its stream; what was read before a failure (empty
 // without a stream).

@@ -84,9 +84,9 @@ constexpr ContactField kFields[] = {
     {4029, "ICQ", "SP-IMADRESS", K::InstantMessaging, 0, kLidInstantMessaging, "ICQ:", true},
     {4003, "Birthday", "Birthday", K::Date, PR_BIRTHDAY, 0, nullptr, true},
     {4019, "Anniversary", "Anniversary", K::Date, PR_WEDDING_ANNIVERSARY, 0, nullptr, true},
-    // No inbound element: a write can only remove the two yomi names.
-    {4037, nullptr, "SP-YOMIFIRSTNAME", K::NamedText, 0, AddressLid("PidLidYomiFirstName"), nullptr, true},
-    {4038, nullptr, "SP_YOMILASTNAME", K::NamedText, 0, AddressLid("PidLidYomiLastName"), nullptr, true},
+    // No inbound element: the host cannot send them, so a write leaves the two yomi names as stored.
+    {4037, nullptr, "SP-YOMIFIRSTNAME", K::NamedText, 0, AddressLid("PidLidYomiFirstName"), nullptr, false},
+    {4038, nullptr, "SP_YOMILASTNAME", K::NamedText, 0, AddressLid("PidLidYomiLastName"), nullptr, false},
 };
 
 }  // namespace

@@ -38,8 +38,8 @@ struct ContactField {
     LONG lid;              // named kinds: the PSETID_Address id (Email: the address's own id)
     const char* imPrefix;  // InstantMessaging: the service prefix stored before the address, "" for
                            // the plain address (id 4022)
-    bool written;          // false: parsed into the record but not stored (FullName: the display
-                           // name is composed from the name fields instead)
+    bool written;          // false: a write never stores it (FullName: the display name is composed
+                           // from the name fields instead; the yomi names: the host cannot send them)
 };
 
 // Every field, in the order the inbound document is read (the order of the host's document).

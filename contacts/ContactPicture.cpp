@@ -1,5 +1,6 @@
 #include "contacts/ContactPicture.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -38,12 +39,18 @@ RowSetPtr PhotoRows(IMessage* message) {
     return rows;
 }
 
-// The picture file of a write: its bytes when the path names an absolute, readable regular file
-// within the cap. A relative path would be taken from the agent's working folder, which is not
-// the host's, so it names nothing the host meant.
-bool ReadPictureFile(const std::string& path, std::string& bytes) {
-    if (path.empty() || !std::filesystem::path(path).is_absolute()) return false;
-    return nx::sys::ReadRegularFile(path, kMaxPictureBytes, bytes) == nx::sys::ReadFileResult::Read;
+// The photo rows' data, read whole: the bytes of one row (its PR_ATTACH_DATA_BIN, or through a
+// stream when the table leaves it out for its size); none for a row without data.
+std::string PhotoBytes(IMessage* message, const SRow& row, ULONG attachNum) {
+    std::string bytes;
+    if (const SBinary* data = NAMESPACE_COMMON::FindBinary(row, PR_ATTACH_DATA_BIN)) {
+        if (data->cb > 0 && data->lpb) bytes.assign(reinterpret_cast<const char*>(data->lpb), data->cb);
+    } else if (const SPropValue* err =
+                   NAMESPACE_COMMON::FindProp(row, PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_DATA_BIN)));
+               err && NAMESPACE_COMMON::IsOutOfLine(*err)) {
+        bytes = ReadAttachmentStream(message, attachNum);
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -66,22 +73,84 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
         const SPropValue* num = NAMESPACE_COMMON::FindProp(rows[i], PR_ATTACH_NUM);
         if (num == nullptr) continue;
         const ULONG attachNum = static_cast<ULONG>(num->Value.l);
-        std::string bytes;
-        if (const SBinary* data = NAMESPACE_COMMON::FindBinary(rows[i], PR_ATTACH_DATA_BIN)) {
-            if (data->cb > 0 && data->lpb) bytes.assign(reinterpret_cast<const char*>(data->lpb), data->cb);
-        } else if (const SPropValue* err =
-                       NAMESPACE_COMMON::FindProp(rows[i], PROP_TAG(PT_ERROR, PROP_ID(PR_ATTACH_DATA_BIN)));
-                   err && err->Value.err == MAPI_E_NOT_ENOUGH_MEMORY) {
-            bytes = ReadAttachmentStream(message, attachNum);
-        }
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
         // The host reads the file during the callback that names it, and this one is written
         // before that callback and never during one, so a picture written over in place is never
         // seen half-written; private, never written through a link; not flushed (the next read
         // makes it again) and not renamed over the last one (which would flush it).
-        if (nx::sys::WriteFileForReader(path, bytes)) result = path;
+        if (nx::sys::WriteFileForReader(path, PhotoBytes(message, rows[i], attachNum))) result = path;
     }
     return result;
+}
+
+bool StoredPicture(IMessage* message, std::string& bytes) {
+    bytes.clear();
+    const RowSetPtr rows = PhotoRows(message);
+    // The read reports the last photo row's file: that is the photo the host has.
+    for (ULONG i = rows.size(); i-- > 0;) {
+        const SPropValue* num = NAMESPACE_COMMON::FindProp(rows[i], PR_ATTACH_NUM);
+        if (num == nullptr) continue;
+        bytes = PhotoBytes(message, rows[i], static_cast<ULONG>(num->Value.l));
+        return true;
+    }
+    return false;
+}
+
+const char* PictureFileText(PictureFile file) {
+    switch (file) {
+        case PictureFile::None:
+            return "no picture";
+        case PictureFile::Read:
+            return "a picture";
+        case PictureFile::NotAbsolute:
+            return "not an absolute path";
+        case PictureFile::Missing:
+            return "no such file";
+        case PictureFile::NotAFile:
+            return "not a regular file";
+        case PictureFile::TooLarge:
+            return "larger than 8 MiB";
+        case PictureFile::Unreadable:
+            return "not readable";
+        case PictureFile::NotAPicture:
+            return "not a picture";
+    }
+    return "";
+}
+
+PictureFile ReadPictureFile(const std::string& path, std::string& bytes) {
+    bytes.clear();
+    if (path.empty()) return PictureFile::None;
+    if (!std::filesystem::path(path).is_absolute()) return PictureFile::NotAbsolute;
+    switch (nx::sys::ReadRegularFile(path, kMaxPictureBytes, bytes)) {
+        case nx::sys::ReadFileResult::Read:
+            break;
+        case nx::sys::ReadFileResult::Missing:
+            return PictureFile::Missing;
+        case nx::sys::ReadFileResult::NotAFile:
+            return PictureFile::NotAFile;
+        case nx::sys::ReadFileResult::TooLarge:
+            return PictureFile::TooLarge;
+        case nx::sys::ReadFileResult::Unreadable:
+            return PictureFile::Unreadable;
+    }
+    if (IsPictureBytes(bytes)) return PictureFile::Read;
+    bytes.clear();
+    return PictureFile::NotAPicture;
+}
+
+bool IsPictureBytes(std::string_view bytes) {
+    const auto starts = [&](std::string_view magic) { return bytes.substr(0, magic.size()) == magic; };
+    if (starts("\xFF\xD8\xFF") || starts("\x89PNG\r\n\x1A\n") || starts("GIF87a") || starts("GIF89a"))
+        return true;
+    // "BM" is two letters a text may start with too: the size of the header after the 14-byte
+    // file header must be one a BMP has.
+    if (!starts("BM") || bytes.size() < 18) return false;
+    const uint32_t header = static_cast<uint8_t>(bytes[14]) | static_cast<uint8_t>(bytes[15]) << 8 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(bytes[16])) << 16 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(bytes[17])) << 24;
+    return header == 12 || header == 40 || header == 52 || header == 56 || header == 64 || header == 108 ||
+           header == 124;
 }
 
 int RemoveContactPictures(IMessage* message) {
@@ -93,10 +162,9 @@ int RemoveContactPictures(IMessage* message) {
     return 1;
 }
 
-int AttachContactPicture(IMessage* message, const std::string& path) {
+int AttachContactPicture(IMessage* message, std::string_view bytes) {
+    if (message == nullptr) return 0;
     RemoveContactPictures(message);  // a message never keeps more than the new photo
-    std::string bytes;
-    if (message == nullptr || !ReadPictureFile(path, bytes)) return 0;
     ComPtr<IAttach> attach;
     ULONG attachNum = 0;
     if (FAILED(message->CreateAttach(nullptr, MAPI_DEFERRED_ERRORS, &attachNum, attach.put())) || !attach)
@@ -148,8 +216,9 @@ int AttachContactPicture(IMessage* message, const std::string& path) {
     return 1;
 }
 
-void SetContactPicture(IMessage* message, const std::string& path) {
-    const int attached = AttachContactPicture(message, path);
+void SetContactPicture(IMessage* message, const std::string* bytes) {
+    const int attached = bytes != nullptr ? AttachContactPicture(message, *bytes) : 0;
+    if (bytes == nullptr) RemoveContactPictures(message);
     if (const ULONG tag =
             NAMESPACE_COMMON::GetNamedPropTag(message, NAMESPACE_COMMON::NamedProp("PidLidHasPicture"))) {
         SPropValue flag{};

@@ -211,4 +211,19 @@ void ComposeContactName(const tagContactFields& fields, std::string& name, std::
     }
 }
 
+bool ContactFieldSentBack(const ContactField& field, const tagContactFields& fields,
+                          const CContactSentFields& sent) {
+    if (field.kind != ContactFieldKind::InstantMessaging) return fields.Text(field.id) == sent.Text(field.id);
+    // The address the inbound elements make, as the read would show it once stored.
+    std::string address = fields.strIMAddress;
+    const int32_t service = SplitIMAddress(address);
+    return service == sent.ImService() && address == sent.Text(kFieldIMAddress);
+}
+
+bool ContactNamesSentBack(const tagContactFields& fields, const CContactSentFields& sent) {
+    for (int32_t id : {1, 3, 2})
+        if (!ContactFieldSentBack(*FindContactField(id), fields, sent)) return false;
+    return true;
+}
+
 }  // namespace NAMESPACE_MAPI

@@ -7,6 +7,10 @@
 // setting rule of common/MapiHelpers.h (a non-empty value is set, an empty one removed), so a
 // write fully replaces what it covers. Property results are ignored: the message's SaveChanges
 // decides whether the write took (mapi/ContactWrite.cpp).
+//
+// An update writes only what changed: a field whose inbound text is what the read sends for the
+// stored contact (ContactFieldSentBack against CContactSentFields, contacts/ContactXml.h) keeps the
+// properties behind it exactly as stored, so a host that writes back what it read changes nothing.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +19,9 @@
 #include <unordered_map>
 
 #include "common/DateTime.h"
+#include "contacts/ContactFields.h"
 #include "contacts/ContactRecord.h"
+#include "contacts/ContactXml.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
@@ -70,5 +76,14 @@ void SetContactCategories(IMessage* message, const std::string& text);
 // "."), stored as PR_INITIALS_W, and PR_DISPLAY_NAME_W, PR_SUBJECT_W, PR_NORMALIZED_SUBJECT_W and
 // the file-as name; all removed when there is no name.
 void ComposeContactName(const tagContactFields& fields, std::string& name, std::string& initials);
+
+// True when the host sent back, for `field`, exactly what the read sends for the stored contact
+// (`sent`): the properties behind the field then stay as stored. The instant-messaging address is
+// compared as SP-IMADRESS shows it (service and text), whichever of its elements the host used.
+bool ContactFieldSentBack(const ContactField& field, const tagContactFields& fields,
+                          const CContactSentFields& sent);
+// True when first, middle and last name were all sent back: the names composed of them (display
+// name, subject, normalized subject, initials, file-as) then stay as stored.
+bool ContactNamesSentBack(const tagContactFields& fields, const CContactSentFields& sent);
 
 }  // namespace NAMESPACE_MAPI

@@ -115,6 +115,9 @@ std::string LocalTimeText(const FILETIME& ft, const char* pattern, const TimeZon
     return local.Format(pattern);
 }
 
+// The text the document gives a row value of the kind `how` (not an entry id).
+std::string RowText(const SPropValue& v, RowValue how, const TimeZoneSource& zone);
+
 // A store text as the agent's UTF-8. What XML 1.0 cannot carry (an unpaired surrogate, control
 // characters) is replaced with U+FFFD by the document writer when the text is set.
 std::string Utf8(const WCHAR* text) {
@@ -189,6 +192,38 @@ TimeZoneSource LocalZone() {
     return source;
 }
 
+namespace {
+
+std::string RowText(const SPropValue& v, RowValue how, const TimeZoneSource& zone) {
+    switch (how) {
+        case RowValue::DateTime:
+            return LocalTimeText(v.Value.ft, NAMESPACE_COMMON::kDateTimePattern, zone);
+        case RowValue::Date:
+            return LocalTimeText(v.Value.ft, NAMESPACE_COMMON::kDashDatePattern, zone);
+        case RowValue::Text:
+            return Utf8(v.Value.lpszW);
+        case RowValue::EntryId:
+            break;
+    }
+    return std::string();
+}
+
+// The text of a message-level field (file-as, work address, yomi, body, e-mail, categories).
+std::string MessageFieldText(const ContactField& f, const CContactMessageProps& props) {
+    switch (f.kind) {
+        case ContactFieldKind::Body:
+            return props.GetBody();
+        case ContactFieldKind::Email:
+            return props.GetContactEmail(f.lid);
+        case ContactFieldKind::Categories:
+            return props.GetContactCategories();
+        default:
+            return props.GetNamedStringProp(f.lid);
+    }
+}
+
+}  // namespace
+
 void AppendContactRowXml(CXMLParser& parser, std::string& pimid, const SPropValue* values, ULONG count,
                          const TimeZoneSource& zone) {
     if (values == nullptr) return;
@@ -196,22 +231,11 @@ void AppendContactRowXml(CXMLParser& parser, std::string& pimid, const SPropValu
         const SPropValue& v = values[i];
         const RowColumn* column = FindRowColumn(v.ulPropTag);
         if (column == nullptr) continue;  // not a contact column, or a missing value (PT_ERROR)
-        std::string text;
-        switch (column->how) {
-            case RowValue::EntryId:
-                pimid = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
-                continue;
-            case RowValue::DateTime:
-                text = LocalTimeText(v.Value.ft, NAMESPACE_COMMON::kDateTimePattern, zone);
-                break;
-            case RowValue::Date:
-                text = LocalTimeText(v.Value.ft, NAMESPACE_COMMON::kDashDatePattern, zone);
-                break;
-            case RowValue::Text:
-                text = Utf8(v.Value.lpszW);
-                break;
+        if (column->how == RowValue::EntryId) {
+            pimid = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+            continue;
         }
-        parser.CreateChildNode(column->element, text.c_str(), CXMLNode(), 1, 1);
+        parser.CreateChildNode(column->element, RowText(v, column->how, zone).c_str(), CXMLNode(), 1, 1);
     }
 }
 
@@ -257,17 +281,16 @@ CContactMessageProps::CContactMessageProps(IMessage* message, std::vector<ULONG>
         m_body = NAMESPACE_COMMON::GetStreamText(message, PR_BODY_W);
         return;
     }
+    // Values the store keeps out of line (a long body, a long address) are read whole.
+    m_tagArray = std::move(tagArray);
+    m_whole.emplace(message, reinterpret_cast<const SPropTagArray*>(m_tagArray.data()), m_values.get(),
+                    m_count);
 
-    const SPropValue& body = m_values[m_count - 2];
-    if (body.ulPropTag == PR_BODY_W) {
-        m_body = Utf8(body.Value.lpszW);
-    } else if (PROP_TYPE(body.ulPropTag) == PT_ERROR && body.Value.err == MAPI_E_NOT_ENOUGH_MEMORY) {
-        m_body = NAMESPACE_COMMON::GetStreamText(message,
-                                                 PR_BODY_W);  // kept out of line by the store: read it whole
-    }
+    const SPropValue& body = m_whole->data()[m_count - 2];
+    if (body.ulPropTag == PR_BODY_W) m_body = Utf8(body.Value.lpszW);
     if (m_body == "\r\n" || m_body == "\n") m_body.clear();
 
-    const SPropValue& hasAttach = m_values[m_count - 1];
+    const SPropValue& hasAttach = m_whole->data()[m_count - 1];
     if (hasAttach.ulPropTag == PR_HASATTACH && !hasAttach.Value.b) m_mayHaveAttachments = false;
 }
 
@@ -275,7 +298,7 @@ const SPropValue* CContactMessageProps::Named(LONG lid) const {
     const auto& lids = MessageNames().lids;
     const auto it = std::find(lids.begin(), lids.end(), lid);
     if (it == lids.end() || !m_values) return nullptr;
-    const SPropValue& v = m_values[static_cast<std::size_t>(it - lids.begin())];
+    const SPropValue& v = m_whole->data()[static_cast<std::size_t>(it - lids.begin())];
     return PROP_TYPE(v.ulPropTag) == PT_UNICODE ? &v : nullptr;
 }
 
@@ -290,7 +313,7 @@ std::string CContactMessageProps::GetContactEmail(LONG lid) const {
 
 std::string CContactMessageProps::GetContactCategories() const {
     if (!m_values) return std::string();
-    const SPropValue& v = m_values[MessageNames().lids.size()];
+    const SPropValue& v = m_whole->data()[MessageNames().lids.size()];
     if (PROP_TYPE(v.ulPropTag) != PT_MV_UNICODE) return std::string();
     std::string joined;
     for (ULONG i = 0; i < v.Value.MVszW.cValues; ++i) {
@@ -311,25 +334,74 @@ void AppendContactMessageXml(CXMLParser& parser, IMessage* message, CContactRead
     constexpr int32_t kOrder[] = {5, 2016, 2012, 2013, 2010, 2014, 2021, 4037, 4038, 3002, 1000, 1001, 1002};
     for (int32_t id : kOrder) {
         const ContactField* f = FindContactField(id);
-        std::string text;
-        switch (f->kind) {
-            case ContactFieldKind::Body:
-                text = props.GetBody();
-                break;
-            case ContactFieldKind::Email:
-                text = props.GetContactEmail(f->lid);
-                break;
-            default:
-                text = props.GetNamedStringProp(f->lid);
-                break;
-        }
-        parser.CreateChildNode(f->sent, text.c_str(), CXMLNode(), 1, 1);
+        parser.CreateChildNode(f->sent, MessageFieldText(*f, props).c_str(), CXMLNode(), 1, 1);
     }
     std::string im = props.GetNamedStringProp(kLidInstantMessaging);
     const int32_t service = SplitIMAddress(im);
     CXMLNode imNode = parser.CreateChildNode("SP-IMADRESS", im.c_str(), CXMLNode(), 1, 1);
     CXMLParser::SetAttribute("IMType", std::to_string(service).c_str(), imNode);
-    parser.CreateChildNode("SP-CATEGORIES", props.GetContactCategories().c_str(), CXMLNode(), 1, 1);
+    const ContactField* categories = FindContactField(3018);
+    parser.CreateChildNode(categories->sent, MessageFieldText(*categories, props).c_str(), CXMLNode(), 1, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the read sends, field by field
+
+CContactSentFields::CContactSentFields(IMessage* message, const TimeZoneSource& zone) {
+    std::vector<ULONG> tags(1 + kContactColumnCount);
+    tags[0] = static_cast<ULONG>(kContactColumnCount);
+    std::copy(kColumns.begin(), kColumns.end(), tags.begin() + 1);
+    const auto* columns = reinterpret_cast<const SPropTagArray*>(tags.data());
+    ULONG count = 0;
+    MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
+    if (message == nullptr ||
+        FAILED(message->GetProps(const_cast<LPSPropTagArray>(columns), MAPI_UNICODE, &count, values.put())))
+        values.reset();
+    if (!values) count = 0;
+    const NAMESPACE_COMMON::CWholeValues whole(message, columns, values.get(), count);
+    std::vector<ULONG> namedTags;
+    const CContactMessageProps props(message, namedTags);
+    Fill(whole.data(), whole.size(), props, zone);
+}
+
+CContactSentFields::CContactSentFields(const SPropValue* columns, ULONG count,
+                                       const CContactMessageProps& props, const TimeZoneSource& zone) {
+    Fill(columns, count, props, zone);
+}
+
+void CContactSentFields::Fill(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
+                              const TimeZoneSource& zone) {
+    // As the host reads it: the document writer replaces what XML 1.0 cannot carry.
+    for (const ContactField& f : ContactFields()) {
+        std::string text;
+        switch (f.kind) {
+            case ContactFieldKind::Text:
+            case ContactFieldKind::Date:
+                // A row element is there only when the property has a value.
+                if (const SPropValue* v = NAMESPACE_COMMON::FindProp(columns, count, f.tag))
+                    text =
+                        RowText(*v, f.kind == ContactFieldKind::Date ? RowValue::Date : RowValue::Text, zone);
+                break;
+            case ContactFieldKind::InstantMessaging:
+                continue;  // one element for all services, below
+            default:
+                text = MessageFieldText(f, props);
+                break;
+        }
+        m_texts[f.id] = NAMESPACE_COMMON::ToXmlText(text);
+    }
+    std::string im = props.GetNamedStringProp(kLidInstantMessaging);
+    m_imService = SplitIMAddress(im);
+    m_texts[kFieldIMAddress] = NAMESPACE_COMMON::ToXmlText(im);
+    m_mayHaveAttachments = props.MayHaveAttachments();
+}
+
+const std::string& CContactSentFields::Text(int32_t fieldId) const {
+    static const std::string kNone;
+    const ContactField* field = FindContactField(fieldId);
+    const bool im = field != nullptr && field->kind == ContactFieldKind::InstantMessaging;
+    const auto it = m_texts.find(im ? kFieldIMAddress : fieldId);
+    return it == m_texts.end() ? kNone : it->second;
 }
 
 }  // namespace NAMESPACE_MAPI

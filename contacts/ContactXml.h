@@ -19,11 +19,14 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "common/MapiHelpers.h"
 #include "common/TimeZone.h"
 #include "common/XMLParser.h"
 #include "platform/mapi/Mapi.h"
@@ -58,7 +61,9 @@ struct CContactReadState {
 // MAPI_CREATE) with the first message of a read and kept in the read's state.
 class CContactMessageProps {
 public:
-    // Reads the values; any failure leaves the affected values empty.
+    // Reads the values (those too large for GetProps whole, through their streams); any failure
+    // leaves the affected values empty. A multi-valued value has no stream: categories too large
+    // for GetProps read as none.
     CContactMessageProps(IMessage* message, std::vector<ULONG>& namedTags);
 
     // The text of a PSETID_Address string property; "" when missing.
@@ -77,6 +82,8 @@ private:
     const SPropValue* Named(LONG lid) const;
     MapiBuffer<SPropValue> m_values;
     ULONG m_count = 0;
+    std::vector<ULONG> m_tagArray;                          // what GetProps was asked for
+    std::optional<NAMESPACE_COMMON::CWholeValues> m_whole;  // its answer, large values whole
     std::string m_body;
     bool m_mayHaveAttachments = true;
 };
@@ -85,5 +92,34 @@ private:
 // its IMType and SP-CATEGORIES. Pictures are written to the state's work folder (ContactPicture.h).
 void AppendContactMessageXml(NAMESPACE_COMMON::CXMLParser& parser, IMessage* message,
                              CContactReadState& state);
+
+// What the read sends for one stored contact, field by field, as the host reads it from the
+// document: the text of each field's sent element with what XML 1.0 cannot carry replaced, "" for
+// an element the document leaves out or sends empty. The texts come from the document builders'
+// own rules (the row's values, CContactMessageProps), so a host that writes back what it read is
+// recognised field by field (contacts/ContactWrite.h, ContactFieldSentBack).
+class CContactSentFields {
+public:
+    // Reads the message as a read does: the contact columns in one GetProps (values too large for
+    // it read whole), the message-level values in another. Times are converted with `zone`.
+    CContactSentFields(IMessage* message, const NAMESPACE_COMMON::TimeZoneSource& zone);
+    // From values already read: the contact columns (whole) and the message-level values.
+    CContactSentFields(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
+                       const NAMESPACE_COMMON::TimeZoneSource& zone);
+
+    // The text of the field's sent element; for the instant-messaging fields the text of
+    // SP-IMADRESS, whose IMType is ImService().
+    const std::string& Text(int32_t fieldId) const;
+    int32_t ImService() const { return m_imService; }
+    // False only when the message says it has no attachment at all (no photo to compare with).
+    bool MayHaveAttachments() const { return m_mayHaveAttachments; }
+
+private:
+    void Fill(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
+              const NAMESPACE_COMMON::TimeZoneSource& zone);
+    std::unordered_map<int32_t, std::string> m_texts;
+    int32_t m_imService = 0;
+    bool m_mayHaveAttachments = true;
+};
 
 }  // namespace NAMESPACE_MAPI

@@ -20,13 +20,17 @@ using Finish = CTraceScope::Finish;
 int CMAPIObject::WriteCalendars(CCalendarEx* record) {
     // Only an appointment kind the agent can write is added or updated (the AddCalendar /
     // UpdateCalendar Finish line says "Failed" otherwise); a deletion goes through whatever the kind.
-    static constexpr ItemWriteKind kCalendarWrite{"WriteCalendars", false, "AddCalendar", "UpdateCalendar"};
+    static constexpr ItemWriteKind kCalendarWrite{"WriteCalendars", false, "AddCalendar", "UpdateCalendar",
+                                                  kCalendarFolders};
     const auto writable = [&] { return record->lCalType == kWritableCalType; };
-    return DispatchItemWrite(kCalendarWrite, record ? &record->lFlag : nullptr,
-                             {[&] { NAMESPACE_COMMON::LoadTimeZones(m_TimeZones); },
-                              [&] { return writable() && AddCalendarEvent(record); },
-                              [&] { return writable() && UpdateCalendarEvent(record); },
-                              [&] { return DeleteCalendar(record) != 0; }});
+    const ItemWriteRecord parts =
+        record ? ItemWriteRecord{&record->lFlag, &record->PIMID, &record->dtModifiedTime} : ItemWriteRecord{};
+    return DispatchItemWrite(
+        kCalendarWrite, parts, {m_lpEventFolder.get(), m_Config.subFolder, m_lpMAPISession.get()},
+        {[&] { NAMESPACE_COMMON::LoadTimeZones(m_TimeZones); },
+         [&] { return writable() && AddCalendarEvent(record); },
+         [&](const ItemTarget& target) { return writable() && UpdateCalendarEvent(record, target); },
+         [&](const ItemTarget& target) { return DeleteCalendar(record, target) != 0; }});
 }
 
 BOOL CMAPIObject::AddCalendarEvent(CCalendarEx* record) {
@@ -57,38 +61,23 @@ BOOL CMAPIObject::AddCalendarEvent(CCalendarEx* record) {
     }
 }
 
-BOOL CMAPIObject::UpdateCalendarEvent(CCalendarEx* record) {
+BOOL CMAPIObject::UpdateCalendarEvent(CCalendarEx* record, const ItemTarget& target) {
     CTraceScope scope("UpdateCalendarEvent", Finish::kOutcome);
     try {
-        if (!m_lpEventFolder || record == nullptr || !MapiFunctionsComplete()) return 0;
-        const std::vector<uint8_t> id = NAMESPACE_COMMON::HexStringToBinary(record->PIMID);
-        // No identifier names no item: an empty id would open the store's root folder.
-        if (id.empty()) {
-            scope.Line("Empty PIMID");
-            return 0;
-        }
-        ComPtr<IMessage> message;
-        const HRESULT hr = NAMESPACE_COMMON::OpenEntryAs(m_lpEventFolder.get(), static_cast<ULONG>(id.size()),
-                                                         id.data(), MAPI_MODIFY | MAPI_BEST_ACCESS, message);
-        if (hr != S_OK || !message) {
-            scope.Status("OpenEntry", hr);
-            return 0;
-        }
-        return scope.Result(UpdateCalendarEventMessage(message.get(), record));
+        if (record == nullptr || !target.message) return 0;
+        return scope.Result(UpdateCalendarEventMessage(target.message.get(), record));
     } catch (const std::exception&) {
         return 0;
     }
 }
 
-BOOL CMAPIObject::DeleteCalendar(CCalendarEx* record) {
+BOOL CMAPIObject::DeleteCalendar(CCalendarEx* record, const ItemTarget& target) {
     CTraceScope scope("DeleteCalendar", Finish::kOutcome);
     try {
-        if (!m_lpEventFolder || record == nullptr || record->PIMID.empty() || !MapiFunctionsComplete())
-            return 0;
-        const std::optional<HRESULT> hr = DeleteItemByHexId(m_lpEventFolder.get(), record->PIMID);
-        if (!hr) return 0;
-        if (*hr != S_OK) scope.Status("DeleteMessages", *hr);
-        return scope.Result(*hr == S_OK);
+        if (record == nullptr || !target.parent) return 0;
+        const HRESULT hr = DeleteTarget(target);
+        if (hr != S_OK) scope.Status("DeleteMessages", hr);
+        return scope.Result(hr == S_OK);
     } catch (const std::exception&) {
         return 0;
     }

@@ -1,9 +1,12 @@
 // Procedure 12: writing one contact from the host's document. The record's change flags pick
-// the operation (add, update or delete); add and update both end in UpdateContactMessage, which
-// writes every property the write covers, setting what the record holds and removing what it
-// does not, so a write is a full replacement of the synchronised properties. Each property is
-// set on its own and its result ignored: SaveChanges alone decides, and the store's transaction
-// makes a failed save leave the message as it was.
+// the operation (add, update or delete, mapi/ItemWrite.h, which finds the item an update or a
+// deletion names within the selection); add and update both end in UpdateContactMessage. An add
+// writes every property the write covers, setting what the record holds and removing what it does
+// not. An update writes only the groups whose inbound text differs from what the read sends for
+// the stored contact: what the host sent back unchanged stays exactly as stored, what it changed or
+// cleared is set or removed, and a write that changes nothing saves nothing. Each property is set
+// on its own and its result ignored: SaveChanges alone decides, and the store's transaction makes a
+// failed save leave the message as it was.
 #include "contacts/ContactWrite.h"
 
 #include <exception>
@@ -33,11 +36,15 @@ void SetNamedText(IMessage* message, LONG lid, const std::string& text) {
 }  // namespace
 
 int CMAPIObject::WriteContacts(CContactEx* record) {
-    static constexpr ItemWriteKind kContactWrite{"WriteContacts", true, nullptr, nullptr};
-    return DispatchItemWrite(
-        kContactWrite, record ? &record->m_lFlag : nullptr,
-        {nullptr, [&] { return AddContact(record) != 0; }, [&] { return UpdateContact(record) != 0; },
-         [&] { return DeleteContact(record) != 0; }});
+    static constexpr ItemWriteKind kContactWrite{"WriteContacts", true, nullptr, nullptr, kContactFolders};
+    const ItemWriteRecord parts =
+        record ? ItemWriteRecord{&record->m_lFlag, &record->m_strPIMID, &record->m_dtModified}
+               : ItemWriteRecord{};
+    return DispatchItemWrite(kContactWrite, parts,
+                             {m_lpContactFolder.get(), m_Config.subFolder, m_lpMAPISession.get()},
+                             {nullptr, [&] { return AddContact(record) != 0; },
+                              [&](const ItemTarget& target) { return UpdateContact(record, target) != 0; },
+                              [&](const ItemTarget& target) { return DeleteContact(record, target) != 0; }});
 }
 
 int CMAPIObject::AddContact(CContactEx* record) {
@@ -47,7 +54,7 @@ int CMAPIObject::AddContact(CContactEx* record) {
         if (!m_lpContactFolder || record == nullptr || !MapiFunctionsComplete() ||
             FAILED(m_lpContactFolder->CreateMessage(nullptr, 0, message.put())) || !message)
             return 0;
-        const int result = UpdateContactMessage(message.get(), record);
+        const int result = UpdateContactMessage(message.get(), record, nullptr);
         // The identifier goes back to the host even when the save failed, as far as the new
         // message can tell it.
         MapiBuffer<SPropValue> id = NAMESPACE_COMMON::GetOneProp(message.get(), PR_ENTRYID);
@@ -59,44 +66,46 @@ int CMAPIObject::AddContact(CContactEx* record) {
     }
 }
 
-int CMAPIObject::UpdateContact(CContactEx* record) {
+int CMAPIObject::UpdateContact(CContactEx* record, const ItemTarget& target) {
     CTraceScope scope("UpdateContact", CTraceScope::Finish::kOutcome);
     try {
-        if (!m_lpContactFolder || record == nullptr || !MapiFunctionsComplete()) return 0;
-        // A PIMID that decodes to no byte names nothing: no open is tried.
-        const std::vector<uint8_t> entryId = NAMESPACE_COMMON::HexStringToBinary(record->m_strPIMID);
-        ComPtr<IMessage> message;
-        if (entryId.empty() ||
-            FAILED(NAMESPACE_COMMON::OpenEntryAs(m_lpContactFolder.get(), static_cast<ULONG>(entryId.size()),
-                                                 entryId.data(), MAPI_MODIFY | MAPI_BEST_ACCESS, message)))
-            return 0;
-        return scope.Result(UpdateContactMessage(message.get(), record));
+        if (record == nullptr || !target.message) return 0;
+        // What the read sends for the contact as it is stored: what the host sent back of it stays.
+        const CContactSentFields stored(target.message.get(), LocalZone());
+        return scope.Result(UpdateContactMessage(target.message.get(), record, &stored));
     } catch (const std::exception&) {
         return 0;
     }
 }
 
-int CMAPIObject::DeleteContact(CContactEx* record) {
+int CMAPIObject::DeleteContact(CContactEx* record, const ItemTarget& target) {
     CTraceScope scope("DeleteContact", CTraceScope::Finish::kOutcome);
     try {
-        if (!m_lpContactFolder || record == nullptr || !MapiFunctionsComplete()) return 0;
-        const std::optional<HRESULT> hr = DeleteItemByHexId(m_lpContactFolder.get(), record->m_strPIMID);
-        return scope.Result(hr == S_OK ? 1 : 0);
+        if (record == nullptr || !target.parent) return 0;
+        return scope.Result(DeleteTarget(target) == S_OK ? 1 : 0);
     } catch (const std::exception&) {
         return 0;
     }
 }
 
-int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record) {
+int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record,
+                                      const CContactSentFields* stored) {
     CTraceScope scope("UpdateContactMessage", CTraceScope::Finish::kOutcome);
     try {
         if (message == nullptr || record == nullptr) return 0;
         tagContactFields fields;
         ContactExToFields(fields, *record);
-        NAMESPACE_COMMON::SetTextOrDelete(message, PR_MESSAGE_CLASS_W, "IPM.Contact");
-        // Every stored field of the table, each once: set from the record or removed.
+        bool written = false;
+        // An update acts on a contact only (mapi/ItemWrite.h): its class stays as it is.
+        if (stored == nullptr) NAMESPACE_COMMON::SetTextOrDelete(message, PR_MESSAGE_CLASS_W, "IPM.Contact");
+        // Every stored field of the table, each once: set from the record or removed, unless the
+        // host sent back what the read sends for it.
         for (const ContactField& field : ContactFields()) {
             if (!field.written) continue;
+            // One stored address for every service: written with the first of its rows.
+            if (field.kind == ContactFieldKind::InstantMessaging && field.id != kFieldIMAddress) continue;
+            if (stored != nullptr && ContactFieldSentBack(field, fields, *stored)) continue;
+            written = true;
             const std::string& text = field.kind == ContactFieldKind::InstantMessaging
                                           ? fields.strIMAddress
                                           : fields.Text(field.id);
@@ -106,14 +115,11 @@ int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record) {
                     NAMESPACE_COMMON::SetTextOrDelete(message, field.tag, text);
                     break;
                 case ContactFieldKind::NamedText:
+                case ContactFieldKind::InstantMessaging:
                     SetNamedText(message, field.lid, text);
                     break;
                 case ContactFieldKind::Email:
                     SetContactEmail(message, field.lid, text);
-                    break;
-                case ContactFieldKind::InstantMessaging:
-                    // One stored address for every service: written with the first of its rows.
-                    if (field.id == kFieldIMAddress) SetNamedText(message, field.lid, text);
                     break;
                 case ContactFieldKind::Categories:
                     SetContactCategories(message, text);
@@ -125,14 +131,41 @@ int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record) {
                     break;
             }
         }
-        UpdateContactDisplayName(message, fields);
-        SetContactPicture(message, fields.strPicturePath);
-        const int result = message->SaveChanges(KEEP_OPEN_READWRITE) == S_OK ? 1 : 0;
+        if (stored == nullptr || !ContactNamesSentBack(fields, *stored)) {
+            UpdateContactDisplayName(message, fields);
+            written = true;
+        }
+        written = UpdateContactPicture(message, fields.strPicturePath, stored, scope) || written;
+        int result = 1;
+        // Nothing differs from what is stored: nothing is saved, and the item keeps its time.
+        if (written) result = message->SaveChanges(KEEP_OPEN_READWRITE) == S_OK ? 1 : 0;
         record->m_dtModified = StoredModificationTime(message);
         return scope.Result(result);
     } catch (const std::exception&) {
         return 0;
     }
+}
+
+bool CMAPIObject::UpdateContactPicture(IMessage* message, const std::string& path,
+                                       const CContactSentFields* stored, const CTraceScope& scope) {
+    std::string bytes;
+    const PictureFile file = ReadPictureFile(path, bytes);
+    if (file != PictureFile::None && file != PictureFile::Read) {
+        // A picture the agent will not take leaves the stored one (and its flag) as they are.
+        const std::string line = "PICPath refused(" + path + "): " + PictureFileText(file);
+        scope.Line(line.c_str());
+        if (stored != nullptr) return false;
+        SetContactPicture(message, nullptr);  // a new contact has none
+        return true;
+    }
+    if (stored != nullptr) {
+        // The host sent back the photo it read, or none for a contact without one: it stays.
+        std::string storedBytes;
+        const bool hasPicture = stored->MayHaveAttachments() && StoredPicture(message, storedBytes);
+        if (file == PictureFile::Read ? hasPicture && storedBytes == bytes : !hasPicture) return false;
+    }
+    SetContactPicture(message, file == PictureFile::Read ? &bytes : nullptr);
+    return true;
 }
 
 void CMAPIObject::UpdateContactDisplayName(IMessage* message, const tagContactFields& fields) {

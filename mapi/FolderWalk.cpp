@@ -119,24 +119,31 @@ FolderHead ReadFolderHead(IMAPIFolder* folder) {
     return head;
 }
 
+std::string RowIdentifier(const SPropValue* values, ULONG count) {
+    std::string entryId, longTerm;
+    for (ULONG i = 0; values && i < count; ++i) {
+        const SPropValue& v = values[i];
+        if (v.ulPropTag == PR_ENTRYID)
+            entryId = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+        else if (v.ulPropTag == PR_LONGTERM_ENTRYID_FROM_TABLE)
+            longTerm = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
+    }
+    return longTerm.empty() ? entryId : longTerm;
+}
+
 void FillLogItem(CLogEntry& item, const SPropValue* values, ULONG count,
                  const NAMESPACE_COMMON::TimeZoneSource& zone) {
-    std::string entryId, longTerm;
     item.modified = CDateTime::Null();
     for (ULONG i = 0; values && i < count; ++i) {
         const SPropValue& v = values[i];
-        if (v.ulPropTag == PR_ENTRYID) {
-            entryId = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
-        } else if (v.ulPropTag == PR_LONGTERM_ENTRYID_FROM_TABLE) {
-            longTerm = NAMESPACE_COMMON::BinaryToHexString(v.Value.bin.lpb, v.Value.bin.cb);
-        } else if (v.ulPropTag == PR_LAST_MODIFICATION_TIME) {
+        if (v.ulPropTag == PR_LAST_MODIFICATION_TIME) {
             SYSTEMTIME utc{};
             item.modified = CDateTime(0.0, CDateTime::invalid);
             if (NAMESPACE_COMMON::FileTimeToSystemTime(v.Value.ft, utc))
                 NAMESPACE_COMMON::UtcToLocal(utc, item.modified, zone);
         }
     }
-    item.id = longTerm.empty() ? entryId : longTerm;
+    item.id = RowIdentifier(values, count);
 }
 
 }  // namespace NAMESPACE_MAPI

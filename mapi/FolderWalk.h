@@ -40,6 +40,10 @@ struct FolderVisit {
 int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* entryId,
                const std::string& path, const FolderVisit& visit);
 
+// The identifier of an item's row: the hex text of PR_LONGTERM_ENTRYID_FROM_TABLE when the row has
+// one, else of PR_ENTRYID ("" with neither).
+std::string RowIdentifier(const SPropValue* values, ULONG count);
+
 // The columns of a hierarchy table's rows (container class, display name, entry id, sub-folders).
 LPSPropTagArray SubFolderColumns();
 

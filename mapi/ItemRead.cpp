@@ -203,12 +203,16 @@ struct ItemRead {
         CXMLParser document;
         if (!StartDocument(document)) return -1;
         AddElement(document, "CsFolder", path);
+        // The message first: a value too large for the row is read whole from it. A message that
+        // cannot be opened still goes out, with its row's elements only.
+        const ComPtr<IMessage> message =
+            NAMESPACE_COMMON::OpenMessageByHexId(folder.get(), RowIdentifier(row.lpProps, row.cValues));
+        const NAMESPACE_COMMON::CWholeValues values(message.get(), documents.Columns(), row.lpProps,
+                                                    row.cValues);
         std::string pimid;
-        documents.AddRowElements(document, pimid, row.lpProps, row.cValues);
+        documents.AddRowElements(document, pimid, values.data(), values.size());
         AddElement(document, "PIMID", pimid);
-        // A message that cannot be opened still goes out, with its row's elements only.
-        if (ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(folder.get(), pimid))
-            documents.AddMessageElements(document, message.get());
+        if (message) documents.AddMessageElements(document, message.get());
         // A host that did not take a document would not take the rest either, and a read it missed
         // part of is a failed read.
         return DeliverItem(texts.fromFolder, document) ? 1 : 0;
@@ -230,7 +234,8 @@ struct ItemRead {
         AddElement(document, "CsFolder", path);
         AddElement(document, "lFlag", std::to_string(flags));
         std::string rowId;  // the journal's identifier names the item
-        documents.AddRowElements(document, rowId, values.get(), count);
+        const NAMESPACE_COMMON::CWholeValues whole(message.get(), documents.Columns(), values.get(), count);
+        documents.AddRowElements(document, rowId, whole.data(), whole.size());
         AddElement(document, "PIMID", pimid);
         documents.AddMessageElements(document, message.get());
         return DeliverItem(texts.fromLog, document) ? 1 : 0;

@@ -57,6 +57,8 @@ using NAMESPACE_COMMON::tagNxTimeZone;
 
 struct ItemReadKind;
 class ItemDocuments;
+struct ItemTarget;
+class CTraceScope;
 
 // One snapshot entry as a table row gives it: the identifier (the long-term id's text when the
 // row has one, else PR_ENTRYID's) and the local modification time (null when the row has none).
@@ -157,15 +159,22 @@ public:
     // exception.
     int WriteContacts(CContactEx* record);
     // Each 1 done, 0 failed. Add: a new message in the contact folder (the record's PIMID then
-    // names it, also when its save failed). Update: the message the PIMID names. Delete: the
-    // message the PIMID names, through its parent folder.
+    // names it, also when its save failed). Update: the target the dispatch found for the PIMID
+    // (mapi/ItemWrite.h). Delete: the target, from the folder that holds it.
     int AddContact(CContactEx* record);
-    int UpdateContact(CContactEx* record);
-    int DeleteContact(CContactEx* record);
-    // Writes the whole record onto an open message and saves it: every property the write covers
-    // is set from the record or removed. 1 when the save succeeded; the record's time is then the
-    // stored modification time.
-    int UpdateContactMessage(IMessage* message, CContactEx* record);
+    int UpdateContact(CContactEx* record, const ItemTarget& target);
+    int DeleteContact(CContactEx* record, const ItemTarget& target);
+    // Writes the record onto an open message and saves it. A new message (`stored` null) gets every
+    // property the write covers, set from the record or removed; a stored one only the groups whose
+    // inbound text differs from what the read sends for it (`stored`), and no save when none does.
+    // 1 when the save succeeded or nothing needed one; the record's time is then the stored
+    // modification time.
+    int UpdateContactMessage(IMessage* message, CContactEx* record, const CContactSentFields* stored);
+    // The picture of that write: the host's file when it is a picture that differs from the stored
+    // one, none when the host sent none; a refused file (traced in `scope`) leaves the stored
+    // picture. True when the message was changed.
+    bool UpdateContactPicture(IMessage* message, const std::string& path, const CContactSentFields* stored,
+                              const CTraceScope& scope);
     // The composed display name group of the name fields (contacts/ContactWrite.h).
     void UpdateContactDisplayName(IMessage* message, const tagContactFields& fields);
 
@@ -176,10 +185,10 @@ public:
     int WriteCalendars(CCalendarEx* record);
     // A new item; the record's PIMID becomes its identifier (empty when it cannot be read back).
     BOOL AddCalendarEvent(CCalendarEx* record);
-    // The item the record's PIMID names; an empty PIMID names no item.
-    BOOL UpdateCalendarEvent(CCalendarEx* record);
-    // The item the record's PIMID names, from the folder that holds it.
-    BOOL DeleteCalendar(CCalendarEx* record);
+    // The target the dispatch found for the record's PIMID (mapi/ItemWrite.h).
+    BOOL UpdateCalendarEvent(CCalendarEx* record, const ItemTarget& target);
+    // The target, from the folder that holds it.
+    BOOL DeleteCalendar(CCalendarEx* record, const ItemTarget& target);
     // Writes every appointment property and saves; the record gets the item's local modification
     // time (0.0 when it cannot be read) and, for an all-day item, its normalised start and end.
     BOOL UpdateCalendarEventMessage(IMessage* message, CCalendarEx* record);

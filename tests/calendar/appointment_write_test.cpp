@@ -425,15 +425,16 @@ TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {
         {"add of another kind writes nothing", Appointment(8, "lCalType=2"), 8, 0, false},
         {"add without a kind writes nothing", Appointment(8, "lCalType=-"), 8, 0, false},
         {"new and changed is added", Appointment(12), 4, 1, true},
+        // An update or a deletion that did not go through answers no identifier, as a failed add.
         {"update of another kind changes nothing", Appointment(4, "lCalType=0|Description=no|PIMID=" + kept),
-         4, 0, true},
+         4, 0, false},
         {"update without an identifier fails", Appointment(4), 4, 0, false},
         {"update of an unknown identifier fails", Appointment(4, "PIMID=" + std::string(60, '0')), 4, 0,
-         true},
-        {"update of a folder's identifier fails", Appointment(4, "PIMID=" + sub), 4, 0, true},
+         false},
+        {"update of a folder's identifier fails", Appointment(4, "PIMID=" + sub), 4, 0, false},
         {"no flag writes nothing", Appointment(0), 0, 0, false},
         {"delete needs no kind", Rows("lFlag=32|PIMID=" + gone), 0, -1, true},
-        {"delete of a gone item fails", Rows("lFlag=32|PIMID=" + gone), 32, 0, true},
+        {"delete of a gone item fails", Rows("lFlag=32|PIMID=" + gone), 32, 0, false},
         {"delete without an identifier fails", Rows("lFlag=32|lCalType=3"), 32, 0, false},
     };
     int32_t expectedCount = before;
@@ -447,8 +448,12 @@ TEST_F(CalendarWriteTest, TheDispatchActsOnTheFirstFlagAndOnlyOnWritableKinds) {
     }
     ExpectStored(kept, "Subject=Review", "the refused update");
 
-    // A deletion finds the item in whichever folder holds it.
+    // A deletion of an item in a sub-folder goes through only when the read takes sub-folders in.
     CCalendarEx record;
+    EXPECT_EQ(Write(Rows("lFlag=32|PIMID=" + inSub), record), 0);
+    EXPECT_EQ(record.lFlag, 32);
+    EXPECT_TRUE(NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), inSub));
+    mapi.SetConfig({true, "", "", ""});
     EXPECT_EQ(Write(Rows("lFlag=32|PIMID=" + inSub), record), 0);
     EXPECT_EQ(record.lFlag, 0);
     EXPECT_FALSE(NAMESPACE_COMMON::OpenMessageByHexId(mapi.EventFolder(), inSub));

@@ -306,7 +306,7 @@ TEST_F(ContactWriteStore, TheNameGroupAndTheE_MailQuadsGoAway) {
     EXPECT_EQ(Stored(pimid, PR_MESSAGE_CLASS_W), "IPM.Contact");
 }
 
-TEST_F(ContactWriteStore, YomiNamesAreRemovedOnEveryWrite) {
+TEST_F(ContactWriteStore, YomiNamesAreKeptByEveryWrite) {
     const auto file = w.Root() / "yomi.json";
     std::ofstream(file) << R"({"properties":[{"tag":"PR_MESSAGE_CLASS_W","value":"IPM.Contact"},)"
                         << R"({"set":"PSETID_Address","id":"0x802C","type":"PT_UNICODE","value":"yf"},)"
@@ -315,7 +315,10 @@ TEST_F(ContactWriteStore, YomiNamesAreRemovedOnEveryWrite) {
     EXPECT_TRUE(Has(ReadOne(), "<SP-YOMIFIRSTNAME>yf</SP-YOMIFIRSTNAME>"));
     Write("<lFlag>4</lFlag><PIMID>" + pimid + "</PIMID><FirstName>A</FirstName>");
     const std::string doc = ReadOne();
-    EXPECT_TRUE(Has(doc, "<SP-YOMIFIRSTNAME/>") && Has(doc, "<SP_YOMILASTNAME/>")) << doc;
+    // The host has no element for them: what it cannot send it has not cleared.
+    EXPECT_TRUE(Has(doc, "<SP-YOMIFIRSTNAME>yf</SP-YOMIFIRSTNAME>") &&
+                Has(doc, "<SP_YOMILASTNAME>yl</SP_YOMILASTNAME>"))
+        << doc;
 }
 
 TEST_F(ContactWriteStore, FlagsPickTheOperation) {
@@ -363,15 +366,24 @@ TEST_F(ContactWriteStore, FlagsPickTheOperation) {
     EXPECT_EQ(m.WriteContacts(nullptr), 1);
 }
 
-TEST_F(ContactWriteStore, APictureIsReplacedByTheFileOrRemoved) {
+TEST_F(ContactWriteStore, APictureIsReplacedByAPictureRemovedWhenNoneIsSentAndKeptWhenRefused) {
     const auto dir = w.Root() / "pictures";
     std::filesystem::create_directories(dir);
-    std::string bytes(70000, '\0');  // more than the attachment table hands out whole
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + (i >> 8));
-    std::ofstream(dir / "a.jpg", std::ios::binary) << bytes;
-    std::ofstream(dir / "small.jpg", std::ios::binary) << "jpeg";
+    std::string jpeg = "\xFF\xD8\xFF\xE0";
+    jpeg.resize(70000);  // more than the attachment table hands out whole
+    for (std::size_t i = 4; i < jpeg.size(); ++i) jpeg[i] = static_cast<char>(i * 7 + (i >> 8));
+    const std::string png = std::string("\x89PNG\r\n\x1A\n", 8) + "rest";
+    const std::string gif = "GIF89a....";
+    const std::string bmp = std::string("BM\0\0\0\0\0\0\0\0\0\0\0\0\x28\0\0\0", 18);
+    std::ofstream(dir / "a.jpg", std::ios::binary) << jpeg;
+    std::ofstream(dir / "b.png", std::ios::binary) << png;
+    std::ofstream(dir / "c.gif", std::ios::binary) << gif;
+    std::ofstream(dir / "d.bmp", std::ios::binary) << bmp;
+    std::ofstream(dir / "text.jpg", std::ios::binary) << "root:x:0:0:root:/root:/bin/sh\n";
+    std::ofstream(dir / "bm-text.jpg", std::ios::binary) << "BMW owners' club, minutes of the meeting";
+    std::ofstream(dir / "empty.jpg", std::ios::binary) << "";
     std::ofstream(dir / "huge.jpg", std::ios::binary)
-        << std::string(NAMESPACE_MAPI::kMaxPictureBytes + 1, 'x');
+        << "\xFF\xD8\xFF" << std::string(NAMESPACE_MAPI::kMaxPictureBytes, 'x');
 #ifndef _WIN32                                                 // Windows has no FIFO in the file system
     ASSERT_EQ(::mkfifo((dir / "fifo.jpg").c_str(), 0600), 0);  // a picture "file" nobody writes
 #endif
@@ -383,27 +395,35 @@ TEST_F(ContactWriteStore, APictureIsReplacedByTheFileOrRemoved) {
         return path.empty() ? std::string("<none>") : nx::test::ReadWholeFile(path.substr(0, path.find('<')));
     };
     const ULONG hasPicture = Named(pimid, NAMESPACE_MAPI::kLidHasPicture, PT_BOOLEAN);
-    EXPECT_EQ(photo(), bytes);
+    EXPECT_EQ(photo(), jpeg);
     EXPECT_EQ(Stored(pimid, hasPicture), "TRUE");
     EXPECT_EQ(Stored(pimid, PR_HASATTACH), "TRUE");
 
+    // One after the other on the same contact: a refused file leaves whatever the step before stored.
     struct Case {
         const char* name;
         std::string picPath;  // "<none>": no PICPath element
         std::string expected;
     };
     std::vector<Case> cases = {
-        {"another file replaces it", (dir / "small.jpg").string(), "jpeg"},
+        {"a PNG replaces it", (dir / "b.png").string(), png},
+        {"text is not a picture", (dir / "text.jpg").string(), png},
+        {"a system file", "/etc/passwd", png},
+        {"text that starts with BM", (dir / "bm-text.jpg").string(), png},
+        {"an empty file", (dir / "empty.jpg").string(), png},
+        {"a missing file", (dir / "missing.jpg").string(), png},
+        {"a relative path", "pictures/a.jpg", png},
+        {"a folder", dir.string(), png},
+        {"a file over the cap", (dir / "huge.jpg").string(), png},
+        {"a GIF", (dir / "c.gif").string(), gif},
+        {"a BMP", (dir / "d.bmp").string(), bmp},
         {"no PICPath removes it", "<none>", "<none>"},
-        {"the same file again", a, bytes},
-        {"an empty PICPath", "", "<none>"},
-        {"a missing file", (dir / "missing.jpg").string(), "<none>"},
-        {"a relative path", "pictures/a.jpg", "<none>"},
-        {"a folder", dir.string(), "<none>"},
-        {"a file over the cap", (dir / "huge.jpg").string(), "<none>"},
+        {"a refusal keeps none as none", "/etc/passwd", "<none>"},
+        {"the JPEG again", a, jpeg},
+        {"an empty PICPath removes it", "", "<none>"},
     };
 #ifndef _WIN32
-    cases.push_back({"a FIFO is not waited on", (dir / "fifo.jpg").string(), "<none>"});
+    cases.insert(cases.begin() + 1, {"a FIFO is not waited on", (dir / "fifo.jpg").string(), png});
 #endif
     for (const Case& c : cases) {
         const std::string pic = c.picPath == "<none>" ? "" : "<PICPath>" + c.picPath + "</PICPath>";
@@ -411,6 +431,9 @@ TEST_F(ContactWriteStore, APictureIsReplacedByTheFileOrRemoved) {
         EXPECT_EQ(photo(), c.expected) << c.name;
         EXPECT_EQ(Stored(pimid, hasPicture), c.expected == "<none>" ? "FALSE" : "TRUE") << c.name;
     }
+    // A new contact with a refused picture has none.
+    const std::string added = Add("<FirstName>Q</FirstName><PICPath>/etc/passwd</PICPath>");
+    EXPECT_EQ(Stored(added, hasPicture), "FALSE");
 }
 
 }  // namespace
