@@ -12,6 +12,7 @@
 #include "journal/Deltatrack.h"
 #include "mapi/FolderDepth.h"
 #include "mapi/TraceScope.h"
+#include "platform/system/Ascii.h"
 #include "platform/system/Utf.h"
 
 namespace NAMESPACE_MAPI {
@@ -50,6 +51,12 @@ private:
 bool SameBytes(const SBinary* a, const SBinary* b) {
     return a != nullptr && b != nullptr && a->cb == b->cb && a->cb > 0 &&
            std::memcmp(a->lpb, b->lpb, a->cb) == 0;
+}
+
+// A message or container class as the read's equality restriction matches it: the whole text,
+// in any case.
+bool SameClass(const std::string& stored, const char16_t* kindClass) {
+    return nx::sys::EqualsIgnoreAsciiCase(stored, nx::sys::Utf16ToUtf8(kindClass));
 }
 
 // A binary value's bytes; none for a missing value.
@@ -169,8 +176,9 @@ ScopeRefusal FindItemInScope(const FolderKind& kind, const ItemWriteSelection& s
     const SBinary* itemStore = item.Binary(PR_STORE_RECORD_KEY);
     const SBinary* selectedStore = selected.Binary(PR_STORE_RECORD_KEY);
     if (itemStore && selectedStore && !SameBytes(itemStore, selectedStore)) return ScopeRefusal::OtherStore;
-    // The read takes the class exactly: a derived class ("IPM.Contact.Custom") is not read.
-    if (nx::sys::Utf8ToUtf16(item.Text(PR_MESSAGE_CLASS_W)) != kind.itemClass) return ScopeRefusal::OtherKind;
+    // The read takes the whole class, so a derived class ("IPM.Contact.Custom") is not read; its
+    // equality restriction ignores case, so a class another program wrote in another case is.
+    if (!SameClass(item.Text(PR_MESSAGE_CLASS_W), kind.itemClass)) return ScopeRefusal::OtherKind;
 
     // Up from the item's folder: each folder is the selection, or one the read's walk descends
     // through (the switch on, the kind's container class exactly) on its way to the selection.
@@ -189,8 +197,7 @@ ScopeRefusal FindItemInScope(const FolderKind& kind, const ItemWriteSelection& s
         if (level == 1) target.parent = folder;
         const Props props(folder.get(), {PR_RECORD_KEY, PR_CONTAINER_CLASS_W, PR_PARENT_ENTRYID});
         if (SameBytes(props.Binary(PR_RECORD_KEY), selected.Binary(PR_RECORD_KEY))) return ScopeRefusal::None;
-        if (!selection.subFolders ||
-            nx::sys::Utf8ToUtf16(props.Text(PR_CONTAINER_CLASS_W)) != kind.containerClass)
+        if (!selection.subFolders || !SameClass(props.Text(PR_CONTAINER_CLASS_W), kind.containerClass))
             return ScopeRefusal::OtherFolder;
         const SBinary* above = props.Binary(PR_PARENT_ENTRYID);
         // A folder that is its own parent is the store's root: the selection is not above it.

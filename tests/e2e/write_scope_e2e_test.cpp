@@ -141,10 +141,14 @@ TEST(WriteScopeE2E, ItemsTheReadDeliversAreUpdatedAndDeletedAlsoBelowTheSelectio
     const std::string deep = w.PutContact(kContacts + "/Friends/Close", Given("Deep"));
     const std::string notes = w.PutContact(kContacts + "/Notes", Given("Noted"));
     const std::string gone = w.PutContact(kContacts + "/Friends", Given("Gone"));
+    // Classes another program wrote in lower case: the read's equality restrictions ignore case.
+    w.Admin({"folder", "create", kContacts + "/Lower", "--class", "ipf.contact"});
+    const std::string lower = w.PutContact(kContacts + "/Lower", Given("Lower"), "", "ipm.contact");
     const std::string noteDump = w.Run({w.Bin("mapiadmin").string(), "item", "dump", notes}).out;
 
     std::vector<std::string> lines = {"MAPILogOn"};
-    const std::vector<std::pair<int, std::string>> writes = {{4, own}, {4, deep}, {4, notes}, {32, gone}};
+    const std::vector<std::pair<int, std::string>> writes = {
+        {4, own}, {4, deep}, {4, notes}, {32, gone}, {4, lower}};
     for (std::size_t i = 0; i < writes.size(); ++i) {
         const fs::path file = w.Root() / ("write-" + std::to_string(i) + ".xml");
         WriteWholeFile(file, WriteDocument(true, writes[i].first, writes[i].second));
@@ -153,10 +157,10 @@ TEST(WriteScopeE2E, ItemsTheReadDeliversAreUpdatedAndDeletedAlsoBelowTheSelectio
     lines.insert(lines.end(), {"ReadContacts \"\" \"\"", "MAPILogOff", "Shutdown"});
     const auto docs = w.Read(lines);
     ASSERT_EQ(w.Calls().size(), lines.size()) << w.Output();
-    const std::string identifiers[] = {own, deep, "", gone};
+    const std::string identifiers[] = {own, deep, "", gone, lower};
     for (std::size_t i = 0; i < writes.size(); ++i)
         EXPECT_EQ(Out(w.Calls()[1 + i], "identifier"), identifiers[i]) << i << w.Output();
-    for (const std::string& id : {own, deep}) {
+    for (const std::string& id : {own, deep, lower}) {
         const Delivered* doc = ByElement(docs, "PIMID", id);
         ASSERT_NE(doc, nullptr) << w.Output();
         EXPECT_EQ(Element(doc->xml, "FirstName"), "Overwritten");
