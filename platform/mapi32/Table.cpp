@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <deque>
 #include <optional>
 
 #include "platform/mapi32/Objects.h"
@@ -232,7 +233,9 @@ private:
     const TableRow* m_row = nullptr;
     mutable RecordView m_record;
     mutable bool m_opened = false;
-    mutable std::vector<std::string> m_keptValues;
+    // A deque: a payload handed out is a view into its buffer, and growing a deque moves no
+    // element (a vector's growth would move short strings' bytes and leave the views dangling).
+    mutable std::deque<std::string> m_keptValues;
     mutable std::size_t m_kept = 0;
 };
 
