@@ -109,6 +109,7 @@ const char* PictureFileText(PictureFile file) {
         case PictureFile::NotAFile:
             return "not a regular file";
         case PictureFile::TooLarge:
+            static_assert(kMaxPictureBytes == 8u << 20, "the refusal text names the limit");
             return "larger than 8 MiB";
         case PictureFile::Unreadable:
             return "not readable";
