@@ -2,7 +2,9 @@
 // the folder head reads and counts start from.
 #include "mapi/FolderWalk.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <exception>
 
 #include "common/Encoding.h"
@@ -22,6 +24,51 @@ namespace {
 
 constexpr ULONG kContentsFlags = MAPI_UNICODE | MAPI_DEFERRED_ERRORS;
 static_assert(kContentsFlags == 0x80000008UL);
+
+// Whole rows read at once by a paged walk: the runtime's table reads its records in batches of
+// this size.
+constexpr ULONG kPageRows = 256;
+
+// The visit's answer for each row in turn: 1 when every row went on, else the first row's that did not.
+int VisitRows(const RowSetPtr& rows, const std::string& path, const FolderVisit& visit) {
+    for (ULONG i = 0; i < rows.size(); ++i) {
+        if (const int step = visit.row(rows[i], path); step != 1) return step;
+    }
+    return 1;
+}
+
+// Both rows name the same item (the same entry id, or neither has one).
+bool SameItem(const SRow& listed, const SRow& whole) {
+    const SBinary* a = FindBinary(listed, PR_ENTRYID);
+    const SBinary* b = FindBinary(whole, PR_ENTRYID);
+    if (a == nullptr || b == nullptr) return a == b;
+    return a->cb == b->cb && (a->cb == 0 || std::memcmp(a->lpb, b->lpb, a->cb) == 0);
+}
+
+// The listed rows visited with the item columns, a page at a time from the same table (the list
+// was its last read, so its cursor stands after it). The list decides which items go: a page row
+// that is not the listed item (a table that changed under the walk) fails the walk.
+int VisitInPages(IMAPITable* table, const RowSetPtr& listed, const std::string& path,
+                 const FolderVisit& visit) {
+    const ULONG total = listed.size();
+    if (total == 0) return 1;
+    // Back to the list's first row from where it ended: a seek from the start would read the folder anew.
+    LONG moved = 0;
+    if (FAILED(table->SetColumns(visit.itemColumns, 0)) ||
+        FAILED(table->SeekRow(BOOKMARK_CURRENT, -static_cast<LONG>(total), &moved)) ||
+        moved != -static_cast<LONG>(total))
+        return 0;
+    RowSetPtr page(MapiTable().FreeProws);
+    for (ULONG next = 0; next < total;) {
+        const ULONG want = std::min(kPageRows, total - next);
+        if (FAILED(table->QueryRows(static_cast<LONG>(want), 0, page.put())) || page.size() == 0) return 0;
+        for (ULONG j = 0; j < page.size() && next < total; ++j, ++next) {
+            if (!SameItem(listed[next], page[j])) return 0;
+            if (const int step = visit.row(page[j], path); step != 1) return step;
+        }
+    }
+    return 1;
+}
 
 }  // namespace
 
@@ -54,14 +101,13 @@ int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* 
         hr = fns.HrQueryAllRows(table.get(), visit.columns, isItem.get(), nullptr, 0, rows.put());
         scope.Status("pfnHrQueryAllRows", hr);
         if (FAILED(hr)) return 0;
-        for (ULONG i = 0; i < rows.size(); ++i) {
-            const int step = visit.row(rows[i], path);
-            if (step < 0) {
-                scope.NoFinish();
-                return 0;
-            }
-            if (step == 0) return 0;
+        const int step =
+            visit.itemColumns ? VisitInPages(table.get(), rows, path, visit) : VisitRows(rows, path, visit);
+        if (step < 0) {
+            scope.NoFinish();
+            return 0;
         }
+        if (step == 0) return 0;
         rows.reset();
         table.reset();
 

@@ -26,6 +26,9 @@ inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointme
 // first line ("Begin"; the calendar's full read opens with "Finish"), the columns of the item rows,
 // what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at once without the Finish
 // line, the walk then answering 0) and whether a bad parameter or a failed open also writes the Finish line.
+// With `itemColumns`, `columns` only list the folder's items (they must hold PR_ENTRYID) and each
+// row reaches `row` with the item columns, read a page at a time: a folder of any size then holds
+// its list and one page of whole rows, not every item's values at once.
 struct FolderVisit {
     const FolderKind& kind;
     const char* operation;
@@ -33,6 +36,7 @@ struct FolderVisit {
     LPSPropTagArray columns;
     std::function<int(const SRow& row, const std::string& path)> row;
     bool finishWhenInvalid;
+    LPSPropTagArray itemColumns = nullptr;
 };
 
 // Walks the folder `entryId` names, opened through `base` (the read's folder), with the path text
