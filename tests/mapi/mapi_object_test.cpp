@@ -13,6 +13,7 @@
 #include "common/MapiHelpers.h"
 #include "mapi/MAPIObject.h"
 #include "platform/system/DebugOutput.h"
+#include "platform/system/Utf.h"
 #include "tests/mapi/MapiTestWorld.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -266,6 +267,52 @@ TEST_F(MapiObjectTest, AReadReleasesTheGuardItIsHandedWhileTheHostHasADocument) 
     }
     EXPECT_EQ(documents, 4);
     EXPECT_EQ(withTheLockHeld, 0);
+}
+
+// A full read of a folder larger than a page of whole rows sends every item once, in the folder's
+// order, and a host that stops taking documents on a later page ends the read there, failed.
+TEST_F(MapiObjectTest, AFullReadOfManyPagesSendsEveryItemOnceAndStopsWhereTheHostDoes) {
+    world->Admin({"init"});
+    ASSERT_EQ(mapi.MAPILogOn(nullptr, ""), 1);
+    constexpr int kItems = 600;  // two whole pages of 256 rows and part of a third
+    IMAPIFolder* folder = mapi.ContactFolder();
+    ASSERT_NE(folder, nullptr);
+    for (int i = 0; i < kItems; ++i) {
+        ComPtr<IMessage> message;
+        ASSERT_TRUE(SUCCEEDED(folder->CreateMessage(nullptr, 0, message.put())));
+        std::u16string name = nx::sys::Utf8ToUtf16("Item " + std::to_string(i));
+        SPropValue values[2] = {};
+        values[0].ulPropTag = PR_MESSAGE_CLASS_W;
+        values[0].Value.lpszW = const_cast<char16_t*>(u"IPM.Contact");
+        values[1].ulPropTag = PR_DISPLAY_NAME_W;
+        values[1].Value.lpszW = name.data();
+        ASSERT_TRUE(SUCCEEDED(message->SetProps(2, values, nullptr)));
+        ASSERT_TRUE(SUCCEEDED(message->SaveChanges(0)));
+    }
+    const struct {
+        int takes;  // documents the host takes before it fails one (-1: all)
+        int result;
+        std::size_t sent;
+    } cases[] = {{-1, 0, kItems}, {300, 1, 301}, {0, 1, 1}};
+    std::vector<std::string> whole;  // the first case's documents: every item
+    for (const auto& c : cases) {
+        std::vector<std::string> ids;
+        mapi.SetContactSink([&](std::string_view xml) {
+            const auto at = xml.find("<PIMID>");
+            ids.emplace_back(at == std::string_view::npos ? std::string_view() : xml.substr(at, 80));
+            return c.takes < 0 || static_cast<int>(ids.size()) <= c.takes ? 0u : 1726u;
+        });
+        EXPECT_EQ(mapi.ReadContacts("", ""), c.result) << c.takes;
+        EXPECT_EQ(ids.size(), c.sent) << c.takes;
+        std::vector<std::string> distinct = ids;
+        std::sort(distinct.begin(), distinct.end());
+        EXPECT_EQ(std::unique(distinct.begin(), distinct.end()), distinct.end()) << c.takes;
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), std::string()), 0) << c.takes;
+        if (whole.empty()) whole = ids;
+        // The same items in the same order up to where the host stopped.
+        EXPECT_TRUE(ids.size() <= whole.size() && std::equal(ids.begin(), ids.end(), whole.begin()))
+            << c.takes;
+    }
 }
 
 // The lines the host's trace readers know for the reads that fail: the folder part of the calendar
