@@ -42,6 +42,21 @@ struct Binding::Impl {
     std::map<std::pair<std::string, uint16_t>, uint16_t> contexts;  // (uuid, major) -> context id
     uint16_t nextContext = 0;
 
+    // A call's buffers, kept for the next call on the binding; one grown past kKeptBufferBytes
+    // (a rare large document) is let go after its call.
+    static constexpr std::size_t kKeptBufferBytes = 256 * 1024;
+    std::vector<uint8_t> stubBuffer, wireBuffer, replyBuffer;
+    struct BufferKeeper {
+        Impl& impl;
+        explicit BufferKeeper(Impl& owner) : impl(owner) {}
+        BufferKeeper(const BufferKeeper&) = delete;
+        BufferKeeper& operator=(const BufferKeeper&) = delete;
+        ~BufferKeeper() {
+            for (std::vector<uint8_t>* buffer : {&impl.stubBuffer, &impl.wireBuffer, &impl.replyBuffer})
+                if (buffer->capacity() > kKeptBufferBytes) std::vector<uint8_t>().swap(*buffer);
+        }
+    };
+
     void Drop() {
         stream.reset();
         contexts.clear();
@@ -179,9 +194,14 @@ struct Binding::Impl {
         if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
         const Procedure& proc = iface.procedures[opnum];
         if (args.size() != proc.params.size()) return RPC_S_INVALID_ARG;
+        std::lock_guard lock(m);
+        // The call's buffers are the binding's, reused from call to call (calls on a binding take
+        // turns under its lock): a read sends thousands of documents of about the same size.
+        const BufferKeeper keeper(*this);
         // The stub is marshalled after room for a request header, so that a call that fits
         // one fragment goes out from this buffer without another copy.
-        std::vector<uint8_t> stub(pdu::kRequestHeaderSize);
+        std::vector<uint8_t>& stub = stubBuffer;
+        stub.assign(pdu::kRequestHeaderSize, 0);
         try {
             ndr::Marshal(proc, ndr::Pass::Request, args, stub);
         } catch (const std::bad_alloc&) {
@@ -192,7 +212,6 @@ struct Binding::Impl {
         const std::size_t stubSize = stub.size() - pdu::kRequestHeaderSize;
         if (stubSize > pdu::kMaxCallStub) return RPC_S_INVALID_ARG;
 
-        std::lock_guard lock(m);
         heard = Clock::now();  // the server's silence is counted from here
         // A server that dropped the idle connection (or sent something unasked) makes us
         // reconnect, once.
@@ -210,42 +229,34 @@ struct Binding::Impl {
         }
 
         const uint32_t callId = nextCallId++;
-        std::vector<std::vector<uint8_t>> frags;
+        // The fragments of a request go out in one write (the same bytes in one system call: a
+        // contact document in UTF-16 takes two fragments).
+        const std::vector<uint8_t>* wire = &stub;
         if (stub.size() <= maxXmitFrag) {
-            std::vector<std::vector<uint8_t>> header;
-            pdu::EncodeRequestFragments(callId, contextId, opnum, {}, maxXmitFrag, header);
-            std::memcpy(stub.data(), header[0].data(), pdu::kRequestHeaderSize);
+            std::vector<uint8_t>& header = wireBuffer;
+            header.clear();
+            pdu::AppendRequestFragments(callId, contextId, opnum, {}, maxXmitFrag, header);
+            std::memcpy(stub.data(), header.data(), pdu::kRequestHeaderSize);
             stub[8] = static_cast<uint8_t>(stub.size());  // frag_length
             stub[9] = static_cast<uint8_t>(stub.size() >> 8);
             for (int i = 0; i < 4; ++i)
                 stub[16 + i] = static_cast<uint8_t>(stubSize >> (8 * i));  // alloc_hint
-            frags.push_back(std::move(stub));
         } else {
-            pdu::EncodeRequestFragments(callId, contextId, opnum,
+            wireBuffer.clear();
+            pdu::AppendRequestFragments(callId, contextId, opnum,
                                         std::span<const uint8_t>(stub).subspan(pdu::kRequestHeaderSize),
-                                        maxXmitFrag, frags);
+                                        maxXmitFrag, wireBuffer);
+            wire = &wireBuffer;
         }
-        stub = {};
-        // The fragments of a request go out in one write (the same bytes in one system call: a
-        // contact document in UTF-16 takes two fragments).
-        assert(!frags.empty());
-        if (frags.size() > 1) {
-            std::vector<uint8_t> all;
-            std::size_t total = 0;
-            for (const auto& f : frags) total += f.size();
-            all.reserve(total);
-            for (const auto& f : frags) all.insert(all.end(), f.begin(), f.end());
-            frags.assign(1, std::move(all));
-        }
-        if (!stream->WriteAll(frags[0].data(), frags[0].size(), WriteTimeoutMs())) {
+        if (!stream->WriteAll(wire->data(), wire->size(), WriteTimeoutMs())) {
             const RpcStatus st = OrSilenced(RPC_S_CALL_FAILED, "request");
             if (st == RPC_S_CALL_FAILED) TraceRpc("rpc: " + endpoint + ": the request could not be sent");
             Drop();
             return st;
         }
-        frags = {};
 
-        std::vector<uint8_t> reply;
+        std::vector<uint8_t>& reply = replyBuffer;
+        reply.clear();
         bool bigEndian = false;
         for (bool firstFrag = true;; firstFrag = false) {
             pdu::Fragment f;

@@ -273,32 +273,47 @@ std::vector<uint8_t> EncodeFault(uint32_t callId, uint16_t contextId, RpcStatus 
 
 namespace {
 
+// Calls `fragment` with each fragment's flags and stub range: every fragment but the last
+// carries a multiple of 8 stub bytes and at most maxFrag bytes with its header.
+template <typename F>
+void SplitStub(std::size_t headerSize, std::size_t stubSize, uint16_t maxFrag, F&& fragment) {
+    const std::size_t room = maxFrag > headerSize + 8 ? (maxFrag - headerSize) & ~std::size_t{7} : 8;
+    std::size_t pos = 0;
+    do {
+        const std::size_t n = std::min(room, stubSize - pos);
+        const uint8_t flags = (pos == 0 ? PFC_FIRST_FRAG : 0) | (pos + n == stubSize ? PFC_LAST_FRAG : 0);
+        fragment(flags, pos, n);
+        pos += n;
+    } while (pos < stubSize);
+}
+
+// One fragment of the stub's bytes [pos, pos + n) appended to `buf`.
+void AppendFragment(std::vector<uint8_t>& buf, uint8_t ptype, uint8_t flags, uint32_t callId,
+                    uint16_t contextId, uint16_t opnum, std::span<const uint8_t> stub, std::size_t pos,
+                    std::size_t n) {
+    std::size_t start = BeginPdu(buf, ptype, flags, callId);
+    ByteWriter w(buf);
+    w.Put32(static_cast<uint32_t>(stub.size() - pos));
+    w.Put16(contextId);
+    if (ptype == kRequest) {
+        w.Put16(opnum);
+    } else {
+        w.Put8(0);  // cancel_count
+        w.Put8(0);
+    }
+    w.Bytes(stub.data() + pos, n);
+    FinishPdu(buf, start);
+}
+
 void EncodeFragments(uint8_t ptype, uint32_t callId, uint16_t contextId, uint16_t opnum,
                      std::span<const uint8_t> stub, uint16_t maxFrag,
                      std::vector<std::vector<uint8_t>>& out) {
     const std::size_t headerSize = ptype == kRequest ? kRequestHeaderSize : kResponseHeaderSize;
-    std::size_t room = maxFrag > headerSize + 8 ? (maxFrag - headerSize) & ~std::size_t{7} : 8;
-    std::size_t pos = 0;
-    do {
-        std::size_t n = std::min(room, stub.size() - pos);
-        uint8_t flags = (pos == 0 ? PFC_FIRST_FRAG : 0) | (pos + n == stub.size() ? PFC_LAST_FRAG : 0);
-        std::vector<uint8_t> buf;
+    SplitStub(headerSize, stub.size(), maxFrag, [&](uint8_t flags, std::size_t pos, std::size_t n) {
+        std::vector<uint8_t>& buf = out.emplace_back();
         buf.reserve(headerSize + n);
-        std::size_t start = BeginPdu(buf, ptype, flags, callId);
-        ByteWriter w(buf);
-        w.Put32(static_cast<uint32_t>(stub.size() - pos));
-        w.Put16(contextId);
-        if (ptype == kRequest) {
-            w.Put16(opnum);
-        } else {
-            w.Put8(0);  // cancel_count
-            w.Put8(0);
-        }
-        w.Bytes(stub.data() + pos, n);
-        FinishPdu(buf, start);
-        out.push_back(std::move(buf));
-        pos += n;
-    } while (pos < stub.size());
+        AppendFragment(buf, ptype, flags, callId, contextId, opnum, stub, pos, n);
+    });
 }
 
 }  // namespace
@@ -307,6 +322,13 @@ void EncodeRequestFragments(uint32_t callId, uint16_t contextId, uint16_t opnum,
                             std::span<const uint8_t> stub, uint16_t maxFrag,
                             std::vector<std::vector<uint8_t>>& out) {
     EncodeFragments(kRequest, callId, contextId, opnum, stub, maxFrag, out);
+}
+
+void AppendRequestFragments(uint32_t callId, uint16_t contextId, uint16_t opnum,
+                            std::span<const uint8_t> stub, uint16_t maxFrag, std::vector<uint8_t>& out) {
+    SplitStub(kRequestHeaderSize, stub.size(), maxFrag, [&](uint8_t flags, std::size_t pos, std::size_t n) {
+        AppendFragment(out, kRequest, flags, callId, contextId, opnum, stub, pos, n);
+    });
 }
 
 void EncodeResponseFragments(uint32_t callId, uint16_t contextId, std::span<const uint8_t> stub,

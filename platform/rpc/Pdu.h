@@ -175,6 +175,9 @@ std::vector<uint8_t> EncodeFault(uint32_t callId, uint16_t contextId, RpcStatus 
 void EncodeRequestFragments(uint32_t callId, uint16_t contextId, uint16_t opnum,
                             std::span<const uint8_t> stub, uint16_t maxFrag,
                             std::vector<std::vector<uint8_t>>& out);
+// The same request fragments appended one after the other to `out`, as they go out in one write.
+void AppendRequestFragments(uint32_t callId, uint16_t contextId, uint16_t opnum,
+                            std::span<const uint8_t> stub, uint16_t maxFrag, std::vector<uint8_t>& out);
 void EncodeResponseFragments(uint32_t callId, uint16_t contextId, std::span<const uint8_t> stub,
                              uint16_t maxFrag, std::vector<std::vector<uint8_t>>& out);
 
