@@ -114,6 +114,12 @@ public:
         }
         AddComputed(out);
     }
+    bool ViewFor(PropMap& computed, const RecordView*& record) override {
+        if (m_decoded) return false;
+        AddComputed(computed);
+        record = &m_view;
+        return true;
+    }
     void AddComputed(PropMap& out) {
         AddStoreIdentity(*m_ctx, out);
         if (m_id) {

@@ -596,6 +596,20 @@ public:
         }
     }
 
+    bool MayKeep(ULONG id) const override {
+        switch (id) {
+            case PROP_ID(PR_ENTRYID):
+            case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
+            case PROP_ID(PR_PARENT_ENTRYID):
+            case PROP_ID(PR_INSTANCE_KEY):
+            case PROP_ID(PR_OBJECT_TYPE):
+            case PROP_ID(PR_LAST_MODIFICATION_TIME):
+                return true;
+            default:
+                return false;
+        }
+    }
+
     void KeptTags(const TableRow& row, std::vector<ULONG>& tags) const override {
         tags.insert(tags.end(), {PR_ENTRYID, PR_PARENT_ENTRYID, PR_INSTANCE_KEY, PR_OBJECT_TYPE});
         if (m_longTerm) tags.push_back(PR_LONGTERM_ENTRYID_FROM_TABLE);
