@@ -335,6 +335,31 @@ TEST_F(StoreTest, ClassEqualityKeepsExactlyTheRowsTheComparisonMatches) {
     }
 }
 
+// A table reads its rows' records by key range: its folder's messages between other folders'
+// are read, and theirs never, whether the keys lie close together (two folders filled in turn)
+// or far apart (many of the other folder's messages between two of its own).
+TEST_F(StoreTest, ContentsRowsComeFromTheirFolderAloneAmongOtherFolders) {
+    ComPtr<IMAPIFolder> other = CreateFolder(m_root.get(), u"Other", u"IPF.Contact");
+    ASSERT_TRUE(other);
+    std::vector<std::u16string> expected;
+    auto add = [&](IMAPIFolder* folder, const std::u16string& subject) {
+        AddMessage(folder, u"IPM.Contact", subject.c_str());
+        if (folder == m_contacts.get()) expected.push_back(subject);
+    };
+    SPropValue cls = Text(PR_MESSAGE_CLASS_W, u"IPM.Contact");
+    SRestriction isClass = PropRes(RELOP_EQ, &cls);
+    for (int i = 0; i < 40; ++i) {
+        add(m_contacts.get(), u"a" + nx::sys::Utf8ToUtf16(std::to_string(i)));
+        add(other.get(), u"b" + nx::sys::Utf8ToUtf16(std::to_string(i)));
+    }
+    EXPECT_EQ(Subjects(m_contacts.get(), &isClass), expected);
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr), expected);
+    for (int i = 0; i < 200; ++i) add(other.get(), u"c" + nx::sys::Utf8ToUtf16(std::to_string(i)));
+    add(m_contacts.get(), u"last");
+    EXPECT_EQ(Subjects(m_contacts.get(), &isClass), expected);
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr), expected);
+}
+
 TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     std::string a = AddMessage(m_contacts.get(), u"IPM.Contact", u"A");
     std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");
