@@ -141,8 +141,9 @@ public:
     virtual std::mutex& Mutex() = 0;
     // Every property the object has now: stored values (with pending edits) and computed ones.
     virtual void Collect(PropMap& out) = 0;
-    // What GetProps of a tag list needs: at least the stored values of those tags and every
-    // computed one. An object with many stored values copies only the asked ones.
+    // What GetProps of a tag list needs: at least the stored and computed values of those tags.
+    // An object with many stored values copies only the asked ones, one with costly computed
+    // values computes only the asked ones.
     virtual void CollectFor(const SPropTagArray& /*tags*/, PropMap& out) { Collect(out); }
     // The same without copying, for an object that keeps its record as read: its computed values
     // into `computed` and the record, whose values GetProps takes in place (a computed value
