@@ -335,6 +335,39 @@ TEST_F(StoreTest, ClassEqualityKeepsExactlyTheRowsTheComparisonMatches) {
     }
 }
 
+// A folder's counts, asked alone, together or with other values, say what the folder holds.
+TEST_F(StoreTest, FolderCountsAnswerWhenAskedInAnyCompany) {
+    ComPtr<IMAPIFolder> folder = CreateFolder(m_root.get(), u"Counted", u"IPF.Contact");
+    ASSERT_TRUE(folder);
+    for (int i = 0; i < 3; ++i) AddMessage(folder.get(), u"IPM.Contact", u"c");
+    ASSERT_TRUE(CreateFolder(folder.get(), u"Below", u"IPF.Contact"));
+    const struct {
+        std::vector<ULONG> tags;
+    } cases[] = {{{PR_CONTENT_COUNT}},
+                 {{PR_SUBFOLDERS}},
+                 {{PR_ENTRYID, PR_SUBFOLDERS, PR_CONTENT_COUNT}},
+                 {{PR_CONTENT_COUNT, PR_DISPLAY_NAME_W, PR_SUBFOLDERS}}};
+    for (const auto& c : cases) {
+        std::vector<ULONG> array = {static_cast<ULONG>(c.tags.size())};
+        array.insert(array.end(), c.tags.begin(), c.tags.end());
+        ULONG count = 0;
+        MapiBuffer<SPropValue> values(fn().MAPIFreeBuffer);
+        ASSERT_EQ(folder->GetProps(reinterpret_cast<LPSPropTagArray>(array.data()), MAPI_UNICODE, &count,
+                                   values.put()),
+                  S_OK);
+        ASSERT_EQ(count, c.tags.size());
+        for (ULONG i = 0; i < count; ++i) {
+            EXPECT_EQ(values.get()[i].ulPropTag, c.tags[i]);
+            if (c.tags[i] == PR_CONTENT_COUNT) {
+                EXPECT_EQ(values.get()[i].Value.l, 3);
+            }
+            if (c.tags[i] == PR_SUBFOLDERS) {
+                EXPECT_TRUE(values.get()[i].Value.b);
+            }
+        }
+    }
+}
+
 // A table reads its rows' records by key range: its folder's messages between other folders'
 // are read, and theirs never, whether the keys lie close together (two folders filled in turn)
 // or far apart (many of the other folder's messages between two of its own).
