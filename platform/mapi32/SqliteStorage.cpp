@@ -305,10 +305,9 @@ public:
         EndSnapshot();  // a write of ours starts from the file as it is
         Transaction tx(m_db);
         std::vector<std::int64_t> ids;
-        std::int64_t firstInsert = 0;
         for (Change& c : changes) {
             std::int64_t id = c.id;
-            assert((id || (c.kind >= kKindStore && c.kind <= kKindAssociated)) &&
+            assert((id || (c.kind >= kKindStore && c.kind <= kKindEmbedded)) &&
                    "an insert is of a known kind");
             if (c.remove) {
                 if (id) {
@@ -357,10 +356,14 @@ public:
                 kept.Bind(s, 3);
                 s.Run();
             } else {
-                // An object below the batch's first insert comes after it in the batch.
-                assert((c.parent != kParentOfBatch || firstInsert) &&
-                       "the batch's first insert precedes its children");
-                std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
+                // An object below another of the batch comes after it in the batch.
+                std::int64_t parent = c.parent;
+                if (parent < 0) {
+                    const auto index = static_cast<std::size_t>(-1 - parent);
+                    assert(index < ids.size() && ids[index] > 0 &&
+                           "a parent in the batch precedes its children");
+                    parent = ids[index];
+                }
                 Statement& s = m_db.Cached(
                     "INSERT INTO objects(kind, parent, attach_num, props, class_key, modified) "
                     "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
@@ -379,7 +382,6 @@ public:
                 }
                 s.BindBlobRef(4, blob).Run();
                 id = m_db.LastInsertId();
-                if (!firstInsert) firstInsert = id;
             }
             for (auto& [tag, payload] : large) {
                 Statement& s =
