@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "calendar/ExceptionAttachments.h"
 #include "calendar/RecurrencePattern.h"
 #include "calendar/TimeZoneStruct.h"
 #include "common/MapiFunctions.h"
@@ -207,11 +208,14 @@ void WriteZone(CPropertyWriter& w, IMessage* message, const std::string& zoneTex
 
 // The series with the exceptions the host's text gives (none for a text that is not of the
 // exceptions text's form); `stored` lends the original days of modifications it already had.
-void WriteRecurrence(CPropertyWriter& w, const CCalendarEx& record, uint32_t endRule,
-                     const tagRecurrencePattern* stored) {
+// The exception attachments follow the pattern's exceptions: other clients show a modified
+// occurrence from its attachment.
+void WriteRecurrence(CPropertyWriter& w, IMessage* message, const CCalendarEx& record, uint32_t endRule,
+                     const tagRecurrencePattern* stored, const NAMESPACE_COMMON::TimeZoneSource& zone) {
     if (record.lRecurType == 0) {
         w.Remove(w.Named(kRecurrence));
         w.Date(w.Named(kClipEnd), record.dtEndTime);  // a single item's clip end is its own end
+        WriteExceptionAttachments(message, nullptr, zone);
         return;
     }
     tagRecurrencePattern pattern;
@@ -226,6 +230,7 @@ void WriteRecurrence(CPropertyWriter& w, const CCalendarEx& record, uint32_t end
     }
     std::vector<uint8_t> bytes;
     if (SerializeRecurrencePattern(pattern, &bytes)) w.Binary(w.Named(kRecurrence), bytes);
+    WriteExceptionAttachments(message, &pattern, zone);
     w.Text(w.Named(kRecurrencePattern), std::string());
     // The clip end of a series is the end of the series (4500-12-31 23:59 for one without end).
     CDateTime seriesEnd;
@@ -353,7 +358,7 @@ void WriteAppointmentProperties(IMessage* message, CCalendarEx& record, const CA
         w.Long(w.Named(kRecurrenceType), record.lRecurType);
         const uint32_t endRule =
             stored && SameSeriesEnd(record, stored->record) ? stored->pattern.EndType : 0;
-        WriteRecurrence(w, record, endRule, stored ? &stored->pattern : nullptr);
+        WriteRecurrence(w, message, record, endRule, stored ? &stored->pattern : nullptr, zone.source);
     }
 }
 

@@ -6,7 +6,7 @@
 // status), priority, the icon, the all-day normalisation of the record's start and end, start (whole,
 // clip, common), end (whole, clip, common), duration, subject, body, location, all-day flag,
 // reminder, side effects, zone rule and name, recurring flag and type, recurrence pattern (whose
-// series end replaces the clip end).
+// series end replaces the clip end) and with it the exception attachments (ExceptionAttachments.h).
 //
 // Rules:
 //  - texts: a non-empty text is set, an empty one removed, so a write fully replaces what the

@@ -73,6 +73,7 @@ inline constexpr NamedProperty kNamedProperties[] = {
     // Appointments (PSETID_Appointment).
     {"PidLidAppointmentSequence", &PSETID_Appointment, 0x8201, nullptr, PT_LONG},
     {"PidLidBusyStatus", &PSETID_Appointment, 0x8205, nullptr, PT_LONG},
+    {"PidLidFExceptionalBody", &PSETID_Appointment, 0x8206, nullptr, PT_BOOLEAN},
     {"PidLidLocation", &PSETID_Appointment, 0x8208, nullptr, PT_UNICODE},
     {"PidLidAppointmentStartWhole", &PSETID_Appointment, 0x820D, nullptr, PT_SYSTIME},
     {"PidLidAppointmentEndWhole", &PSETID_Appointment, 0x820E, nullptr, PT_SYSTIME},

@@ -28,13 +28,15 @@ Header* HeaderOf(void* p) {
     return reinterpret_cast<Header*>(static_cast<char*>(p) - sizeof(Header));
 }
 
-void* NewBlock(std::size_t cb, std::uint64_t magic) {
+void* NewBlock(std::size_t cb, std::uint64_t magic, bool fill = true) {
     if (cb > (std::size_t{1} << 31)) return nullptr;
-    auto* h = static_cast<Header*>(std::calloc(1, sizeof(Header) + (cb ? cb : 1)));
+    const std::size_t bytes = sizeof(Header) + (cb ? cb : 1);
+    auto* h = static_cast<Header*>(fill ? std::calloc(1, bytes) : std::malloc(bytes));
     if (!h) return nullptr;
     h->magic = magic;
     h->next = nullptr;
     h->size = cb;
+    h->pad = 0;
     return h + 1;
 }
 
@@ -88,6 +90,13 @@ void* AllocOrThrow(std::size_t cb) {
     if (cb > 0xFFFFFFFFu) throw std::bad_alloc();
     void* p = nullptr;
     if (AllocateBuffer(static_cast<ULONG>(cb), &p) != S_OK) throw std::bad_alloc();
+    return p;
+}
+
+void* AllocUnfilledOrThrow(std::size_t cb) {
+    if (cb > 0xFFFFFFFFu) throw std::bad_alloc();
+    void* p = NewBlock(cb, kRootMagic, false);
+    if (!p) throw std::bad_alloc();
     return p;
 }
 

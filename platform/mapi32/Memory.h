@@ -14,6 +14,8 @@ ULONG FreeBuffer(void* p) noexcept;
 
 // Allocates a zero-filled buffer or throws std::bad_alloc.
 void* AllocOrThrow(std::size_t cb);
+// The same without filling it, for a caller that writes every byte it hands out.
+void* AllocUnfilledOrThrow(std::size_t cb);
 // Allocates a zero-filled buffer chained to `parent` or throws std::bad_alloc.
 void* AllocMoreOrThrow(std::size_t cb, void* parent);
 

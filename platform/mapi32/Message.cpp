@@ -1,9 +1,13 @@
 // Messages and attachments: both are transacted. A message keeps its edits in memory until
 // SaveChanges, which writes the message and every attachment change in one transaction. An
 // attachment's SaveChanges hands its edits to its message; they reach the store file with the
-// message's next SaveChanges, as MAPI prescribes.
+// message's next SaveChanges, as MAPI prescribes. A message embedded in an attachment
+// (OpenProperty(PR_ATTACH_DATA_OBJ, IID_IMessage)) is transacted into its attachment likewise:
+// its SaveChanges, then the attachment's, then the message's store it.
 #include <algorithm>
+#include <cassert>
 #include <climits>
+#include <optional>
 
 #include "platform/mapi32/Internal.h"
 
@@ -38,12 +42,42 @@ struct TransactedProps {
 
 constexpr ULONG kUnknownAttachNum = 0xFFFFFFFFu;
 
+// The saved edits of an embedded message that its attachment or message has not stored yet.
+struct EmbeddedEdit {
+    bool replace = false;  // opened with MAPI_CREATE: the stored message goes, `set` is all of the new one
+    PropMap set;           // complete values
+    std::set<std::uint16_t> removed;
+
+    // A later edit on top of this one.
+    void Merge(const EmbeddedEdit& later) {
+        if (later.replace) {
+            *this = later;
+            return;
+        }
+        for (const auto& [id, v] : later.set) {
+            set[id] = v;
+            removed.erase(id);
+        }
+        for (std::uint16_t id : later.removed) {
+            set.erase(id);
+            removed.insert(id);
+        }
+    }
+    // The values of the message after this edit.
+    void ApplyTo(PropMap& props) const {
+        if (replace) props.clear();
+        for (std::uint16_t id : removed) props.erase(id);
+        for (const auto& [id, v] : set) props[id] = v;
+    }
+};
+
 struct AttachState {
     std::int64_t rowId = 0;  // 0: not in the store file yet
     PropMap props;           // every value; out-of-line ones not loaded unless edited
     std::set<std::uint16_t> dirty;
     std::set<std::uint16_t> removed;
     bool deleted = false;
+    std::optional<EmbeddedEdit> embedded;
 };
 
 }  // namespace
@@ -114,6 +148,12 @@ public:
         }
         AddComputed(out);
     }
+    bool ViewFor(PropMap& computed, const RecordView*& record) override {
+        if (m_decoded) return false;
+        AddComputed(computed);
+        record = &m_view;
+        return true;
+    }
     void AddComputed(PropMap& out) {
         AddStoreIdentity(*m_ctx, out);
         if (m_id) {
@@ -150,10 +190,12 @@ public:
             m.set[PROP_ID(PR_LAST_MODIFICATION_TIME)] = {PT_SYSTIME, now};
         m.set[PROP_ID(PR_HASATTACH)] = Bool(HasAttachments());
         // From here on batch grows: `m` is not used again.
-        std::vector<ULONG> nums;
+        std::vector<std::pair<ULONG, std::size_t>> attachAt;  // attachment number, its change
         for (auto& [num, st] : m_staged) {
             Change c;
+            bool changed = true;
             if (st.deleted) {
+                // Its embedded message goes with it (the file deletes an object's children).
                 if (!st.rowId) continue;
                 c.id = st.rowId;
                 c.remove = true;
@@ -167,10 +209,15 @@ public:
                 for (std::uint16_t id : st.dirty) c.set[id] = st.props[id];
                 c.removeProps.assign(st.removed.begin(), st.removed.end());
             } else {
-                continue;
+                changed = false;
             }
-            batch.push_back(std::move(c));
-            nums.push_back(num);
+            std::int64_t attachParent = st.rowId;
+            if (changed) {
+                batch.push_back(std::move(c));
+                attachAt.emplace_back(num, batch.size() - 1);
+                if (!st.rowId) attachParent = ParentInBatch(batch.size() - 1);
+            }
+            if (!st.deleted && st.embedded) AddEmbeddedChanges(*st.embedded, st.rowId, attachParent, batch);
         }
         std::vector<std::int64_t> ids = m_ctx->db().Save(batch);
         // Committed: the in-memory state now matches the file.
@@ -178,17 +225,71 @@ public:
         for (auto& [id, v] : batch[0].set) state.props[id] = v;
         state.dirty.clear();
         state.removed.clear();
-        for (std::size_t i = 0; i < nums.size(); ++i) {
-            AttachState& st = m_staged[nums[i]];
+        for (auto [num, at] : attachAt) {
+            AttachState& st = m_staged[num];
             if (st.deleted) {
-                m_staged.erase(nums[i]);
+                m_staged.erase(num);
                 continue;
             }
-            st.rowId = ids[i + 1];
+            st.rowId = ids[at];
+        }
+        for (auto& [num, st] : m_staged) {
             st.dirty.clear();
             st.removed.clear();
+            st.embedded.reset();
         }
         return S_OK;
+    }
+
+    // The changes that store an attachment's embedded message: a replaced one is removed and the
+    // new one inserted whole, else the stored one takes the edit.
+    void AddEmbeddedChanges(const EmbeddedEdit& edit, std::int64_t attachRow, std::int64_t attachParent,
+                            std::vector<Change>& batch) {
+        const std::int64_t stored = attachRow ? EmbeddedRow(attachRow) : 0;
+        if (stored && edit.replace) {
+            Change gone;
+            gone.id = stored;
+            gone.remove = true;
+            batch.push_back(std::move(gone));
+        }
+        Change c;
+        c.set = edit.set;
+        if (stored && !edit.replace) {
+            c.id = stored;
+            c.removeProps.assign(edit.removed.begin(), edit.removed.end());
+        } else {
+            assert(edit.replace && "only a created embedded message has no row yet");
+            c.kind = kKindEmbedded;
+            c.parent = attachParent;
+        }
+        batch.push_back(std::move(c));
+    }
+
+    // The key of the message embedded in a stored attachment (0: none).
+    std::int64_t EmbeddedRow(std::int64_t attachRow) {
+        std::int64_t found = 0;
+        m_ctx->db().QueryChildren(attachRow, kKindEmbedded, [&](const ObjectRow& row) {
+            if (!found) found = row.id;
+        });
+        return found;
+    }
+
+    // The message embedded in attachment `num` as the file and the saved edits give it: its key
+    // in the file (0 when none, or when a saved edit replaces it) and its values; false when the
+    // attachment has none.
+    bool EmbeddedOf(ULONG num, std::int64_t& rowId, PropMap& props) {
+        auto it = m_staged.find(num);
+        const std::int64_t attachRow = it != m_staged.end() ? it->second.rowId : CommittedRow(num);
+        rowId = attachRow ? EmbeddedRow(attachRow) : 0;
+        props.clear();
+        if (rowId) {
+            std::optional<ObjectRow> row = m_ctx->db().Load(rowId);
+            if (!row || FAILED(DecodeBlob(row->props, props))) throw MapiError(MAPI_E_CORRUPT_DATA);
+        }
+        if (it == m_staged.end() || !it->second.embedded) return rowId != 0;
+        if (it->second.embedded->replace) rowId = 0;  // its stored values are not its any more
+        it->second.embedded->ApplyTo(props);
+        return true;
     }
 
     // ---- Attachments (the caller holds the store mutex) ----
@@ -233,9 +334,9 @@ public:
         return found;
     }
 
-    // Takes an attachment's saved edits.
+    // Takes an attachment's saved edits (and those of its embedded message).
     void Stage(ULONG num, const PropMap& props, const std::set<std::uint16_t>& dirty,
-               const std::set<std::uint16_t>& removed) {
+               const std::set<std::uint16_t>& removed, const std::optional<EmbeddedEdit>& embedded) {
         auto it = m_staged.find(num);
         if (it == m_staged.end()) {
             AttachState st;
@@ -252,6 +353,13 @@ public:
         for (auto id : dirty) {
             st.removed.erase(id);
             st.dirty.insert(id);
+        }
+        if (embedded) {
+            if (st.embedded) {
+                st.embedded->Merge(*embedded);
+            } else {
+                st.embedded = embedded;
+            }
         }
     }
 
@@ -384,11 +492,26 @@ public:
                 Long(static_cast<LONG>(std::min<std::uint64_t>(data->second.Size(), LONG_MAX)));
             m_state.dirty.insert(PROP_ID(PR_ATTACH_SIZE));
         }
-        m_msg->Stage(m_num, m_state.props, m_state.dirty, m_state.removed);
+        m_msg->Stage(m_num, m_state.props, m_state.dirty, m_state.removed, m_embedded);
         m_state.dirty.clear();
         m_state.removed.clear();
+        m_embedded.reset();
         return S_OK;
     }
+
+    // PR_ATTACH_DATA_OBJ as IID_IMessage is the embedded message; any other is a stream.
+    HRESULT STDMETHODCALLTYPE OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
+                                           LPUNKNOWN* out) override;
+
+    // Takes the saved edits of the embedded message (the caller holds the store mutex).
+    void TakeEmbedded(const EmbeddedEdit& edit) {
+        if (m_embedded) {
+            m_embedded->Merge(edit);
+        } else {
+            m_embedded = edit;
+        }
+    }
+    MessageObj& Message() { return *m_msg; }
 
 private:
     MessageObj* m_msg;
@@ -396,7 +519,137 @@ private:
     std::int64_t m_rowId;
     TransactedProps m_state;
     bool m_readOnly;
+    std::optional<EmbeddedEdit> m_embedded;  // saved into this attachment, not yet into the message
 };
+
+// A message embedded in an attachment: transacted into it, holding no attachments or
+// recipients of its own, and without entry ids (it is no folder's item).
+class EmbeddedMessageObj final : public PropObject<IMessage> {
+public:
+    EmbeddedMessageObj(AttachObj* attach, std::int64_t rowId, PropMap props, bool create, bool readOnly)
+        : m_attach(attach),
+          m_rowId(rowId),
+          m_state{std::move(props), {}, {}},
+          m_replace(create),
+          m_readOnly(readOnly) {
+        m_attach->AddRef();
+    }
+    ~EmbeddedMessageObj() override { m_attach->Release(); }
+
+    bool Supports(const IID& iid) const override {
+        return iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IMessage;
+    }
+    std::mutex& Mutex() override { return m_attach->Mutex(); }
+    Storage* NamedStorage() override { return m_attach->NamedStorage(); }
+    bool ReadOnly() override { return m_readOnly; }
+    bool IsComputed(ULONG id) override {
+        return id == PROP_ID(PR_OBJECT_TYPE) || id == PROP_ID(PR_HASATTACH) ||
+               id == PROP_ID(PR_STORE_ENTRYID) || id == PROP_ID(PR_STORE_RECORD_KEY) ||
+               id == PROP_ID(PR_MAPPING_SIGNATURE);
+    }
+    void Collect(PropMap& out) override {
+        out = m_state.props;
+        AddComputed(out);
+    }
+    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
+        m_state.CopyFor(tags, out);
+        AddComputed(out);
+    }
+    void AddComputed(PropMap& out) {
+        AddStoreIdentity(m_attach->Message().Ctx(), out);
+        out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_MESSAGE);
+        out[PROP_ID(PR_HASATTACH)] = Bool(false);
+    }
+    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { m_state.Delete(id); }
+    std::string LoadValue(std::uint16_t id) override {
+        if (!m_rowId) throw MapiError(MAPI_E_NOT_FOUND);
+        return m_attach->Message().Ctx().db().LoadLarge(m_rowId, id);
+    }
+
+    HRESULT Save(ULONG) override {
+        std::lock_guard lock(Mutex());
+        EmbeddedEdit edit;
+        edit.replace = m_replace;
+        for (std::uint16_t id : m_state.dirty) edit.set[id] = m_state.props[id];
+        edit.removed = m_state.removed;
+        // A replacing edit carries every value: a created message starts empty, so all are dirty.
+        assert((!m_replace || edit.set.size() == m_state.props.size()) && "a created message is saved whole");
+        m_attach->TakeEmbedded(edit);
+        m_state.dirty.clear();
+        m_state.removed.clear();
+        m_replace = false;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetAttachmentTable(ULONG flags, LPMAPITABLE* out) override {
+        return EmptyTable(flags, {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_ATTACH_METHOD}, out);
+    }
+    HRESULT STDMETHODCALLTYPE OpenAttach(ULONG, LPCIID, ULONG, LPATTACH* out) override {
+        if (out) *out = nullptr;
+        return MAPI_E_NOT_FOUND;
+    }
+    // Attachments of an embedded message are not kept (nothing the agent writes has them).
+    HRESULT STDMETHODCALLTYPE CreateAttach(LPCIID, ULONG, ULONG*, LPATTACH* out) override {
+        if (out) *out = nullptr;
+        return MAPI_E_NO_SUPPORT;
+    }
+    HRESULT STDMETHODCALLTYPE DeleteAttach(ULONG, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
+        return MAPI_E_NOT_FOUND;
+    }
+    HRESULT STDMETHODCALLTYPE GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
+        return EmptyTable(flags, {PR_DISPLAY_NAME_W, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W, PR_INSTANCE_KEY},
+                          out);
+    }
+    HRESULT STDMETHODCALLTYPE ModifyRecipients(ULONG, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE SubmitMessage(ULONG) override { return MAPI_E_NO_SUPPORT; }
+    HRESULT STDMETHODCALLTYPE SetReadFlag(ULONG) override { return MAPI_E_NO_SUPPORT; }
+
+private:
+    static HRESULT EmptyTable(ULONG flags, std::vector<ULONG> columns, LPMAPITABLE* out) {
+        return Guarded([&]() -> HRESULT {
+            if (!out) return MAPI_E_INVALID_PARAMETER;
+            *out = NewTable(
+                nullptr, [] { return std::vector<TableRow>(); }, std::move(columns),
+                (flags & MAPI_UNICODE) != 0);
+            return S_OK;
+        });
+    }
+
+    AttachObj* m_attach;   // holds a reference
+    std::int64_t m_rowId;  // the stored message its unedited values come from (0: none)
+    TransactedProps m_state;
+    bool m_replace;  // created: the first save replaces what the attachment held
+    bool m_readOnly;
+};
+
+HRESULT AttachObj::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) {
+    if (PROP_ID(tag) != PROP_ID(PR_ATTACH_DATA_OBJ) || !iid || *iid != IID_IMessage)
+        return PropObject<IAttach>::OpenProperty(tag, iid, options, flags, out);
+    return Guarded([&]() -> HRESULT {
+        if (!out) return MAPI_E_INVALID_PARAMETER;
+        *out = nullptr;
+        const bool create = (flags & MAPI_CREATE) != 0;
+        const bool writable = create || (flags & MAPI_MODIFY) != 0;
+        if (writable && m_readOnly) return MAPI_E_NO_ACCESS;
+        std::int64_t rowId = 0;
+        PropMap props;
+        {
+            std::lock_guard lock(Mutex());
+            if (!create) {
+                bool found = m_msg->EmbeddedOf(m_num, rowId, props);
+                if (m_embedded) {
+                    found = true;
+                    if (m_embedded->replace) rowId = 0;
+                    m_embedded->ApplyTo(props);
+                }
+                if (!found) return MAPI_E_NOT_FOUND;
+            }
+        }
+        *out = new EmbeddedMessageObj(this, rowId, std::move(props), create, !writable);
+        return S_OK;
+    });
+}
 
 HRESULT MessageObj::GetAttachmentTable(ULONG flags, LPMAPITABLE* out) {
     return Guarded([&]() -> HRESULT {

@@ -141,9 +141,14 @@ public:
     virtual std::mutex& Mutex() = 0;
     // Every property the object has now: stored values (with pending edits) and computed ones.
     virtual void Collect(PropMap& out) = 0;
-    // What GetProps of a tag list needs: at least the stored values of those tags and every
-    // computed one. An object with many stored values copies only the asked ones.
+    // What GetProps of a tag list needs: at least the stored and computed values of those tags.
+    // An object with many stored values copies only the asked ones, one with costly computed
+    // values computes only the asked ones.
     virtual void CollectFor(const SPropTagArray& /*tags*/, PropMap& out) { Collect(out); }
+    // The same without copying, for an object that keeps its record as read: its computed values
+    // into `computed` and the record, whose values GetProps takes in place (a computed value
+    // wins over a stored one of the same id). False: use CollectFor.
+    virtual bool ViewFor(PropMap& /*computed*/, const RecordView*& /*record*/) { return false; }
     virtual bool IsComputed(ULONG propId) = 0;
     virtual void Set(std::uint16_t propId, StoredValue v) = 0;
     virtual void Delete(std::uint16_t propId) = 0;
@@ -263,6 +268,8 @@ public:
                              std::string* /*payload*/) const {
         return ColumnState::InRecord;
     }
+    // False when Kept gives InRecord for `id` in every row (a table's column plan asks once).
+    virtual bool MayKeep(ULONG /*id*/) const { return false; }
     // The tags of the values Kept gives for a row (a table's list of all its columns).
     virtual void KeptTags(const TableRow& /*row*/, std::vector<ULONG>& /*tags*/) const {}
     // The store's read snapshot (Storage::HoldSnapshot and the rest), for a store's tables.

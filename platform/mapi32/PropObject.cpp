@@ -1,5 +1,6 @@
 // IMAPIProp over the PropHooks of each object, and the property stream.
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,29 +72,55 @@ HRESULT PropObject<Iface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* co
         *props = nullptr;
         if (tags && tags->cValues == 0) return MAPI_E_INVALID_PARAMETER;
         bool unicode = (flags & MAPI_UNICODE) != 0;
+        PropArrayBuilder b;
+        auto add = [&](ULONG requestedType, std::uint16_t id, ULONG type, std::string_view payload,
+                       std::uint64_t size) {
+            ULONG out = OutputType(requestedType, type, unicode);
+            if (out == PT_ERROR) {
+                b.AddError(id, MAPI_E_NOT_FOUND);
+            } else if (size > kInlineLimit) {
+                b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
+            } else {
+                b.AddValue(PROP_TAG(out, id), out, payload);
+            }
+        };
+        auto addStored = [&](ULONG requestedType, std::uint16_t id, const StoredValue& v) {
+            add(requestedType, id, v.type, v.payload, v.Size());
+        };
         PropMap all;
         {
             std::lock_guard lock(Mutex());
+            const RecordView* record = nullptr;
+            if (tags && ViewFor(all, record)) {
+                // The stored values are copied once, from the record into the answer; the views
+                // stay valid while the mutex is held.
+                assert(record);
+                b.Reserve(tags->cValues);
+                for (ULONG i = 0; i < tags->cValues; ++i) {
+                    ULONG tag = tags->aulPropTag[i];
+                    auto id = static_cast<std::uint16_t>(PROP_ID(tag));
+                    PropRef ref;
+                    if (auto it = all.find(id); it != all.end()) {
+                        addStored(PROP_TYPE(tag), id, it->second);
+                    } else if (record->Find(id, ref)) {
+                        add(PROP_TYPE(tag), id, PROP_TYPE(ref.tag), ref.payload, ref.size);
+                    } else {
+                        b.AddError(id, MAPI_E_NOT_FOUND);
+                    }
+                }
+                *props = b.Build();
+                *count = static_cast<ULONG>(b.Count());
+                return b.HasErrors() ? MAPI_W_ERRORS_RETURNED : S_OK;
+            }
             if (tags) {
                 CollectFor(*tags, all);
             } else {
                 Collect(all);
             }
         }
-        PropArrayBuilder b;
         b.Reserve(tags ? tags->cValues : all.size());
-        auto add = [&](ULONG requestedType, std::uint16_t id, const StoredValue& v) {
-            ULONG out = OutputType(requestedType, v.type, unicode);
-            if (out == PT_ERROR) {
-                b.AddError(id, MAPI_E_NOT_FOUND);
-            } else if (v.Size() > kInlineLimit) {
-                b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
-            } else {
-                b.AddValue(PROP_TAG(out, id), out, v.payload);
-            }
-        };
         if (!tags) {
-            for (const auto& [id, v] : all) add(PT_UNSPECIFIED, id, v);
+            for (const auto& [id, v] : all) addStored(PT_UNSPECIFIED, id, v);
         } else {
             for (ULONG i = 0; i < tags->cValues; ++i) {
                 ULONG tag = tags->aulPropTag[i];
@@ -102,7 +129,7 @@ HRESULT PropObject<Iface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* co
                 if (it == all.end()) {
                     b.AddError(id, MAPI_E_NOT_FOUND);
                 } else {
-                    add(PROP_TYPE(tag), id, it->second);
+                    addStored(PROP_TYPE(tag), id, it->second);
                 }
             }
         }

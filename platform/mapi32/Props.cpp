@@ -282,6 +282,20 @@ bool RecordView::Find(ULONG id, PropRef& out) const noexcept {
     return false;
 }
 
+bool RecordView::FindFrom(ULONG id, std::size_t& cursor, PropRef& out) const noexcept {
+    // Open checked that the index is sorted by id; the ids asked before were no larger.
+    while (cursor < m_count) {
+        const ULONG at = PROP_ID(ReadU32(m_record.data() + 8 + kIndexEntry * cursor));
+        if (at == id) {
+            out = At(cursor);
+            return true;
+        }
+        if (at > id) return false;
+        ++cursor;
+    }
+    return false;
+}
+
 HRESULT ParseBlob(std::string_view blob, std::vector<PropRef>& out) {
     out.clear();
     RecordView view;
@@ -531,15 +545,15 @@ void PropArrayBuilder::AddValue(ULONG tag, ULONG outType, std::string_view paylo
     item.outType = outType;
     item.err = 0;
     if (outType == PT_STRING8) {
-        item.owned = U16ToUtf8Payload(payload);
-        item.useOwned = true;
+        item.payload = m_owned.emplace_back(U16ToUtf8Payload(payload));
     } else if (outType == PT_MV_STRING8) {
         std::vector<std::string> parts;
         ForEachElement(PT_MV_UNICODE, payload,
                        [&](std::string_view e) { parts.push_back(U16ToUtf8Payload(e)); });
-        PutU32(item.owned, static_cast<std::uint32_t>(parts.size()));
-        for (auto& p : parts) item.owned += LengthPrefixed(std::move(p));
-        item.useOwned = true;
+        std::string& owned = m_owned.emplace_back();
+        PutU32(owned, static_cast<std::uint32_t>(parts.size()));
+        for (auto& p : parts) owned += LengthPrefixed(std::move(p));
+        item.payload = owned;
     } else {
         item.payload = payload;
     }
@@ -578,12 +592,18 @@ LPSPropValue PropArrayBuilder::Build(void* parent) {
         }
     }
     std::size_t head = Align8(sizeof(SPropValue) * std::max<std::size_t>(m_items.size(), 1));
-    void* block = parent ? AllocMoreOrThrow(head + extra, parent) : AllocOrThrow(head + extra);
+    // Only the value array is zero-filled: every part is written whole below, its terminator
+    // included (a row set of 10,000 rows had spent a tenth of its time clearing its buffers).
+    void* block = parent ? AllocMoreOrThrow(head + extra, parent) : AllocUnfilledOrThrow(head + extra);
+    std::memset(block, 0, head);
     auto* values = static_cast<SPropValue*>(block);
     char* cursor = static_cast<char*>(block) + head;
-    auto take = [&](std::size_t n) {
+    // n bytes, the last `terminator` of them zero.
+    auto take = [&](std::size_t n, std::size_t terminator = 0) {
+        assert(terminator <= n && cursor + Align8(n) <= static_cast<char*>(block) + head + extra);
         char* p = cursor;
         cursor += Align8(n);
+        if (terminator) std::memset(p + n - terminator, 0, terminator);
         return p;
     };
     for (std::size_t i = 0; i < m_items.size(); ++i) {
@@ -636,13 +656,13 @@ LPSPropValue PropArrayBuilder::Build(void* parent) {
                 break;
             }
             case PT_UNICODE: {
-                char* d = take(p.size() + 2);
+                char* d = take(p.size() + 2, 2);
                 if (!p.empty()) std::memcpy(d, p.data(), p.size());
                 v.Value.lpszW = reinterpret_cast<LPWSTR>(d);
                 break;
             }
             case PT_STRING8: {
-                char* d = take(p.size() + 1);
+                char* d = take(p.size() + 1, 1);
                 if (!p.empty()) std::memcpy(d, p.data(), p.size());
                 v.Value.lpszA = d;
                 break;
@@ -658,7 +678,7 @@ LPSPropValue PropArrayBuilder::Build(void* parent) {
                     ForEachElement(base == PT_STRING8 ? PT_MV_BINARY : it.outType, p,
                                    [&](std::string_view e) {
                                        std::size_t term = base == PT_UNICODE ? 2 : base == PT_STRING8 ? 1 : 0;
-                                       char* d = take(e.size() + term);
+                                       char* d = take(e.size() + term, term);
                                        if (!e.empty()) std::memcpy(d, e.data(), e.size());
                                        if (base == PT_BINARY) {
                                            auto* bins = reinterpret_cast<SBinary*>(arr);

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -91,6 +92,9 @@ public:
     PropRef At(std::size_t i) const noexcept;
     // The value of property `id`; false when the record has none.
     bool Find(ULONG id, PropRef& out) const noexcept;
+    // The same for ids asked in ascending order: `cursor` (0 at first) walks the index once
+    // for all of them instead of a search each.
+    bool FindFrom(ULONG id, std::size_t& cursor, PropRef& out) const noexcept;
 
 private:
     std::string_view m_record;
@@ -116,6 +120,7 @@ public:
     // Empty again, keeping its room for the next array.
     void Clear() noexcept {
         m_items.clear();
+        m_owned.clear();
         m_errors = false;
     }
     std::size_t Count() const noexcept { return m_items.size(); }
@@ -127,13 +132,13 @@ private:
     struct Item {
         ULONG tag;
         ULONG outType;
-        std::string_view payload;  // storage form, or `owned`: the UTF-8 text of PT_STRING8 values
+        std::string_view payload;  // storage form, or in m_owned: the UTF-8 text of PT_STRING8 values
         SCODE err;
-        std::string owned;
-        bool useOwned = false;
-        std::string_view Payload() const noexcept { return useOwned ? std::string_view(owned) : payload; }
+        std::string_view Payload() const noexcept { return payload; }
     };
     std::vector<Item> m_items;
+    // Converted payloads; a deque, so that growing it moves none that an item views.
+    std::deque<std::string> m_owned;
     bool m_errors = false;
 };
 

@@ -305,10 +305,9 @@ public:
         EndSnapshot();  // a write of ours starts from the file as it is
         Transaction tx(m_db);
         std::vector<std::int64_t> ids;
-        std::int64_t firstInsert = 0;
         for (Change& c : changes) {
             std::int64_t id = c.id;
-            assert((id || (c.kind >= kKindStore && c.kind <= kKindAssociated)) &&
+            assert((id || (c.kind >= kKindStore && c.kind <= kKindEmbedded)) &&
                    "an insert is of a known kind");
             if (c.remove) {
                 if (id) {
@@ -357,10 +356,14 @@ public:
                 kept.Bind(s, 3);
                 s.Run();
             } else {
-                // An object below the batch's first insert comes after it in the batch.
-                assert((c.parent != kParentOfBatch || firstInsert) &&
-                       "the batch's first insert precedes its children");
-                std::int64_t parent = c.parent == kParentOfBatch ? firstInsert : c.parent;
+                // An object below another of the batch comes after it in the batch.
+                std::int64_t parent = c.parent;
+                if (parent < 0) {
+                    const auto index = static_cast<std::size_t>(-1 - parent);
+                    assert(index < ids.size() && ids[index] > 0 &&
+                           "a parent in the batch precedes its children");
+                    parent = ids[index];
+                }
                 Statement& s = m_db.Cached(
                     "INSERT INTO objects(kind, parent, attach_num, props, class_key, modified) "
                     "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
@@ -379,7 +382,6 @@ public:
                 }
                 s.BindBlobRef(4, blob).Run();
                 id = m_db.LastInsertId();
-                if (!firstInsert) firstInsert = id;
             }
             for (auto& [tag, payload] : large) {
                 Statement& s =
@@ -451,13 +453,22 @@ public:
         if (ids.empty()) return;
         assert(std::is_sorted(ids.begin(), ids.end()) && "records are fetched in key order");
         BeginRead();
-        // One range of the folder's index, the rows in it that are not asked for skipped.
-        Statement& s = q.classKey ? m_db.Cached(
-                                        "SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
-                                        "AND class_key = ?5 AND id BETWEEN ?3 AND ?4 ORDER BY id")
-                                  : m_db.Cached(
-                                        "SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
-                                        "AND id BETWEEN ?3 AND ?4 ORDER BY id");
+        // Keys close together (a folder filled in one go, the usual case) are read in one pass
+        // over the table's key range, which costs no seek per row; keys spread among other
+        // folders' objects through one range of the folder's index (a seek per row, but no row
+        // of another folder read). Either way the rows not asked for are skipped. The unary +
+        // keeps the planner off the indexes in the first statement.
+        const bool dense = static_cast<std::uint64_t>(ids.back() - ids.front()) < 4 * ids.size();
+        Statement& s =
+            dense
+                ? (q.classKey ? m_db.Cached("SELECT id, props FROM objects WHERE id BETWEEN ?3 AND ?4 "
+                                            "AND +parent = ?1 AND +kind = ?2 AND +class_key = ?5 ORDER BY id")
+                              : m_db.Cached("SELECT id, props FROM objects WHERE id BETWEEN ?3 AND ?4 "
+                                            "AND +parent = ?1 AND +kind = ?2 ORDER BY id"))
+                : (q.classKey ? m_db.Cached("SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
+                                            "AND class_key = ?5 AND id BETWEEN ?3 AND ?4 ORDER BY id")
+                              : m_db.Cached("SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
+                                            "AND id BETWEEN ?3 AND ?4 ORDER BY id"));
         ResetOnExit r{s};
         s.Bind(1, q.parent).Bind(2, q.kind).Bind(3, ids.front()).Bind(4, ids.back());
         if (q.classKey) s.BindBlobRef(5, *q.classKey);

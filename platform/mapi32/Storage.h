@@ -30,6 +30,9 @@ enum ObjKind : int {
     kKindMessage = 2,
     kKindAttachment = 3,
     kKindAssociated = 4,  // a folder-associated message
+    // A message embedded in an attachment (its parent): never a folder's child, so no folder
+    // table, count or snapshot sees it, and no entry id opens it.
+    kKindEmbedded = 5,
 };
 
 struct ObjectRow {
@@ -79,14 +82,18 @@ std::optional<std::string> MessageClassKey(std::string_view utf16Payload);
 struct Change {
     std::int64_t id = 0;      // 0: insert a new object
     int kind = kKindMessage;  // for inserts
-    // For inserts: the parent's key; kParentOfBatch: the first object this batch inserts.
+    // For inserts: the parent's key; ParentInBatch(i): the object of the batch's change i (an
+    // earlier change: a new attachment, then the message embedded in it).
     std::int64_t parent = 0;
     std::int32_t attachNum = -1;
     bool remove = false;  // delete the object and everything below it
     PropMap set;          // values to set, complete payloads
     std::vector<std::uint16_t> removeProps;
 };
-inline constexpr std::int64_t kParentOfBatch = -1;
+constexpr std::int64_t ParentInBatch(std::size_t index) {
+    return -1 - static_cast<std::int64_t>(index);
+}
+inline constexpr std::int64_t kParentOfBatch = ParentInBatch(0);  // the batch's first change
 
 struct StoreLayout {
     Uid uid{};

@@ -213,7 +213,18 @@ public:
         return IsComputedIdentity(id) || id == PROP_ID(PR_SUBFOLDERS) || id == PROP_ID(PR_CONTENT_COUNT) ||
                id == PROP_ID(PR_CONTENT_UNREAD) || id == PROP_ID(PR_FOLDER_TYPE);
     }
-    void Collect(PropMap& out) override {
+    void Collect(PropMap& out) override { CollectCounting(out, true, true); }
+    // The sub-folder flag and the content count are queries of their own: made only when asked
+    // (the agent asks a folder for its ids before every write).
+    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
+        bool subfolders = false, count = false;
+        for (ULONG i = 0; i < tags.cValues; ++i) {
+            subfolders = subfolders || PROP_ID(tags.aulPropTag[i]) == PROP_ID(PR_SUBFOLDERS);
+            count = count || PROP_ID(tags.aulPropTag[i]) == PROP_ID(PR_CONTENT_COUNT);
+        }
+        CollectCounting(out, subfolders, count);
+    }
+    void CollectCounting(PropMap& out, bool subfolders, bool count) {
         auto row = m_ctx->db().Load(m_id);
         if (!row || row->kind != kKindFolder) throw MapiError(MAPI_E_OBJECT_DELETED);
         if (FAILED(DecodeBlob(row->props, out))) throw MapiError(MAPI_E_CORRUPT_DATA);
@@ -223,8 +234,8 @@ public:
         out[PROP_ID(PR_RECORD_KEY)] = Bin(eid);
         out[PROP_ID(PR_PARENT_ENTRYID)] = Bin(row->parent ? m_ctx->FolderId(row->parent) : eid);
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_FOLDER);
-        out[PROP_ID(PR_SUBFOLDERS)] = Bool(m_ctx->db().HasChild(m_id, kKindFolder));
-        out[PROP_ID(PR_CONTENT_COUNT)] = Long(m_ctx->db().CountChildren(m_id, kKindMessage));
+        if (subfolders) out[PROP_ID(PR_SUBFOLDERS)] = Bool(m_ctx->db().HasChild(m_id, kKindFolder));
+        if (count) out[PROP_ID(PR_CONTENT_COUNT)] = Long(m_ctx->db().CountChildren(m_id, kKindMessage));
         out[PROP_ID(PR_CONTENT_UNREAD)] = Long(0);
         if (!out.count(PROP_ID(PR_FOLDER_TYPE))) out[PROP_ID(PR_FOLDER_TYPE)] = Long(FOLDER_GENERIC);
     }
@@ -593,6 +604,20 @@ public:
                 return value(PT_SYSTIME, [&](std::string& p) { p.assign(PayloadI8(row.modified)); });
             default:
                 return ColumnState::InRecord;
+        }
+    }
+
+    bool MayKeep(ULONG id) const override {
+        switch (id) {
+            case PROP_ID(PR_ENTRYID):
+            case PROP_ID(PR_LONGTERM_ENTRYID_FROM_TABLE):
+            case PROP_ID(PR_PARENT_ENTRYID):
+            case PROP_ID(PR_INSTANCE_KEY):
+            case PROP_ID(PR_OBJECT_TYPE):
+            case PROP_ID(PR_LAST_MODIFICATION_TIME):
+                return true;
+            default:
+                return false;
         }
     }
 

@@ -179,21 +179,8 @@ public:
     }
     // Finds a property by id; false when absent.
     bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
-        assert(m_row && "a view is Reset to a row before it is read");
-        for (const auto& [tag, p] : m_row->extra) {
-            if (PROP_ID(tag) == id) {
-                type = PROP_TYPE(tag);
-                payload = p;
-                outOfLine = false;
-                size = p.size();
-                return true;
-            }
-        }
-        // A kept value's payload stays in a buffer of its own until the next Reset.
-        if (m_kept == m_keptValues.size()) m_keptValues.emplace_back();
-        switch (m_source->Kept(*m_row, id, &type, &m_keptValues[m_kept])) {
+        switch (FindBeside(id, true, type, payload)) {
             case ColumnState::Value:
-                payload = m_keptValues[m_kept++];
                 outOfLine = false;
                 size = payload.size();
                 return true;
@@ -210,6 +197,31 @@ public:
         outOfLine = r.outOfLine;
         size = r.size;
         return true;
+    }
+    // Finds a property among the values listed with the row and (when `mayKeep`: the source
+    // may keep or compute it) those its source keeps; InRecord when only the record can tell.
+    ColumnState FindBeside(ULONG id, bool mayKeep, ULONG& type, std::string_view& payload) const {
+        assert(m_row && "a view is Reset to a row before it is read");
+        for (const auto& [tag, p] : m_row->extra) {
+            if (PROP_ID(tag) == id) {
+                type = PROP_TYPE(tag);
+                payload = p;
+                return ColumnState::Value;
+            }
+        }
+        // What the source may not keep, it never gives (the plan's shortcut relies on it).
+        assert(mayKeep || m_source->Kept(*m_row, id, nullptr, nullptr) == ColumnState::InRecord);
+        if (!mayKeep) return ColumnState::InRecord;
+        // A kept value's payload stays in a buffer of its own until the next Reset.
+        if (m_kept == m_keptValues.size()) m_keptValues.emplace_back();
+        const ColumnState state = m_source->Kept(*m_row, id, &type, &m_keptValues[m_kept]);
+        if (state == ColumnState::Value) payload = m_keptValues[m_kept++];
+        return state;
+    }
+    // The stored record, opened (empty when damaged or missing).
+    const RecordView& Record() const {
+        Open();
+        return m_record;
     }
     template <class F>
     void ForEach(F&& f) const {
@@ -376,6 +388,7 @@ public:
             if (!tags || tags->cValues == 0 || tags->cValues > kMaxColumns) return MAPI_E_INVALID_PARAMETER;
             std::lock_guard lock(m_lock);
             m_columns.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+            m_planned = false;
             return S_OK;
         });
     }
@@ -666,14 +679,33 @@ private:
 
     // Whether projecting a row takes its record: a column neither listed nor kept.
     bool NeedsRecord(const TableRow& row) const {
-        for (ULONG col : m_columns) {
-            const ULONG id = PROP_ID(col);
+        assert(m_planned);
+        for (std::size_t i = 0; i < m_columns.size(); ++i) {
+            const ULONG id = PROP_ID(m_columns[i]);
             if (std::any_of(row.extra.begin(), row.extra.end(),
                             [id](const auto& e) { return PROP_ID(e.first) == id; }))
                 continue;
-            if (m_source->Kept(row, id, nullptr, nullptr) == ColumnState::InRecord) return true;
+            if (!m_plan.mayKeep[i] || m_source->Kept(row, id, nullptr, nullptr) == ColumnState::InRecord)
+                return true;
         }
         return false;
+    }
+
+    // How the columns are found, made once per column set rather than per row: which ones the
+    // source may keep, and the columns in id order, for one walk of each record's index.
+    void PlanColumns() {
+        if (m_planned) return;
+        m_plan.mayKeep.resize(m_columns.size());
+        m_plan.byId.resize(m_columns.size());
+        for (std::size_t i = 0; i < m_columns.size(); ++i) {
+            m_plan.mayKeep[i] = m_source->MayKeep(PROP_ID(m_columns[i]));
+            m_plan.byId[i] = static_cast<std::uint32_t>(i);
+        }
+        std::stable_sort(m_plan.byId.begin(), m_plan.byId.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return PROP_ID(m_columns[a]) < PROP_ID(m_columns[b]);
+        });
+        m_plan.slots.resize(m_columns.size());
+        m_planned = true;
     }
 
     // The cursor moves only inside the rows in view (a position one past the last is the end).
@@ -725,10 +757,12 @@ private:
         std::size_t n = to > from ? to - from : 0;
         auto* set = static_cast<LPSRowSet>(AllocOrThrow(CbNewSRowSet(std::max<std::size_t>(n, 1))));
         set->cRows = 0;
+        PlanColumns();
         try {
             RowView view(*m_source);
             PropArrayBuilder b;
             std::vector<TableRow*> fetch;
+            std::vector<std::string> pool;  // record buffers, one per row of a chunk
             const TableRead reading(*this);
             // Records the source left out are read a batch at a time and let go once projected,
             // so a table of any size holds few of them at once.
@@ -739,15 +773,19 @@ private:
                     TableRow& row = m_rows[m_order[i]];
                     if (!row.hasRecord && NeedsRecord(row)) fetch.push_back(&row);
                 }
+                // The records go into buffers the chunks before used, not into fresh allocations.
+                if (pool.size() < fetch.size()) pool.resize(fetch.size());
+                for (std::size_t k = 0; k < fetch.size(); ++k) fetch[k]->blob.swap(pool[k]);
                 if (!fetch.empty()) WithStore([&] { m_source->FetchRecords(m_classKey, fetch); });
                 for (std::size_t i = chunk; i < end; ++i) {
                     view.Reset(m_rows[m_order[i]]);
                     ProjectRow(view, b, set->aRow[set->cRows]);
                     ++set->cRows;
                 }
-                for (TableRow* row : fetch) {
-                    std::string().swap(row->blob);
-                    row->hasRecord = false;
+                for (std::size_t k = 0; k < fetch.size(); ++k) {
+                    fetch[k]->blob.swap(pool[k]);
+                    pool[k].clear();
+                    fetch[k]->hasRecord = false;
                 }
             }
         } catch (...) {
@@ -760,25 +798,51 @@ private:
     }
 
     void ProjectRow(const RowView& view, PropArrayBuilder& b, SRow& row) {
+        assert(m_planned && m_plan.slots.size() == m_columns.size());
+        // First what the row lists or its source keeps, then the rest in one walk of the record.
+        bool fromRecord = false;
+        for (std::size_t i = 0; i < m_columns.size(); ++i) {
+            Slot& slot = m_plan.slots[i];
+            slot.state = view.FindBeside(PROP_ID(m_columns[i]), m_plan.mayKeep[i], slot.type, slot.payload);
+            slot.outOfLine = false;
+            slot.size = slot.payload.size();
+            fromRecord = fromRecord || slot.state == ColumnState::InRecord;
+        }
+        if (fromRecord) {
+            const RecordView& record = view.Record();
+            std::size_t cursor = 0;
+            for (std::uint32_t i : m_plan.byId) {
+                Slot& slot = m_plan.slots[i];
+                if (slot.state != ColumnState::InRecord) continue;
+                PropRef r;
+                if (!record.FindFrom(PROP_ID(m_columns[i]), cursor, r)) {
+                    slot.state = ColumnState::Absent;
+                    continue;
+                }
+                slot.state = ColumnState::Value;
+                slot.type = PROP_TYPE(r.tag);
+                slot.payload = r.payload;
+                slot.outOfLine = r.outOfLine;
+                slot.size = r.size;
+            }
+        }
         b.Clear();
         b.Reserve(m_columns.size());
-        for (ULONG col : m_columns) {
-            ULONG type;
-            std::string_view payload;
-            bool outOfLine;
-            std::uint64_t size;
-            auto id = PROP_ID(col);
-            if (!view.Find(id, type, payload, outOfLine, size)) {
+        for (std::size_t i = 0; i < m_columns.size(); ++i) {
+            const ULONG col = m_columns[i];
+            const Slot& slot = m_plan.slots[i];
+            const ULONG id = PROP_ID(col);
+            if (slot.state != ColumnState::Value) {
                 b.AddError(id, MAPI_E_NOT_FOUND);
                 continue;
             }
-            ULONG outType = OutputType(PROP_TYPE(col), type, m_unicode);
+            ULONG outType = OutputType(PROP_TYPE(col), slot.type, m_unicode);
             if (outType == PT_ERROR) {
                 b.AddError(id, MAPI_E_NOT_FOUND);
-            } else if (outOfLine || size > kInlineLimit) {
+            } else if (slot.outOfLine || slot.size > kInlineLimit) {
                 b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
             } else {
-                b.AddValue(PROP_TAG(outType, id), outType, payload);
+                b.AddValue(PROP_TAG(outType, id), outType, slot.payload);
             }
         }
         // Every column gives one value, found or an error: a row is as wide as the column set.
@@ -793,6 +857,21 @@ private:
     std::mutex m_lock;
     std::unique_ptr<RowSource> m_source;
     std::vector<ULONG> m_columns;
+    // One column's value in the row being projected.
+    struct Slot {
+        ColumnState state = ColumnState::Absent;
+        ULONG type = 0;
+        std::string_view payload;
+        bool outOfLine = false;
+        std::uint64_t size = 0;
+    };
+    struct ColumnPlan {
+        std::vector<bool> mayKeep;        // per column: the source may keep or compute it
+        std::vector<std::uint32_t> byId;  // the columns' positions in ascending property id
+        std::vector<Slot> slots;          // per column, reused row after row
+    };
+    ColumnPlan m_plan;
+    bool m_planned = false;  // m_plan is that of m_columns
     bool m_unicode;
     std::optional<Res> m_restriction;
     std::optional<std::string> m_classKey;  // the class the source filtered the rows by

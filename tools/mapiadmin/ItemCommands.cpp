@@ -79,6 +79,18 @@ Item ReadItem(const Session& s, IMessage* msg) {
         Check(msg->OpenAttach(num, nullptr, MAPI_BEST_ACCESS, att.put()), "cannot open " + what);
         Attachment a;
         ReadAllProps(s, att.get(), what, a.props, a.computed);
+        const bool embeds = std::any_of(a.props.begin(), a.props.end(), [](const Prop& p) {
+            return !p.named && p.tag == PR_ATTACH_METHOD &&
+                   std::get<std::int64_t>(p.values.at(0)) == ATTACH_EMBEDDED_MSG;
+        });
+        ComPtr<IMessage> inner;
+        if (embeds &&
+            att->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                              reinterpret_cast<IUnknown**>(inner.put())) == S_OK &&
+            inner) {
+            a.embedded.emplace();
+            ReadAllProps(s, inner.get(), "the message of " + what, a.embedded->props, a.embedded->computed);
+        }
         item.attachments.push_back(std::move(a));
     }
     return item;
@@ -149,6 +161,16 @@ void AddAttachments(const Session& s, IMessage* msg, const Item& item, const Nam
         if (data)
             WriteStream(att.get(), PR_ATTACH_DATA_BIN, std::get<std::string>(data->values.at(0)),
                         "the data of " + what);
+        if (const auto& embedded = item.attachments[i].embedded) {
+            // The embedded message is saved first, then its attachment, then the item.
+            ComPtr<IMessage> inner;
+            Check(att->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY,
+                                    reinterpret_cast<IUnknown**>(inner.put())),
+                  "cannot create the message of " + what);
+            if (!inner) throw CommandError(kExitFailure, "no message came back for " + what);
+            SetAll(s, inner.get(), embedded->props, ids, "the message of " + what);
+            Check(inner->SaveChanges(KEEP_OPEN_READWRITE), "cannot save the message of " + what);
+        }
         Check(att->SaveChanges(KEEP_OPEN_READWRITE), "cannot save " + what);
     }
 }
@@ -176,8 +198,12 @@ void RefuseDeletes(const Item& item, const std::string& prefix) {
     };
     const std::string at = prefix.empty() ? "" : prefix + ".";
     check(item.props, at + "properties");
-    for (std::size_t a = 0; a < item.attachments.size(); ++a)
-        check(item.attachments[a].props, at + "attachments[" + std::to_string(a) + "].properties");
+    for (std::size_t a = 0; a < item.attachments.size(); ++a) {
+        const std::string where = at + "attachments[" + std::to_string(a) + "]";
+        check(item.attachments[a].props, where + ".properties");
+        if (item.attachments[a].embedded)
+            check(item.attachments[a].embedded->props, where + ".embeddedMessage.properties");
+    }
 }
 
 }  // namespace

@@ -443,10 +443,19 @@ Item ItemFromDoc(const json& doc, const std::string& prefix) {
         for (std::size_t i = 0; i < arr.size(); ++i) {
             const std::string w = at + "[" + std::to_string(i) + "]";
             if (!arr[i].is_object()) Fail(w, "expected an object, got " + Kind(arr[i]));
-            CheckKeys(arr[i], {"properties", "computed"}, w);
+            CheckKeys(arr[i], {"properties", "computed", "embeddedMessage"}, w);
             Attachment a;
             a.props = ReadEntries(arr[i], "properties", w, true);
             a.computed = ReadEntries(arr[i], "computed", w, false);
+            if (arr[i].contains("embeddedMessage")) {
+                const json& m = arr[i]["embeddedMessage"];
+                const std::string mw = w + ".embeddedMessage";
+                if (!m.is_object()) Fail(mw, "expected an object, got " + Kind(m));
+                CheckKeys(m, {"properties", "computed"}, mw);
+                a.embedded.emplace();
+                a.embedded->props = ReadEntries(m, "properties", mw, true);
+                a.embedded->computed = ReadEntries(m, "computed", mw, false);
+            }
             item.attachments.push_back(std::move(a));
         }
     }
@@ -491,8 +500,12 @@ void LoadFileValues(Item& item, const std::filesystem::path& baseDir, const std:
     };
     const std::string at = prefix.empty() ? "" : prefix + ".";
     load(item.props, at + "properties");
-    for (std::size_t a = 0; a < item.attachments.size(); ++a)
-        load(item.attachments[a].props, at + "attachments[" + std::to_string(a) + "].properties");
+    for (std::size_t a = 0; a < item.attachments.size(); ++a) {
+        const std::string where = at + "attachments[" + std::to_string(a) + "]";
+        load(item.attachments[a].props, where + ".properties");
+        if (item.attachments[a].embedded)
+            load(item.attachments[a].embedded->props, where + ".embeddedMessage.properties");
+    }
 }
 
 std::string ItemToJson(const Item& item, const DumpOptions& options) {
@@ -506,6 +519,12 @@ std::string ItemToJson(const Item& item, const DumpOptions& options) {
             a["properties"] = WriteEntries(item.attachments[i].props, options, static_cast<int>(i));
             if (!item.attachments[i].computed.empty())
                 a["computed"] = WriteEntries(item.attachments[i].computed, {}, -1);
+            if (const auto& embedded = item.attachments[i].embedded) {
+                ojson m = ojson::object();
+                m["properties"] = WriteEntries(embedded->props, options, static_cast<int>(i));
+                if (!embedded->computed.empty()) m["computed"] = WriteEntries(embedded->computed, {}, -1);
+                a["embeddedMessage"] = std::move(m);
+            }
             arr.push_back(std::move(a));
         }
         doc["attachments"] = std::move(arr);

@@ -100,9 +100,18 @@ struct Prop {
     bool operator==(const Prop&) const = default;
 };
 
+// The message an attachment embeds (PR_ATTACH_DATA_OBJ opened as a message); a dump reports it,
+// its own attachments aside.
+struct EmbeddedMessage {
+    std::vector<Prop> props;
+    std::vector<Prop> computed;
+    bool operator==(const EmbeddedMessage&) const = default;
+};
+
 struct Attachment {
     std::vector<Prop> props;     // properties to set (PR_ATTACH_DATA_BIN included)
     std::vector<Prop> computed;  // read-only values a dump reports; ignored on put
+    std::optional<EmbeddedMessage> embedded;
     bool operator==(const Attachment&) const = default;
 };
 

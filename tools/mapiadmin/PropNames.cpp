@@ -99,6 +99,7 @@ constexpr TagEntry kTags[] = {
     {"PR_ATTACH_CONTENT_ID", 0x3712, S},
     {"PR_ATTACH_CONTENT_LOCATION", 0x3713, S},
     {"PR_ATTACH_FLAGS", 0x3714, kPtLong},
+    {"PR_EXCEPTION_REPLACETIME", 0x7FF9, kPtSysTime},
     {"PR_ATTACHMENT_LINKID", 0x7FFA, kPtLong},
     {"PR_EXCEPTION_STARTTIME", 0x7FFB, kPtSysTime},
     {"PR_EXCEPTION_ENDTIME", 0x7FFC, kPtSysTime},

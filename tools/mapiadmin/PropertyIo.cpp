@@ -147,7 +147,10 @@ NamedIds ResolveNames(const Session& s, IMessage* msg, const Item& item) {
             if (p.named) ids.emplace(NameKey{*p.named}, 0);
     };
     collect(item.props);
-    for (const auto& a : item.attachments) collect(a.props);
+    for (const auto& a : item.attachments) {
+        collect(a.props);
+        if (a.embedded) collect(a.embedded->props);
+    }
     if (ids.empty()) return ids;
 
     std::vector<GUID> guids;

@@ -155,6 +155,30 @@ TEST(PropBlobTest, FindsEachValueByItsIdAlone) {
     }
 }
 
+// Ids asked in ascending order, each found or not by one walk: the ids present, absent ones
+// before, between and after them, and an id asked twice in a row.
+TEST(PropBlobTest, FindsAscendingIdsInOneWalk) {
+    PropMap props;
+    for (ULONG id : {0x0017u, 0x0037u, 0x1000u, 0x3008u, 0x8005u})
+        props[static_cast<std::uint16_t>(id)] = {PT_LONG, PayloadLong(static_cast<LONG>(id))};
+    const std::string blob = EncodeBlob(props);
+    RecordView view;
+    ASSERT_TRUE(view.Open(blob));
+    const struct {
+        ULONG id;
+        bool found;
+    } asked[] = {{0x0001, false}, {0x0017, true},  {0x0020, false}, {0x0037, true},  {0x0037, true},
+                 {0x1000, true},  {0x2000, false}, {0x3008, true},  {0x8006, false}, {0xFFFE, false}};
+    std::size_t cursor = 0;
+    for (const auto& a : asked) {
+        PropRef r{};
+        ASSERT_EQ(view.FindFrom(a.id, cursor, r), a.found) << std::hex << a.id;
+        if (a.found) {
+            EXPECT_EQ(r.payload, PayloadLong(static_cast<LONG>(a.id))) << std::hex << a.id;
+        }
+    }
+}
+
 // A record of the first format: per value tag, length, payload.
 std::string Rec(ULONG tag, const std::string& payload) {
     return U32(tag) + U32(static_cast<ULONG>(payload.size())) + payload;

@@ -335,6 +335,64 @@ TEST_F(StoreTest, ClassEqualityKeepsExactlyTheRowsTheComparisonMatches) {
     }
 }
 
+// A folder's counts, asked alone, together or with other values, say what the folder holds.
+TEST_F(StoreTest, FolderCountsAnswerWhenAskedInAnyCompany) {
+    ComPtr<IMAPIFolder> folder = CreateFolder(m_root.get(), u"Counted", u"IPF.Contact");
+    ASSERT_TRUE(folder);
+    for (int i = 0; i < 3; ++i) AddMessage(folder.get(), u"IPM.Contact", u"c");
+    ASSERT_TRUE(CreateFolder(folder.get(), u"Below", u"IPF.Contact"));
+    const struct {
+        std::vector<ULONG> tags;
+    } cases[] = {{{PR_CONTENT_COUNT}},
+                 {{PR_SUBFOLDERS}},
+                 {{PR_ENTRYID, PR_SUBFOLDERS, PR_CONTENT_COUNT}},
+                 {{PR_CONTENT_COUNT, PR_DISPLAY_NAME_W, PR_SUBFOLDERS}}};
+    for (const auto& c : cases) {
+        std::vector<ULONG> array = {static_cast<ULONG>(c.tags.size())};
+        array.insert(array.end(), c.tags.begin(), c.tags.end());
+        ULONG count = 0;
+        MapiBuffer<SPropValue> values(fn().MAPIFreeBuffer);
+        ASSERT_EQ(folder->GetProps(reinterpret_cast<LPSPropTagArray>(array.data()), MAPI_UNICODE, &count,
+                                   values.put()),
+                  S_OK);
+        ASSERT_EQ(count, c.tags.size());
+        for (ULONG i = 0; i < count; ++i) {
+            EXPECT_EQ(values.get()[i].ulPropTag, c.tags[i]);
+            if (c.tags[i] == PR_CONTENT_COUNT) {
+                EXPECT_EQ(values.get()[i].Value.l, 3);
+            }
+            if (c.tags[i] == PR_SUBFOLDERS) {
+                EXPECT_TRUE(values.get()[i].Value.b);
+            }
+        }
+    }
+}
+
+// A table reads its rows' records by key range: its folder's messages between other folders'
+// are read, and theirs never, whether the keys lie close together (two folders filled in turn)
+// or far apart (many of the other folder's messages between two of its own).
+TEST_F(StoreTest, ContentsRowsComeFromTheirFolderAloneAmongOtherFolders) {
+    ComPtr<IMAPIFolder> other = CreateFolder(m_root.get(), u"Other", u"IPF.Contact");
+    ASSERT_TRUE(other);
+    std::vector<std::u16string> expected;
+    auto add = [&](IMAPIFolder* folder, const std::u16string& subject) {
+        AddMessage(folder, u"IPM.Contact", subject.c_str());
+        if (folder == m_contacts.get()) expected.push_back(subject);
+    };
+    SPropValue cls = Text(PR_MESSAGE_CLASS_W, u"IPM.Contact");
+    SRestriction isClass = PropRes(RELOP_EQ, &cls);
+    for (int i = 0; i < 40; ++i) {
+        add(m_contacts.get(), u"a" + nx::sys::Utf8ToUtf16(std::to_string(i)));
+        add(other.get(), u"b" + nx::sys::Utf8ToUtf16(std::to_string(i)));
+    }
+    EXPECT_EQ(Subjects(m_contacts.get(), &isClass), expected);
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr), expected);
+    for (int i = 0; i < 200; ++i) add(other.get(), u"c" + nx::sys::Utf8ToUtf16(std::to_string(i)));
+    add(m_contacts.get(), u"last");
+    EXPECT_EQ(Subjects(m_contacts.get(), &isClass), expected);
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr), expected);
+}
+
 TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     std::string a = AddMessage(m_contacts.get(), u"IPM.Contact", u"A");
     std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");

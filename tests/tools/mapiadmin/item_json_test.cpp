@@ -150,6 +150,11 @@ TEST(ItemJson, DumpReadsBackToTheSameItem) {
     item.props.push_back(removed);
     item.attachments.push_back(att);
     item.attachments.push_back(Attachment{});
+    Attachment embeds;
+    embeds.embedded.emplace();
+    add(embeds.embedded->props, 0x0037001F, {std::u16string(u"inner")});
+    add(embeds.embedded->computed, 0x0FFE0003, {std::int64_t{5}});
+    item.attachments.push_back(embeds);
 
     const std::string text = ItemToJson(item);
     EXPECT_EQ(ItemFromJson(text), item) << text;

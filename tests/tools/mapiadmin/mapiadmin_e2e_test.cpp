@@ -243,7 +243,10 @@ Item Settable(const std::string& text, const fs::path& base) {
     Item item = ItemFromJson(text);
     LoadFileValues(item, base);
     item.computed.clear();
-    for (auto& a : item.attachments) a.computed.clear();
+    for (auto& a : item.attachments) {
+        a.computed.clear();
+        if (a.embedded) a.embedded->computed.clear();
+    }
     return item;
 }
 
@@ -315,6 +318,27 @@ TEST_F(MapiAdmin, PutAndDumpRoundTripEveryType) {
     const std::string list = Ok({"item", "list", kTop + "/Inbox"});
     EXPECT_NE(list.find(id3 + "  IPM.Contact  Ann"), std::string::npos) << list;
     EXPECT_NE(list.find(id4), std::string::npos) << list;
+}
+
+TEST_F(MapiAdmin, PutsAndDumpsTheMessageAnAttachmentEmbeds) {
+    Ok({"init"});
+    const std::string item = R"({"properties": [{"tag": "PR_MESSAGE_CLASS_W", "value": "IPM.Appointment"}],
+  "attachments": [{"properties": [{"tag": "PR_ATTACH_METHOD", "value": 5}],
+                   "embeddedMessage": {"properties": [{"tag": "PR_SUBJECT_W", "value": "inner"},
+                                                      {"named": "PidLidLocation", "value": "Room 7"}]}},
+                  {"properties": [{"tag": "PR_ATTACH_METHOD", "value": 1}]}]})";
+    WriteFile(Work() / "embeds.json", item);
+    const std::string id = Ok({"item", "put", kTop + "/Calendar", "embeds.json"});
+    const std::string dump = Ok({"item", "dump", id});
+    const Item out = Settable(dump, Work());
+    ASSERT_EQ(out.attachments.size(), 2u) << dump;
+    ASSERT_TRUE(out.attachments[0].embedded) << dump;
+    EXPECT_EQ(out.attachments[0].embedded->props, Settable(item, Work()).attachments[0].embedded->props);
+    EXPECT_FALSE(out.attachments[1].embedded);
+    // put(dump(x)) gives an equal item, the embedded message included.
+    WriteFile(Work() / "dump.json", dump);
+    EXPECT_EQ(Settable(Ok({"item", "dump", Ok({"item", "put", kTop + "/Calendar", "dump.json"})}), Work()),
+              out);
 }
 
 TEST_F(MapiAdmin, DeletesItems) {
