@@ -13,14 +13,18 @@
 // clang-format on
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/system/Ascii.h"
@@ -305,90 +309,116 @@ struct Binding::Impl {
     std::mutex lock;           // calls on one binding are serialised, as on Linux
     int silenceMs = -1;        // SetSilenceBound
     SignOfLife signOfLife;
+    bool abandoned = false;  // a call was given up while the runtime still held it (CallUnderSilenceBound)
 };
 
 namespace {
 
-// The silence bound of one call on the system runtime. The runtime's own call timeout
-// (RPC_C_OPT_CALL_TIMEOUT) restarts only with a packet of the call itself, so a long read whose
-// life shows in the callbacks would be cut; instead a watcher thread cancels the calling thread's
-// call (RpcCancelThreadEx without waiting for the server) once neither the call's start nor a
-// sign of life is younger than the bound. The runtime then fails the call (RPC_S_CALL_CANCELLED
-// on Windows; Wine cancels the pipe's I/O and fails it its own way: Call reports the cancel).
-class SilenceWatch {
-public:
-    using Clock = std::chrono::steady_clock;
+// What the binding's lock guards a call with: the listener check, then the stub.
+RpcStatus AdmitAndCall(Binding::Impl& impl, const SystemStubs& stubs, uint16_t opnum, Args& args) {
+    // Nothing is sent to a pipe another user serves (PipeSecurity_win.h): judged again whenever
+    // the server judged before has gone, because the runtime connects again on its own.
+    const RpcStatus status = win::AdmitListener(impl.endpoint, impl.connectMs, impl.witness);
+    return status == RPC_S_OK ? stubs.call(impl.handle, opnum, args) : status;
+}
 
-    SilenceWatch(int silenceMs, const Binding::SignOfLife& signOfLife)
-        : m_silence(silenceMs), m_signOfLife(signOfLife), m_start(Clock::now()) {
-        if (m_silence < 0) return;
-        HANDLE self = nullptr;
-        // The pseudo handle names whichever thread uses it: the watcher needs a real one.
-        if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0,
-                               FALSE, DUPLICATE_SAME_ACCESS))
-            return;
-        m_thread = self;
-        m_watcher = std::thread([this] { Watch(); });
-    }
-    ~SilenceWatch() {
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_done = true;
-        }
-        m_wake.notify_all();
-        if (m_watcher.joinable()) m_watcher.join();
-        if (m_thread != nullptr) ::CloseHandle(m_thread);
-    }
-    SilenceWatch(const SilenceWatch&) = delete;
-    SilenceWatch& operator=(const SilenceWatch&) = delete;
+// One call under a silence bound runs on a thread of its own, and the caller waits for it.
+// The runtime's own call timeout (RPC_C_OPT_CALL_TIMEOUT) restarts only with a packet of the
+// call itself, so a long read whose life shows in the callbacks would be cut; instead the caller
+// asks the runtime to cancel the call (RpcCancelThreadEx without waiting for the server) once
+// neither the call's start nor a sign of life is younger than the bound. Windows then fails the
+// call (RPC_S_CALL_CANCELLED). Wine 8.0 was seen to leave a call to a suspended server blocked for
+// good whatever the cancel: so when the call has not ended kCancelGrace after the first cancel,
+// the caller gives up on it and answers RPC_S_CALL_CANCELLED itself. The call's thread is then
+// left to the runtime with its own copy of the arguments, and the binding is never used or freed
+// again (Binding::Impl::abandoned): the one user of the bound, nxhost, ends its session there.
+constexpr auto kCancelGrace = std::chrono::seconds(2);
 
-    // The call ended: after this no cancel can reach the thread. True when the watch cancelled it.
-    bool End() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_done = true;
-        return m_cancelled;
-    }
-
-private:
-    Clock::time_point SilenceEnd() const {
-        Clock::time_point last = m_start;
-        if (m_signOfLife) last = std::max(last, m_signOfLife());
-        return last + std::chrono::milliseconds(m_silence);
-    }
-
-    void Watch() {
-        std::unique_lock<std::mutex> lock(m_lock);
-        while (!m_done) {
-            const auto end = SilenceEnd();
-            if (Clock::now() < end) {
-                m_wake.wait_until(lock, end);
-                continue;
-            }
-            // Under the lock: the call has not ended, so the cancel reaches this call and no later
-            // one. Repeated while the call lasts, in case it came between two of the runtime's waits.
-            m_cancelled = true;
-            ::RpcCancelThreadEx(m_thread, 0);
-            m_wake.wait_for(lock, std::chrono::milliseconds(100));
-        }
-    }
-
-    const int m_silence;
-    const Binding::SignOfLife& m_signOfLife;
-    const Clock::time_point m_start;
-    HANDLE m_thread = nullptr;
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    bool m_done = false;
-    bool m_cancelled = false;
-    std::thread m_watcher;
+struct PendingCall {
+    explicit PendingCall(const Args& given) : args(given) {}
+    Args args;  // the call's own copy: it may outlive the caller's
+    std::mutex lock;
+    std::condition_variable changed;
+    HANDLE thread = nullptr;  // the call's thread, valid while !ended
+    bool ended = false;
+    RpcStatus status = RPC_S_OK;
 };
+
+RpcStatus CallUnderSilenceBound(Binding::Impl& impl, const SystemStubs& stubs, uint16_t opnum, Args& args) {
+    using Clock = std::chrono::steady_clock;
+    assert(impl.silenceMs >= 0);
+    auto pending = std::make_shared<PendingCall>(args);
+    try {
+        std::thread([pending, &impl, stubs, opnum] {
+            HANDLE self = nullptr;
+            // The pseudo handle names whichever thread uses it: the caller needs a real one.
+            ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0,
+                              FALSE, DUPLICATE_SAME_ACCESS);
+            {
+                std::lock_guard<std::mutex> guard(pending->lock);
+                pending->thread = self;
+            }
+            // `impl` outlives this thread: an abandoned binding is never freed (~Binding).
+            const RpcStatus status = AdmitAndCall(impl, stubs, opnum, pending->args);
+            {
+                std::lock_guard<std::mutex> guard(pending->lock);
+                pending->status = status;
+                pending->ended = true;
+                pending->thread = nullptr;  // under the lock: no cancel reaches a closed handle
+            }
+            pending->changed.notify_all();
+            if (self != nullptr) ::CloseHandle(self);
+        }).detach();
+    } catch (const std::system_error&) {
+        return RPC_S_OUT_OF_RESOURCES;
+    }
+
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> firstCancel;
+    std::unique_lock<std::mutex> lock(pending->lock);
+    while (!pending->ended) {
+        Clock::time_point last = start;
+        if (impl.signOfLife) last = std::max(last, impl.signOfLife());
+        const auto silenceEnd = last + std::chrono::milliseconds(impl.silenceMs);
+        const auto now = Clock::now();
+        if (now < silenceEnd && !firstCancel) {
+            pending->changed.wait_until(lock, silenceEnd);
+            continue;
+        }
+        if (!firstCancel) firstCancel = now;
+        if (now - *firstCancel >= kCancelGrace) {
+            impl.abandoned = true;
+            TraceRpc("rpc: " + impl.endpoint + ": the cancelled call did not end within " +
+                     std::to_string(std::chrono::milliseconds(kCancelGrace).count()) +
+                     " ms; given up, the binding is not used again");
+            return RPC_S_CALL_CANCELLED;
+        }
+        // Repeated while the call lasts, in case a cancel came between two of the runtime's waits.
+        if (pending->thread != nullptr) ::RpcCancelThreadEx(pending->thread, 0);
+        pending->changed.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    args = std::move(pending->args);
+    if (firstCancel && pending->status != RPC_S_OK) {
+        TraceRpc("rpc: " + impl.endpoint + ": no sign of life from the server for " +
+                 std::to_string(impl.silenceMs) + " ms; call cancelled");
+        return RPC_S_CALL_CANCELLED;
+    }
+    return pending->status;
+}
 
 }  // namespace
 
 Binding::Binding(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 
 Binding::~Binding() {
-    if (m_impl && m_impl->handle != nullptr) ::RpcBindingFree(&m_impl->handle);
+    if (!m_impl) return;
+    if (m_impl->abandoned) {
+        // A call the runtime still holds uses the handle and the Impl: both stay (the process is
+        // ending its session; see CallUnderSilenceBound).
+        (void)m_impl.release();
+        return;
+    }
+    if (m_impl->handle != nullptr) ::RpcBindingFree(&m_impl->handle);
 }
 
 void Binding::SetTimeouts(const CallTimeouts& timeouts) {
@@ -411,18 +441,10 @@ RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
     if (stubs.call == nullptr) return RPC_S_UNKNOWN_IF;
     if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
     std::lock_guard<std::mutex> guard(m_impl->lock);
-    // Nothing is sent to a pipe another user serves (PipeSecurity_win.h): judged again whenever
-    // the server judged before has gone, because the runtime connects again on its own.
-    RpcStatus status = win::AdmitListener(m_impl->endpoint, m_impl->connectMs, m_impl->witness);
-    if (status == RPC_S_OK) {
-        SilenceWatch watch(m_impl->silenceMs, m_impl->signOfLife);
-        status = stubs.call(m_impl->handle, opnum, args);
-        if (watch.End() && status != RPC_S_OK) {
-            TraceRpc("rpc: " + m_impl->endpoint + ": no sign of life from the server for " +
-                     std::to_string(m_impl->silenceMs) + " ms; call cancelled");
-            status = RPC_S_CALL_CANCELLED;
-        }
-    }
+    RpcStatus status = RPC_S_CALL_CANCELLED;  // an abandoned binding is not used again
+    if (!m_impl->abandoned)
+        status = m_impl->silenceMs < 0 ? AdmitAndCall(*m_impl, stubs, opnum, args)
+                                       : CallUnderSilenceBound(*m_impl, stubs, opnum, args);
     if (status != RPC_S_OK)
         TraceRpc("call " + std::to_string(opnum) + " on " + m_impl->endpoint +
                  " failed: " + std::to_string(status) + " " + RpcStatusName(status));
