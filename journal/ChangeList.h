@@ -67,13 +67,18 @@ public:
         Known(std::string_view(reinterpret_cast<const char*>(id.data()), id.size() * sizeof(char16_t)), time);
     }
     // The identifier as its UTF-16 units' bytes (as stored), any alignment; an odd byte count
-    // never matches.
-    void Known(std::string_view idBytes, const ItemTime& time) { Add(idBytes, time, 0); }
+    // never matches. A known item whose identifier was given to Unconfirmed is passed over: the
+    // unconfirmed entry stands in its place.
+    void Known(std::string_view idBytes, const ItemTime& time) {
+        if (!m_knownStarted) StartKnown();
+        Add(idBytes, time, 0);
+    }
     // An unconfirmed entry: `change` is what the unfinished read reported (NX_LOG_NEW,
-    // NX_LOG_CHANGED or NX_LOG_DELETED), `time` the time it reported. An identifier is given
-    // either to Known or to Unconfirmed, never to both.
+    // NX_LOG_CHANGED or NX_LOG_DELETED), `time` the time it reported. Every unconfirmed entry
+    // comes before the first known item.
     void Unconfirmed(std::string_view idBytes, const ItemTime& time, int32_t change) {
         assert(change == NX_LOG_NEW || change == NX_LOG_CHANGED || change == NX_LOG_DELETED);
+        assert(!m_knownStarted);
         Add(idBytes, time, change);
     }
     // Matches the known items still held back (Known() matches them in groups).
@@ -97,6 +102,7 @@ private:
         return {reinterpret_cast<const char*>(m_items[i].pszId), m_length[i] * sizeof(char16_t)};
     }
     std::size_t Find(std::string_view idBytes, std::size_t hash) const noexcept;
+    void StartKnown();
     std::size_t FirstCandidate(std::size_t hash) const noexcept;
     void Add(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed);
     void MatchPending();
@@ -120,6 +126,12 @@ private:
     std::vector<uint64_t> m_slots;
     std::vector<EntryChange> m_change;
     std::vector<DeletedItem> m_deleted;
+    // Known items have begun. A known item of an unconfirmed entry the snapshot has is passed
+    // over because that entry is classified already; one of an unconfirmed entry the snapshot
+    // lacks (reported deleted already) is found in m_absentIds (their bytes, sorted): only a
+    // known item absent from the snapshot is looked up there.
+    bool m_knownStarted = false;
+    std::vector<std::string> m_absentIds;
 };
 
 // Rewrites a snapshot array into its change list: new and changed entries in snapshot order with

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "journal/JournalStore.h"
@@ -102,6 +103,26 @@ bool ReadRequest(const tagChangeRequest* request, JournalKey& key, std::string& 
            ReadKeyText(request->pszAnchor, "anchor", false, key.anchor, why);
 }
 
+// Checks the identifiers a commit leaves unconfirmed and views them (into `kept`).
+bool ReadUndelivered(const NxJournalChar* const* ids, int32_t count, std::vector<std::u16string_view>& kept,
+                     std::string& why) {
+    if (count < 0 || (count > 0 && !ids)) {
+        why = "the list of undelivered entries is inconsistent (count " + std::to_string(count) + ")";
+        return false;
+    }
+    kept.reserve(static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        const std::size_t length = ids[i] ? BoundedLength(ids[i], kMaxIdLength) : 0;
+        if (!ids[i] || length > kMaxIdLength) {
+            why = "undelivered entry " + std::to_string(i) +
+                  (ids[i] ? " has an identifier that is too long" : " has no identifier");
+            return false;
+        }
+        kept.emplace_back(ids[i], length);
+    }
+    return true;
+}
+
 // Checks the array and measures its identifiers (into `lengths`).
 bool CheckSnapshot(const tagLogItemArray* array, std::vector<uint32_t>& lengths, std::string& why) {
     if (!array) {
@@ -167,15 +188,21 @@ NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChang
 }
 
 NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request) {
+    return CommitChangeLogExcept(request, nullptr, 0);
+}
+
+NX_DELTATRACK_API int32_t CommitChangeLogExcept(const tagChangeRequest* request,
+                                                const NxJournalChar* const* undelivered, int32_t count) {
     try {
         JournalKey key;
         std::string why;
-        if (!ReadRequest(request, key, why)) {
+        std::vector<std::u16string_view> kept;
+        if (!ReadRequest(request, key, why) || !ReadUndelivered(undelivered, count, kept, why)) {
             Debug("CommitChangeLog", why);
             return -1;
         }
         const std::lock_guard<std::mutex> hold(g_lock);
-        return WithJournal([&](JournalStore& store) { return store.Commit(key) ? 1 : 0; });
+        return WithJournal([&](JournalStore& store) { return store.Commit(key, kept) ? 1 : 0; });
     } catch (const std::exception& e) {
         Debug("CommitChangeLog", e.what());
     } catch (...) {

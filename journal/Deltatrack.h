@@ -105,6 +105,15 @@ NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChang
 // stage); -1: the call failed and the committed state is unchanged.
 NX_DELTATRACK_API int32_t CommitChangeLog(const tagChangeRequest* request);
 
+// CommitChangeLog, except for the staged entries named in `undelivered` (`count` identifiers,
+// as the change list carries them): those stay staged and unconfirmed, so the next change read
+// reports them again (an item that is in the snapshot but could not be read and sent). A name
+// the staged difference lacks is ignored; with `count` 0 it is CommitChangeLog. Results as
+// CommitChangeLog's; a null list with a count above 0, or an identifier that is null or too
+// long, fails the call (-1) with the committed state unchanged.
+NX_DELTATRACK_API int32_t CommitChangeLogExcept(const tagChangeRequest* request,
+                                                const NxJournalChar* const* undelivered, int32_t count);
+
 // Closes the journal file the library keeps open between calls (the next call opens it again).
 // The agent calls it when it logs off, so no file of the journal stays open while no session is
 // (on Windows an open file keeps its folder from being removed).

@@ -5,9 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
-#include <unordered_set>
 
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
@@ -113,14 +111,6 @@ void IdAt(const Statement& s, int col, std::u16string& to) {
     to.resize(bytes.size() / sizeof(char16_t));
     if (!bytes.empty()) std::memcpy(to.data(), bytes.data(), bytes.size());
 }
-
-// Identifiers' bytes looked up without a copy.
-struct BytesHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view bytes) const noexcept {
-        return std::hash<std::string_view>()(bytes);
-    }
-};
 
 int64_t NowMs() {
     using namespace std::chrono;
@@ -245,9 +235,8 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
         // The base of the difference: the committed state, and the staged difference of a read
         // that was not committed in place of its items' committed rows (see docs/journal.md).
         if (anchor && anchor->stagedBase) {
-            // The unconfirmed entries first; their items' committed rows are then skipped (a set in
-            // memory: probing the staged table for each committed row would double the read).
-            std::unordered_set<std::string, BytesHash, std::equal_to<>> unconfirmed;
+            // The unconfirmed entries first: the detector then passes over their items' committed
+            // rows itself (a set of them beside it had cost a second hash of every row).
             Statement u(m_db, "SELECT id, modified, status, change FROM staged WHERE key=?1");
             u.Bind(1, anchor->key);
             while (u.Step()) {
@@ -255,17 +244,10 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
                 if (change != NX_LOG_NEW && change != NX_LOG_CHANGED && change != NX_LOG_DELETED)
                     throw JournalError("damaged journal: a staged entry with change " +
                                        std::to_string(change));
-                const std::string_view id = IdBytesAt(u, 0);
-                changes.Unconfirmed(id, TimeAt(u, 1), static_cast<int32_t>(change));
-                unconfirmed.emplace(id);
+                changes.Unconfirmed(IdBytesAt(u, 0), TimeAt(u, 1), static_cast<int32_t>(change));
             }
-            Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
-            s.Bind(1, anchor->key);
-            while (s.Step()) {
-                const std::string_view id = IdBytesAt(s, 0);
-                if (!unconfirmed.contains(id)) changes.Known(id, TimeAt(s, 1));
-            }
-        } else if (anchor) {
+        }
+        if (anchor) {
             Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
             s.Bind(1, anchor->key);
             while (s.Step()) changes.Known(IdBytesAt(s, 0), TimeAt(s, 1));
@@ -323,7 +305,7 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
     });
 }
 
-bool JournalStore::Commit(const JournalKey& key) {
+bool JournalStore::Commit(const JournalKey& key, const std::vector<std::u16string_view>& undelivered) {
     const bool committed = Mapped("cannot commit the changes", [&] {
         Transaction txn(m_db);
         const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
@@ -332,11 +314,25 @@ bool JournalStore::Commit(const JournalKey& key) {
         // Its entries stay unconfirmed (the next read reports them again and stages them anew).
         if (*anchor->stagedBase != anchor->generation) return false;
         const int64_t k = anchor->key;
+        // The undelivered entries are set apart for the length of the transaction (a negative
+        // change), so the statements below, which apply 8, 4 and 32 only, pass over them.
+        int64_t kept = 0;
+        if (!undelivered.empty()) {
+            Statement keep(m_db, "UPDATE staged SET change=-change WHERE key=?1 AND id=?2 AND change>0");
+            keep.Bind(1, k);
+            for (const std::u16string_view id : undelivered) {
+                BindId(keep, 2, id);
+                keep.Run();
+            }
+            Statement count(m_db, "SELECT count(*) FROM staged WHERE key=?1 AND change<0");
+            count.Bind(1, k);
+            kept = count.Step() ? count.Int(0) : 0;
+        }
         // A staged entry no longer tells whether the committed state has its item (a new one may
         // be known already, a deleted one unknown): the count follows the rows.
         Statement(m_db,
                   "UPDATE anchor SET item_count = item_count"
-                  " + (SELECT count(*) FROM staged s WHERE s.key=?1 AND s.change!=32"
+                  " + (SELECT count(*) FROM staged s WHERE s.key=?1 AND s.change IN (4, 8)"
                   "    AND NOT EXISTS (SELECT 1 FROM item i WHERE i.key=?1 AND i.id=s.id))"
                   " - (SELECT count(*) FROM staged s WHERE s.key=?1 AND s.change=32"
                   "    AND EXISTS (SELECT 1 FROM item i WHERE i.key=?1 AND i.id=s.id)),"
@@ -346,7 +342,7 @@ bool JournalStore::Commit(const JournalKey& key) {
             .Run();
         Statement(m_db,
                   "INSERT OR REPLACE INTO item(key, id, modified, status)"
-                  " SELECT key, id, modified, status FROM staged WHERE key=?1 AND change!=32")
+                  " SELECT key, id, modified, status FROM staged WHERE key=?1 AND change IN (4, 8)")
             .Bind(1, k)
             .Run();
         Statement(
@@ -354,7 +350,20 @@ bool JournalStore::Commit(const JournalKey& key) {
             "DELETE FROM item WHERE key=?1 AND id IN (SELECT id FROM staged WHERE key=?1 AND change=32)")
             .Bind(1, k)
             .Run();
-        DropStaged(m_db, k);
+        if (kept == 0) {
+            DropStaged(m_db, k);
+        } else {
+            // The undelivered entries stay, unconfirmed, staged against the new generation: the
+            // next read takes them into its base as it takes those of an unfinished read.
+            Statement(m_db, "DELETE FROM staged WHERE key=?1 AND change>0").Bind(1, k).Run();
+            Statement(m_db, "UPDATE staged SET change=-change WHERE key=?1").Bind(1, k).Run();
+            Statement(m_db,
+                      "UPDATE anchor SET staged_base=generation, staged_count=?2, staged_at=?3 WHERE key=?1")
+                .Bind(1, k)
+                .Bind(2, kept)
+                .Bind(3, NowMs())
+                .Run();
+        }
         txn.Commit();
         return true;
     });

@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "journal/ChangeList.h"
@@ -76,10 +77,11 @@ public:
     void Stage(const JournalKey& key, const tagLogItemArray& snapshot, ChangeDetector& changes,
                ChangeListWriter& writer);
 
-    // Makes the staged difference of `key` the committed state (one transaction). False when
-    // nothing was staged (or it was computed against a committed state that has moved since; it
-    // then stays staged).
-    bool Commit(const JournalKey& key);
+    // Makes the staged difference of `key` the committed state (one transaction), except for
+    // the entries of the identifiers in `undelivered`: they stay staged, unconfirmed, against the
+    // new committed state. False when nothing was staged (or it was computed against a committed
+    // state that has moved since; it then stays staged).
+    bool Commit(const JournalKey& key, const std::vector<std::u16string_view>& undelivered = {});
 
     // Tool operations.
     std::vector<AnchorInfo> Anchors();

@@ -7,7 +7,9 @@
 #include "mapi/ItemRead.h"
 
 #include <exception>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/LogFile.h"
 #include "common/MapiFunctions.h"
@@ -70,6 +72,9 @@ struct ItemRead {
     const DocumentSink sink;
     MAPIObjectGuard* const held;
     int32_t itemCount;  // the count the read started with; then the change list's size
+    // The change list's identifiers of the items a change read could not open: its commit leaves
+    // their entries unconfirmed, so the next change read reports them again.
+    std::vector<std::u16string> undelivered = {};
 
     // The folder part of a read: full read (empty anchor) or change read. True when it went through.
     bool Run(const char* anchor) {
@@ -146,7 +151,7 @@ struct ItemRead {
                 CLogFile::Trace(
                     "CMAPIObject::%s - CommitChangeLog skipped: not every change reached the host\r\n", part);
                 done = false;
-            } else if (const int32_t committed = CommitChangeLog(&change.request); committed < 0) {
+            } else if (const int32_t committed = Commit(change.request); committed < 0) {
                 // Everything was delivered but the journal could not record it: the next change read
                 // repeats these changes, so this one is reported as failed.
                 CLogFile::Trace("CMAPIObject::%s - CommitChangeLog(%d)\r\n", part, committed);
@@ -155,6 +160,14 @@ struct ItemRead {
         }
         if (texts.partFramed) CLogFile::Trace("CMAPIObject::before logArrayRemoveall\r\n");
         return done;
+    }
+
+    // The journal's commit of a change read that reached the host with every document it sent.
+    int32_t Commit(const tagChangeRequest& request) const {
+        std::vector<const NxJournalChar*> ids;
+        ids.reserve(undelivered.size());
+        for (const std::u16string& id : undelivered) ids.push_back(id.c_str());
+        return CommitChangeLogExcept(&request, ids.data(), static_cast<int32_t>(ids.size()));
     }
 
     bool Snapshot(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot) {
@@ -226,7 +239,12 @@ struct ItemRead {
         CLogFile::Trace("CMAPIObject::%s - %s(%s)\r\n", texts.fromLog,
                         (flags & NX_LOG_NEW) ? "New" : "Update", pimid.c_str());
         ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(folder.get(), pimid);
-        if (!message) return 1;  // gone since the snapshot, or not readable: not sent
+        if (!message) {
+            // Gone since the snapshot, or not readable now: not sent, and so not confirmed either.
+            // The next change read reports it again (a deletion notice, if it is gone: harmless).
+            undelivered.push_back(nx::sys::Utf8ToUtf16(pimid));
+            return 1;
+        }
         ULONG count = 0;
         MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
         if (FAILED(message->GetProps(documents.Columns(), MAPI_UNICODE, &count, values.put())) || !values) {

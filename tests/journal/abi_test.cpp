@@ -21,6 +21,7 @@ struct DeltatrackApi {
     decltype(&DeltatrackFree) free = nullptr;
     decltype(&GetChangeLog) get = nullptr;
     decltype(&CommitChangeLog) commit = nullptr;
+    decltype(&CommitChangeLogExcept) commitExcept = nullptr;
     decltype(&CloseChangeLog) close = nullptr;
 
     static DeltatrackApi& Get() {
@@ -39,6 +40,7 @@ private:
         free = reinterpret_cast<decltype(free)>(dlsym(lib, "DeltatrackFree"));
         get = reinterpret_cast<decltype(get)>(dlsym(lib, "GetChangeLog"));
         commit = reinterpret_cast<decltype(commit)>(dlsym(lib, "CommitChangeLog"));
+        commitExcept = reinterpret_cast<decltype(commitExcept)>(dlsym(lib, "CommitChangeLogExcept"));
         close = reinterpret_cast<decltype(close)>(dlsym(lib, "CloseChangeLog"));
     }
 };
@@ -92,7 +94,8 @@ protected:
     void SetUp() override {
         m_debugAt = DebugText().size();
         JournalWorld::SetUp();
-        ASSERT_TRUE(api().get && api().commit && api().close && api().alloc && api().free);
+        ASSERT_TRUE(api().get && api().commit && api().commitExcept && api().close && api().alloc &&
+                    api().free);
     }
     static DeltatrackApi& api() { return DeltatrackApi::Get(); }
     // What the library wrote to the debug output since the test began.
@@ -250,6 +253,63 @@ TEST_F(DeltatrackAbiTest, AReadThatWasNotCommittedLosesNothing) {
         }
     }
     ExpectCountsMatchRows(DbPath());
+}
+
+// A read that delivered all but a few entries (items it could not read) commits the rest: only
+// those are reported again, and their later changes and deletions too.
+TEST_F(DeltatrackAbiTest, AnUndeliveredEntryAloneStaysUnconfirmed) {
+    constexpr int32_t N = NX_LOG_NEW, C = NX_LOG_CHANGED, D = NX_LOG_DELETED;
+    const struct {
+        const char* what;
+        std::vector<Item> snapshot;
+        std::map<std::string, int32_t> changes;
+        std::vector<std::u16string> undelivered;
+        int32_t commit;
+    } steps[] = {
+        {"A is committed", {{"A", 1}}, {{"A", N}}, {}, 1},
+        {"B and C added; C not delivered", {{"A", 1}, {"B", 1}, {"C", 1}}, {{"B", N}, {"C", N}}, {u"C"}, 1},
+        {"C alone again", {{"A", 1}, {"B", 1}, {"C", 1}}, {{"C", N}}, {}, 1},
+        {"then nothing", {{"A", 1}, {"B", 1}, {"C", 1}}, {}, {}, 0},
+        {"A and B changed; A not delivered", {{"A", 2}, {"B", 2}, {"C", 1}}, {{"A", C}, {"B", C}}, {u"A"}, 1},
+        {"A deleted since: its deletion", {{"B", 2}, {"C", 1}}, {{"A", D}}, {}, 1},
+        {"and nothing after it", {{"B", 2}, {"C", 1}}, {}, {}, 0},
+        {"a name the difference lacks is ignored", {{"B", 2}, {"C", 2}}, {{"C", C}}, {u"Z"}, 1},
+        {"so nothing stays", {{"B", 2}, {"C", 2}}, {}, {}, 0},
+        {"every entry undelivered",
+         {{"B", 3}, {"D", 1}},
+         {{"B", C}, {"C", D}, {"D", N}},
+         {u"B", u"C", u"D"},
+         1},
+        {"all of them again", {{"B", 3}, {"D", 1}}, {{"B", C}, {"C", D}, {"D", N}}, {}, 1},
+        {"and then nothing", {{"B", 3}, {"D", 1}}, {}, {}, 0},
+    };
+    const Request request(u"U");
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        CLogItemArray a;
+        Fill(a, step.snapshot);
+        const int32_t result = Read(a, request);
+        if (step.changes.empty()) {
+            EXPECT_LE(result, 0);
+        } else {
+            EXPECT_EQ(result, static_cast<int32_t>(step.changes.size()));
+            std::map<std::string, int32_t> got;
+            for (const auto& [id, flags] : FlagsById(a)) got[std::string(id.begin(), id.end())] = flags;
+            EXPECT_EQ(got, step.changes);
+        }
+        std::vector<const NxJournalChar*> ids;
+        for (const std::u16string& id : step.undelivered) ids.push_back(id.c_str());
+        EXPECT_EQ(api().commitExcept(request.get(), ids.data(), static_cast<int32_t>(ids.size())),
+                  step.commit);
+        ExpectCountsMatchRows(DbPath());
+    }
+    // A list that is not one fails the commit and leaves the state.
+    const NxJournalChar* const none[] = {nullptr};
+    EXPECT_EQ(api().commitExcept(request.get(), nullptr, 1), -1);
+    EXPECT_EQ(api().commitExcept(request.get(), none, 1), -1);
+    EXPECT_EQ(api().commitExcept(request.get(), none, -1), -1);
+    EXPECT_NE(NewDebugText().find("Deltatrack: CommitChangeLog: undelivered entry 0 has no identifier"),
+              std::string::npos);
 }
 
 TEST_F(DeltatrackAbiTest, AJournalOfTheFirstLayoutIsUpgradedWithItsStagedRows) {

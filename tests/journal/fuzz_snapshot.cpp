@@ -1,7 +1,15 @@
 // Fuzz target: random known states and snapshots (identifiers from a pool of 64, so overlaps and
 // duplicates are common; times including NaN, infinities and signed zeros; any status) through
-// the change rules and the rewrite of the array. Invariant: applying the change list to the old
-// state gives the snapshot's state (its first entry per identifier), each identifier once.
+// the change rules and the rewrite of the array. A known item may be an unconfirmed entry (a
+// change an unfinished read may have delivered), given to the detector first as the journal does,
+// with or without a committed row of its own. Invariant: applying the change list to the committed
+// state gives the snapshot's state (its first entry per identifier), each identifier once; an
+// unconfirmed entry is always in the list, as its rule says (present: new again, or changed again;
+// absent: deleted with its time), whatever the host holds of it.
+//
+// Input: one byte (known items: the low 7 bits; the array's growth step: the high bit), then
+// three bytes per item: identifier, time, and status (bits 0-1) with, for a known item, what it
+// is (bits 4-5: 0 committed, 1 unconfirmed new, 2 unconfirmed changed, 3 unconfirmed deleted).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -44,15 +52,22 @@ double PoolTime(uint8_t b) {
 struct Reader {
     const uint8_t* p;
     size_t n;
-    bool Next(std::u16string& id, ItemTime& t) {
+    // `unconfirmed`: 0 for a committed item, else the change the unfinished read reported.
+    bool Next(std::u16string& id, ItemTime& t, int32_t& unconfirmed) {
         if (n < 3) return false;
+        constexpr int32_t kWhat[] = {0, NX_LOG_NEW, NX_LOG_CHANGED, NX_LOG_DELETED};
         id = PoolId(p[0]);
         t = ItemTime{PoolTime(p[1]), static_cast<int32_t>(p[2] % 4)};
+        unconfirmed = kWhat[(p[2] >> 4) % 4];
         p += 3;
         n -= 3;
         return true;
     }
 };
+
+std::string_view Bytes(const std::u16string& id) {
+    return {reinterpret_cast<const char*>(id.data()), id.size() * sizeof(char16_t)};
+}
 
 void Check(bool ok) {
     if (!ok) __builtin_trap();
@@ -64,24 +79,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Reader in{data + 1, size - 1};
     std::map<std::u16string, ItemTime> known, wanted;
+    std::map<std::u16string, std::pair<ItemTime, int32_t>> unconfirmed;
     std::u16string id;
     ItemTime t;
+    int32_t what = 0;
     // Up to 127 known items: the detector matches them in groups, so group ends are crossed.
-    for (int k = data[0] % 128; k > 0 && in.Next(id, t); --k) known.emplace(id, t);
+    for (int k = data[0] % 128; k > 0 && in.Next(id, t, what); --k) {
+        if (what == 0) {
+            known.emplace(id, t);
+        } else {
+            unconfirmed.emplace(id, std::make_pair(t, what));
+        }
+    }
     CLogItemArray snapshot;
     snapshot.get()->nGrowBy = 1 + data[0] / 128;
-    while (in.Next(id, t)) {
+    while (in.Next(id, t, what)) {
         snapshot.Add(id, t.value, t.status);
         wanted.emplace(id, t);  // the first entry of an identifier stands for it
     }
 
     nx::journal::ChangeDetector changes(snapshot.get()->pData, static_cast<size_t>(snapshot.GetSize()));
+    // The journal's order: the unconfirmed entries, then every committed row (theirs too).
+    for (const auto& [entryId, entry] : unconfirmed)
+        changes.Unconfirmed(Bytes(entryId), entry.first, entry.second);
     for (const auto& [knownId, time] : known) changes.Known(knownId, time);
     changes.Finish();
     const size_t count = changes.ChangeCount();
     std::map<std::u16string, ItemTime> state = known;
     if (count == 0) {
-        Check(state.size() == wanted.size());
+        Check(unconfirmed.empty());
     } else {
         nx::journal::ChangeListWriter writer;
         Check(writer.Prepare(*snapshot.get(), changes));
@@ -93,6 +119,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(++seen[entry] == 1);
             const ItemTime now{e.dtModified, e.lTimeStatus};
             const auto old = state.find(entry);
+            if (const auto u = unconfirmed.find(entry); u != unconfirmed.end()) {
+                // The host may hold any version of it, or none: the entry brings it to the snapshot.
+                const auto present = wanted.find(entry);
+                if (present == wanted.end()) {
+                    Check(e.lFlags == NX_LOG_DELETED && nx::journal::SameTime(u->second.first, now));
+                    if (old != state.end()) state.erase(old);
+                } else {
+                    Check(e.lFlags == (u->second.second == NX_LOG_CHANGED ? NX_LOG_CHANGED : NX_LOG_NEW));
+                    Check(nx::journal::SameTime(present->second, now));
+                    state[entry] = now;
+                }
+                continue;
+            }
             switch (e.lFlags) {
                 case NX_LOG_NEW:
                     Check(old == state.end());
@@ -110,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     Check(false);
             }
         }
+        for (const auto& [entryId, entry] : unconfirmed) Check(seen.count(entryId) == 1);
     }
     Check(state.size() == wanted.size());
     for (const auto& [wantedId, time] : wanted) {

@@ -107,6 +107,18 @@ TEST(ChangeRulesTest, UnconfirmedEntriesAreReportedAgainWhateverTheirTime) {
         {"changed, absent: deleted", {}, {{u"A", 2, C}}, {{u"Z", 1}}, "n", {{u"A", 2}}},
         {"deleted, back again: new again", {}, {{u"A", 1, D}}, {{u"A", 1}}, "a", {}},
         {"deleted, still absent: deleted again", {}, {{u"A", 4, D}}, {}, "", {{u"A", 4}}},
+        {"a committed row under a present unconfirmed entry: the entry's rule",
+         {{u"A", 2}, {u"B", 5}},
+         {{u"A", 2, C}, {u"B", 1, N}},
+         {{u"A", 2}, {u"B", 5}},
+         "ca",
+         {}},
+        {"a committed row under an absent unconfirmed entry: one deletion, the entry's time",
+         {{u"A", 9}, {u"B", 9}},
+         {{u"A", 2, C}, {u"B", 3, D}},
+         {},
+         "",
+         {{u"A", 2}, {u"B", 3}}},
         {"committed items beside them follow the usual rules",
          {{u"K", 1}, {u"L", 1}, {u"M", 1}},
          {{u"B", 1, N}, {u"C", 1, C}},
@@ -119,11 +131,12 @@ TEST(ChangeRulesTest, UnconfirmedEntriesAreReportedAgainWhateverTheirTime) {
         CLogItemArray snapshot;
         Fill(snapshot, c.snapshot);
         ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
-        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
+        // The journal's order: unconfirmed entries, then the committed rows.
         for (const Unconfirmed& u : c.unconfirmed) {
             const std::string_view bytes(reinterpret_cast<const char*>(u.id.data()), u.id.size() * 2);
             d.Unconfirmed(bytes, ItemTime{u.time, NX_LOG_TIME_VALID}, u.change);
         }
+        for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
         d.Finish();
         std::string classes;
         for (std::size_t i = 0; i < d.Size(); ++i) classes += Letter(d.At(i));
