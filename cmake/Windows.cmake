@@ -36,6 +36,12 @@ add_library(PkgConfig::SQLITE3 ALIAS nx_sqlite3)
 
 # nlohmann-json is header-only: Debian's copy (nlohmann-json3-dev), its own folder copied into the
 # build so that the cross compiler never searches the Linux /usr/include.
+# xxHash is used header-only as well: Debian's header (libxxhash-dev), copied the same way.
+set(NX_XXHASH_HEADER /usr/include/xxhash.h CACHE FILEPATH "xxHash's header (libxxhash-dev)")
+file(COPY ${NX_XXHASH_HEADER} DESTINATION ${CMAKE_BINARY_DIR}/xxhash)
+add_library(nx_xxhash INTERFACE)
+target_include_directories(nx_xxhash SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/xxhash)
+
 set(NX_NLOHMANN_DIR /usr/include/nlohmann CACHE PATH "nlohmann-json's header folder (nlohmann/)")
 file(COPY ${NX_NLOHMANN_DIR} DESTINATION ${CMAKE_BINARY_DIR}/nlohmann-json)
 add_library(nlohmann_json INTERFACE)

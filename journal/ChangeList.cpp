@@ -7,6 +7,10 @@
 #include <cstring>
 #include <new>
 
+// The hash functions compiled into this file, nothing linked.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace nx::journal {
 
 std::size_t BoundedLength(const NxJournalChar* text, std::size_t limit) noexcept {
@@ -33,59 +37,11 @@ std::vector<uint32_t> MeasureIds(const tagLogItem* items, std::size_t count) {
 }
 
 // Identifiers are hashed and compared as bytes, so a stored one is matched where SQLite hands it
-// over, without copying it into aligned UTF-16 first. The hash is XXH64 (seed 0): four
-// independent lanes take 32 bytes a step, where std::hash takes 8 in one chain; an entry-id
-// text is some 180 bytes, hashed twice per item of a change read.
-constexpr uint64_t kP1 = 0x9E3779B185EBCA87u, kP2 = 0xC2B2AE3D27D4EB4Fu, kP3 = 0x165667B19E3779F9u,
-                   kP4 = 0x85EBCA77C2B2AE63u, kP5 = 0x27D4EB2F165667C5u;
-
-uint64_t Load64(const char* p) noexcept {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);  // any alignment
-    return v;
-}
-uint32_t Load32(const char* p) noexcept {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-uint64_t Round(uint64_t lane, uint64_t input) noexcept {
-    return std::rotl(lane + input * kP2, 31) * kP1;
-}
-uint64_t MergeRound(uint64_t h, uint64_t lane) noexcept {
-    return (h ^ Round(0, lane)) * kP1 + kP4;
-}
-
+// over, without copying it into aligned UTF-16 first. XXH3 takes an entry-id text (some 180
+// bytes, hashed twice per item of a change read) in wide steps, where std::hash takes 8 bytes
+// at a time in one chain.
 std::size_t HashBytes(std::string_view bytes) noexcept {
-    const char* p = bytes.data();
-    const char* const end = p + bytes.size();
-    uint64_t h;
-    if (bytes.size() >= 32) {
-        uint64_t v1 = kP1 + kP2, v2 = kP2, v3 = 0, v4 = 0 - kP1;
-        for (; end - p >= 32; p += 32) {
-            v1 = Round(v1, Load64(p));
-            v2 = Round(v2, Load64(p + 8));
-            v3 = Round(v3, Load64(p + 16));
-            v4 = Round(v4, Load64(p + 24));
-        }
-        h = std::rotl(v1, 1) + std::rotl(v2, 7) + std::rotl(v3, 12) + std::rotl(v4, 18);
-        h = MergeRound(MergeRound(MergeRound(MergeRound(h, v1), v2), v3), v4);
-    } else {
-        h = kP5;
-    }
-    h += bytes.size();
-    for (; end - p >= 8; p += 8) h = std::rotl(h ^ Round(0, Load64(p)), 27) * kP1 + kP4;
-    if (end - p >= 4) {
-        h = std::rotl(h ^ (Load32(p) * kP1), 23) * kP2 + kP3;
-        p += 4;
-    }
-    for (; p < end; ++p) h = std::rotl(h ^ (static_cast<uint8_t>(*p) * kP5), 11) * kP1;
-    h ^= h >> 33;
-    h *= kP2;
-    h ^= h >> 29;
-    h *= kP3;
-    h ^= h >> 32;
-    return static_cast<std::size_t>(h);
+    return static_cast<std::size_t>(XXH3_64bits(bytes.data(), bytes.size()));
 }
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);

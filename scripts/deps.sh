@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libicu-dev libpugixml-dev libinih-dev nlohmann-json3-dev
+  libxxhash-dev  # header-only use: the journal hashes identifiers with XXH3
   libexpat1-dev  # tests only: the strict XML 1.0 reader
   tzdata python3 python3-impacket
   libical-dev  # test-only: the recurrence cross-check expands RRULEs with it
