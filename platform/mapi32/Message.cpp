@@ -447,10 +447,34 @@ private:
     bool m_readOnly;
 };
 
-class AttachObj final : public PropObject<IAttach> {
+// An attachment or an embedded message: its values are transacted in memory until Save hands
+// them to the object above it, and completed by the values the runtime computes.
+template <class I>
+class TransactedObject : public PropObject<I> {
+public:
+    explicit TransactedObject(PropMap props) : m_state{std::move(props), {}, {}} {}
+
+    void Collect(PropMap& out) override {
+        out = m_state.props;
+        AddComputed(out);
+    }
+    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
+        m_state.CopyFor(tags, out);
+        AddComputed(out);
+    }
+    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
+    void Delete(std::uint16_t id) override { m_state.Delete(id); }
+
+protected:
+    virtual void AddComputed(PropMap& out) = 0;
+
+    TransactedProps m_state;
+};
+
+class AttachObj final : public TransactedObject<IAttach> {
 public:
     AttachObj(MessageObj* msg, ULONG num, std::int64_t rowId, PropMap props, bool readOnly)
-        : m_msg(msg), m_num(num), m_rowId(rowId), m_state{std::move(props), {}, {}}, m_readOnly(readOnly) {
+        : TransactedObject(std::move(props)), m_msg(msg), m_num(num), m_rowId(rowId), m_readOnly(readOnly) {
         m_msg->AddRef();
     }
     bool ReadOnly() override { return m_readOnly; }
@@ -466,21 +490,11 @@ public:
                id == PROP_ID(PR_INSTANCE_KEY) || id == PROP_ID(PR_STORE_ENTRYID) ||
                id == PROP_ID(PR_STORE_RECORD_KEY) || id == PROP_ID(PR_MAPPING_SIGNATURE);
     }
-    void Collect(PropMap& out) override {
-        out = m_state.props;
-        AddComputed(out);
-    }
-    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
-        m_state.CopyFor(tags, out);
-        AddComputed(out);
-    }
-    void AddComputed(PropMap& out) {
+    void AddComputed(PropMap& out) override {
         AddStoreIdentity(m_msg->Ctx(), out);
         out[PROP_ID(PR_ATTACH_NUM)] = Long(static_cast<LONG>(m_num));
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_ATTACH);
     }
-    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
-    void Delete(std::uint16_t id) override { m_state.Delete(id); }
     std::string LoadValue(std::uint16_t id) override { return m_msg->LoadAttachValue(m_rowId, id); }
 
     HRESULT Save(ULONG) override {
@@ -517,19 +531,18 @@ private:
     MessageObj* m_msg;
     ULONG m_num;
     std::int64_t m_rowId;
-    TransactedProps m_state;
     bool m_readOnly;
     std::optional<EmbeddedEdit> m_embedded;  // saved into this attachment, not yet into the message
 };
 
 // A message embedded in an attachment: transacted into it, holding no attachments or
 // recipients of its own, and without entry ids (it is no folder's item).
-class EmbeddedMessageObj final : public PropObject<IMessage> {
+class EmbeddedMessageObj final : public TransactedObject<IMessage> {
 public:
     EmbeddedMessageObj(AttachObj* attach, std::int64_t rowId, PropMap props, bool create, bool readOnly)
-        : m_attach(attach),
+        : TransactedObject(std::move(props)),
+          m_attach(attach),
           m_rowId(rowId),
-          m_state{std::move(props), {}, {}},
           m_replace(create),
           m_readOnly(readOnly) {
         m_attach->AddRef();
@@ -547,21 +560,11 @@ public:
                id == PROP_ID(PR_STORE_ENTRYID) || id == PROP_ID(PR_STORE_RECORD_KEY) ||
                id == PROP_ID(PR_MAPPING_SIGNATURE);
     }
-    void Collect(PropMap& out) override {
-        out = m_state.props;
-        AddComputed(out);
-    }
-    void CollectFor(const SPropTagArray& tags, PropMap& out) override {
-        m_state.CopyFor(tags, out);
-        AddComputed(out);
-    }
-    void AddComputed(PropMap& out) {
+    void AddComputed(PropMap& out) override {
         AddStoreIdentity(m_attach->Message().Ctx(), out);
         out[PROP_ID(PR_OBJECT_TYPE)] = Long(MAPI_MESSAGE);
         out[PROP_ID(PR_HASATTACH)] = Bool(false);
     }
-    void Set(std::uint16_t id, StoredValue v) override { m_state.Set(id, std::move(v)); }
-    void Delete(std::uint16_t id) override { m_state.Delete(id); }
     std::string LoadValue(std::uint16_t id) override {
         if (!m_rowId) throw MapiError(MAPI_E_NOT_FOUND);
         return m_attach->Message().Ctx().db().LoadLarge(m_rowId, id);
@@ -618,8 +621,7 @@ private:
 
     AttachObj* m_attach;   // holds a reference
     std::int64_t m_rowId;  // the stored message its unedited values come from (0: none)
-    TransactedProps m_state;
-    bool m_replace;  // created: the first save replaces what the attachment held
+    bool m_replace;        // created: the first save replaces what the attachment held
     bool m_readOnly;
 };
 
