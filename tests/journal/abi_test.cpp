@@ -102,6 +102,21 @@ protected:
     std::string NewDebugText() { return DebugText().substr(m_debugAt); }
     static std::string DebugText() { return ReadWholeFile(DebugFile()); }
     int32_t Read(CLogItemArray& a, const Request& r) { return api().get(a.get(), r.get()); }
+    // Reads `snapshot` under `request`: the changes it reports are `changes` (none: a result <= 0).
+    void ExpectRead(const Request& request, const std::vector<Item>& snapshot,
+                    const std::map<std::string, int32_t>& changes) {
+        CLogItemArray a;
+        Fill(a, snapshot);
+        const int32_t result = Read(a, request);
+        if (changes.empty()) {
+            EXPECT_LE(result, 0);
+            return;
+        }
+        EXPECT_EQ(result, static_cast<int32_t>(changes.size()));
+        std::map<std::string, int32_t> got;
+        for (const auto& [id, flags] : FlagsById(a)) got[std::string(id.begin(), id.end())] = flags;
+        EXPECT_EQ(got, changes);
+    }
 
     std::size_t m_debugAt = 0;
 };
@@ -237,17 +252,7 @@ TEST_F(DeltatrackAbiTest, AReadThatWasNotCommittedLosesNothing) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         const Request request(step.anchor);
-        CLogItemArray a;
-        Fill(a, step.snapshot);
-        const int32_t result = Read(a, request);
-        if (step.changes.empty()) {
-            EXPECT_LE(result, 0);
-        } else {
-            EXPECT_EQ(result, static_cast<int32_t>(step.changes.size()));
-            std::map<std::string, int32_t> got;
-            for (const auto& [id, flags] : FlagsById(a)) got[std::string(id.begin(), id.end())] = flags;
-            EXPECT_EQ(got, step.changes);
-        }
+        ExpectRead(request, step.snapshot, step.changes);
         if (step.commit != kNoCommit) {
             EXPECT_EQ(api().commit(request.get()), step.commit);
         }
@@ -286,17 +291,7 @@ TEST_F(DeltatrackAbiTest, AnUndeliveredEntryAloneStaysUnconfirmed) {
     const Request request(u"U");
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        CLogItemArray a;
-        Fill(a, step.snapshot);
-        const int32_t result = Read(a, request);
-        if (step.changes.empty()) {
-            EXPECT_LE(result, 0);
-        } else {
-            EXPECT_EQ(result, static_cast<int32_t>(step.changes.size()));
-            std::map<std::string, int32_t> got;
-            for (const auto& [id, flags] : FlagsById(a)) got[std::string(id.begin(), id.end())] = flags;
-            EXPECT_EQ(got, step.changes);
-        }
+        ExpectRead(request, step.snapshot, step.changes);
         std::vector<const NxJournalChar*> ids;
         for (const std::u16string& id : step.undelivered) ids.push_back(id.c_str());
         EXPECT_EQ(api().commitExcept(request.get(), ids.data(), static_cast<int32_t>(ids.size())),
