@@ -1,6 +1,7 @@
 #include "calendar/ExceptionAttachments.h"
 
 #include <array>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -86,11 +87,6 @@ SPropValue TimeValue(ULONG tag, const FILETIME& ft) {
     return value;
 }
 
-// A text of the pattern (UTF-16 as stored) as UTF-8 for the setting rule.
-std::string Utf8Of(const std::u16string& text) {
-    return nx::sys::Utf16ToUtf8(text);
-}
-
 // The occurrence's own values on its embedded message; a value not set there is the series'.
 bool WriteEmbeddedMessage(IAttach* attach, const tagExceptionInfo& e,
                           const NAMESPACE_COMMON::TimeZoneSource& zone) {
@@ -102,14 +98,14 @@ bool WriteEmbeddedMessage(IAttach* attach, const tagExceptionInfo& e,
     std::vector<ULONG> named;
     NAMESPACE_COMMON::ResolveNamedProps(embedded.get(), kEmbeddedNames, 0, named);
     NAMESPACE_COMMON::SetTextOrDelete(embedded.get(), PR_MESSAGE_CLASS_W, kExceptionMessageClass);
-    NAMESPACE_COMMON::SetTextOrDelete(embedded.get(), PR_SUBJECT_W, Utf8Of(e.Subject));
+    NAMESPACE_COMMON::SetTextOrDelete(embedded.get(), PR_SUBJECT_W, nx::sys::Utf16ToUtf8(e.Subject));
     const auto setNamed = [&](EmbeddedSlot slot, SPropValue value) {
         if (named[slot] == 0) return;  // a name the store did not resolve is skipped
         value.ulPropTag = named[slot];
         NAMESPACE_COMMON::SetOneProp(embedded.get(), value);
     };
     if (named[kLocation] != 0)
-        NAMESPACE_COMMON::SetTextOrDelete(embedded.get(), named[kLocation], Utf8Of(e.Location));
+        NAMESPACE_COMMON::SetTextOrDelete(embedded.get(), named[kLocation], nx::sys::Utf16ToUtf8(e.Location));
     // The times in UTC, as every time of an appointment is stored.
     const auto setTime = [&](EmbeddedSlot slot, uint32_t minutes) {
         if (named[slot] == 0) return;
@@ -132,7 +128,7 @@ void AddExceptionAttachment(IMessage* message, const tagExceptionInfo& e,
     ComPtr<IAttach> attach;
     ULONG num = 0;
     if (FAILED(message->CreateAttach(nullptr, 0, &num, attach.put())) || !attach) return;
-    const SPropValue values[] = {
+    SPropValue values[] = {
         LongValue(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG),
         BoolValue(PR_ATTACHMENT_HIDDEN, true),
         LongValue(PR_ATTACHMENT_FLAGS, kAttachmentFlagException),
@@ -141,8 +137,8 @@ void AddExceptionAttachment(IMessage* message, const tagExceptionInfo& e,
         TimeValue(PR_EXCEPTION_STARTTIME, LocalMinutesAsFileTime(e.StartDateTime)),
         TimeValue(PR_EXCEPTION_ENDTIME, LocalMinutesAsFileTime(e.EndDateTime)),
     };
-    for (const SPropValue& value : values) NAMESPACE_COMMON::SetOneProp(attach.get(), value);
-    NAMESPACE_COMMON::SetTextOrDelete(attach.get(), PR_DISPLAY_NAME_W, Utf8Of(e.Subject));
+    attach->SetProps(static_cast<ULONG>(std::size(values)), values, nullptr);
+    NAMESPACE_COMMON::SetTextOrDelete(attach.get(), PR_DISPLAY_NAME_W, nx::sys::Utf16ToUtf8(e.Subject));
     CDateTime original;
     MinutesToDate(e.OriginalStartDate, original);
     NAMESPACE_COMMON::SetLocalTimeOrDelete(attach.get(), PR_EXCEPTION_REPLACETIME, original, zone);

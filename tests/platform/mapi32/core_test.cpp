@@ -136,10 +136,16 @@ TEST(PropBlobTest, RejectsEveryMalformedRecord) {
     }
 }
 
-TEST(PropBlobTest, FindsEachValueByItsIdAlone) {
+// Five PT_LONG values, each holding its own id, spread over the id range.
+PropMap LongsAtSampleIds() {
     PropMap props;
     for (ULONG id : {0x0017u, 0x0037u, 0x1000u, 0x3008u, 0x8005u})
         props[static_cast<std::uint16_t>(id)] = {PT_LONG, PayloadLong(static_cast<LONG>(id))};
+    return props;
+}
+
+TEST(PropBlobTest, FindsEachValueByItsIdAlone) {
+    const PropMap props = LongsAtSampleIds();
     const std::string blob = EncodeBlob(props);
     RecordView view;
     ASSERT_TRUE(view.Open(blob));
@@ -158,9 +164,7 @@ TEST(PropBlobTest, FindsEachValueByItsIdAlone) {
 // Ids asked in ascending order, each found or not by one walk: the ids present, absent ones
 // before, between and after them, and an id asked twice in a row.
 TEST(PropBlobTest, FindsAscendingIdsInOneWalk) {
-    PropMap props;
-    for (ULONG id : {0x0017u, 0x0037u, 0x1000u, 0x3008u, 0x8005u})
-        props[static_cast<std::uint16_t>(id)] = {PT_LONG, PayloadLong(static_cast<LONG>(id))};
+    const PropMap props = LongsAtSampleIds();
     const std::string blob = EncodeBlob(props);
     RecordView view;
     ASSERT_TRUE(view.Open(blob));
