@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/system/ProcessHeap.h"
+
 namespace nx::bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -48,7 +50,9 @@ private:
 };
 
 // The body of a benchmark program's main() with `reporter` (a RatioReporter or one derived from it).
+// Both sides run with the agent's heap settings, as the agent process does.
 inline int RunWithReporter(int argc, char** argv, benchmark::BenchmarkReporter& reporter) {
+    nx::sys::KeepHeapBetweenCalls();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -12,6 +12,7 @@
 
 #include "platform/system/ChildProcess.h"
 #include "platform/system/Files.h"
+#include "platform/system/ProcessHeap.h"
 #include "tools/nxhost/Options.h"
 #include "tools/nxhost/Output.h"
 #include "tools/nxhost/Session.h"
@@ -49,5 +50,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     nx::sys::KeepRunningOnClosedPipes();
     nx::sys::OnInterrupt(&Interrupted);
+    // A callback's document is parsed and dropped ten thousand times a read: the heap is kept.
+    nx::sys::KeepHeapBetweenCalls();
     return Run(argc, argv);
 }
