@@ -39,8 +39,17 @@ namespace {
 
 constexpr int kApplicationId = 0x4E584D53;  // 'NXMS'
 constexpr int kFormatBefore = 1;            // upgraded when opened
-// How much of the file SQLite maps: reads of mapped pages take no system call.
+// How much of the file SQLite maps: reads of mapped pages take no system call. Two limits a page
+// apart, so that switching between them makes SQLite map the file anew (see MappedRead).
 constexpr const char* kMmapPragma = "PRAGMA mmap_size=1073741824";
+constexpr const char* kMmapPragmaOther = "PRAGMA mmap_size=1073737728";
+// Bytes of records read through the map after which it is made anew: each page touched through the
+// map counts in the process's resident size for as long as the map lives.
+constexpr std::size_t kMappedBudget = 512u << 10;
+// What one row of a folder's index is taken to cost the map, and the rows of one page of a folder's
+// keys (QueryContents).
+constexpr std::size_t kIndexEntryBytes = 48;
+constexpr std::int64_t kContentsPage = 4096;
 // A kept value of another type than its column holds (see the file's comment): for the class
 // key a blob no key can be (keys have an even length), for the time the one FILETIME no valid
 // time has (should a property hold those bits, its record is read: the answer is the same).
@@ -273,11 +282,15 @@ public:
 
     std::optional<ObjectRow> Load(std::int64_t id) override {
         BeginRead();
-        Statement& s = *m_load;
-        ResetOnExit r{s};
-        s.Bind(1, id);
-        if (!s.Step()) return std::nullopt;
-        return RowOf(s, false);
+        std::optional<ObjectRow> row;
+        {
+            Statement& s = *m_load;
+            ResetOnExit r{s};
+            s.Bind(1, id);
+            if (s.Step()) row = RowOf(s, false);
+        }
+        if (row) MappedRead(row->props.size());
+        return row;
     }
 
     std::string LoadLarge(std::int64_t id, std::uint16_t propId) override {
@@ -289,11 +302,15 @@ public:
         for (const auto& ref : refs) {
             if (PROP_ID(ref.tag) != propId) continue;
             if (!ref.outOfLine) return std::string(ref.payload);
-            Statement& s = *m_large;
-            ResetOnExit r{s};
-            s.Bind(1, id).Bind(2, static_cast<std::int64_t>(ref.tag));
-            if (!s.Step()) throw MapiError(MAPI_E_CORRUPT_DATA, "out-of-line value missing");
-            std::string value(s.Blob(0));
+            std::string value;
+            {
+                Statement& s = *m_large;
+                ResetOnExit r{s};
+                s.Bind(1, id).Bind(2, static_cast<std::int64_t>(ref.tag));
+                if (!s.Step()) throw MapiError(MAPI_E_CORRUPT_DATA, "out-of-line value missing");
+                value.assign(s.Blob(0));
+            }
+            MappedRead(value.size());
             if (value.size() != ref.size || !ValidPayload(PROP_TYPE(ref.tag), value))
                 throw MapiError(MAPI_E_CORRUPT_DATA, "out-of-line value damaged");
             return value;
@@ -432,18 +449,36 @@ public:
         if (q.classKey) {
             Statement& s = Contents(true, true);
             ResetOnExit r{s};
-            s.Bind(1, q.parent).Bind(2, q.kind).BindBlobRef(3, kInRecord);
+            // Rare: no page, every key (LIMIT -1).
+            s.Bind(1, q.parent).Bind(2, q.kind).BindBlobRef(3, kInRecord).Bind(8, INT64_MIN).Bind(9, -1);
             while (s.Step()) keyless.push_back(ContentsRowOf(s, true, q.classKey));
         }
-        Statement& s = Contents(q.records, q.classKey.has_value());
-        ResetOnExit r{s};
-        s.Bind(1, q.parent).Bind(2, q.kind);
-        if (q.classKey) s.BindBlobRef(3, *q.classKey);
+        // A page of keys at a time, so that the map can be made anew between pages (MappedRead):
+        // one statement over a large folder's index keeps every page it touched mapped, and the
+        // kernel maps a score of neighbours with each page it faults in. Inside a held snapshot
+        // (every table read) the pages see one state of the file; outside one, a page may see a
+        // later state than the page before, as a read started a moment later would.
         std::size_t next = 0;
-        while (s.Step()) {
-            ContentsRow row = ContentsRowOf(s, q.records, q.classKey);
-            for (; next < keyless.size() && keyless[next].id < row.id; ++next) f(keyless[next]);
-            f(row);
+        std::int64_t after = INT64_MIN;
+        for (;;) {
+            std::int64_t rows = 0;
+            std::size_t bytes = 0;
+            {
+                Statement& s = Contents(q.records, q.classKey.has_value());
+                ResetOnExit r{s};
+                s.Bind(1, q.parent).Bind(2, q.kind).Bind(8, after).Bind(9, kContentsPage);
+                if (q.classKey) s.BindBlobRef(3, *q.classKey);
+                while (s.Step()) {
+                    ContentsRow row = ContentsRowOf(s, q.records, q.classKey);
+                    after = row.id;
+                    ++rows;
+                    bytes += kIndexEntryBytes + row.record.size();
+                    for (; next < keyless.size() && keyless[next].id < row.id; ++next) f(keyless[next]);
+                    f(row);
+                }
+            }
+            MappedRead(bytes);
+            if (rows < kContentsPage) break;
         }
         for (; next < keyless.size(); ++next) f(keyless[next]);
     }
@@ -469,15 +504,23 @@ public:
                                             "AND class_key = ?5 AND id BETWEEN ?3 AND ?4 ORDER BY id")
                               : m_db.Cached("SELECT id, props FROM objects WHERE parent = ?1 AND kind = ?2 "
                                             "AND id BETWEEN ?3 AND ?4 ORDER BY id"));
-        ResetOnExit r{s};
-        s.Bind(1, q.parent).Bind(2, q.kind).Bind(3, ids.front()).Bind(4, ids.back());
-        if (q.classKey) s.BindBlobRef(5, *q.classKey);
         std::size_t next = 0;
-        while (next < ids.size() && s.Step()) {
-            const std::int64_t id = s.Int(0);
-            while (next < ids.size() && ids[next] < id) ++next;
-            if (next < ids.size() && ids[next] == id) f(id, s.Blob(1));
+        std::size_t bytes = 0;
+        {
+            ResetOnExit r{s};
+            s.Bind(1, q.parent).Bind(2, q.kind).Bind(3, ids.front()).Bind(4, ids.back());
+            if (q.classKey) s.BindBlobRef(5, *q.classKey);
+            while (next < ids.size() && s.Step()) {
+                const std::int64_t id = s.Int(0);
+                while (next < ids.size() && ids[next] < id) ++next;
+                if (next < ids.size() && ids[next] == id) {
+                    const std::string_view record = s.Blob(1);
+                    bytes += record.size();
+                    f(id, record);
+                }
+            }
         }
+        MappedRead(bytes);
     }
 
     void HoldSnapshot() override { ++m_holders; }
@@ -600,21 +643,38 @@ private:
         m_inSnapshot = true;
         m_snapshotStart = now;
     }
+    // Every page read through the map stays in the process's resident size while the map lives, so
+    // a full read of a large store would count the whole file as the agent's memory (clean pages of
+    // the page cache, but resident all the same). Once kMappedBudget bytes of records were read, the
+    // map is made anew: SQLite unmaps and maps the file again when its limit changes, which it does
+    // only while no page of the map is in use (between statements, as here; page 1 and pages still
+    // in the write-ahead log are never read through the map). Reads stay free of system calls; what
+    // a page costs is its first touch after the new map, as it did after the old one.
+    void MappedRead(std::size_t bytes) {
+        m_mappedBytes += bytes;
+        if (m_mappedBytes < kMappedBudget) return;
+        m_mappedBytes = 0;
+        m_otherMapLimit = !m_otherMapLimit;
+        m_db.Exec(m_otherMapLimit ? kMmapPragmaOther : kMmapPragma);
+    }
     void EndSnapshot() {
         if (!m_inSnapshot) return;
         m_inSnapshot = false;
         m_db.Exec("COMMIT");
     }
 
-    // The statement of a folder's contents rows: id, class_key, modified[, props], by class or all.
+    // The statement of a folder's contents rows: id, class_key, modified[, props], by class or all,
+    // a page (?9 rows) after the key ?8.
     Statement& Contents(bool records, bool byClass) {
         static const char* const kSql[2][2] = {
-            {"SELECT id, class_key, modified FROM objects WHERE parent = ?1 AND kind = ?2 ORDER BY id",
+            {"SELECT id, class_key, modified FROM objects WHERE parent = ?1 AND kind = ?2 AND id > ?8 "
+             "ORDER BY id LIMIT ?9",
              "SELECT id, class_key, modified FROM objects WHERE parent = ?1 AND kind = ?2 AND class_key = ?3 "
-             "ORDER BY id"},
-            {"SELECT id, class_key, modified, props FROM objects WHERE parent = ?1 AND kind = ?2 ORDER BY id",
+             "AND id > ?8 ORDER BY id LIMIT ?9"},
+            {"SELECT id, class_key, modified, props FROM objects WHERE parent = ?1 AND kind = ?2 AND id > ?8 "
+             "ORDER BY id LIMIT ?9",
              "SELECT id, class_key, modified, props FROM objects WHERE parent = ?1 AND kind = ?2 "
-             "AND class_key = ?3 ORDER BY id"}};
+             "AND class_key = ?3 AND id > ?8 ORDER BY id LIMIT ?9"}};
         return m_db.Cached(kSql[records][byClass]);
     }
 
@@ -678,6 +738,8 @@ private:
     int m_holders = 0;     // open tables of the store (HoldSnapshot)
     int m_tableReads = 0;  // tables reading now (BeginTableRead)
     bool m_inSnapshot = false;
+    std::size_t m_mappedBytes = 0;  // records read through the map since it was made (MappedRead)
+    bool m_otherMapLimit = false;   // which of the two map limits is set
     std::chrono::steady_clock::time_point m_snapshotStart;
     std::optional<Statement> m_load, m_large, m_children, m_folders, m_hasChild, m_count;
     // Named-property ids found in the file, by guid, kind, lid and name (see NamedPropId).

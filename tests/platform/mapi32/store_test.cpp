@@ -393,6 +393,43 @@ TEST_F(StoreTest, ContentsRowsComeFromTheirFolderAloneAmongOtherFolders) {
     EXPECT_EQ(Subjects(m_contacts.get(), nullptr), expected);
 }
 
+// A folder's keys are read a page at a time (4,096 rows): a folder of a page and one more row,
+// with rows the class index cannot judge (a class of another type, none) and rows of another
+// class among them, lists every row once and in key order, counted alike, with and without a
+// restriction.
+TEST_F(StoreTest, ContentsRowsOfAFolderLargerThanAPageOfKeysComeOnceAndInOrder) {
+    constexpr int kPage = 4096;
+    std::vector<std::u16string> contacts, all;
+    for (int i = 0; i < kPage + 1; ++i) {
+        const std::u16string subject = nx::sys::Utf8ToUtf16(std::to_string(i));
+        const bool note = i % 1000 == 999;  // another class, now and then
+        AddMessage(m_contacts.get(), note ? u"IPM.Note" : u"IPM.Contact", subject.c_str());
+        all.push_back(subject);
+        if (!note) contacts.push_back(subject);
+        if (i == 10 || i == kPage - 1) {  // a class the index cannot hold, on either side of a page
+            ComPtr<IMessage> msg;
+            ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
+            SPropValue v[2] = {Val(PROP_TAG(PT_LONG, PROP_ID(PR_MESSAGE_CLASS_W)), {.l = 7}),
+                               Text(PR_SUBJECT_W, u"long")};
+            ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
+            ASSERT_EQ(msg->SaveChanges(0), S_OK);
+            all.push_back(u"long");
+        }
+    }
+    SPropValue cls = Text(PR_MESSAGE_CLASS_W, u"IPM.Contact");
+    SRestriction isClass = PropRes(RELOP_EQ, &cls);
+    EXPECT_EQ(Subjects(m_contacts.get(), &isClass), contacts);
+    EXPECT_EQ(Subjects(m_contacts.get(), nullptr), all);
+    ComPtr<IMAPITable> table;
+    ASSERT_EQ(m_contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, all.size());
+    ASSERT_EQ(table->Restrict(&isClass, 0), S_OK);
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, contacts.size());
+}
+
 TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     std::string a = AddMessage(m_contacts.get(), u"IPM.Contact", u"A");
     std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");
