@@ -28,8 +28,14 @@ nx::rpc::RpcStatus CallWithText(uint16_t opnum, std::string_view xml) {
     const auto binding = CurrentBinding();
     if (!binding) return nx::rpc::RPC_S_INVALID_BINDING;
     nx::rpc::Args args(CallbackInterface().procedures[opnum]);
-    args.Text(0) = nx::sys::Utf8ToUtf16(xml);
-    return binding->Call(CallbackInterface(), opnum, args);
+    // A read sends thousands of documents from one thread: each is converted into the storage of
+    // the one before, lent to the call and taken back.
+    thread_local std::u16string units;
+    nx::sys::AssignUtf16(units, xml);
+    args.Text(0).swap(units);
+    const nx::rpc::RpcStatus status = binding->Call(CallbackInterface(), opnum, args);
+    args.Text(0).swap(units);
+    return status;
 }
 
 }  // namespace

@@ -36,13 +36,18 @@ void Decode(std::string_view s, Sink&& sink) {
 
 }  // namespace
 
-std::u16string Utf8ToUtf16(std::string_view utf8) {
+void AssignUtf16(std::u16string& out, std::string_view utf8) {
     // Never more units than bytes (four bytes give two units, a bad byte one replacement), so
     // the units are stored straight into a string of that size, then cut to what was written.
-    std::u16string out(utf8.size(), u'\0');
+    out.resize(utf8.size());
     char16_t* next = out.data();
     Decode(utf8, [&](char16_t c) { *next++ = c; });
     out.resize(static_cast<std::size_t>(next - out.data()));
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    AssignUtf16(out, utf8);
     return out;
 }
 

@@ -71,6 +71,9 @@ inline Utf8Char DecodeUtf8(std::string_view text, std::size_t at) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8);
+// The same into `out`, replacing what it held and keeping its storage: for a caller that converts
+// one text after another (a read's documents).
+void AssignUtf16(std::u16string& out, std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
 // The number of UTF-16 code units Utf8ToUtf16 would produce: the unit in which the wire
