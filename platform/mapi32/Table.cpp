@@ -218,6 +218,8 @@ public:
         if (state == ColumnState::Value) payload = m_keptValues[m_kept++];
         return state;
     }
+    // Whether the row lists values of its own (else only its source's and its record's count).
+    bool Listed() const noexcept { return !m_row->extra.empty(); }
     // The stored record, opened (empty when damaged or missing).
     const RecordView& Record() const {
         Open();
@@ -704,7 +706,8 @@ private:
         std::stable_sort(m_plan.byId.begin(), m_plan.byId.end(), [&](std::uint32_t a, std::uint32_t b) {
             return PROP_ID(m_columns[a]) < PROP_ID(m_columns[b]);
         });
-        m_plan.slots.resize(m_columns.size());
+        m_plan.inRecord.resize(m_columns.size());
+        m_plan.out.resize(m_columns.size());
         m_planned = true;
     }
 
@@ -760,7 +763,6 @@ private:
         PlanColumns();
         try {
             RowView view(*m_source);
-            PropArrayBuilder b;
             std::vector<TableRow*> fetch;
             std::vector<std::string> pool;  // record buffers, one per row of a chunk
             const TableRead reading(*this);
@@ -779,7 +781,7 @@ private:
                 if (!fetch.empty()) WithStore([&] { m_source->FetchRecords(m_classKey, fetch); });
                 for (std::size_t i = chunk; i < end; ++i) {
                     view.Reset(m_rows[m_order[i]]);
-                    ProjectRow(view, b, set->aRow[set->cRows]);
+                    ProjectRow(view, set->aRow[set->cRows]);
                     ++set->cRows;
                 }
                 for (std::size_t k = 0; k < fetch.size(); ++k) {
@@ -797,59 +799,57 @@ private:
         return set;
     }
 
-    void ProjectRow(const RowView& view, PropArrayBuilder& b, SRow& row) {
-        assert(m_planned && m_plan.slots.size() == m_columns.size());
-        // First what the row lists or its source keeps, then the rest in one walk of the record.
+    void ProjectRow(const RowView& view, SRow& row) {
+        assert(m_planned && m_plan.out.size() == m_columns.size());
+        // First what the row lists or its source keeps (the plan knows which columns those may
+        // be), then the rest in one walk of the record.
+        const bool listed = view.Listed();
+        std::fill(m_plan.inRecord.begin(), m_plan.inRecord.end(), std::uint8_t{1});
+        m_plan.owned.clear();
         bool fromRecord = false;
         for (std::size_t i = 0; i < m_columns.size(); ++i) {
-            Slot& slot = m_plan.slots[i];
-            slot.state = view.FindBeside(PROP_ID(m_columns[i]), m_plan.mayKeep[i], slot.type, slot.payload);
-            slot.outOfLine = false;
-            slot.size = slot.payload.size();
-            fromRecord = fromRecord || slot.state == ColumnState::InRecord;
+            if (!listed && !m_plan.mayKeep[i]) {
+                fromRecord = true;
+                continue;
+            }
+            const ULONG col = m_columns[i];
+            ULONG type;
+            std::string_view payload;
+            switch (view.FindBeside(PROP_ID(col), m_plan.mayKeep[i], type, payload)) {
+                case ColumnState::Value:
+                    m_plan.out[i] = StoredAnswer(PROP_TYPE(col), PROP_ID(col), type, payload, payload.size(),
+                                                 m_unicode, m_plan.owned);
+                    m_plan.inRecord[i] = false;
+                    break;
+                case ColumnState::Absent:
+                    m_plan.out[i] = ErrorAnswer(PROP_ID(col), MAPI_E_NOT_FOUND);
+                    m_plan.inRecord[i] = false;
+                    break;
+                case ColumnState::InRecord:
+                    fromRecord = true;
+                    break;
+            }
         }
         if (fromRecord) {
             const RecordView& record = view.Record();
             std::size_t cursor = 0;
             for (std::uint32_t i : m_plan.byId) {
-                Slot& slot = m_plan.slots[i];
-                if (slot.state != ColumnState::InRecord) continue;
+                if (!m_plan.inRecord[i]) continue;
+                const ULONG col = m_columns[i];
                 PropRef r;
-                if (!record.FindFrom(PROP_ID(m_columns[i]), cursor, r)) {
-                    slot.state = ColumnState::Absent;
+                if (!record.FindFrom(PROP_ID(col), cursor, r)) {
+                    m_plan.out[i] = ErrorAnswer(PROP_ID(col), MAPI_E_NOT_FOUND);
                     continue;
                 }
-                slot.state = ColumnState::Value;
-                slot.type = PROP_TYPE(r.tag);
-                slot.payload = r.payload;
-                slot.outOfLine = r.outOfLine;
-                slot.size = r.size;
-            }
-        }
-        b.Clear();
-        b.Reserve(m_columns.size());
-        for (std::size_t i = 0; i < m_columns.size(); ++i) {
-            const ULONG col = m_columns[i];
-            const Slot& slot = m_plan.slots[i];
-            const ULONG id = PROP_ID(col);
-            if (slot.state != ColumnState::Value) {
-                b.AddError(id, MAPI_E_NOT_FOUND);
-                continue;
-            }
-            ULONG outType = OutputType(PROP_TYPE(col), slot.type, m_unicode);
-            if (outType == PT_ERROR) {
-                b.AddError(id, MAPI_E_NOT_FOUND);
-            } else if (slot.outOfLine || slot.size > kInlineLimit) {
-                b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
-            } else {
-                b.AddValue(PROP_TAG(outType, id), outType, slot.payload);
+                // A value kept out of line is too large for a row, whatever its size says.
+                m_plan.out[i] = StoredAnswer(PROP_TYPE(col), PROP_ID(col), PROP_TYPE(r.tag), r.payload,
+                                             r.outOfLine ? kMaxValueSize : r.size, m_unicode, m_plan.owned);
             }
         }
         // Every column gives one value, found or an error: a row is as wide as the column set.
-        assert(b.Count() == m_columns.size());
         row.ulAdrEntryPad = 0;
-        row.cValues = static_cast<ULONG>(b.Count());
-        row.lpProps = b.Build();
+        row.cValues = static_cast<ULONG>(m_plan.out.size());
+        row.lpProps = BuildPropArray(m_plan.out);
     }
 
     static constexpr std::size_t kFetchBatch = 256;
@@ -857,18 +857,13 @@ private:
     std::mutex m_lock;
     std::unique_ptr<RowSource> m_source;
     std::vector<ULONG> m_columns;
-    // One column's value in the row being projected.
-    struct Slot {
-        ColumnState state = ColumnState::Absent;
-        ULONG type = 0;
-        std::string_view payload;
-        bool outOfLine = false;
-        std::uint64_t size = 0;
-    };
     struct ColumnPlan {
-        std::vector<bool> mayKeep;        // per column: the source may keep or compute it
-        std::vector<std::uint32_t> byId;  // the columns' positions in ascending property id
-        std::vector<Slot> slots;          // per column, reused row after row
+        std::vector<std::uint8_t> mayKeep;  // per column: the source may keep or compute it
+        std::vector<std::uint32_t> byId;    // the columns' positions in ascending property id
+        // Per column, reused row after row: whether the record is still to tell, and the answer.
+        std::vector<std::uint8_t> inRecord;
+        std::vector<OutValue> out;
+        std::deque<std::string> owned;  // the row's 8-bit texts
     };
     ColumnPlan m_plan;
     bool m_planned = false;  // m_plan is that of m_columns
