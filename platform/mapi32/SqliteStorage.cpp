@@ -433,7 +433,7 @@ public:
             Statement& s = Contents(true, true);
             ResetOnExit r{s};
             s.Bind(1, q.parent).Bind(2, q.kind).BindBlobRef(3, kInRecord);
-            while (s.Step()) keyless.push_back(ContentsRowOf(s, true, q.classKey));
+            while (s.Step()) keyless.push_back(ContentsRowOf(s, true, false));
         }
         Statement& s = Contents(q.records, q.classKey.has_value());
         ResetOnExit r{s};
@@ -441,7 +441,8 @@ public:
         if (q.classKey) s.BindBlobRef(3, *q.classKey);
         std::size_t next = 0;
         while (s.Step()) {
-            ContentsRow row = ContentsRowOf(s, q.records, q.classKey);
+            // The class's rows are those the statement selects by their key.
+            ContentsRow row = ContentsRowOf(s, q.records, q.classKey.has_value());
             for (; next < keyless.size() && keyless[next].id < row.id; ++next) f(keyless[next]);
             f(row);
         }
@@ -618,18 +619,19 @@ private:
         return m_db.Cached(kSql[records][byClass]);
     }
 
-    static ContentsRow ContentsRowOf(const Statement& s, bool withRecord,
-                                     const std::optional<std::string>& classKey) {
+    static ContentsRow ContentsRowOf(const Statement& s, bool withRecord, bool classMatched) {
         ContentsRow row;
         row.id = s.Int(0);
-        row.classMatched = classKey && !s.IsNull(1) && s.Blob(1) == *classKey;
-        if (s.IsNull(2)) {
+        row.classMatched = classMatched;
+        // NULL reads as 0: only then is the column's type asked.
+        const std::int64_t modified = s.Int(2);
+        if (modified == 0 && s.IsNull(2)) {
             row.modifiedState = ColumnState::Absent;
-        } else if (s.Int(2) == kModifiedInRecord) {
+        } else if (modified == kModifiedInRecord) {
             row.modifiedState = ColumnState::InRecord;
         } else {
             row.modifiedState = ColumnState::Value;
-            row.modified = s.Int(2);
+            row.modified = modified;
         }
         if (withRecord) {
             row.record.assign(s.Blob(3));

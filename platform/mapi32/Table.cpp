@@ -174,8 +174,14 @@ public:
     explicit RowView(const RowSource& source) : m_source(&source) {}
     void Reset(const TableRow& row) {
         m_row = &row;
+        m_bytes = row.hasRecord ? std::optional<std::string_view>(row.blob) : std::nullopt;
         m_opened = false;
         m_kept = 0;
+    }
+    // The row with its record's bytes read apart from it (valid until the next Reset).
+    void Reset(const TableRow& row, std::string_view record) {
+        Reset(row);
+        m_bytes = record;
     }
     // Finds a property by id; false when absent.
     bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
@@ -239,12 +245,13 @@ private:
     // A damaged record, or none, shows no stored values.
     void Open() const {
         if (m_opened) return;
-        if (!m_row->hasRecord || !m_record.Open(m_row->blob)) m_record = RecordView();
+        if (!m_bytes || !m_record.Open(*m_bytes)) m_record = RecordView();
         m_opened = true;
     }
 
     const RowSource* m_source;
     const TableRow* m_row = nullptr;
+    std::optional<std::string_view> m_bytes;  // the record's, when the row has one
     mutable RecordView m_record;
     mutable bool m_opened = false;
     // A deque: a payload handed out is a view into its buffer, and growing a deque moves no
@@ -758,44 +765,62 @@ private:
     LPSRowSet Project(std::size_t from, std::size_t to) {
         assert(from <= to && to <= m_order.size() && "rows are projected from within the table");
         std::size_t n = to > from ? to - from : 0;
+        // Zero-filled: a row not projected yet has no values to free.
         auto* set = static_cast<LPSRowSet>(AllocOrThrow(CbNewSRowSet(std::max<std::size_t>(n, 1))));
         set->cRows = 0;
         PlanColumns();
         try {
             RowView view(*m_source);
+            std::vector<std::pair<TableRow*, std::size_t>> missing;  // row, its place in the set
             std::vector<TableRow*> fetch;
-            std::vector<std::string> pool;  // record buffers, one per row of a chunk
             const TableRead reading(*this);
-            // Records the source left out are read a batch at a time and let go once projected,
-            // so a table of any size holds few of them at once.
+            // Records the source left out are read a batch at a time and each row projected
+            // straight from its record's bytes as the source reads them, so a table of any size
+            // holds no records and copies none.
             for (std::size_t chunk = from; chunk < to; chunk += kFetchBatch) {
                 const std::size_t end = std::min(to, chunk + kFetchBatch);
-                fetch.clear();
+                missing.clear();
                 for (std::size_t i = chunk; i < end; ++i) {
                     TableRow& row = m_rows[m_order[i]];
-                    if (!row.hasRecord && NeedsRecord(row)) fetch.push_back(&row);
+                    if (!row.hasRecord && NeedsRecord(row)) {
+                        missing.emplace_back(&row, i - from);
+                        continue;
+                    }
+                    view.Reset(row);
+                    ProjectRow(view, set->aRow[i - from]);
                 }
-                // The records go into buffers the chunks before used, not into fresh allocations.
-                if (pool.size() < fetch.size()) pool.resize(fetch.size());
-                for (std::size_t k = 0; k < fetch.size(); ++k) fetch[k]->blob.swap(pool[k]);
-                if (!fetch.empty()) WithStore([&] { m_source->FetchRecords(m_classKey, fetch); });
-                for (std::size_t i = chunk; i < end; ++i) {
-                    view.Reset(m_rows[m_order[i]]);
-                    ProjectRow(view, set->aRow[set->cRows]);
-                    ++set->cRows;
-                }
-                for (std::size_t k = 0; k < fetch.size(); ++k) {
-                    fetch[k]->blob.swap(pool[k]);
-                    pool[k].clear();
-                    fetch[k]->hasRecord = false;
-                }
+                if (missing.empty()) continue;
+                // The source reads in key order (a sorted table's rows are in another).
+                const auto byKey = [](const auto& a, const auto& b) { return a.first->key < b.first->key; };
+                if (!std::is_sorted(missing.begin(), missing.end(), byKey))
+                    std::sort(missing.begin(), missing.end(), byKey);
+                fetch.clear();
+                for (const auto& m : missing) fetch.push_back(m.first);
+                std::size_t next = 0;
+                // Rows whose object is gone show what they keep, and no stored value.
+                const auto projectUpTo = [&](const TableRow* row) {
+                    for (; next < missing.size() && missing[next].first != row; ++next) {
+                        view.Reset(*missing[next].first);
+                        ProjectRow(view, set->aRow[missing[next].second]);
+                    }
+                };
+                WithStore([&] {
+                    m_source->ReadRecords(m_classKey, fetch, [&](TableRow& row, std::string_view record) {
+                        projectUpTo(&row);
+                        assert(next < missing.size() && "the source hands out the rows asked, in order");
+                        view.Reset(row, record);
+                        ProjectRow(view, set->aRow[missing[next].second]);
+                        ++next;
+                    });
+                });
+                projectUpTo(nullptr);
             }
+            set->cRows = static_cast<ULONG>(n);
         } catch (...) {
-            for (ULONG i = 0; i < set->cRows; ++i) FreeBuffer(set->aRow[i].lpProps);
+            for (std::size_t i = 0; i < n; ++i) FreeBuffer(set->aRow[i].lpProps);
             FreeBuffer(set);
             throw;
         }
-        assert(set->cRows == n);
         return set;
     }
 
