@@ -125,7 +125,8 @@ public:
             std::memcpy(&size, m_record.data() + offset, 8);
             return {tag, {}, true, size};
         }
-        return {tag, m_record.substr(offset, len), false, len};
+        // Open checked that every value lies within the record.
+        return {tag, std::string_view(m_record.data() + offset, len), false, len};
     }
     // The value of property `id`; false when the record has none.
     bool Find(ULONG id, PropRef& out) const noexcept;

@@ -708,11 +708,11 @@ private:
         m_plan.byId.resize(m_columns.size());
         for (std::size_t i = 0; i < m_columns.size(); ++i) {
             m_plan.mayKeep[i] = m_source->MayKeep(PROP_ID(m_columns[i]));
-            m_plan.byId[i] = static_cast<std::uint32_t>(i);
+            m_plan.byId[i] = {m_columns[i], static_cast<std::uint32_t>(i)};
         }
-        std::stable_sort(m_plan.byId.begin(), m_plan.byId.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return PROP_ID(m_columns[a]) < PROP_ID(m_columns[b]);
-        });
+        std::stable_sort(
+            m_plan.byId.begin(), m_plan.byId.end(),
+            [](const PlannedColumn& a, const PlannedColumn& b) { return PROP_ID(a.tag) < PROP_ID(b.tag); });
         m_plan.inRecord.resize(m_columns.size());
         m_plan.out.resize(m_columns.size());
         m_planned = true;
@@ -858,17 +858,21 @@ private:
         if (fromRecord) {
             const RecordView& record = view.Record();
             std::size_t cursor = 0;
-            for (std::uint32_t i : m_plan.byId) {
-                if (!m_plan.inRecord[i]) continue;
-                const ULONG col = m_columns[i];
+            // Locals, so that the loop keeps them in registers while it writes the answers.
+            OutValue* const out = m_plan.out.data();
+            const std::uint8_t* const inRecord = m_plan.inRecord.data();
+            std::deque<std::string>& owned = m_plan.owned;
+            const bool unicode = m_unicode;
+            for (const PlannedColumn& c : m_plan.byId) {
+                if (!inRecord[c.pos]) continue;
                 PropRef r;
-                if (!record.FindFrom(PROP_ID(col), cursor, r)) {
-                    m_plan.out[i] = ErrorAnswer(PROP_ID(col), MAPI_E_NOT_FOUND);
+                if (!record.FindFrom(PROP_ID(c.tag), cursor, r)) {
+                    out[c.pos] = ErrorAnswer(PROP_ID(c.tag), MAPI_E_NOT_FOUND);
                     continue;
                 }
                 // A value kept out of line is too large for a row, whatever its size says.
-                m_plan.out[i] = StoredAnswer(PROP_TYPE(col), PROP_ID(col), PROP_TYPE(r.tag), r.payload,
-                                             r.outOfLine ? kMaxValueSize : r.size, m_unicode, m_plan.owned);
+                out[c.pos] = StoredAnswer(PROP_TYPE(c.tag), PROP_ID(c.tag), PROP_TYPE(r.tag), r.payload,
+                                          r.outOfLine ? kMaxValueSize : r.size, unicode, owned);
             }
         }
         // Every column gives one value, found or an error: a row is as wide as the column set.
@@ -882,9 +886,13 @@ private:
     std::mutex m_lock;
     std::unique_ptr<RowSource> m_source;
     std::vector<ULONG> m_columns;
+    struct PlannedColumn {
+        ULONG tag;          // as asked
+        std::uint32_t pos;  // in the column set
+    };
     struct ColumnPlan {
         std::vector<std::uint8_t> mayKeep;  // per column: the source may keep or compute it
-        std::vector<std::uint32_t> byId;    // the columns' positions in ascending property id
+        std::vector<PlannedColumn> byId;    // the columns in ascending property id
         // Per column, reused row after row: whether the record is still to tell, and the answer.
         std::vector<std::uint8_t> inRecord;
         std::vector<OutValue> out;
