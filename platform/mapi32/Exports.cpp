@@ -53,7 +53,7 @@ NX_EXPORT HRESULT MAPIInitialize(LPVOID init) {
 
 NX_EXPORT void MAPIUninitialize() {
     std::lock_guard lock(g_initLock);
-    if (g_initCount > 0) --g_initCount;
+    if (g_initCount > 0 && --g_initCount == 0) DropCachedBuffers();
 }
 
 NX_EXPORT HRESULT MAPILogonEx(ULONG_PTR, LPTSTR profileName, LPTSTR, ULONG flags, LPMAPISESSION* session) {

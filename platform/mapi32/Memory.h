@@ -12,6 +12,9 @@ SCODE AllocateBuffer(ULONG cb, void** out) noexcept;
 SCODE AllocateMore(ULONG cb, void* parent, void** out) noexcept;
 ULONG FreeBuffer(void* p) noexcept;
 
+// Gives the C heap back the freed buffers kept for reuse (the last MAPIUninitialize does).
+void DropCachedBuffers() noexcept;
+
 // Allocates a zero-filled buffer or throws std::bad_alloc.
 void* AllocOrThrow(std::size_t cb);
 // The same without filling it, for a caller that writes every byte it hands out.

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -259,9 +260,19 @@ public:
     // leave records out.
     virtual std::vector<TableRow> Load(const std::optional<std::string>& classKey, bool records) = 0;
     virtual bool ReadsKeys() const { return false; }
-    // Reads the records of rows loaded without them; a row whose object is gone gets none.
-    virtual void FetchRecords(const std::optional<std::string>& /*classKey*/,
-                              std::vector<TableRow*>& /*rows*/) {}
+    // Reads the records of rows loaded without them, `rows` in ascending key order, and hands
+    // each to f with its row, in that order (a row whose object is gone is left out); the
+    // record's bytes are the source's, valid during the call only.
+    virtual void ReadRecords(const std::optional<std::string>& /*classKey*/,
+                             std::span<TableRow* const> /*rows*/,
+                             const std::function<void(TableRow&, std::string_view)>& /*f*/) {}
+    // The same, each record kept in its row (hasRecord).
+    void FetchRecords(const std::optional<std::string>& classKey, std::span<TableRow* const> rows) {
+        ReadRecords(classKey, rows, [](TableRow& row, std::string_view record) {
+            row.blob.assign(record);
+            row.hasRecord = true;
+        });
+    }
     // A value the source computes or keeps beside the record: Value (its type and, when
     // `payload` is set, its payload), Absent, or InRecord (the record has it, or not).
     virtual ColumnState Kept(const TableRow& /*row*/, ULONG /*id*/, ULONG* /*type*/,

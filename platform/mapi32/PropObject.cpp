@@ -74,16 +74,7 @@ HRESULT PropObject<Iface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* co
         bool unicode = (flags & MAPI_UNICODE) != 0;
         PropArrayBuilder b;
         auto add = [&](ULONG requestedType, std::uint16_t id, ULONG type, std::string_view payload,
-                       std::uint64_t size) {
-            ULONG out = OutputType(requestedType, type, unicode);
-            if (out == PT_ERROR) {
-                b.AddError(id, MAPI_E_NOT_FOUND);
-            } else if (size > kInlineLimit) {
-                b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
-            } else {
-                b.AddValue(PROP_TAG(out, id), out, payload);
-            }
-        };
+                       std::uint64_t size) { b.AddStored(requestedType, id, type, payload, size, unicode); };
         auto addStored = [&](ULONG requestedType, std::uint16_t id, const StoredValue& v) {
             add(requestedType, id, v.type, v.payload, v.Size());
         };

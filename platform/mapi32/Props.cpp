@@ -16,8 +16,8 @@ namespace {
 
 constexpr char kBlobMagic[4] = {'N', 'X', 'P', '2'};
 constexpr char kBlobMagicV1[4] = {'N', 'X', 'P', '1'};
-constexpr std::uint32_t kOutOfLine = 0xFFFFFFFFu;
-constexpr std::size_t kIndexEntry = 12;  // tag, offset, length
+constexpr std::uint32_t kOutOfLine = RecordView::kOutOfLineLength;
+constexpr std::size_t kIndexEntry = RecordView::kEntrySize;
 
 // Element size of a fixed-size single-valued base type; 0 for variable ones, -1 for unknown.
 int FixedSize(ULONG base) noexcept {
@@ -137,26 +137,7 @@ ULONG StorageType(ULONG type) noexcept {
     return type;
 }
 
-bool ValidPayload(ULONG type, std::string_view payload) noexcept {
-    // The single-valued types first, in one switch: this runs for every value of every record
-    // read, and a table reads thousands of records.
-    switch (type) {
-        case PT_UNICODE:
-            return payload.size() % 2 == 0;
-        case PT_BINARY:
-            return true;
-        case PT_LONG:
-        case PT_R4:
-            return payload.size() == 4;
-        case PT_DOUBLE:
-        case PT_APPTIME:
-        case PT_CURRENCY:
-        case PT_I8:
-        case PT_SYSTIME:
-            return payload.size() == 8;
-        default:
-            break;
-    }
+bool ValidPayloadOfOtherType(ULONG type, std::string_view payload) noexcept {
     if (!IsStorableType(type)) return false;
     if (type & MV_FLAG) {
         ULONG base = type & ~MV_FLAG;
@@ -249,20 +230,6 @@ bool RecordView::Open(std::string_view record) noexcept {
     return true;
 }
 
-PropRef RecordView::At(std::size_t i) const noexcept {
-    assert(i < m_count && "a value within the record");
-    const char* e = m_record.data() + 8 + kIndexEntry * i;
-    const ULONG tag = ReadU32(e);
-    const std::uint32_t offset = ReadU32(e + 4);
-    const std::uint32_t len = ReadU32(e + 8);
-    if (len == kOutOfLine) {
-        std::uint64_t size;
-        std::memcpy(&size, m_record.data() + offset, 8);
-        return {tag, {}, true, size};
-    }
-    return {tag, m_record.substr(offset, len), false, len};
-}
-
 bool RecordView::Find(ULONG id, PropRef& out) const noexcept {
     // Open checked that the index is sorted by id.
     std::size_t lo = 0, hi = m_count;
@@ -278,20 +245,6 @@ bool RecordView::Find(ULONG id, PropRef& out) const noexcept {
         } else {
             hi = mid;
         }
-    }
-    return false;
-}
-
-bool RecordView::FindFrom(ULONG id, std::size_t& cursor, PropRef& out) const noexcept {
-    // Open checked that the index is sorted by id; the ids asked before were no larger.
-    while (cursor < m_count) {
-        const ULONG at = PROP_ID(ReadU32(m_record.data() + 8 + kIndexEntry * cursor));
-        if (at == id) {
-            out = At(cursor);
-            return true;
-        }
-        if (at > id) return false;
-        ++cursor;
     }
     return false;
 }
@@ -527,71 +480,42 @@ StoredValue FromSPropValue(const SPropValue& v) {
     return out;
 }
 
-ULONG OutputType(ULONG requested, ULONG stored, bool unicode) noexcept {
-    if (requested == PT_UNSPECIFIED) {
-        if (!unicode && stored == PT_UNICODE) return PT_STRING8;
-        if (!unicode && stored == PT_MV_UNICODE) return PT_MV_STRING8;
-        return stored;
-    }
-    if (requested == stored) return stored;
-    if (requested == PT_STRING8 && stored == PT_UNICODE) return PT_STRING8;
-    if (requested == PT_MV_STRING8 && stored == PT_MV_UNICODE) return PT_MV_STRING8;
-    return PT_ERROR;
+std::string_view EightBitPayloadOf(ULONG outType, std::string_view payload, std::deque<std::string>& owned) {
+    if (outType == PT_STRING8) return owned.emplace_back(U16ToUtf8Payload(payload));
+    assert(outType == PT_MV_STRING8);
+    std::vector<std::string> parts;
+    ForEachElement(PT_MV_UNICODE, payload, [&](std::string_view e) { parts.push_back(U16ToUtf8Payload(e)); });
+    std::string& out = owned.emplace_back();
+    PutU32(out, static_cast<std::uint32_t>(parts.size()));
+    for (auto& p : parts) out += LengthPrefixed(std::move(p));
+    return out;
 }
 
-void PropArrayBuilder::AddValue(ULONG tag, ULONG outType, std::string_view payload) {
-    Item& item = m_items.emplace_back();
-    item.tag = PROP_TAG(outType, PROP_ID(tag));
-    item.outType = outType;
-    item.err = 0;
-    if (outType == PT_STRING8) {
-        item.payload = m_owned.emplace_back(U16ToUtf8Payload(payload));
-    } else if (outType == PT_MV_STRING8) {
-        std::vector<std::string> parts;
-        ForEachElement(PT_MV_UNICODE, payload,
-                       [&](std::string_view e) { parts.push_back(U16ToUtf8Payload(e)); });
-        std::string& owned = m_owned.emplace_back();
-        PutU32(owned, static_cast<std::uint32_t>(parts.size()));
-        for (auto& p : parts) owned += LengthPrefixed(std::move(p));
-        item.payload = owned;
-    } else {
-        item.payload = payload;
-    }
-}
-
-void PropArrayBuilder::AddError(ULONG propId, SCODE err) {
-    Item& item = m_items.emplace_back();
-    item.tag = PROP_TAG(PT_ERROR, propId);
-    item.outType = PT_ERROR;
-    item.err = err;
-    m_errors = true;
-}
-
-LPSPropValue PropArrayBuilder::Build(void* parent) {
+LPSPropValue BuildPropArray(std::span<const OutValue> items, void* parent) {
     // One buffer: the value array, then every pointed-to part, each 8-byte aligned.
     std::size_t extra = 0;
-    for (const auto& it : m_items) {
+    for (const auto& it : items) {
         ULONG t = it.outType;
         if (t == PT_BINARY || t == PT_CLSID) {
-            extra += Align8(it.Payload().size());
+            extra += Align8(it.payload.size());
         } else if (t == PT_UNICODE) {
-            extra += Align8(it.Payload().size() + 2);
+            extra += Align8(it.payload.size() + 2);
         } else if (t == PT_STRING8) {
-            extra += Align8(it.Payload().size() + 1);
+            extra += Align8(it.payload.size() + 1);
         } else if (t & MV_FLAG) {
             ULONG base = t & ~MV_FLAG;
-            std::uint32_t count = it.Payload().size() >= 4 ? ReadU32(it.Payload().data()) : 0;
+            std::uint32_t count = it.payload.size() >= 4 ? ReadU32(it.payload.data()) : 0;
             if (base == PT_BINARY || base == PT_UNICODE || base == PT_STRING8) {
                 extra += Align8(std::size_t{count} * (base == PT_BINARY ? sizeof(SBinary) : sizeof(void*)));
-                ForEachElement(base == PT_STRING8 ? PT_MV_BINARY : t, it.Payload(), [&](std::string_view e) {
+                ForEachElement(base == PT_STRING8 ? PT_MV_BINARY : t, it.payload, [&](std::string_view e) {
                     extra += Align8(e.size() + (base == PT_UNICODE ? 2 : base == PT_STRING8 ? 1 : 0));
                 });
             } else {
-                extra += Align8(it.Payload().size() - 4);
+                extra += Align8(it.payload.size() - 4);
             }
         }
     }
-    std::size_t head = Align8(sizeof(SPropValue) * std::max<std::size_t>(m_items.size(), 1));
+    std::size_t head = Align8(sizeof(SPropValue) * std::max<std::size_t>(items.size(), 1));
     // Only the value array is zero-filled: every part is written whole below, its terminator
     // included (a row set of 10,000 rows had spent a tenth of its time clearing its buffers).
     void* block = parent ? AllocMoreOrThrow(head + extra, parent) : AllocUnfilledOrThrow(head + extra);
@@ -606,11 +530,11 @@ LPSPropValue PropArrayBuilder::Build(void* parent) {
         if (terminator) std::memset(p + n - terminator, 0, terminator);
         return p;
     };
-    for (std::size_t i = 0; i < m_items.size(); ++i) {
-        const Item& it = m_items[i];
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const OutValue& it = items[i];
         SPropValue& v = values[i];
         v.ulPropTag = it.tag;
-        std::string_view p = it.Payload();
+        std::string_view p = it.payload;
         switch (it.outType) {
             case PT_ERROR:
                 v.Value.err = it.err;

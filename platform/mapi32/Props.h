@@ -24,9 +24,12 @@
 // them for the upgrade of such a file.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -71,8 +74,30 @@ struct PropRef {
 bool IsStorableType(ULONG type) noexcept;
 // The storage type of a caller's type: PT_STRING8 becomes PT_UNICODE, PT_MV_STRING8 PT_MV_UNICODE.
 ULONG StorageType(ULONG type) noexcept;
+// ValidPayload's answer for the types it does not check inline.
+bool ValidPayloadOfOtherType(ULONG type, std::string_view payload) noexcept;
 // True when the payload is well formed for the (storable) type.
-bool ValidPayload(ULONG type, std::string_view payload) noexcept;
+inline bool ValidPayload(ULONG type, std::string_view payload) noexcept {
+    // The usual single-valued types inline: this runs for every value of every record read,
+    // and a table reads thousands of records.
+    switch (type) {
+        case PT_UNICODE:
+            return payload.size() % 2 == 0;
+        case PT_BINARY:
+            return true;
+        case PT_LONG:
+        case PT_R4:
+            return payload.size() == 4;
+        case PT_DOUBLE:
+        case PT_APPTIME:
+        case PT_CURRENCY:
+        case PT_I8:
+        case PT_SYSTIME:
+            return payload.size() == 8;
+        default:
+            return ValidPayloadOfOtherType(type, payload);
+    }
+}
 
 std::string EncodeBlob(const PropMap& props);
 // Parses and validates a blob. Returns MAPI_E_CORRUPT_DATA for anything malformed.
@@ -89,14 +114,49 @@ public:
     bool Open(std::string_view record) noexcept;
     std::size_t Count() const noexcept { return m_count; }
     // The i-th value in id order (i < Count()).
-    PropRef At(std::size_t i) const noexcept;
+    PropRef At(std::size_t i) const noexcept {
+        assert(i < m_count && "a value within the record");
+        const char* e = Entry(i);
+        const ULONG tag = ReadU32(e);
+        const std::uint32_t offset = ReadU32(e + 4);
+        const std::uint32_t len = ReadU32(e + 8);
+        if (len == kOutOfLineLength) {
+            std::uint64_t size;
+            std::memcpy(&size, m_record.data() + offset, 8);
+            return {tag, {}, true, size};
+        }
+        // Open checked that every value lies within the record.
+        return {tag, std::string_view(m_record.data() + offset, len), false, len};
+    }
     // The value of property `id`; false when the record has none.
     bool Find(ULONG id, PropRef& out) const noexcept;
     // The same for ids asked in ascending order: `cursor` (0 at first) walks the index once
-    // for all of them instead of a search each.
-    bool FindFrom(ULONG id, std::size_t& cursor, PropRef& out) const noexcept;
+    // for all of them instead of a search each. Inline: a table row asks it once per column.
+    bool FindFrom(ULONG id, std::size_t& cursor, PropRef& out) const noexcept {
+        // Open checked that the index is sorted by id; the ids asked before were no larger.
+        for (; cursor < m_count; ++cursor) {
+            const ULONG at = PROP_ID(ReadU32(Entry(cursor)));
+            if (at == id) {
+                out = At(cursor);
+                return true;
+            }
+            if (at > id) return false;
+        }
+        return false;
+    }
+
+    // An index entry: tag, offset, length; the length of a value kept out of line.
+    static constexpr std::size_t kEntrySize = 12;
+    static constexpr std::uint32_t kOutOfLineLength = 0xFFFFFFFFu;
 
 private:
+    static std::uint32_t ReadU32(const char* p) noexcept {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    const char* Entry(std::size_t i) const noexcept { return m_record.data() + 8 + kEntrySize * i; }
+
     std::string_view m_record;
     std::size_t m_count = 0;
 };
@@ -108,14 +168,78 @@ StoredValue FromSPropValue(const SPropValue& v);
 // What a caller asked for and what is there: the type to hand out for a stored type given the
 // requested tag type (PT_UNSPECIFIED takes the stored type; string width follows `unicode`).
 // Returns PT_ERROR when the stored value cannot be given as the requested type.
-ULONG OutputType(ULONG requestedType, ULONG storedType, bool unicode) noexcept;
+inline ULONG OutputType(ULONG requested, ULONG stored, bool unicode) noexcept {
+    if (requested == PT_UNSPECIFIED) {
+        if (!unicode && stored == PT_UNICODE) return PT_STRING8;
+        if (!unicode && stored == PT_MV_UNICODE) return PT_MV_STRING8;
+        return stored;
+    }
+    if (requested == stored) return stored;
+    if (requested == PT_STRING8 && stored == PT_UNICODE) return PT_STRING8;
+    if (requested == PT_MV_STRING8 && stored == PT_MV_UNICODE) return PT_MV_STRING8;
+    return PT_ERROR;
+}
+
+// One value of an SPropValue array to build: the tag handed out, the type it is handed out as,
+// and its payload (storage form; for PT_STRING8 / PT_MV_STRING8 the 8-bit form, EightBitPayload)
+// or, for PT_ERROR, its error. The payload must stay alive until the array is built.
+struct OutValue {
+    ULONG tag;
+    ULONG outType;
+    std::string_view payload;
+    SCODE err;
+};
+
+// Builds the SPropValue array of `values` in a single MAPI buffer: MAPIAllocateBuffer (parent
+// null) or MAPIAllocateMore (parent set).
+LPSPropValue BuildPropArray(std::span<const OutValue> values, void* parent = nullptr);
+
+// The UTF-8 form of a PT_UNICODE or PT_MV_UNICODE payload handed out as PT_STRING8 or
+// PT_MV_STRING8, kept in `owned` (a deque: growing it moves no payload handed out before).
+std::string_view EightBitPayloadOf(ULONG outType, std::string_view payload, std::deque<std::string>& owned);
+// The payload of a stored value handed out as `outType`: the same bytes, or for 8-bit text its
+// UTF-8 form.
+inline std::string_view EightBitPayload(ULONG outType, std::string_view payload,
+                                        std::deque<std::string>& owned) {
+    if (outType != PT_STRING8 && outType != PT_MV_STRING8) return payload;
+    return EightBitPayloadOf(outType, payload, owned);
+}
+
+inline OutValue ErrorAnswer(ULONG id, SCODE err) noexcept {
+    return {PROP_TAG(PT_ERROR, id), PT_ERROR, {}, err};
+}
+
+// What a caller who asked for `requestedType` gets for a stored value of property `id`: the
+// value as OutputType says, MAPI_E_NOT_FOUND when it cannot be given as that type, or
+// MAPI_E_NOT_ENOUGH_MEMORY when it is too large for an answer (out of line, over the inline
+// limit). Inline: a table asks it for every column of every row.
+inline OutValue StoredAnswer(ULONG requestedType, ULONG id, ULONG storedType, std::string_view payload,
+                             std::uint64_t size, bool unicode, std::deque<std::string>& owned) {
+    const ULONG outType = OutputType(requestedType, storedType, unicode);
+    if (outType == PT_ERROR) return ErrorAnswer(id, MAPI_E_NOT_FOUND);
+    if (size > kInlineLimit) return ErrorAnswer(id, MAPI_E_NOT_ENOUGH_MEMORY);
+    return {PROP_TAG(outType, id), outType, EightBitPayload(outType, payload, owned), 0};
+}
 
 // Builds one SPropValue array in a single MAPI buffer. Add values, then Build.
 class PropArrayBuilder {
 public:
     // The payload is in storage form and must stay alive until Build.
-    void AddValue(ULONG tag, ULONG outType, std::string_view payload);
-    void AddError(ULONG propId, SCODE err);
+    void AddValue(ULONG tag, ULONG outType, std::string_view payload) {
+        m_items.push_back(
+            {PROP_TAG(outType, PROP_ID(tag)), outType, EightBitPayload(outType, payload, m_owned), 0});
+    }
+    void AddError(ULONG propId, SCODE err) {
+        m_items.push_back(ErrorAnswer(propId, err));
+        m_errors = true;
+    }
+    // StoredAnswer, added.
+    void AddStored(ULONG requestedType, ULONG id, ULONG storedType, std::string_view payload,
+                   std::uint64_t size, bool unicode) {
+        const OutValue& v = m_items.emplace_back(
+            StoredAnswer(requestedType, id, storedType, payload, size, unicode, m_owned));
+        m_errors = m_errors || v.outType == PT_ERROR;
+    }
     void Reserve(std::size_t values) { m_items.reserve(values); }
     // Empty again, keeping its room for the next array.
     void Clear() noexcept {
@@ -126,17 +250,10 @@ public:
     std::size_t Count() const noexcept { return m_items.size(); }
     bool HasErrors() const noexcept { return m_errors; }
     // Allocates with MAPIAllocateBuffer (parent null) or MAPIAllocateMore (parent set).
-    LPSPropValue Build(void* parent = nullptr);
+    LPSPropValue Build(void* parent = nullptr) const { return BuildPropArray(m_items, parent); }
 
 private:
-    struct Item {
-        ULONG tag;
-        ULONG outType;
-        std::string_view payload;  // storage form, or in m_owned: the UTF-8 text of PT_STRING8 values
-        SCODE err;
-        std::string_view Payload() const noexcept { return payload; }
-    };
-    std::vector<Item> m_items;
+    std::vector<OutValue> m_items;
     // Converted payloads; a deque, so that growing it moves none that an item views.
     std::deque<std::string> m_owned;
     bool m_errors = false;

@@ -451,7 +451,7 @@ public:
             ResetOnExit r{s};
             // Rare: no page, every key (LIMIT -1).
             s.Bind(1, q.parent).Bind(2, q.kind).BindBlobRef(3, kInRecord).Bind(8, INT64_MIN).Bind(9, -1);
-            while (s.Step()) keyless.push_back(ContentsRowOf(s, true, q.classKey));
+            while (s.Step()) keyless.push_back(ContentsRowOf(s, true, false));
         }
         // A page of keys at a time, so that the map can be made anew between pages (MappedRead):
         // one statement over a large folder's index keeps every page it touched mapped, and the
@@ -469,7 +469,8 @@ public:
                 s.Bind(1, q.parent).Bind(2, q.kind).Bind(8, after).Bind(9, kContentsPage);
                 if (q.classKey) s.BindBlobRef(3, *q.classKey);
                 while (s.Step()) {
-                    ContentsRow row = ContentsRowOf(s, q.records, q.classKey);
+                    // The class's rows are those the statement selects by their key.
+                    ContentsRow row = ContentsRowOf(s, q.records, q.classKey.has_value());
                     after = row.id;
                     ++rows;
                     bytes += kIndexEntryBytes + row.record.size();
@@ -678,18 +679,19 @@ private:
         return m_db.Cached(kSql[records][byClass]);
     }
 
-    static ContentsRow ContentsRowOf(const Statement& s, bool withRecord,
-                                     const std::optional<std::string>& classKey) {
+    static ContentsRow ContentsRowOf(const Statement& s, bool withRecord, bool classMatched) {
         ContentsRow row;
         row.id = s.Int(0);
-        row.classMatched = classKey && !s.IsNull(1) && s.Blob(1) == *classKey;
-        if (s.IsNull(2)) {
+        row.classMatched = classMatched;
+        // NULL reads as 0: only then is the column's type asked.
+        const std::int64_t modified = s.Int(2);
+        if (modified == 0 && s.IsNull(2)) {
             row.modifiedState = ColumnState::Absent;
-        } else if (s.Int(2) == kModifiedInRecord) {
+        } else if (modified == kModifiedInRecord) {
             row.modifiedState = ColumnState::InRecord;
         } else {
             row.modifiedState = ColumnState::Value;
-            row.modified = s.Int(2);
+            row.modified = modified;
         }
         if (withRecord) {
             row.record.assign(s.Blob(3));

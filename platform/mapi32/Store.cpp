@@ -561,19 +561,19 @@ public:
         return rows;
     }
 
-    void FetchRecords(const std::optional<std::string>& classKey, std::vector<TableRow*>& rows) override {
-        std::sort(rows.begin(), rows.end(),
-                  [](const TableRow* a, const TableRow* b) { return a->key < b->key; });
-        std::vector<std::int64_t> ids;
-        ids.reserve(rows.size());
-        for (const TableRow* row : rows) ids.push_back(row->key);
+    void ReadRecords(const std::optional<std::string>& classKey, std::span<TableRow* const> rows,
+                     const std::function<void(TableRow&, std::string_view)>& f) override {
+        assert(std::is_sorted(rows.begin(), rows.end(),
+                              [](const TableRow* a, const TableRow* b) { return a->key < b->key; }));
+        m_ids.clear();
+        for (const TableRow* row : rows) m_ids.push_back(row->key);
         std::size_t next = 0;
-        m_ctx->db().FetchRecords(Query(classKey, false), ids, [&](std::int64_t id, std::string_view record) {
-            while (next < rows.size() && rows[next]->key < id) ++next;
-            if (next == rows.size() || rows[next]->key != id) return;
-            rows[next]->blob.assign(record);
-            rows[next]->hasRecord = true;
-        });
+        m_ctx->db().FetchRecords(Query(classKey, false), m_ids,
+                                 [&](std::int64_t id, std::string_view record) {
+                                     while (next < rows.size() && rows[next]->key < id) ++next;
+                                     if (next == rows.size() || rows[next]->key != id) return;
+                                     f(*rows[next], record);
+                                 });
     }
 
     ColumnState Kept(const TableRow& row, ULONG id, ULONG* type, std::string* payload) const override {
@@ -641,6 +641,7 @@ private:
     int m_kind;
     bool m_longTerm;
     std::string m_parentId;
+    std::vector<std::int64_t> m_ids;  // the keys of a ReadRecords, kept for its room
 };
 
 }  // namespace

@@ -174,8 +174,14 @@ public:
     explicit RowView(const RowSource& source) : m_source(&source) {}
     void Reset(const TableRow& row) {
         m_row = &row;
+        m_bytes = row.hasRecord ? std::optional<std::string_view>(row.blob) : std::nullopt;
         m_opened = false;
         m_kept = 0;
+    }
+    // The row with its record's bytes read apart from it (valid until the next Reset).
+    void Reset(const TableRow& row, std::string_view record) {
+        Reset(row);
+        m_bytes = record;
     }
     // Finds a property by id; false when absent.
     bool Find(ULONG id, ULONG& type, std::string_view& payload, bool& outOfLine, std::uint64_t& size) const {
@@ -218,6 +224,8 @@ public:
         if (state == ColumnState::Value) payload = m_keptValues[m_kept++];
         return state;
     }
+    // Whether the row lists values of its own (else only its source's and its record's count).
+    bool Listed() const noexcept { return !m_row->extra.empty(); }
     // The stored record, opened (empty when damaged or missing).
     const RecordView& Record() const {
         Open();
@@ -237,12 +245,13 @@ private:
     // A damaged record, or none, shows no stored values.
     void Open() const {
         if (m_opened) return;
-        if (!m_row->hasRecord || !m_record.Open(m_row->blob)) m_record = RecordView();
+        if (!m_bytes || !m_record.Open(*m_bytes)) m_record = RecordView();
         m_opened = true;
     }
 
     const RowSource* m_source;
     const TableRow* m_row = nullptr;
+    std::optional<std::string_view> m_bytes;  // the record's, when the row has one
     mutable RecordView m_record;
     mutable bool m_opened = false;
     // A deque: a payload handed out is a view into its buffer, and growing a deque moves no
@@ -699,12 +708,13 @@ private:
         m_plan.byId.resize(m_columns.size());
         for (std::size_t i = 0; i < m_columns.size(); ++i) {
             m_plan.mayKeep[i] = m_source->MayKeep(PROP_ID(m_columns[i]));
-            m_plan.byId[i] = static_cast<std::uint32_t>(i);
+            m_plan.byId[i] = {m_columns[i], static_cast<std::uint32_t>(i)};
         }
-        std::stable_sort(m_plan.byId.begin(), m_plan.byId.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return PROP_ID(m_columns[a]) < PROP_ID(m_columns[b]);
-        });
-        m_plan.slots.resize(m_columns.size());
+        std::stable_sort(
+            m_plan.byId.begin(), m_plan.byId.end(),
+            [](const PlannedColumn& a, const PlannedColumn& b) { return PROP_ID(a.tag) < PROP_ID(b.tag); });
+        m_plan.inRecord.resize(m_columns.size());
+        m_plan.out.resize(m_columns.size());
         m_planned = true;
     }
 
@@ -755,101 +765,120 @@ private:
     LPSRowSet Project(std::size_t from, std::size_t to) {
         assert(from <= to && to <= m_order.size() && "rows are projected from within the table");
         std::size_t n = to > from ? to - from : 0;
+        // Zero-filled: a row not projected yet has no values to free.
         auto* set = static_cast<LPSRowSet>(AllocOrThrow(CbNewSRowSet(std::max<std::size_t>(n, 1))));
         set->cRows = 0;
         PlanColumns();
         try {
             RowView view(*m_source);
-            PropArrayBuilder b;
+            std::vector<std::pair<TableRow*, std::size_t>> missing;  // row, its place in the set
             std::vector<TableRow*> fetch;
-            std::vector<std::string> pool;  // record buffers, one per row of a chunk
             const TableRead reading(*this);
-            // Records the source left out are read a batch at a time and let go once projected,
-            // so a table of any size holds few of them at once.
+            // Records the source left out are read a batch at a time and each row projected
+            // straight from its record's bytes as the source reads them, so a table of any size
+            // holds no records and copies none.
             for (std::size_t chunk = from; chunk < to; chunk += kFetchBatch) {
                 const std::size_t end = std::min(to, chunk + kFetchBatch);
-                fetch.clear();
+                missing.clear();
                 for (std::size_t i = chunk; i < end; ++i) {
                     TableRow& row = m_rows[m_order[i]];
-                    if (!row.hasRecord && NeedsRecord(row)) fetch.push_back(&row);
+                    if (!row.hasRecord && NeedsRecord(row)) {
+                        missing.emplace_back(&row, i - from);
+                        continue;
+                    }
+                    view.Reset(row);
+                    ProjectRow(view, set->aRow[i - from]);
                 }
-                // The records go into buffers the chunks before used, not into fresh allocations.
-                if (pool.size() < fetch.size()) pool.resize(fetch.size());
-                for (std::size_t k = 0; k < fetch.size(); ++k) fetch[k]->blob.swap(pool[k]);
-                if (!fetch.empty()) WithStore([&] { m_source->FetchRecords(m_classKey, fetch); });
-                for (std::size_t i = chunk; i < end; ++i) {
-                    view.Reset(m_rows[m_order[i]]);
-                    ProjectRow(view, b, set->aRow[set->cRows]);
-                    ++set->cRows;
-                }
-                for (std::size_t k = 0; k < fetch.size(); ++k) {
-                    fetch[k]->blob.swap(pool[k]);
-                    pool[k].clear();
-                    fetch[k]->hasRecord = false;
-                }
+                if (missing.empty()) continue;
+                // The source reads in key order (a sorted table's rows are in another).
+                const auto byKey = [](const auto& a, const auto& b) { return a.first->key < b.first->key; };
+                if (!std::is_sorted(missing.begin(), missing.end(), byKey))
+                    std::sort(missing.begin(), missing.end(), byKey);
+                fetch.clear();
+                for (const auto& m : missing) fetch.push_back(m.first);
+                std::size_t next = 0;
+                // Rows whose object is gone show what they keep, and no stored value.
+                const auto projectUpTo = [&](const TableRow* row) {
+                    for (; next < missing.size() && missing[next].first != row; ++next) {
+                        view.Reset(*missing[next].first);
+                        ProjectRow(view, set->aRow[missing[next].second]);
+                    }
+                };
+                WithStore([&] {
+                    m_source->ReadRecords(m_classKey, fetch, [&](TableRow& row, std::string_view record) {
+                        projectUpTo(&row);
+                        assert(next < missing.size() && "the source hands out the rows asked, in order");
+                        view.Reset(row, record);
+                        ProjectRow(view, set->aRow[missing[next].second]);
+                        ++next;
+                    });
+                });
+                projectUpTo(nullptr);
             }
+            set->cRows = static_cast<ULONG>(n);
         } catch (...) {
-            for (ULONG i = 0; i < set->cRows; ++i) FreeBuffer(set->aRow[i].lpProps);
+            for (std::size_t i = 0; i < n; ++i) FreeBuffer(set->aRow[i].lpProps);
             FreeBuffer(set);
             throw;
         }
-        assert(set->cRows == n);
         return set;
     }
 
-    void ProjectRow(const RowView& view, PropArrayBuilder& b, SRow& row) {
-        assert(m_planned && m_plan.slots.size() == m_columns.size());
-        // First what the row lists or its source keeps, then the rest in one walk of the record.
+    void ProjectRow(const RowView& view, SRow& row) {
+        assert(m_planned && m_plan.out.size() == m_columns.size());
+        // First what the row lists or its source keeps (the plan knows which columns those may
+        // be), then the rest in one walk of the record.
+        const bool listed = view.Listed();
+        std::fill(m_plan.inRecord.begin(), m_plan.inRecord.end(), std::uint8_t{1});
+        m_plan.owned.clear();
         bool fromRecord = false;
         for (std::size_t i = 0; i < m_columns.size(); ++i) {
-            Slot& slot = m_plan.slots[i];
-            slot.state = view.FindBeside(PROP_ID(m_columns[i]), m_plan.mayKeep[i], slot.type, slot.payload);
-            slot.outOfLine = false;
-            slot.size = slot.payload.size();
-            fromRecord = fromRecord || slot.state == ColumnState::InRecord;
+            if (!listed && !m_plan.mayKeep[i]) {
+                fromRecord = true;
+                continue;
+            }
+            const ULONG col = m_columns[i];
+            ULONG type;
+            std::string_view payload;
+            switch (view.FindBeside(PROP_ID(col), m_plan.mayKeep[i], type, payload)) {
+                case ColumnState::Value:
+                    m_plan.out[i] = StoredAnswer(PROP_TYPE(col), PROP_ID(col), type, payload, payload.size(),
+                                                 m_unicode, m_plan.owned);
+                    m_plan.inRecord[i] = false;
+                    break;
+                case ColumnState::Absent:
+                    m_plan.out[i] = ErrorAnswer(PROP_ID(col), MAPI_E_NOT_FOUND);
+                    m_plan.inRecord[i] = false;
+                    break;
+                case ColumnState::InRecord:
+                    fromRecord = true;
+                    break;
+            }
         }
         if (fromRecord) {
             const RecordView& record = view.Record();
             std::size_t cursor = 0;
-            for (std::uint32_t i : m_plan.byId) {
-                Slot& slot = m_plan.slots[i];
-                if (slot.state != ColumnState::InRecord) continue;
+            // Locals, so that the loop keeps them in registers while it writes the answers.
+            OutValue* const out = m_plan.out.data();
+            const std::uint8_t* const inRecord = m_plan.inRecord.data();
+            std::deque<std::string>& owned = m_plan.owned;
+            const bool unicode = m_unicode;
+            for (const PlannedColumn& c : m_plan.byId) {
+                if (!inRecord[c.pos]) continue;
                 PropRef r;
-                if (!record.FindFrom(PROP_ID(m_columns[i]), cursor, r)) {
-                    slot.state = ColumnState::Absent;
+                if (!record.FindFrom(PROP_ID(c.tag), cursor, r)) {
+                    out[c.pos] = ErrorAnswer(PROP_ID(c.tag), MAPI_E_NOT_FOUND);
                     continue;
                 }
-                slot.state = ColumnState::Value;
-                slot.type = PROP_TYPE(r.tag);
-                slot.payload = r.payload;
-                slot.outOfLine = r.outOfLine;
-                slot.size = r.size;
-            }
-        }
-        b.Clear();
-        b.Reserve(m_columns.size());
-        for (std::size_t i = 0; i < m_columns.size(); ++i) {
-            const ULONG col = m_columns[i];
-            const Slot& slot = m_plan.slots[i];
-            const ULONG id = PROP_ID(col);
-            if (slot.state != ColumnState::Value) {
-                b.AddError(id, MAPI_E_NOT_FOUND);
-                continue;
-            }
-            ULONG outType = OutputType(PROP_TYPE(col), slot.type, m_unicode);
-            if (outType == PT_ERROR) {
-                b.AddError(id, MAPI_E_NOT_FOUND);
-            } else if (slot.outOfLine || slot.size > kInlineLimit) {
-                b.AddError(id, MAPI_E_NOT_ENOUGH_MEMORY);
-            } else {
-                b.AddValue(PROP_TAG(outType, id), outType, slot.payload);
+                // A value kept out of line is too large for a row, whatever its size says.
+                out[c.pos] = StoredAnswer(PROP_TYPE(c.tag), PROP_ID(c.tag), PROP_TYPE(r.tag), r.payload,
+                                          r.outOfLine ? kMaxValueSize : r.size, unicode, owned);
             }
         }
         // Every column gives one value, found or an error: a row is as wide as the column set.
-        assert(b.Count() == m_columns.size());
         row.ulAdrEntryPad = 0;
-        row.cValues = static_cast<ULONG>(b.Count());
-        row.lpProps = b.Build();
+        row.cValues = static_cast<ULONG>(m_plan.out.size());
+        row.lpProps = BuildPropArray(m_plan.out);
     }
 
     static constexpr std::size_t kFetchBatch = 256;
@@ -857,18 +886,17 @@ private:
     std::mutex m_lock;
     std::unique_ptr<RowSource> m_source;
     std::vector<ULONG> m_columns;
-    // One column's value in the row being projected.
-    struct Slot {
-        ColumnState state = ColumnState::Absent;
-        ULONG type = 0;
-        std::string_view payload;
-        bool outOfLine = false;
-        std::uint64_t size = 0;
+    struct PlannedColumn {
+        ULONG tag;          // as asked
+        std::uint32_t pos;  // in the column set
     };
     struct ColumnPlan {
-        std::vector<bool> mayKeep;        // per column: the source may keep or compute it
-        std::vector<std::uint32_t> byId;  // the columns' positions in ascending property id
-        std::vector<Slot> slots;          // per column, reused row after row
+        std::vector<std::uint8_t> mayKeep;  // per column: the source may keep or compute it
+        std::vector<PlannedColumn> byId;    // the columns in ascending property id
+        // Per column, reused row after row: whether the record is still to tell, and the answer.
+        std::vector<std::uint8_t> inRecord;
+        std::vector<OutValue> out;
+        std::deque<std::string> owned;  // the row's 8-bit texts
     };
     ColumnPlan m_plan;
     bool m_planned = false;  // m_plan is that of m_columns

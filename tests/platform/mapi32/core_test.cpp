@@ -1,5 +1,5 @@
 // The runtime's internal codecs, where outside bytes arrive: entry ids, the stored property
-// blob and caller values.
+// blob and caller values; and the MAPI buffers it hands out.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/mapi32/EntryId.h"
+#include "platform/mapi32/Memory.h"
 #include "platform/mapi32/Props.h"
 
 namespace nx::mapi32 {
@@ -270,6 +271,29 @@ TEST(CallerValueTest, RefusesValuesThatCannotBeStored) {
     v.ulPropTag = PR_ATTACH_DATA_BIN;
     v.Value.bin = {0, nullptr};  // an empty binary is a value
     EXPECT_EQ(FromSPropValue(v).payload, "");
+}
+
+// Freed buffers are used again for the next ones of their size: each comes back zero-filled as
+// a new one, whole, whether it was a root or chained to one, at the edges of a size class and
+// past the sizes kept for reuse.
+TEST(MemoryTest, BuffersUsedAgainComeBackZeroFilled) {
+    const std::size_t sizes[] = {0, 1, 200, 224, 225, 4000, 65000, 70000};
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t cb : sizes) {
+            SCOPED_TRACE(cb);
+            void* root = nullptr;
+            ASSERT_EQ(AllocateBuffer(static_cast<ULONG>(cb), &root), S_OK);
+            void* more = nullptr;
+            ASSERT_EQ(AllocateMore(static_cast<ULONG>(cb), root, &more), S_OK);
+            for (void* p : {root, more}) {
+                const auto* bytes = static_cast<const unsigned char*>(p);
+                for (std::size_t i = 0; i < cb; ++i) ASSERT_EQ(bytes[i], 0) << i;
+                std::memset(p, 0xAB, cb);  // what a next buffer must not see
+            }
+            EXPECT_EQ(FreeBuffer(root), static_cast<ULONG>(S_OK));
+        }
+    }
+    DropCachedBuffers();
 }
 
 }  // namespace

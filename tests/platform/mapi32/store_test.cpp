@@ -430,6 +430,44 @@ TEST_F(StoreTest, ContentsRowsOfAFolderLargerThanAPageOfKeysComeOnceAndInOrder) 
     EXPECT_EQ(count, contacts.size());
 }
 
+// A table reads its rows' keys first and their records as it projects them: messages deleted
+// in between keep their rows' places, with the values computed from the key and no stored one,
+// and the rows around them (the first, one in the middle, the last of a page) keep theirs.
+TEST_F(StoreTest, RowsDeletedAfterTheKeysWereReadKeepTheirPlaces) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < 6; ++i)
+        ids.push_back(
+            AddMessage(m_contacts.get(), u"IPM.Contact", nx::sys::Utf8ToUtf16(std::to_string(i)).c_str()));
+    ComPtr<IMAPITable> table;
+    ASSERT_EQ(m_contacts->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+    SizedSPropTagArray<2> cols = {2, {PR_ENTRYID, PR_SUBJECT_W}};
+    ASSERT_EQ(table->SetColumns(cols.get(), 0), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);  // the keys are read here
+    ASSERT_EQ(count, 6u);
+    std::vector<SBinary> gone;
+    for (int i : {0, 3, 5}) gone.push_back({30, reinterpret_cast<LPBYTE>(ids[i].data())});
+    ENTRYLIST list{static_cast<ULONG>(gone.size()), gone.data()};
+    ASSERT_EQ(m_contacts->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+    RowSetPtr rows(fn().FreeProws);
+    ASSERT_EQ(table->QueryRows(10, 0, rows.put()), S_OK);
+    ASSERT_EQ(rows.size(), 6u);
+    const char16_t* subjects[] = {nullptr, u"1", u"2", nullptr, u"4", nullptr};
+    for (ULONG i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        const SPropValue* v = rows[i].lpProps;
+        ASSERT_EQ(v[0].ulPropTag, PR_ENTRYID);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(v[0].Value.bin.lpb), v[0].Value.bin.cb), ids[i]);
+        if (subjects[i]) {
+            ASSERT_EQ(v[1].ulPropTag, PR_SUBJECT_W);
+            EXPECT_EQ(std::u16string(v[1].Value.lpszW), subjects[i]);
+        } else {
+            EXPECT_EQ(v[1].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_SUBJECT_W)));
+            EXPECT_EQ(v[1].Value.err, MAPI_E_NOT_FOUND);
+        }
+    }
+}
+
 TEST_F(StoreTest, EntryIdsParentsAndDeletion) {
     std::string a = AddMessage(m_contacts.get(), u"IPM.Contact", u"A");
     std::string b = AddMessage(m_contacts.get(), u"IPM.Contact", u"B");
