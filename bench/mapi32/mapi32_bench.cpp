@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/RatioReporter.h"
 #include "contacts/ContactXml.h"
 #include "platform/mapi/Mapi.h"
 #include "platform/mapi32/Admin.h"
@@ -240,4 +241,6 @@ BENCHMARK(BM_OpenEntryGetProps_OneContact)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return nx::bench::RunWithRatios(argc, argv);
+}

@@ -42,6 +42,9 @@ constexpr bool kCacheBlocks = true;
 constexpr bool kCacheBlocks = true;
 #endif
 constexpr std::size_t kClassBytes = 256;
+// Smaller blocks (a row of an entry id or two, a value) are left to the C heap, whose own free
+// lists serve them well; kept here in 256-byte classes they would hold several times their size.
+constexpr std::size_t kCachedBlockMin = 1024;
 constexpr std::size_t kCachedBlockMax = 64 * 1024;  // a row of a table is a few KiB
 constexpr std::size_t kCacheMaxBytes = 64u << 20;
 
@@ -54,12 +57,12 @@ BlockCache g_cache;
 
 // The capacity a block of `bytes` (header included) is allocated with: its class's, when cached.
 std::size_t CapacityOf(std::size_t bytes) {
-    if (!kCacheBlocks || bytes > kCachedBlockMax) return bytes;
+    if (!kCacheBlocks || bytes < kCachedBlockMin || bytes > kCachedBlockMax) return bytes;
     return (bytes + kClassBytes - 1) / kClassBytes * kClassBytes;
 }
 
 Header* TakeCached(std::size_t capacity) {
-    if (!kCacheBlocks || capacity > kCachedBlockMax) return nullptr;
+    if (!kCacheBlocks || capacity < kCachedBlockMin || capacity > kCachedBlockMax) return nullptr;
     std::lock_guard lock(g_cache.lock);
     Header*& head = g_cache.free[capacity / kClassBytes];
     Header* h = head;
@@ -73,7 +76,7 @@ Header* TakeCached(std::size_t capacity) {
 // Keeps a freed block for reuse or gives it back to the C heap.
 void Release(Header* h) {
     h->magic = kDeadMagic;
-    if (kCacheBlocks && h->capacity <= kCachedBlockMax) {
+    if (kCacheBlocks && h->capacity >= kCachedBlockMin && h->capacity <= kCachedBlockMax) {
         std::lock_guard lock(g_cache.lock);
         if (g_cache.bytes + h->capacity <= kCacheMaxBytes) {
             Header*& head = g_cache.free[h->capacity / kClassBytes];

@@ -274,10 +274,10 @@ TEST(CallerValueTest, RefusesValuesThatCannotBeStored) {
 }
 
 // Freed buffers are used again for the next ones of their size: each comes back zero-filled as
-// a new one, whole, whether it was a root or chained to one, at the edges of a size class and
-// past the sizes kept for reuse.
+// a new one, whole, whether it was a root or chained to one, below and past the sizes kept for
+// reuse and at the edges of a size class (a block carries a 32-byte header).
 TEST(MemoryTest, BuffersUsedAgainComeBackZeroFilled) {
-    const std::size_t sizes[] = {0, 1, 200, 224, 225, 4000, 65000, 70000};
+    const std::size_t sizes[] = {0, 1, 200, 991, 992, 1248, 1249, 4000, 65000, 70000};
     for (int round = 0; round < 2; ++round) {
         for (std::size_t cb : sizes) {
             SCOPED_TRACE(cb);
