@@ -1,7 +1,6 @@
 #include "journal/ChangeList.h"
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -34,9 +33,9 @@ std::size_t HashBytes(std::string_view bytes) noexcept {
     return static_cast<std::size_t>(XXH3_64bits(bytes.data(), bytes.size()));
 }
 
-// The slot's part of a hash: its top bits (the slot's position comes from the low ones).
+// The slot's part of a hash: its low bits (the slot's position comes from the high ones).
 uint16_t TagOf(std::size_t hash) noexcept {
-    return static_cast<uint16_t>(static_cast<uint64_t>(hash) >> 48);
+    return static_cast<uint16_t>(hash);
 }
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -53,9 +52,11 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
       m_ownMemory(memory ? nullptr : std::make_unique<DetectorMemory>()),
       m_slots((memory ? memory : m_ownMemory.get())->m_slots),
       m_change(count, EntryChange::New) {
-    // Twice as many slots as entries keeps probe runs short.
-    m_slots.assign(std::bit_ceil(count * 2 + 2), Slot{});
-    const std::size_t mask = m_slots.size() - 1;
+    // Half as many slots again as entries: probe runs stay within a line or two (four slots to a
+    // line), and the table is the smallest that does that (a larger one costs more cache misses
+    // than its shorter runs save). At least one slot stays empty, so every probe run ends.
+    m_slots.assign(count + count / 2 + 1, Slot{});
+    assert(m_slots.size() <= UINT32_MAX);  // Home() scales a 32-bit part
     // Each entry is measured and hashed while its text is in the cache, and its slot requested;
     // it is put in the table kAhead entries later, when the slot has arrived (a large table's
     // slots are cache misses). Entries go in in index order, so the first of a duplicate wins.
@@ -70,7 +71,7 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
         }
         if (i >= kAhead) Insert(i - kAhead, units[i % kAhead], hashes[i % kAhead]);
         const std::size_t hash = HashBytes({reinterpret_cast<const char*>(id), length * sizeof(char16_t)});
-        __builtin_prefetch(&m_slots[hash & mask], 1);
+        __builtin_prefetch(&m_slots[Home(hash)], 1);
         units[i % kAhead] = length;
         hashes[i % kAhead] = hash;
     }
@@ -81,10 +82,9 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
 void ChangeDetector::Insert(std::size_t i, std::size_t units, std::size_t hash) {
     const std::string_view id(reinterpret_cast<const char*>(m_items[i].pszId), units * sizeof(char16_t));
     const uint16_t tag = TagOf(hash);
-    const std::size_t mask = m_slots.size() - 1;
     // One probe run finds an earlier entry of the same identifier or the free slot.
-    std::size_t at = hash & mask;
-    for (; m_slots[at].index1 != 0; at = (at + 1) & mask) {
+    std::size_t at = Home(hash);
+    for (; m_slots[at].index1 != 0; at = Next(at)) {
         const Slot& slot = m_slots[at];
         if (slot.tag == tag && SameBytes({slot.bytes, slot.units * sizeof(char16_t)}, id)) {
             m_change[i] = EntryChange::Duplicate;
@@ -107,9 +107,8 @@ void ChangeDetector::StartKnown() {
 }
 
 std::size_t ChangeDetector::Find(std::string_view idBytes, std::size_t hash) const noexcept {
-    const std::size_t mask = m_slots.size() - 1;
     const uint16_t tag = TagOf(hash);
-    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    for (std::size_t at = Home(hash);; at = Next(at)) {
         const Slot& slot = m_slots[at];
         if (slot.index1 == 0) return kNone;
         if (slot.tag == tag && SameBytes({slot.bytes, slot.units * sizeof(char16_t)}, idBytes))
@@ -121,7 +120,7 @@ void ChangeDetector::Add(std::string_view idBytes, const ItemTime& time, int32_t
     assert(m_bad == Size());
     constexpr std::size_t kGroup = 32;
     const std::size_t hash = HashBytes(idBytes);
-    __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]);
+    __builtin_prefetch(&m_slots[Home(hash)]);
     m_pending.push_back(Pending{m_arena.size(), idBytes.size(), hash, nullptr, time, unconfirmed});
     m_arena.append(idBytes);
     if (m_pending.size() == kGroup) MatchPending();
@@ -134,10 +133,9 @@ void ChangeDetector::Finish() {
 void ChangeDetector::MatchPending() {
     // Two passes over the group: the slots (requested as the items came) give the candidate
     // texts, which are requested before any is compared.
-    const std::size_t mask = m_slots.size() - 1;
     for (Pending& p : m_pending) {
         const uint16_t tag = TagOf(p.hash);
-        for (std::size_t at = p.hash & mask; m_slots[at].index1 != 0; at = (at + 1) & mask) {
+        for (std::size_t at = Home(p.hash); m_slots[at].index1 != 0; at = Next(at)) {
             if (m_slots[at].tag != tag) continue;
             p.candidate = &m_slots[at];
             // An entry-id text spans three or four lines: ask for the first two.
