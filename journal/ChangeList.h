@@ -57,9 +57,10 @@ constexpr int32_t ReportedFlag(EntryChange c) noexcept {
 
 class ChangeDetector;
 
-// The memory of a detector's table, kept by the caller from one snapshot to the next: a large
-// table on fresh pages takes a page fault per 4 KB (a 50k-item snapshot's, 512 of them), which
-// had cost more than the lookups in it.
+// The memory of a detector's table, kept by the caller from one snapshot to the next, so that
+// its pages stay mapped whatever the allocator does with a large block: freed and allocated again
+// at each call, a 2 MB table came on fresh pages from glibc (a page fault per 4 KB: half again
+// the call's time at 50k), and a Windows heap takes blocks of that size from the system anew.
 class DetectorMemory {
     friend class ChangeDetector;
     struct Slot {
