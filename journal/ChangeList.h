@@ -129,10 +129,10 @@ public:
     std::size_t ChangeCount() const noexcept;
 
 private:
-    // Open addressing, linear probing. A slot holds what a lookup needs of its
-    // entry, so a probe goes from the slot straight to the text: the text's address and length,
-    // a part of the hash (a probe compares a text only when it matches), and the index + 1
-    // (0: empty). 16 bytes: a 50k-item table is 1.2 MB.
+    // Open addressing, linear probing. A slot holds what a lookup needs of its entry, so a probe
+    // goes from the slot straight to the text: the text's address and length, a part of the hash
+    // (a probe compares a text only when it matches), and the index + 1 (0: empty). 16 bytes: a
+    // 50k-item table is 1.2 MB.
     using Slot = DetectorMemory::Slot;
 
     // The first slot of a hash: its high half scaled to the table (any table size, no division).
