@@ -1,7 +1,6 @@
 #include "journal/ChangeList.h"
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -26,16 +25,6 @@ bool SameTime(const ItemTime& a, const ItemTime& b) noexcept {
 
 namespace {
 
-std::vector<uint32_t> MeasureIds(const tagLogItem* items, std::size_t count) {
-    std::vector<uint32_t> lengths(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        assert(items[i].pszId);
-        lengths[i] = static_cast<uint32_t>(BoundedLength(items[i].pszId, kMaxIdLength));
-        assert(lengths[i] <= kMaxIdLength);
-    }
-    return lengths;
-}
-
 // Identifiers are hashed and compared as bytes, so a stored one is matched where SQLite hands it
 // over, without copying it into aligned UTF-16 first. XXH3 takes an entry-id text (some 180
 // bytes, hashed twice per item of a change read) in wide steps, where std::hash takes 8 bytes
@@ -44,8 +33,12 @@ std::size_t HashBytes(std::string_view bytes) noexcept {
     return static_cast<std::size_t>(XXH3_64bits(bytes.data(), bytes.size()));
 }
 
+// The slot's part of a hash: its low bits (the slot's position comes from the high ones).
+uint16_t TagOf(std::size_t hash) noexcept {
+    return static_cast<uint16_t>(hash);
+}
+
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-constexpr uint64_t kHashPart = 0xFFFFFFFF00000000u;
 
 bool SameBytes(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
@@ -53,36 +46,56 @@ bool SameBytes(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count)
-    : ChangeDetector(items, MeasureIds(items, count)) {}
-
-ChangeDetector::ChangeDetector(const tagLogItem* items, std::vector<uint32_t> lengths)
-    : m_items(items), m_length(std::move(lengths)), m_change(m_length.size(), EntryChange::New) {
-    const std::size_t count = m_length.size();
-    // Twice as many slots as entries keeps probe runs short.
-    m_slots.assign(std::bit_ceil(count * 2 + 2), 0);
-    const std::size_t mask = m_slots.size() - 1;
+ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory)
+    : m_items(items),
+      m_bad(count),
+      m_ownMemory(memory ? nullptr : std::make_unique<DetectorMemory>()),
+      m_slots((memory ? memory : m_ownMemory.get())->m_slots),
+      m_change(count, EntryChange::New) {
+    // Half as many slots again as entries: probe runs stay within a line or two (four slots to a
+    // line), and the table is the smallest that does that (a larger one costs more cache misses
+    // than its shorter runs save). At least one slot stays empty, so every probe run ends.
+    m_slots.assign(count + count / 2 + 1, Slot{});
+    assert(m_slots.size() <= UINT32_MAX);  // Home() scales a 32-bit part
+    // Each entry is measured and hashed while its text is in the cache, and its slot requested;
+    // it is put in the table kAhead entries later, when the slot has arrived (a large table's
+    // slots are cache misses). Entries go in in index order, so the first of a duplicate wins.
+    constexpr std::size_t kAhead = 16;
+    std::size_t units[kAhead], hashes[kAhead];
     for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view id = BytesAt(i);
-        const std::size_t hash = HashBytes(id);
-        const uint64_t hashPart = static_cast<uint64_t>(hash) & kHashPart;
-        // One probe run finds an earlier entry of the same identifier or the free slot.
-        std::size_t slot = hash & mask;
-        for (; m_slots[slot] != 0; slot = (slot + 1) & mask) {
-            const uint64_t entry = m_slots[slot];
-            if ((entry & kHashPart) == hashPart &&
-                SameBytes(BytesAt(static_cast<std::size_t>(entry & ~kHashPart) - 1), id))
-                break;
+        const NxJournalChar* id = items[i].pszId;
+        const std::size_t length = id ? BoundedLength(id, kMaxIdLength) : 0;
+        if (!id || length > kMaxIdLength) {
+            m_bad = i;
+            return;
         }
-        if (m_slots[slot] != 0) {
-            m_change[i] = EntryChange::Duplicate;
-            continue;
-        }
-        m_slots[slot] = hashPart | (i + 1);
+        if (i >= kAhead) Insert(i - kAhead, units[i % kAhead], hashes[i % kAhead]);
+        const std::size_t hash = HashBytes({reinterpret_cast<const char*>(id), length * sizeof(char16_t)});
+        __builtin_prefetch(&m_slots[Home(hash)], 1);
+        units[i % kAhead] = length;
+        hashes[i % kAhead] = hash;
     }
+    for (std::size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i)
+        Insert(i, units[i % kAhead], hashes[i % kAhead]);
+}
+
+void ChangeDetector::Insert(std::size_t i, std::size_t units, std::size_t hash) {
+    const std::string_view id(reinterpret_cast<const char*>(m_items[i].pszId), units * sizeof(char16_t));
+    const uint16_t tag = TagOf(hash);
+    // One probe run finds an earlier entry of the same identifier or the free slot.
+    std::size_t at = Home(hash);
+    for (; m_slots[at].index1 != 0; at = Next(at)) {
+        const Slot& slot = m_slots[at];
+        if (slot.tag == tag && SameBytes({slot.bytes, slot.units * sizeof(char16_t)}, id)) {
+            m_change[i] = EntryChange::Duplicate;
+            return;
+        }
+    }
+    m_slots[at] = Slot{id.data(), static_cast<uint32_t>(i + 1), static_cast<uint16_t>(units), tag};
 }
 
 void ChangeDetector::StartKnown() {
+    assert(m_bad == Size());
     // The unconfirmed entries are classified first, so those the snapshot lacks are known here.
     MatchPending();
     m_knownStarted = true;
@@ -94,31 +107,21 @@ void ChangeDetector::StartKnown() {
 }
 
 std::size_t ChangeDetector::Find(std::string_view idBytes, std::size_t hash) const noexcept {
-    const std::size_t mask = m_slots.size() - 1;
-    const uint64_t hashPart = static_cast<uint64_t>(hash) & kHashPart;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint64_t entry = m_slots[slot];
-        if (entry == 0) return kNone;
-        const std::size_t at = static_cast<std::size_t>(entry & ~kHashPart) - 1;
-        if ((entry & kHashPart) == hashPart && SameBytes(BytesAt(at), idBytes)) return at;
-    }
-}
-
-std::size_t ChangeDetector::FirstCandidate(std::size_t hash) const noexcept {
-    const std::size_t mask = m_slots.size() - 1;
-    const uint64_t hashPart = static_cast<uint64_t>(hash) & kHashPart;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint64_t entry = m_slots[slot];
-        if (entry == 0) return kNone;
-        if ((entry & kHashPart) == hashPart) return static_cast<std::size_t>(entry & ~kHashPart) - 1;
+    const uint16_t tag = TagOf(hash);
+    for (std::size_t at = Home(hash);; at = Next(at)) {
+        const Slot& slot = m_slots[at];
+        if (slot.index1 == 0) return kNone;
+        if (slot.tag == tag && SameBytes({slot.bytes, slot.units * sizeof(char16_t)}, idBytes))
+            return slot.index1 - 1;
     }
 }
 
 void ChangeDetector::Add(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed) {
+    assert(m_bad == Size());
     constexpr std::size_t kGroup = 32;
     const std::size_t hash = HashBytes(idBytes);
-    __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]);
-    m_pending.push_back(Pending{m_arena.size(), idBytes.size(), hash, kNone, time, unconfirmed});
+    __builtin_prefetch(&m_slots[Home(hash)]);
+    m_pending.push_back(Pending{m_arena.size(), idBytes.size(), hash, nullptr, time, unconfirmed});
     m_arena.append(idBytes);
     if (m_pending.size() == kGroup) MatchPending();
 }
@@ -128,19 +131,25 @@ void ChangeDetector::Finish() {
 }
 
 void ChangeDetector::MatchPending() {
-    // Three passes over the group: slots (requested as the items came) give the candidate
-    // entries, the entries give their texts, and only then are texts compared.
+    // Two passes over the group: the slots (requested as the items came) give the candidate
+    // texts, which are requested before any is compared.
     for (Pending& p : m_pending) {
-        p.candidate = FirstCandidate(p.hash);
-        if (p.candidate != kNone) __builtin_prefetch(&m_items[p.candidate]);
+        const uint16_t tag = TagOf(p.hash);
+        for (std::size_t at = Home(p.hash); m_slots[at].index1 != 0; at = Next(at)) {
+            if (m_slots[at].tag != tag) continue;
+            p.candidate = &m_slots[at];
+            // An entry-id text spans three or four lines: ask for the first two.
+            __builtin_prefetch(p.candidate->bytes);
+            __builtin_prefetch(p.candidate->bytes + 64);
+            break;
+        }
     }
-    for (const Pending& p : m_pending)
-        if (p.candidate != kNone) __builtin_prefetch(m_items[p.candidate].pszId);
     for (const Pending& p : m_pending) {
         const std::string_view id(m_arena.data() + p.offset, p.size);
-        // The first candidate is nearly always the one; a clash of hash halves takes the full probe.
-        const bool first = p.candidate != kNone && SameBytes(BytesAt(p.candidate), id);
-        Match(id, p.time, p.unconfirmed, first ? p.candidate : Find(id, p.hash));
+        // The first candidate is nearly always the one; a clash of hash parts takes the full probe.
+        const Slot* c = p.candidate;
+        const bool first = c && SameBytes({c->bytes, c->units * sizeof(char16_t)}, id);
+        Match(id, p.time, p.unconfirmed, first ? c->index1 - 1 : c ? Find(id, p.hash) : kNone);
     }
     m_pending.clear();
     m_arena.clear();

@@ -14,6 +14,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,14 +55,40 @@ constexpr int32_t ReportedFlag(EntryChange c) noexcept {
                                                                : 0;
 }
 
+class ChangeDetector;
+
+// The memory of a detector's table, kept by the caller from one snapshot to the next, so that
+// its pages stay mapped whatever the allocator does with a large block: freed and allocated again
+// at each call, a 2 MB table came on fresh pages from glibc (a page fault per 4 KB: half again
+// the call's time at 50k), and a Windows heap takes blocks of that size from the system anew.
+class DetectorMemory {
+    friend class ChangeDetector;
+    struct Slot {
+        const char* bytes;
+        uint32_t index1;
+        uint16_t units;  // kMaxIdLength fits
+        uint16_t tag;
+    };
+    static_assert(kMaxIdLength <= UINT16_MAX);
+    static_assert(sizeof(Slot) == 16);
+    std::vector<Slot> m_slots;
+};
+
 // Classifies a snapshot against a known state. Feed every known item once with Known(), call
 // Finish(), then read the result. The snapshot's texts must stay valid and unchanged meanwhile.
 class ChangeDetector {
 public:
-    // `items`/`count`: the snapshot; every pszId non-null and at most kMaxIdLength units long.
-    ChangeDetector(const tagLogItem* items, std::size_t count);
-    // The same with the identifiers' lengths already measured (lengths[i] of items[i].pszId).
-    ChangeDetector(const tagLogItem* items, std::vector<uint32_t> lengths);
+    // `items`/`count`: the snapshot (outside memory). Each entry is checked, measured, hashed and
+    // put in the table in one pass, so each text is read from memory once here (a separate check
+    // and a separate hash had read a large snapshot's texts from memory twice more). An entry
+    // without identifier, or with one longer than kMaxIdLength units, stops the pass: BadEntry().
+    // The table is built in `memory` (which must outlive the detector) when given, else in the
+    // detector's own.
+    ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory = nullptr);
+
+    // The index of the first entry without identifier or with one too long, Size() when every
+    // entry is good. The detector is of no use otherwise.
+    std::size_t BadEntry() const noexcept { return m_bad; }
 
     void Known(std::u16string_view id, const ItemTime& time) {
         Known(std::string_view(reinterpret_cast<const char*>(id.data()), id.size() * sizeof(char16_t)), time);
@@ -89,7 +116,11 @@ public:
         assert(m_pending.empty());
         return m_change[i];
     }
-    std::u16string_view IdAt(std::size_t i) const noexcept { return {m_items[i].pszId, m_length[i]}; }
+    // The identifier of entry `i` (measured again: only reported entries are asked for).
+    std::u16string_view IdAt(std::size_t i) const noexcept {
+        assert(m_bad == Size());
+        return {m_items[i].pszId, BoundedLength(m_items[i].pszId, kMaxIdLength)};
+    }
     const std::vector<DeletedItem>& Deleted() const noexcept {
         assert(m_pending.empty());
         return m_deleted;
@@ -98,21 +129,31 @@ public:
     std::size_t ChangeCount() const noexcept;
 
 private:
-    std::string_view BytesAt(std::size_t i) const noexcept {
-        return {reinterpret_cast<const char*>(m_items[i].pszId), m_length[i] * sizeof(char16_t)};
+    // Open addressing, linear probing. A slot holds what a lookup needs of its entry, so a probe
+    // goes from the slot straight to the text: the text's address and length, a part of the hash
+    // (a probe compares a text only when it matches), and the index + 1 (0: empty). 16 bytes: a
+    // 50k-item table is 1.2 MB.
+    using Slot = DetectorMemory::Slot;
+
+    // The first slot of a hash: its high half scaled to the table (any table size, no division).
+    std::size_t Home(std::size_t hash) const noexcept {
+        return static_cast<std::size_t>(((static_cast<uint64_t>(hash) >> 32) * m_slots.size()) >> 32);
     }
+    std::size_t Next(std::size_t at) const noexcept { return at + 1 == m_slots.size() ? 0 : at + 1; }
+
+    void Insert(std::size_t i, std::size_t units, std::size_t hash);
     std::size_t Find(std::string_view idBytes, std::size_t hash) const noexcept;
     void StartKnown();
-    std::size_t FirstCandidate(std::size_t hash) const noexcept;
     void Add(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed);
     void MatchPending();
     void Match(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed, std::size_t i);
 
-    // Known items wait in groups so that the memory their lookups touch (slot, entry, text) is
+    // Known items wait in groups so that the memory their lookups touch (slot, then text) is
     // requested for the whole group before any of it is needed: a large state's lookups then
     // overlap their cache misses instead of taking them one after another.
     struct Pending {
-        std::size_t offset, size, hash, candidate;
+        std::size_t offset, size, hash;
+        const Slot* candidate;  // the first slot of its hash part, null: none
         ItemTime time;
         int32_t unconfirmed;  // 0: a committed item
     };
@@ -120,10 +161,9 @@ private:
     std::vector<Pending> m_pending;
 
     const tagLogItem* m_items;
-    std::vector<uint32_t> m_length;
-    // Open addressing: each slot holds the entry's hash (upper half) and snapshot index + 1
-    // (lower half; 0 = empty), so a probe touches one slot, not the entry, until the hashes match.
-    std::vector<uint64_t> m_slots;
+    std::size_t m_bad;
+    std::unique_ptr<DetectorMemory> m_ownMemory;  // when none was lent
+    std::vector<Slot>& m_slots;
     std::vector<EntryChange> m_change;
     std::vector<DeletedItem> m_deleted;
     // Known items have begun. A known item of an unconfirmed entry the snapshot has is passed

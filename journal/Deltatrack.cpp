@@ -34,6 +34,8 @@ struct OpenJournal {
     std::unique_ptr<JournalStore> store;
 };
 OpenJournal g_open;
+// The change detector's table, kept between change reads (see DetectorMemory) until the logoff.
+DetectorMemory g_detectorMemory;
 
 // Closes the open journal. A connection inherited across fork belongs to the parent: neither used
 // nor closed here.
@@ -123,8 +125,8 @@ bool ReadUndelivered(const NxJournalChar* const* ids, int32_t count, std::vector
     return true;
 }
 
-// Checks the array and measures its identifiers (into `lengths`).
-bool CheckSnapshot(const tagLogItemArray* array, std::vector<uint32_t>& lengths, std::string& why) {
+// Checks the array's frame (its entries are checked as the detector reads them).
+bool CheckSnapshot(const tagLogItemArray* array, std::string& why) {
     if (!array) {
         why = "no snapshot array";
         return false;
@@ -138,18 +140,13 @@ bool CheckSnapshot(const tagLogItemArray* array, std::vector<uint32_t>& lengths,
         why = "the snapshot has more than 2^31-1 entries";
         return false;
     }
-    lengths.resize(static_cast<std::size_t>(array->nSize));
-    for (int64_t i = 0; i < array->nSize; ++i) {
-        const NxJournalChar* id = array->pData[i].pszId;
-        const std::size_t length = id ? BoundedLength(id, kMaxIdLength) : 0;
-        if (!id || length > kMaxIdLength) {
-            why = "snapshot entry " + std::to_string(i) +
-                  (id ? " has an identifier that is too long" : " has no identifier");
-            return false;
-        }
-        lengths[static_cast<std::size_t>(i)] = static_cast<uint32_t>(length);
-    }
     return true;
+}
+
+// Why entry `i` stopped the detector: no identifier, or one too long.
+std::string BadEntryReason(const tagLogItemArray& array, std::size_t i) {
+    return "snapshot entry " + std::to_string(i) +
+           (array.pData[i].pszId ? " has an identifier that is too long" : " has no identifier");
 }
 
 }  // namespace
@@ -167,14 +164,17 @@ NX_DELTATRACK_API void DeltatrackFree(void* block) {
 NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChangeRequest* request) {
     try {
         JournalKey key;
-        std::vector<uint32_t> lengths;
         std::string why;
-        if (!ReadRequest(request, key, why) || !CheckSnapshot(snapshot, lengths, why)) {
+        if (!ReadRequest(request, key, why) || !CheckSnapshot(snapshot, why)) {
             Debug("GetChangeLog", why);
             return 0;
         }
-        ChangeDetector changes(snapshot->pData, std::move(lengths));
         const std::lock_guard<std::mutex> hold(g_lock);
+        ChangeDetector changes(snapshot->pData, static_cast<std::size_t>(snapshot->nSize), &g_detectorMemory);
+        if (changes.BadEntry() != changes.Size()) {
+            Debug("GetChangeLog", BadEntryReason(*snapshot, changes.BadEntry()));
+            return 0;
+        }
         ChangeListWriter writer;
         WithJournal([&](JournalStore& store) { store.Stage(key, *snapshot, changes, writer); });
         if (changes.ChangeCount() == 0) return 0;
@@ -214,6 +214,7 @@ NX_DELTATRACK_API int32_t CommitChangeLogExcept(const tagChangeRequest* request,
 NX_DELTATRACK_API void CloseChangeLog(void) {
     const std::lock_guard<std::mutex> hold(g_lock);
     CloseJournal();
+    g_detectorMemory = DetectorMemory{};
 }
 
 }  // extern "C"

@@ -151,6 +151,38 @@ TEST(ChangeRulesTest, UnconfirmedEntriesAreReportedAgainWhateverTheirTime) {
     }
 }
 
+// One table memory serves snapshots of growing and shrinking sizes (table sizes that are no power
+// of two, probe runs that wrap past the end, slots left from a larger snapshot before). Snapshot
+// of n: items 0..n-1, then the first min(n, 20) again (duplicates, some within the detector's
+// look-ahead of their first entry, some beyond it); known: items n/2..n+n/2-1, odd ones at another
+// time. So items below n/2 are new, the known ones below n unchanged (even) or changed (odd), the
+// known ones from n on deleted.
+TEST(ChangeRulesTest, OneTableMemoryServesSnapshotsOfAnySizeInTurn) {
+    journal::DetectorMemory memory;
+    for (const uint32_t n : {0u, 1u, 2u, 3u, 7u, 40u, 333u, 5u, 1000u, 17u, 0u, 64u}) {
+        SCOPED_TRACE(n);
+        CLogItemArray snapshot;
+        for (uint32_t k = 0; k < n; ++k) snapshot.Add(JournalItemId(k), k, NX_LOG_TIME_VALID);
+        for (uint32_t k = 0; k < std::min(n, 20u); ++k)
+            snapshot.Add(JournalItemId(k), k + 0.5, NX_LOG_TIME_VALID);
+        ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()), &memory);
+        ASSERT_EQ(d.BadEntry(), d.Size());
+        for (uint32_t k = n / 2; k < n + n / 2; ++k)
+            d.Known(JournalItemId(k), ItemTime{k % 2 ? k + 0.25 : k, NX_LOG_TIME_VALID});
+        d.Finish();
+        std::string expected, classes;
+        for (uint32_t k = 0; k < n; ++k) expected += k < n / 2 ? 'n' : k % 2 ? 'c' : 'u';
+        expected += std::string(std::min(n, 20u), 'd');
+        for (std::size_t i = 0; i < d.Size(); ++i) classes += Letter(d.At(i));
+        EXPECT_EQ(classes, expected);
+        std::vector<std::u16string> deleted;
+        for (const auto& gone : d.Deleted()) deleted.push_back(gone.id);
+        std::vector<std::u16string> expectedDeleted;
+        for (uint32_t k = n; k < n + n / 2; ++k) expectedDeleted.push_back(JournalItemId(k));
+        EXPECT_EQ(deleted, expectedDeleted);
+    }
+}
+
 TEST(ChangeRulesTest, TheChangeListKeepsSnapshotOrderThenAppendsDeletions) {
     struct Case {
         const char* what;
