@@ -1,5 +1,7 @@
 #include "platform/system/ProcessHeap.h"
 
+#include <cstdlib>  // defines __GLIBC__ on the C library that has the switches below
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
