@@ -445,6 +445,23 @@ std::string CXMLNode::GetName() const {
     return pugi::xml_node(static_cast<pugi::xml_node_struct*>(m_node)).name();
 }
 
+std::string_view CXMLNode::Name() const {
+    if (m_node == nullptr) return std::string_view();
+    return pugi::xml_node(static_cast<pugi::xml_node_struct*>(m_node)).name();
+}
+
+CXMLNode CXMLNode::FirstChildElement() const {
+    pugi::xml_node child = m_node ? ToPugi(m_node).first_child() : pugi::xml_node();
+    while (child && child.type() != pugi::node_element) child = child.next_sibling();
+    return CXMLNode(child.internal_object());
+}
+
+CXMLNode CXMLNode::NextSiblingElement() const {
+    pugi::xml_node next = m_node ? ToPugi(m_node).next_sibling() : pugi::xml_node();
+    while (next && next.type() != pugi::node_element) next = next.next_sibling();
+    return CXMLNode(next.internal_object());
+}
+
 CXMLParser::CXMLParser() = default;
 CXMLParser::~CXMLParser() = default;
 
