@@ -669,8 +669,11 @@ void CXMLParser::LoadXML(std::string_view text) {
         (utf8Care || text.find("[CDATA[") != std::string_view::npos ||
          text.find("&#") != std::string_view::npos))
         ok = FinishLoadedTree(doc.document_element(), utf8Care);
-    // Only a text with an "=" can hold an attribute at all.
-    if (ok && elements == 1 && text.find('=') != std::string_view::npos)
+    // Only a text with an "=" after its declaration (whose pseudo-attributes are no node's) can
+    // hold an attribute at all; hosts send the declaration with every document.
+    const std::size_t body = text.starts_with("<?xml") ? text.find("?>") : 0;
+    if (ok && elements == 1 && body != std::string_view::npos &&
+        text.find('=', body) != std::string_view::npos)
         ok = !HasRepeatedAttribute(doc.document_element());
     if (!ok || elements != 1) {
         doc.reset();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include "common/LogFile.h"
@@ -65,26 +66,22 @@ std::string FirstCharacter(std::string_view text, std::size_t at = 0) {
 // that name: the header elements, then every field's inbound element. Made once; the parse then
 // walks the root's children once instead of looking each name up among them.
 struct InboundNames {
-    std::vector<std::string_view> sorted;  // unique names; a slot is an index into them
-    std::vector<std::size_t> fieldSlot;    // per row of ContactFields(); npos for a field never sent
+    std::unordered_map<std::string_view, std::size_t> slots;  // name -> slot
+    std::vector<std::size_t> fieldSlot;  // per row of ContactFields(); npos for a field never sent
     std::size_t lFlag, pimid, csFolder, picPath;
 
     InboundNames() {
         const std::span<const ContactField> fields = ContactFields();
-        sorted = {"lFlag", "PIMID", "CsFolder", "PICPath"};
-        for (const ContactField& f : fields)
-            if (f.received) sorted.emplace_back(f.received);
-        std::sort(sorted.begin(), sorted.end());
-        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-        for (const ContactField& f : fields) fieldSlot.push_back(f.received ? Slot(f.received) : npos);
-        lFlag = Slot("lFlag");
-        pimid = Slot("PIMID");
-        csFolder = Slot("CsFolder");
-        picPath = Slot("PICPath");
+        lFlag = Add("lFlag");
+        pimid = Add("PIMID");
+        csFolder = Add("CsFolder");
+        picPath = Add("PICPath");
+        for (const ContactField& f : fields) fieldSlot.push_back(f.received ? Add(f.received) : npos);
     }
+    std::size_t Add(std::string_view name) { return slots.try_emplace(name, slots.size()).first->second; }
     std::size_t Slot(std::string_view name) const {
-        const auto it = std::lower_bound(sorted.begin(), sorted.end(), name);
-        return it != sorted.end() && *it == name ? static_cast<std::size_t>(it - sorted.begin()) : npos;
+        const auto it = slots.find(name);
+        return it == slots.end() ? npos : it->second;
     }
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 };
@@ -104,7 +101,7 @@ int XmlToContactEx(std::string_view xml, CContactEx& record) {
     // The first element of each name under "/Contact", found in one walk over its children (what
     // SelectNode("/Contact/<name>") gives for each).
     const InboundNames& names = Inbound();
-    std::vector<CXMLNode> first(names.sorted.size());
+    std::vector<CXMLNode> first(names.slots.size());
     for (CXMLNode child = parser.SelectNode("/Contact").FirstChildElement(); child;
          child = child.NextSiblingElement()) {
         const std::size_t slot = names.Slot(child.Name());
@@ -170,6 +167,7 @@ void ContactExToFields(tagContactFields& fields, const CContactEx& record) {
     fields.strCsFolder = record.m_strCsFolder;
     fields.dtModified = record.m_dtModified;
     fields.dtStamp = record.m_dtStamp;
+    fields.values.reserve(record.m_arrInfo.size());
     for (const CContactInfoEx& info : record.m_arrInfo) {
         const ContactField* field = FindContactField(info.m_nFieldId);
         if (field == nullptr) continue;

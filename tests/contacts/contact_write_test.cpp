@@ -62,6 +62,13 @@ TEST(XmlToContactEx, ReadsTheHostsElementsOnly) {
         {"<Contact><ICQ>123</ICQ><IMAddress>me</IMAddress><JABBER>j</JABBER></Contact>", 0, "",
          "4022=me 4030=j 4029=123"},
         {"<Contact><FirstName> blanks kept </FirstName></Contact>", 0, "", "1= blanks kept "},
+        // Only the root's own children count; comments and text between them are passed over.
+        {"<Contact><!-- c --><FirstName>A</FirstName> x <Group><LastName>in</LastName></Group>"
+         "<LastName>B</LastName></Contact>",
+         0, "", "1=A 2=B"},
+        // After the declaration, an attribute given twice still makes it no document.
+        {"<?xml version=\"1.0\"?><Contact a=\"1\" a=\"2\"><lFlag>8</lFlag></Contact>", 0, "", ""},
+        {"<?xml version=\"1.0\"?><Contact a=\"1\"><lFlag>8</lFlag></Contact>", 8, "", ""},
         {"<Contact><lFlag>8</lFlag><FirstName>Anne</FirstName>", 0, "", ""},  // not a document
         {"<contact><lFlag>8</lFlag></contact>", 0, "", ""},                   // another root
         {"", 0, "", ""},
