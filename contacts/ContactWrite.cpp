@@ -220,10 +220,21 @@ void CContactWriteNames::Resolve(IMessage* message) {
     NAMESPACE_COMMON::ResolveNamedProps(message, m_names, 0, m_tags);
 }
 
+namespace {
+
+// Names compared by content: a string name's text may sit at another address than the table's
+// (the compiler may copy a literal it folds), so pointers do not tell.
+bool SameName(const NAMESPACE_COMMON::NamedProperty& a, const NAMESPACE_COMMON::NamedProperty& b) {
+    const auto text = [](const char16_t* s) { return s ? std::u16string_view(s) : std::u16string_view(); };
+    return *a.set == *b.set && a.lid == b.lid && (a.string == nullptr) == (b.string == nullptr) &&
+           text(a.string) == text(b.string);
+}
+
+}  // namespace
+
 ULONG CContactWriteNames::Find(const NAMESPACE_COMMON::NamedProperty& name) const {
     for (std::size_t i = 0; i < m_names.size() && i < m_tags.size(); ++i)
-        if (m_names[i].set == name.set && m_names[i].lid == name.lid && m_names[i].string == name.string)
-            return m_tags[i];
+        if (SameName(m_names[i], name)) return m_tags[i];
     return 0;
 }
 
