@@ -14,9 +14,8 @@ int32_t WriteContacts(InText xml, IdentifierOut identifier, TimeTextOut time) {
                         [](NAMESPACE_MAPI::CMAPIObject& m, const std::string& text) {
                             // The record lives for this call only. Whatever the parse leaves is
                             // written: a text that is not a document gives an empty record, which
-                            // writes nothing.
+                            // writes nothing. A new record is a reset one.
                             NAMESPACE_MAPI::CContactEx record;
-                            record.Reset();
                             NAMESPACE_MAPI::XmlToContactEx(text, record);
                             const int32_t result = m.WriteContacts(&record);
                             return ItemWriteAnswer{record.m_strPIMID, record.m_dtModified, result};

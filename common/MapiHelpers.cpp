@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -282,33 +283,90 @@ void DeleteOneProp(IMAPIProp* object, ULONG tag) {
     object->DeleteProps(tags.get(), nullptr);
 }
 
-void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text) {
-    if (text.empty()) {
-        DeleteOneProp(object, tag);
-        return;
-    }
-    std::u16string wide = nx::sys::Utf8ToUtf16(text);
-    SPropValue value{};
-    value.ulPropTag = PROP_TAG(PT_UNICODE, PROP_ID(tag));
-    value.Value.lpszW = wide.data();
-    SetOneProp(object, value);
+void CPropEdits::Forget(ULONG tag) {
+    const auto sameId = [id = PROP_ID(tag)](ULONG other) { return PROP_ID(other) == id; };
+    std::erase_if(m_sets, [&](const SPropValue& v) { return sameId(v.ulPropTag); });
+    std::erase_if(m_deletes, sameId);
 }
 
-void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local, const TimeZoneSource& zone) {
+void CPropEdits::Set(const SPropValue& value) {
+    Forget(value.ulPropTag);
+    SPropValue copy = value;
+    switch (PROP_TYPE(value.ulPropTag)) {
+        case PT_UNICODE:
+            copy.Value.lpszW = m_texts.emplace_back(value.Value.lpszW ? value.Value.lpszW : u"").data();
+            break;
+        case PT_MV_UNICODE: {
+            std::vector<LPWSTR>& list = m_textLists.emplace_back();
+            for (ULONG i = 0; i < value.Value.MVszW.cValues; ++i)
+                list.push_back(m_texts.emplace_back(value.Value.MVszW.lppszW[i]).data());
+            copy.Value.MVszW.lppszW = list.data();
+            break;
+        }
+        case PT_BINARY: {
+            const auto* bytes = reinterpret_cast<const char*>(value.Value.bin.lpb);
+            std::string& kept = m_bytes.emplace_back(bytes ? bytes : "", bytes ? value.Value.bin.cb : 0);
+            copy.Value.bin.lpb = reinterpret_cast<LPBYTE>(kept.data());
+            break;
+        }
+        default:
+            // Scalars only: a value of another type that points somewhere is not kept alive here.
+            assert(PROP_TYPE(value.ulPropTag) != PT_STRING8 && !(PROP_TYPE(value.ulPropTag) & MV_FLAG));
+            break;
+    }
+    m_sets.push_back(copy);
+}
+
+void CPropEdits::Delete(ULONG tag) {
+    Forget(tag);
+    m_deletes.push_back(tag);
+}
+
+void CPropEdits::SetText(ULONG tag, std::string_view text) {
+    if (text.empty()) return Delete(tag);
+    Forget(tag);
+    SPropValue value{};
+    value.ulPropTag = PROP_TAG(PT_UNICODE, PROP_ID(tag));
+    value.Value.lpszW = m_texts.emplace_back(nx::sys::Utf8ToUtf16(text)).data();
+    m_sets.push_back(value);
+}
+
+void CPropEdits::SetLocalTime(ULONG tag, const CDateTime& local, const TimeZoneSource& zone) {
     SYSTEMTIME utc{};
     FILETIME ft{};
     // LocalToUtc leaves `utc` untouched when it cannot convert; the zeroed fields then fail the
     // file-time conversion and the property is removed rather than set to a made-up time.
     const bool zero = local.IsValid() && local.GetValue() == 0.0;
     if (!zero) LocalToUtc(local, utc, zone);
-    if (zero || !SystemTimeToFileTime(utc, ft)) {
-        DeleteOneProp(object, tag);
-        return;
-    }
+    if (zero || !SystemTimeToFileTime(utc, ft)) return Delete(tag);
     SPropValue value{};
     value.ulPropTag = PROP_TAG(PT_SYSTIME, PROP_ID(tag));
     value.Value.ft = ft;
-    SetOneProp(object, value);
+    Set(value);
+}
+
+void CPropEdits::Apply(IMAPIProp* object) {
+    if (object != nullptr && !m_deletes.empty()) {
+        std::vector<ULONG> tags(1 + m_deletes.size());
+        tags[0] = static_cast<ULONG>(m_deletes.size());
+        std::copy(m_deletes.begin(), m_deletes.end(), tags.begin() + 1);
+        object->DeleteProps(reinterpret_cast<LPSPropTagArray>(tags.data()), nullptr);
+    }
+    if (object != nullptr && !m_sets.empty())
+        object->SetProps(static_cast<ULONG>(m_sets.size()), m_sets.data(), nullptr);
+    *this = CPropEdits{};
+}
+
+void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text) {
+    CPropEdits edits;
+    edits.SetText(tag, text);
+    edits.Apply(object);
+}
+
+void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local, const TimeZoneSource& zone) {
+    CPropEdits edits;
+    edits.SetLocalTime(tag, local, zone);
+    edits.Apply(object);
 }
 
 HRESULT ResolveNamedProps(IMAPIProp* object, std::span<const NamedProperty> names, ULONG unresolved,

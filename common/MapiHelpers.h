@@ -191,19 +191,47 @@ uint32_t GetFolderTypeCode(std::string_view containerClass);
 bool ExtractEventId(std::string_view text, std::string* out);
 
 // ---- Item writes ----
-// An item write sets each property with its own SetProps of one value and ignores the results:
-// the final SaveChanges decides whether the write took. The setting rule of text makes a write a
-// full replacement: a non-empty text is set, an empty one removed.
+// An item write ignores the result of each property it sets or removes: the final SaveChanges
+// decides whether the write took. The setting rule of text makes a write a full replacement: a
+// non-empty text is set, an empty one removed.
+
+// The property edits of one object, gathered and then made with one DeleteProps and one SetProps
+// (Apply), which leaves the object as the same edits made one call each would: the last edit of
+// a property id wins, and each value is set or removed on its own (the runtime reports a value it
+// refuses in the problem array, which is ignored, and still sets the others). The edits own the
+// texts and lists their values point into.
+class CPropEdits {
+public:
+    // Sets a value: PT_UNICODE, PT_MV_UNICODE and PT_BINARY values are copied, other types must
+    // hold no pointer.
+    void Set(const SPropValue& value);
+    void Delete(ULONG tag);
+    // The setting rule: `text` (UTF-8) as the PT_UNICODE property `tag` when it is not empty, else
+    // the property removed.
+    void SetText(ULONG tag, std::string_view text);
+    // A local date value as the PT_SYSTIME property `tag` (converted to UTC with LocalToUtc in the
+    // machine's zone, or the zone a write took once for all its times); the zero date (0.0, valid)
+    // removes the property, and so does a value that names no storable time.
+    void SetLocalTime(ULONG tag, const CDateTime& local, const TimeZoneSource& zone = SystemTimeZoneSource());
+    bool empty() const { return m_sets.empty() && m_deletes.empty(); }
+    // DeleteProps of the removed ids, then SetProps of the set values (each skipped when it has
+    // none); results ignored. The edits are then empty. A null object does nothing.
+    void Apply(IMAPIProp* object);
+
+private:
+    void Forget(ULONG tag);  // an earlier edit of the same property id
+    std::vector<SPropValue> m_sets;
+    std::vector<ULONG> m_deletes;
+    std::deque<std::u16string> m_texts;           // what the set texts point into
+    std::deque<std::vector<LPWSTR>> m_textLists;  // the lists of multi-valued texts
+    std::deque<std::string> m_bytes;              // binary values
+};
 
 // SetProps of one value; DeleteProps of one tag. Results ignored; a null object does nothing.
 void SetOneProp(IMAPIProp* object, const SPropValue& value);
 void DeleteOneProp(IMAPIProp* object, ULONG tag);
-// The setting rule: `text` (UTF-8) as the PT_UNICODE property `tag` when it is not empty, else the
-// property removed.
+// CPropEdits' setting rules, each applied at once.
 void SetTextOrDelete(IMAPIProp* object, ULONG tag, std::string_view text);
-// A local date value as the PT_SYSTIME property `tag` (converted to UTC with LocalToUtc in the
-// machine's zone, or the zone a write took once for all its times); the zero date (0.0, valid)
-// removes the property, and so does a value that names no storable time.
 void SetLocalTimeOrDelete(IMAPIProp* object, ULONG tag, const CDateTime& local,
                           const TimeZoneSource& zone = SystemTimeZoneSource());
 

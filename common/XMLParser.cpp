@@ -445,6 +445,23 @@ std::string CXMLNode::GetName() const {
     return pugi::xml_node(static_cast<pugi::xml_node_struct*>(m_node)).name();
 }
 
+std::string_view CXMLNode::Name() const {
+    if (m_node == nullptr) return std::string_view();
+    return pugi::xml_node(static_cast<pugi::xml_node_struct*>(m_node)).name();
+}
+
+CXMLNode CXMLNode::FirstChildElement() const {
+    pugi::xml_node child = m_node ? ToPugi(m_node).first_child() : pugi::xml_node();
+    while (child && child.type() != pugi::node_element) child = child.next_sibling();
+    return CXMLNode(child.internal_object());
+}
+
+CXMLNode CXMLNode::NextSiblingElement() const {
+    pugi::xml_node next = m_node ? ToPugi(m_node).next_sibling() : pugi::xml_node();
+    while (next && next.type() != pugi::node_element) next = next.next_sibling();
+    return CXMLNode(next.internal_object());
+}
+
 CXMLParser::CXMLParser() = default;
 CXMLParser::~CXMLParser() = default;
 
@@ -652,8 +669,11 @@ void CXMLParser::LoadXML(std::string_view text) {
         (utf8Care || text.find("[CDATA[") != std::string_view::npos ||
          text.find("&#") != std::string_view::npos))
         ok = FinishLoadedTree(doc.document_element(), utf8Care);
-    // Only a text with an "=" can hold an attribute at all.
-    if (ok && elements == 1 && text.find('=') != std::string_view::npos)
+    // Only a text with an "=" after its declaration (whose pseudo-attributes are no node's) can
+    // hold an attribute at all; hosts send the declaration with every document.
+    const std::size_t body = text.starts_with("<?xml") ? text.find("?>") : 0;
+    if (ok && elements == 1 && body != std::string_view::npos &&
+        text.find('=', body) != std::string_view::npos)
         ok = !HasRepeatedAttribute(doc.document_element());
     if (!ok || elements != 1) {
         doc.reset();

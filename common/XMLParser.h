@@ -53,6 +53,13 @@ public:
 
     // The element's name; "" for a null node.
     std::string GetName() const;
+    // The same without a copy: a view of the name held by the document (valid as long as the node).
+    std::string_view Name() const;
+    // The first element child of this node, and the next element after it under the same parent,
+    // in document order (text, comments and the like are passed over); null after the last, and
+    // for a null node.
+    CXMLNode FirstChildElement() const;
+    CXMLNode NextSiblingElement() const;
 
 private:
     friend class CXMLParser;

@@ -1,6 +1,7 @@
 #include "contacts/ContactFields.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "platform/system/Ascii.h"
 
@@ -96,9 +97,14 @@ std::span<const ContactField> ContactFields() {
 }
 
 const ContactField* FindContactField(int32_t id) {
-    for (const ContactField& f : kFields)
-        if (f.id == id) return &f;
-    return nullptr;
+    // Every write looks up each of its fields, and the compare each again: an index by id, made once.
+    static const std::unordered_map<int32_t, const ContactField*> byId = [] {
+        std::unordered_map<int32_t, const ContactField*> index;
+        for (const ContactField& f : kFields) index.try_emplace(f.id, &f);  // the first row of an id
+        return index;
+    }();
+    const auto it = byId.find(id);
+    return it == byId.end() ? nullptr : it->second;
 }
 
 int32_t SplitIMAddress(std::string& text) {

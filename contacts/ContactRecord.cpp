@@ -35,9 +35,9 @@ void CContactEx::Reset() {
     m_dtStamp = m_dtModified;
 }
 
-int CContactEx::AddInfo(int32_t fieldId, const std::string& value) {
+int CContactEx::AddInfo(int32_t fieldId, std::string value) {
     if (value.empty()) return 0;
-    m_arrInfo.emplace_back(fieldId, value);
+    m_arrInfo.emplace_back(fieldId, std::move(value));
     return 1;
 }
 

@@ -46,7 +46,7 @@ public:
     void Reset();
 
     // Appends an item with the id and the value; 0 (and nothing added) for an empty value.
-    int AddInfo(int32_t fieldId, const std::string& value);
+    int AddInfo(int32_t fieldId, std::string value);
 
     // The item of the id, or null.
     const CContactInfoEx* FindInfo(int32_t fieldId) const;

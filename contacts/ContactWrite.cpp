@@ -1,6 +1,9 @@
 #include "contacts/ContactWrite.h"
 
+#include <algorithm>
+#include <span>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include "common/LogFile.h"
@@ -59,6 +62,35 @@ std::string FirstCharacter(std::string_view text, std::size_t at = 0) {
     return std::string(text.substr(at, std::min(n, text.size() - at)));
 }
 
+// The element names the parse takes under the root, each with a slot for the first element of
+// that name: the header elements, then every field's inbound element. Made once; the parse then
+// walks the root's children once instead of looking each name up among them.
+struct InboundNames {
+    std::unordered_map<std::string_view, std::size_t> slots;  // name -> slot
+    std::vector<std::size_t> fieldSlot;  // per row of ContactFields(); npos for a field never sent
+    std::size_t lFlag, pimid, csFolder, picPath;
+
+    InboundNames() {
+        const std::span<const ContactField> fields = ContactFields();
+        lFlag = Add("lFlag");
+        pimid = Add("PIMID");
+        csFolder = Add("CsFolder");
+        picPath = Add("PICPath");
+        for (const ContactField& f : fields) fieldSlot.push_back(f.received ? Add(f.received) : npos);
+    }
+    std::size_t Add(std::string_view name) { return slots.try_emplace(name, slots.size()).first->second; }
+    std::size_t Slot(std::string_view name) const {
+        const auto it = slots.find(name);
+        return it == slots.end() ? npos : it->second;
+    }
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+};
+
+const InboundNames& Inbound() {
+    static const InboundNames names;
+    return names;
+}
+
 }  // namespace
 
 int XmlToContactEx(std::string_view xml, CContactEx& record) {
@@ -66,32 +98,42 @@ int XmlToContactEx(std::string_view xml, CContactEx& record) {
     if (!parser.Init()) throw std::runtime_error("XmlToContactEx: the document object cannot be created");
     parser.LoadXML(xml);  // a text that is not a document leaves it empty: every lookup finds nothing
 
-    std::string path;
-    const auto select = [&](const char* name) {
-        path.assign("/Contact/").append(name);
-        return parser.SelectNode(path);
+    // The first element of each name under "/Contact", found in one walk over its children (what
+    // SelectNode("/Contact/<name>") gives for each).
+    const InboundNames& names = Inbound();
+    std::vector<CXMLNode> first(names.slots.size());
+    for (CXMLNode child = parser.SelectNode("/Contact").FirstChildElement(); child;
+         child = child.NextSiblingElement()) {
+        const std::size_t slot = names.Slot(child.Name());
+        if (slot != InboundNames::npos && !first[slot]) first[slot] = child;
+    }
+    const auto select = [&](std::size_t slot) {
+        return slot == InboundNames::npos ? CXMLNode() : first[slot];
     };
-    if (const CXMLNode node = select("lFlag"))
+
+    if (const CXMLNode node = select(names.lFlag))
         record.m_lFlag = NAMESPACE_COMMON::ParseDecimalLong(CXMLParser::GetNodeText(node));
-    if (const CXMLNode node = select("PIMID")) {
+    if (const CXMLNode node = select(names.pimid)) {
         std::string text = CXMLParser::GetNodeText(node);
         if (!text.empty()) record.m_strPIMID = std::move(text);
     }
-    if (const CXMLNode node = select("CsFolder")) {
+    if (const CXMLNode node = select(names.csFolder)) {
         std::string text = CXMLParser::GetNodeText(node);
         if (!text.empty()) record.m_strCsFolder = std::move(text);
     }
 
-    for (const ContactField& field : ContactFields()) {
-        if (field.received == nullptr) continue;  // the host never sends it
-        const CXMLNode node = select(field.received);
+    const std::span<const ContactField> fields = ContactFields();
+    record.m_arrInfo.reserve(record.m_arrInfo.size() + fields.size() + 1);  // + 1: a picture's name item
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const ContactField& field = fields[i];
+        const CXMLNode node = select(names.fieldSlot[i]);  // none for a field the host never sends
         if (!node) continue;
-        const std::string text = CXMLParser::GetNodeText(node);
+        std::string text = CXMLParser::GetNodeText(node);
         if (const char* marker = TelephoneMarkerOf(field.id)) CLogFile::Trace("%s%s", marker, text.c_str());
-        record.AddInfo(field.id, text);
+        record.AddInfo(field.id, std::move(text));
     }
 
-    if (const CXMLNode node = select("PICPath")) {
+    if (const CXMLNode node = select(names.picPath)) {
         std::string picture = CXMLParser::GetNodeText(node);
         CContactInfoEx* holder = nullptr;
         for (int32_t id : kPictureHolders) {
@@ -125,6 +167,7 @@ void ContactExToFields(tagContactFields& fields, const CContactEx& record) {
     fields.strCsFolder = record.m_strCsFolder;
     fields.dtModified = record.m_dtModified;
     fields.dtStamp = record.m_dtStamp;
+    fields.values.reserve(record.m_arrInfo.size());
     for (const CContactInfoEx& info : record.m_arrInfo) {
         const ContactField* field = FindContactField(info.m_nFieldId);
         if (field == nullptr) continue;
@@ -151,11 +194,62 @@ CDateTime ParseContactDate(std::string_view text) {
     return date;
 }
 
-void SetContactEmail(IMessage* message, LONG lid, const std::string& address) {
-    using NAMESPACE_COMMON::GetNamedPropTag;
+void CContactWriteNames::Want(const ContactField& field) {
+    switch (field.kind) {
+        case ContactFieldKind::NamedText:
+        case ContactFieldKind::InstantMessaging:
+            WantLid(field.lid);
+            break;
+        case ContactFieldKind::Email:
+            for (LONG offset : {-1, 0, 1, -3}) WantLid(field.lid + offset);
+            break;
+        case ContactFieldKind::Categories:
+            m_names.push_back(NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
+            break;
+        default:
+            break;
+    }
+}
+
+void CContactWriteNames::WantLid(LONG lid) {
+    m_names.push_back({"", &PSETID_Address, lid, nullptr, PT_UNICODE});
+}
+
+void CContactWriteNames::Resolve(IMessage* message) {
+    if (m_names.empty()) return;
+    NAMESPACE_COMMON::ResolveNamedProps(message, m_names, 0, m_tags);
+}
+
+namespace {
+
+// Names compared by content: a string name's text may sit at another address than the table's
+// (the compiler may copy a literal it folds), so pointers do not tell.
+bool SameName(const NAMESPACE_COMMON::NamedProperty& a, const NAMESPACE_COMMON::NamedProperty& b) {
+    const auto text = [](const char16_t* s) { return s ? std::u16string_view(s) : std::u16string_view(); };
+    return *a.set == *b.set && a.lid == b.lid && (a.string == nullptr) == (b.string == nullptr) &&
+           text(a.string) == text(b.string);
+}
+
+}  // namespace
+
+ULONG CContactWriteNames::Find(const NAMESPACE_COMMON::NamedProperty& name) const {
+    for (std::size_t i = 0; i < m_names.size() && i < m_tags.size(); ++i)
+        if (SameName(m_names[i], name)) return m_tags[i];
+    return 0;
+}
+
+ULONG CContactWriteNames::Tag(LONG lid) const {
+    return Find({"", &PSETID_Address, lid, nullptr, PT_UNICODE});
+}
+
+ULONG CContactWriteNames::KeywordsTag() const {
+    return Find(NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
+}
+
+void SetContactEmail(NAMESPACE_COMMON::CPropEdits& edits, const CContactWriteNames& names, LONG lid,
+                     const std::string& address) {
     const auto set = [&](LONG id, std::string_view text) {
-        if (const ULONG tag = GetNamedPropTag(message, PSETID_Address, id, PT_UNICODE))
-            NAMESPACE_COMMON::SetTextOrDelete(message, tag, text);
+        if (const ULONG tag = names.Tag(id)) edits.SetText(tag, text);
     };
     set(lid - 1, address.empty() ? std::string_view() : std::string_view("SMTP"));
     set(lid, address);
@@ -163,12 +257,9 @@ void SetContactEmail(IMessage* message, LONG lid, const std::string& address) {
     set(lid - 3, address);
 }
 
-void SetContactCategories(IMessage* message, const std::string& text) {
-    const ULONG tag =
-        NAMESPACE_COMMON::GetNamedPropTag(message, NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
+void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, const std::string& text) {
     if (tag == 0) return;
-    NAMESPACE_COMMON::DeleteOneProp(message, tag);
-    if (text.empty()) return;
+    if (text.empty()) return edits.Delete(tag);
     std::vector<std::u16string> parts;
     std::string_view rest = text;
     while (!rest.empty()) {
@@ -182,7 +273,7 @@ void SetContactCategories(IMessage* message, const std::string& text) {
     value.ulPropTag = tag;
     value.Value.MVszW.cValues = static_cast<ULONG>(pointers.size());
     value.Value.MVszW.lppszW = pointers.data();
-    NAMESPACE_COMMON::SetOneProp(message, value);
+    edits.Set(value);  // the edits keep their own copy of the texts
 }
 
 void ComposeContactName(const tagContactFields& fields, std::string& name, std::string& initials) {

@@ -3,10 +3,11 @@
 // XmlToContactEx reads the host's document into a record (table-driven from the field table:
 // each field's received element, looked up once under "/Contact/" in the order the host's
 // document lists them). ContactExToFields flattens the record into one text per field for the
-// write, and the Set... functions store one group of properties on an open message by the
+// write, and the Set... functions add one group of properties to the write's edits by the
 // setting rule of common/MapiHelpers.h (a non-empty value is set, an empty one removed), so a
-// write fully replaces what it covers. Property results are ignored: the message's SaveChanges
-// decides whether the write took (mapi/ContactWrite.cpp).
+// write fully replaces what it covers. A write makes all its edits with one DeleteProps and one
+// SetProps and ignores their results: the message's SaveChanges decides whether the write took
+// (mapi/ContactWrite.cpp).
 //
 // An update writes only what changed: a field whose inbound text is what the read sends for the
 // stored contact (ContactFieldSentBack against CContactSentFields, contacts/ContactXml.h) keeps the
@@ -17,8 +18,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/DateTime.h"
+#include "common/MapiHelpers.h"
 #include "contacts/ContactFields.h"
 #include "contacts/ContactRecord.h"
 #include "contacts/ContactXml.h"
@@ -61,15 +64,39 @@ void ContactExToFields(tagContactFields& fields, const CContactEx& record);
 // name no real date and time, give the zero date (0.0, valid), which removes the property.
 NAMESPACE_COMMON::CDateTime ParseContactDate(std::string_view text);
 
+// The named properties one contact write sets or removes, resolved together in one
+// GetIDsFromNames (MAPI_CREATE): only the names of the groups the write stores, so a write creates
+// no name it does not use.
+class CContactWriteNames {
+public:
+    // The names behind a field: NamedText and InstantMessaging its lid, Email its four lids,
+    // Categories "Keywords"; none for the other kinds.
+    void Want(const ContactField& field);
+    // One PSETID_Address text property.
+    void WantLid(LONG lid);
+    // Resolves every wanted name on `message` in one call.
+    void Resolve(IMessage* message);
+    // The PT_UNICODE tag of a PSETID_Address lid, or "Keywords" as PT_MV_UNICODE; 0 when it was
+    // not wanted or the store did not resolve it (the property is then skipped).
+    ULONG Tag(LONG lid) const;
+    ULONG KeywordsTag() const;
+
+private:
+    ULONG Find(const NAMESPACE_COMMON::NamedProperty& name) const;
+    std::vector<NAMESPACE_COMMON::NamedProperty> m_names;
+    std::vector<ULONG> m_tags;  // after Resolve: one per name
+};
+
 // One e-mail address (lid 0x8083, 0x8093 or 0x80A3) as its four PSETID_Address properties: the
 // address type (lid - 1, "SMTP"), the address (lid), the original display name (lid + 1) and the
 // display name (lid - 3), all removed when the address is empty.
-void SetContactEmail(IMessage* message, LONG lid, const std::string& address);
+void SetContactEmail(NAMESPACE_COMMON::CPropEdits& edits, const CContactWriteNames& names, LONG lid,
+                     const std::string& address);
 
-// The categories ("Keywords" of PS_PUBLIC_STRINGS, multi-valued) from a ";"-separated text:
-// always removed first; then each part before a ";" is one value (empty parts too), and a last
-// part without ";" one more. "A;B;" stores A and B; ";A" stores "" and A.
-void SetContactCategories(IMessage* message, const std::string& text);
+// The categories ("Keywords" of PS_PUBLIC_STRINGS, multi-valued, `tag`) from a ";"-separated
+// text: removed for an empty text; otherwise each part before a ";" is one value (empty parts
+// too), and a last part without ";" one more. "A;B;" stores A and B; ";A" stores "" and A.
+void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, const std::string& text);
 
 // The display name composed from first, middle and last name (separated by one space) and the
 // initials (the first character of each, and of every word of the middle name, each followed by

@@ -372,6 +372,7 @@ CContactSentFields::CContactSentFields(const SPropValue* columns, ULONG count,
 void CContactSentFields::Fill(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
                               const TimeZoneSource& zone) {
     // As the host reads it: the document writer replaces what XML 1.0 cannot carry.
+    m_texts.reserve(ContactFields().size() + 1);
     for (const ContactField& f : ContactFields()) {
         std::string text;
         switch (f.kind) {

@@ -4,9 +4,11 @@
 // writes every property the write covers, setting what the record holds and removing what it does
 // not. An update writes only the groups whose inbound text differs from what the read sends for
 // the stored contact: what the host sent back unchanged stays exactly as stored, what it changed or
-// cleared is set or removed, and a write that changes nothing saves nothing. Each property is set
-// on its own and its result ignored: SaveChanges alone decides, and the store's transaction makes a
-// failed save leave the message as it was.
+// cleared is set or removed, and a write that changes nothing saves nothing. The properties of a
+// write are set with one SetProps and removed with one DeleteProps, their names resolved with one
+// GetIDsFromNames; the results are ignored (a value the store refuses does not keep the others
+// from being set): SaveChanges alone decides, and the store's transaction makes a failed save
+// leave the message as it was.
 #include "contacts/ContactWrite.h"
 
 #include <exception>
@@ -25,15 +27,6 @@
 namespace NAMESPACE_MAPI {
 
 using NAMESPACE_COMMON::CDateTime;
-
-namespace {
-
-void SetNamedText(IMessage* message, LONG lid, const std::string& text) {
-    if (const ULONG tag = NAMESPACE_COMMON::GetNamedPropTag(message, PSETID_Address, lid, PT_UNICODE))
-        NAMESPACE_COMMON::SetTextOrDelete(message, tag, text);
-}
-
-}  // namespace
 
 int CMAPIObject::WriteContacts(CContactEx* record) {
     static constexpr ItemWriteKind kContactWrite{"WriteContacts", true, nullptr, nullptr, kContactFolders};
@@ -54,7 +47,7 @@ int CMAPIObject::AddContact(CContactEx* record) {
         if (!m_lpContactFolder || record == nullptr || !MapiFunctionsComplete() ||
             FAILED(m_lpContactFolder->CreateMessage(nullptr, 0, message.put())) || !message)
             return 0;
-        const int result = UpdateContactMessage(message.get(), record, nullptr);
+        const int result = UpdateContactMessage(message.get(), record, nullptr, LocalZone());
         // The identifier goes back to the host even when the save failed, as far as the new
         // message can tell it.
         MapiBuffer<SPropValue> id = NAMESPACE_COMMON::GetOneProp(message.get(), PR_ENTRYID);
@@ -70,9 +63,11 @@ int CMAPIObject::UpdateContact(CContactEx* record, const ItemTarget& target) {
     CTraceScope scope("UpdateContact", CTraceScope::Finish::kOutcome);
     try {
         if (record == nullptr || !target.message) return 0;
+        // One zone for every time of the write: the machine's, taken once.
+        const NAMESPACE_COMMON::TimeZoneSource zone = LocalZone();
         // What the read sends for the contact as it is stored: what the host sent back of it stays.
-        const CContactSentFields stored(target.message.get(), LocalZone());
-        return scope.Result(UpdateContactMessage(target.message.get(), record, &stored));
+        const CContactSentFields stored(target.message.get(), zone);
+        return scope.Result(UpdateContactMessage(target.message.get(), record, &stored, zone));
     } catch (const std::exception&) {
         return 0;
     }
@@ -88,58 +83,69 @@ int CMAPIObject::DeleteContact(CContactEx* record, const ItemTarget& target) {
     }
 }
 
-int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record,
-                                      const CContactSentFields* stored) {
+int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record, const CContactSentFields* stored,
+                                      const NAMESPACE_COMMON::TimeZoneSource& zone) {
     CTraceScope scope("UpdateContactMessage", CTraceScope::Finish::kOutcome);
     try {
         if (message == nullptr || record == nullptr) return 0;
         tagContactFields fields;
         ContactExToFields(fields, *record);
-        bool written = false;
-        // An update acts on a contact only (mapi/ItemWrite.h): its class stays as it is.
-        if (stored == nullptr) NAMESPACE_COMMON::SetTextOrDelete(message, PR_MESSAGE_CLASS_W, "IPM.Contact");
-        // Every stored field of the table, each once: set from the record or removed, unless the
-        // host sent back what the read sends for it.
+        // Every stored field of the table, each once, unless the host sent back what the read
+        // sends for it. One stored address serves every instant-messaging service: it is written
+        // with the first of their rows.
+        std::vector<const ContactField*> changed;
         for (const ContactField& field : ContactFields()) {
             if (!field.written) continue;
-            // One stored address for every service: written with the first of its rows.
             if (field.kind == ContactFieldKind::InstantMessaging && field.id != kFieldIMAddress) continue;
             if (stored != nullptr && ContactFieldSentBack(field, fields, *stored)) continue;
-            written = true;
-            const std::string& text = field.kind == ContactFieldKind::InstantMessaging
+            changed.push_back(&field);
+        }
+        const bool names = stored == nullptr || !ContactNamesSentBack(fields, *stored);
+        // The names of what is written, resolved in one call.
+        CContactWriteNames named;
+        for (const ContactField* field : changed) named.Want(*field);
+        if (names) named.WantLid(kLidFileUnder);
+        named.Resolve(message);
+
+        // Every property set from the record or removed, then all of them in one SetProps and one
+        // DeleteProps: the message ends as the same writes made one by one would leave it.
+        NAMESPACE_COMMON::CPropEdits edits;
+        // An update acts on a contact only (mapi/ItemWrite.h): its class stays as it is.
+        if (stored == nullptr) edits.SetText(PR_MESSAGE_CLASS_W, "IPM.Contact");
+        for (const ContactField* field : changed) {
+            const std::string& text = field->kind == ContactFieldKind::InstantMessaging
                                           ? fields.strIMAddress
-                                          : fields.Text(field.id);
-            switch (field.kind) {
+                                          : fields.Text(field->id);
+            switch (field->kind) {
                 case ContactFieldKind::Text:
                 case ContactFieldKind::Body:
-                    NAMESPACE_COMMON::SetTextOrDelete(message, field.tag, text);
+                    edits.SetText(field->tag, text);
                     break;
                 case ContactFieldKind::NamedText:
                 case ContactFieldKind::InstantMessaging:
-                    SetNamedText(message, field.lid, text);
+                    if (const ULONG tag = named.Tag(field->lid)) edits.SetText(tag, text);
                     break;
                 case ContactFieldKind::Email:
-                    SetContactEmail(message, field.lid, text);
+                    SetContactEmail(edits, named, field->lid, text);
                     break;
                 case ContactFieldKind::Categories:
-                    SetContactCategories(message, text);
+                    SetContactCategories(edits, named.KeywordsTag(), text);
                     break;
                 case ContactFieldKind::Date:
-                    NAMESPACE_COMMON::SetLocalTimeOrDelete(message, field.tag, ParseContactDate(text));
+                    edits.SetLocalTime(field->tag, ParseContactDate(text), zone);
                     break;
                 case ContactFieldKind::FullName:
                     break;
             }
         }
-        if (stored == nullptr || !ContactNamesSentBack(fields, *stored)) {
-            UpdateContactDisplayName(message, fields);
-            written = true;
-        }
-        written = UpdateContactPicture(message, fields.strPicturePath, stored, scope) || written;
+        if (names) UpdateContactDisplayName(edits, named, fields);
+        const bool written = stored == nullptr || !changed.empty() || names;
+        edits.Apply(message);
+        const bool pictureWritten = UpdateContactPicture(message, fields.strPicturePath, stored, scope);
         int result = 1;
         // Nothing differs from what is stored: nothing is saved, and the item keeps its time.
-        if (written) result = message->SaveChanges(KEEP_OPEN_READWRITE) == S_OK ? 1 : 0;
-        record->m_dtModified = StoredModificationTime(message);
+        if (written || pictureWritten) result = message->SaveChanges(KEEP_OPEN_READWRITE) == S_OK ? 1 : 0;
+        record->m_dtModified = StoredModificationTime(message, zone);
         return scope.Result(result);
     } catch (const std::exception&) {
         return 0;
@@ -168,16 +174,17 @@ bool CMAPIObject::UpdateContactPicture(IMessage* message, const std::string& pat
     return true;
 }
 
-void CMAPIObject::UpdateContactDisplayName(IMessage* message, const tagContactFields& fields) {
+void CMAPIObject::UpdateContactDisplayName(NAMESPACE_COMMON::CPropEdits& edits,
+                                           const CContactWriteNames& named, const tagContactFields& fields) {
     CTraceScope scope("UpdateContactDisplayName", CTraceScope::Finish::kOutcome);
     std::string name;
     std::string initials;
     ComposeContactName(fields, name, initials);
-    NAMESPACE_COMMON::SetTextOrDelete(message, PR_INITIALS_W, initials);
-    NAMESPACE_COMMON::SetTextOrDelete(message, PR_DISPLAY_NAME_W, name);
-    NAMESPACE_COMMON::SetTextOrDelete(message, PR_SUBJECT_W, name);
-    NAMESPACE_COMMON::SetTextOrDelete(message, PR_NORMALIZED_SUBJECT_W, name);
-    SetNamedText(message, kLidFileUnder, name);
+    edits.SetText(PR_INITIALS_W, initials);
+    edits.SetText(PR_DISPLAY_NAME_W, name);
+    edits.SetText(PR_SUBJECT_W, name);
+    edits.SetText(PR_NORMALIZED_SUBJECT_W, name);
+    if (const ULONG tag = named.Tag(kLidFileUnder)) edits.SetText(tag, name);
     scope.Result(1);
 }
 

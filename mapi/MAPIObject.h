@@ -169,14 +169,18 @@ public:
     // inbound text differs from what the read sends for it (`stored`), and no save when none does.
     // 1 when the save succeeded or nothing needed one; the record's time is then the stored
     // modification time.
-    int UpdateContactMessage(IMessage* message, CContactEx* record, const CContactSentFields* stored);
+    // Every time of the write is converted with `zone`, taken once for it.
+    int UpdateContactMessage(IMessage* message, CContactEx* record, const CContactSentFields* stored,
+                             const NAMESPACE_COMMON::TimeZoneSource& zone);
     // The picture of that write: the host's file when it is a picture that differs from the stored
     // one, none when the host sent none; a refused file (traced in `scope`) leaves the stored
     // picture. True when the message was changed.
     bool UpdateContactPicture(IMessage* message, const std::string& path, const CContactSentFields* stored,
                               const CTraceScope& scope);
-    // The composed display name group of the name fields (contacts/ContactWrite.h).
-    void UpdateContactDisplayName(IMessage* message, const tagContactFields& fields);
+    // The composed display name group of the name fields (contacts/ContactWrite.h), added to the
+    // write's edits (the file-as name when `named` resolved it).
+    void UpdateContactDisplayName(NAMESPACE_COMMON::CPropEdits& edits, const CContactWriteNames& named,
+                                  const tagContactFields& fields);
 
     // ---- Calendar writes (procedure 13, mapi/CalendarWrite.cpp) ----
     // Acts on the record by its change flags (mapi/ItemWrite.h) in the selected calendar folder;

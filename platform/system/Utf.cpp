@@ -58,30 +58,36 @@ std::size_t Utf16Length(std::string_view utf8) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size() + s.size() / 2);
+    // At most three bytes a unit (a pair's four bytes come from two units), so the bytes are
+    // stored straight into a string of that size, then cut to what was written.
+    std::string out(s.size() * 3, '\0');
+    char* next = out.data();
+    const auto put = [&](uint32_t byte) { *next++ = static_cast<char>(byte); };
     for (std::size_t i = 0; i < s.size(); ++i) {
         uint32_t cp = s[i];
+        if (cp < 0x80) {
+            put(cp);
+            continue;
+        }
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
             ++i;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        if (cp < 0x800) {
+            put(0xC0 | (cp >> 6));
+            put(0x80 | (cp & 0x3F));
         } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            put(0xE0 | (cp >> 12));
+            put(0x80 | ((cp >> 6) & 0x3F));
+            put(0x80 | (cp & 0x3F));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            put(0xF0 | (cp >> 18));
+            put(0x80 | ((cp >> 12) & 0x3F));
+            put(0x80 | ((cp >> 6) & 0x3F));
+            put(0x80 | (cp & 0x3F));
         }
     }
+    out.resize(static_cast<std::size_t>(next - out.data()));
     return out;
 }
 

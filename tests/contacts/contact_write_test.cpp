@@ -62,6 +62,13 @@ TEST(XmlToContactEx, ReadsTheHostsElementsOnly) {
         {"<Contact><ICQ>123</ICQ><IMAddress>me</IMAddress><JABBER>j</JABBER></Contact>", 0, "",
          "4022=me 4030=j 4029=123"},
         {"<Contact><FirstName> blanks kept </FirstName></Contact>", 0, "", "1= blanks kept "},
+        // Only the root's own children count; comments and text between them are passed over.
+        {"<Contact><!-- c --><FirstName>A</FirstName> x <Group><LastName>in</LastName></Group>"
+         "<LastName>B</LastName></Contact>",
+         0, "", "1=A 2=B"},
+        // After the declaration, an attribute given twice still makes it no document.
+        {"<?xml version=\"1.0\"?><Contact a=\"1\" a=\"2\"><lFlag>8</lFlag></Contact>", 0, "", ""},
+        {"<?xml version=\"1.0\"?><Contact a=\"1\"><lFlag>8</lFlag></Contact>", 8, "", ""},
         {"<Contact><lFlag>8</lFlag><FirstName>Anne</FirstName>", 0, "", ""},  // not a document
         {"<contact><lFlag>8</lFlag></contact>", 0, "", ""},                   // another root
         {"", 0, "", ""},
@@ -304,6 +311,57 @@ TEST_F(ContactWriteStore, TheNameGroupAndTheE_MailQuadsGoAway) {
         EXPECT_EQ(Stored(pimid, Named(pimid, lid, PT_UNICODE)), std::nullopt) << std::hex << lid;
     EXPECT_EQ(Stored(pimid, Named(pimid, 0x8082, PT_UNICODE)), "SMTP");
     EXPECT_EQ(Stored(pimid, PR_MESSAGE_CLASS_W), "IPM.Contact");
+}
+
+// The write's edits made in one DeleteProps and one SetProps leave a message as the same edits
+// made one call each: the last edit of an id wins, and a value the store refuses (a computed
+// property) does not keep the others of the same call from being set.
+TEST_F(ContactWriteStore, EditsAppliedTogetherEndAsEditsMadeOneByOne) {
+    using NAMESPACE_COMMON::CPropEdits;
+    struct Edit {
+        ULONG tag;
+        const char* text;  // null: removed; "" the setting rule's removal
+    };
+    const ULONG a = PR_DISPLAY_NAME_W, b = PR_SUBJECT_W, c = PR_INITIALS_W;
+    const std::vector<std::vector<Edit>> cases = {
+        {{a, "1"}, {a, nullptr}},                    // set, then removed: gone
+        {{a, nullptr}, {a, "2"}},                    // removed, then set: set
+        {{a, "1"}, {a, "3"}, {b, "x"}},              // the later value
+        {{a, "1"}, {a, ""}, {c, "c"}},               // an empty text removes
+        {{PR_HASATTACH, "no"}, {b, "y"}, {c, ""}},   // refused, the others still made
+        {{a, nullptr}, {b, nullptr}, {c, nullptr}},  // only removals
+    };
+    const auto make = [&](const std::vector<Edit>& edits, bool together) {
+        ComPtr<IMessage> message;
+        EXPECT_EQ(m.ContactFolder()->CreateMessage(nullptr, 0, message.put()), S_OK);
+        // Something to remove first.
+        for (ULONG tag : {a, b, c}) NAMESPACE_COMMON::SetTextOrDelete(message.get(), tag, "old");
+        CPropEdits batch;
+        for (const Edit& e : edits) {
+            if (e.tag == PR_HASATTACH) {
+                SPropValue v{};
+                v.ulPropTag = PR_HASATTACH;
+                v.Value.b = 1;
+                together ? batch.Set(v) : NAMESPACE_COMMON::SetOneProp(message.get(), v);
+            } else if (e.text == nullptr) {
+                together ? batch.Delete(e.tag) : NAMESPACE_COMMON::DeleteOneProp(message.get(), e.tag);
+            } else {
+                together ? batch.SetText(e.tag, e.text)
+                         : NAMESPACE_COMMON::SetTextOrDelete(message.get(), e.tag, e.text);
+            }
+        }
+        batch.Apply(message.get());
+        EXPECT_EQ(message->SaveChanges(0), S_OK);
+        MapiBuffer<SPropValue> id = NAMESPACE_COMMON::GetOneProp(message.get(), PR_ENTRYID);
+        return NAMESPACE_COMMON::BinaryToHexString(id->Value.bin.lpb, id->Value.bin.cb);
+    };
+    for (std::size_t n = 0; n < cases.size(); ++n) {
+        SCOPED_TRACE(testing::Message() << "case " << n);
+        const std::string together = make(cases[n], true);
+        const std::string oneByOne = make(cases[n], false);
+        for (ULONG tag : {a, b, c})
+            EXPECT_EQ(Stored(together, tag), Stored(oneByOne, tag)) << std::hex << tag;
+    }
 }
 
 TEST_F(ContactWriteStore, YomiNamesAreKeptByEveryWrite) {
