@@ -42,6 +42,16 @@ protected:
         return BinProp(msg.get(), PR_ENTRYID);
     }
 
+    // Saves a message whose class is a number (subject "long"): a class the class index cannot hold.
+    void AddLongClassMessage(IMAPIFolder* folder) {
+        ComPtr<IMessage> msg;
+        ASSERT_EQ(folder->CreateMessage(nullptr, 0, msg.put()), S_OK);
+        SPropValue v[2] = {Val(PROP_TAG(PT_LONG, PROP_ID(PR_MESSAGE_CLASS_W)), {.l = 7}),
+                           Text(PR_SUBJECT_W, u"long")};
+        ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
+        ASSERT_EQ(msg->SaveChanges(0), S_OK);
+    }
+
     // Subjects of the rows of a contents table under a restriction (null: all) and sort order.
     std::vector<std::u16string> Subjects(IMAPIFolder* folder, LPSRestriction res,
                                          LPSSortOrderSet sort = nullptr) {
@@ -287,12 +297,8 @@ TEST_F(StoreTest, ClassEqualityKeepsExactlyTheRowsTheComparisonMatches) {
                    {Val(PR_PRIORITY, {.l = LONG(i % 2)})});
     }
     {  // a class of another type, and none
+        AddLongClassMessage(m_contacts.get());
         ComPtr<IMessage> msg;
-        ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
-        SPropValue v[2] = {Val(PROP_TAG(PT_LONG, PROP_ID(PR_MESSAGE_CLASS_W)), {.l = 7}),
-                           Text(PR_SUBJECT_W, u"long")};
-        ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
-        ASSERT_EQ(msg->SaveChanges(0), S_OK);
         ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
         SPropValue none = Text(PR_SUBJECT_W, u"none");
         ASSERT_EQ(msg->SetProps(1, &none, nullptr), S_OK);
@@ -407,12 +413,7 @@ TEST_F(StoreTest, ContentsRowsOfAFolderLargerThanAPageOfKeysComeOnceAndInOrder) 
         all.push_back(subject);
         if (!note) contacts.push_back(subject);
         if (i == 10 || i == kPage - 1) {  // a class the index cannot hold, on either side of a page
-            ComPtr<IMessage> msg;
-            ASSERT_EQ(m_contacts->CreateMessage(nullptr, 0, msg.put()), S_OK);
-            SPropValue v[2] = {Val(PROP_TAG(PT_LONG, PROP_ID(PR_MESSAGE_CLASS_W)), {.l = 7}),
-                               Text(PR_SUBJECT_W, u"long")};
-            ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
-            ASSERT_EQ(msg->SaveChanges(0), S_OK);
+            AddLongClassMessage(m_contacts.get());
             all.push_back(u"long");
         }
     }
