@@ -338,6 +338,7 @@ inline int RunReadBenchmarks(int argc, char** argv, const ReadKind& kind) {
         world->mapi.MAPILogOff();
         // NX_BENCH_KEEP_WORLD=1 keeps it for strace, perf or nxhost runs by hand.
         if (EnvInt("NX_BENCH_KEEP_WORLD", 0) != 0) {
+            nx::test::TempWorld::MarkKept(world->root);
             std::printf("world kept: %s\n", world->root.c_str());
             std::fflush(stdout);
             std::_Exit(rc);  // the world's destructor would remove it

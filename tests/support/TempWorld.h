@@ -12,14 +12,19 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include "tests/support/ScopedEnv.h"
@@ -33,10 +38,8 @@ public:
     explicit TempWorld(const std::string& tag = "test", const std::filesystem::path& parent = {}) {
         namespace fs = std::filesystem;
         const fs::path in = parent.empty() ? fs::temp_directory_path() : parent;
-#ifdef _WIN32
         static const bool swept = (RemoveOldWorlds(in), true);
         static_cast<void>(swept);
-#endif
         static int counter = 0;
         m_root = in / (std::string(kStem) + std::to_string(ProcessId()) + "-" + std::to_string(counter++) +
                        "-" + tag);
@@ -63,6 +66,12 @@ public:
         return m_root / "data";
     }
 
+    // Marks a world that its program leaves behind on purpose (for runs by hand): no later
+    // program's sweep removes it.
+    static void MarkKept(const std::filesystem::path& root) {
+        std::ofstream(root / kKeptMarker).put('\n');
+    }
+
     // Changes a variable of this process (and so of every process started later) until the world
     // ends; nullopt removes it.
     TempWorld& SetEnv(const std::string& name, const std::optional<std::string>& value) {
@@ -72,6 +81,7 @@ public:
 
 private:
     static constexpr const char* kStem = "nxw-";
+    static constexpr const char* kKeptMarker = "kept";
 
     static unsigned long ProcessId() {
 #ifdef _WIN32
@@ -111,21 +121,40 @@ private:
         std::erase_if(pending, TryRemove);
     }
 
-#ifdef _WIN32
-    // A world whose journal was still open when its program ended stays behind on Windows: it goes
-    // once it is an hour old, far longer than any test program runs.
+    // Worlds left behind by programs that ended without removing them; the first world of every
+    // program sweeps them. On Windows a world whose journal was still open when its program ended
+    // stays: it goes once it is an hour old, far longer than any test program runs. Elsewhere the
+    // child of a death test makes its own world and ends by the failure it tests, before any
+    // destructor runs: a world whose process no longer exists goes (one of a live process, or of
+    // another user's, stays).
     static void RemoveOldWorlds(const std::filesystem::path& in) {
         namespace fs = std::filesystem;
         std::error_code ec;
+#ifdef _WIN32
         const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(1);
+#endif
         for (const auto& entry : fs::directory_iterator(in, ec)) {
             std::error_code ignored;
-            if (entry.path().filename().string().rfind(kStem, 0) == 0 && entry.is_directory(ignored) &&
-                entry.last_write_time(ignored) < cutoff)
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(kStem, 0) != 0 || !entry.is_directory(ignored) ||
+                fs::exists(entry.path() / kKeptMarker, ignored))
+                continue;
+#ifdef _WIN32
+            if (entry.last_write_time(ignored) < cutoff) fs::remove_all(entry.path(), ignored);
+#else
+            // nxw-<process>-<n>-<tag>
+            const std::size_t from = std::string_view(kStem).size();
+            const std::size_t to = name.find('-', from);
+            if (to == std::string::npos) continue;
+            const std::string digits = name.substr(from, to - from);
+            if (digits.empty() || digits.size() > 9 ||
+                digits.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            if (::kill(static_cast<pid_t>(std::stol(digits)), 0) != 0 && errno == ESRCH)
                 fs::remove_all(entry.path(), ignored);
+#endif
         }
     }
-#endif
 
     std::filesystem::path m_root;
     ScopedEnv m_env;
