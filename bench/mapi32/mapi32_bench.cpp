@@ -44,13 +44,17 @@ struct World {
     std::int64_t folderKey = 0;
     std::int64_t messageKey = 0;
     SizedSPropTagArray<47> columns;
+    std::string dir;  // the world's folder: XDG_DATA_HOME, the store in it (about 45 MB)
     bool ok = false;
 
     World() {
         columns.cValues = 47;
         std::copy(std::begin(kContactColumns), std::end(kContactColumns), columns.aulPropTag);
-        std::string dir = (std::filesystem::temp_directory_path() / "nxmapi-bench-XXXXXX").string();
-        if (!mkdtemp(dir.data())) return;
+        dir = (std::filesystem::temp_directory_path() / "nxmapi-bench-XXXXXX").string();
+        if (!mkdtemp(dir.data())) {
+            dir.clear();
+            return;
+        }
         setenv("XDG_DATA_HOME", dir.c_str(), 1);
         void* lib = dlopen(NX_BIN_DIR "/libmapi32.so", RTLD_NOW);
         if (!lib) return;
@@ -178,10 +182,26 @@ struct World {
         msg->GetProps(columns.get(), MAPI_UNICODE, &count, values.put());
         return count;
     }
+
+    // The session and the raw connection closed, the folder removed: the program leaves nothing.
+    void Remove() {
+        contacts.reset();
+        store.reset();
+        if (session) session->Logoff(0, 0, 0);
+        session.reset();
+        if (fn.MAPIUninitialize) fn.MAPIUninitialize();
+        sqlite3_close(raw);
+        raw = nullptr;
+        std::error_code ignored;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+    }
 };
+
+World* g_world = nullptr;  // made by the first benchmark that runs, if any
 
 World& TheWorld() {
     static World w;
+    g_world = &w;
     return w;
 }
 
@@ -242,5 +262,7 @@ BENCHMARK(BM_OpenEntryGetProps_OneContact)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    return nx::bench::RunWithRatios(argc, argv);
+    const int rc = nx::bench::RunWithRatios(argc, argv);
+    if (g_world != nullptr) g_world->Remove();
+    return rc;
 }

@@ -7,6 +7,8 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -54,6 +56,9 @@ std::string DebugFile() {
         setenv("NX_DEBUG_OUTPUT", p.c_str(), 1);
         return p;
     }();
+    // The file goes with the test program (every test runs in a program of its own).
+    static const bool removedAtExit = std::atexit([] { std::remove(path.c_str()); }) == 0;
+    static_cast<void>(removedAtExit);
     return path;
 }
 
