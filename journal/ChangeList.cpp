@@ -26,13 +26,34 @@ bool SameTime(const ItemTime& a, const ItemTime& b) noexcept {
 
 namespace {
 
+// 1 when `u` is no upper-case hex digit, else 0; in the units' own width, without a branch, so
+// that the loops testing every unit are vectorized.
+uint16_t NotHexDigit(uint16_t u) noexcept {
+    return static_cast<uint16_t>(static_cast<uint16_t>(u - u'0') > 9) &
+           static_cast<uint16_t>(static_cast<uint16_t>(u - u'A') > 5);
+}
+
+unsigned HexValue(char16_t digit) noexcept {
+    const unsigned v = static_cast<uint16_t>(digit - u'0');
+    return v > 9 ? v - 7 : v;
+}
+
 // Writes the stored form of the `units` units of `id` (none of them 0) at `to`; returns its size.
-// `to` has room for the wide form (1 + 2 * units bytes).
-std::size_t WriteStoredId(const NxJournalChar* id, std::size_t units, char* to) noexcept {
-    char16_t all = 0;
+// `to` has room for the wide form (1 + 2 * units bytes). One pass decides the form and writes the
+// one-byte form, which the other two then overwrite (the text is in the cache by then).
+std::size_t WriteStoredId(const NxJournalChar* __restrict id, std::size_t units,
+                          char* __restrict to) noexcept {
+    uint16_t all = 0, other = 0;
     for (std::size_t n = 0; n < units; ++n) {
         all |= id[n];
+        other |= NotHexDigit(id[n]);
         to[n] = static_cast<char>(id[n]);
+    }
+    if (other == 0 && units != 0 && units % 2 == 0) {
+        to[0] = kHexId;
+        for (std::size_t n = 0; n < units / 2; ++n)
+            to[1 + n] = static_cast<char>(HexValue(id[2 * n]) << 4 | HexValue(id[2 * n + 1]));
+        return 1 + units / 2;
     }
     if (all < 0x80) return units;
     to[0] = kWideId;
@@ -59,7 +80,19 @@ std::string StoredId(std::u16string_view id) {
 
 bool ReadStoredId(std::string_view stored, std::u16string& id) {
     id.clear();
-    if (!stored.empty() && stored[0] == kWideId) {
+    if (stored.empty()) return true;
+    if (stored[0] == kHexId) {
+        if (stored.size() == 1) return false;  // the empty text has the one-byte form
+        constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+        id.resize(2 * (stored.size() - 1));
+        for (std::size_t n = 1; n < stored.size(); ++n) {
+            const auto byte = static_cast<unsigned char>(stored[n]);
+            id[2 * n - 2] = kDigits[byte >> 4];
+            id[2 * n - 1] = kDigits[byte & 0xF];
+        }
+        return true;
+    }
+    if (stored[0] == kWideId) {
         if (stored.size() % 2 == 0) return false;
         char16_t all = 0;
         id.resize(stored.size() / 2);
@@ -69,16 +102,19 @@ bool ReadStoredId(std::string_view stored, std::u16string& id) {
             if (id[n] == 0) return false;
             all |= id[n];
         }
-        // An identifier of ASCII units only is stored one byte a unit: this form is not one.
+        // An identifier of ASCII units only has another form: this one is not its.
         return all >= 0x80;
     }
+    uint16_t other = 0;
     id.resize(stored.size());
     for (std::size_t n = 0; n < stored.size(); ++n) {
         const auto byte = static_cast<unsigned char>(stored[n]);
         if (byte == 0 || byte >= 0x80) return false;
         id[n] = byte;
+        other |= NotHexDigit(byte);
     }
-    return true;
+    // An even number of hex digits has the hex form.
+    return other != 0 || id.size() % 2 != 0;
 }
 
 namespace {

@@ -34,10 +34,14 @@ inline constexpr std::size_t kMaxIdLength = 32768;
 // no further than that.
 std::size_t BoundedLength(const NxJournalChar* text, std::size_t limit) noexcept;
 
-// How the journal stores an identifier: one byte a unit when every unit is ASCII (below 0x80; an
-// entry-id text is upper-case hex, so a stored row takes half the bytes of its UTF-16 form), else
-// kWideId followed by the UTF-16 units, little-endian. No ASCII text starts with kWideId (nor
-// holds a zero byte), so each identifier has exactly one stored form and each form one identifier.
+// How the journal stores an identifier, in one of three forms:
+//   hex:   an even number (not 0) of upper-case hex digits, as an entry-id text is: kHexId and the
+//          bytes the digit pairs spell (a quarter of the text's UTF-16 bytes);
+//   ASCII: any other text whose units are all below 0x80: one byte a unit;
+//   wide:  any other text: kWideId and the UTF-16 units, little-endian.
+// No text of the ASCII form starts with either marker (nor holds a zero byte), so each identifier
+// has exactly one stored form and each form one identifier: stored forms compare as identifiers.
+inline constexpr char kHexId = '\xFE';
 inline constexpr char kWideId = '\xFF';
 void AppendStoredId(std::u16string_view id, std::string& to);
 std::string StoredId(std::u16string_view id);

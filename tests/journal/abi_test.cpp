@@ -413,13 +413,12 @@ TEST_F(DeltatrackAbiTest, AJournalOfLayoutTwoIsUpgradedWithEveryIdentifierAndSta
     EXPECT_LE(Read(c, calendar), 0) << NewDebugText();
 
     EXPECT_EQ(Rows(DbPath(), "PRAGMA user_version"), std::vector<std::string>{"3"});
-    // ASCII identifiers one byte a unit, the others after the marker in UTF-16LE.
+    // Upper-case hex texts as the bytes they spell, the others after a marker in UTF-16LE.
     EXPECT_EQ(Rows(DbPath(), "SELECT key, hex(id) FROM item ORDER BY key, id"),
               (std::vector<std::string>{
-                  "1|30303030303030304142434430303031", "1|30303030303030304142434430303032",
-                  "1|30303030303030304142434430303033", "1|4141", "1|FF4141",
-                  "1|FF47007200FC00DF0065002D00E9007400E900", "1|FFB0652D003100", "1|FFFF004100",
-                  "2|30303030303030304546303130303031", "2|FFE9007600E9006E0065006D0065006E007400"}));
+                  "1|FE00000000ABCD0001", "1|FE00000000ABCD0002", "1|FE00000000ABCD0003", "1|FEAA",
+                  "1|FF4141", "1|FF47007200FC00DF0065002D00E9007400E900", "1|FFB0652D003100", "1|FFFF004100",
+                  "2|FE00000000EF010001", "2|FFE9007600E9006E0065006D0065006E007400"}));
     ExpectCountsMatchRows(DbPath());
 }
 

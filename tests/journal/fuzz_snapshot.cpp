@@ -40,9 +40,11 @@ std::u16string PoolId(uint8_t b) {
         case 4:
             return u"\u4241";  // its UTF-16LE bytes are the one-byte form of "AB"
         case 5:
-            return u"AB";
-        default:
-            return u"00000000ABCDEF" + std::u16string(1, static_cast<char16_t>(u'0' + b % 64));
+            return u"AB";  // and the hex form's
+        case 6:
+            return u"0a";  // hex digits, but not upper-case ones
+        default:           // an even number of units for an odd b: the hex form when the last is a digit
+            return u"00000000ABCDEF" + std::u16string(1 + b % 2, static_cast<char16_t>(u'0' + b % 64));
     }
 }
 

@@ -98,7 +98,11 @@ TEST(ChangeRulesTest, AnIdentifierHasOneStoredFormAndEachFormOneIdentifier) {
         std::string stored;
     } forms[] = {
         {u"", ""},
-        {u"00AF", "00AF"},
+        {u"00AF", std::string("\xFE\x00\xAF", 3)},
+        {u"00000000ABCD", std::string("\xFE\x00\x00\x00\x00\xAB\xCD", 7)},
+        {u"0AF", "0AF"},
+        {u"00af", "00af"},
+        {u"0G", "0G"},
         {u"\x7F\x01", "\x7F\x01"},
         {u"\u00E9", std::string("\xFF\xE9\x00", 3)},
         {u"A\u00FF", std::string("\xFF"
@@ -116,9 +120,11 @@ TEST(ChangeRulesTest, AnIdentifierHasOneStoredFormAndEachFormOneIdentifier) {
     // Bytes in neither form (a damaged file).
     const std::string damaged[] = {
         std::string("A\x00", 2),                 // a zero unit
-        "\x80",                                  // a byte beyond ASCII without the marker
-        "\xFF",                                  // the marker alone ...
-        std::string("\xFF\x41\x00", 3),          // ... or before ASCII units only
+        "\x80",                                  // a byte beyond ASCII without a marker
+        "0A",                                    // hex digits, an even number: the hex form's text
+        "\xFE",                                  // a marker alone
+        "\xFF",                                  //
+        std::string("\xFF\x41\x00", 3),          // the wide marker before ASCII units only
         std::string("\xFF\xE9\x00\x41", 4),      // a half unit
         std::string("\xFF\x00\x00\xE9\x00", 5),  // a zero unit in the wide form
     };
