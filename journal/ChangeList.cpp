@@ -33,9 +33,9 @@ uint16_t NotHexDigit(uint16_t u) noexcept {
            static_cast<uint16_t>(static_cast<uint16_t>(u - u'A') > 5);
 }
 
+// The value of an upper-case hex digit, without a branch: the letters are the units from 0x40 on.
 unsigned HexValue(char16_t digit) noexcept {
-    const unsigned v = static_cast<uint16_t>(digit - u'0');
-    return v > 9 ? v - 7 : v;
+    return (digit & 0xFu) + 9u * (digit >> 6);
 }
 
 // Writes the stored form of the `units` units of `id` (none of them 0) at `to`; returns its size.
