@@ -4,7 +4,7 @@
 // agent:    one GetChangeLog call (open the journal, compare the snapshot with the committed
 //           state, stage the difference) on a snapshot array built beforehand
 // baseline: open a database holding the same identifiers and times (same row layout, the same
-//           blobs: each identifier in the journal's stored form, so one byte a unit for these),
+//           blobs: each identifier in the journal's stored form, the hex form for these),
 //           read every row's identifier, time and status, close
 // The 1% case stages its difference every call and commits nothing, so each call does the same
 // work. Printed: the agent/baseline ratio per case, and the 50k/10k scaling of the agent.
