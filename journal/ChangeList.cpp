@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 // The hash functions compiled into this file, nothing linked.
 #define XXH_INLINE_ALL
@@ -25,17 +26,109 @@ bool SameTime(const ItemTime& a, const ItemTime& b) noexcept {
 
 namespace {
 
-// Identifiers are hashed and compared as bytes, so a stored one is matched where SQLite hands it
-// over, without copying it into aligned UTF-16 first. XXH3 takes an entry-id text (some 180
-// bytes, hashed twice per item of a change read) in wide steps, where std::hash takes 8 bytes
-// at a time in one chain.
+// 1 when `u` is no upper-case hex digit, else 0; in the units' own width, without a branch, so
+// that the loops testing every unit are vectorized.
+uint16_t NotHexDigit(uint16_t u) noexcept {
+    return static_cast<uint16_t>(static_cast<uint16_t>(u - u'0') > 9) &
+           static_cast<uint16_t>(static_cast<uint16_t>(u - u'A') > 5);
+}
+
+// The value of an upper-case hex digit, without a branch: the letters are the units from 0x40 on.
+unsigned HexValue(char16_t digit) noexcept {
+    return (digit & 0xFu) + 9u * (digit >> 6);
+}
+
+// Writes the stored form of the `units` units of `id` (none of them 0) at `to`; returns its size.
+// `to` has room for the wide form (1 + 2 * units bytes). One pass decides the form and writes the
+// one-byte form, which the other two then overwrite (the text is in the cache by then).
+std::size_t WriteStoredId(const NxJournalChar* __restrict id, std::size_t units,
+                          char* __restrict to) noexcept {
+    uint16_t all = 0, other = 0;
+    for (std::size_t n = 0; n < units; ++n) {
+        all |= id[n];
+        other |= NotHexDigit(id[n]);
+        to[n] = static_cast<char>(id[n]);
+    }
+    if (other == 0 && units != 0 && units % 2 == 0) {
+        to[0] = kHexId;
+        for (std::size_t n = 0; n < units / 2; ++n)
+            to[1 + n] = static_cast<char>(HexValue(id[2 * n]) << 4 | HexValue(id[2 * n + 1]));
+        return 1 + units / 2;
+    }
+    if (all < 0x80) return units;
+    to[0] = kWideId;
+    for (std::size_t n = 0; n < units; ++n) {
+        to[1 + 2 * n] = static_cast<char>(id[n] & 0xFF);
+        to[2 + 2 * n] = static_cast<char>(id[n] >> 8);
+    }
+    return 1 + 2 * units;
+}
+
+}  // namespace
+
+void AppendStoredId(std::u16string_view id, std::string& to) {
+    const std::size_t at = to.size();
+    to.resize(at + 1 + 2 * id.size());
+    to.resize(at + WriteStoredId(id.data(), id.size(), to.data() + at));
+}
+
+std::string StoredId(std::u16string_view id) {
+    std::string out;
+    AppendStoredId(id, out);
+    return out;
+}
+
+bool ReadStoredId(std::string_view stored, std::u16string& id) {
+    id.clear();
+    if (stored.empty()) return true;
+    if (stored[0] == kHexId) {
+        if (stored.size() == 1) return false;  // the empty text has the one-byte form
+        constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+        id.resize(2 * (stored.size() - 1));
+        for (std::size_t n = 1; n < stored.size(); ++n) {
+            const auto byte = static_cast<unsigned char>(stored[n]);
+            id[2 * n - 2] = kDigits[byte >> 4];
+            id[2 * n - 1] = kDigits[byte & 0xF];
+        }
+        return true;
+    }
+    if (stored[0] == kWideId) {
+        if (stored.size() % 2 == 0) return false;
+        char16_t all = 0;
+        id.resize(stored.size() / 2);
+        for (std::size_t n = 0; n < id.size(); ++n) {
+            id[n] = static_cast<char16_t>(static_cast<unsigned char>(stored[1 + 2 * n]) |
+                                          static_cast<unsigned char>(stored[2 + 2 * n]) << 8);
+            if (id[n] == 0) return false;
+            all |= id[n];
+        }
+        // An identifier of ASCII units only has another form: this one is not its.
+        return all >= 0x80;
+    }
+    uint16_t other = 0;
+    id.resize(stored.size());
+    for (std::size_t n = 0; n < stored.size(); ++n) {
+        const auto byte = static_cast<unsigned char>(stored[n]);
+        if (byte == 0 || byte >= 0x80) return false;
+        id[n] = byte;
+        other |= NotHexDigit(byte);
+    }
+    // An even number of hex digits has the hex form.
+    return other != 0 || id.size() % 2 != 0;
+}
+
+namespace {
+
+// Identifiers are hashed and compared in their stored form, so a stored one is matched where
+// SQLite hands it over. XXH3 takes an entry-id text (some 90 bytes, hashed twice per item of a
+// change read) in wide steps, where std::hash takes 8 bytes at a time in one chain.
 std::size_t HashBytes(std::string_view bytes) noexcept {
     return static_cast<std::size_t>(XXH3_64bits(bytes.data(), bytes.size()));
 }
 
 // The slot's part of a hash: its low bits (the slot's position comes from the high ones).
-uint16_t TagOf(std::size_t hash) noexcept {
-    return static_cast<uint16_t>(hash);
+uint32_t TagOf(std::size_t hash) noexcept {
+    return static_cast<uint32_t>(hash);
 }
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -50,18 +143,26 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
     : m_items(items),
       m_bad(count),
       m_ownMemory(memory ? nullptr : std::make_unique<DetectorMemory>()),
-      m_slots((memory ? memory : m_ownMemory.get())->m_slots),
+      m_memory(memory ? *memory : *m_ownMemory),
+      m_slots(m_memory.m_slots),
+      m_offsets(m_memory.m_offsets),
       m_change(count, EntryChange::New) {
     // Half as many slots again as entries: probe runs stay within a line or two (four slots to a
     // line), and the table is the smallest that does that (a larger one costs more cache misses
     // than its shorter runs save). At least one slot stays empty, so every probe run ends.
     m_slots.assign(count + count / 2 + 1, Slot{});
     assert(m_slots.size() <= UINT32_MAX);  // Home() scales a 32-bit part
-    // Each entry is measured and hashed while its text is in the cache, and its slot requested;
-    // it is put in the table kAhead entries later, when the slot has arrived (a large table's
-    // slots are cache misses). Entries go in in index order, so the first of a duplicate wins.
+    m_offsets.resize(count + 1);
+    m_offsets[0] = 0;
+    m_ids = m_memory.m_ids.get();
+    // Each entry is measured, copied in its stored form and hashed while its text is in the
+    // cache, and its slot requested; it is put in the table kAhead entries later, when the slot
+    // has arrived (a large table's slots are cache misses). Entries go in in index order, so the
+    // first of a duplicate wins.
     constexpr std::size_t kAhead = 16;
-    std::size_t units[kAhead], hashes[kAhead];
+    constexpr std::size_t kLongest = 1 + 2 * kMaxIdLength;  // the wide form of the longest text
+    std::size_t hashes[kAhead];
+    std::size_t used = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const NxJournalChar* id = items[i].pszId;
         const std::size_t length = id ? BoundedLength(id, kMaxIdLength) : 0;
@@ -69,29 +170,44 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
             m_bad = i;
             return;
         }
-        if (i >= kAhead) Insert(i - kAhead, units[i % kAhead], hashes[i % kAhead]);
-        const std::size_t hash = HashBytes({reinterpret_cast<const char*>(id), length * sizeof(char16_t)});
+        if (used + kLongest > m_memory.m_idsCapacity) Grow(used, kLongest);
+        const std::size_t bytes = WriteStoredId(id, length, m_memory.m_ids.get() + used);
+        // Offsets are 32 bits (the slots stay 16 bytes); 4 GB of identifiers is far beyond any
+        // snapshot that fits in memory beside them.
+        if (used + bytes > UINT32_MAX) throw std::length_error("the snapshot's identifiers pass 4 GB");
+        if (i >= kAhead) Insert(i - kAhead, hashes[i % kAhead]);
+        const std::size_t hash = HashBytes({m_ids + used, bytes});
         __builtin_prefetch(&m_slots[Home(hash)], 1);
-        units[i % kAhead] = length;
         hashes[i % kAhead] = hash;
+        used += bytes;
+        m_offsets[i + 1] = static_cast<uint32_t>(used);
     }
-    for (std::size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i)
-        Insert(i, units[i % kAhead], hashes[i % kAhead]);
+    for (std::size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i) Insert(i, hashes[i % kAhead]);
 }
 
-void ChangeDetector::Insert(std::size_t i, std::size_t units, std::size_t hash) {
-    const std::string_view id(reinterpret_cast<const char*>(m_items[i].pszId), units * sizeof(char16_t));
-    const uint16_t tag = TagOf(hash);
+void ChangeDetector::Grow(std::size_t used, std::size_t more) {
+    // Doubled, so the copies add up to less than the final size; kept by the memory afterwards.
+    const std::size_t capacity = std::max(2 * m_memory.m_idsCapacity, used + more);
+    auto grown = std::make_unique<char[]>(capacity);
+    if (used) std::memcpy(grown.get(), m_memory.m_ids.get(), used);
+    m_memory.m_ids = std::move(grown);
+    m_memory.m_idsCapacity = capacity;
+    m_ids = m_memory.m_ids.get();
+}
+
+void ChangeDetector::Insert(std::size_t i, std::size_t hash) {
+    const std::string_view id = StoredIdAt(i);
+    const uint32_t tag = TagOf(hash);
     // One probe run finds an earlier entry of the same identifier or the free slot.
     std::size_t at = Home(hash);
     for (; m_slots[at].index1 != 0; at = Next(at)) {
         const Slot& slot = m_slots[at];
-        if (slot.tag == tag && SameBytes({slot.bytes, slot.units * sizeof(char16_t)}, id)) {
+        if (slot.tag == tag && SameBytes(Bytes(slot), id)) {
             m_change[i] = EntryChange::Duplicate;
             return;
         }
     }
-    m_slots[at] = Slot{id.data(), static_cast<uint32_t>(i + 1), static_cast<uint16_t>(units), tag};
+    m_slots[at] = Slot{m_offsets[i], static_cast<uint32_t>(i + 1), static_cast<uint32_t>(id.size()), tag};
 }
 
 void ChangeDetector::StartKnown() {
@@ -100,19 +216,16 @@ void ChangeDetector::StartKnown() {
     MatchPending();
     m_knownStarted = true;
     m_absentIds.reserve(m_deleted.size());
-    for (const DeletedItem& gone : m_deleted)
-        m_absentIds.emplace_back(reinterpret_cast<const char*>(gone.id.data()),
-                                 gone.id.size() * sizeof(char16_t));
+    for (const DeletedItem& gone : m_deleted) m_absentIds.push_back(StoredId(gone.id));
     std::sort(m_absentIds.begin(), m_absentIds.end());
 }
 
 std::size_t ChangeDetector::Find(std::string_view idBytes, std::size_t hash) const noexcept {
-    const uint16_t tag = TagOf(hash);
+    const uint32_t tag = TagOf(hash);
     for (std::size_t at = Home(hash);; at = Next(at)) {
         const Slot& slot = m_slots[at];
         if (slot.index1 == 0) return kNone;
-        if (slot.tag == tag && SameBytes({slot.bytes, slot.units * sizeof(char16_t)}, idBytes))
-            return slot.index1 - 1;
+        if (slot.tag == tag && SameBytes(Bytes(slot), idBytes)) return slot.index1 - 1;
     }
 }
 
@@ -134,13 +247,13 @@ void ChangeDetector::MatchPending() {
     // Two passes over the group: the slots (requested as the items came) give the candidate
     // texts, which are requested before any is compared.
     for (Pending& p : m_pending) {
-        const uint16_t tag = TagOf(p.hash);
+        const uint32_t tag = TagOf(p.hash);
         for (std::size_t at = Home(p.hash); m_slots[at].index1 != 0; at = Next(at)) {
             if (m_slots[at].tag != tag) continue;
             p.candidate = &m_slots[at];
-            // An entry-id text spans three or four lines: ask for the first two.
-            __builtin_prefetch(p.candidate->bytes);
-            __builtin_prefetch(p.candidate->bytes + 64);
+            // An entry-id text's stored form spans two lines: ask for both.
+            __builtin_prefetch(m_ids + p.candidate->offset);
+            __builtin_prefetch(m_ids + p.candidate->offset + 64);
             break;
         }
     }
@@ -148,7 +261,7 @@ void ChangeDetector::MatchPending() {
         const std::string_view id(m_arena.data() + p.offset, p.size);
         // The first candidate is nearly always the one; a clash of hash parts takes the full probe.
         const Slot* c = p.candidate;
-        const bool first = c && SameBytes({c->bytes, c->units * sizeof(char16_t)}, id);
+        const bool first = c && SameBytes(Bytes(*c), id);
         Match(id, p.time, p.unconfirmed, first ? c->index1 - 1 : c ? Find(id, p.hash) : kNone);
     }
     m_pending.clear();
@@ -162,8 +275,9 @@ void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, int32
         if (unconfirmed == 0 && !m_absentIds.empty() &&
             std::binary_search(m_absentIds.begin(), m_absentIds.end(), idBytes))
             return;
-        std::u16string id(idBytes.size() / sizeof(char16_t), u'\0');
-        if (!id.empty()) std::memcpy(id.data(), idBytes.data(), id.size() * sizeof(char16_t));
+        std::u16string id;
+        if (!ReadStoredId(idBytes, id))
+            throw std::invalid_argument("damaged journal: an identifier in neither of the stored forms");
         m_deleted.push_back(DeletedItem{std::move(id), time});
         return;
     }

@@ -2,8 +2,10 @@
 // anchor), the committed state (identifier -> time value and status) and the staged difference
 // the last change read computed against it. Every change of the file is one transaction.
 //
-// Tables (the identifier is stored as its UTF-16 units in the machine's byte order, the key texts
-// as UTF-8, unpaired surrogates written as their three-byte form, so every text survives exactly):
+// Tables (the identifier in its stored form, StoredId: the bytes an upper-case hex text spells,
+// one byte a unit for other ASCII texts, else UTF-16LE, each form after its own marker or none;
+// the key texts as UTF-8, unpaired surrogates written as their three-byte form, so every text
+// survives exactly):
 //   anchor (key, category, source, anchor, generation, item_count, committed_at,
 //           staged_base, staged_count, staged_at)
 //   item   (key, id, modified, status)              the committed state

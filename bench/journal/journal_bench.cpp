@@ -4,7 +4,8 @@
 // agent:    one GetChangeLog call (open the journal, compare the snapshot with the committed
 //           state, stage the difference) on a snapshot array built beforehand
 // baseline: open a database holding the same identifiers and times (same row layout, the same
-//           blobs), read every row's identifier, time and status, close
+//           blobs: each identifier in the journal's stored form, the hex form for these),
+//           read every row's identifier, time and status, close
 // The 1% case stages its difference every call and commits nothing, so each call does the same
 // work. Printed: the agent/baseline ratio per case, and the 50k/10k scaling of the agent.
 #include <benchmark/benchmark.h>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "bench/support/RatioReporter.h"
+#include "journal/ChangeList.h"
 #include "journal/LogItemArray.h"
 #include "tests/journal/Snapshots.h"
 
@@ -73,8 +75,8 @@ void Prepare(uint32_t items) {
     sqlite3_stmt* add = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO item VALUES(1, ?1, ?2, 0)", -1, &add, nullptr);
     for (uint32_t k = 0; k < items; ++k) {
-        const std::u16string id = nx::test::JournalItemId(k);
-        sqlite3_bind_blob(add, 1, id.data(), static_cast<int>(id.size() * 2), SQLITE_TRANSIENT);
+        const std::string id = nx::journal::StoredId(nx::test::JournalItemId(k));
+        sqlite3_bind_blob(add, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
         sqlite3_bind_double(add, 2, ItemTime(k, false));
         sqlite3_step(add);
         sqlite3_reset(add);

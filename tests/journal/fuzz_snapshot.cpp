@@ -6,7 +6,8 @@
 // state gives the snapshot's state (its first entry per identifier), each identifier once; an
 // unconfirmed entry is always in the list, as its rule says (present: new again, or changed again;
 // absent: deleted with its time), whatever the host holds of it. The detectors of successive inputs
-// share one table memory.
+// share one table memory. The whole input is also read as a stored identifier (the form the
+// journal's file holds): whatever it decodes to must encode back to the same bytes.
 //
 // Input: one byte (known items: the low 7 bits; the array's growth step: the high bit), then
 // three bytes per item: identifier, time, and status (bits 0-1) with, for a known item, what it
@@ -17,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "journal/ChangeList.h"
 #include "journal/LogItemArray.h"
@@ -33,8 +35,16 @@ std::u16string PoolId(uint8_t b) {
             return u"AB\xD800";  // an unpaired surrogate
         case 2:
             return std::u16string(300, u'F');
-        default:
-            return u"00000000ABCDEF" + std::u16string(1, static_cast<char16_t>(u'0' + b % 64));
+        case 3:
+            return u"\u00FFA";  // led by the low byte of the wide form's marker
+        case 4:
+            return u"\u4241";  // its UTF-16LE bytes are the one-byte form of "AB"
+        case 5:
+            return u"AB";  // and the hex form's
+        case 6:
+            return u"0a";  // hex digits, but not upper-case ones
+        default:           // an even number of units for an odd b: the hex form when the last is a digit
+            return u"00000000ABCDEF" + std::u16string(1 + b % 2, static_cast<char16_t>(u'0' + b % 64));
     }
 }
 
@@ -66,10 +76,6 @@ struct Reader {
     }
 };
 
-std::string_view Bytes(const std::u16string& id) {
-    return {reinterpret_cast<const char*>(id.data()), id.size() * sizeof(char16_t)};
-}
-
 void Check(bool ok) {
     if (!ok) __builtin_trap();
 }
@@ -78,6 +84,9 @@ void Check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
+    const std::string_view stored(reinterpret_cast<const char*>(data), size);
+    if (std::u16string decoded; nx::journal::ReadStoredId(stored, decoded))
+        Check(nx::journal::StoredId(decoded) == stored);
     Reader in{data + 1, size - 1};
     std::map<std::u16string, ItemTime> known, wanted;
     std::map<std::u16string, std::pair<ItemTime, int32_t>> unconfirmed;
@@ -107,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(changes.BadEntry() == changes.Size());
     // The journal's order: the unconfirmed entries, then every committed row (theirs too).
     for (const auto& [entryId, entry] : unconfirmed)
-        changes.Unconfirmed(Bytes(entryId), entry.first, entry.second);
+        changes.Unconfirmed(nx::journal::StoredId(entryId), entry.first, entry.second);
     for (const auto& [knownId, time] : known) changes.Known(knownId, time);
     changes.Finish();
     const size_t count = changes.ChangeCount();

@@ -1,7 +1,9 @@
 // Crash safety: a writer doing change reads and commits on a 10,000-item state is killed with
 // SIGKILL at random moments, over and over. After every kill the journal passes SQLite's
 // integrity check and its committed state is exactly the last generation whose commit went
-// through (the one being committed at the kill, if its transaction had finished).
+// through (the one being committed at the kill, if its transaction had finished). A writer that
+// opens a journal of the layout before, and is killed while the library upgrades it, leaves a file
+// that opens and upgrades at the next open with nothing lost.
 #include <chrono>
 #include <map>
 #include <random>
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "journal/JournalStore.h"
+#include "platform/sqlite/Sqlite.h"
 #include "tests/journal/JournalWorld.h"
 #include "tests/support/Process.h"
 
@@ -75,6 +78,137 @@ protected:
 
     const journal::JournalKey m_key{"contact", "pim", "kill-test"};
 };
+
+// Every row of the journal at `path` as text, in key order, and its layout version: a file whose
+// rows read the same holds the same state.
+std::string RawRows(const fs::path& path, int64_t& version) {
+    sqlite::Connection db;
+    db.Open(path.string(), sqlite::OpenOptions{});
+    sqlite::Statement v(db, "PRAGMA user_version");
+    version = v.Step() ? v.Int(0) : -1;
+    std::string out;
+    for (const char* sql :
+         {"SELECT key, hex(id), quote(modified), status, 0 FROM item ORDER BY key, id",
+          "SELECT key, hex(id), quote(modified), status, change FROM staged ORDER BY key, id",
+          "SELECT key, hex(category), hex(source), hex(anchor), generation, item_count,"
+          " quote(staged_base), quote(staged_count), 0 FROM anchor ORDER BY key"}) {
+        sqlite::Statement s(db, sql);
+        while (s.Step()) {
+            for (int c = 0; c < 5; ++c) out += std::string(s.Blob(c)) + (c < 4 ? "|" : "\n");
+        }
+    }
+    return out;
+}
+
+TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
+    // The journal of layout 2 that the library of that layout made (tests/journal/layout2_world),
+    // with generation 0 of the test state committed under the test's key in that layout's form
+    // (identifiers as UTF-16 units), so the upgrade has the whole state to rewrite.
+    const fs::path pristine = m_world.Data() / "layout2.db";
+    fs::copy_file(fs::path(NX_SOURCE_DIR) / "tests/journal/layout2_world/journal.db", pristine);
+    {
+        sqlite::Connection db;
+        db.Open(pristine.string(), sqlite::OpenOptions{});
+        sqlite::Transaction txn(db);
+        uint32_t count = 0;
+        sqlite::Statement add(db, "INSERT INTO item(key, id, modified, status) VALUES(3, ?1, ?2, ?3)");
+        for (uint32_t k = 0; k < kItems; ++k) {
+            if (!KillItemPresent(k, 0)) continue;
+            const std::u16string id = JournalItemId(k);
+            add.BindBlob(1, std::string_view(reinterpret_cast<const char*>(id.data()), id.size() * 2));
+            add.BindDouble(2, KillItemTime(k, 0)).Bind(3, KillItemStatus(k)).Run();
+            ++count;
+        }
+        sqlite::Statement(
+            db,
+            "INSERT INTO anchor(key, category, source, anchor, generation, item_count, committed_at)"
+            " VALUES(3, CAST('contact' AS BLOB), CAST('pim' AS BLOB), CAST('kill-test' AS BLOB), 1,"
+            " ?1, 0)")
+            .Bind(1, count)
+            .Run();
+        txn.Commit();
+    }
+    int64_t version = 0;
+    const std::string before = RawRows(pristine, version);
+    ASSERT_EQ(version, 2);
+    const auto fresh = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(DbPath().string() + suffix);
+        fs::create_directories(DbPath().parent_path());
+        fs::copy_file(pristine, DbPath());
+        fs::permissions(DbPath(), fs::perms::owner_read | fs::perms::owner_write);
+    };
+    // What the other states of the file hold after their upgrade (a complete upgrade, measured).
+    fresh();
+    const WriterRun calibration = RunWriter(1, 1);
+    ASSERT_EQ(calibration.exitCode, 0) << calibration.output;
+    const auto upgradeAndRead = std::chrono::duration_cast<std::chrono::microseconds>(
+        calibration.seen.at("C 1") - calibration.seen.at("G 1"));
+    const journal::JournalKey others[] = {{"contact", "pim", "layout2"}, {"calendar", "", "layout2"}};
+    std::vector<std::vector<journal::StoredItem>> otherItems;
+    {
+        journal::JournalStore store(DbPath().string(), false);
+        for (const auto& key : others) {
+            otherItems.push_back(store.CommittedItems(key));
+            otherItems.push_back(store.StagedItems(key));
+        }
+        ASSERT_EQ(otherItems[0].size(), 8u);
+        ASSERT_EQ(otherItems[1].size(), 3u);
+    }
+    const auto expectWhole = [&](journal::JournalStore& store, uint32_t g, int round) {
+        ASSERT_TRUE(StateIs(store.CommittedItems(m_key), g)) << "round " << round << ", generation " << g;
+        std::size_t at = 0;
+        for (const auto& key : others) {
+            for (const auto& items : {store.CommittedItems(key), store.StagedItems(key)}) {
+                const auto& want = otherItems[at++];
+                ASSERT_EQ(items.size(), want.size()) << "round " << round;
+                for (std::size_t i = 0; i < items.size(); ++i) {
+                    EXPECT_EQ(items[i].id, want[i].id) << "round " << round;
+                    EXPECT_TRUE(journal::SameTime(items[i].time, want[i].time)) << "round " << round;
+                    EXPECT_EQ(items[i].change, want[i].change) << "round " << round;
+                }
+            }
+        }
+    };
+
+    std::mt19937 random(20261207);
+    const int kRounds = NX_JOURNAL_UPGRADE_KILLS, kDuring = kRounds / 4;
+    int rounds = 0, kills = 0, duringUpgrade = 0;
+    while ((rounds < kRounds || duringUpgrade < kDuring) && rounds < 3 * kRounds) {
+        ++rounds;
+        fresh();
+        const auto delay = std::chrono::microseconds(
+            std::uniform_int_distribution<int64_t>(0, upgradeAndRead.count())(random));
+        const WriterRun run = RunWriter(1, 1, "G 1", delay);
+        ASSERT_TRUE(run.killed || run.exitCode == 0) << run.output;
+        kills += run.killed;
+        // Whole in one layout or the other: the layout before with every row as it was, or the
+        // upgraded one holding generation 0, or 1 when the read's commit went through.
+        const std::string after = RawRows(DbPath(), version);
+        if (version == 2) {
+            ASSERT_EQ(after, before) << "round " << rounds << ": layout 2 left with other rows";
+            duringUpgrade += run.killed;
+        } else {
+            ASSERT_EQ(version, 3) << "round " << rounds;
+            journal::JournalStore store(DbPath().string(), false);
+            const auto items = store.CommittedItems(m_key);
+            ASSERT_TRUE(StateIs(items, 0) || StateIs(items, 1)) << "round " << rounds;
+        }
+        // The next writer opens it (upgrading it when it is not yet) and goes on: generation 2
+        // differs from both generations the file may hold.
+        const WriterRun next = RunWriter(2, 1);
+        ASSERT_EQ(next.exitCode, 0) << "round " << rounds << ": " << next.output;
+        journal::JournalStore store(DbPath().string(), false);
+        ASSERT_EQ(store.IntegrityCheck(), "ok") << "round " << rounds;
+        expectWhole(store, 2, rounds);
+        RawRows(DbPath(), version);
+        ASSERT_EQ(version, 3);
+    }
+    std::printf(
+        "%d kills while upgrading a journal of layout 2 (%lld us with the read), %d of them "
+        "during the upgrade\n",
+        kills, static_cast<long long>(upgradeAndRead.count()), duringUpgrade);
+    EXPECT_GE(duringUpgrade, kDuring);
+}
 
 TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
     // Generation 0 committed, then a few more uninterrupted to learn how long each call takes here.

@@ -70,6 +70,13 @@ TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
          "udnd",
          {}},
         {"the first duplicate decides", {{u"A1", 1}}, {{u"A1", 5}, {u"A1", 1}}, "cd", {}},
+        {"identifiers beyond ASCII",
+         {{u"\u00E91", 1}, {u"X\xD800", 1}},
+         {{u"X\xD800", 1}, {u"\u00E91", 2}},
+         "uc",
+         {}},
+        {"an ASCII text is not the wide text of its bytes", {{u"\u4241", 1}}, {{u"AB", 1}}, "n", {u"\u4241"}},
+        {"a text led by U+00FF", {{u"\u00FFA", 1}}, {{u"\u00FFA", 1}, {u"\u00FF", 1}}, "un", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -82,6 +89,48 @@ TEST(ChangeRulesTest, ClassifiesEachEntryAgainstTheKnownState) {
         std::vector<std::u16string> deleted;
         for (const auto& gone : d.Deleted()) deleted.push_back(gone.id);
         EXPECT_EQ(deleted, c.deleted);
+    }
+}
+
+TEST(ChangeRulesTest, AnIdentifierHasOneStoredFormAndEachFormOneIdentifier) {
+    const struct {
+        std::u16string id;
+        std::string stored;
+    } forms[] = {
+        {u"", ""},
+        {u"00AF", std::string("\xFE\x00\xAF", 3)},
+        {u"00000000ABCD", std::string("\xFE\x00\x00\x00\x00\xAB\xCD", 7)},
+        {u"0AF", "0AF"},
+        {u"00af", "00af"},
+        {u"0G", "0G"},
+        {u"\x7F\x01", "\x7F\x01"},
+        {u"\u00E9", std::string("\xFF\xE9\x00", 3)},
+        {u"A\u00FF", std::string("\xFF"
+                                 "A\x00\xFF\x00",
+                                 5)},
+        {u"\xD800", std::string("\xFF\x00\xD8", 3)},
+        {u"\u4241", std::string("\xFF\x41\x42", 3)},
+    };
+    for (const auto& f : forms) {
+        EXPECT_EQ(journal::StoredId(f.id), f.stored) << f.stored;
+        std::u16string back;
+        EXPECT_TRUE(journal::ReadStoredId(f.stored, back)) << f.stored;
+        EXPECT_EQ(back, f.id) << f.stored;
+    }
+    // Bytes in neither form (a damaged file).
+    const std::string damaged[] = {
+        std::string("A\x00", 2),                 // a zero unit
+        "\x80",                                  // a byte beyond ASCII without a marker
+        "0A",                                    // hex digits, an even number: the hex form's text
+        "\xFE",                                  // a marker alone
+        "\xFF",                                  //
+        std::string("\xFF\x41\x00", 3),          // the wide marker before ASCII units only
+        std::string("\xFF\xE9\x00\x41", 4),      // a half unit
+        std::string("\xFF\x00\x00\xE9\x00", 5),  // a zero unit in the wide form
+    };
+    for (const std::string& bytes : damaged) {
+        std::u16string id;
+        EXPECT_FALSE(journal::ReadStoredId(bytes, id)) << bytes.size() << " bytes";
     }
 }
 
@@ -132,10 +181,8 @@ TEST(ChangeRulesTest, UnconfirmedEntriesAreReportedAgainWhateverTheirTime) {
         Fill(snapshot, c.snapshot);
         ChangeDetector d(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
         // The journal's order: unconfirmed entries, then the committed rows.
-        for (const Unconfirmed& u : c.unconfirmed) {
-            const std::string_view bytes(reinterpret_cast<const char*>(u.id.data()), u.id.size() * 2);
-            d.Unconfirmed(bytes, ItemTime{u.time, NX_LOG_TIME_VALID}, u.change);
-        }
+        for (const Unconfirmed& u : c.unconfirmed)
+            d.Unconfirmed(journal::StoredId(u.id), ItemTime{u.time, NX_LOG_TIME_VALID}, u.change);
         for (const Entry& k : c.known) d.Known(k.id, ItemTime{k.time, k.status});
         d.Finish();
         std::string classes;
