@@ -193,6 +193,7 @@ void CMAPIObject::LogOffSteps() {
 void CMAPIObject::MAPIRelease() {
     CTraceScope scope("MAPIRelease", Finish::kPlain, " : ");
     try {
+        m_ContactWriteKept = {};  // holds the folder and what is known of its store
         m_lpContactFolder.reset();
         scope.Line("1");
         m_lpEventFolder.reset();
