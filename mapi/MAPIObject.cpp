@@ -82,6 +82,7 @@ CMAPIObject::CMAPIObject() = default;
 CMAPIObject::~CMAPIObject() {
     // The process-wide instance is never destroyed (the agent ends through Shutdown); another
     // instance releases what it still holds, quietly, as the runtime is still loaded then.
+    m_ContactWriteKept = {};
     m_lpContactFolder.reset();
     m_lpEventFolder.reset();
     m_lpMsgStore.reset();
