@@ -51,6 +51,17 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 // `controlsToo` false only malformed UTF-8 counts (a loaded text keeps its control characters).
 std::size_t FindNonXml(std::string_view text, std::size_t from, bool controlsToo) {
     for (std::size_t i = from; i < text.size();) {
+        // Eight printable ASCII bytes (0x20..0x7F, nearly every text) at a time.
+        if (i + 8 <= text.size()) {
+            uint64_t word;
+            std::memcpy(&word, text.data() + i, sizeof word);
+            constexpr uint64_t kHigh = 0x8080808080808080ull;
+            // With no top bit set, a byte below 0x20 is what sets its top bit here.
+            if ((word & kHigh) == 0 && ((word - 0x2020202020202020ull) & ~word & kHigh) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x20 && byte < 0x80) {
             ++i;
@@ -438,6 +449,10 @@ bool IsXmlName(std::string_view name) {
 
 std::string ToXmlText(std::string_view text) {
     return ReplaceNonXml(text, true);
+}
+
+void MakeXmlText(std::string& text) {
+    if (FindNonXml(text, 0, true) != std::string_view::npos) text = ReplaceNonXml(text, true);
 }
 
 std::string CXMLNode::GetName() const {

@@ -154,5 +154,7 @@ bool IsXmlName(std::string_view name);
 // gives one U+FFFD, and so does an encoded surrogate (the three bytes a lone UTF-16 surrogate
 // converts to).
 std::string ToXmlText(std::string_view text);
+// The same in place: a text with nothing to replace is left as it is (no copy).
+void MakeXmlText(std::string& text);
 
 }  // namespace NAMESPACE_COMMON

@@ -65,8 +65,18 @@ std::string FirstCharacter(std::string_view text, std::size_t at = 0) {
 // The element names the parse takes under the root, each with a slot for the first element of
 // that name: the header elements, then every field's inbound element. Made once; the parse then
 // walks the root's children once instead of looking each name up among them.
+// The names are few and fixed and every element of every document is looked up: a hash of the
+// length and three characters (equal names still decide) costs a fraction of hashing every byte.
+struct NameHash {
+    std::size_t operator()(std::string_view name) const {
+        if (name.empty()) return 0;
+        const auto at = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+        return name.size() * 0x9E3779B1u ^ at(0) << 16 ^ at(name.size() / 2) << 8 ^ at(name.size() - 1);
+    }
+};
+
 struct InboundNames {
-    std::unordered_map<std::string_view, std::size_t> slots;  // name -> slot
+    std::unordered_map<std::string_view, std::size_t, NameHash> slots;  // name -> slot
     std::vector<std::size_t> fieldSlot;  // per row of ContactFields(); npos for a field never sent
     std::size_t lFlag, pimid, csFolder, picPath;
 
@@ -154,10 +164,9 @@ int XmlToContactEx(std::string_view xml, CContactEx& record) {
     return 1;
 }
 
-const std::string& tagContactFields::Text(int32_t fieldId) const {
-    static const std::string kEmpty;
+std::string_view tagContactFields::Text(int32_t fieldId) const {
     const auto it = values.find(fieldId);
-    return it == values.end() ? kEmpty : it->second;
+    return it == values.end() ? std::string_view() : it->second;
 }
 
 void ContactExToFields(tagContactFields& fields, const CContactEx& record) {
@@ -204,7 +213,7 @@ void CContactWriteNames::Want(const ContactField& field) {
             for (LONG offset : {-1, 0, 1, -3}) WantLid(field.lid + offset);
             break;
         case ContactFieldKind::Categories:
-            m_names.push_back(NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
+            m_keywords = true;
             break;
         default:
             break;
@@ -212,42 +221,46 @@ void CContactWriteNames::Want(const ContactField& field) {
 }
 
 void CContactWriteNames::WantLid(LONG lid) {
-    m_names.push_back({"", &PSETID_Address, lid, nullptr, PT_UNICODE});
+    m_lids.push_back(lid);
 }
 
 void CContactWriteNames::Resolve(IMessage* message) {
-    if (m_names.empty()) return;
-    NAMESPACE_COMMON::ResolveNamedProps(message, m_names, 0, m_tags);
-}
-
-namespace {
-
-// Names compared by content: a string name's text may sit at another address than the table's
-// (the compiler may copy a literal it folds), so pointers do not tell.
-bool SameName(const NAMESPACE_COMMON::NamedProperty& a, const NAMESPACE_COMMON::NamedProperty& b) {
-    const auto text = [](const char16_t* s) { return s ? std::u16string_view(s) : std::u16string_view(); };
-    return *a.set == *b.set && a.lid == b.lid && (a.string == nullptr) == (b.string == nullptr) &&
-           text(a.string) == text(b.string);
-}
-
-}  // namespace
-
-ULONG CContactWriteNames::Find(const NAMESPACE_COMMON::NamedProperty& name) const {
-    for (std::size_t i = 0; i < m_names.size() && i < m_tags.size(); ++i)
-        if (SameName(m_names[i], name)) return m_tags[i];
-    return 0;
+    // What is kept is taken as it is; the rest is asked for in one call.
+    std::vector<NAMESPACE_COMMON::NamedProperty> missing;
+    for (LONG lid : m_lids) {
+        const auto kept = m_kept->address.find(lid);
+        if (kept != m_kept->address.end())
+            m_tags[lid] = kept->second;
+        else if (m_tags.try_emplace(lid, 0).second)  // each name asked for once
+            missing.push_back({"", &PSETID_Address, lid, nullptr, PT_UNICODE});
+    }
+    if (m_keywords) {
+        if (m_kept->keywords != 0)
+            m_keywordsTag = m_kept->keywords;
+        else
+            missing.push_back(NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
+    }
+    if (missing.empty()) return;
+    std::vector<ULONG> tags;
+    NAMESPACE_COMMON::ResolveNamedProps(message, missing, 0, tags);
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (tags[i] == 0) continue;  // unresolved: skipped now, asked for again by the next write
+        if (missing[i].string != nullptr) {
+            m_keywordsTag = m_kept->keywords = tags[i];
+        } else {
+            m_tags[missing[i].lid] = tags[i];
+            m_kept->address[missing[i].lid] = tags[i];
+        }
+    }
 }
 
 ULONG CContactWriteNames::Tag(LONG lid) const {
-    return Find({"", &PSETID_Address, lid, nullptr, PT_UNICODE});
-}
-
-ULONG CContactWriteNames::KeywordsTag() const {
-    return Find(NAMESPACE_COMMON::NamedProp("PidNameKeywords"));
+    const auto it = m_tags.find(lid);
+    return it == m_tags.end() ? 0 : it->second;
 }
 
 void SetContactEmail(NAMESPACE_COMMON::CPropEdits& edits, const CContactWriteNames& names, LONG lid,
-                     const std::string& address) {
+                     std::string_view address) {
     const auto set = [&](LONG id, std::string_view text) {
         if (const ULONG tag = names.Tag(id)) edits.SetText(tag, text);
     };
@@ -257,7 +270,7 @@ void SetContactEmail(NAMESPACE_COMMON::CPropEdits& edits, const CContactWriteNam
     set(lid - 3, address);
 }
 
-void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, const std::string& text) {
+void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, std::string_view text) {
     if (tag == 0) return;
     if (text.empty()) return edits.Delete(tag);
     std::vector<std::u16string> parts;
@@ -277,9 +290,9 @@ void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, const 
 }
 
 void ComposeContactName(const tagContactFields& fields, std::string& name, std::string& initials) {
-    const std::string& first = fields.Text(1);
-    const std::string& middle = fields.Text(3);
-    const std::string& last = fields.Text(2);
+    const std::string_view first = fields.Text(1);
+    const std::string_view middle = fields.Text(3);
+    const std::string_view last = fields.Text(2);
     name.clear();
     initials.clear();
     if (!first.empty()) {

@@ -43,12 +43,13 @@ int XmlToContactEx(std::string_view xml, CContactEx& record);
 // One write's flat view of a record: the text of every field id (a later item of an id wins), the
 // instant-messaging address in its stored form (the service prefix before the text; of several
 // services the last in document order wins), the picture path of the first name item (id 1, 2,
-// 3, then 5) and the record's header.
+// 3, then 5) and the record's header. The field texts are views of the record's: the record
+// outlives the view.
 struct tagContactFields {
     // The text of a field id; "" when the record has none.
-    const std::string& Text(int32_t fieldId) const;
+    std::string_view Text(int32_t fieldId) const;
 
-    std::unordered_map<int32_t, std::string> values;
+    std::unordered_map<int32_t, std::string_view> values;
     std::string strIMAddress;
     std::string strPicturePath;
     int32_t lFlag = 0;
@@ -66,37 +67,48 @@ NAMESPACE_COMMON::CDateTime ParseContactDate(std::string_view text);
 
 // The named properties one contact write sets or removes, resolved together in one
 // GetIDsFromNames (MAPI_CREATE): only the names of the groups the write stores, so a write creates
-// no name it does not use.
+// no name it does not use. Named ids of a store never change once mapped, so the tags resolved
+// can be kept (`Kept`) for the next writes to the same store: only names not kept are asked for.
 class CContactWriteNames {
 public:
+    // Tags resolved before, for writes to one store; only usable tags are kept.
+    struct Kept {
+        std::unordered_map<LONG, ULONG> address;  // PSETID_Address lid -> PT_UNICODE tag
+        ULONG keywords = 0;                       // "Keywords" as PT_MV_UNICODE
+    };
+    explicit CContactWriteNames(Kept* kept = nullptr) : m_kept(kept ? kept : &m_own) {}
+
     // The names behind a field: NamedText and InstantMessaging its lid, Email its four lids,
     // Categories "Keywords"; none for the other kinds.
     void Want(const ContactField& field);
     // One PSETID_Address text property.
     void WantLid(LONG lid);
-    // Resolves every wanted name on `message` in one call.
+    // Resolves every wanted name that is not kept on `message`, in one call.
     void Resolve(IMessage* message);
     // The PT_UNICODE tag of a PSETID_Address lid, or "Keywords" as PT_MV_UNICODE; 0 when it was
     // not wanted or the store did not resolve it (the property is then skipped).
     ULONG Tag(LONG lid) const;
-    ULONG KeywordsTag() const;
+    ULONG KeywordsTag() const { return m_keywordsTag; }
 
 private:
-    ULONG Find(const NAMESPACE_COMMON::NamedProperty& name) const;
-    std::vector<NAMESPACE_COMMON::NamedProperty> m_names;
-    std::vector<ULONG> m_tags;  // after Resolve: one per name
+    Kept m_own;
+    Kept* m_kept;
+    std::vector<LONG> m_lids;  // wanted, in the order asked
+    bool m_keywords = false;
+    std::unordered_map<LONG, ULONG> m_tags;  // after Resolve: this write's
+    ULONG m_keywordsTag = 0;
 };
 
 // One e-mail address (lid 0x8083, 0x8093 or 0x80A3) as its four PSETID_Address properties: the
 // address type (lid - 1, "SMTP"), the address (lid), the original display name (lid + 1) and the
 // display name (lid - 3), all removed when the address is empty.
 void SetContactEmail(NAMESPACE_COMMON::CPropEdits& edits, const CContactWriteNames& names, LONG lid,
-                     const std::string& address);
+                     std::string_view address);
 
 // The categories ("Keywords" of PS_PUBLIC_STRINGS, multi-valued, `tag`) from a ";"-separated
 // text: removed for an empty text; otherwise each part before a ";" is one value (empty parts
 // too), and a last part without ";" one more. "A;B;" stores A and B; ";A" stores "" and A.
-void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, const std::string& text);
+void SetContactCategories(NAMESPACE_COMMON::CPropEdits& edits, ULONG tag, std::string_view text);
 
 // The display name composed from first, middle and last name (separated by one space) and the
 // initials (the first character of each, and of every word of the middle name, each followed by

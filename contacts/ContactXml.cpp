@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -208,6 +209,23 @@ std::string RowText(const SPropValue& v, RowValue how, const TimeZoneSource& zon
     return std::string();
 }
 
+// The value of a column among values that come in the columns' order (GetProps and the table
+// both answer in the order asked, a missing value as PT_ERROR in its place): looked for at its
+// place first, then among all (values of another order).
+const SPropValue* ColumnValue(const SPropValue* values, ULONG count, ULONG tag) {
+    // Each field's column place, found once.
+    static const std::unordered_map<ULONG, std::size_t> places = [] {
+        std::unordered_map<ULONG, std::size_t> index;
+        for (std::size_t i = 0; i < kColumns.size(); ++i) index.emplace(kColumns[i], i);
+        return index;
+    }();
+    const auto place = places.find(tag);
+    const std::size_t at = place == places.end() ? count : place->second;
+    if (values != nullptr && at < count && PROP_ID(values[at].ulPropTag) == PROP_ID(tag))
+        return values[at].ulPropTag == tag ? &values[at] : nullptr;  // each tag is once in the columns
+    return NAMESPACE_COMMON::FindProp(values, count, tag);
+}
+
 // The text of a message-level field (file-as, work address, yomi, body, e-mail, categories).
 std::string MessageFieldText(const ContactField& f, const CContactMessageProps& props) {
     switch (f.kind) {
@@ -347,7 +365,8 @@ void AppendContactMessageXml(CXMLParser& parser, IMessage* message, CContactRead
 // ---------------------------------------------------------------------------------------------
 // What the read sends, field by field
 
-CContactSentFields::CContactSentFields(IMessage* message, const TimeZoneSource& zone) {
+CContactSentFields::CContactSentFields(IMessage* message, const TimeZoneSource& zone,
+                                       std::vector<ULONG>* namedTags) {
     std::vector<ULONG> tags(1 + kContactColumnCount);
     tags[0] = static_cast<ULONG>(kContactColumnCount);
     std::copy(kColumns.begin(), kColumns.end(), tags.begin() + 1);
@@ -359,8 +378,8 @@ CContactSentFields::CContactSentFields(IMessage* message, const TimeZoneSource& 
         values.reset();
     if (!values) count = 0;
     const NAMESPACE_COMMON::CWholeValues whole(message, columns, values.get(), count);
-    std::vector<ULONG> namedTags;
-    const CContactMessageProps props(message, namedTags);
+    std::vector<ULONG> ownTags;
+    const CContactMessageProps props(message, namedTags ? *namedTags : ownTags);
     Fill(whole.data(), whole.size(), props, zone);
 }
 
@@ -372,14 +391,20 @@ CContactSentFields::CContactSentFields(const SPropValue* columns, ULONG count,
 void CContactSentFields::Fill(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
                               const TimeZoneSource& zone) {
     // As the host reads it: the document writer replaces what XML 1.0 cannot carry.
-    m_texts.reserve(ContactFields().size() + 1);
-    for (const ContactField& f : ContactFields()) {
+    const std::span<const ContactField> fields = ContactFields();
+    m_texts.assign(fields.size(), std::string());
+    // An id's text sits at its first row (where FindContactField finds it); a later row of the
+    // same id wins, as it did.
+    const auto slot = [&](int32_t id) -> std::string& {
+        return m_texts[static_cast<std::size_t>(FindContactField(id) - fields.data())];
+    };
+    for (const ContactField& f : fields) {
         std::string text;
         switch (f.kind) {
             case ContactFieldKind::Text:
             case ContactFieldKind::Date:
                 // A row element is there only when the property has a value.
-                if (const SPropValue* v = NAMESPACE_COMMON::FindProp(columns, count, f.tag))
+                if (const SPropValue* v = ColumnValue(columns, count, f.tag))
                     text =
                         RowText(*v, f.kind == ContactFieldKind::Date ? RowValue::Date : RowValue::Text, zone);
                 break;
@@ -389,20 +414,22 @@ void CContactSentFields::Fill(const SPropValue* columns, ULONG count, const CCon
                 text = MessageFieldText(f, props);
                 break;
         }
-        m_texts[f.id] = NAMESPACE_COMMON::ToXmlText(text);
+        NAMESPACE_COMMON::MakeXmlText(text);
+        slot(f.id) = std::move(text);
     }
     std::string im = props.GetNamedStringProp(kLidInstantMessaging);
     m_imService = SplitIMAddress(im);
-    m_texts[kFieldIMAddress] = NAMESPACE_COMMON::ToXmlText(im);
+    NAMESPACE_COMMON::MakeXmlText(im);
+    slot(kFieldIMAddress) = std::move(im);
     m_mayHaveAttachments = props.MayHaveAttachments();
 }
 
 const std::string& CContactSentFields::Text(int32_t fieldId) const {
     static const std::string kNone;
     const ContactField* field = FindContactField(fieldId);
-    const bool im = field != nullptr && field->kind == ContactFieldKind::InstantMessaging;
-    const auto it = m_texts.find(im ? kFieldIMAddress : fieldId);
-    return it == m_texts.end() ? kNone : it->second;
+    if (field == nullptr || m_texts.empty()) return kNone;
+    if (field->kind == ContactFieldKind::InstantMessaging) field = FindContactField(kFieldIMAddress);
+    return m_texts[static_cast<std::size_t>(field - ContactFields().data())];
 }
 
 }  // namespace NAMESPACE_MAPI

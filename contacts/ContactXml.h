@@ -102,7 +102,10 @@ class CContactSentFields {
 public:
     // Reads the message as a read does: the contact columns in one GetProps (values too large for
     // it read whole), the message-level values in another. Times are converted with `zone`.
-    CContactSentFields(IMessage* message, const NAMESPACE_COMMON::TimeZoneSource& zone);
+    // `namedTags` (may be null) keeps the message-level names' tags between calls on messages of
+    // one store, as a read's state does (CContactMessageProps).
+    CContactSentFields(IMessage* message, const NAMESPACE_COMMON::TimeZoneSource& zone,
+                       std::vector<ULONG>* namedTags = nullptr);
     // From values already read: the contact columns (whole) and the message-level values.
     CContactSentFields(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
                        const NAMESPACE_COMMON::TimeZoneSource& zone);
@@ -117,7 +120,7 @@ public:
 private:
     void Fill(const SPropValue* columns, ULONG count, const CContactMessageProps& props,
               const NAMESPACE_COMMON::TimeZoneSource& zone);
-    std::unordered_map<int32_t, std::string> m_texts;
+    std::vector<std::string> m_texts;  // per row of ContactFields() (an id's first row)
     int32_t m_imService = 0;
     bool m_mayHaveAttachments = true;
 };

@@ -34,10 +34,20 @@ int CMAPIObject::WriteContacts(CContactEx* record) {
         record ? ItemWriteRecord{&record->m_lFlag, &record->m_strPIMID, &record->m_dtModified}
                : ItemWriteRecord{};
     return DispatchItemWrite(kContactWrite, parts,
-                             {m_lpContactFolder.get(), m_Config.subFolder, m_lpMAPISession.get()},
+                             {m_lpContactFolder.get(), m_Config.subFolder, m_lpMAPISession.get(),
+                              &KeptForContactFolder().selection},
                              {nullptr, [&] { return AddContact(record) != 0; },
                               [&](const ItemTarget& target) { return UpdateContact(record, target) != 0; },
                               [&](const ItemTarget& target) { return DeleteContact(record, target) != 0; }});
+}
+
+CMAPIObject::ContactWriteKept& CMAPIObject::KeptForContactFolder() {
+    // Names and ids are a store's and a folder's: another selection starts from nothing.
+    if (m_ContactWriteKept.selection.folder.get() != m_lpContactFolder.get()) {
+        m_ContactWriteKept = {};
+        m_ContactWriteKept.selection.folder = m_lpContactFolder;
+    }
+    return m_ContactWriteKept;
 }
 
 int CMAPIObject::AddContact(CContactEx* record) {
@@ -66,7 +76,7 @@ int CMAPIObject::UpdateContact(CContactEx* record, const ItemTarget& target) {
         // One zone for every time of the write: the machine's, taken once.
         const NAMESPACE_COMMON::TimeZoneSource zone = LocalZone();
         // What the read sends for the contact as it is stored: what the host sent back of it stays.
-        const CContactSentFields stored(target.message.get(), zone);
+        const CContactSentFields stored(target.message.get(), zone, &KeptForContactFolder().readNamedTags);
         return scope.Result(UpdateContactMessage(target.message.get(), record, &stored, zone));
     } catch (const std::exception&) {
         return 0;
@@ -102,7 +112,8 @@ int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record, con
         }
         const bool names = stored == nullptr || !ContactNamesSentBack(fields, *stored);
         // The names of what is written, resolved in one call.
-        CContactWriteNames named;
+        // The message is the selected folder's store's (a new one, or one in scope).
+        CContactWriteNames named(&KeptForContactFolder().writeNames);
         for (const ContactField* field : changed) named.Want(*field);
         if (names) named.WantLid(kLidFileUnder);
         named.Resolve(message);
@@ -113,9 +124,9 @@ int CMAPIObject::UpdateContactMessage(IMessage* message, CContactEx* record, con
         // An update acts on a contact only (mapi/ItemWrite.h): its class stays as it is.
         if (stored == nullptr) edits.SetText(PR_MESSAGE_CLASS_W, "IPM.Contact");
         for (const ContactField* field : changed) {
-            const std::string& text = field->kind == ContactFieldKind::InstantMessaging
-                                          ? fields.strIMAddress
-                                          : fields.Text(field->id);
+            const std::string_view text = field->kind == ContactFieldKind::InstantMessaging
+                                              ? std::string_view(fields.strIMAddress)
+                                              : fields.Text(field->id);
             switch (field->kind) {
                 case ContactFieldKind::Text:
                 case ContactFieldKind::Body:

@@ -65,6 +65,11 @@ std::vector<uint8_t> Bytes(const SBinary* value) {
                                : std::vector<uint8_t>();
 }
 
+// Kept bytes as a binary value (SameBytes never matches an empty one).
+SBinary View(std::vector<uint8_t>& bytes) {
+    return SBinary{static_cast<ULONG>(bytes.size()), bytes.data()};
+}
+
 // Runs one operation, in its own trace scope when the kind has one, and clears its bit in the
 // record's flags when it went through.
 template <typename Operation>
@@ -171,11 +176,21 @@ ScopeRefusal FindItemInScope(const FolderKind& kind, const ItemWriteSelection& s
         return ScopeRefusal::NoSuchItem;
     }
 
-    const Props selected(selection.folder, {PR_ENTRYID, PR_RECORD_KEY, PR_STORE_RECORD_KEY});
+    KeptSelectionIds local;
+    KeptSelectionIds& ids = selection.kept ? *selection.kept : local;
+    if (ids.folder.get() != selection.folder || ids.entryId.empty()) {
+        const Props selected(selection.folder, {PR_ENTRYID, PR_RECORD_KEY, PR_STORE_RECORD_KEY});
+        const SBinary* store = selected.Binary(PR_STORE_RECORD_KEY);
+        ids = KeptSelectionIds{ComPtr<IMAPIFolder>(selection.folder), Bytes(selected.Binary(PR_ENTRYID)),
+                               Bytes(selected.Binary(PR_RECORD_KEY)), Bytes(store), store != nullptr};
+    }
+    const SBinary selectedId = View(ids.entryId);
+    const SBinary selectedKey = View(ids.recordKey);
+    const SBinary selectedStore = View(ids.storeKey);
     const Props item(target.message.get(), {PR_MESSAGE_CLASS_W, PR_PARENT_ENTRYID, PR_STORE_RECORD_KEY});
     const SBinary* itemStore = item.Binary(PR_STORE_RECORD_KEY);
-    const SBinary* selectedStore = selected.Binary(PR_STORE_RECORD_KEY);
-    if (itemStore && selectedStore && !SameBytes(itemStore, selectedStore)) return ScopeRefusal::OtherStore;
+    if (itemStore && ids.hasStoreKey && !SameBytes(itemStore, &selectedStore))
+        return ScopeRefusal::OtherStore;
     // The read takes the whole class, so a derived class ("IPM.Contact.Custom") is not read; its
     // equality restriction ignores case, so a class another program wrote in another case is.
     if (!SameClass(item.Text(PR_MESSAGE_CLASS_W), kind.itemClass)) return ScopeRefusal::OtherKind;
@@ -185,7 +200,7 @@ ScopeRefusal FindItemInScope(const FolderKind& kind, const ItemWriteSelection& s
     std::vector<uint8_t> folderId = Bytes(item.Binary(PR_PARENT_ENTRYID));
     for (int level = 1; !folderId.empty() && level <= kMaxFolderDepth; ++level) {
         const SBinary current{static_cast<ULONG>(folderId.size()), folderId.data()};
-        if (SameBytes(&current, selected.Binary(PR_ENTRYID))) {
+        if (SameBytes(&current, &selectedId)) {
             // The item's own folder is the selection itself.
             if (level == 1) target.parent = ComPtr<IMAPIFolder>(selection.folder);
             return ScopeRefusal::None;
@@ -196,7 +211,7 @@ ScopeRefusal FindItemInScope(const FolderKind& kind, const ItemWriteSelection& s
             return ScopeRefusal::OtherFolder;
         if (level == 1) target.parent = folder;
         const Props props(folder.get(), {PR_RECORD_KEY, PR_CONTAINER_CLASS_W, PR_PARENT_ENTRYID});
-        if (SameBytes(props.Binary(PR_RECORD_KEY), selected.Binary(PR_RECORD_KEY))) return ScopeRefusal::None;
+        if (SameBytes(props.Binary(PR_RECORD_KEY), &selectedKey)) return ScopeRefusal::None;
         if (!selection.subFolders || !SameClass(props.Text(PR_CONTAINER_CLASS_W), kind.containerClass))
             return ScopeRefusal::OtherFolder;
         const SBinary* above = props.Binary(PR_PARENT_ENTRYID);

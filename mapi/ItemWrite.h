@@ -43,12 +43,25 @@ struct ItemWriteRecord {
     NAMESPACE_COMMON::CDateTime* modified = nullptr;
 };
 
+// The selected folder's ids, read with the first write that needs them and kept while that folder
+// stays selected (a folder's ids never change). The folder is held, so its address cannot come to
+// name another folder while the ids are kept; the owner drops them at logoff.
+struct KeptSelectionIds {
+    ComPtr<IMAPIFolder> folder;
+    std::vector<uint8_t> entryId;
+    std::vector<uint8_t> recordKey;
+    std::vector<uint8_t> storeKey;
+    bool hasStoreKey = false;  // the folder told its store's record key
+};
+
 // Where the kind's read looks: the selected folder and the sub-folder switch; the session only
-// tells an item of another store from one that is gone (it may be null).
+// tells an item of another store from one that is gone (it may be null). `kept` (may be null)
+// keeps the folder's ids between writes.
 struct ItemWriteSelection {
     IMAPIFolder* folder;
     bool subFolders;
     IMAPISession* session = nullptr;
+    KeptSelectionIds* kept = nullptr;
 };
 
 // The item an update or a deletion acts on, found within the selection.

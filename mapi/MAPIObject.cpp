@@ -82,6 +82,7 @@ CMAPIObject::CMAPIObject() = default;
 CMAPIObject::~CMAPIObject() {
     // The process-wide instance is never destroyed (the agent ends through Shutdown); another
     // instance releases what it still holds, quietly, as the runtime is still loaded then.
+    m_ContactWriteKept = {};
     m_lpContactFolder.reset();
     m_lpEventFolder.reset();
     m_lpMsgStore.reset();
@@ -193,6 +194,7 @@ void CMAPIObject::LogOffSteps() {
 void CMAPIObject::MAPIRelease() {
     CTraceScope scope("MAPIRelease", Finish::kPlain, " : ");
     try {
+        m_ContactWriteKept = {};  // holds the folder and what is known of its store
         m_lpContactFolder.reset();
         scope.Line("1");
         m_lpEventFolder.reset();

@@ -49,6 +49,7 @@
 #include "contacts/ContactRecord.h"
 #include "contacts/ContactWrite.h"
 #include "contacts/ContactXml.h"
+#include "mapi/ItemWrite.h"
 #include "platform/mapi/Mapi.h"
 
 namespace NAMESPACE_MAPI {
@@ -232,6 +233,18 @@ private:
     std::vector<tagNxTimeZone> m_TimeZones;  // the machine's zone table, loaded by the calendar read
     tagNxTimeZone m_LocalTimeZone;
     std::array<std::string, kDefaultFolderCount> m_DefaultFolderIds;
+
+    // What contact writes keep while the selected contact folder stays selected (mapi/ContactWrite.cpp):
+    // the folder's ids for the scope check and the names' tags of the compare read and of the writes
+    // (named ids of a store never change once mapped). Made anew for another folder, dropped at logoff.
+    struct ContactWriteKept {
+        KeptSelectionIds selection;
+        std::vector<ULONG> readNamedTags;
+        CContactWriteNames::Kept writeNames;
+    };
+    // The kept state for the folder selected now.
+    ContactWriteKept& KeptForContactFolder();
+    ContactWriteKept m_ContactWriteKept;
 
     CMAPIConfig m_Config;
     DocumentSink m_ContactSink;

@@ -1,16 +1,46 @@
 #include "platform/system/Utf.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 
 namespace nx::sys {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
+// The runs of ASCII below are read a machine word at a time, lowest address in the low bits.
+static_assert(std::endian::native == std::endian::little);
 
-template <typename Sink>
-void Decode(std::string_view s, Sink&& sink) {
+// Four ASCII bytes (the low half of `word`) as four UTF-16 units: each byte moved into the low
+// half of its own unit.
+uint64_t Spread(uint64_t word) {
+    uint64_t x = word & 0xFFFFFFFFu;
+    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+    return (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+}
+
+// Four ASCII UTF-16 units as four bytes: each unit's low byte moved next to the one before.
+uint32_t Narrow(uint64_t word) {
+    uint64_t x = (word | (word >> 8)) & 0x0000FFFF0000FFFFull;
+    x = x | (x >> 16);
+    return static_cast<uint32_t>(x);
+}
+
+// `sink` takes one unit, `sink8` eight ASCII units (two words of four, lowest address first).
+template <typename Sink, typename Sink8>
+void Decode(std::string_view s, Sink&& sink, Sink8&& sink8) {
     std::size_t i = 0;
     while (i < s.size()) {
+        // Runs of ASCII eight bytes at a time.
+        while (i + 8 <= s.size()) {
+            uint64_t word;
+            std::memcpy(&word, s.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ull) != 0) break;
+            sink8(Spread(word), Spread(word >> 32));
+            i += 8;
+        }
+        if (i >= s.size()) break;
         const auto byte = static_cast<unsigned char>(s[i]);
         if (byte < 0x80) {
             sink(static_cast<char16_t>(byte));
@@ -37,12 +67,31 @@ void Decode(std::string_view s, Sink&& sink) {
 }  // namespace
 
 void AssignUtf16(std::u16string& out, std::string_view utf8) {
-    // Never more units than bytes (four bytes give two units, a bad byte one replacement), so
-    // the units are stored straight into a string of that size, then cut to what was written.
-    out.resize(utf8.size());
-    char16_t* next = out.data();
-    Decode(utf8, [&](char16_t c) { *next++ = c; });
-    out.resize(static_cast<std::size_t>(next - out.data()));
+    // Never more units than bytes; for ASCII exactly as many. The units go through a small
+    // buffer appended when nearly full, so no worst-case size is filled with zeros first.
+    out.clear();
+    out.reserve(utf8.size());
+    char16_t buffer[256];
+    char16_t* next = buffer;
+    const auto room = [&] {
+        if (next > buffer + std::size(buffer) - 8) {
+            out.append(buffer, static_cast<std::size_t>(next - buffer));
+            next = buffer;
+        }
+    };
+    Decode(
+        utf8,
+        [&](char16_t c) {
+            room();
+            *next++ = c;
+        },
+        [&](uint64_t low, uint64_t high) {
+            room();
+            std::memcpy(next, &low, sizeof low);
+            std::memcpy(next + 4, &high, sizeof high);
+            next += 8;
+        });
+    out.append(buffer, static_cast<std::size_t>(next - buffer));
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {
@@ -53,17 +102,40 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
 
 std::size_t Utf16Length(std::string_view utf8) {
     std::size_t n = 0;
-    Decode(utf8, [&](char16_t) { ++n; });
+    Decode(
+        utf8, [&](char16_t) { ++n; }, [&](uint64_t, uint64_t) { n += 8; });
     return n;
 }
 
 std::string Utf16ToUtf8(std::u16string_view s) {
-    // At most three bytes a unit (a pair's four bytes come from two units), so the bytes are
-    // stored straight into a string of that size, then cut to what was written.
-    std::string out(s.size() * 3, '\0');
-    char* next = out.data();
+    // One byte a unit for ASCII, at most three (a pair's four bytes come from two units). The
+    // bytes go through a small buffer appended when nearly full (a step writes at most four), so
+    // no worst-case size is filled with zeros first.
+    std::string out;
+    out.reserve(s.size());
+    char buffer[512];
+    char* next = buffer;
     const auto put = [&](uint32_t byte) { *next++ = static_cast<char>(byte); };
+    const auto room = [&] {
+        if (next > buffer + sizeof buffer - 8) {
+            out.append(buffer, static_cast<std::size_t>(next - buffer));
+            next = buffer;
+        }
+    };
     for (std::size_t i = 0; i < s.size(); ++i) {
+        // Runs of ASCII (all of a typical document) four units at a time.
+        while (i + 4 <= s.size()) {
+            room();
+            uint64_t word;
+            std::memcpy(&word, s.data() + i, sizeof word);
+            if ((word & 0xFF80FF80FF80FF80ull) != 0) break;
+            const uint32_t bytes = Narrow(word);
+            std::memcpy(next, &bytes, sizeof bytes);
+            next += sizeof bytes;
+            i += 4;
+        }
+        if (i >= s.size()) break;
+        room();
         uint32_t cp = s[i];
         if (cp < 0x80) {
             put(cp);
@@ -87,7 +159,7 @@ std::string Utf16ToUtf8(std::u16string_view s) {
             put(0x80 | (cp & 0x3F));
         }
     }
-    out.resize(static_cast<std::size_t>(next - out.data()));
+    out.append(buffer, static_cast<std::size_t>(next - buffer));
     return out;
 }
 

@@ -169,4 +169,58 @@ TEST(WriteScopeE2E, ItemsTheReadDeliversAreUpdatedAndDeletedAlsoBelowTheSelectio
     EXPECT_EQ(w.Run({w.Bin("mapiadmin").string(), "item", "dump", notes}).out, noteDump);
 }
 
+// A write keeps what it learnt of the selection (the folder's ids, the store's named-property ids)
+// only while that folder stays selected: after another selection, of the same store or of another
+// one whose names have other ids, each write checks and stores against the folder selected now.
+TEST(WriteScopeE2E, EachWriteActsOnTheFolderSelectedWhenItRuns) {
+    NX_REQUIRE_WORLD();
+    StoreWorld w;
+    const std::string other =
+        w.Admin({"folder", "create", kTop + "Other Contacts", "--class", "IPF.Contact"});
+    w.Admin({"store", "create", "Second", "--standard-folders"});
+    const std::string people =
+        w.Admin({"folder", "create", "Second/Top of Personal Folders/People", "--class", "IPF.Contact"});
+    // A name mapped in the second store first: its names get other ids than in the first.
+    w.PutContact("Second/Top of Personal Folders/People", R"({"named":"PidLidLocation","value":"Here"})");
+    const std::string own = w.PutContact(kContacts, Given("Own"));
+    const std::string mine = w.PutContact(kTop + "Other Contacts", Given("Mine"));
+    const std::string far = w.PutContact("Second/Top of Personal Folders/People", Given("Far"));
+
+    const auto update = [&](const std::string& pimid, const std::string& name) {
+        const fs::path file = w.Root() / ("write-" + name + ".xml");
+        WriteWholeFile(file, "<Contact><lFlag>4</lFlag><PIMID>" + pimid + "</PIMID><FirstName>" + name +
+                                 "</FirstName><Email1>" + name +
+                                 "@example.org</Email1>"
+                                 "<Categories>" +
+                                 name + "</Categories></Contact>");
+        return "WriteContacts @" + file.string();
+    };
+    const std::vector<std::string> lines = {"MAPILogOn",
+                                            update(own, "First"),
+                                            "SetContactFolder \"<id>" + other + "</id>\"",
+                                            update(own, "Refused"),
+                                            update(mine, "Second"),
+                                            "SetContactFolder \"<id>" + people + "</id>\"",
+                                            update(far, "Third"),
+                                            "ReadContacts \"\" \"\"",
+                                            "SetContactFolder \"\"",
+                                            "ReadContacts \"\" \"\"",
+                                            "MAPILogOff",
+                                            "Shutdown"};
+    const auto docs = w.Read(lines);
+    ASSERT_EQ(w.Calls().size(), lines.size()) << w.Output();
+    EXPECT_EQ(Out(w.Calls()[1], "identifier"), own) << w.Output();
+    EXPECT_EQ(Out(w.Calls()[3], "identifier"), "") << w.Output();  // no longer in the selection
+    EXPECT_EQ(Out(w.Calls()[4], "identifier"), mine) << w.Output();
+    EXPECT_EQ(Out(w.Calls()[6], "identifier"), far) << w.Output();
+    // Read back through each store's own names: what each write stored is where the read finds it.
+    for (const auto& [id, name] : {std::pair{far, "Third"}, {own, "First"}}) {
+        const Delivered* doc = ByElement(docs, "PIMID", id);
+        ASSERT_NE(doc, nullptr) << name << w.Output();
+        EXPECT_EQ(Element(doc->xml, "FirstName"), name);
+        EXPECT_EQ(Element(doc->xml, "SP-EMAIL1"), std::string(name) + "@example.org");
+        EXPECT_EQ(Element(doc->xml, "SP-CATEGORIES"), name);
+    }
+}
+
 }  // namespace

@@ -24,6 +24,34 @@ TEST(Utf, RoundTripsEveryKindOfUtf16TextLosslessly) {
     }
 }
 
+// Runs of ASCII are converted a word at a time: a character that is not ASCII at every offset
+// of a long text (and texts longer than the conversions' internal buffers) must come out as one
+// character at a time would give it.
+TEST(Utf, ConvertsEveryPositionOfLongTexts) {
+    struct Char {
+        std::u16string units;
+        std::string bytes;
+    };
+    const Char chars[] = {
+        {u"\u00E9", "\xC3\xA9"},
+        {u"\u20AC", "\xE2\x82\xAC"},
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},
+        {u"\u007F", "\x7F"},
+    };
+    for (const Char& c : chars)
+        for (std::size_t length : {20u, 1500u})
+            for (std::size_t at = 0; at < 18; ++at) {
+                const std::size_t where = length == 20 ? at : length - 1 - at;  // near both ends
+                std::u16string units(length, u'x');
+                std::string bytes(length, 'x');
+                units.replace(where, 1, c.units);
+                bytes.replace(where, 1, c.bytes);
+                EXPECT_EQ(Utf16ToUtf8(units), bytes) << where;
+                EXPECT_EQ(Utf8ToUtf16(bytes), units) << where;
+                EXPECT_EQ(Utf16Length(bytes), units.size()) << where;
+            }
+}
+
 TEST(Utf, EncodesAsUtf8AndMarksForeignBytes) {
     EXPECT_EQ(Utf16ToUtf8(u"\u00E9"), "\xC3\xA9");
     EXPECT_EQ(Utf16ToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
