@@ -198,6 +198,60 @@ TEST(ChangeRulesTest, UnconfirmedEntriesAreReportedAgainWhateverTheirTime) {
     }
 }
 
+// The snapshot's texts are measured and stored a block of units at a time: every form, every
+// length around a block's end, and each text starting at each 2-byte offset of a 16-byte block (a
+// text led by units before the first block boundary, a terminator anywhere in a block) give the
+// stored form StoredId gives, and the length limit holds at every offset.
+TEST(ChangeRulesTest, TheSnapshotsTextsAreStoredAsStoredIdStoresThemAtAnyAlignmentAndLength) {
+    std::vector<std::u16string> texts;
+    for (std::size_t length : {0u, 1u, 2u, 7u, 8u, 9u, 15u, 16u, 17u, 30u, 31u, 32u, 33u, 88u, 89u}) {
+        std::u16string hex;
+        for (std::size_t n = 0; n < length; ++n) hex += u"0123456789ABCDEF"[(n * 7 + length) % 16];
+        texts.push_back(hex);
+        for (const char16_t odd :
+             {u'a', u'G', u'/', u':', u'@', u'\x7F', u'\x80', u'\xFF', u'\u4241', u'\xD800', u'\xFFFF'})
+            for (std::size_t at : {std::size_t{0}, length / 2, length ? length - 1 : 0})
+                if (at < length) texts.push_back(hex.substr(0, at) + odd + hex.substr(at + 1));
+    }
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        SCOPED_TRACE(offset);
+        // Every text in one buffer at `offset` units from a 16-byte boundary.
+        std::vector<std::size_t> starts;
+        std::vector<char16_t> buffer;
+        for (const std::u16string& t : texts) {
+            buffer.resize((buffer.size() + 7) / 8 * 8 + offset);
+            starts.push_back(buffer.size());
+            buffer.insert(buffer.end(), t.begin(), t.end());
+            buffer.push_back(0);
+        }
+        buffer.resize(buffer.size() + 8);
+        alignas(16) static char16_t aligned[1 << 15];
+        ASSERT_LE(buffer.size(), std::size(aligned));
+        std::copy(buffer.begin(), buffer.end(), aligned);
+        std::vector<tagLogItem> items(texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) items[i].pszId = aligned + starts[i];
+        journal::DetectorMemory memory;
+        ChangeDetector d(items.data(), items.size(), &memory);
+        ASSERT_EQ(d.BadEntry(), d.Size());
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            EXPECT_EQ(d.StoredIdAt(i), journal::StoredId(texts[i]))
+                << i << ": " << texts[i].size() << " units";
+    }
+    // kMaxIdLength units are an identifier, one more is bad input, at each offset.
+    std::vector<char16_t> longText(journal::kMaxIdLength + 16, u'A');
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (const std::size_t length : {journal::kMaxIdLength, journal::kMaxIdLength + 1}) {
+            SCOPED_TRACE(offset * 100000 + length);
+            std::fill(longText.begin(), longText.end(), u'A');
+            longText[offset + length] = 0;
+            tagLogItem item{};
+            item.pszId = longText.data() + offset;
+            ChangeDetector d(&item, 1);
+            EXPECT_EQ(d.BadEntry(), length > journal::kMaxIdLength ? 0u : 1u);
+        }
+    }
+}
+
 // One table memory serves snapshots of growing and shrinking sizes (table sizes that are no power
 // of two, probe runs that wrap past the end, slots left from a larger snapshot before). Snapshot
 // of n: items 0..n-1, then the first min(n, 20) again (duplicates, some within the detector's
