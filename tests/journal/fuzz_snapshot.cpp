@@ -7,7 +7,8 @@
 // unconfirmed entry is always in the list, as its rule says (present: new again, or changed again;
 // absent: deleted with its time), whatever the host holds of it. The detectors of successive inputs
 // share one table memory. The whole input is also read as a stored identifier (the form the
-// journal's file holds): whatever it decodes to must encode back to the same bytes.
+// journal's file holds): whatever it decodes to must encode back to the same bytes; and as the
+// units of one snapshot text at any alignment, which the detector must store as StoredId does.
 //
 // Input: one byte (known items: the low 7 bits; the array's growth step: the high bit), then
 // three bytes per item: identifier, time, and status (bits 0-1) with, for a known item, what it
@@ -19,6 +20,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "journal/ChangeList.h"
 #include "journal/LogItemArray.h"
@@ -80,6 +82,28 @@ void Check(bool ok) {
     if (!ok) __builtin_trap();
 }
 
+// The input's pairs of bytes as the units of one snapshot text (any unit but 0, which ends it),
+// placed at size % 8 units from a 16-byte boundary: the detector, which reads a text in aligned
+// blocks of 8 units after those before the first boundary, stores it as StoredId does.
+void CheckStoredText(const uint8_t* data, size_t size) {
+    static std::vector<char16_t> buffer;
+    const size_t offset = size % 8, units = size / 2;
+    buffer.assign(offset + units + 16, 0);
+    char16_t* text = buffer.data() + (8 - reinterpret_cast<uintptr_t>(buffer.data()) / 2 % 8) % 8 + offset;
+    size_t length = 0;
+    for (; length < units; ++length) {
+        const auto unit = static_cast<char16_t>(data[2 * length] | data[2 * length + 1] << 8);
+        if (unit == 0) break;
+        text[length] = unit;
+    }
+    text[length] = 0;
+    tagLogItem item{};
+    item.pszId = text;
+    nx::journal::ChangeDetector one(&item, 1);
+    Check(one.BadEntry() == 1 &&
+          one.StoredIdAt(0) == nx::journal::StoredId(std::u16string_view(text, length)));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -87,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view stored(reinterpret_cast<const char*>(data), size);
     if (std::u16string decoded; nx::journal::ReadStoredId(stored, decoded))
         Check(nx::journal::StoredId(decoded) == stored);
+    CheckStoredText(data, size);
     Reader in{data + 1, size - 1};
     std::map<std::u16string, ItemTime> known, wanted;
     std::map<std::u16string, std::pair<ItemTime, int32_t>> unconfirmed;
