@@ -141,13 +141,11 @@ struct Binding::Impl {
         }
     }
 
-    bool HasContext(const Interface& iface) const {
-        return contexts.contains(std::make_pair(iface.uuid.ToString(), iface.versionMajor));
-    }
+    using ContextKey = std::pair<std::string, uint16_t>;
+    static ContextKey KeyOf(const Interface& iface) { return {iface.uuid.ToString(), iface.versionMajor}; }
 
     // bind (fresh connection) or alter_context (further interface) for iface.
-    RpcStatus AddContext(const Interface& iface, uint16_t& contextId) {
-        auto key = std::make_pair(iface.uuid.ToString(), iface.versionMajor);
+    RpcStatus AddContext(const Interface& iface, const ContextKey& key, uint16_t& contextId) {
         if (auto it = contexts.find(key); it != contexts.end()) {
             contextId = it->second;
             return RPC_S_OK;
@@ -221,6 +219,7 @@ struct Binding::Impl {
         // Bytes the server sent unasked make us start on a fresh connection.
         if (stream && stream->HasBufferedBytes()) Drop();
         uint32_t callId = 0;
+        const ContextKey key = KeyOf(iface);
         for (bool retried = false;; retried = true) {
             // A kept connection is used without asking the system first whether the server still
             // holds it: a request sent to a server that has closed its end is refused before any
@@ -234,12 +233,12 @@ struct Binding::Impl {
             }
             // A context added on a kept connection is a bind the server may no longer hear: that
             // rare case asks the system first, as a failed bind could not be told from a refusal.
-            if (kept && !HasContext(iface) && stream->PeerClosedOrReadable()) {
+            if (kept && !contexts.contains(key) && stream->PeerClosedOrReadable()) {
                 Drop();
                 continue;
             }
             uint16_t contextId = 0;
-            if (RpcStatus st = AddContext(iface, contextId); st != RPC_S_OK) {
+            if (RpcStatus st = AddContext(iface, key, contextId); st != RPC_S_OK) {
                 Drop();
                 return st;
             }
