@@ -2,8 +2,9 @@
 //
 // A binding holds at most one connection. The first call connects and binds (one presentation
 // context per interface: NDR 2.0 only; a second interface on the same binding is added with
-// alter_context). Before a call reuses an idle connection it checks whether the server has
-// closed it; if so it reconnects once. A connection that fails while a request is being sent
+// alter_context). A call reuses an idle connection without asking the system first; when the
+// server has closed it, the request is refused before any byte leaves and the call reconnects
+// and sends it again, once. A connection that fails while a request is being sent
 // or its reply read is dropped and the call fails with RPC_S_CALL_FAILED (the server may have
 // run it, so it is not sent again); the next call connects afresh. Under a silence bound every
 // wait of a call also ends once the server has been silent for that long (RPC_S_CALL_CANCELLED).
@@ -140,9 +141,11 @@ struct Binding::Impl {
         }
     }
 
+    using ContextKey = std::pair<std::string, uint16_t>;
+    static ContextKey KeyOf(const Interface& iface) { return {iface.uuid.ToString(), iface.versionMajor}; }
+
     // bind (fresh connection) or alter_context (further interface) for iface.
-    RpcStatus AddContext(const Interface& iface, uint16_t& contextId) {
-        auto key = std::make_pair(iface.uuid.ToString(), iface.versionMajor);
+    RpcStatus AddContext(const Interface& iface, const ContextKey& key, uint16_t& contextId) {
         if (auto it = contexts.find(key); it != contexts.end()) {
             contextId = it->second;
             return RPC_S_OK;
@@ -157,7 +160,7 @@ struct Binding::Impl {
         b.contexts.push_back(e);
         uint32_t callId = nextCallId++;
         auto bytes = pdu::EncodeBind(first ? pdu::kBind : pdu::kAlterContext, callId, b);
-        if (!stream->WriteAll(bytes.data(), bytes.size(), WriteTimeoutMs()))
+        if (stream->WriteAll(bytes.data(), bytes.size(), WriteTimeoutMs()) != WriteResult::Ok)
             return OrSilenced(RPC_S_CALL_FAILED_DNE, "bind");
         pdu::Fragment f;
         // A server that closes the connection instead of answering the bind (too many
@@ -213,45 +216,59 @@ struct Binding::Impl {
         if (stubSize > pdu::kMaxCallStub) return RPC_S_INVALID_ARG;
 
         heard = Clock::now();  // the server's silence is counted from here
-        // A server that dropped the idle connection (or sent something unasked) makes us
-        // reconnect, once.
-        if (stream && stream->PeerClosedOrReadable()) Drop();
-        if (!stream) {
-            if (RpcStatus st = connect(stream, WithinSilence(timeouts.connectMs)); st != RPC_S_OK) {
-                stream.reset();
-                return st == RPC_S_SERVER_TOO_BUSY ? OrSilenced(st, "connect") : st;
+        // Bytes the server sent unasked make us start on a fresh connection.
+        if (stream && stream->HasBufferedBytes()) Drop();
+        uint32_t callId = 0;
+        const ContextKey key = KeyOf(iface);
+        for (bool retried = false;; retried = true) {
+            // A kept connection is used without asking the system first whether the server still
+            // holds it: a request sent to a server that has closed its end is refused before any
+            // byte of it leaves, and then the call reconnects and sends it again, once.
+            const bool kept = stream != nullptr;
+            if (!stream) {
+                if (RpcStatus st = connect(stream, WithinSilence(timeouts.connectMs)); st != RPC_S_OK) {
+                    stream.reset();
+                    return st == RPC_S_SERVER_TOO_BUSY ? OrSilenced(st, "connect") : st;
+                }
             }
-        }
-        uint16_t contextId = 0;
-        if (RpcStatus st = AddContext(iface, contextId); st != RPC_S_OK) {
-            Drop();
-            return st;
-        }
+            // A context added on a kept connection is a bind the server may no longer hear: that
+            // rare case asks the system first, as a failed bind could not be told from a refusal.
+            if (kept && !contexts.contains(key) && stream->PeerClosedOrReadable()) {
+                Drop();
+                continue;
+            }
+            uint16_t contextId = 0;
+            if (RpcStatus st = AddContext(iface, key, contextId); st != RPC_S_OK) {
+                Drop();
+                return st;
+            }
 
-        const uint32_t callId = nextCallId++;
-        // The fragments of a request go out in one write (the same bytes in one system call: a
-        // contact document in UTF-16 takes two fragments).
-        const std::vector<uint8_t>* wire = &stub;
-        if (stub.size() <= maxXmitFrag) {
-            std::vector<uint8_t>& header = wireBuffer;
-            header.clear();
-            pdu::AppendRequestFragments(callId, contextId, opnum, {}, maxXmitFrag, header);
-            std::memcpy(stub.data(), header.data(), pdu::kRequestHeaderSize);
-            stub[8] = static_cast<uint8_t>(stub.size());  // frag_length
-            stub[9] = static_cast<uint8_t>(stub.size() >> 8);
-            for (int i = 0; i < 4; ++i)
-                stub[16 + i] = static_cast<uint8_t>(stubSize >> (8 * i));  // alloc_hint
-        } else {
-            wireBuffer.clear();
-            pdu::AppendRequestFragments(callId, contextId, opnum,
-                                        std::span<const uint8_t>(stub).subspan(pdu::kRequestHeaderSize),
-                                        maxXmitFrag, wireBuffer);
-            wire = &wireBuffer;
-        }
-        if (!stream->WriteAll(wire->data(), wire->size(), WriteTimeoutMs())) {
+            callId = nextCallId++;
+            // The fragments of a request go out in one write (the same bytes in one system call: a
+            // contact document in UTF-16 takes two fragments).
+            const std::vector<uint8_t>* wire = &stub;
+            if (stub.size() <= maxXmitFrag) {
+                std::vector<uint8_t>& header = wireBuffer;
+                header.clear();
+                pdu::AppendRequestFragments(callId, contextId, opnum, {}, maxXmitFrag, header);
+                std::memcpy(stub.data(), header.data(), pdu::kRequestHeaderSize);
+                stub[8] = static_cast<uint8_t>(stub.size());  // frag_length
+                stub[9] = static_cast<uint8_t>(stub.size() >> 8);
+                for (int i = 0; i < 4; ++i)
+                    stub[16 + i] = static_cast<uint8_t>(stubSize >> (8 * i));  // alloc_hint
+            } else {
+                wireBuffer.clear();
+                pdu::AppendRequestFragments(callId, contextId, opnum,
+                                            std::span<const uint8_t>(stub).subspan(pdu::kRequestHeaderSize),
+                                            maxXmitFrag, wireBuffer);
+                wire = &wireBuffer;
+            }
+            const WriteResult wr = stream->WriteAll(wire->data(), wire->size(), WriteTimeoutMs());
+            if (wr == WriteResult::Ok) break;
+            Drop();
+            if (wr == WriteResult::PeerClosed && kept && !retried) continue;
             const RpcStatus st = OrSilenced(RPC_S_CALL_FAILED, "request");
             if (st == RPC_S_CALL_FAILED) TraceRpc("rpc: " + endpoint + ": the request could not be sent");
-            Drop();
             return st;
         }
 

@@ -323,7 +323,7 @@ struct Server::Impl final : Dispatcher {
             if (out.admitted) EndCall(*out.admitted);
             bool ok = true;
             for (const auto& p : out.pdus)
-                if (!(ok = stream.WriteAll(p.data(), p.size(), timeoutMs))) break;
+                if (!(ok = stream.WriteAll(p.data(), p.size(), timeoutMs) == WriteResult::Ok)) break;
             if (out.admitted) ReplySent();
             if (!ok || out.close) return;
         }

@@ -21,6 +21,10 @@ namespace nx::rpc {
 // time; a peer that stalls mid-PDU loses its connection. Between PDUs a connection may idle.
 inline constexpr int kMidPduTimeoutMs = 30000;
 
+// How a WriteAll ended. PeerClosed: the peer had closed its end before any byte of this write
+// went out, so nothing of it was delivered and the bytes may be sent again on a new connection.
+enum class WriteResult { Ok, PeerClosed, Failed };
+
 class ByteStream {
 public:
     virtual ~ByteStream() = default;
@@ -30,9 +34,12 @@ public:
     // (> 0), 0 at end of stream, kError or kTimeout.
     virtual long Read(void* buf, std::size_t n, int timeoutMs) = 0;
     // Writes all n bytes; each step must make progress within timeoutMs.
-    virtual bool WriteAll(const void* buf, std::size_t n, int timeoutMs) = 0;
-    // Without blocking: true when the peer has closed its end or bytes are waiting. A client
-    // about to start a call on an idle connection uses it to see that the server dropped it.
+    virtual WriteResult WriteAll(const void* buf, std::size_t n, int timeoutMs) = 0;
+    // True when bytes were read from the system but not yet handed out (no system call).
+    virtual bool HasBufferedBytes() const = 0;
+    // Without blocking: true when the peer has closed its end or bytes are waiting (may ask
+    // the system). A client about to add a context on an idle connection uses it to see that
+    // the server dropped it.
     virtual bool PeerClosedOrReadable() = 0;
     // Ends both directions; blocked readers and writers return at once. Thread-safe.
     virtual void Shutdown() = 0;

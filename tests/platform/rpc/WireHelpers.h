@@ -28,7 +28,7 @@ inline std::unique_ptr<ByteStream> ConnectTo(const char* endpoint) {
 }
 
 inline bool SendBytes(ByteStream& s, const Bytes& b) {
-    return s.WriteAll(b.data(), b.size(), 2000);
+    return s.WriteAll(b.data(), b.size(), 2000) == WriteResult::Ok;
 }
 
 inline Bytes Hex(std::string_view text) {
@@ -117,7 +117,7 @@ public:
         ServerAccess::AttachStream(server, std::move(b), "\\PIPE\\NxTest");
         stream = std::move(a);
     }
-    void Send(const Bytes& b) { ASSERT_TRUE(stream->WriteAll(b.data(), b.size(), 1000)); }
+    void Send(const Bytes& b) { ASSERT_EQ(stream->WriteAll(b.data(), b.size(), 1000), WriteResult::Ok); }
     // The next fragment from the server (fails the test on end of stream).
     pdu::Fragment Receive() {
         pdu::Fragment f;

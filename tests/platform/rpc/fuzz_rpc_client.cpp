@@ -23,7 +23,8 @@ public:
         m_pos += k;
         return static_cast<long>(k);
     }
-    bool WriteAll(const void*, std::size_t, int) override { return true; }
+    nx::rpc::WriteResult WriteAll(const void*, std::size_t, int) override { return nx::rpc::WriteResult::Ok; }
+    bool HasBufferedBytes() const override { return false; }
     bool PeerClosedOrReadable() override { return true; }  // always either bytes or the end
     void Shutdown() override {}
 

@@ -1,6 +1,7 @@
 // The runtime's bounds against peers that take resources and stop: a full connection table,
 // half-received calls, servers that never answer, and pipe directories or sockets of others.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "platform/rpc/Client.h"
+#include "platform/system/Files.h"
 #include "tests/platform/rpc/PipeWorld.h"
 #include "tests/platform/rpc/WireHelpers.h"
 
@@ -229,6 +231,69 @@ TEST_F(LimitsTest, ASilenceBoundEndsACallOnlyWhenTheServerShowsNoSignOfLife) {
     EXPECT_EQ(silent->Call(TestInterface(), kPing, ping), RPC_S_CALL_CANCELLED);
     EXPECT_NE(Trace().find("no sign of life from the server for 150 ms during the bind"), std::string::npos)
         << Trace();
+}
+
+// A socket stream waits in the system with a receive timeout it keeps from read to read: each
+// read must still end by its own bound, whatever bound the read before it set, and a read with
+// no bound must not end early because of one. Steps run in order on one stream.
+TEST(SocketStreamWaits, EachReadEndsByItsOwnBoundWhateverTheReadBeforeSet) {
+    struct Step {
+        int boundMs;   // -1: no bound
+        int arriveMs;  // when the peer's byte comes (-1: never)
+        long expect;   // Read's result
+    };
+    const Step steps[] = {
+        {2000, 0, 1},                    // a long bound; the byte comes at once
+        {20, -1, ByteStream::kTimeout},  // shorter than the socket's timeout: lowered
+        {3000, 60, 1},                   // longer: a wake-up at the old timeout is not the end
+        {10, -1, ByteStream::kTimeout},  // after a long one: still ends by its own bound
+        {-1, 80, 1},                     // no bound after a short one: waits for the byte
+        {15, -1, ByteStream::kTimeout},
+    };
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    auto stream = MakeSocketStream(fds[0]);
+    nx::sys::UniqueFd peer(fds[1]);
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
+        std::thread writer;
+        if (step.arriveMs >= 0)
+            writer = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.arriveMs));
+                ASSERT_EQ(::send(peer.get(), "x", 1, MSG_NOSIGNAL), 1);
+            });
+        char byte = 0;
+        const auto start = Clock::now();
+        const long got = stream->Read(&byte, 1, step.boundMs);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        if (writer.joinable()) writer.join();
+        EXPECT_EQ(got, step.expect) << "step " << i;
+        // Generous: a bound of at most 20 ms that waited for the socket's earlier timeout of
+        // seconds would take that long.
+        if (step.expect == ByteStream::kTimeout) {
+            EXPECT_LT(took, 1000) << "step " << i;
+        }
+    }
+}
+
+// A write to a peer that has gone says so before any byte leaves (a client then sends its
+// request again on a new connection); a write that fails otherwise does not.
+TEST(SocketStreamWaits, AWriteToAClosedPeerIsRefusedWhole) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    auto stream = MakeSocketStream(fds[0]);
+    const char bytes[] = "request";
+    EXPECT_EQ(stream->WriteAll(bytes, sizeof bytes, 100), WriteResult::Ok);
+    ::close(fds[1]);
+    EXPECT_EQ(stream->WriteAll(bytes, sizeof bytes, 100), WriteResult::PeerClosed);
+
+    auto [mine, theirs] = MakeMemoryPipe();
+    EXPECT_EQ(mine->WriteAll(bytes, sizeof bytes, 100), WriteResult::Ok);
+    theirs->Shutdown();
+    EXPECT_EQ(mine->WriteAll(bytes, sizeof bytes, 100), WriteResult::PeerClosed);
+    auto [own, other] = MakeMemoryPipe();
+    own->Shutdown();  // our own end closed: not the peer's doing
+    EXPECT_EQ(own->WriteAll(bytes, sizeof bytes, 100), WriteResult::Failed);
 }
 
 TEST(PipeDirectory, OnlyARealDirectoryOfOursThatOthersCannotWriteIsTrusted) {

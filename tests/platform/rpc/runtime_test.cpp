@@ -320,11 +320,12 @@ public:
     RepliesHeldAfterWriting(std::unique_ptr<ByteStream> inner, Gate& gate)
         : m_inner(std::move(inner)), m_gate(gate) {}
     long Read(void* buf, std::size_t n, int timeoutMs) override { return m_inner->Read(buf, n, timeoutMs); }
-    bool WriteAll(const void* buf, std::size_t n, int timeoutMs) override {
-        const bool ok = m_inner->WriteAll(buf, n, timeoutMs);
+    WriteResult WriteAll(const void* buf, std::size_t n, int timeoutMs) override {
+        const WriteResult wr = m_inner->WriteAll(buf, n, timeoutMs);
         if (n > 2 && static_cast<const uint8_t*>(buf)[2] == pdu::kResponse) m_gate.Wait();
-        return ok;
+        return wr;
     }
+    bool HasBufferedBytes() const override { return m_inner->HasBufferedBytes(); }
     bool PeerClosedOrReadable() override { return m_inner->PeerClosedOrReadable(); }
     void Shutdown() override { m_inner->Shutdown(); }
 
