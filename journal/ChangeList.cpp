@@ -88,6 +88,12 @@ constexpr std::size_t kStoreRoom = 1 + 2 * kMaxIdLength + 16;
 // the fuzz target compares what it writes with WriteStoredId's.
 __attribute__((no_sanitize_address)) std::size_t MeasureAndStore(const NxJournalChar* id, char* to,
                                                                  std::size_t& units) noexcept {
+    // A text at an odd address (outside input; no char16_t is there) never reaches a 16-byte
+    // boundary: the scalar loops, bounded by the limit, take it.
+    if (reinterpret_cast<uintptr_t>(id) % 2 != 0) {
+        units = BoundedLength(id, kMaxIdLength);
+        return units > kMaxIdLength ? 0 : WriteStoredId(id, units, to);
+    }
     std::size_t n = 0;
     uint16_t all = 0, other = 0;
     const auto scalar = [&](uint16_t u) {
@@ -95,7 +101,7 @@ __attribute__((no_sanitize_address)) std::size_t MeasureAndStore(const NxJournal
         other |= NotHexDigit(u);
         to[n] = static_cast<char>(u);
     };
-    // A char16_t text is 2-byte aligned: at most 7 units to the boundary.
+    // An even address: at most 7 units to the boundary.
     for (; reinterpret_cast<uintptr_t>(id + n) % 16 != 0; ++n) {
         if (id[n] == 0) break;
         scalar(id[n]);
