@@ -4,11 +4,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -31,12 +29,7 @@ namespace {
 
 class SocketStream final : public ByteStream {
 public:
-    explicit SocketStream(int fd) : m_fd(fd) {
-        // Reads wait in a blocking recv (bounded by SO_RCVTIMEO), which needs a blocking socket;
-        // writes never block (MSG_DONTWAIT, then a bounded poll).
-        const int flags = ::fcntl(m_fd, F_GETFL);
-        if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
+    explicit SocketStream(int fd) : m_fd(fd) {}
     ~SocketStream() override { ::close(m_fd); }
 
     // Small reads (a PDU header, then the rest of a fragment) are served from a read-ahead
@@ -94,54 +87,40 @@ public:
 
 private:
     static constexpr std::size_t kReadAhead = 16384;
-    using Clock = std::chrono::steady_clock;
 
-    // One blocking recv per read: it takes bytes already waiting at once and otherwise sleeps
-    // until they come (a poll first would cost a second system call per reply). The wait is
-    // bounded by the socket's receive timeout, which is changed only when the wait asked for
-    // is shorter than it, or far longer: waits of about the same length, call after call,
-    // cost no setsockopt. A timeout shorter than the wait ends the recv early and the loop
-    // waits again for what is left, so a wait never outlasts timeoutMs.
     long Receive(void* buf, std::size_t n, int timeoutMs) {
-        const Clock::time_point deadline =
-            timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
-        int leftMs = timeoutMs;
-        for (;;) {
-            const bool waits = leftMs != 0;
-            if (waits && !BoundWait(leftMs)) return kError;
-            ssize_t got = ::recv(m_fd, buf, n, waits ? 0 : MSG_DONTWAIT);
-            if (got >= 0) return static_cast<long>(got);
+        // Bytes already waiting are taken without a poll first, unless the last such try found
+        // none: a caller that waits for each reply (the agent calling back the host) would
+        // otherwise pay a failed recv per reply. A read that fills the buffer tries first again,
+        // as more bytes are likely waiting. The wait itself is a poll for POLLIN, not a blocking
+        // recv: a thread asleep in recv on a Unix socket is also woken each time its peer takes
+        // bytes this side sent (the socket's room to write grows), a poll for reading is not, and
+        // on an idle machine each such wake-up crosses to the other core and back.
+        if (m_tryFirst) {
+            ssize_t ready = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+            if (ready >= 0) return static_cast<long>(ready);
             if (errno == ECONNRESET) return 0;
-            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return kError;
-            if (timeoutMs < 0) continue;
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return kTimeout;
-            leftMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kError;
+            m_tryFirst = errno == EINTR;
         }
-    }
-
-    // Makes the socket's receive timeout no longer than waitMs (-1: no limit), and not far
-    // shorter (a recv that ends early only costs another turn of the loop).
-    bool BoundWait(int waitMs) {
-        assert(waitMs != 0);
-        const int set = m_recvTimeoutMs;
-        const bool fits = waitMs < 0 ? set < 0 : set > 0 && set <= waitMs && set >= waitMs / 2;
-        if (fits) return true;
-        // A little under the wait, so that the next, slightly shorter wait of the same kind
-        // (what is left of a bound counted down) still fits under it.
-        const int ms = waitMs < 0 ? -1 : std::max(1, waitMs - waitMs / 8);
-        timeval tv{};  // zero: no limit
-        if (ms > 0) {
-            tv.tv_sec = ms / 1000;
-            tv.tv_usec = (ms % 1000) * 1000;
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            int rc = ::poll(&p, 1, timeoutMs);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc < 0) return kError;
+            if (rc == 0) return kTimeout;
+            ssize_t got = ::recv(m_fd, buf, n, MSG_DONTWAIT);
+            if (got >= 0) {
+                m_tryFirst = static_cast<std::size_t>(got) == n;
+                return static_cast<long>(got);
+            }
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return errno == ECONNRESET ? 0 : kError;
         }
-        if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return false;
-        m_recvTimeoutMs = ms;
-        return true;
     }
 
     int m_fd;
-    int m_recvTimeoutMs = -1;      // the socket's SO_RCVTIMEO (-1: none)
+    bool m_tryFirst = true;        // Receive tries a read before it polls
     std::vector<uint8_t> m_ahead;  // read-ahead, allocated on first use
     std::size_t m_pos = 0, m_end = 0;
 };

@@ -233,9 +233,9 @@ TEST_F(LimitsTest, ASilenceBoundEndsACallOnlyWhenTheServerShowsNoSignOfLife) {
         << Trace();
 }
 
-// A socket stream waits in the system with a receive timeout it keeps from read to read: each
-// read must still end by its own bound, whatever bound the read before it set, and a read with
-// no bound must not end early because of one. Steps run in order on one stream.
+// Each read of a socket stream ends by its own bound, whatever the read before it waited for or
+// found (a read that found bytes waiting goes to the system first next time, one that found none
+// polls first), and a read with no bound waits for the bytes. Steps run in order on one stream.
 TEST(SocketStreamWaits, EachReadEndsByItsOwnBoundWhateverTheReadBeforeSet) {
     struct Step {
         int boundMs;   // -1: no bound
@@ -268,8 +268,8 @@ TEST(SocketStreamWaits, EachReadEndsByItsOwnBoundWhateverTheReadBeforeSet) {
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         if (writer.joinable()) writer.join();
         EXPECT_EQ(got, step.expect) << "step " << i;
-        // Generous: a bound of at most 20 ms that waited for the socket's earlier timeout of
-        // seconds would take that long.
+        // Generous: a bound of at most 20 ms that waited for an earlier read's bound of seconds
+        // would take that long.
         if (step.expect == ByteStream::kTimeout) {
             EXPECT_LT(took, 1000) << "step " << i;
         }
