@@ -72,6 +72,12 @@ std::size_t WriteStoredId(const NxJournalChar* __restrict id, std::size_t units,
 // last whole block of units may write beyond a form.
 constexpr std::size_t kStoreRoom = 1 + 2 * kMaxIdLength + 16;
 
+// MeasureAndStore unit by unit: the length check, then the stored form.
+std::size_t MeasureAndStoreScalar(const NxJournalChar* id, char* to, std::size_t& units) noexcept {
+    units = BoundedLength(id, kMaxIdLength);
+    return units > kMaxIdLength ? 0 : WriteStoredId(id, units, to);
+}
+
 #if defined(__SSE2__)
 
 // Measures the text at `id` and writes its stored form at `to` (kStoreRoom bytes of room), as
@@ -90,10 +96,7 @@ __attribute__((no_sanitize_address)) std::size_t MeasureAndStore(const NxJournal
                                                                  std::size_t& units) noexcept {
     // A text at an odd address (outside input; no char16_t is there) never reaches a 16-byte
     // boundary: the scalar loops, bounded by the limit, take it.
-    if (reinterpret_cast<uintptr_t>(id) % 2 != 0) {
-        units = BoundedLength(id, kMaxIdLength);
-        return units > kMaxIdLength ? 0 : WriteStoredId(id, units, to);
-    }
+    if (reinterpret_cast<uintptr_t>(id) % 2 != 0) return MeasureAndStoreScalar(id, to, units);
     std::size_t n = 0;
     uint16_t all = 0, other = 0;
     const auto scalar = [&](uint16_t u) {
@@ -165,8 +168,7 @@ __attribute__((no_sanitize_address)) std::size_t MeasureAndStore(const NxJournal
 #else
 
 std::size_t MeasureAndStore(const NxJournalChar* id, char* to, std::size_t& units) noexcept {
-    units = BoundedLength(id, kMaxIdLength);
-    return units > kMaxIdLength ? 0 : WriteStoredId(id, units, to);
+    return MeasureAndStoreScalar(id, to, units);
 }
 
 #endif

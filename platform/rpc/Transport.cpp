@@ -78,7 +78,7 @@ public:
     bool HasBufferedBytes() const override { return m_pos != m_end; }
 
     bool PeerClosedOrReadable() override {
-        if (m_pos != m_end) return true;
+        if (HasBufferedBytes()) return true;
         pollfd p{m_fd, POLLIN | POLLRDHUP, 0};
         return ::poll(&p, 1, 0) != 0;
     }
