@@ -6,6 +6,8 @@
 #include <cassert>
 #include <cstring>
 #include <exception>
+#include <string_view>
+#include <utility>
 
 #include "common/Encoding.h"
 #include "common/LogFile.h"
@@ -70,7 +72,40 @@ int VisitInPages(IMAPITable* table, const RowSetPtr& listed, const std::string& 
     return 1;
 }
 
+bool SameColumns(LPSPropTagArray a, LPSPropTagArray b) {
+    if (a == b) return true;
+    if (a == nullptr || b == nullptr || a->cValues != b->cValues) return false;
+    return std::equal(a->aulPropTag, a->aulPropTag + a->cValues, b->aulPropTag);
+}
+
 }  // namespace
+
+void KeptFolderRows::Keep(ULONG cbEntryId, const BYTE* entryId, HRESULT hr, RowSetPtr rows) {
+    if (entryId == nullptr) return;
+    std::string id(reinterpret_cast<const char*>(entryId), cbEntryId);
+    for (Folder& folder : m_folders) {
+        // A folder counted twice (a loop of sub-folders) keeps its latest rows.
+        if (folder.id == id) {
+            folder.hr = hr;
+            folder.rows = std::move(rows);
+            return;
+        }
+    }
+    m_folders.push_back({std::move(id), hr, std::move(rows)});
+}
+
+bool KeptFolderRows::Take(ULONG cbEntryId, const BYTE* entryId, HRESULT& hr, RowSetPtr& rows) {
+    if (entryId == nullptr) return false;
+    const std::string_view id(reinterpret_cast<const char*>(entryId), cbEntryId);
+    for (auto it = m_folders.begin(); it != m_folders.end(); ++it) {
+        if (it->id != id) continue;
+        hr = it->hr;
+        rows = std::move(it->rows);
+        m_folders.erase(it);
+        return true;
+    }
+    return false;
+}
 
 int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* entryId,
                const std::string& path, const FolderVisit& visit) {
@@ -96,9 +131,14 @@ int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* 
         scope.Status("lpContainer->GetContentsTable", hr);
         // Without the item rows the folder failed, and its sub-folders are not walked.
         if (FAILED(hr) || !table) return 0;
-        EqualsRestriction isItem(PR_MESSAGE_CLASS_W, std::u16string(visit.kind.itemClass));
         RowSetPtr rows(fns.FreeProws);
-        hr = fns.HrQueryAllRows(table.get(), visit.columns, isItem.get(), nullptr, 0, rows.put());
+        // The folder and its table are still opened above: their trace lines are the host's.
+        const bool kept = visit.kept && SameColumns(visit.kept->Columns(), visit.columns) &&
+                          visit.kept->Take(cbEntryId, entryId, hr, rows);
+        if (!kept) {
+            EqualsRestriction isItem(PR_MESSAGE_CLASS_W, std::u16string(visit.kind.itemClass));
+            hr = fns.HrQueryAllRows(table.get(), visit.columns, isItem.get(), nullptr, 0, rows.put());
+        }
         scope.Status("pfnHrQueryAllRows", hr);
         if (FAILED(hr)) return 0;
         const int step =

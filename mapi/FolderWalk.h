@@ -3,8 +3,10 @@
 // sub-folder's path its parent's path and its own name ("Contacts\Friends").
 #pragma once
 
+#include <cassert>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/MapiFunctions.h"
 #include "common/MapiHelpers.h"
@@ -29,6 +31,34 @@ inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointme
 // With `itemColumns`, `columns` only list the folder's items (they must hold PR_ENTRYID) and each
 // row reaches `row` with the item columns, read a page at a time: a folder of any size then holds
 // its list and one page of whole rows, not every item's values at once.
+// The item rows of folders that an earlier query of the same read already fetched, for a walk that
+// asks for the same columns: a change read's count asks for the snapshot's columns, and its
+// snapshot then takes each folder's rows instead of listing the folder a second time. A folder's
+// rows are taken once; a folder with none kept (its count failed, or it appeared since) is queried.
+// Rows that are a moment older than the walk are safe for the journal: what changes after them is
+// what the next change read finds, as for a change just after the walk's own query.
+class KeptFolderRows {
+public:
+    explicit KeptFolderRows(LPSPropTagArray columns) : m_columns(columns) { assert(columns != nullptr); }
+    KeptFolderRows(const KeptFolderRows&) = delete;
+    KeptFolderRows& operator=(const KeptFolderRows&) = delete;
+
+    LPSPropTagArray Columns() const { return m_columns; }
+    // The rows of the folder `entryId` and the query's answer.
+    void Keep(ULONG cbEntryId, const BYTE* entryId, HRESULT hr, RowSetPtr rows);
+    // The rows kept for the folder, moved to `rows` with the answer they came with; false when none.
+    bool Take(ULONG cbEntryId, const BYTE* entryId, HRESULT& hr, RowSetPtr& rows);
+
+private:
+    struct Folder {
+        std::string id;
+        HRESULT hr;
+        RowSetPtr rows;
+    };
+    LPSPropTagArray m_columns;
+    std::vector<Folder> m_folders;  // a few folders: a list is enough
+};
+
 struct FolderVisit {
     const FolderKind& kind;
     const char* operation;
@@ -37,6 +67,8 @@ struct FolderVisit {
     std::function<int(const SRow& row, const std::string& path)> row;
     bool finishWhenInvalid;
     LPSPropTagArray itemColumns = nullptr;
+    // Rows an earlier query of the read kept; used when their columns are `columns`.
+    KeptFolderRows* kept = nullptr;
 };
 
 // Walks the folder `entryId` names, opened through `base` (the read's folder), with the path text

@@ -39,6 +39,28 @@ struct JournalRequest {
     tagChangeRequest request;
 };
 
+// The snapshot's columns: what the journal compares (identifier and modification time).
+LPSPropTagArray SnapshotColumns() {
+    static SizedSPropTagArray<3> columns = {
+        3, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
+    return columns.get();
+}
+
+// `slot` points at `kept` for as long as this lives: the count of a change read keeps its rows.
+class CountKeeping {
+public:
+    CountKeeping(KeptFolderRows*& slot, KeptFolderRows* kept) : m_slot(slot) {
+        assert(m_slot == nullptr);  // one read at a time (m_bReading)
+        m_slot = kept;
+    }
+    ~CountKeeping() { m_slot = nullptr; }
+    CountKeeping(const CountKeeping&) = delete;
+    CountKeeping& operator=(const CountKeeping&) = delete;
+
+private:
+    KeptFolderRows*& m_slot;
+};
+
 // The caller's lock released for as long as this lives, taken again when it ends (also when the
 // host's call throws). Nothing when the caller holds none.
 class Released {
@@ -71,7 +93,8 @@ struct ItemRead {
     const NAMESPACE_COMMON::TimeZoneSource& zone;  // the read's zone, for the snapshot's times
     const DocumentSink sink;
     MAPIObjectGuard* const held;
-    int32_t itemCount;  // the count the read started with; then the change list's size
+    int32_t itemCount;                // the count the read started with; then the change list's size
+    KeptFolderRows* const countRows;  // the count's rows, for a change read's snapshot (else null)
     // The change list's identifiers of the items a change read could not open: its commit leaves
     // their entries unconfirmed, so the next change read reports them again.
     std::vector<std::u16string> undelivered = {};
@@ -171,13 +194,11 @@ struct ItemRead {
     }
 
     bool Snapshot(ULONG cbEntryId, const BYTE* entryId, CLogItemArray& snapshot) {
-        SizedSPropTagArray<3> columns = {
-            3, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
         CLogEntry entry;
         const FolderVisit visit{kind.folders,
                                 texts.snapshot,
                                 "Begin",
-                                columns.get(),
+                                SnapshotColumns(),
                                 [&](const SRow& row, const std::string&) {
                                     // A row of another shape is no entry of the snapshot.
                                     if (row.cValues != 3) return 1;
@@ -186,7 +207,9 @@ struct ItemRead {
                                                  static_cast<int32_t>(entry.modified.GetStatus()));
                                     return 1;
                                 },
-                                false};
+                                false,
+                                nullptr,
+                                countRows};
         return WalkFolder(folder.get(), subFolders, cbEntryId, entryId, std::string(), visit) == 1;
     }
 
@@ -330,10 +353,18 @@ int CMAPIObject::ReadItems(const ItemReadKind& kind, ItemDocuments& documents, I
     try {
         const NAMESPACE_COMMON::TimeZoneSource zone = LocalZone();
         documents.Start(zone);
-        const int32_t count = (this->*kind.count)();
+        // A change read's count lists the snapshot's columns, and its snapshot takes those rows:
+        // the folder is listed once, not twice. A full read's count lists entry ids alone.
+        const bool changeRead = anchor != nullptr && *anchor != '\0';
+        KeptFolderRows countRows(SnapshotColumns());
+        int32_t count = 0;
+        {
+            const CountKeeping keeping(m_CountKeeps, changeRead ? &countRows : nullptr);
+            count = (this->*kind.count)();
+        }
         CLogFile::Trace("CMAPIObject::%s - %s Count(%d)\r\n", texts.countOwner, texts.countNoun, count);
-        ItemRead read{kind, texts, documents, ComPtr<IMAPIFolder>(selection), m_Config.subFolder, zone,
-                      sink, held,  count};
+        ItemRead read{kind, texts, documents, ComPtr<IMAPIFolder>(selection),   m_Config.subFolder, zone,
+                      sink, held,  count,     changeRead ? &countRows : nullptr};
         done = read.Run(anchor);
     } catch (const std::exception&) {
         done = false;

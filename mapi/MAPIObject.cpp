@@ -631,12 +631,16 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
     hr = container->GetContentsTable(kContentsFlags, contents.put());
     scope.Status("lpContainer->GetContentsTable", hr);
     if (SUCCEEDED(hr) && contents) {
-        SizedSPropTagArray<1> columns = {1, {PR_ENTRYID}};
+        SizedSPropTagArray<1> idColumn = {1, {PR_ENTRYID}};
+        LPSPropTagArray columns = m_CountKeeps ? m_CountKeeps->Columns() : idColumn.get();
         EqualsRestriction ofClass(PR_MESSAGE_CLASS_W, std::u16string(k.folders.itemClass));
         RowSetPtr rows(fns.FreeProws);
-        hr = fns.HrQueryAllRows(contents.get(), columns.get(), ofClass.get(), nullptr, 0, rows.put());
+        hr = fns.HrQueryAllRows(contents.get(), columns, ofClass.get(), nullptr, 0, rows.put());
         scope.Status("pfnHrQueryAllRows", hr);
-        if (SUCCEEDED(hr)) count = static_cast<int32_t>(rows.size());
+        if (SUCCEEDED(hr)) {
+            count = static_cast<int32_t>(rows.size());
+            if (m_CountKeeps) m_CountKeeps->Keep(cbEntryId, entryId, hr, std::move(rows));
+        }
     }
     contents.reset();
     if (!m_Config.subFolder) return count;

@@ -94,6 +94,8 @@ MAPIObjectGuard LockMAPIObject();
 
 inline constexpr std::size_t kDefaultFolderCount = 7;
 
+class KeptFolderRows;
+
 class CMAPIObject {
 public:
     CMAPIObject();
@@ -252,6 +254,9 @@ private:
     // A read is in progress (it may be waiting on the host with the lock released): a second read
     // meanwhile is refused, as the read's state belongs to the first.
     bool m_bReading = false;
+    // Set by a change read for its count only: the count then asks for these rows' columns and keeps
+    // each folder's rows for the read's snapshot (mapi/FolderWalk.h).
+    KeptFolderRows* m_CountKeeps = nullptr;
 };
 
 // The process-wide instance.

@@ -27,13 +27,16 @@ Fn* Forward(const char* name) {
 
 // One call that fails on request.
 struct Fault {
-    std::atomic<int> callsUntil{0};  // 0: never; n: the n-th call from now fails
+    std::atomic<int> callsUntil{0};       // 0: never; n: the n-th call from now fails
+    std::atomic<bool> fromThenOn{false};  // and so does every call after it
     std::atomic<HRESULT> hr{S_OK};
     bool Now() {
         int left = callsUntil.load();
-        while (left > 0 && !callsUntil.compare_exchange_weak(left, left - 1)) {
+        for (;;) {
+            if (left <= 0) return false;
+            if (left == 1 && fromThenOn) return true;
+            if (callsUntil.compare_exchange_weak(left, left - 1)) return left == 1;
         }
-        return left == 1;
     }
 };
 Fault g_queryAllRows;
@@ -147,7 +150,8 @@ private:
 #endif
 
 // The control: the `nth` call from now of `call` ("HrQueryAllRows", "GetMsgStoresTable",
-// "OpenMsgStore") returns `hr`; nth 0 clears it. An unknown name changes nothing.
+// "OpenMsgStore") returns `hr`; -nth: that call and every one after it; 0 clears it. An unknown
+// name changes nothing.
 NX_EXPORT void NxFailCall(const char* call, int nth, HRESULT hr) {
     Fault* fault = std::strcmp(call, "HrQueryAllRows") == 0      ? &g_queryAllRows
                    : std::strcmp(call, "GetMsgStoresTable") == 0 ? &g_storesTable
@@ -155,7 +159,8 @@ NX_EXPORT void NxFailCall(const char* call, int nth, HRESULT hr) {
                                                                  : nullptr;
     if (fault == nullptr) return;
     fault->hr = hr;
-    fault->callsUntil = nth;
+    fault->fromThenOn = nth < 0;
+    fault->callsUntil = nth < 0 ? -nth : nth;
 }
 
 NX_EXPORT HRESULT MAPIInitialize(LPVOID init) {
