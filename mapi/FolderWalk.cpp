@@ -72,13 +72,12 @@ int VisitInPages(IMAPITable* table, const RowSetPtr& listed, const std::string& 
     return 1;
 }
 
-bool SameColumns(LPSPropTagArray a, LPSPropTagArray b) {
-    if (a == b) return true;
-    if (a == nullptr || b == nullptr || a->cValues != b->cValues) return false;
-    return std::equal(a->aulPropTag, a->aulPropTag + a->cValues, b->aulPropTag);
-}
-
 }  // namespace
+
+bool KeptFolderRows::Answers(LPSPropTagArray columns, const char16_t* itemClass) const {
+    if (!Lists(itemClass) || columns == nullptr || columns->cValues != m_columns->cValues) return false;
+    return std::equal(columns->aulPropTag, columns->aulPropTag + columns->cValues, m_columns->aulPropTag);
+}
 
 void KeptFolderRows::Keep(ULONG cbEntryId, const BYTE* entryId, HRESULT hr, RowSetPtr rows) {
     if (entryId == nullptr) return;
@@ -133,7 +132,7 @@ int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* 
         if (FAILED(hr) || !table) return 0;
         RowSetPtr rows(fns.FreeProws);
         // The folder and its table are still opened above: their trace lines are the host's.
-        const bool kept = visit.kept && SameColumns(visit.kept->Columns(), visit.columns) &&
+        const bool kept = visit.kept && visit.kept->Answers(visit.columns, visit.kind.itemClass) &&
                           visit.kept->Take(cbEntryId, entryId, hr, rows);
         if (!kept) {
             EqualsRestriction isItem(PR_MESSAGE_CLASS_W, std::u16string(visit.kind.itemClass));

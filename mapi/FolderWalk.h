@@ -6,6 +6,7 @@
 #include <cassert>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/MapiFunctions.h"
@@ -24,13 +25,6 @@ struct FolderKind {
 inline constexpr FolderKind kContactFolders{u"IPM.Contact", u"IPF.Contact", "m_lpContactFolder"};
 inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointment", "m_lpEventFolder"};
 
-// What a walk does: the kind of items, the operation's name for its trace lines and the text of its
-// first line ("Begin"; the calendar's full read opens with "Finish"), the columns of the item rows,
-// what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at once without the Finish
-// line, the walk then answering 0) and whether a bad parameter or a failed open also writes the Finish line.
-// With `itemColumns`, `columns` only list the folder's items (they must hold PR_ENTRYID) and each
-// row reaches `row` with the item columns, read a page at a time: a folder of any size then holds
-// its list and one page of whole rows, not every item's values at once.
 // The item rows of folders that an earlier query of the same read already fetched, for a walk that
 // asks for the same columns: a change read's count asks for the snapshot's columns, and its
 // snapshot then takes each folder's rows instead of listing the folder a second time. A folder's
@@ -39,11 +33,21 @@ inline constexpr FolderKind kCalendarFolders{u"IPM.Appointment", u"IPF.Appointme
 // what the next change read finds, as for a change just after the walk's own query.
 class KeptFolderRows {
 public:
-    explicit KeptFolderRows(LPSPropTagArray columns) : m_columns(columns) { assert(columns != nullptr); }
+    // Rows of items of `itemClass` with `columns` (both outlive this).
+    KeptFolderRows(LPSPropTagArray columns, const char16_t* itemClass)
+        : m_columns(columns), m_itemClass(itemClass) {
+        assert(columns != nullptr && itemClass != nullptr);
+    }
     KeptFolderRows(const KeptFolderRows&) = delete;
     KeptFolderRows& operator=(const KeptFolderRows&) = delete;
 
     LPSPropTagArray Columns() const { return m_columns; }
+    // Rows of items of this class are kept.
+    bool Lists(const char16_t* itemClass) const {
+        return itemClass != nullptr && std::u16string_view(itemClass) == m_itemClass;
+    }
+    // The rows kept are what a query of these columns over the items of this class answers.
+    bool Answers(LPSPropTagArray columns, const char16_t* itemClass) const;
     // The rows of the folder `entryId` and the query's answer.
     void Keep(ULONG cbEntryId, const BYTE* entryId, HRESULT hr, RowSetPtr rows);
     // The rows kept for the folder, moved to `rows` with the answer they came with; false when none.
@@ -56,9 +60,17 @@ private:
         RowSetPtr rows;
     };
     LPSPropTagArray m_columns;
+    const char16_t* m_itemClass;
     std::vector<Folder> m_folders;  // a few folders: a list is enough
 };
 
+// What a walk does: the kind of items, the operation's name for its trace lines and the text of its
+// first line ("Begin"; the calendar's full read opens with "Finish"), the columns of the item rows,
+// what to do with each row (1 go on, 0 stop: the walk failed, -1 stop at once without the Finish
+// line, the walk then answering 0) and whether a bad parameter or a failed open also writes the Finish line.
+// With `itemColumns`, `columns` only list the folder's items (they must hold PR_ENTRYID) and each
+// row reaches `row` with the item columns, read a page at a time: a folder of any size then holds
+// its list and one page of whole rows, not every item's values at once.
 struct FolderVisit {
     const FolderKind& kind;
     const char* operation;

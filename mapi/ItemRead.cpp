@@ -355,16 +355,16 @@ int CMAPIObject::ReadItems(const ItemReadKind& kind, ItemDocuments& documents, I
         documents.Start(zone);
         // A change read's count lists the snapshot's columns, and its snapshot takes those rows:
         // the folder is listed once, not twice. A full read's count lists entry ids alone.
-        const bool changeRead = anchor != nullptr && *anchor != '\0';
-        KeptFolderRows countRows(SnapshotColumns());
+        KeptFolderRows countRows(SnapshotColumns(), kind.folders.itemClass);
+        KeptFolderRows* const kept = anchor != nullptr && *anchor != '\0' ? &countRows : nullptr;
         int32_t count = 0;
         {
-            const CountKeeping keeping(m_CountKeeps, changeRead ? &countRows : nullptr);
+            const CountKeeping keeping(m_CountKeeps, kept);
             count = (this->*kind.count)();
         }
         CLogFile::Trace("CMAPIObject::%s - %s Count(%d)\r\n", texts.countOwner, texts.countNoun, count);
-        ItemRead read{kind, texts, documents, ComPtr<IMAPIFolder>(selection),   m_Config.subFolder, zone,
-                      sink, held,  count,     changeRead ? &countRows : nullptr};
+        ItemRead read{kind, texts, documents, ComPtr<IMAPIFolder>(selection), m_Config.subFolder, zone, sink,
+                      held, count, kept};
         done = read.Run(anchor);
     } catch (const std::exception&) {
         done = false;

@@ -631,15 +631,18 @@ int32_t CMAPIObject::CountFromFolder(bool calendar, IMAPIFolder* base, ULONG cbE
     hr = container->GetContentsTable(kContentsFlags, contents.put());
     scope.Status("lpContainer->GetContentsTable", hr);
     if (SUCCEEDED(hr) && contents) {
+        // A change read's count lists its snapshot's columns, whose rows the snapshot takes.
+        KeptFolderRows* const keep =
+            m_CountKeeps && m_CountKeeps->Lists(k.folders.itemClass) ? m_CountKeeps : nullptr;
         SizedSPropTagArray<1> idColumn = {1, {PR_ENTRYID}};
-        LPSPropTagArray columns = m_CountKeeps ? m_CountKeeps->Columns() : idColumn.get();
+        LPSPropTagArray columns = keep ? keep->Columns() : idColumn.get();
         EqualsRestriction ofClass(PR_MESSAGE_CLASS_W, std::u16string(k.folders.itemClass));
         RowSetPtr rows(fns.FreeProws);
         hr = fns.HrQueryAllRows(contents.get(), columns, ofClass.get(), nullptr, 0, rows.put());
         scope.Status("pfnHrQueryAllRows", hr);
         if (SUCCEEDED(hr)) {
             count = static_cast<int32_t>(rows.size());
-            if (m_CountKeeps) m_CountKeeps->Keep(cbEntryId, entryId, hr, std::move(rows));
+            if (keep) keep->Keep(cbEntryId, entryId, hr, std::move(rows));
         }
     }
     contents.reset();
