@@ -6,6 +6,7 @@
 
 #include "common/Encoding.h"
 #include "common/MapiHelpers.h"
+#include "mapi/FolderWalk.h"
 #include "mapi/MAPIObject.h"
 #include "tests/mapi/MapiTestWorld.h"
 
@@ -205,6 +206,68 @@ TEST_F(MapiHelpersRuntime, OpenByHexIdChecksTheKindOfObject) {
     }
     ComPtr<IMAPIFolder> parent = OpenParentFolderByHexId(contacts, itemId);
     EXPECT_EQ(EntryIdText(parent.get()), contactsId);
+}
+
+// The rows a change read's count keeps for its snapshot: only a query of the same columns over
+// the same class takes them, each folder's once, by its whole entry id.
+int g_rowSetsFreed = 0;
+void STDAPICALLTYPE FreeTestRows(LPSRowSet rows) {
+    ++g_rowSetsFreed;
+    delete rows;
+}
+RowSetPtr TestRows(ULONG count) {
+    RowSetPtr rows(FreeTestRows);
+    *rows.put() = new SRowSet{count, {}};
+    return rows;
+}
+
+TEST(KeptFolderRows, AnswerOnlyTheSameQueryAndGoOnceToTheirOwnFolder) {
+    using NAMESPACE_MAPI::KeptFolderRows;
+    SizedSPropTagArray<3> snapshot = {
+        3, {PR_ENTRYID, PR_LONGTERM_ENTRYID_FROM_TABLE, PR_LAST_MODIFICATION_TIME}};
+    SizedSPropTagArray<3> reordered = {
+        3, {PR_LONGTERM_ENTRYID_FROM_TABLE, PR_ENTRYID, PR_LAST_MODIFICATION_TIME}};
+    SizedSPropTagArray<3> sameTags = snapshot;
+    SizedSPropTagArray<1> idOnly = {1, {PR_ENTRYID}};
+    const struct {
+        LPSPropTagArray columns;
+        const char16_t* itemClass;
+        bool answers;
+    } queries[] = {
+        {snapshot.get(), u"IPM.Contact", true},
+        {sameTags.get(), u"IPM.Contact", true},  // the same tags in another array
+        {reordered.get(), u"IPM.Contact", false},
+        {idOnly.get(), u"IPM.Contact", false},
+        {snapshot.get(), u"IPM.Appointment", false},
+        {snapshot.get(), u"IPM.Contact.Sub", false},
+        {nullptr, u"IPM.Contact", false},
+        {snapshot.get(), nullptr, false},
+    };
+    g_rowSetsFreed = 0;
+    RowSetPtr rows(FreeTestRows);
+    {
+        KeptFolderRows kept(snapshot.get(), u"IPM.Contact");
+        for (std::size_t i = 0; i < std::size(queries); ++i)
+            EXPECT_EQ(kept.Answers(queries[i].columns, queries[i].itemClass), queries[i].answers) << i;
+
+        const BYTE folderA[] = {1, 2, 3, 4}, folderB[] = {1, 2, 3, 5}, prefixOfA[] = {1, 2, 3};
+        kept.Keep(sizeof folderA, folderA, S_OK, TestRows(7));
+        kept.Keep(sizeof folderB, folderB, MAPI_W_ERRORS_RETURNED, TestRows(2));
+        kept.Keep(sizeof folderB, folderB, S_OK, TestRows(3));  // the later rows of a folder win
+        EXPECT_EQ(g_rowSetsFreed, 1);
+
+        HRESULT hr = E_FAIL;
+        EXPECT_FALSE(kept.Take(sizeof prefixOfA, prefixOfA, hr, rows));
+        EXPECT_FALSE(kept.Take(sizeof folderA, nullptr, hr, rows));
+        ASSERT_TRUE(kept.Take(sizeof folderB, folderB, hr, rows));
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_EQ(rows.size(), 3u);
+        EXPECT_FALSE(kept.Take(sizeof folderB, folderB, hr, rows));  // taken once
+        EXPECT_EQ(rows.size(), 3u);                                  // and a refusal leaves the rows
+    }
+    // Folder A's rows, never taken, went with the keeper; folder B's are the test's.
+    EXPECT_EQ(g_rowSetsFreed, 2);
+    EXPECT_EQ(rows.size(), 3u);
 }
 
 }  // namespace
