@@ -88,7 +88,9 @@ void BindTime(Statement& s, int i, const ItemTime& t) {
 
 ItemTime TimeAt(const Statement& s, int col) {
     ItemTime t;
-    t.value = s.IsNull(col) ? std::numeric_limits<double>::quiet_NaN() : s.Double(col);
+    t.value = s.Double(col);
+    // A null reads as 0.0, so only a zero asks the column's type (a call fewer for every other row).
+    if (t.value == 0.0 && s.IsNull(col)) t.value = std::numeric_limits<double>::quiet_NaN();
     t.status = static_cast<int32_t>(s.Int(col + 1));
     return t;
 }
