@@ -323,9 +323,36 @@ std::size_t ReferenceLength(std::string_view text, std::size_t at, bool anyEntit
     return i + 1 - at;
 }
 
+bool IsRawControl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 && u != '\t' && u != '\n' && u != '\r';
+}
+
+// Whether the text holds a raw control character other than tab, line feed and CR, eight bytes
+// a step.
+bool HasRawControl(std::string_view text) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, sizeof word);
+        // Nonzero exactly when some byte is below 0x20 (which lane is marked may be off, so the
+        // eight are looked at one by one then; a byte of 0x80 or more never marks).
+        if (((word - 0x2020202020202020ull) & ~word & 0x8080808080808080ull) == 0) continue;
+        for (std::size_t j = i; j < i + 8; ++j)
+            if (IsRawControl(text[j])) return true;
+    }
+    for (; i < text.size(); ++i)
+        if (IsRawControl(text[i])) return true;
+    return false;
+}
+
 // Runs over a text the parser has accepted (so its markup is complete) and checks the
-// characters and references the parser does not.
-bool HasOnlyWellFormedCharacters(std::string_view text) {
+// characters and references the parser does not. `attributes`: the text may hold an attribute
+// (an "=" after its declaration).
+bool HasOnlyWellFormedCharacters(std::string_view text, bool attributes) {
+    // Without a reference and without an attribute value, only a raw control character can make
+    // the text malformed: the usual host document is checked in one pass of eight bytes a step.
+    if (!attributes && text.find('&') == std::string_view::npos) return !HasRawControl(text);
     // 1: a raw control character other than tab, line feed and CR; 2: where a reference or
     // markup starts. One pass over the text, skipping everything else at table speed.
     // Inside a tag, 3 marks the characters that end or open a quoted value or end the tag.
@@ -677,19 +704,18 @@ void CXMLParser::LoadXML(std::string_view text) {
             if (top.type() == pugi::node_pcdata || top.type() == pugi::node_cdata) ok = false;
         }
     }
-    if (ok && elements == 1) ok = HasOnlyWellFormedCharacters(text);
+    // Only a text with an "=" after its declaration (whose pseudo-attributes are no node's) can
+    // hold an attribute at all; hosts send the declaration with every document.
+    const std::size_t body = text.starts_with("<?xml") ? text.find("?>") : 0;
+    const bool attributes = body != std::string_view::npos && text.find('=', body) != std::string_view::npos;
+    if (ok && elements == 1) ok = HasOnlyWellFormedCharacters(text, attributes);
     // Only a text with sections, references or characters to mend needs the walk over its nodes.
     const bool utf8Care = ok && elements == 1 && NeedsUtf8Care(text);
     if (ok && elements == 1 &&
         (utf8Care || text.find("[CDATA[") != std::string_view::npos ||
          text.find("&#") != std::string_view::npos))
         ok = FinishLoadedTree(doc.document_element(), utf8Care);
-    // Only a text with an "=" after its declaration (whose pseudo-attributes are no node's) can
-    // hold an attribute at all; hosts send the declaration with every document.
-    const std::size_t body = text.starts_with("<?xml") ? text.find("?>") : 0;
-    if (ok && elements == 1 && body != std::string_view::npos &&
-        text.find('=', body) != std::string_view::npos)
-        ok = !HasRepeatedAttribute(doc.document_element());
+    if (ok && elements == 1 && attributes) ok = !HasRepeatedAttribute(doc.document_element());
     if (!ok || elements != 1) {
         doc.reset();
         return;

@@ -303,6 +303,35 @@ TEST(CXMLParser, MalformedTextLeavesAnEmptyDocument) {
     }
 }
 
+// A raw control character is refused wherever it stands, whether the document also holds a
+// reference or an attribute or neither (the checks take a different path for each); tab, line
+// feed and CR are taken anywhere, as are bytes of 0x7F and above.
+TEST(CXMLParser, ARawControlCharacterIsRefusedAtEveryPlace) {
+    const std::string heads[] = {
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><C><A>",        // neither
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><C><A>&amp;",   // a reference
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><C b='1'><A>",  // an attribute
+    };
+    int loaded = 0, refused = 0;
+    for (const std::string& head : heads) {
+        for (std::size_t at = 0; at < 19; ++at) {
+            for (int c = 0x01; c <= 0x20; ++c) {
+                std::string text(18, 'x');
+                text.insert(at, 1, static_cast<char>(c));
+                text += "\xC3\xA9\x7F";
+                CXMLParser p;
+                ASSERT_TRUE(p.Init());
+                p.LoadXML(head + text + "</A></C>");
+                const bool taken = c == '\t' || c == '\n' || c == '\r' || c == 0x20;
+                EXPECT_EQ(static_cast<bool>(p.GetRoot()), taken) << head << " at " << at << " char " << c;
+                ++(taken ? loaded : refused);
+            }
+        }
+    }
+    EXPECT_EQ(loaded, 3 * 19 * 4);
+    EXPECT_EQ(refused, 3 * 19 * 28);
+}
+
 TEST(CXMLParser, DeepAndHugeDocumentsNeverExhaustTheStack) {
     constexpr int kDepth = 300000;
     std::string deep;
