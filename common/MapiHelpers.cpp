@@ -284,6 +284,13 @@ void DeleteOneProp(IMAPIProp* object, ULONG tag) {
 }
 
 void CPropEdits::Forget(ULONG tag) {
+    const unsigned low = PROP_ID(tag) & 0xFF;
+    uint64_t& word = m_edited[low / 64];
+    const uint64_t bit = uint64_t{1} << (low % 64);
+    // Every edit comes through here first, so an id whose bit is clear has none yet.
+    const bool maybeEdited = (word & bit) != 0;
+    word |= bit;
+    if (!maybeEdited) return;
     const auto sameId = [id = PROP_ID(tag)](ULONG other) { return PROP_ID(other) == id; };
     std::erase_if(m_sets, [&](const SPropValue& v) { return sameId(v.ulPropTag); });
     std::erase_if(m_deletes, sameId);

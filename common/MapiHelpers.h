@@ -220,6 +220,9 @@ public:
 
 private:
     void Forget(ULONG tag);  // an earlier edit of the same property id
+    // A bit per low byte of the ids edited so far: a write edits each property once, and Forget
+    // then finds nothing without looking through every edit (which made a write's edits quadratic).
+    uint64_t m_edited[4] = {};
     std::vector<SPropValue> m_sets;
     std::vector<ULONG> m_deletes;
     std::deque<std::u16string> m_texts;           // what the set texts point into

@@ -323,6 +323,7 @@ TEST_F(ContactWriteStore, EditsAppliedTogetherEndAsEditsMadeOneByOne) {
         const char* text;  // null: removed; "" the setting rule's removal
     };
     const ULONG a = PR_DISPLAY_NAME_W, b = PR_SUBJECT_W, c = PR_INITIALS_W;
+    const ULONG d = PROP_TAG(PT_UNICODE, 0x6637);  // another id with b's low byte
     const std::vector<std::vector<Edit>> cases = {
         {{a, "1"}, {a, nullptr}},                    // set, then removed: gone
         {{a, nullptr}, {a, "2"}},                    // removed, then set: set
@@ -330,12 +331,13 @@ TEST_F(ContactWriteStore, EditsAppliedTogetherEndAsEditsMadeOneByOne) {
         {{a, "1"}, {a, ""}, {c, "c"}},               // an empty text removes
         {{PR_HASATTACH, "no"}, {b, "y"}, {c, ""}},   // refused, the others still made
         {{a, nullptr}, {b, nullptr}, {c, nullptr}},  // only removals
+        {{b, "1"}, {d, "2"}, {b, nullptr}},          // an edit of b leaves d alone
     };
     const auto make = [&](const std::vector<Edit>& edits, bool together) {
         ComPtr<IMessage> message;
         EXPECT_EQ(m.ContactFolder()->CreateMessage(nullptr, 0, message.put()), S_OK);
         // Something to remove first.
-        for (ULONG tag : {a, b, c}) NAMESPACE_COMMON::SetTextOrDelete(message.get(), tag, "old");
+        for (ULONG tag : {a, b, c, d}) NAMESPACE_COMMON::SetTextOrDelete(message.get(), tag, "old");
         CPropEdits batch;
         for (const Edit& e : edits) {
             if (e.tag == PR_HASATTACH) {
@@ -359,7 +361,7 @@ TEST_F(ContactWriteStore, EditsAppliedTogetherEndAsEditsMadeOneByOne) {
         SCOPED_TRACE(testing::Message() << "case " << n);
         const std::string together = make(cases[n], true);
         const std::string oneByOne = make(cases[n], false);
-        for (ULONG tag : {a, b, c})
+        for (ULONG tag : {a, b, c, d})
             EXPECT_EQ(Stored(together, tag), Stored(oneByOne, tag)) << std::hex << tag;
     }
 }
