@@ -323,7 +323,8 @@ std::size_t ReferenceLength(std::string_view text, std::size_t at, bool anyEntit
     return i + 1 - at;
 }
 
-bool IsRawControl(char c) {
+// A control character XML 1.0 does not take raw: below 0x20, other than tab, line feed and CR.
+constexpr bool IsRawControl(char c) {
     const auto u = static_cast<unsigned char>(c);
     return u < 0x20 && u != '\t' && u != '\n' && u != '\r';
 }
@@ -360,8 +361,7 @@ bool HasOnlyWellFormedCharacters(std::string_view text, bool attributes) {
         uint8_t of[256] = {};
         uint8_t inTag[256] = {};
         constexpr Classes() {
-            for (int c = 0; c < 0x20; ++c) of[c] = inTag[c] = 1;
-            for (const char c : {'\t', '\n', '\r'}) of[static_cast<int>(c)] = inTag[static_cast<int>(c)] = 0;
+            for (int c = 0; c < 0x20; ++c) of[c] = inTag[c] = IsRawControl(static_cast<char>(c)) ? 1 : 0;
             for (const char c : {'<', '&'}) of[static_cast<int>(c)] = inTag[static_cast<int>(c)] = 2;
             for (const char c : {'"', '\'', '>'}) inTag[static_cast<int>(c)] = 3;
         }
