@@ -1,8 +1,10 @@
 #include "agent/HostCallback.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "agent/ExitCode.h"
@@ -35,6 +37,32 @@ nx::rpc::RpcStatus CallWithText(uint16_t opnum, std::string_view xml) {
     args.Text(0).swap(units);
     const nx::rpc::RpcStatus status = binding->Call(CallbackInterface(), opnum, args);
     args.Text(0).swap(units);
+    return status;
+}
+
+// The document on its way from this thread (SendWithText), until CollectDelivery: its call's
+// arguments must live until the answer is read, and the binding it went out on answers it.
+struct SentDocument {
+    std::shared_ptr<nx::rpc::Binding> binding;
+    std::optional<nx::rpc::Args> args;
+};
+thread_local SentDocument t_sent;
+
+nx::rpc::RpcStatus SendWithText(uint16_t opnum, std::string_view xml) {
+    assert(!t_sent.binding);  // one document on its way per thread
+    auto binding = CurrentBinding();
+    if (!binding) return nx::rpc::RPC_S_INVALID_BINDING;
+    thread_local std::u16string units;  // as CallWithText: one storage, lent to each call
+    nx::sys::AssignUtf16(units, xml);
+    nx::rpc::Args& args = t_sent.args.emplace(CallbackInterface().procedures[opnum]);
+    args.Text(0).swap(units);
+    const nx::rpc::RpcStatus status = binding->Send(CallbackInterface(), opnum, args);
+    if (status != nx::rpc::RPC_S_OK) {
+        args.Text(0).swap(units);
+        t_sent.args.reset();
+        return status;
+    }
+    t_sent.binding = std::move(binding);
     return status;
 }
 
@@ -80,6 +108,22 @@ nx::rpc::RpcStatus DeliverContact(std::string_view xml) {
 
 nx::rpc::RpcStatus DeliverCalendar(std::string_view xml) {
     return CallWithText(kDeliverCalendar, xml);
+}
+
+nx::rpc::RpcStatus SendContact(std::string_view xml) {
+    return SendWithText(kDeliverContact, xml);
+}
+
+nx::rpc::RpcStatus SendCalendar(std::string_view xml) {
+    return SendWithText(kDeliverCalendar, xml);
+}
+
+nx::rpc::RpcStatus CollectDelivery() {
+    if (!t_sent.binding) return nx::rpc::RPC_S_INVALID_ARG;
+    const nx::rpc::RpcStatus status = t_sent.binding->Receive();
+    t_sent.binding.reset();
+    t_sent.args.reset();
+    return status;
 }
 
 }  // namespace nx::agent

@@ -10,7 +10,8 @@
 // binding in place.
 //
 // The Deliver calls are synchronous: they return once the host has answered (or the call has
-// failed). They are made from the thread of the read procedure that produces the documents.
+// failed); the Send calls with CollectDelivery split one into its request and its answer. They are
+// made from the thread of the read procedure that produces the documents.
 // Their status is returned so a read can report a host that has gone away as a failed read.
 //
 // Every callback call is bounded (kCallbackTimeouts): a host that does not accept, does not
@@ -47,5 +48,13 @@ nx::rpc::RpcStatus NotifyHostShutdown();
 // no binding exists.
 nx::rpc::RpcStatus DeliverContact(std::string_view xml);
 nx::rpc::RpcStatus DeliverCalendar(std::string_view xml);
+
+// The same calls in two steps (nx::rpc::Binding::Send and Receive), for a read that prepares the
+// next document while the host handles one: Send* hands the document over (RPC_S_OK: it is on its
+// way, and CollectDelivery on the same thread gives the host's answer; anything else is the
+// call's status, nothing is on its way). One document per thread is on its way at a time.
+nx::rpc::RpcStatus SendContact(std::string_view xml);
+nx::rpc::RpcStatus SendCalendar(std::string_view xml);
+nx::rpc::RpcStatus CollectDelivery();
 
 }  // namespace nx::agent

@@ -34,18 +34,19 @@ int32_t WriteCalendars(InText xml, IdentifierOut identifier, TimeTextOut time) {
                         });
 }
 
-// The reads hand the object the guard of its lock: the read releases it while a document is with
-// the host, which may call the agent on another connection meanwhile and must not wait on the read.
+// The reads hand the object the guard of its lock: the read releases it while it waits on the host,
+// which may call the agent on another connection meanwhile and must not wait on the read. Each
+// document goes in two steps, so the read prepares the next one while the host handles it.
 int32_t ReadContacts(InText first, InText anchor) {
     return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m, NAMESPACE_MAPI::MAPIObjectGuard& held) {
-        m.SetContactSink(DeliverContact);
+        m.SetContactSink({SendContact, CollectDelivery});
         return m.ReadContacts(TextOf(first).c_str(), TextOf(anchor).c_str(), &held);
     });
 }
 
 int32_t ReadCalendars(InText first, InText anchor) {
     return RunLocked(1, [&](NAMESPACE_MAPI::CMAPIObject& m, NAMESPACE_MAPI::MAPIObjectGuard& held) {
-        m.SetCalendarSink(DeliverCalendar);
+        m.SetCalendarSink({SendCalendar, CollectDelivery});
         return m.ReadCalendars(TextOf(first).c_str(), TextOf(anchor).c_str(), &held);
     });
 }

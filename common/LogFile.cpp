@@ -1,6 +1,7 @@
 #include "common/LogFile.h"
 
 #include <atomic>
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -20,6 +21,8 @@ std::atomic<uint32_t> g_switch{0};
 std::mutex g_pathLock;
 std::string g_logFilePath;
 std::mutex g_fileLock;
+// The lines of this thread kept back by a CTraceHold, when one is open.
+thread_local std::vector<std::string>* t_hold = nullptr;
 
 void SetLogFilePath(std::string path) {
     std::lock_guard<std::mutex> guard(g_pathLock);
@@ -106,9 +109,28 @@ void CLogFile::Trace(const char* format, ...) {
 void CLogFile::WriteLine(std::string_view line) {
     const uint32_t sw = g_switch.load();
     if (sw == 0 || line.empty()) return;
+    if (t_hold != nullptr) {
+        t_hold->emplace_back(line);
+        return;
+    }
     if (sw & LOG_TO_DEBUGGER) nx::sys::OutputDebugString(line);
     if (!(sw & LOG_TO_FILE)) return;
     AppendToFile(LogFilePath(), line);
+}
+
+CTraceHold::CTraceHold() {
+    assert(t_hold == nullptr);  // one hold per thread
+    t_hold = &m_lines;
+}
+
+CTraceHold::~CTraceHold() {
+    if (m_holding) t_hold = nullptr;
+}
+
+std::vector<std::string> CTraceHold::Take() {
+    if (m_holding) t_hold = nullptr;
+    m_holding = false;
+    return std::move(m_lines);
 }
 
 uint32_t CLogFile::Switch() {

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr uint32_t LOG_TO_FILE = 0x2;
 inline constexpr uint32_t LOG_TO_DEBUGGER = 0x4;
@@ -63,4 +64,23 @@ public:
     // The registry key the switch is read from (under HKEY_CURRENT_USER).
     static constexpr const char* kRegistryKey = "SoftWare\\Varnelle\\LogFiles";
     static constexpr const char* kTag = "[NxAgentForOutlook64] ";
+};
+
+// Keeps back the lines the calling thread traces while it lives (other threads' lines are
+// written as usual), so that work done ahead of time can be traced where it would have been
+// traced had it waited: Take ends the hold and hands the lines over for CLogFile::WriteLine, and
+// lines still held when the hold ends are dropped. One hold per thread at a time.
+class CTraceHold {
+public:
+    CTraceHold();
+    ~CTraceHold();
+    CTraceHold(const CTraceHold&) = delete;
+    CTraceHold& operator=(const CTraceHold&) = delete;
+
+    // The lines held so far, in order; nothing is held after it.
+    std::vector<std::string> Take();
+
+private:
+    std::vector<std::string> m_lines;
+    bool m_holding = true;
 };

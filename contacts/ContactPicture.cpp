@@ -65,7 +65,8 @@ bool PictureFileExists(const std::string& path) {
     return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
-std::string ExportContactPicture(IMessage* message, const std::string& workFolder) {
+std::string ExportContactPicture(IMessage* message, const std::string& workFolder,
+                                 const std::function<bool()>& beforeWrite) {
     std::string result;
     if (workFolder.empty()) return result;
     const RowSetPtr rows = PhotoRows(message);
@@ -74,11 +75,15 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
         if (num == nullptr) continue;
         const ULONG attachNum = static_cast<ULONG>(num->Value.l);
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
+        std::string bytes = PhotoBytes(message, rows[i], attachNum);
         // The host reads the file during the callback that names it, and this one is written
-        // before that callback and never during one, so a picture written over in place is never
-        // seen half-written; private, never written through a link; not flushed (the next read
-        // makes it again) and not renamed over the last one (which would flush it).
-        if (nx::sys::WriteFileForReader(path, PhotoBytes(message, rows[i], attachNum))) result = path;
+        // before that callback and never during one (a read that prepares a document while the
+        // host still has the one before waits for its answer here first), so a picture written
+        // over in place is never seen half-written; private, never written through a link; not
+        // flushed (the next read makes it again) and not renamed over the last one (which would
+        // flush it).
+        if (beforeWrite && !beforeWrite()) return std::string();
+        if (nx::sys::WriteFileForReader(path, bytes)) result = path;
     }
     return result;
 }

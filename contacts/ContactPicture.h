@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,7 +20,10 @@ namespace NAMESPACE_MAPI {
 // Values the attachment table leaves out for their size are read whole through a stream. The file
 // is private to the user and never written through a link; it is written over in place
 // (nx::sys::WriteFileForReader) before the callback that names it, which the host reads it in.
-std::string ExportContactPicture(IMessage* message, const std::string& workFolder);
+// `beforeWrite` (may be empty) is called before each file is written: false stops the export,
+// writes nothing more and answers "" (a read whose host failed the document before).
+std::string ExportContactPicture(IMessage* message, const std::string& workFolder,
+                                 const std::function<bool()>& beforeWrite = {});
 
 // True when a file system entry of that name exists and is not a folder.
 bool PictureFileExists(const std::string& path);

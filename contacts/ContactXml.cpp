@@ -344,7 +344,7 @@ std::string CContactMessageProps::GetContactCategories() const {
 void AppendContactMessageXml(CXMLParser& parser, IMessage* message, CContactReadState& state) {
     const CContactMessageProps props(message, state.namedTags);
     if (props.MayHaveAttachments()) {
-        const std::string picture = ExportContactPicture(message, state.workFolder);
+        const std::string picture = ExportContactPicture(message, state.workFolder, state.beforeFileWrite);
         if (!picture.empty() && PictureFileExists(picture))
             parser.CreateChildNode("PICPath", picture.c_str(), CXMLNode(), 1, 1);
     }

@@ -54,6 +54,8 @@ struct CContactReadState {
     NAMESPACE_COMMON::TimeZoneSource zone;  // the machine's zone, taken once (LocalZone)
     std::vector<ULONG> namedTags;           // the message-level names' tags, resolved with the first
                                             // message (names are the store's, the same for all)
+    // Called before a picture file is written; false: not written (ExportContactPicture).
+    std::function<bool()> beforeFileWrite;
 };
 
 // The message-level values of one contact, read in one GetProps round trip (the body through a

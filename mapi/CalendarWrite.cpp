@@ -18,6 +18,7 @@ namespace NAMESPACE_MAPI {
 using Finish = CTraceScope::Finish;
 
 int CMAPIObject::WriteCalendars(CCalendarEx* record) {
+    ++m_WriteCount;  // a read waiting on the host prepares its next document again
     // Only an appointment kind the agent can write is added or updated (the AddCalendar /
     // UpdateCalendar Finish line says "Failed" otherwise); a deletion goes through whatever the kind.
     static constexpr ItemWriteKind kCalendarWrite{"WriteCalendars", false, "AddCalendar", "UpdateCalendar",

@@ -49,6 +49,9 @@ public:
     void AddMessageElements(CXMLParser& document, IMessage* message) override {
         AppendContactMessageXml(document, message, m_state);
     }
+    void WaitBeforeFileWrites(std::function<bool()> wait) override {
+        m_state.beforeFileWrite = std::move(wait);
+    }
     bool BuildDeletionNotice(CXMLParser& notice, const DeletedEntry& entry) override {
         if (!notice.Init()) return false;
         notice.CreateHeader();

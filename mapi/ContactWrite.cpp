@@ -29,6 +29,7 @@ namespace NAMESPACE_MAPI {
 using NAMESPACE_COMMON::CDateTime;
 
 int CMAPIObject::WriteContacts(CContactEx* record) {
+    ++m_WriteCount;  // a read waiting on the host prepares its next document again
     static constexpr ItemWriteKind kContactWrite{"WriteContacts", true, nullptr, nullptr, kContactFolders};
     const ItemWriteRecord parts =
         record ? ItemWriteRecord{&record->m_lFlag, &record->m_strPIMID, &record->m_dtModified}

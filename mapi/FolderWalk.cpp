@@ -140,8 +140,9 @@ int WalkFolder(IMAPIFolder* base, bool subFolders, ULONG cbEntryId, const BYTE* 
         }
         scope.Status("pfnHrQueryAllRows", hr);
         if (FAILED(hr)) return 0;
-        const int step =
+        int step =
             visit.itemColumns ? VisitInPages(table.get(), rows, path, visit) : VisitRows(rows, path, visit);
+        if (visit.rowsDone && !visit.rowsDone() && step == 1) step = 0;
         if (step < 0) {
             scope.NoFinish();
             return 0;

@@ -81,6 +81,10 @@ struct FolderVisit {
     LPSPropTagArray itemColumns = nullptr;
     // Rows an earlier query of the read kept; used when their columns are `columns`.
     KeptFolderRows* kept = nullptr;
+    // Called once a folder's rows are done, before the walk traces or does anything else: a row
+    // may leave work of its own unfinished until then (a document whose answer the read has not
+    // collected yet). False makes the folder fail, as a row's 0 does.
+    std::function<bool()> rowsDone = nullptr;
 };
 
 // Walks the folder `entryId` names, opened through `base` (the read's folder), with the path text

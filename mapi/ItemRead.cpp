@@ -7,6 +7,7 @@
 #include "mapi/ItemRead.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,9 +96,36 @@ struct ItemRead {
     MAPIObjectGuard* const held;
     int32_t itemCount;                // the count the read started with; then the change list's size
     KeptFolderRows* const countRows;  // the count's rows, for a change read's snapshot (else null)
+    const uint64_t* const writes;     // the object's write count (CMAPIObject::m_WriteCount)
     // The change list's identifiers of the items a change read could not open: its commit leaves
     // their entries unconfirmed, so the next change read reports them again.
     std::vector<std::u16string> undelivered = {};
+
+    // Two-step deliveries. With a two-step sink, an item document is handed to the host and the
+    // read goes on to prepare the next one; the answer is collected (Settle) before anything the
+    // one-step way would only do after it: before the next document is handed over, before a file
+    // a document names is written (a picture the host may still be reading has the same name),
+    // before a notice, and before the walk or the change list's pass goes on to trace anything
+    // else. Meanwhile this thread's trace lines are held back: when the answer is a success they
+    // are written, in order, where they would have been; when it is a failure they are dropped
+    // and the failure is traced as the one-step way traces it, so that the read answers, traces
+    // and delivers exactly as before. A write procedure that ran while the host had the document
+    // (the host may call on another connection meanwhile) makes what was prepared older than the
+    // store: it is dropped, lines and all, and prepared again.
+    const char* outstanding = nullptr;  // the operation of the document on its way, if one is
+    uint64_t writesAtSend = 0;
+    std::optional<CTraceHold> heldLines = {};
+    bool failed = false;  // a two-step delivery failed: the read ends
+    bool stale = false;   // a write ran while the host had a document, since the preparation began
+
+    ~ItemRead() {
+        // Only a read that ended by an exception leaves a document on its way: its answer is
+        // still read, so that the binding can take the next call.
+        if (outstanding == nullptr) return;
+        heldLines.reset();
+        const Released released(held);
+        sink.collect();
+    }
 
     // The folder part of a read: full read (empty anchor) or change read. True when it went through.
     bool Run(const char* anchor) {
@@ -149,8 +177,12 @@ struct ItemRead {
             listColumns.get(),
             [this](const SRow& row, const std::string& rowPath) { return ItemOfRow(row, rowPath); },
             true,
-            documents.Columns()};
-        return WalkFolder(folder.get(), subFolders, cbEntryId, entryId, path, visit) == 1;
+            documents.Columns(),
+            nullptr,
+            [this] { return Settle(); }};
+        const bool walked = WalkFolder(folder.get(), subFolders, cbEntryId, entryId, path, visit) == 1;
+        // The walk collects the last answer itself (rowsDone), unless it ended by an exception.
+        return Settle() && walked;
     }
 
     bool ChangeRead(ULONG cbEntryId, const BYTE* entryId, const std::string& folderName, const char* anchor) {
@@ -231,6 +263,7 @@ struct ItemRead {
                 // A host that did not take a document would not take the rest either.
                 if (step == 0) return false;
             }
+            if (!Settle()) return false;
         } catch (const std::exception&) {
             return false;
         }
@@ -240,7 +273,21 @@ struct ItemRead {
     // One document per row, per changed and per deleted entry: 1 go on, 0 the read failed, -1 the
     // read ends at once without its Finish line.
     int ItemOfRow(const SRow& row, const std::string& path) {
-        CXMLParser document;
+        for (;;) {
+            stale = false;
+            CXMLParser document;
+            const int step = RowDocument(row, path, document);
+            if (!Settle()) return 0;
+            if (stale) continue;  // a write ran while the host had the last document
+            if (step != 1) return step;
+            // A host that did not take a document would not take the rest either, and a read it
+            // missed part of is a failed read.
+            return DeliverItem(texts.fromFolder, document) ? 1 : 0;
+        }
+    }
+
+    // The row's document: 1 ready, -1 it cannot be made.
+    int RowDocument(const SRow& row, const std::string& path, CXMLParser& document) {
         if (!StartDocument(document)) return -1;
         AddElement(document, "CsFolder", path);
         // The message first: a value too large for the row is read whole from it. A message that
@@ -253,28 +300,44 @@ struct ItemRead {
         documents.AddRowElements(document, pimid, values.data(), values.size());
         AddElement(document, "PIMID", pimid);
         if (message) documents.AddMessageElements(document, message.get());
-        // A host that did not take a document would not take the rest either, and a read it missed
-        // part of is a failed read.
-        return DeliverItem(texts.fromFolder, document) ? 1 : 0;
+        return 1;
     }
 
     int ChangedItem(int32_t flags, const std::string& pimid, const std::string& path) {
+        for (;;) {
+            stale = false;
+            CXMLParser document;
+            const int step = ChangedDocument(flags, pimid, path, document);
+            if (!Settle()) return 0;
+            if (stale) continue;  // a write ran while the host had the last document
+            if (step == kNotOpened) {
+                // Gone since the snapshot, or not readable now: not sent, and so not confirmed
+                // either. The next change read reports it again (a deletion notice, if it is gone:
+                // harmless).
+                undelivered.push_back(nx::sys::Utf8ToUtf16(pimid));
+                return 1;
+            }
+            if (step != 1) return step;
+            return DeliverItem(texts.fromLog, document) ? 1 : 0;
+        }
+    }
+
+    static constexpr int kNotOpened = 2;
+
+    // The changed item's document: 1 ready, kNotOpened the message cannot be opened, -1 the read
+    // ends at once.
+    int ChangedDocument(int32_t flags, const std::string& pimid, const std::string& path,
+                        CXMLParser& document) {
         CLogFile::Trace("CMAPIObject::%s - %s(%s)\r\n", texts.fromLog,
                         (flags & NX_LOG_NEW) ? "New" : "Update", pimid.c_str());
         ComPtr<IMessage> message = NAMESPACE_COMMON::OpenMessageByHexId(folder.get(), pimid);
-        if (!message) {
-            // Gone since the snapshot, or not readable now: not sent, and so not confirmed either.
-            // The next change read reports it again (a deletion notice, if it is gone: harmless).
-            undelivered.push_back(nx::sys::Utf8ToUtf16(pimid));
-            return 1;
-        }
+        if (!message) return kNotOpened;
         ULONG count = 0;
         MapiBuffer<SPropValue> values(MapiTable().MAPIFreeBuffer);
         if (FAILED(message->GetProps(documents.Columns(), MAPI_UNICODE, &count, values.put())) || !values) {
             CLogFile::Trace("CMAPIObject::%s - NULL lpPropValues\r\n", texts.fromLog);
             return -1;
         }
-        CXMLParser document;
         if (!StartDocument(document)) return -1;
         AddElement(document, "CsFolder", path);
         AddElement(document, "lFlag", std::to_string(flags));
@@ -283,10 +346,13 @@ struct ItemRead {
         documents.AddRowElements(document, rowId, whole.data(), whole.size());
         AddElement(document, "PIMID", pimid);
         documents.AddMessageElements(document, message.get());
-        return DeliverItem(texts.fromLog, document) ? 1 : 0;
+        return 1;
     }
 
     int DeletedItem(const CLogItemArray& changes, int64_t index, int32_t flags, const std::string& pimid) {
+        // A notice goes out once the document before it was answered, and is answered before the
+        // line that follows it.
+        if (!Settle()) return 0;
         CLogFile::Trace("CMAPIObject::%s - Delete(%s)\r\n", texts.fromLog, pimid.c_str());
         const tagLogItem& item = changes[index];
         const CDateTime modified(item.dtModified, static_cast<CDateTime::DateTimeStatus>(item.lTimeStatus));
@@ -295,7 +361,7 @@ struct ItemRead {
             CLogFile::Trace("Xml to calnedaex - failed\r\n");
             return -1;
         }
-        const bool delivered = Deliver(texts.fromLog, notice.GetXML());
+        const bool delivered = Deliver(texts.fromLog, notice.GetXML()) && Settle();
         if (texts.afterNotice) CLogFile::Trace("%s\r\n", texts.afterNotice);
         return delivered ? 1 : 0;
     }
@@ -317,17 +383,63 @@ struct ItemRead {
         return Deliver(operation, document.GetXML());
     }
 
+    // Hands a document to the host: with a one-step sink, true once the host took it; with a
+    // two-step sink, true once it is on its way (Settle collects the answer).
     bool Deliver(const char* operation, std::string_view xml) {
+        assert(outstanding == nullptr);  // the answer to the last document came first
         uint32_t status = kNoHost;
         if (sink) {
             // The host may call the agent on another connection while it handles the document, and
             // must not wait on this read for that.
             const Released released(held);
-            status = sink(xml);
+            status = sink.deliver(xml);
+        }
+        if (status == 0 && sink.collect) {
+            outstanding = operation;
+            writesAtSend = *writes;
+            heldLines.emplace();  // what this thread traces until the answer
+            return true;
         }
         if (status == 0) return true;
-        CLogFile::Trace("CMAPIObject::%s - %s(0X%08X)\r\n", operation, texts.deliverCall, status);
+        DeliveryFailed(operation, status);
         return false;
+    }
+
+    // The answer to the document on its way, if one is: false once a delivery failed (the failure
+    // traced where the one-step way traces it). The lines held since the document went out are
+    // written after a successful answer; after a failed one, or one a write made stale, they are
+    // dropped, and `midway` (a preparation that waits in the middle, before a file) holds and
+    // drops what it traces until it is over, too.
+    bool Settle(bool midway = false) {
+        if (outstanding == nullptr) {
+            heldLines.reset();  // what a preparation traced after a failed or stale answer
+            return !failed;
+        }
+        const char* const operation = outstanding;
+        outstanding = nullptr;
+        // The wait's own lines (the runtime's, on a timeout) go out as the one-step way's would.
+        std::vector<std::string> lines = heldLines->Take();
+        heldLines.reset();
+        uint32_t status = 0;
+        {
+            const Released released(held);
+            status = sink.collect();
+        }
+        if (status != 0) {
+            DeliveryFailed(operation, status);
+            failed = true;
+        } else if (*writes != writesAtSend) {
+            stale = true;  // prepared before a write: the caller prepares it again
+        } else {
+            for (const std::string& line : lines) CLogFile::WriteLine(line);
+            return true;
+        }
+        if (midway) heldLines.emplace();
+        return !failed;
+    }
+
+    void DeliveryFailed(const char* operation, uint32_t status) const {
+        CLogFile::Trace("CMAPIObject::%s - %s(0X%08X)\r\n", operation, texts.deliverCall, status);
     }
 };
 
@@ -363,12 +475,16 @@ int CMAPIObject::ReadItems(const ItemReadKind& kind, ItemDocuments& documents, I
             count = (this->*kind.count)();
         }
         CLogFile::Trace("CMAPIObject::%s - %s Count(%d)\r\n", texts.countOwner, texts.countNoun, count);
-        ItemRead read{kind, texts, documents, ComPtr<IMAPIFolder>(selection), m_Config.subFolder, zone, sink,
-                      held, count, kept};
+        ItemRead read{
+            kind,  texts, documents,    ComPtr<IMAPIFolder>(selection), m_Config.subFolder, zone, sink, held,
+            count, kept,  &m_WriteCount};
+        // A file a document names waits for the answer to the document before it.
+        documents.WaitBeforeFileWrites([&read] { return read.Settle(true); });
         done = read.Run(anchor);
     } catch (const std::exception&) {
         done = false;
     }
+    documents.WaitBeforeFileWrites(nullptr);  // the read it waited on is over
     m_bReading = false;
     assert(held == nullptr || held->owns_lock());  // every delivery took it back
     if (texts.outcomeLines) scope.Line(done ? "Read Succeeded" : "Read Failed");

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cassert>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -83,6 +84,10 @@ public:
     virtual bool Sendable(NAMESPACE_COMMON::CXMLParser& /*document*/) { return true; }
     // The whole notice of a deleted item, declaration and root included; false when it cannot be made.
     virtual bool BuildDeletionNotice(NAMESPACE_COMMON::CXMLParser& document, const DeletedEntry& entry) = 0;
+    // A kind that writes files its documents name calls `wait` before each write: the host may
+    // still be reading the file of the document before (the same name), until it has answered.
+    // False: that answer was a failure, the read ends, and the file is not written.
+    virtual void WaitBeforeFileWrites(std::function<bool()> /*wait*/) {}
 };
 
 // A kind's columns as the tag array MAPI calls take.

@@ -35,11 +35,14 @@
 #pragma once
 
 #include <array>
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "calendar/AppointmentXml.h"
@@ -79,9 +82,29 @@ struct CMAPIConfig {
     std::string workFolder;            // where contact pictures are written, "" = none are written
 };
 
-// How a read hands one document to the host: the agent installs its callback client. The result
-// is the call's status, 0 when the host took the document.
-using DocumentSink = std::function<uint32_t(std::string_view xml)>;
+// How a read hands its documents to the host: the agent installs its callback client. With
+// `deliver` alone, one call per document answers the call's status, 0 when the host took the
+// document. With `collect` too, a delivery is made in two steps: `deliver` hands the document
+// over (0: it is on its way, else the call's status and nothing is on its way) and `collect`
+// waits for the host's answer to it. The read then prepares the next document while the host
+// handles the one before, and answers, traces and writes exactly what the one-step way would
+// (mapi/ItemRead.cpp "Two-step deliveries").
+struct DocumentSink {
+    std::function<uint32_t(std::string_view xml)> deliver;
+    std::function<uint32_t()> collect;
+
+    DocumentSink() = default;
+    DocumentSink(std::nullptr_t) {}  // no sink: every delivery fails (no host)
+    template <class Deliver>
+    requires std::is_invocable_r_v<uint32_t, Deliver&, std::string_view> &&
+        (!std::is_same_v<std::decay_t<Deliver>, DocumentSink>)DocumentSink(Deliver one)
+        : deliver(std::move(one)) {}
+    DocumentSink(std::function<uint32_t(std::string_view xml)> handOver, std::function<uint32_t()> answer)
+        : deliver(std::move(handOver)), collect(std::move(answer)) {
+        assert(deliver && collect);  // a two-step sink has both steps
+    }
+    explicit operator bool() const { return static_cast<bool>(deliver); }
+};
 
 // The lock of the process-wide instance, held by whoever owns the guard. Every procedure handler
 // holds it while it uses the object (agent/HandlerSupport.h), so a host that calls on two
@@ -254,6 +277,9 @@ private:
     // A read is in progress (it may be waiting on the host with the lock released): a second read
     // meanwhile is refused, as the read's state belongs to the first.
     bool m_bReading = false;
+    // Every write procedure counts here (under the object's lock): a read that prepared a document
+    // while the host handled the one before prepares it again when a write ran meanwhile.
+    uint64_t m_WriteCount = 0;
     // Set by a change read for its count only: the count then asks for these rows' columns and keeps
     // each folder's rows for the read's snapshot (mapi/FolderWalk.h).
     KeptFolderRows* m_CountKeeps = nullptr;

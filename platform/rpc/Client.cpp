@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "platform/rpc/Ndr.h"
 #include "platform/rpc/Pdu.h"
@@ -49,16 +52,20 @@ struct Binding::Impl {
     // (a rare large document) is let go after its call.
     static constexpr std::size_t kKeptBufferBytes = 256 * 1024;
     std::vector<uint8_t> stubBuffer, wireBuffer, replyBuffer;
-    struct BufferKeeper {
-        Impl& impl;
-        explicit BufferKeeper(Impl& owner) : impl(owner) {}
-        BufferKeeper(const BufferKeeper&) = delete;
-        BufferKeeper& operator=(const BufferKeeper&) = delete;
-        ~BufferKeeper() {
-            for (std::vector<uint8_t>* buffer : {&impl.stubBuffer, &impl.wireBuffer, &impl.replyBuffer})
-                if (buffer->capacity() > kKeptBufferBytes) std::vector<uint8_t>().swap(*buffer);
-        }
+    void TrimBuffers() {
+        for (std::vector<uint8_t>* buffer : {&stubBuffer, &wireBuffer, &replyBuffer})
+            if (buffer->capacity() > kKeptBufferBytes) std::vector<uint8_t>().swap(*buffer);
+    }
+
+    // The call whose request went out and whose reply is still to be read (Send, then Receive):
+    // the lock stays with the thread that sent it until Receive.
+    struct Pending {
+        uint32_t callId = 0;
+        const Procedure* proc = nullptr;
+        Args* args = nullptr;
     };
+    std::optional<Pending> pending;
+    std::atomic<std::thread::id> sender{};  // the thread a pending call's lock is with
 
     void Drop() {
         stream.reset();
@@ -196,14 +203,15 @@ struct Binding::Impl {
         return RPC_S_OK;
     }
 
-    RpcStatus Call(const Interface& iface, uint16_t opnum, Args& args) {
+    // Marshals and sends the request of a call, the binding's lock held; on RPC_S_OK the call is
+    // pending and ReceiveLocked reads its reply.
+    RpcStatus SendLocked(const Interface& iface, uint16_t opnum, Args& args) {
+        assert(!pending);  // one call at a time on a connection
         if (opnum >= iface.procedures.size()) return RPC_S_PROCNUM_OUT_OF_RANGE;
         const Procedure& proc = iface.procedures[opnum];
         if (args.size() != proc.params.size()) return RPC_S_INVALID_ARG;
-        std::lock_guard lock(m);
         // The call's buffers are the binding's, reused from call to call (calls on a binding take
         // turns under its lock): a read sends thousands of documents of about the same size.
-        const BufferKeeper keeper(*this);
         // The stub is marshalled after room for a request header, so that a call that fits
         // one fragment goes out from this buffer without another copy.
         std::vector<uint8_t>& stub = stubBuffer;
@@ -221,7 +229,6 @@ struct Binding::Impl {
         heard = Clock::now();  // the server's silence is counted from here
         // Bytes the server sent unasked make us start on a fresh connection.
         if (stream && stream->HasBufferedBytes()) Drop();
-        uint32_t callId = 0;
         const ContextKey key = KeyOf(iface);
         for (bool retried = false;; retried = true) {
             // A kept connection is used without asking the system first whether the server still
@@ -246,7 +253,7 @@ struct Binding::Impl {
                 return st;
             }
 
-            callId = nextCallId++;
+            const uint32_t callId = nextCallId++;
             // The fragments of a request go out in one write (the same bytes in one system call: a
             // contact document in UTF-16 takes two fragments).
             const std::vector<uint8_t>* wire = &stub;
@@ -267,20 +274,29 @@ struct Binding::Impl {
                 wire = &wireBuffer;
             }
             const WriteResult wr = stream->WriteAll(wire->data(), wire->size(), WriteTimeoutMs());
-            if (wr == WriteResult::Ok) break;
+            if (wr == WriteResult::Ok) {
+                pending = Pending{callId, &proc, &args};
+                return RPC_S_OK;
+            }
             Drop();
             if (wr == WriteResult::PeerClosed && kept && !retried) continue;
             const RpcStatus st = OrSilenced(RPC_S_CALL_FAILED, "request");
             if (st == RPC_S_CALL_FAILED) TraceRpc("rpc: " + endpoint + ": the request could not be sent");
             return st;
         }
+    }
 
+    // Reads the pending call's reply and fills its [out] values, the binding's lock held.
+    RpcStatus ReceiveLocked() {
+        assert(pending);
+        const Pending call = *pending;
+        pending.reset();
         std::vector<uint8_t>& reply = replyBuffer;
         reply.clear();
         bool bigEndian = false;
         for (bool firstFrag = true;; firstFrag = false) {
             pdu::Fragment f;
-            if (RpcStatus st = ReadFor(callId, f, timeouts.replyMs, "request"); st != RPC_S_OK) {
+            if (RpcStatus st = ReadFor(call.callId, f, timeouts.replyMs, "request"); st != RPC_S_OK) {
                 Drop();
                 return st;
             }
@@ -300,7 +316,37 @@ struct Binding::Impl {
             reply.insert(reply.end(), resp.stub.begin(), resp.stub.end());
             if (f.hdr.flags & pdu::PFC_LAST_FRAG) break;
         }
-        return ndr::Unmarshal(proc, ndr::Pass::Reply, reply, bigEndian, args);
+        return ndr::Unmarshal(*call.proc, ndr::Pass::Reply, reply, bigEndian, *call.args);
+    }
+
+    RpcStatus Call(const Interface& iface, uint16_t opnum, Args& args) {
+        std::lock_guard lock(m);
+        RpcStatus st = SendLocked(iface, opnum, args);
+        if (st == RPC_S_OK) st = ReceiveLocked();
+        TrimBuffers();
+        return st;
+    }
+
+    RpcStatus Send(const Interface& iface, uint16_t opnum, Args& args) {
+        m.lock();
+        const RpcStatus st = SendLocked(iface, opnum, args);
+        if (st != RPC_S_OK) {
+            TrimBuffers();
+            m.unlock();
+            return st;
+        }
+        sender = std::this_thread::get_id();  // the lock stays with this thread until Receive
+        return st;
+    }
+
+    RpcStatus Receive() {
+        // Only the thread whose Send went through holds the lock and may read the reply.
+        if (sender.load() != std::this_thread::get_id()) return RPC_S_INVALID_ARG;
+        sender = std::thread::id();
+        const RpcStatus st = ReceiveLocked();
+        TrimBuffers();
+        m.unlock();
+        return st;
     }
 };
 
@@ -309,6 +355,14 @@ Binding::~Binding() = default;
 
 RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
     return m_impl->Call(iface, opnum, args);
+}
+
+RpcStatus Binding::Send(const Interface& iface, uint16_t opnum, Args& args) {
+    return m_impl->Send(iface, opnum, args);
+}
+
+RpcStatus Binding::Receive() {
+    return m_impl->Receive();
 }
 
 void Binding::SetTimeouts(const CallTimeouts& timeouts) {

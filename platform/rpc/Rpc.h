@@ -232,6 +232,17 @@ public:
     // RPC_S_SERVER_TOO_BUSY, ...). args must have been built for iface.procedures[opnum].
     RpcStatus Call(const Interface& iface, uint16_t opnum, Args& args);
 
+    // Call in two steps, for a caller that has work of its own to do while the server runs the
+    // call. Send marshals and sends the request: RPC_S_OK means the call is pending and Receive,
+    // on the same thread, waits for its reply, fills args' [out] values and answers what Call
+    // would; any other status is the call's answer, and nothing is pending. args must stay alive
+    // until Receive. While a call is pending the binding takes no other: calls of other threads
+    // wait for Receive, and a second Send on the same thread is a programming error. Where the
+    // system's runtime makes the calls (Windows), Send makes the whole call and Receive answers
+    // it. Receive without a pending call of the calling thread: RPC_S_INVALID_ARG.
+    RpcStatus Send(const Interface& iface, uint16_t opnum, Args& args);
+    RpcStatus Receive();
+
     const std::string& Endpoint() const;
 
     struct Impl;

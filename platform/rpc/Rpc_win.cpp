@@ -13,6 +13,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <condition_variable>
@@ -310,6 +311,8 @@ struct Binding::Impl {
     int silenceMs = -1;        // SetSilenceBound
     SignOfLife signOfLife;
     bool abandoned = false;  // a call was given up while the runtime still held it (CallUnderSilenceBound)
+    // The thread whose Send went through: the system's stubs made the whole call, Receive answers it.
+    std::atomic<std::thread::id> answered{};
 };
 
 namespace {
@@ -449,6 +452,19 @@ RpcStatus Binding::Call(const Interface& iface, uint16_t opnum, Args& args) {
         TraceRpc("call " + std::to_string(opnum) + " on " + m_impl->endpoint +
                  " failed: " + std::to_string(status) + " " + RpcStatusName(status));
     return status;
+}
+
+RpcStatus Binding::Send(const Interface& iface, uint16_t opnum, Args& args) {
+    // The system's stubs make a call whole: it is made here, and Receive gives its answer.
+    const RpcStatus status = Call(iface, opnum, args);
+    if (status == RPC_S_OK) m_impl->answered = std::this_thread::get_id();
+    return status;
+}
+
+RpcStatus Binding::Receive() {
+    if (m_impl->answered.load() != std::this_thread::get_id()) return RPC_S_INVALID_ARG;
+    m_impl->answered = std::thread::id();
+    return RPC_S_OK;
 }
 
 const std::string& Binding::Endpoint() const {

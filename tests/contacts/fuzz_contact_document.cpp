@@ -194,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     parser.CreateChildNode("PIMID", pimid.c_str(), NAMESPACE_COMMON::CXMLNode(), 1, 1);
     if (runtime) {
         FuzzMessage message(in);
-        CContactReadState state{std::string(), zone, {}};
+        CContactReadState state{std::string(), zone, {}, {}};
         AppendContactMessageXml(parser, &message, state);
     }
     CheckWellFormed(parser.GetXML());

@@ -15,6 +15,7 @@
 #include "platform/system/DebugOutput.h"
 #include "platform/system/Utf.h"
 #include "tests/mapi/MapiTestWorld.h"
+#include "tests/mapi/TraceLines.h"
 #include "tests/support/ScopedEnv.h"
 
 namespace {
@@ -209,35 +210,6 @@ TEST_F(MapiObjectTest, FolderWalksStopAtTheDepthCap) {
     EXPECT_EQ(listed, 255u);
 }
 
-// The trace lines written while it lives, without the tag and the line end.
-class TraceLines {
-public:
-    TraceLines() {
-        CLogFile::InitWithModulePath("", LOG_TO_DEBUGGER);
-        nx::sys::SetDebugOutputSinkForTesting([this](std::string_view text) {
-            text.remove_prefix(std::min(text.size(), std::string_view(CLogFile::kTag).size()));
-            if (text.ends_with("\r\n")) text.remove_suffix(2);
-            m_lines.emplace_back(text);
-        });
-    }
-    ~TraceLines() {
-        nx::sys::SetDebugOutputSinkForTesting(nullptr);
-        CLogFile::InitWithModulePath("", 0);
-    }
-    // The lines so far, `id` written as "{id}"; then none.
-    std::vector<std::string> Take(const std::string& id = "") {
-        std::vector<std::string> lines = std::move(m_lines);
-        m_lines.clear();
-        for (std::string& line : lines)
-            if (const auto at = id.empty() ? std::string::npos : line.find(id); at != std::string::npos)
-                line.replace(at, id.size(), "{id}");
-        return lines;
-    }
-
-private:
-    std::vector<std::string> m_lines;
-};
-
 // A read handed the guard of the object's lock releases it while each document is with the host,
 // and holds it again when it answers, whichever kind and whichever read.
 TEST_F(MapiObjectTest, AReadReleasesTheGuardItIsHandedWhileTheHostHasADocument) {
@@ -320,7 +292,7 @@ TEST_F(MapiObjectTest, AFullReadOfManyPagesSendsEveryItemOnceAndStopsWhereTheHos
 // fails skips the commit.
 TEST_F(MapiObjectTest, ReadsThatFailTraceTheHostsLines) {
     world->Admin({"init"});
-    TraceLines trace;
+    nx::test::TraceLines trace;
     EXPECT_EQ(mapi.ReadContacts("", ""), 1);  // logged off: no folder
     EXPECT_EQ(trace.Take(), (std::vector<std::string>{"CMAPIObject::ReadContacts - Begin",
                                                       "CMAPIObject::ReadContacts - NULL m_lpContactFolder",

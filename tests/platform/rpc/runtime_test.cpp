@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -230,6 +231,51 @@ TEST(RpcClient, EveryShapeOverASocket) {
     int32_t v = 0;
     EXPECT_EQ(CallChar(*b, u'\x263a', v), RPC_S_OK);
     EXPECT_EQ(v, 0x263a);
+}
+
+// A call made in two steps (Send, other work, Receive) answers what Call answers, for a reply, a
+// fault and a refusal alike; the binding is its caller's until Receive, and only the sender may
+// collect the answer.
+TEST(RpcClient, ACallInTwoStepsAnswersAsACall) {
+    PipeWorld world;
+    Served l;
+    auto b = Bind();
+    const Interface& i = TestInterface();
+    const struct {
+        uint16_t opnum;
+        RpcStatus status;
+    } cases[] = {{kText, RPC_S_OK}, {kThrow, RPC_S_CALL_FAILED}, {kMissing, NCA_S_OP_RNG_ERROR}};
+    for (const auto& c : cases) {
+        Args whole(i.procedures[c.opnum]), split(i.procedures[c.opnum]);
+        if (c.opnum == kText) whole.Text(0) = split.Text(0) = u"two steps";
+        EXPECT_EQ(b->Call(i, c.opnum, whole), c.status) << c.opnum;
+        ASSERT_EQ(b->Send(i, c.opnum, split), RPC_S_OK) << c.opnum;
+        EXPECT_EQ(b->Receive(), c.status) << c.opnum;
+        if (c.opnum == kText) {
+            EXPECT_EQ(split.Long(1), 9);
+        }
+        EXPECT_EQ(b->Receive(), RPC_S_INVALID_ARG) << c.opnum;  // nothing on its way any more
+    }
+
+    // While a call is on its way, another thread's call waits for Receive, and cannot collect it.
+    Args mine(i.procedures[kText]);
+    mine.Text(0) = u"mine";
+    ASSERT_EQ(b->Send(i, kText, mine), RPC_S_OK);
+    EXPECT_EQ(std::async(std::launch::async, [&] { return b->Receive(); }).get(), RPC_S_INVALID_ARG);
+    int32_t v = 0;
+    auto other = std::async(std::launch::async, [&] { return CallChar(*b, u'o', v); });
+    EXPECT_EQ(other.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(b->Receive(), RPC_S_OK);
+    EXPECT_EQ(mine.Long(1), 4);
+    EXPECT_EQ(other.get(), RPC_S_OK);
+    EXPECT_EQ(v, u'o');
+
+    // A request that cannot go out is its own answer: nothing is on its way, the binding is free.
+    auto nobody = Bind("\\pipe\\NxRpcNobody");
+    EXPECT_EQ(nobody->Send(i, kText, mine), RPC_S_SERVER_UNAVAILABLE);
+    EXPECT_EQ(nobody->Receive(), RPC_S_INVALID_ARG);
+    EXPECT_EQ(std::async(std::launch::async, [&] { return CallChar(*nobody, u'n', v); }).get(),
+              RPC_S_SERVER_UNAVAILABLE);
 }
 
 TEST(RpcClient, BindingDoesNotConnectAndReconnectsOnce) {
