@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         nx::agent::kDeliverCalendar,
         &NAMESPACE_MAPI::CMAPIObject::EventFolder,
         &NAMESPACE_MAPI::CMAPIObject::SetCalendarSink,
-        nx::agent::DeliverCalendar,
+        nx::agent::SendCalendar,
         &NAMESPACE_MAPI::CMAPIObject::ReadCalendars,
         [](const std::string& id) { return "<event><id>" + id + "</id></event>"; },
         &NAMESPACE_MAPI::CMAPIObject::SetCalendarFolder,

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         nx::agent::kDeliverContact,
         &NAMESPACE_MAPI::CMAPIObject::ContactFolder,
         &NAMESPACE_MAPI::CMAPIObject::SetContactSink,
-        nx::agent::DeliverContact,
+        nx::agent::SendContact,
         &NAMESPACE_MAPI::CMAPIObject::ReadContacts,
         [](const std::string& id) { return "<id>" + id + "</id>"; },
         &NAMESPACE_MAPI::CMAPIObject::SetContactFolder,

@@ -151,7 +151,7 @@ struct ReadKind {
     uint32_t procedure;  // the callback procedure that delivers a document
     IMAPIFolder* (Object::*folder)() const;
     void (Object::*setSink)(NAMESPACE_MAPI::DocumentSink);
-    nx::rpc::RpcStatus (*deliver)(std::string_view xml);
+    nx::rpc::RpcStatus (*send)(std::string_view xml);  // the agent's first step of a delivery
     int (Object::*read)(const char* first, const char* anchor);
     std::function<std::string(const std::string& folderId)> selection;  // SetXFolder's text
     int (Object::*select)(const char* text);
@@ -257,7 +257,8 @@ struct ReadWorld {
             return 0u;
         });
         if (!Select(mainFolderId) || (mapi.*kind.read)("", "") != 0) return;
-        (mapi.*kind.setSink)(kind.deliver);
+        // As the agent delivers: in two steps, the next document prepared while the host has one.
+        (mapi.*kind.setSink)({kind.send, nx::agent::CollectDelivery});
         ready = documents.size() == static_cast<std::size_t>(items);
     }
 
