@@ -26,44 +26,48 @@ std::shared_ptr<nx::rpc::Binding> CurrentBinding() {
     return g_binding;
 }
 
-nx::rpc::RpcStatus CallWithText(uint16_t opnum, std::string_view xml) {
-    const auto binding = CurrentBinding();
-    if (!binding) return nx::rpc::RPC_S_INVALID_BINDING;
-    nx::rpc::Args args(CallbackInterface().procedures[opnum]);
-    // A read sends thousands of documents from one thread: each is converted into the storage of
-    // the one before, lent to the call and taken back.
-    thread_local std::u16string units;
-    nx::sys::AssignUtf16(units, xml);
-    args.Text(0).swap(units);
-    const nx::rpc::RpcStatus status = binding->Call(CallbackInterface(), opnum, args);
-    args.Text(0).swap(units);
-    return status;
-}
-
-// The document on its way from this thread (SendWithText), until CollectDelivery: its call's
-// arguments must live until the answer is read, and the binding it went out on answers it.
+// The document on its way from this thread (SendWithText), until its answer is collected: its
+// call's arguments must live until the answer is read, and the binding it went out on answers it.
+// A read sends thousands of documents from one thread: each is converted into the storage of the
+// one before, lent to the call and taken back with the answer.
 struct SentDocument {
     std::shared_ptr<nx::rpc::Binding> binding;
     std::optional<nx::rpc::Args> args;
+    std::u16string units;
 };
 thread_local SentDocument t_sent;
 
+// The call's arguments let go, the text's storage kept for the next document.
+void TakeBackText() {
+    t_sent.args->Text(0).swap(t_sent.units);
+    t_sent.args.reset();
+    t_sent.binding.reset();
+}
+
 nx::rpc::RpcStatus SendWithText(uint16_t opnum, std::string_view xml) {
-    assert(!t_sent.binding);  // one document on its way per thread
+    assert(!t_sent.args);  // one document on its way per thread
     auto binding = CurrentBinding();
     if (!binding) return nx::rpc::RPC_S_INVALID_BINDING;
-    thread_local std::u16string units;  // as CallWithText: one storage, lent to each call
-    nx::sys::AssignUtf16(units, xml);
+    nx::sys::AssignUtf16(t_sent.units, xml);
     nx::rpc::Args& args = t_sent.args.emplace(CallbackInterface().procedures[opnum]);
-    args.Text(0).swap(units);
+    args.Text(0).swap(t_sent.units);
     const nx::rpc::RpcStatus status = binding->Send(CallbackInterface(), opnum, args);
-    if (status != nx::rpc::RPC_S_OK) {
-        args.Text(0).swap(units);
-        t_sent.args.reset();
-        return status;
-    }
     t_sent.binding = std::move(binding);
+    if (status != nx::rpc::RPC_S_OK) TakeBackText();  // nothing is on its way
     return status;
+}
+
+nx::rpc::RpcStatus CollectText() {
+    if (!t_sent.args) return nx::rpc::RPC_S_INVALID_ARG;
+    const nx::rpc::RpcStatus status = t_sent.binding->Receive();
+    TakeBackText();
+    return status;
+}
+
+// One call whole: its request, then its answer.
+nx::rpc::RpcStatus CallWithText(uint16_t opnum, std::string_view xml) {
+    const nx::rpc::RpcStatus sent = SendWithText(opnum, xml);
+    return sent == nx::rpc::RPC_S_OK ? CollectText() : sent;
 }
 
 }  // namespace
@@ -119,11 +123,7 @@ nx::rpc::RpcStatus SendCalendar(std::string_view xml) {
 }
 
 nx::rpc::RpcStatus CollectDelivery() {
-    if (!t_sent.binding) return nx::rpc::RPC_S_INVALID_ARG;
-    const nx::rpc::RpcStatus status = t_sent.binding->Receive();
-    t_sent.binding.reset();
-    t_sent.args.reset();
-    return status;
+    return CollectText();
 }
 
 }  // namespace nx::agent

@@ -75,7 +75,7 @@ std::string ExportContactPicture(IMessage* message, const std::string& workFolde
         if (num == nullptr) continue;
         const ULONG attachNum = static_cast<ULONG>(num->Value.l);
         const std::string path = nx::sys::JoinPath(workFolder, PictureFileName(attachNum));
-        std::string bytes = PhotoBytes(message, rows[i], attachNum);
+        const std::string bytes = PhotoBytes(message, rows[i], attachNum);
         // The host reads the file during the callback that names it, and this one is written
         // before that callback and never during one (a read that prepares a document while the
         // host still has the one before waits for its answer here first), so a picture written
