@@ -3,8 +3,9 @@
 //   - HrQueryAllRows of a contents table of 10 000 contacts with the agent's 47 contact columns
 //     and its class restriction (per-row cost in "us_per_row"),
 //   - OpenEntry + GetProps(47 columns) of one contact.
-// The baseline reads the same rows' stored bytes straight from the store file. Figures are CPU
-// time of the benchmark thread (counters us_per_row, raw_sqlite_*, x_raw_sqlite).
+// The baseline reads the same rows' stored bytes straight from the store file, in turns with the
+// measured call. Figures are medians of the CPU time of the benchmark thread (counters
+// us_per_row, raw_sqlite_*, x_raw_sqlite).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <sqlite3.h>
@@ -212,30 +213,36 @@ double CpuNow() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-template <class F>
-double SecondsPerCall(F&& f, int calls) {
-    std::vector<double> t;
-    for (int i = 0; i < calls; ++i) {
-        double a = CpuNow();
-        f();
-        t.push_back(CpuNow() - a);
-    }
+double Median(std::vector<double> t) {
     std::sort(t.begin(), t.end());
     return t[t.size() / 2];
 }
 
+// The call measured and its baseline in turns, each timed alone, so that both see the machine
+// in the same moments (a baseline measured once before would carry whatever the machine did
+// then); the figures are the medians of each.
+struct Turns {
+    std::vector<double> measured, baseline;
+    template <class M, class B>
+    void Take(benchmark::State& state, M&& measured_call, B&& baseline_call) {
+        state.PauseTiming();
+        double a = CpuNow();
+        baseline_call();
+        baseline.push_back(CpuNow() - a);
+        state.ResumeTiming();
+        a = CpuNow();
+        measured_call();
+        measured.push_back(CpuNow() - a);
+    }
+};
+
 void BM_HrQueryAllRows_10kContacts_47Columns(benchmark::State& state) {
     World& w = TheWorld();
     if (!w.ok) return state.SkipWithError("world setup failed");
-    double raw = SecondsPerCall([&] { w.RawAllRows(); }, 5);
-    double total = 0;
+    Turns turns;
     std::size_t rows = 0;
-    for (auto _ : state) {
-        double a = CpuNow();
-        rows = w.MapiAllRows();
-        total += CpuNow() - a;
-    }
-    double per = total / static_cast<double>(state.iterations());
+    for (auto _ : state) turns.Take(state, [&] { rows = w.MapiAllRows(); }, [&] { w.RawAllRows(); });
+    const double per = Median(turns.measured), raw = Median(turns.baseline);
     state.counters["rows"] = static_cast<double>(rows);
     state.counters["us_per_row"] = per * 1e6 / static_cast<double>(std::max<std::size_t>(rows, 1));
     state.counters["raw_sqlite_us_per_row"] = raw * 1e6 / kContacts;
@@ -246,14 +253,10 @@ BENCHMARK(BM_HrQueryAllRows_10kContacts_47Columns)->Unit(benchmark::kMillisecond
 void BM_OpenEntryGetProps_OneContact(benchmark::State& state) {
     World& w = TheWorld();
     if (!w.ok) return state.SkipWithError("world setup failed");
-    double raw = SecondsPerCall([&] { w.RawOneRow(); }, 201);
-    double total = 0;
-    for (auto _ : state) {
-        double a = CpuNow();
-        benchmark::DoNotOptimize(w.MapiOne());
-        total += CpuNow() - a;
-    }
-    double per = total / static_cast<double>(state.iterations());
+    Turns turns;
+    for (auto _ : state)
+        turns.Take(state, [&] { benchmark::DoNotOptimize(w.MapiOne()); }, [&] { w.RawOneRow(); });
+    const double per = Median(turns.measured), raw = Median(turns.baseline);
     state.counters["raw_sqlite_us"] = raw * 1e6;
     state.counters["x_raw_sqlite"] = per / raw;
 }

@@ -706,10 +706,13 @@ private:
         if (m_planned) return;
         m_plan.mayKeep.resize(m_columns.size());
         m_plan.byId.resize(m_columns.size());
+        m_plan.kept.clear();
         for (std::size_t i = 0; i < m_columns.size(); ++i) {
             m_plan.mayKeep[i] = m_source->MayKeep(PROP_ID(m_columns[i]));
+            if (m_plan.mayKeep[i]) m_plan.kept.push_back(static_cast<std::uint32_t>(i));
             m_plan.byId[i] = {m_columns[i], static_cast<std::uint32_t>(i)};
         }
+        m_plan.someNotKept = m_plan.kept.size() < m_columns.size();
         std::stable_sort(
             m_plan.byId.begin(), m_plan.byId.end(),
             [](const PlannedColumn& a, const PlannedColumn& b) { return PROP_ID(a.tag) < PROP_ID(b.tag); });
@@ -828,15 +831,15 @@ private:
         assert(m_planned && m_plan.out.size() == m_columns.size());
         // First what the row lists or its source keeps (the plan knows which columns those may
         // be), then the rest in one walk of the record.
-        const bool listed = view.Listed();
         std::fill(m_plan.inRecord.begin(), m_plan.inRecord.end(), std::uint8_t{1});
         m_plan.owned.clear();
-        bool fromRecord = false;
-        for (std::size_t i = 0; i < m_columns.size(); ++i) {
-            if (!listed && !m_plan.mayKeep[i]) {
-                fromRecord = true;
-                continue;
-            }
+        // A row that lists no values of its own can give beside its record only what its source
+        // keeps: the plan's short list instead of every column.
+        const bool listed = view.Listed();
+        bool fromRecord = !listed && m_plan.someNotKept;
+        const std::size_t besides = listed ? m_columns.size() : m_plan.kept.size();
+        for (std::size_t k = 0; k < besides; ++k) {
+            const std::size_t i = listed ? k : m_plan.kept[k];
             const ULONG col = m_columns[i];
             ULONG type;
             std::string_view payload;
@@ -892,6 +895,8 @@ private:
     };
     struct ColumnPlan {
         std::vector<std::uint8_t> mayKeep;  // per column: the source may keep or compute it
+        std::vector<std::uint32_t> kept;    // the columns it may keep, in column order
+        bool someNotKept = false;           // a column only a record (or the row) can give
         std::vector<PlannedColumn> byId;    // the columns in ascending property id
         // Per column, reused row after row: whether the record is still to tell, and the answer.
         std::vector<std::uint8_t> inRecord;
