@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 
@@ -410,6 +411,73 @@ void ChangeDetector::Match(std::string_view idBytes, const ItemTime& time, int32
     }
     const ItemTime now{m_items[i].dtModified, m_items[i].lTimeStatus};
     m_change[i] = SameTime(now, time) ? EntryChange::Unchanged : EntryChange::Changed;
+}
+
+void StateDigest::Add(std::string_view idBytes, const ItemTime& time) noexcept {
+    // The time as SameTime compares it: every NaN one value, -0 as 0 (they compare equal).
+    const double value = std::isnan(time.value) ? std::numeric_limits<double>::quiet_NaN()
+                         : time.value == 0      ? 0.0
+                                                : time.value;
+    unsigned char tail[12];
+    std::memcpy(tail, &value, 8);
+    std::memcpy(tail + 8, &time.status, 4);
+    // One hash of the identifier and the time together: a hash of each, combined, would let an
+    // item's two times collide in the time's hash alone.
+    XXH128_hash_t h;
+    char buffer[256];
+    if (idBytes.size() <= sizeof buffer - sizeof tail) {
+        std::memcpy(buffer, idBytes.data(), idBytes.size());
+        std::memcpy(buffer + idBytes.size(), tail, sizeof tail);
+        h = XXH3_128bits(buffer, idBytes.size() + sizeof tail);
+    } else {
+        XXH3_state_t state;
+        XXH3_128bits_reset(&state);
+        XXH3_128bits_update(&state, idBytes.data(), idBytes.size());
+        XXH3_128bits_update(&state, tail, sizeof tail);
+        h = XXH3_128bits_digest(&state);
+    }
+    low += h.low64;
+    high += h.high64;
+    ++count;
+}
+
+std::string StateDigest::Bytes() const {
+    std::string out(24, '\0');
+    // Little-endian whatever the machine, so a file moves between machines.
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<char>(low >> (8 * i));
+        out[8 + i] = static_cast<char>(high >> (8 * i));
+        out[16 + i] = static_cast<char>(count >> (8 * i));
+    }
+    return out;
+}
+
+bool StateDigest::FromBytes(std::string_view bytes, StateDigest& out) noexcept {
+    if (bytes.size() != 24) return false;
+    const auto word = [&](std::size_t at) {
+        uint64_t v = 0;
+        for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return v;
+    };
+    out = StateDigest{word(0), word(8), word(16)};
+    return true;
+}
+
+StateDigest ChangeDetector::SnapshotDigest() const {
+    assert(m_bad == Size());
+    StateDigest d;
+    for (std::size_t i = 0; i < Size(); ++i) {
+        if (m_change[i] == EntryChange::Duplicate) continue;
+        d.Add(StoredIdAt(i), ItemTime{m_items[i].dtModified, m_items[i].lTimeStatus});
+    }
+    return d;
+}
+
+void ChangeDetector::AllUnchanged() noexcept {
+    // Only before any known item: they would have classified entries already.
+    assert(m_bad == Size() && !m_knownStarted && m_pending.empty() && m_deleted.empty());
+    for (EntryChange& c : m_change)
+        if (c != EntryChange::Duplicate) c = EntryChange::Unchanged;
 }
 
 std::size_t ChangeDetector::ChangeCount() const noexcept {

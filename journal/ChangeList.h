@@ -56,6 +56,24 @@ struct ItemTime {
 };
 bool SameTime(const ItemTime& a, const ItemTime& b) noexcept;
 
+// What a set of items is, in a few bytes: per item (its identifier in stored form, its time as
+// SameTime compares it) a 128-bit hash, summed lane by lane, and the number of items. The sum
+// does not depend on the items' order, so a snapshot's digest and a state's, read in another
+// order, are compared as they come. Two different sets have the same digest with a chance of
+// about 2^-128 (the hash's); two equal sets always have the same.
+struct StateDigest {
+    uint64_t low = 0;
+    uint64_t high = 0;
+    uint64_t count = 0;
+
+    void Add(std::string_view idBytes, const ItemTime& time) noexcept;
+    bool operator==(const StateDigest&) const = default;
+    // 24 bytes, little-endian: low, high, count.
+    std::string Bytes() const;
+    // False when `bytes` is no digest's (a damaged journal): `out` is then left alone.
+    static bool FromBytes(std::string_view bytes, StateDigest& out) noexcept;
+};
+
 struct DeletedItem {
     std::u16string id;
     ItemTime time;  // the last one the state knew
@@ -132,6 +150,12 @@ public:
     }
     // Matches the known items still held back (Known() matches them in groups).
     void Finish();
+
+    // The digest of the items the snapshot stands for: its entries but the duplicates.
+    StateDigest SnapshotDigest() const;
+    // The outcome when the known state is the snapshot's items (their digests are the same),
+    // without a known item fed: every entry but the duplicates unchanged, nothing deleted.
+    void AllUnchanged() noexcept;
 
     std::size_t Size() const noexcept { return m_change.size(); }
     EntryChange At(std::size_t i) const noexcept {

@@ -16,12 +16,15 @@ namespace {
 // "NXJ1" in the header's application id marks a file as ours; a database without it is
 // another program's and is never written to.
 constexpr int32_t kApplicationId = 0x4E584A31;
-// Layout 3: identifiers in their stored form (StoredId: an entry-id text in a quarter of its
-// UTF-16 bytes), so a change read scans about 60 % of the bytes. Layouts 1 and 2 have the same tables with
-// identifiers as their UTF-16 units in the machine's byte order; layout 2 made the staged difference part of
-// the base of the next one (unconfirmed entries), which a layout-1 file's staged rows already are. Either is
-// upgraded in place when opened.
-constexpr int32_t kLayoutVersion = 3;
+// Layout 4: each state's digest (StateDigest) beside it, so that a change read that finds its
+// snapshot's digest there reads no item row. Layout 3: identifiers in their stored form (StoredId:
+// an entry-id text in a quarter of its UTF-16 bytes), so a change read scans about 60 % of the
+// bytes. Layouts 1 and 2 have the same tables with identifiers as their UTF-16 units in the
+// machine's byte order; layout 2 made the staged difference part of the base of the next one
+// (unconfirmed entries), which a layout-1 file's staged rows already are. Each is upgraded in
+// place when opened. A library of an earlier layout refuses a file of this one: it would change
+// a state without its digest.
+constexpr int32_t kLayoutVersion = 4;
 constexpr int32_t kOldestUpgradableLayout = 1;
 // Every wait on another process (the tool, a second agent) is bounded.
 constexpr int kBusyTimeoutMs = 5000;
@@ -38,6 +41,7 @@ CREATE TABLE anchor(
   staged_base INTEGER,
   staged_count INTEGER,
   staged_at INTEGER,
+  state_digest BLOB,
   UNIQUE(category, source, anchor));
 CREATE TABLE item(
   key INTEGER NOT NULL,
@@ -160,14 +164,20 @@ struct AnchorRow {
     int64_t key = 0;
     int64_t generation = 0;
     std::optional<int64_t> stagedBase;
+    // The digest of the committed state; none: not known (not learnt since the state last
+    // changed), or unreadable, which is the same to a reader.
+    std::optional<StateDigest> digest;
 };
 
 std::optional<AnchorRow> FindAnchor(Connection& db, const JournalKey& key) {
-    Statement s(
-        db, "SELECT key, generation, staged_base FROM anchor WHERE category=?1 AND source=?2 AND anchor=?3");
+    Statement s(db,
+                "SELECT key, generation, staged_base, state_digest FROM anchor"
+                " WHERE category=?1 AND source=?2 AND anchor=?3");
     s.BindBlob(1, key.category).BindBlob(2, key.source).BindBlob(3, key.anchor);
     if (!s.Step()) return std::nullopt;
-    return AnchorRow{s.Int(0), s.Int(1), MaybeIntAt(s, 2)};
+    AnchorRow row{s.Int(0), s.Int(1), MaybeIntAt(s, 2), std::nullopt};
+    if (StateDigest d; !s.IsNull(3) && StateDigest::FromBytes(s.Blob(3), d)) row.digest = d;
+    return row;
 }
 
 void DropStaged(Connection& db, int64_t key) {
@@ -238,13 +248,17 @@ JournalStore::JournalStore(const std::string& path, bool create) {
             throw JournalError(path + " is another program's database, not a change journal; left untouched");
         int64_t version = PragmaInt(m_db, "PRAGMA user_version");
         if (version >= kOldestUpgradableLayout && version < kLayoutVersion) {
-            // One transaction: a process killed meanwhile leaves the old layout, whole, upgraded
-            // at the next open.
+            // One transaction for every step: a process killed meanwhile leaves the old layout,
+            // whole, upgraded at the next open.
             Transaction txn(m_db);
             // Another process may have upgraded it meanwhile.
             if (PragmaInt(m_db, "PRAGMA user_version") == version) {
-                StoreIdsOf(m_db, "item");
-                StoreIdsOf(m_db, "staged");
+                if (version < 3) {
+                    StoreIdsOf(m_db, "item");
+                    StoreIdsOf(m_db, "staged");
+                }
+                // No state's digest is known yet: the next read of each learns it.
+                m_db.Exec("ALTER TABLE anchor ADD COLUMN state_digest BLOB");
                 m_db.Exec(("PRAGMA user_version=" + std::to_string(kLayoutVersion)).c_str());
             }
             txn.Commit();
@@ -270,6 +284,13 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
     Mapped("cannot stage the changes", [&] {
         Transaction txn(m_db);
         const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
+        // A snapshot whose digest is the committed state's, with nothing staged, is that state:
+        // nothing changed, and no item row need be read (the usual change read). The snapshot's
+        // digest costs a hash of each of its items; the rows it spares cost several times that.
+        if (anchor && !anchor->stagedBase && anchor->digest && *anchor->digest == changes.SnapshotDigest()) {
+            changes.AllUnchanged();
+            return;  // nothing written: the transaction ends unused
+        }
         // The base of the difference: the committed state, and the staged difference of a read
         // that was not committed in place of its items' committed rows (see docs/journal.md).
         if (anchor && anchor->stagedBase) {
@@ -285,18 +306,33 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
                 changes.Unconfirmed(IdBytesAt(u, 0), TimeAt(u, 1), static_cast<int32_t>(change));
             }
         }
+        // The committed state's digest is learnt from its rows as they are read, and kept when
+        // the anchor lacks it (the first read after a commit, which clears it, or an upgrade) or
+        // holds another (a damaged one: the rows are what the state is).
+        bool learnt = false;
         if (anchor) {
             Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
             s.Bind(1, anchor->key);
-            while (s.Step()) changes.Known(IdBytesAt(s, 0), TimeAt(s, 1));
+            StateDigest rows;
+            while (s.Step()) {
+                const std::string_view id = IdBytesAt(s, 0);
+                const ItemTime time = TimeAt(s, 1);
+                changes.Known(id, time);
+                rows.Add(id, time);
+            }
+            if (anchor->digest != rows) {
+                Statement(m_db, "UPDATE anchor SET state_digest=?2 WHERE key=?1")
+                    .Bind(1, anchor->key)
+                    .BindBlob(2, rows.Bytes())
+                    .Run();
+                learnt = true;
+            }
         }
         changes.Finish();
         const std::size_t count = changes.ChangeCount();
         if (count == 0) {
-            if (anchor && anchor->stagedBase) {
-                DropStaged(m_db, anchor->key);
-                txn.Commit();
-            }
+            if (anchor && anchor->stagedBase) DropStaged(m_db, anchor->key);
+            if (anchor && (anchor->stagedBase || learnt)) txn.Commit();
             return;
         }
         if (count > static_cast<std::size_t>(INT32_MAX))
@@ -374,7 +410,7 @@ bool JournalStore::Commit(const JournalKey& key, const std::vector<std::u16strin
                   "    AND NOT EXISTS (SELECT 1 FROM item i WHERE i.key=?1 AND i.id=s.id))"
                   " - (SELECT count(*) FROM staged s WHERE s.key=?1 AND s.change=32"
                   "    AND EXISTS (SELECT 1 FROM item i WHERE i.key=?1 AND i.id=s.id)),"
-                  " generation=generation+1, committed_at=?2 WHERE key=?1")
+                  " generation=generation+1, committed_at=?2, state_digest=NULL WHERE key=?1")
             .Bind(1, k)
             .Bind(2, NowMs())
             .Run();

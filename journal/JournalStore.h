@@ -7,7 +7,10 @@
 // the key texts as UTF-8, unpaired surrogates written as their three-byte form, so every text
 // survives exactly):
 //   anchor (key, category, source, anchor, generation, item_count, committed_at,
-//           staged_base, staged_count, staged_at)
+//           staged_base, staged_count, staged_at, state_digest)
+//                                                   state_digest: the committed state's
+//                                                   StateDigest, NULL until a read learns it
+//                                                   (a commit clears it)
 //   item   (key, id, modified, status)              the committed state
 //   staged (key, id, modified, status, change)      the staged difference: NX_LOG_NEW,
 //                                                   NX_LOG_CHANGED or NX_LOG_DELETED; until it is
@@ -73,7 +76,8 @@ public:
     // staged difference in place of their items: unconfirmed, they are reported again), filling
     // `changes` (built on the same snapshot), and stages the difference (one transaction), which
     // replaces the earlier one (it holds every one of its identifiers); a snapshot equal to the
-    // committed state with nothing staged stages nothing. When changes were staged, `writer` has
+    // committed state with nothing staged stages nothing; when the state's digest is known and
+    // is the snapshot's, no item of the state is read. When changes were staged, `writer` has
     // been prepared for the snapshot's array, so the caller can turn the array into the change
     // list without a failure in between.
     void Stage(const JournalKey& key, const tagLogItemArray& snapshot, ChangeDetector& changes,

@@ -241,7 +241,9 @@ void BM_HrQueryAllRows_10kContacts_47Columns(benchmark::State& state) {
     if (!w.ok) return state.SkipWithError("world setup failed");
     Turns turns;
     std::size_t rows = 0;
-    for (auto _ : state) turns.Take(state, [&] { rows = w.MapiAllRows(); }, [&] { w.RawAllRows(); });
+    for (auto _ : state)
+        turns.Take(
+            state, [&] { rows = w.MapiAllRows(); }, [&] { w.RawAllRows(); });
     const double per = Median(turns.measured), raw = Median(turns.baseline);
     state.counters["rows"] = static_cast<double>(rows);
     state.counters["us_per_row"] = per * 1e6 / static_cast<double>(std::max<std::size_t>(rows, 1));
@@ -255,7 +257,8 @@ void BM_OpenEntryGetProps_OneContact(benchmark::State& state) {
     if (!w.ok) return state.SkipWithError("world setup failed");
     Turns turns;
     for (auto _ : state)
-        turns.Take(state, [&] { benchmark::DoNotOptimize(w.MapiOne()); }, [&] { w.RawOneRow(); });
+        turns.Take(
+            state, [&] { benchmark::DoNotOptimize(w.MapiOne()); }, [&] { w.RawOneRow(); });
     const double per = Median(turns.measured), raw = Median(turns.baseline);
     state.counters["raw_sqlite_us"] = raw * 1e6;
     state.counters["x_raw_sqlite"] = per / raw;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -353,7 +354,7 @@ TEST_F(DeltatrackAbiTest, AJournalOfTheFirstLayoutIsUpgradedWithItsStagedRows) {
     sqlite3_stmt* s = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(s, 0), 3);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 4);
     sqlite3_finalize(s);
     sqlite3_close(db);
     ExpectCountsMatchRows(DbPath());
@@ -380,51 +381,65 @@ std::vector<std::string> Rows(const fs::path& db, const char* sql) {
     return out;
 }
 
-TEST_F(DeltatrackAbiTest, AJournalOfLayoutTwoIsUpgradedWithEveryIdentifierAndStagedEntry) {
-    // Made by the library of layout 2 (tests/journal/layout2_world/README.md says how): two states,
-    // one with a read that was not committed; identifiers of ASCII units and beyond.
-    fs::create_directories(DbPath().parent_path());
-    fs::copy_file(fs::path(NX_SOURCE_DIR) / "tests/journal/layout2_world/journal.db", DbPath());
-    fs::permissions(DbPath(), fs::perms::owner_read | fs::perms::owner_write);
-    const std::u16string ascii1 = u"00000000ABCD0001", ascii2 = u"00000000ABCD0002",
-                         ascii3 = u"00000000ABCD0003";
-    const std::u16string gone = u"X\xD800Y", added = u"\u65B0-1";
-    const auto fill = [&](CLogItemArray& a) {
-        a.Add(ascii1, 45000.5, NX_LOG_TIME_VALID);
-        a.Add(ascii2, 45009.0, NX_LOG_TIME_VALID);
-        a.Add(ascii3, std::nan(""), NX_LOG_TIME_NULL);
-        a.Add(u"Gr\u00FC\u00DFe-\u00E9t\u00E9", 45002.0, NX_LOG_TIME_VALID);
-        a.Add(u"\u00FFA", 45004.0, NX_LOG_TIME_VALID);
-        a.Add(u"\u4141", 45005.0, NX_LOG_TIME_VALID);
-        a.Add(u"AA", 45006.0, NX_LOG_TIME_VALID);
-        a.Add(added, 45010.0, NX_LOG_TIME_VALID);
-    };
-    // The same snapshot as the read that was not committed: its unconfirmed entries come again,
-    // the unchanged items not.
-    const Request contacts(u"layout2");
-    CLogItemArray a;
-    fill(a);
-    ASSERT_EQ(Read(a, contacts), 3) << NewDebugText();
-    EXPECT_EQ(FlagsById(a), (std::map<std::u16string, int32_t>{
-                                {ascii2, NX_LOG_CHANGED}, {gone, NX_LOG_DELETED}, {added, NX_LOG_NEW}}));
-    ASSERT_EQ(api().commit(contacts.get()), 1);
-    CLogItemArray again;
-    fill(again);
-    EXPECT_LE(Read(again, contacts), 0);
-    const Request calendar(u"layout2", u"calendar", u"");
-    CLogItemArray c;
-    c.Add(u"00000000EF010001", 45100.0, NX_LOG_TIME_VALID);
-    c.Add(u"\u00E9v\u00E9nement", 45101.0, NX_LOG_TIME_VALID);
-    EXPECT_LE(Read(c, calendar), 0) << NewDebugText();
+TEST_F(DeltatrackAbiTest, JournalsOfEarlierLayoutsAreUpgradedWithEveryIdentifierAndStagedEntry) {
+    // Made by the libraries of layouts 2 and 3 (tests/journal/layout*_world/README.md say how), with
+    // the same states under their own anchor: two states, one with a read that was not committed;
+    // identifiers of ASCII units and beyond.
+    for (const char* layout : {"layout2", "layout3"}) {
+        SCOPED_TRACE(layout);
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(DbPath().string() + suffix);
+        fs::create_directories(DbPath().parent_path());
+        fs::copy_file(
+            fs::path(NX_SOURCE_DIR) / "tests/journal" / (std::string(layout) + "_world") / "journal.db",
+            DbPath());
+        fs::permissions(DbPath(), fs::perms::owner_read | fs::perms::owner_write);
+        const std::u16string anchor(layout, layout + std::strlen(layout));
+        const std::u16string ascii1 = u"00000000ABCD0001", ascii2 = u"00000000ABCD0002",
+                             ascii3 = u"00000000ABCD0003";
+        const std::u16string gone = u"X\xD800Y", added = u"\u65B0-1";
+        const auto fill = [&](CLogItemArray& a) {
+            a.Add(ascii1, 45000.5, NX_LOG_TIME_VALID);
+            a.Add(ascii2, 45009.0, NX_LOG_TIME_VALID);
+            a.Add(ascii3, std::nan(""), NX_LOG_TIME_NULL);
+            a.Add(u"Gr\u00FC\u00DFe-\u00E9t\u00E9", 45002.0, NX_LOG_TIME_VALID);
+            a.Add(u"\u00FFA", 45004.0, NX_LOG_TIME_VALID);
+            a.Add(u"\u4141", 45005.0, NX_LOG_TIME_VALID);
+            a.Add(u"AA", 45006.0, NX_LOG_TIME_VALID);
+            a.Add(added, 45010.0, NX_LOG_TIME_VALID);
+        };
+        // The same snapshot as the read that was not committed: its unconfirmed entries come again,
+        // the unchanged items not.
+        const Request contacts(anchor);
+        CLogItemArray a;
+        fill(a);
+        ASSERT_EQ(Read(a, contacts), 3) << NewDebugText();
+        EXPECT_EQ(FlagsById(a), (std::map<std::u16string, int32_t>{
+                                    {ascii2, NX_LOG_CHANGED}, {gone, NX_LOG_DELETED}, {added, NX_LOG_NEW}}));
+        ASSERT_EQ(api().commit(contacts.get()), 1);
+        // Twice: the first read learns the new state's digest, the second reads by it.
+        for (int again = 0; again < 2; ++again) {
+            CLogItemArray same;
+            fill(same);
+            EXPECT_LE(Read(same, contacts), 0) << again;
+        }
+        const Request calendar(anchor, u"calendar", u"");
+        CLogItemArray c;
+        c.Add(u"00000000EF010001", 45100.0, NX_LOG_TIME_VALID);
+        c.Add(u"\u00E9v\u00E9nement", 45101.0, NX_LOG_TIME_VALID);
+        EXPECT_LE(Read(c, calendar), 0) << NewDebugText();
 
-    EXPECT_EQ(Rows(DbPath(), "PRAGMA user_version"), std::vector<std::string>{"3"});
-    // Upper-case hex texts as the bytes they spell, the others after a marker in UTF-16LE.
-    EXPECT_EQ(Rows(DbPath(), "SELECT key, hex(id) FROM item ORDER BY key, id"),
-              (std::vector<std::string>{
-                  "1|FE00000000ABCD0001", "1|FE00000000ABCD0002", "1|FE00000000ABCD0003", "1|FEAA",
-                  "1|FF4141", "1|FF47007200FC00DF0065002D00E9007400E900", "1|FFB0652D003100", "1|FFFF004100",
-                  "2|FE00000000EF010001", "2|FFE9007600E9006E0065006D0065006E007400"}));
-    ExpectCountsMatchRows(DbPath());
+        EXPECT_EQ(Rows(DbPath(), "PRAGMA user_version"), std::vector<std::string>{"4"});
+        // Upper-case hex texts as the bytes they spell, the others after a marker in UTF-16LE.
+        EXPECT_EQ(Rows(DbPath(), "SELECT key, hex(id) FROM item ORDER BY key, id"),
+                  (std::vector<std::string>{
+                      "1|FE00000000ABCD0001", "1|FE00000000ABCD0002", "1|FE00000000ABCD0003", "1|FEAA",
+                      "1|FF4141", "1|FF47007200FC00DF0065002D00E9007400E900", "1|FFB0652D003100",
+                      "1|FFFF004100", "2|FE00000000EF010001", "2|FFE9007600E9006E0065006D0065006E007400"}));
+        // Both states' digests learnt by the reads since.
+        EXPECT_EQ(Rows(DbPath(), "SELECT length(state_digest) FROM anchor ORDER BY key"),
+                  (std::vector<std::string>{"24", "24"}));
+        ExpectCountsMatchRows(DbPath());
+    }
 }
 
 TEST_F(DeltatrackAbiTest, CommittedStateSurvivesTheProcess) {

@@ -76,8 +76,15 @@ protected:
         return true;
     }
 
+    // A journal of `layout` (2 or 3), made by that layout's library, upgraded while writers are
+    // killed: the file is whole in one layout or the other after every kill.
+    void KillDuringTheUpgradeOfLayout(int layout);
+
     const journal::JournalKey m_key{"contact", "pim", "kill-test"};
 };
+
+// The layout this library writes.
+constexpr int64_t kLayoutNow = 4;
 
 // Every row of the journal at `path` as text, in key order, and its layout version: a file whose
 // rows read the same holds the same state.
@@ -100,12 +107,13 @@ std::string RawRows(const fs::path& path, int64_t& version) {
     return out;
 }
 
-TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
-    // The journal of layout 2 that the library of that layout made (tests/journal/layout2_world),
-    // with generation 0 of the test state committed under the test's key in that layout's form
-    // (identifiers as UTF-16 units), so the upgrade has the whole state to rewrite.
-    const fs::path pristine = m_world.Data() / "layout2.db";
-    fs::copy_file(fs::path(NX_SOURCE_DIR) / "tests/journal/layout2_world/journal.db", pristine);
+void KillTest::KillDuringTheUpgradeOfLayout(int layout) {
+    // The journal of that layout that its library made (tests/journal/layout*_world), with
+    // generation 0 of the test state committed under the test's key in that layout's form
+    // (layout 2: identifiers as UTF-16 units, so the upgrade has the whole state to rewrite).
+    const std::string name = "layout" + std::to_string(layout);
+    const fs::path pristine = m_world.Data() / (name + ".db");
+    fs::copy_file(fs::path(NX_SOURCE_DIR) / "tests/journal" / (name + "_world") / "journal.db", pristine);
     {
         sqlite::Connection db;
         db.Open(pristine.string(), sqlite::OpenOptions{});
@@ -115,7 +123,11 @@ TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
         for (uint32_t k = 0; k < kItems; ++k) {
             if (!KillItemPresent(k, 0)) continue;
             const std::u16string id = JournalItemId(k);
-            add.BindBlob(1, std::string_view(reinterpret_cast<const char*>(id.data()), id.size() * 2));
+            if (layout == 2) {
+                add.BindBlob(1, std::string_view(reinterpret_cast<const char*>(id.data()), id.size() * 2));
+            } else {
+                add.BindBlob(1, journal::StoredId(id));
+            }
             add.BindDouble(2, KillItemTime(k, 0)).Bind(3, KillItemStatus(k)).Run();
             ++count;
         }
@@ -130,7 +142,7 @@ TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
     }
     int64_t version = 0;
     const std::string before = RawRows(pristine, version);
-    ASSERT_EQ(version, 2);
+    ASSERT_EQ(version, layout);
     const auto fresh = [&] {
         for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(DbPath().string() + suffix);
         fs::create_directories(DbPath().parent_path());
@@ -143,7 +155,7 @@ TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
     ASSERT_EQ(calibration.exitCode, 0) << calibration.output;
     const auto upgradeAndRead = std::chrono::duration_cast<std::chrono::microseconds>(
         calibration.seen.at("C 1") - calibration.seen.at("G 1"));
-    const journal::JournalKey others[] = {{"contact", "pim", "layout2"}, {"calendar", "", "layout2"}};
+    const journal::JournalKey others[] = {{"contact", "pim", name}, {"calendar", "", name}};
     std::vector<std::vector<journal::StoredItem>> otherItems;
     {
         journal::JournalStore store(DbPath().string(), false);
@@ -184,11 +196,11 @@ TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
         // Whole in one layout or the other: the layout before with every row as it was, or the
         // upgraded one holding generation 0, or 1 when the read's commit went through.
         const std::string after = RawRows(DbPath(), version);
-        if (version == 2) {
-            ASSERT_EQ(after, before) << "round " << rounds << ": layout 2 left with other rows";
+        if (version == layout) {
+            ASSERT_EQ(after, before) << "round " << rounds << ": " << name << " left with other rows";
             duringUpgrade += run.killed;
         } else {
-            ASSERT_EQ(version, 3) << "round " << rounds;
+            ASSERT_EQ(version, kLayoutNow) << "round " << rounds;
             journal::JournalStore store(DbPath().string(), false);
             const auto items = store.CommittedItems(m_key);
             ASSERT_TRUE(StateIs(items, 0) || StateIs(items, 1)) << "round " << rounds;
@@ -201,13 +213,21 @@ TEST_F(KillTest, AKillDuringTheUpgradeOfTheLayoutBeforeLosesNothing) {
         ASSERT_EQ(store.IntegrityCheck(), "ok") << "round " << rounds;
         expectWhole(store, 2, rounds);
         RawRows(DbPath(), version);
-        ASSERT_EQ(version, 3);
+        ASSERT_EQ(version, kLayoutNow);
     }
     std::printf(
-        "%d kills while upgrading a journal of layout 2 (%lld us with the read), %d of them "
+        "%d kills while upgrading a journal of layout %d (%lld us with the read), %d of them "
         "during the upgrade\n",
-        kills, static_cast<long long>(upgradeAndRead.count()), duringUpgrade);
+        kills, layout, static_cast<long long>(upgradeAndRead.count()), duringUpgrade);
     EXPECT_GE(duringUpgrade, kDuring);
+}
+
+TEST_F(KillTest, AKillDuringTheUpgradeOfLayoutTwoLosesNothing) {
+    KillDuringTheUpgradeOfLayout(2);
+}
+
+TEST_F(KillTest, AKillDuringTheUpgradeOfLayoutThreeLosesNothing) {
+    KillDuringTheUpgradeOfLayout(3);
 }
 
 TEST_F(KillTest, AKilledWriterLeavesTheLastCommittedState) {
