@@ -257,20 +257,13 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
       m_slots(m_memory.m_slots),
       m_offsets(m_memory.m_offsets),
       m_change(count, EntryChange::New) {
-    // Half as many slots again as entries: probe runs stay within a line or two (four slots to a
-    // line), and the table is the smallest that does that (a larger one costs more cache misses
-    // than its shorter runs save). At least one slot stays empty, so every probe run ends.
-    m_slots.assign(count + count / 2 + 1, Slot{});
-    assert(m_slots.size() <= UINT32_MAX);  // Home() scales a 32-bit part
     m_offsets.resize(count + 1);
     m_offsets[0] = 0;
+    m_memory.m_hashes.resize(count);
     m_ids = m_memory.m_ids.get();
-    // Each entry is measured, copied in its stored form and hashed while its text is in the
-    // cache, and its slot requested; it is put in the table kAhead entries later, when the slot
-    // has arrived (a large table's slots are cache misses). Entries go in in index order, so the
-    // first of a duplicate wins.
-    constexpr std::size_t kAhead = 16;
-    std::size_t hashes[kAhead];
+    // Each entry is measured, copied in its stored form, hashed and counted in the digest while
+    // its text is in the cache. The table is built from the hashes when a known item first needs
+    // it: a read that finds the state's digest needs none.
     std::size_t used = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const NxJournalChar* id = items[i].pszId;
@@ -288,14 +281,31 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
         // Offsets are 32 bits (the slots stay 16 bytes); 4 GB of identifiers is far beyond any
         // snapshot that fits in memory beside them.
         if (used + bytes > UINT32_MAX) throw std::length_error("the snapshot's identifiers pass 4 GB");
-        if (i >= kAhead) Insert(i - kAhead, hashes[i % kAhead]);
-        const std::size_t hash = HashBytes({m_ids + used, bytes});
-        __builtin_prefetch(&m_slots[Home(hash)], 1);
-        hashes[i % kAhead] = hash;
+        const std::string_view stored(m_ids + used, bytes);
+        m_memory.m_hashes[i] = HashBytes(stored);
+        m_digest.Add(stored, ItemTime{items[i].dtModified, items[i].lTimeStatus});
         used += bytes;
         m_offsets[i + 1] = static_cast<uint32_t>(used);
     }
-    for (std::size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i) Insert(i, hashes[i % kAhead]);
+}
+
+void ChangeDetector::BuildTable() {
+    assert(m_bad == Size() && !m_tableBuilt);
+    m_tableBuilt = true;
+    // Half as many slots again as entries: probe runs stay within a line or two (four slots to a
+    // line), and the table is the smallest that does that (a larger one costs more cache misses
+    // than its shorter runs save). At least one slot stays empty, so every probe run ends.
+    const std::size_t count = Size();
+    m_slots.assign(count + count / 2 + 1, Slot{});
+    assert(m_slots.size() <= UINT32_MAX);  // Home() scales a 32-bit part
+    // Each entry's slot is requested kAhead entries before the entry goes in (a large table's
+    // slots are cache misses). Entries go in in index order, so the first of a duplicate wins.
+    constexpr std::size_t kAhead = 16;
+    const std::vector<std::size_t>& hashes = m_memory.m_hashes;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) __builtin_prefetch(&m_slots[Home(hashes[i + kAhead])], 1);
+        Insert(i, hashes[i]);
+    }
 }
 
 void ChangeDetector::Grow(std::size_t used, std::size_t more) {
@@ -317,6 +327,7 @@ void ChangeDetector::Insert(std::size_t i, std::size_t hash) {
         const Slot& slot = m_slots[at];
         if (slot.tag == tag && SameBytes(Bytes(slot), id)) {
             m_change[i] = EntryChange::Duplicate;
+            ++m_duplicates;
             return;
         }
     }
@@ -344,6 +355,7 @@ std::size_t ChangeDetector::Find(std::string_view idBytes, std::size_t hash) con
 
 void ChangeDetector::Add(std::string_view idBytes, const ItemTime& time, int32_t unconfirmed) {
     assert(m_bad == Size());
+    if (!m_tableBuilt) BuildTable();
     constexpr std::size_t kGroup = 32;
     const std::size_t hash = HashBytes(idBytes);
     __builtin_prefetch(&m_slots[Home(hash)]);
@@ -353,6 +365,7 @@ void ChangeDetector::Add(std::string_view idBytes, const ItemTime& time, int32_t
 }
 
 void ChangeDetector::Finish() {
+    if (!m_tableBuilt) BuildTable();
     MatchPending();
 }
 
@@ -463,21 +476,10 @@ bool StateDigest::FromBytes(std::string_view bytes, StateDigest& out) noexcept {
     return true;
 }
 
-StateDigest ChangeDetector::SnapshotDigest() const {
-    assert(m_bad == Size());
-    StateDigest d;
-    for (std::size_t i = 0; i < Size(); ++i) {
-        if (m_change[i] == EntryChange::Duplicate) continue;
-        d.Add(StoredIdAt(i), ItemTime{m_items[i].dtModified, m_items[i].lTimeStatus});
-    }
-    return d;
-}
-
 void ChangeDetector::AllUnchanged() noexcept {
-    // Only before any known item: they would have classified entries already.
-    assert(m_bad == Size() && !m_knownStarted && m_pending.empty() && m_deleted.empty());
-    for (EntryChange& c : m_change)
-        if (c != EntryChange::Duplicate) c = EntryChange::Unchanged;
+    // Only instead of the known items: they would have classified entries already.
+    assert(m_bad == Size() && !m_tableBuilt && m_pending.empty() && m_deleted.empty());
+    std::fill(m_change.begin(), m_change.end(), EntryChange::Unchanged);
 }
 
 std::size_t ChangeDetector::ChangeCount() const noexcept {

@@ -112,6 +112,7 @@ class DetectorMemory {
     std::unique_ptr<char[]> m_ids;
     std::size_t m_idsCapacity = 0;
     std::vector<uint32_t> m_offsets;
+    std::vector<std::size_t> m_hashes;  // of each stored form, for the table when it is built
 };
 
 // Classifies a snapshot against a known state. Feed every known item once with Known(), call
@@ -119,11 +120,12 @@ class DetectorMemory {
 class ChangeDetector {
 public:
     // `items`/`count`: the snapshot (outside memory). Each entry is checked, measured, copied in
-    // its stored form, hashed and put in the table in one pass, so each text is read from memory
-    // once (a separate check and a separate hash had read a large snapshot's texts from memory
-    // twice more; the comparisons read the stored-form copy). An entry without identifier, or with
-    // one longer than kMaxIdLength units, stops the pass: BadEntry(). The table is built in
-    // `memory` (which must outlive the detector) when given, else in the detector's own. Throws
+    // its stored form, hashed and counted in the snapshot's digest in one pass, so each text is
+    // read from memory once (a separate check and a separate hash had read a large snapshot's
+    // texts from memory twice more; the comparisons read the stored-form copy). An entry without
+    // identifier, or with one longer than kMaxIdLength units, stops the pass: BadEntry(). The
+    // table is built from the hashes when the first known item (or Finish) needs it, in `memory`
+    // (which must outlive the detector) when given, else in the detector's own. Throws
     // std::length_error when the stored forms would pass 4 GB.
     ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory = nullptr);
 
@@ -151,10 +153,15 @@ public:
     // Matches the known items still held back (Known() matches them in groups).
     void Finish();
 
-    // The digest of the items the snapshot stands for: its entries but the duplicates.
-    StateDigest SnapshotDigest() const;
-    // The outcome when the known state is the snapshot's items (their digests are the same),
-    // without a known item fed: every entry but the duplicates unchanged, nothing deleted.
+    // The digest of the snapshot's entries, made as they were read. An identifier the snapshot
+    // has twice counts twice, so such a snapshot's digest is no state's (a state holds each
+    // identifier once): it is compared item by item, which drops the second entry.
+    const StateDigest& SnapshotDigest() const noexcept {
+        assert(m_bad == Size());
+        return m_digest;
+    }
+    // The outcome when the known state has the snapshot's digest, instead of feeding its items:
+    // every entry unchanged, nothing deleted.
     void AllUnchanged() noexcept;
 
     std::size_t Size() const noexcept { return m_change.size(); }
@@ -173,6 +180,11 @@ public:
     }
     // New + changed + deleted: the size of the change list.
     std::size_t ChangeCount() const noexcept;
+    // Entries dropped as a later entry of an identifier (after Finish).
+    std::size_t Duplicates() const noexcept {
+        assert(m_tableBuilt);
+        return m_duplicates;
+    }
 
 private:
     // Open addressing, linear probing. A slot holds what a lookup needs of its entry, so a probe
@@ -189,6 +201,7 @@ private:
 
     std::string_view Bytes(const Slot& slot) const noexcept { return {m_ids + slot.offset, slot.bytes}; }
     void Grow(std::size_t used, std::size_t more);
+    void BuildTable();
     void Insert(std::size_t i, std::size_t hash);
     std::size_t Find(std::string_view idBytes, std::size_t hash) const noexcept;
     void StartKnown();
@@ -215,6 +228,9 @@ private:
     std::vector<Slot>& m_slots;
     std::vector<uint32_t>& m_offsets;
     const char* m_ids = nullptr;  // m_memory.m_ids once the pass is done
+    StateDigest m_digest;         // of every entry
+    bool m_tableBuilt = false;    // the slots hold this snapshot (built at the first known item)
+    std::size_t m_duplicates = 0;
     std::vector<EntryChange> m_change;
     std::vector<DeletedItem> m_deleted;
     // Known items have begun. A known item of an unconfirmed entry the snapshot has is passed

@@ -164,6 +164,7 @@ struct AnchorRow {
     int64_t key = 0;
     int64_t generation = 0;
     std::optional<int64_t> stagedBase;
+    int64_t itemCount = 0;
     // The digest of the committed state; none: not known (not learnt since the state last
     // changed), or unreadable, which is the same to a reader.
     std::optional<StateDigest> digest;
@@ -171,12 +172,12 @@ struct AnchorRow {
 
 std::optional<AnchorRow> FindAnchor(Connection& db, const JournalKey& key) {
     Statement s(db,
-                "SELECT key, generation, staged_base, state_digest FROM anchor"
+                "SELECT key, generation, staged_base, item_count, state_digest FROM anchor"
                 " WHERE category=?1 AND source=?2 AND anchor=?3");
     s.BindBlob(1, key.category).BindBlob(2, key.source).BindBlob(3, key.anchor);
     if (!s.Step()) return std::nullopt;
-    AnchorRow row{s.Int(0), s.Int(1), MaybeIntAt(s, 2), std::nullopt};
-    if (StateDigest d; !s.IsNull(3) && StateDigest::FromBytes(s.Blob(3), d)) row.digest = d;
+    AnchorRow row{s.Int(0), s.Int(1), MaybeIntAt(s, 2), s.Int(3), std::nullopt};
+    if (StateDigest d; !s.IsNull(4) && StateDigest::FromBytes(s.Blob(4), d)) row.digest = d;
     return row;
 }
 
@@ -287,7 +288,11 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
         // A snapshot whose digest is the committed state's, with nothing staged, is that state:
         // nothing changed, and no item row need be read (the usual change read). The snapshot's
         // digest costs a hash of each of its items; the rows it spares cost several times that.
-        if (anchor && !anchor->stagedBase && anchor->digest && *anchor->digest == changes.SnapshotDigest()) {
+        // The digest's count must also be the state's, counted apart: a digest damaged into
+        // zeros would otherwise pass for the empty snapshot's.
+        if (anchor && !anchor->stagedBase && anchor->digest &&
+            anchor->digest->count == static_cast<uint64_t>(anchor->itemCount) &&
+            *anchor->digest == changes.SnapshotDigest()) {
             changes.AllUnchanged();
             return;  // nothing written: the transaction ends unused
         }
@@ -306,33 +311,27 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
                 changes.Unconfirmed(IdBytesAt(u, 0), TimeAt(u, 1), static_cast<int32_t>(change));
             }
         }
-        // The committed state's digest is learnt from its rows as they are read, and kept when
-        // the anchor lacks it (the first read after a commit, which clears it, or an upgrade) or
-        // holds another (a damaged one: the rows are what the state is).
-        bool learnt = false;
         if (anchor) {
             Statement s(m_db, "SELECT id, modified, status FROM item WHERE key=?1");
             s.Bind(1, anchor->key);
-            StateDigest rows;
-            while (s.Step()) {
-                const std::string_view id = IdBytesAt(s, 0);
-                const ItemTime time = TimeAt(s, 1);
-                changes.Known(id, time);
-                rows.Add(id, time);
-            }
-            if (anchor->digest != rows) {
-                Statement(m_db, "UPDATE anchor SET state_digest=?2 WHERE key=?1")
-                    .Bind(1, anchor->key)
-                    .BindBlob(2, rows.Bytes())
-                    .Run();
-                learnt = true;
-            }
+            while (s.Step()) changes.Known(IdBytesAt(s, 0), TimeAt(s, 1));
         }
         changes.Finish();
         const std::size_t count = changes.ChangeCount();
         if (count == 0) {
-            if (anchor && anchor->stagedBase) DropStaged(m_db, anchor->key);
-            if (anchor && (anchor->stagedBase || learnt)) txn.Commit();
+            if (!anchor) return;
+            if (anchor->stagedBase) DropStaged(m_db, anchor->key);
+            // Nothing reported, so no entry was unconfirmed and every row met its item at the same
+            // time: the committed state is the snapshot's items, and, with no identifier twice,
+            // its digest the snapshot's. Learnt so (the first read after a commit, which clears
+            // it, or an upgrade), or put right (a damaged one).
+            const bool learn = changes.Duplicates() == 0 && anchor->digest != changes.SnapshotDigest();
+            if (learn)
+                Statement(m_db, "UPDATE anchor SET state_digest=?2 WHERE key=?1")
+                    .Bind(1, anchor->key)
+                    .BindBlob(2, changes.SnapshotDigest().Bytes())
+                    .Run();
+            if (anchor->stagedBase || learn) txn.Commit();
             return;
         }
         if (count > static_cast<std::size_t>(INT32_MAX))

@@ -58,8 +58,9 @@ double PoolTime(uint8_t b) {
                                  std::numeric_limits<double>::quiet_NaN(),
                                  std::numeric_limits<double>::infinity(),
                                  -1e300,
-                                 45000.5000001};
-    return values[b % 8];
+                                 45000.5000001,
+                                 -std::numeric_limits<double>::quiet_NaN()};  // a NaN of other bits
+    return values[b % 9];
 }
 
 struct Reader {
@@ -144,6 +145,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         changes.Unconfirmed(nx::journal::StoredId(entryId), entry.first, entry.second);
     for (const auto& [knownId, time] : known) changes.Known(knownId, time);
     changes.Finish();
+    // The snapshot's digest is the known state's exactly when the snapshot holds the state's
+    // items, each once, at the times the rules see as the same.
+    nx::journal::StateDigest knownDigest;
+    for (const auto& [knownId, time] : known) knownDigest.Add(nx::journal::StoredId(knownId), time);
+    bool sameItems =
+        static_cast<size_t>(snapshot.GetSize()) == wanted.size() && wanted.size() == known.size();
+    for (const auto& [wantedId, time] : wanted) {
+        const auto k = known.find(wantedId);
+        sameItems = sameItems && k != known.end() && nx::journal::SameTime(k->second, time);
+    }
+    Check((changes.SnapshotDigest() == knownDigest) == sameItems);
     const size_t count = changes.ChangeCount();
     std::map<std::u16string, ItemTime> state = known;
     if (count == 0) {
