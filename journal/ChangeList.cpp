@@ -249,7 +249,8 @@ bool SameBytes(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory)
+ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory,
+                               bool digest)
     : m_items(items),
       m_bad(count),
       m_ownMemory(memory ? nullptr : std::make_unique<DetectorMemory>()),
@@ -261,7 +262,7 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
     m_offsets[0] = 0;
     m_memory.m_hashes.resize(count);
     m_ids = m_memory.m_ids.get();
-    // Each entry is measured, copied in its stored form, hashed and counted in the digest while
+    // Each entry is measured, copied in its stored form, hashed (and counted in the digest) while
     // its text is in the cache. The table is built from the hashes when a known item first needs
     // it: a read that finds the state's digest needs none.
     std::size_t used = 0;
@@ -283,10 +284,21 @@ ChangeDetector::ChangeDetector(const tagLogItem* items, std::size_t count, Detec
         if (used + bytes > UINT32_MAX) throw std::length_error("the snapshot's identifiers pass 4 GB");
         const std::string_view stored(m_ids + used, bytes);
         m_memory.m_hashes[i] = HashBytes(stored);
-        m_digest.Add(stored, ItemTime{items[i].dtModified, items[i].lTimeStatus});
+        if (digest) m_digest.Add(stored, ItemTime{items[i].dtModified, items[i].lTimeStatus});
         used += bytes;
         m_offsets[i + 1] = static_cast<uint32_t>(used);
     }
+    m_digestMade = digest;
+}
+
+const StateDigest& ChangeDetector::SnapshotDigest() noexcept {
+    assert(m_bad == Size());
+    if (!m_digestMade) {
+        for (std::size_t i = 0; i < Size(); ++i)
+            m_digest.Add(StoredIdAt(i), ItemTime{m_items[i].dtModified, m_items[i].lTimeStatus});
+        m_digestMade = true;
+    }
+    return m_digest;
 }
 
 void ChangeDetector::BuildTable() {

@@ -120,14 +120,16 @@ class DetectorMemory {
 class ChangeDetector {
 public:
     // `items`/`count`: the snapshot (outside memory). Each entry is checked, measured, copied in
-    // its stored form, hashed and counted in the snapshot's digest in one pass, so each text is
-    // read from memory once (a separate check and a separate hash had read a large snapshot's
-    // texts from memory twice more; the comparisons read the stored-form copy). An entry without
-    // identifier, or with one longer than kMaxIdLength units, stops the pass: BadEntry(). The
-    // table is built from the hashes when the first known item (or Finish) needs it, in `memory`
-    // (which must outlive the detector) when given, else in the detector's own. Throws
-    // std::length_error when the stored forms would pass 4 GB.
-    ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory = nullptr);
+    // its stored form and hashed in one pass, so each text is read from memory once (a separate
+    // check and a separate hash had read a large snapshot's texts from memory twice more; the
+    // comparisons read the stored-form copy); with `digest`, the same pass makes the snapshot's
+    // digest (asked for later, it takes a pass of its own). An entry without identifier, or with
+    // one longer than kMaxIdLength units, stops the pass: BadEntry(). The table is built from the
+    // hashes when the first known item (or Finish) needs it, in `memory` (which must outlive the
+    // detector) when given, else in the detector's own. Throws std::length_error when the stored
+    // forms would pass 4 GB.
+    ChangeDetector(const tagLogItem* items, std::size_t count, DetectorMemory* memory = nullptr,
+                   bool digest = true);
 
     // The index of the first entry without identifier or with one too long, Size() when every
     // entry is good. The detector is of no use otherwise.
@@ -153,13 +155,10 @@ public:
     // Matches the known items still held back (Known() matches them in groups).
     void Finish();
 
-    // The digest of the snapshot's entries, made as they were read. An identifier the snapshot
-    // has twice counts twice, so such a snapshot's digest is no state's (a state holds each
-    // identifier once): it is compared item by item, which drops the second entry.
-    const StateDigest& SnapshotDigest() const noexcept {
-        assert(m_bad == Size());
-        return m_digest;
-    }
+    // The digest of the snapshot's entries. An identifier the snapshot has twice counts twice,
+    // so such a snapshot's digest is no state's (a state holds each identifier once): it is
+    // compared item by item, which drops the second entry.
+    const StateDigest& SnapshotDigest() noexcept;
     // The outcome when the known state has the snapshot's digest, instead of feeding its items:
     // every entry unchanged, nothing deleted.
     void AllUnchanged() noexcept;
@@ -228,8 +227,9 @@ private:
     std::vector<Slot>& m_slots;
     std::vector<uint32_t>& m_offsets;
     const char* m_ids = nullptr;  // m_memory.m_ids once the pass is done
-    StateDigest m_digest;         // of every entry
-    bool m_tableBuilt = false;    // the slots hold this snapshot (built at the first known item)
+    StateDigest m_digest;         // of every entry, once m_digestMade
+    bool m_digestMade = false;
+    bool m_tableBuilt = false;  // the slots hold this snapshot (built at the first known item)
     std::size_t m_duplicates = 0;
     std::vector<EntryChange> m_change;
     std::vector<DeletedItem> m_deleted;

@@ -170,7 +170,12 @@ NX_DELTATRACK_API int32_t GetChangeLog(tagLogItemArray* snapshot, const tagChang
             return 0;
         }
         const std::lock_guard<std::mutex> hold(g_lock);
-        ChangeDetector changes(snapshot->pData, static_cast<std::size_t>(snapshot->nSize), &g_detectorMemory);
+        // The snapshot's digest is made in the detector's pass only when the state may be known
+        // by it: a read that compares rows has no use for it (a read after a commit, or one with
+        // changes staged).
+        const bool byDigest = WithJournal([&](JournalStore& store) { return store.MayPassByDigest(key); });
+        ChangeDetector changes(snapshot->pData, static_cast<std::size_t>(snapshot->nSize), &g_detectorMemory,
+                               byDigest);
         if (changes.BadEntry() != changes.Size()) {
             Debug("GetChangeLog", BadEntryReason(*snapshot, changes.BadEntry()));
             return 0;

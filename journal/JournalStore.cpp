@@ -181,6 +181,14 @@ std::optional<AnchorRow> FindAnchor(Connection& db, const JournalKey& key) {
     return row;
 }
 
+// Whether a snapshot with the anchor's digest is its committed state: nothing staged, and a digest
+// whose count is the state's (counted apart, so that a digest damaged into zeros does not pass for
+// an empty snapshot's).
+bool PassesByDigest(const AnchorRow& anchor) {
+    return !anchor.stagedBase && anchor.digest &&
+           anchor.digest->count == static_cast<uint64_t>(anchor.itemCount);
+}
+
 void DropStaged(Connection& db, int64_t key) {
     Statement(db, "DELETE FROM staged WHERE key=?1").Bind(1, key).Run();
     Statement(db, "UPDATE anchor SET staged_base=NULL, staged_count=NULL, staged_at=NULL WHERE key=?1")
@@ -288,11 +296,7 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
         // A snapshot whose digest is the committed state's, with nothing staged, is that state:
         // nothing changed, and no item row need be read (the usual change read). The snapshot's
         // digest costs a hash of each of its items; the rows it spares cost several times that.
-        // The digest's count must also be the state's, counted apart: a digest damaged into
-        // zeros would otherwise pass for the empty snapshot's.
-        if (anchor && !anchor->stagedBase && anchor->digest &&
-            anchor->digest->count == static_cast<uint64_t>(anchor->itemCount) &&
-            *anchor->digest == changes.SnapshotDigest()) {
+        if (anchor && PassesByDigest(*anchor) && *anchor->digest == changes.SnapshotDigest()) {
             changes.AllUnchanged();
             return;  // nothing written: the transaction ends unused
         }
@@ -375,6 +379,13 @@ void JournalStore::Stage(const JournalKey& key, const tagLogItemArray& snapshot,
             .Bind(4, NowMs())
             .Run();
         txn.Commit();
+    });
+}
+
+bool JournalStore::MayPassByDigest(const JournalKey& key) {
+    return Mapped("cannot read the state", [&] {
+        const std::optional<AnchorRow> anchor = FindAnchor(m_db, key);
+        return anchor && PassesByDigest(*anchor);
     });
 }
 

@@ -82,6 +82,10 @@ public:
     // list without a failure in between.
     void Stage(const JournalKey& key, const tagLogItemArray& snapshot, ChangeDetector& changes,
                ChangeListWriter& writer);
+    // Whether a read of `key` may pass by its digest now (nothing staged, the state's digest
+    // known): the caller then has the detector make the snapshot's digest in its first pass.
+    // Stage decides again, inside its transaction.
+    bool MayPassByDigest(const JournalKey& key);
 
     // Makes the staged difference of `key` the committed state (one transaction), except for
     // the entries of the identifiers in `undelivered`: they stay staged, unconfirmed, against the
