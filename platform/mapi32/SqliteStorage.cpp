@@ -45,8 +45,9 @@ constexpr const char* kMmapPragma = "PRAGMA mmap_size=1073741824";
 constexpr const char* kMmapPragmaOther = "PRAGMA mmap_size=1073737728";
 // Bytes of records read through the map after which it is made anew: each page touched through the
 // map counts in the process's resident size for as long as the map lives. Each remap costs a
-// statement and a map torn down: at 512 KB, a 10,000-row table's forty had cost a tenth of its read.
-constexpr std::size_t kMappedBudget = 4u << 20;
+// statement and a map torn down: at 512 KB, a 10,000-row table's forty had cost a tenth of its
+// read; from 1 MB on, a larger budget gains nothing more.
+constexpr std::size_t kMappedBudget = 1u << 20;
 // What one row of a folder's index is taken to cost the map, and the rows of one page of a folder's
 // keys (QueryContents).
 constexpr std::size_t kIndexEntryBytes = 48;
