@@ -1,5 +1,6 @@
 #include "platform/mapi32/Memory.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -71,10 +72,12 @@ Header* TakeCached(std::size_t capacity) {
         g_cache.bytes -= capacity;
         // The next block of this class is, as a rule, the next row's: asked for the cache now (for
         // writing), its lines arrive while this row is built instead of one miss at a time
-        // then. A freed block was last touched long ago; its lines are rarely still cached.
+        // then. A freed block was last touched long ago; its lines are rarely still cached. Its
+        // first 8 KB at most (a row of a table is a few KB): more would push out what is in use.
         if (head) {
             const char* next = reinterpret_cast<const char*>(head);
-            for (std::size_t at = 0; at < capacity; at += 64) __builtin_prefetch(next + at, 1);
+            const std::size_t ahead = std::min<std::size_t>(capacity, 8192);
+            for (std::size_t at = 0; at < ahead; at += 64) __builtin_prefetch(next + at, 1);
         }
     }
     return h;
