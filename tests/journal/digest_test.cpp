@@ -10,6 +10,7 @@
 
 #include "journal/JournalStore.h"
 #include "platform/sqlite/Sqlite.h"
+#include "tests/journal/Entries.h"
 #include "tests/journal/JournalWorld.h"
 
 namespace nx::test {
@@ -17,17 +18,8 @@ namespace {
 
 using journal::ChangeDetector;
 using journal::ChangeListWriter;
-using journal::EntryChange;
 using journal::JournalKey;
 using journal::JournalStore;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct Entry {
-    std::u16string id;
-    double time;
-    int32_t status = NX_LOG_TIME_VALID;
-};
 
 // A NaN of another bit pattern than kNaN's.
 double OtherNaN() {
@@ -47,14 +39,6 @@ struct Outcome {
     std::vector<std::u16string> deleted;
 };
 
-char Letter(EntryChange c) {
-    return c == EntryChange::New         ? 'n'
-           : c == EntryChange::Changed   ? 'c'
-           : c == EntryChange::Unchanged ? 'u'
-           : c == EntryChange::Duplicate ? 'd'
-                                         : '?';
-}
-
 class StateDigestTest : public JournalWorld {
 protected:
     void SetUp() override { fs::create_directories(DbPath().parent_path()); }
@@ -62,7 +46,7 @@ protected:
     // A change read of `entries` under `key`, staged; what it found.
     Outcome Read(JournalStore& store, const JournalKey& key, const std::vector<Entry>& entries) {
         CLogItemArray snapshot;
-        for (const Entry& e : entries) snapshot.Add(e.id, e.time, e.status);
+        Fill(snapshot, entries);
         ChangeDetector changes(snapshot.get()->pData, static_cast<std::size_t>(snapshot.GetSize()));
         ChangeListWriter writer;
         store.Stage(key, *snapshot.get(), changes, writer);

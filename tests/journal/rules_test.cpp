@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "journal/ChangeList.h"
+#include "tests/journal/Entries.h"
 #include "tests/journal/JournalWorld.h"
 
 namespace nx::test {
@@ -12,30 +13,7 @@ namespace {
 
 using journal::ChangeDetector;
 using journal::ChangeListWriter;
-using journal::EntryChange;
 using journal::ItemTime;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct Entry {
-    std::u16string id;
-    double time;
-    int32_t status = NX_LOG_TIME_VALID;
-};
-
-// One letter per snapshot entry: n new, a new again, c changed, u unchanged, d duplicate.
-char Letter(EntryChange c) {
-    return c == EntryChange::New         ? 'n'
-           : c == EntryChange::NewAgain  ? 'a'
-           : c == EntryChange::Changed   ? 'c'
-           : c == EntryChange::Unchanged ? 'u'
-           : c == EntryChange::Duplicate ? 'd'
-                                         : '?';
-}
-
-void Fill(CLogItemArray& a, const std::vector<Entry>& entries) {
-    for (const Entry& e : entries) a.Add(e.id, e.time, e.status);
-}
 
 // The detector over a snapshot after it was told the known state.
 ChangeDetector Detect(CLogItemArray& snapshot, const std::vector<Entry>& known) {
