@@ -273,16 +273,25 @@ struct ItemRead {
     // One document per row, per changed and per deleted entry: 1 go on, 0 the read failed, -1 the
     // read ends at once without its Finish line.
     int ItemOfRow(const SRow& row, const std::string& path) {
+        std::optional<CXMLParser> document;
+        const int step = Prepared(document, [&](CXMLParser& d) { return RowDocument(row, path, d); });
+        if (step != 1) return step;
+        // A host that did not take a document would not take the rest either, and a read it missed
+        // part of is a failed read.
+        return DeliverItem(texts.fromFolder, *document) ? 1 : 0;
+    }
+
+    // Makes a document with `make` (its step: 1 ready, or what the caller is to answer, never 0)
+    // while the host has the one before, then collects that one's answer: 0 when it was a failure,
+    // and the document made anew when a write ran while the host had it (the last one made is in
+    // `document`).
+    template <class Make>
+    int Prepared(std::optional<CXMLParser>& document, Make&& make) {
         for (;;) {
             stale = false;
-            CXMLParser document;
-            const int step = RowDocument(row, path, document);
+            const int step = make(document.emplace());
             if (!Settle()) return 0;
-            if (stale) continue;  // a write ran while the host had the last document
-            if (step != 1) return step;
-            // A host that did not take a document would not take the rest either, and a read it
-            // missed part of is a failed read.
-            return DeliverItem(texts.fromFolder, document) ? 1 : 0;
+            if (!stale) return step;
         }
     }
 
@@ -304,22 +313,17 @@ struct ItemRead {
     }
 
     int ChangedItem(int32_t flags, const std::string& pimid, const std::string& path) {
-        for (;;) {
-            stale = false;
-            CXMLParser document;
-            const int step = ChangedDocument(flags, pimid, path, document);
-            if (!Settle()) return 0;
-            if (stale) continue;  // a write ran while the host had the last document
-            if (step == kNotOpened) {
-                // Gone since the snapshot, or not readable now: not sent, and so not confirmed
-                // either. The next change read reports it again (a deletion notice, if it is gone:
-                // harmless).
-                undelivered.push_back(nx::sys::Utf8ToUtf16(pimid));
-                return 1;
-            }
-            if (step != 1) return step;
-            return DeliverItem(texts.fromLog, document) ? 1 : 0;
+        std::optional<CXMLParser> document;
+        const int step =
+            Prepared(document, [&](CXMLParser& d) { return ChangedDocument(flags, pimid, path, d); });
+        if (step == kNotOpened) {
+            // Gone since the snapshot, or not readable now: not sent, and so not confirmed either.
+            // The next change read reports it again (a deletion notice, if it is gone: harmless).
+            undelivered.push_back(nx::sys::Utf8ToUtf16(pimid));
+            return 1;
         }
+        if (step != 1) return step;
+        return DeliverItem(texts.fromLog, *document) ? 1 : 0;
     }
 
     static constexpr int kNotOpened = 2;

@@ -712,7 +712,6 @@ private:
             if (m_plan.mayKeep[i]) m_plan.kept.push_back(static_cast<std::uint32_t>(i));
             m_plan.byId[i] = {m_columns[i], static_cast<std::uint32_t>(i)};
         }
-        m_plan.someNotKept = m_plan.kept.size() < m_columns.size();
         std::stable_sort(
             m_plan.byId.begin(), m_plan.byId.end(),
             [](const PlannedColumn& a, const PlannedColumn& b) { return PROP_ID(a.tag) < PROP_ID(b.tag); });
@@ -836,7 +835,7 @@ private:
         // A row that lists no values of its own can give beside its record only what its source
         // keeps: the plan's short list instead of every column.
         const bool listed = view.Listed();
-        bool fromRecord = !listed && m_plan.someNotKept;
+        bool fromRecord = !listed && m_plan.kept.size() < m_columns.size();
         const std::size_t besides = listed ? m_columns.size() : m_plan.kept.size();
         for (std::size_t k = 0; k < besides; ++k) {
             const std::size_t i = listed ? k : m_plan.kept[k];
@@ -896,7 +895,6 @@ private:
     struct ColumnPlan {
         std::vector<std::uint8_t> mayKeep;  // per column: the source may keep or compute it
         std::vector<std::uint32_t> kept;    // the columns it may keep, in column order
-        bool someNotKept = false;           // a column only a record (or the row) can give
         std::vector<PlannedColumn> byId;    // the columns in ascending property id
         // Per column, reused row after row: whether the record is still to tell, and the answer.
         std::vector<std::uint8_t> inRecord;
